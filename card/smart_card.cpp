@@ -1,0 +1,67 @@
+#include "card/smart_card.h"
+
+namespace qel {
+
+namespace {
+
+Bytes header(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2) {
+    return Bytes{cla, ins, p1, p2};
+}
+
+std::uint8_t leByte(int le) { return (le <= 0 || le >= 256) ? 0x00 : static_cast<std::uint8_t>(le); }
+
+}  // namespace
+
+CardResponse SmartCard::exchange(const Bytes& apdu) {
+    Bytes raw = transmit(apdu);
+    if (raw.size() < 2)
+        throw TransportError(TransportError::Kind::communication, 0, "card answer shorter than a status word");
+    CardResponse r;
+    r.sw = static_cast<std::uint16_t>(raw[raw.size() - 2] << 8 | raw[raw.size() - 1]);
+    r.data.assign(raw.begin(), raw.end() - 2);
+    return r;
+}
+
+CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data,
+                             std::optional<int> le) {
+    if (data.size() > 255 && !chaining_) return CardResponse{0x6700, {}};
+
+    // All blocks but the last go out with the chaining bit; each must be accepted before the next.
+    std::size_t offset = 0;
+    while (data.size() - offset > 255) {
+        Bytes apdu = header(static_cast<std::uint8_t>(cla_ | 0x10), ins, p1, p2);
+        apdu.push_back(0xFF);
+        apdu.insert(apdu.end(), data.begin() + static_cast<long>(offset),
+                    data.begin() + static_cast<long>(offset + 255));
+        CardResponse r = exchange(apdu);
+        if (r.sw != 0x9000) return r;
+        offset += 255;
+    }
+
+    Bytes apdu = header(cla_, ins, p1, p2);
+    if (data.size() > offset) {
+        apdu.push_back(static_cast<std::uint8_t>(data.size() - offset));
+        apdu.insert(apdu.end(), data.begin() + static_cast<long>(offset), data.end());
+    }
+    if (le) apdu.push_back(leByte(*le));
+
+    CardResponse r = exchange(apdu);
+    if ((r.sw >> 8) == 0x6C) {
+        // Wrong Le: the card tells the length it has; ask again once with it.
+        if (le) apdu.back() = static_cast<std::uint8_t>(r.sw & 0xFF);
+        else apdu.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
+        r = exchange(apdu);
+    }
+    Bytes collected = std::move(r.data);
+    // 61xx: more bytes wait; bounded so that a card stuck on 61xx cannot hold us forever.
+    for (int rounds = 0; (r.sw >> 8) == 0x61 && rounds < 256; ++rounds) {
+        Bytes getResponse = header(static_cast<std::uint8_t>(cla_ & ~0x10), 0xC0, 0x00, 0x00);
+        getResponse.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
+        r = exchange(getResponse);
+        collected.insert(collected.end(), r.data.begin(), r.data.end());
+    }
+    r.data = std::move(collected);
+    return r;
+}
+
+}  // namespace qel

@@ -1,0 +1,93 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "common/bytes.h"
+
+namespace qel {
+
+/// A failure of the transport under the card (reader gone, card pulled out, service down). The
+/// card operations pass it on unchanged or turn it into a token error, as each one documents.
+class TransportError : public std::runtime_error {
+public:
+    enum class Kind { cardRemoved, noReader, noService, timeout, communication };
+    TransportError(Kind kind, long platformCode, const std::string& what)
+        : std::runtime_error(what), kind_(kind), platformCode_(platformCode) {}
+    Kind kind() const { return kind_; }
+    bool cardRemoved() const { return kind_ == Kind::cardRemoved; }
+    /// The platform's own code (a PC/SC SCARD_* value), 0 when there is none.
+    long platformCode() const { return platformCode_; }
+
+private:
+    Kind kind_;
+    long platformCode_;
+};
+
+/// Status word and data of one command, the status word not included in the data.
+struct CardResponse {
+    std::uint16_t sw = 0;
+    Bytes data;
+};
+
+/// The platform's smart-card object: one card in one reader. Subclasses provide the raw exchange
+/// (PC/SC, or a virtual card in-process); the APDU framing lives here once.
+/// Not thread-safe: one caller at a time, which the card's session (a transaction) guarantees.
+class SmartCard {
+public:
+    virtual ~SmartCard() = default;
+
+    /// Answer-to-reset of the card as the reader reported it.
+    virtual Bytes atr() const = 0;
+
+    /// Sends one complete command APDU and returns the card's answer with SW1 SW2 at the end.
+    /// Throws TransportError.
+    virtual Bytes transmit(const Bytes& apdu) = 0;
+
+    /// Opens / closes an exclusive session on the card. Throws TransportError.
+    virtual void beginSession() = 0;
+    virtual void endSession() = 0;
+
+    /// Class byte that prefixes every command built by send().
+    std::uint8_t cla() const { return cla_; }
+    void setCla(std::uint8_t cla) { cla_ = cla; }
+
+    /// When on, send() splits data longer than 255 bytes into chained commands (CLA bit 0x10).
+    bool useCommandChaining() const { return chaining_; }
+    void setUseCommandChaining(bool on) { chaining_ = on; }
+
+    /// Builds a short APDU (class byte, INS, P1, P2, data when not empty, Le when given: 0 and 256
+    /// both mean Le byte 00), chains long data when chaining is on, fetches 61xx remainders with
+    /// GET RESPONSE and repeats a command answered 6Cxx with the announced length.
+    /// Data over 255 bytes with chaining off is answered 6700 without reaching the card.
+    /// Throws TransportError.
+    CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data,
+                      std::optional<int> le);
+
+private:
+    CardResponse exchange(const Bytes& apdu);
+
+    std::uint8_t cla_ = 0x00;
+    bool chaining_ = true;
+};
+
+/// Holds a card session for a scope.
+class CardSession {
+public:
+    explicit CardSession(SmartCard& card) : card_(card) { card_.beginSession(); }
+    ~CardSession() {
+        try {
+            card_.endSession();
+        } catch (...) {
+            // Ending a session on a card that is gone has nothing left to release.
+        }
+    }
+    CardSession(const CardSession&) = delete;
+    CardSession& operator=(const CardSession&) = delete;
+
+private:
+    SmartCard& card_;
+};
+
+}  // namespace qel
