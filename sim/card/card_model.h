@@ -20,3 +20,15 @@ public:
 };
 
 }  // namespace qel::sim
+
+namespace qel::sim {
+
+/// How the card is reached: the same profile answers with another ATR and file table contactless.
+enum class ReaderKind { contact, contactless };
+
+/// Loads the card described by a profile folder (made by the profile generator) as seen in a reader
+/// of the given kind. State changes (PIN tries, blocks, written files) persist in the folder.
+/// Throws std::runtime_error with a clear message when the profile is missing or malformed.
+std::unique_ptr<CardModel> loadCardModel(const std::string& profileDir, ReaderKind kind);
+
+}  // namespace qel::sim
