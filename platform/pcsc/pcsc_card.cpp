@@ -1,0 +1,101 @@
+#include "platform/pcsc/pcsc_card.h"
+
+#include "common/format.h"
+#include "common/logger.h"
+#include "platform/pcsc/pcsc_error.h"
+
+namespace qel::pcsc {
+
+namespace {
+constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+}
+
+PcscCard::PcscCard(std::shared_ptr<PcscContext> context, std::string reader)
+    : context_(std::move(context)), reader_(std::move(reader)) {
+    SCARDHANDLE handle = 0;
+    LONG rv = context_->api().connect(context_->handle(), reader_, SCARD_SHARE_SHARED, kProtocols, &handle,
+                                      &protocol_);
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardConnect");
+    handle_ = PcscCardHandle(context_, handle);
+    readStatus();
+}
+
+PcscCard::~PcscCard() {
+    // The transaction must end before the handle goes.
+    transaction_.reset();
+}
+
+void PcscCard::readStatus() {
+    DWORD state = 0;
+    DWORD protocol = protocol_;
+    Bytes atr;
+    LONG rv = handle_.api().status(handle_.get(), atr, &state, &protocol);
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardStatus");
+    atr_ = std::move(atr);
+    if (protocol == SCARD_PROTOCOL_T0 || protocol == SCARD_PROTOCOL_T1) protocol_ = protocol;
+}
+
+void PcscCard::reconnectAfterReset() {
+    logDebug(format("PC/SC : card in [%s] was reset by another application, reconnecting", reader_.c_str()));
+    bool hadTransaction = transaction_.has_value();
+    if (transaction_) {
+        // The reset already ended the transaction on the service side.
+        transaction_->end();
+        transaction_.reset();
+    }
+    LONG rv = handle_.api().reconnect(handle_.get(), SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD, &protocol_);
+    if (rv != SCARD_S_SUCCESS) {
+        sessionDepth_ = 0;
+        throw pcscTransportError(rv, "SCardReconnect");
+    }
+    readStatus();
+    if (hadTransaction) {
+        transaction_.emplace(handle_.api(), handle_.get(), rv);
+        if (rv != SCARD_S_SUCCESS) {
+            transaction_.reset();
+            sessionDepth_ = 0;
+            throw pcscTransportError(rv, "SCardBeginTransaction");
+        }
+    }
+}
+
+Bytes PcscCard::transmit(const Bytes& apdu) {
+    Bytes response;
+    LONG rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
+    if (rv == SCARD_W_RESET_CARD) {
+        reconnectAfterReset();
+        rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
+    }
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardTransmit");
+    return response;
+}
+
+void PcscCard::beginSession() {
+    if (sessionDepth_ > 0) {
+        ++sessionDepth_;
+        return;
+    }
+    LONG rv = SCARD_S_SUCCESS;
+    transaction_.emplace(handle_.api(), handle_.get(), rv);
+    if (rv == SCARD_W_RESET_CARD) {
+        transaction_.reset();
+        reconnectAfterReset();
+        transaction_.emplace(handle_.api(), handle_.get(), rv);
+    }
+    if (rv != SCARD_S_SUCCESS) {
+        transaction_.reset();
+        throw pcscTransportError(rv, "SCardBeginTransaction");
+    }
+    sessionDepth_ = 1;
+}
+
+void PcscCard::endSession() {
+    if (sessionDepth_ == 0) return;
+    if (--sessionDepth_ > 0) return;
+    if (!transaction_) return;
+    LONG rv = transaction_->end();
+    transaction_.reset();
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardEndTransaction");
+}
+
+}  // namespace qel::pcsc

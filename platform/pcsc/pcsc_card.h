@@ -1,0 +1,49 @@
+#pragma once
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "card/smart_card.h"
+#include "platform/pcsc/pcsc_context.h"
+
+namespace qel::pcsc {
+
+/// A card in a PC/SC reader, connected in shared mode with T=0 or T=1 as the reader negotiates.
+/// A session is a PC/SC transaction; sessions nest (only the outermost begins and ends the
+/// transaction). A card reset by another application is reconnected once, and the failed call
+/// repeated; the card's volatile state (selected file, verified PIN) is lost then.
+/// Not thread-safe, like every SmartCard.
+class PcscCard final : public SmartCard {
+public:
+    /// Connects to the card in `reader`. Throws TransportError (cardRemoved when the reader is
+    /// empty, noReader when it is unknown).
+    PcscCard(std::shared_ptr<PcscContext> context, std::string reader);
+    ~PcscCard() override;
+
+    Bytes atr() const override { return atr_; }
+    /// Throws TransportError; a card pulled out gives kind cardRemoved.
+    Bytes transmit(const Bytes& apdu) override;
+    void beginSession() override;
+    /// Ends the outermost session. Throws TransportError when the service refuses, after which no
+    /// session is open any more.
+    void endSession() override;
+
+    const std::string& readerName() const { return reader_; }
+    /// SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1.
+    DWORD activeProtocol() const { return protocol_; }
+    bool inSession() const { return sessionDepth_ > 0; }
+
+private:
+    void reconnectAfterReset();
+    void readStatus();
+
+    std::shared_ptr<PcscContext> context_;
+    std::string reader_;
+    PcscCardHandle handle_;
+    DWORD protocol_ = 0;
+    Bytes atr_;
+    int sessionDepth_ = 0;
+    std::optional<PcscTransaction> transaction_;
+};
+
+}  // namespace qel::pcsc
