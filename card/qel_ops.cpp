@@ -67,6 +67,11 @@ ReadResult QELOps::readBinaryData(std::size_t size) {
     std::size_t remaining = size;
     Bytes result;
     Apdu& apdu = apduOps_.readBinary;
+    if (size > kMaxOffset + 1) {
+        // Such a file cannot be read whole; reading its first 64 KiB would only waste the card's time.
+        logWarning("QEL Card Operations : Read Binay - Failed to read file : offset beyond 65535");
+        return {};
+    }
     try {
         while (remaining > 0) {
             if (offset > kMaxOffset) {

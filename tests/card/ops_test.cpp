@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include "card/qel_card.h"
+#include "card/qel_ops.h"
+#include "fake_card.h"
+
+namespace qel {
+namespace {
+
+using test::hex;
+using test::ScriptedCard;
+
+std::string ff(std::size_t n, const char* byte = "AA") {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += byte;
+    return s;
+}
+
+int tokenCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const TokenError& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+// --- framing of SmartCard::send ---------------------------------------------------------------
+
+TEST(SmartCardSend, ChainsLongDataAndFetchesRemaindersAndRetriesWrongLe) {
+    ScriptedCard card;
+    card.setCla(0x00);
+    card.setUseCommandChaining(true);
+    const std::string data = ff(255, "11") + ff(2, "22");
+    card.expect("10 2A 80 86 FF" + ff(255, "11"), "9000")
+        .expect("00 2A 80 86 02 2222 00", "AB 6102")
+        .expect("00 C0 00 00 02", "CDEF 9000");
+    CardResponse r = card.send(0x2A, 0x80, 0x86, hex(data), 256);
+    EXPECT_EQ(r.sw, 0x9000);
+    EXPECT_EQ(toHex(r.data), "ABCDEF");
+    EXPECT_TRUE(card.done());
+
+    ScriptedCard retry;
+    retry.expect("00 B0 00 00 10", "6C04").expect("00 B0 00 00 04", "01020304 9000");
+    r = retry.send(0xB0, 0, 0, {}, 16);
+    EXPECT_EQ(toHex(r.data), "01020304");
+    EXPECT_TRUE(retry.done());
+}
+
+TEST(SmartCardSend, RefusesLongDataWithoutChainingAndStopsAChainTheCardRefuses) {
+    ScriptedCard card;
+    card.setUseCommandChaining(false);
+    EXPECT_EQ(card.send(0x2A, 0x80, 0x86, Bytes(256, 0x11), 0).sw, 0x6700);
+    EXPECT_TRUE(card.sent.empty());
+
+    ScriptedCard refusing;
+    refusing.setUseCommandChaining(true);
+    refusing.expect("10 2A 80 86 FF" + ff(255, "11"), "6A80");
+    EXPECT_EQ(refusing.send(0x2A, 0x80, 0x86, Bytes(300, 0x11), 0).sw, 0x6A80);
+    EXPECT_TRUE(refusing.done());
+}
+
+// --- READ BINARY ------------------------------------------------------------------------------
+
+TEST(ReadBinary, ReadsInGenerationSizedChunks) {
+    ScriptedCard qel3;
+    qel3.expect("00 B0 00 00 E7", ff(231) + "9000")
+        .expect("00 B0 00 E7 E7", ff(231) + "9000")
+        .expect("00 B0 01 CE E7", ff(231) + "9000")
+        .expect("00 B0 02 B5 07", ff(7) + "9000");
+    QELOps ops3(qel3, QELType::QEL3);
+    ReadResult r = ops3.readBinaryData(700);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.data.size(), 700u);
+    EXPECT_TRUE(qel3.done());
+
+    ScriptedCard qel4;
+    qel4.expect("01 B0 00 00 FF", ff(255) + "9000")
+        .expect("01 B0 00 FF FF", ff(255) + "9000")
+        .expect("01 B0 01 FE BE", ff(190) + "9000");
+    QELOps ops4(qel4, QELType::QEL4);
+    r = ops4.readBinaryData(700);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.data.size(), 700u);
+    EXPECT_TRUE(qel4.done());
+}
+
+TEST(ReadBinary, ShortAnswersAreReadOnFromWhereTheyEnded) {
+    ScriptedCard card;
+    card.expect("00 B0 00 00 E7", ff(100, "01") + "9000")
+        .expect("00 B0 00 64 C8", ff(150, "02") + "9000")
+        .expect("00 B0 00 FA 32", ff(60, "03") + "9000");  // more than asked: only 50 count
+    QELOps ops(card, QELType::QEL3CL);
+    ReadResult r = ops.readBinaryData(300);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.data, hex(ff(100, "01") + ff(150, "02") + ff(50, "03")));
+}
+
+TEST(ReadBinary, RefusalsEmptyAnswersAndOversizedFilesFail) {
+    test::LogCapture log;
+    ScriptedCard refused;
+    refused.expect("00 B0 00 00 0A", "6B00");
+    EXPECT_FALSE(QELOps(refused, QELType::QEL3).readBinaryData(10).ok);
+    EXPECT_TRUE(log.contains("QEL Card Operations : Read Binay - Failed to read file : result 0x6b00"));
+
+    ScriptedCard empty;  // 9000 with no data would loop for ever
+    empty.expect("00 B0 00 00 0A", "9000");
+    EXPECT_FALSE(QELOps(empty, QELType::QEL3).readBinaryData(10).ok);
+    EXPECT_TRUE(empty.done());
+
+    ScriptedCard big;  // the last chunk would start past offset 65,535: nothing is sent
+    EXPECT_FALSE(QELOps(big, QELType::QEL4).readBinaryData(70000).ok);
+    EXPECT_TRUE(big.sent.empty());
+}
+
+TEST(ReadBinary, TransportFailureBecomesCommunicationError) {
+    test::LogCapture log;
+    ScriptedCard card;
+    card.expect("00 B0 00 00 E7", ff(231) + "9000").expectThrow("00 B0 00 E7 13", TransportError::Kind::cardRemoved);
+    QELOps ops(card, QELType::QEL3);
+    try {
+        ops.readBinaryData(250);
+        FAIL() << "no error";
+    } catch (const TokenError& e) {
+        EXPECT_EQ(e.code(), TokenError::communicationError);
+        EXPECT_TRUE(e.cardRemoved());
+    }
+    EXPECT_TRUE(log.contains("QEL Card Operations : readBinary - An error occured : card pulled out"));
+}
+
+// --- SELECT and file size -----------------------------------------------------------------------
+
+TEST(Select, PathFormsPerGenerationAndOutcomes) {
+    test::LogCapture log;
+    QELFiles files;
+    files.configure(QELType::QEL3);
+    ScriptedCard qel3;
+    qel3.expect("00 A4 09 04 06 3F00 0001 7002 00", "6204 8002 012C 9000");
+    QELOps ops3(qel3, QELType::QEL3);
+    SelectResult s = ops3.selectFile(files.prkd, false);
+    EXPECT_TRUE(s.ok);
+    EXPECT_EQ(ops3.fileSizeFromSelectResponse(s.response), 300);
+    EXPECT_TRUE(log.contains("QEL Card Operations : Select path [3F0000017002] : result 0x9000"));
+    EXPECT_TRUE(log.contains("QEL Card Operations : Path [3F0000017002] successfully selected"));
+
+    files.configure(QELType::QEL4);
+    ScriptedCard qel4;
+    qel4.expect("01 A4 08 00 04 3F00 0001 00", "6A82").expectThrow("01 A4 08 00 04 3F00 0001 00",
+                                                                     TransportError::Kind::communication);
+    QELOps ops4(qel4, QELType::QEL4);
+    EXPECT_FALSE(ops4.selectFile(files.ef, false).ok);
+    EXPECT_TRUE(log.contains("QEL Card Operations : Failed to select path [3F000001] : result 0x6a82"));
+    EXPECT_EQ(tokenCode([&] { ops4.selectFile(files.ef, false); }), TokenError::communicationError);
+    EXPECT_TRUE(log.contains("QEL Card Operations : selectFile - An error occured : card pulled out"));
+}
+
+TEST(Select, FileSizeScanStaysInsideTheAnswer) {
+    ScriptedCard card;
+    QELOps ops(card, QELType::QEL3);
+    const std::pair<const char*, int> cases[] = {
+        {"62 06 80 02 01 2C 82 01", 300},
+        {"6F 02 12 34", 0x1234},  // no 80: length byte at position 1
+        {"62 03 80 01 07", 7},
+        {"62 02 80 00", 0},
+        {"", 0},
+        {"80", 0},                   // length byte missing
+        {"62 04 80 03 01 02", 0},    // size bytes missing
+        {"6F FF 01", 0},
+        {"80 05 FF FF FF FF FF", 0},  // no card holds such a file
+        {"80 04 00 01 00 00", 65536},
+    };
+    for (const auto& [answer, size] : cases) {
+        SCOPED_TRACE(answer);
+        EXPECT_EQ(ops.fileSizeFromSelectResponse(hex(answer)), size);
+    }
+}
+
+// --- recognition ----------------------------------------------------------------------------------
+
+TEST(QELCardRecognition, SelectsTheApplicationOfAFourthGenerationCardOnly) {
+    ScriptedCard qel4(test::kAtrQel4);
+    qel4.setCla(0x00);
+    qel4.expect("01 A4 04 04 08 8025000001FF0100 00", "9000");
+    QELCard card4(qel4, qel4.atr());
+    EXPECT_EQ(card4.type(), QELType::QEL4);
+    EXPECT_EQ(qel4.cla(), 0x01);
+    EXPECT_TRUE(qel4.done());
+
+    ScriptedCard qel4b(test::kAtrQel4b);
+    qel4b.expect("01 A4 04 04 08 8025000001FF0100 00", "6A82");
+    EXPECT_EQ(tokenCode([&] { QELCard c(qel4b, qel4b.atr()); }), TokenError::communicationError);
+
+    ScriptedCard qel3(test::kAtrQel3);
+    qel3.setCla(0x42);
+    EXPECT_EQ(QELCard(qel3, qel3.atr()).type(), QELType::QEL3);
+    EXPECT_EQ(qel3.cla(), 0x00);
+    EXPECT_FALSE(qel3.useCommandChaining());
+    EXPECT_TRUE(qel3.sent.empty());
+
+    ScriptedCard cl(test::kAtrQel3CL);
+    EXPECT_EQ(QELCard(cl, cl.atr()).type(), QELType::QEL3CL);
+}
+
+TEST(QELCardRecognition, RefusesAnyOtherAtrBeforeSendingAnything) {
+    for (const Bytes& known : {test::kAtrQel3, test::kAtrQel3CL, test::kAtrQel4, test::kAtrQel4b}) {
+        for (std::size_t i = 0; i < known.size(); i += 5) {
+            Bytes atr = known;
+            atr[i] ^= 0x01;
+            ScriptedCard sc(atr);
+            EXPECT_EQ(tokenCode([&] { QELCard c(sc, atr); }), TokenError::badParameter) << toHex(atr);
+            EXPECT_TRUE(sc.sent.empty());
+        }
+    }
+    ScriptedCard none;
+    EXPECT_EQ(tokenCode([&] { QELCard c(none, {}); }), TokenError::badParameter);
+    Bytes longer = test::kAtrQel3;
+    longer.push_back(0x00);
+    EXPECT_EQ(tokenCode([&] { QELCard c(none, longer); }), TokenError::badParameter);
+}
+
+// --- PIN state --------------------------------------------------------------------------------
+
+constexpr const char* kGetData = "00 CB 3F FF 0A 4D08 7006 BF810102 A080 E7";
+
+TEST(PinState, ThirdGenerationReadsTheCountersFromTheStatusObject) {
+    struct Case {
+        const char* answer;
+        int code;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"9B 01 03 9D 01 00 9000", TokenError::communicationError, "QELAuthOperation : QEL card definitively locked "},
+        {"9B 01 00 9D 01 0A 9000", TokenError::communicationError, "QELAuthOperation : QEL card is locked "},
+        {"9B 01 00 9D 02 00 00 9000", TokenError::communicationError, "definitively locked"},  // low byte of two
+        {"9B 01 03 9D 02 00 05 9000", 0, nullptr},
+        {"A0 04 01 02 03 04 9000", 0, nullptr},    // neither tag
+        {"9000", 0, nullptr},                      // empty answer
+        {"9B 01 00 9000", TokenError::communicationError, "QEL card is locked "},
+        {"01 9B 01 9000", 0, nullptr},             // counter would lie past the end
+        {"9D 02 00 9000", 0, nullptr},             // two-byte counter cut short
+        {"9D 01 9000", 0, nullptr},
+        {"9D 03 00 00 9B 01 02 9000", 0, nullptr},  // other length form leaves it unchanged
+        {"9B 01 00 9B 01 03 9000", 0, nullptr},     // a later match overwrites
+        {"6A88", 0, nullptr},                      // refused: silent
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer);
+        test::LogCapture log;
+        ScriptedCard sc;
+        sc.expect(kGetData, c.answer);
+        QELOps ops(sc, QELType::QEL3);
+        EXPECT_EQ(tokenCode([&] { ops.checkPinStatus(); }), c.code);
+        if (c.logLine) EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+    }
+}
+
+TEST(PinState, TriesCounterAndVerifyFollowTheirStatusWords) {
+    test::LogCapture log;
+    ScriptedCard sc(test::kAtrQel4);
+    sc.expect("01 A4 04 04 08 8025000001FF0100 00", "9000")
+        .expect("01 20 00 01", "63C1")
+        .expect("01 20 00 01", "6983")
+        .expect("01 20 00 01 04 31323334", "63C2")
+        .expect("01 20 00 01 04 31323334", "9000");
+    QELCard card(sc, sc.atr());
+    EXPECT_EQ(tokenCode([&] { card.checkPin(); }), 0);
+    EXPECT_TRUE(log.contains("QELAuthOperation : remaing tries 1"));
+    EXPECT_EQ(tokenCode([&] { card.checkPin(); }), TokenError::communicationError);
+    EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), TokenError::communicationError);
+    EXPECT_TRUE(log.contains("QELAuthOperation : QEL card is locked (0x63c2)"));
+    EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), 0);
+    EXPECT_TRUE(log.contains("QELAuthOperation : User is now authenticated "));
+    EXPECT_EQ(log.text().find("31323334"), std::string::npos);
+    EXPECT_EQ(log.text().find("1234"), std::string::npos);
+    EXPECT_TRUE(card.ops().apduOps().verifyPin.data.empty());
+}
+
+TEST(PinState, ThirdGenerationSelectsTheMasterFileAndPadsThePin) {
+    ScriptedCard sc(test::kAtrQel3);
+    sc.expect("00 A4 09 04 02 3F00 00", "6A82")  // outcome not examined
+        .expect(kGetData, "9B 01 03 9D 01 0A 9000")
+        .expect("00 20 00 01 08 31323334 FFFFFFFF", "9000")
+        .expectThrow("00 A4 09 04 02 3F00 00", TransportError::Kind::cardRemoved);
+    QELCard card(sc, sc.atr());
+    card.checkPin();
+    card.verifyPin("1234");
+    EXPECT_EQ(tokenCode([&] { card.checkPin(); }), TokenError::communicationError);
+    EXPECT_TRUE(sc.done());
+}
+
+TEST(PinState, TransportErrorsOfPinCommandsArePassedOnUnchanged) {
+    ScriptedCard sc(test::kAtrQel3CL);
+    sc.expectThrow("00 20 00 01", TransportError::Kind::cardRemoved)
+        .expectThrow("00 20 00 01 04 31323334", TransportError::Kind::cardRemoved);
+    QELCard card(sc, sc.atr());
+    EXPECT_THROW(card.checkPin(), TransportError);
+    EXPECT_THROW(card.verifyPin("1234"), TransportError);
+    EXPECT_TRUE(card.ops().apduOps().verifyPin.data.empty());
+}
+
+}  // namespace
+}  // namespace qel
