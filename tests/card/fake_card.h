@@ -106,6 +106,9 @@ public:
             if (it == files.end()) return {0x6A, 0x82};
             current_ = it->first;
             const std::size_t n = it->second.size();
+            if (n > 0xFFFF)
+                return {0x62, 0x05, 0x80, 0x03, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
+                        static_cast<std::uint8_t>(n), 0x90, 0x00};
             return {0x62, 0x04, 0x80, 0x02, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), 0x90, 0x00};
         }
         if (apdu.size() == 5 && apdu[1] == 0xB0 && !current_.empty()) {
@@ -128,6 +131,21 @@ private:
     Bytes atr_;
     std::string current_;
 };
+
+/// One element in the card's layout (one-byte length, or 80 01 80 for exactly 128 bytes).
+inline Bytes tlv(std::uint8_t tag, const Bytes& content) {
+    Bytes out{tag};
+    if (content.size() == 0x80) out.insert(out.end(), {0x80, 0x01, 0x80});
+    else out.push_back(static_cast<std::uint8_t>(content.size()));
+    out.insert(out.end(), content.begin(), content.end());
+    return out;
+}
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 /// Sends the logger to a private folder for a test and reads back what was written.
 class LogCapture {
