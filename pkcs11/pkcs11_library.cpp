@@ -1,0 +1,271 @@
+#include "pkcs11/pkcs11_library.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+#include "common/format.h"
+#include "common/logger.h"
+#include "pkcs11/secret_buffer.h"
+#include "pkcs11/service_report.h"
+
+#ifndef QEL_PKCS11_DEFAULT_LIBRARY
+#define QEL_PKCS11_DEFAULT_LIBRARY "/usr/lib/x86_64-linux-gnu/qel/libqel3_pkcs11.so"
+#endif
+
+namespace qel {
+namespace {
+
+std::string dlErrorText() {
+    const char* text = dlerror();
+    return text ? text : "erreur inconnue";
+}
+
+}  // namespace
+
+std::string defaultPkcs11LibraryPath() { return QEL_PKCS11_DEFAULT_LIBRARY; }
+
+std::string configuredPkcs11LibraryPath() {
+    const char* configured = std::getenv("QEL_PKCS11_LIBRARY");
+    if (configured && *configured) return configured;
+    return defaultPkcs11LibraryPath();
+}
+
+Pkcs11Library::Pkcs11Library(std::string path, ServiceReportRecorder* recorder)
+    : path_(std::move(path)), recorder_(recorder) {
+    load();
+}
+
+Pkcs11Library::Pkcs11Library(CK_FUNCTION_LIST_PTR functions, QelTransmitMessageFunction transmit,
+                             ServiceReportRecorder* recorder)
+    : functions_(functions), transmit_(transmit), recorder_(recorder) {
+    if (!functions_) loadError_ = "liste de fonctions absente";
+}
+
+Pkcs11Library::~Pkcs11Library() {
+    if (initialized_) finalize();
+    unload();
+}
+
+void Pkcs11Library::load() {
+    dlerror();
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) {
+        loadError_ = dlErrorText();
+        logError(format("Chargement de la bibliothèque PKCS#11 %s impossible : %s", path_.c_str(), loadError_.c_str()));
+        return;
+    }
+    dlerror();
+    auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
+    if (!getFunctionList) {
+        loadError_ = dlErrorText();
+        logError(format("Fonction C_GetFunctionList absente de la bibliothèque PKCS#11 %s : %s", path_.c_str(),
+                        loadError_.c_str()));
+        unload();
+        return;
+    }
+    CK_FUNCTION_LIST_PTR functions = nullptr;
+    CK_RV rv = getFunctionList(&functions);
+    if (rv != CKR_OK || !functions) {
+        loadError_ = format("C_GetFunctionList: %lu", rv);
+        logError(format("Erreur dans C_GetFunctionList de %s : résultat = %lu", path_.c_str(), rv));
+        unload();
+        return;
+    }
+    functions_ = functions;
+    // The pass-through is not part of the function list; a library without it serves everything else.
+    transmit_ = reinterpret_cast<QelTransmitMessageFunction>(dlsym(handle_, kTransmitMessageSymbol));
+    if (!transmit_) {
+        logInfo(format("Fonction C_TransmitMessage absente de la bibliothèque PKCS#11 %s", path_.c_str()));
+    }
+    logDebug(format("Bibliothèque PKCS#11 chargée : %s", path_.c_str()));
+}
+
+void Pkcs11Library::unload() {
+    functions_ = nullptr;
+    transmit_ = nullptr;
+    if (handle_) {
+        dlclose(handle_);
+        handle_ = nullptr;
+    }
+}
+
+void Pkcs11Library::trace(const char* functionName, CK_RV rv) const {
+    if (recorder_) recorder_->recordIfEnabled(functionName, rv);
+}
+
+// Every call goes through here: a library that is not loaded, or whose list lacks the function,
+// answers like a library that was never initialised or does not offer it.
+#define QEL_P11_CALL(fn, ...)                                            \
+    (!functions_ ? CKR_CRYPTOKI_NOT_INITIALIZED                          \
+                 : (!functions_->fn ? CKR_FUNCTION_NOT_SUPPORTED : functions_->fn(__VA_ARGS__)))
+
+CK_RV Pkcs11Library::initialize() {
+    if (!functions_) {
+        logError(format("Bibliothèque PKCS#11 %s non chargée : C_Initialize impossible", path_.c_str()));
+        return CKR_GENERAL_ERROR;
+    }
+    CK_RV rv = QEL_P11_CALL(C_Initialize, nullptr);
+    if (rv == CKR_OK) {
+        initialized_ = true;
+        ++generation_;
+    } else if (rv == CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+        initialized_ = true;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Library::finalize() {
+    CK_RV rv = QEL_P11_CALL(C_Finalize, nullptr);
+    if (functions_) {
+        initialized_ = false;
+        ++generation_;
+    }
+    return rv;
+}
+
+CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
+    CK_SLOT_ID buffer[kMaxSlots] = {};
+    CK_ULONG count = kMaxSlots;
+    CK_RV rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, buffer, &count);
+    slots.clear();
+    if (rv == CKR_OK) slots.assign(buffer, buffer + std::min<CK_ULONG>(count, kMaxSlots));
+    return rv;
+}
+
+CK_RV Pkcs11Library::getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO& info) {
+    CK_RV rv = QEL_P11_CALL(C_GetSlotInfo, slot, &info);
+    trace("C_GetSlotInfo", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
+    CK_RV rv = QEL_P11_CALL(C_GetTokenInfo, slot, &info);
+    trace("C_GetTokenInfo", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE& session) {
+    session = 0;
+    CK_RV rv = QEL_P11_CALL(C_OpenSession, slot, flags, nullptr, nullptr, &session);
+    if (rv != CKR_OK) session = 0;
+    trace("C_OpenSession", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::closeSession(CK_SESSION_HANDLE session) {
+    CK_RV rv = QEL_P11_CALL(C_CloseSession, session);
+    trace("C_CloseSession", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO& info) {
+    CK_RV rv = QEL_P11_CALL(C_GetSessionInfo, session, &info);
+    trace("C_GetSessionInfo", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, std::string_view code) {
+    SecretBuffer secret(code);
+    CK_RV rv = QEL_P11_CALL(C_Login, session, userType, secret.data(), secret.size());
+    trace("C_Login", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::logout(CK_SESSION_HANDLE session) { return QEL_P11_CALL(C_Logout, session); }
+
+CK_RV Pkcs11Library::setPin(CK_SESSION_HANDLE session, std::string_view oldPin, std::string_view newPin) {
+    SecretBuffer oldSecret(oldPin);
+    SecretBuffer newSecret(newPin);
+    return QEL_P11_CALL(C_SetPIN, session, oldSecret.data(), oldSecret.size(), newSecret.data(), newSecret.size());
+}
+
+CK_RV Pkcs11Library::initPin(CK_SESSION_HANDLE session, std::string_view newPin) {
+    SecretBuffer secret(newPin);
+    return QEL_P11_CALL(C_InitPIN, session, secret.data(), secret.size());
+}
+
+CK_RV Pkcs11Library::findObjectsInit(CK_SESSION_HANDLE session, std::span<CK_ATTRIBUTE> attributes) {
+    return QEL_P11_CALL(C_FindObjectsInit, session, attributes.data(), attributes.size());
+}
+
+CK_RV Pkcs11Library::findObjects(CK_SESSION_HANDLE session, CK_ULONG maxCount, std::vector<CK_OBJECT_HANDLE>& objects) {
+    objects.assign(maxCount, 0);
+    CK_ULONG count = 0;
+    CK_RV rv = QEL_P11_CALL(C_FindObjects, session, objects.data(), maxCount, &count);
+    trace("C_FindObjects", rv);
+    objects.resize(rv == CKR_OK ? std::min(count, maxCount) : 0);
+    return rv;
+}
+
+CK_RV Pkcs11Library::findObjectsFinal(CK_SESSION_HANDLE session) {
+    CK_RV rv = QEL_P11_CALL(C_FindObjectsFinal, session);
+    trace("C_FindObjectsFinal", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE& attribute) {
+    CK_RV rv = QEL_P11_CALL(C_GetAttributeValue, session, object, &attribute, 1);
+    trace("C_GetAttributeValue", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::signInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key) {
+    CK_MECHANISM m{mechanism, nullptr, 0};
+    CK_RV rv = QEL_P11_CALL(C_SignInit, session, &m, key);
+    trace("C_SignInit", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_PTR signature, CK_ULONG& signatureLength) {
+    Bytes copy = data;
+    CK_RV rv = QEL_P11_CALL(C_Sign, session, copy.data(), copy.size(), signature, &signatureLength);
+    trace("C_Sign", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key) {
+    CK_MECHANISM m{mechanism, nullptr, 0};
+    CK_RV rv = QEL_P11_CALL(C_VerifyInit, session, &m, key);
+    trace("C_VerifyInit", rv);
+    return rv;
+}
+
+CK_RV Pkcs11Library::verify(CK_SESSION_HANDLE session, const Bytes& data, const Bytes& signature) {
+    Bytes dataCopy = data;
+    Bytes signatureCopy = signature;
+    return QEL_P11_CALL(C_Verify, session, dataCopy.data(), dataCopy.size(), signatureCopy.data(), signatureCopy.size());
+}
+
+CK_RV Pkcs11Library::generateRandom(CK_SESSION_HANDLE session, std::size_t count, Bytes& random) {
+    random.assign(count, 0);
+    CK_RV rv = QEL_P11_CALL(C_GenerateRandom, session, random.data(), random.size());
+    trace("C_GenerateRandom", rv);
+    if (rv != CKR_OK) random.clear();
+    return rv;
+}
+
+CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu, std::size_t responseCapacity,
+                                     Bytes& response, bool flag) {
+    response.clear();
+    if (!transmit_) {
+        logError("C_TransmitMessage non disponible dans la bibliothèque PKCS#11");
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    Bytes command = apdu;
+    Bytes buffer(responseCapacity, 0);
+    CK_ULONG length = responseCapacity;
+    CK_RV rv = transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
+    // The command may carry a PIN (VERIFY); the copy goes the way of every other secret.
+    if (!command.empty()) OPENSSL_cleanse(command.data(), command.size());
+    if (rv == CKR_OK) {
+        // A library reporting more than the buffer holds gets no more than the buffer.
+        buffer.resize(std::min<std::size_t>(length, responseCapacity));
+        response = std::move(buffer);
+    }
+    return rv;
+}
+
+#undef QEL_P11_CALL
+
+}  // namespace qel
