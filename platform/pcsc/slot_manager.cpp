@@ -40,17 +40,17 @@ std::vector<std::string> SlotManager::slotNames() {
     }
 }
 
-std::optional<SlotInfo> SlotManager::query(const std::string& name, DWORD timeoutMs, bool untilCard) {
+std::optional<SlotInfo> SlotManager::query(const std::string& name, DWORD timeoutMs, std::optional<SlotState> wanted) {
     for (int attempt = 0;; ++attempt) {
         auto ctx = context();
         SCARD_READERSTATE state{};
         state.szReader = name.c_str();
         state.dwCurrentState = SCARD_STATE_UNAWARE;
         LONG rv = api_->getStatusChange(ctx->handle(), 0, &state, 1);
-        // Waiting for a card: keep handing back the state just seen until it has a card that
-        // answers or the time is up.
+        // Waiting for a state: keep handing back the state just seen until the wanted one comes or
+        // the time is up.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (rv == SCARD_S_SUCCESS && untilCard && slotStateFromBits(state.dwEventState) != SlotState::cardPresent) {
+        while (rv == SCARD_S_SUCCESS && wanted && slotStateFromBits(state.dwEventState) != *wanted) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
@@ -76,10 +76,15 @@ std::optional<SlotInfo> SlotManager::query(const std::string& name, DWORD timeou
     }
 }
 
-std::optional<SlotInfo> SlotManager::slotNamed(const std::string& name) { return query(name, 0, false); }
+std::optional<SlotInfo> SlotManager::slotNamed(const std::string& name) { return query(name, 0, std::nullopt); }
 
 std::optional<SlotInfo> SlotManager::waitForCard(const std::string& name, std::chrono::milliseconds timeout) {
-    return query(name, static_cast<DWORD>(std::max<long long>(0, timeout.count())), true);
+    return waitForSlotState(name, SlotState::cardPresent, timeout);
+}
+
+std::optional<SlotInfo> SlotManager::waitForSlotState(const std::string& name, SlotState wanted,
+                                                      std::chrono::milliseconds timeout) {
+    return query(name, static_cast<DWORD>(std::max<long long>(0, timeout.count())), wanted);
 }
 
 std::unique_ptr<PcscCard> SlotManager::cardInSlot(const std::string& name) {

@@ -42,6 +42,10 @@ public:
     /// reader. Returns the slot as last seen, nothing when the reader is unknown.
     std::optional<SlotInfo> waitForCard(const std::string& name, std::chrono::milliseconds timeout);
 
+    /// Waits up to `timeout` for the reader to reach `wanted`, likewise.
+    std::optional<SlotInfo> waitForSlotState(const std::string& name, SlotState wanted,
+                                             std::chrono::milliseconds timeout);
+
     /// Connects to the card in the reader; nothing when the reader is unknown, empty or its card
     /// mute. Throws TransportError for other failures.
     std::unique_ptr<PcscCard> cardInSlot(const std::string& name);
@@ -49,7 +53,7 @@ public:
 private:
     std::shared_ptr<PcscContext> context();
     void dropContext(const std::shared_ptr<PcscContext>& broken);
-    std::optional<SlotInfo> query(const std::string& name, DWORD timeoutMs, bool untilCard);
+    std::optional<SlotInfo> query(const std::string& name, DWORD timeoutMs, std::optional<SlotState> wanted);
 
     std::shared_ptr<PcscApi> api_;
     std::mutex mutex_;

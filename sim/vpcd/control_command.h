@@ -1,0 +1,32 @@
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace qel::sim {
+
+/// One request on the card daemon's control socket: a single text line, answered by text whose
+/// first line starts with "ok" or "error:".
+///   insert READER PROFILE_DIR | remove READER | swap READER PROFILE_DIR | reset READER | status
+///   | hostile READER on|off | quit          READER = contact | contactless
+struct ControlCommand {
+    enum class Verb { insert, remove, swap, reset, status, hostile, quit };
+    Verb verb = Verb::status;
+    std::string reader;   ///< "contact" or "contactless" when the verb takes one
+    std::string profile;  ///< insert, swap: the rest of the line (may hold blanks)
+    bool on = false;      ///< hostile
+};
+
+/// Parses a request line (trailing CR/LF ignored). The error text says what is wrong.
+std::variant<ControlCommand, std::string> parseControlCommand(const std::string& line);
+
+/// The path of the control socket in a run folder.
+std::string controlSocketPath(const std::string& runDir);
+
+/// Sends one request to the daemon of `runDir` and returns its whole answer, nothing when no
+/// daemon answers there (`error` says why).
+std::optional<std::string> sendControlRequest(const std::string& runDir, const std::string& line,
+                                              std::chrono::milliseconds timeout, std::string& error);
+
+}  // namespace qel::sim
