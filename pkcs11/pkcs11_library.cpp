@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "common/format.h"
@@ -15,6 +16,9 @@
 
 namespace qel {
 namespace {
+
+// No workstation has this many readers; a larger count is a library fault, not a list to allocate.
+constexpr CK_ULONG kSlotListLimit = 1024;
 
 std::string dlErrorText() {
     const char* text = dlerror();
@@ -129,7 +133,21 @@ CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
     CK_ULONG count = kMaxSlots;
     CK_RV rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, buffer, &count);
     slots.clear();
-    if (rv == CKR_OK) slots.assign(buffer, buffer + std::min<CK_ULONG>(count, kMaxSlots));
+    if (rv == CKR_OK) {
+        slots.assign(buffer, buffer + std::min<CK_ULONG>(count, kMaxSlots));
+    } else if (rv == CKR_BUFFER_TOO_SMALL) {
+        // More readers than are shown: a conforming library writes no identifier at all then, which
+        // would hide every reader. Fetch the whole list and keep its head.
+        CK_ULONG total = 0;
+        rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, nullptr, &total);
+        if (rv == CKR_OK && total > 0 && total <= kSlotListLimit) {
+            std::vector<CK_SLOT_ID> all(total);
+            rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, all.data(), &total);
+            if (rv == CKR_OK) slots.assign(all.begin(), all.begin() + std::min<CK_ULONG>({total, all.size(), kMaxSlots}));
+        } else if (rv == CKR_OK) {
+            rv = CKR_GENERAL_ERROR;
+        }
+    }
     return rv;
 }
 

@@ -80,7 +80,8 @@ public:
     CK_RV finalize();
 
     /// `C_GetSlotList` with tokenPresent FALSE and room for `kMaxSlots` identifiers; `slots` receives
-    /// the identifiers written (cleared on failure).
+    /// the identifiers written (cleared on failure). When the library has more slots than that, the
+    /// whole list is fetched and its first `kMaxSlots` identifiers are kept.
     CK_RV getSlotList(std::vector<CK_SLOT_ID>& slots);
     CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO& info);
     CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO& info);

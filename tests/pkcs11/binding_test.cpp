@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include "common/format.h"
+#include "common/hex.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_library.h"
+#include "pkcs11/pkcs11_slot.h"
+#include "tests/pkcs11/card_records.h"
+#include "tests/pkcs11/fake_module.h"
+#include "tests/pkcs11/log_capture.h"
+
+namespace qel {
+namespace {
+
+class BindingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake.objects["QEL_ID_CARD"] = test::sampleIdCard();
+        ASSERT_EQ(library.initialize(), CKR_OK);
+    }
+    test::FakeModule fake;
+    Pkcs11Library library{fake.functions(), &test::FakeModule::transmit};
+};
+
+TEST_F(BindingTest, SlotListKeepsTheFirstTenReaders) {
+    fake.slots.clear();
+    for (CK_SLOT_ID id = 100; id < 112; ++id) fake.slots.push_back(id);
+    std::vector<CK_SLOT_ID> slots;
+    EXPECT_EQ(library.getSlotList(slots), CKR_OK);
+    ASSERT_EQ(slots.size(), 10u);
+    EXPECT_EQ(slots.front(), 100u);
+    EXPECT_EQ(slots.back(), 109u);
+
+    fake.slots = {7, 8};
+    EXPECT_EQ(library.getSlotList(slots), CKR_OK);
+    EXPECT_EQ(slots, (std::vector<CK_SLOT_ID>{7, 8}));
+}
+
+TEST_F(BindingTest, SlotNameKeepsInnerCharactersAndDropsTrailingBlanks) {
+    fake.slotDescription = std::string("Lecteur \x8E", 9) + std::string(1, '\0') + "  ";
+    Pkcs11Slot slot(library, 1);
+    EXPECT_EQ(slot.refreshSlot(), CKR_OK);
+    EXPECT_EQ(slot.name, std::string("Lecteur é") + std::string(1, '\0'));
+    EXPECT_TRUE(slot.cardPresent);
+
+    Pkcs11Slot unknown(library, 99);
+    unknown.name = "avant";
+    EXPECT_EQ(unknown.refreshSlot(), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(unknown.name, "avant");
+}
+
+TEST_F(BindingTest, ContactCardIdentityTexts) {
+    fake.tokenLabel = "XXXX-abc123Z";
+    fake.tokenSerial = "1234567890ABCDEF";
+    Pkcs11Card card(library, 1);
+    EXPECT_TRUE(card.contactQEL);
+    EXPECT_NE(card.session, 0u);
+    EXPECT_EQ(card.label, "XXXX-abc123Z");
+    EXPECT_EQ(card.serial, "ABC123");
+    EXPECT_EQ(card.cardNumber, "1234567890ABCDE");
+    EXPECT_EQ(card.cardFullNumber, "80250000011234567890ABCDE");
+    EXPECT_EQ(card.manufacturer, "Oberlane");
+    EXPECT_EQ(card.model, "QEL3");
+}
+
+TEST_F(BindingTest, CardWithoutIdentityObjectIsContactless) {
+    fake.objects.clear();
+    test::LogCapture log;
+    Pkcs11Card card(library, 1);
+    EXPECT_FALSE(card.contactQEL);
+    EXPECT_EQ(card.serial, "");
+    EXPECT_EQ(card.cardNumber, "1234567890");
+    EXPECT_TRUE(log.contains("QEL sans contact détectée"));
+
+    Pkcs11Card skipped(library, 1, true);
+    EXPECT_TRUE(skipped.contactQEL);
+    EXPECT_EQ(skipped.serial, "1234567890");
+}
+
+TEST_F(BindingTest, CodesOfTheWrongLengthNeverReachTheLibrary) {
+    Pkcs11Card card(library, 1);
+    for (const char* pin : {"", "123", "12345"}) EXPECT_EQ(card.login(pin, false), CKR_PIN_LEN_RANGE) << pin;
+    for (const char* puk : {"1234567", "123456789", "1234"}) EXPECT_EQ(card.login(puk, true), CKR_PIN_LEN_RANGE) << puk;
+    EXPECT_EQ(fake.count("C_Login"), 0);
+    // Characters, not bytes.
+    EXPECT_EQ(card.login("12é4", false), CKR_PIN_INCORRECT);
+    EXPECT_EQ(fake.count("C_Login"), 1);
+}
+
+TEST_F(BindingTest, LockedPinIsReportedAsAWrongCode) {
+    fake.forcedLoginResult = CKR_PIN_LOCKED;
+    Pkcs11Card card(library, 1);
+    test::LogCapture log;
+    EXPECT_EQ(card.login("1234", false), CKR_PIN_LOCKED);
+    EXPECT_TRUE(log.contains("Mauvais code PIN !"));
+    EXPECT_FALSE(log.contains("1234"));
+}
+
+TEST_F(BindingTest, PinChangeNeedsALoggedInUser) {
+    Pkcs11Card card(library, 1);
+    EXPECT_EQ(card.changePin("1234", "5678"), CKR_GENERAL_ERROR);
+    EXPECT_EQ(fake.count("C_SetPIN"), 0);
+    ASSERT_EQ(card.login("1234", false), CKR_OK);
+    EXPECT_EQ(card.changePin("1234", "5678"), CKR_OK);
+    EXPECT_EQ(fake.count("C_SetPIN"), 1);
+}
+
+TEST_F(BindingTest, UnlockTreatsLogoutOfNobodyAsNormal) {
+    Pkcs11Card card(library, 1);
+    test::LogCapture log;
+    EXPECT_EQ(card.unlockPin("12345678", "4321"), CKR_OK);
+    EXPECT_EQ(fake.pin, "4321");
+    EXPECT_TRUE(card.isUserLoggedIn());
+    EXPECT_FALSE(log.contains("C_Logout")) << log.text();
+    EXPECT_EQ(fake.openSessions.size(), 1u);
+}
+
+TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
+    for (int i = 1; i <= 3; ++i) fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    fake.objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});
+    Pkcs11Card card(library, 1);
+    fake.searchedLabels.clear();
+    test::LogCapture log;
+    SituFactuInfos situations = card.getSituations();
+    EXPECT_EQ(situations.situFactuTab.size(), 3u);
+    EXPECT_TRUE(situations.situFactuTab[1].hasFactu);
+    EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS", "QEL_ACTIVITY_02_PS",
+                                                             "QEL_ACTIVITY_03_PS", "QEL_ACTIVITY_04_PS",
+                                                             "QEL_SIT_FACT"}));
+    EXPECT_TRUE(log.contains("Nombre de situations trouvées: 3"));
+}
+
+TEST_F(BindingTest, SixteenSituationsAndNone) {
+    Pkcs11Card card(library, 1);
+    fake.searchedLabels.clear();
+    EXPECT_TRUE(card.getSituations().situFactuTab.empty());
+    EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS"}));  // no billing read
+
+    for (int i = 1; i <= 17; ++i) fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    fake.searchedLabels.clear();
+    test::LogCapture log;
+    EXPECT_EQ(card.getSituations().situFactuTab.size(), 16u);
+    EXPECT_EQ(fake.searchedLabels.size(), 17u);  // 16 activities, then the billing object
+    EXPECT_EQ(fake.searchedLabels[15], "QEL_ACTIVITY_16_PS");
+    EXPECT_FALSE(log.contains("Nombre de situations trouvées"));
+}
+
+TEST_F(BindingTest, ChipSerialThroughThePassThrough) {
+    fake.card = [](const Bytes& apdu) {
+        if (apdu[1] == 0xB0) return *fromHex("8025000001123456789001029000");
+        return Bytes{0x90, 0x00};
+    };
+    Pkcs11Card card(library, 1);
+    auto [serial, shortSerial] = card.readChipSerial();
+    EXPECT_EQ(serial, "000112345678900102");  // bytes 3 to 11
+    EXPECT_EQ(shortSerial, "5678900102");  // bytes 7 to 11
+    ASSERT_EQ(fake.apdus.size(), 3u);
+    EXPECT_EQ(toHex(fake.apdus[0]), "00A4000C023F00");
+    EXPECT_EQ(toHex(fake.apdus[1]), "00A4000C02D003");
+    EXPECT_EQ(toHex(fake.apdus[2]), "00B000000C");
+    EXPECT_EQ(fake.apduFlags, (std::vector<bool>{false, false, false}));
+
+    EXPECT_EQ(card.transmit({0x00, 0x84, 0x00, 0x00, 0x08}, true), (Bytes{0x90, 0x00}));
+    EXPECT_TRUE(fake.apduFlags.back());
+}
+
+TEST_F(BindingTest, ChipSerialFromShortOrMissingAnswers) {
+    Pkcs11Card card(library, 1);
+    fake.card = [](const Bytes&) { return *fromHex("8025000001123456789000"); };  // 11 bytes with the SW
+    EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
+    fake.card = [](const Bytes&) { return Bytes{0x6A, 0x82}; };
+    EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
+    fake.transmitResult = CKR_DEVICE_REMOVED;
+    EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
+    EXPECT_EQ(card.transmit({0x00, 0xB0, 0x00, 0x00, 0x0C}, false), std::nullopt);
+}
+
+TEST_F(BindingTest, HandlesFromBeforeReinitialisationAreLeftAlone) {
+    auto old = std::make_unique<Pkcs11Card>(library, 1);
+    CK_SESSION_HANDLE oldHandle = old->session;
+    library.finalize();
+    ASSERT_EQ(library.initialize(), CKR_OK);
+    Pkcs11Card fresh(library, 1);
+    ASSERT_EQ(fresh.session, oldHandle);  // the module hands out the same number again
+
+    EXPECT_FALSE(old->isUserLoggedIn());
+    old.reset();  // must not close the fresh card's session
+    EXPECT_EQ(fake.openSessions.count(fresh.session), 1u);
+
+    auto stale = std::make_unique<Pkcs11Card>(library, 1);
+    library.finalize();
+    ASSERT_EQ(library.initialize(), CKR_OK);
+    stale->ensureSession();
+    EXPECT_EQ(fake.openSessions.count(stale->session), 1u);
+}
+
+}  // namespace
+}  // namespace qel
