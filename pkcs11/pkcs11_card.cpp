@@ -155,6 +155,16 @@ CK_RV Pkcs11Card::changePin(std::string_view oldPin, std::string_view newPin) {
         return CKR_GENERAL_ERROR;
     }
     CK_RV rv = library_.setPin(session, oldPin, newPin);
+    if (rv == CKR_SESSION_READ_ONLY) {
+        // Conforming modules change the PIN only in a read-write session. The login holds for every
+        // session of the application, so a short-lived read-write one is enough; closing it leaves
+        // the user logged in through `session`.
+        CK_SESSION_HANDLE readWrite = 0;
+        if (library_.openSession(slotID, CKF_SERIAL_SESSION | CKF_RW_SESSION, readWrite) == CKR_OK) {
+            rv = library_.setPin(readWrite, oldPin, newPin);
+            library_.closeSession(readWrite);
+        }
+    }
     if (rv != CKR_OK) {
         logError(format("Erreur dans C_SetPin: résultat = %lu", rv));
     } else {

@@ -10,6 +10,7 @@
 
 #include "common/bytes.h"
 #include "pkcs11/holder_infos.h"
+#include "pkcs11/pkcs11_error.h"
 #include "pkcs11/pkcs11_x509.h"
 #include "pkcs11/situ_factu_infos.h"
 
@@ -65,7 +66,9 @@ public:
     /// result: 0 or 0x100 logged in; 0xA0 or 0xA4 wrong code.
     CK_RV login(std::string_view code, bool securityOfficer);
 
-    /// `C_SetPIN` when a user is logged in, else 5 without a library call.
+    /// `C_SetPIN` on `session` when a user is logged in, else 5 without a library call. A module that
+    /// refuses a read-only session (CKR_SESSION_READ_ONLY) gets the call again on a read-write session
+    /// opened for it alone.
     CK_RV changePin(std::string_view oldPin, std::string_view newPin);
 
     /// Unblocks the PIN with the PUK on a fresh read-write session (`C_Login` as SO, `C_InitPIN`,
