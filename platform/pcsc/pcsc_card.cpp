@@ -8,6 +8,8 @@ namespace qel::pcsc {
 
 namespace {
 constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+// A reader notices a pulled card on its next presence poll (pcscd polls every 400 ms).
+constexpr DWORD kRemovalGraceMs = 800;
 }
 
 PcscCard::PcscCard(std::shared_ptr<PcscContext> context, std::string reader)
@@ -66,8 +68,30 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
         reconnectAfterReset();
         rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
     }
-    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardTransmit");
+    if (rv != SCARD_S_SUCCESS) throwTransmitFailure(rv);
     return response;
+}
+
+void PcscCard::throwTransmitFailure(LONG rv) {
+    if (transportKind(rv) != TransportError::Kind::communication) throw pcscTransportError(rv, "SCardTransmit");
+    // A card pulled out in the middle of an exchange shows first as a broken exchange; the reader
+    // reports the card gone a moment later.
+    SCARD_READERSTATE state{};
+    state.szReader = reader_.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    PcscApi& api = context_->api();
+    LONG check = api.getStatusChange(context_->handle(), 0, &state, 1);
+    if (check == SCARD_S_SUCCESS && (state.dwEventState & SCARD_STATE_PRESENT)) {
+        state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+        check = api.getStatusChange(context_->handle(), kRemovalGraceMs, &state, 1);
+    }
+    bool gone = check == SCARD_S_SUCCESS && !(state.dwEventState & SCARD_STATE_PRESENT);
+    if (gone) {
+        logDebug(format("PC/SC : card pulled out of [%s] during an exchange", reader_.c_str()));
+        throw TransportError(TransportError::Kind::cardRemoved, static_cast<long>(SCARD_W_REMOVED_CARD),
+                             pcscTransportError(rv, "SCardTransmit").what() + std::string(", card removed"));
+    }
+    throw pcscTransportError(rv, "SCardTransmit");
 }
 
 void PcscCard::beginSession() {

@@ -12,6 +12,8 @@ namespace qel::pcsc {
 /// A session is a PC/SC transaction; sessions nest (only the outermost begins and ends the
 /// transaction). A card reset by another application is reconnected once, and the failed call
 /// repeated; the card's volatile state (selected file, verified PIN) is lost then.
+/// A transmission that fails while the card is being pulled out reports cardRemoved, even when the
+/// reader driver only saw a broken exchange: the reader is asked whether the card is still there.
 /// Not thread-safe, like every SmartCard.
 class PcscCard final : public SmartCard {
 public:
@@ -36,6 +38,7 @@ public:
 private:
     void reconnectAfterReset();
     void readStatus();
+    [[noreturn]] void throwTransmitFailure(LONG rv);
 
     std::shared_ptr<PcscContext> context_;
     std::string reader_;
