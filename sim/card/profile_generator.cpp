@@ -1,0 +1,288 @@
+#include "sim/card/profile_generator.h"
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "sim/card/x509_builder.h"
+
+namespace qel::sim {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+    writeFileAtomically(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::string compactDate(const std::string& isoDate) {
+    return isoDate.substr(0, 4) + isoDate.substr(5, 2) + isoDate.substr(8, 2);
+}
+
+bool isTestAuthority(const std::string& name) { return name.find("TEST") != std::string::npos; }
+
+std::vector<std::pair<std::string, std::string>> authoritySubject(const std::string& name) {
+    return {{"C", "FR"}, {"O", "IRV"}, {"OU", isTestAuthority(name) ? "IRV TEST" : "IRV"}, {"CN", name}};
+}
+
+std::string crlUrlOf(const std::string& base, const std::string& issuer) { return base + "/" + issuer + ".crl"; }
+
+std::string crlBaseOf(const std::string& authorityDir) {
+    auto j = nlohmann::json::parse(readWholeFile(authorityDir + "/authorities.json"));
+    return j.at("crlBase").get<std::string>();
+}
+
+// Situation samples for generated cards, used in turn.
+SituationProfile sampleSituation(int index, const HolderProfile& holder) {
+    SituationProfile s;
+    BillingProfile b;
+    b.specialty = holder.specialty.size() == 2 ? holder.specialty : "01";
+    switch (index % 3) {
+        case 0:
+            s.practiceMode = "00";
+            s.companyName = "CABINET " + holder.lastName;
+            s.structureId = "0" + std::string("75100") + std::to_string(1000 + index);
+            s.sector = "SA07";
+            b.billingId = std::to_string(75123450 + index);
+            b.convention = "1";
+            b.tariffZone = "40";
+            b.mileage = "1";
+            b.agreements = "020304";
+            break;
+        case 1:
+            s.practiceMode = "01";
+            s.companyName = "CENTRE HOSPITALIER DE TEST";
+            s.structureId = "1" + std::to_string(750000000 + index);
+            s.sector = "SA01";
+            b.billingId = std::to_string(92765430 + index);
+            b.convention = "9";
+            b.tariffZone = "99";
+            b.mileage = "9";
+            b.agreements = "990000";
+            b.permissionLot = false;
+            break;
+        default:
+            s.practiceMode = "04";
+            s.companyName = "REMPLACEMENT " + holder.lastName;
+            s.structureId = "3" + std::to_string(12345678900000LL + index);
+            s.sector = "SA08";
+            break;  // a replacement without billing data
+    }
+    if (holder.profession == "21") s.pharmacistSection = index % 2 == 0 ? "A" : "DA";
+    if (index % 3 != 2) s.billing = b;
+    return s;
+}
+
+KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference, const CardOptions& o,
+                    X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
+    PkeyPtr key = generateRsaKey(o.keyBits);
+    KeyProfile k;
+    k.role = role;
+    k.reference = reference;
+    Bytes hash = publicKeyHash(key.get());
+    k.keyId.assign(hash.begin(), hash.begin() + 7);
+    // The last byte names the key item on the host side: the key reference keeps it unique.
+    k.keyId.push_back(reference);
+    const std::string stem = roleName(role);
+    k.keyFile = "keys/" + stem + ".pem";
+    k.certificateFile = "certs/" + stem + ".cer";
+    const HolderProfile& h = o.holder;
+    CertificateRequest req;
+    req.notBefore = compactDate(o.validFrom) + "000000Z";
+    req.notAfter = compactDate(o.validUntil) + "235959Z";
+    req.crlUrls = {crlUrlOf(crlBase, o.issuer), crlUrlOf(crlBase, o.issuer)};
+    switch (role) {
+        case KeyProfile::Role::signature:
+            k.keyLabel = "Cle de Signature QEL";
+            k.certLabel = "Certificat de Signature QEL";
+            req.keyUsage = "critical,nonRepudiation";
+            break;
+        case KeyProfile::Role::authentication:
+            k.keyLabel = "Cle d'Authentification QEL";
+            k.certLabel = "Certificat d'Authentification QEL";
+            req.keyUsage = "critical,digitalSignature,keyEncipherment";
+            req.extendedKeyUsage = "clientAuth,emailProtection";
+            break;
+        case KeyProfile::Role::technical:
+            k.keyLabel = "Cle Technique QEL";
+            k.certLabel = "Certificat Technique QEL";
+            req.keyUsage = "critical,digitalSignature";
+            req.extendedKeyUsage = "clientAuth";
+            break;
+    }
+    // The technical certificate names the holder by the birth name alone: that is what the
+    // contactless identity shows.
+    const std::string commonName =
+        role == KeyProfile::Role::technical ? h.lastName : h.usualFirstName + " " + h.lastName;
+    req.subject = {{"C", "FR"},
+                   {"O", h.practiceName.empty() ? "IRV TEST" : h.practiceName},
+                   {"serialNumber", h.identifier()},
+                   {"SN", h.lastName},
+                   {"GN", h.usualFirstName},
+                   {"CN", commonName}};
+    X509Ptr cert = issueCertificate(req, key.get(), issuerCert, issuerKey);
+    writePemKey(key.get(), outDir + "/" + k.keyFile);
+    writeBytes(outDir + "/" + k.certificateFile, derOf(cert.get()));
+    return k;
+}
+
+}  // namespace
+
+const std::vector<std::string>& authorityNames() {
+    static const std::vector<std::string> names{
+        "ACR_FORT_20130625",           "ACR_ELEMENTAIRE_20130625",          "ACR_STANDARD_20130625",
+        "AC_FORT_ORGANISATIONS_20130625", "AC_STANDARD_PERSONNES_20130625", "AC_ELEMENTAIRE_ORGANISATIONS_20130625",
+        "AC_STANDARD_ORGANISATIONS_20130625", "AC_FORT_PERSONNES_20130625", "AC_ELEMENTAIRE_PERSONNES_20130625",
+        "ACR-FO-TEST",                 "ACR-EL-TEST",                       "ACR-ST-TEST",
+        "ACI-ST-PP-TEST",              "ACI-EL-ORG-TEST",                   "ACI-ST-ORG-TEST",
+        "ACI-FO-PP-TEST",              "ACI-EL-PP-TEST"};
+    return names;
+}
+
+std::string authorityIssuer(const std::string& name) {
+    if (name.rfind("ACR", 0) == 0) return name;
+    if (isTestAuthority(name)) {
+        if (name.find("-FO-") != std::string::npos) return "ACR-FO-TEST";
+        if (name.find("-EL-") != std::string::npos) return "ACR-EL-TEST";
+        return "ACR-ST-TEST";
+    }
+    if (name.find("_FORT_") != std::string::npos) return "ACR_FORT_20130625";
+    if (name.find("_ELEMENTAIRE_") != std::string::npos) return "ACR_ELEMENTAIRE_20130625";
+    return "ACR_STANDARD_20130625";
+}
+
+void generateAuthorities(const std::string& outDir, const AuthorityOptions& options) {
+    fs::create_directories(outDir + "/keys");
+    fs::create_directories(outDir + "/crl");
+    // Roots first (the list starts with them in each half), so every issuer exists when needed.
+    std::vector<std::string> ordered;
+    for (const std::string& n : authorityNames())
+        if (authorityIssuer(n) == n) ordered.push_back(n);
+    for (const std::string& n : authorityNames())
+        if (authorityIssuer(n) != n) ordered.push_back(n);
+    for (const std::string& name : ordered) {
+        PkeyPtr key = generateRsaKey(options.keyBits);
+        const std::string issuerName = authorityIssuer(name);
+        CertificateRequest req;
+        req.subject = authoritySubject(name);
+        req.notBefore = "20130625000000Z";
+        req.notAfter = "20430625000000Z";
+        req.ca = true;
+        req.keyUsage = "critical,keyCertSign,cRLSign";
+        X509Ptr cert;
+        if (issuerName == name) {
+            cert = issueCertificate(req, key.get(), nullptr, key.get());
+        } else {
+            req.crlUrls = {crlUrlOf(options.crlBase, issuerName), crlUrlOf(options.crlBase, issuerName)};
+            PkeyPtr issuerKey = readPemKey(outDir + "/keys/" + issuerName + ".pem");
+            X509Ptr issuerCert = readDerCertificate(outDir + "/" + issuerName + ".cer");
+            cert = issueCertificate(req, key.get(), issuerCert.get(), issuerKey.get());
+        }
+        writePemKey(key.get(), outDir + "/keys/" + name + ".pem");
+        writeBytes(outDir + "/" + name + ".cer", derOf(cert.get()));
+        writeBytes(outDir + "/crl/" + name + ".crl", makeCrl(cert.get(), key.get(), {}, 3650));
+    }
+    writeFileAtomically(outDir + "/authorities.json",
+                        nlohmann::json{{"crlBase", options.crlBase}, {"names", authorityNames()}}.dump(2) + "\n");
+}
+
+char defaultCheckCharacter(const std::string& cardNumber) {
+    int sum = 0;
+    for (std::size_t i = 0; i < cardNumber.size(); ++i) sum += (cardNumber[i] - '0') * static_cast<int>(i + 1);
+    return static_cast<char>('A' + sum % 26);
+}
+
+void generateCard(const std::string& authorityDir, const std::string& outDir, const CardOptions& o) {
+    const auto& names = authorityNames();
+    if (std::find(names.begin(), names.end(), o.issuer) == names.end())
+        throw std::runtime_error("unknown issuing authority " + o.issuer);
+    Profile p;
+    p.generation = o.generation;
+    p.cardNumber = o.cardNumber;
+    p.checkCharacter = o.checkCharacter.value_or(defaultCheckCharacter(o.cardNumber));
+    p.labelCharacter = o.labelCharacter.value_or(p.checkCharacter);
+    p.testCard = o.testCard;
+    p.validFrom = o.validFrom;
+    p.validUntil = o.validUntil;
+    p.holder = o.holder;
+    p.pin = {o.pin, o.pinTries};
+    p.puk = {o.puk, o.pukTries};
+    if (o.situations < 0 || o.situations > 16) throw std::runtime_error("situations must lie in 0-16");
+    for (int i = 0; i < o.situations; ++i) p.situations.push_back(sampleSituation(i, o.holder));
+    if (o.generation == Generation::QEL4) {
+        p.desfire.applicationPresent = o.desfirePresent;
+        p.desfire.piccMasterKey = o.piccMasterKey;
+        p.desfire.applicationKey.resize(16);
+        if (RAND_bytes(p.desfire.applicationKey.data(), 16) != 1) throw std::runtime_error("no random bytes");
+    }
+    // Validate the options the same way a loaded profile is validated, before any key is made.
+    p = profileFromJson(profileToJson(p));
+
+    fs::create_directories(outDir + "/keys");
+    fs::create_directories(outDir + "/certs");
+    std::error_code ignored;
+    fs::remove(outDir + "/state.json", ignored);
+    const std::string crlBase = crlBaseOf(authorityDir);
+    PkeyPtr issuerKey = readPemKey(authorityDir + "/keys/" + o.issuer + ".pem");
+    X509Ptr issuerCert = readDerCertificate(authorityDir + "/" + o.issuer + ".cer");
+    using Role = KeyProfile::Role;
+    if (o.generation == Generation::QEL3) {
+        p.keys.push_back(issueKey(outDir, Role::signature, 1, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::technical, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+    } else {
+        p.keys.push_back(issueKey(outDir, Role::signature, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+    }
+    saveProfile(p, outDir);
+}
+
+void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
+              const std::string& outFile) {
+    PkeyPtr key = readPemKey(authorityDir + "/keys/" + issuer + ".pem");
+    X509Ptr cert = readDerCertificate(authorityDir + "/" + issuer + ".cer");
+    writeBytes(outFile, makeCrl(cert.get(), key.get(), revokedSerials, 30));
+}
+
+void generateDefaultSet(const std::string& outDir, const AuthorityOptions& options) {
+    const std::string ca = outDir + "/ca";
+    generateAuthorities(ca, options);
+
+    CardOptions qel3;
+    generateCard(ca, outDir + "/qel3-default", qel3);
+
+    CardOptions qel4;
+    qel4.generation = Generation::QEL4;
+    qel4.cardNumber = "2345678901";
+    qel4.holder.civility = "22";
+    qel4.holder.lastName = "MARTIN";
+    qel4.holder.firstNames = {"CLAIRE", "MARIE"};
+    qel4.holder.usualFirstName = "CLAIRE";
+    qel4.holder.profession = "21";
+    qel4.holder.occupation = "21";
+    qel4.holder.specialty = "50";
+    qel4.holder.identifierNumber = "10009876543";
+    qel4.holder.practiceName = "PHARMACIE MARTIN";
+    qel4.holder.cardType = "01";
+    generateCard(ca, outDir + "/qel4-default", qel4);
+
+    CardOptions secure = qel4;
+    secure.cardNumber = "2345678902";
+    secure.piccMasterKey = Bytes{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
+    generateCard(ca, outDir + "/qel4-secure-picc", secure);
+
+    CardOptions expired = qel3;
+    expired.cardNumber = "1234567891";
+    expired.validFrom = "2019-03-01";
+    expired.validUntil = "2022-02-28";
+    expired.testCard = false;
+    expired.situations = 1;
+    generateCard(ca, outDir + "/qel3-expired", expired);
+}
+
+}  // namespace qel::sim

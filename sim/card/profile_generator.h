@@ -1,0 +1,64 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/card/profile.h"
+
+namespace qel::sim {
+
+/// The 17 authority resource names, in the order the trust installer searches them.
+const std::vector<std::string>& authorityNames();
+/// The root that signs an authority; the name itself for a root.
+std::string authorityIssuer(const std::string& name);
+
+/// Options of the test authority chain.
+struct AuthorityOptions {
+    /// Prefix of the revocation-list addresses; each certificate points at
+    /// <crlBase>/<issuing authority>.crl.
+    std::string crlBase = "http://127.0.0.1:8081/crl";
+    int keyBits = 2048;
+};
+
+/// Writes <name>.cer (DER) for the 17 authorities, their keys in keys/<name>.pem, an empty
+/// revocation list per authority in crl/<name>.crl and authorities.json (the CRL base).
+/// Throws std::runtime_error.
+void generateAuthorities(const std::string& outDir, const AuthorityOptions& options);
+
+/// Options of one card; what is not given takes the profile's defaults.
+struct CardOptions {
+    Generation generation = Generation::QEL3;
+    std::string cardNumber = "1234567890";
+    std::optional<char> checkCharacter;
+    std::optional<char> labelCharacter;
+    HolderProfile holder;
+    bool testCard = true;
+    std::string validFrom = "2024-01-15";
+    std::string validUntil = "2027-01-14";
+    std::string pin = "1234";
+    std::string puk = "12345678";
+    int pinTries = 3;
+    int pukTries = 10;
+    int situations = 2;
+    std::string issuer = "ACI-FO-PP-TEST";
+    Bytes piccMasterKey = Bytes(8, 0);
+    bool desfirePresent = true;
+    int keyBits = 2048;
+};
+
+/// The default check character of a card number (a letter derived from its digits).
+char defaultCheckCharacter(const std::string& cardNumber);
+
+/// Writes one card profile: keys/*.pem, certs/*.cer issued by `options.issuer` of the authority
+/// folder, profile.json. An earlier state.json in the folder is removed. Throws std::runtime_error.
+void generateCard(const std::string& authorityDir, const std::string& outDir, const CardOptions& options);
+
+/// Writes a revocation list of an authority listing the given serials.
+void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
+              const std::string& outFile);
+
+/// The default set: <out>/ca and the profiles qel3-default, qel4-default, qel4-secure-picc,
+/// qel3-expired.
+void generateDefaultSet(const std::string& outDir, const AuthorityOptions& options);
+
+}  // namespace qel::sim
