@@ -1,8 +1,25 @@
 #include "card/smart_card.h"
 
+#include <openssl/crypto.h>
+
 namespace qel {
 
 namespace {
+
+// Header, Lc, 255 data bytes, Le.
+constexpr std::size_t kMaxShortApdu = 4 + 1 + 255 + 1;
+
+// Command buffers may carry a PIN (VERIFY): they are wiped when they go out of scope.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Bytes& bytes) : bytes_(bytes) {}
+    ~WipeOnExit() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    Bytes& bytes_;
+};
 
 Bytes header(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2) {
     return Bytes{cla, ins, p1, p2};
@@ -30,6 +47,8 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
     std::size_t offset = 0;
     while (data.size() - offset > 255) {
         Bytes apdu = header(static_cast<std::uint8_t>(cla_ | 0x10), ins, p1, p2);
+        apdu.reserve(kMaxShortApdu);  // no reallocation may leave a copy behind
+        WipeOnExit wipeBlock(apdu);
         apdu.push_back(0xFF);
         apdu.insert(apdu.end(), data.begin() + static_cast<long>(offset),
                     data.begin() + static_cast<long>(offset + 255));
@@ -39,6 +58,8 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
     }
 
     Bytes apdu = header(cla_, ins, p1, p2);
+    apdu.reserve(kMaxShortApdu);
+    WipeOnExit wipeCommand(apdu);
     if (data.size() > offset) {
         apdu.push_back(static_cast<std::uint8_t>(data.size() - offset));
         apdu.insert(apdu.end(), data.begin() + static_cast<long>(offset), data.end());
