@@ -1,0 +1,94 @@
+#include "sim/p11/slot.h"
+
+namespace qel::simp11 {
+
+namespace {
+
+constexpr std::size_t kPinMin = 4, kPinMax = 8, kPukLength = 8;
+
+bool digitsOnly(const SecureBytes& code) {
+    for (std::size_t i = 0; i < code.size(); ++i)
+        if (code[i] < '0' || code[i] > '9') return false;
+    return true;
+}
+
+// Codes the card could never accept are refused here, so that they cost no try.
+CK_RV checkPin(const SecureBytes& pin) {
+    if (pin.size() < kPinMin || pin.size() > kPinMax) return CKR_PIN_LEN_RANGE;
+    return digitsOnly(pin) ? CKR_OK : CKR_PIN_INVALID;
+}
+
+CK_RV checkPuk(const SecureBytes& puk) {
+    if (puk.size() != kPukLength) return CKR_PIN_LEN_RANGE;
+    return digitsOnly(puk) ? CKR_OK : CKR_PIN_INVALID;
+}
+
+}  // namespace
+
+CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecureBytes& pin) {
+    std::lock_guard lock(mutex_);
+    Session* s = nullptr;
+    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    if (userType == CKU_CONTEXT_SPECIFIC) return CKR_OPERATION_NOT_INITIALIZED;
+    if (userType != CKU_USER && userType != CKU_SO) return CKR_USER_TYPE_INVALID;
+    Login wanted = userType == CKU_USER ? Login::user : Login::so;
+    if (login_ == wanted) return CKR_USER_ALREADY_LOGGED_IN;
+    if (login_ != Login::none) return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
+    if (wanted == Login::so)
+        for (const auto& [h, other] : sessions_)
+            if (!other.readWrite) return CKR_SESSION_READ_ONLY_EXISTS;
+
+    CK_RV check = wanted == Login::user ? checkPin(pin) : checkPuk(pin);
+    // A code that is no code at all is simply not the right one.
+    if (check == CKR_PIN_INVALID) return CKR_PIN_INCORRECT;
+    if (check != CKR_OK) return check;
+
+    std::uint16_t sw = 0;
+    CK_RV rv = withCard([&](CardChannel& card) {
+        sw = wanted == Login::user ? card.verifyPin(pin) : card.verifyPuk(pin);
+        return rvFromPinStatus(sw);
+    });
+    if (rv != CKR_OK) return rv;
+    login_ = wanted;
+    if (wanted == Login::so) soPuk_ = pin;
+    return CKR_OK;
+}
+
+CK_RV Slot::logout(CK_SESSION_HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    Session* s = nullptr;
+    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    if (login_ == Login::none) return CKR_USER_NOT_LOGGED_IN;
+    forgetLogin();
+    return CKR_OK;
+}
+
+CK_RV Slot::initPin(CK_SESSION_HANDLE handle, const SecureBytes& pin) {
+    std::lock_guard lock(mutex_);
+    Session* s = nullptr;
+    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    if (!s->readWrite) return CKR_SESSION_READ_ONLY;
+    if (login_ != Login::so) return CKR_USER_NOT_LOGGED_IN;
+    if (CK_RV rv = checkPin(pin); rv != CKR_OK) return rv;
+    return withCard([&](CardChannel& card) {
+        std::uint16_t sw = card.resetRetryCounter(soPuk_, pin);
+        // The PUK was right at login: a refusal now means the card changed its mind.
+        CK_RV rv = rvFromPinStatus(sw);
+        return rv == CKR_PIN_INCORRECT ? CKR_FUNCTION_FAILED : rv;
+    });
+}
+
+CK_RV Slot::setPin(CK_SESSION_HANDLE handle, const SecureBytes& oldPin, const SecureBytes& newPin) {
+    std::lock_guard lock(mutex_);
+    Session* s = nullptr;
+    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    // The card has no command that changes the PUK.
+    if (login_ == Login::so) return CKR_FUNCTION_NOT_SUPPORTED;
+    CK_RV oldCheck = checkPin(oldPin);
+    if (oldCheck == CKR_PIN_INVALID) return CKR_PIN_INCORRECT;
+    if (oldCheck != CKR_OK) return oldCheck;
+    if (CK_RV rv = checkPin(newPin); rv != CKR_OK) return rv;
+    return withCard([&](CardChannel& card) { return rvFromPinStatus(card.changePin(oldPin, newPin)); });
+}
+
+}  // namespace qel::simp11
