@@ -1,0 +1,57 @@
+#pragma once
+#include <any>
+#include <string>
+
+namespace qel {
+class Pkcs11Card;
+class MainWindowDelegate;
+class SaisieDelegate;
+}  // namespace qel
+
+namespace qel::ui {
+
+/// Identifiers of the transitions the main window starts.
+namespace segue {
+inline constexpr const char* saisiePin = "SaisiePinSegue";
+inline constexpr const char* saisiePinProg = "SaisiePinSegueProg";
+inline constexpr const char* modifPin = "ModifPinSegue";
+inline constexpr const char* unlockCard = "UnlockCardSegue";
+inline constexpr const char* tmaj = "TmajSegue";
+inline constexpr const char* vekAuth = "VekAuthSegue";
+inline constexpr const char* vekWait = "vekWait";
+inline constexpr const char* vekCodes = "vekCodes";
+inline constexpr const char* vekValid = "vekValid";
+inline constexpr const char* vekDeauth = "vekDeauth";
+inline constexpr const char* vekAlert = "vekAlert";
+inline constexpr const char* vekQuit = "vekQuit";
+}  // namespace segue
+
+/// What a transition hands to the dialog before it opens. Pointers are not owned and outlive the
+/// dialog (the main window and its cards live until the program ends or the next card read; a
+/// dialog that may outlive a card read is modal).
+struct SegueValues {
+    /// The card of the selected reader: "SaisiePinSegue", "SaisiePinSegueProg", "ModifPinSegue",
+    /// "UnlockCardSegue", "TmajSegue". May be null (no card).
+    Pkcs11Card* pCard = nullptr;
+    /// The main window, for every dialog it opens (flags, updateUI).
+    MainWindowDelegate* delegate = nullptr;
+    /// The PIN entry dialog's result receiver (the main window, or the maintenance view).
+    SaisieDelegate* saisieDelegate = nullptr;
+    /// PIN entry opened by the maintenance view: context "DeleteDESfire" and the reader's platform
+    /// name (pCard stays null then).
+    std::string context;
+    std::string readerNameQEL4;
+    /// The sender of the authentication-service transitions: the request object for "VekAuthSegue",
+    /// "vekWait", "vekCodes", "vekValid", "vekDeauth"; the alert type (int) for "vekAlert".
+    std::any sender;
+};
+
+/// Opens dialogs by transition identifier: builds the dialog's view and controller, hands over the
+/// values, and shows it as a sheet of the main window. Main thread only.
+class Navigator {
+public:
+    virtual ~Navigator() = default;
+    virtual void performSegue(const std::string& identifier, const SegueValues& values) = 0;
+};
+
+}  // namespace qel::ui
