@@ -91,11 +91,7 @@ const LabelTable& pharmacistSectionLabels() {
 
 const LabelTable& structureIdTypeLabels() {
     static const LabelTable table{
-        {"0", "Id Cabinet ADELI"},
-        {"1", "FINESS"},
-        {"2", "SIREN"},
-        {"3", "SIRET"},
-        {"4", "Id Cabinet RPPS"},
+        {"0", "Id Cabinet ADELI"}, {"1", "FINESS"}, {"2", "SIREN"}, {"3", "SIRET"}, {"4", "Id Cabinet RPPS"},
     };
     return table;
 }
@@ -147,7 +143,9 @@ const LabelTable& activitySectorLabels() {
         {"SA43", "Secteur non défini"},
         {"SA44", "Recrutement ou Gestion RH"},
         {"SA45", "Communication, Marketing, Consulting, Média"},
-        {"SA46", "Fabrication, Exploitation, Importation, Répartition, Distribution médicaments et dispositifs médicaux"},
+        {"SA46",
+         "Fabrication, Exploitation, Importation, Répartition, Distribution médicaments et dispositifs "
+         "médicaux"},
         {"SA47", "Incendie et secours"},
         {"SA48", "Entreprise industrielle et tertiaire hors industrie pharmaceutique"},
         {"SA49", "Entité Outre - Mer"},
@@ -247,40 +245,20 @@ const LabelTable& conventionLabels() {
 
 const LabelTable& tariffZoneLabels() {
     static const LabelTable table{
-        {"40", "Zone A"},
-        {"50", "Zone B"},
-        {"60", "Zone C"},
-        {"70", "Zone D"},
-        {"10", "Zone A"},
-        {"11", "Zone A"},
-        {"20", "Zone B"},
-        {"22", "Zone B"},
-        {"23", "Zone B"},
-        {"24", "Zone B"},
-        {"25", "Zone B"},
-        {"30", "Zone C"},
-        {"80", "Zone B"},
-        {"81", "Zone A"},
-        {"82", "Zone B"},
-        {"83", "Zone B"},
-        {"84", "Zone B"},
-        {"85", "Zone B"},
-        {"31", "Zone A"},
-        {"32", "Zone B"},
-        {"33", "Zone B"},
-        {"34", "Zone B"},
-        {"35", "Zone B"},
-        {"99", "Zone tarifaire non définie"},
+        {"40", "Zone A"}, {"50", "Zone B"}, {"60", "Zone C"}, {"70", "Zone D"},
+        {"10", "Zone A"}, {"11", "Zone A"}, {"20", "Zone B"}, {"22", "Zone B"},
+        {"23", "Zone B"}, {"24", "Zone B"}, {"25", "Zone B"}, {"30", "Zone C"},
+        {"80", "Zone B"}, {"81", "Zone A"}, {"82", "Zone B"}, {"83", "Zone B"},
+        {"84", "Zone B"}, {"85", "Zone B"}, {"31", "Zone A"}, {"32", "Zone B"},
+        {"33", "Zone B"}, {"34", "Zone B"}, {"35", "Zone B"}, {"99", "Zone tarifaire non définie"},
     };
     return table;
 }
 
 const LabelTable& mileageLabels() {
     static const LabelTable table{
-        {"0", "Pas d'indemnité kilométrique"},
-        {"1", "Indemnités kilométriques plaine"},
-        {"2", "Indemnités kilométriques montagne"},
-        {"3", "Indemnités kilométriques spéciales"},
+        {"0", "Pas d'indemnité kilométrique"},          {"1", "Indemnités kilométriques plaine"},
+        {"2", "Indemnités kilométriques montagne"},     {"3", "Indemnités kilométriques spéciales"},
         {"9", "Indemnités kilométriques non définies"},
     };
     return table;
@@ -288,14 +266,8 @@ const LabelTable& mileageLabels() {
 
 const LabelTable& agreementLabels() {
     static const LabelTable table{
-        {"00", "Aucun"},
-        {"01", "D ou DDASS"},
-        {"02", "A, B, C, E, F"},
-        {"03", "G, H, J"},
-        {"04", "K"},
-        {"05", "L"},
-        {"06", "M"},
-        {"99", "Agrément non défini"},
+        {"00", "Aucun"}, {"01", "D ou DDASS"}, {"02", "A, B, C, E, F"},       {"03", "G, H, J"}, {"04", "K"},
+        {"05", "L"},     {"06", "M"},          {"99", "Agrément non défini"},
     };
     return table;
 }

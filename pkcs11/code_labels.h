@@ -13,13 +13,13 @@ using LabelTable = std::map<std::string, std::string, std::less<>>;
 std::optional<std::string> lookupLabel(const LabelTable& table, std::string_view code);
 
 /// The tables, built once on first use.
-const LabelTable& civilityLabels();           ///< "22" Madame, "23" Mademoiselle, "31" Monsieur
-const LabelTable& cardTypeLabels();           ///< "00" to "03"
-const LabelTable& professionLabels();         ///< profession and métier codes
+const LabelTable& civilityLabels();    ///< "22" Madame, "23" Mademoiselle, "31" Monsieur
+const LabelTable& cardTypeLabels();    ///< "00" to "03"
+const LabelTable& professionLabels();  ///< profession and métier codes
 const LabelTable& practiceModeLabels();
 const LabelTable& pharmacistSectionLabels();
 const LabelTable& structureIdTypeLabels();
-const LabelTable& activitySectorLabels();     ///< "SA01" to "SA59"
+const LabelTable& activitySectorLabels();  ///< "SA01" to "SA59"
 const LabelTable& specialityLabels();
 const LabelTable& conventionLabels();
 const LabelTable& tariffZoneLabels();

@@ -189,7 +189,8 @@ CK_RV Pkcs11Card::unlockPin(std::string_view puk, std::string_view newPin) {
             logSuccess("Réinitialisation du code PIN OK !");
         }
         CK_RV rv = library_.logout(session);
-        if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN) logError(format("Erreur dans C_Logout: résultat = %lu", rv));
+        if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
+            logError(format("Erreur dans C_Logout: résultat = %lu", rv));
     }
     dropSession();
     openSession(false);

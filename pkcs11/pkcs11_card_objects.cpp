@@ -31,7 +31,8 @@ bool isAscii(const Bytes& bytes) {
 
 }  // namespace
 
-std::vector<CK_OBJECT_HANDLE> Pkcs11Card::findObjects(std::vector<CK_ATTRIBUTE>& attributes, CK_ULONG maxCount) {
+std::vector<CK_OBJECT_HANDLE> Pkcs11Card::findObjects(std::vector<CK_ATTRIBUTE>& attributes,
+                                                      CK_ULONG maxCount) {
     std::vector<CK_OBJECT_HANDLE> objects;
     CK_RV rv = library_.findObjectsInit(session, attributes);
     if (rv != CKR_OK) {
@@ -62,7 +63,8 @@ std::optional<Bytes> Pkcs11Card::getAttributeValue(CK_OBJECT_HANDLE object, CK_A
     return value;
 }
 
-std::optional<Bytes> Pkcs11Card::findDataObject(CK_OBJECT_CLASS objectClass, const std::string& label, bool isPrivate) {
+std::optional<Bytes> Pkcs11Card::findDataObject(CK_OBJECT_CLASS objectClass, const std::string& label,
+                                                bool isPrivate) {
     CK_BBOOL privateFlag = isPrivate ? CK_TRUE : CK_FALSE;
     CK_BBOOL token = CK_TRUE;
     Bytes labelBytes(label.begin(), label.end());
@@ -144,7 +146,8 @@ SituFactuInfos Pkcs11Card::getSituations() {
         ++read;
     }
     if (read > 0) {
-        if (auto billing = findDataObject(CKO_DATA, "QEL_SIT_FACT", true)) situations.decodeQelSitFact(*billing);
+        if (auto billing = findDataObject(CKO_DATA, "QEL_SIT_FACT", true))
+            situations.decodeQelSitFact(*billing);
     }
     return situations;
 }
@@ -165,7 +168,8 @@ void Pkcs11Card::loadCertificates() {
         if (!value || !id || !labelBytes || !isAscii(*labelBytes)) continue;
         std::string name(labelBytes->begin(), labelBytes->end());
         bool authCert = name.find("Authentification") != std::string::npos;
-        x509Certs->push_back(std::make_shared<Pkcs11X509>(std::move(value), std::move(id), std::move(name), authCert));
+        x509Certs->push_back(
+            std::make_shared<Pkcs11X509>(std::move(value), std::move(id), std::move(name), authCert));
     }
     logSuccess("Certificats de la carte récupérés avec succès");
 }

@@ -107,8 +107,9 @@ static_assert(std::size(kNames) == kPkcs11ErrorCount);
 }  // namespace
 
 std::optional<Pkcs11Error> pkcs11ErrorFromValue(unsigned long rv) {
-    auto it = std::lower_bound(std::begin(kNames), std::end(kNames), rv,
-                               [](const NamedError& e, unsigned long v) { return static_cast<unsigned long>(e.error) < v; });
+    auto it = std::lower_bound(
+        std::begin(kNames), std::end(kNames), rv,
+        [](const NamedError& e, unsigned long v) { return static_cast<unsigned long>(e.error) < v; });
     if (it == std::end(kNames) || static_cast<unsigned long>(it->error) != rv) return std::nullopt;
     return it->error;
 }

@@ -25,6 +25,16 @@ std::string dlErrorText() {
     return text ? text : "erreur inconnue";
 }
 
+// Every call goes through here: a library that is not loaded, or whose list lacks the function,
+// answers like a library that was never initialised or does not offer it.
+template <typename Function, typename... Args>
+CK_RV callModule(CK_FUNCTION_LIST_PTR functions, Function CK_FUNCTION_LIST::*entry, Args... args) {
+    if (!functions) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    Function function = functions->*entry;
+    if (!function) return CKR_FUNCTION_NOT_SUPPORTED;
+    return function(args...);
+}
+
 }  // namespace
 
 std::string defaultPkcs11LibraryPath() { return QEL_PKCS11_DEFAULT_LIBRARY; }
@@ -56,15 +66,16 @@ void Pkcs11Library::load() {
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         loadError_ = dlErrorText();
-        logError(format("Chargement de la bibliothèque PKCS#11 %s impossible : %s", path_.c_str(), loadError_.c_str()));
+        logError(format("Chargement de la bibliothèque PKCS#11 %s impossible : %s", path_.c_str(),
+                        loadError_.c_str()));
         return;
     }
     dlerror();
     auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
     if (!getFunctionList) {
         loadError_ = dlErrorText();
-        logError(format("Fonction C_GetFunctionList absente de la bibliothèque PKCS#11 %s : %s", path_.c_str(),
-                        loadError_.c_str()));
+        logError(format("Fonction C_GetFunctionList absente de la bibliothèque PKCS#11 %s : %s",
+                        path_.c_str(), loadError_.c_str()));
         unload();
         return;
     }
@@ -98,18 +109,12 @@ void Pkcs11Library::trace(const char* functionName, CK_RV rv) const {
     if (recorder_) recorder_->recordIfEnabled(functionName, rv);
 }
 
-// Every call goes through here: a library that is not loaded, or whose list lacks the function,
-// answers like a library that was never initialised or does not offer it.
-#define QEL_P11_CALL(fn, ...)                                            \
-    (!functions_ ? CKR_CRYPTOKI_NOT_INITIALIZED                          \
-                 : (!functions_->fn ? CKR_FUNCTION_NOT_SUPPORTED : functions_->fn(__VA_ARGS__)))
-
 CK_RV Pkcs11Library::initialize() {
     if (!functions_) {
         logError(format("Bibliothèque PKCS#11 %s non chargée : C_Initialize impossible", path_.c_str()));
         return CKR_GENERAL_ERROR;
     }
-    CK_RV rv = QEL_P11_CALL(C_Initialize, nullptr);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_Initialize, nullptr);
     if (rv == CKR_OK) {
         initialized_ = true;
         ++generation_;
@@ -120,7 +125,7 @@ CK_RV Pkcs11Library::initialize() {
 }
 
 CK_RV Pkcs11Library::finalize() {
-    CK_RV rv = QEL_P11_CALL(C_Finalize, nullptr);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_Finalize, nullptr);
     if (functions_) {
         initialized_ = false;
         ++generation_;
@@ -131,7 +136,7 @@ CK_RV Pkcs11Library::finalize() {
 CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
     CK_SLOT_ID buffer[kMaxSlots] = {};
     CK_ULONG count = kMaxSlots;
-    CK_RV rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, buffer, &count);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotList, CK_FALSE, buffer, &count);
     slots.clear();
     if (rv == CKR_OK) {
         slots.assign(buffer, buffer + std::min<CK_ULONG>(count, kMaxSlots));
@@ -139,11 +144,12 @@ CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
         // More readers than are shown: a conforming library writes no identifier at all then, which
         // would hide every reader. Fetch the whole list and keep its head.
         CK_ULONG total = 0;
-        rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, nullptr, &total);
+        rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotList, CK_FALSE, nullptr, &total);
         if (rv == CKR_OK && total > 0 && total <= kSlotListLimit) {
             std::vector<CK_SLOT_ID> all(total);
-            rv = QEL_P11_CALL(C_GetSlotList, CK_FALSE, all.data(), &total);
-            if (rv == CKR_OK) slots.assign(all.begin(), all.begin() + std::min<CK_ULONG>({total, all.size(), kMaxSlots}));
+            rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotList, CK_FALSE, all.data(), &total);
+            if (rv == CKR_OK)
+                slots.assign(all.begin(), all.begin() + std::min<CK_ULONG>({total, all.size(), kMaxSlots}));
         } else if (rv == CKR_OK) {
             rv = CKR_GENERAL_ERROR;
         }
@@ -152,99 +158,111 @@ CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
 }
 
 CK_RV Pkcs11Library::getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO& info) {
-    CK_RV rv = QEL_P11_CALL(C_GetSlotInfo, slot, &info);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotInfo, slot, &info);
     trace("C_GetSlotInfo", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
-    CK_RV rv = QEL_P11_CALL(C_GetTokenInfo, slot, &info);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetTokenInfo, slot, &info);
     trace("C_GetTokenInfo", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE& session) {
     session = 0;
-    CK_RV rv = QEL_P11_CALL(C_OpenSession, slot, flags, nullptr, nullptr, &session);
+    CK_RV rv =
+        callModule(functions_, &CK_FUNCTION_LIST::C_OpenSession, slot, flags, nullptr, nullptr, &session);
     if (rv != CKR_OK) session = 0;
     trace("C_OpenSession", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::closeSession(CK_SESSION_HANDLE session) {
-    CK_RV rv = QEL_P11_CALL(C_CloseSession, session);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_CloseSession, session);
     trace("C_CloseSession", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO& info) {
-    CK_RV rv = QEL_P11_CALL(C_GetSessionInfo, session, &info);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSessionInfo, session, &info);
     trace("C_GetSessionInfo", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, std::string_view code) {
     SecretBuffer secret(code);
-    CK_RV rv = QEL_P11_CALL(C_Login, session, userType, secret.data(), secret.size());
+    CK_RV rv =
+        callModule(functions_, &CK_FUNCTION_LIST::C_Login, session, userType, secret.data(), secret.size());
     trace("C_Login", rv);
     return rv;
 }
 
-CK_RV Pkcs11Library::logout(CK_SESSION_HANDLE session) { return QEL_P11_CALL(C_Logout, session); }
+CK_RV Pkcs11Library::logout(CK_SESSION_HANDLE session) {
+    return callModule(functions_, &CK_FUNCTION_LIST::C_Logout, session);
+}
 
 CK_RV Pkcs11Library::setPin(CK_SESSION_HANDLE session, std::string_view oldPin, std::string_view newPin) {
     SecretBuffer oldSecret(oldPin);
     SecretBuffer newSecret(newPin);
-    return QEL_P11_CALL(C_SetPIN, session, oldSecret.data(), oldSecret.size(), newSecret.data(), newSecret.size());
+    return callModule(functions_, &CK_FUNCTION_LIST::C_SetPIN, session, oldSecret.data(), oldSecret.size(),
+                      newSecret.data(), newSecret.size());
 }
 
 CK_RV Pkcs11Library::initPin(CK_SESSION_HANDLE session, std::string_view newPin) {
     SecretBuffer secret(newPin);
-    return QEL_P11_CALL(C_InitPIN, session, secret.data(), secret.size());
+    return callModule(functions_, &CK_FUNCTION_LIST::C_InitPIN, session, secret.data(), secret.size());
 }
 
 CK_RV Pkcs11Library::findObjectsInit(CK_SESSION_HANDLE session, std::span<CK_ATTRIBUTE> attributes) {
-    return QEL_P11_CALL(C_FindObjectsInit, session, attributes.data(), attributes.size());
+    return callModule(functions_, &CK_FUNCTION_LIST::C_FindObjectsInit, session, attributes.data(),
+                      attributes.size());
 }
 
-CK_RV Pkcs11Library::findObjects(CK_SESSION_HANDLE session, CK_ULONG maxCount, std::vector<CK_OBJECT_HANDLE>& objects) {
+CK_RV Pkcs11Library::findObjects(CK_SESSION_HANDLE session, CK_ULONG maxCount,
+                                 std::vector<CK_OBJECT_HANDLE>& objects) {
     objects.assign(maxCount, 0);
     CK_ULONG count = 0;
-    CK_RV rv = QEL_P11_CALL(C_FindObjects, session, objects.data(), maxCount, &count);
+    CK_RV rv =
+        callModule(functions_, &CK_FUNCTION_LIST::C_FindObjects, session, objects.data(), maxCount, &count);
     trace("C_FindObjects", rv);
     objects.resize(rv == CKR_OK ? std::min(count, maxCount) : 0);
     return rv;
 }
 
 CK_RV Pkcs11Library::findObjectsFinal(CK_SESSION_HANDLE session) {
-    CK_RV rv = QEL_P11_CALL(C_FindObjectsFinal, session);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_FindObjectsFinal, session);
     trace("C_FindObjectsFinal", rv);
     return rv;
 }
 
-CK_RV Pkcs11Library::getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE& attribute) {
-    CK_RV rv = QEL_P11_CALL(C_GetAttributeValue, session, object, &attribute, 1);
+CK_RV Pkcs11Library::getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                       CK_ATTRIBUTE& attribute) {
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attribute, 1);
     trace("C_GetAttributeValue", rv);
     return rv;
 }
 
 CK_RV Pkcs11Library::signInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key) {
     CK_MECHANISM m{mechanism, nullptr, 0};
-    CK_RV rv = QEL_P11_CALL(C_SignInit, session, &m, key);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_SignInit, session, &m, key);
     trace("C_SignInit", rv);
     return rv;
 }
 
-CK_RV Pkcs11Library::sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_PTR signature, CK_ULONG& signatureLength) {
+CK_RV Pkcs11Library::sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_PTR signature,
+                          CK_ULONG& signatureLength) {
     Bytes copy = data;
-    CK_RV rv = QEL_P11_CALL(C_Sign, session, copy.data(), copy.size(), signature, &signatureLength);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_Sign, session, copy.data(), copy.size(), signature,
+                          &signatureLength);
     trace("C_Sign", rv);
     return rv;
 }
 
-CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key) {
+CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism,
+                                CK_OBJECT_HANDLE key) {
     CK_MECHANISM m{mechanism, nullptr, 0};
-    CK_RV rv = QEL_P11_CALL(C_VerifyInit, session, &m, key);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_VerifyInit, session, &m, key);
     trace("C_VerifyInit", rv);
     return rv;
 }
@@ -252,19 +270,21 @@ CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mec
 CK_RV Pkcs11Library::verify(CK_SESSION_HANDLE session, const Bytes& data, const Bytes& signature) {
     Bytes dataCopy = data;
     Bytes signatureCopy = signature;
-    return QEL_P11_CALL(C_Verify, session, dataCopy.data(), dataCopy.size(), signatureCopy.data(), signatureCopy.size());
+    return callModule(functions_, &CK_FUNCTION_LIST::C_Verify, session, dataCopy.data(), dataCopy.size(),
+                      signatureCopy.data(), signatureCopy.size());
 }
 
 CK_RV Pkcs11Library::generateRandom(CK_SESSION_HANDLE session, std::size_t count, Bytes& random) {
     random.assign(count, 0);
-    CK_RV rv = QEL_P11_CALL(C_GenerateRandom, session, random.data(), random.size());
+    CK_RV rv =
+        callModule(functions_, &CK_FUNCTION_LIST::C_GenerateRandom, session, random.data(), random.size());
     trace("C_GenerateRandom", rv);
     if (rv != CKR_OK) random.clear();
     return rv;
 }
 
-CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu, std::size_t responseCapacity,
-                                     Bytes& response, bool flag) {
+CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu,
+                                     std::size_t responseCapacity, Bytes& response, bool flag) {
     response.clear();
     if (!transmit_) {
         logError("C_TransmitMessage non disponible dans la bibliothèque PKCS#11");
@@ -273,7 +293,8 @@ CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apd
     Bytes command = apdu;
     Bytes buffer(responseCapacity, 0);
     CK_ULONG length = responseCapacity;
-    CK_RV rv = transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
+    CK_RV rv =
+        transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
     // The command may carry a PIN (VERIFY); the copy goes the way of every other secret.
     if (!command.empty()) OPENSSL_cleanse(command.data(), command.size());
     if (rv == CKR_OK) {
@@ -283,7 +304,5 @@ CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apd
     }
     return rv;
 }
-
-#undef QEL_P11_CALL
 
 }  // namespace qel

@@ -51,8 +51,21 @@ bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 
 
 QELTLVTAG qelTagFromByte(std::uint8_t byte) {
     switch (byte) {
-        case 0x04: case 0x0C: case 0xE4: case 0xE3: case 0xED: case 0xEE: case 0xE0: case 0xA0:
-        case 0x80: case 0x81: case 0x82: case 0x83: case 0x84: case 0x85: case 0x86:
+        case 0x04:
+        case 0x0C:
+        case 0xE4:
+        case 0xE3:
+        case 0xED:
+        case 0xEE:
+        case 0xE0:
+        case 0xA0:
+        case 0x80:
+        case 0x81:
+        case 0x82:
+        case 0x83:
+        case 0x84:
+        case 0x85:
+        case 0x86:
             return static_cast<QELTLVTAG>(byte);
         default:
             return QELTLVTAG::TAG_UNKNOWN;
@@ -61,8 +74,12 @@ QELTLVTAG qelTagFromByte(std::uint8_t byte) {
 
 bool isContainerTag(QELTLVTAG tag) {
     switch (tag) {
-        case QELTLVTAG::TAG_QEL_NAME_PS: case QELTLVTAG::TAG_QEL_ID_CARD: case QELTLVTAG::TAG_QEL_ID_NAT:
-        case QELTLVTAG::TAG_QEL_PS_SIT: case QELTLVTAG::TAG_QEL_SIT_FACTS: case QELTLVTAG::TAG_QEL_SIT_FACT:
+        case QELTLVTAG::TAG_QEL_NAME_PS:
+        case QELTLVTAG::TAG_QEL_ID_CARD:
+        case QELTLVTAG::TAG_QEL_ID_NAT:
+        case QELTLVTAG::TAG_QEL_PS_SIT:
+        case QELTLVTAG::TAG_QEL_SIT_FACTS:
+        case QELTLVTAG::TAG_QEL_SIT_FACT:
             return true;
         default:
             return false;

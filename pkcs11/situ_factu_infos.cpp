@@ -33,15 +33,15 @@ std::optional<std::size_t> situationNumber(const std::string& text) {
 
 }  // namespace
 
-bool permissionFlag(char c) {
-    return (c >= '1' && c <= '9') || c == 'Y' || c == 'y' || c == 'T' || c == 't';
-}
+bool permissionFlag(char c) { return (c >= '1' && c <= '9') || c == 'Y' || c == 'y' || c == 'T' || c == 't'; }
 
 std::string agreementText(const std::string& codes) {
     const LabelTable& table = agreementLabels();
     const std::string none = table.at("00");
     const std::string undefined = table.at("99");
-    auto ends = [&](const std::string& label) { return label.empty() || label == none || label == undefined; };
+    auto ends = [&](const std::string& label) {
+        return label.empty() || label == none || label == undefined;
+    };
 
     std::string a = lookupLabel(table, part(codes, 0, 2)).value_or(kNotDefined);
     if (a == none || a == undefined) return a;
@@ -56,8 +56,9 @@ std::string agreementText(const std::string& codes) {
 void SituFactuInfos::decodeQelActivity(const Bytes& data) {
     QELTLVSequence top = parseTLV(data);
     SituFactuStruct situation;
-    situation.modeExercice = labelOr(practiceModeLabels(), getHexString(top, QELTLVTAG::TAG_QEL_80, kFirstContainer),
-                                     "Mode d'exercice non défini");
+    situation.modeExercice =
+        labelOr(practiceModeLabels(), getHexString(top, QELTLVTAG::TAG_QEL_80, kFirstContainer),
+                "Mode d'exercice non défini");
 
     std::string section = getString(top, QELTLVTAG::TAG_QEL_82, kFirstContainer);
     if (section != kNotDefined) situation.tableauPharma = labelOr(pharmacistSectionLabels(), section, "");

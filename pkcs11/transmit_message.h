@@ -9,7 +9,6 @@ extern "C" {
 /// is the answer's data followed by the two status bytes.
 typedef CK_RV (*QelTransmitMessageFunction)(CK_SESSION_HANDLE session, CK_BYTE_PTR apdu, CK_ULONG apduLength,
                                             CK_BYTE_PTR response, CK_ULONG_PTR responseLength, CK_BBOOL flag);
-
 }
 
 namespace qel {

@@ -13,7 +13,7 @@ namespace qel {
 namespace {
 
 class BindingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake.objects["QEL_ID_CARD"] = test::sampleIdCard();
         ASSERT_EQ(library.initialize(), CKR_OK);
@@ -80,7 +80,8 @@ TEST_F(BindingTest, CardWithoutIdentityObjectIsContactless) {
 TEST_F(BindingTest, CodesOfTheWrongLengthNeverReachTheLibrary) {
     Pkcs11Card card(library, 1);
     for (const char* pin : {"", "123", "12345"}) EXPECT_EQ(card.login(pin, false), CKR_PIN_LEN_RANGE) << pin;
-    for (const char* puk : {"1234567", "123456789", "1234"}) EXPECT_EQ(card.login(puk, true), CKR_PIN_LEN_RANGE) << puk;
+    for (const char* puk : {"1234567", "123456789", "1234"})
+        EXPECT_EQ(card.login(puk, true), CKR_PIN_LEN_RANGE) << puk;
     EXPECT_EQ(fake.count("C_Login"), 0);
     // Characters, not bytes.
     EXPECT_EQ(card.login("12é4", false), CKR_PIN_INCORRECT);
@@ -116,7 +117,8 @@ TEST_F(BindingTest, UnlockTreatsLogoutOfNobodyAsNormal) {
 }
 
 TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
-    for (int i = 1; i <= 3; ++i) fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    for (int i = 1; i <= 3; ++i)
+        fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     fake.objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});
     Pkcs11Card card(library, 1);
     fake.searchedLabels.clear();
@@ -124,9 +126,9 @@ TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
     SituFactuInfos situations = card.getSituations();
     EXPECT_EQ(situations.situFactuTab.size(), 3u);
     EXPECT_TRUE(situations.situFactuTab[1].hasFactu);
-    EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS", "QEL_ACTIVITY_02_PS",
-                                                             "QEL_ACTIVITY_03_PS", "QEL_ACTIVITY_04_PS",
-                                                             "QEL_SIT_FACT"}));
+    EXPECT_EQ(fake.searchedLabels,
+              (std::vector<std::string>{"QEL_ACTIVITY_01_PS", "QEL_ACTIVITY_02_PS", "QEL_ACTIVITY_03_PS",
+                                        "QEL_ACTIVITY_04_PS", "QEL_SIT_FACT"}));
     EXPECT_TRUE(log.contains("Nombre de situations trouvées: 3"));
 }
 
@@ -136,7 +138,8 @@ TEST_F(BindingTest, SixteenSituationsAndNone) {
     EXPECT_TRUE(card.getSituations().situFactuTab.empty());
     EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS"}));  // no billing read
 
-    for (int i = 1; i <= 17; ++i) fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    for (int i = 1; i <= 17; ++i)
+        fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     fake.searchedLabels.clear();
     test::LogCapture log;
     EXPECT_EQ(card.getSituations().situFactuTab.size(), 16u);
@@ -153,7 +156,7 @@ TEST_F(BindingTest, ChipSerialThroughThePassThrough) {
     Pkcs11Card card(library, 1);
     auto [serial, shortSerial] = card.readChipSerial();
     EXPECT_EQ(serial, "000112345678900102");  // bytes 3 to 11
-    EXPECT_EQ(shortSerial, "5678900102");  // bytes 7 to 11
+    EXPECT_EQ(shortSerial, "5678900102");     // bytes 7 to 11
     ASSERT_EQ(fake.apdus.size(), 3u);
     EXPECT_EQ(toHex(fake.apdus[0]), "00A4000C023F00");
     EXPECT_EQ(toHex(fake.apdus[1]), "00A4000C02D003");

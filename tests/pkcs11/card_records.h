@@ -36,9 +36,9 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
 /// A card identity: issuer 8025000001, card 1234567890, test flag in 0x82, validity 15/01/2020 to
 /// 31/12/2024.
 inline Bytes sampleIdCard(std::uint8_t category = 0x80) {
-    return tlv(0xE3, concat({tlv(0x80, {0x80, 0x25, 0x00, 0x00, 0x01}), tlv(0x81, {0x12, 0x34, 0x56, 0x78, 0x90}),
-                             tlv(0x82, {category}), tlv(0x83, {0x20, 0x20, 0x01, 0x15}),
-                             tlv(0x84, {0x20, 0x24, 0x12, 0x31})}));
+    return tlv(0xE3, concat({tlv(0x80, {0x80, 0x25, 0x00, 0x00, 0x01}),
+                             tlv(0x81, {0x12, 0x34, 0x56, 0x78, 0x90}), tlv(0x82, {category}),
+                             tlv(0x83, {0x20, 0x20, 0x01, 0x15}), tlv(0x84, {0x20, 0x24, 0x12, 0x31})}));
 }
 
 /// Monsieur Jean Paul DUPONT, married name MARTIN, usual first name JEAN.
@@ -57,15 +57,16 @@ inline Bytes sampleInfo() {
 /// A liberal practice in a FINESS-identified structure, pharmacist section DA, sector SA07.
 inline Bytes sampleActivity(std::uint8_t mode = 0x00, const std::string& structure = "1123456789",
                             const std::string& sector = "SA07") {
-    return tlv(0xEE, concat({tlv(0x80, {mode}), tlv(0x82, bytesOf("DA")), tlv(0x84, bytesOf("CABINET DUPONT")),
-                             tlv(0x85, bytesOf(structure)), tlv(0x86, bytesOf(sector))}));
+    return tlv(0xEE,
+               concat({tlv(0x80, {mode}), tlv(0x82, bytesOf("DA")), tlv(0x84, bytesOf("CABINET DUPONT")),
+                       tlv(0x85, bytesOf(structure)), tlv(0x86, bytesOf(sector))}));
 }
 
 /// One billing block for situation `situation` (BCD).
 inline Bytes billingBlock(std::uint8_t situation, const Bytes& speciality = {0x01, 0x34, 0x09},
                           const Bytes& agreements = {0x02, 0x03, 0x04}, const Bytes& permissions = {0x10}) {
-    return tlv(0xA0, concat({tlv(0x80, {situation}), tlv(0x81, {0x12, 0x34, 0x56, 0x78}), tlv(0x82, speciality),
-                             tlv(0x83, agreements), tlv(0x84, permissions)}));
+    return tlv(0xA0, concat({tlv(0x80, {situation}), tlv(0x81, {0x12, 0x34, 0x56, 0x78}),
+                             tlv(0x82, speciality), tlv(0x83, agreements), tlv(0x84, permissions)}));
 }
 
 inline Bytes billing(std::initializer_list<Bytes> blocks) { return tlv(0xE0, concat(blocks)); }

@@ -155,7 +155,8 @@ CK_RV findObjectsFinal(CK_SESSION_HANDLE) {
 
 CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute, CK_ULONG) {
     auto& f = m("C_GetAttributeValue");
-    if (object == 0 || object > f.objects.size() || attribute->type != CKA_VALUE) return CKR_ATTRIBUTE_TYPE_INVALID;
+    if (object == 0 || object > f.objects.size() || attribute->type != CKA_VALUE)
+        return CKR_ATTRIBUTE_TYPE_INVALID;
     const Bytes& value = std::next(f.objects.begin(), static_cast<long>(object - 1))->second;
     if (attribute->pValue) {
         if (attribute->ulValueLen < value.size()) return CKR_BUFFER_TOO_SMALL;

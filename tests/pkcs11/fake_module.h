@@ -27,16 +27,16 @@ struct FakeModule {
     std::string tokenLabel = "QEL3-1234567890Z";
     std::string tokenManufacturer = "Oberlane";
     std::string tokenSerial = "1234567890Z";
-    std::map<std::string, Bytes> objects;     // data objects by label
-    std::set<std::string> privateLabels;      // those that need a logged-in user
+    std::map<std::string, Bytes> objects;  // data objects by label
+    std::set<std::string> privateLabels;   // those that need a logged-in user
     std::string pin = "1234";
     std::string puk = "12345678";
-    CK_RV forcedLoginResult = CKR_OK;          // returned instead of checking when not CKR_OK
-    std::function<Bytes(const Bytes&)> card;   // answers pass-through APDUs (data + SW)
+    CK_RV forcedLoginResult = CKR_OK;         // returned instead of checking when not CKR_OK
+    std::function<Bytes(const Bytes&)> card;  // answers pass-through APDUs (data + SW)
     CK_RV transmitResult = CKR_OK;
 
     // What the module saw.
-    std::vector<std::string> calls;            // function names in order
+    std::vector<std::string> calls;  // function names in order
     std::vector<std::string> searchedLabels;
     std::vector<Bytes> apdus;
     std::vector<bool> apduFlags;

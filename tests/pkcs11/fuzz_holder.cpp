@@ -19,7 +19,8 @@ namespace {
 void privateLogFolder() {
     static const std::string* dir = [] {
         auto* d = new std::string(
-            (std::filesystem::temp_directory_path() / ("qel-fuzz-holder-" + std::to_string(::getpid()))).string());
+            (std::filesystem::temp_directory_path() / ("qel-fuzz-holder-" + std::to_string(::getpid())))
+                .string());
         std::filesystem::create_directories(*d);
         qel::SwiftLogger::configure("/KartelloStore", "Kartello", true);
         qel::SwiftLogger::setDirectory(*d + "/Logs");

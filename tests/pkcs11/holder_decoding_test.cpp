@@ -198,7 +198,8 @@ TEST(SituationDecoding, BlockNamingMissingSituationEndsDecoding) {
 TEST(SituationDecoding, BlockNumbersThatAreNotUsable) {
     SituFactuInfos infos = threeSituations();
     // Situation 0 is skipped; a number that is not a number ends the decoding.
-    infos.decodeQelSitFact(billing({billingBlock(0x00), billingBlock(0x03), billingBlock(0x1F), billingBlock(0x01)}));
+    infos.decodeQelSitFact(
+        billing({billingBlock(0x00), billingBlock(0x03), billingBlock(0x1F), billingBlock(0x01)}));
     EXPECT_TRUE(infos.situFactuTab[2].hasFactu);
     EXPECT_FALSE(infos.situFactuTab[0].hasFactu);
 }
@@ -233,22 +234,33 @@ TEST(SituationDecoding, TruncatedBlockKeepsEarlierBlocks) {
 
 TEST(CodeLabels, TablesAsListed) {
     const std::pair<const LabelTable*, std::size_t> sizes[] = {
-        {&civilityLabels(), 3},       {&cardTypeLabels(), 4},        {&professionLabels(), 22},
-        {&practiceModeLabels(), 4},   {&pharmacistSectionLabels(), 17}, {&structureIdTypeLabels(), 5},
-        {&activitySectorLabels(), 59}, {&specialityLabels(), 63},     {&conventionLabels(), 5},
-        {&tariffZoneLabels(), 24},    {&mileageLabels(), 5},         {&agreementLabels(), 8},
+        {&civilityLabels(), 3},
+        {&cardTypeLabels(), 4},
+        {&professionLabels(), 22},
+        {&practiceModeLabels(), 4},
+        {&pharmacistSectionLabels(), 17},
+        {&structureIdTypeLabels(), 5},
+        {&activitySectorLabels(), 59},
+        {&specialityLabels(), 63},
+        {&conventionLabels(), 5},
+        {&tariffZoneLabels(), 24},
+        {&mileageLabels(), 5},
+        {&agreementLabels(), 8},
     };
     for (const auto& [table, rows] : sizes) EXPECT_EQ(table->size(), rows);
 
-    for (const char* zone : {"10", "11", "31", "40", "81"}) EXPECT_EQ(*lookupLabel(tariffZoneLabels(), zone), "Zone A");
+    for (const char* zone : {"10", "11", "31", "40", "81"})
+        EXPECT_EQ(*lookupLabel(tariffZoneLabels(), zone), "Zone A");
     EXPECT_EQ(lookupLabel(specialityLabels(), "1"), std::nullopt);
     EXPECT_EQ(lookupLabel(pharmacistSectionLabels(), "da"), std::nullopt);
     EXPECT_EQ(*lookupLabel(professionLabels(), "50"), "Sage - Femme");
     EXPECT_EQ(*lookupLabel(professionLabels(), "40"), "Chirurgien - Dentiste");
     EXPECT_EQ(*lookupLabel(specialityLabels(), "36"), "Chirurgie dentaire(spéc.O.D.F.)");
     EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA46"),
-              "Fabrication, Exploitation, Importation, Répartition, Distribution médicaments et dispositifs médicaux");
-    EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA59"), "Laboratoire de biologie médicale hors catégorie standard");
+              "Fabrication, Exploitation, Importation, Répartition, Distribution médicaments et dispositifs "
+              "médicaux");
+    EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA59"),
+              "Laboratoire de biologie médicale hors catégorie standard");
 }
 
 }  // namespace

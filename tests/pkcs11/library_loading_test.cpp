@@ -22,7 +22,7 @@ struct LoadFailure {
 void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
 
 class LibraryLoadFailure : public ::testing::TestWithParam<LoadFailure> {
-public:
+  public:
     static std::string textFile() {
         const char* home = std::getenv("HOME");
         fs::path path = fs::path(home ? home : "/tmp") / "qel-not-a-library.so";
@@ -61,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LibraryLoadFailure,
     ::testing::Values(LoadFailure{"missing", "/nonexistent/qel/libqel3_pkcs11.so", "No such file"},
                       LoadFailure{"not_a_library", LibraryLoadFailure::textFile(), "ELF"},
-                      LoadFailure{"no_function_list", QEL_TEST_NO_FUNCTION_LIST_LIBRARY, "C_GetFunctionList"}),
+                      LoadFailure{"no_function_list", QEL_TEST_NO_FUNCTION_LIST_LIBRARY,
+                                  "C_GetFunctionList"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LibraryPath, EnvironmentWinsOverTheDefault) {
