@@ -197,8 +197,10 @@ TEST(QELCardRecognition, SelectsTheApplicationOfAFourthGenerationCardOnly) {
     EXPECT_FALSE(qel3.useCommandChaining());
     EXPECT_TRUE(qel3.sent.empty());
 
+    test::LogCapture log;
     ScriptedCard cl(test::kAtrQel3CL);
     EXPECT_EQ(QELCard(cl, cl.atr()).type(), QELType::QEL3CL);
+    EXPECT_TRUE(log.contains("Found Sigilla.QELType.QEL3CL card"));
 }
 
 TEST(QELCardRecognition, RefusesAnyOtherAtrBeforeSendingAnything) {
