@@ -46,7 +46,12 @@ HostileRule ruleFromJson(const nlohmann::json& j) {
         if (!sw || sw->size() != 2) throw std::runtime_error("\"sw\" is not two hexadecimal bytes");
         r.sw = static_cast<std::uint16_t>((*sw)[0] << 8 | (*sw)[1]);
     }
-    if (j.contains("length")) r.length = j["length"].get<std::size_t>();
+    if (j.contains("length")) {
+        // Read signed: a negative length must not wrap round to a huge count.
+        const long long length = j["length"].get<long long>();
+        if (length < 0 || length > 65535) throw std::runtime_error("\"length\" must lie in 0-65535");
+        r.length = static_cast<std::size_t>(length);
+    }
     if (j.contains("bytes")) {
         auto b = fromHex(j["bytes"].get<std::string>());
         if (!b) throw std::runtime_error("\"bytes\" is not hexadecimal");

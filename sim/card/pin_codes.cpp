@@ -158,6 +158,8 @@ std::uint16_t PinCodes::resetRetryCounter(std::uint8_t p1, std::uint8_t referenc
     if (sw != kOk) return sw;
     state_.pinTries = profile_.pin.maxTries;
     pinVerified_ = false;
+    // The PUK is good for one reset: another needs it again.
+    pukVerified_ = false;
     persist_();
     return kOk;
 }

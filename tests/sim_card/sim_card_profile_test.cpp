@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sim/card/profile.h"
+#include "sim/card/profile_generator.h"
+#include "sim/card/x509_builder.h"
+#include "test_support.h"
+
+namespace qel::sim::test {
+namespace {
+
+TEST(SimCardProfile, AuthorityChainHasTheSeventeenNames) {
+    const std::string ca = authorityDir();
+    ASSERT_EQ(authorityNames().size(), 17u);
+    for (const std::string& name : authorityNames()) {
+        X509Ptr cert = readDerCertificate(ca + "/" + name + ".cer");
+        const std::string issuer = authorityIssuer(name);
+        X509Ptr issuerCert = readDerCertificate(ca + "/" + issuer + ".cer");
+        PkeyPtr issuerKey(X509_get_pubkey(issuerCert.get()));
+        EXPECT_EQ(X509_verify(cert.get(), issuerKey.get()), 1) << name;
+        EXPECT_EQ(X509_check_ca(cert.get()) > 0, true) << name;
+        const bool selfSigned = X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
+        EXPECT_EQ(selfSigned, issuer == name) << name;
+        EXPECT_TRUE(std::filesystem::exists(ca + "/keys/" + name + ".pem")) << name;
+    }
+}
+
+TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
+    const std::string out = std::filesystem::temp_directory_path().string() + "/qel-sim-gen-" + std::to_string(::getpid());
+    std::filesystem::remove_all(out);
+    CardOptions o;
+    o.generation = Generation::QEL4;
+    o.cardNumber = "9876543210";
+    o.checkCharacter = 'K';
+    o.labelCharacter = 'L';
+    o.holder.lastName = "DURAND";
+    o.issuer = "ACI-EL-PP-TEST";
+    o.situations = 3;
+    o.keyBits = 1024;
+    generateCard(authorityDir(), out, o);
+
+    Reader r(out, ReaderKind::contact);
+    auto serial = r.readFile(hex("D003"));
+    ASSERT_TRUE(serial.has_value());
+    EXPECT_EQ(toHex(Bytes(serial->begin() + 2, serial->end())), "80250000019876543210");
+    auto info = r.readFile(hex("3F000003D000"));
+    ASSERT_TRUE(info.has_value());
+    auto f = *parseTlv(*info);
+    EXPECT_EQ(std::string(f[0].value.begin(), f[0].value.end()) + "-" + std::string(f[1].value.begin(), f[1].value.end()) +
+                  std::string(f[3].value.begin(), f[3].value.end()),
+              "QEL4-9876543210L");
+    EXPECT_EQ(std::string(f[2].value.begin(), f[2].value.end()), "K");
+
+    X509Ptr cert = readDerCertificate(out + "/certs/authentication.cer");
+    X509Ptr issuer = readDerCertificate(authorityDir() + "/ACI-EL-PP-TEST.cer");
+    PkeyPtr issuerKey(X509_get_pubkey(issuer.get()));
+    EXPECT_EQ(X509_verify(cert.get(), issuerKey.get()), 1);
+    ASSERT_EQ(r.verifyPin("1234"), 0x9000);
+    EXPECT_EQ(r.selectPath(hex("3F000003D103")).sw, 0x9000);
+    EXPECT_EQ(r.selectPath(hex("3F000003D104")).sw, 0x6A82);
+    std::filesystem::remove_all(out);
+}
+
+TEST(SimCardProfile, BadProfilesAreRefusedWithTheirFault) {
+    const std::string good = readWholeFile(freshProfile("qel3-default") + "/profile.json");
+    ASSERT_NO_THROW(profileFromJson(good));
+    auto with = [&](const char* key, const char* value) {
+        auto pos = good.find(std::string("\"") + key + "\":");
+        EXPECT_NE(pos, std::string::npos) << key;
+        auto end = good.find_first_of(",\n", pos);
+        return good.substr(0, pos) + "\"" + key + "\": " + value + good.substr(end);
+    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"cardNumber", "\"12345\""},        {"cardNumber", "\"12345678AB\""}, {"generation", "\"QEL5\""},
+        {"checkCharacter", "\"ZZ\""},        {"validFrom", "\"15/01/2024\""},  {"format", "2"},
+        {"pukCounterTwoBytes", "\"yes\""},   {"issuerId", "\"80A5\""},        {"situations", "7"},
+    };
+    for (const auto& [key, value] : cases) EXPECT_THROW(profileFromJson(with(key, value)), std::runtime_error) << key;
+    EXPECT_THROW(profileFromJson("{"), std::runtime_error);
+    EXPECT_THROW(profileFromJson("{\"generation\":\"QEL3\"}"), std::runtime_error);
+
+    Profile p = profileFromJson(good);
+    p.pin.code = "12a4";
+    EXPECT_THROW(profileFromJson(profileToJson(p)), std::runtime_error);
+    p = profileFromJson(good);
+    p.puk.maxTries = 16;
+    EXPECT_THROW(profileFromJson(profileToJson(p)), std::runtime_error);
+}
+
+TEST(SimCardProfile, MissingFilesAndBrokenStateNameTheFolder) {
+    EXPECT_THROW(loadCardModel("/nonexistent/profile", ReaderKind::contact), std::runtime_error);
+    const std::string dir = freshProfile("qel3-default");
+    std::filesystem::remove(dir + "/certs/signature.cer");
+    try {
+        loadCardModel(dir, ReaderKind::contact);
+        FAIL() << "a missing certificate must be reported";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(dir), std::string::npos) << e.what();
+    }
+    // The contactless view does not need the signature certificate.
+    EXPECT_NO_THROW(loadCardModel(dir, ReaderKind::contactless));
+    std::ofstream(dir + "/state.json") << "{\"pinTries\": 9}";
+    EXPECT_THROW(loadCardModel(dir, ReaderKind::contactless), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace qel::sim::test
