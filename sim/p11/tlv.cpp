@@ -114,10 +114,12 @@ std::uint32_t tlvBitFlags(const Bytes& value) {
     // The first content byte counts the unused bits of the last byte; named bit 0 is the most
     // significant bit of the second byte.
     if (value.size() < 2) return 0;
+    const int unused = value[0] & 0x07;
     std::uint32_t flags = 0;
     std::size_t bits = 0;
     for (std::size_t i = 1; i < value.size() && bits < 32; ++i) {
-        for (int b = 7; b >= 0 && bits < 32; --b, ++bits)
+        const int lowest = i + 1 == value.size() ? unused : 0;
+        for (int b = 7; b >= lowest && bits < 32; --b, ++bits)
             if (value[i] & (1u << b)) flags |= 1u << bits;
     }
     return flags;
