@@ -1,5 +1,6 @@
 #include "sim/vpcd/control_command.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -71,19 +72,35 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
 
 std::string controlSocketPath(const std::string& runDir) { return runDir + "/control.sock"; }
 
+bool controlSocketAddress(const std::string& runDir, sockaddr_un& address, int& dirFd, std::string& error) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    dirFd = -1;
+    std::string path = controlSocketPath(runDir);
+    if (path.size() >= sizeof address.sun_path) {
+        dirFd = ::open(runDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0) {
+            error = "cannot open the run folder " + runDir + ": " + std::strerror(errno);
+            return false;
+        }
+        path = "/proc/self/fd/" + std::to_string(dirFd) + "/control.sock";
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
 std::optional<std::string> sendControlRequest(const std::string& runDir, const std::string& line,
                                               std::chrono::milliseconds timeout, std::string& error) {
     std::string path = controlSocketPath(runDir);
     sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) {
-        error = "run folder path too long for a socket: " + path;
-        return std::nullopt;
-    }
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int dirFd = -1;
+    if (!controlSocketAddress(runDir, address, dirFd, error)) return std::nullopt;
     SocketFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        error = "no card daemon answers at " + path + ": " + std::strerror(errno);
+    bool connected = fd && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    int connectErrno = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    if (!connected) {
+        error = "no card daemon answers at " + path + ": " + std::strerror(connectErrno);
         return std::nullopt;
     }
     std::string request = trimEnd(line) + "\n";

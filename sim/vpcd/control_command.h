@@ -1,4 +1,6 @@
 #pragma once
+#include <sys/un.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -23,6 +25,12 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
 
 /// The path of the control socket in a run folder.
 std::string controlSocketPath(const std::string& runDir);
+
+/// The control socket's address. Socket paths are limited to 107 bytes; a longer one is reached
+/// through an open handle on the run folder (/proc/self/fd/N/control.sock), which `dirFd` then
+/// holds and the caller closes after bind() or connect() (-1 when not needed). False when the
+/// run folder cannot be opened.
+bool controlSocketAddress(const std::string& runDir, struct sockaddr_un& address, int& dirFd, std::string& error);
 
 /// Sends one request to the daemon of `runDir` and returns its whole answer, nothing when no
 /// daemon answers there (`error` says why).

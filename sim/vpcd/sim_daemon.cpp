@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <sstream>
 #include <stdexcept>
@@ -45,7 +46,8 @@ void writeFile(const std::string& path, const std::string& content) {
 SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
     : options_(std::move(options)), loader_(std::move(loader)) {
     if (options_.runDir.empty()) throw std::runtime_error("no run folder given");
-    ::mkdir(options_.runDir.c_str(), 0755);
+    std::error_code ignored;
+    std::filesystem::create_directories(options_.runDir, ignored);
     log_.open(options_.runDir + "/qelcard-sim.log", std::ios::app);
     if (!log_) throw std::runtime_error("cannot open the log in " + options_.runDir);
 
@@ -73,14 +75,16 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
     stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::string path = controlSocketPath(options_.runDir);
     sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) throw std::runtime_error("run folder path too long for a socket: " + path);
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int dirFd = -1;
+    std::string error;
+    if (!controlSocketAddress(options_.runDir, address, dirFd, error)) throw std::runtime_error(error);
     ::unlink(path.c_str());
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listenFd_, 8) != 0)
-        throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(errno));
+    bool listening = listenFd_ >= 0 && ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                     ::listen(listenFd_, 8) == 0;
+    int listenErrno = errno;
+    if (dirFd >= 0) ::close(dirFd);
+    if (!listening) throw std::runtime_error("cannot listen on " + path + ": " + std::strerror(listenErrno));
 
     auto sink = [this](const std::string& line) { log(line); };
     contact_ = std::make_unique<VirtualReader>(

@@ -105,6 +105,7 @@ protected:
         thread = std::thread([this] { daemon->run(); });
     }
     void TearDown() override {
+        if (!daemon) return;
         daemon->requestStop();
         thread.join();
         daemon.reset();

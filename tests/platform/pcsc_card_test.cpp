@@ -1,6 +1,8 @@
 #include <PCSC/pcsclite.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "fake_pcsc_api.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/pcsc_error.h"
@@ -68,6 +70,34 @@ TEST_F(PcscCardTest, TransportFailuresBecomeTransportErrors) {
             EXPECT_EQ(e.kind(), c.kind) << e.what();
             EXPECT_EQ(e.platformCode(), c.failures.back());
         }
+    }
+}
+
+TEST_F(PcscCardTest, BrokenExchangeIsCardRemovedOnlyWhenTheReaderLosesTheCard) {
+    // A driver that loses the card mid-exchange first reports a failed transmission.
+    auto card = connect();
+    api->failNextTransmits({SCARD_E_NOT_TRANSACTED});
+    std::thread puller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        api->removeCard("Reader A");
+    });
+    try {
+        card->transmit({0x00, 0xB0, 0x00, 0x00});
+        ADD_FAILURE() << "no error";
+    } catch (const TransportError& e) {
+        EXPECT_EQ(e.kind(), K::cardRemoved) << e.what();
+    }
+    puller.join();
+
+    // The card stays: the failure is what it is.
+    api->insertCard("Reader A", kAtr);
+    card = connect();
+    api->failNextTransmits({SCARD_E_NOT_TRANSACTED});
+    try {
+        card->transmit({0x00, 0xB0, 0x00, 0x00});
+        ADD_FAILURE() << "no error";
+    } catch (const TransportError& e) {
+        EXPECT_EQ(e.kind(), K::communication) << e.what();
     }
 }
 
