@@ -1,0 +1,30 @@
+#pragma once
+#include <QWidget>
+#include <memory>
+#include <vector>
+
+#include "app/ui/identification_view.h"
+
+namespace Ui {
+class IdentificationView;
+}
+
+namespace qel::qt {
+
+/// The identification sub-view: holder and card identity, with a copy button.
+class QtIdentificationView : public QWidget, public ui::IdentificationView {
+    Q_OBJECT
+public:
+    explicit QtIdentificationView(QWidget* parent = nullptr);
+    ~QtIdentificationView() override;
+
+    const ui::IdentificationOutlets& outlets() override { return outlets_; }
+    void setViewHidden(bool hidden) override { setHidden(hidden); }
+
+private:
+    std::unique_ptr<Ui::IdentificationView> ui_;
+    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    ui::IdentificationOutlets outlets_;
+};
+
+}  // namespace qel::qt

@@ -1,0 +1,69 @@
+#pragma once
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "app/ui/main_window_view.h"
+
+namespace Ui {
+class MainWindow;
+}
+
+namespace qel::qt {
+
+class QtIdentificationView;
+class QtSituationView;
+
+/// Kartello's main window: the reader list, the fourteen main buttons, the card summary with its
+/// picture, the container of sub-views, the status line and the application menu. It only shows
+/// what its controller sets and hands user actions back.
+class QtMainWindow : public QMainWindow, public ui::MainWindowView {
+    Q_OBJECT
+public:
+    explicit QtMainWindow(QWidget* parent = nullptr);
+    ~QtMainWindow() override;
+
+    const ui::MainWindowOutlets& outlets() override { return outlets_; }
+    ui::IdentificationView& identificationView() override;
+    ui::SituationView& situationView() override;
+    void showSubView(ui::SubView view) override;
+    void letEventLoopRun() override;
+    void closeWindow() override;
+    void showAboutPanel() override;
+    void setCloseRequestHandler(std::function<bool()> handler) override;
+    void setHoverHandler(std::function<void(const std::string&, bool)> handler) override;
+
+    /// Places the widget of a sub-view that lives outside this window's layout (certificates,
+    /// maintenance) in the container; the window takes ownership.
+    void setSubViewWidget(ui::SubView view, QWidget* widget);
+    /// The sub-view currently in the container.
+    ui::SubView currentSubView() const { return current_; }
+
+    /// Called once the window has been shown for the first time, and on every later appearance.
+    void setAppearHandler(std::function<void()> handler) { appearHandler_ = std::move(handler); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildOutlets();
+
+    std::unique_ptr<Ui::MainWindow> ui_;
+    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    ui::MainWindowOutlets outlets_;
+    QtIdentificationView* identification_ = nullptr;
+    QtSituationView* situation_ = nullptr;
+    std::map<ui::SubView, QWidget*> pages_;
+    ui::SubView current_ = ui::SubView::identification;
+    std::function<bool()> closeHandler_;
+    std::function<void(const std::string&, bool)> hoverHandler_;
+    std::function<void()> appearHandler_;
+    bool closingWithoutAsking_ = false;
+};
+
+}  // namespace qel::qt

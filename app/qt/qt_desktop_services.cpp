@@ -1,0 +1,89 @@
+#include "app/qt/qt_desktop_services.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QUrl>
+#include <vector>
+
+#include "app/qt/qt_widgets.h"
+
+namespace qel::qt {
+
+int QtAlertPresenter::runModal(const ui::Alert& alert) {
+    QMessageBox box(window_.data());
+    switch (alert.style) {
+        case ui::Alert::Style::informational: box.setIcon(QMessageBox::Information); break;
+        case ui::Alert::Style::warning: box.setIcon(QMessageBox::Warning); break;
+        case ui::Alert::Style::critical: box.setIcon(QMessageBox::Critical); break;
+    }
+    box.setText(toQString(alert.messageText));
+    box.setInformativeText(toQString(alert.informativeText));
+    box.setWindowModality(window_ ? Qt::WindowModal : Qt::ApplicationModal);
+    std::vector<QAbstractButton*> buttons;
+    const std::vector<std::string> titles = alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
+    for (std::size_t i = 0; i < titles.size(); ++i) {
+        // The first title is the default answer; the others are plain choices in their order.
+        auto* button = box.addButton(toQString(titles[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
+        buttons.push_back(button);
+        if (i == 0) box.setDefaultButton(static_cast<QPushButton*>(button));
+    }
+    box.exec();
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        if (box.clickedButton() == buttons[i]) return int(i);
+    }
+    return -1;
+}
+
+void QtClipboard::setText(const std::string& text) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(toQString(text));
+}
+
+bool QtUrlOpener::openUrl(const std::string& url) {
+    return QDesktopServices::openUrl(QUrl(toQString(url)));
+}
+
+bool QtProgramLauncher::isRunning(const std::string& identifier) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || bus.interface() == nullptr) return false;
+    return bus.interface()->isServiceRegistered(toQString(identifier)).value();
+}
+
+QString QtProgramLauncher::locate(const std::string& identifier) {
+    const QString id = toQString(identifier);
+    const QString name = id.section(QLatin1Char('.'), -1);
+    if (name.isEmpty()) return {};
+    const QFileInfo sibling(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
+    if (sibling.isFile() && sibling.isExecutable()) return sibling.absoluteFilePath();
+    return QStandardPaths::findExecutable(name);
+}
+
+bool QtProgramLauncher::launch(const std::string& identifier) {
+    const QString program = locate(identifier);
+    if (program.isEmpty()) return false;
+    // The child must not hold our standard streams: whoever waits for them (a terminal pipe, a
+    // test runner) would wait for the agent too, which lives for the whole session.
+    QProcess process;
+    process.setProgram(program);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
+}
+
+bool claimBusName(const QString& name) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.registerService(name);
+}
+
+}  // namespace qel::qt

@@ -1,0 +1,50 @@
+#pragma once
+#include <QPointer>
+#include <QWidget>
+
+#include "app/ui/alert_presenter.h"
+#include "app/ui/desktop_services.h"
+
+namespace qel::qt {
+
+/// Alerts as window-modal message boxes over `window` (application-modal when it is null or gone).
+class QtAlertPresenter : public ui::AlertPresenter {
+public:
+    explicit QtAlertPresenter(QWidget* window = nullptr) : window_(window) {}
+    void setWindow(QWidget* window) { window_ = window; }
+    int runModal(const ui::Alert& alert) override;
+
+private:
+    QPointer<QWidget> window_;
+};
+
+/// The system clipboard.
+class QtClipboard : public ui::Clipboard {
+public:
+    void setText(const std::string& text) override;
+};
+
+/// The user's browser, through the desktop's URL handler.
+class QtUrlOpener : public ui::UrlOpener {
+public:
+    bool openUrl(const std::string& url) override;
+};
+
+/// The suite's other programs. A program's identifier names its D-Bus well-known name (running =
+/// the name has an owner on the session bus; no session bus = not running) and, by its last
+/// component, its executable: "org.oberlane.qel.vigilo" is `vigilo`, looked for beside this
+/// program first, then on the PATH.
+class QtProgramLauncher : public ui::ProgramLauncher {
+public:
+    bool isRunning(const std::string& identifier) override;
+    bool launch(const std::string& identifier) override;
+
+    /// Where `launch` would start the program from; empty when it cannot be found.
+    static QString locate(const std::string& identifier);
+};
+
+/// Claims this program's well-known name on the session bus, so that the other programs see it
+/// running. False when there is no session bus or the name is taken.
+bool claimBusName(const QString& name);
+
+}  // namespace qel::qt

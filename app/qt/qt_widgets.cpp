@@ -1,0 +1,162 @@
+#include "app/qt/qt_widgets.h"
+
+#include <QFontMetrics>
+
+#include "app/qt/colour_table.h"
+#include "app/qt/picture_view.h"
+#include "app/qt/pictures.h"
+#include "app/qt/spinner.h"
+
+namespace qel::qt {
+
+QString toQString(const std::string& text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+std::string toStdString(const QString& text) { return text.toStdString(); }
+
+namespace {
+
+QString colourRule(const char* selector, const ui::Colour& colour) {
+    return QStringLiteral("%1 { color: %2; }").arg(QLatin1String(selector), toQColor(colour).name());
+}
+
+// What the list shows of a title: control characters (the NUL that ends PKCS#11 slot
+// descriptions) are not drawable.
+QString displayTitle(const QString& title) {
+    QString shown;
+    shown.reserve(title.size());
+    for (QChar c : title) {
+        if (c.category() != QChar::Other_Control) shown.append(c);
+    }
+    return shown.trimmed();
+}
+
+constexpr int kTitleRole = Qt::UserRole + 1;
+
+}  // namespace
+
+QtLabel::QtLabel(QLabel* label) : QtWidgetBase(label), label_(label), baseStyle_(label->styleSheet()) {}
+
+void QtLabel::setText(const std::string& text) { label_->setText(toQString(text)); }
+
+std::string QtLabel::text() const { return toStdString(label_->text()); }
+
+void QtLabel::setTextColour(const ui::Colour& colour) {
+    label_->setStyleSheet(baseStyle_ + colourRule("QLabel", colour));
+}
+
+bool QtLabel::textWiderThanLabel(const std::string& text) const {
+    const QFontMetrics metrics(label_->font());
+    return metrics.horizontalAdvance(toQString(text)) > label_->contentsRect().width();
+}
+
+QtButton::QtButton(QPushButton* button) : QtWidgetBase(button), button_(button), baseStyle_(button->styleSheet()) {
+    QObject::connect(button_, &QPushButton::clicked, button_, [this] {
+        if (handler_) handler_();
+    });
+}
+
+void QtButton::setTitle(const std::string& title) { button_->setText(toQString(title)); }
+
+std::string QtButton::title() const { return toStdString(button_->text()); }
+
+void QtButton::setTitleColour(const ui::Colour& colour) {
+    // The disabled colour of the layout's sheet stays stronger than this plain rule.
+    button_->setStyleSheet(baseStyle_ + colourRule("QPushButton", colour));
+}
+
+void QtButton::setImage(const std::string& pictureName) { button_->setIcon(pictureIcon(pictureName)); }
+
+void QtButton::setClickHandler(std::function<void()> handler) { handler_ = std::move(handler); }
+
+QtImageView::QtImageView(PictureView* view) : QtWidgetBase(view), view_(view) {}
+
+void QtImageView::setImage(const std::string& pictureName) { view_->setPicture(pictureName); }
+
+template <typename Interface>
+QtLineEdit<Interface>::QtLineEdit(QLineEdit* edit) : QtWidgetBase<Interface>(edit), edit_(edit) {
+    // textEdited fires for the user's changes only, not for setText: a filter that rewrites the
+    // text is not called again for its own change.
+    QObject::connect(edit_, &QLineEdit::textEdited, edit_, [this] {
+        if (handler_) handler_();
+    });
+}
+
+template <typename Interface>
+void QtLineEdit<Interface>::setText(const std::string& text) {
+    edit_->setText(toQString(text));
+}
+
+template <typename Interface>
+std::string QtLineEdit<Interface>::text() const {
+    return toStdString(edit_->text());
+}
+
+template <typename Interface>
+void QtLineEdit<Interface>::setEditHandler(std::function<void()> handler) {
+    handler_ = std::move(handler);
+}
+
+template class QtLineEdit<ui::TextField>;
+template class QtLineEdit<ui::SecureField>;
+
+QtPopUpList::QtPopUpList(QComboBox* box) : QtWidgetBase(box), box_(box) {
+    // `activated` is the user's pick, also of the entry already selected.
+    QObject::connect(box_, &QComboBox::activated, box_, [this] {
+        if (handler_) handler_();
+    });
+}
+
+void QtPopUpList::removeAllItems() {
+    const QSignalBlocker blocker(box_);
+    box_->clear();
+}
+
+void QtPopUpList::addItem(const std::string& title) {
+    const QSignalBlocker blocker(box_);
+    const QString full = toQString(title);
+    box_->addItem(displayTitle(full), full);
+    box_->setItemData(box_->count() - 1, full, kTitleRole);
+    // A list the program fills has no selection until something is chosen.
+    if (box_->count() == 1) box_->setCurrentIndex(-1);
+}
+
+int QtPopUpList::itemCount() const { return box_->count(); }
+
+std::string QtPopUpList::itemTitle(int index) const {
+    if (index < 0 || index >= box_->count()) return {};
+    return toStdString(box_->itemData(index, kTitleRole).toString());
+}
+
+void QtPopUpList::setItemTitle(int index, const std::string& title) {
+    if (index < 0 || index >= box_->count()) return;
+    const QString full = toQString(title);
+    box_->setItemText(index, displayTitle(full));
+    box_->setItemData(index, full, kTitleRole);
+}
+
+void QtPopUpList::selectItem(int index) {
+    const QSignalBlocker blocker(box_);
+    box_->setCurrentIndex(index >= 0 && index < box_->count() ? index : -1);
+}
+
+int QtPopUpList::selectedIndex() const { return box_->currentIndex(); }
+
+std::string QtPopUpList::selectedTitle() const { return itemTitle(box_->currentIndex()); }
+
+void QtPopUpList::setSelectionHandler(std::function<void()> handler) { handler_ = std::move(handler); }
+
+QtProgressIndicator::QtProgressIndicator(Spinner* spinner) : QtWidgetBase(spinner), spinner_(spinner) {}
+
+void QtProgressIndicator::startAnimation() { spinner_->start(); }
+
+void QtProgressIndicator::stopAnimation() { spinner_->stop(); }
+
+QtMenuItem::QtMenuItem(QAction* action) : action_(action) {
+    QObject::connect(action_, &QAction::triggered, action_, [this] {
+        if (handler_) handler_();
+    });
+}
+
+void QtMenuItem::setTriggerHandler(std::function<void()> handler) { handler_ = std::move(handler); }
+
+}  // namespace qel::qt

@@ -1,0 +1,147 @@
+#pragma once
+// Adapters from the controllers' widgets to Qt widgets built from the .ui layouts. Each adapter
+// wraps a widget it does not own (the layout's parent owns it) and only forwards.
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "app/ui/widgets.h"
+
+namespace qel::qt {
+
+class PictureView;
+class Spinner;
+
+QString toQString(const std::string& text);
+std::string toStdString(const QString& text);
+
+/// Shared state operations for every adapter over a QWidget.
+template <typename Interface>
+class QtWidgetBase : public Interface {
+public:
+    explicit QtWidgetBase(QWidget* widget) : widget_(widget) {}
+    void setEnabled(bool enabled) override { widget_->setEnabled(enabled); }
+    bool isEnabled() const override { return widget_->isEnabled(); }
+    void setHidden(bool hidden) override { widget_->setHidden(hidden); }
+    bool isHidden() const override { return widget_->isHidden(); }
+    void setTooltip(const std::string& text) override { widget_->setToolTip(toQString(text)); }
+    QWidget* widget() const { return widget_; }
+
+protected:
+    QWidget* widget_;
+};
+
+/// A QLabel. Colours are applied through the widget's own style sheet so that they hold under the
+/// window's style sheet; the layout's own sheet is kept.
+class QtLabel : public QtWidgetBase<ui::Label> {
+public:
+    explicit QtLabel(QLabel* label);
+    void setText(const std::string& text) override;
+    std::string text() const override;
+    void setTextColour(const ui::Colour& colour) override;
+    bool textWiderThanLabel(const std::string& text) const override;
+
+private:
+    QLabel* label_;
+    QString baseStyle_;
+};
+
+/// A QPushButton (text, picture, or both).
+class QtButton : public QtWidgetBase<ui::Button> {
+public:
+    explicit QtButton(QPushButton* button);
+    void setTitle(const std::string& title) override;
+    std::string title() const override;
+    void setTitleColour(const ui::Colour& colour) override;
+    void setImage(const std::string& pictureName) override;
+    void setClickHandler(std::function<void()> handler) override;
+
+private:
+    QPushButton* button_;
+    QString baseStyle_;
+    std::function<void()> handler_;
+};
+
+/// A picture drawn by a PictureView.
+class QtImageView : public QtWidgetBase<ui::ImageView> {
+public:
+    explicit QtImageView(PictureView* view);
+    void setImage(const std::string& pictureName) override;
+
+private:
+    PictureView* view_;
+};
+
+/// A QLineEdit; with `secure`, a password field whose text cannot be copied out.
+template <typename Interface>
+class QtLineEdit : public QtWidgetBase<Interface> {
+public:
+    explicit QtLineEdit(QLineEdit* edit);
+    void setText(const std::string& text) override;
+    std::string text() const override;
+    void setEditHandler(std::function<void()> handler) override;
+
+private:
+    QLineEdit* edit_;
+    std::function<void()> handler_;
+};
+using QtTextField = QtLineEdit<ui::TextField>;
+using QtSecureField = QtLineEdit<ui::SecureField>;
+
+/// A QComboBox. Each entry keeps the exact title it was given (reader names from the PKCS#11
+/// library may end with NUL characters) and shows it without control characters.
+class QtPopUpList : public QtWidgetBase<ui::PopUpList> {
+public:
+    explicit QtPopUpList(QComboBox* box);
+    void removeAllItems() override;
+    void addItem(const std::string& title) override;
+    int itemCount() const override;
+    std::string itemTitle(int index) const override;
+    void setItemTitle(int index, const std::string& title) override;
+    void selectItem(int index) override;
+    int selectedIndex() const override;
+    std::string selectedTitle() const override;
+    void setSelectionHandler(std::function<void()> handler) override;
+
+private:
+    QComboBox* box_;
+    std::function<void()> handler_;
+};
+
+class QtProgressIndicator : public QtWidgetBase<ui::ProgressIndicator> {
+public:
+    explicit QtProgressIndicator(Spinner* spinner);
+    void startAnimation() override;
+    void stopAnimation() override;
+
+private:
+    Spinner* spinner_;
+};
+
+class QtArea : public QtWidgetBase<ui::Area> {
+public:
+    using QtWidgetBase::QtWidgetBase;
+};
+
+/// A QAction of the window's menu.
+class QtMenuItem : public ui::MenuItem {
+public:
+    explicit QtMenuItem(QAction* action);
+    void setEnabled(bool enabled) override { action_->setEnabled(enabled); }
+    bool isEnabled() const override { return action_->isEnabled(); }
+    void setHidden(bool hidden) override { action_->setVisible(!hidden); }
+    bool isHidden() const override { return !action_->isVisible(); }
+    void setTooltip(const std::string& text) override { action_->setToolTip(toQString(text)); }
+    void setTriggerHandler(std::function<void()> handler) override;
+
+private:
+    QAction* action_;
+    std::function<void()> handler_;
+};
+
+}  // namespace qel::qt

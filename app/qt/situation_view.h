@@ -1,0 +1,32 @@
+#pragma once
+#include <QWidget>
+#include <memory>
+#include <vector>
+
+#include "app/ui/situation_view.h"
+
+namespace Ui {
+class SituationView;
+}
+
+namespace qel::qt {
+
+/// The situations sub-view: one practice situation per page with its billing block.
+class QtSituationView : public QWidget, public ui::SituationView {
+    Q_OBJECT
+public:
+    explicit QtSituationView(QWidget* parent = nullptr);
+    ~QtSituationView() override;
+
+    const ui::SituationOutlets& outlets() override { return outlets_; }
+    void setViewHidden(bool hidden) override { setHidden(hidden); }
+
+
+
+private:
+    std::unique_ptr<Ui::SituationView> ui_;
+    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    ui::SituationOutlets outlets_;
+};
+
+}  // namespace qel::qt
