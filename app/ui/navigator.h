@@ -1,5 +1,6 @@
 #pragma once
 #include <any>
+#include <memory>
 #include <string>
 
 namespace qel {
@@ -26,13 +27,13 @@ inline constexpr const char* vekAlert = "vekAlert";
 inline constexpr const char* vekQuit = "vekQuit";
 }  // namespace segue
 
-/// What a transition hands to the dialog before it opens. Pointers are not owned and outlive the
-/// dialog (the main window and its cards live until the program ends or the next card read; a
-/// dialog that may outlive a card read is modal).
+/// What a transition hands to the dialog before it opens. The delegates are not owned and outlive
+/// every dialog (the main window lives until the program ends); the card is shared, so that a card
+/// read again while a dialog is open (token removal) does not pull it from under the dialog.
 struct SegueValues {
     /// The card of the selected reader: "SaisiePinSegue", "SaisiePinSegueProg", "ModifPinSegue",
     /// "UnlockCardSegue", "TmajSegue". May be null (no card).
-    Pkcs11Card* pCard = nullptr;
+    std::shared_ptr<Pkcs11Card> pCard;
     /// The main window, for every dialog it opens (flags, updateUI).
     MainWindowDelegate* delegate = nullptr;
     /// The PIN entry dialog's result receiver (the main window, or the maintenance view).

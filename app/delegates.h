@@ -1,0 +1,38 @@
+#pragma once
+#include <memory>
+#include <string>
+
+namespace qel {
+
+class Pkcs11Card;
+
+/// Receives the PIN entry dialog's outcome: the main window, or the maintenance view.
+class SaisieDelegate {
+public:
+    virtual ~SaisieDelegate() = default;
+    /// The dialog's result, with the context it was opened with (empty, or "DeleteDESfire").
+    virtual void pinEntryResult(bool success, const std::string& context) = 0;
+    /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
+    /// it (for the deletion it guards); it must never be logged.
+    virtual void pinEntered(const std::string& pin) = 0;
+};
+
+/// What the dialogs and sub-views may ask of the main window. Main thread only.
+class MainWindowDelegate {
+public:
+    virtual ~MainWindowDelegate() = default;
+    virtual void setCardBlocked(bool blocked) = 0;
+    virtual void setUserAuthentified(bool authentified) = 0;
+    /// Recomputes every control's enablement and visibility from the card state.
+    virtual void updateUI() = 0;
+    /// Puts the identification view back in the container; `hidden` hides it and the card summary.
+    virtual void showIdentificationPane(bool hidden) = 0;
+    /// The card of the selected reader, null when there is none.
+    virtual std::shared_ptr<Pkcs11Card> selectedCard() = 0;
+    /// The status line "Lecture carte en cours, veuillez patienter...", refresh disabled, the progress
+    /// indicator running; and back.
+    virtual void beginCardReading() = 0;
+    virtual void endCardReading() = 0;
+};
+
+}  // namespace qel

@@ -1,0 +1,65 @@
+#pragma once
+// The main window's links to functions built elsewhere (certificates view with the revocation
+// check, trust installation, maintenance, authentication service, update wizard). Each is a small
+// interface; an absent one leaves its button following the enablement table and does nothing else.
+#include <any>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qel {
+
+class Pkcs11X509;
+
+/// The certificates sub-view and its revocation check.
+class CertificatesPane {
+public:
+    virtual ~CertificatesPane() = default;
+    /// Hands over the card's certificates; nothing empties the view.
+    virtual void setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> certificates) = 0;
+    virtual std::size_t certificateCount() const = 0;
+    /// Runs the revocation check of the certificates held; true when the card is revoked.
+    virtual bool isCardRevoked() = 0;
+};
+
+/// The issuer chain installation for the card's first certificate.
+class TrustInstaller {
+public:
+    virtual ~TrustInstaller() = default;
+    virtual void checkIssuerChain(const Pkcs11X509& certificate) = 0;
+};
+
+/// The maintenance sub-view's buttons that follow the card state.
+class MaintenancePane {
+public:
+    virtual ~MaintenancePane() = default;
+    virtual void setServicesTestEnabled(bool enabled) = 0;
+    virtual void setDeleteDESfireEnabled(bool enabled) = 0;
+};
+
+/// The authentication service's request records.
+class VekFlow {
+public:
+    virtual ~VekFlow() = default;
+    /// Loads the service settings (when the window loads).
+    virtual void loadParams() = 0;
+    /// A new sign-in request for that user identifier (handed to the dialogs as sender).
+    virtual std::any newRequest(const std::string& userIdentifier) = 0;
+    /// Marks a request answered earlier as a disconnection request.
+    virtual void markDisconnection(std::any& request) = 0;
+    /// The service's environment switch: the test environment for a test card.
+    virtual void setTestEnvironment(bool isTestEnvironment) = 0;
+};
+
+/// Everything the main window reaches only through these hooks. Null members are not wired.
+struct LaterHooks {
+    CertificatesPane* certificates = nullptr;
+    TrustInstaller* trust = nullptr;
+    /// Null until the maintenance view exists.
+    MaintenancePane* maintenance = nullptr;
+    VekFlow* vek = nullptr;
+};
+
+}  // namespace qel

@@ -1,0 +1,107 @@
+#include "app/saisie_pin_view_controller.h"
+
+#include <stdexcept>
+
+#include "app/pin_fields.h"
+#include "app/scard/scard.h"
+#include "common/format.h"
+#include "common/logger.h"
+#include "pkcs11/pkcs11_card.h"
+
+namespace qel {
+
+SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard)
+    : view_(view), o_(view.outlets()), mainQueue_(mainQueue), scard_(scard) {
+    if (!o_.complete()) throw std::invalid_argument("PIN entry view: outlets missing");
+    o_.validateButton->setClickHandler([this] { validate(); });
+    o_.cancelButton->setClickHandler([this] { cancel(); });
+    o_.pinTextField->setEditHandler([this] { pinTextChanged(); });
+}
+
+void SaisiePinViewController::viewDidAppear() {
+    bool lastTry = false;
+    if (deleteDESfireContext()) {
+        lastTry = scard_.checkPinStatus(readerNameQEL4).lastTry;
+    } else if (pCard) {
+        lastTry = (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    }
+    if (lastTry) {
+        o_.errorPinLabel->setText(kLastTryWarning);
+        o_.errorPinLabel->setHidden(false);
+    }
+}
+
+void SaisiePinViewController::pinTextChanged() {
+    o_.errorPinLabel->setHidden(true);
+    filterCodeField(*o_.pinTextField, kPinLength);
+}
+
+void SaisiePinViewController::cancel() { view_.close(); }
+
+void SaisiePinViewController::validate() {
+    // The result is final once reported; a second click during the delayed close changes nothing.
+    if (modalStatus) return;
+    std::string pin = o_.pinTextField->text();
+    if (pin.size() < kPinLength) {
+        wipe(pin);
+        o_.errorPinLabel->setText("Le code PIN doit comporter 4 chiffres");
+        o_.errorPinLabel->setHidden(false);
+        return;
+    }
+
+    CK_RV rv = CKR_GENERAL_ERROR;
+    bool lastTry = false;
+    if (deleteDESfireContext()) {
+        PinCheckResult check = scard_.loginWithoutP11(readerNameQEL4, pin);
+        rv = check.result;
+        lastTry = check.lastTry;
+    } else if (pCard) {
+        pCard->ensureSession();
+        rv = pCard->login(pin, false);
+        pCard->refreshTokenInfo();
+        lastTry = (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+    }
+
+    switch (rv) {
+        case CKR_OK:
+        case CKR_USER_ALREADY_LOGGED_IN:
+            o_.errorPinLabel->setTextColour(ui::colours::green);
+            o_.errorPinLabel->setText("Authentification réussie !");
+            o_.errorPinLabel->setHidden(false);
+            pinStatus = true;
+            modalStatus = true;
+            finish(true, std::move(pin));
+            return;
+        case CKR_PIN_INCORRECT:
+            o_.errorPinLabel->setText(std::string("Le code PIN n'est pas valide !") + (lastTry ? kLastTryWarning : ""));
+            o_.errorPinLabel->setHidden(false);
+            break;
+        case CKR_PIN_LOCKED:
+            o_.errorPinLabel->setText("La carte est bloquée !");
+            o_.errorPinLabel->setHidden(false);
+            logError("Carte bloquée !");
+            pinStatus = false;
+            modalStatus = true;
+            finish(false, {});
+            break;
+        default:
+            o_.errorPinLabel->setText("Erreur lors de la tentative d'authentification");
+            o_.errorPinLabel->setHidden(false);
+            logError(format("Erreur dans C_Login: %lu", static_cast<unsigned long>(rv)));
+            break;
+    }
+    wipe(pin);
+}
+
+void SaisiePinViewController::finish(bool success, std::string pin) {
+    mainQueue_.postAfter(500, lifetime_.guard([this, success, pin = std::move(pin)]() mutable {
+        if (delegate) {
+            if (success) delegate->pinEntered(pin);
+            delegate->pinEntryResult(success, context);
+        }
+        wipe(pin);
+        view_.close();
+    }));
+}
+
+}  // namespace qel

@@ -1,0 +1,106 @@
+// The contactless identity read and the PIN checks made without the PKCS#11 library.
+#include <openssl/crypto.h>
+
+#include "app/scard/scard.h"
+#include "common/hex.h"
+#include "common/logger.h"
+
+namespace qel {
+namespace {
+
+const Bytes kSelectMasterFile{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00};
+
+Bytes selectIrvApplication() {
+    Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
+    select.insert(select.end(), Scard::irvApplicationId().begin(), Scard::irvApplicationId().end());
+    select.push_back(0x00);
+    return select;
+}
+
+// File 1 is a TLV element (tag, one-byte length, the identifier in ASCII). Its length byte is
+// taken as the binary length it is; a length that runs past the data gives nothing.
+std::optional<std::string> identifierOf(const Bytes& file1) {
+    const std::size_t length = file1[1];
+    if (2 + length > file1.size()) return std::nullopt;
+    std::string text;
+    for (std::size_t i = 2; i < 2 + length; ++i) {
+        if (file1[i] > 0x7F) return std::nullopt;
+        text.push_back(static_cast<char>(file1[i]));
+    }
+    return text;
+}
+
+}  // namespace
+
+ContactlessIdentity Scard::readContactlessIdentity(const std::string& readerName) {
+    ContactlessIdentity identity;
+    identity.result = withCard(readerName, [&](ScardExchange& card) {
+        card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
+        card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
+        card.transmit(selectIrvApplication());
+        const Bytes file3 = card.transmit({0x00, 0xB0, 0x83, 0x00, 0x00}).data;
+        const Bytes file2 = card.transmit({0x00, 0xB0, 0x82, 0x00, 0x00}).data;
+        const Bytes file1 = card.transmit({0x00, 0xB0, 0x81, 0x00, 0x00}).data;
+        if (file3.empty() || file2.empty() || file1.empty()) {
+            logDebug("Sn or idCard or idNat empty");
+            return scard::kStepFailed;
+        }
+        if (file3.size() < 12 || file2.size() < 7 || file1.size() < 3) {
+            logDebug("Sn or idCard or idNat wrong size");
+            return scard::kStepFailed;
+        }
+        identity.serialNumber = toHex(file3.data() + 2, 10).substr(1);
+        identity.cardNumber = toHex(file2.data() + 2, 5);
+        auto identifier = identifierOf(file1);
+        if (!identifier) {
+            logDebug("Failed to decode IdNat to ASCII");
+            return scard::kStepFailed;
+        }
+        identity.identifier = *identifier;
+        return scard::kOk;
+    });
+    return identity;
+}
+
+PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::string& pin) {
+    logDebug("Enter : loginWithoutP11");
+    PinCheckResult check;
+    // The VERIFY command carries exactly four bytes; anything else would be framed wrongly.
+    if (pin.size() != 4) return check;
+    check.result = withCard(readerName, [&](ScardExchange& card) {
+        card.transmit(kSelectMasterFile);
+        Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
+        verify.insert(verify.end(), pin.begin(), pin.end());
+        verify.push_back(0x00);
+        static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
+        const std::uint16_t sw = card.transmit(verify, &shown).sw;
+        OPENSSL_cleanse(verify.data(), verify.size());
+        switch (sw) {
+            case 0x9000: return scard::kOk;
+            case 0x63C2: return std::uint32_t{0xA0};
+            case 0x63C1: check.lastTry = true; return std::uint32_t{0xA0};
+            case 0x6983: return std::uint32_t{0xA4};
+            default: return scard::kStepFailed;
+        }
+    });
+    return check;
+}
+
+PinCheckResult Scard::checkPinStatus(const std::string& readerName) {
+    logDebug("Enter : checkPinStatus");
+    PinCheckResult check;
+    check.result = withCard(readerName, [&](ScardExchange& card) {
+        card.transmit(kSelectMasterFile);
+        switch (card.transmit({0x00, 0x20, 0x00, 0x01}).sw) {
+            case 0x9000:
+            case 0x63C3:
+            case 0x63C2: return scard::kOk;
+            case 0x63C1: check.lastTry = true; return scard::kOk;
+            case 0x6983: return std::uint32_t{0xA4};
+            default: return scard::kStepFailed;
+        }
+    });
+    return check;
+}
+
+}  // namespace qel

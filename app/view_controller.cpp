@@ -1,0 +1,295 @@
+// The main window: start, readers, card reading and the token watch.
+#include "app/view_controller.h"
+
+#include <stdexcept>
+
+#include "app/app_delegate.h"
+#include "app/card_tables.h"
+#include "app/scard/scard.h"
+#include "app/token_watch.h"
+#include "common/format.h"
+#include "common/logger.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_library.h"
+#include "pkcs11/pkcs11_slot.h"
+#include "platform/pcsc/token_watcher.h"
+
+namespace qel {
+namespace {
+
+const char* const kReadingText = "Lecture carte en cours, veuillez patienter...";
+
+}  // namespace
+
+ViewController::ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services)
+    : view_(view),
+      o_(view.outlets()),
+      appDel_(appDel),
+      s_(std::move(services)),
+      identification_(view.identificationView(), s_.clipboard),
+      situations_(view.situationView(), *this, s_.clipboard) {
+    if (!o_.complete()) throw std::invalid_argument("main window: outlets missing");
+    wireControls();
+}
+
+ViewController::~ViewController() {
+    if (s_.watcher) s_.watcher->setInsertionHandler(nullptr);
+}
+
+std::chrono::system_clock::time_point ViewController::now() const {
+    return s_.clock ? s_.clock() : std::chrono::system_clock::now();
+}
+
+void ViewController::viewDidLoad() {
+    o_.cardComboBox->removeAllItems();
+    o_.cardStatus->setText("");
+    view_.showSubView(ui::SubView::identification);
+    showIdentificationPane(true);
+    if (s_.hooks.vek) s_.hooks.vek->loadParams();
+    if (s_.watcher) {
+        // Called on the watcher's thread.
+        s_.watcher->setInsertionHandler([this](const std::string& tokenID) { onTokenInserted(tokenID); });
+    }
+}
+
+void ViewController::viewDidAppear() {
+    o_.activateDemoMenuItem->setEnabled(!isDemoMode);
+    o_.desactivateDemoMenuItem->setEnabled(isDemoMode);
+    o_.cardStatus->setText("Chargement de la librairie PKCS11...");
+    if (!s_.library.isLoaded())
+        logError(format("Librairie PKCS11 non chargée : %s (%s)", s_.library.path().c_str(),
+                        s_.library.loadError().c_str()));
+    CK_RV rv = s_.library.initialize();
+    logDebug(format("C_Initialize: %lu", static_cast<unsigned long>(rv)));
+    if (rv == CKR_OK) {
+        appDel_.p11Loaded = true;
+        refreshReaders();
+    }
+    o_.cardStatus->setText("");
+}
+
+void ViewController::logoutCard(Pkcs11Card& card) {
+    CK_RV rv = card.library().logout(card.session);
+    if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
+        logError(format("Erreur dans C_Logout: résultat = %lu", static_cast<unsigned long>(rv)));
+}
+
+void ViewController::resetCardState() {
+    p11SlotDict.clear();
+    p11Card.clear();
+    o_.cardComboBox->removeAllItems();
+    // The list is rebuilt: a position means another reader now, so the next selection must read.
+    readerSelected = 99;
+    isCardBlocked = false;
+    isCardInserted = false;
+    isUserAuthentified = false;
+    definitivelyBlocked_ = false;
+    updateUI();
+    showIdentificationPane(true);
+}
+
+void ViewController::refreshReaders() {
+    o_.refreshButton->setEnabled(false);
+    if (isCardInserted) {
+        auto it = p11Card.find(static_cast<unsigned>(readerSelected));
+        if (it != p11Card.end()) {
+            logoutCard(*it->second);
+            it->second->dropSession();
+        }
+    }
+    resetCardState();
+
+    if (appDel_.p11Loaded) {
+        std::vector<CK_SLOT_ID> slotIds;
+        CK_RV rv = s_.library.getSlotList(slotIds);
+        logDebug(format("C_GetSlotList: %lu", static_cast<unsigned long>(rv)));
+        if (rv == CKR_OK) {
+            logDebug(format("C_GetSlotList a trouvé %zu slots", slotIds.size()));
+            if (slotIds.empty()) {
+                o_.cardComboBox->addItem("Pas de lecteur détecté !");
+                logInfo("Pas de lecteur vu par la librairie PKCS11");
+            } else {
+                for (CK_SLOT_ID id : slotIds) {
+                    auto slot = std::make_unique<Pkcs11Slot>(s_.library, id);
+                    slot->refreshSlot();
+                    o_.cardComboBox->addItem(slot->name);
+                    p11SlotDict.push_back(std::move(slot));
+                }
+                if (o_.cardComboBox->itemCount() == 1) o_.cardComboBox->selectItem(0);
+
+                // The slots were refreshed just above; the survey adds the contactless cards the
+                // library does not see.
+                const ScanResult survey = s_.scard.scan();
+                for (std::size_t i = 0; i < p11SlotDict.size(); ++i) {
+                    bool select = p11SlotDict[i]->cardPresent;
+                    if (!select) {
+                        const std::string title = trimControlCharacters(o_.cardComboBox->itemTitle(static_cast<int>(i)));
+                        for (const auto& reader : survey.readers)
+                            if (reader.isContactless && trimControlCharacters(reader.readerName) == title) select = true;
+                    }
+                    if (select) {
+                        o_.cardComboBox->selectItem(static_cast<int>(i));
+                        readerSelection(algoSender);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    o_.refreshButton->setEnabled(true);
+}
+
+void ViewController::readerSelection(int sender) {
+    const int index = o_.cardComboBox->selectedIndex();
+    if (isDemoMode) {
+        if (o_.cardComboBox->selectedTitle() == "Absence de carte") {
+            showIdentificationPane(true);
+            o_.identification->setEnabled(false);
+        } else {
+            showDemoHolder();
+            o_.identification->setEnabled(true);
+        }
+        return;
+    }
+    if (index == readerSelected && sender != algoSender) return;
+    readerNameSelected = o_.cardComboBox->selectedTitle();
+    readSelectedCard();
+}
+
+void ViewController::beginCardReading() {
+    o_.cardStatus->setText(kReadingText);
+    o_.refreshButton->setEnabled(false);
+    o_.progress->setHidden(false);
+    o_.progress->startAnimation();
+    view_.letEventLoopRun();
+}
+
+void ViewController::endCardReading() {
+    o_.progress->stopAnimation();
+    o_.progress->setHidden(true);
+    o_.refreshButton->setEnabled(true);
+    o_.cardStatus->setText("");
+}
+
+void ViewController::readSelectedCard() {
+    beginCardReading();
+    bool cardWasRead = false;
+    const int index = o_.cardComboBox->selectedIndex();
+    if (!p11SlotDict.empty() && index >= 0 && index < static_cast<int>(p11SlotDict.size())) {
+        readerSelected = index;
+        Pkcs11Slot& slot = *p11SlotDict[static_cast<std::size_t>(index)];
+        slot.refreshSlot();
+        if (!slot.cardPresent) {
+            logWarning("Pas de carte dans le lecteur");
+            o_.cardStatus->setText("⚠️ Pas de carte dans le lecteur");
+            o_.cardComboBox->setItemTitle(index, slot.name);
+            p11Card.erase(static_cast<unsigned>(index));
+            clearHolderLabels();
+            showIdentificationPane(true);
+            isCardBlocked = false;
+            isCardInserted = false;
+            isUserAuthentified = false;
+            definitivelyBlocked_ = false;
+        } else {
+            readCardInSlot(slot);
+            cardWasRead = true;
+        }
+        updateUI();
+    }
+    o_.progress->stopAnimation();
+    o_.progress->setHidden(true);
+    o_.refreshButton->setEnabled(true);
+    // The reading text would otherwise stay on after a successful read.
+    if (cardWasRead) o_.cardStatus->setText("");
+}
+
+void ViewController::readCardInSlot(Pkcs11Slot& slot) {
+    const auto position = static_cast<unsigned>(readerSelected);
+    p11Card.erase(position);
+    // The slot's own identifier: right for any library, whatever its numbering.
+    auto card = std::make_shared<Pkcs11Card>(s_.library, slot.slotId, false);
+    p11Card[position] = card;
+    logSuccess("Carte présente dans le lecteur");
+    isCardInserted = true;
+
+    isContactQEL = card->contactQEL;
+    if (!isContactQEL) card->cardFullNumber = contactLessSerial;
+    clearHolderLabels();
+    showIdentificationPane(true);
+    situations_.reset();
+    if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(std::nullopt);
+
+    logoutCard(*card);
+    isUserAuthentified = false;
+    showIdentificationPane(false);
+
+    // One read of the token information carries both lock flags.
+    isCardBlocked = false;
+    definitivelyBlocked_ = false;
+    card->refreshTokenInfo();
+    if (card->tokenInfo.flags & CKF_USER_PIN_LOCKED) isCardBlocked = true;
+    if (card->tokenInfo.flags & CKF_SO_PIN_LOCKED) {
+        isCardBlocked = true;
+        definitivelyBlocked_ = true;
+        showBlocked();
+    }
+
+    HolderInfos holder = card->getHolderInfos();
+    isValidCard = expiresAfter(holder.finValidite, now());
+
+    if (!card->x509Certs) card->loadCertificates();
+    if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(card->x509Certs);
+
+    showHolder(holder);
+
+    const std::size_t certificateCount = s_.hooks.certificates ? s_.hooks.certificates->certificateCount() : 0;
+    if (certificateCount >= 1 && s_.hooks.certificates->isCardRevoked()) {
+        o_.cardStatusLabel->setTextColour(ui::colours::red);
+        o_.cardStatusLabel->setText("Carte opposée");
+    }
+    appDel_.currentCard = card;
+    if (certificateCount >= 2 && s_.hooks.trust && card->x509Certs && !card->x509Certs->empty())
+        s_.hooks.trust->checkIssuerChain(*card->x509Certs->front());
+}
+
+std::shared_ptr<Pkcs11Card> ViewController::selectedCard() {
+    auto it = p11Card.find(static_cast<unsigned>(readerSelected));
+    return it != p11Card.end() ? it->second : nullptr;
+}
+
+std::string ViewController::selectedReaderName() const {
+    const int index = o_.cardComboBox->selectedIndex();
+    if (index >= 0 && index < static_cast<int>(p11SlotDict.size()))
+        return trimControlCharacters(p11SlotDict[static_cast<std::size_t>(index)]->name);
+    return trimControlCharacters(o_.cardComboBox->selectedTitle());
+}
+
+void ViewController::onTokenInserted(const std::string& tokenID) {
+    if (tokenID.find(pcsc::TokenWatcher::kTokenPrefix) != std::string::npos) {
+        // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
+        if (auto match = findReaderOfToken(s_.readers, tokenID)) {
+            s_.mainQueue.post(lifetime_.guard([this, match = *match] {
+                contactLessSerial = match.serial;
+                const std::string wanted = trimControlCharacters(match.readerName);
+                for (std::size_t i = 0; i < p11SlotDict.size(); ++i) {
+                    if (trimControlCharacters(p11SlotDict[i]->name) != wanted) continue;
+                    o_.cardComboBox->selectItem(static_cast<int>(i));
+                    readerSelection(algoSender);
+                    return;
+                }
+            }));
+        }
+    }
+    if (s_.watcher)
+        s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
+}
+
+void ViewController::onTokenRemoved(const std::string& tokenID) {
+    s_.mainQueue.post(lifetime_.guard([this, tokenID] {
+        auto card = selectedCard();
+        if (!card || card->cardFullNumber.size() <= 2) return;
+        if (tokenID.find(card->cardFullNumber.substr(2)) != std::string::npos) readSelectedCard();
+    }));
+}
+
+}  // namespace qel

@@ -1,0 +1,183 @@
+#pragma once
+#include <any>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/delegates.h"
+#include "app/identification_view_controller.h"
+#include "app/later_hooks.h"
+#include "app/lifetime.h"
+#include "app/situation_view_controller.h"
+#include "app/ui/desktop_services.h"
+#include "app/ui/main_window_view.h"
+#include "app/ui/navigator.h"
+#include "common/main_queue.h"
+#include "pkcs11/holder_infos.h"
+
+namespace qel {
+
+class AppDelegate;
+class CardReaders;
+class Pkcs11Card;
+class Pkcs11Library;
+class Pkcs11Slot;
+class Scard;
+class TokenWatch;
+
+/// Web pages the link buttons open.
+namespace links {
+inline constexpr const char* portalProduction = "https://portail.e-qel.oberlane.org/";
+inline constexpr const char* portalTest = "https://portail.test.e-qel.oberlane.org/";
+inline constexpr const char* diagQEL = "https://diag.e-qel.oberlane.org/";
+inline constexpr const char* testSsl = "https://tls-test.e-qel.oberlane.org/";
+inline constexpr const char* contactSupport = "https://support.e-qel.oberlane.org/contact";
+}  // namespace links
+
+/// The main window's collaborators, created at the program's edge.
+struct ViewControllerServices {
+    Pkcs11Library& library;
+    MainQueue& mainQueue;
+    ui::Navigator& navigator;
+    ui::UrlOpener& urlOpener;
+    ui::Clipboard& clipboard;
+    Scard& scard;
+    /// The platform's readers, for matching a token to its reader.
+    CardReaders& readers;
+    /// Null when the platform has no token watch (no card insertion is followed then). Must be
+    /// stopped before the controller is destroyed.
+    TokenWatch* watcher = nullptr;
+    LaterHooks hooks;
+    /// The current time (tests fix it); the system clock when empty.
+    std::function<std::chrono::system_clock::time_point()> clock;
+};
+
+/// The main window: loads the PKCS#11 library, lists the readers, follows card insertion and
+/// removal, reads the card of the selected reader, shows the holder summary, keeps the flags that
+/// decide which functions are available and opens every other view and dialog.
+///
+/// Main thread only, except the token watch handlers, which hand their work to the main queue.
+class ViewController final : public MainWindowDelegate, public SaisieDelegate {
+public:
+    /// Marks a reader selection made by the program rather than by the user.
+    static constexpr int algoSender = 111;
+
+    /// The view's outlets must be complete; every control's handler is installed here.
+    ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services);
+    ~ViewController() override;
+
+    ViewController(const ViewController&) = delete;
+    ViewController& operator=(const ViewController&) = delete;
+
+    // Window life.
+    void viewDidLoad();
+    void viewDidAppear();
+    /// Whether the window may close now (otherwise the quit confirmation is shown).
+    bool windowShouldClose();
+    /// The quit menu item.
+    void quit();
+
+    // Cards and readers.
+    void refreshReaders();
+    /// A reader was selected in the list, by the user (any other `sender`) or by the program
+    /// (`algoSender`, which always reads).
+    void readerSelection(int sender);
+    void readSelectedCard();
+    void showHolder(const HolderInfos& holder);
+    void showBlocked();
+    void clearHolderLabels();
+    void onTokenInserted(const std::string& tokenID);
+    void onTokenRemoved(const std::string& tokenID);
+
+    // Dialog results.
+    void pinEntryFinished(bool success);
+    /// The update wizard closed.
+    void updateWizardClosed();
+
+    // Button actions.
+    void showIdentification();
+    void showSituations();
+    void showCertificates();
+    void showMaintenance();
+    void cardPinPadlockClicked();
+    void openPortal();
+    void openDiagQEL();
+    void openTestSsl();
+    void openContactSupport();
+    void showAbout();
+    void VEKAuthenticate();
+    void VEKDisconnect();
+    void activateDemoMode();
+    void desactivateDemoMode();
+    /// The pointer entered or left the button with that title.
+    void checkButtonHover(const std::string& buttonName, bool entered);
+
+    /// A sign-in request answered successfully (kept for disconnection and the quit check).
+    void addVekRequest(std::any request) { vekRequests.push_back(std::move(request)); }
+
+    // MainWindowDelegate.
+    void setCardBlocked(bool blocked) override { isCardBlocked = blocked; }
+    void setUserAuthentified(bool authentified) override { isUserAuthentified = authentified; }
+    void updateUI() override;
+    void showIdentificationPane(bool hidden) override;
+    std::shared_ptr<Pkcs11Card> selectedCard() override;
+    void beginCardReading() override;
+    void endCardReading() override;
+
+    // SaisieDelegate.
+    void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
+    void pinEntered(const std::string&) override {}
+
+    IdentificationViewController& identificationViewController() { return identification_; }
+    SituationViewController& situationViewController() { return situations_; }
+
+    // State.
+    std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict;
+    std::map<unsigned, std::shared_ptr<Pkcs11Card>> p11Card;
+    int readerSelected = 99;
+    std::string readerNameSelected;
+    bool isDemoMode = false;
+    bool isCardInserted = false;
+    bool isContactQEL = true;
+    bool isCardBlocked = false;
+    bool isTestCard = false;
+    bool isValidCard = false;
+    bool isVekAuthenticated = false;
+    bool isUserAuthentified = false;
+    bool authentFromSituationButton = false;
+    bool authButton = false;
+    std::string contactLessSerial;
+    std::vector<std::any> vekRequests;
+
+private:
+    void wireControls();
+    void resetCardState();
+    void readCardInSlot(Pkcs11Slot& slot);
+    void logoutCard(Pkcs11Card& card);
+    void contactlessCheck();
+    void showDemoHolder();
+    void showSummaryExpiry(const std::string& finValidite, bool valid);
+    void performSegue(const char* identifier, std::any sender = {});
+    /// The selected reader's platform name (the slot's name, which the list entry shows until a
+    /// holder's name replaces it), without surrounding control characters.
+    std::string selectedReaderName() const;
+    std::chrono::system_clock::time_point now() const;
+
+    ui::MainWindowView& view_;
+    const ui::MainWindowOutlets& o_;
+    AppDelegate& appDel_;
+    ViewControllerServices s_;
+    IdentificationViewController identification_;
+    SituationViewController situations_;
+    HolderInfos holder_;
+    std::any pendingVekRequest_;
+    // Set for a card whose PUK is blocked too: nothing can unblock it any more.
+    bool definitivelyBlocked_ = false;
+    Lifetime lifetime_;
+};
+
+}  // namespace qel

@@ -1,0 +1,209 @@
+// The main window: button actions, dialogs, demo mode, closing.
+#include <utility>
+
+#include "app/app_delegate.h"
+#include "app/view_controller.h"
+#include "common/logger.h"
+#include "pkcs11/pkcs11_card.h"
+
+namespace qel {
+
+void ViewController::wireControls() {
+    o_.identification->setClickHandler([this] { showIdentification(); });
+    o_.situation->setClickHandler([this] { showSituations(); });
+    o_.certificate->setClickHandler([this] { showCertificates(); });
+    o_.maintenance->setClickHandler([this] { showMaintenance(); });
+    o_.pinCode->setClickHandler([this] { performSegue(ui::segue::saisiePin); });
+    o_.pinCodeModif->setClickHandler([this] { performSegue(ui::segue::modifPin); });
+    o_.unlockCard->setClickHandler([this] { performSegue(ui::segue::unlockCard); });
+    o_.tmaj->setClickHandler([this] { performSegue(ui::segue::tmaj); });
+    o_.cardPinPadlock->setClickHandler([this] { cardPinPadlockClicked(); });
+    o_.refreshButton->setClickHandler([this] { refreshReaders(); });
+    o_.portalEQEL->setClickHandler([this] { openPortal(); });
+    o_.diagQELButton->setClickHandler([this] { openDiagQEL(); });
+    o_.testsSsl->setClickHandler([this] { openTestSsl(); });
+    o_.contactSupport->setClickHandler([this] { openContactSupport(); });
+    o_.VekAuthentication->setClickHandler([this] { VEKAuthenticate(); });
+    o_.VekDisconnect->setClickHandler([this] { VEKDisconnect(); });
+    o_.cardComboBox->setSelectionHandler([this] { readerSelection(0); });
+    o_.activateDemoMenuItem->setTriggerHandler([this] { activateDemoMode(); });
+    o_.desactivateDemoMenuItem->setTriggerHandler([this] { desactivateDemoMode(); });
+    o_.quitMenuItem->setTriggerHandler([this] { quit(); });
+    o_.aboutMenuItem->setTriggerHandler([this] { showAbout(); });
+    view_.setCloseRequestHandler([this] { return windowShouldClose(); });
+    view_.setHoverHandler([this](const std::string& name, bool entered) { checkButtonHover(name, entered); });
+}
+
+void ViewController::performSegue(const char* identifier, std::any sender) {
+    ui::SegueValues values;
+    values.pCard = selectedCard();
+    values.delegate = this;
+    values.saisieDelegate = this;
+    values.sender = std::move(sender);
+    s_.navigator.performSegue(identifier, values);
+}
+
+void ViewController::showIdentification() {
+    view_.showSubView(ui::SubView::identification);
+    view_.identificationView().setViewHidden(false);
+}
+
+void ViewController::showSituations() {
+    if (isUserAuthentified) {
+        situations_.viewWillAppear();
+        view_.showSubView(ui::SubView::situation);
+    } else {
+        authentFromSituationButton = true;
+        performSegue(ui::segue::saisiePinProg);
+    }
+}
+
+void ViewController::showCertificates() { view_.showSubView(ui::SubView::certificate); }
+
+void ViewController::showMaintenance() {
+    view_.showSubView(ui::SubView::maintenance);
+    updateUI();
+}
+
+void ViewController::cardPinPadlockClicked() {
+    if (!isUserAuthentified) performSegue(ui::segue::saisiePinProg);
+}
+
+void ViewController::openPortal() {
+    logInfo("Clic sur le lien 'Portail e-QEL'");
+    s_.urlOpener.openUrl(isTestCard ? links::portalTest : links::portalProduction);
+}
+
+void ViewController::openDiagQEL() {
+    logInfo("Clic sur le lien 'Diag QEL'");
+    s_.urlOpener.openUrl(links::diagQEL);
+}
+
+void ViewController::openTestSsl() {
+    logInfo("Clic sur le lien 'Test SSL'");
+    s_.urlOpener.openUrl(links::testSsl);
+}
+
+void ViewController::openContactSupport() {
+    logInfo("Clic sur le lien 'Contacter le support'");
+    s_.urlOpener.openUrl(links::contactSupport);
+}
+
+void ViewController::showAbout() {
+    logInfo("Ouverture fenêtre 'A propos'");
+    view_.showAboutPanel();
+}
+
+void ViewController::checkButtonHover(const std::string& buttonName, bool entered) {
+    const std::pair<const char*, ui::Button*> buttons[] = {
+        {"IDENTIFICATION", o_.identification},
+        {"SITUATIONS", o_.situation},
+        {"TÉLÉMISE À JOUR", o_.tmaj},
+        {"SAISIE CODE PIN", o_.pinCode},
+        {"MODIFICATION CODE PIN", o_.pinCodeModif},
+        {"DEBLOCAGE CARTE", o_.unlockCard},
+        {"MAINTENANCE", o_.maintenance},
+        {"DIAG QEL", o_.diagQELButton},
+        {"TEST SSL", o_.testsSsl},
+        {"PORTAIL e-QEL", o_.portalEQEL},
+        {"CONTACTER LE SUPPORT", o_.contactSupport},
+        {"AUTHENTIFICATION", o_.VekAuthentication},
+        {"DÉCONNEXION", o_.VekDisconnect},
+    };
+    ui::Button* button = nullptr;
+    for (const auto& [title, candidate] : buttons)
+        if (buttonName == title) button = candidate;
+    if (!button && buttonName.find("ENREGISTREMENT") != std::string::npos) button = o_.certificate;
+    if (!button) {
+        logError("checkButtonHover: bouton inconnu !");
+        return;
+    }
+    button->setTitleColour(entered ? ui::colours::hover : ui::colours::normalButtonTitle);
+}
+
+void ViewController::pinEntryFinished(bool success) {
+    if (!success) {
+        isCardBlocked = true;
+    } else {
+        isUserAuthentified = true;
+        if (authentFromSituationButton) {
+            authentFromSituationButton = false;
+            showSituations();
+        } else if (authButton) {
+            authButton = false;
+            s_.mainQueue.postAfter(100, lifetime_.guard([this] {
+                performSegue(ui::segue::vekWait, std::exchange(pendingVekRequest_, {}));
+            }));
+        }
+    }
+    updateUI();
+}
+
+void ViewController::updateWizardClosed() {
+    o_.tmajNotif->setHidden(true);
+    updateUI();
+}
+
+void ViewController::VEKAuthenticate() {
+    if (!s_.hooks.vek) {
+        logInfo("VEKAuthenticate : service d'authentification non disponible");
+        return;
+    }
+    std::any request = s_.hooks.vek->newRequest(holder_.identifiant);
+    if (holder_.identifiant.empty()) {
+        // A request without a user identifier cannot be answered by the service.
+        performSegue(ui::segue::vekAlert, 12);
+        return;
+    }
+    if (isUserAuthentified) {
+        performSegue(ui::segue::vekWait, std::move(request));
+    } else {
+        authButton = true;
+        pendingVekRequest_ = std::move(request);
+        performSegue(ui::segue::saisiePinProg);
+    }
+}
+
+void ViewController::VEKDisconnect() {
+    if (vekRequests.empty() || !s_.hooks.vek) return;
+    std::any request = vekRequests.front();
+    s_.hooks.vek->markDisconnection(request);
+    s_.mainQueue.postAfter(100, lifetime_.guard([this, request] { performSegue(ui::segue::vekWait, request); }));
+}
+
+void ViewController::activateDemoMode() {
+    isDemoMode = true;
+    o_.activateDemoMenuItem->setEnabled(false);
+    o_.desactivateDemoMenuItem->setEnabled(true);
+    resetCardState();
+    o_.cardStatus->setText("");
+    o_.demoModeTitle->setHidden(false);
+    o_.refreshButton->setHidden(true);
+    o_.cardComboBox->addItem("Absence de carte");
+    o_.cardComboBox->addItem("Carte insérée");
+}
+
+void ViewController::desactivateDemoMode() {
+    o_.activateDemoMenuItem->setEnabled(true);
+    o_.desactivateDemoMenuItem->setEnabled(false);
+    showIdentificationPane(true);
+    o_.demoModeTitle->setHidden(true);
+    o_.refreshButton->setHidden(false);
+    isDemoMode = false;
+    refreshReaders();
+}
+
+bool ViewController::windowShouldClose() {
+    if (!vekRequests.empty() && isCardInserted) {
+        performSegue(ui::segue::vekQuit);
+        return false;
+    }
+    return true;
+}
+
+void ViewController::quit() {
+    if (!windowShouldClose()) return;
+    s_.mainQueue.post(lifetime_.guard([this] { view_.closeWindow(); }));
+}
+
+}  // namespace qel

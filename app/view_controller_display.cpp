@@ -1,0 +1,147 @@
+// The main window: what the controls show for the card state.
+#include "app/app_delegate.h"
+#include "app/card_tables.h"
+#include "app/scard/scard.h"
+#include "app/view_controller.h"
+#include "common/logger.h"
+
+namespace qel {
+
+void ViewController::updateUI() {
+    const bool I = isCardInserted, C = isContactQEL, B = isCardBlocked, U = isUserAuthentified, V = isValidCard,
+               P = isVekAuthenticated;
+    o_.identification->setEnabled(I);
+    o_.situation->setEnabled(I && C && !B);
+    o_.situationLock->setEnabled(I && C && !B);
+    o_.situationLock->setHidden(U);
+    o_.certificate->setEnabled(I);
+    o_.tmaj->setEnabled(I && C && !B);
+    o_.pinCode->setEnabled(!U && I && C && !B);
+    o_.pinCodeModif->setEnabled(I && C && !B);
+    // A card whose PUK is blocked too cannot be unblocked.
+    o_.unlockCard->setEnabled(I && C && B && !definitivelyBlocked_);
+    o_.diagQELButton->setEnabled(I && !B);
+    o_.testsSsl->setEnabled(I && !B);
+    o_.portalEQEL->setEnabled(I && !B);
+    o_.VekAuthentication->setEnabled(I && !B && V);
+    o_.VekDisconnect->setEnabled(I && P && V);
+    o_.cardPinPadlock->setHidden(!(I && C) || B);
+    o_.cardPinPadlock->setImage(U ? "unlock" : "lock");
+    o_.cardBlockedLabel->setHidden(!I || !B);
+    o_.cardUnlock->setHidden(!I || !B);
+    o_.cardNoInsertedLabel->setTextColour(ui::colours::lightGrey);
+    o_.cardNoInsertedLabel->setText(I && definitivelyBlocked_ ? "Carte définitivement bloquée" : "Carte non insérée");
+    if (s_.hooks.maintenance) s_.hooks.maintenance->setServicesTestEnabled(I && C && !B);
+    // Demo mode shows fixed data and touches no card.
+    if (!isDemoMode) contactlessCheck();
+}
+
+void ViewController::contactlessCheck() {
+    const ScanResult survey = s_.scard.scan();
+    const std::string selected = selectedReaderName();
+    const ReaderInfo* match = nullptr;
+    if (!selected.empty()) {
+        for (const auto& reader : survey.readers)
+            if (trimControlCharacters(reader.readerName) == selected) match = &reader;
+    }
+    bool deleteEnabled = false;
+    if (match || (survey.readers.empty() && survey.found)) {
+        const std::string readerName = match ? match->readerName : selected;
+        if (!isCardInserted) {
+            o_.identification->setEnabled(true);
+            const ContactlessIdentity identity = s_.scard.readContactlessIdentity(readerName);
+            identification_.fillContactless(identity.serialNumber, identity.cardNumber, identity.identifier);
+            o_.cardNameLabel->setText(" ");
+            o_.cardJobLabel->setText("");
+            o_.cardStatusLabel->setTextColour(ui::colours::darkGrey);
+            o_.cardStatusLabel->setText("");
+            view_.showSubView(ui::SubView::identification);
+            view_.identificationView().setViewHidden(false);
+            o_.cardEmpty->setHidden(false);
+            o_.card->setHidden(true);
+            o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
+            o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
+        }
+        // The presence test costs a card session: only the maintenance view needs its answer.
+        if (s_.hooks.maintenance)
+            deleteEnabled = !(match && match->isContactless) || s_.scard.isIRVDesfirePresent(readerName).second;
+    }
+    if (s_.hooks.maintenance) s_.hooks.maintenance->setDeleteDESfireEnabled(deleteEnabled);
+}
+
+void ViewController::showIdentificationPane(bool hidden) {
+    view_.showSubView(ui::SubView::identification);
+    view_.identificationView().setViewHidden(hidden);
+    o_.card->setHidden(hidden);
+    o_.cardEmpty->setHidden(!hidden);
+    if (hidden) o_.topCard->setImage(cardPicture("00"));
+}
+
+void ViewController::showSummaryExpiry(const std::string& finValidite, bool valid) {
+    if (valid) {
+        o_.cardStatusLabel->setTextColour(ui::colours::darkGrey);
+        o_.cardStatusLabel->setText("Expire le " + finValidite);
+    } else {
+        o_.cardStatusLabel->setTextColour(ui::colours::red);
+        o_.cardStatusLabel->setText("Carte expirée");
+    }
+}
+
+void ViewController::showHolder(const HolderInfos& holder) {
+    holder_ = holder;
+    const std::string name = holder.nomPatronym + " " + holder.prenomUsuel;
+    const int index = o_.cardComboBox->selectedIndex();
+    if (index >= 0) o_.cardComboBox->setItemTitle(index, name);
+    o_.cardNameLabel->setText(name);
+    o_.cardNameLabel->setTooltip(o_.cardNameLabel->textWiderThanLabel(name) ? name : "");
+    o_.cardIdentifierLabel->setText(holder.identifiant);
+    o_.cardJobLabel->setText(holder.profession.empty() ? holder.metier : holder.profession);
+    showSummaryExpiry(holder.finValidite, expiresAfter(holder.finValidite, now()));
+    o_.cardNumLabel->setText(holder.idCarte);
+    o_.testLabel->setHidden(!holder.isTestCard);
+    isTestCard = holder.isTestCard;
+    if (s_.hooks.vek) s_.hooks.vek->setTestEnvironment(isTestCard);
+    const std::string key = professionKey(holder);
+    o_.topCard->setImage(cardPicture(key));
+    o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(key)));
+    identification_.fill(holder);
+}
+
+void ViewController::showBlocked() {
+    updateUI();
+    o_.unlockCard->setEnabled(false);
+    o_.card->setHidden(true);
+    o_.cardEmpty->setHidden(false);
+    o_.cardNoInsertedLabel->setText("Carte définitivement bloquée");
+}
+
+void ViewController::clearHolderLabels() {
+    identification_.clear();
+    o_.cardNameLabel->setText("");
+    o_.cardNameLabel->setTooltip("");
+    for (ui::Label* label : {o_.cardJobLabel, o_.cardIdentifierLabel, o_.cardNumLabel, o_.cardStatusLabel})
+        label->setText("");
+}
+
+void ViewController::showDemoHolder() {
+    HolderInfos demo;
+    demo.nomPatronym = "DUPONT";
+    demo.prenomUsuel = "Philippe";
+    demo.identifiant = "987765432110";
+    demo.profession = "Médecin";
+    demo.debutValidite = "21/05/2020";
+    demo.finValidite = "21/05/2023";
+    demo.idCarte = "2591037684";
+    showIdentificationPane(false);
+    identification_.fill(demo);
+    const std::string name = demo.nomPatronym + " " + demo.prenomUsuel;
+    o_.cardNameLabel->setText(name);
+    o_.cardIdentifierLabel->setText(demo.identifiant);
+    o_.cardJobLabel->setText(demo.profession);
+    o_.cardNumLabel->setText(demo.idCarte);
+    showSummaryExpiry(demo.finValidite, true);
+    o_.topCard->setImage(cardPicture("10"));
+    o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour("10")));
+}
+
+}  // namespace qel
