@@ -1,0 +1,61 @@
+#include "token/certificate_info.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
+namespace qel {
+
+namespace {
+
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct BnFree {
+    void operator()(BIGNUM* b) const { BN_free(b); }
+};
+
+template <typename T, typename F>
+Bytes derOf(const T* object, F encode) {
+    unsigned char* out = nullptr;
+    const int len = encode(object, &out);
+    if (len <= 0 || out == nullptr) return {};
+    Bytes bytes(out, out + len);
+    OPENSSL_free(out);
+    return bytes;
+}
+
+Bytes bignumBytes(const EVP_PKEY* key, const char* name) {
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return {};
+    std::unique_ptr<BIGNUM, BnFree> bn(raw);
+    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(bn.get())));
+    BN_bn2bin(bn.get(), bytes.data());
+    return bytes;
+}
+
+}  // namespace
+
+std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
+    if (der.empty()) return std::nullopt;
+    const unsigned char* p = der.data();
+    std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (!cert || p != der.data() + der.size()) return std::nullopt;
+
+    CertificateInfo info;
+    info.subject = derOf(X509_get_subject_name(cert.get()), i2d_X509_NAME);
+    info.issuer = derOf(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
+    info.serialNumber = derOf(X509_get0_serialNumber(cert.get()), i2d_ASN1_INTEGER);
+    info.subjectPublicKeyInfo = derOf(X509_get_X509_PUBKEY(cert.get()), i2d_X509_PUBKEY);
+    if (const EVP_PKEY* key = X509_get0_pubkey(cert.get()); key != nullptr && EVP_PKEY_is_a(key, "RSA")) {
+        info.modulus = bignumBytes(key, OSSL_PKEY_PARAM_RSA_N);
+        info.publicExponent = bignumBytes(key, OSSL_PKEY_PARAM_RSA_E);
+        info.keyBits = EVP_PKEY_get_bits(key);
+    }
+    return info;
+}
+
+}  // namespace qel

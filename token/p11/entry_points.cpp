@@ -1,0 +1,417 @@
+// The exported PKCS#11 functions: each checks its arguments, then calls the module, and turns every
+// exception into a return value. Nothing here knows about cards.
+#include <cstring>
+
+#include "token/p11/module_registry.h"
+
+using qel::Bytes;
+using qel::p11::CardPhase;
+using qel::p11::Module;
+
+namespace {
+
+template <typename Work>
+CK_RV call(Work&& work) noexcept {
+    try {
+        std::shared_ptr<Module> module = qel::p11::currentModule();
+        if (!module) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        return work(*module);
+    } catch (...) {
+        return qel::p11::ckrForError(std::current_exception(), CardPhase::other);
+    }
+}
+
+CK_RV notSupported() noexcept {
+    return call([](Module&) { return CKR_FUNCTION_NOT_SUPPORTED; });
+}
+
+Bytes bytesOf(CK_BYTE_PTR data, CK_ULONG length) { return data ? Bytes(data, data + length) : Bytes{}; }
+
+void setVersion(CK_VERSION& v, CK_BYTE major, CK_BYTE minor) {
+    v.major = major;
+    v.minor = minor;
+}
+
+CK_FUNCTION_LIST makeFunctionList();
+
+}  // namespace
+
+extern "C" {
+
+CK_RV C_Initialize(CK_VOID_PTR pInitArgs) { return qel::p11::initializeModule(pInitArgs); }
+
+CK_RV C_Finalize(CK_VOID_PTR pReserved) { return qel::p11::finalizeModule(pReserved); }
+
+CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+    return call([&](Module&) {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        *pInfo = CK_INFO{};
+        setVersion(pInfo->cryptokiVersion, 2, 40);
+        qel::p11::padded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Oberlane");
+        qel::p11::padded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "Sigilla QEL token driver");
+        setVersion(pInfo->libraryVersion, 0, 1);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+    if (ppFunctionList == nullptr) return CKR_ARGUMENTS_BAD;
+    static CK_FUNCTION_LIST list = makeFunctionList();
+    *ppFunctionList = &list;
+    return CKR_OK;
+}
+
+CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+    return call([&](Module& m) {
+        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+        const std::vector<CK_SLOT_ID> ids = m.slotList(tokenPresent != CK_FALSE);
+        if (pSlotList == nullptr) {
+            *pulCount = ids.size();
+            return CKR_OK;
+        }
+        if (*pulCount < ids.size()) {
+            *pulCount = ids.size();
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::copy(ids.begin(), ids.end(), pSlotList);
+        *pulCount = ids.size();
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    return call([&](Module& m) {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        m.slotInfo(slotID, *pInfo);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    return call([&](Module& m) {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        m.tokenInfo(slotID, *pInfo);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
+    return call([&](Module& m) {
+        if (pSlot == nullptr || pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+        return m.waitForSlotEvent(flags, *pSlot);
+    });
+}
+
+CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
+    return call([&](Module& m) {
+        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+        const std::vector<CK_MECHANISM_TYPE> list = m.mechanismList(slotID);
+        if (pMechanismList == nullptr) {
+            *pulCount = list.size();
+            return CKR_OK;
+        }
+        if (*pulCount < list.size()) {
+            *pulCount = list.size();
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        std::copy(list.begin(), list.end(), pMechanismList);
+        *pulCount = list.size();
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+    return call([&](Module& m) {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        m.mechanismInfo(slotID, type, *pInfo);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return notSupported(); }
+CK_RV C_InitPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_SetPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) { return notSupported(); }
+
+CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
+    return call([&](Module& m) {
+        if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
+        *phSession = m.openSession(slotID, flags);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+    return call([&](Module& m) {
+        m.closeSession(hSession);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+    return call([&](Module& m) {
+        m.closeAllSessions(slotID);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    return call([&](Module& m) {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        m.sessionInfo(hSession, *pInfo);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) {
+    return notSupported();
+}
+
+CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    return call([&](Module& m) {
+        // No protected authentication path: the PIN must come with the call.
+        if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
+        m.login(hSession, userType, std::string_view(reinterpret_cast<const char*>(pPin), ulPinLen));
+        return CKR_OK;
+    });
+}
+
+CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
+    return call([&](Module& m) {
+        m.logout(hSession);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_CreateObject(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return notSupported(); }
+CK_RV C_CopyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
+    return notSupported();
+}
+CK_RV C_DestroyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_GetObjectSize(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR) { return notSupported(); }
+
+CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount) {
+    return call([&](Module& m) {
+        if (pTemplate == nullptr && ulCount > 0) return CKR_ARGUMENTS_BAD;
+        return m.getAttributeValue(hSession, hObject, pTemplate, ulCount);
+    });
+}
+
+CK_RV C_SetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) { return notSupported(); }
+
+CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+    return call([&](Module& m) {
+        if (pTemplate == nullptr && ulCount > 0) return CKR_ARGUMENTS_BAD;
+        for (CK_ULONG i = 0; i < ulCount; ++i)
+            if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen > 0) return CKR_ARGUMENTS_BAD;
+        m.findObjectsInit(hSession, pTemplate, ulCount);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                    CK_ULONG_PTR pulObjectCount) {
+    return call([&](Module& m) {
+        if (pulObjectCount == nullptr || (phObject == nullptr && ulMaxObjectCount > 0)) return CKR_ARGUMENTS_BAD;
+        *pulObjectCount = m.findObjects(hSession, phObject, ulMaxObjectCount);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
+    return call([&](Module& m) {
+        m.findObjectsFinal(hSession);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_Encrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_EncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_EncryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+
+CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return call([&](Module& m) {
+        if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+        m.decryptInit(hSession, *pMechanism, hKey);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                CK_ULONG_PTR pulDataLen) {
+    return call([&](Module& m) {
+        if (pulDataLen == nullptr || (pEncryptedData == nullptr && ulEncryptedDataLen > 0)) return CKR_ARGUMENTS_BAD;
+        return m.decrypt(hSession, bytesOf(pEncryptedData, ulEncryptedDataLen), pData, *pulDataLen);
+    });
+}
+
+CK_RV C_DecryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_DecryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+
+CK_RV C_DigestInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR) { return notSupported(); }
+CK_RV C_Digest(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_DigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_DigestKey(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_DigestFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+
+CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return call([&](Module& m) {
+        if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+        m.signInit(hSession, *pMechanism, hKey);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+             CK_ULONG_PTR pulSignatureLen) {
+    return call([&](Module& m) {
+        if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen > 0)) return CKR_ARGUMENTS_BAD;
+        return m.sign(hSession, bytesOf(pData, ulDataLen), pSignature, *pulSignatureLen);
+    });
+}
+
+CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return call([&](Module& m) {
+        if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
+        m.signUpdate(hSession, pPart, ulPartLen);
+        return CKR_OK;
+    });
+}
+
+CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return call([&](Module& m) {
+        if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
+        return m.signFinal(hSession, pSignature, *pulSignatureLen);
+    });
+}
+
+CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_VerifyInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_Verify(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_VerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_VerifyFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_GenerateKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
+    return notSupported();
+}
+CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG,
+                        CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR) {
+    return notSupported();
+}
+CK_RV C_WrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_UnwrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
+                  CK_ULONG, CK_OBJECT_HANDLE_PTR) {
+    return notSupported();
+}
+CK_RV C_DeriveKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
+                  CK_OBJECT_HANDLE_PTR) {
+    return notSupported();
+}
+CK_RV C_SeedRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_GenerateRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) {
+    return call([](Module&) { return CKR_FUNCTION_NOT_PARALLEL; });
+}
+CK_RV C_CancelFunction(CK_SESSION_HANDLE) {
+    return call([](Module&) { return CKR_FUNCTION_NOT_PARALLEL; });
+}
+
+}  // extern "C"
+
+namespace {
+
+CK_FUNCTION_LIST makeFunctionList() {
+    CK_FUNCTION_LIST f{};
+    setVersion(f.version, 2, 40);
+#define QEL_P11_ENTRY(name) f.name = name
+    QEL_P11_ENTRY(C_Initialize);
+    QEL_P11_ENTRY(C_Finalize);
+    QEL_P11_ENTRY(C_GetInfo);
+    QEL_P11_ENTRY(C_GetFunctionList);
+    QEL_P11_ENTRY(C_GetSlotList);
+    QEL_P11_ENTRY(C_GetSlotInfo);
+    QEL_P11_ENTRY(C_GetTokenInfo);
+    QEL_P11_ENTRY(C_GetMechanismList);
+    QEL_P11_ENTRY(C_GetMechanismInfo);
+    QEL_P11_ENTRY(C_InitToken);
+    QEL_P11_ENTRY(C_InitPIN);
+    QEL_P11_ENTRY(C_SetPIN);
+    QEL_P11_ENTRY(C_OpenSession);
+    QEL_P11_ENTRY(C_CloseSession);
+    QEL_P11_ENTRY(C_CloseAllSessions);
+    QEL_P11_ENTRY(C_GetSessionInfo);
+    QEL_P11_ENTRY(C_GetOperationState);
+    QEL_P11_ENTRY(C_SetOperationState);
+    QEL_P11_ENTRY(C_Login);
+    QEL_P11_ENTRY(C_Logout);
+    QEL_P11_ENTRY(C_CreateObject);
+    QEL_P11_ENTRY(C_CopyObject);
+    QEL_P11_ENTRY(C_DestroyObject);
+    QEL_P11_ENTRY(C_GetObjectSize);
+    QEL_P11_ENTRY(C_GetAttributeValue);
+    QEL_P11_ENTRY(C_SetAttributeValue);
+    QEL_P11_ENTRY(C_FindObjectsInit);
+    QEL_P11_ENTRY(C_FindObjects);
+    QEL_P11_ENTRY(C_FindObjectsFinal);
+    QEL_P11_ENTRY(C_EncryptInit);
+    QEL_P11_ENTRY(C_Encrypt);
+    QEL_P11_ENTRY(C_EncryptUpdate);
+    QEL_P11_ENTRY(C_EncryptFinal);
+    QEL_P11_ENTRY(C_DecryptInit);
+    QEL_P11_ENTRY(C_Decrypt);
+    QEL_P11_ENTRY(C_DecryptUpdate);
+    QEL_P11_ENTRY(C_DecryptFinal);
+    QEL_P11_ENTRY(C_DigestInit);
+    QEL_P11_ENTRY(C_Digest);
+    QEL_P11_ENTRY(C_DigestUpdate);
+    QEL_P11_ENTRY(C_DigestKey);
+    QEL_P11_ENTRY(C_DigestFinal);
+    QEL_P11_ENTRY(C_SignInit);
+    QEL_P11_ENTRY(C_Sign);
+    QEL_P11_ENTRY(C_SignUpdate);
+    QEL_P11_ENTRY(C_SignFinal);
+    QEL_P11_ENTRY(C_SignRecoverInit);
+    QEL_P11_ENTRY(C_SignRecover);
+    QEL_P11_ENTRY(C_VerifyInit);
+    QEL_P11_ENTRY(C_Verify);
+    QEL_P11_ENTRY(C_VerifyUpdate);
+    QEL_P11_ENTRY(C_VerifyFinal);
+    QEL_P11_ENTRY(C_VerifyRecoverInit);
+    QEL_P11_ENTRY(C_VerifyRecover);
+    QEL_P11_ENTRY(C_DigestEncryptUpdate);
+    QEL_P11_ENTRY(C_DecryptDigestUpdate);
+    QEL_P11_ENTRY(C_SignEncryptUpdate);
+    QEL_P11_ENTRY(C_DecryptVerifyUpdate);
+    QEL_P11_ENTRY(C_GenerateKey);
+    QEL_P11_ENTRY(C_GenerateKeyPair);
+    QEL_P11_ENTRY(C_WrapKey);
+    QEL_P11_ENTRY(C_UnwrapKey);
+    QEL_P11_ENTRY(C_DeriveKey);
+    QEL_P11_ENTRY(C_SeedRandom);
+    QEL_P11_ENTRY(C_GenerateRandom);
+    QEL_P11_ENTRY(C_GetFunctionStatus);
+    QEL_P11_ENTRY(C_CancelFunction);
+    QEL_P11_ENTRY(C_WaitForSlotEvent);
+#undef QEL_P11_ENTRY
+    return f;
+}
+
+}  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+#include <exception>
+#include <stdexcept>
+
+#include "token/p11/pkcs11.h"
+
+namespace qel::p11 {
+
+/// What the module was doing when a card or transport error came back: the same token error means
+/// different things before asking for a PIN, when verifying it, or during a key operation.
+enum class CardPhase { tokenCreation, pinCheck, pinVerify, sign, decrypt, other };
+
+/// An error the module itself reports with a PKCS#11 return value.
+class P11Error : public std::runtime_error {
+public:
+    explicit P11Error(CK_RV rv) : std::runtime_error("PKCS#11 error"), rv_(rv) {}
+    CK_RV rv() const { return rv_; }
+
+private:
+    CK_RV rv_;
+};
+
+/// The one mapping of errors to return values: P11Error carries its own; a card pulled out (a
+/// TransportError of kind cardRemoved or noReader, or a TokenError marked cardRemoved) is
+/// CKR_DEVICE_REMOVED; other transport failures CKR_DEVICE_ERROR; the token error domain's codes and
+/// the card's status words by `phase` (a blocked card before the PIN: CKR_PIN_LOCKED, a refused PIN:
+/// CKR_PIN_INCORRECT, login needed: CKR_USER_NOT_LOGGED_IN, ...); memory exhaustion CKR_HOST_MEMORY;
+/// anything else CKR_GENERAL_ERROR. Never throws.
+CK_RV ckrForError(const std::exception_ptr& error, CardPhase phase) noexcept;
+
+/// True when the error says the card is no longer in its reader.
+bool isCardRemoval(const std::exception_ptr& error) noexcept;
+
+}  // namespace qel::p11

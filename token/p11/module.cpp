@@ -1,0 +1,339 @@
+#include "token/p11/module.h"
+
+#include <algorithm>
+
+#include "common/format.h"
+#include "common/logger.h"
+
+namespace qel::p11 {
+
+namespace {
+
+// PKCS#11 has 16 characters for a token serial; the card serial's tail carries the card number.
+std::string tokenSerial(const std::string& cardSerial) {
+    return cardSerial.size() <= 16 ? cardSerial : cardSerial.substr(cardSerial.size() - 16);
+}
+
+}  // namespace
+
+Module::Module(std::shared_ptr<ReaderService> readers) : readers_(std::move(readers)) {}
+
+Module::~Module() = default;
+
+const Bytes& Module::applicationID() {
+    static const Bytes aid{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
+    return aid;
+}
+
+void Module::refreshSlots() {
+    std::vector<std::string> names;
+    try {
+        names = readers_->readers();
+    } catch (const TransportError& e) {
+        // Without the smart-card service there is simply no reader; host applications must still load.
+        logWarning(format("Sigilla : no reader list : %s", e.what()));
+    }
+    std::lock_guard lock(mutex_);
+    slotOrder_.clear();
+    for (const std::string& name : names) {
+        auto it = slotIDs_.find(name);
+        if (it == slotIDs_.end()) {
+            // Slot numbers are never reused, so a stale number never reaches another reader.
+            const CK_SLOT_ID id = slotIDs_.size();
+            it = slotIDs_.emplace(name, id).first;
+            slots_.emplace(id, std::make_shared<Slot>(id, name));
+        }
+        slotOrder_.push_back(it->second);
+    }
+}
+
+std::shared_ptr<Slot> Module::slotFor(CK_SLOT_ID id) {
+    std::lock_guard lock(mutex_);
+    auto it = slots_.find(id);
+    if (it == slots_.end()) throw P11Error(CKR_SLOT_ID_INVALID);
+    return it->second;
+}
+
+std::shared_ptr<P11Session> Module::sessionFor(CK_SESSION_HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(handle);
+    if (it == sessions_.end()) throw P11Error(CKR_SESSION_HANDLE_INVALID);
+    return it->second;
+}
+
+std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatus& status) {
+    auto instance = std::make_shared<TokenInstance>();
+    instance->smartCard = readers_->connect(slot.reader);
+    if (!instance->smartCard) return nullptr;
+    {
+        CardSession session(*instance->smartCard);
+        instance->token = driver_.createTokenForSmartCard(*instance->smartCard, applicationID());
+    }
+    const auto& items = instance->token->keychainContents();
+    const CK_OBJECT_HANDLE first = nextObject_.fetch_add(items.size() * 2 + 1);
+    instance->objects = objectsForItems(items, first);
+    instance->insertion = status;
+    const QELType type = instance->token->card()->type();
+    instance->model = caseName(type);
+    instance->serial = tokenSerial(instance->token->instanceID());
+    instance->label = instance->model + " " + instance->token->instanceID();
+    for (const SigillaKeychainKey* key : instance->keys())
+        for (const auto& [operation, constraint] : key->constraints)
+            if (constraint == Constraint::pin) instance->loginRequired = true;
+    logInfo(format("Sigilla : token %s ready in reader [%s]", instance->token->tokenID().c_str(), slot.reader.c_str()));
+    return instance;
+}
+
+void Module::dropToken(Slot& slot) {
+    if (!slot.token) return;
+    logInfo(format("Sigilla : token %s removed from reader [%s]", slot.token->token->tokenID().c_str(),
+                   slot.reader.c_str()));
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = sessions_.begin(); it != sessions_.end();)
+            it = it->second->token == slot.token ? sessions_.erase(it) : std::next(it);
+    }
+    slot.token.reset();
+}
+
+bool Module::stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token) {
+    if (!token || slot.token != token) return false;
+    const std::optional<ReaderStatus> status = readers_->status(slot.reader);
+    if (status && status->sameInsertion(token->insertion)) return true;
+    dropToken(slot);
+    return false;
+}
+
+std::shared_ptr<TokenInstance> Module::currentToken(Slot& slot) {
+    const std::optional<ReaderStatus> status = readers_->status(slot.reader);
+    if (slot.token) {
+        if (status && status->sameInsertion(slot.token->insertion)) return slot.token;
+        dropToken(slot);
+    }
+    if (!status || !status->present || !recogniseAtr(status->atr)) {
+        slot.failedInsertion.reset();
+        return nullptr;
+    }
+    if (slot.failedInsertion && slot.failedInsertion->sameInsertion(*status)) return nullptr;
+    try {
+        slot.token = createToken(slot, *status);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        // A card pulled out while it was read is simply absent; any other failure leaves this
+        // insertion without a token, as the token driver decided.
+        if (!isCardRemoval(error)) {
+            slot.failedInsertion = status;
+            logError(format("Sigilla : no token for the card in reader [%s] (0x%lx)", slot.reader.c_str(),
+                            static_cast<unsigned long>(ckrForError(error, CardPhase::tokenCreation))));
+        }
+        slot.token.reset();
+    }
+    return slot.token;
+}
+
+std::vector<CK_SLOT_ID> Module::slotList(bool tokenPresent) {
+    refreshSlots();
+    std::vector<std::shared_ptr<Slot>> present;
+    {
+        std::lock_guard lock(mutex_);
+        for (CK_SLOT_ID id : slotOrder_) present.push_back(slots_.at(id));
+    }
+    {
+        // Readers seen for the first time set the starting point of C_WaitForSlotEvent.
+        std::lock_guard lock(eventMutex_);
+        for (const auto& slot : present) {
+            if (baseline_.count(slot->reader)) continue;
+            try {
+                if (auto status = readers_->status(slot->reader)) baseline_[slot->reader] = *status;
+            } catch (const TransportError&) {
+            }
+        }
+        baselineSeeded_ = true;
+    }
+    std::vector<CK_SLOT_ID> ids;
+    for (const auto& slot : present) {
+        if (tokenPresent) {
+            std::lock_guard lock(slot->cardMutex);
+            try {
+                if (!currentToken(*slot)) continue;
+            } catch (const TransportError&) {
+                continue;
+            }
+        }
+        ids.push_back(slot->id);
+    }
+    return ids;
+}
+
+void Module::slotInfo(CK_SLOT_ID id, CK_SLOT_INFO& info) {
+    auto slot = slotFor(id);
+    info = CK_SLOT_INFO{};
+    padded(info.slotDescription, sizeof info.slotDescription, slot->reader);
+    padded(info.manufacturerID, sizeof info.manufacturerID, "Oberlane");
+    info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    std::lock_guard lock(slot->cardMutex);
+    if (currentToken(*slot)) info.flags |= CKF_TOKEN_PRESENT;
+}
+
+void Module::tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info) {
+    auto slot = slotFor(id);
+    std::lock_guard lock(slot->cardMutex);
+    auto token = currentToken(*slot);
+    if (!token) throw P11Error(CKR_TOKEN_NOT_PRESENT);
+    CK_ULONG sessions = 0;
+    CK_ULONG rwSessions = 0;
+    {
+        std::lock_guard tables(mutex_);
+        for (const auto& [handle, s] : sessions_) {
+            if (s->token != token) continue;
+            ++sessions;
+            if (s->flags & CKF_RW_SESSION) ++rwSessions;
+        }
+    }
+    info = CK_TOKEN_INFO{};
+    padded(info.label, sizeof info.label, token->label);
+    padded(info.manufacturerID, sizeof info.manufacturerID, "Oberlane");
+    padded(info.model, sizeof info.model, token->model);
+    padded(info.serialNumber, sizeof info.serialNumber, token->serial);
+    info.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+    if (token->loginRequired) info.flags |= CKF_LOGIN_REQUIRED;
+    if (token->pinLocked) info.flags |= CKF_USER_PIN_LOCKED;
+    info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
+    info.ulSessionCount = sessions;
+    info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
+    info.ulRwSessionCount = rwSessions;
+    info.ulMaxPinLen = 8;
+    info.ulMinPinLen = 4;
+    info.ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
+    info.ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
+    info.ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
+    info.ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
+    padded(info.utcTime, sizeof info.utcTime, "");
+}
+
+std::vector<CK_MECHANISM_TYPE> Module::mechanismList(CK_SLOT_ID id) {
+    auto slot = slotFor(id);
+    std::lock_guard lock(slot->cardMutex);
+    auto token = currentToken(*slot);
+    if (!token) throw P11Error(CKR_TOKEN_NOT_PRESENT);
+    return tokenMechanisms(token->keys());
+}
+
+void Module::mechanismInfo(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO& info) {
+    auto slot = slotFor(id);
+    std::lock_guard lock(slot->cardMutex);
+    auto token = currentToken(*slot);
+    if (!token) throw P11Error(CKR_TOKEN_NOT_PRESENT);
+    if (!tokenMechanismInfo(token->keys(), type, info)) throw P11Error(CKR_MECHANISM_INVALID);
+}
+
+CK_RV Module::waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID& slotOut) {
+    for (;;) {
+        if (finalizing_) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        refreshSlots();
+        std::vector<std::shared_ptr<Slot>> present;
+        {
+            std::lock_guard lock(mutex_);
+            for (CK_SLOT_ID id : slotOrder_) present.push_back(slots_.at(id));
+        }
+        std::vector<ReaderStatus> known;
+        {
+            std::lock_guard lock(eventMutex_);
+            const bool seeding = !baselineSeeded_;
+            baselineSeeded_ = true;
+            for (const auto& slot : present) {
+                std::optional<ReaderStatus> status;
+                try {
+                    status = readers_->status(slot->reader);
+                } catch (const TransportError&) {
+                }
+                if (!status) continue;
+                auto it = baseline_.find(slot->reader);
+                if (it == baseline_.end()) {
+                    baseline_[slot->reader] = *status;
+                    // A reader that arrives later is an event of its slot.
+                    if (!seeding) {
+                        slotOut = slot->id;
+                        return CKR_OK;
+                    }
+                } else if (!status->sameInsertion(it->second)) {
+                    it->second = *status;
+                    slotOut = slot->id;
+                    return CKR_OK;
+                }
+                known.push_back(*status);
+            }
+        }
+        if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+        // No lock is held while waiting: other threads go on using the cards.
+        if (readers_->waitForChange(known, std::nullopt) == ReaderService::WaitResult::cancelled)
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+}
+
+void Module::cancelWaits() {
+    finalizing_ = true;
+    readers_->cancelWaits();
+}
+
+CK_SESSION_HANDLE Module::openSession(CK_SLOT_ID id, CK_FLAGS flags) {
+    if (!(flags & CKF_SERIAL_SESSION)) throw P11Error(CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+    auto slot = slotFor(id);
+    std::lock_guard lock(slot->cardMutex);
+    auto token = currentToken(*slot);
+    if (!token) throw P11Error(CKR_TOKEN_NOT_PRESENT);
+    auto session = std::make_shared<P11Session>();
+    session->flags = flags & (CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    session->slot = slot;
+    session->token = token;
+    session->sigilla = token->token->createSession(*token->smartCard);
+    std::lock_guard tables(mutex_);
+    session->handle = nextSession_++;
+    sessions_.emplace(session->handle, session);
+    return session->handle;
+}
+
+void Module::closeSession(CK_SESSION_HANDLE handle) {
+    std::shared_ptr<P11Session> session;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = sessions_.find(handle);
+        if (it == sessions_.end()) throw P11Error(CKR_SESSION_HANDLE_INVALID);
+        session = it->second;
+        sessions_.erase(it);
+    }
+    session->token->token->terminateSession(*session->sigilla);
+    // The login belongs to the token while any of the application's sessions is open on it.
+    std::lock_guard cardLock(session->slot->cardMutex);
+    std::lock_guard lock(mutex_);
+    const bool last = std::none_of(sessions_.begin(), sessions_.end(),
+                                   [&](const auto& entry) { return entry.second->token == session->token; });
+    if (last) session->token->loggedIn = false;
+}
+
+void Module::closeAllSessions(CK_SLOT_ID id) {
+    auto slot = slotFor(id);
+    std::lock_guard cardLock(slot->cardMutex);
+    std::lock_guard lock(mutex_);
+    for (auto it = sessions_.begin(); it != sessions_.end();)
+        it = it->second->slot == slot ? sessions_.erase(it) : std::next(it);
+    if (slot->token) slot->token->loggedIn = false;
+}
+
+void Module::sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {
+    auto session = sessionFor(handle);
+    bool loggedIn = false;
+    {
+        std::lock_guard lock(session->slot->cardMutex);
+        loggedIn = session->token->loggedIn;
+    }
+    const bool rw = session->flags & CKF_RW_SESSION;
+    info = CK_SESSION_INFO{};
+    info.slotID = session->slot->id;
+    info.flags = session->flags;
+    info.state = loggedIn ? (rw ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS)
+                          : (rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION);
+    info.ulDeviceError = 0;
+}
+
+}  // namespace qel::p11

@@ -1,0 +1,124 @@
+#pragma once
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "token/p11/error_mapping.h"
+#include "token/p11/reader_service.h"
+#include "token/p11/session.h"
+#include "token/p11/slot.h"
+#include "token/sigilla.h"
+
+namespace qel::p11 {
+
+/// The module behind the C functions: PC/SC readers as slots, a token per recognised card built by
+/// the token driver, sessions, login and the key operations. Safe under concurrent calls: the slot
+/// and session tables have one lock, each card has its own (one caller at a time per card), each
+/// session its own. Lock order: session, then card, then tables.
+///
+/// Every method reports failures by throwing P11Error (or a card error, mapped at the boundary).
+class Module {
+public:
+    explicit Module(std::shared_ptr<ReaderService> readers);
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+
+    // Slots and tokens.
+    std::vector<CK_SLOT_ID> slotList(bool tokenPresent);
+    void slotInfo(CK_SLOT_ID id, CK_SLOT_INFO& info);
+    void tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info);
+    std::vector<CK_MECHANISM_TYPE> mechanismList(CK_SLOT_ID id);
+    void mechanismInfo(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO& info);
+    /// CKR_OK with the slot of the next insertion or removal, CKR_NO_EVENT (CKF_DONT_BLOCK),
+    /// CKR_CRYPTOKI_NOT_INITIALIZED when the module is being finalised.
+    CK_RV waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID& slot);
+    /// Ends every C_WaitForSlotEvent in progress (C_Finalize).
+    void cancelWaits();
+
+    // Sessions.
+    CK_SESSION_HANDLE openSession(CK_SLOT_ID id, CK_FLAGS flags);
+    void closeSession(CK_SESSION_HANDLE handle);
+    void closeAllSessions(CK_SLOT_ID id);
+    void sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info);
+    void login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin);
+    void logout(CK_SESSION_HANDLE handle);
+
+    // Objects.
+    CK_RV getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                            CK_ULONG count);
+    void findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count);
+    CK_ULONG findObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max);
+    void findObjectsFinal(CK_SESSION_HANDLE handle);
+
+    // Key operations. The output functions follow PKCS#11's two-call convention: a null buffer asks
+    // for the length, a short one gives CKR_BUFFER_TOO_SMALL and keeps the operation.
+    void signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
+    CK_RV sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE_PTR signature, CK_ULONG& length);
+    void signUpdate(CK_SESSION_HANDLE handle, const std::uint8_t* data, std::size_t size);
+    CK_RV signFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG& length);
+    void decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
+    CK_RV decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length);
+
+    /// The application identifier handed to the token driver: the card's issuer application.
+    static const Bytes& applicationID();
+
+private:
+    std::shared_ptr<Slot> slotFor(CK_SLOT_ID id);
+    std::shared_ptr<P11Session> sessionFor(CK_SESSION_HANDLE handle);
+    void refreshSlots();
+    /// The slot's token for the card in it now, building it when a new card came (card lock held).
+    std::shared_ptr<TokenInstance> currentToken(Slot& slot);
+    /// True when the token's card is still the one inserted; drops it otherwise (card lock held).
+    bool stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token);
+    std::shared_ptr<TokenInstance> createToken(Slot& slot, const ReaderStatus& status);
+    /// Forgets the slot's token and closes its sessions (card lock held).
+    void dropToken(Slot& slot);
+    /// Runs `work` on the session's card in a card session, with the card lock held. A card pulled
+    /// out drops the token and gives CKR_DEVICE_REMOVED; other errors are mapped for `phase`.
+    template <typename Work>
+    auto onCard(P11Session& session, CardPhase phase, Work&& work);
+
+    void finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature, CK_ULONG& length, CK_RV& rv);
+
+    std::shared_ptr<ReaderService> readers_;
+    TokenDriver driver_;
+
+    std::mutex mutex_;  // slots_, slotIDs_, sessions_
+    std::map<CK_SLOT_ID, std::shared_ptr<Slot>> slots_;
+    std::map<std::string, CK_SLOT_ID> slotIDs_;
+    std::vector<CK_SLOT_ID> slotOrder_;  // readers present at the last refresh, in service order
+    std::map<CK_SESSION_HANDLE, std::shared_ptr<P11Session>> sessions_;
+    CK_SESSION_HANDLE nextSession_ = 1;
+    std::atomic<CK_OBJECT_HANDLE> nextObject_{1};
+
+    std::mutex eventMutex_;  // baseline_
+    std::map<std::string, ReaderStatus> baseline_;
+    bool baselineSeeded_ = false;
+    std::atomic<bool> finalizing_{false};
+};
+
+template <typename Work>
+inline auto Module::onCard(P11Session& session, CardPhase phase, Work&& work) {
+    Slot& slot = *session.slot;
+    std::lock_guard lock(slot.cardMutex);
+    if (!stillInserted(slot, session.token)) throw P11Error(CKR_DEVICE_REMOVED);
+    try {
+        CardSession cardSession(*session.token->smartCard);
+        return work(*session.token);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (isCardRemoval(error)) {
+            dropToken(slot);
+            throw P11Error(CKR_DEVICE_REMOVED);
+        }
+        throw P11Error(ckrForError(error, phase));
+    }
+}
+
+}  // namespace qel::p11

@@ -1,0 +1,238 @@
+#include <cstring>
+
+#include "token/p11/module.h"
+#include "token/secure_bytes.h"
+
+namespace qel::p11 {
+
+namespace {
+
+CK_ULONG signatureLength(const SigillaKeychainKey& key) {
+    if (!key.publicKey.modulus.empty()) return key.publicKey.modulus.size();
+    if (key.keySizeInBits > 0) return static_cast<CK_ULONG>((key.keySizeInBits + 7) / 8);
+    return 512;  // no size known: the largest RSA key a card holds
+}
+
+// The card forgets a verified PIN when it is reset; the module's login follows it.
+template <typename Operation>
+Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
+    try {
+        return operation();
+    } catch (const TokenError& e) {
+        if (e.code() == TokenError::authenticationNeeded) token.loggedIn = false;
+        throw;
+    }
+}
+
+void deliver(const Bytes& output, CK_BYTE_PTR buffer, CK_ULONG& length) {
+    if (!output.empty()) std::memcpy(buffer, output.data(), output.size());
+    length = output.size();
+}
+
+}  // namespace
+
+void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin) {
+    if (user == CKU_CONTEXT_SPECIFIC) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    if (user != CKU_USER) throw P11Error(CKR_USER_TYPE_INVALID);
+    if (pin.size() < 4 || pin.size() > 8) throw P11Error(CKR_PIN_LEN_RANGE);
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) {
+        if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
+        auto fail = [&](const std::exception_ptr& error, CardPhase phase) {
+            if (isCardRemoval(error)) std::rethrow_exception(error);
+            const CK_RV rv = ckrForError(error, phase);
+            if (rv == CKR_PIN_LOCKED) token.pinLocked = true;
+            throw P11Error(rv);
+        };
+        std::unique_ptr<QELAuthOperation> auth;
+        try {
+            // A blocked card fails here, before any PIN is handed to it.
+            auth = session->sigilla->beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
+        } catch (...) {
+            fail(std::current_exception(), CardPhase::pinCheck);
+        }
+        auth->setPIN(pin);
+        std::exception_ptr error;
+        if (!auth->finishWithError(error))
+            fail(error, auth->failedStep() == QELAuthOperation::Step::verify ? CardPhase::pinVerify : CardPhase::pinCheck);
+        token.loggedIn = true;
+        token.pinLocked = false;
+        return 0;
+    });
+}
+
+void Module::logout(CK_SESSION_HANDLE handle) {
+    auto session = sessionFor(handle);
+    std::lock_guard lock(session->slot->cardMutex);
+    if (!session->token->loggedIn) throw P11Error(CKR_USER_NOT_LOGGED_IN);
+    session->token->loggedIn = false;
+}
+
+void Module::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE keyHandle) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (session->sign) throw P11Error(CKR_OPERATION_ACTIVE);
+    SignMechanism m;
+    if (CK_RV rv = signMechanism(mechanism, m); rv != CKR_OK) throw P11Error(rv);
+    std::lock_guard cardLock(session->slot->cardMutex);
+    if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
+    const P11Object* key = session->token->object(keyHandle);
+    if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
+    if (!keyMaySign(*key->key)) throw P11Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
+    const bool supported =
+        m.algorithm ? session->sigilla->supportsOperation(static_cast<int>(TokenOperation::signData), key->key->objectID,
+                                                          *m.algorithm)
+                    : keyAcceptsSignMechanism(*key->key, m);
+    if (!supported) throw P11Error(CKR_MECHANISM_INVALID);
+    if (key->key->constraint(TokenOperation::signData) == Constraint::pin && !session->token->loggedIn)
+        throw P11Error(CKR_USER_NOT_LOGGED_IN);
+    SignOperation operation;
+    operation.mechanism = m;
+    operation.key = key;
+    if (m.moduleHashes) operation.digest.emplace(m.digest);
+    session->sign = std::move(operation);
+}
+
+void Module::finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature, CK_ULONG& length, CK_RV& rv) {
+    // Whatever happens now, the operation is over.
+    SignOperation operation = std::move(*s.sign);
+    s.sign.reset();
+    const SigillaKeychainKey& key = *operation.key->key;
+    KeyAlgorithm algorithm;
+    Bytes hash;
+    if (operation.mechanism.digestInfoInput) {
+        std::optional<DigestInfoContent> content = splitDigestInfo(input);
+        if (!content) throw P11Error(CKR_DATA_INVALID);
+        if (!s.sigilla->supportsOperation(static_cast<int>(TokenOperation::signData), key.objectID, content->algorithm))
+            throw P11Error(CKR_DATA_INVALID);
+        algorithm = content->algorithm;
+        hash = std::move(content->hash);
+    } else {
+        algorithm = *operation.mechanism.algorithm;
+        hash = input;
+        if (hash.size() != static_cast<std::size_t>(EVP_MD_get_size(operation.mechanism.digest)))
+            throw P11Error(CKR_DATA_LEN_RANGE);
+    }
+    const Bytes result = onCard(s, CardPhase::sign, [&](TokenInstance& token) {
+        if (key.constraint(TokenOperation::signData) == Constraint::pin && !token.loggedIn)
+            throw P11Error(CKR_USER_NOT_LOGGED_IN);
+        return runKeyOperation(token, [&] { return s.sigilla->signData(hash, key.objectID, algorithm); });
+    });
+    if (result.size() > length) throw P11Error(CKR_DEVICE_ERROR);
+    deliver(result, signature, length);
+    rv = CKR_OK;
+}
+
+CK_RV Module::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE_PTR signature, CK_ULONG& length) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->sign) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    const CK_ULONG needed = signatureLength(*session->sign->key->key);
+    if (signature == nullptr || length < needed) {
+        const bool query = signature == nullptr;
+        length = needed;
+        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+    }
+    Bytes input = data;
+    if (session->sign->digest) {
+        session->sign->digest->update(data.data(), data.size());
+        input = session->sign->digest->final();
+    }
+    CK_RV rv = CKR_GENERAL_ERROR;
+    finishSign(*session, input, signature, length, rv);
+    return rv;
+}
+
+void Module::signUpdate(CK_SESSION_HANDLE handle, const std::uint8_t* data, std::size_t size) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->sign) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    try {
+        if (session->sign->digest)
+            session->sign->digest->update(data, size);
+        else
+            session->sign->data.insert(session->sign->data.end(), data, data + size);
+    } catch (...) {
+        session->sign.reset();
+        throw;
+    }
+}
+
+CK_RV Module::signFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG& length) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->sign) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    const CK_ULONG needed = signatureLength(*session->sign->key->key);
+    if (signature == nullptr || length < needed) {
+        const bool query = signature == nullptr;
+        length = needed;
+        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+    }
+    const Bytes input = session->sign->digest ? session->sign->digest->final() : session->sign->data;
+    CK_RV rv = CKR_GENERAL_ERROR;
+    finishSign(*session, input, signature, length, rv);
+    return rv;
+}
+
+void Module::decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE keyHandle) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (session->decrypt) throw P11Error(CKR_OPERATION_ACTIVE);
+    SecKeyAlgorithm algorithm;
+    if (CK_RV rv = decryptMechanism(mechanism, algorithm); rv != CKR_OK) throw P11Error(rv);
+    std::lock_guard cardLock(session->slot->cardMutex);
+    if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
+    const P11Object* key = session->token->object(keyHandle);
+    if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
+    if (!keyMayDecrypt(*key->key)) throw P11Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
+    if (!session->sigilla->supportsOperation(static_cast<int>(TokenOperation::decryptData), key->key->objectID,
+                                             algorithm))
+        throw P11Error(CKR_MECHANISM_INVALID);
+    if (key->key->constraint(TokenOperation::decryptData) == Constraint::pin && !session->token->loggedIn)
+        throw P11Error(CKR_USER_NOT_LOGGED_IN);
+    session->decrypt.emplace();
+    session->decrypt->key = key;
+    session->decrypt->algorithm = algorithm;
+}
+
+CK_RV Module::decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->decrypt) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    DecryptOperation& operation = *session->decrypt;
+    const SigillaKeychainKey& key = *operation.key->key;
+    if (!operation.result) {
+        if (plain == nullptr) {
+            length = signatureLength(key);
+            return CKR_OK;
+        }
+        if (cryptogram.size() != signatureLength(key)) {
+            session->decrypt.reset();
+            throw P11Error(CKR_ENCRYPTED_DATA_LEN_RANGE);
+        }
+        try {
+            const KeyAlgorithm algorithm = operation.algorithm;
+            operation.result = onCard(*session, CardPhase::decrypt, [&](TokenInstance& token) {
+                if (key.constraint(TokenOperation::decryptData) == Constraint::pin && !token.loggedIn)
+                    throw P11Error(CKR_USER_NOT_LOGGED_IN);
+                return runKeyOperation(token,
+                                       [&] { return session->sigilla->decryptData(cryptogram, key.objectID, algorithm); });
+            });
+        } catch (...) {
+            session->decrypt.reset();
+            throw;
+        }
+    }
+    // The plain text is kept (and wiped later) until a buffer large enough comes.
+    if (plain == nullptr || length < operation.result->size()) {
+        const bool query = plain == nullptr;
+        length = operation.result->size();
+        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+    }
+    deliver(*operation.result, plain, length);
+    session->decrypt.reset();
+    return CKR_OK;
+}
+
+}  // namespace qel::p11

@@ -1,0 +1,166 @@
+#include "token/p11/objects.h"
+
+#include <cstring>
+
+namespace qel::p11 {
+
+namespace {
+
+Bytes ulongValue(CK_ULONG v) {
+    Bytes b(sizeof v);
+    std::memcpy(b.data(), &v, sizeof v);
+    return b;
+}
+Bytes boolValue(bool v) { return Bytes{static_cast<std::uint8_t>(v ? CK_TRUE : CK_FALSE)}; }
+Bytes textValue(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+AttributeStatus common(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
+    switch (type) {
+        case CKA_CLASS: v = ulongValue(o.objectClass); return AttributeStatus::ok;
+        case CKA_TOKEN: v = boolValue(true); return AttributeStatus::ok;
+        // Every object is visible before login so that applications can pair certificates and
+        // keys; the key's use is what needs the PIN.
+        case CKA_PRIVATE: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_MODIFIABLE: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_COPYABLE: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_DESTROYABLE: v = boolValue(false); return AttributeStatus::ok;
+        default: return AttributeStatus::invalid;
+    }
+}
+
+AttributeStatus certificateAttribute(const SigillaKeychainCertificate& c, CK_ATTRIBUTE_TYPE type, Bytes& v) {
+    switch (type) {
+        case CKA_LABEL: v = textValue(c.label); return AttributeStatus::ok;
+        case CKA_ID: v = c.objectID; return AttributeStatus::ok;
+        case CKA_CERTIFICATE_TYPE: v = ulongValue(CKC_X_509); return AttributeStatus::ok;
+        case CKA_CERTIFICATE_CATEGORY: v = ulongValue(1); return AttributeStatus::ok;  // token user
+        case CKA_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_VALUE: v = c.data; return AttributeStatus::ok;
+        case CKA_SUBJECT: v = c.info.subject; return AttributeStatus::ok;
+        case CKA_ISSUER: v = c.info.issuer; return AttributeStatus::ok;
+        case CKA_SERIAL_NUMBER: v = c.info.serialNumber; return AttributeStatus::ok;
+        case CKA_PUBLIC_KEY_INFO: v = c.info.subjectPublicKeyInfo; return AttributeStatus::ok;
+        default: return AttributeStatus::invalid;
+    }
+}
+
+AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
+    const SigillaKeychainKey& k = *o.key;
+    const bool isPrivate = o.objectClass == CKO_PRIVATE_KEY;
+    switch (type) {
+        case CKA_LABEL: v = textValue(k.label); return AttributeStatus::ok;
+        case CKA_ID: v = k.keyID; return AttributeStatus::ok;
+        case CKA_KEY_TYPE: v = ulongValue(CKK_RSA); return AttributeStatus::ok;
+        case CKA_SUBJECT: v = k.publicKey.subject; return AttributeStatus::ok;
+        case CKA_MODULUS: v = k.publicKey.modulus; return AttributeStatus::ok;
+        case CKA_PUBLIC_EXPONENT: v = k.publicKey.publicExponent; return AttributeStatus::ok;
+        case CKA_MODULUS_BITS:
+            v = ulongValue(static_cast<CK_ULONG>(k.keySizeInBits > 0 ? k.keySizeInBits : k.publicKey.keyBits));
+            return AttributeStatus::ok;
+        case CKA_PUBLIC_KEY_INFO: v = k.publicKey.subjectPublicKeyInfo; return AttributeStatus::ok;
+        case CKA_LOCAL: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_DERIVE: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_KEY_GEN_MECHANISM: v = ulongValue(CK_UNAVAILABLE_INFORMATION); return AttributeStatus::ok;
+        case CKA_START_DATE:
+        case CKA_END_DATE: v.clear(); return AttributeStatus::ok;
+        default: break;
+    }
+    if (isPrivate) {
+        switch (type) {
+            case CKA_SIGN: v = boolValue(keyMaySign(k)); return AttributeStatus::ok;
+            case CKA_DECRYPT: v = boolValue(keyMayDecrypt(k)); return AttributeStatus::ok;
+            case CKA_SIGN_RECOVER:
+            case CKA_UNWRAP:
+            case CKA_ALWAYS_AUTHENTICATE:
+            case CKA_EXTRACTABLE:
+            case CKA_WRAP_WITH_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
+            case CKA_SENSITIVE:
+            case CKA_ALWAYS_SENSITIVE:
+            case CKA_NEVER_EXTRACTABLE: v = boolValue(true); return AttributeStatus::ok;
+            case CKA_PRIVATE_EXPONENT:
+            case CKA_PRIME_1:
+            case CKA_PRIME_2:
+            case CKA_EXPONENT_1:
+            case CKA_EXPONENT_2:
+            case CKA_COEFFICIENT:
+            case CKA_VALUE: return AttributeStatus::sensitive;
+            default: return AttributeStatus::invalid;
+        }
+    }
+    switch (type) {
+        // The card does no public-key operation; the public key is published for pairing.
+        case CKA_VERIFY:
+        case CKA_VERIFY_RECOVER:
+        case CKA_ENCRYPT:
+        case CKA_WRAP:
+        case CKA_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
+        default: return AttributeStatus::invalid;
+    }
+}
+
+}  // namespace
+
+bool keyMaySign(const SigillaKeychainKey& key) {
+    return key.canSign && key.constraint(TokenOperation::signData) != Constraint::never;
+}
+
+bool keyMayDecrypt(const SigillaKeychainKey& key) {
+    return key.canDecrypt && key.constraint(TokenOperation::decryptData) != Constraint::never;
+}
+
+std::vector<P11Object> objectsForItems(const std::vector<KeychainItem>& items, CK_OBJECT_HANDLE firstHandle) {
+    std::vector<P11Object> objects;
+    CK_OBJECT_HANDLE next = firstHandle;
+    for (const KeychainItem& item : items) {
+        if (const auto* cert = std::get_if<SigillaKeychainCertificate>(&item)) {
+            objects.push_back(P11Object{next++, CKO_CERTIFICATE, cert, nullptr});
+        } else {
+            const auto& key = std::get<SigillaKeychainKey>(item);
+            objects.push_back(P11Object{next++, CKO_PRIVATE_KEY, nullptr, &key});
+            objects.push_back(P11Object{next++, CKO_PUBLIC_KEY, nullptr, &key});
+        }
+    }
+    return objects;
+}
+
+AttributeStatus attributeValue(const P11Object& object, CK_ATTRIBUTE_TYPE type, Bytes& value) {
+    value.clear();
+    if (common(object, type, value) == AttributeStatus::ok) return AttributeStatus::ok;
+    if (object.certificate != nullptr) return certificateAttribute(*object.certificate, type, value);
+    if (object.key != nullptr) return keyAttribute(object, type, value);
+    return AttributeStatus::invalid;
+}
+
+CK_RV fillTemplate(const P11Object& object, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    CK_RV rv = CKR_OK;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_ATTRIBUTE& a = attributes[i];
+        Bytes value;
+        const AttributeStatus status = attributeValue(object, a.type, value);
+        if (status != AttributeStatus::ok) {
+            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            rv = status == AttributeStatus::sensitive ? CKR_ATTRIBUTE_SENSITIVE : CKR_ATTRIBUTE_TYPE_INVALID;
+            continue;
+        }
+        if (a.pValue == nullptr) {
+            a.ulValueLen = value.size();
+        } else if (a.ulValueLen < value.size()) {
+            a.ulValueLen = CK_UNAVAILABLE_INFORMATION;
+            rv = CKR_BUFFER_TOO_SMALL;
+        } else {
+            if (!value.empty()) std::memcpy(a.pValue, value.data(), value.size());
+            a.ulValueLen = value.size();
+        }
+    }
+    return rv;
+}
+
+bool matchesTemplate(const P11Object& object, const std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>& wanted) {
+    Bytes value;
+    for (const auto& [type, expected] : wanted) {
+        if (attributeValue(object, type, value) != AttributeStatus::ok || value != expected) return false;
+    }
+    return true;
+}
+
+}  // namespace qel::p11

@@ -1,0 +1,98 @@
+#include "token/sigilla.h"
+
+#include "common/format.h"
+#include "common/logger.h"
+#include "token/sigilla_session.h"
+
+namespace qel {
+
+namespace {
+
+std::string identifierText(const std::optional<Bytes>& aid) {
+    if (!aid) return "AID not provided !!";
+    std::string text;
+    for (std::uint8_t b : *aid) text += format("0x%.2X ", b);
+    return text;
+}
+
+// Recognition needs the card's ATR; a slot that reports none is refused like an unknown card.
+std::shared_ptr<QELCard> recognise(SmartCard& smartCard) {
+    const Bytes atr = smartCard.atr();
+    if (atr.empty()) throw TokenError(TokenError::badParameter);
+    return std::make_shared<QELCard>(smartCard, atr);
+}
+
+}  // namespace
+
+Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDriver& /*driver*/) {
+    logInfo(format("Sigilla : Starting init of Sigilla for AID : %s", identifierText(aid).c_str()));
+    if (!aid) throw TokenError(TokenError::badParameter);
+    card_ = recognise(smartCard);
+
+    instanceID_ = card_->readSerial();
+    logInfo(format("Sigilla : Found QEL Card with serial number %s", instanceID_.c_str()));
+
+    const std::vector<QELKeyAttribute> keys = card_->readKeyAttributes();
+    const std::vector<QELCertificate> certificates = card_->readCertificates();
+    std::vector<KeychainItem> items;
+    for (const QELCertificate& entry : certificates) {
+        logDebug(format("Sigilla : Read certificate : %s", entry.certLabel.c_str()));
+        const std::optional<Bytes> data = card_->readCertificateData(entry.certPath);
+        if (!data) {
+            logError("Sigilla : Error handling certificate");
+            throw TokenError(TokenError::corruptedData);
+        }
+        std::optional<CertificateInfo> info = parseCertificate(*data);
+        if (!info) {
+            logError("Sigilla : Error handling certificate SecCertificateCreateWithData failed");
+            throw TokenError(TokenError::corruptedData);
+        }
+        logDebug(format("Sigilla : Creating TKTokenKeychainCertificate : (%lu bytes)",
+                        static_cast<unsigned long>(data->size())));
+        SigillaKeychainCertificate certificate{entry.KeyID, entry.certLabel, *data, std::move(*info)};
+
+        const QELKeyAttribute* match = nullptr;
+        for (const QELKeyAttribute& key : keys) {
+            logDebug("Sigilla : Looking for certificate private key");
+            if (key.KeyID == entry.KeyID) {
+                match = &key;
+                break;
+            }
+        }
+        // A certificate without a KeyID, or whose KeyID names no key, is published alone: the holder
+        // can still see and use it, and no key item can be built without its key reference.
+        if (match == nullptr || entry.KeyID.empty()) {
+            items.emplace_back(std::move(certificate));
+            continue;
+        }
+        Bytes keyObjectID{entry.KeyID.back()};
+        logDebug("Sigilla : Found certificate's private key");
+        SigillaKeychainKey key(certificate, std::move(keyObjectID), *match, card_->type());
+        items.emplace_back(std::move(certificate));
+        items.emplace_back(std::move(key));
+        logDebug("Sigilla : Append certificate and private key into Keychain");
+    }
+    items_ = std::move(items);
+}
+
+std::string Sigilla::tokenID() const { return std::string(TokenDriver::kDriverID) + ":" + instanceID_; }
+
+const SigillaKeychainKey& Sigilla::keyForObjectID(const Bytes& objectID) const {
+    for (const KeychainItem& item : items_)
+        if (const auto* key = std::get_if<SigillaKeychainKey>(&item); key && key->objectID == objectID) return *key;
+    throw TokenError(kObjectNotFound);
+}
+
+std::unique_ptr<SigillaSession> Sigilla::createSession(SmartCard& smartCard) {
+    logDebug("Sigilla : Create QEL Token Session");
+    return std::make_unique<SigillaSession>(*this, smartCard);
+}
+
+void Sigilla::terminateSession(SigillaSession& /*session*/) { logDebug("Sigilla : Closing QEL Token Session"); }
+
+std::unique_ptr<Sigilla> TokenDriver::createTokenForSmartCard(SmartCard& smartCard, const std::optional<Bytes>& aid) {
+    logDebug("Start a new Sigilla");
+    return std::make_unique<Sigilla>(smartCard, aid, *this);
+}
+
+}  // namespace qel
