@@ -27,11 +27,13 @@ struct SimDaemonOptions {
     std::string contactlessProfile;  ///< likewise
     /// How long insert/remove/swap wait for pcscd to see the change (0: do not ask pcscd).
     std::chrono::milliseconds confirmTimeout{3000};
+    /// Where the lock file that guards the port pair lives: machine-wide by default.
+    std::string lockDir = "/tmp";
 };
 
 /// The card daemon: two virtual readers and the control socket that inserts, removes and swaps
 /// their cards. Only one daemon may serve a pair of ports on a machine: a second one refuses to
-/// start (a lock file in /tmp names the first one's pid).
+/// start (a lock file, in /tmp by default, names the first one's pid).
 class SimDaemon {
 public:
     /// Takes the machine-wide lock, writes the pid file, opens the log and the control socket.

@@ -11,9 +11,9 @@
 #include "platform/pcsc/pcsc_error.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
-#include "sim/vpcd/control_command.h"
 #include "sim/vpcd/virtual_reader.h"
 #include "test_card_model.h"
+#include "testbed_client.h"
 
 namespace qel {
 namespace {
@@ -25,38 +25,21 @@ using sim::ReaderKind;
 using sim::VirtualReader;
 using sim::testing::TestCardModel;
 
-const std::string kContact = "Virtual PCD 00 00";
-const std::string kContactless = "Virtual PCD 00 01";
+const std::string kContact = testbed::kContactReader;
+const std::string kContactless = testbed::kContactlessReader;
 
-/// Empties the testbed daemon's readers for the test and gives its cards back afterwards.
+/// The testbed daemon's cards leave for the duration of the program and come back afterwards.
 class BorrowedReaders : public ::testing::Environment {
 public:
     void SetUp() override {
-        const char* dir = std::getenv("QELCARD_SIM_RUN_DIR");
-        if (!dir) return;
-        runDir_ = dir;
-        std::string error;
-        auto status = sim::sendControlRequest(runDir_, "status", 5s, error);
-        if (!status) return;  // no daemon in this testbed
-        for (const char* reader : {"contact", "contactless"}) {
-            std::string head = std::string(reader) + ": card ";
-            auto at = status->find(head);
-            if (at != std::string::npos) {
-                auto start = at + head.size();
-                profiles_.emplace_back(reader, status->substr(start, status->find(" (", start) - start));
-                sim::sendControlRequest(runDir_, std::string("remove ") + reader, 10s, error);
-            }
-        }
+        if (!testbed::daemonRuns()) return;
+        state_ = std::make_unique<testbed::ReaderState>();
+        state_->empty();
     }
-    void TearDown() override {
-        std::string error;
-        for (const auto& [reader, profile] : profiles_)
-            sim::sendControlRequest(runDir_, "insert " + reader + " " + profile, 10s, error);
-    }
+    void TearDown() override { state_.reset(); }
 
 private:
-    std::string runDir_;
-    std::vector<std::pair<std::string, std::string>> profiles_;
+    std::unique_ptr<testbed::ReaderState> state_;
 };
 
 ::testing::Environment* const borrowed = ::testing::AddGlobalTestEnvironment(new BorrowedReaders);

@@ -101,6 +101,7 @@ protected:
         options.contactPort = contact.port();
         options.contactlessPort = contactless.port();
         options.confirmTimeout = 0ms;  // no pcscd behind the stand-in driver
+        options.lockDir = std::getenv("HOME");
         daemon = std::make_unique<SimDaemon>(options, testing::loadTestCard);
         thread = std::thread([this] { daemon->run(); });
     }
@@ -213,6 +214,7 @@ TEST_F(VpcdDaemonTest, HostileReaderSpoilsAnswersWithDataInTurn) {
 TEST_F(VpcdDaemonTest, OnlyOneDaemonPerPortPairAndQuitEndsTheRun) {
     SimDaemonOptions options;
     options.runDir = runDir + "-second";
+    options.lockDir = std::getenv("HOME");
     options.contactPort = contact.port();
     options.contactlessPort = contactless.port();
     try {
