@@ -16,7 +16,8 @@ using namespace qel::sim;
 std::string g_root;
 
 void makeProfiles() {
-    g_root = std::filesystem::temp_directory_path().string() + "/qel-fuzz-sim-card-" + std::to_string(::getpid());
+    g_root =
+        std::filesystem::temp_directory_path().string() + "/qel-fuzz-sim-card-" + std::to_string(::getpid());
     std::filesystem::remove_all(g_root);
     AuthorityOptions a;
     a.keyBits = 1024;
@@ -32,7 +33,8 @@ void makeProfiles() {
 
 const std::vector<HostileRule>& hostileSet() {
     static const std::vector<HostileRule> rules = hostileRulesFromJson(
-        "[{\"action\":\"noSizeTag\",\"ins\":\"A4\"},{\"action\":\"truncate\",\"ins\":\"B0\",\"length\":3,\"times\":2},"
+        "[{\"action\":\"noSizeTag\",\"ins\":\"A4\"},{\"action\":\"truncate\",\"ins\":\"B0\",\"length\":3,"
+        "\"times\":2},"
         "{\"action\":\"loop61\",\"ins\":\"CB\"},{\"action\":\"oversize\",\"ins\":\"2A\",\"length\":40},"
         "{\"action\":\"truncateFile\",\"path\":\"3F0000017005\",\"length\":33}]");
     return rules;
@@ -68,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     card->powerOn();
     if (mode & 0x20) card->setHostileRules(hostileSet());
     if (mode & 0x10) {
-        qel::Bytes verify{static_cast<std::uint8_t>(qel4 ? 0x01 : 0x00), 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'};
+        qel::Bytes verify{
+            static_cast<std::uint8_t>(qel4 ? 0x01 : 0x00), 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'};
         if (!qel4 && kind == ReaderKind::contact) {
             verify[4] = 0x08;
             verify.insert(verify.end(), 4, 0xFF);

@@ -27,7 +27,8 @@ Bytes loadCertificate(const std::string& path) {
 CardKey loadKey(const Profile& profile, const std::string& dir, Role role) {
     const KeyProfile* k = profile.key(role);
     if (!k) throw std::runtime_error(std::string("the profile has no ") + roleName(role) + " key");
-    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile), loadCertificate(dir + "/" + k->certificateFile), nullptr};
+    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile),
+                   loadCertificate(dir + "/" + k->certificateFile), nullptr};
 }
 
 void addHolderFiles(FileTree& tree, const Profile& p, bool contactless) {
@@ -38,9 +39,10 @@ void addHolderFiles(FileTree& tree, const Profile& p, bool contactless) {
     tree.addEf(holder, 0xD002, nameRecord(p.holder), Access::always, Access::pin);
     tree.addEf(holder, 0xD003, infoRecord(p.holder), Access::always, Access::pin);
     for (std::size_t i = 0; i < p.situations.size(); ++i)
-        tree.addEf(holder, static_cast<std::uint16_t>(0xD101 + i), activityRecord(p.situations[i], static_cast<int>(i) + 1),
-                   Access::pin, Access::pin);
-    if (!p.situations.empty()) tree.addEf(holder, 0xD200, billingRecord(p.situations), Access::pin, Access::pin);
+        tree.addEf(holder, static_cast<std::uint16_t>(0xD101 + i),
+                   activityRecord(p.situations[i], static_cast<int>(i) + 1), Access::pin, Access::pin);
+    if (!p.situations.empty())
+        tree.addEf(holder, 0xD200, billingRecord(p.situations), Access::pin, Access::pin);
 }
 
 Bytes updateRecord(const Profile& p) {
@@ -63,20 +65,23 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const std::string&
     FileTree& tree = content->tree;
     const bool contactless = kind == ReaderKind::contactless;
     if (p.generation == Generation::QEL4 && contactless)
-        throw std::runtime_error("a QEL4 in a contactless reader shows its DESFire application, not ISO files");
+        throw std::runtime_error(
+            "a QEL4 in a contactless reader shows its DESFire application, not ISO files");
 
     tree.addEf(tree.mf(), 0xD003, serialRecord(p));
-    if (p.generation == Generation::QEL3) tree.addEf(tree.mf(), 0xD010, updateRecord(p), Access::always, Access::pin);
+    if (p.generation == Generation::QEL3)
+        tree.addEf(tree.mf(), 0xD010, updateRecord(p), Access::always, Access::pin);
 
-    CardNode& app = tree.addDf(tree.mf(), 0x0001, p.generation == Generation::QEL4 ? issuerApplicationName() : Bytes{});
+    CardNode& app =
+        tree.addDf(tree.mf(), 0x0001, p.generation == Generation::QEL4 ? issuerApplicationName() : Bytes{});
     Bytes prkd, cd;
     std::uint16_t prkdId = 0x7002, cdId = 0x7005;
     auto place = [&](Role role, CardNode& folder, std::uint16_t certId) {
         CardKey key = loadKey(p, dir, role);
         key.folder = &folder;
         CardNode& certFile = tree.addEf(folder, certId, key.certificate);
-        prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(), key.profile.reference,
-                                          folder.fullPath(), key.key.bits())});
+        prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(),
+                                          key.profile.reference, folder.fullPath(), key.key.bits())});
         cd = cat({cd, certificateEntry(key.profile.certLabel, key.profile.keyId, certFile.fullPath())});
         content->keys.push_back(std::move(key));
     };

@@ -16,9 +16,9 @@ enum class Access { always, pin, never };
 struct CardNode {
     std::uint16_t fid = 0;
     bool isDf = false;
-    Bytes name;              ///< DF name (application identifier), empty for none
-    std::uint8_t sfi = 0;    ///< short EF identifier, 0 for none
-    Bytes content;           ///< EF content as built from the profile
+    Bytes name;            ///< DF name (application identifier), empty for none
+    std::uint8_t sfi = 0;  ///< short EF identifier, 0 for none
+    Bytes content;         ///< EF content as built from the profile
     Access read = Access::always;
     Access update = Access::never;
     CardNode* parent = nullptr;
@@ -33,7 +33,7 @@ struct CardNode {
 
 /// The card's file system: a master file 3F00 and what hangs below it.
 class FileTree {
-public:
+  public:
     FileTree();
     CardNode& mf() { return *mf_; }
     const CardNode& mf() const { return *mf_; }
@@ -52,7 +52,7 @@ public:
     /// The file at a full path given in upper-case hexadecimal, or nullptr.
     CardNode* findByPathHex(const std::string& pathHex);
 
-private:
+  private:
     std::unique_ptr<CardNode> mf_;
 };
 

@@ -56,18 +56,24 @@ ResponseApdu DesfireCard::native(const CommandApdu& c) {
                 appSelected_ = false;
                 return statusOnly(kOk);
             }
-            if (c.data != applicationId() || !state_.desfireApplicationPresent) return statusOnly(kNoApplication);
+            if (c.data != applicationId() || !state_.desfireApplicationPresent)
+                return statusOnly(kNoApplication);
             appSelected_ = true;
             return statusOnly(kOk);
         }
-        case 0x1A: return beginAuthentication(false, c.data);
-        case 0xAA: return beginAuthentication(true, c.data);
-        case 0xAF: return finishAuthentication(c.data);
-        case 0xDA: return deleteApplication(c.data);
+        case 0x1A:
+            return beginAuthentication(false, c.data);
+        case 0xAA:
+            return beginAuthentication(true, c.data);
+        case 0xAF:
+            return finishAuthentication(c.data);
+        case 0xDA:
+            return deleteApplication(c.data);
         case 0x6A:
             if (appSelected_) return statusOnly(kIllegal);
             return reply(state_.desfireApplicationPresent ? applicationId() : Bytes{}, kOk);
-        default: return statusOnly(kIllegal);
+        default:
+            return statusOnly(kIllegal);
     }
 }
 
@@ -127,10 +133,14 @@ ResponseApdu DesfireCard::deleteApplication(const Bytes& aid) {
 
 Bytes DesfireCard::identityFile(std::uint8_t sfi) const {
     switch (sfi) {
-        case 1: return tlv(0x80, profile_.holder.identifier());
-        case 2: return tlv(0x81, bcd(profile_.cardNumber));
-        case 3: return tlv(0x82, bcd("0802500000" + profile_.cardNumber));
-        default: return {};
+        case 1:
+            return tlv(0x80, profile_.holder.identifier());
+        case 2:
+            return tlv(0x81, bcd(profile_.cardNumber));
+        case 3:
+            return tlv(0x82, bcd("0802500000" + profile_.cardNumber));
+        default:
+            return {};
     }
 }
 
@@ -139,7 +149,8 @@ ResponseApdu DesfireCard::iso(const CommandApdu& c) {
     authPending_ = false;
     if (c.ins == 0xA4) {
         if (c.p1 != 0x04) return statusOnly(0x6A86);
-        if (c.data.size() < kDesfireName.size() || !std::equal(kDesfireName.begin(), kDesfireName.end(), c.data.begin()))
+        if (c.data.size() < kDesfireName.size() ||
+            !std::equal(kDesfireName.begin(), kDesfireName.end(), c.data.begin()))
             return statusOnly(0x6A82);
         appSelected_ = false;
         authenticated_ = false;
@@ -152,8 +163,10 @@ ResponseApdu DesfireCard::iso(const CommandApdu& c) {
         if (content.empty()) return statusOnly(0x6A82);
         const std::size_t offset = c.p2;
         if (offset >= content.size()) return statusOnly(0x6B00);
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(c.le.value_or(256)), content.size() - offset);
-        return ResponseApdu{Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)),
+        const std::size_t n =
+            std::min<std::size_t>(static_cast<std::size_t>(c.le.value_or(256)), content.size() - offset);
+        return ResponseApdu{Bytes(content.begin() + static_cast<long>(offset),
+                                  content.begin() + static_cast<long>(offset + n)),
                             0x9000};
     }
     return statusOnly(0x6D00);

@@ -6,7 +6,8 @@
 
 namespace qel::sim {
 
-std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& data) {
+std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const Bytes& iv,
+                                const Bytes& data) {
     const std::size_t block = desfireBlock(aes);
     if (iv.size() != block || data.empty() || data.size() % block != 0) return std::nullopt;
     Bytes k = key;
@@ -15,11 +16,14 @@ std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const 
         if (key.size() != 16) return std::nullopt;
         cipher = EVP_aes_128_cbc();
     } else {
-        if (key.size() == 8) k.insert(k.end(), key.begin(), key.end());
-        else if (key.size() != 16) return std::nullopt;
+        if (key.size() == 8)
+            k.insert(k.end(), key.begin(), key.end());
+        else if (key.size() != 16)
+            return std::nullopt;
         cipher = EVP_des_ede_cbc();
     }
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        EVP_CIPHER_CTX_free);
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, k.data(), iv.data(), encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
         return std::nullopt;

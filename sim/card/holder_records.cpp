@@ -26,7 +26,8 @@ std::string twoDigits(int n) {
 }  // namespace
 
 std::uint8_t codeByte(const std::string& code) {
-    if (code.empty() || code.size() > 2) throw std::runtime_error("code \"" + code + "\" is not one or two digits");
+    if (code.empty() || code.size() > 2)
+        throw std::runtime_error("code \"" + code + "\" is not one or two digits");
     int v = 0;
     for (char c : code) {
         if (c < '0' || c > '9') throw std::runtime_error("code \"" + code + "\" is not decimal");
@@ -54,14 +55,16 @@ Bytes nameRecord(const HolderProfile& h) {
 
 Bytes infoRecord(const HolderProfile& h) {
     return tlv(kInfoPs, cat({tlv(0x80, Bytes{codeByte(h.cardType)}), tlv(0x81, ascii(h.identifier())),
-                             tlv(0x82, Bytes{codeByte(h.profession)}), tlv(0x83, Bytes{codeByte(h.occupation)}),
-                             tlv(0x84, ascii(h.practiceName))}));
+                             tlv(0x82, Bytes{codeByte(h.profession)}),
+                             tlv(0x83, Bytes{codeByte(h.occupation)}), tlv(0x84, ascii(h.practiceName))}));
 }
 
 Bytes activityRecord(const SituationProfile& s, int number) {
-    Bytes inner = cat({tlv(0x80, Bytes{codeByte(s.practiceMode)}), tlv(0x81, Bytes{static_cast<std::uint8_t>(number)})});
+    Bytes inner = cat(
+        {tlv(0x80, Bytes{codeByte(s.practiceMode)}), tlv(0x81, Bytes{static_cast<std::uint8_t>(number)})});
     if (!s.pharmacistSection.empty()) inner = cat({inner, tlv(0x82, ascii(s.pharmacistSection))});
-    inner = cat({inner, tlv(0x84, ascii(s.companyName)), tlv(0x85, ascii(s.structureId)), tlv(0x86, ascii(s.sector))});
+    inner = cat({inner, tlv(0x84, ascii(s.companyName)), tlv(0x85, ascii(s.structureId)),
+                 tlv(0x86, ascii(s.sector))});
     return tlv(kSituation, inner);
 }
 
@@ -71,9 +74,10 @@ Bytes billingRecord(const std::vector<SituationProfile>& situations) {
         if (!situations[i].billing) continue;
         const BillingProfile& b = *situations[i].billing;
         std::string permissions{b.permissionFse ? '1' : '0', b.permissionLot ? '1' : '0'};
-        Bytes block = tlv(kSitFact, cat({tlv(0x80, bcd(twoDigits(static_cast<int>(i) + 1))), tlv(0x81, bcd(b.billingId)),
-                                         tlv(0x82, bcd(b.specialty + b.convention + b.tariffZone + b.mileage)),
-                                         tlv(0x83, bcd(b.agreements)), tlv(0x84, bcd(permissions))}));
+        Bytes block = tlv(
+            kSitFact, cat({tlv(0x80, bcd(twoDigits(static_cast<int>(i) + 1))), tlv(0x81, bcd(b.billingId)),
+                           tlv(0x82, bcd(b.specialty + b.convention + b.tariffZone + b.mileage)),
+                           tlv(0x83, bcd(b.agreements)), tlv(0x84, bcd(permissions))}));
         blocks.insert(blocks.end(), block.begin(), block.end());
     }
     return tlv(kSitFacts, blocks);
@@ -85,6 +89,8 @@ Bytes cardInfoRecord(const Profile& p) {
                 tlv(0x84, Bytes{static_cast<std::uint8_t>(p.testCard ? 0x01 : 0x00)})});
 }
 
-Bytes serialRecord(const Profile& p) { return tlv(0x04, cat({Bytes{0x80, 0x25, 0x00, 0x00, 0x01}, bcd(p.cardNumber)})); }
+Bytes serialRecord(const Profile& p) {
+    return tlv(0x04, cat({Bytes{0x80, 0x25, 0x00, 0x00, 0x01}, bcd(p.cardNumber)}));
+}
 
 }  // namespace qel::sim

@@ -13,16 +13,23 @@ constexpr std::uint8_t kFiller = 0xA5;
 
 std::uint8_t hexByte(const nlohmann::json& v, const char* key) {
     auto b = fromHex(v.get<std::string>());
-    if (!b || b->size() != 1) throw std::runtime_error(std::string("\"") + key + "\" is not one hexadecimal byte");
+    if (!b || b->size() != 1)
+        throw std::runtime_error(std::string("\"") + key + "\" is not one hexadecimal byte");
     return (*b)[0];
 }
 
 HostileRule::Action actionNamed(const std::string& name) {
     using A = HostileRule::Action;
     static const std::pair<const char*, A> names[] = {
-        {"status", A::status},         {"truncate", A::truncate},         {"oversize", A::oversize},
-        {"raw", A::raw},               {"loop61", A::loop61},             {"wrongLength", A::wrongLength},
-        {"noSizeTag", A::noSizeTag},   {"fileContent", A::fileContent},   {"truncateFile", A::truncateFile},
+        {"status", A::status},
+        {"truncate", A::truncate},
+        {"oversize", A::oversize},
+        {"raw", A::raw},
+        {"loop61", A::loop61},
+        {"wrongLength", A::wrongLength},
+        {"noSizeTag", A::noSizeTag},
+        {"fileContent", A::fileContent},
+        {"truncateFile", A::truncateFile},
     };
     for (const auto& [n, a] : names)
         if (name == n) return a;
@@ -71,7 +78,9 @@ Bytes withoutSizeTag(const Bytes& fcp) {
     while (i + 1 < fcp.size()) {
         std::size_t len = fcp[i + 1];
         std::size_t end = std::min(fcp.size(), i + 2 + len);
-        if (fcp[i] != 0x80) inner.insert(inner.end(), fcp.begin() + static_cast<long>(i), fcp.begin() + static_cast<long>(end));
+        if (fcp[i] != 0x80)
+            inner.insert(inner.end(), fcp.begin() + static_cast<long>(i),
+                         fcp.begin() + static_cast<long>(end));
         i = end;
     }
     Bytes out{fcp[0], static_cast<std::uint8_t>(inner.size())};
@@ -101,7 +110,7 @@ std::vector<HostileRule> hostileRulesFromJson(const std::string& jsonText) {
 }
 
 std::string hostileRulesToJson(const std::vector<HostileRule>& rules) {
-    static const char* names[] = {"status", "truncate",  "oversize",    "raw",         "loop61",
+    static const char* names[] = {"status",      "truncate",  "oversize",    "raw",         "loop61",
                                   "wrongLength", "noSizeTag", "fileContent", "truncateFile"};
     nlohmann::json list = nlohmann::json::array();
     for (const HostileRule& r : rules) {
@@ -127,13 +136,16 @@ Bytes HostileFilter::fileContent(const std::string& pathHex, const Bytes& conten
     Bytes out = content;
     for (const HostileRule& r : rules_) {
         if (!r.isFileRule() || r.path != pathHex || r.times == 0) continue;
-        if (r.action == HostileRule::Action::fileContent) out = r.bytes;
-        else if (out.size() > r.length) out.resize(r.length);
+        if (r.action == HostileRule::Action::fileContent)
+            out = r.bytes;
+        else if (out.size() > r.length)
+            out.resize(r.length);
     }
     return out;
 }
 
-Bytes HostileFilter::filter(const CommandApdu& command, const std::string& currentPath, const ResponseApdu& answer) {
+Bytes HostileFilter::filter(const CommandApdu& command, const std::string& currentPath,
+                            const ResponseApdu& answer) {
     if (looping_) {
         if (command.ins == 0xC0) return ResponseApdu{Bytes(16, kFiller), 0x6110}.toBytes();
         looping_ = false;

@@ -7,7 +7,9 @@ namespace {
 constexpr long kRemovedCard = 0x80100069L;
 }  // namespace
 
-InProcessCard::InProcessCard(std::shared_ptr<CardModel> model) : model_(std::move(model)) { model_->powerOn(); }
+InProcessCard::InProcessCard(std::shared_ptr<CardModel> model) : model_(std::move(model)) {
+    model_->powerOn();
+}
 
 Bytes InProcessCard::atr() const { return removed_ ? Bytes{} : model_->atr(); }
 
@@ -27,8 +29,10 @@ void InProcessCard::beginSession() {
 }
 
 void InProcessCard::removeCard(int exchanges) {
-    if (exchanges <= 0) removed_ = true;
-    else removeAfter_ = exchanges;
+    if (exchanges <= 0)
+        removed_ = true;
+    else
+        removeAfter_ = exchanges;
 }
 
 void InProcessCard::insertCard() {

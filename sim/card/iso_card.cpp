@@ -17,8 +17,8 @@ PinBlockFormat pinFormat(const Profile& p, ReaderKind kind) {
 
 }  // namespace
 
-IsoCard::IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoContent> content, ReaderKind kind,
-                 const HostileFilter& hostile, std::function<void()> persist)
+IsoCard::IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoContent> content,
+                 ReaderKind kind, const HostileFilter& hostile, std::function<void()> persist)
     : profile_(profile),
       state_(state),
       content_(std::move(content)),
@@ -38,7 +38,9 @@ void IsoCard::reset() {
     pins_.reset();
 }
 
-std::string IsoCard::currentPath() const { return currentEf_ ? currentEf_->pathHex() : currentDf_->pathHex(); }
+std::string IsoCard::currentPath() const {
+    return currentEf_ ? currentEf_->pathHex() : currentDf_->pathHex();
+}
 
 bool IsoCard::classAccepted(const CommandApdu& c) const {
     const std::uint8_t cla = c.cla & 0xEF;
@@ -46,12 +48,15 @@ bool IsoCard::classAccepted(const CommandApdu& c) const {
     if (cla == 0x01) return true;
     if (cla != 0x00) return false;
     switch (c.ins) {
-        case 0xA4: return c.p1 <= 0x03;
+        case 0xA4:
+            return c.p1 <= 0x03;
         case 0xB0:
         case 0xD6:
         case 0x20:
-        case 0xC0: return true;
-        default: return false;
+        case 0xC0:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -112,27 +117,38 @@ ResponseApdu IsoCard::process(const CommandApdu& command) {
 
 ResponseApdu IsoCard::dispatch(const CommandApdu& c) {
     switch (c.ins) {
-        case 0xA4: return select(c);
-        case 0xB0: return readBinary(c);
-        case 0xD6: return updateBinary(c);
-        case 0x22: return manageSecurityEnvironment(c);
-        case 0x2A: return performSecurityOperation(c);
-        case 0x88: return internalAuthenticate(c);
-        case 0xCB: return getData(c);
+        case 0xA4:
+            return select(c);
+        case 0xB0:
+            return readBinary(c);
+        case 0xD6:
+            return updateBinary(c);
+        case 0x22:
+            return manageSecurityEnvironment(c);
+        case 0x2A:
+            return performSecurityOperation(c);
+        case 0x88:
+            return internalAuthenticate(c);
+        case 0xCB:
+            return getData(c);
         case 0x20:
             if (c.p1 != 0x00) return statusOnly(0x6A86);
             return statusOnly(pins_.verify(c.p2, c.data));
         case 0x24:
             if (c.p1 != 0x00) return statusOnly(0x6A86);
             return statusOnly(pins_.change(c.p2, c.data));
-        case 0x2C: return statusOnly(pins_.resetRetryCounter(c.p1, c.p2, c.data));
+        case 0x2C:
+            return statusOnly(pins_.resetRetryCounter(c.p1, c.p2, c.data));
         case 0x84: {
             if (c.p1 != 0 || c.p2 != 0 || !c.data.empty()) return statusOnly(0x6A86);
-            Bytes challenge(static_cast<std::size_t>(c.le.value_or(8) > 0 ? std::min(c.le.value_or(8), 32) : 8));
-            if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return statusOnly(0x6F00);
+            Bytes challenge(
+                static_cast<std::size_t>(c.le.value_or(8) > 0 ? std::min(c.le.value_or(8), 32) : 8));
+            if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1)
+                return statusOnly(0x6F00);
             return ResponseApdu{challenge, 0x9000};
         }
-        default: return statusOnly(0x6D00);
+        default:
+            return statusOnly(0x6D00);
     }
 }
 

@@ -48,10 +48,14 @@ ResponseApdu IsoCard::select(const CommandApdu& c) {
                 break;
             }
             if (d.size() != 2) return statusOnly(kWrongLength);
-            if (fidOf(d) == 0x3F00) target = &tree.mf();
-            else if (CardNode* child = currentDf_->child(fidOf(d))) target = child;
-            else if (currentDf_->fid == fidOf(d)) target = currentDf_;
-            else if (currentDf_->parent) target = currentDf_->parent->child(fidOf(d));
+            if (fidOf(d) == 0x3F00)
+                target = &tree.mf();
+            else if (CardNode* child = currentDf_->child(fidOf(d)))
+                target = child;
+            else if (currentDf_->fid == fidOf(d))
+                target = currentDf_;
+            else if (currentDf_->parent)
+                target = currentDf_->parent->child(fidOf(d));
             break;
         case 0x01:
         case 0x02:
@@ -84,9 +88,12 @@ ResponseApdu IsoCard::select(const CommandApdu& c) {
         currentDf_ = target->parent;
     }
     switch (c.p2 & 0x0C) {
-        case 0x0C: return statusOnly(0x9000);
-        case 0x04: return withLe(fileControl(*target, false), c);
-        default: return withLe(fileControl(*target, true), c);
+        case 0x0C:
+            return statusOnly(0x9000);
+        case 0x04:
+            return withLe(fileControl(*target, false), c);
+        default:
+            return withLe(fileControl(*target, true), c);
     }
 }
 
@@ -113,8 +120,9 @@ ResponseApdu IsoCard::readBinary(const CommandApdu& c) {
     const std::size_t ne = static_cast<std::size_t>(c.le.value_or(256));
     const std::size_t available = content.size() - offset;
     const std::size_t n = std::min(ne, available);
-    ResponseApdu out{Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)),
-                     0x9000};
+    ResponseApdu out{
+        Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)),
+        0x9000};
     // Asking for more than the file holds: the end of the file came first (Le 00 means "all").
     if (n < ne && c.le && *c.le != 256) out.sw = 0x6282;
     return out;

@@ -4,8 +4,8 @@ namespace qel::sim {
 
 namespace {
 
-constexpr std::uint16_t kOk = 0x9000, kBadP1P2 = 0x6A86, kBadData = 0x6A80, kNoKey = 0x6A88, kWrongLength = 0x6700,
-                        kSecurity = 0x6982, kConditions = 0x6985;
+constexpr std::uint16_t kOk = 0x9000, kBadP1P2 = 0x6A86, kBadData = 0x6A80, kNoKey = 0x6A88,
+                        kWrongLength = 0x6700, kSecurity = 0x6982, kConditions = 0x6985;
 constexpr std::uint8_t kAuthTemplate = 0xA4, kSignTemplate = 0xB6, kDecipherTemplate = 0xB8;
 
 struct SignatureScheme {
@@ -19,19 +19,25 @@ struct SignatureScheme {
 std::optional<SignatureScheme> schemeFor(int algorithm) {
     switch (algorithm) {
         case 0x12:
-        case 0x0A: return SignatureScheme{20, false, "SHA1"};
+        case 0x0A:
+            return SignatureScheme{20, false, "SHA1"};
         case 0x42:
-        case 0x28: return SignatureScheme{32, false, "SHA256"};
-        case 0x15: return SignatureScheme{20, true, "SHA1"};
-        case 0x2C: return SignatureScheme{32, true, "SHA256"};
-        default: return std::nullopt;
+        case 0x28:
+            return SignatureScheme{32, false, "SHA256"};
+        case 0x15:
+            return SignatureScheme{20, true, "SHA1"};
+        case 0x2C:
+            return SignatureScheme{32, true, "SHA256"};
+        default:
+            return std::nullopt;
     }
 }
 
 Bytes digestInfoPrefix(const char* hashName) {
     if (std::string(hashName) == "SHA1")
         return {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
-    return {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    return {0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+            0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
 }
 
 }  // namespace
@@ -47,7 +53,8 @@ ResponseApdu IsoCard::manageSecurityEnvironment(const CommandApdu& c) {
     env_ = Environment{};
     const bool fourth = profile_.generation == Generation::QEL4;
     const std::uint8_t templ = c.p2;
-    if (templ != kAuthTemplate && templ != kSignTemplate && templ != kDecipherTemplate) return statusOnly(kBadP1P2);
+    if (templ != kAuthTemplate && templ != kSignTemplate && templ != kDecipherTemplate)
+        return statusOnly(kBadP1P2);
     // The fourth generation sets its signature environment with P1 81, everything else with 41.
     const std::uint8_t expectedP1 = fourth && templ == kSignTemplate ? 0x81 : 0x41;
     if (c.p1 != expectedP1 || (fourth && templ == kAuthTemplate)) return statusOnly(kBadP1P2);
@@ -59,8 +66,10 @@ ResponseApdu IsoCard::manageSecurityEnvironment(const CommandApdu& c) {
         const std::uint8_t tag = d[i], len = d[i + 1];
         if (i + 2 + len > d.size()) return statusOnly(kBadData);
         const std::uint8_t* v = &d[i + 2];
-        if (tag == 0x80 && len == 1) algorithm = v[0];
-        else if ((tag == 0x83 || tag == 0x84) && len == 1) reference = v[0];
+        if (tag == 0x80 && len == 1)
+            algorithm = v[0];
+        else if ((tag == 0x83 || tag == 0x84) && len == 1)
+            reference = v[0];
         else if (tag == 0x91 && len == 2 && (v[1] & 0x80)) {
             algorithm = v[0];
             reference = v[1] & 0x7F;
@@ -74,8 +83,12 @@ ResponseApdu IsoCard::manageSecurityEnvironment(const CommandApdu& c) {
 
     bool fits = false;
     switch (templ) {
-        case kAuthTemplate: fits = key->decipherCapable() && algorithm == 0x02; break;
-        case kDecipherTemplate: fits = key->decipherCapable() && (fourth ? algorithm < 0 : algorithm == 0x1A); break;
+        case kAuthTemplate:
+            fits = key->decipherCapable() && algorithm == 0x02;
+            break;
+        case kDecipherTemplate:
+            fits = key->decipherCapable() && (fourth ? algorithm < 0 : algorithm == 0x1A);
+            break;
         case kSignTemplate:
             fits = fourth ? (algorithm == 0x0A || algorithm == 0x28 || algorithm == 0x15 || algorithm == 0x2C)
                           : (!key->decipherCapable() && (algorithm == 0x12 || algorithm == 0x42));

@@ -27,7 +27,8 @@ bool sameCode(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-PinCodes::PinCodes(const Profile& profile, CardState& state, PinBlockFormat format, std::function<void()> persist)
+PinCodes::PinCodes(const Profile& profile, CardState& state, PinBlockFormat format,
+                   std::function<void()> persist)
     : profile_(profile), state_(state), format_(format), persist_(std::move(persist)) {}
 
 std::optional<std::string> PinCodes::decodePin(const Bytes& block) const {
@@ -44,8 +45,10 @@ std::optional<std::string> PinCodes::decodePin(const Bytes& block) const {
         return bare(Bytes(b.begin(), b.begin() + static_cast<long>(n)));
     };
     switch (format_) {
-        case PinBlockFormat::padded: return padded(block);
-        case PinBlockFormat::bare: return bare(block);
+        case PinBlockFormat::padded:
+            return padded(block);
+        case PinBlockFormat::bare:
+            return bare(block);
         case PinBlockFormat::either: {
             auto p = padded(block);
             return p ? p : bare(block);
@@ -63,7 +66,8 @@ std::uint16_t PinCodes::wrongPin() {
 
 std::uint16_t PinCodes::verify(std::uint8_t reference, const Bytes& data) {
     if (reference == kPukRef) {
-        if (data.empty()) return definitivelyBlocked() ? kBlocked : (pukVerified_ ? kOk : triesLeft(state_.pukTries));
+        if (data.empty())
+            return definitivelyBlocked() ? kBlocked : (pukVerified_ ? kOk : triesLeft(state_.pukTries));
         return checkPuk(data);
     }
     if (reference != kPinRef) return kNoReference;

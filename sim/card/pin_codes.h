@@ -11,16 +11,16 @@ namespace qel::sim {
 
 /// How PIN blocks must look on the wire.
 enum class PinBlockFormat {
-    padded,    ///< ASCII digits followed by FF up to 8 bytes (third generation, contact)
-    bare,      ///< the ASCII digits alone (fourth generation)
-    either,    ///< both forms (third generation through its contactless interface)
+    padded,  ///< ASCII digits followed by FF up to 8 bytes (third generation, contact)
+    bare,    ///< the ASCII digits alone (fourth generation)
+    either,  ///< both forms (third generation through its contactless interface)
 };
 
 /// The PIN (reference 01) and PUK (reference 02) of the card with their try counters. Every
 /// change of a counter or of the PIN is handed to `persist` at once, as the chip writes its
 /// memory before it answers. Answers are ISO 7816 status words.
 class PinCodes {
-public:
+  public:
     PinCodes(const Profile& profile, CardState& state, PinBlockFormat format, std::function<void()> persist);
 
     /// VERIFY, P2 = reference. No data: 9000 when already verified, 63Cx with the tries left,
@@ -47,7 +47,7 @@ public:
         pukVerified_ = false;
     }
 
-private:
+  private:
     std::optional<std::string> decodePin(const Bytes& block) const;
     std::uint16_t wrongPin();
     std::uint16_t checkPuk(const Bytes& puk);

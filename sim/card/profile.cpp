@@ -141,10 +141,14 @@ json situationToJson(const SituationProfile& s) {
     if (!s.pharmacistSection.empty()) j["pharmacistSection"] = s.pharmacistSection;
     if (s.billing) {
         const BillingProfile& f = *s.billing;
-        j["billing"] = json{{"billingId", f.billingId},     {"specialty", f.specialty},
-                            {"convention", f.convention},   {"tariffZone", f.tariffZone},
-                            {"mileage", f.mileage},         {"agreements", f.agreements},
-                            {"permissionFse", f.permissionFse}, {"permissionLot", f.permissionLot}};
+        j["billing"] = json{{"billingId", f.billingId},
+                            {"specialty", f.specialty},
+                            {"convention", f.convention},
+                            {"tariffZone", f.tariffZone},
+                            {"mileage", f.mileage},
+                            {"agreements", f.agreements},
+                            {"permissionFse", f.permissionFse},
+                            {"permissionLot", f.permissionLot}};
     }
     return j;
 }
@@ -165,9 +169,8 @@ KeyProfile keyFromJson(const json& j) {
 }
 
 json keyToJson(const KeyProfile& k) {
-    return json{{"role", roleName(k.role)},          {"reference", k.reference},
-                {"id", toHex(k.keyId)},              {"key", k.keyFile},
-                {"certificate", k.certificateFile},  {"keyLabel", k.keyLabel},
+    return json{{"role", roleName(k.role)}, {"reference", k.reference},         {"id", toHex(k.keyId)},
+                {"key", k.keyFile},         {"certificate", k.certificateFile}, {"keyLabel", k.keyLabel},
                 {"certLabel", k.certLabel}};
 }
 
@@ -185,9 +188,12 @@ const char* generationName(Generation g) { return g == Generation::QEL3 ? "QEL3"
 
 const char* roleName(KeyProfile::Role role) {
     switch (role) {
-        case KeyProfile::Role::signature: return "signature";
-        case KeyProfile::Role::authentication: return "authentication";
-        case KeyProfile::Role::technical: return "technical";
+        case KeyProfile::Role::signature:
+            return "signature";
+        case KeyProfile::Role::authentication:
+            return "authentication";
+        case KeyProfile::Role::technical:
+            return "technical";
     }
     return "?";
 }

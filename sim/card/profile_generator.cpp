@@ -30,7 +30,9 @@ std::vector<std::pair<std::string, std::string>> authoritySubject(const std::str
     return {{"C", "FR"}, {"O", "IRV"}, {"OU", isTestAuthority(name) ? "IRV TEST" : "IRV"}, {"CN", name}};
 }
 
-std::string crlUrlOf(const std::string& base, const std::string& issuer) { return base + "/" + issuer + ".crl"; }
+std::string crlUrlOf(const std::string& base, const std::string& issuer) {
+    return base + "/" + issuer + ".crl";
+}
 
 std::string crlBaseOf(const std::string& authorityDir) {
     auto j = nlohmann::json::parse(readWholeFile(authorityDir + "/authorities.json"));
@@ -78,8 +80,8 @@ SituationProfile sampleSituation(int index, const HolderProfile& holder) {
     return s;
 }
 
-KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference, const CardOptions& o,
-                    X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
+KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference,
+                    const CardOptions& o, X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
     PkeyPtr key = generateRsaKey(o.keyBits);
     KeyProfile k;
     k.role = role;
@@ -134,13 +136,23 @@ KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8
 }  // namespace
 
 const std::vector<std::string>& authorityNames() {
-    static const std::vector<std::string> names{
-        "ACR_FORT_20130625",           "ACR_ELEMENTAIRE_20130625",          "ACR_STANDARD_20130625",
-        "AC_FORT_ORGANISATIONS_20130625", "AC_STANDARD_PERSONNES_20130625", "AC_ELEMENTAIRE_ORGANISATIONS_20130625",
-        "AC_STANDARD_ORGANISATIONS_20130625", "AC_FORT_PERSONNES_20130625", "AC_ELEMENTAIRE_PERSONNES_20130625",
-        "ACR-FO-TEST",                 "ACR-EL-TEST",                       "ACR-ST-TEST",
-        "ACI-ST-PP-TEST",              "ACI-EL-ORG-TEST",                   "ACI-ST-ORG-TEST",
-        "ACI-FO-PP-TEST",              "ACI-EL-PP-TEST"};
+    static const std::vector<std::string> names{"ACR_FORT_20130625",
+                                                "ACR_ELEMENTAIRE_20130625",
+                                                "ACR_STANDARD_20130625",
+                                                "AC_FORT_ORGANISATIONS_20130625",
+                                                "AC_STANDARD_PERSONNES_20130625",
+                                                "AC_ELEMENTAIRE_ORGANISATIONS_20130625",
+                                                "AC_STANDARD_ORGANISATIONS_20130625",
+                                                "AC_FORT_PERSONNES_20130625",
+                                                "AC_ELEMENTAIRE_PERSONNES_20130625",
+                                                "ACR-FO-TEST",
+                                                "ACR-EL-TEST",
+                                                "ACR-ST-TEST",
+                                                "ACI-ST-PP-TEST",
+                                                "ACI-EL-ORG-TEST",
+                                                "ACI-ST-ORG-TEST",
+                                                "ACI-FO-PP-TEST",
+                                                "ACI-EL-PP-TEST"};
     return names;
 }
 
@@ -187,13 +199,15 @@ void generateAuthorities(const std::string& outDir, const AuthorityOptions& opti
         writeBytes(outDir + "/" + name + ".cer", derOf(cert.get()));
         writeBytes(outDir + "/crl/" + name + ".crl", makeCrl(cert.get(), key.get(), {}, 3650));
     }
-    writeFileAtomically(outDir + "/authorities.json",
-                        nlohmann::json{{"crlBase", options.crlBase}, {"names", authorityNames()}}.dump(2) + "\n");
+    writeFileAtomically(
+        outDir + "/authorities.json",
+        nlohmann::json{{"crlBase", options.crlBase}, {"names", authorityNames()}}.dump(2) + "\n");
 }
 
 char defaultCheckCharacter(const std::string& cardNumber) {
     int sum = 0;
-    for (std::size_t i = 0; i < cardNumber.size(); ++i) sum += (cardNumber[i] - '0') * static_cast<int>(i + 1);
+    for (std::size_t i = 0; i < cardNumber.size(); ++i)
+        sum += (cardNumber[i] - '0') * static_cast<int>(i + 1);
     return static_cast<char>('A' + sum % 26);
 }
 
@@ -233,17 +247,19 @@ void generateCard(const std::string& authorityDir, const std::string& outDir, co
     using Role = KeyProfile::Role;
     if (o.generation == Generation::QEL3) {
         p.keys.push_back(issueKey(outDir, Role::signature, 1, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(
+            issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
         p.keys.push_back(issueKey(outDir, Role::technical, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
     } else {
         p.keys.push_back(issueKey(outDir, Role::signature, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(
+            issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
     }
     saveProfile(p, outDir);
 }
 
-void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
-              const std::string& outFile) {
+void writeCrl(const std::string& authorityDir, const std::string& issuer,
+              const std::vector<Bytes>& revokedSerials, const std::string& outFile) {
     PkeyPtr key = readPemKey(authorityDir + "/keys/" + issuer + ".pem");
     X509Ptr cert = readDerCertificate(authorityDir + "/" + issuer + ".cer");
     writeBytes(outFile, makeCrl(cert.get(), key.get(), revokedSerials, 30));

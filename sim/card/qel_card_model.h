@@ -18,7 +18,7 @@ Bytes qel4ContactlessAtr();
 /// A virtual QEL card loaded from a profile folder, with the controls tests need besides the
 /// reader-facing interface. Not thread-safe: one caller at a time, as with a real card.
 class QelCardModel : public CardModel {
-public:
+  public:
     /// Replaces the hostile rules (those of the profile until then); an empty list makes the card
     /// behave again.
     virtual void setHostileRules(std::vector<HostileRule> rules) = 0;

@@ -58,7 +58,8 @@ std::optional<Bytes> RsaKey::signPss(const Bytes& hash, const char* hashName) co
     Ctx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) <= 0 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0 || EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0 ||
         EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), RSA_PSS_SALTLEN_DIGEST) <= 0)
         return std::nullopt;
     std::size_t len = size();

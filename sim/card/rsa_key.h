@@ -11,7 +11,7 @@ namespace qel::sim {
 
 /// A private RSA key of the card, held in an OpenSSL key object.
 class RsaKey {
-public:
+  public:
     /// Loads a PEM private key file; throws std::runtime_error naming it.
     static RsaKey fromPemFile(const std::string& path);
     /// Takes ownership of a key object (must be RSA).
@@ -30,7 +30,7 @@ public:
     /// The raw RSA block (no padding removed); nothing when the input is not a value below the modulus.
     std::optional<Bytes> decryptRaw(const Bytes& cryptogram) const;
 
-private:
+  private:
     struct Free {
         void operator()(EVP_PKEY* k) const;
     };

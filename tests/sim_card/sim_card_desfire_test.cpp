@@ -10,8 +10,10 @@ namespace {
 // The host side of the mutual authentication, written against OpenSSL directly.
 Bytes cbc(bool aes, bool encrypt, Bytes key, const Bytes& iv, const Bytes& data) {
     if (!aes && key.size() == 8) key.insert(key.end(), key.begin(), key.end());
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    EVP_CipherInit_ex(ctx.get(), aes ? EVP_aes_128_cbc() : EVP_des_ede_cbc(), nullptr, key.data(), iv.data(), encrypt);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        EVP_CIPHER_CTX_free);
+    EVP_CipherInit_ex(ctx.get(), aes ? EVP_aes_128_cbc() : EVP_des_ede_cbc(), nullptr, key.data(), iv.data(),
+                      encrypt);
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     Bytes out(data.size() + 16);
     int n = 0, t = 0;
@@ -92,7 +94,7 @@ TEST(SimCardDesfire, LegacyAuthenticationWithTheDefaultKeyDeletesTheApplication)
     {
         Reader r(dir, ReaderKind::contactless);
         selectCardLevel(r);
-        EXPECT_EQ(send(r, wrap(0xDA, kIrv)).sw, 0x91AE);  // not authenticated
+        EXPECT_EQ(send(r, wrap(0xDA, kIrv)).sw, 0x91AE);         // not authenticated
         EXPECT_EQ(send(r, wrap(0xAA, Bytes{0x00})).sw, 0x91AE);  // the card key is no AES key
         bool matches = false;
         // The host hands 8 of the 16 zero bytes of its default key to the cipher.
@@ -147,14 +149,14 @@ TEST(SimCardDesfire, MalformedNativeCommands) {
         const char* sw;
     };
     const Case cases[] = {
-        {"905A0000020000 00", "917E"},      // AID of two bytes
-        {"901A000001 01 00", "9140"},       // no key 1
+        {"905A0000020000 00", "917E"},  // AID of two bytes
+        {"901A000001 01 00", "9140"},   // no key 1
         {"901A000002 0000 00", "917E"},
         {"90AF000010 00000000000000000000000000000000 00", "911C"},  // no authentication under way
         {"905A000103000000 00", "6A86"},
         {"90C4000000", "911C"},
         {"80CA000000", "6E00"},
-        {"00B0830000", "6A82"},             // no application selected
+        {"00B0830000", "6A82"},  // no application selected
         {"00A4040007A0000000030000", "6A82"},
     };
     for (const Case& c : cases) {

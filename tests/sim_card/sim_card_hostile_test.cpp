@@ -8,8 +8,8 @@ namespace {
 
 TEST(SimCardHostile, RuleListsAreCheckedWhenRead) {
     const char* bad[] = {
-        "{}",                                            // not a list
-        "[{\"ins\": \"B0\"}]",                           // no action
+        "{}",                   // not a list
+        "[{\"ins\": \"B0\"}]",  // no action
         "[{\"action\": \"explode\"}]",
         "[{\"action\": \"status\", \"ins\": \"B0B0\"}]",
         "[{\"action\": \"status\", \"sw\": \"6F\"}]",
@@ -31,8 +31,8 @@ TEST(SimCardHostile, TruncatedDirectoryKeepsItsSizeConsistent) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
     auto whole = r.readFile(hex("3F0000017002"));
     ASSERT_TRUE(whole.has_value());
-    r.model->setHostileRules(hostileRulesFromJson(
-        "[{\"action\":\"truncateFile\",\"path\":\"3F0000017002\",\"length\":40}]"));
+    r.model->setHostileRules(
+        hostileRulesFromJson("[{\"action\":\"truncateFile\",\"path\":\"3F0000017002\",\"length\":40}]"));
     auto cut = r.readFile(hex("3F0000017002"));
     ASSERT_TRUE(cut.has_value());
     EXPECT_EQ(toHex(*cut), toHex(Bytes(whole->begin(), whole->begin() + 40)));
@@ -41,7 +41,8 @@ TEST(SimCardHostile, TruncatedDirectoryKeepsItsSizeConsistent) {
 
 TEST(SimCardHostile, SelectAnswerWithoutSizeTag) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    r.model->setHostileRules(hostileRulesFromJson("[{\"action\":\"noSizeTag\",\"ins\":\"A4\",\"path\":\"3F00D003\"}]"));
+    r.model->setHostileRules(
+        hostileRulesFromJson("[{\"action\":\"noSizeTag\",\"ins\":\"A4\",\"path\":\"3F00D003\"}]"));
     CardResponse sel = r.selectPath(hex("3F00D003"));
     ASSERT_EQ(sel.sw, 0x9000);
     EXPECT_EQ(toHex(sel.data).find("80"), std::string::npos);
@@ -60,11 +61,11 @@ TEST(SimCardHostile, EndlessGetResponseIsBoundedByTheTransport) {
 
 TEST(SimCardHostile, StatusWordsAndRawAnswers) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    r.model->setHostileRules(hostileRulesFromJson(
-        "[{\"action\":\"status\",\"ins\":\"20\",\"sw\":\"6F00\",\"times\":1},"
-        "{\"action\":\"oversize\",\"ins\":\"B0\",\"length\":300,\"times\":1},"
-        "{\"action\":\"wrongLength\",\"ins\":\"CB\",\"length\":5,\"times\":1},"
-        "{\"action\":\"raw\",\"ins\":\"88\",\"bytes\":\"90\"}]"));
+    r.model->setHostileRules(
+        hostileRulesFromJson("[{\"action\":\"status\",\"ins\":\"20\",\"sw\":\"6F00\",\"times\":1},"
+                             "{\"action\":\"oversize\",\"ins\":\"B0\",\"length\":300,\"times\":1},"
+                             "{\"action\":\"wrongLength\",\"ins\":\"CB\",\"length\":5,\"times\":1},"
+                             "{\"action\":\"raw\",\"ins\":\"88\",\"bytes\":\"90\"}]"));
     EXPECT_EQ(r.verifyPin("1234"), 0x6F00);
     EXPECT_EQ(r.verifyPin("1234"), 0x9000);  // the rule fired once
     ASSERT_EQ(r.selectPath(hex("3F00D003")).sw, 0x9000);
@@ -84,7 +85,8 @@ TEST(SimCardHostile, StatusWordsAndRawAnswers) {
 TEST(SimCardHostile, RulesFromTheProfileAndCardRemoval) {
     const std::string dir = freshProfile("qel4-default");
     Profile p = loadProfile(dir);
-    p.hostile = hostileRulesFromJson("[{\"action\":\"status\",\"ins\":\"A4\",\"p1\":\"04\",\"sw\":\"6A82\"}]");
+    p.hostile =
+        hostileRulesFromJson("[{\"action\":\"status\",\"ins\":\"A4\",\"p1\":\"04\",\"sw\":\"6A82\"}]");
     saveProfile(p, dir);
     Reader r(dir, ReaderKind::contact);
     EXPECT_EQ(r.send(0xA4, 0x04, 0x04, hex("8025000001FF0100"), 0).sw, 0x6A82);
@@ -106,9 +108,9 @@ TEST(SimCardHostile, RulesFromTheProfileAndCardRemoval) {
 
 TEST(SimCardHostile, MalformedCommandApdus) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    const char* cases[] = {"", "00", "00A4", "00A404", "00A4090405 3F00", "00A4090400000000", "00A40904023F000000FF"};
-    for (const char* c : cases)
-        EXPECT_EQ(toHex(r.model->processApdu(hex(c))), "6700") << c;
+    const char* cases[] = {
+        "", "00", "00A4", "00A404", "00A4090405 3F00", "00A4090400000000", "00A40904023F000000FF"};
+    for (const char* c : cases) EXPECT_EQ(toHex(r.model->processApdu(hex(c))), "6700") << c;
 }
 
 }  // namespace

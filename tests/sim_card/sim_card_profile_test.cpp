@@ -23,14 +23,16 @@ TEST(SimCardProfile, AuthorityChainHasTheSeventeenNames) {
         PkeyPtr issuerKey(X509_get_pubkey(issuerCert.get()));
         EXPECT_EQ(X509_verify(cert.get(), issuerKey.get()), 1) << name;
         EXPECT_EQ(X509_check_ca(cert.get()) > 0, true) << name;
-        const bool selfSigned = X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
+        const bool selfSigned =
+            X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
         EXPECT_EQ(selfSigned, issuer == name) << name;
         EXPECT_TRUE(std::filesystem::exists(ca + "/keys/" + name + ".pem")) << name;
     }
 }
 
 TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
-    const std::string out = std::filesystem::temp_directory_path().string() + "/qel-sim-gen-" + std::to_string(::getpid());
+    const std::string out =
+        std::filesystem::temp_directory_path().string() + "/qel-sim-gen-" + std::to_string(::getpid());
     std::filesystem::remove_all(out);
     CardOptions o;
     o.generation = Generation::QEL4;
@@ -50,7 +52,8 @@ TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
     auto info = r.readFile(hex("3F000003D000"));
     ASSERT_TRUE(info.has_value());
     auto f = *parseTlv(*info);
-    EXPECT_EQ(std::string(f[0].value.begin(), f[0].value.end()) + "-" + std::string(f[1].value.begin(), f[1].value.end()) +
+    EXPECT_EQ(std::string(f[0].value.begin(), f[0].value.end()) + "-" +
+                  std::string(f[1].value.begin(), f[1].value.end()) +
                   std::string(f[3].value.begin(), f[3].value.end()),
               "QEL4-9876543210L");
     EXPECT_EQ(std::string(f[2].value.begin(), f[2].value.end()), "K");
@@ -75,11 +78,12 @@ TEST(SimCardProfile, BadProfilesAreRefusedWithTheirFault) {
         return good.substr(0, pos) + "\"" + key + "\": " + value + good.substr(end);
     };
     const std::pair<const char*, const char*> cases[] = {
-        {"cardNumber", "\"12345\""},        {"cardNumber", "\"12345678AB\""}, {"generation", "\"QEL5\""},
-        {"checkCharacter", "\"ZZ\""},        {"validFrom", "\"15/01/2024\""},  {"format", "2"},
-        {"pukCounterTwoBytes", "\"yes\""},   {"issuerId", "\"80A5\""},        {"situations", "7"},
+        {"cardNumber", "\"12345\""},       {"cardNumber", "\"12345678AB\""}, {"generation", "\"QEL5\""},
+        {"checkCharacter", "\"ZZ\""},      {"validFrom", "\"15/01/2024\""},  {"format", "2"},
+        {"pukCounterTwoBytes", "\"yes\""}, {"issuerId", "\"80A5\""},         {"situations", "7"},
     };
-    for (const auto& [key, value] : cases) EXPECT_THROW(profileFromJson(with(key, value)), std::runtime_error) << key;
+    for (const auto& [key, value] : cases)
+        EXPECT_THROW(profileFromJson(with(key, value)), std::runtime_error) << key;
     EXPECT_THROW(profileFromJson("{"), std::runtime_error);
     EXPECT_THROW(profileFromJson("{\"generation\":\"QEL3\"}"), std::runtime_error);
 

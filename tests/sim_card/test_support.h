@@ -44,7 +44,8 @@ struct Reader {
 
     Reader(const std::string& dir, ReaderKind kind)
         : model(loadQelCardModel(dir, kind)), card(std::make_unique<InProcessCard>(model)) {
-        if (model->profile().generation == Generation::QEL4 && kind == ReaderKind::contact) card->setCla(0x01);
+        if (model->profile().generation == Generation::QEL4 && kind == ReaderKind::contact)
+            card->setCla(0x01);
     }
     CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data = {},
                       std::optional<int> le = std::nullopt) {
@@ -130,7 +131,8 @@ inline std::optional<std::vector<Tlv>> parseTlv(const Bytes& b) {
 /// The public key of a DER certificate.
 inline std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> publicKeyOf(const Bytes& der) {
     const unsigned char* p = der.data();
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
+                                                     X509_free);
     return {cert ? X509_get_pubkey(cert.get()) : nullptr, EVP_PKEY_free};
 }
 

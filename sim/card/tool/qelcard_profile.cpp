@@ -69,8 +69,10 @@ Args parse(int argc, char** argv) {
             continue;
         }
         if (i + 1 >= argc) throw std::runtime_error("--" + key + " needs a value");
-        if (key == "revoke") a.revoked.push_back(argv[++i]);
-        else a.values[key] = argv[++i];
+        if (key == "revoke")
+            a.revoked.push_back(argv[++i]);
+        else
+            a.values[key] = argv[++i];
     }
     return a;
 }
@@ -124,7 +126,8 @@ CardOptions cardOptions(const Args& a) {
     if (auto v = a.get("issuer")) o.issuer = *v;
     if (auto v = a.get("desfire-picc-key")) {
         auto k = qel::fromHex(*v);
-        if (!k || (k->size() != 8 && k->size() != 16)) throw std::runtime_error("--desfire-picc-key must be 8 or 16 bytes");
+        if (!k || (k->size() != 8 && k->size() != 16))
+            throw std::runtime_error("--desfire-picc-key must be 8 or 16 bytes");
         o.piccMasterKey = *k;
     }
     if (a.flag("no-desfire")) o.desfirePresent = false;
