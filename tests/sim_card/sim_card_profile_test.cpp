@@ -65,7 +65,6 @@ TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
     ASSERT_EQ(r.verifyPin("1234"), 0x9000);
     EXPECT_EQ(r.selectPath(hex("3F000003D103")).sw, 0x9000);
     EXPECT_EQ(r.selectPath(hex("3F000003D104")).sw, 0x6A82);
-    std::filesystem::remove_all(out);
 }
 
 TEST(SimCardProfile, BadProfilesAreRefusedWithTheirFault) {

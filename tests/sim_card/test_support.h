@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -19,14 +20,27 @@ namespace qel::sim::test {
 
 inline Bytes hex(const char* text) { return *fromHex(text); }
 
+/// The folder of this test process's profile copies, removed when the process ends.
+inline const std::string& scratchDir() {
+    struct Scratch {
+        std::string path =
+            std::filesystem::temp_directory_path().string() + "/qel-sim-card-" + std::to_string(::getpid());
+        ~Scratch() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static Scratch scratch;
+    return scratch.path;
+}
+
 /// A private copy of a generated profile (the build tree's copies keep their state untouched).
 inline std::string freshProfile(const std::string& name) {
     const char* bin = std::getenv("QEL_BINARY_DIR");
     const std::string source = std::string(bin ? bin : ".") + "/sim/profiles/" + name;
     static int counter = 0;
-    const std::string target = std::filesystem::temp_directory_path().string() + "/qel-sim-card-" +
-                               std::to_string(::getpid()) + "-" + std::to_string(++counter) + "-" + name;
-    std::filesystem::remove_all(target);
+    const std::string target = scratchDir() + "/" + std::to_string(++counter) + "-" + name;
+    std::filesystem::create_directories(scratchDir());
     std::filesystem::copy(source, target, std::filesystem::copy_options::recursive);
     std::filesystem::remove(target + "/state.json");
     return target;
