@@ -48,10 +48,16 @@ void Module::refreshSlots() {
 }
 
 std::shared_ptr<Slot> Module::slotFor(CK_SLOT_ID id) {
-    std::lock_guard lock(mutex_);
-    auto it = slots_.find(id);
-    if (it == slots_.end()) throw P11Error(CKR_SLOT_ID_INVALID);
-    return it->second;
+    for (int attempt = 0;; ++attempt) {
+        {
+            std::lock_guard lock(mutex_);
+            auto it = slots_.find(id);
+            if (it != slots_.end()) return it->second;
+        }
+        // An application may use a slot number it kept from before, without listing slots first.
+        if (attempt > 0) throw P11Error(CKR_SLOT_ID_INVALID);
+        refreshSlots();
+    }
 }
 
 std::shared_ptr<P11Session> Module::sessionFor(CK_SESSION_HANDLE handle) {

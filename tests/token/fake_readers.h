@@ -1,0 +1,51 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "sim/card/qel_card_model.h"
+#include "token/p11/reader_service.h"
+
+namespace qel::testing {
+
+/// Readers in memory for the module: cards are put in and pulled out by the test, the event
+/// counts follow as the smart-card service's do, and a connection to a card that was pulled out
+/// fails with TransportError(cardRemoved) from then on, even after another insertion.
+class FakeReaders : public p11::ReaderService {
+public:
+    void addReader(const std::string& name);
+    void insert(const std::string& reader, std::shared_ptr<sim::QelCardModel> card);
+    void remove(const std::string& reader);
+    /// Pulls the card out after `exchanges` more commands to it.
+    void removeAfter(const std::string& reader, int exchanges);
+    /// Commands sent to every card so far.
+    int exchanges() const { return exchanges_; }
+
+    std::vector<std::string> readers() override;
+    std::optional<p11::ReaderStatus> status(const std::string& reader) override;
+    std::unique_ptr<SmartCard> connect(const std::string& reader) override;
+    WaitResult waitForChange(const std::vector<p11::ReaderStatus>& known,
+                             std::optional<std::chrono::milliseconds> timeout) override;
+    void cancelWaits() override;
+
+private:
+    struct Reader {
+        std::shared_ptr<sim::QelCardModel> card;
+        std::uint32_t events = 0;
+        int removeAfter = -1;
+    };
+    class Card;
+    bool differs(const std::vector<p11::ReaderStatus>& known);
+    p11::ReaderStatus statusOf(const std::string& name, const Reader& r) const;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> order_;
+    std::map<std::string, Reader> readers_;
+    bool cancelled_ = false;
+    std::atomic<int> exchanges_{0};
+};
+
+}  // namespace qel::testing

@@ -1,0 +1,457 @@
+// The PKCS#11 module through its exported functions, over readers in memory holding virtual cards.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "tests/token/fake_readers.h"
+#include "tests/token/virtual_cards.h"
+#include "token/p11/module_registry.h"
+
+namespace qel {
+namespace {
+
+using sim::Generation;
+using sim::ReaderKind;
+
+const char* kContact = "Contact reader 00";
+const char* kOther = "Contactless reader 01";
+
+CK_FUNCTION_LIST_PTR functions() {
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    C_GetFunctionList(&f);
+    return f;
+}
+
+std::shared_ptr<sim::QelCardModel> newCard(Generation g, ReaderKind kind = ReaderKind::contact) {
+    return sim::loadQelCardModel(testing::VirtualCards::instance().card(g), kind);
+}
+
+Bytes attribute(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    if (C_GetAttributeValue(s, o, &a, 1) != CKR_OK) return {};
+    Bytes value(a.ulValueLen);
+    a.pValue = value.data();
+    C_GetAttributeValue(s, o, &a, 1);
+    return value;
+}
+
+std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE s, std::vector<CK_ATTRIBUTE> tmpl) {
+    std::vector<CK_OBJECT_HANDLE> found(64);
+    CK_ULONG n = 0;
+    EXPECT_EQ(C_FindObjectsInit(s, tmpl.data(), tmpl.size()), CKR_OK);
+    EXPECT_EQ(C_FindObjects(s, found.data(), found.size(), &n), CKR_OK);
+    EXPECT_EQ(C_FindObjectsFinal(s), CKR_OK);
+    found.resize(n);
+    return found;
+}
+
+std::vector<CK_OBJECT_HANDLE> ofClass(CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls) {
+    return find(s, {{CKA_CLASS, &cls, sizeof cls}});
+}
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        readers_ = std::make_shared<testing::FakeReaders>();
+        readers_->addReader(kContact);
+        readers_->addReader(kOther);
+        auto readers = readers_;
+        p11::setReaderServiceFactory([readers] { return readers; });
+        ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    }
+    void TearDown() override {
+        C_Finalize(nullptr);
+        p11::setReaderServiceFactory(nullptr);
+    }
+
+    CK_SESSION_HANDLE open(CK_SLOT_ID slot = 0) {
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
+        return s;
+    }
+    CK_RV login(CK_SESSION_HANDLE s, const char* pin = "1234") {
+        return C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)), std::strlen(pin));
+    }
+    CK_RV sign(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key, CK_MECHANISM mechanism, Bytes data, Bytes& signature) {
+        if (CK_RV rv = C_SignInit(s, &mechanism, key); rv != CKR_OK) return rv;
+        CK_ULONG len = 0;
+        if (CK_RV rv = C_Sign(s, data.data(), data.size(), nullptr, &len); rv != CKR_OK) return rv;
+        signature.resize(len);
+        CK_RV rv = C_Sign(s, data.data(), data.size(), signature.data(), &len);
+        signature.resize(rv == CKR_OK ? len : 0);
+        return rv;
+    }
+    // The private key whose certificate allows the given usage: the first one, or one that deciphers.
+    CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE s, bool decipher = false) {
+        for (CK_OBJECT_HANDLE k : ofClass(s, CKO_PRIVATE_KEY))
+            if (!decipher || attribute(s, k, CKA_DECRYPT) == Bytes{CK_TRUE}) return k;
+        return CK_INVALID_HANDLE;
+    }
+    Bytes certificateOf(CK_SESSION_HANDLE s, CK_OBJECT_HANDLE key) {
+        Bytes id = attribute(s, key, CKA_ID);
+        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+        auto certs = find(s, {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, id.data(), id.size()}});
+        return certs.size() == 1 ? attribute(s, certs[0], CKA_VALUE) : Bytes{};
+    }
+
+    std::shared_ptr<testing::FakeReaders> readers_;
+};
+
+TEST(ModuleBoundary, ChecksItsArgumentsAndItsState) {
+    CK_INFO info;
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetFunctionList(nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_NE(functions(), nullptr);
+    EXPECT_EQ(functions()->version.major, 2);
+    EXPECT_EQ(functions()->version.minor, 40);
+    EXPECT_EQ(functions()->C_WaitForSlotEvent, &C_WaitForSlotEvent);
+    EXPECT_EQ(C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
+
+    auto fakeCreate = [](CK_VOID_PTR_PTR) -> CK_RV { return CKR_OK; };
+    auto fakeMutex = [](CK_VOID_PTR) -> CK_RV { return CKR_OK; };
+    CK_C_INITIALIZE_ARGS args{};
+    args.pReserved = &args;
+    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
+    args = CK_C_INITIALIZE_ARGS{};
+    args.CreateMutex = fakeCreate;
+    EXPECT_EQ(C_Initialize(&args), CKR_ARGUMENTS_BAD);
+    args.DestroyMutex = fakeMutex;
+    args.LockMutex = fakeMutex;
+    args.UnlockMutex = fakeMutex;
+    EXPECT_EQ(C_Initialize(&args), CKR_CANT_LOCK);
+    args.flags = CKF_OS_LOCKING_OK;
+    auto readers = std::make_shared<testing::FakeReaders>();
+    p11::setReaderServiceFactory([readers] { return readers; });
+    ASSERT_EQ(C_Initialize(&args), CKR_OK);
+    EXPECT_EQ(C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
+
+    CK_SESSION_HANDLE session;
+    CK_SLOT_ID slot;
+    CK_ULONG len = 0;
+    EXPECT_EQ(C_GetInfo(nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetSlotInfo(0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetTokenInfo(0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(C_WaitForSlotEvent(0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_WaitForSlotEvent(0, &slot, &slot), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Login(1, CKU_USER, nullptr, 4), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_FindObjectsInit(1, nullptr, 2), CKR_ARGUMENTS_BAD);
+    CK_ATTRIBUTE noValue{CKA_LABEL, nullptr, 3};
+    EXPECT_EQ(C_FindObjectsInit(1, &noValue, 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_FindObjects(1, nullptr, 4, &len), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_SignInit(1, nullptr, 1), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Sign(1, nullptr, 4, nullptr, &len), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Sign(1, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Decrypt(1, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_CloseSession(99), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_GenerateRandom(1, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(info.cryptokiVersion.major, 2);
+    EXPECT_EQ(info.cryptokiVersion.minor, 40);
+    EXPECT_EQ(C_Finalize(&args), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    p11::setReaderServiceFactory(nullptr);
+}
+
+TEST_F(ModuleTest, PublishesCertificateAndKeyPairsSharingTheirId) {
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 2u);
+    CK_SESSION_HANDLE s;
+    EXPECT_EQ(C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_TOKEN_NOT_PRESENT);
+
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SLOT_ID slots[4];
+    count = 4;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(slots[0], 0u);
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 25), "QEL3 80250000011234567890");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.serialNumber), 16), "0000011234567890");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 4), "QEL3");
+    EXPECT_TRUE(token.flags & CKF_LOGIN_REQUIRED);
+    EXPECT_TRUE(token.flags & CKF_TOKEN_INITIALIZED);
+
+    s = open();
+    const auto certificates = ofClass(s, CKO_CERTIFICATE);
+    const auto privateKeys = ofClass(s, CKO_PRIVATE_KEY);
+    const auto publicKeys = ofClass(s, CKO_PUBLIC_KEY);
+    ASSERT_GE(certificates.size(), 2u);
+    EXPECT_EQ(privateKeys.size(), certificates.size());
+    EXPECT_EQ(publicKeys.size(), certificates.size());
+    for (std::size_t i = 0; i < certificates.size(); ++i) {
+        const Bytes id = attribute(s, certificates[i], CKA_ID);
+        EXPECT_EQ(attribute(s, privateKeys[i], CKA_ID), id);
+        EXPECT_EQ(attribute(s, publicKeys[i], CKA_ID), id);
+        EXPECT_FALSE(attribute(s, certificates[i], CKA_SUBJECT).empty());
+        EXPECT_FALSE(attribute(s, certificates[i], CKA_ISSUER).empty());
+        EXPECT_EQ(attribute(s, certificates[i], CKA_SERIAL_NUMBER).at(0), 0x02);
+        EXPECT_EQ(attribute(s, privateKeys[i], CKA_MODULUS), attribute(s, publicKeys[i], CKA_MODULUS));
+        EXPECT_EQ(attribute(s, privateKeys[i], CKA_MODULUS).size(), 128u);
+        EXPECT_EQ(attribute(s, privateKeys[i], CKA_SIGN), Bytes{CK_TRUE});
+    }
+    CK_ATTRIBUTE secret{CKA_PRIVATE_EXPONENT, nullptr, 0};
+    EXPECT_EQ(C_GetAttributeValue(s, privateKeys[0], &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(secret.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    CK_BYTE small[2];
+    CK_ATTRIBUTE label{CKA_LABEL, small, sizeof small};
+    EXPECT_EQ(C_GetAttributeValue(s, privateKeys[0], &label, 1), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(C_GetAttributeValue(s, 424242, &label, 1), CKR_OBJECT_HANDLE_INVALID);
+    // Pairing by identifier: an application asks for the key of a certificate.
+    Bytes id = attribute(s, certificates[1], CKA_ID);
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    EXPECT_EQ(find(s, {{CKA_CLASS, &cls, sizeof cls}, {CKA_ID, id.data(), id.size()}}),
+              std::vector<CK_OBJECT_HANDLE>{privateKeys[1]});
+}
+
+TEST_F(ModuleTest, LoginGuardsTheKeysAndSignaturesVerify) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    const CK_OBJECT_HANDLE key = privateKey(s);
+    const Bytes certificate = certificateOf(s, key);
+    Bytes signature;
+    EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1, 2, 3}, signature), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(login(s, "12"), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(login(s, "4321"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(C_Login(s, CKU_SO, (CK_UTF8CHAR_PTR) "1234", 4), CKR_USER_TYPE_INVALID);
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(login(s), CKR_USER_ALREADY_LOGGED_IN);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_USER_FUNCTIONS);
+
+    const Bytes message{'q', 'e', 'l'};
+    ASSERT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, message, signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificate, testing::sha("SHA256", message), signature, "SHA256", false));
+
+    // CKM_RSA_PKCS takes the DigestInfo and signs the hash it carries.
+    Bytes digestInfo{0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+    const Bytes sha1 = testing::sha("SHA1", message);
+    digestInfo.insert(digestInfo.end(), sha1.begin(), sha1.end());
+    ASSERT_EQ(sign(s, key, {CKM_RSA_PKCS, nullptr, 0}, digestInfo, signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificate, sha1, signature, "SHA1", false));
+    EXPECT_EQ(sign(s, key, {CKM_RSA_PKCS, nullptr, 0}, message, signature), CKR_DATA_INVALID);
+
+    // Several parts, and the two-call convention.
+    CK_MECHANISM mechanism{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(C_SignInit(s, &mechanism, key), CKR_OK);
+    EXPECT_EQ(C_SignInit(s, &mechanism, key), CKR_OPERATION_ACTIVE);
+    ASSERT_EQ(C_SignUpdate(s, const_cast<CK_BYTE*>(message.data()), 1), CKR_OK);
+    ASSERT_EQ(C_SignUpdate(s, const_cast<CK_BYTE*>(message.data()) + 1, 2), CKR_OK);
+    CK_BYTE shortBuffer[16];
+    CK_ULONG len = sizeof shortBuffer;
+    EXPECT_EQ(C_SignFinal(s, shortBuffer, &len), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(len, 128u);
+    signature.assign(len, 0);
+    ASSERT_EQ(C_SignFinal(s, signature.data(), &len), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificate, sha1, signature, "SHA1", false));
+    EXPECT_EQ(C_Sign(s, signature.data(), 1, signature.data(), &len), CKR_OPERATION_NOT_INITIALIZED);
+
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, message, signature), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(ModuleTest, RefusedMechanismsReachNoCard) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    const int before = readers_->exchanges();
+    for (CK_OBJECT_HANDLE key : ofClass(s, CKO_PRIVATE_KEY)) {
+        CK_MECHANISM mechanisms[] = {{CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss},
+                                     {CKM_RSA_PKCS_PSS, &pss, sizeof pss},
+                                     {CKM_SHA384_RSA_PKCS, nullptr, 0},
+                                     {CKM_ECDSA, nullptr, 0}};
+        for (CK_MECHANISM& m : mechanisms) EXPECT_EQ(C_SignInit(s, &m, key), CKR_MECHANISM_INVALID) << m.mechanism;
+    }
+    CK_OBJECT_HANDLE certificate = ofClass(s, CKO_CERTIFICATE).front();
+    CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(C_SignInit(s, &m, certificate), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(readers_->exchanges(), before);
+
+    CK_MECHANISM_TYPE types[16];
+    CK_ULONG count = 16;
+    ASSERT_EQ(C_GetMechanismList(0, types, &count), CKR_OK);
+    std::vector<CK_MECHANISM_TYPE> offered(types, types + count);
+    EXPECT_EQ(std::count(offered.begin(), offered.end(), CKM_RSA_PKCS_PSS), 0);
+    EXPECT_EQ(std::count(offered.begin(), offered.end(), CKM_SHA256_RSA_PKCS), 1);
+}
+
+TEST_F(ModuleTest, FourthGenerationSignsWithPssAndDeciphers) {
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = privateKey(s, true);
+    const Bytes certificate = certificateOf(s, key);
+    const Bytes message{'t', 'l', 's'};
+    CK_RSA_PKCS_PSS_PARAMS pss{CKM_SHA256, CKG_MGF1_SHA256, 32};
+    Bytes signature;
+    ASSERT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS_PSS, &pss, sizeof pss}, message, signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificate, testing::sha("SHA256", message), signature, "SHA256", true));
+    ASSERT_EQ(sign(s, key, {CKM_RSA_PKCS_PSS, &pss, sizeof pss}, testing::sha("SHA256", message), signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificate, testing::sha("SHA256", message), signature, "SHA256", true));
+    CK_RSA_PKCS_PSS_PARAMS saltless{CKM_SHA256, CKG_MGF1_SHA256, 0};
+    EXPECT_EQ(sign(s, key, {CKM_RSA_PKCS_PSS, &saltless, sizeof saltless}, message, signature),
+              CKR_MECHANISM_PARAM_INVALID);
+
+    Bytes cryptogram = testing::encryptFor(certificate, {'k', 'e', 'y'});
+    CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(C_DecryptInit(s, &rsa, key), CKR_OK);
+    CK_BYTE tiny[1];
+    CK_ULONG len = sizeof tiny;
+    EXPECT_EQ(C_Decrypt(s, cryptogram.data(), cryptogram.size(), tiny, &len), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(len, 3u);
+    Bytes plain(len);
+    ASSERT_EQ(C_Decrypt(s, cryptogram.data(), cryptogram.size(), plain.data(), &len), CKR_OK);
+    EXPECT_EQ(plain, (Bytes{'k', 'e', 'y'}));
+}
+
+TEST_F(ModuleTest, ABlockedCardIsReportedLockedWithoutTakingThePin) {
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    CK_SESSION_HANDLE s = open();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(login(s, "0000"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(login(s), CKR_PIN_LOCKED);
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_TRUE(token.flags & CKF_USER_PIN_LOCKED);
+}
+
+TEST_F(ModuleTest, ContactlessThirdGenerationSignsWithoutLoginAndNeverDeciphers) {
+    readers_->insert(kOther, newCard(Generation::QEL3, ReaderKind::contactless));
+    CK_SESSION_HANDLE s = open(1);
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(1, &token), CKR_OK);
+    EXPECT_FALSE(token.flags & CKF_LOGIN_REQUIRED);
+    for (CK_OBJECT_HANDLE key : ofClass(s, CKO_PRIVATE_KEY)) {
+        Bytes signature;
+        EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_OK);
+        EXPECT_EQ(attribute(s, key, CKA_DECRYPT), Bytes{CK_FALSE});
+        CK_MECHANISM rsa{CKM_RSA_PKCS, nullptr, 0};
+        EXPECT_EQ(C_DecryptInit(s, &rsa, key), CKR_KEY_FUNCTION_NOT_PERMITTED);
+    }
+}
+
+TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCardIsFresh) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    CK_SESSION_HANDLE other = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = privateKey(s);
+    readers_->removeAfter(kContact, 1);
+    Bytes signature;
+    EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_DEVICE_REMOVED);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(C_GetSessionInfo(other, &info), CKR_SESSION_HANDLE_INVALID);
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 4), "QEL4");
+    s = open();
+    EXPECT_EQ(C_GetAttributeValue(s, key, nullptr, 0), CKR_OBJECT_HANDLE_INVALID);
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_OK);
+
+    // A card swapped between two calls is noticed before it is used.
+    readers_->remove(kContact);
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    EXPECT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+}
+
+TEST_F(ModuleTest, WaitForSlotEventReportsInsertionsAndEndsWithFinalize) {
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    CK_SLOT_ID slot = 99;
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    auto waiter = std::async(std::launch::async, [&] {
+        CK_SLOT_ID s = 99;
+        CK_RV rv = C_WaitForSlotEvent(0, &s, nullptr);
+        return std::make_pair(rv, s);
+    });
+    // Other calls go on while a thread waits.
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    readers_->insert(kOther, newCard(Generation::QEL3, ReaderKind::contactless));
+    const auto [rv, reported] = waiter.get();
+    EXPECT_EQ(rv, CKR_OK);
+    EXPECT_EQ(reported, 1u);
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    readers_->remove(kOther);
+    EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_OK);
+    EXPECT_EQ(slot, 1u);
+
+    auto blocked = std::async(std::launch::async, [&] {
+        CK_SLOT_ID s;
+        return C_WaitForSlotEvent(0, &s, nullptr);
+    });
+    EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(blocked.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
+}
+
+TEST_F(ModuleTest, EightThreadsSignAtOnceOnOneCard) {
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    CK_SESSION_HANDLE first = open();
+    ASSERT_EQ(login(first), CKR_OK);
+    const CK_OBJECT_HANDLE key = privateKey(first);
+    const Bytes certificate = certificateOf(first, key);
+    std::vector<std::future<int>> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.push_back(std::async(std::launch::async, [&, t] {
+            CK_SESSION_HANDLE s = open();
+            int good = 0;
+            for (int i = 0; i < 4; ++i) {
+                const Bytes message{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+                Bytes signature;
+                if (sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, message, signature) == CKR_OK &&
+                    testing::verifySignature(certificate, testing::sha("SHA256", message), signature, "SHA256", false))
+                    ++good;
+            }
+            C_CloseSession(s);
+            return good;
+        }));
+    }
+    for (auto& t : threads) EXPECT_EQ(t.get(), 4);
+}
+
+TEST_F(ModuleTest, AForkedChildStartsOverWithItsOwnInitialisation) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        if (C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_CRYPTOKI_NOT_INITIALIZED) code |= 1;
+        if (C_Initialize(nullptr) != CKR_OK) code |= 2;
+        if (C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count != 1) code |= 4;
+        if (C_Finalize(nullptr) != CKR_OK) code |= 8;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+}
+
+}  // namespace
+}  // namespace qel
