@@ -60,7 +60,11 @@ std::optional<std::chrono::system_clock::time_point> parseCardDate(const std::st
     const std::time_t t = std::mktime(&tm);
     // mktime rolls 31/02 over into March: such a text is not a date.
     if (t == static_cast<std::time_t>(-1) || tm.tm_mday != day || tm.tm_mon != month) return std::nullopt;
-    return std::chrono::system_clock::from_time_t(t);
+    // The clock counts in nanoseconds and ends in 2262; a card may say 31/12/9999.
+    using Clock = std::chrono::system_clock;
+    if (t >= Clock::to_time_t(Clock::time_point::max())) return Clock::time_point::max();
+    if (t <= Clock::to_time_t(Clock::time_point::min())) return Clock::time_point::min();
+    return Clock::from_time_t(t);
 }
 
 bool expiresAfter(const std::string& finValidite, std::chrono::system_clock::time_point now) {

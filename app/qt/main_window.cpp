@@ -56,10 +56,8 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
 
     identification_ = new QtIdentificationView;
     situation_ = new QtSituationView;
-    pages_[ui::SubView::identification] = identification_;
-    pages_[ui::SubView::situation] = situation_;
-    ui_->container->addWidget(identification_);
-    ui_->container->addWidget(situation_);
+    setSubViewWidget(ui::SubView::identification, identification_);
+    setSubViewWidget(ui::SubView::situation, situation_);
     setSubViewWidget(ui::SubView::certificate, placeholderPage(QStringLiteral("Certificats de la carte")));
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
     ui_->container->setCurrentWidget(identification_);
@@ -139,6 +137,9 @@ void QtMainWindow::setSubViewWidget(ui::SubView view, QWidget* widget) {
         it->second->deleteLater();
     }
     pages_[view] = widget;
+    // Plain QWidget subclasses draw no style-sheet background unless asked: the page must cover
+    // the hint behind the container.
+    widget->setAttribute(Qt::WA_StyledBackground);
     ui_->container->addWidget(widget);
 }
 

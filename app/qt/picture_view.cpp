@@ -38,6 +38,7 @@ void PictureView::paintEvent(QPaintEvent*) {
                         area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    if (!isEnabled()) painter.setOpacity(0.35);
     renderer_.render(&painter, target);
 }
 

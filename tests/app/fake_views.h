@@ -1,0 +1,261 @@
+#pragma once
+// Recording widgets and views for the controller tests.
+#include <any>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "app/ui/alert_presenter.h"
+#include "app/ui/desktop_services.h"
+#include "app/ui/identification_view.h"
+#include "app/ui/main_window_view.h"
+#include "app/ui/navigator.h"
+#include "app/ui/pin_dialog_views.h"
+#include "app/ui/situation_view.h"
+#include "app/ui/widgets.h"
+
+namespace qel::ui {
+inline void PrintTo(const Colour& c, std::ostream* os) {
+    if (c.isNamed()) *os << "named " << c.name;
+    else *os << "rgb " << int(c.rgb.red) << "," << int(c.rgb.green) << "," << int(c.rgb.blue);
+}
+}  // namespace qel::ui
+
+namespace qel::test {
+
+template <typename Base>
+class FakeWidget : public Base {
+public:
+    void setEnabled(bool e) override { enabled = e; }
+    bool isEnabled() const override { return enabled; }
+    void setHidden(bool h) override { hidden = h; }
+    bool isHidden() const override { return hidden; }
+    void setTooltip(const std::string& t) override { tooltip = t; }
+    bool enabled = true;
+    bool hidden = false;
+    std::string tooltip;
+};
+
+class FakeLabel : public FakeWidget<ui::Label> {
+public:
+    void setText(const std::string& t) override { value = t; }
+    std::string text() const override { return value; }
+    void setTextColour(const ui::Colour& c) override { colour = c; }
+    bool textWiderThanLabel(const std::string& t) const override { return t.size() > width; }
+    std::string value;
+    ui::Colour colour;
+    std::size_t width = 20;
+};
+
+class FakeButton : public FakeWidget<ui::Button> {
+public:
+    void setTitle(const std::string& t) override { titleText = t; }
+    std::string title() const override { return titleText; }
+    void setTitleColour(const ui::Colour& c) override { titleColour = c; }
+    void setImage(const std::string& p) override { picture = p; }
+    void setClickHandler(std::function<void()> h) override { handler = std::move(h); }
+    void click() {
+        if (enabled && handler) handler();
+    }
+    std::string titleText;
+    ui::Colour titleColour;
+    std::string picture;
+    std::function<void()> handler;
+};
+
+class FakeImage : public FakeWidget<ui::ImageView> {
+public:
+    void setImage(const std::string& p) override { picture = p; }
+    std::string picture;
+};
+
+class FakeField : public FakeWidget<ui::SecureField> {
+public:
+    void setText(const std::string& t) override { value = t; }
+    std::string text() const override { return value; }
+    void setEditHandler(std::function<void()> h) override { handler = std::move(h); }
+    /// The user types `t` at the end of the text.
+    void type(const std::string& t) {
+        for (char c : t) {
+            value.push_back(c);
+            if (handler) handler();
+        }
+    }
+    std::string value;
+    std::function<void()> handler;
+};
+
+class FakePopUp : public FakeWidget<ui::PopUpList> {
+public:
+    void removeAllItems() override {
+        items.clear();
+        selected = -1;
+    }
+    void addItem(const std::string& t) override { items.push_back(t); }
+    int itemCount() const override { return static_cast<int>(items.size()); }
+    std::string itemTitle(int i) const override { return valid(i) ? items[static_cast<std::size_t>(i)] : ""; }
+    void setItemTitle(int i, const std::string& t) override {
+        if (valid(i)) items[static_cast<std::size_t>(i)] = t;
+    }
+    void selectItem(int i) override { selected = valid(i) ? i : -1; }
+    int selectedIndex() const override { return selected; }
+    std::string selectedTitle() const override { return itemTitle(selected); }
+    void setSelectionHandler(std::function<void()> h) override { handler = std::move(h); }
+    /// The user picks entry `i`.
+    void pick(int i) {
+        selectItem(i);
+        if (handler) handler();
+    }
+    bool valid(int i) const { return i >= 0 && i < itemCount(); }
+    std::vector<std::string> items;
+    int selected = -1;
+    std::function<void()> handler;
+};
+
+class FakeProgress : public FakeWidget<ui::ProgressIndicator> {
+public:
+    void startAnimation() override { spinning = true; }
+    void stopAnimation() override { spinning = false; }
+    bool spinning = false;
+};
+
+class FakeArea : public FakeWidget<ui::Area> {};
+
+class FakeMenuItem : public FakeWidget<ui::MenuItem> {
+public:
+    void setTriggerHandler(std::function<void()> h) override { handler = std::move(h); }
+    void trigger() {
+        if (handler) handler();
+    }
+    std::function<void()> handler;
+};
+
+class FakeIdentificationView : public ui::IdentificationView {
+public:
+    FakeIdentificationView();
+    const ui::IdentificationOutlets& outlets() override { return o; }
+    void setViewHidden(bool h) override { hidden = h; }
+    FakeLabel name, firstName, identifier, job, num, emission, expiration, serialNum, serialNumTitle;
+    FakeButton copy;
+    bool hidden = false;
+    ui::IdentificationOutlets o;
+};
+
+class FakeSituationView : public ui::SituationView {
+public:
+    FakeSituationView();
+    const ui::SituationOutlets& outlets() override { return o; }
+    void setViewHidden(bool h) override { hidden = h; }
+    FakeArea situView, factuView;
+    FakeLabel mode, raison, ident, secteur, tabPharma, noSitu, fIdent, fSpec, fConv, fZone, fIndem, fAgr, fFse, fLot,
+        pageCounter;
+    FakeButton previous, next, copySitu, copyFactu;
+    bool hidden = false;
+    ui::SituationOutlets o;
+};
+
+class FakeMainWindow : public ui::MainWindowView {
+public:
+    FakeMainWindow();
+    const ui::MainWindowOutlets& outlets() override { return o; }
+    ui::IdentificationView& identificationView() override { return identificationPane; }
+    ui::SituationView& situationView() override { return situationPane; }
+    void showSubView(ui::SubView v) override { subView = v; }
+    void letEventLoopRun() override { ++eventLoopRuns; }
+    void closeWindow() override { closed = true; }
+    void showAboutPanel() override { aboutShown = true; }
+    void setCloseRequestHandler(std::function<bool()> h) override { closeHandler = std::move(h); }
+    void setHoverHandler(std::function<void(const std::string&, bool)> h) override { hoverHandler = std::move(h); }
+
+    FakeButton identification, situation, certificate, tmaj, pinCode, pinCodeModif, unlockCard, maintenance,
+        diagQELButton, testsSsl, portalEQEL, contactSupport, cardUnlock, cardPinPadlock, refreshButton,
+        VekAuthentication, VekDisconnect;
+    FakeImage situationLock, tmajNotif, topCard;
+    FakeLabel cardNameLabel, cardJobLabel, cardIdentifierTitle, cardIdentifierLabel, cardNumTitle, cardNumLabel,
+        cardStatusTitle, cardStatusLabel, cardNoInsertedLabel, cardBlockedLabel, testLabel, demoModeTitle, cardStatus;
+    FakeArea card, cardEmpty;
+    FakePopUp cardComboBox;
+    FakeProgress progress;
+    FakeMenuItem activateDemo, desactivateDemo, quitItem, aboutItem;
+    FakeIdentificationView identificationPane;
+    FakeSituationView situationPane;
+
+    ui::SubView subView = ui::SubView::certificate;
+    int eventLoopRuns = 0;
+    bool closed = false;
+    bool aboutShown = false;
+    std::function<bool()> closeHandler;
+    std::function<void(const std::string&, bool)> hoverHandler;
+    ui::MainWindowOutlets o;
+};
+
+struct FakeNavigator : ui::Navigator {
+    struct Segue {
+        std::string identifier;
+        ui::SegueValues values;
+    };
+    void performSegue(const std::string& identifier, const ui::SegueValues& values) override {
+        segues.push_back({identifier, values});
+    }
+    std::vector<Segue> segues;
+};
+
+struct FakeClipboard : ui::Clipboard {
+    void setText(const std::string& t) override { text = t; }
+    std::string text;
+};
+
+struct FakeUrlOpener : ui::UrlOpener {
+    bool openUrl(const std::string& url) override {
+        urls.push_back(url);
+        return true;
+    }
+    std::vector<std::string> urls;
+};
+
+class FakeSaisiePinView : public ui::SaisiePinView {
+public:
+    FakeSaisiePinView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
+    const ui::SaisiePinOutlets& outlets() override { return o; }
+    void close() override { closed = true; }
+    FakeLabel errorPinLabel;
+    FakeField pinTextField;
+    FakeButton validate, cancel;
+    bool closed = false;
+    ui::SaisiePinOutlets o;
+};
+
+class FakeModifPinView : public ui::ModifPinView {
+public:
+    FakeModifPinView() {
+        o = {&oldPin, &newPin, &renewPin, &oldTip, &newTip, &renewTip, &errorLabel, &validate, &cancel};
+        errorLabel.hidden = oldTip.hidden = newTip.hidden = renewTip.hidden = true;
+    }
+    const ui::ModifPinOutlets& outlets() override { return o; }
+    void close() override { closed = true; }
+    FakeField oldPin, newPin, renewPin;
+    FakeImage oldTip, newTip, renewTip;
+    FakeLabel errorLabel;
+    FakeButton validate, cancel;
+    bool closed = false;
+    ui::ModifPinOutlets o;
+};
+
+class FakeUnlockCardView : public ui::UnlockCardView {
+public:
+    FakeUnlockCardView() {
+        o = {&puk, &newPin, &renewPin, &pukTip, &newTip, &renewTip, &errorLabel, &validate, &cancel};
+        errorLabel.hidden = pukTip.hidden = newTip.hidden = renewTip.hidden = true;
+    }
+    const ui::UnlockCardOutlets& outlets() override { return o; }
+    void close() override { closed = true; }
+    FakeField puk, newPin, renewPin;
+    FakeImage pukTip, newTip, renewTip;
+    FakeLabel errorLabel;
+    FakeButton validate, cancel;
+    bool closed = false;
+    ui::UnlockCardOutlets o;
+};
+
+}  // namespace qel::test

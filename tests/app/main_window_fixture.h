@@ -1,0 +1,86 @@
+#pragma once
+// A main window on the fake PKCS#11 module, fake readers and recording views, with a fixed clock.
+#include <gtest/gtest.h>
+
+#include "app/app_delegate.h"
+#include "app/card_tables.h"
+#include "app/scard/scard.h"
+#include "app/token_watch.h"
+#include "app/view_controller.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_library.h"
+#include "tests/app/fake_p11_module.h"
+#include "tests/app/fake_readers.h"
+#include "tests/app/fake_views.h"
+
+namespace qel::test {
+
+struct FakeTokenWatch : TokenWatch {
+    void setInsertionHandler(Handler h) override { insertion = std::move(h); }
+    void addRemovalHandler(Handler h, const std::string& id) override { removals.emplace_back(id, std::move(h)); }
+    void remove(const std::string& id) {
+        for (auto& [token, handler] : removals)
+            if (token == id) handler(id);
+    }
+    Handler insertion;
+    std::vector<std::pair<std::string, Handler>> removals;
+};
+
+struct FakeLauncher : ui::ProgramLauncher {
+    bool isRunning(const std::string&) override { return running; }
+    bool launch(const std::string& id) override {
+        launched.push_back(id);
+        return true;
+    }
+    bool running = false;
+    std::vector<std::string> launched;
+};
+
+/// Today 15/06/2025 at 10:00 local time.
+inline std::chrono::system_clock::time_point fixedNow() {
+    return *parseCardDate("15/06/2025") + std::chrono::hours(10);
+}
+
+struct MainWindowFixture : ::testing::Test {
+    /// A contact card with a holder; `expiry` as "dd/MM/yyyy".
+    FakeSlot& contactCard(const std::string& reader, const std::string& expiry = "31/12/2029",
+                          const std::string& cardType = "00", const std::string& prof = "10",
+                          const std::string& metier = "", bool testCard = false) {
+        FakeSlot& slot = module.addSlot(reader, true);
+        slot.token.objects["QEL_ID_CARD"] = idCardObject(expiry, testCard);
+        slot.token.objects["QEL_NAME_PS"] = nameObject("DUPONT", "JEAN");
+        slot.token.objects["QEL_INFO_PS"] = infoObject(cardType, "810001234567", prof, metier);
+        return slot;
+    }
+
+    void start(Pkcs11Library* lib = nullptr) {
+        ViewControllerServices services{lib ? *lib : library, queue, navigator, urls, clipboard, scard, readers,
+                                        &watch, hooks, fixedNow};
+        vc = std::make_unique<ViewController>(window, appDel, services);
+        appDel.activateDemoMenuItem = &window.activateDemo;
+        appDel.desactivateDemoMenuItem = &window.desactivateDemo;
+        appDel.applicationDidFinishLaunching();
+        vc->viewDidLoad();
+        vc->viewDidAppear();
+    }
+
+    int opened() const { return module.count("C_OpenSession"); }
+
+    FakeP11Module module;
+    Pkcs11Library library{module.functions(), nullptr};
+    ManualMainQueue queue;
+    FakeNavigator navigator;
+    FakeUrlOpener urls;
+    FakeClipboard clipboard;
+    FakeCardReaders readers;
+    ServiceAbsenceLog serviceLog;
+    Scard scard{readers, serviceLog};
+    FakeTokenWatch watch;
+    FakeLauncher launcher;
+    LaterHooks hooks;
+    AppDelegate appDel{library, launcher};
+    FakeMainWindow window;
+    std::unique_ptr<ViewController> vc;
+};
+
+}  // namespace qel::test

@@ -1,0 +1,359 @@
+#include "tests/app/main_window_fixture.h"
+#include "tests/pkcs11/log_capture.h"
+
+namespace qel::test {
+namespace {
+
+using MainWindowTest = MainWindowFixture;
+
+// Which buttons can be used, in a fixed order, for comparing whole states at once.
+std::string usable(FakeMainWindow& w) {
+    std::string s;
+    const std::pair<const char*, FakeButton*> buttons[] = {
+        {"identification", &w.identification}, {"situation", &w.situation},       {"certificate", &w.certificate},
+        {"tmaj", &w.tmaj},                     {"pinCode", &w.pinCode},           {"pinCodeModif", &w.pinCodeModif},
+        {"unlockCard", &w.unlockCard},         {"diag", &w.diagQELButton},        {"vekAuth", &w.VekAuthentication},
+        {"vekDisconnect", &w.VekDisconnect},
+    };
+    for (const auto& [name, button] : buttons)
+        if (button->enabled) s += std::string(s.empty() ? "" : " ") + name;
+    return s;
+}
+
+TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
+    module.addSlot("Reader A");
+    contactCard("Reader B");
+    start();
+    EXPECT_TRUE(appDel.p11Loaded);
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN"}));
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_EQ(vc->readerSelected, 1);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+    EXPECT_EQ(window.cardIdentifierLabel.value, "810001234567");
+    EXPECT_EQ(window.cardNumLabel.value, "1234567890");
+    EXPECT_EQ(window.cardStatusLabel.value, "Expire le 31/12/2029");
+    EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::darkGrey);
+    EXPECT_EQ(window.topCard.picture, "top-card-medecin");
+    EXPECT_EQ(window.cardJobLabel.colour, ui::Colour::named("medecin"));
+    EXPECT_FALSE(window.card.hidden);
+    EXPECT_TRUE(window.cardEmpty.hidden);
+    EXPECT_TRUE(window.testLabel.hidden);
+    EXPECT_EQ(window.cardStatus.value, "");
+    EXPECT_TRUE(window.refreshButton.enabled);
+    EXPECT_FALSE(window.progress.spinning);
+    EXPECT_EQ(usable(window), "identification situation certificate tmaj pinCode pinCodeModif diag vekAuth");
+    EXPECT_FALSE(window.cardPinPadlock.hidden);
+    EXPECT_EQ(window.cardPinPadlock.picture, "lock");
+    EXPECT_TRUE(window.cardBlockedLabel.hidden);
+    EXPECT_EQ(window.identificationPane.name.value, "DUPONT");
+    EXPECT_EQ(appDel.currentCard, vc->selectedCard());
+    EXPECT_EQ(launcher.launched, std::vector<std::string>{kAgentIdentifier});
+    EXPECT_FALSE(window.desactivateDemo.enabled);
+}
+
+TEST_F(MainWindowTest, OnlyTheProgramsSelectionReadsTheSameReaderAgain) {
+    contactCard("Reader A");
+    start();
+    const int afterStart = opened();
+    window.cardComboBox.pick(0);
+    EXPECT_EQ(opened(), afterStart);
+    vc->readerSelection(ViewController::algoSender);
+    EXPECT_EQ(opened(), afterStart + 1);
+}
+
+TEST_F(MainWindowTest, ReadersWithoutCardsAreListedAndNothingIsRead) {
+    module.addSlot("Reader A");
+    module.addSlot("Reader B");
+    start();
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "Reader B"}));
+    EXPECT_EQ(window.cardComboBox.selected, -1);
+    EXPECT_EQ(opened(), 0);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
+    EXPECT_EQ(usable(window), "");
+    EXPECT_TRUE(window.cardPinPadlock.hidden);
+
+    // The card arrives in B; the user picks B.
+    contactCard("unused");
+    module.slots[1].present = true;
+    module.slots[1].token = module.slots[2].token;
+    window.cardComboBox.pick(1);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+}
+
+TEST_F(MainWindowTest, NoReaderIsOneEntry) {
+    LogCapture log;
+    start();
+    EXPECT_EQ(window.cardComboBox.items, std::vector<std::string>{"Pas de lecteur détecté !"});
+    EXPECT_TRUE(window.refreshButton.enabled);
+    EXPECT_TRUE(log.contains("Pas de lecteur vu par la librairie PKCS11")) << log.text();
+}
+
+TEST_F(MainWindowTest, MissingLibraryBehavesAsAFailedInitialize) {
+    LogCapture log;
+    Pkcs11Library missing("/nonexistent/libqel3_pkcs11.so");
+    start(&missing);
+    EXPECT_FALSE(appDel.p11Loaded);
+    EXPECT_TRUE(window.cardComboBox.items.empty());
+    EXPECT_EQ(window.cardStatus.value, "");
+    EXPECT_TRUE(log.contains("/nonexistent/libqel3_pkcs11.so")) << log.text();
+    EXPECT_TRUE(log.contains("C_Initialize: 5")) << log.text();
+    appDel.applicationWillTerminate();
+    EXPECT_EQ(module.count("C_Finalize"), 0);
+
+    // Demo mode works without a library.
+    window.activateDemo.trigger();
+    window.cardComboBox.pick(1);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT Philippe");
+}
+
+TEST_F(MainWindowTest, PinBlockedCardOffersOnlyUnlock) {
+    contactCard("Reader A").token.pinTries = 0;
+    start();
+    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_EQ(usable(window), "identification certificate unlockCard");
+    EXPECT_FALSE(window.cardBlockedLabel.hidden);
+    EXPECT_FALSE(window.cardUnlock.hidden);
+    EXPECT_TRUE(window.cardPinPadlock.hidden);
+    EXPECT_FALSE(window.card.hidden);
+}
+
+TEST_F(MainWindowTest, PukBlockedCardIsDefinitivelyBlocked) {
+    FakeSlot& slot = contactCard("Reader A");
+    slot.token.pinTries = 0;
+    slot.token.soLocked = true;
+    start();
+    EXPECT_EQ(usable(window), "identification certificate");
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte définitivement bloquée");
+    EXPECT_TRUE(window.card.hidden);
+    EXPECT_FALSE(window.cardEmpty.hidden);
+}
+
+TEST_F(MainWindowTest, ExpiryTomorrowIsValidExpiryTodayIsNot) {
+    contactCard("Reader A", "16/06/2025");
+    contactCard("Reader B", "15/06/2025");
+    start();
+    EXPECT_EQ(window.cardStatusLabel.value, "Expire le 16/06/2025");
+    EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::darkGrey);
+    EXPECT_TRUE(window.VekAuthentication.enabled);
+
+    window.cardComboBox.pick(1);
+    EXPECT_EQ(window.cardStatusLabel.value, "Carte expirée");
+    EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
+    EXPECT_FALSE(vc->isValidCard);
+    EXPECT_FALSE(window.VekAuthentication.enabled);
+}
+
+TEST_F(MainWindowTest, StudentPharmacistTestCard) {
+    contactCard("Reader A", "31/12/2029", "01", "", "21", true);
+    start();
+    EXPECT_EQ(window.topCard.picture, "top-card-Fpharma");
+    EXPECT_EQ(window.cardJobLabel.colour, ui::Colour::named("Fpharma"));
+    EXPECT_FALSE(window.testLabel.hidden);
+    EXPECT_TRUE(vc->isTestCard);
+    window.portalEQEL.click();
+    EXPECT_EQ(urls.urls, std::vector<std::string>{links::portalTest});
+}
+
+TEST_F(MainWindowTest, UnknownProfessionShowsTheEmptyCard) {
+    contactCard("Reader A", "31/12/2029", "00", "99");
+    start();
+    EXPECT_EQ(window.topCard.picture, "top-card-empty");
+    EXPECT_EQ(window.cardJobLabel.colour, ui::Colour::named("empty"));
+}
+
+TEST_F(MainWindowTest, ContactlessCardReadThroughTheLibraryHasNoPinFunctions) {
+    module.addSlot("Reader CL", true);  // no identity object: the contactless interface
+    start();
+    EXPECT_TRUE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isContactQEL);
+    EXPECT_EQ(usable(window), "identification certificate diag");
+    EXPECT_TRUE(window.cardPinPadlock.hidden);
+}
+
+TEST_F(MainWindowTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
+    module.addSlot("Reader CL");
+    Bytes file1{0x80, 0x0C};
+    for (char c : std::string("810001234567")) file1.push_back(static_cast<std::uint8_t>(c));
+    readers.addReader("Reader CL", FakeCardReaders::Card{hex(kQel4ContactlessAtr), desfireIdentity(file1)});
+    start();
+    EXPECT_EQ(window.cardComboBox.selected, 0);
+    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
+    EXPECT_EQ(window.cardNoInsertedLabel.colour, ui::colours::blue);
+    EXPECT_TRUE(window.identification.enabled);
+    EXPECT_EQ(window.identificationPane.serialNum.value, "8025000001234567890");
+    EXPECT_EQ(window.identificationPane.num.value, "1234567890");
+    EXPECT_EQ(window.identificationPane.identifier.value, "810001234567");
+    EXPECT_FALSE(window.identificationPane.serialNumTitle.hidden);
+    EXPECT_FALSE(window.identificationPane.hidden);
+    EXPECT_EQ(window.cardNameLabel.value, " ");
+    EXPECT_TRUE(window.card.hidden);
+    EXPECT_FALSE(window.cardEmpty.hidden);
+}
+
+TEST_F(MainWindowTest, MissingPcscServiceLeavesTheWindowUsable) {
+    readers.serviceUp = false;
+    contactCard("Reader A");
+    LogCapture log;
+    start();
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+    const std::string text = log.text();
+    const std::string line = "Service carte à puce (pcscd) indisponible";
+    ASSERT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find(line), text.rfind(line));
+}
+
+TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
+    contactCard("Reader A");
+    start();
+    window.situation.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
+    EXPECT_EQ(navigator.segues[0].values.pCard, vc->selectedCard());
+    EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
+    EXPECT_TRUE(vc->authentFromSituationButton);
+
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
+    vc->pinEntryResult(true, "");
+    EXPECT_FALSE(vc->authentFromSituationButton);
+    EXPECT_EQ(window.subView, ui::SubView::situation);
+    EXPECT_FALSE(window.pinCode.enabled);
+    EXPECT_TRUE(window.situationLock.hidden);
+    EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
+
+    // The next read logs the card out again.
+    window.refreshButton.click();
+    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
+    EXPECT_GE(module.count("C_Logout"), 1);
+}
+
+TEST_F(MainWindowTest, FailedPinEntryBlocksTheWindow) {
+    contactCard("Reader A");
+    start();
+    vc->pinEntryResult(false, "");
+    EXPECT_EQ(usable(window), "identification certificate unlockCard");
+}
+
+TEST_F(MainWindowTest, DialogButtonsHandOverTheSelectedCard) {
+    contactCard("Reader A");
+    start();
+    window.pinCode.click();
+    window.pinCodeModif.click();
+    window.tmaj.click();
+    ASSERT_EQ(navigator.segues.size(), 3u);
+    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegue");
+    EXPECT_EQ(navigator.segues[1].identifier, "ModifPinSegue");
+    EXPECT_EQ(navigator.segues[2].identifier, "TmajSegue");
+    for (const auto& s : navigator.segues) {
+        EXPECT_EQ(s.values.pCard, vc->selectedCard());
+        EXPECT_EQ(s.values.delegate, vc.get());
+    }
+}
+
+TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
+    contactCard("Reader A");
+    start();
+    ASSERT_NE(vc->selectedCard(), nullptr);
+    EXPECT_EQ(vc->selectedCard()->cardFullNumber, "80250000011234567890");
+    watch.insertion("org.oberlane.qel.sigilla:80250000019999999999");
+    watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
+    ASSERT_EQ(watch.removals.size(), 2u);
+    module.slots[0].present = false;
+
+    watch.remove("org.oberlane.qel.sigilla:80250000019999999999");
+    queue.runReady();
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+
+    watch.remove("org.oberlane.qel.sigilla:80250000011234567890");
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");  // nothing happens off the main thread
+    queue.runReady();
+    EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
+    EXPECT_EQ(window.cardComboBox.items[0], "Reader A");
+    EXPECT_EQ(window.cardNameLabel.value, "");
+    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_EQ(usable(window), "");
+    EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
+}
+
+TEST_F(MainWindowTest, DemoModeShowsFixedDataWithoutTheLibrary) {
+    contactCard("Reader A");
+    start();
+    const int calls = module.totalCalls();
+    window.activateDemo.trigger();
+    EXPECT_FALSE(window.activateDemo.enabled);
+    EXPECT_TRUE(window.desactivateDemo.enabled);
+    EXPECT_FALSE(window.demoModeTitle.hidden);
+    EXPECT_TRUE(window.refreshButton.hidden);
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Absence de carte", "Carte insérée"}));
+    window.cardComboBox.pick(1);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT Philippe");
+    EXPECT_EQ(window.cardStatusLabel.value, "Expire le 21/05/2023");
+    EXPECT_EQ(window.topCard.picture, "top-card-medecin");
+    EXPECT_EQ(window.identificationPane.identifier.value, "987765432110");
+    EXPECT_TRUE(window.identification.enabled);
+    window.cardComboBox.pick(0);
+    EXPECT_FALSE(window.identification.enabled);
+    EXPECT_TRUE(window.card.hidden);
+    EXPECT_EQ(module.totalCalls(), calls);
+
+    window.desactivateDemo.trigger();
+    EXPECT_FALSE(vc->isDemoMode);
+    EXPECT_FALSE(window.refreshButton.hidden);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+}
+
+TEST_F(MainWindowTest, HoverRecoloursTheButtonUnderThePointer) {
+    start();
+    LogCapture log;
+    window.hoverHandler("TÉLÉMISE À JOUR", true);
+    EXPECT_EQ(window.tmaj.titleColour, ui::colours::hover);
+    window.hoverHandler("TÉLÉMISE À JOUR", false);
+    EXPECT_EQ(window.tmaj.titleColour, ui::colours::normalButtonTitle);
+    window.hoverHandler("ENREGISTREMENT DES CERTIFICATS", true);
+    EXPECT_EQ(window.certificate.titleColour, ui::colours::hover);
+    window.hoverHandler("AUTRE", true);
+    EXPECT_TRUE(log.contains("checkButtonHover: bouton inconnu !")) << log.text();
+}
+
+TEST_F(MainWindowTest, LinksAreLogged) {
+    contactCard("Reader A");
+    start();
+    LogCapture log;
+    window.portalEQEL.click();
+    window.diagQELButton.click();
+    window.testsSsl.click();
+    window.contactSupport.click();
+    EXPECT_EQ(urls.urls, (std::vector<std::string>{links::portalProduction, links::diagQEL, links::testSsl,
+                                                    links::contactSupport}));
+    for (const char* line : {"Clic sur le lien 'Portail e-QEL'", "Clic sur le lien 'Diag QEL'",
+                             "Clic sur le lien 'Test SSL'", "Clic sur le lien 'Contacter le support'"})
+        EXPECT_TRUE(log.contains(line)) << line;
+}
+
+TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
+    start();
+    EXPECT_TRUE(window.closeHandler());
+    contactCard("Reader A");
+    window.refreshButton.click();
+    vc->addVekRequest(std::string("request"));
+    EXPECT_FALSE(window.closeHandler());
+    EXPECT_EQ(navigator.segues.back().identifier, "vekQuit");
+    window.quitItem.trigger();
+    queue.runReady();
+    EXPECT_FALSE(window.closed);
+
+    module.slots[0].present = false;
+    window.refreshButton.click();
+    window.quitItem.trigger();
+    EXPECT_FALSE(window.closed);
+    queue.runReady();
+    EXPECT_TRUE(window.closed);
+    appDel.applicationWillTerminate();
+    EXPECT_EQ(module.count("C_Finalize"), 1);
+    EXPECT_FALSE(appDel.p11Loaded);
+}
+
+}  // namespace
+}  // namespace qel::test
