@@ -10,12 +10,15 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 #include "card/qel_card.h"
 #include "common/hex.h"
 #include "common/user_dirs.h"
 #include "platform/pcsc/slot_manager.h"
+#include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
 #include "testbed_client.h"
 
@@ -268,6 +271,47 @@ TEST_F(CardCoreIntegrationTest, PinCountsDownBlocksAndIsUnblockedWithThePuk) {
         EXPECT_EQ(tokenCode([&] { card.checkPin(); }), 0);
         EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), 0);
     }
+}
+
+TEST_F(CardCoreIntegrationTest, WatcherNamesTokensAfterTheSerialTheCardCoreReads) {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> events;
+    pcsc::TokenWatcher watcher(pcsc::systemPcscApi(), [](SmartCard& card) -> std::optional<std::string> {
+        try {
+            QELCard qel(card, card.atr());
+            std::string serial = qel.readSerial();
+            if (serial.empty()) return std::nullopt;
+            return serial;
+        } catch (const TokenError&) {
+            return std::nullopt;  // not a card of ours
+        }
+    });
+    auto record = [&](const std::string& e) {
+        std::lock_guard lock(mutex);
+        events.push_back(e);
+        cv.notify_all();
+    };
+    watcher.setInsertionHandler([&](const std::string& id) { record("+" + id); });
+    watcher.setRemovalHandler([&](const std::string& id) { record("-" + id); });
+    testbed::control("remove contactless");
+    watcher.start();
+    auto waitFor = [&](std::size_t n) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, 5s, [&] { return events.size() >= n; });
+    };
+
+    std::string qel3 = freshProfile("qel3-default");
+    std::string serial = sim::loadProfile(qel3).cardSerial();
+    testbed::control("swap contact " + qel3);
+    ASSERT_TRUE(waitFor(1));
+    // The fourth generation's contactless face has no serial file: no token.
+    testbed::control("insert contactless " + freshProfile("qel4-default"));
+    testbed::control("remove contact");
+    ASSERT_TRUE(waitFor(2));
+    watcher.stop();
+    EXPECT_EQ(events, (std::vector<std::string>{"+org.oberlane.qel.sigilla:" + serial,
+                                                "-org.oberlane.qel.sigilla:" + serial}));
 }
 
 }  // namespace
