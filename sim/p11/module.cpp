@@ -16,9 +16,8 @@ struct Library {
 };
 
 Library& library() {
-    // Never destroyed: host programs may call in from threads that outlive static destruction.
-    static Library* lib = new Library;
-    return *lib;
+    static Library lib;
+    return lib;
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ public:
     CK_RV login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecureBytes& pin);
     CK_RV logout(CK_SESSION_HANDLE handle);
     CK_RV initPin(CK_SESSION_HANDLE handle, const SecureBytes& pin);
+    /// Changes the PIN; an eight-digit old code is the PUK, which unblocks the PIN and sets the new one.
     CK_RV setPin(CK_SESSION_HANDLE handle, const SecureBytes& oldPin, const SecureBytes& newPin);
 
     CK_RV findObjectsInit(CK_SESSION_HANDLE handle, const CK_ATTRIBUTE* templ, CK_ULONG count);

@@ -4,7 +4,9 @@ namespace qel::simp11 {
 
 namespace {
 
-constexpr std::size_t kPinMin = 4, kPinMax = 8, kPukLength = 8;
+// The card's PIN has four digits and its PUK eight: the length tells a C_SetPIN that unblocks
+// with the PUK from one that changes the PIN.
+constexpr std::size_t kPinLength = 4, kPukLength = 8;
 
 bool digitsOnly(const SecureBytes& code) {
     for (std::size_t i = 0; i < code.size(); ++i)
@@ -14,7 +16,7 @@ bool digitsOnly(const SecureBytes& code) {
 
 // Codes the card could never accept are refused here, so that they cost no try.
 CK_RV checkPin(const SecureBytes& pin) {
-    if (pin.size() < kPinMin || pin.size() > kPinMax) return CKR_PIN_LEN_RANGE;
+    if (pin.size() != kPinLength) return CKR_PIN_LEN_RANGE;
     return digitsOnly(pin) ? CKR_OK : CKR_PIN_INVALID;
 }
 
@@ -84,10 +86,15 @@ CK_RV Slot::setPin(CK_SESSION_HANDLE handle, const SecureBytes& oldPin, const Se
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     // The card has no command that changes the PUK.
     if (login_ == Login::so) return CKR_FUNCTION_NOT_SUPPORTED;
+    if (CK_RV rv = checkPin(newPin); rv != CKR_OK) return rv;
+    if (oldPin.size() == kPukLength) {
+        // Unblocking with the PUK in place of the old PIN, as PIN tools do for a blocked card.
+        if (checkPuk(oldPin) != CKR_OK) return CKR_PIN_INCORRECT;
+        return withCard([&](CardChannel& card) { return rvFromPinStatus(card.resetRetryCounter(oldPin, newPin)); });
+    }
     CK_RV oldCheck = checkPin(oldPin);
     if (oldCheck == CKR_PIN_INVALID) return CKR_PIN_INCORRECT;
     if (oldCheck != CKR_OK) return oldCheck;
-    if (CK_RV rv = checkPin(newPin); rv != CKR_OK) return rv;
     return withCard([&](CardChannel& card) { return rvFromPinStatus(card.changePin(oldPin, newPin)); });
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "card/smart_card.h"
 #include "common/format.h"
 #include "sim/p11/card_layout.h"
 #include "sim/p11/certificate.h"
@@ -19,11 +20,15 @@ struct PublicFile {
 };
 const PublicFile kPublicFiles[] = {{"QEL_ID_CARD", 0xD001}, {"QEL_NAME_PS", 0xD002}, {"QEL_INFO_PS", 0xD003}};
 
-// A file the card keeps from us counts as absent when it is optional anyway.
+// A file the card keeps from us, or answers with garbled framing, counts as absent: the rest of
+// the token stays usable. A card that is gone still ends the reading.
 std::optional<Bytes> readOptional(CardChannel& card, const Bytes& path) {
     try {
         return card.readFile(path);
     } catch (const CardStatusError&) {
+        return std::nullopt;
+    } catch (const qel::TransportError& e) {
+        if (e.kind() != qel::TransportError::Kind::communication) throw;
         return std::nullopt;
     }
 }
@@ -43,7 +48,9 @@ std::unique_ptr<Token> Token::read(CardChannel& card, HandleCounter& handles) {
     if (!identity) {
         auto serial = readOptional(card, layout.serialFile);
         auto number = serial ? cardNumberFromSerialFile(*serial) : std::nullopt;
-        identity = identityWithoutCardInfo(token->generation_, number.value_or("0000000000"));
+        // Without a number there is nothing to name the token by: the card is not usable.
+        if (!number) throw qel::TransportError(qel::TransportError::Kind::communication, 0, "card number unreadable");
+        identity = identityWithoutCardInfo(token->generation_, *number);
     }
     token->identity_ = *identity;
     token->readKeysAndCertificates(card);

@@ -20,8 +20,9 @@ using HandleCounter = std::atomic<CK_OBJECT_HANDLE>;
 /// inside an exchange; not thread-safe (the slot's lock covers it).
 class Token {
 public:
-    /// Reads the identity, directories, certificates and public holder data. Throws
-    /// qel::TransportError and CardStatusError.
+    /// Reads the identity, directories, certificates and public holder data. Files that are missing
+    /// or unreadable are left out, except the card's number: without it the card is refused
+    /// (qel::TransportError of kind communication). Throws qel::TransportError when the card goes.
     static std::unique_ptr<Token> read(CardChannel& card, HandleCounter& handles);
 
     const CardIdentity& identity() const { return identity_; }

@@ -304,5 +304,20 @@ TEST_F(ModuleTest, SetPinChangesTheCardPin) {
     EXPECT_EQ(card->pin, "5678");
 }
 
+TEST_F(ModuleTest, SetPinWithThePukUnblocks) {
+    auto card = insert(CardGeneration::QEL3);
+    card->pinTries = 0;
+    initialize();
+    CK_SESSION_HANDLE h = open(0, CKF_SERIAL_SESSION | CKF_RW_SESSION);
+    CK_UTF8CHAR wrongPuk[] = "87654321", puk[] = "12345678", newPin[] = "2468";
+    EXPECT_EQ(p11->C_SetPIN(h, wrongPuk, 8, newPin, 4), CKR_PIN_INCORRECT);
+    EXPECT_EQ(card->pukTries, 9);
+    EXPECT_EQ(p11->C_SetPIN(h, puk, 8, newPin, 5), CKR_PIN_LEN_RANGE);
+    ASSERT_EQ(p11->C_SetPIN(h, puk, 8, newPin, 4), CKR_OK);
+    EXPECT_EQ(card->pinTries, 3);
+    EXPECT_EQ(card->pukTries, 10);
+    EXPECT_EQ(login(h, "2468"), CKR_OK);
+}
+
 }  // namespace
 }  // namespace qel::simp11::test
