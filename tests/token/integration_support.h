@@ -1,0 +1,63 @@
+#pragma once
+// What the integration tests of Sigilla share: fresh card profiles in the testbed's readers, foreign
+// programs run with the module, and the module loaded in-process by path.
+#include <dlfcn.h>
+
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "token/p11/pkcs11.h"
+
+namespace qel::sigillatest {
+
+/// The module under test, as built.
+std::string modulePath();
+
+/// A private copy of a testbed profile ("qel3-default", "qel4-default") with full PIN counters.
+std::string freshProfile(const std::string& name);
+/// The card serial of a profile ("8025000001" + card number).
+std::string cardSerialOf(const std::string& profileDir);
+/// Puts the profile's card in the reader ("contact", "contactless") and waits until pcscd shows it.
+void putCard(const std::string& reader, const std::string& profileDir);
+
+/// Outcome of a program run.
+struct Outcome {
+    int status = -1;
+    std::string output;  ///< standard output and error together
+};
+/// Runs a shell command line in the test's folder; the sanitizer runtime is preloaded for it when
+/// the module is built with sanitizers, because the foreign program is not.
+Outcome run(const std::string& commandLine);
+/// Quotes a word for the shell.
+std::string quoted(const std::string& word);
+/// A scratch folder for this test program.
+std::string scratch();
+
+/// The module loaded with dlopen; unloaded on destruction.
+class LoadedModule {
+public:
+    LoadedModule();
+    ~LoadedModule();
+    LoadedModule(const LoadedModule&) = delete;
+    LoadedModule& operator=(const LoadedModule&) = delete;
+    CK_FUNCTION_LIST_PTR operator->() const { return functions_; }
+
+    /// The slot whose token label is `label`; CK_INVALID_HANDLE when none.
+    CK_SLOT_ID slotWithLabel(const std::string& label) const;
+    /// The first private key of a session whose CKA_DECRYPT is `decipher` (any when not asked).
+    CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) const;
+    /// The certificate DER with the same CKA_ID as `key`.
+    Bytes certificateFor(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) const;
+    /// C_SignInit + C_Sign with CKM_SHA256_RSA_PKCS.
+    CK_RV signSha256(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key, const Bytes& data, Bytes& signature) const;
+
+private:
+    void* handle_ = nullptr;
+    CK_FUNCTION_LIST_PTR functions_ = nullptr;
+};
+
+/// True when the signature of SHA-256(data) verifies with the certificate (PKCS#1 v1.5).
+bool verifySha256(const Bytes& certificateDer, const Bytes& data, const Bytes& signature);
+
+}  // namespace qel::sigillatest

@@ -1,0 +1,170 @@
+// The module loaded by path in this process and used through pcscd: several threads on one card,
+// a card pulled out while it signs, slot events, a forked child, and the time one signature takes.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <thread>
+
+#include "tests/integration/testbed_client.h"
+#include "tests/token/integration_support.h"
+
+namespace qel::sigillatest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ModuleThroughPcsc : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testbed::daemonRuns()) << "the card daemon of the testbed is not running";
+        profile_ = freshProfile("qel4-default");
+        putCard("contact", profile_);
+        label_ = "QEL4 " + cardSerialOf(profile_);
+        ASSERT_EQ(module_->C_Initialize(nullptr), CKR_OK);
+    }
+    void TearDown() override { module_->C_Finalize(nullptr); }
+
+    CK_SLOT_ID slot() { return module_.slotWithLabel(label_); }
+    CK_SESSION_HANDLE openSession() {
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        EXPECT_EQ(module_->C_OpenSession(slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
+        return s;
+    }
+    CK_RV login(CK_SESSION_HANDLE s) { return module_->C_Login(s, CKU_USER, (CK_UTF8CHAR_PTR) "1234", 4); }
+
+    testbed::ReaderState readers_;
+    LoadedModule module_;
+    std::string profile_;
+    std::string label_;
+};
+
+TEST_F(ModuleThroughPcsc, EightThreadsSignAtOnceOnOneCard) {
+    ASSERT_NE(slot(), CK_INVALID_HANDLE);
+    CK_SESSION_HANDLE first = openSession();
+    ASSERT_EQ(login(first), CKR_OK);
+    const CK_OBJECT_HANDLE key = module_.privateKey(first);
+    const Bytes certificate = module_.certificateFor(first, key);
+
+    // One signature after another first: the figure for one signature on the virtual card.
+    const int rounds = 10;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        Bytes signature;
+        ASSERT_EQ(module_.signSha256(first, key, Bytes{1, 2, static_cast<std::uint8_t>(i)}, signature), CKR_OK);
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    std::cout << "[ figure ] one signature through pcscd on the virtual card: " << elapsed.count() / rounds / 1000.0
+              << " ms\n";
+
+    std::vector<std::future<int>> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.push_back(std::async(std::launch::async, [&, t] {
+            CK_SESSION_HANDLE s = openSession();
+            int good = 0;
+            for (int i = 0; i < 3; ++i) {
+                const Bytes data{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
+                Bytes signature;
+                if (module_.signSha256(s, key, data, signature) == CKR_OK && verifySha256(certificate, data, signature))
+                    ++good;
+            }
+            module_->C_CloseSession(s);
+            return good;
+        }));
+    }
+    for (auto& t : threads) EXPECT_EQ(t.get(), 3);
+}
+
+TEST_F(ModuleThroughPcsc, ACardPulledOutWhileSigningIsRemovedAndTheNextInsertionWorks) {
+    CK_SESSION_HANDLE s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = module_.privateKey(s);
+    std::atomic<bool> started{false};
+    auto signer = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 100000; ++i) {
+            Bytes signature;
+            const CK_RV rv = module_.signSha256(s, key, Bytes{7}, signature);
+            started = true;
+            if (rv != CKR_OK) return rv;
+        }
+        return CKR_OK;
+    });
+    while (!started) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    testbed::control("remove contact");
+    ASSERT_EQ(signer.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(signer.get(), CKR_DEVICE_REMOVED);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(module_->C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(slot(), CK_INVALID_HANDLE);
+
+    putCard("contact", profile_);
+    ASSERT_NE(slot(), CK_INVALID_HANDLE);
+    s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE fresh = module_.privateKey(s);
+    Bytes signature;
+    EXPECT_EQ(module_.signSha256(s, fresh, Bytes{8}, signature), CKR_OK);
+    EXPECT_TRUE(verifySha256(module_.certificateFor(s, fresh), Bytes{8}, signature));
+}
+
+TEST_F(ModuleThroughPcsc, WaitForSlotEventReportsAnInsertion) {
+    const CK_SLOT_ID contact = slot();
+    ASSERT_NE(contact, CK_INVALID_HANDLE);
+    testbed::control("remove contact");
+    CK_SLOT_ID event = CK_INVALID_HANDLE;
+    // The removal is an event too; take whatever is pending.
+    for (int i = 0; i < 50 && module_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr) != CKR_NO_EVENT; ++i) {
+    }
+    auto waiter = std::async(std::launch::async, [&] {
+        CK_SLOT_ID reported = CK_INVALID_HANDLE;
+        const CK_RV rv = module_->C_WaitForSlotEvent(0, &reported, nullptr);
+        return std::make_pair(rv, reported);
+    });
+    EXPECT_EQ(waiter.wait_for(300ms), std::future_status::timeout);
+    // The module serves other calls while a thread waits.
+    CK_ULONG count = 0;
+    EXPECT_EQ(module_->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+    testbed::control("insert contact " + profile_);
+    ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+    const auto [rv, reported] = waiter.get();
+    EXPECT_EQ(rv, CKR_OK);
+    EXPECT_EQ(reported, contact);
+}
+
+TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainAndSigns) {
+    CK_SESSION_HANDLE s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        CK_ULONG count = 0;
+        if (module_->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_CRYPTOKI_NOT_INITIALIZED) code |= 1;
+        if (module_->C_Initialize(nullptr) != CKR_OK) code |= 2;
+        CK_SESSION_HANDLE mine = CK_INVALID_HANDLE;
+        if (module_->C_OpenSession(slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &mine) != CKR_OK) code |= 4;
+        if (login(mine) != CKR_OK) code |= 8;
+        Bytes signature;
+        const CK_OBJECT_HANDLE key = module_.privateKey(mine);
+        if (module_.signSha256(mine, key, Bytes{9}, signature) != CKR_OK ||
+            !verifySha256(module_.certificateFor(mine, key), Bytes{9}, signature))
+            code |= 16;
+        if (module_->C_Finalize(nullptr) != CKR_OK) code |= 32;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent's module goes on as before.
+    Bytes signature;
+    EXPECT_EQ(module_.signSha256(s, module_.privateKey(s), Bytes{10}, signature), CKR_OK);
+}
+
+}  // namespace
+}  // namespace qel::sigillatest
