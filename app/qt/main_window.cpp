@@ -53,6 +53,14 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     ui_->cardUnlock->hide();
     ui_->progress->hide();
     ui_->card->hide();
+    ui_->cardPinPadlock->hide();
+    // Until a card is read (and for good when the issuer library does not load) only the functions
+    // that need no card are offered.
+    for (QWidget* needsCard : std::initializer_list<QWidget*>{
+             ui_->identification, ui_->situation, ui_->situationLock, ui_->certificate, ui_->tmaj, ui_->pinCode,
+             ui_->pinCodeModif, ui_->unlockCard, ui_->diagQELButton, ui_->testsSsl, ui_->portalEQEL,
+             ui_->VekAuthentication, ui_->VekDisconnect})
+        needsCard->setEnabled(false);
 
     identification_ = new QtIdentificationView;
     situation_ = new QtSituationView;

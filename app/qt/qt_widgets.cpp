@@ -32,6 +32,9 @@ QString displayTitle(const QString& title) {
 
 constexpr int kTitleRole = Qt::UserRole + 1;
 
+// The title colour of an unavailable button (as in the application's style sheet).
+const QLatin1String kDisabledTitle("#B7C1CA");
+
 }  // namespace
 
 QtLabel::QtLabel(QLabel* label) : QtWidgetBase(label), label_(label), baseStyle_(label->styleSheet()) {}
@@ -60,11 +63,17 @@ void QtButton::setTitle(const std::string& title) { button_->setText(toQString(t
 std::string QtButton::title() const { return toStdString(button_->text()); }
 
 void QtButton::setTitleColour(const ui::Colour& colour) {
-    // The disabled colour of the layout's sheet stays stronger than this plain rule.
-    button_->setStyleSheet(baseStyle_ + colourRule("QPushButton", colour));
+    // A widget's own sheet outranks the application's, :disabled rules included: restate the
+    // disabled colour so that an unavailable button still looks unavailable after a hover.
+    button_->setStyleSheet(baseStyle_ + colourRule("QPushButton", colour) +
+                           QStringLiteral(" QPushButton:disabled { color: %1; }").arg(kDisabledTitle));
 }
 
-void QtButton::setImage(const std::string& pictureName) { button_->setIcon(pictureIcon(pictureName)); }
+void QtButton::setImage(const std::string& pictureName) {
+    button_->setIcon(pictureIcon(pictureName));
+    // The icon cannot tell its name back; tests and accessibility tools read it here.
+    button_->setProperty("pictureName", toQString(pictureName));
+}
 
 void QtButton::setClickHandler(std::function<void()> handler) { handler_ = std::move(handler); }
 

@@ -1,0 +1,98 @@
+#include "app/qt/kartello_app.h"
+
+#include <QFile>
+#include <QPushButton>
+#include <QString>
+
+#include "app/app_delegate.h"
+#include "app/qt/main_window.h"
+#include "app/qt/qt_desktop_services.h"
+#include "app/qt/qt_main_queue.h"
+#include "app/qt/qt_navigator.h"
+#include "app/scard/card_readers.h"
+#include "app/scard/scard.h"
+#include "app/token_watch.h"
+#include "app/view_controller.h"
+#include "pkcs11/pkcs11_library.h"
+#include "platform/pcsc/pcsc_api.h"
+#include "platform/pcsc/slot_manager.h"
+#include "platform/pcsc/token_watcher.h"
+
+namespace qel::qt {
+
+QString kartelloStyleSheet() {
+    QFile file(QStringLiteral(":/style/kartello.qss"));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+// Declaration order is construction order: every part is built after what it uses and destroyed
+// before it.
+struct KartelloApp::Parts {
+    explicit Parts(const std::string& libraryPath)
+        : library(libraryPath),
+          pcscApi(pcsc::systemPcscApi()),
+          slotManager(pcscApi),
+          readers(slotManager),
+          scard(readers, serviceLog),
+          watcher(pcscApi, [](SmartCard& card) { return readQelSerial(card); }),
+          tokenWatch(watcher, serviceLog),
+          appDelegate(library, launcher),
+          alerts(&window),
+          navigator(window, mainQueue, scard),
+          controller(window, appDelegate,
+                     ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
+                                            &tokenWatch, {}, {}}) {}
+
+    Pkcs11Library library;
+    QtMainQueue mainQueue;
+    std::shared_ptr<pcsc::PcscApi> pcscApi;
+    pcsc::SlotManager slotManager;
+    PcscCardReaders readers;
+    ServiceAbsenceLog serviceLog;
+    Scard scard;
+    pcsc::TokenWatcher watcher;
+    PcscTokenWatch tokenWatch;
+    QtProgramLauncher launcher;
+    QtUrlOpener urlOpener;
+    QtClipboard clipboard;
+    AppDelegate appDelegate;
+    QtMainWindow window;
+    QtAlertPresenter alerts;
+    QtNavigator navigator;
+    ViewController controller;
+};
+
+KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::make_unique<Parts>(pkcs11LibraryPath)) {
+    auto& p = *parts_;
+    p.appDelegate.activateDemoMenuItem = p.window.outlets().activateDemoMenuItem;
+    p.appDelegate.desactivateDemoMenuItem = p.window.outlets().desactivateDemoMenuItem;
+    // The red "card blocked" line offers the same unlock as the main button.
+    QObject::connect(p.window.findChild<QPushButton*>(QStringLiteral("cardUnlock")), &QPushButton::clicked,
+                     p.window.findChild<QPushButton*>(QStringLiteral("unlockCard")), &QPushButton::click);
+    p.window.setAppearHandler([&p] { p.controller.viewDidAppear(); });
+}
+
+KartelloApp::~KartelloApp() { stop(); }
+
+void KartelloApp::start() {
+    auto& p = *parts_;
+    p.appDelegate.applicationDidFinishLaunching();
+    p.controller.viewDidLoad();
+    p.window.show();
+    p.watcher.start();
+}
+
+void KartelloApp::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    parts_->watcher.stop();
+    parts_->appDelegate.applicationWillTerminate();
+}
+
+QtMainWindow& KartelloApp::window() { return parts_->window; }
+QtNavigator& KartelloApp::navigator() { return parts_->navigator; }
+ViewController& KartelloApp::controller() { return parts_->controller; }
+AppDelegate& KartelloApp::appDelegate() { return parts_->appDelegate; }
+
+}  // namespace qel::qt

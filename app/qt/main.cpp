@@ -1,0 +1,29 @@
+// Kartello: the QEL card holder's desktop application.
+#include <QApplication>
+
+#include "app/qt/kartello_app.h"
+#include "app/qt/pictures.h"
+#include "app/qt/qt_desktop_services.h"
+#include "common/logger.h"
+#include "pkcs11/pkcs11_library.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kartello"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Kartello"));
+    QApplication::setOrganizationName(QStringLiteral("Oberlane"));
+    QApplication::setApplicationVersion(QStringLiteral(KARTELLO_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.oberlane.qel.kartello"));
+    qelInitQtResources();
+    app.setStyleSheet(qel::qt::kartelloStyleSheet());
+
+    qel::SwiftLogger::configure("/KartelloStore", "Kartello");
+    // Seen by the agent as running; a second Kartello simply does not get the name.
+    qel::qt::claimBusName(QStringLiteral("org.oberlane.qel.kartello"));
+
+    qel::qt::KartelloApp kartello(qel::configuredPkcs11LibraryPath());
+    kartello.start();
+    const int status = app.exec();
+    kartello.stop();
+    return status;
+}

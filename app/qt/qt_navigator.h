@@ -1,0 +1,50 @@
+#pragma once
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "app/qt/pin_dialogs.h"
+#include "app/ui/navigator.h"
+#include "common/main_queue.h"
+
+namespace qel {
+class Scard;
+}
+
+namespace qel::qt {
+
+
+
+/// Opens the dialogs of the main window by transition identifier, each as a window-modal sheet
+/// over `window`, with its controller alive exactly as long as the dialog. The PIN dialogs are
+/// built here; the other transitions (update wizard, authentication-service dialogs) are opened by
+/// whatever was registered for them. An identifier nobody handles is logged and opens nothing.
+class QtNavigator : public ui::Navigator {
+public:
+    using Opener = std::function<void(const ui::SegueValues& values)>;
+
+    QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard);
+
+    void performSegue(const std::string& identifier, const ui::SegueValues& values) override;
+
+    /// Hands a transition to `opener` (replacing the built-in one, if any).
+    void registerSegue(const std::string& identifier, Opener opener);
+
+    /// The dialog opened last, while it is open (tests).
+    QtSheetDialog* lastDialog() const { return lastDialog_; }
+
+private:
+    void openSaisiePin(const ui::SegueValues& values);
+    void openModifPin(const ui::SegueValues& values);
+    void openUnlockCard(const ui::SegueValues& values);
+
+    QWidget& window_;
+    MainQueue& mainQueue_;
+    Scard& scard_;
+    std::map<std::string, Opener> openers_;
+    QPointer<QtSheetDialog> lastDialog_;
+};
+
+}  // namespace qel::qt

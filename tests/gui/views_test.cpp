@@ -1,0 +1,267 @@
+// Kartello's Qt views without a card: pictures and colours, hover colours through the real
+// controller, and the transitions the navigator opens.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QEnterEvent>
+#include <QPainter>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSvgRenderer>
+#include <memory>
+
+#include "app/app_delegate.h"
+#include "app/card_tables.h"
+#include "app/qt/colour_table.h"
+#include "app/qt/main_window.h"
+#include "app/qt/picture_view.h"
+#include "app/qt/pictures.h"
+#include "app/qt/pin_dialogs.h"
+#include "app/qt/qt_navigator.h"
+#include "app/scard/card_readers.h"
+#include "app/scard/scard.h"
+#include "app/view_controller.h"
+#include "gui_support.h"
+#include "pkcs11/pkcs11_library.h"
+
+namespace qel {
+namespace {
+
+using gui_test::guiApp;
+
+class NoReaders : public CardReaders {
+public:
+    std::vector<std::string> readerNames() override { return {}; }
+    std::optional<Bytes> cardAtr(const std::string&) override { return std::nullopt; }
+    std::unique_ptr<SmartCard> waitForCard(const std::string&, std::chrono::milliseconds) override { return nullptr; }
+};
+
+class RecordingServices : public ui::UrlOpener, public ui::Clipboard, public ui::ProgramLauncher {
+public:
+    bool openUrl(const std::string& url) override { urls.push_back(url); return true; }
+    void setText(const std::string& text) override { clipboard = text; }
+    bool isRunning(const std::string&) override { return true; }
+    bool launch(const std::string&) override { return true; }
+    std::vector<std::string> urls;
+    std::string clipboard;
+};
+
+class RecordingDelegate : public SaisieDelegate, public MainWindowDelegate {
+public:
+    void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
+    void pinEntered(const std::string&) override {}
+    void setCardBlocked(bool) override {}
+    void setUserAuthentified(bool) override {}
+    void updateUI() override {}
+    void showIdentificationPane(bool) override {}
+    std::shared_ptr<Pkcs11Card> selectedCard() override { return nullptr; }
+    void beginCardReading() override {}
+    void endCardReading() override {}
+    std::vector<bool> results;
+};
+
+// The real main window and controller, with a library that cannot load and no reader.
+struct WindowHarness {
+    WindowHarness()
+        : library("/nonexistent/libqel-none.so"),
+          scard(readers, serviceLog),
+          navigator(window, queue, scard),
+          appDelegate(library, services),
+          controller(window, appDelegate,
+                     ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
+        controller.viewDidLoad();
+    }
+
+    QPushButton* button(const char* name) { return window.findChild<QPushButton*>(QString::fromLatin1(name)); }
+
+    Pkcs11Library library;
+    ManualMainQueue queue;
+    NoReaders readers;
+    ServiceAbsenceLog serviceLog;
+    Scard scard;
+    qt::QtMainWindow window;
+    qt::QtNavigator navigator;
+    RecordingServices services;
+    AppDelegate appDelegate;
+    ViewController controller;
+};
+
+TEST(Pictures, EveryProfessionHasAReadablePictureAndAJobColour) {
+    guiApp();
+    for (const char* key : {"00", "02", "03", "10", "21", "40", "50", "60", "70", "80", "F10", "F21", "F40", "F50",
+                            "99", "unknown"}) {
+        SCOPED_TRACE(key);
+        const QString path = qt::picturePath(cardPicture(key));
+        ASSERT_FALSE(path.isEmpty()) << cardPicture(key);
+        QSvgRenderer renderer(path);
+        EXPECT_TRUE(renderer.isValid()) << path.toStdString();
+        EXPECT_TRUE(qt::hasNamedColour(jobColour(key))) << jobColour(key);
+    }
+    for (const char* name : {"lock", "unlock", "tmaj-notif", "warning", "kartello", "refresh", "copy"}) {
+        EXPECT_TRUE(QSvgRenderer(qt::picturePath(name)).isValid()) << name;
+    }
+    EXPECT_TRUE(qt::picturePath("top-card-nothing").isEmpty());
+}
+
+TEST(Pictures, TraineeCardsDifferFromTheirProfessionsCards) {
+    guiApp();
+    for (auto [trained, trainee] : {std::pair{"10", "F10"}, {"21", "F21"}, {"40", "F40"}, {"50", "F50"}}) {
+        QImage a(344, 216, QImage::Format_ARGB32), b(344, 216, QImage::Format_ARGB32);
+        a.fill(Qt::white);
+        b.fill(Qt::white);
+        QPainter pa(&a), pb(&b);
+        QSvgRenderer(qt::picturePath(cardPicture(trained))).render(&pa);
+        QSvgRenderer(qt::picturePath(cardPicture(trainee))).render(&pb);
+        pa.end();
+        pb.end();
+        // The "en formation" mark is a band of yellow that the professional's card does not have.
+        const QColor mark(0xF4, 0xC4, 0x30);
+        EXPECT_EQ(gui_test::pixelsNear(a, mark, 8), 0) << trained;
+        EXPECT_GT(gui_test::pixelsNear(b, mark, 8), 500) << trainee;
+    }
+}
+
+TEST(MainWindow, MainButtonTitlesTakeTheHoverColourAndGiveItBack) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    const QColor hover(86, 194, 228), normal(33, 57, 75);
+    const char* names[] = {"identification", "situation", "certificate", "tmaj", "pinCode", "pinCodeModif",
+                           "unlockCard", "maintenance", "diagQELButton", "testsSsl", "portalEQEL",
+                           "contactSupport", "VekAuthentication", "VekDisconnect"};
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        QPushButton* button = h.button(name);
+        ASSERT_NE(button, nullptr);
+        button->setEnabled(true);
+        QEnterEvent enter(QPointF(4, 4), QPointF(4, 4), QPointF(4, 4));
+        QCoreApplication::sendEvent(button, &enter);
+        EXPECT_GT(gui_test::pixelsNear(button->grab().toImage(), hover), 10);
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(button, &leave);
+        const QImage left = button->grab().toImage();
+        EXPECT_EQ(gui_test::pixelsNear(left, hover), 0);
+        EXPECT_GT(gui_test::pixelsNear(left, normal), 10);
+    }
+    // A button that cannot be used still looks unavailable after the pointer passed over it.
+    QPushButton* vek = h.button("VekDisconnect");
+    vek->setEnabled(false);
+    QEnterEvent enter(QPointF(4, 4), QPointF(4, 4), QPointF(4, 4));
+    QCoreApplication::sendEvent(vek, &enter);
+    const QImage disabled = vek->grab().toImage();
+    EXPECT_EQ(gui_test::pixelsNear(disabled, hover), 0);
+    EXPECT_EQ(gui_test::pixelsNear(disabled, normal), 0);
+}
+
+TEST(MainWindow, WithoutLibraryTheWindowShowsNoCardAndOnlyAlwaysAvailableButtons) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    h.controller.viewDidAppear();
+    EXPECT_TRUE(h.window.findChild<QWidget*>("card")->isHidden());
+    EXPECT_FALSE(h.window.findChild<QWidget*>("cardEmpty")->isHidden());
+    EXPECT_EQ(h.window.findChild<QLabel*>("cardNoInsertedLabel")->text(), QStringLiteral("Carte non insérée"));
+    EXPECT_FALSE(h.button("identification")->isEnabled());
+    EXPECT_FALSE(h.button("pinCode")->isEnabled());
+    EXPECT_TRUE(h.button("maintenance")->isEnabled());
+    EXPECT_TRUE(h.button("contactSupport")->isEnabled());
+    EXPECT_EQ(h.window.findChild<QLabel*>("cardStatus")->text(), QString());
+}
+
+TEST(MainWindow, DemoModeShowsTheSampleHolderWithItsPictureAndColour) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    h.window.outlets().activateDemoMenuItem->setEnabled(true);
+    h.window.findChild<QAction*>("activateDemoMenuItem")->trigger();
+    EXPECT_FALSE(h.window.findChild<QLabel*>("demoModeTitle")->isHidden());
+    auto* list = h.window.findChild<QComboBox*>("cardComboBox");
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->itemText(1), QStringLiteral("Carte insérée"));
+    list->setCurrentIndex(1);
+    Q_EMIT list->activated(1);
+    EXPECT_EQ(h.window.findChild<QLabel*>("cardNameLabel")->text(), QStringLiteral("DUPONT Philippe"));
+    EXPECT_EQ(h.window.findChild<qt::PictureView*>("topCard")->pictureName(), "top-card-medecin");
+    const QImage job = h.window.findChild<QLabel*>("cardJobLabel")->grab().toImage();
+    EXPECT_GT(gui_test::pixelsNear(job, qt::namedColour("medecin"), 10), 10);
+}
+
+TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    RecordingDelegate delegate;
+    ui::SegueValues values;
+    values.delegate = &delegate;
+    values.saisieDelegate = &delegate;
+
+    for (const char* id : {ui::segue::saisiePin, ui::segue::saisiePinProg}) {
+        SCOPED_TRACE(id);
+        h.navigator.performSegue(id, values);
+        auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(h.navigator.lastDialog());
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->parentWidget(), &h.window);
+        EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+        EXPECT_TRUE(dialog->isVisible());
+        auto* field = dialog->findChild<QLineEdit*>("pinTextField");
+        gui_test::typeText(field, "12a34");
+        EXPECT_EQ(field->text(), QStringLiteral("1234"));  // the letter never stays; a fifth digit neither
+        gui_test::typeText(field, "5");
+        EXPECT_EQ(field->text(), QStringLiteral("1234"));
+        field->clear();
+        gui_test::typeText(field, "12");
+        dialog->findChild<QPushButton*>("validateButton")->click();
+        auto* error = dialog->findChild<QLabel*>("errorPinLabel");
+        EXPECT_FALSE(error->isHidden());
+        EXPECT_EQ(error->text(), QStringLiteral("Le code PIN doit comporter 4 chiffres"));
+        dialog->findChild<QPushButton*>("cancelButton")->click();
+        EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
+    }
+    EXPECT_TRUE(delegate.results.empty());
+
+    h.navigator.performSegue(ui::segue::modifPin, values);
+    auto* modif = qobject_cast<qt::QtModifPinDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(modif, nullptr);
+    gui_test::typeText(modif->findChild<QLineEdit*>("oldPinTextField"), "1234");
+    gui_test::typeText(modif->findChild<QLineEdit*>("newPinTextField"), "1111");
+    gui_test::typeText(modif->findChild<QLineEdit*>("renewPinTextField"), "2222");
+    modif->findChild<QPushButton*>("validateButton")->click();
+    EXPECT_EQ(modif->findChild<QLabel*>("errorLabel")->text(), QStringLiteral("Le code PIN n'est pas identique au précédent."));
+    modif->close();
+
+    h.navigator.performSegue(ui::segue::unlockCard, values);
+    auto* unlock = qobject_cast<qt::QtUnlockCardDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(unlock, nullptr);
+    EXPECT_TRUE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
+    gui_test::typeText(unlock->findChild<QLineEdit*>("pukTextField"), "1234");
+    unlock->findChild<QPushButton*>("validateButton")->click();
+    EXPECT_FALSE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
+    EXPECT_FALSE(unlock->findChild<QWidget*>("newPinTooltip")->isHidden());
+    unlock->close();
+}
+
+TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
+    guiApp();
+    WindowHarness h;
+    h.navigator.performSegue(ui::segue::tmaj, {});
+    EXPECT_EQ(h.navigator.lastDialog(), nullptr);
+
+    ui::SegueValues received;
+    int calls = 0;
+    h.navigator.registerSegue(ui::segue::vekAlert, [&](const ui::SegueValues& v) {
+        received = v;
+        ++calls;
+    });
+    ui::SegueValues sent;
+    sent.sender = 12;
+    sent.context = "ctx";
+    h.navigator.performSegue(ui::segue::vekAlert, sent);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(std::any_cast<int>(received.sender), 12);
+    EXPECT_EQ(received.context, "ctx");
+}
+
+}  // namespace
+}  // namespace qel
