@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <future>
+#include <thread>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -76,15 +78,20 @@ protected:
         Outcome status = run({ctl(), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "status"});
         std::smatch m;
         if (std::regex_search(status.output, m, std::regex("contact: card (\\S+)"))) originalContact = m[1];
+        if (std::regex_search(status.output, m, std::regex("contactless: card (\\S+)"))) originalContactless = m[1];
         ASSERT_FALSE(originalContact.empty()) << status.output;
     }
-    static void TearDownTestSuite() { swapContact(originalContact); }
+    static void TearDownTestSuite() {
+        swapContact(originalContact);
+        if (!originalContactless.empty()) swap("contactless", originalContactless);
+    }
 
     static std::string ctl() { return env("QELCARD_CTL"); }
-    static void swapContact(const std::string& profile) {
-        Outcome r = run({ctl(), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "swap", "contact", profile});
+    static void swap(const char* reader, const std::string& profile) {
+        Outcome r = run({ctl(), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "swap", reader, profile});
         EXPECT_EQ(r.status, 0) << r.output;
     }
+    static void swapContact(const std::string& profile) { swap("contact", profile); }
     static std::string makeProfile(const std::string& name, const std::string& generation, const std::string& number) {
         std::string dir = work + "/" + name;
         run({"rm", "-rf", dir});
@@ -117,6 +124,7 @@ protected:
 
     static inline std::string work;
     static inline std::string originalContact;
+    static inline std::string originalContactless;
 };
 
 TEST_F(Pkcs11ToolTest, ListsSlotsTokenAndObjects) {
@@ -219,6 +227,28 @@ TEST_F(Pkcs11ToolTest, FourthGenerationCardRemovalAndReinsertion) {
     EXPECT_NE(tool({"-L"}).output.find("QEL3-1234567890Z"), std::string::npos);
 }
 
+TEST_F(Pkcs11ToolTest, ThirdGenerationThroughTheContactlessReader) {
+    std::string qel3 = makeProfile("qel3-contactless", "QEL3", "4455667788");
+    swap("contactless", qel3);
+    Outcome slots = tool({"-L"});
+    EXPECT_NE(slots.output.find("Slot 1 (0x1): Virtual PCD 00 01"), std::string::npos) << slots.output;
+    EXPECT_NE(slots.output.find("token model        : QEL3CL"), std::string::npos) << slots.output;
+    Outcome objects = tool({"--slot", "1", "-O"});
+    EXPECT_NE(objects.output.find("Certificat Technique QEL"), std::string::npos) << objects.output;
+    EXPECT_NE(objects.output.find("'QEL_NAME_PS'"), std::string::npos);
+    EXPECT_EQ(objects.output.find("QEL_ID_CARD"), std::string::npos);
+    EXPECT_EQ(objects.output.find("Certificat de Signature QEL"), std::string::npos);
+    std::string data = work + "/technical.txt";
+    std::ofstream(data) << "TLS";
+    Outcome signing = tool({"--slot", "1", "--sign", "-m", "SHA1-RSA-PKCS", "--login", "--pin", "1234", "-i", data, "-o",
+                            work + "/technical.sig"});
+    EXPECT_EQ(signing.status, 0) << signing.output;
+    Outcome own = tool({"--slot", "1", "--verify", "-m", "SHA1-RSA-PKCS", "-i", data, "--signature-file",
+                        work + "/technical.sig"});
+    EXPECT_NE(own.output.find("Signature is valid"), std::string::npos) << own.output;
+    if (!originalContactless.empty()) swap("contactless", originalContactless);
+}
+
 TEST_F(Pkcs11ToolTest, DamagedCardFilesAreLeftOut) {
     std::string dir = makeProfile("qel3-damaged", "QEL3", "3344556677");
     std::ifstream in(dir + "/profile.json");
@@ -295,6 +325,39 @@ TEST(TransmitMessageTest, ReadsTheSerialFileThroughTheLoadedLibrary) {
     EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
     EXPECT_EQ(p11->C_CloseSession(h), CKR_OK);
     EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    dlclose(lib);
+}
+
+TEST(SlotEventTest, BlockingWaitSeesRemovalAndEndsWithFinalize) {
+    void* lib = dlopen(env("QELSIM_MODULE").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+    CK_FUNCTION_LIST* p11 = nullptr;
+    ASSERT_EQ(getList(&p11), CKR_OK);
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = CKF_OS_LOCKING_OK;
+    ASSERT_EQ(p11->C_Initialize(&args), CKR_OK);
+    Outcome status = run({env("QELCARD_CTL"), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "status"});
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(status.output, m, std::regex("contact: card (\\S+)"))) << status.output;
+    std::string profile = m[1];
+
+    CK_SLOT_ID slot = 99;
+    auto waiting = std::async(std::launch::async, [&] { return p11->C_WaitForSlotEvent(0, &slot, nullptr); });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout) << "nothing happened yet";
+    run({env("QELCARD_CTL"), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "remove", "contact"});
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), CKR_OK);
+    EXPECT_EQ(slot, 0u);
+    run({env("QELCARD_CTL"), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "swap", "contact", profile});
+    while (p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr) == CKR_OK) {
+    }
+
+    auto blocked = std::async(std::launch::async, [&] { return p11->C_WaitForSlotEvent(0, &slot, nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(blocked.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
     dlclose(lib);
 }
 
