@@ -1,0 +1,316 @@
+// Kartello's controllers on the real stack: the stand-in issuer library loaded by path, pcscd with
+// the virtual readers, the card daemon's virtual cards and the PC/SC token watcher. Only the views
+// are recorders.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "app/card_tables.h"
+#include "app/modif_pin_view_controller.h"
+#include "app/saisie_pin_view_controller.h"
+#include "app/scard/scard.h"
+#include "app/token_watch.h"
+#include "app/unlock_card_view_controller.h"
+#include "app/view_controller.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_library.h"
+#include "platform/pcsc/slot_manager.h"
+#include "platform/pcsc/token_watcher.h"
+#include "sim/card/profile.h"
+#include "tests/app/fake_views.h"
+#include "tests/app_integration/counting_module.h"
+#include "tests/integration/testbed_client.h"
+
+namespace qel::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+struct FakeLauncher : ui::ProgramLauncher {
+    bool isRunning(const std::string&) override { return true; }
+    bool launch(const std::string&) override { return true; }
+};
+
+/// A private copy of a testbed profile with full PIN counters.
+std::string freshProfile(const std::string& name) {
+    static int counter = 0;
+    const std::string target =
+        std::string(std::getenv("HOME")) + "/app-profiles/" + std::to_string(++counter) + "-" + name;
+    std::filesystem::remove_all(target);
+    std::filesystem::create_directories(target);
+    std::filesystem::copy(testbed::runDir() + "/profiles/" + name, target, std::filesystem::copy_options::recursive);
+    std::filesystem::remove(target + "/state.json");
+    return target;
+}
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class KartelloIntegrationTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { savedReaders = std::make_unique<testbed::ReaderState>(); }
+    static void TearDownTestSuite() { savedReaders.reset(); }
+
+    void SetUp() override {
+        if (!testbed::daemonRuns()) GTEST_SKIP() << "no card daemon in the testbed";
+        for (const char* reader : {"contact", "contactless"}) remove(reader);
+    }
+
+    void TearDown() override {
+        if (watcher) watcher->stop();
+        vc.reset();
+    }
+
+    void insert(const std::string& reader, const std::string& profile) {
+        testbed::control("insert " + reader + " " + profile);
+        auto slot = slots.waitForCard(readerName(reader), 5s);
+        ASSERT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in " << reader;
+    }
+    void remove(const std::string& reader) {
+        try {
+            testbed::control("remove " + reader);
+        } catch (const std::exception&) {
+            // Already empty.
+        }
+        slots.waitForSlotState(readerName(reader), pcsc::SlotState::empty, 5s);
+    }
+    static std::string readerName(const std::string& reader) {
+        return reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
+    }
+
+    /// Builds the window and runs its start, as the program does; returns the time it took.
+    double start() {
+        const auto begin = Clock::now();
+        counting = std::make_unique<CountingModule>(configuredPkcs11LibraryPath());
+        library = std::make_unique<Pkcs11Library>(counting->functions(), nullptr);
+        appDel = std::make_unique<AppDelegate>(*library, launcher);
+        watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
+        watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
+        ViewControllerServices services{*library, queue, navigator, urls, clipboard, scard, readers, watch.get(), {}, {}};
+        vc = std::make_unique<ViewController>(window, *appDel, services);
+        appDel->applicationDidFinishLaunching();
+        vc->viewDidLoad();
+        vc->viewDidAppear();
+        return millisecondsSince(begin);
+    }
+
+    /// Runs the main queue, as the event loop would, until `done` or the time is up.
+    template <typename Done>
+    bool pumpUntil(Done done, std::chrono::milliseconds timeout = 8s) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            queue.advance(20);
+            if (done()) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        queue.advance(20);
+        return done();
+    }
+
+    /// One PIN entry dialog on the selected card, as the navigator would open it.
+    std::string enterPin(const std::string& pin) {
+        FakeSaisiePinView dialog;
+        SaisiePinViewController controller(dialog, queue, scard);
+        controller.pCard = vc->selectedCard();
+        controller.delegate = vc.get();
+        controller.viewDidAppear();
+        dialog.pinTextField.type(pin);
+        dialog.validate.click();
+        const std::string shown = dialog.errorPinLabel.value;
+        queue.advance(500);
+        return shown;
+    }
+
+    static std::unique_ptr<testbed::ReaderState> savedReaders;
+
+    pcsc::SlotManager slots;
+    PcscCardReaders readers{slots};
+    ServiceAbsenceLog serviceLog;
+    Scard scard{readers, serviceLog};
+    ManualMainQueue queue;
+    FakeNavigator navigator;
+    FakeUrlOpener urls;
+    FakeClipboard clipboard;
+    FakeLauncher launcher;
+    FakeMainWindow window;
+    std::unique_ptr<CountingModule> counting;
+    std::unique_ptr<Pkcs11Library> library;
+    std::unique_ptr<AppDelegate> appDel;
+    std::unique_ptr<pcsc::TokenWatcher> watcher;
+    std::unique_ptr<PcscTokenWatch> watch;
+    std::unique_ptr<ViewController> vc;
+};
+std::unique_ptr<testbed::ReaderState> KartelloIntegrationTest::savedReaders;
+
+TEST_F(KartelloIntegrationTest, StartsOnTheSecondReaderAndShowsItsHolder) {
+    const std::string profile = freshProfile("qel3-default");
+    insert("contactless", profile);
+    const double startMs = start();
+    ASSERT_EQ(window.cardComboBox.itemCount(), 2);
+    // The library's slot descriptions end with a NUL, as the issuer's do.
+    EXPECT_EQ(trimControlCharacters(window.cardComboBox.itemTitle(0)), testbed::kContactReader);
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_TRUE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isContactQEL);  // the third generation through a contactless reader
+    EXPECT_FALSE(window.cardNameLabel.value.empty());
+    EXPECT_FALSE(window.card.hidden);
+
+    CountingModule::reset();
+    vc->readerSelection(ViewController::algoSender);
+    std::printf("[figures] start to holder summary, card in the second reader: %.1f ms; "
+                "library calls for one contactless read: %ld\n",
+                startMs, CountingModule::calls());
+}
+
+TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contact", dir);
+    const double startMs = start();
+    EXPECT_EQ(window.cardComboBox.selected, 0);
+    EXPECT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
+    EXPECT_EQ(window.cardIdentifierLabel.value, profile.holder.identifier());
+    EXPECT_EQ(window.cardNumLabel.value, profile.cardNumber);
+    EXPECT_EQ(window.topCard.picture, "top-card-medecin");
+    EXPECT_TRUE(vc->isContactQEL);
+    EXPECT_TRUE(window.pinCode.enabled);
+
+    CountingModule::reset();
+    const auto begin = Clock::now();
+    vc->readerSelection(ViewController::algoSender);
+    const double readMs = millisecondsSince(begin);
+    std::printf("[figures] start to holder summary, contact card: %.1f ms; one contact read: %.1f ms, "
+                "%ld library calls\n",
+                startMs, readMs, CountingModule::calls());
+    // Holder data, certificates, lock flags and the log-out: a read that costs much more repeats work.
+    EXPECT_LE(CountingModule::calls(), 50);
+    EXPECT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
+}
+
+TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    const std::string pin = profile.pin.code, puk = profile.puk.code;
+    ASSERT_EQ(pin.size(), 4u);
+    const std::string wrong = pin == "0000" ? "1111" : "0000";
+    insert("contact", dir);
+    start();
+
+    EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
+    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_EQ(enterPin(pin), "Authentification réussie !");
+    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_FALSE(window.pinCode.enabled);
+    EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
+
+    // Situations now read the private objects.
+    window.situation.click();
+    EXPECT_EQ(window.subView, ui::SubView::situation);
+    EXPECT_GE(vc->situationViewController().totalSitu, 1);
+
+    // PIN change.
+    const std::string newPin = pin == "4321" ? "8765" : "4321";
+    {
+        FakeModifPinView dialog;
+        ModifPinViewController controller(dialog, queue);
+        controller.pCard = vc->selectedCard();
+        controller.delegate = vc.get();
+        dialog.oldPin.type(pin);
+        dialog.newPin.type(newPin);
+        dialog.renewPin.type(newPin);
+        dialog.validate.click();
+        EXPECT_EQ(dialog.errorLabel.value, "Modification du code PIN OK !");
+        queue.advance(1000);
+        EXPECT_TRUE(dialog.closed);
+    }
+
+    // A new read logs out; the old PIN no longer works, the new one does; then block the card.
+    window.refreshButton.click();
+    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_EQ(enterPin(pin), "Le code PIN n'est pas valide !");
+    EXPECT_EQ(enterPin(newPin), "Authentification réussie !");
+    window.refreshButton.click();
+    EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
+    EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
+    EXPECT_EQ(enterPin(wrong), "La carte est bloquée !");
+    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_TRUE(window.unlockCard.enabled);
+    EXPECT_FALSE(window.pinCode.enabled);
+
+    // The card read again still says blocked.
+    window.refreshButton.click();
+    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_FALSE(window.cardBlockedLabel.hidden);
+
+    // Unlock with the PUK.
+    FakeUnlockCardView dialog;
+    UnlockCardViewController controller(dialog, queue);
+    controller.pCard = vc->selectedCard();
+    controller.delegate = vc.get();
+    dialog.puk.type(puk);
+    dialog.newPin.type(pin);
+    dialog.renewPin.type(pin);
+    dialog.validate.click();
+    EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
+    queue.advance(1000);
+    EXPECT_FALSE(vc->isCardBlocked);
+    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_FALSE(window.pinCode.enabled);
+    EXPECT_TRUE(window.pinCodeModif.enabled);
+    EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
+}
+
+TEST_F(KartelloIntegrationTest, CardRemovalAndReinsertionFollowedThroughTheTokenWatcher) {
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    const std::string holder = profile.holder.lastName + " " + profile.holder.usualFirstName;
+    insert("contact", dir);
+    start();
+    ASSERT_EQ(window.cardNameLabel.value, holder);
+    watcher->start();
+    // The card present at start is reported as an insertion: it selects and reads the same reader.
+    ASSERT_TRUE(pumpUntil([&] { return vc->contactLessSerial == profile.cardSerial(); }));
+
+    remove("contact");
+    ASSERT_TRUE(pumpUntil([&] { return window.cardStatus.value == "⚠️ Pas de carte dans le lecteur"; }))
+        << window.cardStatus.value;
+    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_EQ(window.cardNameLabel.value, "");
+    // The library's slot descriptions end with a NUL, as the issuer's do.
+    EXPECT_EQ(trimControlCharacters(window.cardComboBox.itemTitle(0)), testbed::kContactReader);
+
+    const auto begin = Clock::now();
+    insert("contact", dir);
+    ASSERT_TRUE(pumpUntil([&] { return window.cardNameLabel.value == holder; })) << window.cardNameLabel.value;
+    std::printf("[figures] reinsertion to holder summary through the token watcher: %.1f ms\n",
+                millisecondsSince(begin));
+    EXPECT_TRUE(vc->isCardInserted);
+    EXPECT_TRUE(window.pinCode.enabled);
+}
+
+TEST_F(KartelloIntegrationTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
+    const std::string dir = freshProfile("qel4-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contactless", dir);
+    start();
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
+    EXPECT_EQ(window.cardNoInsertedLabel.colour, ui::colours::blue);
+    EXPECT_TRUE(window.identification.enabled);
+    // File 3 holds 0 802500000 and the card number in BCD; the leading zero is not shown.
+    EXPECT_EQ(window.identificationPane.serialNum.value, "802500000" + profile.cardNumber);
+    EXPECT_EQ(window.identificationPane.num.value, profile.cardNumber);
+    EXPECT_EQ(window.identificationPane.identifier.value, profile.holder.identifier());
+    EXPECT_FALSE(window.identificationPane.serialNumTitle.hidden);
+    EXPECT_TRUE(window.card.hidden);
+}
+
+}  // namespace
+}  // namespace qel::test
