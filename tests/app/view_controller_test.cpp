@@ -357,3 +357,87 @@ TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
 
 }  // namespace
 }  // namespace qel::test
+
+namespace qel::test {
+namespace {
+
+struct FakeVekFlow : VekFlow {
+    void loadParams() override { ++loads; }
+    std::any newRequest(const std::string& user) override { return user; }
+    void markDisconnection(std::any& request) override { request = "disconnect " + std::any_cast<std::string>(request); }
+    void setTestEnvironment(bool test) override { testEnvironment = test; }
+    int loads = 0;
+    std::optional<bool> testEnvironment;
+};
+
+struct FakeMaintenance : MaintenancePane {
+    void setServicesTestEnabled(bool e) override { servicesTest = e; }
+    void setDeleteDESfireEnabled(bool e) override { deleteDesfire = e; }
+    std::optional<bool> servicesTest, deleteDesfire;
+};
+
+struct HookedMainWindowTest : MainWindowFixture {
+    HookedMainWindowTest() {
+        hooks.vek = &vek;
+        hooks.maintenance = &maintenance;
+    }
+    FakeVekFlow vek;
+    FakeMaintenance maintenance;
+};
+
+TEST_F(HookedMainWindowTest, SignInRequestWaitsForThePinEntry) {
+    contactCard("Reader A");
+    start();
+    EXPECT_EQ(vek.loads, 1);
+    EXPECT_EQ(vek.testEnvironment, false);
+    window.VekAuthentication.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
+    vc->pinEntryResult(true, "");
+    EXPECT_EQ(navigator.segues.size(), 1u);
+    queue.advance(100);
+    ASSERT_EQ(navigator.segues.size(), 2u);
+    EXPECT_EQ(navigator.segues[1].identifier, "vekWait");
+    EXPECT_EQ(std::any_cast<std::string>(navigator.segues[1].values.sender), "810001234567");
+
+    // Logged in: straight to the wait dialog. A disconnection goes 0.1 s later.
+    window.VekAuthentication.click();
+    EXPECT_EQ(navigator.segues.back().identifier, "vekWait");
+    vc->addVekRequest(std::string("810001234567"));
+    vc->VEKDisconnect();
+    const std::size_t before = navigator.segues.size();
+    queue.advance(100);
+    ASSERT_EQ(navigator.segues.size(), before + 1);
+    EXPECT_EQ(std::any_cast<std::string>(navigator.segues.back().values.sender), "disconnect 810001234567");
+}
+
+TEST_F(HookedMainWindowTest, HolderWithoutIdentifierGetsTheAlertOnly) {
+    FakeSlot& slot = contactCard("Reader A");
+    slot.token.objects["QEL_INFO_PS"] = infoObject("00", "", "10", "");
+    start();
+    window.VekAuthentication.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].identifier, "vekAlert");
+    EXPECT_EQ(std::any_cast<int>(navigator.segues[0].values.sender), 12);
+}
+
+TEST_F(HookedMainWindowTest, DesfireDeletionFollowsThePresenceOfTheApplication) {
+    module.addSlot("Reader CL");
+    Bytes file1{0x80, 0x01, '8'};
+    readers.addReader("Reader CL", FakeCardReaders::Card{hex(kQel4ContactlessAtr), desfireIdentity(file1, true)});
+    start();
+    EXPECT_EQ(maintenance.deleteDesfire, true);
+    EXPECT_EQ(maintenance.servicesTest, false);
+
+    readers.cards["Reader CL"]->respond = desfireIdentity(file1, false);
+    vc->updateUI();
+    EXPECT_EQ(maintenance.deleteDesfire, false);
+
+    readers.cards["Reader CL"].reset();
+    vc->updateUI();
+    EXPECT_EQ(maintenance.deleteDesfire, false);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
+}
+
+}  // namespace
+}  // namespace qel::test
