@@ -198,6 +198,13 @@ Bytes ApduCard::sign(const SignRequest& request) {
     return r.data;
 }
 
+Bytes ApduCard::getChallenge(std::size_t length) {
+    CardResponse r = card_->send(0x84, 0x00, 0x00, {}, static_cast<int>(length));
+    if (r.sw != kOk || r.data.empty()) throw CardStatusError(r.sw == kOk ? 0x6F00 : r.sw);
+    if (r.data.size() > length) r.data.resize(length);
+    return r.data;
+}
+
 Bytes ApduCard::transmitRaw(const Bytes& apdu) {
     // A command that selects another application by name leaves ours: select it again next time.
     if (apdu.size() >= 4 && apdu[1] == 0xA4 && apdu[2] == 0x04) applicationSelected_ = false;

@@ -30,6 +30,7 @@ public:
     std::uint16_t changePin(const SecureBytes& oldPin, const SecureBytes& newPin) override;
     std::uint16_t resetRetryCounter(const SecureBytes& puk, const SecureBytes& newPin) override;
     Bytes sign(const SignRequest& request) override;
+    Bytes getChallenge(std::size_t length) override;
     Bytes transmitRaw(const Bytes& apdu) override;
 
 private:

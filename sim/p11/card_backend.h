@@ -88,6 +88,10 @@ public:
     /// Signs with a card key; CardStatusError when the card refuses (6982 before the PIN).
     virtual Bytes sign(const SignRequest& request) = 0;
 
+    /// Random bytes from the card's generator (GET CHALLENGE), at most 255 at a time; CardStatusError
+    /// when the card refuses.
+    virtual Bytes getChallenge(std::size_t length) = 0;
+
     /// Relays one command APDU unchanged and returns the answer with SW1 SW2.
     virtual Bytes transmitRaw(const Bytes& apdu) = 0;
 };

@@ -1,7 +1,5 @@
 #include "sim/p11/slot.h"
 
-#include <openssl/rand.h>
-
 #include <cstring>
 #include <stdexcept>
 
@@ -272,8 +270,17 @@ CK_RV Slot::generateRandom(CK_SESSION_HANDLE handle, CK_BYTE* out, CK_ULONG leng
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (length > static_cast<CK_ULONG>(INT32_MAX)) return CKR_ARGUMENTS_BAD;
-    return RAND_bytes(out, static_cast<int>(length)) == 1 ? CKR_OK : CKR_FUNCTION_FAILED;
+    // The card's own generator, in the chunks it hands out.
+    constexpr std::size_t kChunk = 32;
+    return withCard([&](CardChannel& card) {
+        CK_ULONG done = 0;
+        while (done < length) {
+            Bytes part = card.getChallenge(std::min<std::size_t>(kChunk, length - done));
+            std::memcpy(out + done, part.data(), part.size());
+            done += part.size();
+        }
+        return CKR_OK;
+    });
 }
 
 CK_RV Slot::transmit(CK_SESSION_HANDLE handle, const Bytes& apdu, CK_BYTE* response, CK_ULONG& length) {

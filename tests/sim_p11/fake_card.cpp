@@ -1,6 +1,7 @@
 #include "tests/sim_p11/fake_card.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -231,6 +232,14 @@ public:
         if (EVP_PKEY_sign(ctx, sig.data(), &n, block.data(), block.size()) != 1) sig.clear();
         EVP_PKEY_CTX_free(ctx);
         return sig;
+    }
+
+    Bytes getChallenge(std::size_t length) override {
+        FakeCardState& c = present();
+        ++c.challenges;
+        Bytes out(std::min<std::size_t>(length, 8));
+        RAND_bytes(out.data(), static_cast<int>(out.size()));
+        return out;
     }
 
     Bytes transmitRaw(const Bytes& apdu) override {

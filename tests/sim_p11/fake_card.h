@@ -25,6 +25,7 @@ struct FakeCardState {
     std::vector<SignRequest> signRequests;
     std::vector<Bytes> rawCommands;
     int verifyCalls = 0;
+    int challenges = 0;
     std::map<std::uint8_t, std::shared_ptr<void>> keys;  ///< key reference -> EVP_PKEY
 };
 

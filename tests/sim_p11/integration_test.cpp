@@ -172,6 +172,8 @@ TEST_F(Pkcs11ToolTest, SignatureVerifiesWithOpenssl) {
     EXPECT_NE(own.output.find("Signature is valid"), std::string::npos) << own.output;
     Outcome noPin = tool({"--sign", "-m", "SHA256-RSA-PKCS", "--id", id, "-i", data, "-o", sig});
     EXPECT_NE(noPin.status, 0) << "the signature key is not reachable without the PIN";
+    Outcome random = tool({"--generate-random", "32", "-o", work + "/random.bin"});
+    EXPECT_EQ(random.status, 0) << random.output;
 }
 
 TEST_F(Pkcs11ToolTest, ChangeBlockAndUnlockThePin) {

@@ -200,6 +200,18 @@ TEST_F(ModuleTest, TransmitMessageRelaysTheCommandAndRefreshesHolderData) {
     EXPECT_EQ(attribute(h, name[0], CKA_VALUE), tlv(0xE4, tlv(0x81, ascii("MARTIN"))));
 }
 
+TEST_F(ModuleTest, RandomBytesComeFromTheCardInItsChunks) {
+    auto card = insert(CardGeneration::QEL4);
+    initialize();
+    CK_SESSION_HANDLE h = open();
+    Bytes random(20, 0x00);
+    ASSERT_EQ(p11->C_GenerateRandom(h, random.data(), random.size()), CKR_OK);
+    EXPECT_EQ(card->challenges, 3) << "the fake card hands out 8 bytes at a time";
+    EXPECT_NE(random, Bytes(20, 0x00));
+    EXPECT_EQ(p11->C_GenerateRandom(h, random.data(), 0), CKR_OK);
+    EXPECT_EQ(card->challenges, 3);
+}
+
 TEST_F(ModuleTest, SlotEventsReportInsertionsAndRemovals) {
     initialize();
     CK_SLOT_ID slot = 99;
