@@ -317,21 +317,6 @@ TEST_F(MainWindowTest, HoverRecoloursTheButtonUnderThePointer) {
     EXPECT_TRUE(log.contains("checkButtonHover: bouton inconnu !")) << log.text();
 }
 
-TEST_F(MainWindowTest, LinksAreLogged) {
-    contactCard("Reader A");
-    start();
-    LogCapture log;
-    window.portalEQEL.click();
-    window.diagQELButton.click();
-    window.testsSsl.click();
-    window.contactSupport.click();
-    EXPECT_EQ(urls.urls, (std::vector<std::string>{links::portalProduction, links::diagQEL, links::testSsl,
-                                                    links::contactSupport}));
-    for (const char* line : {"Clic sur le lien 'Portail e-QEL'", "Clic sur le lien 'Diag QEL'",
-                             "Clic sur le lien 'Test SSL'", "Clic sur le lien 'Contacter le support'"})
-        EXPECT_TRUE(log.contains(line)) << line;
-}
-
 TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
     start();
     EXPECT_TRUE(window.closeHandler());

@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 
 namespace qel::test {
 namespace {
@@ -10,6 +12,19 @@ namespace {
 CK_FUNCTION_LIST* real = nullptr;
 CK_FUNCTION_LIST counted{};
 std::atomic<long> callCount{0};
+
+template <auto Field, typename Function = std::remove_reference_t<decltype(std::declval<CK_FUNCTION_LIST&>().*Field)>>
+struct Relay;
+
+template <auto Field, typename... Args>
+struct Relay<Field, CK_RV (*)(Args...)> {
+    static CK_RV call(Args... args) {
+        ++callCount;
+        return (real->*Field)(args...);
+    }
+};
+
+#define QEL_COUNT(name) counted.name = Relay<&CK_FUNCTION_LIST::name>::call
 
 }  // namespace
 
@@ -19,53 +34,30 @@ CountingModule::CountingModule(const std::string& path) {
     auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
     if (!getList || getList(&real) != CKR_OK) throw std::runtime_error("C_GetFunctionList failed");
     counted = *real;
-    // One counting entry point per function the application uses.
-    counted.C_Initialize = [](CK_VOID_PTR a) -> CK_RV { ++callCount; return real->C_Initialize(a); };
-    counted.C_Finalize = [](CK_VOID_PTR a) -> CK_RV { ++callCount; return real->C_Finalize(a); };
-    counted.C_GetSlotList = [](CK_BBOOL a, CK_SLOT_ID_PTR b, CK_ULONG_PTR c) -> CK_RV {
-        ++callCount;
-        return real->C_GetSlotList(a, b, c);
-    };
-    counted.C_GetSlotInfo = [](CK_SLOT_ID a, CK_SLOT_INFO_PTR b) -> CK_RV { ++callCount; return real->C_GetSlotInfo(a, b); };
-    counted.C_GetTokenInfo = [](CK_SLOT_ID a, CK_TOKEN_INFO_PTR b) -> CK_RV {
-        ++callCount;
-        return real->C_GetTokenInfo(a, b);
-    };
-    counted.C_OpenSession = [](CK_SLOT_ID a, CK_FLAGS b, CK_VOID_PTR c, CK_NOTIFY d, CK_SESSION_HANDLE_PTR e) -> CK_RV {
-        ++callCount;
-        return real->C_OpenSession(a, b, c, d, e);
-    };
-    counted.C_CloseSession = [](CK_SESSION_HANDLE a) -> CK_RV { ++callCount; return real->C_CloseSession(a); };
-    counted.C_GetSessionInfo = [](CK_SESSION_HANDLE a, CK_SESSION_INFO_PTR b) -> CK_RV {
-        ++callCount;
-        return real->C_GetSessionInfo(a, b);
-    };
-    counted.C_Login = [](CK_SESSION_HANDLE a, CK_USER_TYPE b, CK_UTF8CHAR_PTR c, CK_ULONG d) -> CK_RV {
-        ++callCount;
-        return real->C_Login(a, b, c, d);
-    };
-    counted.C_Logout = [](CK_SESSION_HANDLE a) -> CK_RV { ++callCount; return real->C_Logout(a); };
-    counted.C_SetPIN = [](CK_SESSION_HANDLE a, CK_UTF8CHAR_PTR b, CK_ULONG c, CK_UTF8CHAR_PTR d, CK_ULONG e) -> CK_RV {
-        ++callCount;
-        return real->C_SetPIN(a, b, c, d, e);
-    };
-    counted.C_InitPIN = [](CK_SESSION_HANDLE a, CK_UTF8CHAR_PTR b, CK_ULONG c) -> CK_RV {
-        ++callCount;
-        return real->C_InitPIN(a, b, c);
-    };
-    counted.C_FindObjectsInit = [](CK_SESSION_HANDLE a, CK_ATTRIBUTE_PTR b, CK_ULONG c) -> CK_RV {
-        ++callCount;
-        return real->C_FindObjectsInit(a, b, c);
-    };
-    counted.C_FindObjects = [](CK_SESSION_HANDLE a, CK_OBJECT_HANDLE_PTR b, CK_ULONG c, CK_ULONG_PTR d) -> CK_RV {
-        ++callCount;
-        return real->C_FindObjects(a, b, c, d);
-    };
-    counted.C_FindObjectsFinal = [](CK_SESSION_HANDLE a) -> CK_RV { ++callCount; return real->C_FindObjectsFinal(a); };
-    counted.C_GetAttributeValue = [](CK_SESSION_HANDLE a, CK_OBJECT_HANDLE b, CK_ATTRIBUTE_PTR c, CK_ULONG d) -> CK_RV {
-        ++callCount;
-        return real->C_GetAttributeValue(a, b, c, d);
-    };
+    // Every entry point of the list counts, whatever the application calls.
+    QEL_COUNT(C_Initialize);
+    QEL_COUNT(C_Finalize);
+    QEL_COUNT(C_GetInfo);
+    QEL_COUNT(C_GetSlotList);
+    QEL_COUNT(C_GetSlotInfo);
+    QEL_COUNT(C_GetTokenInfo);
+    QEL_COUNT(C_OpenSession);
+    QEL_COUNT(C_CloseSession);
+    QEL_COUNT(C_CloseAllSessions);
+    QEL_COUNT(C_GetSessionInfo);
+    QEL_COUNT(C_Login);
+    QEL_COUNT(C_Logout);
+    QEL_COUNT(C_SetPIN);
+    QEL_COUNT(C_InitPIN);
+    QEL_COUNT(C_FindObjectsInit);
+    QEL_COUNT(C_FindObjects);
+    QEL_COUNT(C_FindObjectsFinal);
+    QEL_COUNT(C_GetAttributeValue);
+    QEL_COUNT(C_SignInit);
+    QEL_COUNT(C_Sign);
+    QEL_COUNT(C_VerifyInit);
+    QEL_COUNT(C_Verify);
+    QEL_COUNT(C_GenerateRandom);
 }
 
 CountingModule::~CountingModule() {
