@@ -71,8 +71,10 @@ TEST_F(ClientTools, PkcsToolListsEachCardWithItsCertificateAndKeyPairs) {
     EXPECT_NE(slots.output.find(tokenLabel("QEL3", qel3)), std::string::npos) << slots.output;
     EXPECT_NE(slots.output.find(tokenLabel("QEL3CL", qel3cl)), std::string::npos) << slots.output;
     std::cout << slots.output;
-    for (const auto& label : {tokenLabel("QEL3", qel3), tokenLabel("QEL3CL", qel3cl)}) {
-        Outcome objects = tool("--token-label " + quoted(label) + " -O");
+    // The contact card's keys need the PIN, so they show after login; the contactless card's do not.
+    for (const auto& [label, login] : {std::pair{tokenLabel("QEL3", qel3), " --login --pin 1234"},
+                                        std::pair{tokenLabel("QEL3CL", qel3cl), ""}}) {
+        Outcome objects = tool("--token-label " + quoted(label) + login + " -O");
         ASSERT_EQ(objects.status, 0) << objects.output;
         const int certificates = occurrences(objects.output, "Certificate Object");
         EXPECT_GE(certificates, 1) << objects.output;
@@ -82,7 +84,7 @@ TEST_F(ClientTools, PkcsToolListsEachCardWithItsCertificateAndKeyPairs) {
     }
     const std::string qel4 = freshProfile("qel4-default");
     putCard("contact", qel4);
-    Outcome objects = tool("--token-label " + quoted(tokenLabel("QEL4", qel4)) + " -L -O");
+    Outcome objects = tool("--token-label " + quoted(tokenLabel("QEL4", qel4)) + " --login --pin 1234 -L -O");
     ASSERT_EQ(objects.status, 0) << objects.output;
     EXPECT_GE(occurrences(objects.output, "Private Key Object"), 2) << objects.output;
     std::cout << objects.output;
@@ -92,7 +94,7 @@ TEST_F(ClientTools, PkcsToolSignsAfterLoginAndOpensslVerifies) {
     const std::string qel3 = freshProfile("qel3-default");
     putCard("contact", qel3);
     const std::string token = "--token-label " + quoted(tokenLabel("QEL3", qel3));
-    const auto ids = privateKeyIds(tool(token + " -O").output);
+    const auto ids = privateKeyIds(tool(token + " --login --pin 1234 -O").output);
     ASSERT_GE(ids.size(), 2u);
     for (const std::string& id : ids) signAndVerify(token + " --login --pin 1234 -m SHA256-RSA-PKCS", id, "");
     Outcome pss = tool(token + " --login --pin 1234 -m SHA256-RSA-PKCS-PSS --sign --id " + ids[0] + " -i data -o sig");
@@ -132,7 +134,7 @@ TEST_F(ClientTools, FourthGenerationSignsWithPssAndDeciphers) {
     const std::string qel4 = freshProfile("qel4-default");
     putCard("contact", qel4);
     const std::string token = "--token-label " + quoted(tokenLabel("QEL4", qel4));
-    const auto ids = privateKeyIds(tool(token + " -O").output);
+    const auto ids = privateKeyIds(tool(token + " --login --pin 1234 -O").output);
     ASSERT_GE(ids.size(), 2u);
     signAndVerify(token + " --login --pin 1234 -m SHA256-RSA-PKCS-PSS --salt-len 32", ids.back(),
                   "-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32");
@@ -151,8 +153,8 @@ TEST_F(ClientTools, GnutlsListsTheTokenObjects) {
     Outcome tokens = run("p11tool --provider " + quoted(modulePath()) + " --list-tokens");
     ASSERT_EQ(tokens.status, 0) << tokens.output;
     EXPECT_NE(tokens.output.find(tokenLabel("QEL3", qel3)), std::string::npos) << tokens.output;
-    Outcome all = run("p11tool --provider " + quoted(modulePath()) + " --list-all 'pkcs11:token=QEL3%20" +
-                  cardSerialOf(qel3) + "'");
+    Outcome all = run("env GNUTLS_PIN=1234 p11tool --provider " + quoted(modulePath()) +
+                      " --login --list-all 'pkcs11:token=QEL3%20" + cardSerialOf(qel3) + "'");
     ASSERT_EQ(all.status, 0) << all.output;
     EXPECT_GE(occurrences(all.output, "Type: X.509 Certificate"), 2) << all.output;
     EXPECT_GE(occurrences(all.output, "Type: Private key"), 2) << all.output;
@@ -162,7 +164,7 @@ TEST_F(ClientTools, OpensslSignsThroughThePkcs11EngineWithAUri) {
     const std::string qel3 = freshProfile("qel3-default");
     putCard("contact", qel3);
     const std::string token = "--token-label " + quoted(tokenLabel("QEL3", qel3));
-    const auto ids = privateKeyIds(tool(token + " -O").output);
+    const auto ids = privateKeyIds(tool(token + " --login --pin 1234 -O").output);
     ASSERT_GE(ids.size(), 1u);
     writeFile("openssl.cnf",
               "openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
@@ -195,27 +197,31 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     EXPECT_EQ(m[1].str().rfind(prefix + "/", 0), 0u) << m[1];
     EXPECT_TRUE(fs::exists(m[1].str())) << m[1];
 
-    // A user registration (the test's private home) points p11-kit at the installed copy.
-    const std::string home = std::getenv("HOME");
+    // A user registration in a private home points p11-kit at the installed copy. p11-kit reads no
+    // user configuration in a program running as root, so the clients run as an ordinary user.
+    const std::string home = scratch() + "/user-home";
+    fs::remove_all(home);
     fs::create_directories(home + "/.config/pkcs11/modules");
-    fs::copy_file(registration, home + "/.config/pkcs11/modules/sigilla.module", fs::copy_options::overwrite_existing);
+    fs::create_directories(home + "/nssdb");
+    fs::copy_file(registration, home + "/.config/pkcs11/modules/sigilla.module");
+    fs::permissions(home, fs::perms::all);
+    fs::permissions(home + "/nssdb", fs::perms::all);
+    const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + quoted(home) +
+                               " XDG_STATE_HOME=" + quoted(home) + " XDG_CACHE_HOME=" + quoted(home) + " ";
     const std::string qel3 = freshProfile("qel3-default");
     putCard("contact", qel3);
-    Outcome listed = run("p11-kit list-modules");
+    Outcome listed = run(asUser + "p11-kit list-modules");
     EXPECT_NE(listed.output.find("sigilla"), std::string::npos) << listed.output;
     EXPECT_NE(listed.output.find(tokenLabel("QEL3", qel3)), std::string::npos) << listed.output;
 
     // NSS finds the token through the p11-kit proxy, as desktop applications do.
-    const std::string db = "sql:" + scratch() + "/nssdb";
-    fs::remove_all(scratch() + "/nssdb");
-    fs::create_directories(scratch() + "/nssdb");
-    ASSERT_EQ(run("certutil -N -d " + quoted(db) + " --empty-password").status, 0);
-    Outcome added = run("modutil -force -dbdir " + quoted(db) +
-                    " -add p11-kit-proxy -libfile /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so");
+    const std::string db = "sql:" + home + "/nssdb";
+    ASSERT_EQ(run(asUser + "certutil -N -d " + quoted(db) + " --empty-password").status, 0);
+    Outcome added = run(asUser + "modutil -force -dbdir " + quoted(db) +
+                        " -add p11-kit-proxy -libfile /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so");
     ASSERT_EQ(added.status, 0) << added.output;
-    Outcome certs = run("certutil -L -d " + quoted(db) + " -h all");
+    Outcome certs = run(asUser + "certutil -L -d " + quoted(db) + " -h all");
     EXPECT_NE(certs.output.find(tokenLabel("QEL3", qel3) + ":"), std::string::npos) << certs.output;
-    fs::remove(home + "/.config/pkcs11/modules/sigilla.module");
 }
 
 }  // namespace

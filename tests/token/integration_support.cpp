@@ -92,7 +92,7 @@ LoadedModule::~LoadedModule() {
 CK_SLOT_ID LoadedModule::slotWithLabel(const std::string& label) const {
     CK_SLOT_ID slots[16];
     CK_ULONG count = 16;
-    if (functions_->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK) return CK_INVALID_HANDLE;
+    if (functions_->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK) return kNoSlot;
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_TOKEN_INFO info;
         if (functions_->C_GetTokenInfo(slots[i], &info) != CKR_OK) continue;
@@ -100,7 +100,7 @@ CK_SLOT_ID LoadedModule::slotWithLabel(const std::string& label) const {
         text.erase(text.find_last_not_of(' ') + 1);
         if (text == label) return slots[i];
     }
-    return CK_INVALID_HANDLE;
+    return kNoSlot;
 }
 
 CK_OBJECT_HANDLE LoadedModule::privateKey(CK_SESSION_HANDLE session) const {

@@ -11,6 +11,9 @@
 
 namespace qel::sigillatest {
 
+/// No slot (0 is a slot number like any other).
+inline constexpr CK_SLOT_ID kNoSlot = ~CK_SLOT_ID(0);
+
 /// The module under test, as built.
 std::string modulePath();
 
@@ -43,7 +46,7 @@ public:
     LoadedModule& operator=(const LoadedModule&) = delete;
     CK_FUNCTION_LIST_PTR operator->() const { return functions_; }
 
-    /// The slot whose token label is `label`; CK_INVALID_HANDLE when none.
+    /// The slot whose token label is `label`; kNoSlot when none.
     CK_SLOT_ID slotWithLabel(const std::string& label) const;
     /// The first private key of a session whose CKA_DECRYPT is `decipher` (any when not asked).
     CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) const;

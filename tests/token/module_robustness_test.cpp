@@ -44,7 +44,7 @@ protected:
 };
 
 TEST_F(ModuleThroughPcsc, EightThreadsSignAtOnceOnOneCard) {
-    ASSERT_NE(slot(), CK_INVALID_HANDLE);
+    ASSERT_NE(slot(), kNoSlot);
     CK_SESSION_HANDLE first = openSession();
     ASSERT_EQ(login(first), CKR_OK);
     const CK_OBJECT_HANDLE key = module_.privateKey(first);
@@ -100,10 +100,10 @@ TEST_F(ModuleThroughPcsc, ACardPulledOutWhileSigningIsRemovedAndTheNextInsertion
     EXPECT_EQ(signer.get(), CKR_DEVICE_REMOVED);
     CK_SESSION_INFO info;
     EXPECT_EQ(module_->C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(slot(), CK_INVALID_HANDLE);
+    EXPECT_EQ(slot(), kNoSlot);
 
     putCard("contact", profile_);
-    ASSERT_NE(slot(), CK_INVALID_HANDLE);
+    ASSERT_NE(slot(), kNoSlot);
     s = openSession();
     ASSERT_EQ(login(s), CKR_OK);
     const CK_OBJECT_HANDLE fresh = module_.privateKey(s);
@@ -114,14 +114,14 @@ TEST_F(ModuleThroughPcsc, ACardPulledOutWhileSigningIsRemovedAndTheNextInsertion
 
 TEST_F(ModuleThroughPcsc, WaitForSlotEventReportsAnInsertion) {
     const CK_SLOT_ID contact = slot();
-    ASSERT_NE(contact, CK_INVALID_HANDLE);
+    ASSERT_NE(contact, kNoSlot);
     testbed::control("remove contact");
-    CK_SLOT_ID event = CK_INVALID_HANDLE;
+    CK_SLOT_ID event = kNoSlot;
     // The removal is an event too; take whatever is pending.
     for (int i = 0; i < 50 && module_->C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr) != CKR_NO_EVENT; ++i) {
     }
     auto waiter = std::async(std::launch::async, [&] {
-        CK_SLOT_ID reported = CK_INVALID_HANDLE;
+        CK_SLOT_ID reported = kNoSlot;
         const CK_RV rv = module_->C_WaitForSlotEvent(0, &reported, nullptr);
         return std::make_pair(rv, reported);
     });

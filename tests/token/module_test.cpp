@@ -185,6 +185,9 @@ TEST_F(ModuleTest, PublishesCertificateAndKeyPairsSharingTheirId) {
     EXPECT_TRUE(token.flags & CKF_TOKEN_INITIALIZED);
 
     s = open();
+    // Keys that need the PIN are private objects: applications see them once logged in.
+    EXPECT_TRUE(ofClass(s, CKO_PRIVATE_KEY).empty());
+    ASSERT_EQ(login(s), CKR_OK);
     const auto certificates = ofClass(s, CKO_CERTIFICATE);
     const auto privateKeys = ofClass(s, CKO_PRIVATE_KEY);
     const auto publicKeys = ofClass(s, CKO_PUBLIC_KEY);
@@ -201,6 +204,8 @@ TEST_F(ModuleTest, PublishesCertificateAndKeyPairsSharingTheirId) {
         EXPECT_EQ(attribute(s, privateKeys[i], CKA_MODULUS), attribute(s, publicKeys[i], CKA_MODULUS));
         EXPECT_EQ(attribute(s, privateKeys[i], CKA_MODULUS).size(), 128u);
         EXPECT_EQ(attribute(s, privateKeys[i], CKA_SIGN), Bytes{CK_TRUE});
+        EXPECT_EQ(attribute(s, privateKeys[i], CKA_PRIVATE), Bytes{CK_TRUE});
+        EXPECT_EQ(attribute(s, certificates[i], CKA_PRIVATE), Bytes{CK_FALSE});
     }
     CK_ATTRIBUTE secret{CKA_PRIVATE_EXPONENT, nullptr, 0};
     EXPECT_EQ(C_GetAttributeValue(s, privateKeys[0], &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
@@ -219,15 +224,14 @@ TEST_F(ModuleTest, PublishesCertificateAndKeyPairsSharingTheirId) {
 TEST_F(ModuleTest, LoginGuardsTheKeysAndSignaturesVerify) {
     readers_->insert(kContact, newCard(Generation::QEL3));
     CK_SESSION_HANDLE s = open();
-    const CK_OBJECT_HANDLE key = privateKey(s);
-    const Bytes certificate = certificateOf(s, key);
-    Bytes signature;
-    EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1, 2, 3}, signature), CKR_USER_NOT_LOGGED_IN);
     EXPECT_EQ(login(s, "12"), CKR_PIN_LEN_RANGE);
     EXPECT_EQ(login(s, "4321"), CKR_PIN_INCORRECT);
     EXPECT_EQ(C_Login(s, CKU_SO, (CK_UTF8CHAR_PTR) "1234", 4), CKR_USER_TYPE_INVALID);
     ASSERT_EQ(login(s), CKR_OK);
     EXPECT_EQ(login(s), CKR_USER_ALREADY_LOGGED_IN);
+    const CK_OBJECT_HANDLE key = privateKey(s);
+    const Bytes certificate = certificateOf(s, key);
+    Bytes signature;
     CK_SESSION_INFO info;
     ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RO_USER_FUNCTIONS);
@@ -261,6 +265,7 @@ TEST_F(ModuleTest, LoginGuardsTheKeysAndSignaturesVerify) {
 
     ASSERT_EQ(C_Logout(s), CKR_OK);
     EXPECT_EQ(sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, message, signature), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(C_GetAttributeValue(s, key, nullptr, 0), CKR_OBJECT_HANDLE_INVALID);
 }
 
 TEST_F(ModuleTest, RefusedMechanismsReachNoCard) {
@@ -364,8 +369,8 @@ TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCard
     ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 4), "QEL4");
     s = open();
-    EXPECT_EQ(C_GetAttributeValue(s, key, nullptr, 0), CKR_OBJECT_HANDLE_INVALID);
     ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(C_GetAttributeValue(s, key, nullptr, 0), CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_OK);
 
     // A card swapped between two calls is noticed before it is used.

@@ -5,13 +5,15 @@ namespace qel::p11 {
 CK_RV Module::getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle, CK_ATTRIBUTE_PTR attributes,
                                 CK_ULONG count) {
     auto session = sessionFor(handle);
+    bool loggedIn = false;
     {
         std::lock_guard lock(session->slot->cardMutex);
         if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
+        loggedIn = session->token->loggedIn;
     }
     // The objects are fixed for the token's life; the session keeps the token alive.
     const P11Object* object = session->token->object(objectHandle);
-    if (object == nullptr) throw P11Error(CKR_OBJECT_HANDLE_INVALID);
+    if (object == nullptr || (isPrivateObject(*object) && !loggedIn)) throw P11Error(CKR_OBJECT_HANDLE_INVALID);
     return fillTemplate(*object, attributes, count);
 }
 
@@ -25,13 +27,16 @@ void Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR attribut
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (session->find) throw P11Error(CKR_OPERATION_ACTIVE);
+    bool loggedIn = false;
     {
         std::lock_guard lock(session->slot->cardMutex);
         if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
+        loggedIn = session->token->loggedIn;
     }
     FindOperation find;
     for (const P11Object& object : session->token->objects)
-        if (matchesTemplate(object, wanted)) find.handles.push_back(object.handle);
+        if ((loggedIn || !isPrivateObject(object)) && matchesTemplate(object, wanted))
+            find.handles.push_back(object.handle);
     session->find = std::move(find);
 }
 

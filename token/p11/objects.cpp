@@ -18,9 +18,7 @@ AttributeStatus common(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     switch (type) {
         case CKA_CLASS: v = ulongValue(o.objectClass); return AttributeStatus::ok;
         case CKA_TOKEN: v = boolValue(true); return AttributeStatus::ok;
-        // Every object is visible before login so that applications can pair certificates and
-        // keys; the key's use is what needs the PIN.
-        case CKA_PRIVATE: v = boolValue(false); return AttributeStatus::ok;
+        case CKA_PRIVATE: v = boolValue(isPrivateObject(o)); return AttributeStatus::ok;
         case CKA_MODIFIABLE: v = boolValue(false); return AttributeStatus::ok;
         case CKA_COPYABLE: v = boolValue(false); return AttributeStatus::ok;
         case CKA_DESTROYABLE: v = boolValue(false); return AttributeStatus::ok;
@@ -99,6 +97,12 @@ AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& 
 }
 
 }  // namespace
+
+bool isPrivateObject(const P11Object& object) {
+    return object.objectClass == CKO_PRIVATE_KEY && object.key != nullptr &&
+           (object.key->constraint(TokenOperation::signData) == Constraint::pin ||
+            object.key->constraint(TokenOperation::decryptData) == Constraint::pin);
+}
 
 bool keyMaySign(const SigillaKeychainKey& key) {
     return key.canSign && key.constraint(TokenOperation::signData) != Constraint::never;

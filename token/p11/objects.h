@@ -25,6 +25,10 @@ std::vector<P11Object> objectsForItems(const std::vector<KeychainItem>& items, C
 bool keyMaySign(const SigillaKeychainKey& key);
 bool keyMayDecrypt(const SigillaKeychainKey& key);
 
+/// A private key whose use needs the PIN is a private object: applications see it after C_Login,
+/// which is when they expect to use it. Every other object is public.
+bool isPrivateObject(const P11Object& object);
+
 /// Outcome of reading one attribute.
 enum class AttributeStatus { ok, sensitive, invalid };
 
