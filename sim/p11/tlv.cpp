@@ -64,14 +64,7 @@ std::vector<Tlv> parseRange(const Bytes& data, std::size_t pos, std::size_t end,
     return out;
 }
 
-bool firstTagByteConstructed(std::uint32_t tag) {
-    while (tag > 0xFF) tag >>= 8;
-    return (tag & 0x20) != 0;
-}
-
 }  // namespace
-
-bool Tlv::constructed() const { return firstTagByteConstructed(tag); }
 
 const Tlv* Tlv::child(std::uint32_t wanted) const {
     for (const Tlv& c : children)

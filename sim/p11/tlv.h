@@ -14,7 +14,6 @@ struct Tlv {
     Bytes value;
     std::vector<Tlv> children;
 
-    bool constructed() const;
     /// First direct child with the tag.
     const Tlv* child(std::uint32_t tag) const;
     /// First child of the given index among those with one of the two tags.

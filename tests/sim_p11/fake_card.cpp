@@ -85,7 +85,7 @@ Bytes bcd(const std::string& digits) {
     return out;
 }
 
-struct KeySpec {
+struct KeyPlan {
     const char* keyLabel;
     const char* certLabel;
     std::uint8_t id;
@@ -101,17 +101,17 @@ std::shared_ptr<FakeCardState> makeCard(CardGeneration generation, const std::st
     card->generation = generation;
     CardLayout layout = layoutFor(generation);
     const std::uint16_t authUsage = 0x0026, signUsage = 0x0200;
-    std::vector<KeySpec> specs;
+    std::vector<KeyPlan> plans;
     if (generation == CardGeneration::QEL3CL) {
-        specs.push_back({"Cle Technique QEL", "Certificat Technique QEL", 0x03, 0x03, authUsage, layout.authCertificate});
+        plans.push_back({"Cle Technique QEL", "Certificat Technique QEL", 0x03, 0x03, authUsage, layout.authCertificate});
     } else {
-        specs.push_back({"Cle d'Authentification QEL", "Certificat d'Authentification QEL", 0x01, 0x02, authUsage,
+        plans.push_back({"Cle d'Authentification QEL", "Certificat d'Authentification QEL", 0x01, 0x02, authUsage,
                          layout.authCertificate});
-        specs.push_back({"Cle de Signature QEL", "Certificat de Signature QEL", 0x02, 0x01, signUsage,
+        plans.push_back({"Cle de Signature QEL", "Certificat de Signature QEL", 0x02, 0x01, signUsage,
                          layout.signCertificate});
     }
     Bytes prkd, cd;
-    for (const KeySpec& s : specs) {
+    for (const KeyPlan& s : plans) {
         auto key = newKey();
         card->keys[s.reference] = key;
         card->files[s.certPath] = cat({selfSigned(static_cast<EVP_PKEY*>(key.get()), s.certLabel), Bytes(20, 0x00)});
