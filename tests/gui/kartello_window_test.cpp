@@ -81,6 +81,9 @@ TEST_F(KartelloWindow, ShowsTheHolderOfTheContactCardAndTheFunctionsItAllows) {
 
 TEST_F(KartelloWindow, PinEntryThenSituationsReadFromTheCard) {
     ASSERT_TRUE(waitForHolder());
+    // The token watch reports the cards already present once it runs, and the window reads the
+    // card again for it (which logs the holder out): let that pass before logging in.
+    gui_test::processFor(3000);
 
     find<QPushButton>("situation")->click();  // not logged in yet: asks for the PIN first
     auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(app_->navigator().lastDialog());
