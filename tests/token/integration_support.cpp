@@ -31,6 +31,9 @@ std::string scratch() {
     static const std::string dir = [] {
         std::string d = std::string(std::getenv("HOME")) + "/scratch";
         fs::remove_all(d);
+        // The testbed makes new keys every run under the same card serials: certificates the
+        // module cached in an earlier run would no longer match the cards.
+        fs::remove_all(std::string(std::getenv("XDG_CACHE_HOME")) + "/sigilla");
         fs::create_directories(d);
         return d;
     }();

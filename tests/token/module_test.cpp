@@ -321,6 +321,16 @@ TEST_F(ModuleTest, FourthGenerationSignsWithPssAndDeciphers) {
     Bytes plain(len);
     ASSERT_EQ(C_Decrypt(s, cryptogram.data(), cryptogram.size(), plain.data(), &len), CKR_OK);
     EXPECT_EQ(plain, (Bytes{'k', 'e', 'y'}));
+
+    // In parts: the cryptogram is gathered, the plain text comes at the end.
+    ASSERT_EQ(C_DecryptInit(s, &rsa, key), CKR_OK);
+    CK_ULONG partLen = 99;
+    ASSERT_EQ(C_DecryptUpdate(s, cryptogram.data(), 100, nullptr, &partLen), CKR_OK);
+    EXPECT_EQ(partLen, 0u);
+    ASSERT_EQ(C_DecryptUpdate(s, cryptogram.data() + 100, cryptogram.size() - 100, nullptr, &partLen), CKR_OK);
+    len = plain.size();
+    ASSERT_EQ(C_DecryptFinal(s, plain.data(), &len), CKR_OK);
+    EXPECT_EQ(plain, (Bytes{'k', 'e', 'y'}));
 }
 
 TEST_F(ModuleTest, ABlockedCardIsReportedLockedWithoutTakingThePin) {

@@ -247,8 +247,23 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
     });
 }
 
-CK_RV C_DecryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
-CK_RV C_DecryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
+CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
+                      CK_BYTE_PTR, CK_ULONG_PTR pulPartLen) {
+    return call([&](Module& m) {
+        if (pulPartLen == nullptr || (pEncryptedPart == nullptr && ulEncryptedPartLen > 0)) return CKR_ARGUMENTS_BAD;
+        m.decryptUpdate(hSession, bytesOf(pEncryptedPart, ulEncryptedPartLen));
+        // RSA deciphers the whole cryptogram at once: the parts give no output.
+        *pulPartLen = 0;
+        return CKR_OK;
+    });
+}
+
+CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
+    return call([&](Module& m) {
+        if (pulLastPartLen == nullptr) return CKR_ARGUMENTS_BAD;
+        return m.decryptFinal(hSession, pLastPart, *pulLastPartLen);
+    });
+}
 
 CK_RV C_DigestInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR) { return notSupported(); }
 CK_RV C_Digest(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }

@@ -64,6 +64,9 @@ public:
     CK_RV signFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG& length);
     void decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key);
     CK_RV decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length);
+    /// Gathers the cryptogram; the plain text comes whole from decryptFinal.
+    void decryptUpdate(CK_SESSION_HANDLE handle, const Bytes& part);
+    CK_RV decryptFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR plain, CK_ULONG& length);
 
     /// The application identifier handed to the token driver: the card's issuer application.
     static const Bytes& applicationID();
@@ -84,6 +87,7 @@ private:
     template <typename Work>
     auto onCard(P11Session& session, CardPhase phase, Work&& work);
 
+    CK_RV finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length);
     void finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature, CK_ULONG& length, CK_RV& rv);
 
     std::shared_ptr<ReaderService> readers_;

@@ -200,7 +200,27 @@ CK_RV Module::decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (!session->decrypt) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
-    DecryptOperation& operation = *session->decrypt;
+    return finishDecrypt(*session, cryptogram, plain, length);
+}
+
+void Module::decryptUpdate(CK_SESSION_HANDLE handle, const Bytes& part) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->decrypt) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    Bytes& input = session->decrypt->input;
+    input.insert(input.end(), part.begin(), part.end());
+}
+
+CK_RV Module::decryptFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR plain, CK_ULONG& length) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (!session->decrypt) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
+    const Bytes cryptogram = session->decrypt->input;
+    return finishDecrypt(*session, cryptogram, plain, length);
+}
+
+CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length) {
+    DecryptOperation& operation = *s.decrypt;
     const SigillaKeychainKey& key = *operation.key->key;
     if (!operation.result) {
         if (plain == nullptr) {
@@ -208,19 +228,18 @@ CK_RV Module::decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE
             return CKR_OK;
         }
         if (cryptogram.size() != signatureLength(key)) {
-            session->decrypt.reset();
+            s.decrypt.reset();
             throw P11Error(CKR_ENCRYPTED_DATA_LEN_RANGE);
         }
         try {
             const KeyAlgorithm algorithm = operation.algorithm;
-            operation.result = onCard(*session, CardPhase::decrypt, [&](TokenInstance& token) {
+            operation.result = onCard(s, CardPhase::decrypt, [&](TokenInstance& token) {
                 if (key.constraint(TokenOperation::decryptData) == Constraint::pin && !token.loggedIn)
                     throw P11Error(CKR_USER_NOT_LOGGED_IN);
-                return runKeyOperation(token,
-                                       [&] { return session->sigilla->decryptData(cryptogram, key.objectID, algorithm); });
+                return runKeyOperation(token, [&] { return s.sigilla->decryptData(cryptogram, key.objectID, algorithm); });
             });
         } catch (...) {
-            session->decrypt.reset();
+            s.decrypt.reset();
             throw;
         }
     }
@@ -231,7 +250,7 @@ CK_RV Module::decrypt(CK_SESSION_HANDLE handle, const Bytes& cryptogram, CK_BYTE
         return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
     }
     deliver(*operation.result, plain, length);
-    session->decrypt.reset();
+    s.decrypt.reset();
     return CKR_OK;
 }
 

@@ -20,6 +20,7 @@ struct SignOperation {
 struct DecryptOperation {
     const P11Object* key = nullptr;
     SecKeyAlgorithm algorithm = SecKeyAlgorithm::RSAEncryptionPKCS1;
+    Bytes input;  ///< the cryptogram gathered by C_DecryptUpdate
     /// The plain text already obtained when the caller's buffer was too short; wiped at the end.
     std::optional<Bytes> result;
     ~DecryptOperation();
