@@ -64,7 +64,7 @@ class TestbedPkcs11Test : public ::testing::Test {
 
     /// Puts a fresh copy of `profileName` in `reader` ("contact", "contactless") and waits until the
     /// library's slot for that reader shows it.
-    CK_SLOT_ID insert(const std::string& profileName, const std::string& reader) {
+    std::optional<CK_SLOT_ID> insert(const std::string& profileName, const std::string& reader) {
         profileDir = freshProfile(profileName);
         profile = sim::loadProfile(profileDir);
         testbed::control("swap " + reader + " " + profileDir);
@@ -77,6 +77,12 @@ class TestbedPkcs11Test : public ::testing::Test {
             seen = "slots:";
             if (CK_RV rv = library->getSlotList(slots); rv != CKR_OK)
                 seen += " C_GetSlotList " + std::to_string(rv);
+            if (slots.empty()) {
+                // The smart-card service restarted under the library (pcscd is shared by every
+                // testbed on the machine): start the library again, as the main window does.
+                library->finalize();
+                library->initialize();
+            }
             for (CK_SLOT_ID id : slots) {
                 Pkcs11Slot slot(*library, id);
                 CK_TOKEN_INFO info{};
@@ -92,7 +98,7 @@ class TestbedPkcs11Test : public ::testing::Test {
             std::this_thread::sleep_for(100ms);
         }
         ADD_FAILURE() << "no card seen in " << readerName << "; " << seen;
-        return 0;
+        return std::nullopt;
     }
 
     std::string profileDir;
@@ -106,7 +112,9 @@ std::unique_ptr<ServiceReportRecorder> TestbedPkcs11Test::recorder;
 std::unique_ptr<Pkcs11Library> TestbedPkcs11Test::library;
 
 TEST_F(TestbedPkcs11Test, ContactCardIdentityAndHolderData) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     EXPECT_TRUE(card.contactQEL);
     EXPECT_EQ(card.label, "QEL3-" + profile.cardNumber + profile.labelCharacter);
     EXPECT_EQ(card.serial, profile.cardNumber);
@@ -131,7 +139,9 @@ TEST_F(TestbedPkcs11Test, ContactCardIdentityAndHolderData) {
 }
 
 TEST_F(TestbedPkcs11Test, ContactlessCardIsDetected) {
-    Pkcs11Card card(*library, insert("qel3-default", "contactless"));
+    auto slot = insert("qel3-default", "contactless");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     EXPECT_FALSE(card.contactQEL);
     EXPECT_EQ(card.serial, "");
     HolderInfos holder = card.getHolderInfos();
@@ -141,7 +151,9 @@ TEST_F(TestbedPkcs11Test, ContactlessCardIsDetected) {
 }
 
 TEST_F(TestbedPkcs11Test, LoginRightWrongAndBlockedWithTokenFlags) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     recorder->setEnabled(true);
     recorder->takeBuffer();
     EXPECT_EQ(card.login("0000", false), CKR_PIN_INCORRECT);
@@ -167,7 +179,9 @@ TEST_F(TestbedPkcs11Test, LoginRightWrongAndBlockedWithTokenFlags) {
 }
 
 TEST_F(TestbedPkcs11Test, PinChange) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     EXPECT_EQ(card.changePin(profile.pin.code, "4321"), CKR_GENERAL_ERROR);
     ASSERT_EQ(card.login(profile.pin.code, false), CKR_OK);
     EXPECT_EQ(card.changePin(profile.pin.code, "4321"), CKR_OK);
@@ -177,7 +191,9 @@ TEST_F(TestbedPkcs11Test, PinChange) {
 }
 
 TEST_F(TestbedPkcs11Test, PukUnlock) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     for (int i = 0; i < profile.pin.maxTries; ++i) card.login("0000", false);
     ASSERT_EQ(card.login(profile.pin.code, false), CKR_PIN_LOCKED);
 
@@ -197,7 +213,9 @@ TEST_F(TestbedPkcs11Test, PukUnlock) {
 }
 
 TEST_F(TestbedPkcs11Test, SituationsWithBilling) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     ASSERT_EQ(card.login(profile.pin.code, false), CKR_OK);
     SituFactuInfos situations = card.getSituations();
     ASSERT_EQ(situations.situFactuTab.size(), profile.situations.size());
@@ -223,7 +241,9 @@ TEST_F(TestbedPkcs11Test, SituationsWithBilling) {
 }
 
 TEST_F(TestbedPkcs11Test, CertificatesAndSignatureSelfTest) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     card.loadCertificates();
     ASSERT_TRUE(card.x509Certs.has_value());
     // The contact interface shows the signature and authentication certificates.
@@ -246,7 +266,9 @@ TEST_F(TestbedPkcs11Test, CertificatesAndSignatureSelfTest) {
 }
 
 TEST_F(TestbedPkcs11Test, ChipSerialAndRawExchange) {
-    Pkcs11Card card(*library, insert("qel3-default", "contact"));
+    auto slot = insert("qel3-default", "contact");
+    ASSERT_TRUE(slot.has_value());
+    Pkcs11Card card(*library, *slot);
     auto [serial, shortSerial] = card.readChipSerial();
     ASSERT_EQ(serial.size(), 18u);
     EXPECT_EQ(shortSerial, serial.substr(8));
