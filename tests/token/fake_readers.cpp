@@ -17,6 +17,7 @@ public:
             ++r.events;
             r.removeAfter = -1;
             owner_.changed_.notify_all();
+            if (r.brokenAnswer) return Bytes{0x6F};
             check();
         }
         if (r.removeAfter > 0) --r.removeAfter;
@@ -65,9 +66,10 @@ void FakeReaders::remove(const std::string& reader) {
     changed_.notify_all();
 }
 
-void FakeReaders::removeAfter(const std::string& reader, int exchanges) {
+void FakeReaders::removeAfter(const std::string& reader, int exchanges, bool brokenAnswer) {
     std::lock_guard lock(mutex_);
     readers_[reader].removeAfter = exchanges;
+    readers_[reader].brokenAnswer = brokenAnswer;
 }
 
 std::vector<std::string> FakeReaders::readers() {

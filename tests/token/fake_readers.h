@@ -18,8 +18,9 @@ public:
     void addReader(const std::string& name);
     void insert(const std::string& reader, std::shared_ptr<sim::QelCardModel> card);
     void remove(const std::string& reader);
-    /// Pulls the card out after `exchanges` more commands to it.
-    void removeAfter(const std::string& reader, int exchanges);
+    /// Pulls the card out after `exchanges` more commands to it. With `brokenAnswer` the command
+    /// that meets the removal gets one byte back instead of a removal error, as some readers do.
+    void removeAfter(const std::string& reader, int exchanges, bool brokenAnswer = false);
     /// Commands sent to every card so far.
     int exchanges() const { return exchanges_; }
 
@@ -35,6 +36,7 @@ private:
         std::shared_ptr<sim::QelCardModel> card;
         std::uint32_t events = 0;
         int removeAfter = -1;
+        bool brokenAnswer = false;
     };
     class Card;
     bool differs(const std::vector<p11::ReaderStatus>& known);

@@ -383,6 +383,13 @@ TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCard
     EXPECT_EQ(C_GetAttributeValue(s, key, nullptr, 0), CKR_OBJECT_HANDLE_INVALID);
     EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_OK);
 
+    // A reader that hands back a broken answer as the card leaves gives the same outcome.
+    readers_->removeAfter(kContact, 2, true);
+    EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+    readers_->insert(kContact, newCard(Generation::QEL4));
+    s = open();
+
     // A card swapped between two calls is noticed before it is used.
     readers_->remove(kContact);
     readers_->insert(kContact, newCard(Generation::QEL4));

@@ -1,6 +1,8 @@
 #include "token/p11/module.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "common/format.h"
 #include "common/logger.h"
@@ -100,6 +102,20 @@ void Module::dropToken(Slot& slot) {
             it = it->second->token == slot.token ? sessions_.erase(it) : std::next(it);
     }
     slot.token.reset();
+}
+
+bool Module::cardLeft(Slot& slot, const TokenInstance& token) {
+    using namespace std::chrono_literals;
+    for (int look = 0; look < 10; ++look) {
+        if (look > 0) std::this_thread::sleep_for(50ms);
+        try {
+            const std::optional<ReaderStatus> status = readers_->status(slot.reader);
+            if (!status || !status->sameInsertion(token.insertion)) return true;
+        } catch (const TransportError&) {
+            return false;
+        }
+    }
+    return false;
 }
 
 bool Module::stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token) {

@@ -80,6 +80,10 @@ private:
     /// True when the token's card is still the one inserted; drops it otherwise (card lock held).
     bool stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token);
     std::shared_ptr<TokenInstance> createToken(Slot& slot, const ReaderStatus& status);
+    /// After a failed exchange: whether the token's card has left its reader (or was replaced). The
+    /// service may notice a pulled card a moment after the exchange failed, so this looks again for
+    /// a short while (card lock held).
+    bool cardLeft(Slot& slot, const TokenInstance& token);
     /// Forgets the slot's token and closes its sessions (card lock held).
     void dropToken(Slot& slot);
     /// Runs `work` on the session's card in a card session, with the card lock held. A card pulled
@@ -117,11 +121,14 @@ inline auto Module::onCard(P11Session& session, CardPhase phase, Work&& work) {
         return work(*session.token);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        if (isCardRemoval(error)) {
+        const CK_RV rv = ckrForError(error, phase);
+        // A card pulled out in the middle of an exchange does not always fail as a removal: the
+        // reader may hand back a broken answer first.
+        if (rv == CKR_DEVICE_REMOVED || (rv == CKR_DEVICE_ERROR && cardLeft(slot, *session.token))) {
             dropToken(slot);
             throw P11Error(CKR_DEVICE_REMOVED);
         }
-        throw P11Error(ckrForError(error, phase));
+        throw P11Error(rv);
     }
 }
 
