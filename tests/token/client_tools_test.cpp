@@ -207,7 +207,8 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     fs::permissions(home, fs::perms::all);
     fs::permissions(home + "/nssdb", fs::perms::all);
     const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + quoted(home) +
-                               " XDG_STATE_HOME=" + quoted(home) + " XDG_CACHE_HOME=" + quoted(home) + " ";
+                               " XDG_CONFIG_HOME=" + quoted(home + "/.config") + " XDG_STATE_HOME=" + quoted(home) +
+                               " XDG_CACHE_HOME=" + quoted(home) + " ";
     const std::string qel3 = freshProfile("qel3-default");
     putCard("contact", qel3);
     Outcome listed = run(asUser + "p11-kit list-modules");
