@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <iostream>
 #include <thread>
@@ -77,6 +78,21 @@ TEST_F(ModuleThroughPcsc, EightThreadsSignAtOnceOnOneCard) {
         }));
     }
     for (auto& t : threads) EXPECT_EQ(t.get(), 3);
+}
+
+TEST_F(ModuleThroughPcsc, TheSecondTokenOfACardReadsFromTheCache) {
+    std::filesystem::remove_all(std::string(std::getenv("XDG_CACHE_HOME")) + "/sigilla");
+    const long inserted = testbed::apduCount("contact");
+    ASSERT_NE(slot(), kNoSlot);
+    const long first = testbed::apduCount("contact") - inserted;
+    ASSERT_EQ(module_->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(module_->C_Initialize(nullptr), CKR_OK);
+    const long before = testbed::apduCount("contact");
+    ASSERT_NE(slot(), kNoSlot);
+    const long second = testbed::apduCount("contact") - before;
+    EXPECT_LT(second * 3, first) << "first " << first << ", second " << second;
+    std::cout << "[ figure ] QEL4 token creation through pcscd: " << first << " APDUs the first time, " << second
+              << " the second time\n";
 }
 
 TEST_F(ModuleThroughPcsc, ACardPulledOutWhileSigningIsRemovedAndTheNextInsertionWorks) {
