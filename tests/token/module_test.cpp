@@ -1,7 +1,5 @@
 // The PKCS#11 module through its exported functions, over readers in memory holding virtual cards.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <future>
@@ -426,53 +424,6 @@ TEST_F(ModuleTest, WaitForSlotEventReportsInsertionsAndEndsWithFinalize) {
     EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
     EXPECT_EQ(blocked.get(), CKR_CRYPTOKI_NOT_INITIALIZED);
-}
-
-TEST_F(ModuleTest, EightThreadsSignAtOnceOnOneCard) {
-    readers_->insert(kContact, newCard(Generation::QEL4));
-    CK_SESSION_HANDLE first = open();
-    ASSERT_EQ(login(first), CKR_OK);
-    const CK_OBJECT_HANDLE key = privateKey(first);
-    const Bytes certificate = certificateOf(first, key);
-    std::vector<std::future<int>> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.push_back(std::async(std::launch::async, [&, t] {
-            CK_SESSION_HANDLE s = open();
-            int good = 0;
-            for (int i = 0; i < 4; ++i) {
-                const Bytes message{static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(i)};
-                Bytes signature;
-                if (sign(s, key, {CKM_SHA256_RSA_PKCS, nullptr, 0}, message, signature) == CKR_OK &&
-                    testing::verifySignature(certificate, testing::sha("SHA256", message), signature, "SHA256", false))
-                    ++good;
-            }
-            C_CloseSession(s);
-            return good;
-        }));
-    }
-    for (auto& t : threads) EXPECT_EQ(t.get(), 4);
-}
-
-TEST_F(ModuleTest, AForkedChildStartsOverWithItsOwnInitialisation) {
-    readers_->insert(kContact, newCard(Generation::QEL3));
-    CK_ULONG count = 0;
-    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int code = 0;
-        if (C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_CRYPTOKI_NOT_INITIALIZED) code |= 1;
-        if (C_Initialize(nullptr) != CKR_OK) code |= 2;
-        if (C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count != 1) code |= 4;
-        if (C_Finalize(nullptr) != CKR_OK) code |= 8;
-        _exit(code);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 1u);
 }
 
 }  // namespace
