@@ -270,10 +270,12 @@ void ViewController::onTokenInserted(const std::string& tokenID) {
         if (auto match = findReaderOfToken(s_.readers, tokenID)) {
             s_.mainQueue.post(lifetime_.guard([this, match = *match] {
                 contactLessSerial = match.serial;
+                // Matched on the list titles, not the slot names: an entry whose card was read shows
+                // the holder's name instead, and reading that card again would log the holder out.
                 const std::string wanted = trimControlCharacters(match.readerName);
-                for (std::size_t i = 0; i < p11SlotDict.size(); ++i) {
-                    if (trimControlCharacters(p11SlotDict[i]->name) != wanted) continue;
-                    o_.cardComboBox->selectItem(static_cast<int>(i));
+                for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
+                    if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
+                    o_.cardComboBox->selectItem(i);
                     readerSelection(algoSender);
                     return;
                 }

@@ -277,6 +277,29 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
 }
 
+// A QEL3 answering the serial-file read of the system smart-card layer.
+Bytes qel3SerialCard(const Bytes& apdu) {
+    if (apdu.size() > 1 && apdu[1] == 0xA4) return {0x62, 0x04, 0x80, 0x02, 0x00, 0x0C, 0x90, 0x00};
+    if (apdu.size() > 1 && apdu[1] == 0xB0)
+        return {0x04, 0x0A, 0x80, 0x25, 0x00, 0x00, 0x01, 0x12, 0x34, 0x56, 0x78, 0x90, 0x90, 0x00};
+    return {0x6D, 0x00};
+}
+
+TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
+    contactCard("Reader A");
+    readers.addReader("Reader A", FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"),
+                                                        qel3SerialCard});
+    start();
+    vc->isUserAuthentified = true;
+    const int afterStart = opened();
+    // The watcher reports the card found at start-up; its entry already shows the holder's name.
+    watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
+    queue.runReady();
+    EXPECT_EQ(opened(), afterStart);
+    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+}
+
 TEST_F(MainWindowTest, DemoModeShowsFixedDataWithoutTheLibrary) {
     contactCard("Reader A");
     start();
