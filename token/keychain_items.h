@@ -6,10 +6,10 @@
 
 #include "card/algorithms.h"
 #include "card/card_directory.h"
+#include "card/certificate_info.h"
 #include "card/qel_type.h"
 #include "card/sec_params.h"
 #include "common/bytes.h"
-#include "token/certificate_info.h"
 
 namespace qel {
 

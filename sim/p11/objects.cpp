@@ -29,10 +29,10 @@ void keyCommon(P11Object& o, const KeyEntry& key, const CertificateInfo& cert) {
     o.attributes[CKA_LOCAL] = boolValue(false);
     o.attributes[CKA_KEY_GEN_MECHANISM] = ulongValue(CK_UNAVAILABLE_INFORMATION);
     o.attributes[CKA_MODULUS] = cert.modulus;
-    o.attributes[CKA_MODULUS_BITS] = ulongValue(static_cast<CK_ULONG>(cert.modulusBits));
-    o.attributes[CKA_PUBLIC_EXPONENT] = cert.exponent;
+    o.attributes[CKA_MODULUS_BITS] = ulongValue(static_cast<CK_ULONG>(cert.keyBits));
+    o.attributes[CKA_PUBLIC_EXPONENT] = cert.publicExponent;
     o.modulus = cert.modulus;
-    o.exponent = cert.exponent;
+    o.exponent = cert.publicExponent;
     o.keyReference = key.reference;
 }
 
@@ -111,7 +111,7 @@ P11Object makeCertificate(const std::string& label, const Bytes& id, const Certi
     o.attributes[CKA_ID] = id;
     o.attributes[CKA_SUBJECT] = cert.subject;
     o.attributes[CKA_ISSUER] = cert.issuer;
-    o.attributes[CKA_SERIAL_NUMBER] = cert.serial;
+    o.attributes[CKA_SERIAL_NUMBER] = cert.serialNumber;
     o.attributes[CKA_VALUE] = cert.der;
     o.attributes[CKA_START_DATE] = {};
     o.attributes[CKA_END_DATE] = {};

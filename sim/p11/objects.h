@@ -5,9 +5,9 @@
 #include <set>
 #include <string>
 
+#include "card/certificate_info.h"
 #include "common/bytes.h"
 #include "sim/p11/card_backend.h"
-#include "sim/p11/certificate.h"
 #include "sim/p11/pkcs15.h"
 
 namespace qel::simp11 {

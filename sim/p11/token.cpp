@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "card/certificate_info.h"
 #include "card/smart_card.h"
 #include "common/format.h"
 #include "sim/p11/card_layout.h"
-#include "sim/p11/certificate.h"
 #include "sim/p11/pkcs15.h"
 
 namespace qel::simp11 {
@@ -91,8 +91,8 @@ void Token::readKeysAndCertificates(CardChannel& card) {
         }
         if (path.size() < 4 || path[0] != 0x3F || path[1] != 0x00) continue;
         auto content = readOptional(card, path);
-        auto info = content ? decodeCertificate(*content) : std::nullopt;
-        if (!info) continue;
+        auto info = content ? parseCertificateFile(*content) : std::nullopt;
+        if (!info || !info->hasRsaKey()) continue;
 
         P11Object cert = makeCertificate(entry.label, entry.id, *info);
         cert.handle = ++handles_;

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "card/certificate_info.h"
 #include "sim/p11/apdu_card.h"
-#include "sim/p11/certificate.h"
 #include "sim/p11/identity.h"
 #include "sim/p11/mechanisms.h"
 #include "sim/p11/pkcs15.h"
@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: parseCertificateDirectory(bytes); break;
     case 3: parseCardInfo(bytes); cardNumberFromSerialFile(bytes); break;
     case 4: parsePinStatus(bytes); fileSizeFromFcp(bytes); break;
-    case 5: decodeCertificate(bytes); break;
+    case 5: qel::parseCertificateFile(bytes); break;
     case 6: parseDigestInfo(bytes); tlvBitFlags(bytes); break;
     case 7: traceSwitchOn(std::string(bytes.begin(), bytes.end())); break;
     }

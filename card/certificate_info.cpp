@@ -1,7 +1,8 @@
-#include "token/certificate_info.h"
+#include "card/certificate_info.h"
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -37,6 +38,24 @@ Bytes bignumBytes(const EVP_PKEY* key, const char* name) {
     return bytes;
 }
 
+// Header plus content of the DER element at the start of `data`: a one-byte tag (a certificate's is
+// 30) and a definite length. Nothing when the header is cut short or the content runs past the end.
+std::optional<std::size_t> derElementLength(const Bytes& data) {
+    if (data.size() < 2 || (data[0] & 0x1F) == 0x1F) return std::nullopt;
+    std::size_t pos = 1;
+    const std::uint8_t first = data[pos++];
+    std::size_t length = first;
+    if (first >= 0x80) {
+        const std::size_t count = first & 0x7F;
+        // 80 is the indefinite form, which DER does not have; four bytes already exceed any card file.
+        if (count == 0 || count > 4 || data.size() - pos < count) return std::nullopt;
+        length = 0;
+        for (std::size_t i = 0; i < count; ++i) length = (length << 8) | data[pos++];
+    }
+    if (length > data.size() - pos) return std::nullopt;
+    return pos + length;
+}
+
 }  // namespace
 
 std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
@@ -46,6 +65,7 @@ std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
     if (!cert || p != der.data() + der.size()) return std::nullopt;
 
     CertificateInfo info;
+    info.der = der;
     info.subject = derOf(X509_get_subject_name(cert.get()), i2d_X509_NAME);
     info.issuer = derOf(X509_get_issuer_name(cert.get()), i2d_X509_NAME);
     info.serialNumber = derOf(X509_get0_serialNumber(cert.get()), i2d_ASN1_INTEGER);
@@ -56,6 +76,12 @@ std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
         info.keyBits = EVP_PKEY_get_bits(key);
     }
     return info;
+}
+
+std::optional<CertificateInfo> parseCertificateFile(const Bytes& fileContent) {
+    const std::optional<std::size_t> length = derElementLength(fileContent);
+    if (!length) return std::nullopt;
+    return parseCertificate(Bytes(fileContent.begin(), fileContent.begin() + static_cast<long>(*length)));
 }
 
 }  // namespace qel
