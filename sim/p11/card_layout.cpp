@@ -42,26 +42,29 @@ std::string generationName(CardGeneration generation) {
 }
 
 CardLayout layoutFor(CardGeneration generation) {
+    // The issuer's files live under DF 3F00 0001; the fourth generation adds one sub-DF per key.
+    auto issuerFile = [](std::uint16_t fileId) {
+        return Bytes{0x3F, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(fileId >> 8),
+                     static_cast<std::uint8_t>(fileId & 0xFF)};
+    };
     CardLayout l;
     l.serialFile = {0x3F, 0x00, 0xD0, 0x03};
     l.cardInfoFile = holderFilePath(0xD000);
+    l.privateKeyDirectory = issuerFile(0x7002);
+    l.certificateDirectory = issuerFile(0x7005);
+    l.signKeyEnvironment = l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01};
     switch (generation) {
     case CardGeneration::QEL3:
-        l.privateKeyDirectory = {0x3F, 0x00, 0x00, 0x01, 0x70, 0x02};
-        l.certificateDirectory = {0x3F, 0x00, 0x00, 0x01, 0x70, 0x05};
-        l.signCertificate = {0x3F, 0x00, 0x00, 0x01, 0xA0, 0x01};
-        l.authCertificate = {0x3F, 0x00, 0x00, 0x01, 0xA0, 0x02};
-        l.signKeyEnvironment = l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01};
+        l.signCertificate = issuerFile(0xA001);
+        l.authCertificate = issuerFile(0xA002);
         break;
     case CardGeneration::QEL3CL:
-        l.privateKeyDirectory = {0x3F, 0x00, 0x00, 0x01, 0x71, 0x02};
-        l.certificateDirectory = {0x3F, 0x00, 0x00, 0x01, 0x71, 0x05};
-        l.authCertificate = {0x3F, 0x00, 0x00, 0x01, 0xA0, 0x03};
-        l.signKeyEnvironment = l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01};
+        // The contactless interface shows its own directories and only the authentication certificate.
+        l.privateKeyDirectory = issuerFile(0x7102);
+        l.certificateDirectory = issuerFile(0x7105);
+        l.authCertificate = issuerFile(0xA003);
         break;
     case CardGeneration::QEL4:
-        l.privateKeyDirectory = {0x3F, 0x00, 0x00, 0x01, 0x70, 0x02};
-        l.certificateDirectory = {0x3F, 0x00, 0x00, 0x01, 0x70, 0x05};
         l.signCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01, 0xA0, 0x10};
         l.authCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x02, 0xA0, 0x20};
         l.signKeyEnvironment = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01};

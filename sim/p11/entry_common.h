@@ -45,6 +45,33 @@ CK_RV onSession(Module& module, CK_SESSION_HANDLE handle, Fn&& fn) {
     return rv;
 }
 
+/// The shape of most exported functions: CKR_CRYPTOKI_NOT_INITIALIZED before C_Initialize, then
+/// CKR_ARGUMENTS_BAD unless `argumentsOk`, then body(module); traced and guarded as `guarded` does.
+template <typename Describe, typename Body>
+CK_RV checkedCall(const char* function, bool argumentsOk, Describe&& describe, Body&& body) {
+    return guarded(function, describe, [&](std::shared_ptr<Module>& m) -> CK_RV {
+        if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if (!argumentsOk) return CKR_ARGUMENTS_BAD;
+        return body(*m);
+    });
+}
+
+/// checkedCall whose body is fn(slot) on the slot of a session (see onSession).
+template <typename Describe, typename Fn>
+CK_RV sessionCall(const char* function, CK_SESSION_HANDLE handle, bool argumentsOk, Describe&& describe, Fn&& fn) {
+    return checkedCall(function, argumentsOk, describe, [&](Module& m) { return onSession(m, handle, fn); });
+}
+
+/// checkedCall whose body is fn(slot) on a slot by its identifier; unknown ones give
+/// CKR_SLOT_ID_INVALID.
+template <typename Describe, typename Fn>
+CK_RV slotCall(const char* function, CK_SLOT_ID id, bool argumentsOk, Describe&& describe, Fn&& fn) {
+    return checkedCall(function, argumentsOk, describe, [&](Module& m) -> CK_RV {
+        std::shared_ptr<Slot> slot = m.slot(id);
+        return slot ? fn(*slot) : CKR_SLOT_ID_INVALID;
+    });
+}
+
 inline std::string hex(unsigned long v) { return qel::format("0x%lx", v); }
 
 /// A PIN as the trace shows it: one FF per byte, never the code.

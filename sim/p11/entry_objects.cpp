@@ -23,171 +23,119 @@ std::string describeTemplate(const CK_ATTRIBUTE* templ, CK_ULONG count) {
     return s + "]";
 }
 
+// A buffer given as pointer and length: a null pointer only with length zero.
+bool bufferUsable(const void* data, CK_ULONG length) { return data != nullptr || length == 0; }
+
+std::string describeInit(CK_SESSION_HANDLE hSession, const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE hKey) {
+    return qel::format("hSession=%lu, mechanism=%s, hKey=%lu", hSession,
+                       mechanism ? hex(mechanism->mechanism).c_str() : "null", hKey);
+}
+
 CK_RV notSupported(const ModulePtr& m) { return m ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; }
 
 }  // namespace
 
 QEL_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return guarded(
-        "C_FindObjectsInit",
+    return sessionCall(
+        "C_FindObjectsInit", hSession, templateUsable(pTemplate, ulCount),
         [&] { return qel::format("hSession=%lu, template=%s", hSession, describeTemplate(pTemplate, ulCount).c_str()); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (!templateUsable(pTemplate, ulCount)) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.findObjectsInit(hSession, pTemplate, ulCount); });
-        });
+        [&](Slot& s) { return s.findObjectsInit(hSession, pTemplate, ulCount); });
 }
 
 QEL_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                                CK_ULONG_PTR pulObjectCount) {
-    return guarded(
-        "C_FindObjects",
+    return sessionCall(
+        "C_FindObjects", hSession, pulObjectCount != nullptr && (phObject != nullptr || ulMaxObjectCount == 0),
         [&] {
             return qel::format("hSession=%lu, max=%lu, found=%lu", hSession, ulMaxObjectCount,
                                pulObjectCount ? *pulObjectCount : 0UL);
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pulObjectCount == nullptr || (phObject == nullptr && ulMaxObjectCount != 0)) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession,
-                             [&](Slot& s) { return s.findObjects(hSession, phObject, ulMaxObjectCount, *pulObjectCount); });
-        });
+        [&](Slot& s) { return s.findObjects(hSession, phObject, ulMaxObjectCount, *pulObjectCount); });
 }
 
 QEL_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-    return guarded(
-        "C_FindObjectsFinal", [&] { return qel::format("hSession=%lu", hSession); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            return onSession(*m, hSession, [&](Slot& s) { return s.findObjectsFinal(hSession); });
-        });
+    return sessionCall(
+        "C_FindObjectsFinal", hSession, true, [&] { return qel::format("hSession=%lu", hSession); },
+        [&](Slot& s) { return s.findObjectsFinal(hSession); });
 }
 
 QEL_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                                      CK_ULONG ulCount) {
-    return guarded(
-        "C_GetAttributeValue",
+    return sessionCall(
+        "C_GetAttributeValue", hSession, pTemplate != nullptr || ulCount == 0,
         [&] {
             return qel::format("hSession=%lu, hObject=%lu, template=%s", hSession, hObject,
                                describeTemplate(pTemplate, ulCount).c_str());
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession,
-                             [&](Slot& s) { return s.getAttributeValue(hSession, hObject, pTemplate, ulCount); });
-        });
+        [&](Slot& s) { return s.getAttributeValue(hSession, hObject, pTemplate, ulCount); });
 }
 
 QEL_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
-    return guarded(
-        "C_GetObjectSize", [&] { return qel::format("hSession=%lu, hObject=%lu", hSession, hObject); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.getObjectSize(hSession, hObject, *pulSize); });
-        });
+    return sessionCall(
+        "C_GetObjectSize", hSession, pulSize != nullptr,
+        [&] { return qel::format("hSession=%lu, hObject=%lu", hSession, hObject); },
+        [&](Slot& s) { return s.getObjectSize(hSession, hObject, *pulSize); });
 }
 
 QEL_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-    return guarded(
-        "C_SignInit",
-        [&] {
-            return qel::format("hSession=%lu, mechanism=%s, hKey=%lu", hSession,
-                               pMechanism ? hex(pMechanism->mechanism).c_str() : "null", hKey);
-        },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.signInit(hSession, *pMechanism, hKey); });
-        });
+    return sessionCall(
+        "C_SignInit", hSession, pMechanism != nullptr, [&] { return describeInit(hSession, pMechanism, hKey); },
+        [&](Slot& s) { return s.signInit(hSession, *pMechanism, hKey); });
 }
 
 QEL_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                         CK_ULONG_PTR pulSignatureLen) {
-    return guarded(
-        "C_Sign",
+    return sessionCall(
+        "C_Sign", hSession, bufferUsable(pData, ulDataLen) && pulSignatureLen != nullptr,
         [&] {
             return qel::format("hSession=%lu, dataLen=%lu, pSignature=%p, signatureLen=%lu", hSession, ulDataLen,
                                static_cast<void*>(pSignature), pulSignatureLen ? *pulSignatureLen : 0UL);
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if ((pData == nullptr && ulDataLen != 0) || pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
-            Bytes data = bytesOf(pData, ulDataLen);
-            return onSession(*m, hSession, [&](Slot& s) { return s.sign(hSession, data, pSignature, *pulSignatureLen); });
-        });
+        [&](Slot& s) { return s.sign(hSession, bytesOf(pData, ulDataLen), pSignature, *pulSignatureLen); });
 }
 
 QEL_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-    return guarded(
-        "C_SignUpdate", [&] { return qel::format("hSession=%lu, partLen=%lu", hSession, ulPartLen); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pPart == nullptr && ulPartLen != 0) return CKR_ARGUMENTS_BAD;
-            Bytes part = bytesOf(pPart, ulPartLen);
-            return onSession(*m, hSession, [&](Slot& s) { return s.signUpdate(hSession, part); });
-        });
+    return sessionCall(
+        "C_SignUpdate", hSession, bufferUsable(pPart, ulPartLen),
+        [&] { return qel::format("hSession=%lu, partLen=%lu", hSession, ulPartLen); },
+        [&](Slot& s) { return s.signUpdate(hSession, bytesOf(pPart, ulPartLen)); });
 }
 
 QEL_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    return guarded(
-        "C_SignFinal", [&] { return qel::format("hSession=%lu, pSignature=%p", hSession, static_cast<void*>(pSignature)); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.signFinal(hSession, pSignature, *pulSignatureLen); });
-        });
+    return sessionCall(
+        "C_SignFinal", hSession, pulSignatureLen != nullptr,
+        [&] { return qel::format("hSession=%lu, pSignature=%p", hSession, static_cast<void*>(pSignature)); },
+        [&](Slot& s) { return s.signFinal(hSession, pSignature, *pulSignatureLen); });
 }
 
 QEL_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-    return guarded(
-        "C_VerifyInit",
-        [&] {
-            return qel::format("hSession=%lu, mechanism=%s, hKey=%lu", hSession,
-                               pMechanism ? hex(pMechanism->mechanism).c_str() : "null", hKey);
-        },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.verifyInit(hSession, *pMechanism, hKey); });
-        });
+    return sessionCall(
+        "C_VerifyInit", hSession, pMechanism != nullptr, [&] { return describeInit(hSession, pMechanism, hKey); },
+        [&](Slot& s) { return s.verifyInit(hSession, *pMechanism, hKey); });
 }
 
 QEL_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
                           CK_ULONG ulSignatureLen) {
-    return guarded(
-        "C_Verify",
+    return sessionCall(
+        "C_Verify", hSession, bufferUsable(pData, ulDataLen) && bufferUsable(pSignature, ulSignatureLen),
         [&] { return qel::format("hSession=%lu, dataLen=%lu, signatureLen=%lu", hSession, ulDataLen, ulSignatureLen); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if ((pData == nullptr && ulDataLen != 0) || (pSignature == nullptr && ulSignatureLen != 0))
-                return CKR_ARGUMENTS_BAD;
-            Bytes data = bytesOf(pData, ulDataLen), signature = bytesOf(pSignature, ulSignatureLen);
-            return onSession(*m, hSession, [&](Slot& s) { return s.verify(hSession, data, signature); });
+        [&](Slot& s) {
+            return s.verify(hSession, bytesOf(pData, ulDataLen), bytesOf(pSignature, ulSignatureLen));
         });
 }
 
 QEL_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-    return guarded(
-        "C_VerifyUpdate", [&] { return qel::format("hSession=%lu, partLen=%lu", hSession, ulPartLen); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pPart == nullptr && ulPartLen != 0) return CKR_ARGUMENTS_BAD;
-            Bytes part = bytesOf(pPart, ulPartLen);
-            return onSession(*m, hSession, [&](Slot& s) { return s.verifyUpdate(hSession, part); });
-        });
+    return sessionCall(
+        "C_VerifyUpdate", hSession, bufferUsable(pPart, ulPartLen),
+        [&] { return qel::format("hSession=%lu, partLen=%lu", hSession, ulPartLen); },
+        [&](Slot& s) { return s.verifyUpdate(hSession, bytesOf(pPart, ulPartLen)); });
 }
 
 QEL_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
-    return guarded(
-        "C_VerifyFinal", [&] { return qel::format("hSession=%lu, signatureLen=%lu", hSession, ulSignatureLen); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pSignature == nullptr && ulSignatureLen != 0) return CKR_ARGUMENTS_BAD;
-            Bytes signature = bytesOf(pSignature, ulSignatureLen);
-            return onSession(*m, hSession, [&](Slot& s) { return s.verifyFinal(hSession, signature); });
-        });
+    return sessionCall(
+        "C_VerifyFinal", hSession, bufferUsable(pSignature, ulSignatureLen),
+        [&] { return qel::format("hSession=%lu, signatureLen=%lu", hSession, ulSignatureLen); },
+        [&](Slot& s) { return s.verifyFinal(hSession, bytesOf(pSignature, ulSignatureLen)); });
 }
 
 QEL_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
@@ -197,30 +145,25 @@ QEL_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG)
 }
 
 QEL_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
-    return guarded(
-        "C_GenerateRandom", [&] { return qel::format("hSession=%lu, length=%lu", hSession, ulRandomLen); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pRandomData == nullptr && ulRandomLen != 0) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.generateRandom(hSession, pRandomData, ulRandomLen); });
-        });
+    return sessionCall(
+        "C_GenerateRandom", hSession, bufferUsable(pRandomData, ulRandomLen),
+        [&] { return qel::format("hSession=%lu, length=%lu", hSession, ulRandomLen); },
+        [&](Slot& s) { return s.generateRandom(hSession, pRandomData, ulRandomLen); });
 }
 
 QEL_EXPORT CK_RV C_TransmitMessage(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pApdu, CK_ULONG ulApduLen,
                                    CK_BYTE_PTR pResponse, CK_ULONG_PTR pulResponseLen, CK_BBOOL followUp) {
-    return guarded(
-        "C_TransmitMessage",
+    return sessionCall(
+        "C_TransmitMessage", hSession,
+        pApdu != nullptr && ulApduLen >= 4 && pResponse != nullptr && pulResponseLen != nullptr,
         [&] {
             // Command bytes are not traced: a VERIFY relayed here carries a PIN.
             return qel::format("hSession=%lu, apduLen=%lu, responseLen=%lu, followUp=%d", hSession, ulApduLen,
                                pulResponseLen ? *pulResponseLen : 0UL, followUp);
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pApdu == nullptr || ulApduLen < 4 || pResponse == nullptr || pulResponseLen == nullptr)
-                return CKR_ARGUMENTS_BAD;
+        [&](Slot& s) {
             Bytes apdu = bytesOf(pApdu, ulApduLen);
-            CK_RV rv = onSession(*m, hSession, [&](Slot& s) { return s.transmit(hSession, apdu, pResponse, *pulResponseLen); });
+            CK_RV rv = s.transmit(hSession, apdu, pResponse, *pulResponseLen);
             OPENSSL_cleanse(apdu.data(), apdu.size());
             return rv;
         });

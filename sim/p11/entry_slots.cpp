@@ -24,21 +24,15 @@ QEL_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
 }
 
 QEL_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
-    return guarded(
-        "C_Finalize", [&] { return qel::format("pReserved=%p", pReserved); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
-            return finalizeLibrary();
-        });
+    return checkedCall(
+        "C_Finalize", pReserved == nullptr, [&] { return qel::format("pReserved=%p", pReserved); },
+        [](Module&) { return finalizeLibrary(); });
 }
 
 QEL_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
-    return guarded(
-        "C_GetInfo", [] { return std::string(); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    return checkedCall(
+        "C_GetInfo", pInfo != nullptr, [] { return std::string(); },
+        [&](Module&) {
             pInfo->cryptokiVersion = {2, 20};
             blankPad(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Oberlane");
             pInfo->flags = 0;
@@ -49,60 +43,39 @@ QEL_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
 }
 
 QEL_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-    return guarded(
-        "C_GetSlotList",
+    return checkedCall(
+        "C_GetSlotList", pulCount != nullptr,
         [&] {
             return qel::format("tokenPresent=%d, pSlotList=%p, count=%lu", tokenPresent, static_cast<void*>(pSlotList),
                                pulCount ? *pulCount : 0UL);
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-            return m->getSlotList(tokenPresent != CK_FALSE, pSlotList, *pulCount);
-        });
+        [&](Module& m) { return m.getSlotList(tokenPresent != CK_FALSE, pSlotList, *pulCount); });
 }
 
 QEL_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-    return guarded(
-        "C_GetSlotInfo", [&] { return qel::format("slotID=%lu", slotID); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-            auto slot = m->slot(slotID);
-            return slot ? slot->getSlotInfo(*pInfo) : CKR_SLOT_ID_INVALID;
-        });
+    return slotCall(
+        "C_GetSlotInfo", slotID, pInfo != nullptr, [&] { return qel::format("slotID=%lu", slotID); },
+        [&](Slot& slot) { return slot.getSlotInfo(*pInfo); });
 }
 
 QEL_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-    return guarded(
-        "C_GetTokenInfo", [&] { return qel::format("slotID=%lu", slotID); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-            auto slot = m->slot(slotID);
-            return slot ? slot->getTokenInfo(*pInfo) : CKR_SLOT_ID_INVALID;
-        });
+    return slotCall(
+        "C_GetTokenInfo", slotID, pInfo != nullptr, [&] { return qel::format("slotID=%lu", slotID); },
+        [&](Slot& slot) { return slot.getTokenInfo(*pInfo); });
 }
 
 QEL_EXPORT CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
-    return guarded(
-        "C_WaitForSlotEvent", [&] { return qel::format("flags=%s", hex(flags).c_str()); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pSlot == nullptr || pReserved != nullptr) return CKR_ARGUMENTS_BAD;
-            return m->waitForSlotEvent(flags, *pSlot);
-        });
+    return checkedCall(
+        "C_WaitForSlotEvent", pSlot != nullptr && pReserved == nullptr,
+        [&] { return qel::format("flags=%s", hex(flags).c_str()); },
+        [&](Module& m) { return m.waitForSlotEvent(flags, *pSlot); });
 }
 
 QEL_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pList, CK_ULONG_PTR pulCount) {
-    return guarded(
-        "C_GetMechanismList", [&] { return qel::format("slotID=%lu", slotID); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-            auto slot = m->slot(slotID);
-            if (!slot) return CKR_SLOT_ID_INVALID;
-            if (CK_RV rv = slot->tokenPresence(); rv != CKR_OK) return rv;
+    return slotCall(
+        "C_GetMechanismList", slotID, pulCount != nullptr, [&] { return qel::format("slotID=%lu", slotID); },
+        [&](Slot& slot) -> CK_RV {
+            if (CK_RV rv = slot.tokenPresence(); rv != CKR_OK) return rv;
             const auto& list = supportedMechanisms();
             if (pList == nullptr) {
                 *pulCount = list.size();
@@ -119,14 +92,11 @@ QEL_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pLi
 }
 
 QEL_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-    return guarded(
-        "C_GetMechanismInfo", [&] { return qel::format("slotID=%lu, type=%s", slotID, hex(type).c_str()); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-            auto slot = m->slot(slotID);
-            if (!slot) return CKR_SLOT_ID_INVALID;
-            if (CK_RV rv = slot->tokenPresence(); rv != CKR_OK) return rv;
+    return slotCall(
+        "C_GetMechanismInfo", slotID, pInfo != nullptr,
+        [&] { return qel::format("slotID=%lu, type=%s", slotID, hex(type).c_str()); },
+        [&](Slot& slot) -> CK_RV {
+            if (CK_RV rv = slot.tokenPresence(); rv != CKR_OK) return rv;
             if (!isSupportedMechanism(type)) return CKR_MECHANISM_INVALID;
             pInfo->ulMinKeySize = 1024;
             pInfo->ulMaxKeySize = 4096;
@@ -142,17 +112,13 @@ QEL_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UT
 }
 
 QEL_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
-    return guarded(
-        "C_OpenSession",
+    return checkedCall(
+        "C_OpenSession", phSession != nullptr,
         [&] {
             return qel::format("slotID=%lu, flags=%s, hSession=%lu", slotID, hex(flags).c_str(),
                                phSession ? *phSession : 0UL);
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
-            return m->openSession(slotID, flags, *phSession);
-        });
+        [&](Module& m) { return m.openSession(slotID, flags, *phSession); });
 }
 
 QEL_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
@@ -168,63 +134,44 @@ QEL_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
 }
 
 QEL_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-    return guarded(
-        "C_GetSessionInfo",
+    return sessionCall(
+        "C_GetSessionInfo", hSession, pInfo != nullptr,
         [&] { return qel::format("hSession=%lu, state=%lu", hSession, pInfo ? pInfo->state : 0UL); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-            return onSession(*m, hSession, [&](Slot& s) { return s.getSessionInfo(hSession, *pInfo); });
-        });
+        [&](Slot& s) { return s.getSessionInfo(hSession, *pInfo); });
 }
 
 QEL_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    return guarded(
-        "C_Login",
+    return sessionCall(
+        "C_Login", hSession, pPin != nullptr || ulPinLen == 0,
         [&] {
             return qel::format("hSession=%lu, userType=%lu, pPin=%s", hSession, userType, maskedPin(ulPinLen).c_str());
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pPin == nullptr && ulPinLen != 0) return CKR_ARGUMENTS_BAD;
-            SecureBytes pin(pPin, pPin ? ulPinLen : 0);
-            return onSession(*m, hSession, [&](Slot& s) { return s.login(hSession, userType, pin); });
-        });
+        [&](Slot& s) { return s.login(hSession, userType, SecureBytes(pPin, pPin ? ulPinLen : 0)); });
 }
 
 QEL_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return guarded(
-        "C_Logout", [&] { return qel::format("hSession=%lu", hSession); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            return onSession(*m, hSession, [&](Slot& s) { return s.logout(hSession); });
-        });
+    return sessionCall(
+        "C_Logout", hSession, true, [&] { return qel::format("hSession=%lu", hSession); },
+        [&](Slot& s) { return s.logout(hSession); });
 }
 
 QEL_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    return guarded(
-        "C_InitPIN", [&] { return qel::format("hSession=%lu, pPin=%s", hSession, maskedPin(ulPinLen).c_str()); },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if (pPin == nullptr && ulPinLen != 0) return CKR_ARGUMENTS_BAD;
-            SecureBytes pin(pPin, pPin ? ulPinLen : 0);
-            return onSession(*m, hSession, [&](Slot& s) { return s.initPin(hSession, pin); });
-        });
+    return sessionCall(
+        "C_InitPIN", hSession, pPin != nullptr || ulPinLen == 0,
+        [&] { return qel::format("hSession=%lu, pPin=%s", hSession, maskedPin(ulPinLen).c_str()); },
+        [&](Slot& s) { return s.initPin(hSession, SecureBytes(pPin, pPin ? ulPinLen : 0)); });
 }
 
 QEL_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
                           CK_ULONG ulNewLen) {
-    return guarded(
-        "C_SetPIN",
+    return sessionCall(
+        "C_SetPIN", hSession, (pOldPin != nullptr || ulOldLen == 0) && (pNewPin != nullptr || ulNewLen == 0),
         [&] {
             return qel::format("hSession=%lu, pOldPin=%s, pNewPin=%s", hSession, maskedPin(ulOldLen).c_str(),
                                maskedPin(ulNewLen).c_str());
         },
-        [&](ModulePtr& m) -> CK_RV {
-            if (!m) return CKR_CRYPTOKI_NOT_INITIALIZED;
-            if ((pOldPin == nullptr && ulOldLen != 0) || (pNewPin == nullptr && ulNewLen != 0)) return CKR_ARGUMENTS_BAD;
-            SecureBytes oldPin(pOldPin, pOldPin ? ulOldLen : 0);
-            SecureBytes newPin(pNewPin, pNewPin ? ulNewLen : 0);
-            return onSession(*m, hSession, [&](Slot& s) { return s.setPin(hSession, oldPin, newPin); });
+        [&](Slot& s) {
+            return s.setPin(hSession, SecureBytes(pOldPin, pOldPin ? ulOldLen : 0),
+                            SecureBytes(pNewPin, pNewPin ? ulNewLen : 0));
         });
 }

@@ -91,6 +91,15 @@ private:
     CK_RV refreshHolderData();
     bool loggedIn() const { return login_ == Login::user; }
     CK_RV signWithCard(const P11Object& key, HashAlg hash, const Bytes& message, Bytes& signature);
+    /// The key a C_SignInit or C_VerifyInit names, checked against the mechanism, the class of key
+    /// the operation needs and the attribute that allows it.
+    CK_RV operationKey(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE handle, CK_OBJECT_CLASS keyClass,
+                       CK_ATTRIBUTE_TYPE use, const P11Object*& key);
+    /// The end of C_Sign (`data` given) and of C_SignFinal (`data` null). A length query, or a buffer
+    /// too small, leaves the operation running; anything else ends it.
+    CK_RV finishSign(Session& s, const Bytes* data, CK_BYTE* out, CK_ULONG& length);
+    /// The end of C_Verify (`data` given) and of C_VerifyFinal (`data` null); either ends the operation.
+    CK_RV finishVerify(Session& s, const Bytes* data, const Bytes& signature);
 
     const CK_SLOT_ID id_;
     const std::string readerName_;

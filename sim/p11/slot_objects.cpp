@@ -18,6 +18,17 @@ CK_RV checkMechanism(const CK_MECHANISM& mechanism) {
     return CKR_OK;
 }
 
+// C_SignUpdate and C_VerifyUpdate: a part beyond what the mechanism takes ends the operation.
+CK_RV addPart(std::unique_ptr<MessageCollector>& operation, bool& updated, const Bytes& data) {
+    if (!operation) return CKR_OPERATION_NOT_INITIALIZED;
+    updated = true;
+    if (!operation->update(data.data(), data.size())) {
+        operation.reset();
+        return CKR_DATA_LEN_RANGE;
+    }
+    return CKR_OK;
+}
+
 }  // namespace
 
 CK_RV Slot::refreshHolderData() {
@@ -89,16 +100,23 @@ CK_RV Slot::getObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_
     return CKR_OK;
 }
 
+CK_RV Slot::operationKey(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE handle, CK_OBJECT_CLASS keyClass,
+                         CK_ATTRIBUTE_TYPE use, const P11Object*& key) {
+    if (CK_RV rv = checkMechanism(mechanism); rv != CKR_OK) return rv;
+    key = token_->object(handle, loggedIn());
+    if (key == nullptr) return CKR_KEY_HANDLE_INVALID;
+    if (key->objectClass != keyClass) return CKR_KEY_TYPE_INCONSISTENT;
+    if (!key->boolAttribute(use)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    return CKR_OK;
+}
+
 CK_RV Slot::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     if (s->sign) return CKR_OPERATION_ACTIVE;
-    if (CK_RV rv = checkMechanism(mechanism); rv != CKR_OK) return rv;
-    const P11Object* o = token_->object(key, loggedIn());
-    if (o == nullptr) return CKR_KEY_HANDLE_INVALID;
-    if (o->objectClass != CKO_PRIVATE_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-    if (!o->boolAttribute(CKA_SIGN)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    const P11Object* o = nullptr;
+    if (CK_RV rv = operationKey(mechanism, key, CKO_PRIVATE_KEY, CKA_SIGN, o); rv != CKR_OK) return rv;
     std::size_t rawLimit = o->modulus.size() > kPkcs1Overhead ? o->modulus.size() - kPkcs1Overhead : 0;
     s->sign = std::make_unique<MessageCollector>(mechanism.mechanism, rawLimit);
     s->signKey = key;
@@ -137,14 +155,11 @@ CK_RV Slot::signWithCard(const P11Object& key, HashAlg hash, const Bytes& messag
     });
 }
 
-CK_RV Slot::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE* out, CK_ULONG& length) {
-    std::lock_guard lock(mutex_);
-    Session* s = nullptr;
-    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->sign) return CKR_OPERATION_NOT_INITIALIZED;
-    const P11Object* key = token_->object(s->signKey, loggedIn());
+CK_RV Slot::finishSign(Session& s, const Bytes* data, CK_BYTE* out, CK_ULONG& length) {
+    if (!s.sign) return CKR_OPERATION_NOT_INITIALIZED;
+    const P11Object* key = token_->object(s.signKey, loggedIn());
     if (key == nullptr) {
-        s->sign.reset();
+        s.sign.reset();
         return CKR_KEY_HANDLE_INVALID;
     }
     const CK_ULONG k = key->modulus.size();
@@ -157,9 +172,11 @@ CK_RV Slot::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE* out, CK_U
         length = k;
         return CKR_BUFFER_TOO_SMALL;
     }
-    std::unique_ptr<MessageCollector> op = std::move(s->sign);
-    if (s->signUpdated) return CKR_OPERATION_ACTIVE;
-    if (!op->update(data.data(), data.size())) return CKR_DATA_LEN_RANGE;
+    std::unique_ptr<MessageCollector> op = std::move(s.sign);
+    if (data != nullptr) {
+        if (s.signUpdated) return CKR_OPERATION_ACTIVE;
+        if (!op->update(data->data(), data->size())) return CKR_DATA_LEN_RANGE;
+    }
     auto [hash, message] = op->finish();
     Bytes signature;
     CK_RV rv = signWithCard(*key, hash, message, signature);
@@ -167,48 +184,27 @@ CK_RV Slot::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE* out, CK_U
     std::memcpy(out, signature.data(), signature.size());
     length = signature.size();
     return CKR_OK;
+}
+
+CK_RV Slot::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE* out, CK_ULONG& length) {
+    std::lock_guard lock(mutex_);
+    Session* s = nullptr;
+    if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    return finishSign(*s, &data, out, length);
 }
 
 CK_RV Slot::signUpdate(CK_SESSION_HANDLE handle, const Bytes& data) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->sign) return CKR_OPERATION_NOT_INITIALIZED;
-    s->signUpdated = true;
-    if (!s->sign->update(data.data(), data.size())) {
-        s->sign.reset();
-        return CKR_DATA_LEN_RANGE;
-    }
-    return CKR_OK;
+    return addPart(s->sign, s->signUpdated, data);
 }
 
 CK_RV Slot::signFinal(CK_SESSION_HANDLE handle, CK_BYTE* out, CK_ULONG& length) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->sign) return CKR_OPERATION_NOT_INITIALIZED;
-    const P11Object* key = token_->object(s->signKey, loggedIn());
-    if (key == nullptr) {
-        s->sign.reset();
-        return CKR_KEY_HANDLE_INVALID;
-    }
-    const CK_ULONG k = key->modulus.size();
-    if (out == nullptr) {
-        length = k;
-        return CKR_OK;
-    }
-    if (length < k) {
-        length = k;
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    std::unique_ptr<MessageCollector> op = std::move(s->sign);
-    auto [hash, message] = op->finish();
-    Bytes signature;
-    CK_RV rv = signWithCard(*key, hash, message, signature);
-    if (rv != CKR_OK) return rv;
-    std::memcpy(out, signature.data(), signature.size());
-    length = signature.size();
-    return CKR_OK;
+    return finishSign(*s, nullptr, out, length);
 }
 
 CK_RV Slot::verifyInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE key) {
@@ -216,54 +212,44 @@ CK_RV Slot::verifyInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, 
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     if (s->verify) return CKR_OPERATION_ACTIVE;
-    if (CK_RV rv = checkMechanism(mechanism); rv != CKR_OK) return rv;
-    const P11Object* o = token_->object(key, loggedIn());
-    if (o == nullptr) return CKR_KEY_HANDLE_INVALID;
-    if (o->objectClass != CKO_PUBLIC_KEY) return CKR_KEY_TYPE_INCONSISTENT;
-    if (!o->boolAttribute(CKA_VERIFY)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
+    const P11Object* o = nullptr;
+    if (CK_RV rv = operationKey(mechanism, key, CKO_PUBLIC_KEY, CKA_VERIFY, o); rv != CKR_OK) return rv;
     s->verify = std::make_unique<MessageCollector>(mechanism.mechanism, o->modulus.size());
     s->verifyKey = key;
     s->verifyUpdated = false;
     return CKR_OK;
 }
 
+CK_RV Slot::finishVerify(Session& s, const Bytes* data, const Bytes& signature) {
+    if (!s.verify) return CKR_OPERATION_NOT_INITIALIZED;
+    std::unique_ptr<MessageCollector> op = std::move(s.verify);
+    if (data != nullptr && s.verifyUpdated) return CKR_OPERATION_ACTIVE;
+    const P11Object* key = token_->object(s.verifyKey, loggedIn());
+    if (key == nullptr) return CKR_KEY_HANDLE_INVALID;
+    if (data != nullptr && !op->update(data->data(), data->size())) return CKR_DATA_LEN_RANGE;
+    auto [hash, message] = op->finish();
+    return verifyPkcs1(key->modulus, key->exponent, hash, message, signature);
+}
+
 CK_RV Slot::verify(CK_SESSION_HANDLE handle, const Bytes& data, const Bytes& signature) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->verify) return CKR_OPERATION_NOT_INITIALIZED;
-    std::unique_ptr<MessageCollector> op = std::move(s->verify);
-    if (s->verifyUpdated) return CKR_OPERATION_ACTIVE;
-    const P11Object* key = token_->object(s->verifyKey, loggedIn());
-    if (key == nullptr) return CKR_KEY_HANDLE_INVALID;
-    if (!op->update(data.data(), data.size())) return CKR_DATA_LEN_RANGE;
-    auto [hash, message] = op->finish();
-    return verifyPkcs1(key->modulus, key->exponent, hash, message, signature);
+    return finishVerify(*s, &data, signature);
 }
 
 CK_RV Slot::verifyUpdate(CK_SESSION_HANDLE handle, const Bytes& data) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->verify) return CKR_OPERATION_NOT_INITIALIZED;
-    s->verifyUpdated = true;
-    if (!s->verify->update(data.data(), data.size())) {
-        s->verify.reset();
-        return CKR_DATA_LEN_RANGE;
-    }
-    return CKR_OK;
+    return addPart(s->verify, s->verifyUpdated, data);
 }
 
 CK_RV Slot::verifyFinal(CK_SESSION_HANDLE handle, const Bytes& signature) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (!s->verify) return CKR_OPERATION_NOT_INITIALIZED;
-    std::unique_ptr<MessageCollector> op = std::move(s->verify);
-    const P11Object* key = token_->object(s->verifyKey, loggedIn());
-    if (key == nullptr) return CKR_KEY_HANDLE_INVALID;
-    auto [hash, message] = op->finish();
-    return verifyPkcs1(key->modulus, key->exponent, hash, message, signature);
+    return finishVerify(*s, nullptr, signature);
 }
 
 CK_RV Slot::generateRandom(CK_SESSION_HANDLE handle, CK_BYTE* out, CK_ULONG length) {
