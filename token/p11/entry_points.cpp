@@ -1,6 +1,8 @@
 // The exported PKCS#11 functions: each checks its arguments, then calls the module, and turns every
 // exception into a return value. Nothing here knows about cards.
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "token/p11/module_registry.h"
 
@@ -20,6 +22,35 @@ CK_RV call(Work&& work) noexcept {
         return qel::p11::ckrForError(std::current_exception(), CardPhase::other);
     }
 }
+
+// After the initialisation check, the arguments (CKR_ARGUMENTS_BAD), then the module's work. Work
+// that returns nothing has succeeded when it did not throw.
+template <typename Work>
+CK_RV checked(bool argumentsOk, Work&& work) noexcept {
+    return call([&](Module& m) -> CK_RV {
+        if (!argumentsOk) return CKR_ARGUMENTS_BAD;
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&, Module&>>) {
+            work(m);
+            return CKR_OK;
+        } else {
+            return work(m);
+        }
+    });
+}
+
+// The two-call convention for lists: a null buffer asks for the count, a short one is refused.
+template <typename T>
+CK_RV copyList(const std::vector<T>& list, T* out, CK_ULONG& count) {
+    if (out != nullptr && count < list.size()) {
+        count = list.size();
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (out != nullptr) std::copy(list.begin(), list.end(), out);
+    count = list.size();
+    return CKR_OK;
+}
+
+bool bufferUsable(const void* data, CK_ULONG length) { return data != nullptr || length == 0; }
 
 CK_RV notSupported() noexcept {
     return call([](Module&) { return CKR_FUNCTION_NOT_SUPPORTED; });
@@ -43,14 +74,12 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) { return qel::p11::initializeModule(pI
 CK_RV C_Finalize(CK_VOID_PTR pReserved) { return qel::p11::finalizeModule(pReserved); }
 
 CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
-    return call([&](Module&) {
-        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    return checked(pInfo != nullptr, [&](Module&) {
         *pInfo = CK_INFO{};
         setVersion(pInfo->cryptokiVersion, 2, 40);
         qel::p11::padded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Oberlane");
         qel::p11::padded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "Sigilla QEL token driver");
         setVersion(pInfo->libraryVersion, 0, 1);
-        return CKR_OK;
     });
 }
 
@@ -62,70 +91,29 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
 }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-    return call([&](Module& m) {
-        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-        const std::vector<CK_SLOT_ID> ids = m.slotList(tokenPresent != CK_FALSE);
-        if (pSlotList == nullptr) {
-            *pulCount = ids.size();
-            return CKR_OK;
-        }
-        if (*pulCount < ids.size()) {
-            *pulCount = ids.size();
-            return CKR_BUFFER_TOO_SMALL;
-        }
-        std::copy(ids.begin(), ids.end(), pSlotList);
-        *pulCount = ids.size();
-        return CKR_OK;
-    });
+    return checked(pulCount != nullptr,
+                   [&](Module& m) { return copyList(m.slotList(tokenPresent != CK_FALSE), pSlotList, *pulCount); });
 }
 
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-    return call([&](Module& m) {
-        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-        m.slotInfo(slotID, *pInfo);
-        return CKR_OK;
-    });
+    return checked(pInfo != nullptr, [&](Module& m) { m.slotInfo(slotID, *pInfo); });
 }
 
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-    return call([&](Module& m) {
-        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-        m.tokenInfo(slotID, *pInfo);
-        return CKR_OK;
-    });
+    return checked(pInfo != nullptr, [&](Module& m) { m.tokenInfo(slotID, *pInfo); });
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
-    return call([&](Module& m) {
-        if (pSlot == nullptr || pReserved != nullptr) return CKR_ARGUMENTS_BAD;
-        return m.waitForSlotEvent(flags, *pSlot);
-    });
+    return checked(pSlot != nullptr && pReserved == nullptr, [&](Module& m) { return m.waitForSlotEvent(flags, *pSlot); });
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
-    return call([&](Module& m) {
-        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
-        const std::vector<CK_MECHANISM_TYPE> list = m.mechanismList(slotID);
-        if (pMechanismList == nullptr) {
-            *pulCount = list.size();
-            return CKR_OK;
-        }
-        if (*pulCount < list.size()) {
-            *pulCount = list.size();
-            return CKR_BUFFER_TOO_SMALL;
-        }
-        std::copy(list.begin(), list.end(), pMechanismList);
-        *pulCount = list.size();
-        return CKR_OK;
-    });
+    return checked(pulCount != nullptr,
+                   [&](Module& m) { return copyList(m.mechanismList(slotID), pMechanismList, *pulCount); });
 }
 
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-    return call([&](Module& m) {
-        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-        m.mechanismInfo(slotID, type, *pInfo);
-        return CKR_OK;
-    });
+    return checked(pInfo != nullptr, [&](Module& m) { m.mechanismInfo(slotID, type, *pInfo); });
 }
 
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return notSupported(); }
@@ -133,33 +121,19 @@ CK_RV C_InitPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG) { return notSuppor
 CK_RV C_SetPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) { return notSupported(); }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
-    return call([&](Module& m) {
-        if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
-        *phSession = m.openSession(slotID, flags);
-        return CKR_OK;
-    });
+    return checked(phSession != nullptr, [&](Module& m) { *phSession = m.openSession(slotID, flags); });
 }
 
 CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
-    return call([&](Module& m) {
-        m.closeSession(hSession);
-        return CKR_OK;
-    });
+    return checked(true, [&](Module& m) { m.closeSession(hSession); });
 }
 
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
-    return call([&](Module& m) {
-        m.closeAllSessions(slotID);
-        return CKR_OK;
-    });
+    return checked(true, [&](Module& m) { m.closeAllSessions(slotID); });
 }
 
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
-    return call([&](Module& m) {
-        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
-        m.sessionInfo(hSession, *pInfo);
-        return CKR_OK;
-    });
+    return checked(pInfo != nullptr, [&](Module& m) { m.sessionInfo(hSession, *pInfo); });
 }
 
 CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
@@ -168,19 +142,14 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HA
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    return call([&](Module& m) {
-        // No protected authentication path: the PIN must come with the call.
-        if (pPin == nullptr) return CKR_ARGUMENTS_BAD;
+    // No protected authentication path: the PIN must come with the call.
+    return checked(pPin != nullptr, [&](Module& m) {
         m.login(hSession, userType, std::string_view(reinterpret_cast<const char*>(pPin), ulPinLen));
-        return CKR_OK;
     });
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-    return call([&](Module& m) {
-        m.logout(hSession);
-        return CKR_OK;
-    });
+    return checked(true, [&](Module& m) { m.logout(hSession); });
 }
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return notSupported(); }
@@ -192,19 +161,17 @@ CK_RV C_GetObjectSize(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR) { retur
 
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
                           CK_ULONG ulCount) {
-    return call([&](Module& m) {
-        if (pTemplate == nullptr && ulCount > 0) return CKR_ARGUMENTS_BAD;
-        return m.getAttributeValue(hSession, hObject, pTemplate, ulCount);
-    });
+    return checked(bufferUsable(pTemplate, ulCount),
+                   [&](Module& m) { return m.getAttributeValue(hSession, hObject, pTemplate, ulCount); });
 }
 
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) { return notSupported(); }
 
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return call([&](Module& m) {
-        if (pTemplate == nullptr && ulCount > 0) return CKR_ARGUMENTS_BAD;
+    return checked(bufferUsable(pTemplate, ulCount), [&](Module& m) {
+        // The entries are read only once the module is known to be initialised.
         for (CK_ULONG i = 0; i < ulCount; ++i)
-            if (pTemplate[i].pValue == nullptr && pTemplate[i].ulValueLen > 0) return CKR_ARGUMENTS_BAD;
+            if (!bufferUsable(pTemplate[i].pValue, pTemplate[i].ulValueLen)) return CKR_ARGUMENTS_BAD;
         m.findObjectsInit(hSession, pTemplate, ulCount);
         return CKR_OK;
     });
@@ -212,18 +179,12 @@ CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, 
 
 CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
                     CK_ULONG_PTR pulObjectCount) {
-    return call([&](Module& m) {
-        if (pulObjectCount == nullptr || (phObject == nullptr && ulMaxObjectCount > 0)) return CKR_ARGUMENTS_BAD;
-        *pulObjectCount = m.findObjects(hSession, phObject, ulMaxObjectCount);
-        return CKR_OK;
-    });
+    return checked(pulObjectCount != nullptr && bufferUsable(phObject, ulMaxObjectCount),
+                   [&](Module& m) { *pulObjectCount = m.findObjects(hSession, phObject, ulMaxObjectCount); });
 }
 
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-    return call([&](Module& m) {
-        m.findObjectsFinal(hSession);
-        return CKR_OK;
-    });
+    return checked(true, [&](Module& m) { m.findObjectsFinal(hSession); });
 }
 
 CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
@@ -232,37 +193,28 @@ CK_RV C_EncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_
 CK_RV C_EncryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
 
 CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-    return call([&](Module& m) {
-        if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-        m.decryptInit(hSession, *pMechanism, hKey);
-        return CKR_OK;
-    });
+    return checked(pMechanism != nullptr, [&](Module& m) { m.decryptInit(hSession, *pMechanism, hKey); });
 }
 
 CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
                 CK_ULONG_PTR pulDataLen) {
-    return call([&](Module& m) {
-        if (pulDataLen == nullptr || (pEncryptedData == nullptr && ulEncryptedDataLen > 0)) return CKR_ARGUMENTS_BAD;
+    return checked(pulDataLen != nullptr && bufferUsable(pEncryptedData, ulEncryptedDataLen), [&](Module& m) {
         return m.decrypt(hSession, bytesOf(pEncryptedData, ulEncryptedDataLen), pData, *pulDataLen);
     });
 }
 
 CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
                       CK_BYTE_PTR, CK_ULONG_PTR pulPartLen) {
-    return call([&](Module& m) {
-        if (pulPartLen == nullptr || (pEncryptedPart == nullptr && ulEncryptedPartLen > 0)) return CKR_ARGUMENTS_BAD;
+    return checked(pulPartLen != nullptr && bufferUsable(pEncryptedPart, ulEncryptedPartLen), [&](Module& m) {
         m.decryptUpdate(hSession, bytesOf(pEncryptedPart, ulEncryptedPartLen));
         // RSA deciphers the whole cryptogram at once: the parts give no output.
         *pulPartLen = 0;
-        return CKR_OK;
     });
 }
 
 CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-    return call([&](Module& m) {
-        if (pulLastPartLen == nullptr) return CKR_ARGUMENTS_BAD;
-        return m.decryptFinal(hSession, pLastPart, *pulLastPartLen);
-    });
+    return checked(pulLastPartLen != nullptr,
+                   [&](Module& m) { return m.decryptFinal(hSession, pLastPart, *pulLastPartLen); });
 }
 
 CK_RV C_DigestInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR) { return notSupported(); }
@@ -272,34 +224,23 @@ CK_RV C_DigestKey(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return notSupported(); 
 CK_RV C_DigestFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return notSupported(); }
 
 CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-    return call([&](Module& m) {
-        if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
-        m.signInit(hSession, *pMechanism, hKey);
-        return CKR_OK;
-    });
+    return checked(pMechanism != nullptr, [&](Module& m) { m.signInit(hSession, *pMechanism, hKey); });
 }
 
 CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
              CK_ULONG_PTR pulSignatureLen) {
-    return call([&](Module& m) {
-        if (pulSignatureLen == nullptr || (pData == nullptr && ulDataLen > 0)) return CKR_ARGUMENTS_BAD;
+    return checked(pulSignatureLen != nullptr && bufferUsable(pData, ulDataLen), [&](Module& m) {
         return m.sign(hSession, bytesOf(pData, ulDataLen), pSignature, *pulSignatureLen);
     });
 }
 
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
-    return call([&](Module& m) {
-        if (pPart == nullptr && ulPartLen > 0) return CKR_ARGUMENTS_BAD;
-        m.signUpdate(hSession, pPart, ulPartLen);
-        return CKR_OK;
-    });
+    return checked(bufferUsable(pPart, ulPartLen), [&](Module& m) { m.signUpdate(hSession, pPart, ulPartLen); });
 }
 
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    return call([&](Module& m) {
-        if (pulSignatureLen == nullptr) return CKR_ARGUMENTS_BAD;
-        return m.signFinal(hSession, pSignature, *pulSignatureLen);
-    });
+    return checked(pulSignatureLen != nullptr,
+                   [&](Module& m) { return m.signFinal(hSession, pSignature, *pulSignatureLen); });
 }
 
 CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }

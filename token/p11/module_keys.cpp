@@ -1,4 +1,5 @@
 #include <cstring>
+#include <optional>
 
 #include "token/p11/module.h"
 #include "token/secure_bytes.h"
@@ -22,6 +23,19 @@ Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
         if (e.code() == TokenError::authenticationNeeded) token.loggedIn = false;
         throw;
     }
+}
+
+// Keys whose use needs the PIN work only after C_Login.
+void requireLogin(const SigillaKeychainKey& key, TokenOperation operation, bool loggedIn) {
+    if (key.constraint(operation) == Constraint::pin && !loggedIn) throw P11Error(CKR_USER_NOT_LOGGED_IN);
+}
+
+// A null buffer asks for the length; a short one gets CKR_BUFFER_TOO_SMALL. Either way the length
+// needed is given back and the operation goes on. Nothing when the buffer is large enough.
+std::optional<CK_RV> lengthOnly(CK_BYTE_PTR buffer, CK_ULONG& length, CK_ULONG needed) {
+    if (buffer != nullptr && length >= needed) return std::nullopt;
+    length = needed;
+    return buffer == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
 }
 
 void deliver(const Bytes& output, CK_BYTE_PTR buffer, CK_ULONG& length) {
@@ -69,6 +83,15 @@ void Module::logout(CK_SESSION_HANDLE handle) {
     session->token->loggedIn = false;
 }
 
+const P11Object& Module::operationKey(P11Session& s, CK_OBJECT_HANDLE handle,
+                                      bool (*allowed)(const SigillaKeychainKey&)) {
+    if (!stillInserted(*s.slot, s.token)) throw P11Error(CKR_DEVICE_REMOVED);
+    const P11Object* key = s.token->object(handle);
+    if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
+    if (!allowed(*key->key)) throw P11Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
+    return *key;
+}
+
 void Module::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE keyHandle) {
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
@@ -76,20 +99,16 @@ void Module::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, C
     SignMechanism m;
     if (CK_RV rv = signMechanism(mechanism, m); rv != CKR_OK) throw P11Error(rv);
     std::lock_guard cardLock(session->slot->cardMutex);
-    if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
-    const P11Object* key = session->token->object(keyHandle);
-    if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
-    if (!keyMaySign(*key->key)) throw P11Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
+    const P11Object& key = operationKey(*session, keyHandle, keyMaySign);
     const bool supported =
-        m.algorithm ? session->sigilla->supportsOperation(static_cast<int>(TokenOperation::signData), key->key->objectID,
+        m.algorithm ? session->sigilla->supportsOperation(static_cast<int>(TokenOperation::signData), key.key->objectID,
                                                           *m.algorithm)
-                    : keyAcceptsSignMechanism(*key->key, m);
+                    : keyAcceptsSignMechanism(*key.key, m);
     if (!supported) throw P11Error(CKR_MECHANISM_INVALID);
-    if (key->key->constraint(TokenOperation::signData) == Constraint::pin && !session->token->loggedIn)
-        throw P11Error(CKR_USER_NOT_LOGGED_IN);
+    requireLogin(*key.key, TokenOperation::signData, session->token->loggedIn);
     SignOperation operation;
     operation.mechanism = m;
-    operation.key = key;
+    operation.key = &key;
     if (m.moduleHashes) operation.digest.emplace(m.digest);
     session->sign = std::move(operation);
 }
@@ -115,8 +134,7 @@ void Module::finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature
             throw P11Error(CKR_DATA_LEN_RANGE);
     }
     const Bytes result = onCard(s, CardPhase::sign, [&](TokenInstance& token) {
-        if (key.constraint(TokenOperation::signData) == Constraint::pin && !token.loggedIn)
-            throw P11Error(CKR_USER_NOT_LOGGED_IN);
+        requireLogin(key, TokenOperation::signData, token.loggedIn);
         return runKeyOperation(token, [&] { return s.sigilla->signData(hash, key.objectID, algorithm); });
     });
     if (result.size() > length) throw P11Error(CKR_DEVICE_ERROR);
@@ -128,12 +146,7 @@ CK_RV Module::sign(CK_SESSION_HANDLE handle, const Bytes& data, CK_BYTE_PTR sign
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (!session->sign) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
-    const CK_ULONG needed = signatureLength(*session->sign->key->key);
-    if (signature == nullptr || length < needed) {
-        const bool query = signature == nullptr;
-        length = needed;
-        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
-    }
+    if (auto rv = lengthOnly(signature, length, signatureLength(*session->sign->key->key))) return *rv;
     Bytes input = data;
     if (session->sign->digest) {
         session->sign->digest->update(data.data(), data.size());
@@ -163,12 +176,7 @@ CK_RV Module::signFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULON
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (!session->sign) throw P11Error(CKR_OPERATION_NOT_INITIALIZED);
-    const CK_ULONG needed = signatureLength(*session->sign->key->key);
-    if (signature == nullptr || length < needed) {
-        const bool query = signature == nullptr;
-        length = needed;
-        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
-    }
+    if (auto rv = lengthOnly(signature, length, signatureLength(*session->sign->key->key))) return *rv;
     const Bytes input = session->sign->digest ? session->sign->digest->final() : session->sign->data;
     CK_RV rv = CKR_GENERAL_ERROR;
     finishSign(*session, input, signature, length, rv);
@@ -182,17 +190,13 @@ void Module::decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism
     SecKeyAlgorithm algorithm;
     if (CK_RV rv = decryptMechanism(mechanism, algorithm); rv != CKR_OK) throw P11Error(rv);
     std::lock_guard cardLock(session->slot->cardMutex);
-    if (!stillInserted(*session->slot, session->token)) throw P11Error(CKR_DEVICE_REMOVED);
-    const P11Object* key = session->token->object(keyHandle);
-    if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
-    if (!keyMayDecrypt(*key->key)) throw P11Error(CKR_KEY_FUNCTION_NOT_PERMITTED);
-    if (!session->sigilla->supportsOperation(static_cast<int>(TokenOperation::decryptData), key->key->objectID,
+    const P11Object& key = operationKey(*session, keyHandle, keyMayDecrypt);
+    if (!session->sigilla->supportsOperation(static_cast<int>(TokenOperation::decryptData), key.key->objectID,
                                              algorithm))
         throw P11Error(CKR_MECHANISM_INVALID);
-    if (key->key->constraint(TokenOperation::decryptData) == Constraint::pin && !session->token->loggedIn)
-        throw P11Error(CKR_USER_NOT_LOGGED_IN);
+    requireLogin(*key.key, TokenOperation::decryptData, session->token->loggedIn);
     session->decrypt.emplace();
-    session->decrypt->key = key;
+    session->decrypt->key = &key;
     session->decrypt->algorithm = algorithm;
 }
 
@@ -234,8 +238,7 @@ CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR 
         try {
             const KeyAlgorithm algorithm = operation.algorithm;
             operation.result = onCard(s, CardPhase::decrypt, [&](TokenInstance& token) {
-                if (key.constraint(TokenOperation::decryptData) == Constraint::pin && !token.loggedIn)
-                    throw P11Error(CKR_USER_NOT_LOGGED_IN);
+                requireLogin(key, TokenOperation::decryptData, token.loggedIn);
                 return runKeyOperation(token, [&] { return s.sigilla->decryptData(cryptogram, key.objectID, algorithm); });
             });
         } catch (...) {
@@ -244,11 +247,7 @@ CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR 
         }
     }
     // The plain text is kept (and wiped later) until a buffer large enough comes.
-    if (plain == nullptr || length < operation.result->size()) {
-        const bool query = plain == nullptr;
-        length = operation.result->size();
-        return query ? CKR_OK : CKR_BUFFER_TOO_SMALL;
-    }
+    if (auto rv = lengthOnly(plain, length, operation.result->size())) return *rv;
     deliver(*operation.result, plain, length);
     s.decrypt.reset();
     return CKR_OK;
