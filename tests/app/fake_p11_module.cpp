@@ -1,11 +1,11 @@
 #include "tests/app/fake_p11_module.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 #include "common/hex.h"
 #include "tests/pkcs11/card_records.h"
+#include "tests/support/fake_issuer_calls.h"
 
 namespace qel::test {
 namespace {
@@ -24,11 +24,6 @@ std::map<CK_SESSION_HANDLE, Search> searches;
 FakeP11Module& m(const char* call) {
     ++current->calls[call];
     return *current;
-}
-
-void pad(unsigned char* field, std::size_t size, const std::string& text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
 FakeSlot* findSlot(CK_SLOT_ID id) {
@@ -240,12 +235,7 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_A
         for (const auto& [label, bytes] : *table)
             if (--position == 0) value = &bytes;
     if (!value) return CKR_OBJECT_HANDLE_INVALID;
-    if (attribute->pValue) {
-        if (attribute->ulValueLen < value->size()) return CKR_BUFFER_TOO_SMALL;
-        std::memcpy(attribute->pValue, value->data(), value->size());
-    }
-    attribute->ulValueLen = value->size();
-    return CKR_OK;
+    return copyAttributeValue(*attribute, *value);
 }
 
 Bytes bcdDate(const std::string& ddMMyyyy) {
@@ -257,24 +247,13 @@ Bytes bcdDate(const std::string& ddMMyyyy) {
 FakeP11Module::FakeP11Module() {
     current = this;
     searches.clear();
-    functionList = CK_FUNCTION_LIST{};
-    functionList.version = {2, 20};
-    functionList.C_Initialize = initialize;
-    functionList.C_Finalize = finalize;
-    functionList.C_GetSlotList = getSlotList;
-    functionList.C_GetSlotInfo = getSlotInfo;
-    functionList.C_GetTokenInfo = getTokenInfo;
-    functionList.C_OpenSession = openSession;
-    functionList.C_CloseSession = closeSession;
-    functionList.C_GetSessionInfo = getSessionInfo;
-    functionList.C_Login = login;
-    functionList.C_Logout = logout;
-    functionList.C_SetPIN = setPin;
-    functionList.C_InitPIN = initPin;
-    functionList.C_FindObjectsInit = findObjectsInit;
-    functionList.C_FindObjects = findObjects;
-    functionList.C_FindObjectsFinal = findObjectsFinal;
-    functionList.C_GetAttributeValue = getAttributeValue;
+    functionList = issuerFunctionList({.initialize = initialize, .finalize = finalize, .getSlotList = getSlotList,
+                                       .getSlotInfo = getSlotInfo, .getTokenInfo = getTokenInfo,
+                                       .openSession = openSession, .closeSession = closeSession,
+                                       .getSessionInfo = getSessionInfo, .login = login, .logout = logout,
+                                       .setPin = setPin, .initPin = initPin, .findObjectsInit = findObjectsInit,
+                                       .findObjects = findObjects, .findObjectsFinal = findObjectsFinal,
+                                       .getAttributeValue = getAttributeValue});
 }
 
 FakeP11Module::~FakeP11Module() { current = nullptr; }

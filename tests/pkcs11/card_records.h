@@ -5,33 +5,9 @@
 #include <string>
 
 #include "common/bytes.h"
+#include "tests/support/tlv_builder.h"
 
 namespace qel::test {
-
-inline Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-/// One element with the shortest length form.
-inline Bytes tlv(std::uint8_t tag, const Bytes& value) {
-    Bytes out{tag};
-    if (value.size() < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(value.size()));
-    } else if (value.size() <= 0xFF) {
-        out.push_back(0x81);
-        out.push_back(static_cast<std::uint8_t>(value.size()));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<std::uint8_t>(value.size() >> 8));
-        out.push_back(static_cast<std::uint8_t>(value.size()));
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 /// A card identity: issuer 8025000001, card 1234567890, test flag in 0x82, validity 15/01/2020 to
 /// 31/12/2024.

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/support/fake_issuer_calls.h"
+
 namespace qel::test {
 namespace {
 
 FakeModule* current = nullptr;
 CK_FUNCTION_LIST functionList{};
-
-void pad(unsigned char* field, std::size_t size, const std::string& text) {
-    std::memset(field, ' ', size);
-    std::memcpy(field, text.data(), std::min(size, text.size()));
-}
 
 FakeModule& m(const char* call) {
     current->calls.emplace_back(call);
@@ -157,13 +154,7 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE object, CK_ATTRIBUTE
     auto& f = m("C_GetAttributeValue");
     if (object == 0 || object > f.objects.size() || attribute->type != CKA_VALUE)
         return CKR_ATTRIBUTE_TYPE_INVALID;
-    const Bytes& value = std::next(f.objects.begin(), static_cast<long>(object - 1))->second;
-    if (attribute->pValue) {
-        if (attribute->ulValueLen < value.size()) return CKR_BUFFER_TOO_SMALL;
-        std::memcpy(attribute->pValue, value.data(), value.size());
-    }
-    attribute->ulValueLen = value.size();
-    return CKR_OK;
+    return copyAttributeValue(*attribute, std::next(f.objects.begin(), static_cast<long>(object - 1))->second);
 }
 
 }  // namespace
@@ -171,24 +162,13 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE object, CK_ATTRIBUTE
 FakeModule::FakeModule() {
     current = this;
     search = Search{};
-    functionList = CK_FUNCTION_LIST{};
-    functionList.version = {2, 20};
-    functionList.C_Initialize = initialize;
-    functionList.C_Finalize = finalize;
-    functionList.C_GetSlotList = getSlotList;
-    functionList.C_GetSlotInfo = getSlotInfo;
-    functionList.C_GetTokenInfo = getTokenInfo;
-    functionList.C_OpenSession = openSession;
-    functionList.C_CloseSession = closeSession;
-    functionList.C_GetSessionInfo = getSessionInfo;
-    functionList.C_Login = login;
-    functionList.C_Logout = logout;
-    functionList.C_SetPIN = setPin;
-    functionList.C_InitPIN = initPin;
-    functionList.C_FindObjectsInit = findObjectsInit;
-    functionList.C_FindObjects = findObjects;
-    functionList.C_FindObjectsFinal = findObjectsFinal;
-    functionList.C_GetAttributeValue = getAttributeValue;
+    functionList = issuerFunctionList({.initialize = initialize, .finalize = finalize, .getSlotList = getSlotList,
+                                       .getSlotInfo = getSlotInfo, .getTokenInfo = getTokenInfo,
+                                       .openSession = openSession, .closeSession = closeSession,
+                                       .getSessionInfo = getSessionInfo, .login = login, .logout = logout,
+                                       .setPin = setPin, .initPin = initPin, .findObjectsInit = findObjectsInit,
+                                       .findObjects = findObjects, .findObjectsFinal = findObjectsFinal,
+                                       .getAttributeValue = getAttributeValue});
 }
 
 FakeModule::~FakeModule() { current = nullptr; }

@@ -13,30 +13,6 @@
 
 namespace qel::simp11::test {
 
-Bytes tlv(std::uint32_t tag, const Bytes& value) {
-    Bytes out;
-    if (tag > 0xFFFF) out.push_back(static_cast<std::uint8_t>(tag >> 16));
-    if (tag > 0xFF) out.push_back(static_cast<std::uint8_t>(tag >> 8));
-    out.push_back(static_cast<std::uint8_t>(tag));
-    if (value.size() < 0x80) {
-        out.push_back(static_cast<std::uint8_t>(value.size()));
-    } else {
-        out.push_back(0x82);
-        out.push_back(static_cast<std::uint8_t>(value.size() >> 8));
-        out.push_back(static_cast<std::uint8_t>(value.size()));
-    }
-    out.insert(out.end(), value.begin(), value.end());
-    return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 namespace {
 
 Bytes namedBits(std::uint16_t flags) {
@@ -114,24 +90,24 @@ std::shared_ptr<FakeCardState> makeCard(CardGeneration generation, const std::st
     for (const KeyPlan& s : plans) {
         auto key = newKey();
         card->keys[s.reference] = key;
-        card->files[s.certPath] = cat({selfSigned(static_cast<EVP_PKEY*>(key.get()), s.certLabel), Bytes(20, 0x00)});
-        prkd = cat({prkd, tlv(0x30, cat({tlv(0x30, tlv(0x0C, ascii(s.keyLabel))),
-                                          tlv(0x30, cat({tlv(0x04, {s.id}), tlv(0x03, namedBits(s.usage)),
+        card->files[s.certPath] = concat({selfSigned(static_cast<EVP_PKEY*>(key.get()), s.certLabel), Bytes(20, 0x00)});
+        prkd = concat({prkd, tlv(0x30, concat({tlv(0x30, tlv(0x0C, bytesOf(s.keyLabel))),
+                                          tlv(0x30, concat({tlv(0x04, {s.id}), tlv(0x03, namedBits(s.usage)),
                                                          tlv(0x02, {s.reference})})),
-                                          tlv(0xA1, tlv(0x30, cat({tlv(0x30, tlv(0x04, {0x3F, 0x00, 0x00, 0x01})),
+                                          tlv(0xA1, tlv(0x30, concat({tlv(0x30, tlv(0x04, {0x3F, 0x00, 0x00, 0x01})),
                                                                    tlv(0x02, {0x04, 0x00})})))}))});
-        cd = cat({cd, tlv(0x30, cat({tlv(0x30, tlv(0x0C, ascii(s.certLabel))), tlv(0x30, tlv(0x04, {s.id})),
+        cd = concat({cd, tlv(0x30, concat({tlv(0x30, tlv(0x0C, bytesOf(s.certLabel))), tlv(0x30, tlv(0x04, {s.id})),
                                       tlv(0xA1, tlv(0x30, tlv(0x30, tlv(0x04, s.certPath))))}))});
     }
-    card->files[layout.privateKeyDirectory] = cat({prkd, Bytes(8, 0xFF)});
+    card->files[layout.privateKeyDirectory] = concat({prkd, Bytes(8, 0xFF)});
     card->files[layout.certificateDirectory] = cd;
     card->files[layout.cardInfoFile] =
-        cat({tlv(0x80, ascii(generationName(generation))), tlv(0x81, ascii(number)), tlv(0x82, ascii("Z")),
-             tlv(0x83, ascii("K")), tlv(0x84, {0x01})});
-    card->files[layout.serialFile] = tlv(0x04, cat({{0x80, 0x25, 0x00, 0x00, 0x01}, bcd(number)}));
+        concat({tlv(0x80, bytesOf(generationName(generation))), tlv(0x81, bytesOf(number)), tlv(0x82, bytesOf("Z")),
+             tlv(0x83, bytesOf("K")), tlv(0x84, {0x01})});
+    card->files[layout.serialFile] = tlv(0x04, concat({{0x80, 0x25, 0x00, 0x00, 0x01}, bcd(number)}));
     if (generation != CardGeneration::QEL3CL) card->files[holderFilePath(0xD001)] = tlv(0xE3, tlv(0x81, bcd(number)));
-    card->files[holderFilePath(0xD002)] = tlv(0xE4, tlv(0x81, ascii("DUPONT")));
-    card->files[holderFilePath(0xD003)] = tlv(0xED, tlv(0x84, ascii("DR DUPONT")));
+    card->files[holderFilePath(0xD002)] = tlv(0xE4, tlv(0x81, bytesOf("DUPONT")));
+    card->files[holderFilePath(0xD003)] = tlv(0xED, tlv(0x84, bytesOf("DR DUPONT")));
     for (int i = 1; i <= situations; ++i) {
         Bytes path = holderFilePath(static_cast<std::uint16_t>(0xD100 + i));
         card->files[path] = tlv(0xEE, tlv(0x81, {static_cast<std::uint8_t>(i)}));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/p11/card_backend.h"
+#include "tests/support/tlv_builder.h"
 
 namespace qel::simp11::test {
 
@@ -58,9 +59,8 @@ private:
 /// The backend for setBackendFactory.
 std::unique_ptr<CardBackend> makeFakeBackend(std::shared_ptr<FakeWorld> world);
 
-/// Small DER/TLV builder for test content.
-Bytes tlv(std::uint32_t tag, const Bytes& value);
-Bytes cat(std::initializer_list<Bytes> parts);
-Bytes ascii(const std::string& s);
+using qel::test::bytesOf;
+using qel::test::concat;
+using qel::test::tlv;
 
 }  // namespace qel::simp11::test

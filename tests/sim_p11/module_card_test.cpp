@@ -64,7 +64,7 @@ Bytes sha256(const Bytes& data) {
 }
 
 TEST_F(SigningTest, HashingMechanismSendsTheHashAndVerifies) {
-    Bytes data = ascii("document to sign");
+    Bytes data = bytesOf("document to sign");
     Bytes signature = sign(CKM_SHA256_RSA_PKCS, data);
     ASSERT_EQ(signature.size(), 128u);
     ASSERT_EQ(card->signRequests.size(), 1u);
@@ -83,14 +83,14 @@ TEST_F(SigningTest, HashingMechanismSendsTheHashAndVerifies) {
 
 TEST_F(SigningTest, RawMechanismTakesTheDigestInfoApart) {
     Bytes digestInfo = digestInfoPrefix(HashAlg::sha256);
-    Bytes hash = sha256(ascii("x"));
+    Bytes hash = sha256(bytesOf("x"));
     digestInfo.insert(digestInfo.end(), hash.begin(), hash.end());
     Bytes signature = sign(CKM_RSA_PKCS, digestInfo);
     ASSERT_EQ(card->signRequests.size(), 1u);
     EXPECT_EQ(card->signRequests[0].hash, HashAlg::sha256);
     EXPECT_EQ(card->signRequests[0].input, hash);
     EXPECT_EQ(verify(CKM_RSA_PKCS, digestInfo, signature), CKR_OK);
-    EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, ascii("x"), signature), CKR_OK);
+    EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, bytesOf("x"), signature), CKR_OK);
 
     // The signature key cannot sign a block that is no SHA-1 or SHA-256 DigestInfo.
     CK_MECHANISM mech{CKM_RSA_PKCS, nullptr, 0};
@@ -196,8 +196,8 @@ TEST_F(ModuleTest, TransmitMessageRelaysTheCommandAndRefreshesHolderData) {
     EXPECT_EQ(C_TransmitMessage(h + 1, apdu, sizeof apdu, response, &length, CK_FALSE), CKR_SESSION_HANDLE_INVALID);
 
     // An update rewrote the name file: the same object shows the new value.
-    card->files[holderFilePath(0xD002)] = tlv(0xE4, tlv(0x81, ascii("MARTIN")));
-    EXPECT_EQ(attribute(h, name[0], CKA_VALUE), tlv(0xE4, tlv(0x81, ascii("MARTIN"))));
+    card->files[holderFilePath(0xD002)] = tlv(0xE4, tlv(0x81, bytesOf("MARTIN")));
+    EXPECT_EQ(attribute(h, name[0], CKA_VALUE), tlv(0xE4, tlv(0x81, bytesOf("MARTIN"))));
 }
 
 TEST_F(ModuleTest, RandomBytesComeFromTheCardInItsChunks) {
