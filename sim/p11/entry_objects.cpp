@@ -36,10 +36,14 @@ CK_RV notSupported(const ModulePtr& m) { return m ? CKR_FUNCTION_NOT_SUPPORTED :
 }  // namespace
 
 QEL_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
-    return sessionCall(
-        "C_FindObjectsInit", hSession, templateUsable(pTemplate, ulCount),
+    // The template is read only once the library is known to be initialised.
+    return checkedCall(
+        "C_FindObjectsInit", true,
         [&] { return qel::format("hSession=%lu, template=%s", hSession, describeTemplate(pTemplate, ulCount).c_str()); },
-        [&](Slot& s) { return s.findObjectsInit(hSession, pTemplate, ulCount); });
+        [&](Module& m) -> CK_RV {
+            if (!templateUsable(pTemplate, ulCount)) return CKR_ARGUMENTS_BAD;
+            return onSession(m, hSession, [&](Slot& s) { return s.findObjectsInit(hSession, pTemplate, ulCount); });
+        });
 }
 
 QEL_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
