@@ -1,7 +1,5 @@
 #include "app/modif_pin_view_controller.h"
 
-#include <stdexcept>
-
 #include "app/pin_fields.h"
 #include "common/format.h"
 #include "common/logger.h"
@@ -11,41 +9,13 @@
 namespace qel {
 
 ModifPinViewController::ModifPinViewController(ui::ModifPinView& view, MainQueue& mainQueue)
-    : view_(view), o_(view.outlets()), mainQueue_(mainQueue) {
-    if (!o_.complete()) throw std::invalid_argument("PIN change view: outlets missing");
-    o_.validateButton->setClickHandler([this] { validate(); });
-    o_.cancelButton->setClickHandler([this] { cancel(); });
-    for (ui::SecureField* field : {o_.oldPinTextField, o_.newPinTextField, o_.renewPinTextField})
-        field->setEditHandler([field] { filterCodeField(*field, kPinLength); });
-}
-
-void ModifPinViewController::cancel() { view_.close(); }
-
-bool ModifPinViewController::checkFields() {
-    o_.oldPinTooltip->setHidden(o_.oldPinTextField->text().size() >= kPinLength);
-    o_.newPinTooltip->setHidden(o_.newPinTextField->text().size() >= kPinLength);
-    o_.renewPinTooltip->setHidden(o_.renewPinTextField->text().size() >= kPinLength);
-    const bool same = o_.newPinTextField->text() == o_.renewPinTextField->text();
-    if (!same) o_.errorLabel->setText(kPinMismatch);
-    o_.errorLabel->setHidden(same);
-    return o_.oldPinTooltip->isHidden() && o_.newPinTooltip->isHidden() && o_.renewPinTooltip->isHidden() &&
-           o_.errorLabel->isHidden();
-}
-
-void ModifPinViewController::closeLater(bool blocked) {
-    finished_ = true;
-    mainQueue_.postAfter(1000, lifetime_.guard([this, blocked] {
-        if (delegate) {
-            if (blocked) delegate->setCardBlocked(true);
-            else delegate->setUserAuthentified(true);
-            delegate->updateUI();
-        }
-        view_.close();
-    }));
-}
+    : NewPinDialogController(view, view.outlets(),
+                             {view.outlets().oldPinTextField, view.outlets().oldPinTooltip, kPinLength}, mainQueue,
+                             "PIN change view"),
+      o_(view.outlets()) {}
 
 void ModifPinViewController::validate() {
-    if (finished_ || !checkFields() || !pCard) return;
+    if (!readyForCard()) return;
     std::string oldPin = o_.oldPinTextField->text();
     std::string newPin = o_.newPinTextField->text();
 
@@ -58,19 +28,15 @@ void ModifPinViewController::validate() {
         std::string text = "L'ancien code PIN n'est pas valide !";
         pCard->refreshTokenInfo();
         if (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) text += kLastTryWarning;
-        o_.errorLabel->setText(text);
-        o_.errorLabel->setHidden(false);
+        showMessage(text);
     } else if (rv == CKR_PIN_LOCKED) {
-        o_.errorLabel->setText("La carte est bloquée !");
-        o_.errorLabel->setHidden(false);
+        showMessage("La carte est bloquée !");
         logError("Carte bloquée !");
-        closeLater(true);
+        closeLater([](MainWindowDelegate& window) { window.setCardBlocked(true); });
     } else if (rv == CKR_OK) {
         if (pCard->changePin(oldPin, newPin) == CKR_OK) {
-            o_.errorLabel->setTextColour(ui::colours::green);
-            o_.errorLabel->setText("Modification du code PIN OK !");
-            o_.errorLabel->setHidden(false);
-            closeLater(false);
+            showSuccess("Modification du code PIN OK !");
+            closeLater([](MainWindowDelegate& window) { window.setUserAuthentified(true); });
         }
     }
     wipe(oldPin);

@@ -1,35 +1,20 @@
 #pragma once
-#include <memory>
-
-#include "app/delegates.h"
-#include "app/lifetime.h"
+#include "app/new_pin_dialog_controller.h"
 #include "app/ui/pin_dialog_views.h"
 #include "common/main_queue.h"
 
 namespace qel {
 
-class Pkcs11Card;
-
 /// The card unlock dialog: a new PIN set with the PUK. Main thread only.
-class UnlockCardViewController {
+class UnlockCardViewController final : public NewPinDialogController {
 public:
     /// The view's outlets must be complete; the buttons and the fields are wired here.
     UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue);
 
-    void validate();
-    void cancel();
-
-    MainWindowDelegate* delegate = nullptr;
-    std::shared_ptr<Pkcs11Card> pCard;
+    void validate() override;
 
 private:
-    bool checkFields();
-
-    ui::UnlockCardView& view_;
     const ui::UnlockCardOutlets& o_;
-    MainQueue& mainQueue_;
-    Lifetime lifetime_;
-    bool finished_ = false;
 };
 
 }  // namespace qel

@@ -37,14 +37,13 @@ bool SituationOutlets::complete() const {
 
 bool SaisiePinOutlets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
 
-bool ModifPinOutlets::complete() const {
-    return allSet(oldPinTextField, newPinTextField, renewPinTextField, oldPinTooltip, newPinTooltip, renewPinTooltip,
-                  errorLabel, validateButton, cancelButton);
+bool NewPinOutlets::complete() const {
+    return allSet(newPinTextField, renewPinTextField, newPinTooltip, renewPinTooltip, errorLabel, validateButton,
+                  cancelButton);
 }
 
-bool UnlockCardOutlets::complete() const {
-    return allSet(pukTextField, newPinTextField, renewPinTextField, pukTooltip, newPinTooltip, renewPinTooltip,
-                  errorLabel, validateButton, cancelButton);
-}
+bool ModifPinOutlets::complete() const { return NewPinOutlets::complete() && allSet(oldPinTextField, oldPinTooltip); }
+
+bool UnlockCardOutlets::complete() const { return NewPinOutlets::complete() && allSet(pukTextField, pukTooltip); }
 
 }  // namespace qel::ui

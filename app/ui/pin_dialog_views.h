@@ -28,16 +28,23 @@ public:
     virtual const SaisiePinOutlets& outlets() = 0;
 };
 
-struct ModifPinOutlets {
-    SecureField* oldPinTextField = nullptr;
+/// What the PIN change and the card unlock dialogs share: below a first code (the old PIN, or the
+/// PUK), the new PIN typed twice, a warning icon beside each field, the message line and the buttons.
+struct NewPinOutlets {
     SecureField* newPinTextField = nullptr;
     SecureField* renewPinTextField = nullptr;
-    ImageView* oldPinTooltip = nullptr;  ///< warning icons beside the fields
-    ImageView* newPinTooltip = nullptr;
+    ImageView* newPinTooltip = nullptr;  ///< warning icons beside the fields
     ImageView* renewPinTooltip = nullptr;
     Label* errorLabel = nullptr;
     Button* validateButton = nullptr;
     Button* cancelButton = nullptr;
+
+    bool complete() const;
+};
+
+struct ModifPinOutlets : NewPinOutlets {
+    SecureField* oldPinTextField = nullptr;
+    ImageView* oldPinTooltip = nullptr;
 
     bool complete() const;
 };
@@ -48,16 +55,9 @@ public:
     virtual const ModifPinOutlets& outlets() = 0;
 };
 
-struct UnlockCardOutlets {
+struct UnlockCardOutlets : NewPinOutlets {
     SecureField* pukTextField = nullptr;
-    SecureField* newPinTextField = nullptr;
-    SecureField* renewPinTextField = nullptr;
-    ImageView* pukTooltip = nullptr;  ///< warning icons beside the fields
-    ImageView* newPinTooltip = nullptr;
-    ImageView* renewPinTooltip = nullptr;
-    Label* errorLabel = nullptr;
-    Button* validateButton = nullptr;
-    Button* cancelButton = nullptr;
+    ImageView* pukTooltip = nullptr;
 
     bool complete() const;
 };

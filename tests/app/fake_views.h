@@ -226,36 +226,44 @@ public:
     ui::SaisiePinOutlets o;
 };
 
-class FakeModifPinView : public ui::ModifPinView {
+/// The PIN change and card unlock dialogs: the fields below the first code, and the outlets.
+template <typename View, typename Outlets>
+class FakeNewPinView : public View {
 public:
-    FakeModifPinView() {
-        o = {&oldPin, &newPin, &renewPin, &oldTip, &newTip, &renewTip, &errorLabel, &validate, &cancel};
-        errorLabel.hidden = oldTip.hidden = newTip.hidden = renewTip.hidden = true;
+    FakeNewPinView() {
+        static_cast<ui::NewPinOutlets&>(o) = {&newPin, &renewPin, &newTip, &renewTip, &errorLabel, &validate, &cancel};
+        errorLabel.hidden = newTip.hidden = renewTip.hidden = true;
     }
-    const ui::ModifPinOutlets& outlets() override { return o; }
+    const Outlets& outlets() override { return o; }
     void close() override { closed = true; }
-    FakeField oldPin, newPin, renewPin;
-    FakeImage oldTip, newTip, renewTip;
+    FakeField newPin, renewPin;
+    FakeImage newTip, renewTip;
     FakeLabel errorLabel;
     FakeButton validate, cancel;
     bool closed = false;
-    ui::ModifPinOutlets o;
+    Outlets o;
 };
 
-class FakeUnlockCardView : public ui::UnlockCardView {
+class FakeModifPinView : public FakeNewPinView<ui::ModifPinView, ui::ModifPinOutlets> {
+public:
+    FakeModifPinView() {
+        o.oldPinTextField = &oldPin;
+        o.oldPinTooltip = &oldTip;
+        oldTip.hidden = true;
+    }
+    FakeField oldPin;
+    FakeImage oldTip;
+};
+
+class FakeUnlockCardView : public FakeNewPinView<ui::UnlockCardView, ui::UnlockCardOutlets> {
 public:
     FakeUnlockCardView() {
-        o = {&puk, &newPin, &renewPin, &pukTip, &newTip, &renewTip, &errorLabel, &validate, &cancel};
-        errorLabel.hidden = pukTip.hidden = newTip.hidden = renewTip.hidden = true;
+        o.pukTextField = &puk;
+        o.pukTooltip = &pukTip;
+        pukTip.hidden = true;
     }
-    const ui::UnlockCardOutlets& outlets() override { return o; }
-    void close() override { closed = true; }
-    FakeField puk, newPin, renewPin;
-    FakeImage pukTip, newTip, renewTip;
-    FakeLabel errorLabel;
-    FakeButton validate, cancel;
-    bool closed = false;
-    ui::UnlockCardOutlets o;
+    FakeField puk;
+    FakeImage pukTip;
 };
 
 }  // namespace qel::test

@@ -1,0 +1,60 @@
+#include "app/new_pin_dialog_controller.h"
+
+#include <stdexcept>
+
+#include "app/pin_fields.h"
+
+namespace qel {
+
+NewPinDialogController::NewPinDialogController(ui::DialogView& view, const ui::NewPinOutlets& outlets,
+                                               FirstCode first, MainQueue& mainQueue, const char* viewName)
+    : view_(view), outlets_(outlets), first_(first), mainQueue_(mainQueue) {
+    if (!outlets_.complete() || !first_.field || !first_.tooltip)
+        throw std::invalid_argument(std::string(viewName) + ": outlets missing");
+    outlets_.validateButton->setClickHandler([this] { validate(); });
+    outlets_.cancelButton->setClickHandler([this] { cancel(); });
+    ui::SecureField* code = first_.field;
+    const std::size_t codeLength = first_.length;
+    code->setEditHandler([code, codeLength] { filterCodeField(*code, codeLength); });
+    for (ui::SecureField* field : {outlets_.newPinTextField, outlets_.renewPinTextField})
+        field->setEditHandler([field] { filterCodeField(*field, kPinLength); });
+}
+
+void NewPinDialogController::cancel() { view_.close(); }
+
+bool NewPinDialogController::checkFields() {
+    const ui::NewPinOutlets& o = outlets_;
+    first_.tooltip->setHidden(first_.field->text().size() >= first_.length);
+    o.newPinTooltip->setHidden(o.newPinTextField->text().size() >= kPinLength);
+    o.renewPinTooltip->setHidden(o.renewPinTextField->text().size() >= kPinLength);
+    const bool same = o.newPinTextField->text() == o.renewPinTextField->text();
+    if (!same) o.errorLabel->setText(kPinMismatch);
+    o.errorLabel->setHidden(same);
+    return first_.tooltip->isHidden() && o.newPinTooltip->isHidden() && o.renewPinTooltip->isHidden() &&
+           o.errorLabel->isHidden();
+}
+
+bool NewPinDialogController::readyForCard() { return !finished_ && checkFields() && pCard; }
+
+void NewPinDialogController::showMessage(const std::string& text) {
+    outlets_.errorLabel->setText(text);
+    outlets_.errorLabel->setHidden(false);
+}
+
+void NewPinDialogController::showSuccess(const std::string& text) {
+    outlets_.errorLabel->setTextColour(ui::colours::green);
+    showMessage(text);
+}
+
+void NewPinDialogController::closeLater(std::function<void(MainWindowDelegate&)> report) {
+    finished_ = true;
+    mainQueue_.postAfter(1000, lifetime_.guard([this, report = std::move(report)] {
+        if (delegate) {
+            report(*delegate);
+            delegate->updateUI();
+        }
+        view_.close();
+    }));
+}
+
+}  // namespace qel
