@@ -6,14 +6,6 @@
 
 namespace qel::qt {
 
-namespace {
-template <typename Adapter, typename QtWidget>
-Adapter* adopt(std::vector<std::unique_ptr<ui::Widget>>& adapters, QtWidget* widget) {
-    adapters.push_back(std::make_unique<Adapter>(widget));
-    return static_cast<Adapter*>(adapters.back().get());
-}
-}  // namespace
-
 QtIdentificationView::QtIdentificationView(QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::IdentificationView>()) {
     ui_->setupUi(this);
@@ -21,16 +13,16 @@ QtIdentificationView::QtIdentificationView(QWidget* parent)
     ui_->serialNumTitle->hide();
 
     auto& a = adapters_;
-    outlets_.nameLabel = adopt<QtLabel>(a, ui_->nameLabel);
-    outlets_.firstNameLabel = adopt<QtLabel>(a, ui_->firstNameLabel);
-    outlets_.identifierLabel = adopt<QtLabel>(a, ui_->identifierLabel);
-    outlets_.jobLabel = adopt<QtLabel>(a, ui_->jobLabel);
-    outlets_.numLabel = adopt<QtLabel>(a, ui_->numLabel);
-    outlets_.emissionLabel = adopt<QtLabel>(a, ui_->emissionLabel);
-    outlets_.expirationLabel = adopt<QtLabel>(a, ui_->expirationLabel);
-    outlets_.serialNumLabel = adopt<QtLabel>(a, ui_->serialNumLabel);
-    outlets_.serialNumTitle = adopt<QtLabel>(a, ui_->serialNumTitle);
-    outlets_.copyButton = adopt<QtButton>(a, ui_->copyButton);
+    outlets_.nameLabel = a.adopt<QtLabel>(ui_->nameLabel);
+    outlets_.firstNameLabel = a.adopt<QtLabel>(ui_->firstNameLabel);
+    outlets_.identifierLabel = a.adopt<QtLabel>(ui_->identifierLabel);
+    outlets_.jobLabel = a.adopt<QtLabel>(ui_->jobLabel);
+    outlets_.numLabel = a.adopt<QtLabel>(ui_->numLabel);
+    outlets_.emissionLabel = a.adopt<QtLabel>(ui_->emissionLabel);
+    outlets_.expirationLabel = a.adopt<QtLabel>(ui_->expirationLabel);
+    outlets_.serialNumLabel = a.adopt<QtLabel>(ui_->serialNumLabel);
+    outlets_.serialNumTitle = a.adopt<QtLabel>(ui_->serialNumTitle);
+    outlets_.copyButton = a.adopt<QtButton>(ui_->copyButton);
 }
 
 QtIdentificationView::~QtIdentificationView() = default;

@@ -1,8 +1,8 @@
 #pragma once
 #include <QWidget>
 #include <memory>
-#include <vector>
 
+#include "app/qt/widget_adapters.h"
 #include "app/ui/identification_view.h"
 
 namespace Ui {
@@ -23,7 +23,7 @@ public:
 
 private:
     std::unique_ptr<Ui::IdentificationView> ui_;
-    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    WidgetAdapters adapters_;
     ui::IdentificationOutlets outlets_;
 };
 

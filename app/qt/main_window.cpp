@@ -16,14 +16,6 @@ namespace qel::qt {
 
 namespace {
 
-template <typename Adapter, typename QtWidget>
-Adapter* adopt(std::vector<std::unique_ptr<ui::Widget>>& adapters, QtWidget* widget) {
-    auto adapter = std::make_unique<Adapter>(widget);
-    Adapter* raw = adapter.get();
-    adapters.push_back(std::move(adapter));
-    return raw;
-}
-
 QWidget* placeholderPage(const QString& text) {
     auto* label = new QLabel(text);
     label->setAlignment(Qt::AlignCenter);
@@ -84,54 +76,48 @@ void QtMainWindow::buildOutlets() {
                                   ui_->VekAuthentication, ui_->VekDisconnect};
     for (QPushButton* button : mainButtons) button->installEventFilter(this);
 
-    o.identification = adopt<QtButton>(a, ui_->identification);
-    o.situation = adopt<QtButton>(a, ui_->situation);
-    o.certificate = adopt<QtButton>(a, ui_->certificate);
-    o.tmaj = adopt<QtButton>(a, ui_->tmaj);
-    o.pinCode = adopt<QtButton>(a, ui_->pinCode);
-    o.pinCodeModif = adopt<QtButton>(a, ui_->pinCodeModif);
-    o.unlockCard = adopt<QtButton>(a, ui_->unlockCard);
-    o.maintenance = adopt<QtButton>(a, ui_->maintenance);
-    o.diagQELButton = adopt<QtButton>(a, ui_->diagQELButton);
-    o.testsSsl = adopt<QtButton>(a, ui_->testsSsl);
-    o.portalEQEL = adopt<QtButton>(a, ui_->portalEQEL);
-    o.contactSupport = adopt<QtButton>(a, ui_->contactSupport);
-    o.cardUnlock = adopt<QtButton>(a, ui_->cardUnlock);
-    o.cardPinPadlock = adopt<QtButton>(a, ui_->cardPinPadlock);
-    o.refreshButton = adopt<QtButton>(a, ui_->refreshButton);
-    o.VekAuthentication = adopt<QtButton>(a, ui_->VekAuthentication);
-    o.VekDisconnect = adopt<QtButton>(a, ui_->VekDisconnect);
-    o.situationLock = adopt<QtImageView>(a, ui_->situationLock);
-    o.tmajNotif = adopt<QtImageView>(a, ui_->tmajNotif);
-    o.topCard = adopt<QtImageView>(a, ui_->topCard);
-    o.cardNameLabel = adopt<QtLabel>(a, ui_->cardNameLabel);
-    o.cardJobLabel = adopt<QtLabel>(a, ui_->cardJobLabel);
-    o.cardIdentifierTitle = adopt<QtLabel>(a, ui_->cardIdentifierTitle);
-    o.cardIdentifierLabel = adopt<QtLabel>(a, ui_->cardIdentifierLabel);
-    o.cardNumTitle = adopt<QtLabel>(a, ui_->cardNumTitle);
-    o.cardNumLabel = adopt<QtLabel>(a, ui_->cardNumLabel);
-    o.cardStatusTitle = adopt<QtLabel>(a, ui_->cardStatusTitle);
-    o.cardStatusLabel = adopt<QtLabel>(a, ui_->cardStatusLabel);
-    o.cardNoInsertedLabel = adopt<QtLabel>(a, ui_->cardNoInsertedLabel);
-    o.cardBlockedLabel = adopt<QtLabel>(a, ui_->cardBlockedLabel);
-    o.testLabel = adopt<QtLabel>(a, ui_->testLabel);
-    o.demoModeTitle = adopt<QtLabel>(a, ui_->demoModeTitle);
-    o.cardStatus = adopt<QtLabel>(a, ui_->cardStatus);
-    o.card = adopt<QtArea>(a, ui_->card);
-    o.cardEmpty = adopt<QtArea>(a, ui_->cardEmpty);
-    o.cardComboBox = adopt<QtPopUpList>(a, ui_->cardComboBox);
-    o.progress = adopt<QtProgressIndicator>(a, ui_->progress);
+    o.identification = a.adopt<QtButton>(ui_->identification);
+    o.situation = a.adopt<QtButton>(ui_->situation);
+    o.certificate = a.adopt<QtButton>(ui_->certificate);
+    o.tmaj = a.adopt<QtButton>(ui_->tmaj);
+    o.pinCode = a.adopt<QtButton>(ui_->pinCode);
+    o.pinCodeModif = a.adopt<QtButton>(ui_->pinCodeModif);
+    o.unlockCard = a.adopt<QtButton>(ui_->unlockCard);
+    o.maintenance = a.adopt<QtButton>(ui_->maintenance);
+    o.diagQELButton = a.adopt<QtButton>(ui_->diagQELButton);
+    o.testsSsl = a.adopt<QtButton>(ui_->testsSsl);
+    o.portalEQEL = a.adopt<QtButton>(ui_->portalEQEL);
+    o.contactSupport = a.adopt<QtButton>(ui_->contactSupport);
+    o.cardUnlock = a.adopt<QtButton>(ui_->cardUnlock);
+    o.cardPinPadlock = a.adopt<QtButton>(ui_->cardPinPadlock);
+    o.refreshButton = a.adopt<QtButton>(ui_->refreshButton);
+    o.VekAuthentication = a.adopt<QtButton>(ui_->VekAuthentication);
+    o.VekDisconnect = a.adopt<QtButton>(ui_->VekDisconnect);
+    o.situationLock = a.adopt<QtImageView>(ui_->situationLock);
+    o.tmajNotif = a.adopt<QtImageView>(ui_->tmajNotif);
+    o.topCard = a.adopt<QtImageView>(ui_->topCard);
+    o.cardNameLabel = a.adopt<QtLabel>(ui_->cardNameLabel);
+    o.cardJobLabel = a.adopt<QtLabel>(ui_->cardJobLabel);
+    o.cardIdentifierTitle = a.adopt<QtLabel>(ui_->cardIdentifierTitle);
+    o.cardIdentifierLabel = a.adopt<QtLabel>(ui_->cardIdentifierLabel);
+    o.cardNumTitle = a.adopt<QtLabel>(ui_->cardNumTitle);
+    o.cardNumLabel = a.adopt<QtLabel>(ui_->cardNumLabel);
+    o.cardStatusTitle = a.adopt<QtLabel>(ui_->cardStatusTitle);
+    o.cardStatusLabel = a.adopt<QtLabel>(ui_->cardStatusLabel);
+    o.cardNoInsertedLabel = a.adopt<QtLabel>(ui_->cardNoInsertedLabel);
+    o.cardBlockedLabel = a.adopt<QtLabel>(ui_->cardBlockedLabel);
+    o.testLabel = a.adopt<QtLabel>(ui_->testLabel);
+    o.demoModeTitle = a.adopt<QtLabel>(ui_->demoModeTitle);
+    o.cardStatus = a.adopt<QtLabel>(ui_->cardStatus);
+    o.card = a.adopt<QtArea>(ui_->card);
+    o.cardEmpty = a.adopt<QtArea>(ui_->cardEmpty);
+    o.cardComboBox = a.adopt<QtPopUpList>(ui_->cardComboBox);
+    o.progress = a.adopt<QtProgressIndicator>(ui_->progress);
 
-    auto menuItem = [this](QAction* action) {
-        auto item = std::make_unique<QtMenuItem>(action);
-        QtMenuItem* raw = item.get();
-        adapters_.push_back(std::move(item));
-        return raw;
-    };
-    o.activateDemoMenuItem = menuItem(ui_->activateDemoMenuItem);
-    o.desactivateDemoMenuItem = menuItem(ui_->desactivateDemoMenuItem);
-    o.quitMenuItem = menuItem(ui_->quitMenuItem);
-    o.aboutMenuItem = menuItem(ui_->aboutMenuItem);
+    o.activateDemoMenuItem = a.adopt<QtMenuItem>(ui_->activateDemoMenuItem);
+    o.desactivateDemoMenuItem = a.adopt<QtMenuItem>(ui_->desactivateDemoMenuItem);
+    o.quitMenuItem = a.adopt<QtMenuItem>(ui_->quitMenuItem);
+    o.aboutMenuItem = a.adopt<QtMenuItem>(ui_->aboutMenuItem);
 }
 
 ui::IdentificationView& QtMainWindow::identificationView() { return *identification_; }

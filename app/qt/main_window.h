@@ -4,8 +4,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <vector>
 
+#include "app/qt/widget_adapters.h"
 #include "app/ui/main_window_view.h"
 
 namespace Ui {
@@ -54,7 +54,7 @@ private:
     void buildOutlets();
 
     std::unique_ptr<Ui::MainWindow> ui_;
-    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    WidgetAdapters adapters_;
     ui::MainWindowOutlets outlets_;
     QtIdentificationView* identification_ = nullptr;
     QtSituationView* situation_ = nullptr;

@@ -10,12 +10,6 @@ namespace qel::qt {
 
 namespace {
 
-template <typename Adapter, typename QtWidget>
-Adapter* adopt(std::vector<std::unique_ptr<ui::Widget>>& adapters, QtWidget* widget) {
-    adapters.push_back(std::make_unique<Adapter>(widget));
-    return static_cast<Adapter*>(adapters.back().get());
-}
-
 // A warning sign beside a code field: hidden until the field is refused, without moving the
 // fields when it appears.
 void prepareWarning(PictureView* view, const QString& tip) {
@@ -29,6 +23,21 @@ void prepareWarning(PictureView* view, const QString& tip) {
 
 const QString kPinTip = QStringLiteral("Le code PIN doit comporter 4 chiffres");
 const QString kPukTip = QStringLiteral("Le code PUK doit comporter 8 chiffres");
+
+// The PIN change and the card unlock layouts share the fields below their first code, by name.
+template <typename Layout>
+void bindNewPinFields(Layout& layout, WidgetAdapters& a, ui::NewPinOutlets& o) {
+    prepareWarning(layout.newPinTooltip, kPinTip);
+    prepareWarning(layout.renewPinTooltip, kPinTip);
+    layout.errorLabel->hide();
+    o.newPinTextField = a.adopt<QtSecureField>(layout.newPinTextField);
+    o.renewPinTextField = a.adopt<QtSecureField>(layout.renewPinTextField);
+    o.newPinTooltip = a.adopt<QtImageView>(layout.newPinTooltip);
+    o.renewPinTooltip = a.adopt<QtImageView>(layout.renewPinTooltip);
+    o.errorLabel = a.adopt<QtLabel>(layout.errorLabel);
+    o.validateButton = a.adopt<QtButton>(layout.validateButton);
+    o.cancelButton = a.adopt<QtButton>(layout.cancelButton);
+}
 
 }  // namespace
 
@@ -51,10 +60,10 @@ QtSaisiePinDialog::QtSaisiePinDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     ui_->errorPinLabel->hide();
-    outlets_.errorPinLabel = adopt<QtLabel>(adapters_, ui_->errorPinLabel);
-    outlets_.pinTextField = adopt<QtSecureField>(adapters_, ui_->pinTextField);
-    outlets_.validateButton = adopt<QtButton>(adapters_, ui_->validateButton);
-    outlets_.cancelButton = adopt<QtButton>(adapters_, ui_->cancelButton);
+    outlets_.errorPinLabel = adapters_.adopt<QtLabel>(ui_->errorPinLabel);
+    outlets_.pinTextField = adapters_.adopt<QtSecureField>(ui_->pinTextField);
+    outlets_.validateButton = adapters_.adopt<QtButton>(ui_->validateButton);
+    outlets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
 }
 
 QtSaisiePinDialog::~QtSaisiePinDialog() = default;
@@ -64,19 +73,9 @@ QtModifPinDialog::QtModifPinDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     prepareWarning(ui_->oldPinTooltip, kPinTip);
-    prepareWarning(ui_->newPinTooltip, kPinTip);
-    prepareWarning(ui_->renewPinTooltip, kPinTip);
-    ui_->errorLabel->hide();
-    auto& o = outlets_;
-    o.oldPinTextField = adopt<QtSecureField>(adapters_, ui_->oldPinTextField);
-    o.newPinTextField = adopt<QtSecureField>(adapters_, ui_->newPinTextField);
-    o.renewPinTextField = adopt<QtSecureField>(adapters_, ui_->renewPinTextField);
-    o.oldPinTooltip = adopt<QtImageView>(adapters_, ui_->oldPinTooltip);
-    o.newPinTooltip = adopt<QtImageView>(adapters_, ui_->newPinTooltip);
-    o.renewPinTooltip = adopt<QtImageView>(adapters_, ui_->renewPinTooltip);
-    o.errorLabel = adopt<QtLabel>(adapters_, ui_->errorLabel);
-    o.validateButton = adopt<QtButton>(adapters_, ui_->validateButton);
-    o.cancelButton = adopt<QtButton>(adapters_, ui_->cancelButton);
+    bindNewPinFields(*ui_, adapters_, outlets_);
+    outlets_.oldPinTextField = adapters_.adopt<QtSecureField>(ui_->oldPinTextField);
+    outlets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
 }
 
 QtModifPinDialog::~QtModifPinDialog() = default;
@@ -86,19 +85,9 @@ QtUnlockCardDialog::QtUnlockCardDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("unlock");
     prepareWarning(ui_->pukTooltip, kPukTip);
-    prepareWarning(ui_->newPinTooltip, kPinTip);
-    prepareWarning(ui_->renewPinTooltip, kPinTip);
-    ui_->errorLabel->hide();
-    auto& o = outlets_;
-    o.pukTextField = adopt<QtSecureField>(adapters_, ui_->pukTextField);
-    o.newPinTextField = adopt<QtSecureField>(adapters_, ui_->newPinTextField);
-    o.renewPinTextField = adopt<QtSecureField>(adapters_, ui_->renewPinTextField);
-    o.pukTooltip = adopt<QtImageView>(adapters_, ui_->pukTooltip);
-    o.newPinTooltip = adopt<QtImageView>(adapters_, ui_->newPinTooltip);
-    o.renewPinTooltip = adopt<QtImageView>(adapters_, ui_->renewPinTooltip);
-    o.errorLabel = adopt<QtLabel>(adapters_, ui_->errorLabel);
-    o.validateButton = adopt<QtButton>(adapters_, ui_->validateButton);
-    o.cancelButton = adopt<QtButton>(adapters_, ui_->cancelButton);
+    bindNewPinFields(*ui_, adapters_, outlets_);
+    outlets_.pukTextField = adapters_.adopt<QtSecureField>(ui_->pukTextField);
+    outlets_.pukTooltip = adapters_.adopt<QtImageView>(ui_->pukTooltip);
 }
 
 QtUnlockCardDialog::~QtUnlockCardDialog() = default;

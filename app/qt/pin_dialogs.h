@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/qt/widget_adapters.h"
 #include "app/ui/pin_dialog_views.h"
 
 namespace Ui {
@@ -28,7 +29,7 @@ public:
     void keepAlive(std::shared_ptr<void> owned) { owned_.push_back(std::move(owned)); }
 
 protected:
-    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    WidgetAdapters adapters_;
 
 private:
     std::vector<std::shared_ptr<void>> owned_;

@@ -6,14 +6,6 @@
 
 namespace qel::qt {
 
-namespace {
-template <typename Adapter, typename QtWidget>
-Adapter* adopt(std::vector<std::unique_ptr<ui::Widget>>& adapters, QtWidget* widget) {
-    adapters.push_back(std::make_unique<Adapter>(widget));
-    return static_cast<Adapter*>(adapters.back().get());
-}
-}  // namespace
-
 QtSituationView::QtSituationView(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::SituationView>()) {
     ui_->setupUi(this);
     ui_->copySituButton->setIcon(pictureIcon("copy"));
@@ -27,27 +19,27 @@ QtSituationView::QtSituationView(QWidget* parent) : QWidget(parent), ui_(std::ma
 
     auto& a = adapters_;
     auto& o = outlets_;
-    o.SituView = adopt<QtArea>(a, ui_->SituView);
-    o.FactuView = adopt<QtArea>(a, ui_->FactuView);
-    o.situModeExercice = adopt<QtLabel>(a, ui_->situModeExercice);
-    o.situRaisonSociale = adopt<QtLabel>(a, ui_->situRaisonSociale);
-    o.situIdentifiant = adopt<QtLabel>(a, ui_->situIdentifiant);
-    o.situSecteurActivite = adopt<QtLabel>(a, ui_->situSecteurActivite);
-    o.situTabPharma = adopt<QtLabel>(a, ui_->situTabPharma);
-    o.noSitu = adopt<QtLabel>(a, ui_->noSitu);
-    o.factuIdentifiant = adopt<QtLabel>(a, ui_->factuIdentifiant);
-    o.factuSpecialite = adopt<QtLabel>(a, ui_->factuSpecialite);
-    o.factuConvention = adopt<QtLabel>(a, ui_->factuConvention);
-    o.factuZoneTarifaire = adopt<QtLabel>(a, ui_->factuZoneTarifaire);
-    o.factuIndemKilometre = adopt<QtLabel>(a, ui_->factuIndemKilometre);
-    o.factuAgrement = adopt<QtLabel>(a, ui_->factuAgrement);
-    o.factuPermissionFSE = adopt<QtLabel>(a, ui_->factuPermissionFSE);
-    o.factuPermissionLot = adopt<QtLabel>(a, ui_->factuPermissionLot);
-    o.pageCounter = adopt<QtLabel>(a, ui_->pageCounter);
-    o.previousButton = adopt<QtButton>(a, ui_->previousButton);
-    o.nextButton = adopt<QtButton>(a, ui_->nextButton);
-    o.copySituButton = adopt<QtButton>(a, ui_->copySituButton);
-    o.copyFactuButton = adopt<QtButton>(a, ui_->copyFactuButton);
+    o.SituView = a.adopt<QtArea>(ui_->SituView);
+    o.FactuView = a.adopt<QtArea>(ui_->FactuView);
+    o.situModeExercice = a.adopt<QtLabel>(ui_->situModeExercice);
+    o.situRaisonSociale = a.adopt<QtLabel>(ui_->situRaisonSociale);
+    o.situIdentifiant = a.adopt<QtLabel>(ui_->situIdentifiant);
+    o.situSecteurActivite = a.adopt<QtLabel>(ui_->situSecteurActivite);
+    o.situTabPharma = a.adopt<QtLabel>(ui_->situTabPharma);
+    o.noSitu = a.adopt<QtLabel>(ui_->noSitu);
+    o.factuIdentifiant = a.adopt<QtLabel>(ui_->factuIdentifiant);
+    o.factuSpecialite = a.adopt<QtLabel>(ui_->factuSpecialite);
+    o.factuConvention = a.adopt<QtLabel>(ui_->factuConvention);
+    o.factuZoneTarifaire = a.adopt<QtLabel>(ui_->factuZoneTarifaire);
+    o.factuIndemKilometre = a.adopt<QtLabel>(ui_->factuIndemKilometre);
+    o.factuAgrement = a.adopt<QtLabel>(ui_->factuAgrement);
+    o.factuPermissionFSE = a.adopt<QtLabel>(ui_->factuPermissionFSE);
+    o.factuPermissionLot = a.adopt<QtLabel>(ui_->factuPermissionLot);
+    o.pageCounter = a.adopt<QtLabel>(ui_->pageCounter);
+    o.previousButton = a.adopt<QtButton>(ui_->previousButton);
+    o.nextButton = a.adopt<QtButton>(ui_->nextButton);
+    o.copySituButton = a.adopt<QtButton>(ui_->copySituButton);
+    o.copyFactuButton = a.adopt<QtButton>(ui_->copyFactuButton);
 }
 
 QtSituationView::~QtSituationView() = default;

@@ -1,8 +1,8 @@
 #pragma once
 #include <QWidget>
 #include <memory>
-#include <vector>
 
+#include "app/qt/widget_adapters.h"
 #include "app/ui/situation_view.h"
 
 namespace Ui {
@@ -25,7 +25,7 @@ public:
 
 private:
     std::unique_ptr<Ui::SituationView> ui_;
-    std::vector<std::unique_ptr<ui::Widget>> adapters_;
+    WidgetAdapters adapters_;
     ui::SituationOutlets outlets_;
 };
 
