@@ -17,8 +17,12 @@ QtNavigator::QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard)
     const Opener saisie = [this](const ui::SegueValues& v) { openSaisiePin(v); };
     openers_[ui::segue::saisiePin] = saisie;
     openers_[ui::segue::saisiePinProg] = saisie;
-    openers_[ui::segue::modifPin] = [this](const ui::SegueValues& v) { openModifPin(v); };
-    openers_[ui::segue::unlockCard] = [this](const ui::SegueValues& v) { openUnlockCard(v); };
+    openers_[ui::segue::modifPin] = [this](const ui::SegueValues& v) {
+        openNewPinDialog<QtModifPinDialog, ModifPinViewController>(v);
+    };
+    openers_[ui::segue::unlockCard] = [this](const ui::SegueValues& v) {
+        openNewPinDialog<QtUnlockCardDialog, UnlockCardViewController>(v);
+    };
 }
 
 void QtNavigator::registerSegue(const std::string& identifier, Opener opener) {
@@ -41,9 +45,7 @@ void QtNavigator::openSaisiePin(const ui::SegueValues& values) {
     controller->pCard = values.pCard;
     controller->context = values.context;
     controller->readerNameQEL4 = values.readerNameQEL4;
-    dialog->keepAlive(controller);
-    lastDialog_ = dialog;
-    dialog->present();
+    showSheet(*dialog, controller);
     // Once the sheet is on screen, like an appearance callback.
     std::weak_ptr<SaisiePinViewController> weak = controller;
     QTimer::singleShot(0, dialog, [weak] {
@@ -51,24 +53,19 @@ void QtNavigator::openSaisiePin(const ui::SegueValues& values) {
     });
 }
 
-void QtNavigator::openModifPin(const ui::SegueValues& values) {
-    auto* dialog = new QtModifPinDialog(&window_);
-    auto controller = std::make_shared<ModifPinViewController>(*dialog, mainQueue_);
+template <typename Dialog, typename Controller>
+void QtNavigator::openNewPinDialog(const ui::SegueValues& values) {
+    auto* dialog = new Dialog(&window_);
+    auto controller = std::make_shared<Controller>(*dialog, mainQueue_);
     controller->delegate = values.delegate;
     controller->pCard = values.pCard;
-    dialog->keepAlive(controller);
-    lastDialog_ = dialog;
-    dialog->present();
+    showSheet(*dialog, controller);
 }
 
-void QtNavigator::openUnlockCard(const ui::SegueValues& values) {
-    auto* dialog = new QtUnlockCardDialog(&window_);
-    auto controller = std::make_shared<UnlockCardViewController>(*dialog, mainQueue_);
-    controller->delegate = values.delegate;
-    controller->pCard = values.pCard;
-    dialog->keepAlive(controller);
-    lastDialog_ = dialog;
-    dialog->present();
+void QtNavigator::showSheet(QtSheetDialog& dialog, std::shared_ptr<void> controller) {
+    dialog.keepAlive(std::move(controller));
+    lastDialog_ = &dialog;
+    dialog.present();
 }
 
 }  // namespace qel::qt

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "app/qt/pin_dialogs.h"
@@ -14,8 +15,6 @@ class Scard;
 }
 
 namespace qel::qt {
-
-
 
 /// Opens the dialogs of the main window by transition identifier, each as a window-modal sheet
 /// over `window`, with its controller alive exactly as long as the dialog. The PIN dialogs are
@@ -37,8 +36,11 @@ public:
 
 private:
     void openSaisiePin(const ui::SegueValues& values);
-    void openModifPin(const ui::SegueValues& values);
-    void openUnlockCard(const ui::SegueValues& values);
+    /// The PIN change and the card unlock dialogs, which take the same values.
+    template <typename Dialog, typename Controller>
+    void openNewPinDialog(const ui::SegueValues& values);
+    /// Shows `dialog` as a sheet, holding `controller` as long as it is open.
+    void showSheet(QtSheetDialog& dialog, std::shared_ptr<void> controller);
 
     QWidget& window_;
     MainQueue& mainQueue_;
