@@ -17,9 +17,26 @@ Bytes identifierFile(const std::string& id) {
 }
 
 struct ScardTest : ::testing::Test {
+    /// A contact card alone in reader "R", answering `sw` to VERIFY and 9000 to anything else;
+    /// nothing sent yet.
+    void verifyAnswers(const std::string& sw) {
+        readers.cards["R"] = FakeCardReaders::Card{kContactAtr, [sw](const Bytes& apdu) {
+                                                       return apdu[1] == 0x20 ? hex(sw.c_str()) : hex("9000");
+                                                   }};
+        readers.order = {"R"};
+        readers.sent.clear();
+    }
+
     FakeCardReaders readers;
     ServiceAbsenceLog serviceLog;
     Scard scard{readers, serviceLog};
+};
+
+/// A status word to VERIFY and what the PIN check makes of it.
+struct PinCase {
+    const char* sw;
+    std::uint32_t result;
+    bool lastTry;
 };
 
 TEST_F(ScardTest, ScanListsOnlyQel4CardsInReaderOrder) {
@@ -107,20 +124,11 @@ TEST_F(ScardTest, ContactlessIdentityRefusesBadFiles) {
 }
 
 TEST_F(ScardTest, LoginWithoutP11MapsStatusWordsAndNeverLogsThePin) {
-    struct Case {
-        const char* sw;
-        std::uint32_t result;
-        bool lastTry;
-    };
-    const Case cases[] = {{"9000", 0, false},     {"63C2", 0xA0, false}, {"63C1", 0xA0, true},
-                          {"6983", 0xA4, false},  {"6A82", 5, false}};
+    const PinCase cases[] = {{"9000", 0, false},    {"63C2", 0xA0, false}, {"63C1", 0xA0, true},
+                             {"6983", 0xA4, false}, {"6A82", 5, false}};
     for (const auto& c : cases) {
-        std::string sw = c.sw;
-        readers.cards["R"] = FakeCardReaders::Card{kContactAtr, [sw](const Bytes& apdu) {
-                                                       return apdu[1] == 0x20 ? hex(sw.c_str()) : hex("9000");
-                                                   }};
-        readers.order = {"R"};
-        readers.sent.clear();
+        const std::string sw = c.sw;
+        verifyAnswers(sw);
         LogCapture log;
         PinCheckResult r = scard.loginWithoutP11("R", "4711");
         EXPECT_EQ(r.result, c.result) << sw;
@@ -134,20 +142,11 @@ TEST_F(ScardTest, LoginWithoutP11MapsStatusWordsAndNeverLogsThePin) {
 }
 
 TEST_F(ScardTest, PinStatusAsksWithoutAPin) {
-    struct Case {
-        const char* sw;
-        std::uint32_t result;
-        bool lastTry;
-    };
-    const Case cases[] = {{"9000", 0, false}, {"63C3", 0, false}, {"63C2", 0, false},
-                          {"63C1", 0, true},  {"6983", 0xA4, false}, {"6700", 5, false}};
+    const PinCase cases[] = {{"9000", 0, false}, {"63C3", 0, false},    {"63C2", 0, false},
+                             {"63C1", 0, true},  {"6983", 0xA4, false}, {"6700", 5, false}};
     for (const auto& c : cases) {
-        std::string sw = c.sw;
-        readers.cards["R"] = FakeCardReaders::Card{kContactAtr, [sw](const Bytes& apdu) {
-                                                       return apdu[1] == 0x20 ? hex(sw.c_str()) : hex("9000");
-                                                   }};
-        readers.order = {"R"};
-        readers.sent.clear();
+        const std::string sw = c.sw;
+        verifyAnswers(sw);
         PinCheckResult r = scard.checkPinStatus("R");
         EXPECT_EQ(r.result, c.result) << sw;
         EXPECT_EQ(r.lastTry, c.lastTry) << sw;

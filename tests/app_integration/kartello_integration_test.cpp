@@ -127,6 +127,22 @@ protected:
         return shown;
     }
 
+    /// A PIN change or card unlock dialog on the selected card, as the navigator would open it:
+    /// `code` typed into its first field (the old PIN, or the PUK), `newPin` twice, then validated.
+    /// The dialog's delayed close runs only while the returned controller lives.
+    template <typename Controller, typename View>
+    [[nodiscard]] std::unique_ptr<Controller> submitNewPin(View& dialog, FakeField& first, const std::string& code,
+                                                           const std::string& newPin) {
+        auto controller = std::make_unique<Controller>(dialog, queue);
+        controller->pCard = vc->selectedCard();
+        controller->delegate = vc.get();
+        first.type(code);
+        dialog.newPin.type(newPin);
+        dialog.renewPin.type(newPin);
+        dialog.validate.click();
+        return controller;
+    }
+
     static std::unique_ptr<testbed::ReaderState> savedReaders;
 
     pcsc::SlotManager slots;
@@ -218,13 +234,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     const std::string newPin = pin == "4321" ? "8765" : "4321";
     {
         FakeModifPinView dialog;
-        ModifPinViewController controller(dialog, queue);
-        controller.pCard = vc->selectedCard();
-        controller.delegate = vc.get();
-        dialog.oldPin.type(pin);
-        dialog.newPin.type(newPin);
-        dialog.renewPin.type(newPin);
-        dialog.validate.click();
+        auto controller = submitNewPin<ModifPinViewController>(dialog, dialog.oldPin, pin, newPin);
         EXPECT_EQ(dialog.errorLabel.value, "Modification du code PIN OK !");
         queue.advance(1000);
         EXPECT_TRUE(dialog.closed);
@@ -250,13 +260,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // Unlock with the PUK.
     FakeUnlockCardView dialog;
-    UnlockCardViewController controller(dialog, queue);
-    controller.pCard = vc->selectedCard();
-    controller.delegate = vc.get();
-    dialog.puk.type(puk);
-    dialog.newPin.type(pin);
-    dialog.renewPin.type(pin);
-    dialog.validate.click();
+    auto controller = submitNewPin<UnlockCardViewController>(dialog, dialog.puk, puk, pin);
     EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
     queue.advance(1000);
     EXPECT_FALSE(vc->isCardBlocked);
