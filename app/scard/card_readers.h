@@ -34,7 +34,7 @@ public:
 /// The readers of pcscd.
 class PcscCardReaders final : public CardReaders {
 public:
-    explicit PcscCardReaders(pcsc::SlotManager& slots) : slots_(slots) {}
+    explicit PcscCardReaders(pcsc::SlotManager& slotManager) : slots_(slotManager) {}
     std::vector<std::string> readerNames() override;
     std::optional<Bytes> cardAtr(const std::string& name) override;
     std::unique_ptr<SmartCard> waitForCard(const std::string& name, std::chrono::milliseconds timeout) override;
