@@ -2,6 +2,7 @@
 // wrote: pkcs11-tool, p11tool, OpenSSL with the pkcs11 engine, p11-kit and NSS.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -184,8 +185,18 @@ TEST_F(ClientTools, OpensslSignsThroughThePkcs11EngineWithAUri) {
 }
 
 TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
-    const std::string prefix = scratch() + "/prefix";
-    fs::remove_all(prefix);
+    // The clients run as an ordinary user, who must reach the installed copy and its registration:
+    // the test's own home may sit below folders only root can enter, so use a folder of their own.
+    char folder[] = "/tmp/sigilla-registration-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string base = folder;
+    fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { fs::remove_all(path); }
+    } cleanup{base};
+    const std::string prefix = base + "/prefix";
     Outcome install = run(quoted(std::getenv("CMAKE_COMMAND")) + " --install " + quoted(std::getenv("QEL_BINARY_DIR")) +
                       " --prefix " + quoted(prefix) + " --component sigilla");
     ASSERT_EQ(install.status, 0) << install.output;
@@ -199,8 +210,7 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
 
     // A user registration in a private home points p11-kit at the installed copy. p11-kit reads no
     // user configuration in a program running as root, so the clients run as an ordinary user.
-    const std::string home = scratch() + "/user-home";
-    fs::remove_all(home);
+    const std::string home = base + "/user-home";
     fs::create_directories(home + "/.config/pkcs11/modules");
     fs::create_directories(home + "/nssdb");
     fs::copy_file(registration, home + "/.config/pkcs11/modules/sigilla.module");
