@@ -39,6 +39,32 @@ FakeSlot* slotOfSession(CK_SESSION_HANDLE session) {
     return slot && slot->present ? slot : nullptr;
 }
 
+CK_FLAGS tokenFlags(const FakeToken& t) {
+    CK_FLAGS flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+    if (t.pinTries == 0) flags |= CKF_USER_PIN_LOCKED;
+    else if (t.pinTries == 1) flags |= CKF_USER_PIN_FINAL_TRY;
+    if (t.soLocked || t.pukTries == 0) flags |= CKF_SO_PIN_LOCKED;
+    else if (t.pukTries == 1) flags |= CKF_SO_PIN_FINAL_TRY;
+    return flags;
+}
+
+CK_RV checkCode(std::string_view given, const std::string& expected, int& tries) {
+    if (tries == 0) return CKR_PIN_LOCKED;
+    if (given == expected) {
+        tries = 3;
+        return CKR_OK;
+    }
+    return --tries == 0 ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
+}
+
+Bytes bcdDate(const std::string& ddMMyyyy) {
+    return *fromHex(ddMMyyyy.substr(6, 4) + ddMMyyyy.substr(3, 2) + ddMMyyyy.substr(0, 2));
+}
+
+}  // namespace
+
+namespace issuer {
+
 CK_RV initialize(void*) { return m("C_Initialize").initializeResult; }
 
 CK_RV finalize(void*) {
@@ -68,15 +94,6 @@ CK_RV getSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO_PTR info) {
     pad(info->slotDescription, sizeof info->slotDescription, slot->description);
     info->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (slot->present ? CKF_TOKEN_PRESENT : 0);
     return CKR_OK;
-}
-
-CK_FLAGS tokenFlags(const FakeToken& t) {
-    CK_FLAGS flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
-    if (t.pinTries == 0) flags |= CKF_USER_PIN_LOCKED;
-    else if (t.pinTries == 1) flags |= CKF_USER_PIN_FINAL_TRY;
-    if (t.soLocked || t.pukTries == 0) flags |= CKF_SO_PIN_LOCKED;
-    else if (t.pukTries == 1) flags |= CKF_SO_PIN_FINAL_TRY;
-    return flags;
 }
 
 CK_RV getTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO_PTR info) {
@@ -116,15 +133,6 @@ CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
     info->slotID = slot->id;
     info->state = f.userLoggedIn[slot->id] ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION;
     return CKR_OK;
-}
-
-CK_RV checkCode(std::string_view given, const std::string& expected, int& tries) {
-    if (tries == 0) return CKR_PIN_LOCKED;
-    if (given == expected) {
-        tries = 3;
-        return CKR_OK;
-    }
-    return --tries == 0 ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
 }
 
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE type, CK_UTF8CHAR_PTR code, CK_ULONG length) {
@@ -238,22 +246,12 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_A
     return copyAttributeValue(*attribute, *value);
 }
 
-Bytes bcdDate(const std::string& ddMMyyyy) {
-    return *fromHex(ddMMyyyy.substr(6, 4) + ddMMyyyy.substr(3, 2) + ddMMyyyy.substr(0, 2));
-}
-
-}  // namespace
+}  // namespace issuer
 
 FakeP11Module::FakeP11Module() {
     current = this;
     searches.clear();
-    functionList = issuerFunctionList({.initialize = initialize, .finalize = finalize, .getSlotList = getSlotList,
-                                       .getSlotInfo = getSlotInfo, .getTokenInfo = getTokenInfo,
-                                       .openSession = openSession, .closeSession = closeSession,
-                                       .getSessionInfo = getSessionInfo, .login = login, .logout = logout,
-                                       .setPin = setPin, .initPin = initPin, .findObjectsInit = findObjectsInit,
-                                       .findObjects = findObjects, .findObjectsFinal = findObjectsFinal,
-                                       .getAttributeValue = getAttributeValue});
+    functionList = issuerFunctionList();
 }
 
 FakeP11Module::~FakeP11Module() { current = nullptr; }

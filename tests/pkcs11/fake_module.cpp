@@ -23,6 +23,10 @@ struct Search {
 };
 Search search;
 
+}  // namespace
+
+namespace issuer {
+
 CK_RV initialize(void*) {
     m("C_Initialize");
     return CKR_OK;
@@ -157,18 +161,12 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE object, CK_ATTRIBUTE
     return copyAttributeValue(*attribute, std::next(f.objects.begin(), static_cast<long>(object - 1))->second);
 }
 
-}  // namespace
+}  // namespace issuer
 
 FakeModule::FakeModule() {
     current = this;
     search = Search{};
-    functionList = issuerFunctionList({.initialize = initialize, .finalize = finalize, .getSlotList = getSlotList,
-                                       .getSlotInfo = getSlotInfo, .getTokenInfo = getTokenInfo,
-                                       .openSession = openSession, .closeSession = closeSession,
-                                       .getSessionInfo = getSessionInfo, .login = login, .logout = logout,
-                                       .setPin = setPin, .initPin = initPin, .findObjectsInit = findObjectsInit,
-                                       .findObjects = findObjects, .findObjectsFinal = findObjectsFinal,
-                                       .getAttributeValue = getAttributeValue});
+    functionList = issuerFunctionList();
 }
 
 FakeModule::~FakeModule() { current = nullptr; }

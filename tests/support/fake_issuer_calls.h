@@ -1,6 +1,6 @@
 #pragma once
-// What the in-process fakes of the issuer library share: the calls the binding makes of it, blank
-// padded texts and attribute values handed out as a PKCS#11 library does.
+// What the in-process fakes of the issuer library share: the calls the binding makes of it (each
+// fake defines them), blank padded texts and attribute values handed out as a PKCS#11 library does.
 #include <p11-kit/pkcs11.h>
 
 #include <algorithm>
@@ -11,46 +11,49 @@
 
 namespace qel::test {
 
-/// The calls the binding makes of the issuer library.
-struct IssuerCalls {
-    CK_C_Initialize initialize;
-    CK_C_Finalize finalize;
-    CK_C_GetSlotList getSlotList;
-    CK_C_GetSlotInfo getSlotInfo;
-    CK_C_GetTokenInfo getTokenInfo;
-    CK_C_OpenSession openSession;
-    CK_C_CloseSession closeSession;
-    CK_C_GetSessionInfo getSessionInfo;
-    CK_C_Login login;
-    CK_C_Logout logout;
-    CK_C_SetPIN setPin;
-    CK_C_InitPIN initPin;
-    CK_C_FindObjectsInit findObjectsInit;
-    CK_C_FindObjects findObjects;
-    CK_C_FindObjectsFinal findObjectsFinal;
-    CK_C_GetAttributeValue getAttributeValue;
-};
+/// The calls the binding makes of the issuer library. Each test program links one fake library,
+/// which defines them all.
+namespace issuer {
+CK_RV initialize(void* args);
+CK_RV finalize(void* reserved);
+CK_RV getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count);
+CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info);
+CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info);
+CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS flags, void* application, CK_NOTIFY notify, CK_SESSION_HANDLE_PTR session);
+CK_RV closeSession(CK_SESSION_HANDLE session);
+CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info);
+CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE type, CK_UTF8CHAR_PTR pin, CK_ULONG length);
+CK_RV logout(CK_SESSION_HANDLE session);
+CK_RV setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLength, CK_UTF8CHAR_PTR newPin,
+             CK_ULONG newLength);
+CK_RV initPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG length);
+CK_RV findObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count);
+CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max, CK_ULONG_PTR count);
+CK_RV findObjectsFinal(CK_SESSION_HANDLE session);
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
+                        CK_ULONG count);
+}  // namespace issuer
 
-/// A version 2.20 function list with these calls; every other entry is null.
-inline CK_FUNCTION_LIST issuerFunctionList(const IssuerCalls& calls) {
+/// A version 2.20 function list with the calls above; every other entry is null.
+inline CK_FUNCTION_LIST issuerFunctionList() {
     CK_FUNCTION_LIST list{};
     list.version = {2, 20};
-    list.C_Initialize = calls.initialize;
-    list.C_Finalize = calls.finalize;
-    list.C_GetSlotList = calls.getSlotList;
-    list.C_GetSlotInfo = calls.getSlotInfo;
-    list.C_GetTokenInfo = calls.getTokenInfo;
-    list.C_OpenSession = calls.openSession;
-    list.C_CloseSession = calls.closeSession;
-    list.C_GetSessionInfo = calls.getSessionInfo;
-    list.C_Login = calls.login;
-    list.C_Logout = calls.logout;
-    list.C_SetPIN = calls.setPin;
-    list.C_InitPIN = calls.initPin;
-    list.C_FindObjectsInit = calls.findObjectsInit;
-    list.C_FindObjects = calls.findObjects;
-    list.C_FindObjectsFinal = calls.findObjectsFinal;
-    list.C_GetAttributeValue = calls.getAttributeValue;
+    list.C_Initialize = issuer::initialize;
+    list.C_Finalize = issuer::finalize;
+    list.C_GetSlotList = issuer::getSlotList;
+    list.C_GetSlotInfo = issuer::getSlotInfo;
+    list.C_GetTokenInfo = issuer::getTokenInfo;
+    list.C_OpenSession = issuer::openSession;
+    list.C_CloseSession = issuer::closeSession;
+    list.C_GetSessionInfo = issuer::getSessionInfo;
+    list.C_Login = issuer::login;
+    list.C_Logout = issuer::logout;
+    list.C_SetPIN = issuer::setPin;
+    list.C_InitPIN = issuer::initPin;
+    list.C_FindObjectsInit = issuer::findObjectsInit;
+    list.C_FindObjects = issuer::findObjects;
+    list.C_FindObjectsFinal = issuer::findObjectsFinal;
+    list.C_GetAttributeValue = issuer::getAttributeValue;
     return list;
 }
 
