@@ -46,6 +46,9 @@ class IsoCard {
 
     // Files (iso_card_files.cpp)
     ResponseApdu select(const CommandApdu& c);
+    /// The EF and offset a READ or UPDATE BINARY addresses: by short identifier when P1 bit 8 is set
+    /// (that EF becomes current), else the current EF. 0, or the status word to answer.
+    std::uint16_t addressBinary(const CommandApdu& c, std::size_t& offset);
     ResponseApdu readBinary(const CommandApdu& c);
     ResponseApdu updateBinary(const CommandApdu& c);
     Bytes fileControl(const CardNode& node, bool fci) const;

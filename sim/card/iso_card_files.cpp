@@ -97,20 +97,25 @@ ResponseApdu IsoCard::select(const CommandApdu& c) {
     }
 }
 
-ResponseApdu IsoCard::readBinary(const CommandApdu& c) {
-    std::size_t offset;
+std::uint16_t IsoCard::addressBinary(const CommandApdu& c, std::size_t& offset) {
     if (c.p1 & 0x80) {
         const std::uint8_t sfi = c.p1 & 0x1F;
         CardNode* ef = nullptr;
         for (const auto& child : currentDf_->children)
             if (!child->isDf && child->sfi == sfi && sfi != 0) ef = child.get();
-        if (!ef) return statusOnly(kNotFound);
+        if (!ef) return kNotFound;
         currentEf_ = ef;
         offset = c.p2;
     } else {
-        if (!currentEf_) return statusOnly(kNoCurrentEf);
+        if (!currentEf_) return kNoCurrentEf;
         offset = static_cast<std::size_t>(c.p1) << 8 | c.p2;
     }
+    return 0;
+}
+
+ResponseApdu IsoCard::readBinary(const CommandApdu& c) {
+    std::size_t offset = 0;
+    if (const std::uint16_t failure = addressBinary(c, offset); failure != 0) return statusOnly(failure);
     if (!c.data.empty()) return statusOnly(kWrongLength);
     if (currentEf_->read == Access::never) return statusOnly(kNoCurrentEf);
     if (!allowed(currentEf_->read)) return statusOnly(kSecurity);
@@ -129,19 +134,8 @@ ResponseApdu IsoCard::readBinary(const CommandApdu& c) {
 }
 
 ResponseApdu IsoCard::updateBinary(const CommandApdu& c) {
-    std::size_t offset;
-    if (c.p1 & 0x80) {
-        const std::uint8_t sfi = c.p1 & 0x1F;
-        CardNode* ef = nullptr;
-        for (const auto& child : currentDf_->children)
-            if (!child->isDf && child->sfi == sfi && sfi != 0) ef = child.get();
-        if (!ef) return statusOnly(kNotFound);
-        currentEf_ = ef;
-        offset = c.p2;
-    } else {
-        if (!currentEf_) return statusOnly(kNoCurrentEf);
-        offset = static_cast<std::size_t>(c.p1) << 8 | c.p2;
-    }
+    std::size_t offset = 0;
+    if (const std::uint16_t failure = addressBinary(c, offset); failure != 0) return statusOnly(failure);
     if (c.data.empty()) return statusOnly(kWrongLength);
     if (currentEf_->update == Access::never) return statusOnly(kNoCurrentEf);
     if (!allowed(currentEf_->update)) return statusOnly(kSecurity);
