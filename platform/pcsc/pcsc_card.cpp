@@ -68,14 +68,17 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
         reconnectAfterReset();
         rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
     }
-    if (rv != SCARD_S_SUCCESS) throwTransmitFailure(rv);
+    if (rv != SCARD_S_SUCCESS) {
+        if (transportKind(rv) != TransportError::Kind::communication) throw pcscTransportError(rv, "SCardTransmit");
+        throwBrokenExchange(pcscTransportError(rv, "SCardTransmit"));
+    }
+    if (response.size() < 2)
+        throwBrokenExchange(TransportError(TransportError::Kind::communication, 0,
+                                           "card answer shorter than a status word"));
     return response;
 }
 
-void PcscCard::throwTransmitFailure(LONG rv) {
-    if (transportKind(rv) != TransportError::Kind::communication) throw pcscTransportError(rv, "SCardTransmit");
-    // A card pulled out in the middle of an exchange shows first as a broken exchange; the reader
-    // reports the card gone a moment later.
+bool PcscCard::cardLeftReader() {
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
@@ -85,13 +88,19 @@ void PcscCard::throwTransmitFailure(LONG rv) {
         state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
         check = api.getStatusChange(context_->handle(), kRemovalGraceMs, &state, 1);
     }
-    bool gone = check == SCARD_S_SUCCESS && !(state.dwEventState & SCARD_STATE_PRESENT);
-    if (gone) {
+    return check == SCARD_S_SUCCESS && !(state.dwEventState & SCARD_STATE_PRESENT);
+}
+
+void PcscCard::throwBrokenExchange(const TransportError& error) {
+    // A card pulled out in the middle of an exchange shows first as a broken exchange (an error, or
+    // an answer cut short); the reader reports the card gone a moment later. Only the reader state
+    // tells the two apart, so it is asked before the error is named.
+    if (cardLeftReader()) {
         logDebug(format("PC/SC : card pulled out of [%s] during an exchange", reader_.c_str()));
         throw TransportError(TransportError::Kind::cardRemoved, static_cast<long>(SCARD_W_REMOVED_CARD),
-                             pcscTransportError(rv, "SCardTransmit").what() + std::string(", card removed"));
+                             error.what() + std::string(", card removed"));
     }
-    throw pcscTransportError(rv, "SCardTransmit");
+    throw error;
 }
 
 void PcscCard::beginSession() {

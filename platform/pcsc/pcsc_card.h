@@ -38,7 +38,10 @@ public:
 private:
     void reconnectAfterReset();
     void readStatus();
-    [[noreturn]] void throwTransmitFailure(LONG rv);
+    /// True when the reader shows no card now, or within the time a reader takes to notice.
+    bool cardLeftReader();
+    /// Throws `error`, or cardRemoved when the exchange broke because the card left the reader.
+    [[noreturn]] void throwBrokenExchange(const TransportError& error);
 
     std::shared_ptr<PcscContext> context_;
     std::string reader_;

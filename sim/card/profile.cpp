@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -185,6 +186,15 @@ SecretCode codeFromJson(const json& j, SecretCode fallback) {
 }  // namespace
 
 const char* generationName(Generation g) { return g == Generation::QEL3 ? "QEL3" : "QEL4"; }
+
+std::string isoDateFromToday(int days) {
+    std::time_t when = std::time(nullptr) + static_cast<std::time_t>(days) * 24 * 3600;
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+    return text;
+}
 
 const char* roleName(KeyProfile::Role role) {
     switch (role) {

@@ -15,6 +15,10 @@ enum class Generation { QEL3, QEL4 };
 
 const char* generationName(Generation g);
 
+/// Today's date shifted by a number of days, as yyyy-MM-dd (UTC). Profiles take their validity
+/// from the day they are made, so that no fixture runs out on a calendar date.
+std::string isoDateFromToday(int days);
+
 /// The holder as the identity records carry it. Codes are the decimal texts of the code tables
 /// ("31" Monsieur, profession "10" Médecin, card type "00"...).
 struct HolderProfile {
@@ -84,6 +88,10 @@ struct DesfireProfile {
     Bytes applicationKey;               ///< 16 bytes, AES; also the content of the contact key file
 };
 
+/// A fresh card was issued some months back and stays valid for some years ahead.
+inline constexpr int kValidSinceDays = 180;
+inline constexpr int kValidForDays = 3 * 365;
+
 /// Everything that describes one card (profile.json). Never written by the card itself.
 struct Profile {
     int format = 1;
@@ -93,8 +101,8 @@ struct Profile {
     char labelCharacter = 'Z';
     std::string issuerId = "8025000001";  ///< decimal digits, BCD in the identity record
     bool testCard = true;
-    std::string validFrom = "2024-01-15";   ///< yyyy-MM-dd
-    std::string validUntil = "2027-01-14";  ///< yyyy-MM-dd
+    std::string validFrom = isoDateFromToday(-kValidSinceDays);   ///< yyyy-MM-dd
+    std::string validUntil = isoDateFromToday(kValidForDays);     ///< yyyy-MM-dd
     HolderProfile holder;
     std::vector<SituationProfile> situations;
     SecretCode pin{"1234", 3};

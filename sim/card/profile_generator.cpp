@@ -182,8 +182,9 @@ void generateAuthorities(const std::string& outDir, const AuthorityOptions& opti
         const std::string issuerName = authorityIssuer(name);
         CertificateRequest req;
         req.subject = authoritySubject(name);
-        req.notBefore = "20130625000000Z";
-        req.notAfter = "20430625000000Z";
+        // Authorities outlive every card they issue, on whatever day the chain is made.
+        req.notBefore = compactDate(isoDateFromToday(-10 * 365)) + "000000Z";
+        req.notAfter = compactDate(isoDateFromToday(20 * 365)) + "000000Z";
         req.ca = true;
         req.keyUsage = "critical,keyCertSign,cRLSign";
         X509Ptr cert;
@@ -294,8 +295,9 @@ void generateDefaultSet(const std::string& outDir, const AuthorityOptions& optio
 
     CardOptions expired = qel3;
     expired.cardNumber = "1234567891";
-    expired.validFrom = "2019-03-01";
-    expired.validUntil = "2022-02-28";
+    // Ran out a year ago, after three years of use.
+    expired.validFrom = isoDateFromToday(-4 * 365);
+    expired.validUntil = isoDateFromToday(-365);
     expired.testCard = false;
     expired.situations = 1;
     generateCard(ca, outDir + "/qel3-expired", expired);

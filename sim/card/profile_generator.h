@@ -33,8 +33,8 @@ struct CardOptions {
     std::optional<char> labelCharacter;
     HolderProfile holder;
     bool testCard = true;
-    std::string validFrom = "2024-01-15";
-    std::string validUntil = "2027-01-14";
+    std::string validFrom = isoDateFromToday(-kValidSinceDays);
+    std::string validUntil = isoDateFromToday(kValidForDays);
     std::string pin = "1234";
     std::string puk = "12345678";
     int pinTries = 3;

@@ -19,6 +19,15 @@ namespace {
 // How long the rest of a message may take once its first byte arrived.
 constexpr int kMessageTimeoutMs = 5000;
 
+// pcscd's reader driver writes a message's length and its payload in two sends, so Nagle's rule on
+// its side holds the payload until our ACK of the length arrives, and a delayed ACK costs up to
+// 40 ms per message. Linux clears quick-ACK mode on its own, so it is asked for again after every
+// receive.
+void ackPromptly(int fd) {
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 bool readExactly(int fd, std::uint8_t* buffer, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
@@ -29,6 +38,7 @@ bool readExactly(int fd, std::uint8_t* buffer, std::size_t size) {
         ssize_t got = ::recv(fd, buffer + done, size - done, 0);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return false;
+        ackPromptly(fd);
         done += static_cast<std::size_t>(got);
     }
     return true;
@@ -71,6 +81,7 @@ SocketFd connectTcp(const std::string& host, std::uint16_t port, std::string& er
         if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) {
             int one = 1;
             ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ackPromptly(fd.get());
             result = std::move(fd);
             break;
         }
@@ -100,6 +111,7 @@ ReadResult readMessage(int fd, int wakeFd, Bytes& payload) {
     } while (got < 0 && errno == EINTR);
     if (got == 0) return ReadResult::closed;
     if (got < 0) return ReadResult::failed;
+    ackPromptly(fd);
     if (!readExactly(fd, header + 1, 1)) return ReadResult::failed;
     std::size_t size = static_cast<std::size_t>(header[0]) << 8 | header[1];
     payload.assign(size, 0);

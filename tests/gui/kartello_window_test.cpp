@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QDate>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,6 +24,15 @@ namespace qel {
 namespace {
 
 using gui_test::guiApp;
+
+/// The expiry of the testbed's contact card as the window shows it (dd/MM/yyyy): the profiles take
+/// their dates from the day they are made.
+QString contactCardExpiry() {
+    QFile file(qEnvironmentVariable("QELCARD_SIM_RUN_DIR") + "/profiles/qel3-default/profile.json");
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << file.fileName().toStdString();
+    const QString iso = QJsonDocument::fromJson(file.readAll()).object().value("validUntil").toString();
+    return QDate::fromString(iso, Qt::ISODate).toString("dd/MM/yyyy");
+}
 using gui_test::waitUntil;
 
 class KartelloWindow : public ::testing::Test {
@@ -61,7 +74,7 @@ TEST_F(KartelloWindow, ShowsTheHolderOfTheContactCardAndTheFunctionsItAllows) {
 
     EXPECT_EQ(text("cardJobLabel"), QStringLiteral("Médecin"));
     EXPECT_EQ(text("cardNumLabel"), QStringLiteral("1234567890"));
-    EXPECT_EQ(text("cardStatusLabel"), QStringLiteral("Expire le 14/01/2027"));
+    EXPECT_EQ(text("cardStatusLabel"), QStringLiteral("Expire le ") + contactCardExpiry());
     EXPECT_FALSE(find("testLabel")->isHidden());
     EXPECT_EQ(find<qt::PictureView>("topCard")->pictureName(), "top-card-medecin");
     EXPECT_FALSE(find("card")->isHidden());

@@ -74,30 +74,44 @@ TEST_F(PcscCardTest, TransportFailuresBecomeTransportErrors) {
 }
 
 TEST_F(PcscCardTest, BrokenExchangeIsCardRemovedOnlyWhenTheReaderLosesTheCard) {
-    // A driver that loses the card mid-exchange first reports a failed transmission.
-    auto card = connect();
-    api->failNextTransmits({SCARD_E_NOT_TRANSACTED});
-    std::thread puller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        api->removeCard("Reader A");
-    });
-    try {
-        card->transmit({0x00, 0xB0, 0x00, 0x00});
-        ADD_FAILURE() << "no error";
-    } catch (const TransportError& e) {
-        EXPECT_EQ(e.kind(), K::cardRemoved) << e.what();
-    }
-    puller.join();
+    // A driver that loses the card mid-exchange first reports a failed transmission, or hands back
+    // an answer cut short of its status word.
+    enum class Break { failure, shortAnswer };
+    for (Break how : {Break::failure, Break::shortAnswer}) {
+        SCOPED_TRACE(how == Break::failure ? "failed transmission" : "short answer");
+        auto breakNextExchange = [&] {
+            if (how == Break::failure) {
+                api->failNextTransmits({SCARD_E_NOT_TRANSACTED});
+            } else {
+                api->setResponder([](const std::string&, const Bytes&) { return Bytes{0x90}; });
+            }
+        };
+        api->insertCard("Reader A", kAtr);
+        auto card = connect();
+        breakNextExchange();
+        std::thread puller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            api->removeCard("Reader A");
+        });
+        try {
+            card->transmit({0x00, 0xB0, 0x00, 0x00});
+            ADD_FAILURE() << "no error";
+        } catch (const TransportError& e) {
+            EXPECT_EQ(e.kind(), K::cardRemoved) << e.what();
+        }
+        puller.join();
 
-    // The card stays: the failure is what it is.
-    api->insertCard("Reader A", kAtr);
-    card = connect();
-    api->failNextTransmits({SCARD_E_NOT_TRANSACTED});
-    try {
-        card->transmit({0x00, 0xB0, 0x00, 0x00});
-        ADD_FAILURE() << "no error";
-    } catch (const TransportError& e) {
-        EXPECT_EQ(e.kind(), K::communication) << e.what();
+        // The card stays: the failure is what it is.
+        api->insertCard("Reader A", kAtr);
+        card = connect();
+        breakNextExchange();
+        try {
+            card->transmit({0x00, 0xB0, 0x00, 0x00});
+            ADD_FAILURE() << "no error";
+        } catch (const TransportError& e) {
+            EXPECT_EQ(e.kind(), K::communication) << e.what();
+        }
+        api->setResponder(nullptr);
     }
 }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "test_support.h"
@@ -159,14 +160,17 @@ TEST(SimCardFiles, DirectoriesLinkEachKeyToItsCertificate) {
 }
 
 TEST(SimCardFiles, HolderRecordsCarryTheProfile) {
-    Reader r(freshProfile("qel3-default"), ReaderKind::contact);
+    const std::string dir = freshProfile("qel3-default");
+    Reader r(dir, ReaderKind::contact);
     auto id = r.readFile(hex("3F000003D001"));
     ASSERT_TRUE(id.has_value());
     const Tlv idCard = (*parseTlv(*id))[0];
     EXPECT_EQ(idCard.tag, 0xE3u);
     EXPECT_EQ(toHex(idCard.find(0x81)->value), "1234567890");
     EXPECT_EQ(toHex(idCard.find(0x82)->value), "80");
-    EXPECT_EQ(toHex(idCard.find(0x84)->value), "20270114");
+    std::string until = loadProfile(dir).validUntil;  // yyyy-MM-dd, BCD on the card
+    until.erase(std::remove(until.begin(), until.end(), '-'), until.end());
+    EXPECT_EQ(toHex(idCard.find(0x84)->value), until);
     auto name = r.readFile(hex("3F000003D002"));
     ASSERT_TRUE(name.has_value());
     EXPECT_EQ(toHex((*parseTlv(*name))[0].find(0x80)->value), "1F");  // civility 31
