@@ -9,6 +9,10 @@ namespace qel {
 ScardResponse ScardExchange::transmit(const Bytes& apdu, const Bytes* shownInLog) {
     ScardResponse response;
     logDebug(format("APDU : %s", toHex(shownInLog ? *shownInLog : apdu).c_str()));
+    if (failure_) {
+        logDebug("APDU non envoyé : la transmission précédente a échoué");
+        return response;
+    }
     try {
         Bytes answer = card_.transmit(apdu);
         if (answer.size() >= 2) {
@@ -16,8 +20,9 @@ ScardResponse ScardExchange::transmit(const Bytes& apdu, const Bytes* shownInLog
             answer.resize(answer.size() - 2);
             response.data = std::move(answer);
         }
-    } catch (const std::exception& e) {
-        logDebug(format("Echec de transmission : %s", e.what()));
+    } catch (const TransportError& e) {
+        logError(format("Echec de transmission : %s", e.what()));
+        failure_ = e;
     }
     logDebug(format("SW : 0x%04X", response.sw));
     logDebug(format("Reponse : %s", toHex(response.data).c_str()));
@@ -77,7 +82,13 @@ std::uint32_t Scard::withCard(const std::string& readerName,
     try {
         CardSession session(*currentCard_);
         ScardExchange exchange(*currentCard_);
-        return operation(exchange);
+        std::uint32_t result = operation(exchange);
+        if (exchange.failure()) {
+            logError(format("Scard : carte perdue dans le lecteur [%s] : %s", readerName.c_str(),
+                            exchange.failure()->what()));
+            return scard::kUnreachable;
+        }
+        return result;
     } catch (const TransportError& e) {
         logError(format("Scard : session impossible sur [%s] : %s", readerName.c_str(), e.what()));
         return scard::kUnreachable;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,11 +47,16 @@ class ScardExchange {
 public:
     explicit ScardExchange(SmartCard& card) : card_(card) {}
     /// Sends one complete command. `shownInLog`, when given, is written to the log in place of the
-    /// command (a command that carries a PIN). Never throws.
+    /// command (a command that carries a PIN). Never throws: a failed transmission answers 0xFFFF,
+    /// and once one has failed (card pulled out, reader gone) nothing more is sent in this session.
     ScardResponse transmit(const Bytes& apdu, const Bytes* shownInLog = nullptr);
+
+    /// The transport failure that ended the exchange, if any.
+    const std::optional<TransportError>& failure() const { return failure_; }
 
 private:
     SmartCard& card_;
+    std::optional<TransportError> failure_;
 };
 
 /// The contactless identity of a QEL4 card.
@@ -94,7 +100,9 @@ public:
 
     /// Runs `operation` inside one session on the card in the named reader, waiting up to the slot
     /// wait (1 s) for a card that answers. kUnreachable, without a command, when the reader is
-    /// unknown, no card answers in time or the session cannot be opened.
+    /// unknown, no card answers in time or the session cannot be opened; kUnreachable too, whatever
+    /// the operation made of its answers, when a transmission failed on the way (the card was
+    /// pulled out), so that no caller takes a lost card for a card's answer.
     std::uint32_t withCard(const std::string& readerName, const std::function<std::uint32_t(ScardExchange&)>& operation);
 
     /// The application identifier: "IRV" reversed (56 52 49).

@@ -155,13 +155,27 @@ TEST_F(ScardTest, PinStatusAsksWithoutAPin) {
     }
 }
 
-TEST_F(ScardTest, TransmissionFailureGivesFFFF) {
-    readers.addReader("R", FakeCardReaders::Card{kContactAtr, [](const Bytes&) -> Bytes {
-                                                     throw TransportError(TransportError::Kind::cardRemoved, 0, "gone");
-                                                 }});
+TEST_F(ScardTest, ACardPulledOutMidOperationIsUnreachableNeverAnAnswer) {
+    // The card answers the first command, then leaves the reader.
+    auto pulledAfterFirst = [] {
+        auto answered = std::make_shared<int>(0);
+        return [answered](const Bytes&) -> Bytes {
+            if ((*answered)++ == 0) return hex("9000");
+            throw TransportError(TransportError::Kind::cardRemoved, 0, "gone");
+        };
+    };
+    readers.addReader("R", FakeCardReaders::Card{kContactlessAtr, pulledAfterFirst()});
     LogCapture log;
-    EXPECT_EQ(scard.checkPinStatus("R").result, scard::kStepFailed);
+    auto [rv, present] = scard.isIRVDesfirePresent("R");
+    EXPECT_EQ(rv, scard::kUnreachable);
+    EXPECT_FALSE(present);
     EXPECT_TRUE(log.contains("SW : 0xFFFF")) << log.text();
+    // Nothing is sent after the failure: another card may be in the reader by then.
+    EXPECT_EQ(readers.sent.size(), 2u);
+
+    readers.cards["R"] = FakeCardReaders::Card{kContactAtr, pulledAfterFirst()};
+    EXPECT_EQ(scard.checkPinStatus("R").result, scard::kUnreachable);
+    EXPECT_EQ(scard.readContactlessIdentity("R").result, scard::kUnreachable);
 }
 
 }  // namespace
