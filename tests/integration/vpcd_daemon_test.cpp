@@ -162,8 +162,13 @@ TEST_F(VpcdDaemonTest, InsertedCardAnswersTheDriverAndRemovalClosesTheConnection
 TEST_F(VpcdDaemonTest, ReconnectsWhenPcscdRestartsOrComesLate) {
     contact.stopListening();  // pcscd not there yet
     EXPECT_EQ(request("insert contact /p/1111111111").rfind("ok", 0), 0u);
-    std::this_thread::sleep_for(500ms);
-    EXPECT_NE(request("status").find("waiting for pcscd"), std::string::npos);
+    std::string status;
+    for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
+        status = request("status");
+        if (status.find("waiting for pcscd") != std::string::npos) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_NE(status.find("waiting for pcscd"), std::string::npos) << status;
     contact.listenOn(contact.port());
     ASSERT_TRUE(contact.accept(3s));
     EXPECT_EQ(contact.send({vpcd::kAtrRequest}).size(), 4u);
