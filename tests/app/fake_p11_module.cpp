@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "common/hex.h"
-#include "tests/pkcs11/card_records.h"
+#include "tests/support/card_records.h"
 #include "tests/support/fake_issuer_calls.h"
 
 namespace qel::test {

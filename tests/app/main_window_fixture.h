@@ -11,7 +11,7 @@
 #include "pkcs11/pkcs11_library.h"
 #include "tests/app/fake_p11_module.h"
 #include "tests/app/fake_readers.h"
-#include "tests/app/fake_views.h"
+#include "tests/support/fake_views.h"
 
 namespace qel::test {
 

@@ -8,8 +8,8 @@
 #include "pkcs11/pkcs11_library.h"
 #include "tests/app/fake_p11_module.h"
 #include "tests/app/fake_readers.h"
-#include "tests/app/fake_views.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/fake_views.h"
+#include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {

@@ -5,8 +5,8 @@
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "tests/app/fake_p11_module.h"
-#include "tests/app/fake_views.h"
-#include "tests/pkcs11/card_records.h"
+#include "tests/support/card_records.h"
+#include "tests/support/fake_views.h"
 
 namespace qel::test {
 namespace {

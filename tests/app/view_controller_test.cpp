@@ -1,5 +1,5 @@
 #include "tests/app/main_window_fixture.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {

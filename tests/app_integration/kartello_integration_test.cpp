@@ -21,9 +21,9 @@
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
-#include "tests/app/fake_views.h"
 #include "tests/app_integration/counting_module.h"
-#include "tests/integration/testbed_client.h"
+#include "tests/support/fake_views.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel::test {
 namespace {

@@ -5,9 +5,9 @@
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/pkcs11_slot.h"
-#include "tests/pkcs11/card_records.h"
 #include "tests/pkcs11/fake_module.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/card_records.h"
+#include "tests/support/log_capture.h"
 
 namespace qel {
 namespace {
