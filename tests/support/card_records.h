@@ -40,8 +40,8 @@ inline Bytes sampleInfo() {
 
 /// The holder information object: card type, identifier, profession and métier codes (two decimal
 /// digits, "" to leave the field out).
-inline Bytes infoObject(const std::string& cardType, const std::string& identifier, const std::string& profession,
-                        const std::string& metier) {
+inline Bytes infoObject(const std::string& cardType, const std::string& identifier,
+                        const std::string& profession, const std::string& metier) {
     // The card writes each code as one byte whose decimal value is the code.
     auto code = [](const std::string& text) { return Bytes{static_cast<std::uint8_t>(std::stoi(text))}; };
     Bytes content = concat({tlv(0x80, code(cardType)), tlv(0x81, bytesOf(identifier))});

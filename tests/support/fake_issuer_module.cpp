@@ -13,10 +13,11 @@ FakeIssuerModule* current = nullptr;
 CK_FUNCTION_LIST functionList{};
 
 constexpr std::string_view kCalls[] = {
-    "C_Initialize",      "C_Finalize",      "C_GetSlotList",       "C_GetSlotInfo",      "C_GetTokenInfo",
-    "C_OpenSession",     "C_CloseSession",  "C_GetSessionInfo",    "C_Login",            "C_Logout",
-    "C_SetPIN",          "C_InitPIN",       "C_FindObjectsInit",   "C_FindObjects",      "C_FindObjectsFinal",
-    "C_GetAttributeValue", "C_TransmitMessage",
+    "C_Initialize",      "C_Finalize",    "C_GetSlotList",      "C_GetSlotInfo",
+    "C_GetTokenInfo",    "C_OpenSession", "C_CloseSession",     "C_GetSessionInfo",
+    "C_Login",           "C_Logout",      "C_SetPIN",           "C_InitPIN",
+    "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue",
+    "C_TransmitMessage",
 };
 
 struct Search {
@@ -276,7 +277,8 @@ CK_RV findObjectsFinal(CK_SESSION_HANDLE session) {
     return searches.erase(session) ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
 }
 
-CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute, CK_ULONG) {
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute,
+                        CK_ULONG) {
     auto [f, failure] = enter("C_GetAttributeValue");
     if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
