@@ -53,8 +53,8 @@ void ViewController::viewDidLoad() {
 }
 
 void ViewController::viewDidAppear() {
-    o_.activateDemoMenuItem->setEnabled(!isDemoMode);
-    o_.desactivateDemoMenuItem->setEnabled(isDemoMode);
+    o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
+    o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
     o_.cardStatus->setText("Chargement de la librairie PKCS11...");
     if (!s_.library.isLoaded())
         logError(format("Librairie PKCS11 non chargée : %s (%s)", s_.library.path().c_str(),
@@ -75,14 +75,14 @@ void ViewController::logoutCard(Pkcs11Card& card) {
 }
 
 void ViewController::resetCardState() {
-    p11SlotDict.clear();
-    p11Card.clear();
+    p11SlotDict_.clear();
+    p11Card_.clear();
     o_.cardComboBox->removeAllItems();
     // The list is rebuilt: a position means another reader now, so the next selection must read.
-    readerSelected = 99;
-    isCardBlocked = false;
-    isCardInserted = false;
-    isUserAuthentified = false;
+    readerSelected_ = 99;
+    isCardBlocked_ = false;
+    isCardInserted_ = false;
+    isUserAuthentified_ = false;
     definitivelyBlocked_ = false;
     updateUI();
     showIdentificationPane(true);
@@ -90,9 +90,9 @@ void ViewController::resetCardState() {
 
 void ViewController::refreshReaders() {
     o_.refreshButton->setEnabled(false);
-    if (isCardInserted) {
-        auto it = p11Card.find(static_cast<unsigned>(readerSelected));
-        if (it != p11Card.end()) {
+    if (isCardInserted_) {
+        auto it = p11Card_.find(static_cast<unsigned>(readerSelected_));
+        if (it != p11Card_.end()) {
             logoutCard(*it->second);
             it->second->dropSession();
         }
@@ -113,15 +113,15 @@ void ViewController::refreshReaders() {
                     auto slot = std::make_unique<Pkcs11Slot>(s_.library, id);
                     slot->refreshSlot();
                     o_.cardComboBox->addItem(slot->name);
-                    p11SlotDict.push_back(std::move(slot));
+                    p11SlotDict_.push_back(std::move(slot));
                 }
                 if (o_.cardComboBox->itemCount() == 1) o_.cardComboBox->selectItem(0);
 
                 // The slots were refreshed just above; the survey adds the contactless cards the
                 // library does not see.
                 const ScanResult survey = s_.scard.scan();
-                for (std::size_t i = 0; i < p11SlotDict.size(); ++i) {
-                    bool select = p11SlotDict[i]->cardPresent;
+                for (std::size_t i = 0; i < p11SlotDict_.size(); ++i) {
+                    bool select = p11SlotDict_[i]->cardPresent;
                     if (!select) {
                         const std::string title = trimControlCharacters(o_.cardComboBox->itemTitle(static_cast<int>(i)));
                         for (const auto& reader : survey.readers)
@@ -141,7 +141,7 @@ void ViewController::refreshReaders() {
 
 void ViewController::readerSelection(int sender) {
     const int index = o_.cardComboBox->selectedIndex();
-    if (isDemoMode) {
+    if (isDemoMode_) {
         if (o_.cardComboBox->selectedTitle() == "Absence de carte") {
             showIdentificationPane(true);
             o_.identification->setEnabled(false);
@@ -151,8 +151,8 @@ void ViewController::readerSelection(int sender) {
         }
         return;
     }
-    if (index == readerSelected && sender != algoSender) return;
-    readerNameSelected = o_.cardComboBox->selectedTitle();
+    if (index == readerSelected_ && sender != algoSender) return;
+    readerNameSelected_ = o_.cardComboBox->selectedTitle();
     readSelectedCard();
 }
 
@@ -175,20 +175,20 @@ void ViewController::readSelectedCard() {
     beginCardReading();
     bool cardWasRead = false;
     const int index = o_.cardComboBox->selectedIndex();
-    if (!p11SlotDict.empty() && index >= 0 && index < static_cast<int>(p11SlotDict.size())) {
-        readerSelected = index;
-        Pkcs11Slot& slot = *p11SlotDict[static_cast<std::size_t>(index)];
+    if (!p11SlotDict_.empty() && index >= 0 && index < static_cast<int>(p11SlotDict_.size())) {
+        readerSelected_ = index;
+        Pkcs11Slot& slot = *p11SlotDict_[static_cast<std::size_t>(index)];
         slot.refreshSlot();
         if (!slot.cardPresent) {
             logWarning("Pas de carte dans le lecteur");
             o_.cardStatus->setText("⚠️ Pas de carte dans le lecteur");
             o_.cardComboBox->setItemTitle(index, slot.name);
-            p11Card.erase(static_cast<unsigned>(index));
+            p11Card_.erase(static_cast<unsigned>(index));
             clearHolderLabels();
             showIdentificationPane(true);
-            isCardBlocked = false;
-            isCardInserted = false;
-            isUserAuthentified = false;
+            isCardBlocked_ = false;
+            isCardInserted_ = false;
+            isUserAuthentified_ = false;
             definitivelyBlocked_ = false;
         } else {
             readCardInSlot(slot);
@@ -204,38 +204,38 @@ void ViewController::readSelectedCard() {
 }
 
 void ViewController::readCardInSlot(Pkcs11Slot& slot) {
-    const auto position = static_cast<unsigned>(readerSelected);
-    p11Card.erase(position);
+    const auto position = static_cast<unsigned>(readerSelected_);
+    p11Card_.erase(position);
     // The slot's own identifier: right for any library, whatever its numbering.
     auto card = std::make_shared<Pkcs11Card>(s_.library, slot.slotId, false);
-    p11Card[position] = card;
+    p11Card_[position] = card;
     logSuccess("Carte présente dans le lecteur");
-    isCardInserted = true;
+    isCardInserted_ = true;
 
-    isContactQEL = card->contactQEL;
-    if (!isContactQEL) card->cardFullNumber = contactLessSerial;
+    isContactQEL_ = card->contactQEL;
+    if (!isContactQEL_) card->cardFullNumber = contactLessSerial_;
     clearHolderLabels();
     showIdentificationPane(true);
     situations_.reset();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(std::nullopt);
 
     logoutCard(*card);
-    isUserAuthentified = false;
+    isUserAuthentified_ = false;
     showIdentificationPane(false);
 
     // One read of the token information carries both lock flags.
-    isCardBlocked = false;
+    isCardBlocked_ = false;
     definitivelyBlocked_ = false;
     card->refreshTokenInfo();
-    if (card->tokenInfo.flags & CKF_USER_PIN_LOCKED) isCardBlocked = true;
+    if (card->tokenInfo.flags & CKF_USER_PIN_LOCKED) isCardBlocked_ = true;
     if (card->tokenInfo.flags & CKF_SO_PIN_LOCKED) {
-        isCardBlocked = true;
+        isCardBlocked_ = true;
         definitivelyBlocked_ = true;
         showBlocked();
     }
 
     HolderInfos holder = card->getHolderInfos();
-    isValidCard = expiresAfter(holder.finValidite, now());
+    isValidCard_ = expiresAfter(holder.finValidite, now());
 
     if (!card->x509Certs) card->loadCertificates();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(card->x509Certs);
@@ -253,14 +253,14 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
 }
 
 std::shared_ptr<Pkcs11Card> ViewController::selectedCard() {
-    auto it = p11Card.find(static_cast<unsigned>(readerSelected));
-    return it != p11Card.end() ? it->second : nullptr;
+    auto it = p11Card_.find(static_cast<unsigned>(readerSelected_));
+    return it != p11Card_.end() ? it->second : nullptr;
 }
 
 std::string ViewController::selectedReaderName() const {
     const int index = o_.cardComboBox->selectedIndex();
-    if (index >= 0 && index < static_cast<int>(p11SlotDict.size()))
-        return trimControlCharacters(p11SlotDict[static_cast<std::size_t>(index)]->name);
+    if (index >= 0 && index < static_cast<int>(p11SlotDict_.size()))
+        return trimControlCharacters(p11SlotDict_[static_cast<std::size_t>(index)]->name);
     return trimControlCharacters(o_.cardComboBox->selectedTitle());
 }
 
@@ -269,7 +269,7 @@ void ViewController::onTokenInserted(const std::string& tokenID) {
         // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
         if (auto match = findReaderOfToken(s_.readers, tokenID)) {
             s_.mainQueue.post(lifetime_.guard([this, match = *match] {
-                contactLessSerial = match.serial;
+                contactLessSerial_ = match.serial;
                 // Matched on the list titles, not the slot names: an entry whose card was read shows
                 // the holder's name instead, and reading that card again would log the holder out.
                 const std::string wanted = trimControlCharacters(match.readerName);

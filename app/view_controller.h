@@ -117,11 +117,11 @@ public:
     void checkButtonHover(const std::string& buttonName, bool entered);
 
     /// A sign-in request answered successfully (kept for disconnection and the quit check).
-    void addVekRequest(std::any request) { vekRequests.push_back(std::move(request)); }
+    void addVekRequest(std::any request) { vekRequests_.push_back(std::move(request)); }
 
     // MainWindowDelegate.
-    void setCardBlocked(bool blocked) override { isCardBlocked = blocked; }
-    void setUserAuthentified(bool authentified) override { isUserAuthentified = authentified; }
+    void setCardBlocked(bool blocked) override { isCardBlocked_ = blocked; }
+    void setUserAuthentified(bool authentified) override { isUserAuthentified_ = authentified; }
     void updateUI() override;
     void showIdentificationPane(bool hidden) override;
     std::shared_ptr<Pkcs11Card> selectedCard() override;
@@ -135,23 +135,23 @@ public:
     IdentificationViewController& identificationViewController() { return identification_; }
     SituationViewController& situationViewController() { return situations_; }
 
-    // State.
-    std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict;
-    std::map<unsigned, std::shared_ptr<Pkcs11Card>> p11Card;
-    int readerSelected = 99;
-    std::string readerNameSelected;
-    bool isDemoMode = false;
-    bool isCardInserted = false;
-    bool isContactQEL = true;
-    bool isCardBlocked = false;
-    bool isTestCard = false;
-    bool isValidCard = false;
-    bool isVekAuthenticated = false;
-    bool isUserAuthentified = false;
-    bool authentFromSituationButton = false;
-    bool authButton = false;
-    std::string contactLessSerial;
-    std::vector<std::any> vekRequests;
+    // The card state the controls are derived from (read-only: the operations above change it).
+    /// The list position of the reader read last, with or without a card; 99 before any read and
+    /// after the list was rebuilt.
+    int readerSelected() const { return readerSelected_; }
+    bool isDemoMode() const { return isDemoMode_; }
+    bool isCardInserted() const { return isCardInserted_; }
+    /// False for a card read through a contactless reader.
+    bool isContactQEL() const { return isContactQEL_; }
+    bool isCardBlocked() const { return isCardBlocked_; }
+    bool isTestCard() const { return isTestCard_; }
+    /// The holder data's expiry is later than now.
+    bool isValidCard() const { return isValidCard_; }
+    bool isUserAuthentified() const { return isUserAuthentified_; }
+    /// A PIN entry opened by the situations button, which shows the situations once it succeeds.
+    bool authentFromSituationButton() const { return authentFromSituationButton_; }
+    /// The card serial of the last contactless token matched to a reader.
+    const std::string& contactLessSerial() const { return contactLessSerial_; }
 
 private:
     void wireControls();
@@ -166,6 +166,23 @@ private:
     /// holder's name replaces it), without surrounding control characters.
     std::string selectedReaderName() const;
     std::chrono::system_clock::time_point now() const;
+
+    std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict_;
+    std::map<unsigned, std::shared_ptr<Pkcs11Card>> p11Card_;
+    int readerSelected_ = 99;
+    std::string readerNameSelected_;
+    bool isDemoMode_ = false;
+    bool isCardInserted_ = false;
+    bool isContactQEL_ = true;
+    bool isCardBlocked_ = false;
+    bool isTestCard_ = false;
+    bool isValidCard_ = false;
+    bool isVekAuthenticated_ = false;
+    bool isUserAuthentified_ = false;
+    bool authentFromSituationButton_ = false;
+    bool authButton_ = false;
+    std::string contactLessSerial_;
+    std::vector<std::any> vekRequests_;
 
     ui::MainWindowView& view_;
     const ui::MainWindowOutlets& o_;

@@ -49,11 +49,11 @@ void ViewController::showIdentification() {
 }
 
 void ViewController::showSituations() {
-    if (isUserAuthentified) {
+    if (isUserAuthentified_) {
         situations_.viewWillAppear();
         view_.showSubView(ui::SubView::situation);
     } else {
-        authentFromSituationButton = true;
+        authentFromSituationButton_ = true;
         performSegue(ui::segue::saisiePinProg);
     }
 }
@@ -66,12 +66,12 @@ void ViewController::showMaintenance() {
 }
 
 void ViewController::cardPinPadlockClicked() {
-    if (!isUserAuthentified) performSegue(ui::segue::saisiePinProg);
+    if (!isUserAuthentified_) performSegue(ui::segue::saisiePinProg);
 }
 
 void ViewController::openPortal() {
     logInfo("Clic sur le lien 'Portail e-QEL'");
-    s_.urlOpener.openUrl(isTestCard ? links::portalTest : links::portalProduction);
+    s_.urlOpener.openUrl(isTestCard_ ? links::portalTest : links::portalProduction);
 }
 
 void ViewController::openDiagQEL() {
@@ -123,14 +123,14 @@ void ViewController::checkButtonHover(const std::string& buttonName, bool entere
 
 void ViewController::pinEntryFinished(bool success) {
     if (!success) {
-        isCardBlocked = true;
+        isCardBlocked_ = true;
     } else {
-        isUserAuthentified = true;
-        if (authentFromSituationButton) {
-            authentFromSituationButton = false;
+        isUserAuthentified_ = true;
+        if (authentFromSituationButton_) {
+            authentFromSituationButton_ = false;
             showSituations();
-        } else if (authButton) {
-            authButton = false;
+        } else if (authButton_) {
+            authButton_ = false;
             s_.mainQueue.postAfter(100, lifetime_.guard([this] {
                 performSegue(ui::segue::vekWait, std::exchange(pendingVekRequest_, {}));
             }));
@@ -155,24 +155,24 @@ void ViewController::VEKAuthenticate() {
         performSegue(ui::segue::vekAlert, 12);
         return;
     }
-    if (isUserAuthentified) {
+    if (isUserAuthentified_) {
         performSegue(ui::segue::vekWait, std::move(request));
     } else {
-        authButton = true;
+        authButton_ = true;
         pendingVekRequest_ = std::move(request);
         performSegue(ui::segue::saisiePinProg);
     }
 }
 
 void ViewController::VEKDisconnect() {
-    if (vekRequests.empty() || !s_.hooks.vek) return;
-    std::any request = vekRequests.front();
+    if (vekRequests_.empty() || !s_.hooks.vek) return;
+    std::any request = vekRequests_.front();
     s_.hooks.vek->markDisconnection(request);
     s_.mainQueue.postAfter(100, lifetime_.guard([this, request] { performSegue(ui::segue::vekWait, request); }));
 }
 
 void ViewController::activateDemoMode() {
-    isDemoMode = true;
+    isDemoMode_ = true;
     o_.activateDemoMenuItem->setEnabled(false);
     o_.desactivateDemoMenuItem->setEnabled(true);
     resetCardState();
@@ -189,12 +189,12 @@ void ViewController::desactivateDemoMode() {
     showIdentificationPane(true);
     o_.demoModeTitle->setHidden(true);
     o_.refreshButton->setHidden(false);
-    isDemoMode = false;
+    isDemoMode_ = false;
     refreshReaders();
 }
 
 bool ViewController::windowShouldClose() {
-    if (!vekRequests.empty() && isCardInserted) {
+    if (!vekRequests_.empty() && isCardInserted_) {
         performSegue(ui::segue::vekQuit);
         return false;
     }

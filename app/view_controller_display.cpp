@@ -8,8 +8,8 @@
 namespace qel {
 
 void ViewController::updateUI() {
-    const bool I = isCardInserted, C = isContactQEL, B = isCardBlocked, U = isUserAuthentified, V = isValidCard,
-               P = isVekAuthenticated;
+    const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthentified_,
+               V = isValidCard_, P = isVekAuthenticated_;
     o_.identification->setEnabled(I);
     o_.situation->setEnabled(I && C && !B);
     o_.situationLock->setEnabled(I && C && !B);
@@ -33,7 +33,7 @@ void ViewController::updateUI() {
     o_.cardNoInsertedLabel->setText(I && definitivelyBlocked_ ? "Carte définitivement bloquée" : "Carte non insérée");
     if (s_.hooks.maintenance) s_.hooks.maintenance->setServicesTestEnabled(I && C && !B);
     // Demo mode shows fixed data and touches no card.
-    if (!isDemoMode) contactlessCheck();
+    if (!isDemoMode_) contactlessCheck();
 }
 
 void ViewController::contactlessCheck() {
@@ -47,7 +47,7 @@ void ViewController::contactlessCheck() {
     bool deleteEnabled = false;
     if (match || (survey.readers.empty() && survey.found)) {
         const std::string readerName = match ? match->readerName : selected;
-        if (!isCardInserted) {
+        if (!isCardInserted_) {
             o_.identification->setEnabled(true);
             const ContactlessIdentity identity = s_.scard.readContactlessIdentity(readerName);
             identification_.fillContactless(identity.serialNumber, identity.cardNumber, identity.identifier);
@@ -99,8 +99,8 @@ void ViewController::showHolder(const HolderInfos& holder) {
     showSummaryExpiry(holder.finValidite, expiresAfter(holder.finValidite, now()));
     o_.cardNumLabel->setText(holder.idCarte);
     o_.testLabel->setHidden(!holder.isTestCard);
-    isTestCard = holder.isTestCard;
-    if (s_.hooks.vek) s_.hooks.vek->setTestEnvironment(isTestCard);
+    isTestCard_ = holder.isTestCard;
+    if (s_.hooks.vek) s_.hooks.vek->setTestEnvironment(isTestCard_);
     const std::string key = professionKey(holder);
     o_.topCard->setImage(cardPicture(key));
     o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(key)));

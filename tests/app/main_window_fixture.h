@@ -1,5 +1,5 @@
 #pragma once
-// A main window on the fake PKCS#11 module, fake readers and recording views, with a fixed clock.
+// A main window on the fake issuer module, fake readers and recording views, with a fixed clock.
 #include <gtest/gtest.h>
 
 #include "app/app_delegate.h"
@@ -9,9 +9,10 @@
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
-#include "tests/app/fake_p11_module.h"
 #include "tests/app/fake_readers.h"
-#include "tests/app/fake_views.h"
+#include "tests/support/card_records.h"
+#include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_views.h"
 
 namespace qel::test {
 
@@ -47,7 +48,7 @@ struct MainWindowFixture : ::testing::Test {
                           const std::string& cardType = "00", const std::string& prof = "10",
                           const std::string& metier = "", bool testCard = false) {
         FakeSlot& slot = module.addSlot(reader, true);
-        slot.token.objects["QEL_ID_CARD"] = idCardObject(expiry, testCard);
+        slot.token.objects["QEL_ID_CARD"] = sampleIdCard(testCard ? 0x80 : 0x00, expiry);
         slot.token.objects["QEL_NAME_PS"] = nameObject("DUPONT", "JEAN");
         slot.token.objects["QEL_INFO_PS"] = infoObject(cardType, "810001234567", prof, metier);
         return slot;
@@ -66,7 +67,7 @@ struct MainWindowFixture : ::testing::Test {
 
     int opened() const { return module.count("C_OpenSession"); }
 
-    FakeP11Module module;
+    FakeIssuerModule module;
     Pkcs11Library library{module.functions(), nullptr};
     ManualMainQueue queue;
     FakeNavigator navigator;

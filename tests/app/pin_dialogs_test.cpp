@@ -6,10 +6,10 @@
 #include "app/unlock_card_view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
-#include "tests/app/fake_p11_module.h"
 #include "tests/app/fake_readers.h"
-#include "tests/app/fake_views.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_views.h"
+#include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {
@@ -39,7 +39,7 @@ struct PinDialogTest : ::testing::Test {
     }
     FakeToken& token() { return module.slot(0).token; }
 
-    FakeP11Module module;
+    FakeIssuerModule module;
     Pkcs11Library library{module.functions(), nullptr};
     ManualMainQueue queue;
     FakeCardReaders readers;

@@ -2,7 +2,7 @@
 
 #include "app/scard/scard.h"
 #include "tests/app/fake_readers.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {

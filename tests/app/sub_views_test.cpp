@@ -4,9 +4,9 @@
 #include "app/situation_view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
-#include "tests/app/fake_p11_module.h"
-#include "tests/app/fake_views.h"
-#include "tests/pkcs11/card_records.h"
+#include "tests/support/card_records.h"
+#include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_views.h"
 
 namespace qel::test {
 namespace {
@@ -63,7 +63,7 @@ struct SituationTest : ::testing::Test {
     }
     void logIn() { ASSERT_EQ(mainWindow.card->login("1234", false), CKR_OK); }
 
-    FakeP11Module module;
+    FakeIssuerModule module;
     Pkcs11Library library{module.functions(), nullptr};
     NoMainWindow mainWindow;
     FakeSituationView view;

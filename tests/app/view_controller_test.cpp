@@ -1,5 +1,5 @@
 #include "tests/app/main_window_fixture.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {
@@ -27,7 +27,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     EXPECT_TRUE(appDel.p11Loaded);
     EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN"}));
     EXPECT_EQ(window.cardComboBox.selected, 1);
-    EXPECT_EQ(vc->readerSelected, 1);
+    EXPECT_EQ(vc->readerSelected(), 1);
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
     EXPECT_EQ(window.cardIdentifierLabel.value, "810001234567");
     EXPECT_EQ(window.cardNumLabel.value, "1234567890");
@@ -109,7 +109,7 @@ TEST_F(MainWindowTest, MissingLibraryBehavesAsAFailedInitialize) {
 TEST_F(MainWindowTest, PinBlockedCardOffersOnlyUnlock) {
     contactCard("Reader A").token.pinTries = 0;
     start();
-    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_TRUE(vc->isCardBlocked());
     EXPECT_EQ(usable(window), "identification certificate unlockCard");
     EXPECT_FALSE(window.cardBlockedLabel.hidden);
     EXPECT_FALSE(window.cardUnlock.hidden);
@@ -139,7 +139,7 @@ TEST_F(MainWindowTest, ExpiryTomorrowIsValidExpiryTodayIsNot) {
     window.cardComboBox.pick(1);
     EXPECT_EQ(window.cardStatusLabel.value, "Carte expirée");
     EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
-    EXPECT_FALSE(vc->isValidCard);
+    EXPECT_FALSE(vc->isValidCard());
     EXPECT_FALSE(window.VekAuthentication.enabled);
 }
 
@@ -149,7 +149,7 @@ TEST_F(MainWindowTest, StudentPharmacistTestCard) {
     EXPECT_EQ(window.topCard.picture, "top-card-Fpharma");
     EXPECT_EQ(window.cardJobLabel.colour, ui::Colour::named("Fpharma"));
     EXPECT_FALSE(window.testLabel.hidden);
-    EXPECT_TRUE(vc->isTestCard);
+    EXPECT_TRUE(vc->isTestCard());
     window.portalEQEL.click();
     EXPECT_EQ(urls.urls, std::vector<std::string>{links::portalTest});
 }
@@ -164,8 +164,8 @@ TEST_F(MainWindowTest, UnknownProfessionShowsTheEmptyCard) {
 TEST_F(MainWindowTest, ContactlessCardReadThroughTheLibraryHasNoPinFunctions) {
     module.addSlot("Reader CL", true);  // no identity object: the contactless interface
     start();
-    EXPECT_TRUE(vc->isCardInserted);
-    EXPECT_FALSE(vc->isContactQEL);
+    EXPECT_TRUE(vc->isCardInserted());
+    EXPECT_FALSE(vc->isContactQEL());
     EXPECT_EQ(usable(window), "identification certificate diag");
     EXPECT_TRUE(window.cardPinPadlock.hidden);
 }
@@ -177,7 +177,7 @@ TEST_F(MainWindowTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
     readers.addReader("Reader CL", FakeCardReaders::Card{hex(kQel4ContactlessAtr), desfireIdentity(file1)});
     start();
     EXPECT_EQ(window.cardComboBox.selected, 0);
-    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
     EXPECT_EQ(window.cardNoInsertedLabel.colour, ui::colours::blue);
     EXPECT_TRUE(window.identification.enabled);
@@ -212,11 +212,11 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
     EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
     EXPECT_EQ(navigator.segues[0].values.pCard, vc->selectedCard());
     EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
-    EXPECT_TRUE(vc->authentFromSituationButton);
+    EXPECT_TRUE(vc->authentFromSituationButton());
 
     ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
     vc->pinEntryResult(true, "");
-    EXPECT_FALSE(vc->authentFromSituationButton);
+    EXPECT_FALSE(vc->authentFromSituationButton());
     EXPECT_EQ(window.subView, ui::SubView::situation);
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_TRUE(window.situationLock.hidden);
@@ -224,7 +224,7 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
 
     // The next read logs the card out again.
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
     EXPECT_GE(module.count("C_Logout"), 1);
 }
@@ -272,7 +272,7 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
     EXPECT_EQ(window.cardComboBox.items[0], "Reader A");
     EXPECT_EQ(window.cardNameLabel.value, "");
-    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(usable(window), "");
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
 }
@@ -290,13 +290,13 @@ TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
     readers.addReader("Reader A", FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"),
                                                         qel3SerialCard});
     start();
-    vc->isUserAuthentified = true;
+    vc->setUserAuthentified(true);
     const int afterStart = opened();
     // The watcher reports the card found at start-up; its entry already shows the holder's name.
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     queue.runReady();
     EXPECT_EQ(opened(), afterStart);
-    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_TRUE(vc->isUserAuthentified());
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
 }
 
@@ -322,7 +322,7 @@ TEST_F(MainWindowTest, DemoModeShowsFixedDataWithoutTheLibrary) {
     EXPECT_EQ(module.totalCalls(), calls);
 
     window.desactivateDemo.trigger();
-    EXPECT_FALSE(vc->isDemoMode);
+    EXPECT_FALSE(vc->isDemoMode());
     EXPECT_FALSE(window.refreshButton.hidden);
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
 }

@@ -21,9 +21,9 @@
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
-#include "tests/app/fake_views.h"
 #include "tests/app_integration/counting_module.h"
-#include "tests/integration/testbed_client.h"
+#include "tests/support/fake_views.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel::test {
 namespace {
@@ -172,8 +172,8 @@ TEST_F(KartelloIntegrationTest, StartsOnTheSecondReaderAndShowsItsHolder) {
     // The library's slot descriptions end with a NUL, as the issuer's do.
     EXPECT_EQ(trimControlCharacters(window.cardComboBox.itemTitle(0)), testbed::kContactReader);
     EXPECT_EQ(window.cardComboBox.selected, 1);
-    EXPECT_TRUE(vc->isCardInserted);
-    EXPECT_FALSE(vc->isContactQEL);  // the third generation through a contactless reader
+    EXPECT_TRUE(vc->isCardInserted());
+    EXPECT_FALSE(vc->isContactQEL());  // the third generation through a contactless reader
     EXPECT_FALSE(window.cardNameLabel.value.empty());
     EXPECT_FALSE(window.card.hidden);
 
@@ -194,7 +194,7 @@ TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
     EXPECT_EQ(window.cardIdentifierLabel.value, profile.holder.identifier());
     EXPECT_EQ(window.cardNumLabel.value, profile.cardNumber);
     EXPECT_EQ(window.topCard.picture, "top-card-medecin");
-    EXPECT_TRUE(vc->isContactQEL);
+    EXPECT_TRUE(vc->isContactQEL());
     EXPECT_TRUE(window.pinCode.enabled);
 
     CountingModule::reset();
@@ -219,9 +219,9 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     start();
 
     EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
-    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
-    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_TRUE(vc->isUserAuthentified());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
 
@@ -242,20 +242,20 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // A new read logs out; the old PIN no longer works, the new one does; then block the card.
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_EQ(enterPin(pin), "Le code PIN n'est pas valide !");
     EXPECT_EQ(enterPin(newPin), "Authentification réussie !");
     window.refreshButton.click();
     EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
     EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
     EXPECT_EQ(enterPin(wrong), "La carte est bloquée !");
-    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_TRUE(vc->isCardBlocked());
     EXPECT_TRUE(window.unlockCard.enabled);
     EXPECT_FALSE(window.pinCode.enabled);
 
     // The card read again still says blocked.
     window.refreshButton.click();
-    EXPECT_TRUE(vc->isCardBlocked);
+    EXPECT_TRUE(vc->isCardBlocked());
     EXPECT_FALSE(window.cardBlockedLabel.hidden);
 
     // Unlock with the PUK.
@@ -263,8 +263,8 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     auto controller = submitNewPin<UnlockCardViewController>(dialog, dialog.puk, puk, pin);
     EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
     queue.advance(1000);
-    EXPECT_FALSE(vc->isCardBlocked);
-    EXPECT_TRUE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->isCardBlocked());
+    EXPECT_TRUE(vc->isUserAuthentified());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_TRUE(window.pinCodeModif.enabled);
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
@@ -279,12 +279,12 @@ TEST_F(KartelloIntegrationTest, CardRemovalAndReinsertionFollowedThroughTheToken
     ASSERT_EQ(window.cardNameLabel.value, holder);
     watcher->start();
     // The card present at start is reported as an insertion: it selects and reads the same reader.
-    ASSERT_TRUE(pumpUntil([&] { return vc->contactLessSerial == profile.cardSerial(); }));
+    ASSERT_TRUE(pumpUntil([&] { return vc->contactLessSerial() == profile.cardSerial(); }));
 
     remove("contact");
     ASSERT_TRUE(pumpUntil([&] { return window.cardStatus.value == "⚠️ Pas de carte dans le lecteur"; }))
         << window.cardStatus.value;
-    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(window.cardNameLabel.value, "");
     // The library's slot descriptions end with a NUL, as the issuer's do.
     EXPECT_EQ(trimControlCharacters(window.cardComboBox.itemTitle(0)), testbed::kContactReader);
@@ -294,7 +294,7 @@ TEST_F(KartelloIntegrationTest, CardRemovalAndReinsertionFollowedThroughTheToken
     ASSERT_TRUE(pumpUntil([&] { return window.cardNameLabel.value == holder; })) << window.cardNameLabel.value;
     std::printf("[figures] reinsertion to holder summary through the token watcher: %.1f ms\n",
                 millisecondsSince(begin));
-    EXPECT_TRUE(vc->isCardInserted);
+    EXPECT_TRUE(vc->isCardInserted());
     EXPECT_TRUE(window.pinCode.enabled);
 }
 
@@ -304,7 +304,7 @@ TEST_F(KartelloIntegrationTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdenti
     insert("contactless", dir);
     start();
     EXPECT_EQ(window.cardComboBox.selected, 1);
-    EXPECT_FALSE(vc->isCardInserted);
+    EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
     EXPECT_EQ(window.cardNoInsertedLabel.colour, ui::colours::blue);
     EXPECT_TRUE(window.identification.enabled);

@@ -21,7 +21,7 @@
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
-#include "testbed_client.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel {
 namespace {

@@ -13,7 +13,7 @@
 #include "platform/pcsc/token_watcher.h"
 #include "sim/vpcd/virtual_reader.h"
 #include "test_card_model.h"
-#include "testbed_client.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel {
 namespace {

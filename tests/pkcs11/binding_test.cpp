@@ -5,9 +5,9 @@
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/pkcs11_slot.h"
-#include "tests/pkcs11/card_records.h"
-#include "tests/pkcs11/fake_module.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/card_records.h"
+#include "tests/support/fake_issuer_module.h"
+#include "tests/support/log_capture.h"
 
 namespace qel {
 namespace {
@@ -15,29 +15,33 @@ namespace {
 class BindingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake.objects["QEL_ID_CARD"] = test::sampleIdCard();
+        fake.addSlot(1, "Lecteur virtuel", true);
+        token().objects["QEL_ID_CARD"] = test::sampleIdCard();
         ASSERT_EQ(library.initialize(), CKR_OK);
     }
-    test::FakeModule fake;
-    Pkcs11Library library{fake.functions(), &test::FakeModule::transmit};
+    test::FakeToken& token() { return fake.slot(1).token; }
+
+    test::FakeIssuerModule fake;
+    Pkcs11Library library{fake.functions(), &test::FakeIssuerModule::transmit};
 };
 
 TEST_F(BindingTest, SlotListKeepsTheFirstTenReaders) {
     fake.slots.clear();
-    for (CK_SLOT_ID id = 100; id < 112; ++id) fake.slots.push_back(id);
+    for (CK_SLOT_ID id = 100; id < 112; ++id) fake.addSlot(id, "Lecteur virtuel", true);
     std::vector<CK_SLOT_ID> slots;
     EXPECT_EQ(library.getSlotList(slots), CKR_OK);
     ASSERT_EQ(slots.size(), 10u);
     EXPECT_EQ(slots.front(), 100u);
     EXPECT_EQ(slots.back(), 109u);
 
-    fake.slots = {7, 8};
+    fake.slots.clear();
+    for (CK_SLOT_ID id : {7, 8}) fake.addSlot(id, "Lecteur virtuel", true);
     EXPECT_EQ(library.getSlotList(slots), CKR_OK);
     EXPECT_EQ(slots, (std::vector<CK_SLOT_ID>{7, 8}));
 }
 
 TEST_F(BindingTest, SlotNameKeepsInnerCharactersAndDropsTrailingBlanks) {
-    fake.slotDescription = std::string("Lecteur \x8E", 9) + std::string(1, '\0') + "  ";
+    fake.slot(1).description = std::string("Lecteur \x8E", 9) + std::string(1, '\0') + "  ";
     Pkcs11Slot slot(library, 1);
     EXPECT_EQ(slot.refreshSlot(), CKR_OK);
     EXPECT_EQ(slot.name, std::string("Lecteur é") + std::string(1, '\0'));
@@ -50,8 +54,8 @@ TEST_F(BindingTest, SlotNameKeepsInnerCharactersAndDropsTrailingBlanks) {
 }
 
 TEST_F(BindingTest, ContactCardIdentityTexts) {
-    fake.tokenLabel = "XXXX-abc123Z";
-    fake.tokenSerial = "1234567890ABCDEF";
+    token().label = "XXXX-abc123Z";
+    token().serial = "1234567890ABCDEF";
     Pkcs11Card card(library, 1);
     EXPECT_TRUE(card.contactQEL);
     EXPECT_NE(card.session, 0u);
@@ -64,7 +68,7 @@ TEST_F(BindingTest, ContactCardIdentityTexts) {
 }
 
 TEST_F(BindingTest, CardWithoutIdentityObjectIsContactless) {
-    fake.objects.clear();
+    token().objects.clear();
     test::LogCapture log;
     Pkcs11Card card(library, 1);
     EXPECT_FALSE(card.contactQEL);
@@ -89,7 +93,7 @@ TEST_F(BindingTest, CodesOfTheWrongLengthNeverReachTheLibrary) {
 }
 
 TEST_F(BindingTest, LockedPinIsReportedAsAWrongCode) {
-    fake.forcedLoginResult = CKR_PIN_LOCKED;
+    fake.failOn("C_Login", CKR_PIN_LOCKED);
     Pkcs11Card card(library, 1);
     test::LogCapture log;
     EXPECT_EQ(card.login("1234", false), CKR_PIN_LOCKED);
@@ -110,16 +114,16 @@ TEST_F(BindingTest, UnlockTreatsLogoutOfNobodyAsNormal) {
     Pkcs11Card card(library, 1);
     test::LogCapture log;
     EXPECT_EQ(card.unlockPin("12345678", "4321"), CKR_OK);
-    EXPECT_EQ(fake.pin, "4321");
+    EXPECT_EQ(token().pin, "4321");
     EXPECT_TRUE(card.isUserLoggedIn());
     EXPECT_FALSE(log.contains("C_Logout")) << log.text();
-    EXPECT_EQ(fake.openSessions.size(), 1u);
+    EXPECT_EQ(fake.sessions.size(), 1u);
 }
 
 TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
     for (int i = 1; i <= 3; ++i)
-        fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
-    fake.objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});
+        token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    token().objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});
     Pkcs11Card card(library, 1);
     fake.searchedLabels.clear();
     test::LogCapture log;
@@ -139,7 +143,7 @@ TEST_F(BindingTest, SixteenSituationsAndNone) {
     EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS"}));  // no billing read
 
     for (int i = 1; i <= 17; ++i)
-        fake.objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+        token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     fake.searchedLabels.clear();
     test::LogCapture log;
     EXPECT_EQ(card.getSituations().situFactuTab.size(), 16u);
@@ -173,7 +177,7 @@ TEST_F(BindingTest, ChipSerialFromShortOrMissingAnswers) {
     EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
     fake.card = [](const Bytes&) { return Bytes{0x6A, 0x82}; };
     EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
-    fake.transmitResult = CKR_DEVICE_REMOVED;
+    fake.failOn("C_TransmitMessage", CKR_DEVICE_REMOVED);
     EXPECT_EQ(card.readChipSerial(), (std::pair<std::string, std::string>{}));
     EXPECT_EQ(card.transmit({0x00, 0xB0, 0x00, 0x00, 0x0C}, false), std::nullopt);
 }
@@ -188,13 +192,13 @@ TEST_F(BindingTest, HandlesFromBeforeReinitialisationAreLeftAlone) {
 
     EXPECT_FALSE(old->isUserLoggedIn());
     old.reset();  // must not close the fresh card's session
-    EXPECT_EQ(fake.openSessions.count(fresh.session), 1u);
+    EXPECT_EQ(fake.sessions.count(fresh.session), 1u);
 
     auto stale = std::make_unique<Pkcs11Card>(library, 1);
     library.finalize();
     ASSERT_EQ(library.initialize(), CKR_OK);
     stale->ensureSession();
-    EXPECT_EQ(fake.openSessions.count(stale->session), 1u);
+    EXPECT_EQ(fake.sessions.count(stale->session), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include "pkcs11/code_labels.h"
 #include "pkcs11/holder_infos.h"
 #include "pkcs11/situ_factu_infos.h"
-#include "tests/pkcs11/card_records.h"
+#include "tests/support/card_records.h"
 
 namespace qel {
 namespace {

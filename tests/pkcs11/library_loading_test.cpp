@@ -6,7 +6,7 @@
 
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace qel {
 namespace {

@@ -10,9 +10,9 @@
 #include "pkcs11/pkcs11_slot.h"
 #include "pkcs11/service_report.h"
 #include "pkcs11/token_text.h"
-#include "tests/pkcs11/card_records.h"
-#include "tests/pkcs11/log_capture.h"
 #include "tests/pkcs11/softhsm_token.h"
+#include "tests/support/card_records.h"
+#include "tests/support/log_capture.h"
 
 namespace qel {
 namespace {

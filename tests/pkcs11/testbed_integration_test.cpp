@@ -14,8 +14,8 @@
 #include "pkcs11/pkcs11_slot.h"
 #include "pkcs11/service_report.h"
 #include "sim/card/profile.h"
-#include "tests/integration/testbed_client.h"
-#include "tests/pkcs11/log_capture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel {
 namespace {

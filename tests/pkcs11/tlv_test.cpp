@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "pkcs11/qel_tlv.h"
-#include "tests/pkcs11/card_records.h"
+#include "tests/support/card_records.h"
 
 namespace qel {
 namespace {

@@ -9,7 +9,7 @@
 #include <regex>
 
 #include "common/hex.h"
-#include "tests/integration/testbed_client.h"
+#include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
 
 namespace qel::sigillatest {

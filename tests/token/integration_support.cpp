@@ -15,7 +15,7 @@
 
 #include "platform/pcsc/slot_manager.h"
 #include "sim/card/profile.h"
-#include "tests/integration/testbed_client.h"
+#include "tests/support/testbed_client.h"
 
 namespace qel::sigillatest {
 

@@ -11,7 +11,7 @@
 #include <iostream>
 #include <thread>
 
-#include "tests/integration/testbed_client.h"
+#include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
 
 namespace qel::sigillatest {

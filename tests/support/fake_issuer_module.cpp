@@ -1,17 +1,24 @@
-#include "tests/app/fake_p11_module.h"
+#include "tests/support/fake_issuer_module.h"
 
 #include <algorithm>
+#include <cstring>
+#include <optional>
 #include <stdexcept>
-
-#include "common/hex.h"
-#include "tests/pkcs11/card_records.h"
-#include "tests/support/fake_issuer_calls.h"
+#include <string_view>
 
 namespace qel::test {
 namespace {
 
-FakeP11Module* current = nullptr;
+FakeIssuerModule* current = nullptr;
 CK_FUNCTION_LIST functionList{};
+
+constexpr std::string_view kCalls[] = {
+    "C_Initialize",      "C_Finalize",    "C_GetSlotList",      "C_GetSlotInfo",
+    "C_GetTokenInfo",    "C_OpenSession", "C_CloseSession",     "C_GetSessionInfo",
+    "C_Login",           "C_Logout",      "C_SetPIN",           "C_InitPIN",
+    "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue",
+    "C_TransmitMessage",
+};
 
 struct Search {
     CK_SLOT_ID slot = 0;
@@ -21,9 +28,15 @@ struct Search {
 };
 std::map<CK_SESSION_HANDLE, Search> searches;
 
-FakeP11Module& m(const char* call) {
-    ++current->calls[call];
-    return *current;
+struct Call {
+    FakeIssuerModule& f;
+    std::optional<CK_RV> failure;  ///< injected by failOn: answered instead of the work
+};
+
+Call enter(const char* name) {
+    current->calls.emplace_back(name);
+    auto it = current->failures.find(name);
+    return {*current, it == current->failures.end() ? std::nullopt : std::optional<CK_RV>(it->second)};
 }
 
 FakeSlot* findSlot(CK_SLOT_ID id) {
@@ -57,25 +70,41 @@ CK_RV checkCode(std::string_view given, const std::string& expected, int& tries)
     return --tries == 0 ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
 }
 
-Bytes bcdDate(const std::string& ddMMyyyy) {
-    return *fromHex(ddMMyyyy.substr(6, 4) + ddMMyyyy.substr(3, 2) + ddMMyyyy.substr(0, 2));
+/// Writes `text` into a fixed-size field, blank padded and cut to the field.
+void pad(unsigned char* field, std::size_t size, const std::string& text) {
+    std::memset(field, ' ', size);
+    std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
-}  // namespace
+/// Hands out `value` through one template entry: its size alone when pValue is null,
+/// CKR_BUFFER_TOO_SMALL (size left as it was) when it does not fit.
+CK_RV copyAttributeValue(CK_ATTRIBUTE& attribute, const Bytes& value) {
+    if (attribute.pValue) {
+        if (attribute.ulValueLen < value.size()) return CKR_BUFFER_TOO_SMALL;
+        std::memcpy(attribute.pValue, value.data(), value.size());
+    }
+    attribute.ulValueLen = value.size();
+    return CKR_OK;
+}
 
-namespace issuer {
-
-CK_RV initialize(void*) { return m("C_Initialize").initializeResult; }
+CK_RV initialize(void*) {
+    auto [f, failure] = enter("C_Initialize");
+    return failure.value_or(CKR_OK);
+}
 
 CK_RV finalize(void*) {
-    auto& f = m("C_Finalize");
+    auto [f, failure] = enter("C_Finalize");
+    if (failure) return *failure;
     f.sessions.clear();
     f.userLoggedIn.clear();
+    f.nextHandle = 1;
+    searches.clear();
     return CKR_OK;
 }
 
 CK_RV getSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
-    auto& f = m("C_GetSlotList");
+    auto [f, failure] = enter("C_GetSlotList");
+    if (failure) return *failure;
     if (list && *count < f.slots.size()) {
         *count = f.slots.size();
         return CKR_BUFFER_TOO_SMALL;
@@ -87,7 +116,8 @@ CK_RV getSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
 }
 
 CK_RV getSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO_PTR info) {
-    m("C_GetSlotInfo");
+    auto [f, failure] = enter("C_GetSlotInfo");
+    if (failure) return *failure;
     FakeSlot* slot = findSlot(id);
     if (!slot) return CKR_SLOT_ID_INVALID;
     *info = CK_SLOT_INFO{};
@@ -97,13 +127,14 @@ CK_RV getSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO_PTR info) {
 }
 
 CK_RV getTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO_PTR info) {
-    m("C_GetTokenInfo");
+    auto [f, failure] = enter("C_GetTokenInfo");
+    if (failure) return *failure;
     FakeSlot* slot = findSlot(id);
     if (!slot) return CKR_SLOT_ID_INVALID;
     if (!slot->present) return CKR_TOKEN_NOT_PRESENT;
     *info = CK_TOKEN_INFO{};
     pad(info->label, sizeof info->label, slot->token.label);
-    pad(info->manufacturerID, sizeof info->manufacturerID, "Oberlane");
+    pad(info->manufacturerID, sizeof info->manufacturerID, slot->token.manufacturer);
     pad(info->model, sizeof info->model, "QEL3");
     pad(info->serialNumber, sizeof info->serialNumber, slot->token.serial);
     info->flags = tokenFlags(slot->token);
@@ -111,7 +142,8 @@ CK_RV getTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO_PTR info) {
 }
 
 CK_RV openSession(CK_SLOT_ID id, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE_PTR session) {
-    auto& f = m("C_OpenSession");
+    auto [f, failure] = enter("C_OpenSession");
+    if (failure) return *failure;
     FakeSlot* slot = findSlot(id);
     if (!slot) return CKR_SLOT_ID_INVALID;
     if (!slot->present) return CKR_TOKEN_NOT_PRESENT;
@@ -121,12 +153,15 @@ CK_RV openSession(CK_SLOT_ID id, CK_FLAGS, void*, CK_NOTIFY, CK_SESSION_HANDLE_P
 }
 
 CK_RV closeSession(CK_SESSION_HANDLE session) {
-    auto& f = m("C_CloseSession");
+    auto [f, failure] = enter("C_CloseSession");
+    if (failure) return *failure;
+    searches.erase(session);
     return f.sessions.erase(session) ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
 }
 
 CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
-    auto& f = m("C_GetSessionInfo");
+    auto [f, failure] = enter("C_GetSessionInfo");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     *info = CK_SESSION_INFO{};
@@ -136,7 +171,8 @@ CK_RV getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO_PTR info) {
 }
 
 CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE type, CK_UTF8CHAR_PTR code, CK_ULONG length) {
-    auto& f = m("C_Login");
+    auto [f, failure] = enter("C_Login");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     std::string_view given(reinterpret_cast<char*>(code), length);
@@ -152,7 +188,8 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE type, CK_UTF8CHAR_PTR code, 
 }
 
 CK_RV logout(CK_SESSION_HANDLE session) {
-    auto& f = m("C_Logout");
+    auto [f, failure] = enter("C_Logout");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     if (!f.userLoggedIn[slot->id]) return CKR_USER_NOT_LOGGED_IN;
@@ -162,7 +199,8 @@ CK_RV logout(CK_SESSION_HANDLE session) {
 
 CK_RV setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLength, CK_UTF8CHAR_PTR newPin,
              CK_ULONG newLength) {
-    auto& f = m("C_SetPIN");
+    auto [f, failure] = enter("C_SetPIN");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     if (!f.userLoggedIn[slot->id]) return CKR_USER_NOT_LOGGED_IN;
@@ -172,7 +210,8 @@ CK_RV setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLeng
 }
 
 CK_RV initPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
-    m("C_InitPIN");
+    auto [f, failure] = enter("C_InitPIN");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     slot->token.pin.assign(reinterpret_cast<char*>(pin), length);
@@ -181,14 +220,17 @@ CK_RV initPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
 }
 
 CK_RV findObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
-    m("C_FindObjectsInit");
+    auto [f, failure] = enter("C_FindObjectsInit");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
     Search search;
     search.slot = slot->id;
     for (CK_ULONG i = 0; i < count; ++i) {
-        if (attributes[i].type == CKA_LABEL)
+        if (attributes[i].type == CKA_LABEL) {
             search.label.assign(static_cast<char*>(attributes[i].pValue), attributes[i].ulValueLen);
+            f.searchedLabels.push_back(search.label);
+        }
         if (attributes[i].type == CKA_CLASS)
             search.data = *static_cast<CK_OBJECT_CLASS*>(attributes[i].pValue) == CKO_DATA;
     }
@@ -198,8 +240,9 @@ CK_RV findObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR attributes, CK
 
 // Object handles: slot id * 1000 + position among the slot's labels (public first).
 CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max, CK_ULONG_PTR count) {
-    auto& f = m("C_FindObjects");
+    auto [f, failure] = enter("C_FindObjects");
     *count = 0;
+    if (failure) return *failure;
     auto it = searches.find(session);
     FakeSlot* slot = slotOfSession(session);
     if (it == searches.end() || !slot) return CKR_OPERATION_NOT_INITIALIZED;
@@ -229,14 +272,18 @@ CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_UL
 }
 
 CK_RV findObjectsFinal(CK_SESSION_HANDLE session) {
-    m("C_FindObjectsFinal");
+    auto [f, failure] = enter("C_FindObjectsFinal");
+    if (failure) return *failure;
     return searches.erase(session) ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
 }
 
-CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute, CK_ULONG) {
-    m("C_GetAttributeValue");
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute,
+                        CK_ULONG) {
+    auto [f, failure] = enter("C_GetAttributeValue");
+    if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
-    if (!slot || object / 1000 != slot->id || attribute->type != CKA_VALUE) return CKR_OBJECT_HANDLE_INVALID;
+    if (!slot || object / 1000 != slot->id) return CKR_OBJECT_HANDLE_INVALID;
+    if (attribute->type != CKA_VALUE) return CKR_ATTRIBUTE_TYPE_INVALID;
     long position = static_cast<long>(object % 1000);
     const Bytes* value = nullptr;
     for (const auto* table : {&slot->token.objects, &slot->token.privateObjects})
@@ -246,63 +293,77 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_A
     return copyAttributeValue(*attribute, *value);
 }
 
-}  // namespace issuer
+}  // namespace
 
-FakeP11Module::FakeP11Module() {
+FakeIssuerModule::FakeIssuerModule() {
     current = this;
     searches.clear();
-    functionList = issuerFunctionList();
+    functionList = CK_FUNCTION_LIST{};
+    functionList.version = {2, 20};
+    functionList.C_Initialize = initialize;
+    functionList.C_Finalize = finalize;
+    functionList.C_GetSlotList = getSlotList;
+    functionList.C_GetSlotInfo = getSlotInfo;
+    functionList.C_GetTokenInfo = getTokenInfo;
+    functionList.C_OpenSession = openSession;
+    functionList.C_CloseSession = closeSession;
+    functionList.C_GetSessionInfo = getSessionInfo;
+    functionList.C_Login = login;
+    functionList.C_Logout = logout;
+    functionList.C_SetPIN = setPin;
+    functionList.C_InitPIN = initPin;
+    functionList.C_FindObjectsInit = findObjectsInit;
+    functionList.C_FindObjects = findObjects;
+    functionList.C_FindObjectsFinal = findObjectsFinal;
+    functionList.C_GetAttributeValue = getAttributeValue;
 }
 
-FakeP11Module::~FakeP11Module() { current = nullptr; }
+FakeIssuerModule::~FakeIssuerModule() { current = nullptr; }
 
-CK_FUNCTION_LIST* FakeP11Module::functions() { return &functionList; }
+CK_FUNCTION_LIST* FakeIssuerModule::functions() { return &functionList; }
 
-FakeSlot& FakeP11Module::addSlot(const std::string& description, bool present) {
+CK_RV FakeIssuerModule::transmit(CK_SESSION_HANDLE, CK_BYTE_PTR apdu, CK_ULONG length, CK_BYTE_PTR response,
+                                 CK_ULONG_PTR responseLength, CK_BBOOL flag) {
+    auto [f, failure] = enter("C_TransmitMessage");
+    f.apdus.emplace_back(apdu, apdu + length);
+    f.apduFlags.push_back(flag == CK_TRUE);
+    if (failure) return *failure;
+    Bytes answer = f.card ? f.card(f.apdus.back()) : Bytes{0x90, 0x00};
+    if (answer.size() > *responseLength) return CKR_BUFFER_TOO_SMALL;
+    std::memcpy(response, answer.data(), answer.size());
+    *responseLength = answer.size();
+    return CKR_OK;
+}
+
+FakeSlot& FakeIssuerModule::addSlot(const std::string& description, bool present) {
+    return addSlot(slots.empty() ? 0 : slots.back().id + 1, description, present);
+}
+
+FakeSlot& FakeIssuerModule::addSlot(CK_SLOT_ID id, const std::string& description, bool present) {
     FakeSlot s;
-    s.id = slots.size();
+    s.id = id;
     s.description = description;
     s.present = present;
     slots.push_back(s);
     return slots.back();
 }
 
-FakeSlot& FakeP11Module::slot(CK_SLOT_ID id) {
+FakeSlot& FakeIssuerModule::slot(CK_SLOT_ID id) {
     FakeSlot* s = findSlot(id);
     if (!s) throw std::out_of_range("no such slot");
     return *s;
 }
 
-int FakeP11Module::totalCalls() const {
-    int total = 0;
-    for (const auto& [name, n] : calls) total += n;
-    return total;
+void FakeIssuerModule::failOn(const std::string& call, CK_RV result) {
+    if (std::find(std::begin(kCalls), std::end(kCalls), call) == std::end(kCalls))
+        throw std::invalid_argument("the fake issuer module does not answer " + call);
+    failures[call] = result;
 }
 
-int FakeP11Module::count(const std::string& name) const {
-    auto it = calls.find(name);
-    return it == calls.end() ? 0 : it->second;
-}
+int FakeIssuerModule::totalCalls() const { return static_cast<int>(calls.size()); }
 
-Bytes idCardObject(const std::string& expiry, bool testCard) {
-    return tlv(0xE3, concat({tlv(0x80, {0x80, 0x25, 0x00, 0x00, 0x01}), tlv(0x81, {0x12, 0x34, 0x56, 0x78, 0x90}),
-                             tlv(0x82, {static_cast<std::uint8_t>(testCard ? 0x80 : 0x00)}),
-                             tlv(0x83, {0x20, 0x20, 0x01, 0x15}), tlv(0x84, bcdDate(expiry))}));
-}
-
-Bytes nameObject(const std::string& family, const std::string& firstName) {
-    return tlv(0xE4, concat({tlv(0x80, {0x1F}), tlv(0x81, bytesOf(family)), tlv(0x83, bytesOf(firstName)),
-                             tlv(0x84, bytesOf(firstName))}));
-}
-
-Bytes infoObject(const std::string& cardType, const std::string& identifier, const std::string& profession,
-                 const std::string& metier) {
-    // The card writes each code as one byte whose decimal value is the code.
-    auto code = [](const std::string& text) { return Bytes{static_cast<std::uint8_t>(std::stoi(text))}; };
-    Bytes content = concat({tlv(0x80, code(cardType)), tlv(0x81, bytesOf(identifier))});
-    if (!profession.empty()) content = concat({content, tlv(0x82, code(profession))});
-    if (!metier.empty()) content = concat({content, tlv(0x83, code(metier))});
-    return tlv(0xED, content);
+int FakeIssuerModule::count(const std::string& name) const {
+    return static_cast<int>(std::count(calls.begin(), calls.end(), name));
 }
 
 }  // namespace qel::test

@@ -1,4 +1,4 @@
-#include "tests/app/fake_views.h"
+#include "tests/support/fake_views.h"
 
 namespace qel::test {
 
