@@ -33,7 +33,8 @@ void SecretBytes::assign(std::string_view text) {
 void SecretBytes::append(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return;
     const std::less<const std::uint8_t*> before;
-    const bool ownBytes = !bytes_.empty() && !before(data, bytes_.data()) && before(data, bytes_.data() + bytes_.size());
+    const bool ownBytes =
+        !bytes_.empty() && !before(data, bytes_.data()) && before(data, bytes_.data() + bytes_.size());
     if (ownBytes || bytes_.size() + size > bytes_.capacity()) {
         // Growing in place would let the vector free the old buffer unwiped.
         std::vector<std::uint8_t> bigger;

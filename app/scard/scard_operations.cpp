@@ -76,6 +76,7 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
     check.result = withCard(readerName, [&](ScardExchange& card) {
         card.transmit(kSelectMasterFile);
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
+        verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind
         verify.insert(verify.end(), pin.begin(), pin.end());
         verify.push_back(0x00);
         static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
