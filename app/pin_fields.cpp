@@ -1,7 +1,5 @@
 #include "app/pin_fields.h"
 
-#include <openssl/crypto.h>
-
 namespace qel {
 
 const char* const kLastTryWarning = " Dernier essai avant le blocage de la carte";
@@ -21,11 +19,6 @@ void filterCodeField(ui::TextField& field, std::size_t maxLength) {
     if (kept != text) field.setText(kept);
     wipe(text);
     wipe(kept);
-}
-
-void wipe(std::string& secret) {
-    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
-    secret.clear();
 }
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/ui/widgets.h"
+#include "common/secret_bytes.h"  // wipe, for the texts that held a code
 
 namespace qel {
 
@@ -21,8 +22,5 @@ std::string filteredCode(const std::string& text, std::size_t maxLength);
 
 /// Applies `filteredCode` to the field, replacing its text only when it changes.
 void filterCodeField(ui::TextField& field, std::size_t maxLength);
-
-/// Wipes a text that held a code.
-void wipe(std::string& secret);
 
 }  // namespace qel

@@ -20,14 +20,10 @@ const char* errorText(AES::Error e) {
     return "AES failure";
 }
 
-const EVP_CIPHER* cipherFor(std::size_t keySize) {
-    switch (keySize) {
-        case 16: return EVP_aes_128_cbc();
-        case 24: return EVP_aes_192_cbc();
-        case 32: return EVP_aes_256_cbc();
-        default: return nullptr;
-    }
-}
+// The cache is enciphered with AES-256 only: a shorter key would silently weaken it.
+constexpr std::size_t kKeySize = 32;
+
+const EVP_CIPHER* cipherFor(std::size_t keySize) { return keySize == kKeySize ? EVP_aes_256_cbc() : nullptr; }
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 

@@ -6,8 +6,8 @@
 
 namespace qel {
 
-/// AES-CBC with PKCS#7 padding and a random 16-byte initialisation vector carried in front of the
-/// ciphertext. The key length picks AES-128/192/256; the card file cache uses 32 bytes.
+/// AES-256-CBC with PKCS#7 padding and a random 16-byte initialisation vector carried in front of the
+/// ciphertext. The key must be 32 bytes; any other length is refused with invalidKeySize.
 class AES {
 public:
     enum class Error { invalidKeySize, generateRandomIVFailed, encryptionFailed, decryptionFailed };

@@ -1,12 +1,11 @@
 #include "card/qel_card.h"
 
-#include <openssl/crypto.h>
-
 #include "card/qel_card_file.h"
 #include "card/tlv.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
+#include "common/secret_bytes.h"
 
 namespace qel {
 
@@ -118,16 +117,11 @@ void QELCard::checkPin() {
     }
 }
 
-void QELCard::verifyPin(const std::string& pin) {
-    Bytes bytes(pin.begin(), pin.end());
-    if (type_ == QELType::QEL3) bytes.insert(bytes.end(), {0xFF, 0xFF, 0xFF, 0xFF});
-    try {
-        ops_.verifyPinData(bytes);
-    } catch (...) {
-        OPENSSL_cleanse(bytes.data(), bytes.size());
-        throw;
-    }
-    OPENSSL_cleanse(bytes.data(), bytes.size());
+void QELCard::verifyPin(std::string_view pin) {
+    SecretBytes bytes(pin);
+    if (type_ == QELType::QEL3)
+        for (int i = 0; i < 4; ++i) bytes.push_back(0xFF);
+    ops_.verifyPinData(bytes);
 }
 
 SecParams QELCard::secParams(KeyOp op, const KeyAlgorithm& algorithm, const CardKey& key) const {

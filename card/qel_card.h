@@ -1,6 +1,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "card/algorithms.h"
@@ -56,12 +57,14 @@ public:
     std::optional<Bytes> readCertificateData(const Bytes& path);
 
     /// The PIN state check before asking for a PIN: on a QEL3 selects the master file and reads the PIN
-    /// status object; on the others asks VERIFY for the tries left. TokenError(−2) when blocked or on a
-    /// transport error of the selection; other transport errors are passed on.
+    /// status object; on the others asks VERIFY for the tries left. TokenError(−2) when blocked, or
+    /// TokenError::transportFailure on a transport error of the selection; other transport errors
+    /// are passed on.
     void checkPin();
-    /// VERIFY with the PIN text's bytes (FF FF FF FF appended on a QEL3). TokenError(−2) when refused;
+    /// VERIFY with the PIN text's bytes (FF FF FF FF appended on a QEL3). TokenError(−2) carrying the
+    /// card's status word when refused;
     /// transport errors passed on. The PIN bytes are wiped after use and never logged.
-    void verifyPin(const std::string& pin);
+    void verifyPin(std::string_view pin);
 
     /// Signs a digest with `key`. TokenError(−8) before any command when the key does not accept
     /// `algorithm`; otherwise the errors of the security environment and signature commands.

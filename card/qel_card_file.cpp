@@ -184,9 +184,10 @@ bool QELCardFile::readCache() {
         const AES aes(keyBytes(*cardSerial_));
         Bytes plain = aes.aesDecrypt(stored);
         // A record is 00 00, the content length on two bytes, then the content. Anything else is a
-        // foreign or damaged file, which the next read from the card replaces.
+        // foreign or damaged file, which the next read from the card replaces. The first header byte
+        // is reserved: only the second one is examined.
+        if (plain.size() >= 2 && plain[1] != 0x00) return false;
         if (plain.size() < 4) throw std::runtime_error("cache record too short");
-        if (plain[0] != 0x00 || plain[1] != 0x00) return false;
         const std::size_t length = static_cast<std::size_t>(plain[2]) << 8 | plain[3];
         if (length != plain.size() - 4) throw std::runtime_error("cache record length does not match its content");
         fileData_ = Bytes(plain.begin() + 4, plain.end());

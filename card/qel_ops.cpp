@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <limits>
 
+#include "card/status_words.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
+#include "common/secret_bytes.h"
 
 namespace qel {
 
@@ -15,7 +17,7 @@ namespace {
 // card-removed mark survives so that a boundary can still tell a pulled card apart.
 [[noreturn]] void communicationFailure(const char* operation, const TransportError& e) {
     logError(format("QEL Card Operations : %s - An error occured : %s", operation, e.what()));
-    throw TokenError(TokenError::communicationError, e.cardRemoved());
+    throw TokenError::transportFailure(e.cardRemoved());
 }
 
 // The last READ BINARY may start at offset 65,535 at most: P1 P2 carry the offset on 16 bits.
@@ -47,11 +49,11 @@ SelectResult QELOps::selectFile(const CardFile& file, bool byName) {
         communicationFailure("selectFile", e);
     }
     logDebug(format("QEL Card Operations : Select path [%s] : result 0x%04x", pathText.c_str(), r.sw));
-    if (r.sw == 0x9000)
+    if (r.sw == sw::success)
         logDebug(format("QEL Card Operations : Path [%s] successfully selected", pathText.c_str()));
     else
         logWarning(format("QEL Card Operations : Failed to select path [%s] : result 0x%04x", pathText.c_str(), r.sw));
-    return SelectResult{r.sw == 0x9000, std::move(r.data)};
+    return SelectResult{r.sw == sw::success, std::move(r.data)};
 }
 
 void QELOps::selectApplication(const CardFile& file) {
@@ -84,7 +86,7 @@ ReadResult QELOps::readBinaryData(std::size_t size) {
             apdu.data.clear();
             CardResponse r = transmit(apdu);
             // An empty 9000 answer would never move the offset on: it ends the read as a failure.
-            if (r.sw != 0x9000 || r.data.empty()) {
+            if (r.sw != sw::success || r.data.empty()) {
                 logWarning(format("QEL Card Operations : Read Binay - Failed to read file : result 0x%04x", r.sw));
                 return {};
             }
@@ -128,11 +130,12 @@ void QELOps::manageSecurityEnvironment(const SecParams& params) {
     apdu.data = mse.data;
     apdu.le.reset();
     const CardResponse r = transmit(apdu);
-    if (r.sw == 0x9000) {
+    const CardStatus status = statusWordMeaning(r.sw).status;
+    if (status == CardStatus::success) {
         logSuccess("QEL Card Operations : Set Security Environment - set");
         return;
     }
-    if (r.sw == 0x6982) {
+    if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Set Security Environment - Security status not satisfied, login needed");
         throw TokenError(TokenError::authenticationNeeded);
     }
@@ -153,12 +156,13 @@ Bytes QELOps::computeSignature(const SecParams& params, const Bytes& input) {
     }
     apdu->le = 256;
     CardResponse r = transmit(*apdu);
-    if (r.sw == 0x9000) {
+    const CardStatus status = statusWordMeaning(r.sw).status;
+    if (status == CardStatus::success) {
         logSuccess(format("QEL Card Operations : Sign data operation - data signed with QEL %s",
                           qualifiedName(params.keyType).c_str()));
         return std::move(r.data);
     }
-    if (r.sw == 0x6982) {
+    if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Sign data operation - Security status not satisfied, login needed");
         throw TokenError(TokenError::authenticationNeeded);
     }
@@ -175,13 +179,14 @@ Bytes QELOps::decipher(const SecParams& params, const Bytes& input) {
     // A 2048-bit cryptogram with its indicator byte does not fit one short command.
     smartCard_->setUseCommandChaining(true);
     CardResponse r = transmit(apdu);
-    if (r.sw == 0x9000) {
+    const CardStatus status = statusWordMeaning(r.sw).status;
+    if (status == CardStatus::success) {
         if (type_ == QELType::QEL4) return removePkcs1Padding(r.data);
         logSuccess(format("QEL Card Operations : Decrypt data operation - data signed with QEL %s",
                           qualifiedName(params.keyType).c_str()));
         return std::move(r.data);
     }
-    if (r.sw == 0x6982) {
+    if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Decrypt data operation - Security status not satisfied, login needed");
         throw TokenError(TokenError::authenticationNeeded);
     }
@@ -194,7 +199,7 @@ void QELOps::checkPinStatus() {
     apdu.data = Bytes{0x4D, 0x08, 0x70, 0x06, 0xBF, 0x81, 0x01, 0x02, 0xA0, 0x80};
     apdu.le = 231;
     const CardResponse r = transmit(apdu);
-    if (r.sw != 0x9000) return;
+    if (r.sw != sw::success) return;
     int pinTries = 0xFF;
     int unblockTries = 0xFF;
     const Bytes& d = r.data;
@@ -224,35 +229,35 @@ void QELOps::checkPinTries() {
     apdu.data.clear();
     apdu.le.reset();
     const CardResponse r = transmit(apdu);
-    if (r.sw == 0x6983) {
+    if (statusWordMeaning(r.sw).status == CardStatus::blocked) {
         logError("QELAuthOperation : QEL card is locked ");
-        throw TokenError(TokenError::communicationError);
+        throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
     }
     logInfo(format("QELAuthOperation : remaing tries %d", r.sw & 0x0F));
 }
 
-void QELOps::verifyPinData(const Bytes& pin) {
+void QELOps::verifyPinData(const SecretBytes& pin) {
     Apdu& apdu = apduOps_.verifyPin;
     apdu.p2 = 0x01;
-    apdu.data = pin;
+    wipe(apdu.data);
+    apdu.data.assign(pin.begin(), pin.end());
     apdu.le.reset();
     CardResponse r;
     try {
         r = transmit(apdu);
     } catch (...) {
-        std::fill(apdu.data.begin(), apdu.data.end(), 0);
-        apdu.data.clear();
+        wipe(apdu.data);
         throw;
     }
     // The template outlives the call: the PIN must not stay in it.
-    std::fill(apdu.data.begin(), apdu.data.end(), 0);
-    apdu.data.clear();
-    if (r.sw == 0x9000) {
+    wipe(apdu.data);
+    if (r.sw == sw::success) {
         logInfo("QELAuthOperation : User is now authenticated ");
         return;
     }
     logError(format("QELAuthOperation : QEL card is locked (0x%.4x)", r.sw));
-    throw TokenError(TokenError::communicationError);
+    // The answer goes with the error: a blocked PIN and a wrong one are told apart at the boundary.
+    throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
 }
 
 }  // namespace qel

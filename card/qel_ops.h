@@ -9,6 +9,7 @@
 #include "card/smart_card.h"
 #include "card/token_error.h"
 #include "common/bytes.h"
+#include "common/secret_bytes.h"
 
 namespace qel {
 
@@ -28,8 +29,8 @@ struct ReadResult {
 /// The templates are modified in place, so one QELOps (and its card object) serves one caller at a
 /// time. The card object is not owned and must outlive its use here.
 ///
-/// Errors: TransportError from the card object is turned into TokenError(−2) during selection and
-/// reading (after a log line) and passed on unchanged by the key operations and PIN commands, as each
+/// Errors: TransportError from the card object is turned into TokenError::transportFailure (−2)
+/// during selection and reading (after a log line) and passed on unchanged by the key operations and PIN commands, as each
 /// operation says. Refusals by the card are TokenError codes as documented.
 class QELOps {
 public:
@@ -82,12 +83,13 @@ public:
     /// unblock counter or the PIN counter is 0; anything unreadable passes silently.
     void checkPinStatus();
 
-    /// VERIFY without data (QEL3CL, QEL4): 6983 throws TokenError(−2); otherwise logs the tries left.
+    /// VERIFY without data (QEL3CL, QEL4): 6983 throws TokenError(−2) carrying it; otherwise logs the
+    /// tries left.
     void checkPinTries();
 
-    /// VERIFY with the PIN bytes. Any status other than 9000 throws TokenError(−2). The bytes are
-    /// never logged.
-    void verifyPinData(const Bytes& pin);
+    /// VERIFY with the PIN bytes. Any status other than 9000 throws TokenError(−2) carrying the
+    /// status word. The bytes are wiped from the template afterwards and never logged.
+    void verifyPinData(const SecretBytes& pin);
 
 private:
     SmartCard* smartCard_;

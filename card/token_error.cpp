@@ -19,7 +19,15 @@ std::string describeTokenError(int code) {
     return format("token error %d", code);
 }
 
-TokenError::TokenError(int code, bool cardRemoved)
-    : std::runtime_error(describeTokenError(code)), code_(code), cardRemoved_(cardRemoved) {}
+TokenError::TokenError(int code, Origin origin, std::uint16_t statusWord)
+    : std::runtime_error(describeTokenError(code)), code_(code), origin_(origin), statusWord_(statusWord) {}
+
+TokenError TokenError::transportFailure(bool cardRemoved) {
+    return TokenError(communicationError, cardRemoved ? Origin::cardRemoved : Origin::transport, 0);
+}
+
+TokenError TokenError::cardAnswer(int code, std::uint16_t statusWord) {
+    return TokenError(code, Origin::card, statusWord);
+}
 
 }  // namespace qel

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -15,18 +16,30 @@ public:
     static constexpr int badParameter = -8;
     static constexpr int authenticationNeeded = -9;
 
-    /// `cardRemoved` marks a communication error that came from a card pulled out of its reader, so
-    /// that callers at a boundary can tell it apart (the code stays −2).
-    explicit TokenError(int code, bool cardRemoved = false);
+    explicit TokenError(int code) : TokenError(code, Origin::card, 0) {}
+    /// The communication error of an exchange that failed in the transport (no answer from the card);
+    /// `cardRemoved` when the card was pulled out of its reader, so that callers at a boundary can
+    /// tell it apart. The code stays −2.
+    static TokenError transportFailure(bool cardRemoved);
+    /// An error the card's answer `statusWord` caused, where the code is not the status word itself
+    /// (a refused or blocked PIN is reported with −2).
+    static TokenError cardAnswer(int code, std::uint16_t statusWord);
 
     int code() const { return code_; }
     /// True when the code is a card status word rather than one of the negative codes.
     bool isStatusWord() const { return code_ > 0; }
-    bool cardRemoved() const { return cardRemoved_; }
+    bool fromTransport() const { return origin_ != Origin::card; }
+    bool cardRemoved() const { return origin_ == Origin::cardRemoved; }
+    /// The status word behind the error when one was recorded (see cardAnswer), 0 otherwise.
+    std::uint16_t statusWord() const { return statusWord_; }
 
 private:
+    enum class Origin { card, transport, cardRemoved };
+    TokenError(int code, Origin origin, std::uint16_t statusWord);
+
     int code_;
-    bool cardRemoved_;
+    Origin origin_;
+    std::uint16_t statusWord_;
 };
 
 /// Text used as the error's description in logs, for example "token error -8 (bad parameter)".

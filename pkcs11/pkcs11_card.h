@@ -62,8 +62,9 @@ class Pkcs11Card {
     CK_RV refreshTokenInfo();
 
     /// Logs in with a PIN (exactly 4 characters, CKU_USER) or, with `securityOfficer`, a PUK (exactly
-    /// 8 characters, CKU_SO). Another length returns 0xA2 without a library call. Returns `C_Login`'s
-    /// result: 0 or 0x100 logged in; 0xA0 or 0xA4 wrong code.
+    /// 8 characters, CKU_SO). Another length returns CKR_PIN_LEN_RANGE without a library call. Returns
+    /// `C_Login`'s result: CKR_OK or CKR_USER_ALREADY_LOGGED_IN logged in; CKR_PIN_INCORRECT or
+    /// CKR_PIN_LOCKED wrong code.
     CK_RV login(std::string_view code, bool securityOfficer);
 
     /// `C_SetPIN` on `session` when a user is logged in, else 5 without a library call. A module that
@@ -72,8 +73,8 @@ class Pkcs11Card {
     CK_RV changePin(std::string_view oldPin, std::string_view newPin);
 
     /// Unblocks the PIN with the PUK on a fresh read-write session (`C_Login` as SO, `C_InitPIN`,
-    /// `C_Logout`), then leaves a fresh read-only session. Returns the SO login's failure (0xA0 for a
-    /// wrong PUK; the session is then read-only with nobody logged in) or the `C_InitPIN` result; on
+    /// `C_Logout`), then leaves a fresh read-only session. Returns the SO login's failure (CKR_PIN_INCORRECT
+    /// for a wrong PUK; the session is then read-only with nobody logged in) or the `C_InitPIN` result; on
     /// success the user is logged in with the new PIN.
     CK_RV unlockPin(std::string_view puk, std::string_view newPin);
 

@@ -7,7 +7,7 @@
 
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/secret_buffer.h"
+#include "common/secret_bytes.h"
 #include "pkcs11/service_report.h"
 
 #ifndef QEL_PKCS11_DEFAULT_LIBRARY
@@ -191,9 +191,9 @@ CK_RV Pkcs11Library::getSessionInfo(CK_SESSION_HANDLE session, CK_SESSION_INFO& 
 }
 
 CK_RV Pkcs11Library::login(CK_SESSION_HANDLE session, CK_USER_TYPE userType, std::string_view code) {
-    SecretBuffer secret(code);
+    SecretBytes secret(code);
     CK_RV rv =
-        callModule(functions_, &CK_FUNCTION_LIST::C_Login, session, userType, secret.data(), secret.size());
+        callModule(functions_, &CK_FUNCTION_LIST::C_Login, session, userType, secret.mutableData(), secret.size());
     trace("C_Login", rv);
     return rv;
 }
@@ -203,15 +203,15 @@ CK_RV Pkcs11Library::logout(CK_SESSION_HANDLE session) {
 }
 
 CK_RV Pkcs11Library::setPin(CK_SESSION_HANDLE session, std::string_view oldPin, std::string_view newPin) {
-    SecretBuffer oldSecret(oldPin);
-    SecretBuffer newSecret(newPin);
-    return callModule(functions_, &CK_FUNCTION_LIST::C_SetPIN, session, oldSecret.data(), oldSecret.size(),
-                      newSecret.data(), newSecret.size());
+    SecretBytes oldSecret(oldPin);
+    SecretBytes newSecret(newPin);
+    return callModule(functions_, &CK_FUNCTION_LIST::C_SetPIN, session, oldSecret.mutableData(), oldSecret.size(),
+                      newSecret.mutableData(), newSecret.size());
 }
 
 CK_RV Pkcs11Library::initPin(CK_SESSION_HANDLE session, std::string_view newPin) {
-    SecretBuffer secret(newPin);
-    return callModule(functions_, &CK_FUNCTION_LIST::C_InitPIN, session, secret.data(), secret.size());
+    SecretBytes secret(newPin);
+    return callModule(functions_, &CK_FUNCTION_LIST::C_InitPIN, session, secret.mutableData(), secret.size());
 }
 
 CK_RV Pkcs11Library::findObjectsInit(CK_SESSION_HANDLE session, std::span<CK_ATTRIBUTE> attributes) {
@@ -296,7 +296,7 @@ CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apd
     CK_RV rv =
         transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
     // The command may carry a PIN (VERIFY); the copy goes the way of every other secret.
-    if (!command.empty()) OPENSSL_cleanse(command.data(), command.size());
+    wipe(command);
     if (rv == CKR_OK) {
         // A library reporting more than the buffer holds gets no more than the buffer.
         buffer.resize(std::min<std::size_t>(length, responseCapacity));

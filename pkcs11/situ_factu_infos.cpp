@@ -16,6 +16,12 @@ std::string part(const std::string& text, std::size_t position, std::size_t coun
     return text.substr(position, count);
 }
 
+// The last `count` characters of a code text, empty when the text is shorter.
+std::string lastCharacters(const std::string& text, std::size_t count) {
+    if (text.size() < count) return {};
+    return text.substr(text.size() - count);
+}
+
 std::string labelOr(const LabelTable& table, const std::string& code, const char* fallback) {
     return lookupLabel(table, code).value_or(fallback);
 }
@@ -39,16 +45,14 @@ std::string agreementText(const std::string& codes) {
     const LabelTable& table = agreementLabels();
     const std::string none = table.at("00");
     const std::string undefined = table.at("99");
-    auto ends = [&](const std::string& label) {
-        return label.empty() || label == none || label == undefined;
-    };
+    auto ends = [&](const std::string& label) { return label == none || label == undefined; };
 
-    std::string a = lookupLabel(table, part(codes, 0, 2)).value_or(kNotDefined);
-    if (a == none || a == undefined) return a;
-    std::string b = lookupLabel(table, part(codes, 2, 2)).value_or("");
-    // A code the table lacks ends the list like "00" does, rather than leaving a dangling ", ".
+    const std::string a = lookupLabel(table, part(codes, 0, 2)).value_or(kNotDefined);
+    if (ends(a)) return a;
+    // A code the table lacks keeps its (empty) place in the list: only "00" and "99" end it.
+    const std::string b = lookupLabel(table, part(codes, 2, 2)).value_or("");
     if (ends(b)) return a;
-    std::string c = codes.size() >= 6 ? lookupLabel(table, codes.substr(codes.size() - 2)).value_or("") : "";
+    const std::string c = lookupLabel(table, lastCharacters(codes, 2)).value_or("");
     if (ends(c)) return a + ", " + b;
     return a + ", " + b + ", " + c;
 }
@@ -92,8 +96,8 @@ void SituFactuInfos::decodeQelSitFact(const Bytes& data) {
         situation.specialite = labelOr(specialityLabels(), part(s, 0, 2), "Non définie");
         situation.convention = labelOr(conventionLabels(), part(s, 2, 1), "Etablissement ou Centre de Santé");
         situation.zoneTarifaire = labelOr(tariffZoneLabels(), part(s, 3, 2), "Zone tarifaire non définie");
-        std::string mileage = s.size() >= 6 ? s.substr(s.size() - 1) : "";
-        situation.indemKilometre = labelOr(mileageLabels(), mileage, "Indemnités kilométriques non définies");
+        situation.indemKilometre =
+            labelOr(mileageLabels(), lastCharacters(s, 1), "Indemnités kilométriques non définies");
 
         situation.agrement = agreementText(getBcdString(blocks, QELTLVTAG::TAG_QEL_83, i));
 

@@ -40,7 +40,9 @@ struct SituFactuInfos {
 /// The truth value of one permission character: "1" to "9", "Y", "y", "T", "t" are true.
 bool permissionFlag(char c);
 
-/// The agreement text of a three-code field such as "020304" ("A, B, C, E, F, G, H, J, K").
+/// The agreement text of a three-code field such as "020304" ("A, B, C, E, F, G, H, J, K"): the
+/// labels of the first two codes and of the last two characters, up to the first "00" or "99". A
+/// code the table lacks keeps an empty place ("01" "42" "06" gives "D ou DDASS, , M").
 std::string agreementText(const std::string& codes);
 
 }  // namespace qel

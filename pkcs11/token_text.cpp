@@ -34,40 +34,57 @@ void appendUtf8(std::string& out, unsigned cp) {
     }
 }
 
+// Length of the well-formed UTF-8 sequence that starts at p[i]; 0 when none starts there (a stray
+// continuation byte, a lead byte that cannot start one, a sequence cut short, an overlong form, a
+// surrogate, a code point past U+10FFFF).
+std::size_t sequenceLength(const unsigned char* p, std::size_t size, std::size_t i) {
+    const unsigned char c = p[i];
+    if (c < 0x80) return 1;
+    std::size_t extra;
+    unsigned cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        extra = 1;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        extra = 2;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        extra = 3;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (size - i <= extra) return 0;
+    for (std::size_t k = 1; k <= extra; ++k) {
+        if ((p[i + k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+        return 0;
+    }
+    return extra + 1;
+}
+
 bool isValidUtf8(const unsigned char* p, std::size_t size) {
-    std::size_t i = 0;
-    while (i < size) {
-        unsigned char c = p[i];
-        std::size_t extra;
-        unsigned cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3;
-            cp = c & 0x07;
-        } else
-            return false;
-        if (size - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF.
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += extra + 1;
+    for (std::size_t i = 0; i < size;) {
+        const std::size_t n = sequenceLength(p, size, i);
+        if (n == 0) return false;
+        i += n;
     }
     return true;
+}
+
+// The text without its last character: a whole multi-byte sequence goes at once. A byte that belongs
+// to no well-formed sequence counts as a character of its own, so the cut never splits a sequence.
+std::string withoutLastCharacter(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        last = i;
+        i += std::max<std::size_t>(1, sequenceLength(p, text.size(), i));
+    }
+    return text.substr(0, last);
 }
 
 }  // namespace
@@ -82,17 +99,15 @@ std::string decodePaddedText(const unsigned char* field, std::size_t size) {
 }
 
 std::string serialFromTokenLabel(const std::string& label) {
-    auto dash = label.find('-');
-    if (dash == std::string::npos || label.size() < dash + 2) return {};
-    std::string serial = label.substr(dash + 1, label.size() - dash - 2);
+    const std::string head = withoutLastCharacter(label);
+    const auto dash = head.find('-');
+    if (dash == std::string::npos) return {};
+    std::string serial = head.substr(dash + 1);
     std::transform(serial.begin(), serial.end(), serial.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return serial;
 }
 
-std::string cardNumberFromTokenSerial(const std::string& tokenSerial) {
-    if (tokenSerial.empty()) return {};
-    return tokenSerial.substr(0, tokenSerial.size() - 1);
-}
+std::string cardNumberFromTokenSerial(const std::string& tokenSerial) { return withoutLastCharacter(tokenSerial); }
 
 }  // namespace qel

@@ -16,10 +16,11 @@ std::string decodePaddedText(const unsigned char (&field)[N]) {
 
 /// The serial shown for a contact card: the part of the token label after the first "-" and before
 /// the label's last character, in upper case ("XXXX-abc123Z" -> "ABC123"); empty when the label has
-/// no "-" or nothing between it and the last character.
+/// no "-" or nothing between it and the last character. A character is a whole UTF-8 sequence.
 std::string serialFromTokenLabel(const std::string& label);
 
-/// The card number: the token serial without its last character.
+/// The card number: the token serial without its last character (a whole UTF-8 sequence, never a
+/// part of one).
 std::string cardNumberFromTokenSerial(const std::string& tokenSerial);
 
 }  // namespace qel

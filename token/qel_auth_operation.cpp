@@ -9,6 +9,15 @@ Bytes QELAuthOperation::templateFor(QELType type) {
     return {0x01, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
 }
 
+std::pair<std::size_t, std::size_t> QELAuthOperation::pinLengthRange(QELType type) {
+    if (type == QELType::QEL3) {
+        constexpr std::size_t kFiller = 4;  // the FF bytes QELCard::verifyPin appends
+        const std::size_t block = templateFor(type)[4];
+        return {block - kFiller, block - kFiller};
+    }
+    return {4, 8};
+}
+
 QELAuthOperation::QELAuthOperation(std::shared_ptr<QELCard> card_, SmartCard& smartCard_)
     : card(std::move(card_)), apduTemplate(templateFor(card->type())), pinByteOffset(0), smartCard(&smartCard_) {}
 
@@ -20,14 +29,7 @@ bool QELAuthOperation::finishWithError(std::exception_ptr& error) {
         failedStep_ = Step::verify;
         // The template only describes the command to the platform; VERIFY is built by the card
         // layer from the PIN text.
-        std::string pin = pin_.text();
-        try {
-            card->verifyPin(pin);
-        } catch (...) {
-            wipe(pin);
-            throw;
-        }
-        wipe(pin);
+        card->verifyPin(pin_.view());
         failedStep_ = Step::none;
         return true;
     } catch (...) {

@@ -2,11 +2,12 @@
 #include <exception>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "card/qel_card.h"
 #include "card/smart_card.h"
 #include "common/bytes.h"
-#include "token/secure_bytes.h"
+#include "common/secret_bytes.h"
 
 namespace qel {
 
@@ -38,8 +39,13 @@ public:
     /// The template for a generation: QEL3 00 20 00 01 08 + 8 × FF, the others 01 20 00 01 04 + 4 × FF.
     static Bytes templateFor(QELType type);
 
+    /// The shortest and longest PIN the card of a generation takes. A QEL3 VERIFY carries the 8-byte
+    /// block of its template, whose last four bytes the card layer fills with FF: its PIN has exactly
+    /// 4 characters. The other generations take the PIN bytes as they are, 4 to 8 of them.
+    static std::pair<std::size_t, std::size_t> pinLengthRange(QELType type);
+
 private:
-    SecretText pin_;
+    SecretBytes pin_;
     Step failedStep_ = Step::none;
 };
 

@@ -67,8 +67,8 @@ struct ContactlessIdentity {
     std::string identifier;
 };
 
-/// A PIN check without the PKCS#11 library: result 0, 0xA0 (wrong PIN), 0xA4 (blocked), 5 or
-/// 0x10000006, and whether the card is at its last try.
+/// A PIN check without the PKCS#11 library: result 0, CKR_PIN_INCORRECT (wrong PIN), CKR_PIN_LOCKED
+/// (blocked), 5 or 0x10000006, and whether the card is at its last try.
 struct PinCheckResult {
     std::uint32_t result = scard::kStepFailed;
     bool lastTry = false;

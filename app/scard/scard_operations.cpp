@@ -1,14 +1,20 @@
 // The contactless identity read and the PIN checks made without the PKCS#11 library.
-#include <openssl/crypto.h>
+#include <p11-kit/pkcs11.h>
 
 #include "app/scard/scard.h"
+#include "card/status_words.h"
 #include "common/hex.h"
 #include "common/logger.h"
+#include "common/secret_bytes.h"
 
 namespace qel {
 namespace {
 
 const Bytes kSelectMasterFile{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00};
+
+// The PIN results use the PKCS#11 return values, as the library's login would give them.
+constexpr std::uint32_t kPinIncorrect = CKR_PIN_INCORRECT;
+constexpr std::uint32_t kPinLocked = CKR_PIN_LOCKED;
 
 Bytes selectIrvApplication() {
     Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
@@ -70,16 +76,23 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
     check.result = withCard(readerName, [&](ScardExchange& card) {
         card.transmit(kSelectMasterFile);
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
+        verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind
         verify.insert(verify.end(), pin.begin(), pin.end());
         verify.push_back(0x00);
         static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
-        const std::uint16_t sw = card.transmit(verify, &shown).sw;
-        OPENSSL_cleanse(verify.data(), verify.size());
-        switch (sw) {
-            case 0x9000: return scard::kOk;
-            case 0x63C2: return std::uint32_t{0xA0};
-            case 0x63C1: check.lastTry = true; return std::uint32_t{0xA0};
-            case 0x6983: return std::uint32_t{0xA4};
+        const StatusWordMeaning answer = statusWordMeaning(card.transmit(verify, &shown).sw);
+        wipe(verify);
+        switch (answer.status) {
+            case CardStatus::success: return scard::kOk;
+            case CardStatus::triesLeft:
+                // Only the last two tries are told apart; other counts are an unexpected answer.
+                if (answer.triesLeft == 2) return kPinIncorrect;
+                if (answer.triesLeft == 1) {
+                    check.lastTry = true;
+                    return kPinIncorrect;
+                }
+                return scard::kStepFailed;
+            case CardStatus::blocked: return kPinLocked;
             default: return scard::kStepFailed;
         }
     });
@@ -91,12 +104,13 @@ PinCheckResult Scard::checkPinStatus(const std::string& readerName) {
     PinCheckResult check;
     check.result = withCard(readerName, [&](ScardExchange& card) {
         card.transmit(kSelectMasterFile);
-        switch (card.transmit({0x00, 0x20, 0x00, 0x01}).sw) {
-            case 0x9000:
-            case 0x63C3:
-            case 0x63C2: return scard::kOk;
-            case 0x63C1: check.lastTry = true; return scard::kOk;
-            case 0x6983: return std::uint32_t{0xA4};
+        const StatusWordMeaning answer = statusWordMeaning(card.transmit({0x00, 0x20, 0x00, 0x01}).sw);
+        switch (answer.status) {
+            case CardStatus::success: return scard::kOk;
+            case CardStatus::triesLeft:
+                if (answer.triesLeft == 1) check.lastTry = true;
+                return answer.triesLeft >= 1 && answer.triesLeft <= 3 ? scard::kOk : scard::kStepFailed;
+            case CardStatus::blocked: return kPinLocked;
             default: return scard::kStepFailed;
         }
     });

@@ -122,17 +122,17 @@ PinCounters ApduCard::pinCounters() {
     return c;
 }
 
-SecureBytes ApduCard::pinBlock(const SecureBytes& pin) const {
-    SecureBytes block;
+SecretBytes ApduCard::pinBlock(const SecretBytes& pin) const {
+    SecretBytes block;
     block.append(pin);
     if (layout_.padPin)
         while (block.size() < 8) block.push_back(0xFF);
     return block;
 }
 
-std::uint16_t ApduCard::sendSecret(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const SecureBytes& data) {
+std::uint16_t ApduCard::sendSecret(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const SecretBytes& data) {
     if (data.size() > 255) throw std::invalid_argument("secret too long");
-    SecureBytes apdu;
+    SecretBytes apdu;
     const std::uint8_t header[5] = {layout_.cla, ins, p1, p2, static_cast<std::uint8_t>(data.size())};
     apdu.append(header, sizeof header);
     apdu.append(data);
@@ -142,25 +142,25 @@ std::uint16_t ApduCard::sendSecret(std::uint8_t ins, std::uint8_t p1, std::uint8
     try {
         answer = card_->transmit(raw);
     } catch (...) {
-        OPENSSL_cleanse(raw.data(), raw.size());
+        wipe(raw);
         throw;
     }
-    OPENSSL_cleanse(raw.data(), raw.size());
+    wipe(raw);
     return swOf(answer);
 }
 
-std::uint16_t ApduCard::verifyPin(const SecureBytes& pin) { return sendSecret(0x20, 0x00, 0x01, pinBlock(pin)); }
+std::uint16_t ApduCard::verifyPin(const SecretBytes& pin) { return sendSecret(0x20, 0x00, 0x01, pinBlock(pin)); }
 
-std::uint16_t ApduCard::verifyPuk(const SecureBytes& puk) { return sendSecret(0x20, 0x00, 0x02, puk); }
+std::uint16_t ApduCard::verifyPuk(const SecretBytes& puk) { return sendSecret(0x20, 0x00, 0x02, puk); }
 
-std::uint16_t ApduCard::changePin(const SecureBytes& oldPin, const SecureBytes& newPin) {
-    SecureBytes data = pinBlock(oldPin);
+std::uint16_t ApduCard::changePin(const SecretBytes& oldPin, const SecretBytes& newPin) {
+    SecretBytes data = pinBlock(oldPin);
     data.append(pinBlock(newPin));
     return sendSecret(0x24, 0x00, 0x01, data);
 }
 
-std::uint16_t ApduCard::resetRetryCounter(const SecureBytes& puk, const SecureBytes& newPin) {
-    SecureBytes data = puk;
+std::uint16_t ApduCard::resetRetryCounter(const SecretBytes& puk, const SecretBytes& newPin) {
+    SecretBytes data = puk.copy();
     data.append(pinBlock(newPin));
     return sendSecret(0x2C, 0x00, 0x01, data);
 }

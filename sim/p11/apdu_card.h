@@ -25,10 +25,10 @@ public:
     void endExchange() override;
     std::optional<Bytes> readFile(const Bytes& path) override;
     PinCounters pinCounters() override;
-    std::uint16_t verifyPin(const SecureBytes& pin) override;
-    std::uint16_t verifyPuk(const SecureBytes& puk) override;
-    std::uint16_t changePin(const SecureBytes& oldPin, const SecureBytes& newPin) override;
-    std::uint16_t resetRetryCounter(const SecureBytes& puk, const SecureBytes& newPin) override;
+    std::uint16_t verifyPin(const SecretBytes& pin) override;
+    std::uint16_t verifyPuk(const SecretBytes& puk) override;
+    std::uint16_t changePin(const SecretBytes& oldPin, const SecretBytes& newPin) override;
+    std::uint16_t resetRetryCounter(const SecretBytes& puk, const SecretBytes& newPin) override;
     Bytes sign(const SignRequest& request) override;
     Bytes getChallenge(std::size_t length) override;
     Bytes transmitRaw(const Bytes& apdu) override;
@@ -36,8 +36,8 @@ public:
 private:
     /// Selects by path; the FCP on success, nothing when the file does not exist.
     std::optional<Bytes> select(const Bytes& path);
-    std::uint16_t sendSecret(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const SecureBytes& data);
-    SecureBytes pinBlock(const SecureBytes& pin) const;
+    std::uint16_t sendSecret(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const SecretBytes& data);
+    SecretBytes pinBlock(const SecretBytes& pin) const;
 
     std::unique_ptr<SharedSmartCard> card_;
     CardGeneration generation_;

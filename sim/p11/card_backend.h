@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "sim/p11/secure_bytes.h"
+#include "common/secret_bytes.h"
 
 namespace qel::simp11 {
 
@@ -79,11 +79,11 @@ public:
     virtual PinCounters pinCounters() = 0;
 
     /// The card's status word for each PIN command (9000, 63Cx, 6983, ...).
-    virtual std::uint16_t verifyPin(const SecureBytes& pin) = 0;
-    virtual std::uint16_t verifyPuk(const SecureBytes& puk) = 0;
-    virtual std::uint16_t changePin(const SecureBytes& oldPin, const SecureBytes& newPin) = 0;
+    virtual std::uint16_t verifyPin(const SecretBytes& pin) = 0;
+    virtual std::uint16_t verifyPuk(const SecretBytes& puk) = 0;
+    virtual std::uint16_t changePin(const SecretBytes& oldPin, const SecretBytes& newPin) = 0;
     /// Unblocks the PIN with the PUK and sets the new PIN.
-    virtual std::uint16_t resetRetryCounter(const SecureBytes& puk, const SecureBytes& newPin) = 0;
+    virtual std::uint16_t resetRetryCounter(const SecretBytes& puk, const SecretBytes& newPin) = 0;
 
     /// Signs with a card key; CardStatusError when the card refuses (6982 before the PIN).
     virtual Bytes sign(const SignRequest& request) = 0;

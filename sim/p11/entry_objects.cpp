@@ -168,7 +168,7 @@ QEL_EXPORT CK_RV C_TransmitMessage(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pApdu
         [&](Slot& s) {
             Bytes apdu = bytesOf(pApdu, ulApduLen);
             CK_RV rv = s.transmit(hSession, apdu, pResponse, *pulResponseLen);
-            OPENSSL_cleanse(apdu.data(), apdu.size());
+            qel::wipe(apdu);  // the command may carry a PIN
             return rv;
         });
 }

@@ -7,6 +7,7 @@
 using namespace qel::simp11;
 using namespace qel::simp11::entry;
 using ModulePtr = std::shared_ptr<Module>;
+using qel::SecretBytes;
 
 namespace {
 
@@ -146,7 +147,7 @@ QEL_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_U
         [&] {
             return qel::format("hSession=%lu, userType=%lu, pPin=%s", hSession, userType, maskedPin(ulPinLen).c_str());
         },
-        [&](Slot& s) { return s.login(hSession, userType, SecureBytes(pPin, pPin ? ulPinLen : 0)); });
+        [&](Slot& s) { return s.login(hSession, userType, SecretBytes(pPin, pPin ? ulPinLen : 0)); });
 }
 
 QEL_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
@@ -159,7 +160,7 @@ QEL_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_
     return sessionCall(
         "C_InitPIN", hSession, pPin != nullptr || ulPinLen == 0,
         [&] { return qel::format("hSession=%lu, pPin=%s", hSession, maskedPin(ulPinLen).c_str()); },
-        [&](Slot& s) { return s.initPin(hSession, SecureBytes(pPin, pPin ? ulPinLen : 0)); });
+        [&](Slot& s) { return s.initPin(hSession, SecretBytes(pPin, pPin ? ulPinLen : 0)); });
 }
 
 QEL_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
@@ -171,7 +172,7 @@ QEL_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, C
                                maskedPin(ulNewLen).c_str());
         },
         [&](Slot& s) {
-            return s.setPin(hSession, SecureBytes(pOldPin, pOldPin ? ulOldLen : 0),
-                            SecureBytes(pNewPin, pNewPin ? ulNewLen : 0));
+            return s.setPin(hSession, SecretBytes(pOldPin, pOldPin ? ulOldLen : 0),
+                            SecretBytes(pNewPin, pNewPin ? ulNewLen : 0));
         });
 }

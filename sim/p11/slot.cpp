@@ -28,7 +28,7 @@ std::optional<ReaderStatus> Slot::readerStatus() {
 
 void Slot::forgetLogin() {
     login_ = Login::none;
-    soPuk_.wipe();
+    soPuk_.clear();
     if (token_) token_->dropPrivateData();
     for (auto& [handle, s] : sessions_) {
         s.sign.reset();

@@ -9,7 +9,7 @@
 
 #include "sim/p11/card_backend.h"
 #include "sim/p11/mechanisms.h"
-#include "sim/p11/secure_bytes.h"
+#include "common/secret_bytes.h"
 #include "sim/p11/token.h"
 
 namespace qel::simp11 {
@@ -49,11 +49,11 @@ public:
     void closeAllSessions();
     CK_RV getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info);
 
-    CK_RV login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecureBytes& pin);
+    CK_RV login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecretBytes& pin);
     CK_RV logout(CK_SESSION_HANDLE handle);
-    CK_RV initPin(CK_SESSION_HANDLE handle, const SecureBytes& pin);
+    CK_RV initPin(CK_SESSION_HANDLE handle, const SecretBytes& pin);
     /// Changes the PIN; an eight-digit old code is the PUK, which unblocks the PIN and sets the new one.
-    CK_RV setPin(CK_SESSION_HANDLE handle, const SecureBytes& oldPin, const SecureBytes& newPin);
+    CK_RV setPin(CK_SESSION_HANDLE handle, const SecretBytes& oldPin, const SecretBytes& newPin);
 
     CK_RV findObjectsInit(CK_SESSION_HANDLE handle, const CK_ATTRIBUTE* templ, CK_ULONG count);
     CK_RV findObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* out, CK_ULONG max, CK_ULONG& count);
@@ -113,7 +113,7 @@ private:
     Bytes tokenAtr_;
     std::map<CK_SESSION_HANDLE, Session> sessions_;
     Login login_ = Login::none;
-    SecureBytes soPuk_;
+    SecretBytes soPuk_;
 };
 
 }  // namespace qel::simp11

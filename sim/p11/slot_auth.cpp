@@ -8,26 +8,26 @@ namespace {
 // with the PUK from one that changes the PIN.
 constexpr std::size_t kPinLength = 4, kPukLength = 8;
 
-bool digitsOnly(const SecureBytes& code) {
+bool digitsOnly(const SecretBytes& code) {
     for (std::size_t i = 0; i < code.size(); ++i)
         if (code[i] < '0' || code[i] > '9') return false;
     return true;
 }
 
 // Codes the card could never accept are refused here, so that they cost no try.
-CK_RV checkPin(const SecureBytes& pin) {
+CK_RV checkPin(const SecretBytes& pin) {
     if (pin.size() != kPinLength) return CKR_PIN_LEN_RANGE;
     return digitsOnly(pin) ? CKR_OK : CKR_PIN_INVALID;
 }
 
-CK_RV checkPuk(const SecureBytes& puk) {
+CK_RV checkPuk(const SecretBytes& puk) {
     if (puk.size() != kPukLength) return CKR_PIN_LEN_RANGE;
     return digitsOnly(puk) ? CKR_OK : CKR_PIN_INVALID;
 }
 
 }  // namespace
 
-CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecureBytes& pin) {
+CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecretBytes& pin) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
@@ -52,7 +52,7 @@ CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecureB
     });
     if (rv != CKR_OK) return rv;
     login_ = wanted;
-    if (wanted == Login::so) soPuk_ = pin;
+    if (wanted == Login::so) soPuk_ = pin.copy();
     return CKR_OK;
 }
 
@@ -65,7 +65,7 @@ CK_RV Slot::logout(CK_SESSION_HANDLE handle) {
     return CKR_OK;
 }
 
-CK_RV Slot::initPin(CK_SESSION_HANDLE handle, const SecureBytes& pin) {
+CK_RV Slot::initPin(CK_SESSION_HANDLE handle, const SecretBytes& pin) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
@@ -80,7 +80,7 @@ CK_RV Slot::initPin(CK_SESSION_HANDLE handle, const SecureBytes& pin) {
     });
 }
 
-CK_RV Slot::setPin(CK_SESSION_HANDLE handle, const SecureBytes& oldPin, const SecureBytes& newPin) {
+CK_RV Slot::setPin(CK_SESSION_HANDLE handle, const SecretBytes& oldPin, const SecretBytes& newPin) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;

@@ -217,6 +217,11 @@ TEST_F(CardFileTest, AValidRecordIsTheContent) {
     QELCard card(card_, card_.atr());
     card.readSerial();
     EXPECT_EQ(toHex(card.readCertificateData(hex("A002")).value()), "414243");
+    // The first header byte is not examined.
+    writeRecord("3F000001A002", hex("7F00 0002 4445"));
+    const int reads = card_.reads;
+    EXPECT_EQ(toHex(card.readCertificateData(hex("A002")).value()), "4445");
+    EXPECT_EQ(card_.reads, reads);
     EXPECT_EQ(toHex(card.readCertificateData(hex("3F000001A001")).value()), "30820001");
 }
 
@@ -284,16 +289,24 @@ TEST(CacheKey, IsAlways32Characters) {
     EXPECT_EQ(cacheDirectory("01A2FF").value(), userdirs::cacheHome() + "/sigilla/OLMA/01A2FF");
 }
 
-TEST(Aes, FreshVectorEachTimeAndKeySizeChecked) {
+TEST(Aes, FreshVectorEachTimeAndOnly32ByteKeys) {
     AES aes(Bytes(32, 0x2A));
     const Bytes plain = hex("0000 0003 414243");
-    EXPECT_NE(toHex(aes.aesEncrypt(plain)), toHex(aes.aesEncrypt(plain)));
-    AES shortKey(Bytes(31, 0x2A));
-    try {
-        shortKey.aesEncrypt(plain);
-        FAIL() << "31-byte key accepted";
-    } catch (const AES::Failure& e) {
-        EXPECT_EQ(static_cast<int>(e.error()), static_cast<int>(AES::Error::invalidKeySize));
+    const Bytes cipher = aes.aesEncrypt(plain);
+    EXPECT_NE(toHex(cipher), toHex(aes.aesEncrypt(plain)));
+    EXPECT_EQ(aes.aesDecrypt(cipher), plain);
+    // AES-128 and AES-192 keys are refused like any other length, before any cipher call.
+    for (std::size_t size : {0u, 16u, 24u, 31u, 33u}) {
+        AES other(Bytes(size, 0x2A));
+        for (bool encrypt : {true, false}) {
+            try {
+                if (encrypt) other.aesEncrypt(plain);
+                else other.aesDecrypt(cipher);
+                ADD_FAILURE() << size << "-byte key accepted";
+            } catch (const AES::Failure& e) {
+                EXPECT_EQ(static_cast<int>(e.error()), static_cast<int>(AES::Error::invalidKeySize)) << size;
+            }
+        }
     }
 }
 

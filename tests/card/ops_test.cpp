@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "card/qel_card.h"
 #include "card/qel_ops.h"
+#include "card/status_words.h"
 #include "fake_card.h"
 
 namespace qel {
@@ -23,6 +26,43 @@ int tokenCode(const std::function<void()>& f) {
         return e.code();
     }
     return 0;
+}
+
+std::optional<TokenError> tokenError(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const TokenError& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+// --- status words -------------------------------------------------------------------------------
+
+TEST(StatusWords, SpecialCasesComeBeforeTheTable) {
+    struct Case {
+        std::uint16_t sw;
+        CardStatus status;
+        int tries;
+    };
+    const Case cases[] = {
+        {0x9000, CardStatus::success, -1},
+        {0x63C0, CardStatus::triesLeft, 0},
+        {0x63C3, CardStatus::triesLeft, 3},
+        {0x63CF, CardStatus::triesLeft, 15},
+        {0x6983, CardStatus::blocked, -1},
+        {0x6982, CardStatus::securityStatusNotSatisfied, -1},
+        {0x6A80, CardStatus::wrongData, -1},
+        {0x6A88, CardStatus::referenceNotFound, -1},
+        {0x63B0, CardStatus::other, -1},  // not a tries counter
+        {0x6984, CardStatus::other, -1},
+        {0x0000, CardStatus::other, -1},
+    };
+    for (const Case& c : cases) {
+        const StatusWordMeaning m = statusWordMeaning(c.sw);
+        EXPECT_EQ(m.status, c.status) << std::hex << c.sw;
+        EXPECT_EQ(m.triesLeft, c.tries) << std::hex << c.sw;
+    }
 }
 
 // --- framing of SmartCard::send ---------------------------------------------------------------
@@ -123,6 +163,7 @@ TEST(ReadBinary, TransportFailureBecomesCommunicationError) {
         FAIL() << "no error";
     } catch (const TokenError& e) {
         EXPECT_EQ(e.code(), TokenError::communicationError);
+        EXPECT_TRUE(e.fromTransport());
         EXPECT_TRUE(e.cardRemoved());
     }
     EXPECT_TRUE(log.contains("QEL Card Operations : readBinary - An error occured : card pulled out"));
@@ -267,8 +308,16 @@ TEST(PinState, TriesCounterAndVerifyFollowTheirStatusWords) {
     QELCard card(sc, sc.atr());
     EXPECT_EQ(tokenCode([&] { card.checkPin(); }), 0);
     EXPECT_TRUE(log.contains("QELAuthOperation : remaing tries 1"));
-    EXPECT_EQ(tokenCode([&] { card.checkPin(); }), TokenError::communicationError);
-    EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), TokenError::communicationError);
+    // The refusals keep the card's answer, so that a blocked PIN is told from a wrong one.
+    auto blocked = tokenError([&] { card.checkPin(); });
+    ASSERT_TRUE(blocked);
+    EXPECT_EQ(blocked->code(), TokenError::communicationError);
+    EXPECT_EQ(blocked->statusWord(), 0x6983);
+    auto refused = tokenError([&] { card.verifyPin("1234"); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code(), TokenError::communicationError);
+    EXPECT_EQ(refused->statusWord(), 0x63C2);
+    EXPECT_FALSE(refused->fromTransport());
     EXPECT_TRUE(log.contains("QELAuthOperation : QEL card is locked (0x63c2)"));
     EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), 0);
     EXPECT_TRUE(log.contains("QELAuthOperation : User is now authenticated "));
@@ -282,11 +331,27 @@ TEST(PinState, ThirdGenerationSelectsTheMasterFileAndPadsThePin) {
     sc.expect("00 A4 09 04 02 3F00 00", "6A82")  // outcome not examined
         .expect(kGetData, "9B 01 03 9D 01 0A 9000")
         .expect("00 20 00 01 08 31323334 FFFFFFFF", "9000")
-        .expectThrow("00 A4 09 04 02 3F00 00", TransportError::Kind::cardRemoved);
+        .expectThrow("00 A4 09 04 02 3F00 00", TransportError::Kind::cardRemoved)
+        .expectThrow("00 A4 09 04 02 3F00 00", TransportError::Kind::communication)
+        .expect("00 A4 09 04 02 3F00 00", "9000")
+        .expect(kGetData, "9B 01 00 9D 01 0A 9000");
     QELCard card(sc, sc.atr());
     card.checkPin();
     card.verifyPin("1234");
-    EXPECT_EQ(tokenCode([&] { card.checkPin(); }), TokenError::communicationError);
+    // The same code for a failed selection and a blocked card; only the first is a transport failure.
+    auto removed = tokenError([&] { card.checkPin(); });
+    ASSERT_TRUE(removed);
+    EXPECT_EQ(removed->code(), TokenError::communicationError);
+    EXPECT_TRUE(removed->fromTransport());
+    EXPECT_TRUE(removed->cardRemoved());
+    auto broken = tokenError([&] { card.checkPin(); });
+    ASSERT_TRUE(broken);
+    EXPECT_TRUE(broken->fromTransport());
+    EXPECT_FALSE(broken->cardRemoved());
+    auto blocked = tokenError([&] { card.checkPin(); });
+    ASSERT_TRUE(blocked);
+    EXPECT_EQ(blocked->code(), TokenError::communicationError);
+    EXPECT_FALSE(blocked->fromTransport());
     EXPECT_TRUE(sc.done());
 }
 

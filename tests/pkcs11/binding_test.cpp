@@ -5,6 +5,7 @@
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/pkcs11_slot.h"
+#include "pkcs11/token_text.h"
 #include "tests/support/card_records.h"
 #include "tests/support/fake_issuer_module.h"
 #include "tests/support/log_capture.h"
@@ -65,6 +66,27 @@ TEST_F(BindingTest, ContactCardIdentityTexts) {
     EXPECT_EQ(card.cardFullNumber, "80250000011234567890ABCDE");
     EXPECT_EQ(card.manufacturer, "Oberlane");
     EXPECT_EQ(card.model, "QEL3");
+}
+
+TEST(TokenText, TheLastCharacterGoesWholeAndNoSequenceIsLeftBroken) {
+    const std::pair<std::string, std::string> serials[] = {
+        {"1234567890ABCDEF", "1234567890ABCDE"},
+        {"1234567890ABCDE\xC3\xA9", "1234567890ABCDE"},         // é: two bytes
+        {"12345\xE2\x82\xAC", "12345"},                        // €: three bytes
+        {"1\xF0\x9F\x98\x80", "1"},                           // four bytes
+        {"\xC3\xA9", ""},
+        {"", ""},
+        {"AB\xC3", "AB"},                                      // a sequence cut short is one character
+        {"A\xC3\xA9\xA9", "A\xC3\xA9"},                       // so is a stray continuation byte
+        {"A\xED\xA0\x80", "A\xED\xA0"},                       // a surrogate is no character
+    };
+    for (const auto& [serial, expected] : serials) EXPECT_EQ(cardNumberFromTokenSerial(serial), expected) << serial;
+
+    EXPECT_EQ(serialFromTokenLabel("QEL3-abc123\xC3\xA9"), "ABC123");
+    EXPECT_EQ(serialFromTokenLabel("QEL3-\xC3\xA9Z"), "\xC3\xA9");
+    EXPECT_EQ(serialFromTokenLabel("QEL3-\xC3\xA9"), "");
+    EXPECT_EQ(serialFromTokenLabel("QEL3\xE2\x82\xAC-"), "");
+    EXPECT_EQ(serialFromTokenLabel("QEL3"), "");
 }
 
 TEST_F(BindingTest, CardWithoutIdentityObjectIsContactless) {

@@ -161,9 +161,20 @@ TEST(SituationDecoding, BillingFallbacksForUnknownCodes) {
     EXPECT_EQ(s.convention, "Etablissement ou Centre de Santé");
     EXPECT_EQ(s.zoneTarifaire, "Zone tarifaire non définie");
     EXPECT_EQ(s.indemKilometre, "Indemnités kilométriques non définies");
-    EXPECT_EQ(s.agrement, "Non défini");
+    EXPECT_EQ(s.agrement, "Non défini, , ");
     EXPECT_FALSE(s.permissionFSE);  // "?"
     EXPECT_FALSE(s.permissionLot);  // "0"
+}
+
+TEST(SituationDecoding, ShortSpecialityTextsStillGiveTheMileageFromTheLastCharacter) {
+    SituFactuInfos infos = threeSituations();
+    infos.decodeQelSitFact(billing({billingBlock(0x01, {0x01, 0x32}), billingBlock(0x02, {0x01}),
+                                    billingBlock(0x03, {})}));
+    EXPECT_EQ(infos.situFactuTab[0].specialite, "Médecine générale");
+    EXPECT_EQ(infos.situFactuTab[0].zoneTarifaire, "Zone tarifaire non définie");
+    EXPECT_EQ(infos.situFactuTab[0].indemKilometre, "Indemnités kilométriques montagne");
+    EXPECT_EQ(infos.situFactuTab[1].indemKilometre, "Indemnités kilométriques plaine");
+    EXPECT_EQ(infos.situFactuTab[2].indemKilometre, "Indemnités kilométriques non définies");
 }
 
 TEST(SituationDecoding, AgreementCombinations) {
@@ -174,11 +185,13 @@ TEST(SituationDecoding, AgreementCombinations) {
         {"000102", "Aucun"},
         {"010500", "D ou DDASS, L"},
         {"010599", "D ou DDASS, L"},
-        {"0106", "D ou DDASS, M"},
-        {"010642", "D ou DDASS, M"},  // an unknown third code adds nothing
-        {"014206", "D ou DDASS"},     // nor does an unknown second one
-        {"42", "Non défini"},
-        {"", "Non défini"},
+        {"0106", "D ou DDASS, M, M"},    // the third code is the last two characters, even here
+        {"010642", "D ou DDASS, M, "},   // an unknown code keeps its empty place
+        {"014206", "D ou DDASS, , M"},
+        {"4299", "Non défini"},
+        {"42", "Non défini, , "},
+        {"4", "Non défini, , "},
+        {"", "Non défini, , "},
     };
     for (const auto& [codes, expected] : cases) EXPECT_EQ(agreementText(codes), expected) << codes;
 }

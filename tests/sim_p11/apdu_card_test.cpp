@@ -50,8 +50,8 @@ struct Fixture {
     std::unique_ptr<ApduCard> apdu;
 };
 
-SecureBytes code(const char* digits) {
-    return SecureBytes(reinterpret_cast<const std::uint8_t*>(digits), std::strlen(digits));
+SecretBytes code(const char* digits) {
+    return SecretBytes(reinterpret_cast<const std::uint8_t*>(digits), std::strlen(digits));
 }
 
 TEST(ApduCardTest, PinCommandsPerGeneration) {

@@ -135,7 +135,7 @@ Bytes atrOf(CardGeneration g) {
     return {};
 }
 
-std::string text(const SecureBytes& b) { return std::string(b.data(), b.data() + b.size()); }
+std::string text(const SecretBytes& b) { return std::string(b.data(), b.data() + b.size()); }
 
 class FakeChannel : public CardChannel {
 public:
@@ -167,22 +167,22 @@ public:
         return PinCounters{c.pinTries, c.pukTries, c.pinMax, c.pukMax};
     }
 
-    std::uint16_t verifyPin(const SecureBytes& pin) override {
+    std::uint16_t verifyPin(const SecretBytes& pin) override {
         FakeCardState& c = present();
         ++c.verifyCalls;
         return check(c.pinTries, c.pinMax, text(pin) == c.pin, &c.pinVerified);
     }
-    std::uint16_t verifyPuk(const SecureBytes& puk) override {
+    std::uint16_t verifyPuk(const SecretBytes& puk) override {
         FakeCardState& c = present();
         return check(c.pukTries, c.pukMax, text(puk) == c.puk, nullptr);
     }
-    std::uint16_t changePin(const SecureBytes& oldPin, const SecureBytes& newPin) override {
+    std::uint16_t changePin(const SecretBytes& oldPin, const SecretBytes& newPin) override {
         FakeCardState& c = present();
         std::uint16_t sw = check(c.pinTries, c.pinMax, text(oldPin) == c.pin, &c.pinVerified);
         if (sw == 0x9000) c.pin = text(newPin);
         return sw;
     }
-    std::uint16_t resetRetryCounter(const SecureBytes& puk, const SecureBytes& newPin) override {
+    std::uint16_t resetRetryCounter(const SecretBytes& puk, const SecretBytes& newPin) override {
         FakeCardState& c = present();
         std::uint16_t sw = check(c.pukTries, c.pukMax, text(puk) == c.puk, nullptr);
         if (sw == 0x9000) {

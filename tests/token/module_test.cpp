@@ -223,6 +223,15 @@ TEST_F(ModuleTest, LoginGuardsTheKeysAndSignaturesVerify) {
     readers_->insert(kContact, newCard(Generation::QEL3));
     CK_SESSION_HANDLE s = open();
     EXPECT_EQ(login(s, "12"), CKR_PIN_LEN_RANGE);
+    // The third generation's VERIFY block holds a 4-character PIN and its FF filler, nothing longer.
+    const int exchanges = readers_->exchanges();
+    EXPECT_EQ(login(s, "12345"), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(login(s, "12345678"), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(readers_->exchanges(), exchanges);
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(token.ulMinPinLen, 4u);
+    EXPECT_EQ(token.ulMaxPinLen, 4u);
     EXPECT_EQ(login(s, "4321"), CKR_PIN_INCORRECT);
     EXPECT_EQ(C_Login(s, CKU_SO, (CK_UTF8CHAR_PTR) "1234", 4), CKR_USER_TYPE_INVALID);
     ASSERT_EQ(login(s), CKR_OK);
@@ -334,11 +343,57 @@ TEST_F(ModuleTest, FourthGenerationSignsWithPssAndDeciphers) {
 TEST_F(ModuleTest, ABlockedCardIsReportedLockedWithoutTakingThePin) {
     readers_->insert(kContact, newCard(Generation::QEL4));
     CK_SESSION_HANDLE s = open();
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(login(s, "0000"), CKR_PIN_INCORRECT);
-    EXPECT_EQ(login(s), CKR_PIN_LOCKED);
     CK_TOKEN_INFO token;
     ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    EXPECT_EQ(token.ulMaxPinLen, 8u);
+    // The fourth generation takes longer PINs as they are: a wrong one is a wrong PIN.
+    for (const char* pin : {"0000", "00000", "00000000"}) EXPECT_EQ(login(s, pin), CKR_PIN_INCORRECT) << pin;
+    EXPECT_EQ(login(s), CKR_PIN_LOCKED);
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
     EXPECT_TRUE(token.flags & CKF_USER_PIN_LOCKED);
+}
+
+TEST_F(ModuleTest, LoginTellsABlockedPinFromAFailedExchange) {
+    auto card = newCard(Generation::QEL3);
+    readers_->insert(kContact, card);
+    CK_SESSION_HANDLE s = open();
+    auto pinLocked = [] {
+        CK_TOKEN_INFO token;
+        EXPECT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+        return (token.flags & CKF_USER_PIN_LOCKED) != 0;
+    };
+
+    // The master-file selection of the PIN check gets a one-byte answer: the card said nothing
+    // about its PIN.
+    sim::HostileRule brokenSelect;
+    brokenSelect.ins = 0xA4;
+    brokenSelect.path = "3F00";
+    brokenSelect.action = sim::HostileRule::Action::raw;
+    brokenSelect.bytes = Bytes{0x6F};
+    brokenSelect.times = 1;
+    card->setHostileRules({brokenSelect});
+    EXPECT_EQ(login(s), CKR_DEVICE_ERROR);
+    EXPECT_FALSE(pinLocked());
+
+    // VERIFY itself finds the PIN blocked (the status object said otherwise a moment before).
+    sim::HostileRule blockedVerify;
+    blockedVerify.ins = 0x20;
+    blockedVerify.action = sim::HostileRule::Action::status;
+    blockedVerify.sw = 0x6983;
+    blockedVerify.times = 1;
+    card->setHostileRules({blockedVerify});
+    EXPECT_EQ(login(s), CKR_PIN_LOCKED);
+    EXPECT_TRUE(pinLocked());
+    card->setHostileRules({});
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_FALSE(pinLocked());
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+
+    // The card leaves during the same selection, answering one byte as it goes.
+    readers_->removeAfter(kContact, 0, true);
+    EXPECT_EQ(login(s), CKR_DEVICE_REMOVED);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
 }
 
 TEST_F(ModuleTest, ContactlessThirdGenerationSignsWithoutLoginAndNeverDeciphers) {

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "card/smart_card.h"
+#include "card/status_words.h"
 #include "card/token_error.h"
 #include "token/sigilla.h"
 
@@ -10,29 +11,38 @@ namespace qel::p11 {
 
 namespace {
 
-CK_RV forStatusWord(int sw, CardPhase phase) {
+CK_RV forStatusWord(std::uint16_t statusWord, CardPhase phase) {
     const bool decrypt = phase == CardPhase::decrypt;
-    switch (sw) {
-        case 0x6983: return CKR_PIN_LOCKED;
-        case 0x6982: return CKR_USER_NOT_LOGGED_IN;
-        case 0x6700: return decrypt ? CKR_ENCRYPTED_DATA_LEN_RANGE : CKR_DATA_LEN_RANGE;
-        case 0x6A80: return decrypt ? CKR_ENCRYPTED_DATA_INVALID : CKR_DATA_INVALID;
-        case 0x6985: return CKR_FUNCTION_REJECTED;
-        case 0x6A88: return CKR_KEY_HANDLE_INVALID;
-        case 0x6581: return CKR_DEVICE_MEMORY;
+    switch (statusWordMeaning(statusWord).status) {
+        case CardStatus::blocked: return CKR_PIN_LOCKED;
+        case CardStatus::securityStatusNotSatisfied: return CKR_USER_NOT_LOGGED_IN;
+        case CardStatus::wrongLength: return decrypt ? CKR_ENCRYPTED_DATA_LEN_RANGE : CKR_DATA_LEN_RANGE;
+        case CardStatus::wrongData: return decrypt ? CKR_ENCRYPTED_DATA_INVALID : CKR_DATA_INVALID;
+        case CardStatus::conditionsNotSatisfied: return CKR_FUNCTION_REJECTED;
+        case CardStatus::referenceNotFound: return CKR_KEY_HANDLE_INVALID;
+        case CardStatus::memoryFailure: return CKR_DEVICE_MEMORY;
+        default: return CKR_DEVICE_ERROR;
+    }
+}
+
+// The PIN steps report a blocked card and a refused PIN with the communication code; an exchange
+// that failed in the transport says nothing about the PIN.
+CK_RV forCommunicationError(const TokenError& e, CardPhase phase) {
+    if (e.fromTransport()) return CKR_DEVICE_ERROR;
+    switch (phase) {
+        case CardPhase::pinCheck: return CKR_PIN_LOCKED;
+        case CardPhase::pinVerify:
+            return statusWordMeaning(e.statusWord()).status == CardStatus::blocked ? CKR_PIN_LOCKED
+                                                                                   : CKR_PIN_INCORRECT;
         default: return CKR_DEVICE_ERROR;
     }
 }
 
 CK_RV forTokenError(const TokenError& e, CardPhase phase) {
     if (e.cardRemoved()) return CKR_DEVICE_REMOVED;
-    if (e.isStatusWord()) return forStatusWord(e.code(), phase);
+    if (e.isStatusWord()) return forStatusWord(static_cast<std::uint16_t>(e.code()), phase);
     switch (e.code()) {
-        case TokenError::communicationError:
-            // The PIN steps report a blocked card and a refused PIN with the communication code.
-            if (phase == CardPhase::pinCheck) return CKR_PIN_LOCKED;
-            if (phase == CardPhase::pinVerify) return CKR_PIN_INCORRECT;
-            return CKR_DEVICE_ERROR;
+        case TokenError::communicationError: return forCommunicationError(e, phase);
         case TokenError::authenticationNeeded: return CKR_USER_NOT_LOGGED_IN;
         case TokenError::notImplemented: return CKR_FUNCTION_NOT_SUPPORTED;
         case kObjectNotFound: return CKR_KEY_HANDLE_INVALID;

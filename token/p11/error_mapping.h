@@ -22,10 +22,11 @@ private:
 
 /// The one mapping of errors to return values: P11Error carries its own; a card pulled out (a
 /// TransportError of kind cardRemoved or noReader, or a TokenError marked cardRemoved) is
-/// CKR_DEVICE_REMOVED; other transport failures CKR_DEVICE_ERROR; the token error domain's codes and
-/// the card's status words by `phase` (a blocked card before the PIN: CKR_PIN_LOCKED, a refused PIN:
-/// CKR_PIN_INCORRECT, login needed: CKR_USER_NOT_LOGGED_IN, ...); memory exhaustion CKR_HOST_MEMORY;
-/// anything else CKR_GENERAL_ERROR. Never throws.
+/// CKR_DEVICE_REMOVED; other transport failures (TransportError, or a TokenError marked as one)
+/// CKR_DEVICE_ERROR, whatever the phase; the token error domain's codes and the card's status words
+/// by `phase` (a blocked card before the PIN or a VERIFY answered 6983: CKR_PIN_LOCKED, another
+/// refused PIN: CKR_PIN_INCORRECT, login needed: CKR_USER_NOT_LOGGED_IN, ...); memory exhaustion
+/// CKR_HOST_MEMORY; anything else CKR_GENERAL_ERROR. Never throws.
 CK_RV ckrForError(const std::exception_ptr& error, CardPhase phase) noexcept;
 
 /// True when the error says the card is no longer in its reader.

@@ -224,8 +224,9 @@ void Module::tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info) {
     info.ulSessionCount = sessions;
     info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
     info.ulRwSessionCount = rwSessions;
-    info.ulMaxPinLen = 8;
-    info.ulMinPinLen = 4;
+    const auto [shortestPin, longestPin] = QELAuthOperation::pinLengthRange(token->token->card()->type());
+    info.ulMaxPinLen = longestPin;
+    info.ulMinPinLen = shortestPin;
     info.ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
     info.ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
     info.ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;

@@ -2,7 +2,7 @@
 #include <optional>
 
 #include "token/p11/module.h"
-#include "token/secure_bytes.h"
+#include "common/secret_bytes.h"
 
 namespace qel::p11 {
 
@@ -51,6 +51,9 @@ void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view
     if (pin.size() < 4 || pin.size() > 8) throw P11Error(CKR_PIN_LEN_RANGE);
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
+    // A PIN the card's VERIFY block cannot carry would only be refused by the card, as a wrong PIN.
+    const auto [shortest, longest] = QELAuthOperation::pinLengthRange(session->token->token->card()->type());
+    if (pin.size() < shortest || pin.size() > longest) throw P11Error(CKR_PIN_LEN_RANGE);
     onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) {
         if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
         auto fail = [&](const std::exception_ptr& error, CardPhase phase) {

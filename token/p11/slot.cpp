@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "token/p11/session.h"
-#include "token/secure_bytes.h"
+#include "common/secret_bytes.h"
 
 namespace qel::p11 {
 
