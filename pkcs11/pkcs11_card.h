@@ -104,8 +104,8 @@ class Pkcs11Card {
     /// followed by SW1 SW2, or nothing when the call fails or the library has no pass-through.
     std::optional<Bytes> transmit(const Bytes& apdu, bool flag);
 
-    /// The value of the first token data object of `objectClass` with `label` and the private flag.
-    std::optional<Bytes> findDataObject(CK_OBJECT_CLASS objectClass, const std::string& label,
+    /// The value of the first token data object of `objectClass` with `objectLabel` and the private flag.
+    std::optional<Bytes> findDataObject(CK_OBJECT_CLASS objectClass, const std::string& objectLabel,
                                         bool isPrivate);
 
     /// The first object of `objectClass` whose CKA_ID is `id`.

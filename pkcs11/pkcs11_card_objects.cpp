@@ -63,11 +63,11 @@ std::optional<Bytes> Pkcs11Card::getAttributeValue(CK_OBJECT_HANDLE object, CK_A
     return value;
 }
 
-std::optional<Bytes> Pkcs11Card::findDataObject(CK_OBJECT_CLASS objectClass, const std::string& label,
+std::optional<Bytes> Pkcs11Card::findDataObject(CK_OBJECT_CLASS objectClass, const std::string& objectLabel,
                                                 bool isPrivate) {
     CK_BBOOL privateFlag = isPrivate ? CK_TRUE : CK_FALSE;
     CK_BBOOL token = CK_TRUE;
-    Bytes labelBytes(label.begin(), label.end());
+    Bytes labelBytes(objectLabel.begin(), objectLabel.end());
     std::vector<CK_ATTRIBUTE> search = {
         attribute(CKA_CLASS, &objectClass, sizeof objectClass),
         attribute(CKA_PRIVATE, &privateFlag, sizeof privateFlag),
