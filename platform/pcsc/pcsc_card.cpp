@@ -68,7 +68,11 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
         reconnectAfterReset();
         rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
     }
-    if (rv != SCARD_S_SUCCESS) throwTransmitFailure(rv);
+    if (rv != SCARD_S_SUCCESS) {
+        wipeBytes(response);
+        throwTransmitFailure(rv);
+    }
+    // The caller wipes the answer once it has taken what it needs (SmartCard::send).
     return response;
 }
 
@@ -92,6 +96,14 @@ void PcscCard::throwTransmitFailure(LONG rv) {
                              pcscTransportError(rv, "SCardTransmit").what() + std::string(", card removed"));
     }
     throw pcscTransportError(rv, "SCardTransmit");
+}
+
+void PcscCard::resetSecurityState() {
+    transaction_.reset();
+    sessionDepth_ = 0;
+    LONG rv = handle_.api().reconnect(handle_.get(), SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol_);
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardReconnect");
+    readStatus();
 }
 
 void PcscCard::beginSession() {
