@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,39 +20,47 @@ namespace qel {
 
 namespace {
 
+// Fixed-size text, so that the settings need neither construction nor destruction: they exist
+// before the first line and after the last static destructor, and a module unloaded with dlclose
+// leaves nothing allocated behind.
+template <std::size_t N>
+struct Text {
+    char chars[N] = {};
+    std::string str() const { return chars; }
+    bool empty() const { return chars[0] == '\0'; }
+    /// False (and empty) when `value` does not fit.
+    bool assign(const std::string& value) {
+        const bool fits = value.size() < N;
+        const std::size_t n = fits ? value.size() : 0;
+        std::memcpy(chars, value.data(), n);
+        chars[n] = '\0';
+        return fits;
+    }
+};
+
 struct LoggerSettings {
     // Guards the settings and the time conversion (the C library's time-zone lock is not reset in
     // a forked child, so no thread of ours may be inside it when another one forks). The writes
     // themselves take no lock.
     std::mutex mutex;
     bool configured = false;
-    std::string stem = "/KartelloStore";
-    std::string module = "Kartello";
-    std::string directoryOverride;
-    std::optional<std::string> stateHome;  // read once per process
-    std::string lastRefusal;
+    Text<64> stem{"/KartelloStore"};
+    Text<64> module{"Kartello"};
+    Text<PATH_MAX> directoryOverride;
+    bool stateHomeRead = false;  // read once per process
+    Text<PATH_MAX> stateHome;
+    Text<512> lastRefusal;
 };
 
-void lockBeforeFork();
-void unlockAfterFork();
+constinit LoggerSettings g_settings;
 
-LoggerSettings& settings() {
-    // Never destroyed, so that lines logged while the process exits still find it. A child forked
-    // while another thread held the lock would wait for ever: the fork handlers make sure the lock
-    // is free on both sides of a fork.
-    static LoggerSettings* const s = [] {
-        auto* made = new LoggerSettings;
-        pthread_atfork(lockBeforeFork, unlockAfterFork, unlockAfterFork);
-        return made;
-    }();
-    return *s;
-}
+LoggerSettings& settings() { return g_settings; }
 
-void lockBeforeFork() { settings().mutex.lock(); }
-void unlockAfterFork() { settings().mutex.unlock(); }
-
-// Set up while the program (or the module) is loaded, before any thread of ours can fork.
-[[maybe_unused]] const bool g_settingsReady = (settings(), true);
+// A child forked while another thread held the lock would wait for ever: the lock is taken before
+// every fork and given back on both sides.
+void lockBeforeFork() { g_settings.mutex.lock(); }
+void unlockAfterFork() { g_settings.mutex.unlock(); }
+[[maybe_unused]] const int g_forkHandlers = pthread_atfork(lockBeforeFork, unlockAfterFork, unlockAfterFork);
 
 /// Where log files go: `folder`, whose folders below `root` must be private to this user.
 struct LogFolder {
@@ -62,13 +71,16 @@ struct LogFolder {
 // Caller holds the settings lock.
 std::optional<LogFolder> logFolderLocked(LoggerSettings& s) {
     if (!s.directoryOverride.empty()) {
-        const std::size_t slash = s.directoryOverride.find_last_of('/');
-        return LogFolder{slash == std::string::npos ? std::string(".") : s.directoryOverride.substr(0, slash),
-                         s.directoryOverride};
+        const std::string folder = s.directoryOverride.str();
+        const std::size_t slash = folder.find_last_of('/');
+        return LogFolder{slash == std::string::npos ? std::string(".") : folder.substr(0, slash), folder};
     }
-    if (!s.stateHome) s.stateHome = userdirs::stateHome();
-    if (s.stateHome->empty()) return std::nullopt;
-    return LogFolder{*s.stateHome, *s.stateHome + "/kartello/Logs"};
+    if (!s.stateHomeRead) {
+        s.stateHome.assign(userdirs::stateHome());
+        s.stateHomeRead = true;
+    }
+    if (s.stateHome.empty()) return std::nullopt;
+    return LogFolder{s.stateHome.str(), s.stateHome.str() + "/kartello/Logs"};
 }
 
 std::tm localNow(int* millis) {
@@ -86,9 +98,9 @@ std::tm localNow(int* millis) {
 void refuse(const std::string& why) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
-    if (s.lastRefusal == why) return;
-    s.lastRefusal = why;
-    std::fprintf(stderr, "%s log: %s; entries are dropped\n", s.module.c_str(), why.c_str());
+    if (s.lastRefusal.str() == why) return;
+    s.lastRefusal.assign(why);
+    std::fprintf(stderr, "%s log: %s; entries are dropped\n", s.module.chars, why.c_str());
     std::fflush(stderr);
 }
 
@@ -136,16 +148,16 @@ void SwiftLogger::configure(const std::string& stem, const std::string& moduleNa
     std::lock_guard lock(s.mutex);
     if (s.configured && !force) return;
     s.configured = true;
-    s.stem = stem;
-    s.module = moduleName;
+    s.stem.assign(stem);
+    s.module.assign(moduleName);
 }
 
 void SwiftLogger::setDirectory(const std::string& directory) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
-    s.directoryOverride = directory;
-    s.stateHome.reset();
-    s.lastRefusal.clear();
+    s.directoryOverride.assign(directory);
+    s.stateHomeRead = false;
+    s.lastRefusal.assign("");
 }
 
 std::string SwiftLogger::directory() {
@@ -158,7 +170,7 @@ std::string SwiftLogger::directory() {
 std::string moduleName() {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
-    return s.module;
+    return s.module.str();
 }
 
 std::string SwiftLogger::currentFilePath() {
@@ -167,7 +179,7 @@ std::string SwiftLogger::currentFilePath() {
     {
         auto& s = settings();
         std::lock_guard lock(s.mutex);
-        stem = s.stem;
+        stem = s.stem.str();
         place = logFolderLocked(s);
     }
     if (!place) {
