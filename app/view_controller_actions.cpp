@@ -49,6 +49,14 @@ void ViewController::showIdentification() {
 }
 
 void ViewController::showSituations() {
+    // Another program may have ended the login by resetting the card: the library then says so.
+    if (isUserAuthentified_) {
+        const std::shared_ptr<Pkcs11Card> card = selectedCard();
+        if (!card || !card->isUserLoggedIn()) {
+            isUserAuthentified_ = false;
+            updateUI();
+        }
+    }
     if (isUserAuthentified_) {
         situations_.viewWillAppear();
         view_.showSubView(ui::SubView::situation);

@@ -58,7 +58,7 @@ std::runtime_error systemError(const char* what, const std::string& path) {
 }
 
 Bytes readWholeFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) throw systemError("cannot open", path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw systemError("cannot stat", path);
@@ -103,7 +103,14 @@ void writeFileAtomically(const std::string& path, const Bytes& data) {
 
 bool isDirectory(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The cache folders below the cache home must be this user's own: a process with more rights
+// reading or writing through another user's folder would follow that user's links.
+void requirePrivateFolder(const std::string& dir) {
+    if (auto unsafe = userdirs::unsafeFolder(userdirs::cacheHome(), dir))
+        throw std::runtime_error("cache folder refused: " + *unsafe);
 }
 
 }  // namespace
@@ -118,7 +125,9 @@ std::optional<std::string> cacheDirectory(const std::string& serial) {
     // The serial becomes a folder name: only the card's own hexadecimal text may, which also keeps
     // two cards whose serial could not be read (the empty text) from sharing cached files.
     if (serial.empty() || !isHexText(serial)) return std::nullopt;
-    return userdirs::cacheHome() + "/sigilla/OLMA/" + serial;
+    const std::string home = userdirs::cacheHome();
+    if (home.empty()) return std::nullopt;
+    return home + "/sigilla/OLMA/" + serial;
 }
 
 QELCardFile::QELCardFile(QELOps& ops, const CardFile& file, std::optional<std::string> cardSerial)
@@ -171,15 +180,19 @@ std::optional<Bytes> QELCardFile::getContent() {
 bool QELCardFile::readCache() {
     const std::optional<std::string> path = cachePath();
     if (!path) {
-        logWarning("QEL File : Read cache file - Serial must be provided");
+        logWarning(cardSerial_ && userdirs::cacheHome().empty()
+                       ? "QEL File : Read cache file - no cache folder (neither XDG_CACHE_HOME nor HOME is set)"
+                       : "QEL File : Read cache file - Serial must be provided");
         return false;
     }
     logDebug(format("QEL File : Read data into cache file at %s", path->c_str()));
-    if (::access(path->c_str(), F_OK) != 0) {
+    struct stat st {};
+    if (::lstat(path->c_str(), &st) != 0) {
         logDebug(format("QEL File : Cache file does not exists %s", path->c_str()));
         return false;
     }
     try {
+        requirePrivateFolder(*cacheDirectory(*cardSerial_));
         const Bytes stored = readWholeFile(*path);
         const AES aes(keyBytes(*cardSerial_));
         Bytes plain = aes.aesDecrypt(stored);
@@ -202,7 +215,9 @@ bool QELCardFile::readCache() {
 void QELCardFile::writeCache() {
     const std::optional<std::string> path = cachePath();
     if (!path) {
-        logWarning("QEL File : Writing cache file - Serial must be provided");
+        logWarning(cardSerial_ && userdirs::cacheHome().empty()
+                       ? "QEL File : Writing cache file - no cache folder (neither XDG_CACHE_HOME nor HOME is set)"
+                       : "QEL File : Writing cache file - Serial must be provided");
         return;
     }
     logDebug(format("QEL File : Write data into cache file at %s", path->c_str()));
@@ -212,6 +227,7 @@ void QELCardFile::writeCache() {
             logDebug(format("QEL File : %s directory does not exist, create it...", dir.c_str()));
             if (!userdirs::makeDirs(dir, 0700)) throw systemError("cannot create", dir);
         }
+        requirePrivateFolder(dir);
         if (!fileData_) {
             logWarning("QEL File : Writing cache file - No data available");
             return;

@@ -15,7 +15,7 @@ inline constexpr char cacheKeyFiller = '*';
 
 /// "<XDG cache home>/sigilla/OLMA/<serial>" (no trailing separator). Nothing for a serial that is
 /// empty or is not plain hexadecimal text: such cards are never cached, so two cards whose serial
-/// could not be read never share cached files.
+/// could not be read never share cached files. Nothing either without a cache home (no HOME).
 std::optional<std::string> cacheDirectory(const std::string& serial);
 
 /// Contents over this size are not cached (the record's length field has 2 bytes).
@@ -23,7 +23,9 @@ inline constexpr std::size_t maxCachedContent = 0xFFFF;
 
 /// A reader of one card file, from the local enciphered cache when the file is cacheable and a card
 /// serial is known, else from the card (filling the cache). Cache folders are 0700, files 0600,
-/// written through a temporary file and a rename.
+/// written through a temporary file and a rename. A cache folder that is a link, another user's or
+/// writable by others is neither read nor written (logged as a cache error), nor is a file that is
+/// a link.
 class QELCardFile {
 public:
     QELCardFile(QELOps& ops, const CardFile& file, std::optional<std::string> cardSerial);

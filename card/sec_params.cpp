@@ -1,5 +1,6 @@
 #include "card/sec_params.h"
 
+#include "card/token_error.h"
 #include "common/logger.h"
 
 namespace qel {
@@ -44,22 +45,43 @@ std::optional<Bytes> SecParams::digestInfoPrefix() const {
     return std::nullopt;
 }
 
+namespace {
+
+// Masks for the padding check: all ones when the condition holds, zero otherwise, computed without
+// branches so that the time taken does not depend on the deciphered bytes. Arguments stay below 2^31.
+std::uint32_t zeroMask(std::uint32_t x) { return ((x | (0u - x)) >> 31) - 1u; }
+std::uint32_t equalMask(std::uint32_t a, std::uint32_t b) { return zeroMask(a ^ b); }
+std::uint32_t lessMask(std::uint32_t a, std::uint32_t b) { return 0u - ((a - b) >> 31); }
+std::uint32_t pick(std::uint32_t mask, std::uint32_t yes, std::uint32_t no) { return (mask & yes) | (~mask & no); }
+
+}  // namespace
+
 Bytes removePkcs1Padding(const Bytes& block) {
-    std::size_t start = 0;
-    if (!block.empty() && block[0] == 0x00) start = 1;
-    if (start >= block.size() || block[start] != 0x02) logError("Deciphered data not a PKCS#1.2 Padding");
-    std::size_t separator = block.size();
-    for (std::size_t i = start; i < block.size(); ++i) {
-        if (block[i] == 0x00) {
-            separator = i;
-            break;
+    // Type byte, eight padding bytes and the separator, after an optional leading 00.
+    constexpr std::size_t kShortest = 10;
+    const std::size_t n = block.size();
+    std::uint32_t good = 0;
+    std::uint32_t separator = 0;
+    if (n >= kShortest && n < (1u << 30)) {
+        const std::uint32_t leadingZero = zeroMask(block[0]);
+        const std::uint32_t start = leadingZero & 1u;
+        good = equalMask(pick(leadingZero, block[1], block[0]), 0x02);
+        // The first 00 after the type byte; every byte is looked at whatever was found before.
+        std::uint32_t looking = ~0u;
+        for (std::uint32_t i = 1; i < n; ++i) {
+            const std::uint32_t hit = looking & lessMask(start, i) & zeroMask(block[i]);
+            separator = pick(hit, i, separator);
+            looking &= ~hit;
         }
+        good &= ~looking;
+        good &= ~lessMask(separator, start + 9);
     }
-    // Positions count from the block as it stands after the leading 00 went: the separator must
-    // follow the type byte and at least eight padding bytes.
-    if (separator == block.size() || separator - start < 9)
-        logError("Deciphered data not a PKCS#1.2 Padding - unexpected padding size");
-    if (separator == block.size()) return Bytes(block.begin() + static_cast<long>(start), block.end());
+    if (good == 0) {
+        // One answer and one log line for every kind of bad block, so that a caller who sends
+        // forged cryptograms learns nothing but "bad".
+        logError("Deciphered data not a PKCS#1.2 Padding");
+        throw TokenError(kBadPaddingStatus);
+    }
     return Bytes(block.begin() + static_cast<long>(separator) + 1, block.end());
 }
 

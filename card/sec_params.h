@@ -41,10 +41,15 @@ struct SecParams {
     std::uint8_t algorithmReference() const;
 };
 
-/// Removes a PKCS#1 v1.5 type 2 padding from a deciphered block: a leading 00 is dropped, and
-/// everything up to and including the first 00 separator goes. Anomalies (no 02 block type, fewer
-/// than eight padding bytes, no separator) are logged, never reported: without a separator the
-/// block comes back as it stands. Never reads outside the block; an empty block gives empty.
+/// The error a decipherment whose padding is wrong fails with: the status word a card gives for a
+/// cryptogram it cannot use, so that the token's boundary answers it as an invalid cryptogram.
+inline constexpr int kBadPaddingStatus = 0x6A80;
+
+/// Removes a PKCS#1 v1.5 type 2 padding from a deciphered block: an optional leading 00, the type
+/// byte 02, at least eight non-zero padding bytes, a 00 separator, then the message, which is
+/// returned. The check takes the same time whatever the block holds; any bad block (too short, another
+/// type, too little padding, no separator) throws TokenError(kBadPaddingStatus) after one and the
+/// same error line. Never reads outside the block.
 Bytes removePkcs1Padding(const Bytes& block);
 
 }  // namespace qel

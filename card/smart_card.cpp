@@ -9,11 +9,12 @@ namespace {
 // Header, Lc, 255 data bytes, Le.
 constexpr std::size_t kMaxShortApdu = 4 + 1 + 255 + 1;
 
-// Command buffers may carry a PIN (VERIFY): they are wiped when they go out of scope.
+// Command buffers may carry a PIN (VERIFY), answers a deciphered block: they are wiped when they go
+// out of scope.
 class WipeOnExit {
 public:
     explicit WipeOnExit(Bytes& bytes) : bytes_(bytes) {}
-    ~WipeOnExit() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+    ~WipeOnExit() { wipeBytes(bytes_); }
     WipeOnExit(const WipeOnExit&) = delete;
     WipeOnExit& operator=(const WipeOnExit&) = delete;
 
@@ -27,10 +28,49 @@ Bytes header(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p
 
 std::uint8_t leByte(int le) { return (le <= 0 || le >= 256) ? 0x00 : static_cast<std::uint8_t>(le); }
 
+// Appends without leaving a copy behind in a buffer the vector gives up when it grows.
+void appendWiping(Bytes& to, const Bytes& more) {
+    if (to.size() + more.size() > to.capacity()) {
+        Bytes grown;
+        grown.reserve(2 * (to.size() + more.size()));
+        grown.assign(to.begin(), to.end());
+        wipeBytes(to);
+        to.swap(grown);
+    }
+    to.insert(to.end(), more.begin(), more.end());
+}
+
 }  // namespace
+
+void wipeBytes(Bytes& bytes) noexcept {
+    bytes.resize(bytes.capacity());
+    OPENSSL_cleanse(bytes.data(), bytes.size());
+    bytes.clear();
+}
+
+CardResponse& CardResponse::operator=(const CardResponse& other) {
+    if (this != &other) {
+        wipeBytes(data);
+        data = other.data;
+        sw = other.sw;
+    }
+    return *this;
+}
+
+CardResponse& CardResponse::operator=(CardResponse&& other) noexcept {
+    if (this != &other) {
+        wipeBytes(data);
+        data = std::move(other.data);
+        sw = other.sw;
+    }
+    return *this;
+}
+
+CardResponse::~CardResponse() { wipeBytes(data); }
 
 CardResponse SmartCard::exchange(const Bytes& apdu) {
     Bytes raw = transmit(apdu);
+    WipeOnExit wipeAnswer(raw);
     if (raw.size() < 2)
         throw TransportError(TransportError::Kind::communication, 0, "card answer shorter than a status word");
     CardResponse r;
@@ -79,8 +119,9 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
         Bytes getResponse = header(static_cast<std::uint8_t>(cla_ & ~0x10), 0xC0, 0x00, 0x00);
         getResponse.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
         r = exchange(getResponse);
-        collected.insert(collected.end(), r.data.begin(), r.data.end());
+        appendWiping(collected, r.data);
     }
+    wipeBytes(r.data);
     r.data = std::move(collected);
     return r;
 }

@@ -25,11 +25,23 @@ private:
     long platformCode_;
 };
 
-/// Status word and data of one command, the status word not included in the data.
+/// Status word and data of one command, the status word not included in the data. The data is
+/// wiped when the answer is dropped or replaced: deciphered blocks travel in it.
 struct CardResponse {
     std::uint16_t sw = 0;
     Bytes data;
+
+    CardResponse() = default;
+    CardResponse(std::uint16_t status, Bytes content) : sw(status), data(std::move(content)) {}
+    CardResponse(const CardResponse&) = default;
+    CardResponse(CardResponse&&) noexcept = default;
+    CardResponse& operator=(const CardResponse& other);
+    CardResponse& operator=(CardResponse&& other) noexcept;
+    ~CardResponse();
 };
+
+/// Overwrites the whole buffer of `bytes` (its spare capacity too) and empties it.
+void wipeBytes(Bytes& bytes) noexcept;
 
 /// The platform's smart-card object: one card in one reader. Subclasses provide the raw exchange
 /// (PC/SC, or a virtual card in-process); the APDU framing lives here once.
@@ -48,6 +60,12 @@ public:
     /// Opens / closes an exclusive session on the card. Throws TransportError.
     virtual void beginSession() = 0;
     virtual void endSession() = 0;
+
+    /// Ends the card's volatile security state (a verified PIN, a security environment, the
+    /// selected application) for every application that shares the card: the reader resets it.
+    /// This connection stays usable. Called outside a session. Throws TransportError. A card that no
+    /// other application can reach has nothing to end.
+    virtual void resetSecurityState() {}
 
     /// Class byte that prefixes every command built by send().
     std::uint8_t cla() const { return cla_; }

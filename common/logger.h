@@ -9,9 +9,17 @@ enum class Severity { success = 0, error = 1, info = 2, debug = 3, verbose = 4, 
 /// The tag of a severity, for example "[✅]" for success.
 const char* severityTag(Severity severity);
 
+/// The text with every control character escaped: a line feed as \n, the others as \xNN (two
+/// upper-case hexadecimal digits).
+std::string escapeControlCharacters(const std::string& text);
+
 /// Daily file logger shared by every card-touching program. Stateless towards callers: every call
 /// appends one line to "<log dir><stem>-yyyy-MM-dd.log" and never fails or throws; the two failure
-/// texts go to standard output. Safe from any thread: each entry is a single append write.
+/// texts go to standard output. Control characters of the message are escaped, so an entry is
+/// always one line. Safe from any thread, and in a child forked while other threads log: each entry
+/// is a single append write. A log folder that is a link, another user's or writable by others, a
+/// log file that is a link, and a process without a home are refused with one line on standard
+/// error; nothing is written then.
 class SwiftLogger {
 public:
     static void log(const std::string& message, Severity severity);

@@ -1,6 +1,9 @@
 #include "token/sigilla.h"
 
+#include <algorithm>
+
 #include "common/format.h"
+#include "common/hex.h"
 #include "common/logger.h"
 #include "token/sigilla_session.h"
 
@@ -35,6 +38,7 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
     const std::vector<QELKeyAttribute> keys = card_->readKeyAttributes();
     const std::vector<QELCertificate> certificates = card_->readCertificates();
     std::vector<KeychainItem> items;
+    std::vector<Bytes> keyObjectIDs;
     for (const QELCertificate& entry : certificates) {
         logDebug(format("Sigilla : Read certificate : %s", entry.certLabel.c_str()));
         const std::optional<Bytes> data = card_->readCertificateData(entry.certPath);
@@ -66,6 +70,15 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
             continue;
         }
         Bytes keyObjectID{entry.KeyID.back()};
+        // The session finds a key by this one byte: a second key under the same byte would let the
+        // handle of one key work the other. Only the first is published.
+        if (std::find(keyObjectIDs.begin(), keyObjectIDs.end(), keyObjectID) != keyObjectIDs.end()) {
+            logError(format("Sigilla : key of certificate %s not published : its identifier %s is another key's",
+                            entry.certLabel.c_str(), toHex(keyObjectID).c_str()));
+            items.emplace_back(std::move(certificate));
+            continue;
+        }
+        keyObjectIDs.push_back(keyObjectID);
         logDebug("Sigilla : Found certificate's private key");
         SigillaKeychainKey key(certificate, std::move(keyObjectID), *match, card_->type());
         items.emplace_back(std::move(certificate));

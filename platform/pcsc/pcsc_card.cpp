@@ -69,12 +69,16 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
         rv = handle_.api().transmit(handle_.get(), protocol_, apdu, response);
     }
     if (rv != SCARD_S_SUCCESS) {
+        wipeBytes(response);
         if (transportKind(rv) != TransportError::Kind::communication) throw pcscTransportError(rv, "SCardTransmit");
         throwBrokenExchange(pcscTransportError(rv, "SCardTransmit"));
     }
-    if (response.size() < 2)
+    if (response.size() < 2) {
+        wipeBytes(response);
         throwBrokenExchange(TransportError(TransportError::Kind::communication, 0,
                                            "card answer shorter than a status word"));
+    }
+    // The caller wipes the answer once it has taken what it needs (SmartCard::send).
     return response;
 }
 
@@ -101,6 +105,14 @@ void PcscCard::throwBrokenExchange(const TransportError& error) {
                              error.what() + std::string(", card removed"));
     }
     throw error;
+}
+
+void PcscCard::resetSecurityState() {
+    transaction_.reset();
+    sessionDepth_ = 0;
+    LONG rv = handle_.api().reconnect(handle_.get(), SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol_);
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardReconnect");
+    readStatus();
 }
 
 void PcscCard::beginSession() {

@@ -29,6 +29,9 @@ public:
     /// Ends the outermost session. Throws TransportError when the service refuses, after which no
     /// session is open any more.
     void endSession() override;
+    /// Resets the card (SCardReconnect with SCARD_RESET_CARD), ending any session of ours first.
+    /// Other applications' connections see the reset on their next call.
+    void resetSecurityState() override;
 
     const std::string& readerName() const { return reader_; }
     /// SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1.

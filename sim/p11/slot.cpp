@@ -188,6 +188,11 @@ CK_RV Slot::getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
+    // Another program may have reset the card, and the PIN it had verified with it: the card is
+    // asked before a login is reported.
+    if (login_ != Login::none) {
+        if (CK_RV rv = withCard([](CardChannel&) { return CKR_OK; }); rv == CKR_DEVICE_REMOVED) return rv;
+    }
     info.slotID = id_;
     switch (login_) {
     case Login::user: info.state = s->readWrite ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS; break;

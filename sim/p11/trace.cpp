@@ -56,6 +56,8 @@ std::string traceFilePath() { return qel::userdirs::stateHome() + "/kartello/Log
 void Trace::configure() {
     std::lock_guard lock(mutex_);
     enabled_ = false;
+    // Without a home there is no private place for the trace.
+    if (qel::userdirs::configHome().empty() || qel::userdirs::stateHome().empty()) return;
     std::ifstream in(traceConfigPath());
     if (!in) return;
     std::stringstream text;

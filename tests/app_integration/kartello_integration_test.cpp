@@ -18,6 +18,7 @@
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
+#include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
@@ -229,6 +230,21 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     window.situation.click();
     EXPECT_EQ(window.subView, ui::SubView::situation);
     EXPECT_GE(vc->situationViewController().totalSitu, 1);
+
+    // Another program ends its own login on the same card by resetting it: the PIN verified here goes
+    // too. The library notices, and the next step asks for the PIN instead of failing.
+    {
+        pcsc::PcscCard other(std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi()), testbed::kContactReader);
+        other.resetSecurityState();
+    }
+    EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
+    const std::size_t segues = navigator.segues.size();
+    window.situation.click();
+    ASSERT_EQ(navigator.segues.size(), segues + 1);
+    EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
+    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_EQ(enterPin(pin), "Authentification réussie !");
+    EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
     // PIN change.
     const std::string newPin = pin == "4321" ? "8765" : "4321";

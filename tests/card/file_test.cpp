@@ -235,6 +235,39 @@ TEST_F(CardFileTest, AnUnusableCacheFolderNeverBlocksARead) {
     EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occured : "));
 }
 
+// A process with more rights than the cache's owner must neither read records another user planted
+// nor write through that user's links.
+TEST_F(CardFileTest, CacheFoldersOthersControlAreNeitherReadNorWritten) {
+    test::LogCapture log;
+    const std::string folder = root_ + "/sigilla/OLMA/" + kSerial;
+    const std::string elsewhere = root_ + "/elsewhere";
+    writeRecord("3F000001A002", hex("0000 0003 414243"));
+    fs::rename(folder, elsewhere);
+    fs::create_directory_symlink(elsewhere, folder);
+    auto readAuthCert = [&] {
+        QELCard card(card_, card_.atr());
+        card.readSerial();
+        return toHex(card.readCertificateData(hex("A002")).value());
+    };
+    EXPECT_EQ(readAuthCert(), "30820002");  // from the card
+    EXPECT_TRUE(log.contains("QEL File : Reading cache file - An error occured : cache folder refused: " + folder +
+                             " is a symbolic link"));
+    EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occured : "));
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
+
+    fs::remove(folder);
+    fs::rename(elsewhere, folder);
+    ::chmod((root_ + "/sigilla").c_str(), 0777);
+    EXPECT_EQ(readAuthCert(), "30820002");
+    EXPECT_TRUE(log.contains("/sigilla is writable by other users"));
+    ::chmod((root_ + "/sigilla").c_str(), 0700);
+    EXPECT_EQ(readAuthCert(), "414243");  // the record was left as it was
+
+    fs::rename(cacheFile("3F000001A002"), root_ + "/record");
+    fs::create_symlink(root_ + "/record", cacheFile("3F000001A002"));
+    EXPECT_EQ(readAuthCert(), "30820002");
+}
+
 TEST_F(CardFileTest, CardsWithoutSerialAreReadFromTheCardEveryTime) {
     test::LogCapture log;
     card_.files.erase("3F00D003");

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "common/logger.h"
+#include "common/user_dirs.h"
 
 namespace qel {
 namespace fs = std::filesystem;
@@ -37,7 +42,7 @@ protected:
 
 TEST_F(LoggerTest, FirstEntryCreatesTheDayFileAndLaterOnesAppend) {
     SwiftLogger::log("Erreur dans C_Login: résultat = 160", Severity::error);
-    SwiftLogger::log("two\nlines", Severity::info);
+    SwiftLogger::log("label\n2026-01-01 00:00:00000 [\u2705]forged\r\x1B[2J\x7F", Severity::info);
     const std::string path = SwiftLogger::currentFilePath();
     EXPECT_TRUE(std::regex_search(path, std::regex("/Logs/KartelloStore-\\d{4}-\\d{2}-\\d{2}\\.log$"))) << path;
 
@@ -45,8 +50,11 @@ TEST_F(LoggerTest, FirstEntryCreatesTheDayFileAndLaterOnesAppend) {
     std::regex first("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{5} \\[\xE2\x9B\x94\xEF\xB8\x8F\\]"
                      "Erreur dans C_Login: résultat = 160\n");
     EXPECT_TRUE(std::regex_search(text, first)) << text;
-    // A message with line feeds is written as is, followed by one more line feed.
-    EXPECT_NE(text.find("[\xE2\x84\xB9\xEF\xB8\x8F]two\nlines\n"), std::string::npos) << text;
+    // Card text cannot forge an entry: control characters are escaped, the entry stays one line.
+    EXPECT_NE(text.find("[\xE2\x84\xB9\xEF\xB8\x8F]label\\n2026-01-01 00:00:00000 [\u2705]forged\\x0D\\x1B[2J\\x7F\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -79,6 +87,82 @@ TEST_F(LoggerTest, ConcurrentWritersKeepLinesWhole) {
         EXPECT_TRUE(std::regex_match(line, whole)) << line;
     }
     EXPECT_EQ(count, 1600);
+}
+
+// A process with more rights than the folder's owner (a set-user-ID program, a service loading the
+// module) must not write where that owner points it.
+TEST_F(LoggerTest, RefusesLinkedFilesAndFoldersOthersControl) {
+    SwiftLogger::log("first", Severity::info);
+    const fs::path elsewhere = dir_.parent_path() / "elsewhere.log";
+    std::ofstream(elsewhere) << "kept\n";
+    const std::string path = SwiftLogger::currentFilePath();
+    fs::remove(path);
+    fs::create_symlink(elsewhere, path);
+    testing::internal::CaptureStderr();
+    SwiftLogger::log("through the link", Severity::info);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
+    fs::remove(path);
+    fs::create_hard_link(elsewhere, path);
+    testing::internal::CaptureStderr();
+    SwiftLogger::log("through the hard link", Severity::info);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("not a plain file"), std::string::npos);
+    std::ifstream in(elsewhere);
+    std::stringstream kept;
+    kept << in.rdbuf();
+    EXPECT_EQ(kept.str(), "kept\n");
+    fs::remove(path);
+
+    ::chmod(dir_.c_str(), 0770);
+    testing::internal::CaptureStderr();
+    SwiftLogger::log("group may write", Severity::info);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("writable by other users"), std::string::npos);
+    EXPECT_FALSE(fs::exists(path));
+    ::chmod(dir_.c_str(), 0700);
+
+    const fs::path real = dir_.parent_path() / "real";
+    fs::create_directory(real);
+    fs::remove_all(dir_);
+    fs::create_directory_symlink(real, dir_);
+    testing::internal::CaptureStderr();
+    SwiftLogger::log("folder is a link", Severity::info);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("is a symbolic link"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(real));
+}
+
+TEST_F(LoggerTest, AWriteRefusedAfterTheFileOpenedSaysSoOnStdout) {
+    SwiftLogger::log("first", Severity::info);
+    const auto size = fs::file_size(SwiftLogger::currentFilePath());
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit full = saved;
+    full.rlim_cur = size;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    testing::internal::CaptureStdout();
+    SwiftLogger::log("one line too many", Severity::info);
+    const std::string out = testing::internal::GetCapturedStdout();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_NE(out.find("Could not write to file"), std::string::npos) << out;
+}
+
+TEST(LoggerPlacement, WithoutHomeNothingIsWrittenAndStandardErrorSaysWhy) {
+    std::vector<std::pair<std::string, std::string>> saved;
+    for (const char* name : {"HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME"}) {
+        if (const char* v = std::getenv(name)) saved.emplace_back(name, v);
+        ::unsetenv(name);
+    }
+    SwiftLogger::setDirectory("");
+    EXPECT_EQ(userdirs::home(), "");
+    EXPECT_EQ(userdirs::cacheHome(), "");
+    EXPECT_EQ(userdirs::documentsDir(), "");
+    testing::internal::CaptureStderr();
+    SwiftLogger::log("nowhere to go", Severity::error);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(SwiftLogger::directory(), "");
+    for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);
+    SwiftLogger::setDirectory("");
+    EXPECT_NE(said.find("neither XDG_STATE_HOME nor HOME is set"), std::string::npos) << said;
 }
 
 TEST(LoggerFailure, UnwritableDirectorySaysSoOnStdoutAndNeverThrows) {

@@ -29,6 +29,12 @@ public:
         check();
     }
     void endSession() override {}
+    // As a reader's reset does: the card starts again with nothing verified.
+    void resetSecurityState() override {
+        std::lock_guard lock(owner_.mutex_);
+        check();
+        model_->powerOn();
+    }
 
 private:
     void check() const {

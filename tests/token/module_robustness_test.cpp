@@ -11,6 +11,9 @@
 #include <iostream>
 #include <thread>
 
+#include "card/qel_card.h"
+#include "card/token_error.h"
+#include "platform/pcsc/pcsc_card.h"
 #include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
 
@@ -18,6 +21,23 @@ namespace qel::sigillatest {
 namespace {
 
 using namespace std::chrono_literals;
+
+// What another program that shares the card gets for a signature it sends straight through pcscd
+// without any PIN (MANAGE SECURITY ENVIRONMENT, then COMPUTE DIGITAL SIGNATURE): 9000 while the card
+// is verified, 6982 once it is not.
+int signatureWithoutPin() {
+    auto context = std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi());
+    pcsc::PcscCard smartCard(context, testbed::kContactReader);
+    CardSession session(smartCard);
+    QELCard card(smartCard, smartCard.atr());
+    try {
+        card.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256,
+                      CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
+        return 0x9000;
+    } catch (const TokenError& e) {
+        return e.code() == TokenError::authenticationNeeded ? 0x6982 : e.code();
+    }
+}
 
 class ModuleThroughPcsc : public ::testing::Test {
 protected:
@@ -152,9 +172,20 @@ TEST_F(ModuleThroughPcsc, WaitForSlotEventReportsAnInsertion) {
     EXPECT_EQ(reported, contact);
 }
 
-TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainAndSigns) {
+// Every way a login ends resets the card, so that no other program inherits the verified PIN; this
+// process, whose login went with it, is asked for the PIN again and signs once more.
+TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainSignsAndItsEndResetsTheCard) {
     CK_SESSION_HANDLE s = openSession();
     ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(), 0x9000);
+    ASSERT_EQ(module_->C_Logout(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+    ASSERT_EQ(login(s), CKR_OK);
+    ASSERT_EQ(module_->C_CloseSession(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+    s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -170,6 +201,7 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainAndSigns) {
         if (module_.signSha256(mine, key, Bytes{9}, signature) != CKR_OK ||
             !verifySha256(module_.certificateFor(mine, key), Bytes{9}, signature))
             code |= 16;
+        // Finalised while logged in: the card is reset for everyone, the parent included.
         if (module_->C_Finalize(nullptr) != CKR_OK) code |= 32;
         _exit(code);
     }
@@ -177,9 +209,17 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainAndSigns) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    // The parent's module goes on as before.
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+    // The parent's module goes on: its next signature finds the login gone, and the PIN brings it back.
     Bytes signature;
-    EXPECT_EQ(module_.signSha256(s, module_.privateKey(s), Bytes{10}, signature), CKR_OK);
+    const CK_OBJECT_HANDLE key = module_.privateKey(s);
+    EXPECT_EQ(module_.signSha256(s, key, Bytes{10}, signature), CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(module_.signSha256(s, key, Bytes{10}, signature), CKR_OK);
+    EXPECT_TRUE(verifySha256(module_.certificateFor(s, key), Bytes{10}, signature));
+    ASSERT_EQ(module_->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+    ASSERT_EQ(module_->C_Initialize(nullptr), CKR_OK);
 }
 
 }  // namespace

@@ -1,10 +1,19 @@
 // The PKCS#11 module through its exported functions, over readers in memory holding virtual cards.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <future>
 #include <thread>
 
+#include "card/qel_card.h"
+#include "card/token_error.h"
+#include "common/logger.h"
 #include "tests/token/fake_readers.h"
 #include "tests/token/virtual_cards.h"
 #include "token/p11/module_registry.h"
@@ -49,6 +58,33 @@ std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE s, std::vector<CK_ATTRIBUTE
 
 std::vector<CK_OBJECT_HANDLE> ofClass(CK_SESSION_HANDLE s, CK_OBJECT_CLASS cls) {
     return find(s, {{CKA_CLASS, &cls, sizeof cls}});
+}
+
+// Another program's connection to the same card: its commands reach the card as they are.
+class SharedConnection : public SmartCard {
+public:
+    explicit SharedConnection(sim::QelCardModel& model) : model_(model) {}
+    Bytes atr() const override { return model_.atr(); }
+    Bytes transmit(const Bytes& apdu) override { return model_.processApdu(apdu); }
+    void beginSession() override {}
+    void endSession() override {}
+
+private:
+    sim::QelCardModel& model_;
+};
+
+// What that program gets for a signature it asks of a fourth-generation card without any PIN:
+// 9000 while the card is verified, 6982 once it is not.
+int signatureWithoutPin(sim::QelCardModel& model) {
+    SharedConnection connection(model);
+    QELCard card(connection, connection.atr());
+    try {
+        card.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256,
+                      CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
+        return 0x9000;
+    } catch (const TokenError& e) {
+        return e.code() == TokenError::authenticationNeeded ? 0x6982 : e.code();
+    }
 }
 
 class ModuleTest : public ::testing::Test {
@@ -329,6 +365,17 @@ TEST_F(ModuleTest, FourthGenerationSignsWithPssAndDeciphers) {
     ASSERT_EQ(C_Decrypt(s, cryptogram.data(), cryptogram.size(), plain.data(), &len), CKR_OK);
     EXPECT_EQ(plain, (Bytes{'k', 'e', 'y'}));
 
+    // A block whose padding is wrong is an invalid cryptogram, whatever is wrong with it.
+    Bytes forged(cryptogram.size(), 0x5A);
+    forged[0] = 0x00;
+    forged[1] = 0x01;
+    forged[forged.size() - 4] = 0x00;
+    const Bytes badCryptogram = testing::rawEncryptFor(certificate, forged);
+    ASSERT_EQ(C_DecryptInit(s, &rsa, key), CKR_OK);
+    len = plain.size();
+    EXPECT_EQ(C_Decrypt(s, const_cast<CK_BYTE*>(badCryptogram.data()), badCryptogram.size(), plain.data(), &len),
+              CKR_ENCRYPTED_DATA_INVALID);
+
     // In parts: the cryptogram is gathered, the plain text comes at the end.
     ASSERT_EQ(C_DecryptInit(s, &rsa, key), CKR_OK);
     CK_ULONG partLen = 99;
@@ -448,6 +495,86 @@ TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCard
     readers_->insert(kContact, newCard(Generation::QEL4));
     EXPECT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_DEVICE_REMOVED);
     EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+}
+
+// A child forked while another thread of its parent logs must find the logger free: it initialises
+// the module and logs. A child stuck on a lock held at the fork is ended by its alarm.
+TEST_F(ModuleTest, AChildForkedWhileAnotherThreadLogsInitialisesAndLogs) {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) logDebug("Sigilla : a line of the parent");
+    });
+    int stuckOrFailed = 0;
+    for (int i = 0; i < 30; ++i) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(30);
+            if (C_Initialize(nullptr) != CKR_OK) _exit(2);
+            logInfo("Sigilla : a line of the child");
+            CK_ULONG count = 0;
+            if (C_GetSlotList(CK_FALSE, nullptr, &count) != CKR_OK) _exit(3);
+            C_Finalize(nullptr);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++stuckOrFailed;
+    }
+    stop = true;
+    busy.join();
+    EXPECT_EQ(stuckOrFailed, 0);
+}
+
+class ServiceThatCannotCancel : public testing::FakeReaders {
+public:
+    void cancelWaits() override { throw std::runtime_error("the service went away"); }
+};
+
+TEST_F(ModuleTest, FinalizeSaysWhatItCouldNotDo) {
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    auto failing = std::make_shared<ServiceThatCannotCancel>();
+    p11::setReaderServiceFactory([failing] { return failing; });
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    std::ifstream in(SwiftLogger::currentFilePath());
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("C_Finalize could not end the waits for slot events : the service went away"),
+              std::string::npos);
+    auto readers = readers_;
+    p11::setReaderServiceFactory([readers] { return readers; });
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+}
+
+// The card keeps a verified PIN for every program that shares it: each way a login ends resets it.
+TEST_F(ModuleTest, TheCardForgetsThePinWhenTheLoginEnds) {
+    auto card = newCard(Generation::QEL4);
+    readers_->insert(kContact, card);
+    CK_SESSION_HANDLE s = open();
+    const CK_SESSION_HANDLE other = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x9000);
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+
+    // The reset card takes the PIN again and signs.
+    ASSERT_EQ(login(s), CKR_OK);
+    Bytes signature;
+    EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, {1}, signature), CKR_OK);
+    ASSERT_EQ(C_CloseSession(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x9000);  // the other session still holds the login
+    ASSERT_EQ(C_CloseSession(other), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+
+    ASSERT_EQ(login(open()), CKR_OK);
+    ASSERT_EQ(C_CloseAllSessions(0), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+
+    ASSERT_EQ(login(open()), CKR_OK);
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
 TEST_F(ModuleTest, WaitForSlotEventReportsInsertionsAndEndsWithFinalize) {

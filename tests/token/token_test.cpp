@@ -6,6 +6,7 @@
 
 #include "card/token_error.h"
 #include "common/hex.h"
+#include "sim/card/profile.h"
 #include "tests/token/virtual_cards.h"
 #include "token/sigilla.h"
 #include "token/sigilla_session.h"
@@ -85,6 +86,28 @@ TEST(SigillaToken, PublishesEachCertificateFollowedByItsKeyUnderTheKeyIdLastByte
         EXPECT_EQ(c.token->tokenID(), "org.oberlane.qel.sigilla:" + c.token->instanceID());
         EXPECT_EQ(c.token->instanceID().rfind("8025000001", 0), 0u) << c.token->instanceID();
     }
+}
+
+// A hostile card, or a forged cache, whose two KeyIDs end in the same byte would let the handle of
+// one key work the other: only the first key is published, both certificates are.
+TEST(SigillaToken, KeysWhoseIdentifiersEndAlikeArePublishedOnce) {
+    const std::string dir = testing::VirtualCards::instance().card(Generation::QEL4);
+    sim::Profile profile = sim::loadProfile(dir);
+    ASSERT_GE(profile.keys.size(), 2u);
+    profile.keys[1].keyId.back() = profile.keys[0].keyId.back();
+    sim::saveProfile(profile, dir);
+    testing::forgetCachedFiles();
+    RecordingCard smartCard(sim::loadQelCardModel(dir, ReaderKind::contact));
+    TokenDriver driver;
+    auto token = driver.createTokenForSmartCard(smartCard, kAid);
+    const auto keys = keysOf(*token);
+    ASSERT_EQ(keys.size(), profile.keys.size() - 1);
+    for (const SigillaKeychainKey* key : keys) EXPECT_NE(key->keyID, profile.keys[1].keyId);
+    std::size_t certificates = 0;
+    for (const auto& item : token->keychainContents())
+        certificates += std::holds_alternative<SigillaKeychainCertificate>(item) ? 1 : 0;
+    EXPECT_EQ(certificates, profile.keys.size());
+    testing::forgetCachedFiles();
 }
 
 TEST(SigillaToken, KeyConstraintsFollowTheReaderAndTheKeyKind) {

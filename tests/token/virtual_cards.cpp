@@ -86,11 +86,12 @@ bool verifySignature(const Bytes& certificateDer, const Bytes& hash, const Bytes
     return EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), hash.data(), hash.size()) == 1;
 }
 
-Bytes encryptFor(const Bytes& certificateDer, const Bytes& message) {
+namespace {
+Bytes encryptWith(const Bytes& certificateDer, const Bytes& message, int padding) {
     auto key = publicKeyOf(certificateDer);
     std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     std::size_t len = 0;
-    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+    if (EVP_PKEY_encrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) != 1 ||
         EVP_PKEY_encrypt(ctx.get(), nullptr, &len, message.data(), message.size()) != 1)
         throw std::runtime_error("encryption set-up failed");
     Bytes out(len);
@@ -98,6 +99,15 @@ Bytes encryptFor(const Bytes& certificateDer, const Bytes& message) {
         throw std::runtime_error("encryption failed");
     out.resize(len);
     return out;
+}
+}  // namespace
+
+Bytes encryptFor(const Bytes& certificateDer, const Bytes& message) {
+    return encryptWith(certificateDer, message, RSA_PKCS1_PADDING);
+}
+
+Bytes rawEncryptFor(const Bytes& certificateDer, const Bytes& block) {
+    return encryptWith(certificateDer, block, RSA_NO_PADDING);
 }
 
 Bytes sha(const char* hashName, const Bytes& data) {

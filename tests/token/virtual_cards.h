@@ -62,6 +62,8 @@ bool verifySignature(const Bytes& certificateDer, const Bytes& hash, const Bytes
                      bool pss);
 /// Enciphers `message` with the certificate's public key (PKCS#1 v1.5).
 Bytes encryptFor(const Bytes& certificateDer, const Bytes& message);
+/// Enciphers `block`, exactly as long as the modulus, with the certificate's public key and no padding.
+Bytes rawEncryptFor(const Bytes& certificateDer, const Bytes& block);
 /// SHA hash of the data.
 Bytes sha(const char* hashName, const Bytes& data);
 

@@ -20,7 +20,14 @@ std::string tokenSerial(const std::string& cardSerial) {
 
 Module::Module(std::shared_ptr<ReaderService> readers) : readers_(std::move(readers)) {}
 
-Module::~Module() = default;
+Module::~Module() {
+    // The process ends (or unloads the module) without C_Finalize: the card must not stay verified.
+    try {
+        endLogins();
+    } catch (const std::exception& e) {
+        logError(format("Sigilla : the logins could not be ended : %s", e.what()));
+    }
+}
 
 const Bytes& Module::applicationID() {
     static const Bytes aid{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
@@ -90,6 +97,37 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
             if (constraint == Constraint::pin) instance->loginRequired = true;
     logInfo(format("Sigilla : token %s ready in reader [%s]", instance->token->tokenID().c_str(), slot.reader.c_str()));
     return instance;
+}
+
+void Module::endLogin(Slot& slot, TokenInstance& token) {
+    if (!token.loggedIn) return;
+    token.loggedIn = false;
+    // The card keeps a verified PIN for every application that shares it until it is reset.
+    try {
+        token.smartCard->resetSecurityState();
+        logInfo(format("Sigilla : login ended, card in reader [%s] reset", slot.reader.c_str()));
+        // The reset also left the application the token selected when it was built.
+        const auto card = token.token->card();
+        if (card->type() == QELType::QEL4) {
+            CardSession session(*token.smartCard);
+            card->ops().selectApplication(card->qelFiles().aid);
+        }
+    } catch (const std::exception& e) {
+        logError(format("Sigilla : login ended, but the card in reader [%s] could not be reset : %s",
+                        slot.reader.c_str(), e.what()));
+    }
+}
+
+void Module::endLogins() {
+    std::vector<std::shared_ptr<Slot>> slots;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [id, slot] : slots_) slots.push_back(slot);
+    }
+    for (const auto& slot : slots) {
+        std::lock_guard lock(slot->cardMutex);
+        if (slot->token) endLogin(*slot, *slot->token);
+    }
 }
 
 void Module::dropToken(Slot& slot) {
@@ -167,7 +205,9 @@ std::vector<CK_SLOT_ID> Module::slotList(bool tokenPresent) {
             if (baseline_.count(slot->reader)) continue;
             try {
                 if (auto status = readers_->status(slot->reader)) baseline_[slot->reader] = *status;
-            } catch (const TransportError&) {
+            } catch (const TransportError& e) {
+                // The next C_WaitForSlotEvent takes this reader's first state as its starting point.
+                logWarning(format("Sigilla : no state for reader [%s] : %s", slot->reader.c_str(), e.what()));
             }
         }
         baselineSeeded_ = true;
@@ -178,7 +218,8 @@ std::vector<CK_SLOT_ID> Module::slotList(bool tokenPresent) {
             std::lock_guard lock(slot->cardMutex);
             try {
                 if (!currentToken(*slot)) continue;
-            } catch (const TransportError&) {
+            } catch (const TransportError& e) {
+                logWarning(format("Sigilla : no token in reader [%s] : %s", slot->reader.c_str(), e.what()));
                 continue;
             }
         }
@@ -268,7 +309,8 @@ CK_RV Module::waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID& slotOut) {
                 std::optional<ReaderStatus> status;
                 try {
                     status = readers_->status(slot->reader);
-                } catch (const TransportError&) {
+                } catch (const TransportError& e) {
+                    logWarning(format("Sigilla : no state for reader [%s] : %s", slot->reader.c_str(), e.what()));
                 }
                 if (!status) continue;
                 auto it = baseline_.find(slot->reader);
@@ -328,19 +370,24 @@ void Module::closeSession(CK_SESSION_HANDLE handle) {
     session->token->token->terminateSession(*session->sigilla);
     // The login belongs to the token while any of the application's sessions is open on it.
     std::lock_guard cardLock(session->slot->cardMutex);
-    std::lock_guard lock(mutex_);
-    const bool last = std::none_of(sessions_.begin(), sessions_.end(),
-                                   [&](const auto& entry) { return entry.second->token == session->token; });
-    if (last) session->token->loggedIn = false;
+    bool last = false;
+    {
+        std::lock_guard lock(mutex_);
+        last = std::none_of(sessions_.begin(), sessions_.end(),
+                            [&](const auto& entry) { return entry.second->token == session->token; });
+    }
+    if (last) endLogin(*session->slot, *session->token);
 }
 
 void Module::closeAllSessions(CK_SLOT_ID id) {
     auto slot = slotFor(id);
     std::lock_guard cardLock(slot->cardMutex);
-    std::lock_guard lock(mutex_);
-    for (auto it = sessions_.begin(); it != sessions_.end();)
-        it = it->second->slot == slot ? sessions_.erase(it) : std::next(it);
-    if (slot->token) slot->token->loggedIn = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = sessions_.begin(); it != sessions_.end();)
+            it = it->second->slot == slot ? sessions_.erase(it) : std::next(it);
+    }
+    if (slot->token) endLogin(*slot, *slot->token);
 }
 
 void Module::sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {

@@ -40,6 +40,9 @@ public:
     CK_RV waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID& slot);
     /// Ends every C_WaitForSlotEvent in progress (C_Finalize).
     void cancelWaits();
+    /// Ends the login of every token (C_Finalize, and the module's end with the process): each card
+    /// that was logged in is reset, so that no other process inherits its verified PIN.
+    void endLogins();
 
     // Sessions.
     CK_SESSION_HANDLE openSession(CK_SLOT_ID id, CK_FLAGS flags);
@@ -86,6 +89,9 @@ private:
     bool cardLeft(Slot& slot, const TokenInstance& token);
     /// Forgets the slot's token and closes its sessions (card lock held).
     void dropToken(Slot& slot);
+    /// Ends the token's login and resets its card when it was logged in (card lock held). A card
+    /// that cannot be reset is logged: it has usually left its reader.
+    void endLogin(Slot& slot, TokenInstance& token);
     /// Runs `work` on the session's card in a card session, with the card lock held. A card pulled
     /// out drops the token and gives CKR_DEVICE_REMOVED; other errors are mapped for `phase`.
     template <typename Work>

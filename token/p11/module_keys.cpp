@@ -83,7 +83,7 @@ void Module::logout(CK_SESSION_HANDLE handle) {
     auto session = sessionFor(handle);
     std::lock_guard lock(session->slot->cardMutex);
     if (!session->token->loggedIn) throw P11Error(CKR_USER_NOT_LOGGED_IN);
-    session->token->loggedIn = false;
+    endLogin(*session->slot, *session->token);
 }
 
 const P11Object& Module::operationKey(P11Session& s, CK_OBJECT_HANDLE handle,

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/format.h"
 #include "common/logger.h"
 
 namespace qel::p11 {
@@ -91,9 +92,20 @@ CK_RV finalizeModule(CK_VOID_PTR reserved) noexcept {
         module = std::move(g_module);
         g_module.reset();
     }
+    // The module is forgotten whatever fails here; what failed is said in the log.
     try {
         module->cancelWaits();
+    } catch (const std::exception& e) {
+        logError(format("Sigilla : C_Finalize could not end the waits for slot events : %s", e.what()));
     } catch (...) {
+        logError("Sigilla : C_Finalize could not end the waits for slot events");
+    }
+    try {
+        module->endLogins();
+    } catch (const std::exception& e) {
+        logError(format("Sigilla : C_Finalize could not end the logins : %s", e.what()));
+    } catch (...) {
+        logError("Sigilla : C_Finalize could not end the logins");
     }
     return CKR_OK;
 }
