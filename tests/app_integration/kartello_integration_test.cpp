@@ -242,7 +242,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     window.situation.click();
     ASSERT_EQ(navigator.segues.size(), segues + 1);
     EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
-    EXPECT_FALSE(vc->isUserAuthentified);
+    EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
