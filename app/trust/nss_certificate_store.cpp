@@ -81,7 +81,9 @@ CertificateStore::Presence NssCertificateStore::find(const AuthorityCertificate&
     if (!found) return presence;
     presence.present = true;
     CERTCertTrust trust{};
-    presence.trusted = CERT_GetCertTrust(found, &trust) == SECSuccess && (trust.sslFlags & CERTDB_TRUSTED_CA) != 0;
+    // Trusted for what the card's certificates need; a root trusted for servers only is completed.
+    const unsigned wanted = CERTDB_TRUSTED_CA | CERTDB_TRUSTED_CLIENT_CA;
+    presence.trusted = CERT_GetCertTrust(found, &trust) == SECSuccess && (trust.sslFlags & wanted) == wanted;
     CERT_DestroyCertificate(found);
     return presence;
 }
@@ -113,9 +115,10 @@ bool NssCertificateStore::trustAsAuthority(const AuthorityCertificate& authority
         return false;
     }
     CERTCertTrust trust{};
-    // "C,,": a trust anchor for TLS (server and client certificates) only; mail and code signing
-    // are left to the user.
-    SECStatus status = CERT_DecodeTrustString(&trust, "C,,");
+    // A trust anchor for TLS only: "C" for the certificates it issues to servers, "T" for those it
+    // issues to clients, which the card's authentication certificate is (with "C" alone NSS refuses
+    // to verify it). Mail and code signing are left to the user.
+    SECStatus status = CERT_DecodeTrustString(&trust, "CT,,");
     if (status == SECSuccess) status = CERT_ChangeCertTrust(CERT_GetDefaultCertDB(), certificate, &trust);
     CERT_DestroyCertificate(certificate);
     if (status != SECSuccess) {

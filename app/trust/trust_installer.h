@@ -20,7 +20,7 @@ public:
 
     struct Presence {
         bool present = false;
-        /// Trusted as an authority that issues certificates (a trust anchor).
+        /// Trusted as an authority that issues the card's kind of certificates (a trust anchor).
         bool trusted = false;
     };
     /// Whether a certificate with that subject is in the database.

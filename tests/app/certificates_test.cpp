@@ -438,7 +438,7 @@ TEST(NssStore, CreatesTheDatabaseAddsAndTrustsOnlyTheRoot) {
     EXPECT_TRUE(fs::exists(dir + "/cert9.db"));
     const std::string listing = certutilList(dir);
     EXPECT_NE(listing.find("ACR-TEST"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("C,,"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("CT,,"), std::string::npos) << listing;
     // The intermediate carries no trust of its own.
     const auto line = listing.find("ACI-TEST");
     ASSERT_NE(line, std::string::npos) << listing;
