@@ -17,6 +17,8 @@ class Pkcs11X509;
 class CertificatesPane {
 public:
     virtual ~CertificatesPane() = default;
+    /// The sub-view is about to be shown in the container.
+    virtual void viewWillAppear() {}
     /// Hands over the card's certificates; nothing empties the view.
     virtual void setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> certificates) = 0;
     virtual std::size_t certificateCount() const = 0;

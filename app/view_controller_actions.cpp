@@ -66,7 +66,10 @@ void ViewController::showSituations() {
     }
 }
 
-void ViewController::showCertificates() { view_.showSubView(ui::SubView::certificate); }
+void ViewController::showCertificates() {
+    if (s_.hooks.certificates) s_.hooks.certificates->viewWillAppear();
+    view_.showSubView(ui::SubView::certificate);
+}
 
 void ViewController::showMaintenance() {
     view_.showSubView(ui::SubView::maintenance);

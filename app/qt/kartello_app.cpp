@@ -5,14 +5,21 @@
 #include <QString>
 
 #include "app/app_delegate.h"
+#include "app/certificate_view_controller.h"
+#include "app/qt/certificate_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_desktop_services.h"
 #include "app/qt/qt_main_queue.h"
 #include "app/qt/qt_navigator.h"
 #include "app/scard/card_readers.h"
 #include "app/scard/scard.h"
+#include "app/revocation/crl_download.h"
 #include "app/token_watch.h"
+#include "app/trust/authority_store.h"
+#include "app/trust/nss_certificate_store.h"
+#include "app/trust/trust_installer.h"
 #include "app/view_controller.h"
+#include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/slot_manager.h"
@@ -40,9 +47,18 @@ struct KartelloApp::Parts {
           appDelegate(library, launcher),
           alerts(&window),
           navigator(window, mainQueue, scard),
+          authorities(authorityDirectory()),
+          certificateViewer(&window),
+          certificateFiles(&window),
+          certificates(window.certificateView(),
+                       CertificateViewServices{certificateViewer, certificateFiles, crlFetcher, authorities,
+                                               defaultCrlPath(), userdirs::desktopDir()}),
+          trust(authorities, nssStore, alerts),
           controller(window, appDelegate,
                      ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
-                                            &tokenWatch, {}, {}}) {}
+                                            &tokenWatch, LaterHooks{&certificates, &trust, nullptr, nullptr}, {}}) {
+        certificates.setMainWindow(&controller);
+    }
 
     Pkcs11Library library;
     QtMainQueue mainQueue;
@@ -60,6 +76,13 @@ struct KartelloApp::Parts {
     QtMainWindow window;
     QtAlertPresenter alerts;
     QtNavigator navigator;
+    CurlCrlFetcher crlFetcher;
+    AuthorityStore authorities;
+    QtCertificateViewer certificateViewer;
+    QtFilePicker certificateFiles;
+    CertificateViewController certificates;
+    NssCertificateStore nssStore;
+    TrustCertificatesInstaller trust;
     ViewController controller;
 };
 

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include "app/qt/certificate_view.h"
 #include "app/qt/identification_view.h"
 #include "app/qt/pictures.h"
 #include "app/qt/qt_widgets.h"
@@ -56,9 +57,10 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
 
     identification_ = new QtIdentificationView;
     situation_ = new QtSituationView;
+    certificate_ = new QtCertificateView;
     setSubViewWidget(ui::SubView::identification, identification_);
     setSubViewWidget(ui::SubView::situation, situation_);
-    setSubViewWidget(ui::SubView::certificate, placeholderPage(QStringLiteral("Certificats de la carte")));
+    setSubViewWidget(ui::SubView::certificate, certificate_);
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
     ui_->container->setCurrentWidget(identification_);
 

@@ -14,6 +14,7 @@ class MainWindow;
 
 namespace qel::qt {
 
+class QtCertificateView;
 class QtIdentificationView;
 class QtSituationView;
 
@@ -29,6 +30,8 @@ public:
     const ui::MainWindowOutlets& outlets() override { return outlets_; }
     ui::IdentificationView& identificationView() override;
     ui::SituationView& situationView() override;
+    /// The certificates sub-view, driven by its own controller.
+    QtCertificateView& certificateView() { return *certificate_; }
     void showSubView(ui::SubView view) override;
     void letEventLoopRun() override;
     void closeWindow() override;
@@ -58,6 +61,7 @@ private:
     ui::MainWindowOutlets outlets_;
     QtIdentificationView* identification_ = nullptr;
     QtSituationView* situation_ = nullptr;
+    QtCertificateView* certificate_ = nullptr;
     std::map<ui::SubView, QWidget*> pages_;
     ui::SubView current_ = ui::SubView::identification;
     std::function<bool()> closeHandler_;

@@ -1,3 +1,4 @@
+#include "app/ui/certificate_view.h"
 #include "app/ui/identification_view.h"
 #include "app/ui/main_window_view.h"
 #include "app/ui/pin_dialog_views.h"
@@ -45,5 +46,10 @@ bool NewPinOutlets::complete() const {
 bool ModifPinOutlets::complete() const { return NewPinOutlets::complete() && allSet(oldPinTextField, oldPinTooltip); }
 
 bool UnlockCardOutlets::complete() const { return NewPinOutlets::complete() && allSet(pukTextField, pukTooltip); }
+
+bool CertificateOutlets::complete() const {
+    return allSet(authentName, authentView, authentSave, signatureName, signatureView, signatureSave, countLabel,
+                  messageLabel);
+}
 
 }  // namespace qel::ui

@@ -301,6 +301,18 @@ void generateDefaultSet(const std::string& outDir, const AuthorityOptions& optio
     expired.testCard = false;
     expired.situations = 1;
     generateCard(ca, outDir + "/qel3-expired", expired);
+
+    // A card whose authentication certificate its authority has revoked: the authority's list
+    // names that serial only.
+    CardOptions revoked = qel3;
+    revoked.cardNumber = "1234567892";
+    revoked.holder.lastName = "OPPOSE";
+    revoked.holder.usualFirstName = "PAUL";
+    revoked.holder.firstNames = {"PAUL"};
+    generateCard(ca, outDir + "/qel3-revoked", revoked);
+    X509Ptr revokedCert = readDerCertificate(outDir + "/qel3-revoked/certs/" +
+                                             roleName(KeyProfile::Role::authentication) + ".cer");
+    writeCrl(ca, revoked.issuer, {serialOf(revokedCert.get())}, ca + "/crl/" + revoked.issuer + ".crl");
 }
 
 }  // namespace qel::sim

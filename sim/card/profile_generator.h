@@ -58,7 +58,7 @@ void writeCrl(const std::string& authorityDir, const std::string& issuer,
               const std::vector<Bytes>& revokedSerials, const std::string& outFile);
 
 /// The default set: <out>/ca and the profiles qel3-default, qel4-default, qel4-secure-picc,
-/// qel3-expired.
+/// qel3-expired and qel3-revoked (its authentication certificate is on its authority's list).
 void generateDefaultSet(const std::string& outDir, const AuthorityOptions& options);
 
 }  // namespace qel::sim

@@ -10,10 +10,15 @@
 
 #include "app/app_delegate.h"
 #include "app/card_tables.h"
+#include "app/certificate_view_controller.h"
 #include "app/modif_pin_view_controller.h"
+#include "app/revocation/crl_download.h"
 #include "app/saisie_pin_view_controller.h"
 #include "app/scard/scard.h"
 #include "app/token_watch.h"
+#include "app/trust/authority_store.h"
+#include "app/trust/nss_certificate_store.h"
+#include "app/trust/trust_installer.h"
 #include "app/unlock_card_view_controller.h"
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
@@ -21,9 +26,11 @@
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
+#include "common/user_dirs.h"
 #include "sim/card/profile.h"
 #include "tests/app_integration/counting_module.h"
 #include "tests/support/fake_views.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/testbed_client.h"
 
 namespace qel::test {
@@ -51,6 +58,27 @@ std::string freshProfile(const std::string& name) {
 
 double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+/// What a program printed, and whether it succeeded.
+std::pair<int, std::string> run(const std::string& command) {
+    std::string out;
+    FILE* p = popen((command + " 2>&1").c_str(), "r");
+    if (!p) return {-1, out};
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, p)) out += buffer;
+    return {pclose(p), out};
+}
+
+/// The testbed's revocation-list server: its fault switch, and whether it answers.
+bool crlFault(const std::string& fault) {
+    return run("curl -sf --max-time 2 http://127.0.0.1:8081/control/fault/" + fault).first == 0;
+}
+
+/// The certutil line of one nickname (its trust flags follow the name), or empty.
+std::string nssLine(const std::string& listing, const std::string& nickname) {
+    auto at = listing.find(nickname + " ");
+    return at == std::string::npos ? std::string() : listing.substr(at, listing.find('\n', at) - at);
 }
 
 class KartelloIntegrationTest : public ::testing::Test {
@@ -93,8 +121,12 @@ protected:
         appDel = std::make_unique<AppDelegate>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
-        ViewControllerServices services{*library, queue, navigator, urls, clipboard, scard, readers, watch.get(), {}, {}};
+        LaterHooks hooks;
+        hooks.certificates = &certificates;
+        hooks.trust = &trust;
+        ViewControllerServices services{*library, queue, navigator, urls, clipboard, scard, readers, watch.get(), hooks, {}};
         vc = std::make_unique<ViewController>(window, *appDel, services);
+        certificates.setMainWindow(vc.get());
         appDel->applicationDidFinishLaunching();
         vc->viewDidLoad();
         vc->viewDidAppear();
@@ -156,6 +188,19 @@ protected:
     FakeClipboard clipboard;
     FakeLauncher launcher;
     FakeMainWindow window;
+    // The certificates view and the trust installation on the testbed's authorities, the real
+    // download and the test home's own NSS database.
+    FakeCertificateView certificateView;
+    FakeCertificateViewer viewer;
+    FakeFilePicker files;
+    CurlCrlFetcher fetcher;
+    AuthorityStore authorities{testbed::runDir() + "/profiles/ca"};
+    CertificateViewController certificates{
+        certificateView,
+        CertificateViewServices{viewer, files, fetcher, authorities, defaultCrlPath(), userdirs::desktopDir()}};
+    FakeAlertPresenter alerts;
+    NssCertificateStore nss;
+    TrustCertificatesInstaller trust{authorities, nss, alerts};
     std::unique_ptr<CountingModule> counting;
     std::unique_ptr<Pkcs11Library> library;
     std::unique_ptr<AppDelegate> appDel;
@@ -330,6 +375,86 @@ TEST_F(KartelloIntegrationTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdenti
     EXPECT_EQ(window.identificationPane.identifier.value, profile.holder.identifier());
     EXPECT_FALSE(window.identificationPane.serialNumTitle.hidden);
     EXPECT_TRUE(window.card.hidden);
+}
+
+TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
+    if (!crlFault("none")) GTEST_SKIP() << "no revocation-list server in the testbed";
+    struct ResetFault {
+        ~ResetFault() { crlFault("none"); }
+    } resetFault;
+    const std::string revoked = freshProfile("qel3-revoked");
+    insert("contact", revoked);
+    {
+        LogCapture log;
+        start();
+        EXPECT_EQ(window.cardStatusLabel.value, "Carte opposée");
+        EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
+        EXPECT_TRUE(log.contains("Certificat opposé !")) << log.text();
+    }
+
+    remove("contact");
+    insert("contact", freshProfile("qel3-default"));
+    {
+        LogCapture log;
+        window.refreshButton.click();
+        EXPECT_TRUE(log.contains("Certificat valide")) << log.text();
+        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée");
+    }
+
+    // A list the card's authority did not sign, or none at all, never says "revoked".
+    remove("contact");
+    insert("contact", revoked);
+    const char* const verification = "CheckRevoke: Erreur lors de la vérification de l'opposition du certificat";
+    const struct {
+        const char* fault;
+        std::vector<std::string> lines;
+    } faults[] = {
+        {"404", {"getCrl: CRL successfully downloaded. Status code: 404", verification}},
+        {"garbage", {verification}},
+        {"badsig", {"CheckRevoke: La signature du CRL ne correspond pas à l'autorité émettrice", verification}},
+        {"delay",
+         {"getCrl: Erreur durant le téléchargement du CRL. Description de l'erreur: ",
+          "CheckRevoke: Erreur lors de la récupération du CRL"}},
+    };
+    for (const auto& f : faults) {
+        ASSERT_TRUE(crlFault(f.fault)) << f.fault;
+        LogCapture log;
+        window.refreshButton.click();
+        for (const std::string& line : f.lines) EXPECT_TRUE(log.contains(line)) << f.fault << ": " << log.text();
+        EXPECT_FALSE(log.contains("Certificat opposé !")) << f.fault;
+        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée") << f.fault;
+    }
+}
+
+TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
+    if (run("command -v certutil").first != 0) GTEST_SKIP() << "certutil not installed";
+    const std::string db = userdirs::home() + "/.pki/nssdb";
+    std::filesystem::remove_all(db);
+    const std::string dir = freshProfile("qel3-default");
+    insert("contact", dir);
+
+    // Refused: nothing is written.
+    alerts.answer = 1;
+    start();
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(nssLine(run("certutil -L -d sql:" + db).second, "ACI-FO-PP-TEST"), "");
+
+    alerts.answer = 0;
+    window.refreshButton.click();
+    EXPECT_EQ(alerts.alerts.size(), 2u);
+    const std::string listing = run("certutil -L -d sql:" + db).second;
+    EXPECT_NE(nssLine(listing, "ACR-FO-TEST").find("CT,,"), std::string::npos) << listing;
+    const std::string intermediate = nssLine(listing, "ACI-FO-PP-TEST");
+    ASSERT_NE(intermediate, "") << listing;
+    EXPECT_EQ(intermediate.find("C,"), std::string::npos) << listing;
+    // The card's authentication certificate now verifies for TLS client authentication.
+    auto [status, output] = run("vfychain -d sql:" + db + " -u 0 " + dir + "/certs/authentication.cer");
+    EXPECT_EQ(status, 0) << output;
+
+    // A second read finds everything in place.
+    window.refreshButton.click();
+    EXPECT_EQ(alerts.alerts.size(), 2u);
+    EXPECT_EQ(run("certutil -L -d sql:" + db).second, listing);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QPushButton>
 #include <cstdlib>
 
@@ -39,6 +41,16 @@ class KartelloWindow : public ::testing::Test {
 protected:
     void SetUp() override {
         guiApp();
+        // Reading the card installs the issuer chain, which asks once before trusting its root:
+        // the user agrees.
+        QObject::connect(&alertAnswerer_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
+                    alertsAnswered_.push_back(box->text());
+                    if (QPushButton* ok = box->defaultButton()) ok->click();
+                }
+        });
+        alertAnswerer_.start(50);
         app_ = std::make_unique<qt::KartelloApp>(configuredPkcs11LibraryPath());
         app_->start();
     }
@@ -58,6 +70,8 @@ protected:
         return waitUntil([&] { return text("cardNameLabel") == QStringLiteral("DUPONT JEAN"); }, 30000);
     }
 
+    QTimer alertAnswerer_;
+    QStringList alertsAnswered_;
     std::unique_ptr<qt::KartelloApp> app_;
 };
 
@@ -90,6 +104,13 @@ TEST_F(KartelloWindow, ShowsTheHolderOfTheContactCardAndTheFunctionsItAllows) {
     EXPECT_TRUE(find("cardUnlock")->isHidden());
     EXPECT_FALSE(find("cardPinPadlock")->isHidden());
     EXPECT_EQ(find("cardPinPadlock")->property("pictureName").toString(), QStringLiteral("lock"));
+
+    // The certificates pane in place of its placeholder, with the card's two rows.
+    find<QPushButton>("certificate")->click();
+    EXPECT_EQ(text("authentName"), QStringLiteral("Certificat d'Authentification QEL"));
+    EXPECT_TRUE(find("signatureView")->isVisible());
+    EXPECT_TRUE(text("countLabel").endsWith(QStringLiteral(" certificats sur la carte")))
+        << text("countLabel").toStdString();
 }
 
 TEST_F(KartelloWindow, PinEntryThenSituationsReadFromTheCard) {

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QDialog>
+#include <QFileDialog>
+#include <QProcess>
+#include <QTimer>
+#include <QTreeWidget>
 #include <QComboBox>
 #include <QEnterEvent>
 #include <QPainter>
@@ -10,10 +15,17 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSvgRenderer>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 
 #include "app/app_delegate.h"
 #include "app/card_tables.h"
+#include "app/certificate_view_controller.h"
+#include "app/qt/certificate_view.h"
+#include "app/revocation/crl_download.h"
+#include "app/trust/authority_store.h"
 #include "app/qt/colour_table.h"
 #include "app/qt/main_window.h"
 #include "app/qt/picture_view.h"
@@ -25,6 +37,8 @@
 #include "app/view_controller.h"
 #include "gui_support.h"
 #include "pkcs11/pkcs11_library.h"
+#include "pkcs11/pkcs11_x509.h"
+#include "sim/card/x509_builder.h"
 
 namespace qel {
 namespace {
@@ -261,6 +275,86 @@ TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(std::any_cast<int>(received.sender), 12);
     EXPECT_EQ(received.context, "ctx");
+}
+
+/// The first visible top-level widget of that type.
+template <typename Widget>
+Widget* openDialog() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<Widget*>(w); d && d->isVisible()) return d;
+    return nullptr;
+}
+
+TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) {
+    guiApp();
+    sim::PkeyPtr key = sim::generateRsaKey(2048);
+    sim::CertificateRequest r;
+    r.subject = {{"C", "FR"}, {"O", "IRV"}, {"CN", "ACI-FO-PP-TEST"}};
+    r.notBefore = "20240101000000Z";
+    r.notAfter = "20340101000000Z";
+    r.ca = true;
+    r.keyUsage = "critical,keyCertSign,cRLSign";
+    sim::X509Ptr issuer = sim::issueCertificate(r, key.get(), nullptr, key.get());
+    r.subject = {{"C", "FR"}, {"O", "CABINET DUPONT"}, {"serialNumber", "810001234567"}, {"CN", "JEAN DUPONT"}};
+    r.ca = false;
+    r.keyUsage = "critical,digitalSignature,keyEncipherment";
+    r.extendedKeyUsage = "clientAuth,emailProtection";
+    r.crlUrls = {"http://127.0.0.1:8081/crl/ACI-FO-PP-TEST.crl", "http://127.0.0.1:8081/crl/ACI-FO-PP-TEST.crl"};
+    sim::X509Ptr leaf = sim::issueCertificate(r, key.get(), issuer.get(), key.get());
+    const Bytes der = sim::derOf(leaf.get());
+
+    QWidget window;
+    window.resize(900, 700);
+    window.show();
+    qt::QtCertificateView view;
+    qt::QtCertificateViewer viewer(&window);
+    qt::QtFilePicker files(&window);
+    struct NoDownload : CrlFetcher {
+        std::optional<Bytes> fetch(const std::string&, const std::string&) override { return std::nullopt; }
+    } fetcher;
+    AuthorityStore authorities{std::vector<AuthorityCertificate>{}};
+    const std::string folder = std::string(std::getenv("HOME")) + "/certificate-view";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    CertificateViewController controller(
+        view, CertificateViewServices{viewer, files, fetcher, authorities, folder + "/root.crl", folder});
+    controller.setCertificates(
+        std::vector{std::make_shared<Pkcs11X509>(der, Bytes{1}, std::string(kAuthentCertificateName), true)});
+
+    QString fingerprint, title;
+    int extensions = 0;
+    QTimer::singleShot(100, [&] {
+        auto* dialog = openDialog<QDialog>();
+        if (!dialog) return;
+        title = dialog->windowTitle();
+        for (auto* label : dialog->findChildren<QLabel*>())
+            if (label->text().count(QLatin1Char(':')) == 31) fingerprint = label->text();
+        if (auto* tree = dialog->findChild<QTreeWidget*>(QStringLiteral("extensions")))
+            extensions = tree->topLevelItemCount();
+        // Under a real X server (xvfb-run), a picture of the screen for the record.
+        if (const char* shot = std::getenv("QEL_SCREENSHOT")) {
+            gui_test::processFor(300);
+            QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
+                                                         QString::fromLocal8Bit(shot)});
+        }
+        dialog->reject();
+    });
+    controller.onViewAuthentCertificate();
+    EXPECT_EQ(title.toStdString(), kAuthentCertificateName);
+    EXPECT_EQ(fingerprint.size(), 32 * 3 - 1);
+    EXPECT_GE(extensions, 5);  // constraints, usages, key identifiers, distribution points
+
+    QString proposed;
+    QTimer::singleShot(100, [&] {
+        auto* dialog = openDialog<QFileDialog>();
+        if (!dialog) return;
+        proposed = QFileInfo(dialog->selectedFiles().value(0)).fileName();
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    controller.onSaveAuthentCertificate();
+    EXPECT_EQ(proposed.toStdString(), std::string(kAuthentCertificateName) + " - .cer");
+    std::ifstream saved(folder + "/" + proposed.toStdString(), std::ios::binary);
+    EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), der);
 }
 
 }  // namespace

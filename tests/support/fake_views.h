@@ -2,11 +2,13 @@
 // Recording widgets and views for the controller tests.
 #include <any>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/ui/alert_presenter.h"
+#include "app/ui/certificate_view.h"
 #include "app/ui/desktop_services.h"
 #include "app/ui/identification_view.h"
 #include "app/ui/main_window_view.h"
@@ -264,6 +266,44 @@ public:
     }
     FakeField puk;
     FakeImage pukTip;
+};
+
+class FakeCertificateView : public ui::CertificateView {
+public:
+    FakeCertificateView() {
+        o = {&authentName, &authentView, &authentSave, &signatureName, &signatureView, &signatureSave, &count, &message};
+    }
+    const ui::CertificateOutlets& outlets() override { return o; }
+    void setViewHidden(bool h) override { hidden = h; }
+    FakeLabel authentName, signatureName, count, message;
+    FakeButton authentView, authentSave, signatureView, signatureSave;
+    bool hidden = false;
+    ui::CertificateOutlets o;
+};
+
+struct FakeCertificateViewer : ui::CertificateViewer {
+    void show(const ui::CertificateDetails& d) override { shown.push_back(d); }
+    std::vector<ui::CertificateDetails> shown;
+};
+
+/// Answers every save dialog with `answer` (nothing = the user cancels) and keeps the requests.
+struct FakeFilePicker : ui::FilePicker {
+    std::optional<std::string> chooseSaveLocation(const ui::SaveRequest& r) override {
+        requests.push_back(r);
+        return answer;
+    }
+    std::optional<std::string> answer;
+    std::vector<ui::SaveRequest> requests;
+};
+
+/// Answers every alert with `answer` (the button's position) and keeps the alerts.
+struct FakeAlertPresenter : ui::AlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        alerts.push_back(alert);
+        return answer;
+    }
+    int answer = 0;
+    std::vector<ui::Alert> alerts;
 };
 
 }  // namespace qel::test

@@ -1,0 +1,63 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "app/later_hooks.h"
+#include "app/trust/authority_store.h"
+#include "app/ui/alert_presenter.h"
+#include "common/bytes.h"
+
+namespace qel {
+
+/// The user's certificate database, where the issuer chain is installed.
+class CertificateStore {
+public:
+    virtual ~CertificateStore() = default;
+    /// Opens the database for reading and writing, creating it when the user has none. False (logged)
+    /// when it cannot be opened; the other calls are only made between `open` and `close`.
+    virtual bool open() = 0;
+    virtual void close() = 0;
+
+    struct Presence {
+        bool present = false;
+        /// Trusted as an authority that issues the card's kind of certificates (a trust anchor).
+        bool trusted = false;
+    };
+    /// Whether a certificate with that subject is in the database.
+    virtual Presence find(const AuthorityCertificate& authority) = 0;
+    /// Adds the certificate without any trust. False (logged) on failure.
+    virtual bool add(const AuthorityCertificate& authority) = 0;
+    /// Marks the certificate, already added, as a trusted authority. False (logged) on failure.
+    virtual bool trustAsAuthority(const AuthorityCertificate& authority) = 0;
+};
+
+/// One candidate of the chain walk and what the database knows of it.
+struct KeychainCert {
+    const AuthorityCertificate* authority = nullptr;
+    bool isRoot = false;
+    bool isInKeychain = false;
+    bool isTrusted = false;
+};
+
+/// Installs the issuing chain of the card's first certificate into the user's database and makes its
+/// root a trusted authority, after telling the user. Main thread only.
+class TrustCertificatesInstaller final : public TrustInstaller {
+public:
+    TrustCertificatesInstaller(AuthorityStore& authorities, CertificateStore& store, ui::AlertPresenter& alerts)
+        : authorities_(authorities), store_(store), alerts_(alerts) {}
+
+    void checkIssuerChain(const Pkcs11X509& certificate) override;
+
+    /// Walks from the authority whose subject contains `issuerName` up to a root and installs what
+    /// is missing. Nothing is added when the user refuses to trust the root.
+    void installChain(const Bytes& issuerName);
+
+private:
+    std::vector<KeychainCert> walk(const Bytes& issuerName);
+
+    AuthorityStore& authorities_;
+    CertificateStore& store_;
+    ui::AlertPresenter& alerts_;
+};
+
+}  // namespace qel
