@@ -2,7 +2,7 @@
 # arbitrary data-object values. The decoders are rebuilt with coverage instrumentation.
 add_library(qel_pkcs11_decoders_fuzz STATIC ${QEL_PKCS11_DECODER_SOURCES})
 target_include_directories(qel_pkcs11_decoders_fuzz PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(qel_pkcs11_decoders_fuzz PUBLIC qel_common)
-target_compile_options(qel_pkcs11_decoders_fuzz PRIVATE -fsanitize=fuzzer-no-link)
+target_link_libraries(qel_pkcs11_decoders_fuzz PUBLIC qel_common_fuzz)
+target_compile_options(qel_pkcs11_decoders_fuzz PRIVATE ${QEL_FUZZ_LIBRARY_OPTIONS})
 
-qel_add_fuzzer(fuzz_holder ${PROJECT_SOURCE_DIR}/tests/pkcs11/fuzz_holder.cpp qel_pkcs11_decoders_fuzz)
+qel_add_fuzzer(fuzz_holder ${CMAKE_CURRENT_LIST_DIR}/pkcs11/fuzz_holder.cpp qel_pkcs11_decoders_fuzz)

@@ -13,22 +13,27 @@ namespace {
 
 using namespace qel::sim;
 
-std::string g_root;
+// Made once per process: generating keys and reading a profile folder cost far more than a run.
+const QelCardBlueprint* g_qel3 = nullptr;
+const QelCardBlueprint* g_qel4 = nullptr;
 
 void makeProfiles() {
-    g_root =
+    const std::string root =
         std::filesystem::temp_directory_path().string() + "/qel-fuzz-sim-card-" + std::to_string(::getpid());
-    std::filesystem::remove_all(g_root);
+    std::filesystem::remove_all(root);
     AuthorityOptions a;
     a.keyBits = 1024;
-    generateAuthorities(g_root + "/ca", a);
+    generateAuthorities(root + "/ca", a);
     CardOptions qel3;
     qel3.keyBits = 1024;
-    generateCard(g_root + "/ca", g_root + "/qel3", qel3);
+    generateCard(root + "/ca", root + "/qel3", qel3);
     CardOptions qel4 = qel3;
     qel4.generation = Generation::QEL4;
     qel4.cardNumber = "2345678901";
-    generateCard(g_root + "/ca", g_root + "/qel4", qel4);
+    generateCard(root + "/ca", root + "/qel4", qel4);
+    g_qel3 = new QelCardBlueprint(root + "/qel3");
+    g_qel4 = new QelCardBlueprint(root + "/qel4");
+    std::filesystem::remove_all(root);
 }
 
 const std::vector<HostileRule>& hostileSet() {
@@ -64,10 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const bool qel4 = mode & 0x02;
     const ReaderKind kind = (mode & 0x01) ? ReaderKind::contactless : ReaderKind::contact;
-    const std::string dir = g_root + (qel4 ? "/qel4" : "/qel3");
-    std::filesystem::remove(dir + "/state.json");
-    auto card = loadQelCardModel(dir, kind);
-    card->powerOn();
+    // One card per face for the whole process, brought back to a fresh card for each input: making
+    // a card builds its whole file tree, which cost more than most command sequences.
+    static const std::unique_ptr<QelCardModel> faces[4] = {
+        g_qel3->makeCard(ReaderKind::contact), g_qel3->makeCard(ReaderKind::contactless),
+        g_qel4->makeCard(ReaderKind::contact), g_qel4->makeCard(ReaderKind::contactless)};
+    QelCardModel* card = faces[mode & 0x03].get();
+    card->restoreFreshState();
     if (mode & 0x20) card->setHostileRules(hostileSet());
     if (mode & 0x10) {
         qel::Bytes verify{

@@ -24,13 +24,6 @@ Bytes loadCertificate(const std::string& path) {
     return Bytes(der.begin(), der.end());
 }
 
-CardKey loadKey(const Profile& profile, const std::string& dir, Role role) {
-    const KeyProfile* k = profile.key(role);
-    if (!k) throw std::runtime_error(std::string("the profile has no ") + roleName(role) + " key");
-    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile),
-                   loadCertificate(dir + "/" + k->certificateFile), nullptr};
-}
-
 void addHolderFiles(FileTree& tree, const Profile& p, bool contactless) {
     CardNode& holder = tree.addDf(tree.mf(), 0x0003);
     tree.addEf(holder, 0xD000, cardInfoRecord(p));
@@ -60,7 +53,18 @@ std::uint16_t CardKey::usage() const {
 
 Bytes issuerApplicationName() { return Bytes{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00}; }
 
+CardKey loadCardKey(const Profile& profile, const std::string& dir, Role role) {
+    const KeyProfile* k = profile.key(role);
+    if (!k) throw std::runtime_error(std::string("the profile has no ") + roleName(role) + " key");
+    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile),
+                   loadCertificate(dir + "/" + k->certificateFile), nullptr};
+}
+
 std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const std::string& dir, ReaderKind kind) {
+    return buildIsoContent(p, [&](Role role) { return loadCardKey(p, dir, role); }, kind);
+}
+
+std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySource& keys, ReaderKind kind) {
     auto content = std::make_unique<IsoContent>();
     FileTree& tree = content->tree;
     const bool contactless = kind == ReaderKind::contactless;
@@ -77,7 +81,7 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const std::string&
     Bytes prkd, cd;
     std::uint16_t prkdId = 0x7002, cdId = 0x7005;
     auto place = [&](Role role, CardNode& folder, std::uint16_t certId) {
-        CardKey key = loadKey(p, dir, role);
+        CardKey key = keys(role);
         key.folder = &folder;
         CardNode& certFile = tree.addEf(folder, certId, key.certificate);
         prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(),

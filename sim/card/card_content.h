@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,8 +32,17 @@ struct IsoContent {
 /// The issuer application name of the fourth generation.
 Bytes issuerApplicationName();
 
+/// The key of a role with its certificate, read from the profile folder (no folder placed yet).
+/// Throws std::runtime_error when the profile has no such key or a file is missing or bad.
+CardKey loadCardKey(const Profile& profile, const std::string& dir, KeyProfile::Role role);
+
+/// Gives the key of a role; throws std::runtime_error when there is none.
+using CardKeySource = std::function<CardKey(KeyProfile::Role)>;
+
 /// Builds the files and keys of a QEL3 (contact or contactless) or a QEL4 contact card from its
 /// profile folder. Throws std::runtime_error when a key or certificate file is missing or bad.
 std::unique_ptr<IsoContent> buildIsoContent(const Profile& profile, const std::string& dir, ReaderKind kind);
+/// As above, with keys that were read before.
+std::unique_ptr<IsoContent> buildIsoContent(const Profile& profile, const CardKeySource& keys, ReaderKind kind);
 
 }  // namespace qel::sim

@@ -308,12 +308,17 @@ void saveProfile(const Profile& profile, const std::string& dir) {
     writeFileAtomically(dir + kProfileFile, profileToJson(profile));
 }
 
-CardState loadState(const std::string& dir, const Profile& profile) {
+CardState freshState(const Profile& profile) {
     CardState s;
     s.pin = profile.pin.code;
     s.pinTries = profile.pin.maxTries;
     s.pukTries = profile.puk.maxTries;
     s.desfireApplicationPresent = profile.desfire.applicationPresent;
+    return s;
+}
+
+CardState loadState(const std::string& dir, const Profile& profile) {
+    CardState s = freshState(profile);
     const std::string path = dir + kStateFile;
     if (!std::filesystem::exists(path)) return s;
     try {

@@ -137,6 +137,8 @@ void saveProfile(const Profile& profile, const std::string& dir);
 Profile profileFromJson(const std::string& text);
 std::string profileToJson(const Profile& profile);
 
+/// The state of a card of this profile that was never used: full tries, the profile's PIN.
+CardState freshState(const Profile& profile);
 /// The saved state of the card, or the fresh state of the profile when none was saved.
 CardState loadState(const std::string& dir, const Profile& profile);
 /// Saves the state (temp file + rename). Throws std::runtime_error when it cannot be written.

@@ -26,14 +26,16 @@ namespace {
 
 class VirtualQelCard : public QelCardModel {
   public:
-    VirtualQelCard(std::string dir, Profile profile, ReaderKind kind)
-        : dir_(std::move(dir)), profile_(std::move(profile)), kind_(kind), hostile_(profile_.hostile) {
-        state_ = loadState(dir_, profile_);
-        auto persist = [this] { saveState(dir_, state_); };
+    /// With an empty `dir` the state is kept in memory only.
+    VirtualQelCard(std::string dir, Profile profile, CardState state, ReaderKind kind, const CardKeySource& keys)
+        : dir_(std::move(dir)), profile_(std::move(profile)), kind_(kind), state_(std::move(state)),
+          hostile_(profile_.hostile) {
+        std::function<void()> persist = [] {};
+        if (!dir_.empty()) persist = [this] { saveState(dir_, state_); };
         if (profile_.generation == Generation::QEL4 && kind_ == ReaderKind::contactless)
             desfire_ = std::make_unique<DesfireCard>(profile_, state_, persist);
         else
-            iso_ = std::make_unique<IsoCard>(profile_, state_, buildIsoContent(profile_, dir_, kind_), kind_,
+            iso_ = std::make_unique<IsoCard>(profile_, state_, buildIsoContent(profile_, keys, kind_), kind_,
                                              hostile_, persist);
     }
 
@@ -69,6 +71,13 @@ class VirtualQelCard : public QelCardModel {
     ReaderKind readerKind() const override { return kind_; }
     const CardState& state() const override { return state_; }
 
+    void restoreFreshState() override {
+        state_ = freshState(profile_);
+        hostile_ = HostileFilter(profile_.hostile);
+        if (!dir_.empty()) saveState(dir_, state_);
+        powerOn();
+    }
+
   private:
     std::string dir_;
     Profile profile_;
@@ -84,10 +93,41 @@ class VirtualQelCard : public QelCardModel {
 std::unique_ptr<QelCardModel> loadQelCardModel(const std::string& profileDir, ReaderKind kind) {
     Profile profile = loadProfile(profileDir);
     try {
-        return std::make_unique<VirtualQelCard>(profileDir, std::move(profile), kind);
+        CardState state = loadState(profileDir, profile);
+        const CardKeySource keys = [&](KeyProfile::Role role) { return loadCardKey(profile, profileDir, role); };
+        return std::make_unique<VirtualQelCard>(profileDir, profile, std::move(state), kind, keys);
     } catch (const std::exception& e) {
         throw std::runtime_error("card profile " + profileDir + ": " + e.what());
     }
+}
+
+struct QelCardBlueprint::Loaded {
+    Profile profile;
+    std::vector<CardKey> keys;
+};
+
+QelCardBlueprint::QelCardBlueprint(const std::string& profileDir) : loaded_(std::make_unique<Loaded>()) {
+    loaded_->profile = loadProfile(profileDir);
+    try {
+        for (const KeyProfile& key : loaded_->profile.keys)
+            loaded_->keys.push_back(loadCardKey(loaded_->profile, profileDir, key.role));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("card profile " + profileDir + ": " + e.what());
+    }
+}
+
+QelCardBlueprint::QelCardBlueprint(QelCardBlueprint&&) noexcept = default;
+QelCardBlueprint::~QelCardBlueprint() = default;
+
+const Profile& QelCardBlueprint::profile() const { return loaded_->profile; }
+
+std::unique_ptr<QelCardModel> QelCardBlueprint::makeCard(ReaderKind kind) const {
+    const CardKeySource keys = [this](KeyProfile::Role role) {
+        for (const CardKey& key : loaded_->keys)
+            if (key.profile.role == role) return key;
+        throw std::runtime_error(std::string("the profile has no ") + roleName(role) + " key");
+    };
+    return std::make_unique<VirtualQelCard>("", loaded_->profile, freshState(loaded_->profile), kind, keys);
 }
 
 std::unique_ptr<CardModel> loadCardModel(const std::string& profileDir, ReaderKind kind) {

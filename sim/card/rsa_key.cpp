@@ -18,9 +18,7 @@ using Ctx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
 
 }  // namespace
 
-void RsaKey::Free::operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-
-RsaKey::RsaKey(EVP_PKEY* key) : key_(key) {
+RsaKey::RsaKey(EVP_PKEY* key) : key_(key, EVP_PKEY_free) {
     if (!key_ || EVP_PKEY_get_base_id(key_.get()) != EVP_PKEY_RSA) throw std::runtime_error("not an RSA key");
 }
 

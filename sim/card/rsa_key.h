@@ -9,7 +9,8 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace qel::sim {
 
-/// A private RSA key of the card, held in an OpenSSL key object.
+/// A private RSA key of the card, held in an OpenSSL key object. Copies share that object, which
+/// is only read (cards made from one loaded profile share its keys).
 class RsaKey {
   public:
     /// Loads a PEM private key file; throws std::runtime_error naming it.
@@ -31,10 +32,7 @@ class RsaKey {
     std::optional<Bytes> decryptRaw(const Bytes& cryptogram) const;
 
   private:
-    struct Free {
-        void operator()(EVP_PKEY* k) const;
-    };
-    std::unique_ptr<EVP_PKEY, Free> key_;
+    std::shared_ptr<EVP_PKEY> key_;
 };
 
 /// The message inside a PKCS#1 v1.5 type-2 block (00 02 PS 00 M, PS at least 8 bytes); nothing

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/card/hostile.h"
 #include "sim/card/profile.h"
 #include "sim/card/profile_generator.h"
 #include "sim/card/x509_builder.h"
@@ -108,6 +109,68 @@ TEST(SimCardProfile, MissingFilesAndBrokenStateNameTheFolder) {
     EXPECT_NO_THROW(loadCardModel(dir, ReaderKind::contactless));
     std::ofstream(dir + "/state.json") << "{\"pinTries\": 9}";
     EXPECT_THROW(loadCardModel(dir, ReaderKind::contactless), std::runtime_error);
+}
+
+// Cards made from one loaded folder: the files and keys of the folder, the state of a new card, and
+// nothing written back (the folder may be gone).
+TEST(SimCardProfile, BlueprintCardsStartFreshAndKeepTheirStateToThemselves) {
+    const std::string dir = freshProfile("qel3-default");
+    Reader loaded(dir, ReaderKind::contact);
+    EXPECT_EQ(loaded.verifyPin("0000"), 0x63C2);  // saved in the folder: 2 tries left
+    auto signWithSignatureKey = [](Reader& r) {
+        EXPECT_EQ(r.verifyPin("1234"), 0x9000);
+        EXPECT_EQ(r.selectPath(hex("3F000001")).sw, 0x9000);
+        EXPECT_EQ(r.send(0x22, 0x41, 0xB6, hex("800142840101")).sw, 0x9000);
+        return r.send(0x2A, 0x9E, 0x9A, Bytes(32, 0x5A), 256);
+    };
+    const CardResponse expected = signWithSignatureKey(loaded);
+    ASSERT_EQ(expected.sw, 0x9000);
+
+    const QelCardBlueprint blueprint(dir);
+    std::filesystem::remove_all(dir);
+    Reader first(blueprint.makeCard(ReaderKind::contact));
+    EXPECT_EQ(first.send(0x20, 0x00, 0x01).sw, 0x63C3);  // a new card, not the saved state
+    EXPECT_EQ(first.verifyPin("0000"), 0x63C2);
+    Reader second(blueprint.makeCard(ReaderKind::contact));
+    EXPECT_EQ(second.send(0x20, 0x00, 0x01).sw, 0x63C3);
+    EXPECT_EQ(toHex(signWithSignatureKey(second).data), toHex(expected.data));  // the keys are shared
+    EXPECT_EQ(toHex(signWithSignatureKey(first).data), toHex(expected.data));
+    EXPECT_EQ(first.readFile(hex("3F00D003")), loaded.readFile(hex("3F00D003")));
+    EXPECT_FALSE(std::filesystem::exists(dir));
+
+    const std::string broken = freshProfile("qel3-default");
+    std::filesystem::remove(broken + "/certs/signature.cer");
+    try {
+        QelCardBlueprint{broken};
+        FAIL() << "a missing certificate must be reported";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(broken), std::string::npos) << e.what();
+    }
+}
+
+// Tries spent, files written, the PIN changed and hostile rules set are all undone; a card kept in a
+// folder saves the undone state there.
+TEST(SimCardProfile, RestoringAFreshStateUndoesEveryChange) {
+    const std::string dir = freshProfile("qel3-default");
+    Reader r(dir, ReaderKind::contact);
+    const auto original = r.readFile(hex("3F003F00D010"));
+    ASSERT_TRUE(original.has_value());
+    ASSERT_EQ(r.verifyPin("1234"), 0x9000);
+    ASSERT_EQ(r.selectPath(hex("3F003F00D010")).sw, 0x9000);
+    ASSERT_EQ(r.send(0xD6, 0, 0, hex("8001 07")).sw, 0x9000);
+    Bytes change(8, 0xFF), newPin(8, 0xFF);
+    std::copy_n("1234", 4, change.begin());
+    std::copy_n("4321", 4, newPin.begin());
+    ASSERT_EQ(r.send(0x24, 0x00, 0x01, cat({change, newPin})).sw, 0x9000);
+    ASSERT_EQ(r.verifyPin("0000"), 0x63C2);
+    r.model->setHostileRules(hostileRulesFromJson("[{\"action\":\"loop61\",\"ins\":\"A4\"}]"));
+
+    r.model->restoreFreshState();
+    EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x63C3);  // full tries, and no longer verified
+    EXPECT_EQ(r.readFile(hex("3F003F00D010")), original);  // no hostile loop, the written bytes gone
+    Reader reloaded(dir, ReaderKind::contact);
+    EXPECT_EQ(reloaded.send(0x20, 0x00, 0x01).sw, 0x63C3);
+    EXPECT_EQ(reloaded.verifyPin("1234"), 0x9000);
 }
 
 }  // namespace

@@ -56,9 +56,9 @@ struct Reader {
     std::shared_ptr<QelCardModel> model;
     std::unique_ptr<InProcessCard> card;
 
-    Reader(const std::string& dir, ReaderKind kind)
-        : model(loadQelCardModel(dir, kind)), card(std::make_unique<InProcessCard>(model)) {
-        if (model->profile().generation == Generation::QEL4 && kind == ReaderKind::contact)
+    Reader(const std::string& dir, ReaderKind kind) : Reader(loadQelCardModel(dir, kind)) {}
+    explicit Reader(std::shared_ptr<QelCardModel> m) : model(std::move(m)), card(std::make_unique<InProcessCard>(model)) {
+        if (model->profile().generation == Generation::QEL4 && model->readerKind() == ReaderKind::contact)
             card->setCla(0x01);
     }
     CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data = {},

@@ -1,0 +1,81 @@
+// The logger of the fuzz targets: the same interface and settings as the shared one, but the entries
+// are dropped. The shared logger opens, appends to and closes its daily file for every entry; a fuzz
+// run makes millions of entries, which made file writes the largest cost of a run and filled the
+// disk on long ones. The logger itself reads no outside bytes, so nothing is lost for fuzzing.
+#include <mutex>
+
+#include "common/logger.h"
+#include "common/user_dirs.h"
+
+namespace qel {
+
+namespace {
+
+struct QuietSettings {
+    std::mutex mutex;
+    bool configured = false;
+    std::string stem = "/KartelloStore";
+    std::string module = "Kartello";
+    std::string directoryOverride;
+};
+
+QuietSettings& settings() {
+    static QuietSettings s;
+    return s;
+}
+
+}  // namespace
+
+const char* severityTag(Severity severity) {
+    switch (severity) {
+        case Severity::success: return "[\u2705]";
+        case Severity::error: return "[\u26D4\uFE0F]";
+        case Severity::info: return "[\u2139\uFE0F]";
+        case Severity::debug: return "[\U0001F4AC]";
+        case Severity::verbose: return "[\U0001F52C]";
+        case Severity::warning: return "[\u26A0\uFE0F]";
+        case Severity::severe: return "[\U0001F525]";
+    }
+    return "[]";
+}
+
+void SwiftLogger::log(const std::string&, Severity) {}
+
+void SwiftLogger::configure(const std::string& stem, const std::string& moduleName, bool force) {
+    auto& s = settings();
+    std::lock_guard lock(s.mutex);
+    if (s.configured && !force) return;
+    s.configured = true;
+    s.stem = stem;
+    s.module = moduleName;
+}
+
+void SwiftLogger::setDirectory(const std::string& directory) {
+    auto& s = settings();
+    std::lock_guard lock(s.mutex);
+    s.directoryOverride = directory;
+}
+
+std::string SwiftLogger::directory() {
+    auto& s = settings();
+    std::lock_guard lock(s.mutex);
+    return s.directoryOverride.empty() ? userdirs::stateHome() + "/kartello/Logs" : s.directoryOverride;
+}
+
+std::string SwiftLogger::currentFilePath() {
+    std::string stem;
+    {
+        auto& s = settings();
+        std::lock_guard lock(s.mutex);
+        stem = s.stem;
+    }
+    return directory() + stem + ".log";
+}
+
+std::string moduleName() {
+    auto& s = settings();
+    std::lock_guard lock(s.mutex);
+    return s.module;
+}
+
+}  // namespace qel
