@@ -99,8 +99,8 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySourc
     } else {
         place(Role::signature, tree.addDf(app, 0x0101), 0xA010);
         place(Role::authentication, tree.addDf(app, 0x0102), 0xA020);
-        CardNode& keys = tree.addDf(tree.mf(), 0x0002);
-        tree.addEf(keys, 0xC001, p.desfire.applicationKey, Access::pin, Access::never);
+        CardNode& keyFolder = tree.addDf(tree.mf(), 0x0002);
+        tree.addEf(keyFolder, 0xC001, p.desfire.applicationKey, Access::pin, Access::never);
     }
     tree.addEf(app, prkdId, prkd);
     tree.addEf(app, cdId, cd);
