@@ -21,7 +21,7 @@ public:
         Error error_;
     };
 
-    explicit AES(Bytes key) : key(std::move(key)) {}
+    explicit AES(Bytes cipherKey) : key(std::move(cipherKey)) {}
     ~AES();
     AES(const AES&) = delete;
     AES& operator=(const AES&) = delete;

@@ -33,7 +33,7 @@ TLVTAG tagFromByte(std::uint8_t raw);
 /// from; lookups go by the object's class, not by this field.
 class TLVObject {
 public:
-    explicit TLVObject(TLVTAG type) : type(type) {}
+    explicit TLVObject(TLVTAG tlvType) : type(tlvType) {}
     virtual ~TLVObject() = default;
     TLVTAG type;
 };

@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoadFailure{"not_a_library", LibraryLoadFailure::textFile(), "ELF"},
                       LoadFailure{"no_function_list", QEL_TEST_NO_FUNCTION_LIST_LIBRARY,
                                   "C_GetFunctionList"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(LibraryPath, EnvironmentWinsOverTheDefault) {
     unsetenv("QEL_PKCS11_LIBRARY");

@@ -69,8 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"container with truncated content keeps it", {0xE3, 0x03, 0x80, 0x05, 0x41}, 1, 0},
         HostileCase{"zero-length fields", {0x80, 0x00, 0x81, 0x00}, 0, 2},
         HostileCase{"unknown tags skipped", {0x30, 0x01, 0x00, 0x9F, 0x00, 0x85, 0x00}, 0, 1}),
-    [](const auto& info) {
-        std::string name = info.param.name;
+    [](const auto& testInfo) {
+        std::string name = testInfo.param.name;
         for (auto& ch : name)
             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
         return name;
