@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <regex>
+#include <tuple>
 
 #include "common/hex.h"
 #include "tests/support/testbed_client.h"
@@ -101,6 +102,24 @@ TEST_F(ClientTools, PkcsToolSignsAfterLoginAndOpensslVerifies) {
     Outcome pss = tool(token + " --login --pin 1234 -m SHA256-RSA-PKCS-PSS --sign --id " + ids[0] + " -i data -o sig");
     EXPECT_NE(pss.status, 0);
     EXPECT_NE(pss.output.find("CKR_MECHANISM_INVALID"), std::string::npos) << pss.output;
+}
+
+// pkcs11-tool's own test run: random bytes, digests, every signature and decipherment mechanism the
+// token offers, checked against the public keys it publishes. It prints errors but may still exit 0.
+TEST_F(ClientTools, PkcsToolTestRunPassesOnEveryCardKind) {
+    for (const auto& [generation, reader, profileName] :
+         {std::tuple{"QEL3", "contact", "qel3-default"}, std::tuple{"QEL3CL", "contactless", "qel3-default"},
+          std::tuple{"QEL4", "contact", "qel4-default"}}) {
+        const std::string card = freshProfile(profileName);
+        putCard(reader, card);
+        Outcome test = tool("--token-label " + quoted(tokenLabel(generation, card)) + " --login --pin 1234 --test");
+        std::cout << "[ " << generation << " ] pkcs11-tool --test\n" << test.output;
+        EXPECT_EQ(test.status, 0) << generation << "\n" << test.output;
+        EXPECT_EQ(test.output.find("CKR_"), std::string::npos) << generation << "\n" << test.output;
+        EXPECT_EQ(test.output.find("ERR"), std::string::npos) << generation << "\n" << test.output;
+        EXPECT_NE(test.output.find("No errors"), std::string::npos) << generation << "\n" << test.output;
+        if (std::string(reader) == "contactless") testbed::control("remove contactless");
+    }
 }
 
 TEST_F(ClientTools, AWrongPinIsIncorrectAndABlockedCardIsLocked) {
