@@ -528,6 +528,30 @@ TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCard
 
 // A child forked while another thread of its parent logs must find the logger free: it initialises
 // the module and logs. A child stuck on a lock held at the fork is ended by its alarm.
+// A host that keeps the module for hours sees pcscd restart under it: the session it held ends as
+// a removal (its login went with the card's power), and the next session signs on a fresh token.
+TEST_F(ModuleTest, TheSmartCardServiceRestartingEndsTheSessionsAndTheNextSessionSigns) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_MECHANISM sha256{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    CK_OBJECT_HANDLE key = privateKey(s);
+    Bytes signature;
+    ASSERT_EQ(sign(s, key, sha256, Bytes{1}, signature), CKR_OK);
+
+    readers_->restartService();
+    EXPECT_EQ(sign(s, key, sha256, Bytes{2}, signature), CKR_DEVICE_REMOVED);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+
+    s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    key = privateKey(s);
+    ASSERT_EQ(sign(s, key, sha256, Bytes{3}, signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificateOf(s, key), testing::sha("SHA256", Bytes{3}), signature, "SHA256",
+                                         false));
+}
+
 TEST_F(ModuleTest, AChildForkedWhileAnotherThreadLogsInitialisesAndLogs) {
     std::atomic<bool> stop{false};
     std::thread busy([&] {
