@@ -4,8 +4,12 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/sha.h>
+#include <openssl/x509v3.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
+#include <ctime>
 #include <memory>
 
 namespace qel {
@@ -56,6 +60,15 @@ std::optional<std::size_t> derElementLength(const Bytes& data) {
     return pos + length;
 }
 
+// "YYYYMMDD" of a certificate time, as PKCS#11 dates are written; empty when it cannot be read.
+std::string dateText(const ASN1_TIME* time) {
+    struct tm t {};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &t) != 1) return {};
+    char text[16];
+    const int n = std::snprintf(text, sizeof text, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    return n == 8 ? std::string(text, 8) : std::string();
+}
+
 }  // namespace
 
 std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
@@ -75,6 +88,13 @@ std::optional<CertificateInfo> parseCertificate(const Bytes& der) {
         info.publicExponent = bignumBytes(key, OSSL_PKEY_PARAM_RSA_E);
         info.keyBits = EVP_PKEY_get_bits(key);
     }
+    info.notBefore = dateText(X509_get0_notBefore(cert.get()));
+    info.notAfter = dateText(X509_get0_notAfter(cert.get()));
+    // X509_get_key_usage caches the extensions; it answers all bits for a certificate without one.
+    if (X509_get_extension_flags(cert.get()) & EXFLAG_KUSAGE) info.keyUsage = X509_get_key_usage(cert.get());
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(der.data(), der.size(), digest);
+    info.checkValue.assign(digest, digest + 3);
     return info;
 }
 

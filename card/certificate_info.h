@@ -1,5 +1,7 @@
 #pragma once
+#include <cstdint>
 #include <optional>
+#include <string>
 
 #include "common/bytes.h"
 
@@ -16,6 +18,17 @@ struct CertificateInfo {
     Bytes modulus;               ///< empty when the key is not RSA
     Bytes publicExponent;        ///< empty when the key is not RSA
     int keyBits = 0;             ///< modulus length in bits, 0 when not RSA
+    std::string notBefore;       ///< validity start as "YYYYMMDD" (UTC), empty when unreadable
+    std::string notAfter;        ///< validity end, likewise
+    /// The key usage extension's bits (X509v3_KU_*: 0x80 digitalSignature, 0x40 nonRepudiation,
+    /// 0x20 keyEncipherment, 0x10 dataEncipherment, ...); nothing when the certificate has none,
+    /// which leaves the key's use unrestricted.
+    std::optional<std::uint32_t> keyUsage;
+    Bytes checkValue;            ///< the first 3 bytes of the certificate's SHA-1
+
+    /// Whether the key may check signatures / encipher, from the key usage extension.
+    bool allowsVerify() const { return !keyUsage || (*keyUsage & 0xC0) != 0; }
+    bool allowsEncrypt() const { return !keyUsage || (*keyUsage & 0x30) != 0; }
 
     /// Whether both RSA public numbers are known.
     bool hasRsaKey() const { return !modulus.empty() && !publicExponent.empty(); }

@@ -1,5 +1,8 @@
 #include "card/qel_card.h"
 
+#include <algorithm>
+
+#include "card/card_cache.h"
 #include "card/qel_card_file.h"
 #include "card/tlv.h"
 #include "common/format.h"
@@ -81,12 +84,45 @@ std::string QELCard::readSerial() {
 
 std::optional<Bytes> QELCard::readFile(const CardFile& file, const char* failureLog) {
     try {
-        QELCardFile reader(ops_, file, cardSerial_);
+        CardFile read = file;
+        if (bypassCache_) read.cache = false;
+        QELCardFile reader(ops_, read, cardSerial_);
         return reader.getContent();
     } catch (const TokenError&) {
         logError(failureLog);
         return std::nullopt;
     }
+}
+
+bool QELCard::dropStaleCache() {
+    if (!cardSerial_ || !cacheDirectory(*cardSerial_)) return false;
+    // Enough for the certificate's header, its version and a serial number of 20 bytes: a renewed
+    // certificate always has a new serial, and a re-issued one a new length or serial as well.
+    constexpr std::size_t kComparedBytes = 48;
+    for (const CardFile* file : {&qelFiles_.signCert, &qelFiles_.authCert}) {
+        if (!file->cache || file->fullPath().empty()) continue;
+        QELCardFile cached(ops_, *file, cardSerial_);
+        if (!cached.readCache() || !cached.fileData() || cached.fileData()->empty()) continue;
+        const Bytes& copy = *cached.fileData();
+        const std::size_t length = std::min(kComparedBytes, copy.size());
+        const SelectResult selected = ops_.selectFile(*file, false);
+        bool same = selected.ok;
+        if (same) {
+            const ReadResult head = ops_.readBinaryData(length);
+            same = head.ok && head.data.size() == length && std::equal(head.data.begin(), head.data.end(), copy.begin());
+        }
+        if (same) continue;
+        logInfo(format("QEL File : %s changed on the card, the card's cache is dropped", cached.strFilePath().c_str()));
+        try {
+            cardcache::clearCard(*cardSerial_);
+        } catch (const std::exception& e) {
+            // The stale records stay: this card object reads past them.
+            logError(format("QEL File : the card's cache could not be dropped : %s", e.what()));
+            bypassCache_ = true;
+        }
+        return true;
+    }
+    return false;
 }
 
 std::vector<QELKeyAttribute> QELCard::readKeyAttributes() {

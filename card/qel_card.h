@@ -47,6 +47,14 @@ public:
     /// transport failure is logged and also gives the empty text.
     std::string readSerial();
 
+    /// Makes the file cache follow the card: the first bytes of each cached certificate (its
+    /// header and serial number) are read from the card and compared with the cached copy. A
+    /// difference, or a certificate the card no longer has, removes the card's whole cache, the
+    /// directories with it, so that a renewed or re-issued card under the same serial is read anew.
+    /// Two commands per cached certificate; nothing without a serial or a cache. Returns true when
+    /// the cache was dropped. Transport errors are passed on as TokenError(−2).
+    bool dropStaleCache();
+
     /// The private-key directory (through the cache when a serial was read). Empty when it cannot be
     /// read ("Faid to load private keys info"); unusable entries are skipped.
     std::vector<QELKeyAttribute> readKeyAttributes();
@@ -80,6 +88,7 @@ private:
     QELFiles qelFiles_;
     QELOps ops_;
     std::optional<std::string> cardSerial_;
+    bool bypassCache_ = false;  ///< the cache is stale and could not be dropped
 };
 
 }  // namespace qel

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "card/aes.h"
+#include "card/card_cache.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
@@ -19,18 +20,14 @@ namespace qel {
 
 namespace {
 
-// A cache file is the IV, the ciphertext of the 4-byte header and the content, and its padding.
-constexpr std::size_t kMaxCacheFile = 16 + 4 + maxCachedContent + 16;
+// A cache file is the IV, the ciphertext of the 4-byte header and the content with its padding, and
+// the tag.
+constexpr std::size_t kMaxCacheFile = 16 + 4 + maxCachedContent + 16 + cardcache::tagSize;
 
 bool isHexText(const std::string& s) {
     for (char c : s)
         if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
     return true;
-}
-
-Bytes keyBytes(const std::string& serial) {
-    const std::string k = cacheKey(serial);
-    return Bytes(k.begin(), k.end());
 }
 
 // Owns a file descriptor for a scope.
@@ -194,8 +191,7 @@ bool QELCardFile::readCache() {
     try {
         requirePrivateFolder(*cacheDirectory(*cardSerial_));
         const Bytes stored = readWholeFile(*path);
-        const AES aes(keyBytes(*cardSerial_));
-        Bytes plain = aes.aesDecrypt(stored);
+        Bytes plain = cardcache::open(*cardSerial_, strFilePath_, stored);
         // A record is 00 00, the content length on two bytes, then the content. Anything else is a
         // foreign or damaged file, which the next read from the card replaces. The first header byte
         // is reserved: only the second one is examined.
@@ -236,8 +232,7 @@ void QELCardFile::writeCache() {
         Bytes plain{0x00, 0x00, static_cast<std::uint8_t>(fileData_->size() >> 8),
                     static_cast<std::uint8_t>(fileData_->size() & 0xFF)};
         plain.insert(plain.end(), fileData_->begin(), fileData_->end());
-        const AES aes(keyBytes(*cardSerial_));
-        writeFileAtomically(*path, aes.aesEncrypt(plain));
+        writeFileAtomically(*path, cardcache::seal(*cardSerial_, strFilePath_, plain));
         logDebug(format("QEL File : %s - cache file create", strFilePath_.c_str()));
     } catch (const std::exception& e) {
         logWarning(format("QEL File : Writing cache file - An error occured : %s", e.what()));

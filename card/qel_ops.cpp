@@ -260,4 +260,12 @@ void QELOps::verifyPinData(const SecretBytes& pin) {
     throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
 }
 
+Bytes QELOps::getChallenge(std::size_t length) {
+    if (length == 0 || length > 255) throw TokenError(TokenError::badParameter);
+    CardResponse r = smartCard_->send(0x84, 0x00, 0x00, {}, static_cast<int>(length));
+    if (r.sw != sw::success || r.data.empty()) throw TokenError(r.sw == sw::success ? TokenError::corruptedData : r.sw);
+    if (r.data.size() > length) r.data.resize(length);
+    return std::move(r.data);
+}
+
 }  // namespace qel

@@ -91,6 +91,11 @@ public:
     /// status word. The bytes are wiped from the template afterwards and never logged.
     void verifyPinData(const SecretBytes& pin);
 
+    /// GET CHALLENGE: `length` (1 to 255) random bytes from the card's generator. A card may answer
+    /// fewer; the answer is returned as it came. TokenError(status word) when refused, transport
+    /// errors passed on.
+    Bytes getChallenge(std::size_t length);
+
 private:
     SmartCard* smartCard_;
     ApduOps apduOps_;

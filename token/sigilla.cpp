@@ -34,6 +34,8 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
 
     instanceID_ = card_->readSerial();
     logInfo(format("Sigilla : Found QEL Card with serial number %s", instanceID_.c_str()));
+    // A renewed or re-issued card keeps its serial: what was cached under it may be another card's.
+    card_->dropStaleCache();
 
     const std::vector<QELKeyAttribute> keys = card_->readKeyAttributes();
     const std::vector<QELCertificate> certificates = card_->readCertificates();

@@ -2,7 +2,9 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <memory>
 #include <stdexcept>
@@ -82,6 +84,43 @@ TEST_F(CertificateInfoTest, RsaCertificateGivesItsNamesSerialAndPublicNumbers) {
     ASSERT_EQ(info->modulus.size(), 128u);
     EXPECT_NE(info->modulus[0], 0x00) << "no leading zero";
     EXPECT_TRUE(info->hasRsaKey());
+}
+
+// Dates come in both ASN.1 forms (UTCTime up to 2049, GeneralizedTime after); the key usage
+// extension decides what the public key is published for, and its absence restricts nothing.
+TEST_F(CertificateInfoTest, ValidityKeyUsageAndCheckValue) {
+    struct Case {
+        const char* usage;  // nullptr: no extension
+        bool verify;
+        bool encrypt;
+    };
+    for (const Case& c : {Case{"critical,nonRepudiation", true, false},
+                          Case{"critical,digitalSignature,keyEncipherment", true, true},
+                          Case{"dataEncipherment", false, true}, Case{"keyCertSign", false, false},
+                          Case{nullptr, true, true}}) {
+        CertPtr cert = makeCertificate(rsaKey->get());
+        ASSERT_EQ(ASN1_TIME_set_string(X509_getm_notBefore(cert.get()), "240131000000Z"), 1);
+        ASSERT_EQ(ASN1_TIME_set_string(X509_getm_notAfter(cert.get()), "20510630120000Z"), 1);
+        if (c.usage != nullptr) {
+            X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage, c.usage);
+            ASSERT_NE(ext, nullptr);
+            X509_add_ext(cert.get(), ext, -1);
+            X509_EXTENSION_free(ext);
+        }
+        ASSERT_GT(X509_sign(cert.get(), rsaKey->get(), EVP_sha256()), 0);
+        const Bytes bytes = der(cert.get(), i2d_X509);
+        auto info = parseCertificate(bytes);
+        ASSERT_TRUE(info);
+        const std::string name = c.usage ? c.usage : "no extension";
+        EXPECT_EQ(info->notBefore, "20240131") << name;
+        EXPECT_EQ(info->notAfter, "20510630") << name;
+        EXPECT_EQ(info->keyUsage.has_value(), c.usage != nullptr) << name;
+        EXPECT_EQ(info->allowsVerify(), c.verify) << name;
+        EXPECT_EQ(info->allowsEncrypt(), c.encrypt) << name;
+        unsigned char sha1[SHA_DIGEST_LENGTH];
+        SHA1(bytes.data(), bytes.size(), sha1);
+        EXPECT_EQ(info->checkValue, Bytes(sha1, sha1 + 3)) << name;
+    }
 }
 
 TEST_F(CertificateInfoTest, NonRsaKeyIsParsedWithoutPublicNumbers) {

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "card/aes.h"
+#include "card/card_cache.h"
 #include "card/card_directory.h"
 #include "card/qel_card.h"
 #include "card/qel_card_file.h"
@@ -123,12 +124,14 @@ protected:
                        {"3F000001A002", hex("3082 0002")}};
     }
     std::string cacheFile(const std::string& name) const { return root_ + "/sigilla/OLMA/" + kSerial + "/" + name; }
-    void writeRecord(const std::string& name, const Bytes& plain, const std::string& serial = kSerial) {
+    // A record as this user's programs write it; `sealed` false leaves out the tag that says so.
+    void writeRecord(const std::string& name, const Bytes& plain, const std::string& serial = kSerial,
+                     bool sealed = true) {
         const std::string key = cacheKey(serial);
         AES aes(Bytes(key.begin(), key.end()));
         fs::create_directories(fs::path(cacheFile(name)).parent_path());
         std::ofstream out(cacheFile(name), std::ios::binary | std::ios::trunc);
-        const Bytes c = aes.aesEncrypt(plain);
+        const Bytes c = sealed ? cardcache::seal(serial, name, plain) : aes.aesEncrypt(plain);
         out.write(reinterpret_cast<const char*>(c.data()), static_cast<std::streamsize>(c.size()));
     }
 
@@ -186,6 +189,27 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
          },
          "QEL File : Reading cache file - An error occured : "},
         {"foreign key", [&] { writeRecord("3F0000017002", longRecord, "1111"); }, "An error occured"},
+        // Enciphered with the right key, but not by this user's programs: anyone who knows the
+        // serial can make such a file.
+        {"no tag",
+         [&] { writeRecord("3F0000017002", longRecord, kSerial, false); },
+         "An error occured : cache record not written by this user's programs"},
+        {"another file's record",
+         [&] {
+             writeRecord("3F0000017005", longRecord);
+             fs::copy_file(cacheFile("3F0000017005"), cacheFile("3F0000017002"));
+         },
+         "not written by this user's programs"},
+        {"tag altered",
+         [&] {
+             writeRecord("3F0000017002", longRecord);
+             std::fstream f(cacheFile("3F0000017002"), std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(-1, std::ios::end);
+             f.put('\x00');
+             f.seekp(-2, std::ios::end);
+             f.put('\x01');
+         },
+         "not written by this user's programs"},
         {"wrong header", [&] { writeRecord("3F0000017002", hex("0001 0003 414243")); }, nullptr},
         {"length mismatch", [&] { writeRecord("3F0000017002", hex("0000 0005 414243")); }, "An error occured"},
         {"too short record", [&] { writeRecord("3F0000017002", hex("000000")); }, "An error occured"},
@@ -223,6 +247,82 @@ TEST_F(CardFileTest, AValidRecordIsTheContent) {
     EXPECT_EQ(toHex(card.readCertificateData(hex("A002")).value()), "4445");
     EXPECT_EQ(card_.reads, reads);
     EXPECT_EQ(toHex(card.readCertificateData(hex("3F000001A001")).value()), "30820001");
+}
+
+// A card renewed or re-issued under the same serial: the first bytes of each cached certificate are
+// compared with the card's, two commands each, and any difference drops the card's whole cache.
+TEST_F(CardFileTest, TheCacheFollowsACertificateChangedOnTheCard) {
+    card_.files["3F000001A001"] = cat({hex("3082 0040 3082 0030 A003 020102 0208 0102030405060708"), Bytes(60, 0x11)});
+    auto readAll = [&] {
+        QELCard card(card_, card_.atr());
+        card.readSerial();
+        const bool dropped = card.dropStaleCache();
+        card.readKeyAttributes();
+        card.readCertificates();
+        const Bytes first = card.readCertificateData(hex("3F000001A001")).value();
+        card.readCertificateData(hex("A002"));
+        return std::pair{dropped, first};
+    };
+    EXPECT_FALSE(readAll().first);  // nothing cached yet
+    const int commands = card_.reads + card_.selects;
+    EXPECT_FALSE(readAll().first);
+    // Warm: the serial (select, read) and two commands per certificate.
+    EXPECT_EQ(card_.reads + card_.selects - commands, 2 + 2 * 2);
+
+    test::LogCapture log;
+    // The renewed certificate has a new serial number; everything after the compared bytes too.
+    Bytes renewed = card_.files["3F000001A001"];
+    renewed[20] ^= 0xFF;
+    card_.files["3F000001A001"] = renewed;
+    card_.files["3F0000017002"] = keyObject("Renouvelee", hex("4501"), hex("0640 40"), 1, 2048);
+    const auto [dropped, first] = readAll();
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(first, renewed);
+    EXPECT_TRUE(log.contains("QEL File : 3F000001A001 changed on the card, the card's cache is dropped"));
+    QELCard card(card_, card_.atr());
+    card.readSerial();
+    EXPECT_EQ(card.readKeyAttributes().at(0).keyLabel, "Renouvelee");  // the directory was read anew too
+
+    // A certificate the card no longer has drops the cache as well.
+    card_.files.erase("3F000001A002");
+    QELCard again(card_, card_.atr());
+    again.readSerial();
+    EXPECT_TRUE(again.dropStaleCache());
+    EXPECT_FALSE(fs::exists(cacheFile("3F0000017002")));
+}
+
+// The key that authenticates records is the user's alone; a key file others can read or replace
+// stops the cache rather than trusting it. Clearing removes one card's records or every card's.
+TEST_F(CardFileTest, TheRecordKeyIsPrivateAndTheCacheCanBeCleared) {
+    test::LogCapture log;
+    const std::string keyFile = cardcache::keyFilePath();
+    fs::remove(keyFile);
+    writeRecord("3F0000017002", cat({hex("0000"), hex("00 03"), hex("414243")}));
+    struct stat st {};
+    ASSERT_EQ(::stat(keyFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_size, 32);
+    const SecretBytes key = cardcache::userKey();
+    EXPECT_EQ(cardcache::userKey().view(), key.view());  // made once, then read
+
+    ::chmod(keyFile.c_str(), 0644);
+    EXPECT_THROW(cardcache::userKey(), std::runtime_error);
+    QELCard card(card_, card_.atr());
+    card.readSerial();
+    EXPECT_EQ(card.readKeyAttributes().size(), 2u);  // from the card, not from the planted record
+    EXPECT_TRUE(log.contains("key file refused"));
+    ::chmod(keyFile.c_str(), 0600);
+
+    fs::create_directories(root_ + "/sigilla/OLMA/0102");
+    writeRecord("3F0000017002", hex("0000 0003 414243"));
+    EXPECT_EQ(cardcache::clearCard("0102"), 1);
+    EXPECT_EQ(cardcache::clearCard("0102"), 0);
+    EXPECT_TRUE(fs::exists(cacheFile("3F0000017002")));
+    EXPECT_THROW(cardcache::clearCard("../.."), std::runtime_error);
+    fs::create_directories(root_ + "/sigilla/OLMA/0102");
+    EXPECT_EQ(cardcache::clearAll(), 2);
+    EXPECT_FALSE(fs::exists(cacheFile("3F0000017002")));
+    EXPECT_EQ(cardcache::clearAll(), 0);
 }
 
 TEST_F(CardFileTest, AnUnusableCacheFolderNeverBlocksARead) {

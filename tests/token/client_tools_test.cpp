@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <regex>
+#include <tuple>
 
 #include "common/hex.h"
 #include "tests/support/testbed_client.h"
@@ -81,6 +82,7 @@ TEST_F(ClientTools, PkcsToolListsEachCardWithItsCertificateAndKeyPairs) {
         EXPECT_GE(certificates, 1) << objects.output;
         EXPECT_EQ(occurrences(objects.output, "Private Key Object"), certificates) << objects.output;
         EXPECT_EQ(occurrences(objects.output, "Public Key Object"), certificates) << objects.output;
+        EXPECT_EQ(occurrences(objects.output, "Usage:      none"), 0) << objects.output;
         std::cout << objects.output;
     }
     const std::string qel4 = freshProfile("qel4-default");
@@ -101,6 +103,88 @@ TEST_F(ClientTools, PkcsToolSignsAfterLoginAndOpensslVerifies) {
     Outcome pss = tool(token + " --login --pin 1234 -m SHA256-RSA-PKCS-PSS --sign --id " + ids[0] + " -i data -o sig");
     EXPECT_NE(pss.status, 0);
     EXPECT_NE(pss.output.find("CKR_MECHANISM_INVALID"), std::string::npos) << pss.output;
+}
+
+// pkcs11-tool's own test run: random bytes, digests, every signature and decipherment mechanism the
+// token offers, checked against the public keys it publishes. It prints errors but may still exit 0.
+TEST_F(ClientTools, PkcsToolTestRunPassesOnEveryCardKind) {
+    for (const auto& [generation, reader, profileName] :
+         {std::tuple{"QEL3", "contact", "qel3-default"}, std::tuple{"QEL3CL", "contactless", "qel3-default"},
+          std::tuple{"QEL4", "contact", "qel4-default"}}) {
+        const std::string card = freshProfile(profileName);
+        putCard(reader, card);
+        Outcome test = tool("--token-label " + quoted(tokenLabel(generation, card)) + " --login --pin 1234 --test");
+        std::cout << "[ " << generation << " ] pkcs11-tool --test\n" << test.output;
+        EXPECT_EQ(test.status, 0) << generation << "\n" << test.output;
+        EXPECT_EQ(test.output.find("CKR_"), std::string::npos) << generation << "\n" << test.output;
+        EXPECT_EQ(test.output.find("ERR"), std::string::npos) << generation << "\n" << test.output;
+        EXPECT_NE(test.output.find("No errors"), std::string::npos) << generation << "\n" << test.output;
+        if (std::string(reader) == "contactless") testbed::control("remove contactless");
+    }
+}
+
+// One of our own programs, run without the sanitizer runtime that run() preloads for foreign ones:
+// ours carry their own.
+std::string built(const std::string& path) {
+    return "env -u LD_PRELOAD " + quoted(std::string(std::getenv("QEL_BINARY_DIR")) + "/" + path);
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A card made anew under the same serial, which is what a renewal or a re-issued card looks like:
+// the next listing publishes its new certificate, which the card's key signs for. The cache costs
+// few commands when warm, and a record altered on disk is ignored and written again.
+TEST_F(ClientTools, ARenewedCardUnderTheSameSerialPublishesItsNewCertificate) {
+    const std::string first = freshProfile("qel3-default");
+    putCard("contact", first);
+    const std::string serial = cardSerialOf(first);
+    const std::string token = "--token-label " + quoted(tokenLabel("QEL3", first));
+    Outcome cleared = run(built("token/sigilla-cache") + " clear " + serial);
+    ASSERT_EQ(cleared.status, 0) << cleared.output;
+    auto tokenCreation = [&] {
+        const long before = testbed::apduCount("contact");
+        EXPECT_EQ(tool(token + " -L").status, 0);
+        return testbed::apduCount("contact") - before;
+    };
+    const long cold = tokenCreation();
+    const long warm = tokenCreation();
+    std::cout << "[ figure ] QEL3 token creation through pcscd: " << cold << " APDUs cold, " << warm << " warm\n";
+    EXPECT_LE(warm, 6);
+    const auto ids = privateKeyIds(tool(token + " --login --pin 1234 -O").output);
+    ASSERT_GE(ids.size(), 2u);
+    ASSERT_EQ(tool(token + " --read-object --type cert --id " + ids[0] + " -o old.der").status, 0);
+
+    const std::string renewed = scratch() + "/renewed-qel3";
+    fs::remove_all(renewed);
+    Outcome made = run(built("sim/card/qelcard-profile") + " card --ca " +
+                       quoted(testbed::runDir() + "/profiles/ca") + " --out " + quoted(renewed) +
+                       " --generation QEL3 --card-number " + serial.substr(10));
+    ASSERT_EQ(made.status, 0) << made.output;
+    ASSERT_EQ(cardSerialOf(renewed), serial);
+    putCard("contact", renewed);
+    Outcome objects = tool(token + " --login --pin 1234 -O");
+    ASSERT_EQ(objects.status, 0) << objects.output;
+    // The new card's identifiers come from its new keys: the directories were read anew too.
+    const auto renewedIds = privateKeyIds(objects.output);
+    ASSERT_EQ(renewedIds.size(), ids.size());
+    EXPECT_NE(renewedIds, ids);
+    for (const std::string& id : renewedIds) signAndVerify(token + " --login --pin 1234 -m SHA256-RSA-PKCS", id, "");
+    ASSERT_EQ(tool(token + " --read-object --type cert --id " + renewedIds[0] + " -o cert.der").status, 0);
+    EXPECT_NE(fileText(scratch() + "/cert.der"), fileText(scratch() + "/old.der"));
+
+    // One byte changed in a record: the record is read from the card again and rewritten.
+    const std::string record = std::string(std::getenv("XDG_CACHE_HOME")) + "/sigilla/OLMA/" + serial + "/3F0000017005";
+    std::string bytes = fileText(record);
+    ASSERT_GT(bytes.size(), 40u);
+    bytes[20] = static_cast<char>(bytes[20] ^ 0x01);
+    std::ofstream(record, std::ios::binary | std::ios::trunc) << bytes;
+    const long tampered = tokenCreation();
+    EXPECT_GT(tampered, warm);
+    EXPECT_NE(fileText(record), bytes);
+    EXPECT_EQ(tokenCreation(), warm);
 }
 
 TEST_F(ClientTools, AWrongPinIsIncorrectAndABlockedCardIsLocked) {

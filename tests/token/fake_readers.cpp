@@ -5,7 +5,7 @@ namespace qel::testing {
 class FakeReaders::Card : public SmartCard {
 public:
     Card(FakeReaders& owner, std::string reader, std::shared_ptr<sim::QelCardModel> model, std::uint32_t events)
-        : owner_(owner), reader_(std::move(reader)), model_(std::move(model)), events_(events) {}
+        : owner_(owner), reader_(std::move(reader)), model_(std::move(model)), events_(events), service_(owner.service_) {}
 
     Bytes atr() const override { return model_->atr(); }
     Bytes transmit(const Bytes& apdu) override {
@@ -38,6 +38,8 @@ public:
 
 private:
     void check() const {
+        if (owner_.service_ != service_)
+            throw TransportError(TransportError::Kind::noService, 0x8010001DL, "service stopped");
         const Reader& r = owner_.readers_[reader_];
         if (r.events != events_ || r.card != model_)
             throw TransportError(TransportError::Kind::cardRemoved, 0x80100069L, "card removed");
@@ -46,6 +48,7 @@ private:
     std::string reader_;
     std::shared_ptr<sim::QelCardModel> model_;
     std::uint32_t events_;
+    std::uint32_t service_;
 };
 
 void FakeReaders::addReader(const std::string& name) {
@@ -89,7 +92,16 @@ p11::ReaderStatus FakeReaders::statusOf(const std::string& name, const Reader& r
     s.present = r.card != nullptr;
     if (r.card) s.atr = r.card->atr();
     s.events = r.events;
+    s.service = service_;
     return s;
+}
+
+void FakeReaders::restartService() {
+    std::lock_guard lock(mutex_);
+    ++service_;
+    for (auto& [name, r] : readers_)
+        if (r.card) r.card->powerOn();
+    changed_.notify_all();
 }
 
 std::optional<p11::ReaderStatus> FakeReaders::status(const std::string& reader) {

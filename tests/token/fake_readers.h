@@ -21,6 +21,10 @@ public:
     /// Pulls the card out after `exchanges` more commands to it. With `brokenAnswer` the command
     /// that meets the removal gets one byte back instead of a removal error, as some readers do.
     void removeAfter(const std::string& reader, int exchanges, bool brokenAnswer = false);
+    /// The smart-card service restarts: every connection made before fails as the lost service's
+    /// do, the cards are powered anew, and the event counts happen to read as before (a new
+    /// service counts from the start).
+    void restartService();
     /// Commands sent to every card so far.
     int exchanges() const { return exchanges_; }
 
@@ -47,6 +51,7 @@ private:
     std::vector<std::string> order_;
     std::map<std::string, Reader> readers_;
     bool cancelled_ = false;
+    std::uint32_t service_ = 0;
     std::atomic<int> exchanges_{0};
 };
 

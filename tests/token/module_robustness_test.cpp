@@ -110,7 +110,10 @@ TEST_F(ModuleThroughPcsc, TheSecondTokenOfACardReadsFromTheCache) {
     const long before = testbed::apduCount("contact");
     ASSERT_NE(slot(), kNoSlot);
     const long second = testbed::apduCount("contact") - before;
-    EXPECT_LT(second * 3, first) << "first " << first << ", second " << second;
+    // Warm: the application, the serial, and the start of each cached certificate compared with the
+    // card (2 commands each).
+    EXPECT_LE(second, 7) << "first " << first << ", second " << second;
+    EXPECT_LT(second, first);
     std::cout << "[ figure ] QEL4 token creation through pcscd: " << first << " APDUs the first time, " << second
               << " the second time\n";
 }

@@ -1,6 +1,7 @@
 // The PKCS#11 module through its exported functions, over readers in memory holding virtual cards.
 #include <gtest/gtest.h>
 
+#include <openssl/sha.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,7 +187,8 @@ TEST(ModuleBoundary, ChecksItsArgumentsAndItsState) {
     EXPECT_EQ(C_Sign(1, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_Decrypt(1, nullptr, 0, nullptr, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_CloseSession(99), CKR_SESSION_HANDLE_INVALID);
-    EXPECT_EQ(C_GenerateRandom(1, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_GenerateRandom(1, nullptr, 4), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GenerateRandom(1, nullptr, 0), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(C_GetInfo(&info), CKR_OK);
     EXPECT_EQ(info.cryptokiVersion.major, 2);
     EXPECT_EQ(info.cryptokiVersion.minor, 40);
@@ -240,7 +242,34 @@ TEST_F(ModuleTest, PublishesCertificateAndKeyPairsSharingTheirId) {
         EXPECT_EQ(attribute(s, privateKeys[i], CKA_SIGN), Bytes{CK_TRUE});
         EXPECT_EQ(attribute(s, privateKeys[i], CKA_PRIVATE), Bytes{CK_TRUE});
         EXPECT_EQ(attribute(s, certificates[i], CKA_PRIVATE), Bytes{CK_FALSE});
+        // Clients pick keys by usage: the public half follows the certificate (signature:
+        // non-repudiation only; authentication: also key encipherment).
+        EXPECT_EQ(attribute(s, publicKeys[i], CKA_VERIFY), Bytes{CK_TRUE});
+        EXPECT_EQ(attribute(s, publicKeys[i], CKA_ENCRYPT), attribute(s, privateKeys[i], CKA_DECRYPT));
+        const Bytes value = attribute(s, certificates[i], CKA_VALUE);
+        unsigned char sha1[SHA_DIGEST_LENGTH];
+        SHA1(value.data(), value.size(), sha1);
+        EXPECT_EQ(attribute(s, certificates[i], CKA_CHECK_VALUE), Bytes(sha1, sha1 + 3));
+        EXPECT_EQ(attribute(s, certificates[i], CKA_START_DATE).size(), 8u);
+        EXPECT_EQ(attribute(s, certificates[i], CKA_END_DATE), attribute(s, publicKeys[i], CKA_END_DATE));
+        CK_ULONG bits = 0;
+        CK_ATTRIBUTE bitsAttr{CKA_MODULUS_BITS, &bits, sizeof bits};
+        EXPECT_EQ(C_GetAttributeValue(s, publicKeys[i], &bitsAttr, 1), CKR_OK);
+        EXPECT_EQ(bits, 1024u);
     }
+    EXPECT_NE(attribute(s, publicKeys[0], CKA_ENCRYPT), attribute(s, publicKeys[1], CKA_ENCRYPT));
+    // Random bytes come from the card, in as many GET CHALLENGEs as needed.
+    Bytes random(37, 0);
+    ASSERT_EQ(C_GenerateRandom(s, random.data(), random.size()), CKR_OK);
+    EXPECT_NE(random, Bytes(37, 0));
+    EXPECT_EQ(C_SeedRandom(s, random.data(), 4), CKR_RANDOM_SEED_NOT_SUPPORTED);
+    EXPECT_TRUE(token.flags & CKF_RNG);
+    CK_MECHANISM_INFO mechanism{};
+    ASSERT_EQ(C_GetMechanismInfo(0, CKM_RSA_PKCS, &mechanism), CKR_OK);
+    EXPECT_EQ(mechanism.flags, CKF_HW | CKF_SIGN | CKF_DECRYPT);
+    EXPECT_EQ(mechanism.ulMinKeySize, 1024u);
+    EXPECT_EQ(mechanism.ulMaxKeySize, 1024u);
+    EXPECT_EQ(C_GetMechanismInfo(0, CKM_SHA256_RSA_PKCS_PSS, &mechanism), CKR_MECHANISM_INVALID);
     CK_ATTRIBUTE secret{CKA_PRIVATE_EXPONENT, nullptr, 0};
     EXPECT_EQ(C_GetAttributeValue(s, privateKeys[0], &secret, 1), CKR_ATTRIBUTE_SENSITIVE);
     EXPECT_EQ(secret.ulValueLen, CK_UNAVAILABLE_INFORMATION);
@@ -499,6 +528,30 @@ TEST_F(ModuleTest, ACardPulledOutMidSignatureClosesTheSlotSessionsAndTheNextCard
 
 // A child forked while another thread of its parent logs must find the logger free: it initialises
 // the module and logs. A child stuck on a lock held at the fork is ended by its alarm.
+// A host that keeps the module for hours sees pcscd restart under it: the session it held ends as
+// a removal (its login went with the card's power), and the next session signs on a fresh token.
+TEST_F(ModuleTest, TheSmartCardServiceRestartingEndsTheSessionsAndTheNextSessionSigns) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_MECHANISM sha256{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    CK_OBJECT_HANDLE key = privateKey(s);
+    Bytes signature;
+    ASSERT_EQ(sign(s, key, sha256, Bytes{1}, signature), CKR_OK);
+
+    readers_->restartService();
+    EXPECT_EQ(sign(s, key, sha256, Bytes{2}, signature), CKR_DEVICE_REMOVED);
+    CK_SESSION_INFO info;
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+
+    s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    key = privateKey(s);
+    ASSERT_EQ(sign(s, key, sha256, Bytes{3}, signature), CKR_OK);
+    EXPECT_TRUE(testing::verifySignature(certificateOf(s, key), testing::sha("SHA256", Bytes{3}), signature, "SHA256",
+                                         false));
+}
+
 TEST_F(ModuleTest, AChildForkedWhileAnotherThreadLogsInitialisesAndLogs) {
     std::atomic<bool> stop{false};
     std::thread busy([&] {

@@ -329,7 +329,10 @@ TEST(SigillaToken, TheSecondTokenOfACardReadsItsDirectoriesAndCertificatesFromTh
         const auto first = countCommands();
         const auto second = countCommands();
         EXPECT_EQ(second.second, first.second);
-        EXPECT_LT(second.first * 3, first.first) << "first " << first.first << ", second " << second.first;
+        // Warm: the serial (2 commands), the application on a QEL4 (1), and the start of each of the
+        // two cached certificates compared with the card (2 each).
+        EXPECT_LE(second.first, g == Generation::QEL3 ? 6u : 7u) << "first " << first.first << ", second " << second.first;
+        EXPECT_LT(second.first, first.first);
         std::cout << "[ figure ] " << sim::generationName(g) << " token creation: " << first.first
                   << " APDUs the first time, " << second.first << " the second time\n";
     }

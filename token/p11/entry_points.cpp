@@ -281,8 +281,16 @@ CK_RV C_DeriveKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTR
                   CK_OBJECT_HANDLE_PTR) {
     return notSupported();
 }
-CK_RV C_SeedRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
-CK_RV C_GenerateRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen) {
+    return checked(bufferUsable(pSeed, ulSeedLen), [&](Module& m) {
+        m.seedRandom(hSession);
+        return CKR_RANDOM_SEED_NOT_SUPPORTED;
+    });
+}
+CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+    return checked(bufferUsable(pRandomData, ulRandomLen),
+                   [&](Module& m) { m.generateRandom(hSession, pRandomData, ulRandomLen); });
+}
 CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) {
     return call([](Module&) { return CKR_FUNCTION_NOT_PARALLEL; });
 }

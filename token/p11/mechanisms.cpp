@@ -143,7 +143,9 @@ bool tokenMechanismInfo(const std::vector<const SigillaKeychainKey*>& keys, CK_M
             }
             if (keyFlags == 0) continue;
             flags |= keyFlags;
-            const auto bits = static_cast<CK_ULONG>(std::max<std::int64_t>(0, key->keySizeInBits));
+            // The directory's size when it gives one, else the certificate's modulus.
+            const std::int64_t size = key->keySizeInBits > 0 ? key->keySizeInBits : key->publicKey.keyBits;
+            const auto bits = static_cast<CK_ULONG>(std::max<std::int64_t>(0, size));
             minBits = minBits == 0 ? bits : std::min(minBits, bits);
             maxBits = std::max(maxBits, bits);
         }

@@ -258,7 +258,8 @@ void Module::tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info) {
     padded(info.manufacturerID, sizeof info.manufacturerID, "Oberlane");
     padded(info.model, sizeof info.model, token->model);
     padded(info.serialNumber, sizeof info.serialNumber, token->serial);
-    info.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+    // The card's generator answers C_GenerateRandom.
+    info.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_RNG;
     if (token->loginRequired) info.flags |= CKF_LOGIN_REQUIRED;
     if (token->pinLocked) info.flags |= CKF_USER_PIN_LOCKED;
     info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
@@ -405,5 +406,22 @@ void Module::sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {
                           : (rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION);
     info.ulDeviceError = 0;
 }
+
+void Module::generateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG length) {
+    auto session = sessionFor(handle);
+    // Every generation answers GET CHALLENGE with 8 bytes; longer answers are not promised.
+    constexpr std::size_t kPiece = 8;
+    std::size_t done = 0;
+    while (done < length) {
+        const std::size_t want = std::min<std::size_t>(kPiece, length - done);
+        const Bytes piece = onCard(*session, CardPhase::other, [&](TokenInstance& token) {
+            return token.token->card()->ops().getChallenge(want);
+        });
+        std::copy(piece.begin(), piece.end(), out + done);
+        done += piece.size();
+    }
+}
+
+void Module::seedRandom(CK_SESSION_HANDLE handle) { sessionFor(handle); }
 
 }  // namespace qel::p11

@@ -52,6 +52,11 @@ public:
     void login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin);
     void logout(CK_SESSION_HANDLE handle);
 
+    /// Fills `out` from the card's generator (GET CHALLENGE, in pieces the card accepts).
+    void generateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG length);
+    /// Checks the session only: the card's generator takes no seed.
+    void seedRandom(CK_SESSION_HANDLE handle);
+
     // Objects.
     CK_RV getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attributes,
                             CK_ULONG count);

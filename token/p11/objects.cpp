@@ -13,6 +13,8 @@ Bytes ulongValue(CK_ULONG v) {
 }
 Bytes boolValue(bool v) { return Bytes{static_cast<std::uint8_t>(v ? CK_TRUE : CK_FALSE)}; }
 Bytes textValue(const std::string& s) { return Bytes(s.begin(), s.end()); }
+// A CK_DATE is the eight characters YYYYMMDD; an unknown date is the empty value.
+Bytes dateValue(const std::string& yyyymmdd) { return yyyymmdd.size() == 8 ? textValue(yyyymmdd) : Bytes{}; }
 
 AttributeStatus common(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     switch (type) {
@@ -38,6 +40,14 @@ AttributeStatus certificateAttribute(const SigillaKeychainCertificate& c, CK_ATT
         case CKA_ISSUER: v = c.info.issuer; return AttributeStatus::ok;
         case CKA_SERIAL_NUMBER: v = c.info.serialNumber; return AttributeStatus::ok;
         case CKA_PUBLIC_KEY_INFO: v = c.info.subjectPublicKeyInfo; return AttributeStatus::ok;
+        case CKA_CHECK_VALUE: v = c.info.checkValue; return AttributeStatus::ok;
+        case CKA_START_DATE: v = dateValue(c.info.notBefore); return AttributeStatus::ok;
+        case CKA_END_DATE: v = dateValue(c.info.notAfter); return AttributeStatus::ok;
+        case CKA_JAVA_MIDP_SECURITY_DOMAIN: v = ulongValue(0); return AttributeStatus::ok;  // unspecified
+        // Known to be empty: the card stores no URL and no key hashes for its certificates.
+        case CKA_URL:
+        case CKA_HASH_OF_SUBJECT_PUBLIC_KEY:
+        case CKA_HASH_OF_ISSUER_PUBLIC_KEY: v.clear(); return AttributeStatus::ok;
         default: return AttributeStatus::invalid;
     }
 }
@@ -59,8 +69,8 @@ AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& 
         case CKA_LOCAL: v = boolValue(false); return AttributeStatus::ok;
         case CKA_DERIVE: v = boolValue(false); return AttributeStatus::ok;
         case CKA_KEY_GEN_MECHANISM: v = ulongValue(CK_UNAVAILABLE_INFORMATION); return AttributeStatus::ok;
-        case CKA_START_DATE:
-        case CKA_END_DATE: v.clear(); return AttributeStatus::ok;
+        case CKA_START_DATE: v = dateValue(k.publicKey.notBefore); return AttributeStatus::ok;
+        case CKA_END_DATE: v = dateValue(k.publicKey.notAfter); return AttributeStatus::ok;
         default: break;
     }
     if (isPrivate) {
@@ -86,10 +96,11 @@ AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& 
         }
     }
     switch (type) {
-        // The card does no public-key operation; the public key is published for pairing.
-        case CKA_VERIFY:
+        // What the certificate lets its key be used for: clients choose keys by these, and run the
+        // public-key operations themselves (the card holds only the private half).
+        case CKA_VERIFY: v = boolValue(k.publicKey.allowsVerify()); return AttributeStatus::ok;
+        case CKA_ENCRYPT: v = boolValue(k.publicKey.allowsEncrypt()); return AttributeStatus::ok;
         case CKA_VERIFY_RECOVER:
-        case CKA_ENCRYPT:
         case CKA_WRAP:
         case CKA_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
         default: return AttributeStatus::invalid;

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <set>
@@ -41,6 +42,7 @@ public:
             s.name = reader;
             s.present = slotStateFromBits(state.dwEventState) == SlotState::cardPresent;
             s.events = eventCount(state.dwEventState);
+            s.service = serviceGeneration_;
             if (s.present) s.atr.assign(state.rgbAtr, state.rgbAtr + std::min<DWORD>(state.cbAtr, sizeof state.rgbAtr));
             return s;
         }
@@ -100,7 +102,10 @@ private:
     }
     void dropContext(const std::shared_ptr<PcscContext>& broken) {
         std::lock_guard lock(contextMutex_);
-        if (context_ == broken) context_.reset();
+        if (context_ != broken) return;
+        context_.reset();
+        // Every card connection of the lost service is dead: tokens built over them must go.
+        ++serviceGeneration_;
     }
     bool registerWait(const std::shared_ptr<PcscContext>& ctx) {
         std::lock_guard lock(waitMutex_);
@@ -122,6 +127,7 @@ private:
     SlotManager slots_;
     std::mutex contextMutex_;
     std::shared_ptr<PcscContext> context_;
+    std::atomic<std::uint32_t> serviceGeneration_{0};
     std::mutex waitMutex_;
     std::condition_variable wake_;
     bool cancelled_ = false;

@@ -17,9 +17,14 @@ struct ReaderStatus {
     bool present = false;    ///< a card that answered to reset
     Bytes atr;               ///< empty without a card
     std::uint32_t events = 0;  ///< insertions and removals seen by the service (wraps)
+    /// Counts the times the service was lost and found again (a restarted pcscd): its event counts
+    /// start over, and connections made before are dead.
+    std::uint32_t service = 0;
 
-    /// Same card insertion: the presence and the event count agree.
-    bool sameInsertion(const ReaderStatus& other) const { return present == other.present && events == other.events; }
+    /// Same card insertion: the presence, the event count and the service agree.
+    bool sameInsertion(const ReaderStatus& other) const {
+        return present == other.present && events == other.events && service == other.service;
+    }
 };
 
 /// The readers and cards under the module: PC/SC in the product, a virtual set of readers in tests.
