@@ -16,27 +16,19 @@
 #include "platform/pcsc/pcsc_card.h"
 #include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
+#include "tests/token/pin_free_signature.h"
 
 namespace qel::sigillatest {
 namespace {
 
 using namespace std::chrono_literals;
 
-// What another program that shares the card gets for a signature it sends straight through pcscd
-// without any PIN (MANAGE SECURITY ENVIRONMENT, then COMPUTE DIGITAL SIGNATURE): 9000 while the card
-// is verified, 6982 once it is not.
+// The same, straight through pcscd on the testbed's contact reader.
 int signatureWithoutPin() {
     auto context = std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi());
     pcsc::PcscCard smartCard(context, testbed::kContactReader);
     CardSession session(smartCard);
-    QELCard card(smartCard, smartCard.atr());
-    try {
-        card.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256,
-                      CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
-        return 0x9000;
-    } catch (const TokenError& e) {
-        return e.code() == TokenError::authenticationNeeded ? 0x6982 : e.code();
-    }
+    return sigillatest::signatureWithoutPin(smartCard);
 }
 
 class ModuleThroughPcsc : public ::testing::Test {

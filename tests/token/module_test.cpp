@@ -16,6 +16,7 @@
 #include "card/token_error.h"
 #include "common/logger.h"
 #include "tests/token/fake_readers.h"
+#include "tests/token/pin_free_signature.h"
 #include "tests/token/virtual_cards.h"
 #include "token/p11/module_registry.h"
 
@@ -74,18 +75,10 @@ private:
     sim::QelCardModel& model_;
 };
 
-// What that program gets for a signature it asks of a fourth-generation card without any PIN:
-// 9000 while the card is verified, 6982 once it is not.
+// The same, through a connection of its own to the model.
 int signatureWithoutPin(sim::QelCardModel& model) {
     SharedConnection connection(model);
-    QELCard card(connection, connection.atr());
-    try {
-        card.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256,
-                      CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
-        return 0x9000;
-    } catch (const TokenError& e) {
-        return e.code() == TokenError::authenticationNeeded ? 0x6982 : e.code();
-    }
+    return sigillatest::signatureWithoutPin(connection);
 }
 
 class ModuleTest : public ::testing::Test {
