@@ -6,6 +6,7 @@
 #include "common/hex.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
+#include "update/card_cache.h"
 
 namespace qel {
 
@@ -180,6 +181,8 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
         last = std::move(next);
     }
 
+    // The token driver's cache is keyed by serial and would keep publishing the old files.
+    dropCardFileCache(kCardFullNumberPrefix + chip);
     report(100);
     if (finalPauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(finalPauseMs));
     return ApduResult::success();

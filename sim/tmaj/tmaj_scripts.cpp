@@ -36,7 +36,12 @@ bool isHexOfLength(const std::string& text, std::size_t n) { return text.size() 
 
 }  // namespace
 
-TmajScripts::TmajScripts(std::vector<SimCard> cards) : cards_(std::move(cards)) {}
+TmajScripts::TmajScripts(std::vector<SimCard> cards) : cards_(cards.begin(), cards.end()) {}
+
+void TmajScripts::addCard(SimCard card) {
+    std::lock_guard lock(cardsMutex_);
+    cards_.push_back(std::move(card));
+}
 
 Bytes TmajScripts::currentNameRecord(const Profile& profile) { return nameRecord(profile.holder); }
 
@@ -58,8 +63,12 @@ bool TmajScripts::onCard(const SimCard& c, const Bytes& content) const {
 }
 
 TmajScripts::Availability TmajScripts::check(const std::string& tokenSerial) {
-    for (const SimCard& c : cards_) {
+    std::unique_lock cardsLock(cardsMutex_);
+    // The card made known last wins: a test's private copy of a profile shadows the original.
+    for (auto it = cards_.rbegin(); it != cards_.rend(); ++it) {
+        const SimCard& c = *it;
         if (c.profile.cardNumber + c.profile.checkCharacter != tokenSerial) continue;
+        cardsLock.unlock();
         std::lock_guard lock(mutex_);
         if (updatedInMemory_[tokenSerial] || onCard(c, renewedNameRecord(c.profile))) return Availability::upToDate;
         return Availability::updateAvailable;
@@ -68,7 +77,10 @@ TmajScripts::Availability TmajScripts::check(const std::string& tokenSerial) {
 }
 
 const SimCard* TmajScripts::card(const std::string& cardIdentifier) const {
-    for (const SimCard& c : cards_) {
+    std::lock_guard lock(cardsMutex_);
+    // The card made known last wins: a test's private copy of a profile shadows the original.
+    for (auto it = cards_.rbegin(); it != cards_.rend(); ++it) {
+        const SimCard& c = *it;
         const std::string expected = kIssuer + c.profile.cardNumber + ":" + kIssuer + c.profile.cardNumber +
                                      c.profile.checkCharacter;
         if (expected == cardIdentifier) return &c;

@@ -1,4 +1,5 @@
 #pragma once
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -26,6 +27,9 @@ struct SimCard {
 class TmajScripts {
 public:
     explicit TmajScripts(std::vector<SimCard> cards);
+
+    /// Makes one more card known (a test's private profile copy).
+    void addCard(SimCard card);
 
     enum class Availability { unknownCard, upToDate, updateAvailable };
     /// By token serial (card number + check character).
@@ -61,7 +65,8 @@ private:
     Reply advance(const std::string& cardIdentifier, int from, int to, const std::string& list);
     bool onCard(const SimCard& card, const Bytes& content) const;
 
-    std::vector<SimCard> cards_;
+    std::list<SimCard> cards_;  ///< stable addresses: lookups hand out pointers
+    mutable std::mutex cardsMutex_;
     mutable std::mutex mutex_;
     std::map<std::string, Progress> sessions_;
     std::map<std::string, bool> updatedInMemory_;

@@ -186,6 +186,15 @@ void TmajSimulator::install() {
         setFault(parsed->first, parsed->second);
         res.set_content("ok", "text/plain");
     });
+    s.Post("/admin/card", [this](const httplib::Request& req, httplib::Response& res) {
+        try {
+            scripts_.addCard({loadProfile(req.body), req.body});
+            res.set_content("ok", "text/plain");
+        } catch (const std::exception& e) {
+            res.status = 400;
+            res.set_content(e.what(), "text/plain");
+        }
+    });
     s.Post("/admin/clear", [this](const httplib::Request&, httplib::Response& res) {
         clearFaults();
         res.set_content("ok", "text/plain");

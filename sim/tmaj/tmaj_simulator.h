@@ -32,7 +32,8 @@ struct TmajFault {
 std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::string& text);
 
 /// The update service on loopback HTTPS: "/sc/check" and the session below "/telemaj/rest/swtmaj",
-/// plus "/admin/fault" (POST a fault text) and "/admin/clear" (POST) for the tests.
+/// plus, for the tests, "/admin/fault" (POST a fault text), "/admin/clear" (POST) and "/admin/card"
+/// (POST a profile folder to make known). Loopback only.
 class TmajSimulator {
 public:
     TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <map>
 
 #include "common/hex.h"
+#include "update/card_cache.h"
 #include "update/tmaj_service.h"
 
 namespace qel {
@@ -229,6 +231,26 @@ TEST(ProcessApduList, WritesAnswersIntoTheSameCommands) {
 
 TEST(CardIdentifier, JoinsChipAndTokenSerials) {
     EXPECT_EQ(TmajService::cardIdentifier("1234567890", "1234567890Z"), kCardId);
+}
+
+}  // namespace
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+TEST(CardCache, ASuccessfulSessionDropsThatCardsCacheOnly) {
+    namespace fs = std::filesystem;
+    const fs::path olma = fs::path(std::getenv("XDG_CACHE_HOME")) / "sigilla" / "OLMA";
+    fs::create_directories(olma / "80250000011234567890" / "3F00");
+    fs::create_directories(olma / "80250000019999999999");
+    Session t;
+    ASSERT_FALSE(t.run().isError);
+    EXPECT_FALSE(fs::exists(olma / "80250000011234567890"));
+    EXPECT_TRUE(fs::exists(olma / "80250000019999999999"));
+    for (const char* bad : {"", "../..", "8025/..", "80250000011234567890/"})
+        EXPECT_FALSE(dropCardFileCache(bad)) << bad;
+    EXPECT_TRUE(fs::exists(olma));
 }
 
 }  // namespace
