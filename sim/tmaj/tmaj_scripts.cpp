@@ -67,10 +67,11 @@ TmajScripts::Availability TmajScripts::check(const std::string& tokenSerial) {
     // The card made known last wins: a test's private copy of a profile shadows the original.
     for (auto it = cards_.rbegin(); it != cards_.rend(); ++it) {
         const SimCard& c = *it;
-        if (c.profile.cardNumber + c.profile.checkCharacter != tokenSerial) continue;
+        if (tokenSerial != c.profile.cardNumber && tokenSerial != c.profile.cardNumber + c.profile.checkCharacter)
+            continue;
         cardsLock.unlock();
         std::lock_guard lock(mutex_);
-        if (updatedInMemory_[tokenSerial] || onCard(c, renewedNameRecord(c.profile))) return Availability::upToDate;
+        if (updatedInMemory_[c.profile.cardNumber] || onCard(c, renewedNameRecord(c.profile))) return Availability::upToDate;
         return Availability::updateAvailable;
     }
     return Availability::unknownCard;
@@ -81,17 +82,16 @@ const SimCard* TmajScripts::card(const std::string& cardIdentifier) const {
     // The card made known last wins: a test's private copy of a profile shadows the original.
     for (auto it = cards_.rbegin(); it != cards_.rend(); ++it) {
         const SimCard& c = *it;
-        const std::string expected = kIssuer + c.profile.cardNumber + ":" + kIssuer + c.profile.cardNumber +
-                                     c.profile.checkCharacter;
-        if (expected == cardIdentifier) return &c;
+        // The token serial comes from the token label, with or without its check character.
+        const std::string expected = kIssuer + c.profile.cardNumber + ":" + kIssuer + c.profile.cardNumber;
+        if (cardIdentifier == expected || cardIdentifier == expected + c.profile.checkCharacter) return &c;
     }
     return nullptr;
 }
 
 std::optional<std::string> TmajScripts::tokenSerialOf(const std::string& cardIdentifier) const {
-    const SimCard* c = card(cardIdentifier);
-    if (!c) return std::nullopt;
-    return c->profile.cardNumber + c->profile.checkCharacter;
+    if (!card(cardIdentifier)) return std::nullopt;
+    return cardIdentifier.substr(cardIdentifier.find(':') + 1 + std::string(kIssuer).size());
 }
 
 int TmajScripts::completedSessions() const {
@@ -176,7 +176,7 @@ TmajScripts::Reply TmajScripts::sequence2(const std::string& postBody) {
     Reply reply = advance(cardnum, 6, 7, json::array({command("ENDQELMAJ")}).dump());
     if (reply.status == 200) {
         std::lock_guard lock(mutex_);
-        updatedInMemory_[c->profile.cardNumber + c->profile.checkCharacter] = c->dir.empty();
+        updatedInMemory_[c->profile.cardNumber] = c->dir.empty();
         ++completed_;
     }
     return reply;

@@ -32,7 +32,7 @@ public:
     void addCard(SimCard card);
 
     enum class Availability { unknownCard, upToDate, updateAvailable };
-    /// By token serial (card number + check character).
+    /// By token serial (the card number, possibly followed by its check character).
     Availability check(const std::string& tokenSerial);
 
     struct Reply {
@@ -46,7 +46,7 @@ public:
     Reply sequence1(const std::string& postBody);
     Reply sequence2(const std::string& postBody);
 
-    /// The token serial of the card a session identifier names, or nothing.
+    /// The token serial part of a session identifier naming a known card, or nothing.
     std::optional<std::string> tokenSerialOf(const std::string& cardIdentifier) const;
 
     /// Sessions that reached the end marker.
