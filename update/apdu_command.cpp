@@ -63,14 +63,22 @@ std::string encodePostBody(const ApduList& inputParams, const std::string& cardn
 
 const char* rawValue(ApduResultCode code) {
     switch (code) {
-        case ApduResultCode::CODE_RESPONSE_OK: return "9000";
-        case ApduResultCode::CODE_INTERNAL_ERROR: return "9999";
-        case ApduResultCode::CODE_APDU_ERROR: return "-1";
-        case ApduResultCode::CODE_PIN_CODE_ERROR: return "-1160";
-        case ApduResultCode::CODE_CARD_LOCKED: return "-1164";
-        case ApduResultCode::CODE_CARD_MISSING: return "-1179";
-        case ApduResultCode::CODE_APDU_FILE_NOT_FOUND: return "6A82";
-        case ApduResultCode::CODE_APDU_FID_NOT_FOUND: return "9404";
+        case ApduResultCode::CODE_RESPONSE_OK:
+            return "9000";
+        case ApduResultCode::CODE_INTERNAL_ERROR:
+            return "9999";
+        case ApduResultCode::CODE_APDU_ERROR:
+            return "-1";
+        case ApduResultCode::CODE_PIN_CODE_ERROR:
+            return "-1160";
+        case ApduResultCode::CODE_CARD_LOCKED:
+            return "-1164";
+        case ApduResultCode::CODE_CARD_MISSING:
+            return "-1179";
+        case ApduResultCode::CODE_APDU_FILE_NOT_FOUND:
+            return "6A82";
+        case ApduResultCode::CODE_APDU_FID_NOT_FOUND:
+            return "9404";
     }
     return "9999";
 }

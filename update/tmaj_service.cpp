@@ -31,7 +31,9 @@ std::string upper(std::string text) {
 
 }  // namespace
 
-std::optional<Bytes> Pkcs11UpdateCard::transmit(const Bytes& apdu, bool flag) { return card_.transmit(apdu, flag); }
+std::optional<Bytes> Pkcs11UpdateCard::transmit(const Bytes& apdu, bool flag) {
+    return card_.transmit(apdu, flag);
+}
 
 std::string Pkcs11UpdateCard::chipSerial() { return card_.readChipSerial().second; }
 
@@ -70,10 +72,12 @@ std::string TmajService::sendApdu(UpdateCard& card, const std::string& apdu, boo
 
 ApduResult TmajService::decodeApduResponse(const std::string& answer) {
     logDebug("decodeApduResponse: reponse = " + answer);
-    if (answer.empty()) return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::transmissionFailed);
+    if (answer.empty())
+        return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::transmissionFailed);
     const std::string text = upper(answer);
     const std::string sw = statusWord(text);
-    if (sw == "9000" || sw == "6A82" || sw == "9404") return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
+    if (sw == "9000" || sw == "6A82" || sw == "9404")
+        return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
     return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::undecodable);
 }
 
@@ -135,7 +139,8 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
 
     // One step: the list the service sent, relayed to the card; a failure outcome ends the session.
     auto step = [&](ApduList list) -> std::pair<ApduList, std::optional<ApduResult>> {
-        if (list.empty()) return {{}, ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::nullResult)};
+        if (list.empty())
+            return {{}, ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::nullResult)};
         std::optional<ApduResult> failure = runList(card, list);
         return {std::move(list), std::move(failure)};
     };
@@ -154,10 +159,12 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
     logDebug("Début de updateIAS");
     if (!lastAnswer || lastAnswer->empty()) {
         logError("Pas de réponse à la dernière commande de la messagerie sécurisée");
-        return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::noSecureMessagingAnswer);
+        return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR,
+                                   tmaj_messages::noSecureMessagingAnswer);
     }
     ApduList iasList;
-    if (lastAnswer->find("Erreur") == std::string::npos) iasList = client_.getRequest("/IASMAJ", {*lastAnswer, cardId});
+    if (lastAnswer->find("Erreur") == std::string::npos)
+        iasList = client_.getRequest("/IASMAJ", {*lastAnswer, cardId});
     auto [ias, f3] = step(std::move(iasList));
     if (f3) return *f3;
     report(60);
@@ -175,7 +182,8 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
     for (;;) {
         logDebug("Début de updateQELSequence2");
         ApduList next = client_.postRequest("/QELMAJSequence2", last, cardId);
-        if (next.empty()) return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::sequenceFailed);
+        if (next.empty())
+            return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::sequenceFailed);
         if (next.size() == 1 && next.front().apdu == std::string(kEndMarker)) break;
         if (std::optional<ApduResult> failure = runList(card, next)) return *failure;
         last = std::move(next);

@@ -20,8 +20,10 @@ int main(int argc, char** argv) {
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
             const bool hasValue = i + 1 < argc;
-            if (arg == "--run-dir" && hasValue) runDir = argv[++i];
-            else if (arg == "--port" && hasValue) port = std::stoi(argv[++i]);
+            if (arg == "--run-dir" && hasValue)
+                runDir = argv[++i];
+            else if (arg == "--port" && hasValue)
+                port = std::stoi(argv[++i]);
             else if (arg == "--profile" && hasValue) {
                 const std::string dir = argv[++i];
                 cards.push_back({loadProfile(dir), dir});
@@ -33,7 +35,9 @@ int main(int argc, char** argv) {
                 }
                 faults.push_back(*fault);
             } else {
-                std::fprintf(stderr, "usage: tmaj-sim --run-dir DIR [--port N] [--profile DIR]... [--fault STEP:KIND[=V]]...\n");
+                std::fprintf(stderr,
+                             "usage: tmaj-sim --run-dir DIR [--port N] [--profile DIR]... [--fault "
+                             "STEP:KIND[=V]]...\n");
                 return 2;
             }
         }

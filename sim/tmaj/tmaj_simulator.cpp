@@ -21,7 +21,8 @@ std::string cookieValue(const httplib::Request& request) {
     std::size_t at = header.find(key);
     if (at == std::string::npos) return {};
     at += key.size();
-    return header.substr(at, header.find(';', at) == std::string::npos ? std::string::npos : header.find(';', at) - at);
+    return header.substr(
+        at, header.find(';', at) == std::string::npos ? std::string::npos : header.find(';', at) - at);
 }
 
 }  // namespace
@@ -37,13 +38,20 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
     }
     TmajFault f;
     try {
-        if (kind == "status") f.status = std::stoi(value);
-        else if (kind == "delay") f.delayMs = std::stoi(value);
-        else if (kind == "mime") f.wrongMime = true;
-        else if (kind == "malformed") f.malformed = true;
-        else if (kind == "no-resp-type") f.missingRespType = true;
-        else if (kind == "end-inside") f.endInside = true;
-        else return std::nullopt;
+        if (kind == "status")
+            f.status = std::stoi(value);
+        else if (kind == "delay")
+            f.delayMs = std::stoi(value);
+        else if (kind == "mime")
+            f.wrongMime = true;
+        else if (kind == "malformed")
+            f.malformed = true;
+        else if (kind == "no-resp-type")
+            f.missingRespType = true;
+        else if (kind == "end-inside")
+            f.endInside = true;
+        else
+            return std::nullopt;
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -52,7 +60,8 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 
 TmajSimulator::TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials)
     : scripts_(std::move(cards)),
-      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(), credentials.privateKey.c_str())) {
+      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(),
+                                                   credentials.privateKey.c_str())) {
     install();
 }
 
@@ -109,8 +118,10 @@ void TmajSimulator::install() {
                     std::lock_guard lock(mutex_);
                     cookies_[value] = serial;
                 }
-                res.set_header("Set-Cookie", std::string(kCookieName) + "=" + value + "; Path=/; Secure; HttpOnly");
-                res.set_content("Une mise à jour est disponible pour votre QEL.", "text/plain; charset=utf-8");
+                res.set_header("Set-Cookie",
+                               std::string(kCookieName) + "=" + value + "; Path=/; Secure; HttpOnly");
+                res.set_content("Une mise à jour est disponible pour votre QEL.",
+                                "text/plain; charset=utf-8");
                 return;
             }
         }
@@ -118,7 +129,8 @@ void TmajSimulator::install() {
 
     // Every session step: the cookie of a check for that card, the step's faults, then the script.
     auto serve = [this](const char* step, const httplib::Request& req, httplib::Response& res,
-                        const std::string& cardIdentifier, const std::function<TmajScripts::Reply()>& script) {
+                        const std::string& cardIdentifier,
+                        const std::function<TmajScripts::Reply()>& script) {
         std::optional<TmajFault> f = fault(step);
         if (f && f->delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(f->delayMs));
         const std::optional<std::string> serial = scripts_.tokenSerialOf(cardIdentifier);
@@ -143,37 +155,45 @@ void TmajSimulator::install() {
             return;
         }
         std::string body = reply.body;
-        if (f && f->endInside) body = R"([{"apdu":"ENDQELMAJ","apduRespType":"1"},{"apdu":"00B0000001","apduRespType":"1"}])";
+        if (f && f->endInside)
+            body = R"([{"apdu":"ENDQELMAJ","apduRespType":"1"},{"apdu":"00B0000001","apduRespType":"1"}])";
         if (f && f->missingRespType) body = R"([{"apdu":"00A4000C023F00"}])";
         if (f && f->malformed) body = R"([{"apdu":"00A4000C023F00","apduRespType":)";
         res.set_content(body, f && f->wrongMime ? "text/html" : "application/json");
     };
     auto cardnumOf = [](const std::string& body) {
         nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
-        return j.is_object() && j.contains("cardnum") && j["cardnum"].is_string() ? j["cardnum"].get<std::string>()
-                                                                                 : std::string();
+        return j.is_object() && j.contains("cardnum") && j["cardnum"].is_string()
+                   ? j["cardnum"].get<std::string>()
+                   : std::string();
     };
 
     const std::string root = kRoot;
-    s.Get(root + R"(/initIasMajBean/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
-        const std::string id = req.matches[1];
-        serve("initIasMajBean", req, res, id, [&] { return scripts_.initIasMajBean(id); });
-    });
-    s.Post(root + "/EstablishSM", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
+    s.Get(root + R"(/initIasMajBean/([^/]+))",
+          [this, serve](const httplib::Request& req, httplib::Response& res) {
+              const std::string id = req.matches[1];
+              serve("initIasMajBean", req, res, id, [&] { return scripts_.initIasMajBean(id); });
+          });
+    s.Post(root + "/EstablishSM", [this, serve, cardnumOf](const httplib::Request& req,
+                                                           httplib::Response& res) {
         serve("EstablishSM", req, res, cardnumOf(req.body), [&] { return scripts_.establishSM(req.body); });
     });
-    s.Get(root + R"(/IASMAJ/([^/]+)/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
-        const std::string answer = req.matches[1], id = req.matches[2];
-        serve("IASMAJ", req, res, id, [&] { return scripts_.iasMaj(answer, id); });
-    });
-    s.Get(root + R"(/initQelMajBean/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
-        const std::string id = req.matches[1];
-        serve("initQelMajBean", req, res, id, [&] { return scripts_.initQelMajBean(id); });
-    });
-    s.Post(root + "/QELMAJSequence1", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
+    s.Get(root + R"(/IASMAJ/([^/]+)/([^/]+))",
+          [this, serve](const httplib::Request& req, httplib::Response& res) {
+              const std::string answer = req.matches[1], id = req.matches[2];
+              serve("IASMAJ", req, res, id, [&] { return scripts_.iasMaj(answer, id); });
+          });
+    s.Get(root + R"(/initQelMajBean/([^/]+))",
+          [this, serve](const httplib::Request& req, httplib::Response& res) {
+              const std::string id = req.matches[1];
+              serve("initQelMajBean", req, res, id, [&] { return scripts_.initQelMajBean(id); });
+          });
+    s.Post(root + "/QELMAJSequence1", [this, serve, cardnumOf](const httplib::Request& req,
+                                                               httplib::Response& res) {
         serve("QELMAJSequence1", req, res, cardnumOf(req.body), [&] { return scripts_.sequence1(req.body); });
     });
-    s.Post(root + "/QELMAJSequence2", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
+    s.Post(root + "/QELMAJSequence2", [this, serve, cardnumOf](const httplib::Request& req,
+                                                               httplib::Response& res) {
         serve("QELMAJSequence2", req, res, cardnumOf(req.body), [&] { return scripts_.sequence2(req.body); });
     });
 
@@ -202,7 +222,8 @@ void TmajSimulator::install() {
 }
 
 int TmajSimulator::start(int port) {
-    const int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    const int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1")
+                                : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound < 0) return -1;
     listening_ = true;
     thread_ = std::thread([this] {

@@ -19,12 +19,12 @@ namespace qel::sim {
 /// How one step misbehaves. Steps: "check", "initIasMajBean", "EstablishSM", "IASMAJ",
 /// "initQelMajBean", "QELMAJSequence1", "QELMAJSequence2".
 struct TmajFault {
-    int status = 0;               ///< answer with this HTTP status instead
-    bool wrongMime = false;       ///< the list served as text/html
-    bool malformed = false;       ///< a body that is not JSON
-    bool missingRespType = false; ///< an element without "apduRespType"
-    int delayMs = 0;              ///< wait before answering
-    bool endInside = false;       ///< the end marker followed by another command
+    int status = 0;                ///< answer with this HTTP status instead
+    bool wrongMime = false;        ///< the list served as text/html
+    bool malformed = false;        ///< a body that is not JSON
+    bool missingRespType = false;  ///< an element without "apduRespType"
+    int delayMs = 0;               ///< wait before answering
+    bool endInside = false;        ///< the end marker followed by another command
 };
 
 /// Parses "STEP:KIND[=VALUE]" with KIND one of status=N, mime, malformed, no-resp-type, delay=MS,
@@ -35,7 +35,7 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 /// plus, for the tests, "/admin/fault" (POST a fault text), "/admin/clear" (POST) and "/admin/card"
 /// (POST a profile folder to make known). Loopback only.
 class TmajSimulator {
-public:
+  public:
     TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials);
     ~TmajSimulator();
 
@@ -48,7 +48,7 @@ public:
     void clearFaults();
     TmajScripts& scripts() { return scripts_; }
 
-private:
+  private:
     void install();
     std::optional<TmajFault> fault(const std::string& step);
 

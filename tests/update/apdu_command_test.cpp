@@ -1,9 +1,9 @@
 // Decoding and encoding of the update service's command lists.
+#include "update/apdu_command.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
-#include "update/apdu_command.h"
 
 namespace qel {
 namespace {
@@ -12,12 +12,12 @@ TEST(ApduListDecoding, RefusesWhatIsNotAListOfCommands) {
     const char* bad[] = {
         "",
         "{",
-        "{\"apdu\":\"00A4\",\"apduRespType\":\"0\"}",                             // an object, not a list
-        "[{\"apdu\":\"00A4\",\"apduRespType\":\"0\"},{\"apdu\":\"00B0\"}]",        // one lacks apduRespType
-        "[{\"apdu\":\"00A4\",\"apduRespType\":0}]",                               // type not a text
-        "[{\"apdu\":123,\"apduRespType\":\"0\"}]",                                // apdu not a text
+        "{\"apdu\":\"00A4\",\"apduRespType\":\"0\"}",                        // an object, not a list
+        "[{\"apdu\":\"00A4\",\"apduRespType\":\"0\"},{\"apdu\":\"00B0\"}]",  // one lacks apduRespType
+        "[{\"apdu\":\"00A4\",\"apduRespType\":0}]",                          // type not a text
+        "[{\"apdu\":123,\"apduRespType\":\"0\"}]",                           // apdu not a text
         "[\"00A4\"]",
-        "[{\"apdu\":\"\xC3\x28\",\"apduRespType\":\"0\"}]",                        // not UTF-8
+        "[{\"apdu\":\"\xC3\x28\",\"apduRespType\":\"0\"}]",  // not UTF-8
     };
     for (const char* text : bad) {
         std::string why;

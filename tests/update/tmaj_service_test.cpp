@@ -1,4 +1,6 @@
 // The update session against a scripted service and a card that answers from a table.
+#include "update/tmaj_service.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +10,6 @@
 
 #include "common/hex.h"
 #include "update/card_cache.h"
-#include "update/tmaj_service.h"
 
 namespace qel {
 namespace {
@@ -40,7 +41,8 @@ struct ScriptedService : TmajClient {
         calls.push_back(call);
         return next(path);
     }
-    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override {
+    ApduList postRequest(const std::string& path, const ApduList& inputParams,
+                         const std::string& cardnum) override {
         calls.push_back("POST " + path + " " + cardnum);
         posted.push_back(inputParams);
         return next(path);
@@ -57,7 +59,9 @@ struct ScriptedService : TmajClient {
     std::vector<ApduList> posted;
 };
 
-ApduCommand cmd(std::string apdu, std::string type = "1") { return {std::move(apdu), std::nullopt, std::move(type)}; }
+ApduCommand cmd(std::string apdu, std::string type = "1") {
+    return {std::move(apdu), std::nullopt, std::move(type)};
+}
 
 const std::string kCardId = "80250000011234567890:80250000011234567890Z";
 
@@ -70,7 +74,9 @@ struct Session {
         service.lists["/initQelMajBean"] = {{cmd("00A4000C02D010")}};
         service.lists["/QELMAJSequence1"] = {{cmd("00B0000001")}};
         service.lists["/QELMAJSequence2"] = {{cmd("00D6000001AA")}, {cmd("00D6000001BB")}, {cmd(kEndMarker)}};
-        card.answers["0084000008"] = "0102030405060708" "9000";
+        card.answers["0084000008"] =
+            "0102030405060708"
+            "9000";
     }
     ApduResult run() {
         return tmaj.performUpdate(card, [this](int p) { progress.push_back(p); });
@@ -115,7 +121,8 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
         std::size_t callsMade;
     };
     const Case cases[] = {
-        {"init empty", [](Session& t) { t.service.lists["/initIasMajBean"].clear(); }, tmaj_messages::nullResult, 1},
+        {"init empty", [](Session& t) { t.service.lists["/initIasMajBean"].clear(); },
+         tmaj_messages::nullResult, 1},
         {"sequence1 empty", [](Session& t) { t.service.lists["/QELMAJSequence1"].clear(); },
          tmaj_messages::nullResult, 5},
         {"sequence2 empty", [](Session& t) { t.service.lists["/QELMAJSequence2"].clear(); },
@@ -124,10 +131,13 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
         {"secure messaging refused", [](Session& t) { t.card.answers["0084000008"] = "6982"; },
          tmaj_messages::nullResult, 2},
         {"marker inside a longer list",
-         [](Session& t) { t.service.lists["/QELMAJSequence2"] = {{cmd("00B0000001"), cmd(kEndMarker)}}; },
+         [](Session& t) {
+             t.service.lists["/QELMAJSequence2"] = {{cmd("00B0000001"), cmd(kEndMarker)}};
+         },
          tmaj_messages::invalidCommand, 6},
         {"no chip serial", [](Session& t) { t.card.chip.clear(); }, tmaj_messages::noChipSerial, 0},
-        {"card pulled after three commands", [](Session& t) { t.card.pulledAfter = 3; }, tmaj_messages::cardGone, 4},
+        {"card pulled after three commands", [](Session& t) { t.card.pulledAfter = 3; },
+         tmaj_messages::cardGone, 4},
     };
     for (const Case& c : cases) {
         Session t;
@@ -196,7 +206,8 @@ TEST(DecodeApduResponse, JudgesTheStatusWord) {
         ApduResult r = TmajService::decodeApduResponse(c.answer);
         EXPECT_EQ(r.isError, !c.ok) << c.answer;
         EXPECT_EQ(r.resultMessage, c.message) << c.answer;
-        EXPECT_EQ(r.resultCode, c.ok ? ApduResultCode::CODE_RESPONSE_OK : ApduResultCode::CODE_INTERNAL_ERROR);
+        EXPECT_EQ(r.resultCode,
+                  c.ok ? ApduResultCode::CODE_RESPONSE_OK : ApduResultCode::CODE_INTERNAL_ERROR);
     }
 }
 

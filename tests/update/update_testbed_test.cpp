@@ -1,7 +1,6 @@
 // A full update of a virtual card through pcscd and the stand-in issuer library's pass-through,
 // driven by the update session against tmaj-sim; then the service's faults and a card pulled out.
 #include <gtest/gtest.h>
-
 #include <httplib.h>
 
 #include <chrono>
@@ -74,7 +73,7 @@ struct MeasuredService : TmajClient {
 };
 
 class UpdateTestbedTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
         if (!testbed::daemonRuns() || port.empty()) return;
@@ -116,7 +115,8 @@ protected:
         post("/admin/card", dir);
         testbed::control("swap contact " + dir);
         std::string seen;
-        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(100ms)) {
+        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;
+             std::this_thread::sleep_for(100ms)) {
             std::vector<CK_SLOT_ID> slots;
             if (library->getSlotList(slots) != CKR_OK || slots.empty()) {
                 library->finalize();
@@ -157,8 +157,8 @@ TEST_F(UpdateTestbedTest, FullUpdateThenUpToDateWithTheCacheGone) {
     std::unique_ptr<Pkcs11Card> card = insertAndLogin();
     ASSERT_TRUE(card);
     const std::string serial = card->serial;
-    const std::filesystem::path cache =
-        std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" / ("8025000001" + profile.cardNumber);
+    const std::filesystem::path cache = std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" /
+                                        ("8025000001" + profile.cardNumber);
     std::filesystem::create_directories(cache / "3F00");
     EXPECT_EQ(card->getHolderInfos().nomPatronym, profile.holder.lastName);
 
@@ -177,8 +177,10 @@ TEST_F(UpdateTestbedTest, FullUpdateThenUpToDateWithTheCacheGone) {
 
     auto ms = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
     const double overhead = (ms(total) - ms(measured.inCard) - ms(service.inService)) / measured.count;
-    std::printf("update session: %d APDUs in %.0f ms (card %.0f ms, service %.0f ms); client overhead %.3f ms per APDU\n",
-                measured.count, ms(total), ms(measured.inCard), ms(service.inService), overhead);
+    std::printf(
+        "update session: %d APDUs in %.0f ms (card %.0f ms, service %.0f ms); client overhead %.3f ms per "
+        "APDU\n",
+        measured.count, ms(total), ms(measured.inCard), ms(service.inService), overhead);
     RecordProperty("apdus", measured.count);
 
     EXPECT_EQ(manager->checkTmaj(serial), TmajManager::kUpToDate);
@@ -221,7 +223,8 @@ TEST_F(UpdateTestbedTest, CardPulledAtThreePointsOfTheSession) {
         EXPECT_TRUE(result.isError) << pullAt;
         // A list cut in the middle goes back to the service, which refuses it; a list the card never
         // answered ends the session on the client.
-        EXPECT_TRUE(result.resultMessage == tmaj_messages::cardGone || result.resultMessage == tmaj_messages::nullResult ||
+        EXPECT_TRUE(result.resultMessage == tmaj_messages::cardGone ||
+                    result.resultMessage == tmaj_messages::nullResult ||
                     result.resultMessage == tmaj_messages::sequenceFailed)
             << pullAt << " " << result.resultMessage;
     }
