@@ -1,0 +1,91 @@
+#pragma once
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "update/apdu_command.h"
+
+namespace qel {
+
+/// The issuer's update service.
+inline constexpr const char* kDefaultTmajBaseAddress = "https://e-services.oberlane.org";
+/// Overrides the base address (tests, staging): scheme and host, optionally a port, no trailing "/".
+inline constexpr const char* kTmajBaseAddressVariable = "QEL_TMAJ_BASE_URL";
+/// A PEM file of extra certificate authorities trusted for the update service, beside the system's.
+inline constexpr const char* kTmajExtraCaVariable = "QEL_TMAJ_CA_FILE";
+
+/// Where the update service is and which extra authorities vouch for it.
+struct TmajEndpoint {
+    std::string baseAddress = kDefaultTmajBaseAddress;
+    std::string extraCaFile;  ///< empty: the system's authorities only
+};
+
+/// The default endpoint with the environment's overrides applied.
+TmajEndpoint tmajEndpointFromEnvironment();
+
+/// The update session's view of the service: the two blocking requests below the session root.
+class TmajClient {
+  public:
+    virtual ~TmajClient() = default;
+    /// GET root + path + "/" + each argument. The decoded command list; empty on any failure (logged).
+    virtual ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) = 0;
+    /// POST root + path with {inputParams, cardnum}. The decoded command list; empty on any failure.
+    virtual ApduList postRequest(const std::string& path, const ApduList& inputParams,
+                                 const std::string& cardnum) = 0;
+};
+
+/// The client of the update service: availability check and the session's requests, all over one
+/// HTTPS client with one shared cookie store, so that the cookies set by the check go back with every
+/// request of the session. TLS server verification is always on.
+///
+/// Every operation blocks its caller for at most `requestTimeoutMs` and may be called from any thread,
+/// several at a time. Nothing throws.
+class TmajManager final : public TmajClient {
+  public:
+    /// Availability statuses.
+    static constexpr int kUpdateAvailable = 1;
+    static constexpr int kUpToDate = 0;
+    static constexpr int kCheckFailed = -1;
+
+    static constexpr const char* kCheckPath = "/sc/check";
+    static constexpr const char* kSessionRoot = "/telemaj/rest/swtmaj";
+
+    explicit TmajManager(TmajEndpoint endpoint = tmajEndpointFromEnvironment());
+    ~TmajManager() override;
+    TmajManager(const TmajManager&) = delete;
+    TmajManager& operator=(const TmajManager&) = delete;
+
+    /// The program's instance, made on first use from the environment. Only programs' main files use
+    /// it; everything else receives the instance.
+    static TmajManager& shared();
+
+    /// Whether an update waits for the card with that serial: 1 yes, 0 up to date, -1 check failed.
+    int checkTmaj(const std::string& serial);
+
+    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override;
+    ApduList postRequest(const std::string& path, const ApduList& inputParams,
+                         const std::string& cardnum) override;
+
+    /// The cookie store's lines (Netscape format) taken at the last check that announced an update.
+    std::optional<std::vector<std::string>> cookies() const;
+
+    const TmajEndpoint& endpoint() const { return endpoint_; }
+
+    long requestTimeoutMs = 10000;
+
+  private:
+    struct Exchange;
+    Exchange exchange(const std::string& method, const std::string& url, const std::string* body,
+                      bool jsonHeaders, bool takeCookies);
+    ApduList decodeAnswer(const Exchange& answer, const char* kind);
+
+    TmajEndpoint endpoint_;
+    struct Share;
+    std::unique_ptr<Share> share_;
+    mutable std::mutex cookiesMutex_;
+    std::optional<std::vector<std::string>> cookies_;
+};
+
+}  // namespace qel
