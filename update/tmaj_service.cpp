@@ -3,14 +3,24 @@
 #include <chrono>
 #include <thread>
 
+#include "card/card_cache.h"
 #include "common/hex.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
-#include "update/card_cache.h"
 
 namespace qel {
 
 namespace {
+
+/// Removes the token driver's cached files of the card; a failure is logged, the update stands.
+void dropCardFileCache(const std::string& cardSerial) {
+    try {
+        cardcache::clearCard(cardSerial);
+        logInfo("Cache de la carte " + cardSerial + " supprimé");
+    } catch (const std::exception& e) {
+        logError("Suppression du cache de la carte " + cardSerial + " impossible : " + e.what());
+    }
+}
 
 // A command must at least carry CLA INS P1 P2.
 constexpr std::size_t kMinimumCommandBytes = 4;

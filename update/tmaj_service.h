@@ -63,7 +63,7 @@ class TmajService {
     explicit TmajService(TmajClient& client) : client_(client) {}
 
     /// Runs the session on `card`; after a success the token driver's file cache of the card is
-    /// removed (`dropCardFileCache`). `progress` (may be empty) is called from the session's thread with
+    /// removed. `progress` (may be empty) is called from the session's thread with
     /// 20, 40, 60, 80, 90 and 100; the caller hands it to the main queue. Returns the success outcome
     /// or the first failure; never throws.
     ApduResult performUpdate(UpdateCard& card, const std::function<void(int)>& progress);
