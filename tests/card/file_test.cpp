@@ -224,7 +224,9 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
         const int before = card_.reads;
         EXPECT_EQ(card.readKeyAttributes().size(), 2u);
         EXPECT_GT(card_.reads, before);
-        if (c.logLine) EXPECT_TRUE(log.contains(c.logLine));
+        if (c.logLine) {
+            EXPECT_TRUE(log.contains(c.logLine));
+        }
         if (std::string(c.name) != "a folder") {
             // Replaced by the read from the card: the next read comes from the cache.
             QELCard again(card_, card_.atr());

@@ -293,7 +293,9 @@ TEST(PinState, ThirdGenerationReadsTheCountersFromTheStatusObject) {
         sc.expect(kGetData, c.answer);
         QELOps ops(sc, QELType::QEL3);
         EXPECT_EQ(tokenCode([&] { ops.checkPinStatus(); }), c.code);
-        if (c.logLine) EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+        if (c.logLine) {
+            EXPECT_TRUE(log.contains(c.logLine)) << log.text();
+        }
     }
 }
 
