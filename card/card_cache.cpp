@@ -15,6 +15,7 @@
 
 #include "card/aes.h"
 #include "card/qel_card_file.h"
+#include "common/unique_fd.h"
 #include "common/format.h"
 #include "common/user_dirs.h"
 
@@ -30,23 +31,9 @@ std::runtime_error systemError(const char* what, const std::string& path) {
     return std::runtime_error(format("%s %s: %s", what, path.c_str(), std::strerror(errno)));
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Reads the key file: a regular file of exactly 32 bytes, the user's, readable by no one else.
 std::optional<SecretBytes> readKey(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) {
         if (errno == ENOENT) return std::nullopt;
         throw systemError("cannot open", path);
@@ -83,7 +70,7 @@ void makeKey(const std::string& path) {
         OPENSSL_cleanse(buffer, sizeof buffer);
         throw systemError("cannot create", tmp);
     }
-    Fd fd(raw);
+    UniqueFd fd(raw);
     const bool written = ::fchmod(fd.get(), 0600) == 0 && ::write(fd.get(), buffer, sizeof buffer) == sizeof buffer &&
                          ::fsync(fd.get()) == 0;
     OPENSSL_cleanse(buffer, sizeof buffer);

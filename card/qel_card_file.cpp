@@ -11,6 +11,7 @@
 
 #include "card/aes.h"
 #include "card/card_cache.h"
+#include "common/unique_fd.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
@@ -30,32 +31,12 @@ bool isHexText(const std::string& s) {
     return true;
 }
 
-// Owns a file descriptor for a scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
 std::runtime_error systemError(const char* what, const std::string& path) {
     return std::runtime_error(format("%s %s: %s", what, path.c_str(), std::strerror(errno)));
 }
 
 Bytes readWholeFile(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) throw systemError("cannot open", path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw systemError("cannot stat", path);
@@ -78,7 +59,7 @@ Bytes readWholeFile(const std::string& path) {
 // crash leaves either the old file or the new one, never half of one.
 void writeFileAtomically(const std::string& path, const Bytes& data) {
     std::string tmp = path + ".XXXXXX";
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
     if (fd.get() < 0) throw systemError("cannot create", tmp);
     try {
         if (::fchmod(fd.get(), 0600) != 0) throw systemError("cannot protect", tmp);

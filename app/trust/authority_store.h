@@ -6,12 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/authority_names.h"
 #include "common/bytes.h"
 
 namespace qel {
-
-/// The 17 authority resource names, in the order the chain walk searches them.
-const std::vector<std::string>& authorityResourceNames();
 
 /// The folder the authority certificates ("<name>.cer", DER) are read from: $QEL_AUTHORITY_DIR
 /// when set, else the installed data folder.

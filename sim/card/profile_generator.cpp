@@ -135,26 +135,6 @@ KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8
 
 }  // namespace
 
-const std::vector<std::string>& authorityNames() {
-    static const std::vector<std::string> names{"ACR_FORT_20130625",
-                                                "ACR_ELEMENTAIRE_20130625",
-                                                "ACR_STANDARD_20130625",
-                                                "AC_FORT_ORGANISATIONS_20130625",
-                                                "AC_STANDARD_PERSONNES_20130625",
-                                                "AC_ELEMENTAIRE_ORGANISATIONS_20130625",
-                                                "AC_STANDARD_ORGANISATIONS_20130625",
-                                                "AC_FORT_PERSONNES_20130625",
-                                                "AC_ELEMENTAIRE_PERSONNES_20130625",
-                                                "ACR-FO-TEST",
-                                                "ACR-EL-TEST",
-                                                "ACR-ST-TEST",
-                                                "ACI-ST-PP-TEST",
-                                                "ACI-EL-ORG-TEST",
-                                                "ACI-ST-ORG-TEST",
-                                                "ACI-FO-PP-TEST",
-                                                "ACI-EL-PP-TEST"};
-    return names;
-}
 
 std::string authorityIssuer(const std::string& name) {
     if (name.rfind("ACR", 0) == 0) return name;
@@ -173,9 +153,9 @@ void generateAuthorities(const std::string& outDir, const AuthorityOptions& opti
     fs::create_directories(outDir + "/crl");
     // Roots first (the list starts with them in each half), so every issuer exists when needed.
     std::vector<std::string> ordered;
-    for (const std::string& n : authorityNames())
+    for (const std::string& n : authorityResourceNames())
         if (authorityIssuer(n) == n) ordered.push_back(n);
-    for (const std::string& n : authorityNames())
+    for (const std::string& n : authorityResourceNames())
         if (authorityIssuer(n) != n) ordered.push_back(n);
     for (const std::string& name : ordered) {
         PkeyPtr key = generateRsaKey(options.keyBits);
@@ -202,7 +182,7 @@ void generateAuthorities(const std::string& outDir, const AuthorityOptions& opti
     }
     writeFileAtomically(
         outDir + "/authorities.json",
-        nlohmann::json{{"crlBase", options.crlBase}, {"names", authorityNames()}}.dump(2) + "\n");
+        nlohmann::json{{"crlBase", options.crlBase}, {"names", authorityResourceNames()}}.dump(2) + "\n");
 }
 
 char defaultCheckCharacter(const std::string& cardNumber) {
@@ -213,7 +193,7 @@ char defaultCheckCharacter(const std::string& cardNumber) {
 }
 
 void generateCard(const std::string& authorityDir, const std::string& outDir, const CardOptions& o) {
-    const auto& names = authorityNames();
+    const auto& names = authorityResourceNames();
     if (std::find(names.begin(), names.end(), o.issuer) == names.end())
         throw std::runtime_error("unknown issuing authority " + o.issuer);
     Profile p;

@@ -3,12 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "common/authority_names.h"
 #include "sim/card/profile.h"
 
 namespace qel::sim {
 
-/// The 17 authority resource names, in the order the trust installer searches them.
-const std::vector<std::string>& authorityNames();
 /// The root that signs an authority; the name itself for a root.
 std::string authorityIssuer(const std::string& name);
 

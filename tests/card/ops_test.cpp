@@ -6,6 +6,7 @@
 #include "card/qel_ops.h"
 #include "card/status_words.h"
 #include "fake_card.h"
+#include "tests/support/token_code.h"
 
 namespace qel {
 namespace {
@@ -19,14 +20,7 @@ std::string ff(std::size_t n, const char* byte = "AA") {
     return s;
 }
 
-int tokenCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const TokenError& e) {
-        return e.code();
-    }
-    return 0;
-}
+using test::tokenCode;
 
 std::optional<TokenError> tokenError(const std::function<void()>& f) {
     try {

@@ -15,6 +15,7 @@
 #include "card/sec_params.h"
 #include "common/format.h"
 #include "fake_card.h"
+#include "tests/support/token_code.h"
 
 // Freed memory is searched for a marker while a test watches: plain text must be wiped before its
 // buffer goes back to the allocator.
@@ -52,14 +53,7 @@ using A = SecKeyAlgorithm;
 using test::hex;
 using test::ScriptedCard;
 
-int tokenCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const TokenError& e) {
-        return e.code();
-    }
-    return 0;
-}
+using test::tokenCode;
 
 CardKey key(QELType type, KeyType role, std::uint8_t num) {
     return CardKey{role, num, Algos(type, role == KeyType::AUTH_KEY)};

@@ -22,6 +22,7 @@
 #include "platform/pcsc/token_watcher.h"
 #include "sim/card/profile.h"
 #include "tests/support/testbed_client.h"
+#include "tests/support/token_code.h"
 
 namespace qel {
 namespace {
@@ -77,14 +78,7 @@ X509Ptr parseCertificate(const Bytes& der) {
     return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
-int tokenCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const TokenError& e) {
-        return e.code();
-    }
-    return 0;
-}
+using test::tokenCode;
 
 Bytes readProfileFile(const std::string& dir, const std::string& relative) {
     std::ifstream in(dir + "/" + relative, std::ios::binary);

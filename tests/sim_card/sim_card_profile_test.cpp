@@ -16,8 +16,8 @@ namespace {
 
 TEST(SimCardProfile, AuthorityChainHasTheSeventeenNames) {
     const std::string ca = authorityDir();
-    ASSERT_EQ(authorityNames().size(), 17u);
-    for (const std::string& name : authorityNames()) {
+    ASSERT_EQ(authorityResourceNames().size(), 17u);
+    for (const std::string& name : authorityResourceNames()) {
         X509Ptr cert = readDerCertificate(ca + "/" + name + ".cer");
         const std::string issuer = authorityIssuer(name);
         X509Ptr issuerCert = readDerCertificate(ca + "/" + issuer + ".cer");

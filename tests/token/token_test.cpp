@@ -10,6 +10,7 @@
 #include "tests/token/virtual_cards.h"
 #include "token/sigilla.h"
 #include "token/sigilla_session.h"
+#include "tests/support/token_code.h"
 
 namespace qel {
 namespace {
@@ -35,14 +36,7 @@ const SigillaKeychainCertificate& certificateOf(const Sigilla& token, const Sigi
     throw std::runtime_error("no certificate for key");
 }
 
-int tokenCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const TokenError& e) {
-        return e.code();
-    }
-    return 0;
-}
+using test::tokenCode;
 
 struct Card {
     std::unique_ptr<RecordingCard> smartCard;

@@ -1,0 +1,18 @@
+#pragma once
+#include <functional>
+
+#include "card/token_error.h"
+
+namespace qel::test {
+
+/// The token error code `f` throws, 0 when it returns.
+inline int tokenCode(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const TokenError& e) {
+        return e.code();
+    }
+    return 0;
+}
+
+}  // namespace qel::test
