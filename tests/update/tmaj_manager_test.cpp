@@ -154,15 +154,16 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
          "Commande APDU invalide reçue du service: ENDQELMAJ",
          tmaj_messages::invalidCommand},
         {"IASMAJ",
-         {.delayMs = 1500},
+         {.delayMs = 8000},
          "HTTP GET Request - une erreur est survenue: ",
          tmaj_messages::nullResult},
     };
     for (const Case& c : cases) {
         simulator->clearFaults();
         simulator->setFault(c.step, c.fault);
-        // The service waits longer than the client: the client's own timeout ends the request.
-        manager->requestTimeoutMs = 500;
+        // The delayed service waits longer than the client: the client's own timeout ends the request.
+        // Both leave a slow (sanitizer, loaded) build room for the requests that should succeed.
+        manager->requestTimeoutMs = c.fault.delayMs > 0 ? 4000 : 10000;
         test::LogCapture log;
         ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable) << c.step;
         ScriptCard card(profile);
