@@ -249,10 +249,12 @@ std::string withModule(const std::string& pkcs11Txt, const std::string& library,
 }
 
 std::string withoutModule(const std::string& pkcs11Txt, Change& change) {
+    std::vector<Entry> entries = entriesOf(pkcs11Txt);
+    const std::size_t before = entries.size();
     std::vector<Entry> kept;
-    for (Entry& entry : entriesOf(pkcs11Txt))
+    for (Entry& entry : entries)
         if (!isOurs(entry)) kept.push_back(std::move(entry));
-    if (kept.size() == entriesOf(pkcs11Txt).size()) {
+    if (kept.size() == before) {
         change = Change::Absent;
         return pkcs11Txt;
     }
