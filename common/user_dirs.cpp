@@ -34,6 +34,17 @@ std::string home() {
 std::string stateHome() { return envOr("XDG_STATE_HOME", "/.local/state"); }
 std::string cacheHome() { return envOr("XDG_CACHE_HOME", "/.cache"); }
 std::string configHome() { return envOr("XDG_CONFIG_HOME", "/.config"); }
+std::string dataHome() { return envOr("XDG_DATA_HOME", "/.local/share"); }
+
+std::string nssSharedDatabase() {
+    const std::string h = home();
+    if (h.empty()) return {};
+    const std::string data = dataHome();
+    struct stat st {};
+    if (!data.empty() && ::stat((data + "/pki/nssdb").c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return data + "/pki/nssdb";
+    return h + "/.pki/nssdb";
+}
 
 std::string userDir(const char* key, const char* fallback) {
     if (const char* v = variable(key); v != nullptr && v[0] == '/') return v;

@@ -13,6 +13,11 @@ std::string home();
 std::string stateHome();   ///< $XDG_STATE_HOME or ~/.local/state; empty without either
 std::string cacheHome();   ///< $XDG_CACHE_HOME or ~/.cache; empty without either
 std::string configHome();  ///< $XDG_CONFIG_HOME or ~/.config; empty without either
+std::string dataHome();    ///< $XDG_DATA_HOME or ~/.local/share; empty without either
+
+/// The user's NSS shared database folder, read by Chromium and most desktop applications:
+/// <data home>/pki/nssdb when that folder exists, else ~/.pki/nssdb. Empty without a home.
+std::string nssSharedDatabase();
 
 /// A folder named in the user's user-dirs.dirs (key such as "XDG_DOCUMENTS_DIR"), or
 /// ~/<fallback> when the file or the key is missing. The environment variable of the same name wins.

@@ -1,0 +1,409 @@
+#include "token/browser_registration.h"
+
+#include <fcntl.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <prerror.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <ostream>
+#include <sstream>
+
+#include "common/user_dirs.h"
+
+namespace qel::registration {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLibraryName = "libsigilla-pkcs11.so";
+
+std::string trimmed(std::string s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// pkcs11.txt holds one entry per module, its lines `key=value`, entries parted by a blank line.
+using Entry = std::vector<std::string>;
+
+std::vector<Entry> entriesOf(const std::string& text) {
+    std::vector<Entry> entries;
+    Entry current;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (trimmed(line).empty()) {
+            if (!current.empty()) entries.push_back(std::move(current));
+            current.clear();
+        } else {
+            current.push_back(line);
+        }
+    }
+    if (!current.empty()) entries.push_back(std::move(current));
+    return entries;
+}
+
+std::string valueOf(const Entry& entry, const std::string& key) {
+    for (const std::string& line : entry)
+        if (line.rfind(key + "=", 0) == 0) return trimmed(line.substr(key.size() + 1));
+    return {};
+}
+
+bool isOurs(const Entry& entry) {
+    const std::string library = valueOf(entry, "library");
+    return valueOf(entry, "name") == kModuleName ||
+           (!library.empty() && fs::path(library).filename() == kLibraryName);
+}
+
+std::string textOf(const std::vector<Entry>& entries) {
+    std::string text;
+    for (const Entry& entry : entries) {
+        for (const std::string& line : entry) text += line + "\n";
+        text += "\n";
+    }
+    return text;
+}
+
+std::string nssError() {
+    const char* name = PR_ErrorToName(PR_GetError());
+    return name ? name : "unknown NSS error";
+}
+
+// The database a browser would make: cert9.db, key4.db and pkcs11.txt with the internal module,
+// under an empty password so that no tool asks for one.
+std::optional<std::string> createDatabase(const std::string& directory) {
+    if (!userdirs::makeDirs(directory, 0700)) return "cannot create the folder: " + std::string(std::strerror(errno));
+    NSSInitParameters parameters{};
+    parameters.length = sizeof parameters;
+    const std::string config = "sql:" + directory;
+    NSSInitContext* context = NSS_InitContext(config.c_str(), "", "", "", &parameters, NSS_INIT_NOROOTINIT);
+    if (!context) return "cannot create the database: " + nssError();
+    std::optional<std::string> failure;
+    if (PK11SlotInfo* slot = PK11_GetInternalKeySlot()) {
+        if (PK11_NeedUserInit(slot) && PK11_InitPin(slot, "", "") != SECSuccess)
+            failure = "cannot initialise the database: " + nssError();
+        PK11_FreeSlot(slot);
+    }
+    NSS_ShutdownContext(context);
+    return failure;
+}
+
+std::optional<std::string> readText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "cannot read " + path + ": " + std::strerror(errno);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) return "cannot read " + path;
+    return std::nullopt;
+}
+
+// Replaced in one step, so that a browser starting meanwhile reads the old list or the new one.
+std::optional<std::string> replaceText(const std::string& path, const std::string& text) {
+    std::string temporary = path + ".sigilla-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return "cannot write beside " + path + ": " + std::strerror(errno);
+    struct stat st {};
+    const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
+    bool ok = ::fchmod(fd, mode) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return std::nullopt;
+    const std::string reason = std::strerror(ok ? errno : savedErrno);
+    ::unlink(temporary.c_str());
+    return "cannot write " + path + ": " + reason;
+}
+
+void addFirefoxFolder(const std::string& folder, const std::string& browser, std::vector<Database>& out,
+                      std::set<std::string>& seen) {
+    for (const std::string& profile : firefoxProfiles(folder + "/profiles.ini")) {
+        std::error_code ec;
+        const fs::path canonical = fs::weakly_canonical(profile, ec);
+        if (!seen.insert(ec ? profile : canonical.string()).second) continue;
+        out.push_back({browser + " profile " + fs::path(profile).filename().string(), profile, true});
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> firefoxProfiles(const std::string& profilesIni) {
+    std::vector<std::string> profiles;
+    std::ifstream in(profilesIni);
+    if (!in) return profiles;
+    const std::string base = fs::path(profilesIni).parent_path().string();
+    bool inProfile = false;
+    std::string path;
+    bool relative = true;
+    auto flush = [&] {
+        if (inProfile && !path.empty()) {
+            const std::string full = relative ? base + "/" + path : path;
+            if (std::find(profiles.begin(), profiles.end(), full) == profiles.end()) profiles.push_back(full);
+        }
+        path.clear();
+        relative = true;
+    };
+    for (std::string line; std::getline(in, line);) {
+        line = trimmed(line);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line.front() == '[') {
+            flush();
+            inProfile = line.rfind("[Profile", 0) == 0;
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = trimmed(line.substr(0, eq));
+        const std::string value = trimmed(line.substr(eq + 1));
+        if (key == "Path") path = value;
+        if (key == "IsRelative") relative = value != "0";
+    }
+    flush();
+    return profiles;
+}
+
+std::vector<Database> userDatabases() {
+    std::vector<Database> databases;
+    const std::string shared = userdirs::nssSharedDatabase();
+    if (shared.empty()) return databases;
+    databases.push_back({"NSS shared database", shared, false});
+    std::set<std::string> seen;
+    const std::string mozilla = userdirs::home() + "/.mozilla";
+    addFirefoxFolder(mozilla + "/firefox", "Firefox", databases, seen);
+    addFirefoxFolder(mozilla + "/firefox-esr", "Firefox ESR", databases, seen);
+    return databases;
+}
+
+std::optional<std::string> profileLockHolder(const std::string& profileDirectory) {
+    // The link is "<address>:+<process id>"; one left behind by a crashed browser names a process
+    // that is gone.
+    const std::string link = profileDirectory + "/lock";
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char target[256] = {};
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        const std::string text(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+        const auto colon = text.rfind(':');
+        std::string digits = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+        if (!digits.empty() && digits[0] == '+') digits.erase(0, 1);
+        char* end = nullptr;
+        errno = 0;
+        const long pid = digits.empty() ? 0 : std::strtol(digits.c_str(), &end, 10);
+        if (pid <= 0 || errno != 0 || *end != '\0') return "its lock " + link + " names no process";
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM)
+            return "a browser (process " + std::to_string(pid) + ") is using it";
+    }
+    const std::string parentLock = profileDirectory + "/.parentlock";
+    const int fd = ::open(parentLock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        const bool held = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+        ::close(fd);
+        if (held) return "a browser (process " + std::to_string(lock.l_pid) + ") is using it";
+    }
+    return std::nullopt;
+}
+
+std::string withModule(const std::string& pkcs11Txt, const std::string& library, Change& change) {
+    std::vector<Entry> entries = entriesOf(pkcs11Txt);
+    int ours = 0;
+    bool same = false;
+    std::vector<Entry> kept;
+    for (Entry& entry : entries) {
+        if (!isOurs(entry)) {
+            kept.push_back(std::move(entry));
+            continue;
+        }
+        ++ours;
+        same = valueOf(entry, "library") == library && valueOf(entry, "name") == kModuleName;
+    }
+    if (ours == 1 && same) {
+        change = Change::Unchanged;
+        return pkcs11Txt;
+    }
+    change = ours == 0 ? Change::Added : Change::Updated;
+    kept.push_back({"library=" + library, std::string("name=") + kModuleName});
+    return textOf(kept);
+}
+
+std::string withoutModule(const std::string& pkcs11Txt, Change& change) {
+    std::vector<Entry> entries = entriesOf(pkcs11Txt);
+    const std::size_t before = entries.size();
+    std::vector<Entry> kept;
+    for (Entry& entry : entries)
+        if (!isOurs(entry)) kept.push_back(std::move(entry));
+    if (kept.size() == before) {
+        change = Change::Absent;
+        return pkcs11Txt;
+    }
+    change = Change::Removed;
+    return textOf(kept);
+}
+
+namespace {
+
+Outcome apply(const Database& database, const std::string* library) {
+    Outcome outcome{database, Change::Failed, {}};
+    const std::string& dir = database.directory;
+    if (database.browserProfile) {
+        struct stat st {};
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            outcome.change = Change::Missing;
+            outcome.detail = "the profile folder does not exist";
+            return outcome;
+        }
+        if (auto holder = profileLockHolder(dir)) {
+            outcome.change = Change::Locked;
+            outcome.detail = *holder;
+            return outcome;
+        }
+    }
+    const std::string list = dir + "/pkcs11.txt";
+    if (!exists(list)) {
+        if (!library) {
+            outcome.change = Change::Absent;
+            return outcome;
+        }
+        // A profile of the old format keeps its modules in secmod.db; writing a pkcs11.txt beside
+        // it would hide them from the browser's own conversion.
+        if (exists(dir + "/secmod.db")) {
+            outcome.detail = "its database has the old format; start the browser once to convert it";
+            return outcome;
+        }
+        if (auto failure = createDatabase(dir)) {
+            outcome.detail = *failure;
+            return outcome;
+        }
+        if (!exists(list)) {
+            outcome.detail = "NSS made no pkcs11.txt in " + dir;
+            return outcome;
+        }
+    }
+    std::string text;
+    if (auto failure = readText(list, text)) {
+        outcome.detail = *failure;
+        return outcome;
+    }
+    Change change = Change::Failed;
+    const std::string updated = library ? withModule(text, *library, change) : withoutModule(text, change);
+    if (updated != text) {
+        if (auto failure = replaceText(list, updated)) {
+            outcome.detail = *failure;
+            return outcome;
+        }
+    }
+    outcome.change = change;
+    if (change == Change::Updated) outcome.detail = *library;
+    return outcome;
+}
+
+}  // namespace
+
+std::vector<Outcome> registerModule(const std::vector<Database>& databases, const std::string& library) {
+    std::vector<Outcome> outcomes;
+    for (const Database& database : databases) outcomes.push_back(apply(database, &library));
+    return outcomes;
+}
+
+std::vector<Outcome> unregisterModule(const std::vector<Database>& databases) {
+    std::vector<Outcome> outcomes;
+    for (const Database& database : databases) outcomes.push_back(apply(database, nullptr));
+    return outcomes;
+}
+
+std::string describe(const Outcome& outcome) {
+    const std::string where = outcome.database.description + " (" + outcome.database.directory + "): ";
+    switch (outcome.change) {
+    case Change::Added: return where + "Sigilla added";
+    case Change::Updated: return where + "Sigilla now loads " + outcome.detail;
+    case Change::Unchanged: return where + "Sigilla already registered, nothing changed";
+    case Change::Removed: return where + "Sigilla removed";
+    case Change::Absent: return where + "Sigilla was not registered, nothing changed";
+    case Change::Locked: return where + "left alone, " + outcome.detail + "; close it and run this again";
+    case Change::Missing: return where + "left alone, " + outcome.detail;
+    case Change::Failed: return where + "failed, " + outcome.detail;
+    }
+    return where;
+}
+
+std::string installedModule() {
+    char self[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        const fs::path beside = fs::path(std::string(self, static_cast<std::size_t>(n))).parent_path() /
+                                SIGILLA_MODULE_FROM_BINDIR;
+        std::error_code ec;
+        if (fs::is_regular_file(beside, ec)) return fs::weakly_canonical(beside, ec).string();
+    }
+    std::error_code ec;
+    return fs::is_regular_file(SIGILLA_MODULE_CONFIGURED, ec) ? SIGILLA_MODULE_CONFIGURED : std::string();
+}
+
+int registerCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    bool remove = false;
+    std::string library;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--remove") {
+            remove = true;
+        } else if (arguments[i] == "--module" && i + 1 < arguments.size()) {
+            library = arguments[++i];
+        } else {
+            err << "usage: sigilla-register [--module LIBRARY] [--remove]\n"
+                   "  registers the Sigilla PKCS#11 module in the NSS shared database and in every Firefox\n"
+                   "  profile of this user (--remove takes it out again); profiles of a running browser\n"
+                   "  are left alone\n";
+            return 2;
+        }
+    }
+    if (!remove) {
+        if (library.empty()) library = installedModule();
+        if (library.empty()) {
+            err << "sigilla-register: the installed module was not found; name it with --module\n";
+            return 1;
+        }
+        std::error_code ec;
+        const fs::path absolute = fs::absolute(library, ec);
+        if (ec || !fs::is_regular_file(absolute, ec)) {
+            err << "sigilla-register: " << library << " is not a file\n";
+            return 1;
+        }
+        library = absolute.lexically_normal().string();
+    }
+    const std::vector<Database> databases = userDatabases();
+    if (databases.empty()) {
+        err << "sigilla-register: no home folder (HOME is not set)\n";
+        return 1;
+    }
+    const std::vector<Outcome> outcomes = remove ? unregisterModule(databases) : registerModule(databases, library);
+    int status = 0;
+    for (const Outcome& outcome : outcomes) {
+        (outcome.change == Change::Failed ? err : out) << describe(outcome) << "\n";
+        if (outcome.change == Change::Failed) status = 1;
+        else if (outcome.change == Change::Locked && status == 0) status = 3;
+    }
+    return status;
+}
+
+}  // namespace qel::registration
