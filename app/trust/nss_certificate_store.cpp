@@ -26,22 +26,9 @@ SECItem itemOf(const Bytes& bytes) {
     return SECItem{siBuffer, const_cast<unsigned char*>(bytes.data()), static_cast<unsigned int>(bytes.size())};
 }
 
-bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string dataHome() {
-    const char* v = std::getenv("XDG_DATA_HOME");
-    return v && v[0] == '/' ? v : userdirs::home() + "/.local/share";
-}
-
 }  // namespace
 
-std::string userNssDatabase() {
-    const std::string xdg = dataHome() + "/pki/nssdb";
-    return isDirectory(xdg) ? xdg : userdirs::home() + "/.pki/nssdb";
-}
+std::string userNssDatabase() { return userdirs::nssSharedDatabase(); }
 
 bool NssCertificateStore::open() {
     if (context_) return true;
