@@ -136,11 +136,15 @@ void TmajViewController::startUpdate() {
     o_.next->setHidden(true);
     sessionRunning_ = true;
 
+    // The worker may outlive the wizard: it holds only the card, the queues and the backend (all of
+    // which outlive it), never the wizard itself outside what it posts back to the main queue.
     std::weak_ptr<char> alive = alive_;
-    background_.post([this, alive, card = pCard] {
-        // Everything that touches the wizard goes through the main queue and checks it is still there.
-        auto onMain = [this, alive](std::function<void()> task) {
-            mainQueue_.post([alive, task = std::move(task)] {
+    MainQueue& mainQueue = mainQueue_;
+    TmajBackend& backend = backend_;
+    ui::ProgressBar* progressBar = o_.progressBar;
+    background_.post([this, alive, &mainQueue, &backend, progressBar, card = pCard] {
+        auto onMain = [alive, &mainQueue](std::function<void()> task) {
+            mainQueue.post([alive, task = std::move(task)] {
                 if (alive.lock()) task();
             });
         };
@@ -148,8 +152,8 @@ void TmajViewController::startUpdate() {
             onMain([this] { sessionEnded(true, "Pas de carte à mettre à jour"); });
             return;
         }
-        const ApduResult outcome =
-            backend_.performUpdate(*card, [&](int percent) { onMain([this, percent] { o_.progressBar->setValue(percent); }); });
+        const ApduResult outcome = backend.performUpdate(
+            *card, [&](int percent) { onMain([progressBar, percent] { progressBar->setValue(percent); }); });
         onMain([this, outcome] { sessionEnded(outcome.isError, outcome.resultMessage); });
     });
 }
