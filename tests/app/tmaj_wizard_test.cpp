@@ -133,6 +133,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
     EXPECT_FALSE(availableView.pinCode.hidden);
     EXPECT_TRUE(availableView.pinFocused);
     EXPECT_TRUE(availableView.message.hidden);
+    EXPECT_FALSE(availableView.consigne.hidden);
 }
 
 TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {

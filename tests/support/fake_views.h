@@ -308,12 +308,12 @@ struct FakeFilePicker : ui::FilePicker {
     std::vector<ui::SaveRequest> requests;
 };
 
-/// The update wizard, in the state its layout opens with.
+/// The update wizard, in the state its layout opens with (the opening text in `message`).
 class FakeTmajView : public ui::TmajView {
 public:
     FakeTmajView() {
         o = {&stepper, &consigne, &message, &pinCode, &progressBar, &errorTextField, &next, &cancel};
-        pinCode.hidden = progressBar.hidden = message.hidden = errorTextField.hidden = true;
+        pinCode.hidden = progressBar.hidden = consigne.hidden = errorTextField.hidden = true;
         next.titleText = "Suivant";
     }
     const ui::TmajOutlets& outlets() override { return o; }
