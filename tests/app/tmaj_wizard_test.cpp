@@ -2,60 +2,17 @@
 // main queue.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
-
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_tmaj_backend.h"
 #include "tests/support/fake_views.h"
 #include "tests/support/log_capture.h"
 
 namespace qel::test {
 namespace {
-
-// The service answers `status`; the session reports `progress` and ends with `outcome`, after the
-// test opens `gate` when `holdSession` is set.
-struct ScriptedBackend : TmajBackend {
-    int checkTmaj(const std::string& serial) override {
-        checkedSerials.push_back(serial);
-        return status;
-    }
-    ApduResult performUpdate(Pkcs11Card& card, const std::function<void(int)>& report) override {
-        updatedSerial = card.serial;
-        for (int p : progress) report(p);
-        std::unique_lock lock(mutex);
-        opened.wait(lock, [this] { return !holdSession; });
-        return outcome;
-    }
-    void release() {
-        {
-            std::lock_guard lock(mutex);
-            holdSession = false;
-        }
-        opened.notify_all();
-    }
-
-    int status = 1;
-    std::vector<int> progress{20, 40, 60, 80, 90, 100};
-    ApduResult outcome = ApduResult::success();
-    bool holdSession = false;
-    std::mutex mutex;
-    std::condition_variable opened;
-    std::vector<std::string> checkedSerials;
-    std::string updatedSerial;
-};
-
-struct RecordingTmajDelegate : TmajDelegate {
-    void setCardBlocked(bool b) override { blocked = b; }
-    void updateUI() override { ++updates; }
-    void updateWizardClosed(bool cardUpdated) override { closings.push_back(cardUpdated); }
-    std::optional<bool> blocked;
-    int updates = 0;
-    std::vector<bool> closings;
-};
 
 struct TmajWizardTest : ::testing::Test {
     void SetUp() override {
