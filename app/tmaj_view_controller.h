@@ -14,7 +14,7 @@ class TmajBackend;
 
 /// What the update wizard asks of the main window. Main thread only.
 class TmajDelegate {
-public:
+  public:
     virtual ~TmajDelegate() = default;
     virtual void setCardBlocked(bool blocked) = 0;
     /// Recomputes the controls from the card state.
@@ -32,7 +32,7 @@ inline const ui::Colour kTmajErrorColour = ui::Colour::fromRgb(205, 3, 55);
 /// button, `next`, moves it on. Main thread only; the session's progress and outcome come back
 /// through the main queue, and are dropped once the wizard is gone.
 class TmajViewController {
-public:
+  public:
     /// The view's outlets must be complete; the buttons and the PIN field are wired here.
     TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
                        TmajBackend& backend);
@@ -54,7 +54,7 @@ public:
     /// The session is on the background queue.
     bool sessionRunning() const { return sessionRunning_; }
 
-private:
+  private:
     void checkAvailability();
     void sessionEnded(bool isError, const std::string& resultMessage);
     void close();

@@ -16,18 +16,18 @@ namespace qel::qt {
 
 /// A QProgressBar.
 class QtProgressBar : public QtWidgetBase<ui::ProgressBar> {
-public:
+  public:
     explicit QtProgressBar(QProgressBar* bar) : QtWidgetBase(bar), bar_(bar) {}
     void setValue(int percent) override { bar_->setValue(percent < 0 ? 0 : percent > 100 ? 100 : percent); }
     int value() const override { return bar_->value(); }
 
-private:
+  private:
     QProgressBar* bar_;
 };
 
 class QtTmajDialog : public QtSheetDialog, public ui::TmajView {
     Q_OBJECT
-public:
+  public:
     explicit QtTmajDialog(QWidget* parent);
     ~QtTmajDialog() override;
     const ui::TmajOutlets& outlets() override { return outlets_; }
@@ -39,7 +39,7 @@ public:
     void setCloseRequestHandler(std::function<void()> handler) { closeRequest_ = std::move(handler); }
     void reject() override;
 
-private:
+  private:
     std::unique_ptr<Ui::TmajDialog> ui_;
     ui::TmajOutlets outlets_;
     std::function<void()> closeRequest_;

@@ -7,7 +7,7 @@ namespace qel::ui {
 
 /// A determinate progress bar, 0 to 100.
 class ProgressBar : public Widget {
-public:
+  public:
     /// Values outside 0 to 100 are clamped by the view.
     virtual void setValue(int percent) = 0;
     virtual int value() const = 0;
@@ -31,7 +31,7 @@ struct TmajOutlets {
 /// The four-step update window. Its layout holds the opening texts and shows step 1 with the PIN
 /// field, the progress bar, the message and the error text hidden.
 class TmajView : public DialogView {
-public:
+  public:
     virtual const TmajOutlets& outlets() = 0;
     /// Gives the PIN field the keyboard focus.
     virtual void focusPinField() = 0;
