@@ -55,6 +55,15 @@ public:
     virtual void setTestEnvironment(bool isTestEnvironment) = 0;
 };
 
+/// The update service's availability check for the card in the reader.
+class UpdateAvailability {
+public:
+    virtual ~UpdateAvailability() = default;
+    /// Returns at once; `done` gets the status (1 update available, 0 up to date, -1 check failed)
+    /// later, on the main thread.
+    virtual void checkAvailability(const std::string& serial, std::function<void(int)> done) = 0;
+};
+
 /// Everything the main window reaches only through these hooks. Null members are not wired.
 struct LaterHooks {
     CertificatesPane* certificates = nullptr;
@@ -62,6 +71,8 @@ struct LaterHooks {
     /// Null until the maintenance view exists.
     MaintenancePane* maintenance = nullptr;
     VekFlow* vek = nullptr;
+    /// Null: the update badge stays hidden.
+    UpdateAvailability* updates = nullptr;
 };
 
 }  // namespace qel

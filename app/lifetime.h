@@ -11,8 +11,8 @@ public:
     /// Wraps `task` so that it runs only while this object lives.
     template <typename Task>
     auto guard(Task task) const {
-        return [alive = std::weak_ptr<char>(token_), task = std::move(task)]() mutable {
-            if (alive.lock()) task();
+        return [alive = std::weak_ptr<char>(token_), task = std::move(task)](auto&&... args) mutable {
+            if (alive.lock()) task(std::forward<decltype(args)>(args)...);
         };
     }
 

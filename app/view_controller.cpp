@@ -84,6 +84,7 @@ void ViewController::resetCardState() {
     isCardInserted_ = false;
     isUserAuthentified_ = false;
     definitivelyBlocked_ = false;
+    o_.tmajNotif->setHidden(true);
     updateUI();
     showIdentificationPane(true);
 }
@@ -211,6 +212,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     p11Card_[position] = card;
     logSuccess("Carte présente dans le lecteur");
     isCardInserted_ = true;
+    o_.tmajNotif->setHidden(true);
 
     isContactQEL_ = card->contactQEL;
     if (!isContactQEL_) card->cardFullNumber = contactLessSerial_;
@@ -250,6 +252,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     appDel_.currentCard = card;
     if (certificateCount >= 2 && s_.hooks.trust && card->x509Certs && !card->x509Certs->empty())
         s_.hooks.trust->checkIssuerChain(*card->x509Certs->front());
+    checkUpdateAvailability(*card);
 }
 
 std::shared_ptr<Pkcs11Card> ViewController::selectedCard() {

@@ -13,6 +13,7 @@
 #include "app/later_hooks.h"
 #include "app/lifetime.h"
 #include "app/situation_view_controller.h"
+#include "app/tmaj_view_controller.h"
 #include "app/ui/desktop_services.h"
 #include "app/ui/main_window_view.h"
 #include "app/ui/navigator.h"
@@ -61,7 +62,7 @@ struct ViewControllerServices {
 /// decide which functions are available and opens every other view and dialog.
 ///
 /// Main thread only, except the token watch handlers, which hand their work to the main queue.
-class ViewController final : public MainWindowDelegate, public SaisieDelegate {
+class ViewController final : public MainWindowDelegate, public SaisieDelegate, public TmajDelegate {
 public:
     /// Marks a reader selection made by the program rather than by the user.
     static constexpr int algoSender = 111;
@@ -95,8 +96,8 @@ public:
 
     // Dialog results.
     void pinEntryFinished(bool success);
-    /// The update wizard closed.
-    void updateWizardClosed();
+    /// The update wizard closed: the badge hides; the card is read again when it was updated.
+    void updateWizardClosed(bool cardUpdated) override;
 
     // Button actions.
     void showIdentification();
@@ -162,6 +163,8 @@ private:
     void showDemoHolder();
     void showSummaryExpiry(const std::string& finValidite, bool valid);
     void performSegue(const char* identifier, std::any sender = {});
+    /// Shows the update badge when the service has an update for that card (answer on the main queue).
+    void checkUpdateAvailability(const Pkcs11Card& card);
     /// The selected reader's platform name (the slot's name, which the list entry shows until a
     /// holder's name replaces it), without surrounding control characters.
     std::string selectedReaderName() const;

@@ -39,6 +39,7 @@ void ViewController::performSegue(const char* identifier, std::any sender) {
     values.pCard = selectedCard();
     values.delegate = this;
     values.saisieDelegate = this;
+    values.tmajDelegate = this;
     values.sender = std::move(sender);
     s_.navigator.performSegue(identifier, values);
 }
@@ -147,11 +148,6 @@ void ViewController::pinEntryFinished(bool success) {
             }));
         }
     }
-    updateUI();
-}
-
-void ViewController::updateWizardClosed() {
-    o_.tmajNotif->setHidden(true);
     updateUI();
 }
 

@@ -11,9 +11,11 @@
 #include "app/qt/qt_desktop_services.h"
 #include "app/qt/qt_main_queue.h"
 #include "app/qt/qt_navigator.h"
+#include "app/background_queue.h"
 #include "app/scard/card_readers.h"
 #include "app/scard/scard.h"
 #include "app/revocation/crl_download.h"
+#include "app/tmaj_backend.h"
 #include "app/token_watch.h"
 #include "app/trust/authority_store.h"
 #include "app/trust/nss_certificate_store.h"
@@ -24,6 +26,8 @@
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
+#include "update/tmaj_manager.h"
+#include "update/tmaj_service.h"
 
 namespace qel::qt {
 
@@ -56,8 +60,9 @@ struct KartelloApp::Parts {
           trust(authorities, nssStore, alerts),
           controller(window, appDelegate,
                      ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
-                                            &tokenWatch, LaterHooks{&certificates, &trust, nullptr, nullptr}, {}}) {
+                                            &tokenWatch, LaterHooks{&certificates, &trust, nullptr, nullptr, &updateCheck}, {}}) {
         certificates.setMainWindow(&controller);
+        navigator.enableUpdateWizard(background, tmajBackend);
     }
 
     Pkcs11Library library;
@@ -83,6 +88,12 @@ struct KartelloApp::Parts {
     CertificateViewController certificates;
     NssCertificateStore nssStore;
     TrustCertificatesInstaller trust;
+    TmajManager tmajManager;
+    TmajService tmajService{tmajManager};
+    ServiceTmajBackend tmajBackend{tmajManager, tmajService};
+    // Joined before the update client it runs, and before the main queue its tasks post to.
+    BackgroundQueue background;
+    BackgroundUpdateCheck updateCheck{tmajBackend, background, mainQueue};
     ViewController controller;
 };
 

@@ -37,6 +37,11 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     ui_->situationLock->setToolTip(QStringLiteral("Accès protégé par le code PIN"));
     ui_->tmajNotif->setPicture("tmaj-notif");
     ui_->tmajNotif->setToolTip(QStringLiteral("Mise à jour de la carte"));
+    // Hidden until a check of the card in the reader announces an update; its place stays kept.
+    QSizePolicy badgePolicy = ui_->tmajNotif->sizePolicy();
+    badgePolicy.setRetainSizeWhenHidden(true);
+    ui_->tmajNotif->setSizePolicy(badgePolicy);
+    ui_->tmajNotif->hide();
     ui_->topCard->setPicture("top-card-empty");
 
     // What the window shows before its controller's first pass: no card, nothing running.

@@ -5,7 +5,9 @@
 
 #include "app/modif_pin_view_controller.h"
 #include "app/qt/pin_dialogs.h"
+#include "app/qt/tmaj_dialog.h"
 #include "app/saisie_pin_view_controller.h"
+#include "app/tmaj_view_controller.h"
 #include "app/unlock_card_view_controller.h"
 #include "common/format.h"
 #include "common/logger.h"
@@ -22,6 +24,17 @@ QtNavigator::QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard)
     };
     openers_[ui::segue::unlockCard] = [this](const ui::SegueValues& v) {
         openNewPinDialog<QtUnlockCardDialog, UnlockCardViewController>(v);
+    };
+}
+
+void QtNavigator::enableUpdateWizard(BackgroundQueue& background, TmajBackend& backend) {
+    openers_[ui::segue::tmaj] = [this, &background, &backend](const ui::SegueValues& values) {
+        auto* dialog = new QtTmajDialog(&window_);
+        auto controller = std::make_shared<TmajViewController>(*dialog, mainQueue_, background, backend);
+        controller->delegate = values.tmajDelegate;
+        controller->pCard = values.pCard;
+        dialog->setCloseRequestHandler([c = controller.get()] { c->onCancel(); });
+        showSheet(*dialog, controller);
     };
 }
 

@@ -11,7 +11,9 @@
 #include "common/main_queue.h"
 
 namespace qel {
+class BackgroundQueue;
 class Scard;
+class TmajBackend;
 }
 
 namespace qel::qt {
@@ -27,6 +29,10 @@ public:
     QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard);
 
     void performSegue(const std::string& identifier, const ui::SegueValues& values) override;
+
+    /// Opens the update wizard on "TmajSegue", its session on `background`. Both must outlive the
+    /// navigator.
+    void enableUpdateWizard(BackgroundQueue& background, TmajBackend& backend);
 
     /// Hands a transition to `opener` (replacing the built-in one, if any).
     void registerSegue(const std::string& identifier, Opener opener);

@@ -7,6 +7,7 @@ namespace qel {
 class Pkcs11Card;
 class MainWindowDelegate;
 class SaisieDelegate;
+class TmajDelegate;
 }  // namespace qel
 
 namespace qel::ui {
@@ -38,6 +39,8 @@ struct SegueValues {
     MainWindowDelegate* delegate = nullptr;
     /// The PIN entry dialog's result receiver (the main window, or the maintenance view).
     SaisieDelegate* saisieDelegate = nullptr;
+    /// The update wizard's owner (the main window).
+    TmajDelegate* tmajDelegate = nullptr;
     /// PIN entry opened by the maintenance view: context "DeleteDESfire" and the reader's platform
     /// name (pCard stays null then).
     std::string context;

@@ -449,3 +449,63 @@ TEST_F(HookedMainWindowTest, DesfireDeletionFollowsThePresenceOfTheApplication) 
 
 }  // namespace
 }  // namespace qel::test
+
+namespace qel::test {
+namespace {
+
+// Keeps each check's answer callback until the test answers it.
+struct ManualUpdateCheck : UpdateAvailability {
+    void checkAvailability(const std::string& serial, std::function<void(int)> done) override {
+        checks.push_back({serial, std::move(done)});
+    }
+    void answer(int status) { checks.back().second(status); }
+    std::vector<std::pair<std::string, std::function<void(int)>>> checks;
+};
+
+struct UpdateBadgeTest : MainWindowFixture {
+    UpdateBadgeTest() { hooks.updates = &updates; }
+    ManualUpdateCheck updates;
+};
+
+TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesAnUpdate) {
+    contactCard("Reader A");
+    window.tmajNotif.hidden = false;  // whatever the layout said
+    start();
+    ASSERT_EQ(updates.checks.size(), 1u);
+    EXPECT_EQ(updates.checks[0].first, vc->selectedCard()->serial);
+    EXPECT_TRUE(window.tmajNotif.hidden);  // until the answer comes
+    updates.answer(-1);
+    EXPECT_TRUE(window.tmajNotif.hidden);
+    updates.answer(1);
+    EXPECT_FALSE(window.tmajNotif.hidden);
+
+    // The wizard opens on the main window and closes after an update: the card is read again and
+    // asked about again; the badge stays hidden when the service says it is up to date.
+    window.tmaj.click();
+    ASSERT_EQ(navigator.segues.back().identifier, "TmajSegue");
+    EXPECT_EQ(navigator.segues.back().values.tmajDelegate, vc.get());
+    const int reads = module.count("C_OpenSession");
+    vc->updateWizardClosed(true);
+    EXPECT_TRUE(window.tmajNotif.hidden);
+    EXPECT_GT(module.count("C_OpenSession"), reads);
+    ASSERT_EQ(updates.checks.size(), 2u);
+    updates.answer(0);
+    EXPECT_TRUE(window.tmajNotif.hidden);
+
+    // A late answer for a card no longer in the reader changes nothing.
+    module.slots[0].present = false;
+    vc->refreshReaders();
+    updates.checks[0].second(1);
+    EXPECT_TRUE(window.tmajNotif.hidden);
+}
+
+TEST_F(UpdateBadgeTest, ContactlessCardsAreNeverChecked) {
+    module.addSlot("Reader CL", true);  // no identity object: the contactless interface
+    start();
+    ASSERT_FALSE(vc->isContactQEL());
+    EXPECT_TRUE(updates.checks.empty());
+    EXPECT_TRUE(window.tmajNotif.hidden);
+}
+
+}  // namespace
+}  // namespace qel::test

@@ -70,4 +70,8 @@ CK_FUNCTION_LIST* CountingModule::functions() { return &counted; }
 long CountingModule::calls() { return callCount.load(); }
 void CountingModule::reset() { callCount = 0; }
 
+QelTransmitMessageFunction CountingModule::transmit() {
+    return reinterpret_cast<QelTransmitMessageFunction>(dlsym(handle_, kTransmitMessageSymbol));
+}
+
 }  // namespace qel::test

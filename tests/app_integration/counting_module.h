@@ -3,6 +3,8 @@
 // a test can tell how many library calls one card read costs.
 #include <p11-kit/pkcs11.h>
 
+#include "pkcs11/transmit_message.h"
+
 #include <atomic>
 #include <string>
 
@@ -18,6 +20,9 @@ public:
 
     /// The counted function list (valid while this object lives).
     CK_FUNCTION_LIST* functions();
+
+    /// The library's pass-through (not counted), null when it has none.
+    QelTransmitMessageFunction transmit();
 
     /// Calls made through the list since the last reset.
     static long calls();

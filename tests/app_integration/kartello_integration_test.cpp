@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "app/app_delegate.h"
@@ -14,6 +15,8 @@
 #include "app/modif_pin_view_controller.h"
 #include "app/revocation/crl_download.h"
 #include "app/saisie_pin_view_controller.h"
+#include "app/tmaj_backend.h"
+#include "app/tmaj_view_controller.h"
 #include "app/scard/scard.h"
 #include "app/token_watch.h"
 #include "app/trust/authority_store.h"
@@ -32,6 +35,8 @@
 #include "tests/support/fake_views.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/testbed_client.h"
+#include "update/tmaj_manager.h"
+#include "update/tmaj_service.h"
 
 namespace qel::test {
 namespace {
@@ -70,6 +75,14 @@ std::pair<int, std::string> run(const std::string& command) {
     return {pclose(p), out};
 }
 
+/// The first line of a file, empty when there is none.
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
 /// The testbed's revocation-list server: its fault switch, and whether it answers.
 bool crlFault(const std::string& fault) {
     return run("curl -sf --max-time 2 http://127.0.0.1:8081/control/fault/" + fault).first == 0;
@@ -82,7 +95,7 @@ std::string nssLine(const std::string& listing, const std::string& nickname) {
 }
 
 class KartelloIntegrationTest : public ::testing::Test {
-protected:
+public:
     static void SetUpTestSuite() { savedReaders = std::make_unique<testbed::ReaderState>(); }
     static void TearDownTestSuite() { savedReaders.reset(); }
 
@@ -117,13 +130,14 @@ protected:
     double start() {
         const auto begin = Clock::now();
         counting = std::make_unique<CountingModule>(configuredPkcs11LibraryPath());
-        library = std::make_unique<Pkcs11Library>(counting->functions(), nullptr);
+        library = std::make_unique<Pkcs11Library>(counting->functions(), counting->transmit());
         appDel = std::make_unique<AppDelegate>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
         LaterHooks hooks;
         hooks.certificates = &certificates;
         hooks.trust = &trust;
+        hooks.updates = updates;
         ViewControllerServices services{*library, queue, navigator, urls, clipboard, scard, readers, watch.get(), hooks, {}};
         vc = std::make_unique<ViewController>(window, *appDel, services);
         certificates.setMainWindow(vc.get());
@@ -207,6 +221,8 @@ protected:
     std::unique_ptr<pcsc::TokenWatcher> watcher;
     std::unique_ptr<PcscTokenWatch> watch;
     std::unique_ptr<ViewController> vc;
+    /// The update badge's check, when a test wires one before start().
+    UpdateAvailability* updates = nullptr;
 };
 std::unique_ptr<testbed::ReaderState> KartelloIntegrationTest::savedReaders;
 
@@ -455,6 +471,96 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
     window.refreshButton.click();
     EXPECT_EQ(alerts.alerts.size(), 2u);
     EXPECT_EQ(run("certutil -L -d sql:" + db).second, listing);
+}
+
+// Records what the main window's availability checks answered.
+struct RecordedUpdateCheck : UpdateAvailability {
+    explicit RecordedUpdateCheck(UpdateAvailability& i) : inner(i) {}
+    void checkAvailability(const std::string& serial, std::function<void(int)> done) override {
+        inner.checkAvailability(serial, [this, done](int status) {
+            statuses.push_back(status);
+            done(status);
+        });
+    }
+    UpdateAvailability& inner;
+    std::vector<int> statuses;
+};
+
+// A full update through the wizard on a fresh copy of `profileName` in the contact reader: the
+// badge announces it, the PIN step logs in, the session runs through the pass-through, then the
+// window shows the renewed holder and the service says the card is up to date.
+void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profileName, const std::string& port) {
+    auto& queue = t.queue;
+    auto& window = t.window;
+    auto& navigator = t.navigator;
+    const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
+    const std::string dir = freshProfile(profileName);
+    const sim::Profile profile = sim::loadProfile(dir);
+    auto admin = [&](const std::string& path, const std::string& body) {
+        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" +
+                   body + "' " + base + path)
+            .first;
+    };
+    ASSERT_EQ(admin("/admin/clear", ""), 0);
+    ASSERT_EQ(admin("/admin/card", dir), 0);
+
+    TmajManager manager(TmajEndpoint{base, ca});
+    TmajService service(manager);
+    ServiceTmajBackend backend(manager, service);
+    BackgroundQueue background;
+    BackgroundUpdateCheck check(backend, background, queue);
+    RecordedUpdateCheck recorded(check);
+    t.updates = &recorded;
+    t.insert("contact", dir);
+    t.start();
+    auto pumpUntil = [&](auto done, std::chrono::milliseconds timeout) { return t.pumpUntil(done, timeout); };
+    ASSERT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
+    ASSERT_TRUE(pumpUntil([&] { return !recorded.statuses.empty(); }, 15s));
+    EXPECT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
+    EXPECT_FALSE(window.tmajNotif.hidden);
+
+    // The wizard as the navigator opens it on "TmajSegue".
+    window.tmaj.click();
+    ASSERT_EQ(navigator.segues.back().identifier, ui::segue::tmaj);
+    FakeTmajView view;
+    TmajViewController wizard(view, queue, background, backend);
+    wizard.pCard = navigator.segues.back().values.pCard;
+    wizard.delegate = navigator.segues.back().values.tmajDelegate;
+    navigator.segues.clear();  // the card must not outlive the library in the fixture
+    view.next.click();
+    ASSERT_EQ(wizard.step, 2) << view.message.value;
+    view.pinCode.type(profile.pin.code);
+    const auto begin = Clock::now();
+    view.next.click();
+    ASSERT_TRUE(wizard.sessionRunning()) << view.errorTextField.value;
+    ASSERT_TRUE(pumpUntil([&] { return !wizard.sessionRunning(); }, 90s));
+    std::printf("[figures] wizard update session on %s: %.1f s (with the 1 s full-bar pause)\n", profileName.c_str(),
+                millisecondsSince(begin) / 1000);
+    EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
+    EXPECT_EQ(view.progressBar.values.back(), 100);
+    EXPECT_EQ(wizard.step, 4);
+
+    view.next.click();
+    EXPECT_EQ(view.closes, 1);
+    std::string renamed = profile.holder.lastName;
+    renamed.back() = renamed.back() == 'D' ? 'T' : 'D';
+    EXPECT_EQ(window.cardNameLabel.value, renamed + " " + profile.holder.usualFirstName);
+    ASSERT_TRUE(pumpUntil([&] { return recorded.statuses.size() == 2; }, 15s));
+    EXPECT_EQ(recorded.statuses.back(), TmajManager::kUpToDate);
+    EXPECT_TRUE(window.tmajNotif.hidden);
+    t.vc.reset();  // before the checks it was handed
+}
+
+TEST_F(KartelloIntegrationTest, UpdateWizardRenewsTheQel3ThenTheWindowShowsItUpToDate) {
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (port.empty()) GTEST_SKIP() << "no update simulator in the testbed";
+    updateThroughTheWizard(*this, "qel3-default", port);
+}
+
+TEST_F(KartelloIntegrationTest, UpdateWizardRenewsTheQel4ThenTheWindowShowsItUpToDate) {
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (port.empty()) GTEST_SKIP() << "no update simulator in the testbed";
+    updateThroughTheWizard(*this, "qel4-default", port);
 }
 
 }  // namespace

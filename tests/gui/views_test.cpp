@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QEnterEvent>
 #include <QPainter>
+#include <QProgressBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -32,6 +33,7 @@
 #include "app/qt/pictures.h"
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/qt_navigator.h"
+#include "app/qt/tmaj_dialog.h"
 #include "app/scard/card_readers.h"
 #include "app/scard/scard.h"
 #include "app/view_controller.h"
@@ -39,6 +41,10 @@
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/pkcs11_x509.h"
 #include "sim/card/x509_builder.h"
+#include "tests/support/fake_tmaj_backend.h"
+// Last: the fake module has a member named like a Qt keyword macro.
+#undef slots
+#include "tests/support/fake_issuer_module.h"
 
 namespace qel {
 namespace {
@@ -259,7 +265,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
 TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
     guiApp();
     WindowHarness h;
-    h.navigator.performSegue(ui::segue::tmaj, {});
+    h.navigator.performSegue(ui::segue::vekWait, {});
     EXPECT_EQ(h.navigator.lastDialog(), nullptr);
 
     ui::SegueValues received;
@@ -275,6 +281,84 @@ TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(std::any_cast<int>(received.sender), 12);
     EXPECT_EQ(received.context, "ctx");
+}
+
+// Saves the dialog's picture when $QEL_SCREENSHOT_DIR names a folder (looking at the steps by eye).
+void keepScreenshot(QWidget& widget, const char* name) {
+    const QByteArray dir = qgetenv("QEL_SCREENSHOT_DIR");
+    if (!dir.isEmpty()) widget.grab().save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+}
+
+TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeIssuerModule module;
+    module.addSlot("Reader 0", true);
+    Pkcs11Library cardLibrary(module.functions(), nullptr);
+    ASSERT_EQ(cardLibrary.initialize(), CKR_OK);
+    test::ScriptedBackend backend;
+    backend.progress = {20, 40, 60};
+    backend.holdSession = true;
+    BackgroundQueue background;
+    h.navigator.enableUpdateWizard(background, backend);
+    test::RecordingTmajDelegate delegate;
+    ui::SegueValues values;
+    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
+    values.tmajDelegate = &delegate;
+
+    h.navigator.performSegue(ui::segue::tmaj, values);
+    auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    auto* stepper = dialog->findChild<qt::PictureView*>("stepper");
+    auto* pin = dialog->findChild<QLineEdit*>("pinCode");
+    auto* next = dialog->findChild<QPushButton*>("next");
+    auto* cancel = dialog->findChild<QPushButton*>("cancel");
+    auto* progress = dialog->findChild<QProgressBar*>("progressBar");
+    auto* message = dialog->findChild<QLabel*>("message");
+    EXPECT_TRUE(gui_test::waitUntil([&] { return dialog->isVisible(); }, 2000));
+    EXPECT_TRUE(pin->isHidden());
+    EXPECT_TRUE(progress->isHidden());
+    keepScreenshot(*dialog, "tmaj-step1");
+
+    next->click();
+    EXPECT_EQ(stepper->pictureName(), "step2");
+    EXPECT_FALSE(pin->isHidden());
+    EXPECT_TRUE(message->isHidden());
+    gui_test::typeText(pin, "12a345678 9");
+    EXPECT_EQ(pin->text(), QStringLiteral("12345678"));
+    pin->clear();
+    gui_test::typeText(pin, "1234");
+    keepScreenshot(*dialog, "tmaj-step2");
+
+    next->click();
+    EXPECT_EQ(stepper->pictureName(), "step3");
+    EXPECT_TRUE(next->isHidden());
+    EXPECT_TRUE(cancel->isHidden());
+    ASSERT_TRUE(gui_test::waitUntil([&] { return backend.reported() == 3; }, 5000));
+    h.queue.runReady();
+    EXPECT_EQ(progress->value(), 60);
+    dialog->reject();  // Escape while the session runs
+    EXPECT_TRUE(dialog->isVisible());
+    keepScreenshot(*dialog, "tmaj-step3");
+
+    backend.release();
+    background.waitIdle();
+    h.queue.runReady();
+    EXPECT_EQ(stepper->pictureName(), "step4");
+    EXPECT_EQ(message->text(), QStringLiteral("Votre QEL a bien été mise à jour."));
+    EXPECT_EQ(next->text(), QStringLiteral("Terminer"));
+    EXPECT_TRUE(progress->isHidden());
+    keepScreenshot(*dialog, "tmaj-step4");
+
+    next->click();
+    EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
+    EXPECT_EQ(delegate.closings, std::vector<bool>{true});
+    for (const char* picture : {"step1", "step2", "step3", "step4"}) {
+        SCOPED_TRACE(picture);
+        EXPECT_TRUE(QSvgRenderer(qt::picturePath(picture)).isValid());
+    }
 }
 
 /// The first visible top-level widget of that type.

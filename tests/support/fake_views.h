@@ -15,6 +15,7 @@
 #include "app/ui/navigator.h"
 #include "app/ui/pin_dialog_views.h"
 #include "app/ui/situation_view.h"
+#include "app/ui/tmaj_view.h"
 #include "app/ui/widgets.h"
 
 namespace qel::ui {
@@ -123,6 +124,17 @@ public:
 };
 
 class FakeArea : public FakeWidget<ui::Area> {};
+
+class FakeProgressBar : public FakeWidget<ui::ProgressBar> {
+public:
+    void setValue(int p) override {
+        percent = p;
+        values.push_back(p);
+    }
+    int value() const override { return percent; }
+    int percent = 0;
+    std::vector<int> values;  ///< every value shown, in order
+};
 
 class FakeMenuItem : public FakeWidget<ui::MenuItem> {
 public:
@@ -294,6 +306,27 @@ struct FakeFilePicker : ui::FilePicker {
     }
     std::optional<std::string> answer;
     std::vector<ui::SaveRequest> requests;
+};
+
+/// The update wizard, in the state its layout opens with (the opening text in `message`).
+class FakeTmajView : public ui::TmajView {
+public:
+    FakeTmajView() {
+        o = {&stepper, &consigne, &message, &pinCode, &progressBar, &errorTextField, &next, &cancel};
+        pinCode.hidden = progressBar.hidden = consigne.hidden = errorTextField.hidden = true;
+        next.titleText = "Suivant";
+    }
+    const ui::TmajOutlets& outlets() override { return o; }
+    void focusPinField() override { pinFocused = true; }
+    void close() override { ++closes; }
+    FakeImage stepper;
+    FakeLabel consigne, message, errorTextField;
+    FakeField pinCode;
+    FakeProgressBar progressBar;
+    FakeButton next, cancel;
+    bool pinFocused = false;
+    int closes = 0;
+    ui::TmajOutlets o;
 };
 
 /// Answers every alert with `answer` (the button's position) and keeps the alerts.
