@@ -125,7 +125,7 @@ TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {
 
 TEST_F(TmajWizardTest, CardPulledBeforeThePinEndsTheWizard) {
     reachPinStep();
-    module.slots[0].present = false;
+    module.slotList[0].present = false;
     enter("1234");
     EXPECT_EQ(view.errorTextField.value, "La carte n'est plus dans le lecteur !");
     EXPECT_FALSE(view.pinCode.enabled);

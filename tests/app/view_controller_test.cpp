@@ -74,8 +74,8 @@ TEST_F(MainWindowTest, ReadersWithoutCardsAreListedAndNothingIsRead) {
 
     // The card arrives in B; the user picks B.
     contactCard("unused");
-    module.slots[1].present = true;
-    module.slots[1].token = module.slots[2].token;
+    module.slotList[1].present = true;
+    module.slotList[1].token = module.slotList[2].token;
     window.cardComboBox.pick(1);
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
 }
@@ -260,7 +260,7 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     watch.insertion("org.oberlane.qel.sigilla:80250000019999999999");
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     ASSERT_EQ(watch.removals.size(), 2u);
-    module.slots[0].present = false;
+    module.slotList[0].present = false;
 
     watch.remove("org.oberlane.qel.sigilla:80250000019999999999");
     queue.runReady();
@@ -352,7 +352,7 @@ TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
     queue.runReady();
     EXPECT_FALSE(window.closed);
 
-    module.slots[0].present = false;
+    module.slotList[0].present = false;
     window.refreshButton.click();
     window.quitItem.trigger();
     EXPECT_FALSE(window.closed);
@@ -493,7 +493,7 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     EXPECT_TRUE(window.tmajNotif.hidden);
 
     // A late answer for a card no longer in the reader changes nothing.
-    module.slots[0].present = false;
+    module.slotList[0].present = false;
     vc->refreshReaders();
     updates.checks[0].second(1);
     EXPECT_TRUE(window.tmajNotif.hidden);

@@ -42,8 +42,6 @@
 #include "pkcs11/pkcs11_x509.h"
 #include "sim/card/x509_builder.h"
 #include "tests/support/fake_tmaj_backend.h"
-// Last: the fake module has a member named like a Qt keyword macro.
-#undef slots
 #include "tests/support/fake_issuer_module.h"
 
 namespace qel {

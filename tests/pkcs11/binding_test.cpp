@@ -27,7 +27,7 @@ class BindingTest : public ::testing::Test {
 };
 
 TEST_F(BindingTest, SlotListKeepsTheFirstTenReaders) {
-    fake.slots.clear();
+    fake.slotList.clear();
     for (CK_SLOT_ID id = 100; id < 112; ++id) fake.addSlot(id, "Lecteur virtuel", true);
     std::vector<CK_SLOT_ID> slots;
     EXPECT_EQ(library.getSlotList(slots), CKR_OK);
@@ -35,7 +35,7 @@ TEST_F(BindingTest, SlotListKeepsTheFirstTenReaders) {
     EXPECT_EQ(slots.front(), 100u);
     EXPECT_EQ(slots.back(), 109u);
 
-    fake.slots.clear();
+    fake.slotList.clear();
     for (CK_SLOT_ID id : {7, 8}) fake.addSlot(id, "Lecteur virtuel", true);
     EXPECT_EQ(library.getSlotList(slots), CKR_OK);
     EXPECT_EQ(slots, (std::vector<CK_SLOT_ID>{7, 8}));

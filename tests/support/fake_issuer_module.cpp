@@ -40,7 +40,7 @@ Call enter(const char* name) {
 }
 
 FakeSlot* findSlot(CK_SLOT_ID id) {
-    for (auto& s : current->slots)
+    for (auto& s : current->slotList)
         if (s.id == id) return &s;
     return nullptr;
 }
@@ -105,13 +105,13 @@ CK_RV finalize(void*) {
 CK_RV getSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
     auto [f, failure] = enter("C_GetSlotList");
     if (failure) return *failure;
-    if (list && *count < f.slots.size()) {
-        *count = f.slots.size();
+    if (list && *count < f.slotList.size()) {
+        *count = f.slotList.size();
         return CKR_BUFFER_TOO_SMALL;
     }
     if (list)
-        for (std::size_t i = 0; i < f.slots.size(); ++i) list[i] = f.slots[i].id;
-    *count = f.slots.size();
+        for (std::size_t i = 0; i < f.slotList.size(); ++i) list[i] = f.slotList[i].id;
+    *count = f.slotList.size();
     return CKR_OK;
 }
 
@@ -336,7 +336,7 @@ CK_RV FakeIssuerModule::transmit(CK_SESSION_HANDLE, CK_BYTE_PTR apdu, CK_ULONG l
 }
 
 FakeSlot& FakeIssuerModule::addSlot(const std::string& description, bool present) {
-    return addSlot(slots.empty() ? 0 : slots.back().id + 1, description, present);
+    return addSlot(slotList.empty() ? 0 : slotList.back().id + 1, description, present);
 }
 
 FakeSlot& FakeIssuerModule::addSlot(CK_SLOT_ID id, const std::string& description, bool present) {
@@ -344,8 +344,8 @@ FakeSlot& FakeIssuerModule::addSlot(CK_SLOT_ID id, const std::string& descriptio
     s.id = id;
     s.description = description;
     s.present = present;
-    slots.push_back(s);
-    return slots.back();
+    slotList.push_back(s);
+    return slotList.back();
 }
 
 FakeSlot& FakeIssuerModule::slot(CK_SLOT_ID id) {

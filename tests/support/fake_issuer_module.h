@@ -61,7 +61,7 @@ public:
     /// failure cannot pass unnoticed.
     void failOn(const std::string& call, CK_RV result);
 
-    std::vector<FakeSlot> slots;
+    std::vector<FakeSlot> slotList;
     std::function<Bytes(const Bytes&)> card;  ///< answers pass-through commands (data + SW)
 
     // What the module saw.
