@@ -13,6 +13,9 @@ inline constexpr const char* kApplicationIdentifier = "org.oberlane.qel.kartello
 
 /// The signal that tells the launcher to quit; its argument is the agent's identifier.
 inline constexpr const char* kKillLauncher = "killLauncher";
+/// Where the launcher's signals travel on the session bus (the launcher listens there).
+inline constexpr const char* kLauncherSignalPath = "/org/oberlane/qel/lanzo";
+inline constexpr const char* kLauncherSignalInterface = "org.oberlane.qel.lanzo";
 
 /// One button of a notification.
 struct NotificationAction {
