@@ -26,6 +26,15 @@ std::string freshUuid() {
 
 }  // namespace
 
+bool tokenNamesCard(const std::string& tokenID, const std::string& cardNumber) {
+    // The whole instance identifier, not a part of it: "8025000001" followed by one card number
+    // holds other ten-digit numbers across its joint (…0000012345678901 holds 1234567890), and an
+    // unread (empty) number is part of every text.
+    if (cardNumber.empty()) return false;
+    const std::string instance = tokenID.substr(tokenID.rfind(':') + 1);
+    return instance == kCardFullNumberPrefix + cardNumber;
+}
+
 std::string updateNotificationBody(const std::string& serial) {
     return "Une mise à jour pour la QEL n°" + serial + " est disponible";
 }
@@ -72,10 +81,8 @@ void AppDelegate::scanCard(const std::string& tokenID) {
         {
             // The card's session closes here, before the check blocks on the network.
             Pkcs11Card card(library, slot->slotId);
-            // A card whose number could not be read would match every token: an empty text is
-            // part of every identifier.
-            const bool considered = card.contactQEL && card.label.rfind("QEL4", 0) != 0 && !card.cardNumber.empty() &&
-                                    tokenID.find(card.cardNumber) != std::string::npos;
+            const bool considered =
+                card.contactQEL && card.label.rfind("QEL4", 0) != 0 && tokenNamesCard(tokenID, card.cardNumber);
             if (!considered || card.serial.empty()) continue;
             serial = card.serial;
         }
@@ -84,6 +91,7 @@ void AppDelegate::scanCard(const std::string& tokenID) {
 
     rv = library.finalize();
     if (rv != CKR_OK) logError(format("Erreur dans C_Finalize: %d", static_cast<int>(rv)));
+    logDebug(format("Examen des cartes terminé pour %s", tokenID.c_str()));
 }
 
 void AppDelegate::postUpdateNotification(const std::string& serial) {

@@ -22,6 +22,10 @@ inline constexpr const char* kLaunchAction = "LAUNCH";
 inline constexpr const char* kLaunchActionTitle = "Lancer\nKartello";
 inline constexpr const char* kNotificationTitle = "Kartello";
 
+/// Whether the token identifier names the card with that number: its instance identifier (the text
+/// after the last ':') is the card's full number, "8025000001" + `cardNumber`.
+bool tokenNamesCard(const std::string& tokenID, const std::string& cardNumber);
+
 /// "Une mise à jour pour la QEL n°<serial> est disponible".
 std::string updateNotificationBody(const std::string& serial);
 

@@ -104,11 +104,20 @@ TEST_F(AgentTest, OnlyTheInsertedContactThirdGenerationCardIsChecked) {
     EXPECT_EQ(openSessions(), 0);
 }
 
-TEST_F(AgentTest, ACardWhoseNumberCannotBeReadMatchesNoToken) {
+TEST_F(AgentTest, ATokenNamesOneCardOnlyByItsWholeNumber) {
     addCard("Reader 0", "1234567890");
-    fake.failOn("C_GetTokenInfo", CKR_DEVICE_ERROR);
-    agent.scanCard(kToken + "1234567890");
+    // "8025000001" + "2345678901" holds "1234567890" across the joint.
+    agent.scanCard(kToken + "2345678901");
+    agent.scanCard(kToken + "12345678901");
+    agent.scanCard("org.oberlane.qel.sigilla");
     EXPECT_TRUE(checked.empty());
+    agent.scanCard(kToken + "1234567890");
+    EXPECT_EQ(checked.size(), 1u);
+
+    fake.failOn("C_GetTokenInfo", CKR_DEVICE_ERROR);
+    agent.scanCard(kToken);
+    agent.scanCard(kToken + "1234567890");
+    EXPECT_EQ(checked.size(), 1u);
 }
 
 TEST_F(AgentTest, NoReaderIsLoggedAndTheLibraryFinalised) {
