@@ -1,7 +1,8 @@
 // lanzo: the login item that starts the agent.
+#include <syslog.h>
+
 #include <QCoreApplication>
 #include <QProcess>
-#include <syslog.h>
 
 #include "launcher/launcher.h"
 
@@ -9,9 +10,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // The journal (or syslog) keeps the launcher's few lines; a copy goes to standard error.
     openlog("org.oberlane.qel.lanzo", LOG_PID | LOG_PERROR, LOG_USER);
-    auto log = [](const QString& text) {
-        syslog(LOG_DEBUG, "[Support] 💬 %s", text.toUtf8().constData());
-    };
+    auto log = [](const QString& text) { syslog(LOG_DEBUG, "[Support] 💬 %s", text.toUtf8().constData()); };
     auto start = [](const QString& program) {
         // The agent lives for the whole session: it must not hold our standard streams.
         QProcess process;
@@ -21,8 +20,8 @@ int main(int argc, char** argv) {
         process.setStandardErrorFile(QProcess::nullDevice());
         return process.startDetached();
     };
-    const QString agent = qel::launcher::agentPath(QCoreApplication::applicationDirPath(),
-                                                   QStringLiteral(QEL_INSTALL_BINDIR));
+    const QString agent =
+        qel::launcher::agentPath(QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR));
     qel::launcher::Launcher launcher(QDBusConnection::sessionBus(), agent, start, log);
     QObject::connect(&launcher, &qel::launcher::Launcher::finished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);

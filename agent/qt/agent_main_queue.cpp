@@ -10,7 +10,8 @@ AgentMainQueue::AgentMainQueue() : context_(new QObject) {}
 AgentMainQueue::~AgentMainQueue() { delete context_; }
 
 void AgentMainQueue::post(Task task) {
-    QMetaObject::invokeMethod(context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
 void AgentMainQueue::postAfter(int milliseconds, Task task) {

@@ -47,7 +47,10 @@ int main(int argc, char** argv) {
         if (delegate) delegate->didReceiveResponse(action);
     });
     agent::qt::TrayStatusItem statusItem(
-        QIcon(QStringLiteral(":/AppIcon.svg")), [&delegate] { if (delegate) delegate->onLaunchQELG(); },
+        QIcon(QStringLiteral(":/AppIcon.svg")),
+        [&delegate] {
+            if (delegate) delegate->onLaunchQELG();
+        },
         [] { QApplication::quit(); });
     agent::qt::BusProgramLauncher launcher(bus);
     const QString lanzo = agent::qt::BusProgramLauncher::locate(agent::kLauncherIdentifier);
@@ -55,16 +58,15 @@ int main(int argc, char** argv) {
     agent::qt::BusDistributedNotifications distributed(bus);
     TmajManager& tmaj = TmajManager::shared();
 
-    agent::AppDelegate appDelegate(agent::AgentServices{library, mainQueue, notifications, statusItem, launcher,
-                                                        loginItems, distributed,
-                                                        [&tmaj](const std::string& serial) {
-                                                            return tmaj.checkTmaj(serial);
-                                                        }});
+    agent::AppDelegate appDelegate(
+        agent::AgentServices{library, mainQueue, notifications, statusItem, launcher, loginItems, distributed,
+                             [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
     delegate = &appDelegate;
 
     pcsc::TokenWatcher watcher(pcsc::systemPcscApi(),
                                [](SmartCard& card) { return agent::readCardSerial(card); });
-    watcher.setInsertionHandler([&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
+    watcher.setInsertionHandler(
+        [&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
     watcher.setServiceHandler([&mainQueue](pcsc::TokenWatcher::ServiceState state) {
         mainQueue.post([state] {
             if (state == pcsc::TokenWatcher::ServiceState::unavailable)

@@ -14,8 +14,10 @@ int main(int argc, char** argv) {
     bool withActions = true;
     const QStringList args = QCoreApplication::arguments();
     for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--record") && i + 1 < args.size()) record = args[++i];
-        else if (args[i] == QLatin1String("--no-actions")) withActions = false;
+        if (args[i] == QLatin1String("--record") && i + 1 < args.size())
+            record = args[++i];
+        else if (args[i] == QLatin1String("--no-actions"))
+            withActions = false;
         else {
             std::fprintf(stderr, "usage: notify-recorder --record FILE [--no-actions]\n");
             return 2;

@@ -13,11 +13,12 @@ namespace {
 const std::string kToken = "org.oberlane.qel.sigilla:8025000001";
 
 class AgentTest : public ::testing::Test {
-protected:
+  protected:
     AgentTest() { SwiftLogger::configure("/Vigilo", "Vigilo", true); }
 
     // A contact card with its identity object, numbered `number`.
-    test::FakeSlot& addCard(const std::string& reader, const std::string& number, const std::string& generation = "QEL3") {
+    test::FakeSlot& addCard(const std::string& reader, const std::string& number,
+                            const std::string& generation = "QEL3") {
         test::FakeSlot& slot = fake.addSlot(reader, true);
         slot.token.label = generation + "-" + number + "Z";
         slot.token.serial = number + "Z";
@@ -37,8 +38,8 @@ protected:
     test::FakeDistributedNotifications distributed;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
-                                    [this](const std::string& serial) {
+    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems,
+                                    distributed, [this](const std::string& serial) {
                                         checked.push_back(serial);
                                         return checkAnswer;
                                     }}};
@@ -53,8 +54,9 @@ TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
     launcher.running = {kLauncherIdentifier};
     agent.applicationDidFinishLaunching();
     EXPECT_EQ(loginItems.calls.size(), 2u);
-    EXPECT_EQ(distributed.posted,
-              (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
+    EXPECT_EQ(
+        distributed.posted,
+        (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
 }
 
 TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {

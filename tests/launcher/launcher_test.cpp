@@ -43,7 +43,7 @@ TEST(AgentPathTest, TheSiblingComesFirstThenTheInstallFolder) {
 }
 
 class LauncherTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "launcher_test";
@@ -60,8 +60,13 @@ protected:
     static QDBusConnection bus() { return QDBusConnection::sessionBus(); }
 
     Launcher make(const QString& agent) {
-        return Launcher(bus(), agent, [this](const QString& p) { started.push_back(p); return startSucceeds; },
-                        [this](const QString& text) { logged.push_back(text); });
+        return Launcher(
+            bus(), agent,
+            [this](const QString& p) {
+                started.push_back(p);
+                return startSucceeds;
+            },
+            [this](const QString& text) { logged.push_back(text); });
     }
 
     static void killLauncher(const QString& object) {
@@ -81,10 +86,9 @@ protected:
             status = s;
             loop.quit();
         });
-        QDBusMessage ping = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                           QStringLiteral("/org/freedesktop/DBus"),
-                                                           QStringLiteral("org.freedesktop.DBus.Peer"),
-                                                           QStringLiteral("Ping"));
+        QDBusMessage ping = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
         bus().callWithCallback(ping, &loop, SLOT(quit()));
         QTimer::singleShot(30000, &loop, &QEventLoop::quit);  // a guard against a hang, not a measure
         loop.exec();
@@ -101,7 +105,8 @@ TEST_F(LauncherTest, StartsTheAgentAndQuitsOnlyOnTheAgentsOwnSignal) {
     Launcher launcher = make(QStringLiteral("/opt/kartello/bin/vigilo"));
     ASSERT_EQ(launcher.start(), -1);
     EXPECT_EQ(started, std::vector<QString>{QStringLiteral("/opt/kartello/bin/vigilo")});
-    EXPECT_EQ(logged, std::vector<QString>{QStringLiteral("Lancement de Vigilo depuis:\n/opt/kartello/bin/vigilo")});
+    EXPECT_EQ(logged,
+              std::vector<QString>{QStringLiteral("Lancement de Vigilo depuis:\n/opt/kartello/bin/vigilo")});
     EXPECT_TRUE(bus().interface()->isServiceRegistered(QString::fromLatin1(kLauncherIdentifier)).value());
 
     killLauncher(QStringLiteral("org.oberlane.qel.other"));
@@ -133,8 +138,9 @@ TEST_F(LauncherTest, EveryFailureEndsInAnOrderlyExit) {
     EXPECT_EQ(started.size(), 1u);
 
     QDBusConnection none(QStringLiteral("not-connected"));
-    Launcher noBus(none, QStringLiteral("/opt/kartello/bin/vigilo"), [](const QString&) { return true; },
-                   [this](const QString& text) { logged.push_back(text); });
+    Launcher noBus(
+        none, QStringLiteral("/opt/kartello/bin/vigilo"), [](const QString&) { return true; },
+        [this](const QString& text) { logged.push_back(text); });
     EXPECT_EQ(noBus.start(), 1);
     EXPECT_EQ(logged.back(), QStringLiteral("Pas de bus de session : Vigilo n'est pas lancé"));
 }
