@@ -1,9 +1,10 @@
 # One test program per area, linked against the library it tests.
-#   qel_add_test(NAME <name> LABEL unit|integration|gui SOURCES ... LIBS ... [ENV k=v ...] [TIMEOUT s])
+#   qel_add_test(NAME <name> LABEL unit|integration|gui SOURCES ... LIBS ... [ENV k=v ...] [TIMEOUT s]
+#                [WRAPPER command ...])   # WRAPPER: runs the test through it (dbus-run-session --)
 include_guard(GLOBAL)
 
 function(qel_add_test)
-  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV;FIXTURES" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV;FIXTURES;WRAPPER" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -15,7 +16,7 @@ function(qel_add_test)
   # Each test program runs with its own private home so that logs, caches and settings never
   # touch the developer's own folders.
   set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
-  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  add_test(NAME ${T_NAME} COMMAND ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS ${T_LABEL}
     TIMEOUT ${T_TIMEOUT}

@@ -1,0 +1,170 @@
+#include "agent/qt/desktop_services.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QFileInfo>
+#include <QMenu>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QVariantMap>
+
+#include "common/format.h"
+#include "common/logger.h"
+
+namespace qel::agent::qt {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+// A notification server that does not answer within this time is taken as absent.
+constexpr int kCallTimeoutMs = 5000;
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+DBusNotificationCenter::DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse)
+    : bus_(std::move(bus)), onResponse_(std::move(onResponse)) {
+    bus_.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                 SLOT(onActionInvoked(uint, QString)));
+    bus_.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                 SLOT(onNotificationClosed(uint, uint)));
+}
+
+std::optional<QStringList> DBusNotificationCenter::capabilities(QString* error) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
+    QDBusReply<QStringList> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
+    if (!reply.isValid()) {
+        if (error) *error = reply.error().message();
+        return std::nullopt;
+    }
+    return reply.value();
+}
+
+std::optional<std::string> DBusNotificationCenter::requestAuthorization() {
+    QString error;
+    if (!capabilities(&error)) return error.toStdString();
+    return std::nullopt;
+}
+
+bool DBusNotificationCenter::supportsActions() {
+    auto caps = capabilities();
+    return caps && caps->contains(QStringLiteral("actions"));
+}
+
+void DBusNotificationCenter::add(const NotificationContent& content) {
+    QStringList actions;
+    for (const auto& action : content.actions) actions << q(action.identifier) << q(action.title);
+    QVariantMap hints;
+    hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(kAgentIdentifier));
+    hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
+    hints.insert(QStringLiteral("x-oberlane-category"), q(content.categoryIdentifier));
+    hints.insert(QStringLiteral("x-oberlane-identifier"), q(content.identifier));
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    call << QStringLiteral("Vigilo") << uint(0) << QString::fromLatin1(kAgentIdentifier) << q(content.title)
+         << q(content.body) << actions << hints << int(-1);
+    QDBusReply<uint> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
+    if (reply.isValid()) {
+        ours_.insert(reply.value());
+    } else {
+        logError(format("Notification non affichée : %s", reply.error().message().toUtf8().constData()));
+    }
+}
+
+void DBusNotificationCenter::onActionInvoked(uint id, const QString& actionKey) {
+    // The server tells every client of every action: only ours matter.
+    if (!ours_.contains(id)) return;
+    if (onResponse_) onResponse_(actionKey.toStdString());
+}
+
+void DBusNotificationCenter::onNotificationClosed(uint id, uint) { ours_.remove(id); }
+
+TrayStatusItem::TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
+    : icon_(std::move(icon)), onLaunch_(std::move(onLaunch)), onQuit_(std::move(onQuit)) {}
+
+TrayStatusItem::~TrayStatusItem() = default;
+
+bool TrayStatusItem::show() {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    menu_ = std::make_unique<QMenu>();
+    QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered,
+                     [this] { onLaunch_(); });
+    menu_->addSeparator();
+    QObject::connect(menu_->addAction(QStringLiteral("Quitter Vigilo")), &QAction::triggered,
+                     [this] { onQuit_(); });
+    tray_ = std::make_unique<QSystemTrayIcon>(icon_);
+    tray_->setToolTip(QStringLiteral("Vigilo"));
+    tray_->setContextMenu(menu_.get());
+    tray_->show();
+    return true;
+}
+
+void TrayStatusItem::showUpdateEntry(const std::string& text) {
+    if (!menu_) return;
+    if (!updateEntry_) {
+        updateEntry_ = new QAction(menu_.get());
+        QObject::connect(updateEntry_, &QAction::triggered, [this] { onLaunch_(); });
+        menu_->insertAction(menu_->actions().value(0), updateEntry_);
+    }
+    updateEntry_->setText(q(text));
+}
+
+bool BusProgramLauncher::isRunning(const std::string& identifier) {
+    if (!bus_.isConnected() || bus_.interface() == nullptr) return false;
+    return bus_.interface()->isServiceRegistered(q(identifier)).value();
+}
+
+QString BusProgramLauncher::locate(const std::string& identifier) {
+    if (identifier == kApplicationIdentifier) {
+        const QString forced = qEnvironmentVariable("QEL_KARTELLO_PROGRAM");
+        if (!forced.isEmpty()) return forced;
+    }
+    const QString name = q(identifier).section(QLatin1Char('.'), -1);
+    if (name.isEmpty()) return {};
+    for (const QString& folder :
+         {QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR)}) {
+        const QFileInfo candidate(folder + QLatin1Char('/') + name);
+        if (candidate.isFile() && candidate.isExecutable()) return candidate.absoluteFilePath();
+    }
+    return QStandardPaths::findExecutable(name);
+}
+
+bool BusProgramLauncher::launch(const std::string& identifier) {
+    const QString program = locate(identifier);
+    if (program.isEmpty()) return false;
+    // The child must not hold our standard streams: whoever waits on them would wait for it too.
+    QProcess process;
+    process.setProgram(program);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
+}
+
+void BusDistributedNotifications::post(const std::string& name, const std::string& object) {
+    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kLauncherSignalPath),
+                                                     QString::fromLatin1(kLauncherSignalInterface), q(name));
+    signal << q(object);
+    bus_.send(signal);
+}
+
+BusLossWatcher::BusLossWatcher(QDBusConnection bus, std::function<void()> onLost)
+    : onLost_(std::move(onLost)) {
+    // The library's own signal for a connection that closed under us.
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
+                SLOT(onDisconnected()));
+}
+
+void BusLossWatcher::onDisconnected() {
+    if (onLost_) onLost_();
+}
+
+}  // namespace qel::agent::qt

@@ -1,0 +1,106 @@
+#pragma once
+#include <QDBusConnection>
+#include <QIcon>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+#include "agent/agent_services.h"
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace qel::agent::qt {
+
+/// Notifications through the desktop's notification server (org.freedesktop.Notifications on the
+/// session bus). The server's capabilities are asked again before every notification, so that a
+/// server replaced during the session is followed.
+class DBusNotificationCenter : public QObject, public NotificationCenter {
+    Q_OBJECT
+  public:
+    using ResponseHandler = std::function<void(const std::string& actionIdentifier)>;
+
+    /// `onResponse` receives the action key of a button pressed on one of our notifications, on the
+    /// thread of the event loop.
+    DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse);
+
+    std::optional<std::string> requestAuthorization() override;
+    bool supportsActions() override;
+    void add(const NotificationContent& content) override;
+
+  private slots:
+    void onActionInvoked(uint id, const QString& actionKey);
+    void onNotificationClosed(uint id, uint reason);
+
+  private:
+    std::optional<QStringList> capabilities(QString* error = nullptr);
+
+    QDBusConnection bus_;
+    ResponseHandler onResponse_;
+    QSet<uint> ours_;  // notifications we posted and the server has not closed
+};
+
+/// The status-bar icon with the agent's menu: start Kartello, quit.
+class TrayStatusItem : public StatusItem {
+  public:
+    TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
+    ~TrayStatusItem() override;
+    bool show() override;
+    void showUpdateEntry(const std::string& text) override;
+
+  private:
+    QIcon icon_;
+    std::function<void()> onLaunch_;
+    std::function<void()> onQuit_;
+    std::unique_ptr<QMenu> menu_;
+    std::unique_ptr<QSystemTrayIcon> tray_;
+    QAction* updateEntry_ = nullptr;
+};
+
+/// The suite's programs: running = owns its D-Bus name; started from the executable named after the
+/// identifier's last component, looked for beside this program, then in the installation's program
+/// folder, then on the PATH. `overrides` maps an identifier to an environment variable that, when
+/// set, names the program to run instead.
+class BusProgramLauncher : public ProgramLauncher {
+  public:
+    explicit BusProgramLauncher(QDBusConnection bus) : bus_(std::move(bus)) {}
+    bool isRunning(const std::string& identifier) override;
+    bool launch(const std::string& identifier) override;
+
+    /// Where `launch` would start the program from; empty when it cannot be found.
+    static QString locate(const std::string& identifier);
+
+  private:
+    QDBusConnection bus_;
+};
+
+/// killLauncher and its kind as D-Bus signals: interface "org.oberlane.qel.lanzo", member = the name,
+/// one text argument = the object.
+class BusDistributedNotifications : public DistributedNotifications {
+  public:
+    explicit BusDistributedNotifications(QDBusConnection bus) : bus_(std::move(bus)) {}
+    void post(const std::string& name, const std::string& object) override;
+
+  private:
+    QDBusConnection bus_;
+};
+
+/// Calls `onLost` when the session bus goes away: the session has ended.
+class BusLossWatcher : public QObject {
+    Q_OBJECT
+  public:
+    BusLossWatcher(QDBusConnection bus, std::function<void()> onLost);
+
+  private slots:
+    void onDisconnected();
+
+  private:
+    std::function<void()> onLost_;
+};
+
+}  // namespace qel::agent::qt

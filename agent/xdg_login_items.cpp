@@ -1,0 +1,86 @@
+#include "agent/xdg_login_items.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "common/format.h"
+#include "common/logger.h"
+#include "common/user_dirs.h"
+
+namespace qel::agent {
+
+std::string desktopExecValue(const std::string& program) {
+    // Characters that force quoting of an Exec argument.
+    static const std::string reserved = " \t\n\"'\\><~|&;$*?#()`";
+    const bool quote = program.find_first_of(reserved) != std::string::npos;
+    std::string argument;
+    if (quote) argument += '"';
+    for (char c : program) {
+        if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) argument += '\\';
+        if (c == '%') argument += '%';
+        argument += c;
+    }
+    if (quote) argument += '"';
+    // The whole value is a desktop-entry string, where a backslash escapes too.
+    std::string value;
+    for (char c : argument) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
+XdgLoginItems::XdgLoginItems(std::map<std::string, std::string> programs, std::string configHome)
+    : programs_(std::move(programs)), configHome_(std::move(configHome)) {}
+
+std::string XdgLoginItems::entryPath(const std::string& identifier) const {
+    const std::string home = configHome_.empty() ? userdirs::configHome() : configHome_;
+    if (home.empty()) return {};
+    return home + "/autostart/" + identifier + ".desktop";
+}
+
+bool XdgLoginItems::setEnabled(const std::string& identifier, bool enabled) {
+    const std::string path = entryPath(identifier);
+    auto program = programs_.find(identifier);
+    if (path.empty() || program == programs_.end()) return false;
+    if (!enabled) return std::remove(path.c_str()) == 0 || access(path.c_str(), F_OK) != 0;
+
+    const std::string& executable = program->second;
+    // A line feed would end the Exec line and start a key of our choosing; an autostart entry
+    // must name exactly one program.
+    if (executable.empty() || executable.front() != '/' ||
+        executable.find_first_of("\r\n") != std::string::npos)
+        return false;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    if (!userdirs::makeDirs(folder, 0700)) return false;
+
+    const std::string name = identifier.substr(identifier.rfind('.') + 1);
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << "[Desktop Entry]\n"
+            << "Type=Application\n"
+            << "Name=" << (name.empty() ? identifier : name) << "\n"
+            << "Comment=Démarre Vigilo à l'ouverture de session\n"
+            << "Exec=" << desktopExecValue(executable) << "\n"
+            << "Icon=org.oberlane.qel.vigilo\n"
+            << "Terminal=false\n"
+            << "NoDisplay=true\n"
+            << "X-GNOME-Autostart-enabled=true\n";
+        out.flush();
+        if (!out) {
+            std::remove(temporary.c_str());
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        logError(format("Entrée de démarrage %s non écrite", path.c_str()));
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qel::agent

@@ -1,0 +1,69 @@
+#pragma once
+// The agent's desktop services as recording fakes.
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/agent_services.h"
+
+namespace qel::test {
+
+struct FakeNotificationCenter : agent::NotificationCenter {
+    std::optional<std::string> requestAuthorization() override {
+        ++authorizationRequests;
+        return authorizationError;
+    }
+    bool supportsActions() override { return actions; }
+    void add(const agent::NotificationContent& content) override { posted.push_back(content); }
+
+    std::optional<std::string> authorizationError;
+    bool actions = true;
+    int authorizationRequests = 0;
+    std::vector<agent::NotificationContent> posted;
+};
+
+struct FakeStatusItem : agent::StatusItem {
+    bool show() override {
+        ++shown;
+        return trayAvailable;
+    }
+    void showUpdateEntry(const std::string& text) override { updateEntries.push_back(text); }
+
+    bool trayAvailable = true;
+    int shown = 0;
+    std::vector<std::string> updateEntries;
+};
+
+struct FakeProgramLauncher : agent::ProgramLauncher {
+    bool isRunning(const std::string& identifier) override {
+        for (const auto& r : running)
+            if (r == identifier) return true;
+        return false;
+    }
+    bool launch(const std::string& identifier) override {
+        launched.push_back(identifier);
+        return launchSucceeds;
+    }
+
+    std::vector<std::string> running;
+    std::vector<std::string> launched;
+    bool launchSucceeds = true;
+};
+
+struct FakeLoginItems : agent::LoginItems {
+    bool setEnabled(const std::string& identifier, bool enabled) override {
+        calls.emplace_back(identifier, enabled);
+        return true;
+    }
+    std::vector<std::pair<std::string, bool>> calls;
+};
+
+struct FakeDistributedNotifications : agent::DistributedNotifications {
+    void post(const std::string& name, const std::string& object) override {
+        posted.emplace_back(name, object);
+    }
+    std::vector<std::pair<std::string, std::string>> posted;
+};
+
+}  // namespace qel::test
