@@ -21,18 +21,6 @@ void PcscTokenWatch::addRemovalHandler(Handler handler, const std::string& token
     watcher_.addRemovalHandler(std::move(handler), tokenID);
 }
 
-std::optional<std::string> readQelSerial(SmartCard& card) {
-    try {
-        QELCard qelCard(card, card.atr());
-        std::string serial = qelCard.readSerial();
-        if (serial.empty()) return std::nullopt;
-        return serial;
-    } catch (const std::exception&) {
-        // An unknown ATR or a card that cannot be read carries no QEL serial.
-        return std::nullopt;
-    }
-}
-
 std::optional<TokenReader> findReaderOfToken(CardReaders& readers, const std::string& tokenID) {
     std::vector<std::string> names;
     try {

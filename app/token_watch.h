@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "card/qel_card.h"
 #include "card/smart_card.h"
 
 namespace qel::pcsc {
@@ -36,11 +37,6 @@ public:
 private:
     pcsc::TokenWatcher& watcher_;
 };
-
-/// The serial of a QEL card (the serial file's first element in hexadecimal), read inside the
-/// caller's session; nothing for a card that is not a QEL card or cannot be read. This is what the
-/// token watcher and the token driver put after the identifier prefix.
-std::optional<std::string> readQelSerial(SmartCard& card);
 
 /// A reader whose card's serial appears in a token identifier.
 struct TokenReader {

@@ -192,4 +192,16 @@ Bytes QELCard::decryptData(const Bytes& input, const KeyAlgorithm& algorithm, co
     return ops_.decipher(params, input);
 }
 
+std::optional<std::string> readQelSerial(SmartCard& card) {
+    try {
+        QELCard qelCard(card, card.atr());
+        std::string serial = qelCard.readSerial();
+        if (serial.empty()) return std::nullopt;
+        return serial;
+    } catch (const std::exception&) {
+        // An unknown ATR or a card that cannot be read carries no QEL serial.
+        return std::nullopt;
+    }
+}
+
 }  // namespace qel

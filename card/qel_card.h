@@ -91,4 +91,9 @@ private:
     bool bypassCache_ = false;  ///< the cache is stale and could not be dropped
 };
 
+/// The serial of a QEL card (the serial file's first element in hexadecimal), read inside the
+/// caller's session; nothing for a card that is not a QEL card or cannot be read. This is what the
+/// token watcher and the token driver put after the identifier prefix.
+std::optional<std::string> readQelSerial(SmartCard& card);
+
 }  // namespace qel

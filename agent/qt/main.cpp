@@ -6,7 +6,7 @@
 #include <QIcon>
 
 #include "agent/app_delegate.h"
-#include "agent/card_serial.h"
+#include "card/qel_card.h"
 #include "agent/qt/agent_main_queue.h"
 #include "agent/qt/desktop_services.h"
 #include "agent/xdg_login_items.h"
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     delegate = &appDelegate;
 
     pcsc::TokenWatcher watcher(pcsc::systemPcscApi(),
-                               [](SmartCard& card) { return agent::readCardSerial(card); });
+                               [](SmartCard& card) { return readQelSerial(card); });
     watcher.setInsertionHandler(
         [&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
     watcher.setServiceHandler([&mainQueue](pcsc::TokenWatcher::ServiceState state) {
