@@ -182,6 +182,9 @@ private:
     bool authentFromSituationButton_ = false;
     bool authButton_ = false;
     std::string contactLessSerial_;
+    // The reader whose contactless identity the window shows; reading it again costs a card session
+    // and would pull every sub-view back to the identification.
+    std::optional<std::string> contactlessShownFor_;
     std::vector<std::any> vekRequests_;
 
     ui::MainWindowView& view_;
