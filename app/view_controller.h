@@ -103,6 +103,8 @@ public:
     void showSituations();
     void showCertificates();
     void showMaintenance();
+    /// The services test restarted the library: its card replaces the selected reader's stale one.
+    void replaceSelectedCard(std::shared_ptr<Pkcs11Card> card);
     void cardPinPadlockClicked();
     void openPortal();
     void openDiagQEL();

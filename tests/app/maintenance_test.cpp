@@ -1,0 +1,280 @@
+// The maintenance sub-view (trace switch, services test launch, support link) and the services test.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
+#include "app/services_view_controller.h"
+#include "common/user_dirs.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_library.h"
+#include "pkcs11/service_report.h"
+#include "tests/app/main_window_fixture.h"
+#include "tests/support/card_records.h"
+#include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_views.h"
+#include "tests/support/log_capture.h"
+
+namespace qel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+/// Each test gets its own configuration folder.
+struct PrivateConfigHome {
+    PrivateConfigHome() {
+        const char* previous = getenv("XDG_CONFIG_HOME");
+        if (previous) saved = previous;
+        root = fs::temp_directory_path() / ("kartello-maintenance-" + std::to_string(getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    }
+    ~PrivateConfigHome() {
+        if (saved) setenv("XDG_CONFIG_HOME", saved->c_str(), 1);
+        else unsetenv("XDG_CONFIG_HOME");
+        fs::remove_all(root);
+    }
+    fs::path root;
+    std::optional<std::string> saved;
+};
+
+struct RecordingMainWindow : SaisieDelegate {
+    void pinEntryResult(bool success, const std::string& context) override { results.emplace_back(success, context); }
+    void pinEntered(const std::string&) override { ADD_FAILURE() << "the main window must not get the PIN"; }
+    std::vector<std::pair<bool, std::string>> results;
+};
+
+struct MaintenanceTest : ::testing::Test {
+    MaintenanceTest() {
+        vc = std::make_unique<MaintenanceViewController>(
+            view, MaintenanceServices{navigator, alerts, urls, mainWindow,
+                                      [this](std::shared_ptr<Pkcs11Card> c) { replaced = std::move(c); }, {}});
+    }
+    PrivateConfigHome config;
+    FakeMaintenanceView view;
+    FakeNavigator navigator;
+    FakeAlertPresenter alerts;
+    FakeUrlOpener urls;
+    RecordingMainWindow mainWindow;
+    std::shared_ptr<Pkcs11Card> replaced;
+    std::unique_ptr<MaintenanceViewController> vc;
+};
+
+TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
+    // At launch a missing file is created with traces off; an existing one is left alone.
+    LogUtils::ensureConfigFile();
+    const std::string path = LogUtils::configPath();
+    EXPECT_EQ(path, (config.root / "config/oberlane/QEL/qel3_pkcs11.conf").string());
+    EXPECT_EQ(readFile(path), "Traces\n{\n  active = false;\n  debug = 0;\n}");
+    { std::ofstream(path) << "Traces { active = false; debug = 3; }"; }
+    LogUtils::ensureConfigFile();
+    EXPECT_EQ(readFile(path), "Traces { active = false; debug = 3; }");
+    // A debug level alone counts as traces on.
+    vc->viewWillAppear(0, "Reader A", nullptr);
+    EXPECT_TRUE(view.activeTraces.checked);
+
+    view.activeTraces.checked = false;
+    view.activeTraces.click();
+    EXPECT_EQ(readFile(path), "Traces\n{\n  active = true;\n  debug = 10;\n}");
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].messageText, "L'activation des traces prendra effet lors de la prochaine exécution de Kartello");
+    EXPECT_EQ(alerts.alerts[0].buttons, std::vector<std::string>{"Fermer"});
+    EXPECT_TRUE(LogUtils::isTraceActive());
+
+    // The label flips the box.
+    view.traceLabel.click();
+    EXPECT_FALSE(view.activeTraces.checked);
+    EXPECT_EQ(readFile(path), "Traces\n{\n  active = false;\n  debug = 0;\n}");
+    EXPECT_EQ(alerts.alerts.back().messageText,
+              "La désactivation des traces prendra effet lors de la prochaine exécution de Kartello");
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(path).parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(MaintenanceTest, UnwritableConfigurationPutsTheBoxBack) {
+    // The configuration folder's place is taken by a file.
+    fs::create_directories(config.root / "config/oberlane");
+    { std::ofstream(config.root / "config/oberlane/QEL") << "not a folder"; }
+    LogUtils::ensureConfigFile();
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    view.activeTraces.click();
+    EXPECT_FALSE(view.activeTraces.checked);
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].style, ui::Alert::Style::critical);
+    EXPECT_EQ(alerts.alerts[0].messageText, "Une erreur est survenue lors de l'activation des traces");
+    EXPECT_FALSE(alerts.alerts[0].informativeText.empty());
+}
+
+TEST(SectionedConfig, ReadsSectionsKeysAndQuotedValues) {
+    const SectionedConfig c = parseSectionedConfig(
+        "# comment line\nGeneral { path = \"/tmp/x\"; }\nTraces\n{\n  active = true ;\n debug=\"7\";\n  broken\n}\n"
+        "Unclosed { key = value");
+    EXPECT_EQ(c.at("General").at("path"), "/tmp/x");
+    EXPECT_EQ(c.at("Traces").at("active"), "true");
+    EXPECT_EQ(c.at("Traces").at("debug"), "7");
+    EXPECT_EQ(c.at("Traces").size(), 2u);
+    EXPECT_TRUE(c.at("Unclosed").empty());
+    EXPECT_TRUE(parseSectionedConfig("").empty());
+    EXPECT_TRUE(parseSectionedConfig("}{").at("").empty());
+}
+
+TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
+    LogCapture log;
+    vc->viewWillAppear(3, "Reader A", nullptr);
+    view.servicesTest.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegue");
+    EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
+    EXPECT_EQ(navigator.segues[0].values.context, "");
+
+    // A refused PIN tells the main window and opens nothing.
+    vc->pinEntryResult(false, "");
+    EXPECT_EQ(navigator.segues.size(), 1u);
+
+    vc->pinEntered("4321");
+    vc->pinEntryResult(true, "");
+    ASSERT_EQ(mainWindow.results.size(), 2u);
+    EXPECT_EQ(mainWindow.results[1], std::make_pair(true, std::string()));
+    ASSERT_EQ(navigator.segues.size(), 2u);
+    EXPECT_EQ(navigator.segues[1].identifier, "ServicesSegue");
+    const auto request = std::any_cast<ServicesTestRequest>(navigator.segues[1].values.sender);
+    EXPECT_EQ(request.readerSelected, 3u);
+    EXPECT_EQ(request.secret, "4321");
+    EXPECT_EQ(request.owner, vc.get());
+    EXPECT_FALSE(log.contains("4321"));
+
+    view.contactSupport.click();
+    EXPECT_EQ(urls.urls, std::vector<std::string>{kSupportContactUrl});
+    EXPECT_TRUE(log.contains("Clic sur le lien 'Contacter le support'"));
+}
+
+// The services test against the in-process issuer module.
+struct ServicesTest : ::testing::Test {
+    ServicesTest() {
+        FakeSlot& slot = module.addSlot("Reader A", true);
+        slot.token.objects["QEL_ID_CARD"] = sampleIdCard(0x00, "31/12/2029");
+        slot.token.objects["QEL_NAME_PS"] = nameObject("DUPONT", "JEAN");
+        slot.token.objects["QEL_INFO_PS"] = infoObject("00", "810001234567", "10", "");
+        library.initialize();
+    }
+    std::unique_ptr<ServicesViewController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
+        auto vc = std::make_unique<ServicesViewController>(
+            view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
+            ServicesTestRequest{slot, std::move(pin), nullptr});
+        return vc;
+    }
+    void run(ServicesViewController& vc) {
+        vc.viewDidAppear();
+        vc.waitForWorker();
+        queue.runReady();
+    }
+    FakeIssuerModule module;
+    ServiceReportRecorder recorder;
+    Pkcs11Library library{module.functions(), nullptr, &recorder};
+    ManualMainQueue queue;
+    FakeFilePicker files;
+    FakeServicesView view;
+    std::chrono::system_clock::time_point now = fixedNow();
+};
+
+TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
+    auto vc = open("1234");
+    vc->viewDidAppear();
+    // Nothing usable while the test runs.
+    EXPECT_FALSE(view.save.enabled);
+    EXPECT_FALSE(view.quit.enabled);
+    EXPECT_EQ(view.stepLabel.value, "Initialisation PKCS11");
+    vc->waitForWorker();
+    queue.runReady();
+    const std::string& report = view.resultText.value;
+    EXPECT_EQ(report, vc->report());
+    EXPECT_EQ(report.rfind("Kartello 1.2.3\nTest des services du 15/06/2025 à 10:00:00\n\n\nInitialisation:\nC_Initialize:\t\t\t✅ CKR_OK", 0), 0u)
+        << report;
+    for (const char* section : {"\n\nDémarrage slot et carte:\nC_GetSlotList:\t\t\t✅ CKR_OK\nC_GetSlotInfo:",
+                                "\n\nLecture des données porteur:\n", "\n\nLecture des situations/facturations:\n",
+                                "C_Login:\t\t\t\t✅ CKR_OK", "\n\nLecture des certificats:\n", "\n\nSignature:\n"})
+        EXPECT_NE(report.find(section), std::string::npos) << section << "\n" << report;
+    // The in-process module has no random generator: its refusal is the report's last line.
+    const std::string last = "\n\nGénération de nombres aléatoires:\nC_GenerateRandom:\t⛔️ CKR_FUNCTION_NOT_SUPPORTED";
+    EXPECT_EQ(report.substr(report.size() - last.size()), last) << report;
+    EXPECT_EQ(view.progressBar.values, (std::vector<int>{0, 10, 20, 40, 60, 80, 90, 100}));
+    EXPECT_EQ(view.stepLabel.value, "Test des services terminé");
+    EXPECT_TRUE(view.save.enabled);
+    EXPECT_TRUE(view.quit.enabled);
+    EXPECT_TRUE(recorder.enabled());
+
+    // Saved under the start time, not the save time, starting on the desktop.
+    now += std::chrono::minutes(5);
+    const fs::path saved = fs::temp_directory_path() / ("services-" + std::to_string(getpid()) + ".txt");
+    files.answer = saved.string();
+    view.save.click();
+    ASSERT_EQ(files.requests.size(), 1u);
+    EXPECT_EQ(files.requests[0].proposedName, "Kartello - Résultat du test des services du 15-06-2025 à 10:00:00.txt");
+    EXPECT_EQ(files.requests[0].startDirectory, "/home/u/Desktop");
+    EXPECT_EQ(files.requests[0].extension, "txt");
+    EXPECT_EQ(readFile(saved.string()), report);
+    fs::remove(saved);
+}
+
+TEST_F(ServicesTest, WrongPinSkipsTheSituationsOnly) {
+    LogCapture log;
+    auto vc = open("9999");
+    run(*vc);
+    const std::string& report = vc->report();
+    const auto situations = report.find("\n\nLecture des situations/facturations:\n");
+    const auto certificates = report.find("\n\nLecture des certificats:\n");
+    ASSERT_NE(situations, std::string::npos);
+    ASSERT_NE(certificates, std::string::npos);
+    const std::string section = report.substr(situations, certificates - situations);
+    EXPECT_NE(section.find("C_Login:\t\t\t\t⛔️ CKR_PIN_INCORRECT"), std::string::npos) << section;
+    // Nothing after the refused login in that section.
+    EXPECT_EQ(section.substr(section.size() - std::string("CKR_PIN_INCORRECT").size()), "CKR_PIN_INCORRECT");
+    EXPECT_NE(report.find("C_GenerateRandom:\t"), std::string::npos);
+    EXPECT_FALSE(log.contains("9999"));
+}
+
+TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
+    { auto first = open("1234"); run(*first); }
+    // Calls made between the tests are not part of the next report.
+    recorder.recordServiceResult("C_GetTokenInfo", 0);
+    struct Owner : ServicesOwner {
+        void servicesTestEnded(std::shared_ptr<Pkcs11Card> c) override { card = std::move(c); }
+        std::shared_ptr<Pkcs11Card> card;
+    } owner;
+    auto second = std::make_unique<ServicesViewController>(
+        view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
+        ServicesTestRequest{0, "1234", &owner});
+    run(*second);
+    const std::string& report = second->report();
+    EXPECT_EQ(report.find("Test des services du"), report.rfind("Test des services du"));
+    EXPECT_EQ(report.find("C_Initialize"), report.rfind("C_Initialize"));
+    EXPECT_EQ(module.count("C_Finalize"), 2);
+    view.quit.click();
+    EXPECT_TRUE(view.closed);
+    ASSERT_TRUE(owner.card);
+    EXPECT_TRUE(owner.card->isUserLoggedIn());
+}
+
+TEST_F(ServicesTest, NoSelectedReaderEndsTheTest) {
+    auto vc = open("1234", std::nullopt);
+    run(*vc);
+    EXPECT_NE(vc->report().find("Aucun lecteur sélectionné : test interrompu"), std::string::npos);
+    EXPECT_EQ(module.count("C_Login"), 0);
+    EXPECT_TRUE(view.quit.enabled);
+    EXPECT_EQ(view.stepLabel.value, "Test des services terminé");
+}
+
+}  // namespace
+}  // namespace qel::test
