@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDialog>
 #include <QFileDialog>
 #include <QProcess>
@@ -27,7 +28,10 @@
 #include "app/revocation/crl_download.h"
 #include "app/trust/authority_store.h"
 #include "app/qt/colour_table.h"
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
 #include "app/qt/main_window.h"
+#include "app/qt/maintenance_view.h"
 #include "app/qt/picture_view.h"
 #include "app/qt/pictures.h"
 #include "app/qt/pin_dialogs.h"
@@ -355,6 +359,40 @@ TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) 
     EXPECT_EQ(proposed.toStdString(), std::string(kAuthentCertificateName) + " - .cer");
     std::ifstream saved(folder + "/" + proposed.toStdString(), std::ios::binary);
     EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), der);
+}
+
+struct AnsweringAlerts : ui::AlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        alerts.push_back(alert);
+        return 0;
+    }
+    std::vector<ui::Alert> alerts;
+};
+
+TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
+    guiApp();
+    WindowHarness h;
+    AnsweringAlerts alerts;
+    RecordingDelegate mainWindow;
+    auto* page = new qt::QtMaintenanceView;
+    MaintenanceViewController maintenance(*page, MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
+    h.window.setSubViewWidget(ui::SubView::maintenance, page);
+    h.window.show();
+    h.controller.showMaintenance();
+    EXPECT_EQ(h.window.currentSubView(), ui::SubView::maintenance);
+
+    auto* box = page->findChild<QCheckBox*>("activeTraces");
+    ASSERT_TRUE(box);
+    EXPECT_FALSE(box->isChecked());
+    box->click();
+    EXPECT_TRUE(LogUtils::isTraceActive());
+    page->findChild<QPushButton*>("traceLabelButton")->click();
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    EXPECT_EQ(alerts.alerts.size(), 2u);
+    page->findChild<QPushButton*>("contactSupportButton")->click();
+    EXPECT_EQ(h.services.urls, std::vector<std::string>{kSupportContactUrl});
+    if (const char* shot = std::getenv("KARTELLO_SCREENSHOT")) h.window.grab().save(QString::fromLocal8Bit(shot));
 }
 
 }  // namespace
