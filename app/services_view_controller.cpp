@@ -169,8 +169,11 @@ void ServicesViewController::runTest(std::string secret) {
     }
 
     nextStep(80, "Signature", "\n\nSignature:\n");
-    const std::string sample = "Kartello - test des services";
-    for (unsigned long mechanism : certSignAlgo) card->signatureSelfTest(Bytes(sample.begin(), sample.end()), mechanism);
+    // A SHA-256 DigestInfo: what the raw mechanism expects, and plain data for the hashing ones.
+    Bytes sample{0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
+                 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    for (std::uint8_t i = 0; i < 32; ++i) sample.push_back(i);
+    for (unsigned long mechanism : certSignAlgo) card->signatureSelfTest(sample, mechanism);
 
     nextStep(90, "Génération de nombres aléatoires", "\n\nGénération de nombres aléatoires:\n");
     Bytes random;

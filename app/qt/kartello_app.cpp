@@ -8,6 +8,7 @@
 
 #include "app/app_delegate.h"
 #include "app/certificate_view_controller.h"
+#include "app/diagnostics_archive.h"
 #include "app/log_utils.h"
 #include "app/maintenance_view_controller.h"
 #include "app/qt/maintenance_view.h"
@@ -69,7 +70,7 @@ struct KartelloApp::Parts {
                                           [this](std::shared_ptr<Pkcs11Card> card) {
                                               controller.replaceSelectedCard(std::move(card));
                                           },
-                                          {}}),
+                                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }}),
           controller(window, appDelegate,
                      ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
                                             &tokenWatch, LaterHooks{&certificates, &trust, &maintenance, nullptr}, {}}) {

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/diagnostics_archive.h"
 #include "app/log_utils.h"
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
@@ -274,6 +275,96 @@ TEST_F(ServicesTest, NoSelectedReaderEndsTheTest) {
     EXPECT_EQ(module.count("C_Login"), 0);
     EXPECT_TRUE(view.quit.enabled);
     EXPECT_EQ(view.stepLabel.value, "Test des services terminé");
+}
+
+}  // namespace
+}  // namespace qel::test
+
+namespace qel::test {
+namespace {
+
+// The diagnostics archive, with the real tools of the machine.
+TEST(DiagnosticsArchive, HoldsTheLogsAndTheSystemReportOnly) {
+    const fs::path home = fs::temp_directory_path() / ("kartello-archive-" + std::to_string(getpid()));
+    fs::remove_all(home);
+    const fs::path logs = home / "state/kartello/Logs";
+    fs::create_directories(logs);
+    { std::ofstream(logs / "KartelloStore-2025-06-15.log") << "[INFO] démarrage\n"; }
+    { std::ofstream(home / "private.txt") << "not for support"; }
+    fs::create_symlink(home / "private.txt", logs / "link.log");
+    const std::string path = (home / "archive.zip").string();
+    const std::string report = systemReport(std::chrono::seconds(5));
+    EXPECT_NE(report.find("===== uname -a =====\nLinux"), std::string::npos) << report;
+    EXPECT_NE(report.find("===== /etc/os-release =====\n"), std::string::npos);
+    ASSERT_EQ(writeDiagnosticsArchive(path, "KartelloStoreTraces-x", logs.string(), report), std::nullopt);
+
+    for (const std::vector<std::string>& lister : {std::vector<std::string>{"unzip", "-Z1", path},
+                                                   std::vector<std::string>{"bsdtar", "-tf", path}}) {
+        const CommandResult listing = runCommand(lister, std::chrono::seconds(10));
+        if (!listing.started) continue;
+        EXPECT_EQ(listing.exitStatus, 0) << listing.output;
+        EXPECT_EQ(listing.output,
+                  "KartelloStoreTraces-x/Kartello/KartelloStore-2025-06-15.log\nKartelloStoreTraces-x/systeminfos.txt\n")
+            << lister[0];
+    }
+    const CommandResult content = runCommand({"unzip", "-p", path, "KartelloStoreTraces-x/systeminfos.txt"},
+                                             std::chrono::seconds(10));
+    if (content.started) EXPECT_EQ(content.output, report);
+    fs::remove_all(home);
+}
+
+TEST(DiagnosticsArchive, MissingOrSlowProgramsAreNotedNotFatal) {
+    const char* path = getenv("PATH");
+    const std::string saved = path ? path : "";
+    // Only the folder of a few tools, without lsusb.
+    const fs::path bin = fs::temp_directory_path() / ("kartello-bin-" + std::to_string(getpid()));
+    fs::create_directories(bin);
+    fs::create_symlink("/bin/uname", bin / "uname");
+    setenv("PATH", bin.c_str(), 1);
+    const std::string report = systemReport(std::chrono::seconds(5));
+    setenv("PATH", saved.c_str(), 1);
+    fs::remove_all(bin);
+    EXPECT_NE(report.find("===== lsusb =====\nabsent : lsusb n'est pas installé\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("===== opensc-tool -l =====\nabsent"), std::string::npos) << report;
+    EXPECT_NE(report.find("Linux"), std::string::npos);
+
+    const CommandResult slow = runCommand({"sleep", "30"}, std::chrono::milliseconds(200));
+    EXPECT_TRUE(slow.started);
+    EXPECT_TRUE(slow.timedOut);
+    const CommandResult failing = runCommand({"sh", "-c", "echo oops >&2; exit 3"}, std::chrono::seconds(5));
+    EXPECT_EQ(failing.exitStatus, 3);
+    EXPECT_EQ(failing.output, "oops\n");
+}
+
+TEST(DiagnosticsArchive, NameUsesTheWeekBasedYear) {
+    // Monday 30/12/2024 belongs to the first week of 2025.
+    std::tm tm{};
+    tm.tm_year = 2024 - 1900;
+    tm.tm_mon = 11;
+    tm.tm_mday = 30;
+    tm.tm_hour = 9;
+    tm.tm_min = 8;
+    tm.tm_sec = 7;
+    tm.tm_isdst = -1;
+    const auto when = std::chrono::system_clock::from_time_t(std::mktime(&tm));
+    EXPECT_EQ(diagnosticsArchiveStem(when), "KartelloStoreTraces-2025-12-30-090807");
+    tm.tm_mon = 5;
+    tm.tm_mday = 15;
+    EXPECT_EQ(diagnosticsArchiveStem(std::chrono::system_clock::from_time_t(std::mktime(&tm))),
+              "KartelloStoreTraces-2024-06-15-090807");
+}
+
+TEST_F(MaintenanceTest, ExportTellsWhereTheArchiveIs) {
+    const fs::path downloads = config.root / "Downloads";
+    setenv("XDG_DOWNLOAD_DIR", downloads.c_str(), 1);
+    exportDiagnostics(alerts, fixedNow(), std::chrono::seconds(5));
+    unsetenv("XDG_DOWNLOAD_DIR");
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].style, ui::Alert::Style::informational);
+    const std::string archive = (downloads / "KartelloStoreTraces-2025-06-15-100000.zip").string();
+    EXPECT_NE(alerts.alerts[0].informativeText.find(archive), std::string::npos) << alerts.alerts[0].informativeText;
+    EXPECT_TRUE(fs::exists(archive));
+    EXPECT_EQ(std::distance(fs::directory_iterator(downloads), fs::directory_iterator()), 1);
 }
 
 }  // namespace

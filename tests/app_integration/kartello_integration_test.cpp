@@ -11,10 +11,13 @@
 #include "app/app_delegate.h"
 #include "app/card_tables.h"
 #include "app/certificate_view_controller.h"
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
 #include "app/modif_pin_view_controller.h"
 #include "app/revocation/crl_download.h"
 #include "app/saisie_pin_view_controller.h"
 #include "app/scard/scard.h"
+#include "app/services_view_controller.h"
 #include "app/token_watch.h"
 #include "app/trust/authority_store.h"
 #include "app/trust/nss_certificate_store.h"
@@ -23,6 +26,7 @@
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
+#include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
@@ -375,6 +379,126 @@ TEST_F(KartelloIntegrationTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdenti
     EXPECT_EQ(window.identificationPane.identifier.value, profile.holder.identifier());
     EXPECT_FALSE(window.identificationPane.serialNumTitle.hidden);
     EXPECT_TRUE(window.card.hidden);
+
+    // Maintenance, where this card's contactless data are deleted, stays open.
+    window.maintenance.click();
+    vc->updateUI();
+    EXPECT_EQ(window.subView, ui::SubView::maintenance);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
+}
+
+// The services test as maintenance opens it: the PIN entry's PIN, on the selected reader.
+struct ServicesIntegrationTest : KartelloIntegrationTest {
+    std::string runServices(const std::string& pin) {
+        library->setRecorder(&recorder);
+        auto card = vc->selectedCard();
+        EXPECT_TRUE(card);
+        if (!card) return {};
+        FakeServicesView view;
+        ServicesViewController services(view,
+                                        ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
+                                        ServicesTestRequest{card->slotID, pin, nullptr});
+        services.viewDidAppear();
+        EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
+        EXPECT_EQ(view.resultText.value, services.report());
+        // The header's second line carries the start time.
+        const std::string report = services.report();
+        const auto header = report.find('\n', report.find('\n') + 1);
+        EXPECT_EQ(report.substr(0, report.find('\n')), "Kartello 9.9");
+        return report.substr(header + 1);
+    }
+    ServiceReportRecorder recorder;
+};
+
+const char* const kHealthyReportStart =
+    "\n\nInitialisation:\nC_Initialize:\t\t\t✅ CKR_OK"
+    "\n\nDémarrage slot et carte:\nC_GetSlotList:\t\t\t✅ CKR_OK";
+
+void expectHealthyReport(const std::string& report) {
+    EXPECT_EQ(report.rfind(kHealthyReportStart, 0), 0u) << report;
+    EXPECT_NE(report.find("C_Login:\t\t\t\t✅ CKR_OK"), std::string::npos);
+    EXPECT_EQ(report.find("⛔️"), std::string::npos) << report;
+    const std::string last = "\n\nGénération de nombres aléatoires:\nC_GenerateRandom:\t✅ CKR_OK";
+    ASSERT_GE(report.size(), last.size());
+    EXPECT_EQ(report.substr(report.size() - last.size()), last);
+}
+
+TEST_F(ServicesIntegrationTest, HealthyQel3Report) {
+    const std::string dir = freshProfile("qel3-default");
+    insert("contact", dir);
+    start();
+    const std::string report = runServices(sim::loadProfile(dir).pin.code);
+    std::printf("[report qel3]\n%s\n", report.c_str());
+    expectHealthyReport(report);
+}
+
+TEST_F(ServicesIntegrationTest, HealthyQel4Report) {
+    const std::string dir = freshProfile("qel4-default");
+    insert("contact", dir);
+    start();
+    const std::string report = runServices(sim::loadProfile(dir).pin.code);
+    std::printf("[report qel4]\n%s\n", report.c_str());
+    expectHealthyReport(report);
+}
+
+TEST_F(ServicesIntegrationTest, WrongPinReport) {
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contact", dir);
+    start();
+    const std::string wrong = profile.pin.code == "0000" ? "1111" : "0000";
+    LogCapture log;
+    const std::string report = runServices(wrong);
+    std::printf("[report wrong PIN]\n%s\n", report.c_str());
+    const auto situations = report.find("\n\nLecture des situations/facturations:\n");
+    const auto certificates = report.find("\n\nLecture des certificats:\n");
+    ASSERT_NE(situations, std::string::npos);
+    ASSERT_NE(certificates, std::string::npos);
+    const std::string section = report.substr(situations, certificates - situations);
+    EXPECT_EQ(section.substr(section.size() - std::string("C_Login:\t\t\t\t⛔️ CKR_PIN_INCORRECT").size()),
+              "C_Login:\t\t\t\t⛔️ CKR_PIN_INCORRECT");
+    EXPECT_NE(report.find("\n\nSignature:\n"), std::string::npos);
+    EXPECT_NE(report.find("C_GenerateRandom:\t✅ CKR_OK"), std::string::npos);
+    EXPECT_FALSE(log.contains(wrong));
+}
+
+TEST_F(KartelloIntegrationTest, LibraryTracesFollowTheSwitchAtItsNextLoad) {
+    const std::string dir = freshProfile("qel3-default");
+    insert("contact", dir);
+    start();
+    const std::string traceFile = userdirs::stateHome() + "/kartello/Logs/qel3_pkcs11-trace.log";
+    auto traceSize = [&] {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(traceFile, ec);
+        return ec ? 0 : size;
+    };
+    FakeMaintenanceView page;
+    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
+    auto reload = [&] {
+        library->finalize();
+        library->initialize();
+        std::vector<CK_SLOT_ID> slots;
+        library->getSlotList(slots);
+    };
+    if (page.activeTraces.checked) page.traceLabel.click();
+    reload();
+    const auto before = traceSize();
+    reload();
+    EXPECT_EQ(traceSize(), before);
+
+    page.activeTraces.click();
+    EXPECT_EQ(alerts.alerts.back().messageText,
+              "L'activation des traces prendra effet lors de la prochaine exécution de Kartello");
+    reload();
+    EXPECT_GT(traceSize(), before);
+
+    page.traceLabel.click();
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    // The library still loaded traces its own finalisation.
+    reload();
+    const auto off = traceSize();
+    reload();
+    EXPECT_EQ(traceSize(), off);
 }
 
 TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
