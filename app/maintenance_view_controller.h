@@ -10,11 +10,13 @@
 #include "app/ui/desktop_services.h"
 #include "app/ui/maintenance_view.h"
 #include "app/ui/navigator.h"
+#include "common/bytes.h"
 #include <p11-kit/pkcs11.h>
 
 namespace qel {
 
 class Pkcs11Card;
+class Scard;
 
 /// The issuer's support contact form.
 inline constexpr const char* kSupportContactUrl = "https://www.e-qel.oberlane.org/form/contact";
@@ -49,6 +51,8 @@ struct MaintenanceServices {
     std::function<void(std::shared_ptr<Pkcs11Card>)> replaceMainWindowCard;
     /// Builds the diagnostics archive and tells the user where it is; empty when not available.
     std::function<void()> exportDiagnostics;
+    /// The contactless card layer, for the DESFire deletion; null leaves the deletion unavailable.
+    Scard* scard = nullptr;
 };
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
@@ -87,6 +91,12 @@ public:
 
 private:
     void wipeSecret();
+    /// Critical alert with the button "Fermer".
+    void fail(const std::string& message, const std::string& informative = "");
+    /// The contact path, after the PIN entry on the card in `contactReader_`.
+    void deleteWithKeyFromCard();
+    /// The presence test, the confirmation, the deletion and its alert.
+    void deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard);
 
     const ui::MaintenanceOutlets& o_;
     MaintenanceServices s_;
@@ -94,6 +104,8 @@ private:
     std::optional<CK_SLOT_ID> readerSelected_;
     std::optional<std::string> secret_;
     std::optional<std::string> readerNameSelected_;
+    /// The contact reader whose card gives the key.
+    std::string contactReader_;
 };
 
 }  // namespace qel

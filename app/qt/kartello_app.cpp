@@ -70,7 +70,8 @@ struct KartelloApp::Parts {
                                           [this](std::shared_ptr<Pkcs11Card> card) {
                                               controller.replaceSelectedCard(std::move(card));
                                           },
-                                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }}),
+                                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); },
+                                          &scard}),
           controller(window, appDelegate,
                      ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
                                             &tokenWatch, LaterHooks{&certificates, &trust, &maintenance, nullptr}, {}}) {

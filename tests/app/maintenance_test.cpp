@@ -369,3 +369,171 @@ TEST_F(MaintenanceTest, ExportTellsWhereTheArchiveIs) {
 
 }  // namespace
 }  // namespace qel::test
+
+#include "sim/card/apdu_command.h"
+#include "sim/card/desfire_card.h"
+#include "sim/card/profile.h"
+
+namespace qel::test {
+namespace {
+
+// The contactless data deletion against the virtual QEL4's DESFire application.
+/// Alerts answered as the fake does, after `onAlert` has run (the user acting while it is shown).
+struct HookedAlerts : FakeAlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        if (onAlert) onAlert(alert);
+        return FakeAlertPresenter::runModal(alert);
+    }
+    std::function<void(const ui::Alert&)> onAlert;
+};
+
+struct DesfireDeletionTest : MaintenanceTest {
+    DesfireDeletionTest() {
+        profile.generation = sim::Generation::QEL4;
+        profile.desfire.applicationKey = hex("00112233445566778899AABBCCDDEEFF");
+        vc = std::make_unique<MaintenanceViewController>(
+            view, MaintenanceServices{navigator, hooked, urls, mainWindow, {}, {}, &scard});
+        scard.setSlotWait(std::chrono::milliseconds(0));
+    }
+    /// The card's contactless face in `reader`.
+    FakeCardReaders::Card contactless() {
+        return {hex(kQel4ContactlessAtr), [this](const Bytes& apdu) {
+                    if (pulledAfter && --*pulledAfter < 0) throw TransportError(TransportError::Kind::cardRemoved, 0, "pulled");
+                    auto command = sim::parseCommand(apdu);
+                    return command ? desfire.process(*command).toBytes() : hex("6700");
+                }};
+    }
+    /// The contact face: the key file behind the PIN.
+    FakeCardReaders::Card contact() {
+        return {hex(kQel4ContactAtr), [this](const Bytes& apdu) {
+                    if (apdu.size() > 5 && apdu[1] == 0x20) {
+                        pinOk = Bytes(apdu.begin() + 5, apdu.begin() + 9) == Bytes{'1', '2', '3', '4'};
+                        return pinOk ? hex("9000") : hex("63C2");
+                    }
+                    if (apdu[1] == 0xB0) {
+                        if (!pinOk) return hex("6982");
+                        Bytes answer = profile.desfire.applicationKey;
+                        answer.push_back(0x90);
+                        answer.push_back(0x00);
+                        return answer;
+                    }
+                    return hex("9000");
+                }};
+    }
+    void selectReader(const std::string& name) { vc->viewWillAppear(0, name, nullptr); }
+    std::vector<std::string> messages() const {
+        std::vector<std::string> m;
+        for (const auto& a : hooked.alerts) m.push_back(a.messageText);
+        return m;
+    }
+    /// The PIN dialog opened by the deletion answers with `pin`.
+    void enterPin(const std::string& pin) {
+        ASSERT_FALSE(navigator.segues.empty());
+        EXPECT_EQ(navigator.segues.back().values.context, "DeleteDESfire");
+        const bool ok = scard.loginWithoutP11(navigator.segues.back().values.readerNameQEL4, pin).result == 0;
+        if (ok) vc->pinEntered(pin);
+        vc->pinEntryResult(ok, "DeleteDESfire");
+    }
+
+    sim::Profile profile;
+    sim::CardState state;
+    sim::DesfireCard desfire{profile, state, [] {}};
+    FakeCardReaders readers;
+    ServiceAbsenceLog serviceLog;
+    Scard scard{readers, serviceLog};
+    bool pinOk = false;
+    std::optional<int> pulledAfter;
+    HookedAlerts hooked;
+};
+
+TEST_F(DesfireDeletionTest, ContactlessReaderWithTheDefaultKey) {
+    readers.addReader("CL", contactless());
+    selectReader("CL");
+    view.deleteDESfire.click();
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+                              "Données DESfire supprimées."}));
+    EXPECT_FALSE(state.desfireApplicationPresent);
+
+    // Gone already: said before any confirmation.
+    hooked.alerts.clear();
+    view.deleteDESfire.enabled = true;
+    view.deleteDESfire.click();
+    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Les données DESfire ont déjà été supprimées."});
+}
+
+TEST_F(DesfireDeletionTest, CardMasterKeyChangedAsksForTheContactPath) {
+    profile.desfire.piccMasterKey = hex("0102030405060708");
+    readers.addReader("CL", contactless());
+    selectReader("CL");
+    view.deleteDESfire.click();
+    ASSERT_EQ(hooked.alerts.size(), 2u);
+    EXPECT_EQ(hooked.alerts[1].messageText, "La suppression des données DESfire a échoué.");
+    EXPECT_TRUE(state.desfireApplicationPresent);
+}
+
+TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
+    LogCapture log;
+    readers.addReader("Contact", contact());
+    selectReader("Contact");
+    view.deleteDESfire.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].values.readerNameQEL4, "Contact");
+    // The user moves the card to the contactless reader when asked.
+    hooked.onAlert = [this](const ui::Alert& alert) {
+        if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && readers.cards["Contact"]) {
+            readers.cards["Contact"].reset();
+            readers.addReader("CL", contactless());
+        }
+    };
+    enterPin("1234");
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
+                              "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+                              "Données DESfire supprimées."}));
+    EXPECT_FALSE(state.desfireApplicationPresent);
+    EXPECT_TRUE(log.contains("00200001" "04FFFFFFFF"));
+    EXPECT_FALSE(log.contains("31323334"));
+    EXPECT_FALSE(log.contains("00112233445566778899AABBCCDDEEFF"));
+}
+
+TEST_F(DesfireDeletionTest, ContactPathStopsOnTheWrongReaderOrTwoCards) {
+    readers.addReader("Contact", contact());
+    selectReader("Contact");
+    view.deleteDESfire.click();
+    // Still in the contact reader when the user validates.
+    enterPin("1234");
+    EXPECT_EQ(messages().back(), "La carte QEL4 est encore insérée dans un lecteur à contact.");
+    EXPECT_EQ(hooked.alerts.back().informativeText, "Veuillez recommencer l’opération.");
+
+    view.deleteDESfire.click();
+    readers.addReader("CL", contactless());
+    enterPin("1234");
+    EXPECT_EQ(messages().back(), "Erreur : Veuillez n’insérer qu’une seule carte QEL4 à la fois.");
+
+    // Cancelled when asked to move the card: nothing more.
+    hooked.answer = 1;
+    hooked.alerts.clear();
+    view.deleteDESfire.click();
+    enterPin("1234");
+    EXPECT_EQ(hooked.alerts.size(), 1u);
+    EXPECT_TRUE(state.desfireApplicationPresent);
+}
+
+TEST_F(DesfireDeletionTest, NoCardAndCardPulledMidAuthentication) {
+    view.deleteDESfire.click();
+    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Carte QEL4 non insérée."});
+
+    readers.addReader("CL", contactless());
+    selectReader("CL");
+    // The presence test (three commands), the two selections and the first authentication frame
+    // pass; the card is gone at the second frame.
+    pulledAfter = 3 + 2 + 1;
+    hooked.alerts.clear();
+    view.deleteDESfire.click();
+    EXPECT_EQ(messages().back(), "Erreur de connexion avec la carte QEL4");
+    EXPECT_TRUE(state.desfireApplicationPresent);
+}
+
+}  // namespace
+}  // namespace qel::test
