@@ -45,6 +45,12 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+struct RecordingSaisie : SaisieDelegate {
+    void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
+    void pinEntered(const std::string&) override {}
+    std::vector<bool> results;
+};
+
 struct FakeLauncher : ui::ProgramLauncher {
     bool isRunning(const std::string&) override { return true; }
     bool launch(const std::string&) override { return true; }
@@ -499,6 +505,68 @@ TEST_F(KartelloIntegrationTest, LibraryTracesFollowTheSwitchAtItsNextLoad) {
     const auto off = traceSize();
     reload();
     EXPECT_EQ(traceSize(), off);
+}
+
+/// Alerts answered as the fake does, after `onAlert` ran (the user acting while one is shown).
+struct ActingAlerts : FakeAlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        if (onAlert) onAlert(alert);
+        return FakeAlertPresenter::runModal(alert);
+    }
+    std::function<void(const ui::Alert&)> onAlert;
+    std::vector<std::string> messages() const {
+        std::vector<std::string> m;
+        for (const auto& a : alerts) m.push_back(a.messageText);
+        return m;
+    }
+};
+
+TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
+    const char* const confirm =
+        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.";
+    FakeMaintenanceView page;
+    ActingAlerts acting;
+    RecordingSaisie mainWindow;
+    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
+
+    // Contactless, with the card's default master key.
+    std::string dir = freshProfile("qel4-default");
+    insert("contactless", dir);
+    maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
+    page.deleteDESfire.click();
+    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESfire supprimées."}));
+    page.deleteDESfire.enabled = true;
+    page.deleteDESfire.click();
+    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESfire ont déjà été supprimées.");
+    remove("contactless");
+
+    // Contact, with the key read from the card; the user moves the card when asked.
+    acting.alerts.clear();
+    dir = freshProfile("qel4-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contact", dir);
+    maintenance.viewWillAppear(std::nullopt, testbed::kContactReader, nullptr);
+    page.deleteDESfire.enabled = true;
+    page.deleteDESfire.click();
+    ASSERT_FALSE(navigator.segues.empty());
+    const ui::SegueValues pinDialog = navigator.segues.back().values;
+    EXPECT_EQ(pinDialog.context, "DeleteDESfire");
+    acting.onAlert = [&](const ui::Alert& alert) {
+        if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && alert.messageText != confirm) {
+            remove("contact");
+            insert("contactless", dir);
+        }
+    };
+    FakeSaisiePinView dialog;
+    SaisiePinViewController pin(dialog, queue, scard);
+    pin.delegate = pinDialog.saisieDelegate;
+    pin.context = pinDialog.context;
+    pin.readerNameQEL4 = pinDialog.readerNameQEL4;
+    dialog.pinTextField.type(profile.pin.code);
+    dialog.validate.click();
+    queue.advance(500);
+    EXPECT_EQ(mainWindow.results, std::vector<bool>{true});
+    EXPECT_EQ(acting.messages().back(), "Données DESfire supprimées.") << acting.messages().front();
 }
 
 TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
