@@ -4,6 +4,8 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QDialog>
 #include <QFileDialog>
 #include <QProcess>
@@ -30,6 +32,8 @@
 #include "app/qt/colour_table.h"
 #include "app/log_utils.h"
 #include "app/maintenance_view_controller.h"
+#include "app/services_view_controller.h"
+#include "pkcs11/service_report.h"
 #include "app/qt/main_window.h"
 #include "app/qt/maintenance_view.h"
 #include "app/qt/picture_view.h"
@@ -393,6 +397,35 @@ TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
     page->findChild<QPushButton*>("contactSupportButton")->click();
     EXPECT_EQ(h.services.urls, std::vector<std::string>{kSupportContactUrl});
     if (const char* shot = std::getenv("KARTELLO_SCREENSHOT")) h.window.grab().save(QString::fromLocal8Bit(shot));
+}
+
+struct NoFile : ui::FilePicker {
+    std::optional<std::string> chooseSaveLocation(const ui::SaveRequest&) override { return std::nullopt; }
+};
+
+TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    ServiceReportRecorder recorder;
+    NoFile files;
+    auto* dialog = new qt::QtServicesWindow(&h.window);
+    auto services = std::make_shared<ServicesViewController>(
+        *dialog, ServicesViewServices{h.library, recorder, h.queue, files, "1.0", "/tmp", {}},
+        ServicesTestRequest{0, "1234", nullptr});
+    dialog->keepAlive(services);
+    dialog->present();
+    services->viewDidAppear();
+    EXPECT_FALSE(dialog->findChild<QPushButton*>("quit")->isEnabled());
+    services->waitForWorker();
+    h.queue.runReady();
+    ASSERT_TRUE(services->finished());
+    EXPECT_EQ(dialog->findChild<QPlainTextEdit*>("resultText")->toPlainText().toStdString(), services->report());
+    EXPECT_EQ(dialog->findChild<QProgressBar*>("progressBar")->value(), 100);
+    EXPECT_EQ(dialog->findChild<QLabel*>("stepLabel")->text(), QStringLiteral("Test des services terminé"));
+    EXPECT_TRUE(dialog->findChild<QPushButton*>("resultSaveButton")->isEnabled());
+    if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT")) dialog->grab().save(QString::fromLocal8Bit(shot));
+    dialog->findChild<QPushButton*>("quit")->click();
 }
 
 }  // namespace
