@@ -11,6 +11,7 @@
 
 namespace qel {
 
+class Pkcs11Card;
 class Pkcs11X509;
 
 /// The certificates sub-view and its revocation check.
@@ -37,6 +38,10 @@ public:
 class MaintenancePane {
 public:
     virtual ~MaintenancePane() = default;
+    /// The sub-view is about to be shown: the selected reader's slot identifier (absent without a
+    /// selected reader), its platform name without surrounding control characters, and its card.
+    virtual void viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
+                                std::shared_ptr<Pkcs11Card> card) {}
     virtual void setServicesTestEnabled(bool enabled) = 0;
     virtual void setDeleteDESfireEnabled(bool enabled) = 0;
 };

@@ -104,6 +104,8 @@ public:
     void showSituations();
     void showCertificates();
     void showMaintenance();
+    /// The services test restarted the library: its card replaces the selected reader's stale one.
+    void replaceSelectedCard(std::shared_ptr<Pkcs11Card> card);
     void cardPinPadlockClicked();
     void openPortal();
     void openDiagQEL();
@@ -185,6 +187,9 @@ private:
     bool authentFromSituationButton_ = false;
     bool authButton_ = false;
     std::string contactLessSerial_;
+    // The reader whose contactless identity the window shows; reading it again costs a card session
+    // and would pull every sub-view back to the identification.
+    std::optional<std::string> contactlessShownFor_;
     std::vector<std::any> vekRequests_;
 
     ui::MainWindowView& view_;

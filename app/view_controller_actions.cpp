@@ -5,6 +5,7 @@
 #include "app/view_controller.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_slot.h"
 
 namespace qel {
 
@@ -73,8 +74,20 @@ void ViewController::showCertificates() {
 }
 
 void ViewController::showMaintenance() {
+    if (s_.hooks.maintenance) {
+        std::optional<unsigned long> slotId;
+        if (readerSelected_ >= 0 && readerSelected_ < static_cast<int>(p11SlotDict_.size()))
+            slotId = p11SlotDict_[static_cast<std::size_t>(readerSelected_)]->slotId;
+        s_.hooks.maintenance->viewWillAppear(slotId, selectedReaderName(), selectedCard());
+    }
     view_.showSubView(ui::SubView::maintenance);
     updateUI();
+}
+
+void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
+    if (readerSelected_ < 0 || readerSelected_ == 99 || !card) return;
+    p11Card_[static_cast<unsigned>(readerSelected_)] = card;
+    appDel_.currentCard = std::move(card);
 }
 
 void ViewController::cardPinPadlockClicked() {

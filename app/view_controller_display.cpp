@@ -47,7 +47,8 @@ void ViewController::contactlessCheck() {
     bool deleteEnabled = false;
     if (match || (survey.readers.empty() && survey.found)) {
         const std::string readerName = match ? match->readerName : selected;
-        if (!isCardInserted_) {
+        if (!isCardInserted_ && contactlessShownFor_ != readerName) {
+            contactlessShownFor_ = readerName;
             o_.identification->setEnabled(true);
             const ContactlessIdentity identity = s_.scard.readContactlessIdentity(readerName);
             identification_.fillContactless(identity.serialNumber, identity.cardNumber, identity.identifier);
@@ -61,15 +62,23 @@ void ViewController::contactlessCheck() {
             o_.card->setHidden(true);
             o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
             o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
+        } else if (!isCardInserted_) {
+            o_.identification->setEnabled(true);
+            o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
+            o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
         }
         // The presence test costs a card session: only the maintenance view needs its answer.
         if (s_.hooks.maintenance)
             deleteEnabled = !(match && match->isContactless) || s_.scard.isIRVDesfirePresent(readerName).second;
+    } else {
+        contactlessShownFor_.reset();
     }
     if (s_.hooks.maintenance) s_.hooks.maintenance->setDeleteDESfireEnabled(deleteEnabled);
 }
 
 void ViewController::showIdentificationPane(bool hidden) {
+    // The contactless identity shown goes with the pane: the next check shows it again.
+    if (hidden) contactlessShownFor_.reset();
     view_.showSubView(ui::SubView::identification);
     view_.identificationView().setViewHidden(hidden);
     o_.card->setHidden(hidden);

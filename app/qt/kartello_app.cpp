@@ -1,11 +1,18 @@
 #include "app/qt/kartello_app.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QPushButton>
 #include <QString>
+#include <QTimer>
 
 #include "app/app_delegate.h"
 #include "app/certificate_view_controller.h"
+#include "app/diagnostics_archive.h"
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
+#include "app/qt/maintenance_view.h"
+#include "app/services_view_controller.h"
 #include "app/qt/certificate_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_desktop_services.h"
@@ -23,6 +30,7 @@
 #include "app/view_controller.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
+#include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
@@ -48,7 +56,7 @@ struct KartelloApp::Parts {
           scard(readers, serviceLog),
           watcher(pcscApi, [](SmartCard& card) { return readQelSerial(card); }),
           tokenWatch(watcher, serviceLog),
-          appDelegate(library, launcher),
+          appDelegate(library, launcher, [] { LogUtils::ensureConfigFile(); }),
           alerts(&window),
           navigator(window, mainQueue, scard),
           authorities(authorityDirectory()),
@@ -58,11 +66,41 @@ struct KartelloApp::Parts {
                        CertificateViewServices{certificateViewer, certificateFiles, crlFetcher, authorities,
                                                defaultCrlPath(), userdirs::desktopDir()}),
           trust(authorities, nssStore, alerts),
+          maintenanceView(new QtMaintenanceView),
+          reportFiles(&window),
+          // The controller below is only reached once the user acts, after it was built.
+          maintenance(*maintenanceView,
+                      MaintenanceServices{navigator, alerts, urlOpener, controller,
+                                          [this](std::shared_ptr<Pkcs11Card> card) {
+                                              controller.replaceSelectedCard(std::move(card));
+                                          },
+                                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); },
+                                          &scard}),
           controller(window, appDelegate,
                      ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
-                                            &tokenWatch, LaterHooks{&certificates, &trust, nullptr, nullptr, &updateCheck}, {}}) {
+                                            &tokenWatch, LaterHooks{&certificates, &trust, &maintenance, nullptr, &updateCheck}, {}}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
+        window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
+        library.setRecorder(&processServiceReportRecorder());
+        navigator.registerSegue(kServicesSegue, [this](const ui::SegueValues& values) { openServices(values); });
+    }
+
+    void openServices(const ui::SegueValues& values) {
+        const auto* request = std::any_cast<ServicesTestRequest>(&values.sender);
+        if (!request) return;
+        auto* dialog = new QtServicesWindow(&window);
+        auto services = std::make_shared<ServicesViewController>(
+            *dialog,
+            ServicesViewServices{library, processServiceReportRecorder(), mainQueue, reportFiles,
+                                 QCoreApplication::applicationVersion().toStdString(), userdirs::desktopDir(), {}},
+            *request);
+        dialog->keepAlive(services);
+        dialog->present();
+        std::weak_ptr<ServicesViewController> weak = services;
+        QTimer::singleShot(0, dialog, [weak] {
+            if (auto c = weak.lock()) c->viewDidAppear();
+        });
     }
 
     Pkcs11Library library;
@@ -94,6 +132,9 @@ struct KartelloApp::Parts {
     // Joined before the update client it runs, and before the main queue its tasks post to.
     BackgroundQueue background;
     BackgroundUpdateCheck updateCheck{tmajBackend, background, mainQueue};
+    QtMaintenanceView* maintenanceView;  // owned by the window
+    QtFilePicker reportFiles;
+    MaintenanceViewController maintenance;
     ViewController controller;
 };
 

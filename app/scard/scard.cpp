@@ -7,6 +7,12 @@
 namespace qel {
 
 ScardResponse ScardExchange::transmit(const Bytes& apdu, const Bytes* shownInLog) {
+    return exchange(apdu, shownInLog, false);
+}
+
+ScardResponse ScardExchange::transmitSecret(const Bytes& apdu) { return exchange(apdu, nullptr, true); }
+
+ScardResponse ScardExchange::exchange(const Bytes& apdu, const Bytes* shownInLog, bool hideAnswer) {
     ScardResponse response;
     logDebug(format("APDU : %s", toHex(shownInLog ? *shownInLog : apdu).c_str()));
     if (failure_) {
@@ -25,7 +31,7 @@ ScardResponse ScardExchange::transmit(const Bytes& apdu, const Bytes* shownInLog
         failure_ = e;
     }
     logDebug(format("SW : 0x%04X", response.sw));
-    logDebug(format("Reponse : %s", toHex(response.data).c_str()));
+    logDebug(format("Reponse : %s", toHex(hideAnswer ? Bytes(response.data.size(), 0xFF) : response.data).c_str()));
     return response;
 }
 

@@ -50,11 +50,15 @@ public:
     /// command (a command that carries a PIN). Never throws: a failed transmission answers 0xFFFF,
     /// and once one has failed (card pulled out, reader gone) nothing more is sent in this session.
     ScardResponse transmit(const Bytes& apdu, const Bytes* shownInLog = nullptr);
+    /// As `transmit`, but the answer's data are logged as as many bytes FF (a key read from the card).
+    ScardResponse transmitSecret(const Bytes& apdu);
 
     /// The transport failure that ended the exchange, if any.
     const std::optional<TransportError>& failure() const { return failure_; }
 
 private:
+    ScardResponse exchange(const Bytes& apdu, const Bytes* shownInLog, bool hideAnswer);
+
     SmartCard& card_;
     std::optional<TransportError> failure_;
 };
@@ -72,6 +76,13 @@ struct ContactlessIdentity {
 struct PinCheckResult {
     std::uint32_t result = scard::kStepFailed;
     bool lastTry = false;
+};
+
+/// The contactless application's key read through the contact interface: result 0 with the key,
+/// 5 (or 0x10000006) without.
+struct DesfireKeySearch {
+    std::uint32_t result = scard::kStepFailed;
+    std::optional<Bytes> key;
 };
 
 /// The application's second road to the QEL4 card: its contactless DESFire application through the
@@ -97,6 +108,16 @@ public:
 
     /// The PIN's state (VERIFY without data), without presenting a PIN.
     PinCheckResult checkPinStatus(const std::string& readerName);
+
+    /// Reads the contactless application's key from the card in the contact reader, after a VERIFY
+    /// with `pin` (logged as FF FF FF FF; the key is logged as 16 bytes FF).
+    DesfireKeySearch searchIRVDesfireKey(const std::string& readerName, const std::string& pin);
+
+    /// Deletes the contactless application after the mutual authentication: with a key from the
+    /// card (AES, 16 bytes, at application level) or with the default key (DES, its first 8 bytes,
+    /// at card level). 0 deleted; 0x10000010 authentication refused (91AE); 0x10000011 the card's
+    /// answer does not prove the key; 5 any other refusal; 0x10000006 card not reachable.
+    std::uint32_t deleteIRVDesfire(const std::string& readerName, const Bytes& key, bool keyFromCard);
 
     /// Runs `operation` inside one session on the card in the named reader, waiting up to the slot
     /// wait (1 s) for a card that answers. kUnreachable, without a command, when the reader is

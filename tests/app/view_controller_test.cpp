@@ -189,6 +189,27 @@ TEST_F(MainWindowTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
     EXPECT_EQ(window.cardNameLabel.value, " ");
     EXPECT_TRUE(window.card.hidden);
     EXPECT_FALSE(window.cardEmpty.hidden);
+
+    // Maintenance (where this card's contactless data are deleted) stays open, and the window's
+    // passes do not read the card again.
+    const int sessions = readers.sessions;
+    window.maintenance.click();
+    vc->updateUI();
+    vc->pinEntryResult(false, "");
+    EXPECT_EQ(window.subView, ui::SubView::maintenance);
+    EXPECT_EQ(readers.sessions, sessions);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
+    EXPECT_TRUE(window.identification.enabled);
+    EXPECT_EQ(window.identificationPane.identifier.value, "810001234567");
+
+    // Once the card is gone and back, its identity is read again.
+    readers.cards["Reader CL"].reset();
+    vc->updateUI();
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
+    readers.cards["Reader CL"] = FakeCardReaders::Card{hex(kQel4ContactlessAtr), desfireIdentity(file1)};
+    vc->updateUI();
+    EXPECT_EQ(readers.sessions, sessions + 1);
+    EXPECT_EQ(window.subView, ui::SubView::identification);
 }
 
 TEST_F(MainWindowTest, MissingPcscServiceLeavesTheWindowUsable) {

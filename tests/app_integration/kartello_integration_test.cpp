@@ -7,17 +7,21 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "app/app_delegate.h"
 #include "app/card_tables.h"
 #include "app/certificate_view_controller.h"
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
 #include "app/modif_pin_view_controller.h"
 #include "app/revocation/crl_download.h"
 #include "app/saisie_pin_view_controller.h"
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
 #include "app/scard/scard.h"
+#include "app/services_view_controller.h"
 #include "app/token_watch.h"
 #include "app/trust/authority_store.h"
 #include "app/trust/nss_certificate_store.h"
@@ -26,6 +30,7 @@
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
+#include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
@@ -43,6 +48,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+struct RecordingSaisie : SaisieDelegate {
+    void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
+    void pinEntered(const std::string&) override {}
+    std::vector<bool> results;
+};
 
 struct FakeLauncher : ui::ProgramLauncher {
     bool isRunning(const std::string&) override { return true; }
@@ -391,6 +402,186 @@ TEST_F(KartelloIntegrationTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdenti
     EXPECT_EQ(window.identificationPane.identifier.value, profile.holder.identifier());
     EXPECT_FALSE(window.identificationPane.serialNumTitle.hidden);
     EXPECT_TRUE(window.card.hidden);
+
+    // Maintenance, where this card's contactless data are deleted, stays open.
+    window.maintenance.click();
+    vc->updateUI();
+    EXPECT_EQ(window.subView, ui::SubView::maintenance);
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte QEL4 insérée");
+}
+
+// The services test as maintenance opens it: the PIN entry's PIN, on the selected reader.
+struct ServicesIntegrationTest : KartelloIntegrationTest {
+    std::string runServices(const std::string& pin) {
+        library->setRecorder(&recorder);
+        auto card = vc->selectedCard();
+        EXPECT_TRUE(card);
+        if (!card) return {};
+        FakeServicesView view;
+        ServicesViewController services(view,
+                                        ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
+                                        ServicesTestRequest{card->slotID, pin, nullptr});
+        services.viewDidAppear();
+        EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
+        EXPECT_EQ(view.resultText.value, services.report());
+        // The header's second line carries the start time.
+        const std::string report = services.report();
+        const auto header = report.find('\n', report.find('\n') + 1);
+        EXPECT_EQ(report.substr(0, report.find('\n')), "Kartello 9.9");
+        return report.substr(header + 1);
+    }
+    ServiceReportRecorder recorder;
+};
+
+/// The report after its two header lines, as the testbed's two readers and cards give it.
+std::string expectedReport(const char* name) {
+    std::ifstream in(std::string(std::getenv("QEL_SOURCE_DIR")) + "/tests/app_integration/" + name, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void expectHealthyReport(const std::string& report) {
+    EXPECT_EQ(report, expectedReport("services_report_healthy.txt"));
+    const std::string last = "\n\nGénération de nombres aléatoires:\nC_GenerateRandom:\t✅ CKR_OK";
+    ASSERT_GE(report.size(), last.size());
+    EXPECT_EQ(report.substr(report.size() - last.size()), last);
+}
+
+TEST_F(ServicesIntegrationTest, HealthyQel3Report) {
+    const std::string dir = freshProfile("qel3-default");
+    insert("contact", dir);
+    start();
+    const std::string report = runServices(sim::loadProfile(dir).pin.code);
+    expectHealthyReport(report);
+}
+
+TEST_F(ServicesIntegrationTest, HealthyQel4Report) {
+    const std::string dir = freshProfile("qel4-default");
+    insert("contact", dir);
+    start();
+    const std::string report = runServices(sim::loadProfile(dir).pin.code);
+    expectHealthyReport(report);
+}
+
+TEST_F(ServicesIntegrationTest, WrongPinReport) {
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contact", dir);
+    start();
+    const std::string wrong = profile.pin.code == "0000" ? "1111" : "0000";
+    const std::string report = runServices(wrong);
+    EXPECT_EQ(report, expectedReport("services_report_wrong_pin.txt"));
+    const auto situations = report.find("\n\nLecture des situations/facturations:\n");
+    const auto certificates = report.find("\n\nLecture des certificats:\n");
+    ASSERT_NE(situations, std::string::npos);
+    ASSERT_NE(certificates, std::string::npos);
+    const std::string section = report.substr(situations, certificates - situations);
+    EXPECT_EQ(section.substr(section.size() - std::string("C_Login:\t\t\t\t⛔️ CKR_PIN_INCORRECT").size()),
+              "C_Login:\t\t\t\t⛔️ CKR_PIN_INCORRECT");
+    EXPECT_NE(report.find("\n\nSignature:\n"), std::string::npos);
+    EXPECT_NE(report.find("C_GenerateRandom:\t✅ CKR_OK"), std::string::npos);
+}
+
+TEST_F(KartelloIntegrationTest, LibraryTracesFollowTheSwitchAtItsNextLoad) {
+    const std::string dir = freshProfile("qel3-default");
+    insert("contact", dir);
+    start();
+    const std::string traceFile = userdirs::stateHome() + "/kartello/Logs/qel3_pkcs11-trace.log";
+    auto traceSize = [&] {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(traceFile, ec);
+        return ec ? 0 : size;
+    };
+    FakeMaintenanceView page;
+    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
+    auto reload = [&] {
+        library->finalize();
+        library->initialize();
+        std::vector<CK_SLOT_ID> slots;
+        library->getSlotList(slots);
+    };
+    if (page.activeTraces.checked) page.traceLabel.click();
+    reload();
+    const auto before = traceSize();
+    reload();
+    EXPECT_EQ(traceSize(), before);
+
+    page.activeTraces.click();
+    EXPECT_EQ(alerts.alerts.back().messageText,
+              "L'activation des traces prendra effet lors de la prochaine exécution de Kartello");
+    reload();
+    EXPECT_GT(traceSize(), before);
+
+    page.traceLabel.click();
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    // The library still loaded traces its own finalisation.
+    reload();
+    const auto off = traceSize();
+    reload();
+    EXPECT_EQ(traceSize(), off);
+}
+
+/// Alerts answered as the fake does, after `onAlert` ran (the user acting while one is shown).
+struct ActingAlerts : FakeAlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        if (onAlert) onAlert(alert);
+        return FakeAlertPresenter::runModal(alert);
+    }
+    std::function<void(const ui::Alert&)> onAlert;
+    std::vector<std::string> messages() const {
+        std::vector<std::string> m;
+        for (const auto& a : alerts) m.push_back(a.messageText);
+        return m;
+    }
+};
+
+TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
+    const char* const confirm =
+        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.";
+    FakeMaintenanceView page;
+    ActingAlerts acting;
+    RecordingSaisie mainWindow;
+    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
+
+    // Contactless, with the card's default master key.
+    std::string dir = freshProfile("qel4-default");
+    insert("contactless", dir);
+    maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
+    page.deleteDESfire.click();
+    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESfire supprimées."}));
+    page.deleteDESfire.enabled = true;
+    page.deleteDESfire.click();
+    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESfire ont déjà été supprimées.");
+    remove("contactless");
+
+    // Contact, with the key read from the card; the user moves the card when asked.
+    acting.alerts.clear();
+    dir = freshProfile("qel4-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    insert("contact", dir);
+    maintenance.viewWillAppear(std::nullopt, testbed::kContactReader, nullptr);
+    page.deleteDESfire.enabled = true;
+    page.deleteDESfire.click();
+    ASSERT_FALSE(navigator.segues.empty());
+    const ui::SegueValues pinDialog = navigator.segues.back().values;
+    EXPECT_EQ(pinDialog.context, "DeleteDESfire");
+    acting.onAlert = [&](const ui::Alert& alert) {
+        if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && alert.messageText != confirm) {
+            remove("contact");
+            insert("contactless", dir);
+        }
+    };
+    FakeSaisiePinView dialog;
+    SaisiePinViewController pin(dialog, queue, scard);
+    pin.delegate = pinDialog.saisieDelegate;
+    pin.context = pinDialog.context;
+    pin.readerNameQEL4 = pinDialog.readerNameQEL4;
+    dialog.pinTextField.type(profile.pin.code);
+    dialog.validate.click();
+    queue.advance(500);
+    EXPECT_EQ(mainWindow.results, std::vector<bool>{true});
+    EXPECT_EQ(acting.messages().back(), "Données DESfire supprimées.") << acting.messages().front();
 }
 
 TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {

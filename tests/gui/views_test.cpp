@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QDialog>
 #include <QFileDialog>
 #include <QProcess>
@@ -28,7 +31,12 @@
 #include "app/revocation/crl_download.h"
 #include "app/trust/authority_store.h"
 #include "app/qt/colour_table.h"
+#include "app/log_utils.h"
+#include "app/maintenance_view_controller.h"
+#include "app/services_view_controller.h"
+#include "pkcs11/service_report.h"
 #include "app/qt/main_window.h"
+#include "app/qt/maintenance_view.h"
 #include "app/qt/picture_view.h"
 #include "app/qt/pictures.h"
 #include "app/qt/pin_dialogs.h"
@@ -437,6 +445,69 @@ TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) 
     EXPECT_EQ(proposed.toStdString(), std::string(kAuthentCertificateName) + " - .cer");
     std::ifstream saved(folder + "/" + proposed.toStdString(), std::ios::binary);
     EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()), der);
+}
+
+struct AnsweringAlerts : ui::AlertPresenter {
+    int runModal(const ui::Alert& alert) override {
+        alerts.push_back(alert);
+        return 0;
+    }
+    std::vector<ui::Alert> alerts;
+};
+
+TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
+    guiApp();
+    WindowHarness h;
+    AnsweringAlerts alerts;
+    RecordingDelegate mainWindow;
+    auto* page = new qt::QtMaintenanceView;
+    MaintenanceViewController maintenance(*page, MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
+    h.window.setSubViewWidget(ui::SubView::maintenance, page);
+    h.window.show();
+    h.controller.showMaintenance();
+    EXPECT_EQ(h.window.currentSubView(), ui::SubView::maintenance);
+
+    auto* box = page->findChild<QCheckBox*>("activeTraces");
+    ASSERT_TRUE(box);
+    EXPECT_FALSE(box->isChecked());
+    box->click();
+    EXPECT_TRUE(LogUtils::isTraceActive());
+    page->findChild<QPushButton*>("traceLabelButton")->click();
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_FALSE(LogUtils::isTraceActive());
+    EXPECT_EQ(alerts.alerts.size(), 2u);
+    page->findChild<QPushButton*>("contactSupportButton")->click();
+    EXPECT_EQ(h.services.urls, std::vector<std::string>{kSupportContactUrl});
+    if (const char* shot = std::getenv("KARTELLO_SCREENSHOT")) h.window.grab().save(QString::fromLocal8Bit(shot));
+}
+
+struct NoFile : ui::FilePicker {
+    std::optional<std::string> chooseSaveLocation(const ui::SaveRequest&) override { return std::nullopt; }
+};
+
+TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    ServiceReportRecorder recorder;
+    NoFile files;
+    auto* dialog = new qt::QtServicesWindow(&h.window);
+    auto services = std::make_shared<ServicesViewController>(
+        *dialog, ServicesViewServices{h.library, recorder, h.queue, files, "1.0", "/tmp", {}},
+        ServicesTestRequest{0, "1234", nullptr});
+    dialog->keepAlive(services);
+    dialog->present();
+    services->viewDidAppear();
+    EXPECT_FALSE(dialog->findChild<QPushButton*>("quit")->isEnabled());
+    services->waitForWorker();
+    h.queue.runReady();
+    ASSERT_TRUE(services->finished());
+    EXPECT_EQ(dialog->findChild<QPlainTextEdit*>("resultText")->toPlainText().toStdString(), services->report());
+    EXPECT_EQ(dialog->findChild<QProgressBar*>("progressBar")->value(), 100);
+    EXPECT_EQ(dialog->findChild<QLabel*>("stepLabel")->text(), QStringLiteral("Test des services terminé"));
+    EXPECT_TRUE(dialog->findChild<QPushButton*>("resultSaveButton")->isEnabled());
+    if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT")) dialog->grab().save(QString::fromLocal8Bit(shot));
+    dialog->findChild<QPushButton*>("quit")->click();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "app/ui/desktop_services.h"
 #include "app/ui/identification_view.h"
 #include "app/ui/main_window_view.h"
+#include "app/ui/maintenance_view.h"
 #include "app/ui/navigator.h"
 #include "app/ui/pin_dialog_views.h"
 #include "app/ui/situation_view.h"
@@ -337,6 +338,56 @@ struct FakeAlertPresenter : ui::AlertPresenter {
     }
     int answer = 0;
     std::vector<ui::Alert> alerts;
+};
+
+class FakeCheckBox : public FakeWidget<ui::CheckBox> {
+public:
+    void setChecked(bool c) override { checked = c; }
+    bool isChecked() const override { return checked; }
+    void setToggleHandler(std::function<void()> h) override { handler = std::move(h); }
+    /// The user clicks the box.
+    void click() {
+        checked = !checked;
+        if (handler) handler();
+    }
+    bool checked = false;
+    std::function<void()> handler;
+};
+
+class FakeProgressBar : public FakeWidget<ui::ProgressBar> {
+public:
+    void setValue(int p) override { values.push_back(p); }
+    std::vector<int> values;
+};
+
+class FakeTextArea : public FakeWidget<ui::TextArea> {
+public:
+    void setText(const std::string& t) override { value = t; }
+    void appendText(const std::string& t) override { value += t; }
+    std::string text() const override { return value; }
+    std::string value;
+};
+
+class FakeMaintenanceView : public ui::MaintenanceView {
+public:
+    FakeMaintenanceView() { o = {&servicesTest, &activeTraces, &traceLabel, &exportButton, &deleteDESfire, &contactSupport}; }
+    const ui::MaintenanceOutlets& outlets() override { return o; }
+    FakeButton servicesTest, traceLabel, exportButton, deleteDESfire, contactSupport;
+    FakeCheckBox activeTraces;
+    ui::MaintenanceOutlets o;
+};
+
+class FakeServicesView : public ui::ServicesView {
+public:
+    FakeServicesView() { o = {&stepLabel, &progressBar, &resultText, &save, &quit}; }
+    const ui::ServicesOutlets& outlets() override { return o; }
+    void close() override { closed = true; }
+    FakeLabel stepLabel;
+    FakeProgressBar progressBar;
+    FakeTextArea resultText;
+    FakeButton save, quit;
+    bool closed = false;
+    ui::ServicesOutlets o;
 };
 
 }  // namespace qel::test

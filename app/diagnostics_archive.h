@@ -1,0 +1,42 @@
+#pragma once
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/ui/alert_presenter.h"
+
+namespace qel {
+
+/// What one program run gave.
+struct CommandResult {
+    bool started = false;   ///< false when the program is not installed (or cannot be started)
+    bool timedOut = false;  ///< it was stopped after the time-out
+    int exitStatus = -1;    ///< its exit status when it ended by itself
+    std::string output;     ///< standard output and error, interleaved, at most 1 MiB
+};
+
+/// Runs a program found on PATH directly with its argument vector (no shell), standard input
+/// closed, and waits at most `timeout` before killing it.
+CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+
+/// The system report of the diagnostics archive: the kernel, the distribution, the USB devices,
+/// the smart-card readers, the PKCS#11 modules and the versions of the packages the suite relies
+/// on. A program that is missing or times out is noted as such; nothing else of the user's is read.
+std::string systemReport(std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5));
+
+/// "KartelloStoreTraces-YYYY-MM-dd-HHmmss" in local time, where YYYY is the ISO week-based year.
+std::string diagnosticsArchiveStem(std::chrono::system_clock::time_point when);
+
+/// Writes a zip at `archivePath` (replacing it) whose folder `stem` holds `Kartello/` with the
+/// regular files of `logFolder` (none when it does not exist) and `systeminfos.txt` with `report`.
+/// The failure's description, or nothing on success.
+std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePath, const std::string& stem,
+                                                   const std::string& logFolder, const std::string& report);
+
+/// The maintenance view's export: the archive in the download folder, then an alert that says
+/// where it is (or why it could not be written). Blocks until every program has ended.
+void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,
+                       std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5));
+
+}  // namespace qel

@@ -1,0 +1,209 @@
+#include "app/maintenance_view_controller.h"
+
+#include <stdexcept>
+
+#include "app/log_utils.h"
+#include "app/pin_fields.h"
+#include "app/saisie_pin_view_controller.h"
+#include "app/scard/scard.h"
+#include "app/card_tables.h"
+#include "common/format.h"
+#include "common/logger.h"
+
+namespace qel {
+
+MaintenanceViewController::MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services)
+    : o_(view.outlets()), s_(std::move(services)) {
+    if (!o_.complete()) throw std::invalid_argument("maintenance view: outlets missing");
+    o_.servicesTestButton->setClickHandler([this] { onServicesTest(); });
+    o_.activeTraces->setToggleHandler([this] { onCheckTrace(); });
+    o_.traceLabelButton->setClickHandler([this] { onButtonTrace(); });
+    o_.exportButton->setClickHandler([this] { onExport(); });
+    o_.deleteDESfireButton->setClickHandler([this] { onDeleteDESfire(); });
+    o_.contactSupportButton->setClickHandler([this] { onContactSupport(); });
+    o_.activeTraces->setChecked(LogUtils::isTraceActive());
+}
+
+MaintenanceViewController::~MaintenanceViewController() { wipeSecret(); }
+
+void MaintenanceViewController::wipeSecret() {
+    if (secret_) wipe(*secret_);
+    secret_.reset();
+}
+
+void MaintenanceViewController::viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
+                                               std::shared_ptr<Pkcs11Card> card) {
+    readerSelected_ = slotId;
+    readerNameSelected_ = readerName;
+    pCard_ = std::move(card);
+    o_.activeTraces->setChecked(LogUtils::isTraceActive());
+}
+
+void MaintenanceViewController::setServicesTestEnabled(bool enabled) { o_.servicesTestButton->setEnabled(enabled); }
+
+void MaintenanceViewController::setDeleteDESfireEnabled(bool enabled) { o_.deleteDESfireButton->setEnabled(enabled); }
+
+void MaintenanceViewController::onCheckTrace() {
+    const bool on = o_.activeTraces->isChecked();
+    if (auto error = LogUtils::writeConfig(on)) {
+        o_.activeTraces->setChecked(!on);
+        logError("Une erreur est survenue lors de l'activation des traces : " + *error);
+        s_.alerts.runModal(ui::Alert{ui::Alert::Style::critical,
+                                     "Une erreur est survenue lors de l'activation des traces", *error, {}});
+        return;
+    }
+    s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational,
+                                 on ? "L'activation des traces prendra effet lors de la prochaine exécution de Kartello"
+                                    : "La désactivation des traces prendra effet lors de la prochaine exécution de "
+                                      "Kartello",
+                                 "",
+                                 {"Fermer"}});
+}
+
+void MaintenanceViewController::onButtonTrace() {
+    o_.activeTraces->setChecked(!o_.activeTraces->isChecked());
+    onCheckTrace();
+}
+
+void MaintenanceViewController::onExport() {
+    if (s_.exportDiagnostics) s_.exportDiagnostics();
+}
+
+void MaintenanceViewController::onContactSupport() {
+    logInfo("Clic sur le lien 'Contacter le support'");
+    s_.urlOpener.openUrl(kSupportContactUrl);
+}
+
+void MaintenanceViewController::onServicesTest() {
+    ui::SegueValues values;
+    values.pCard = pCard_;
+    values.saisieDelegate = this;
+    s_.navigator.performSegue(ui::segue::saisiePin, values);
+}
+
+void MaintenanceViewController::fail(const std::string& message, const std::string& informative) {
+    s_.alerts.runModal(ui::Alert{ui::Alert::Style::critical, message, informative, {"Fermer"}});
+}
+
+void MaintenanceViewController::onDeleteDESfire() {
+    if (!s_.scard) return;
+    const ScanResult survey = s_.scard->scan();
+    if (!survey.found) {
+        fail("Erreur : Carte QEL4 non insérée.");
+        return;
+    }
+    for (const auto& reader : survey.readers) {
+        if (reader.isContactless && readerNameSelected_ && trimControlCharacters(reader.readerName) == *readerNameSelected_) {
+            deleteOn(reader.readerName, Bytes(16, 0x00), false);
+            return;
+        }
+    }
+    // The key is on the card, behind the PIN, through a contact reader.
+    contactReader_.clear();
+    for (const auto& reader : survey.readers)
+        if (!reader.isContactless && contactReader_.empty()) contactReader_ = reader.readerName;
+    if (contactReader_.empty()) contactReader_ = survey.readers.front().readerName;
+    ui::SegueValues values;
+    values.saisieDelegate = this;
+    values.context = kDeleteDESfireContext;
+    values.readerNameQEL4 = contactReader_;
+    s_.navigator.performSegue(ui::segue::saisiePin, values);
+}
+
+void MaintenanceViewController::deleteWithKeyFromCard() {
+    DesfireKeySearch search = s_.scard->searchIRVDesfireKey(contactReader_, secret_.value_or(""));
+    wipeSecret();
+    if (search.result != scard::kOk || !search.key) {
+        fail(format("Erreur : code 0x%08X", search.result), "Contactez le support.");
+        return;
+    }
+    Bytes key = std::move(*search.key);
+    const int answer = s_.alerts.runModal(ui::Alert{
+        ui::Alert::Style::informational,
+        "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
+        "",
+        {"Valider", "Annuler"}});
+    if (answer == 0) {
+        const ScanResult survey = s_.scard->scan();
+        if (survey.readers.size() > 1) {
+            fail("Erreur : Veuillez n’insérer qu’une seule carte QEL4 à la fois.");
+        } else if (survey.readers.empty()) {
+            fail("Erreur : Carte QEL4 non insérée.");
+        } else if (!survey.readers.front().isContactless) {
+            fail("La carte QEL4 est encore insérée dans un lecteur à contact.", "Veuillez recommencer l’opération.");
+        } else {
+            deleteOn(survey.readers.front().readerName, key, true);
+        }
+    }
+    wipe(key);
+}
+
+void MaintenanceViewController::deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard) {
+    const auto [presence, present] = s_.scard->isIRVDesfirePresent(readerName);
+    // A card that cannot be reached says nothing about its data.
+    if (presence != scard::kOk) {
+        fail("Erreur de connexion avec la carte QEL4", "Veuillez recommencer l’opération.");
+        return;
+    }
+    if (!present) {
+        fail("Erreur : Les données DESfire ont déjà été supprimées.");
+        return;
+    }
+    const int answer = s_.alerts.runModal(ui::Alert{
+        ui::Alert::Style::warning,
+        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+        "",
+        {"Valider", "Annuler"}});
+    if (answer != 0) return;
+    const std::uint32_t result = s_.scard->deleteIRVDesfire(readerName, key, keyFromCard);
+    logInfo(format("Suppression des données DESfire : 0x%08X", result));
+    if (result == scard::kOk) {
+        s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational, "Données DESfire supprimées.", "", {"OK"}});
+        o_.deleteDESfireButton->setEnabled(false);
+    } else if (result == scard::kUnreachable) {
+        fail("Erreur de connexion avec la carte QEL4", "Veuillez recommencer l’opération.");
+    } else if (result == scard::kAuthRefused && !keyFromCard) {
+        fail("La suppression des données DESfire a échoué.",
+             "Veuillez insérer votre carte dans un lecteur contact puis, appuyer à nouveau sur le bouton « Supprimer "
+             "les données DESFire ».");
+    } else {
+        fail(format("Erreur : code 0x%08X", result), "Contactez le support.");
+    }
+}
+
+void MaintenanceViewController::pinEntered(const std::string& pin) {
+    wipeSecret();
+    secret_ = pin;
+}
+
+void MaintenanceViewController::pinEntryResult(bool success, const std::string& context) {
+    s_.mainWindow.pinEntryResult(success, context);
+    if (!success) {
+        wipeSecret();
+        return;
+    }
+    if (context == kDeleteDESfireContext) {
+        if (s_.scard) deleteWithKeyFromCard();
+        wipeSecret();
+        return;
+    }
+    if (context.empty()) {
+        ServicesTestRequest request;
+        request.readerSelected = readerSelected_;
+        request.secret = secret_.value_or("");
+        request.owner = this;
+        // The test holds the only copy from here on.
+        wipeSecret();
+        ui::SegueValues values;
+        values.sender = std::move(request);
+        s_.navigator.performSegue(kServicesSegue, values);
+    }
+}
+
+void MaintenanceViewController::servicesTestEnded(std::shared_ptr<Pkcs11Card> card) {
+    if (!card) return;
+    pCard_ = card;
+    if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));
+}
+
+}  // namespace qel

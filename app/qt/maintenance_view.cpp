@@ -1,0 +1,89 @@
+#include "app/qt/maintenance_view.h"
+
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+
+#include "app/qt/qt_widgets.h"
+#include "ui_maintenance_view.h"
+#include "ui_services_window.h"
+
+namespace qel::qt {
+namespace {
+
+class QtProgressBar : public QtWidgetBase<ui::ProgressBar> {
+public:
+    explicit QtProgressBar(QProgressBar* bar) : QtWidgetBase(bar), bar_(bar) {}
+    void setValue(int percent) override { bar_->setValue(percent); }
+
+private:
+    QProgressBar* bar_;
+};
+
+class QtTextArea : public QtWidgetBase<ui::TextArea> {
+public:
+    explicit QtTextArea(QPlainTextEdit* edit) : QtWidgetBase(edit), edit_(edit) {}
+    void setText(const std::string& text) override { edit_->setPlainText(toQString(text)); }
+    void appendText(const std::string& text) override {
+        // insertPlainText, unlike appendPlainText, adds no paragraph of its own: the report's line
+        // feeds are its own.
+        QTextCursor cursor = edit_->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(toQString(text));
+        edit_->verticalScrollBar()->setValue(edit_->verticalScrollBar()->maximum());
+    }
+    std::string text() const override { return toStdString(edit_->toPlainText()); }
+
+private:
+    QPlainTextEdit* edit_;
+};
+
+}  // namespace
+
+QtCheckBox::QtCheckBox(QCheckBox* box) : box_(box) {
+    QObject::connect(box_, &QCheckBox::clicked, box_, [this] {
+        if (handler_) handler_();
+    });
+}
+void QtCheckBox::setEnabled(bool enabled) { box_->setEnabled(enabled); }
+bool QtCheckBox::isEnabled() const { return box_->isEnabled(); }
+void QtCheckBox::setHidden(bool hidden) { box_->setHidden(hidden); }
+bool QtCheckBox::isHidden() const { return box_->isHidden(); }
+void QtCheckBox::setTooltip(const std::string& text) { box_->setToolTip(toQString(text)); }
+void QtCheckBox::setChecked(bool checked) { box_->setChecked(checked); }
+bool QtCheckBox::isChecked() const { return box_->isChecked(); }
+
+QtMaintenanceView::QtMaintenanceView(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::MaintenanceView>()) {
+    ui_->setupUi(this);
+    traces_ = std::make_unique<QtCheckBox>(ui_->activeTraces);
+    auto& a = adapters_;
+    outlets_.servicesTestButton = a.adopt<QtButton>(ui_->servicesTestButton);
+    outlets_.activeTraces = traces_.get();
+    outlets_.traceLabelButton = a.adopt<QtButton>(ui_->traceLabelButton);
+    outlets_.exportButton = a.adopt<QtButton>(ui_->exportButton);
+    outlets_.deleteDESfireButton = a.adopt<QtButton>(ui_->deleteDESfireButton);
+    outlets_.contactSupportButton = a.adopt<QtButton>(ui_->contactSupportButton);
+}
+
+QtMaintenanceView::~QtMaintenanceView() = default;
+
+QtServicesWindow::QtServicesWindow(QWidget* parent)
+    : QtSheetDialog(parent), ui_(std::make_unique<Ui::ServicesWindow>()) {
+    ui_->setupUi(this);
+    QFont mono = ui_->resultText->font();
+    mono.setStyleHint(QFont::Monospace);
+    mono.setFamily(QStringLiteral("monospace"));
+    ui_->resultText->setFont(mono);
+    // The report aligns its results with tabs of eight columns.
+    ui_->resultText->setTabStopDistance(QFontMetricsF(mono).horizontalAdvance(QLatin1Char(' ')) * 8);
+    outlets_.stepLabel = adapters_.adopt<QtLabel>(ui_->stepLabel);
+    outlets_.progressBar = adapters_.adopt<QtProgressBar>(ui_->progressBar);
+    outlets_.resultText = adapters_.adopt<QtTextArea>(ui_->resultText);
+    outlets_.resultSaveButton = adapters_.adopt<QtButton>(ui_->resultSaveButton);
+    outlets_.quit = adapters_.adopt<QtButton>(ui_->quit);
+}
+
+QtServicesWindow::~QtServicesWindow() = default;
+
+}  // namespace qel::qt

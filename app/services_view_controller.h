@@ -1,0 +1,95 @@
+#pragma once
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/lifetime.h"
+#include "app/maintenance_view_controller.h"
+#include "app/ui/certificate_view.h"
+#include "app/ui/maintenance_view.h"
+#include "common/main_queue.h"
+
+namespace qel {
+
+class Pkcs11Card;
+class Pkcs11Library;
+class ServiceReportRecorder;
+
+struct ServicesViewServices {
+    /// The library the test restarts; its recorder must be `recorder`.
+    Pkcs11Library& library;
+    ServiceReportRecorder& recorder;
+    MainQueue& mainQueue;
+    ui::FilePicker& filePicker;
+    /// The application's short version text, shown in the report's first line.
+    std::string version;
+    /// Where the save dialog starts (the user's desktop folder).
+    std::string desktopDir;
+    /// The current time (tests fix it); the system clock when empty.
+    std::function<std::chrono::system_clock::time_point()> clock;
+};
+
+/// The services test window: exercises the library and the card step by step on the selected
+/// reader and shows one report line per library call. The steps run on a worker thread; each
+/// step's lines, the step label and the progress reach the window through the main queue, so the
+/// window stays responsive. Main thread only, except where stated.
+class ServicesViewController {
+public:
+    /// The signature mechanisms tried, in order: CKM_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS.
+    static constexpr unsigned long certSignAlgo[] = {0x1, 0x6, 0x40};
+
+    /// The view's outlets must be complete; the buttons are wired here. `request.secret` is moved
+    /// into the test.
+    ServicesViewController(ui::ServicesView& view, ServicesViewServices services, ServicesTestRequest request);
+    /// Waits for a running test to end.
+    ~ServicesViewController();
+
+    ServicesViewController(const ServicesViewController&) = delete;
+    ServicesViewController& operator=(const ServicesViewController&) = delete;
+
+    /// Prepares the report and starts the test (once per controller).
+    void viewDidAppear();
+    void onExportResult();
+    /// Hands the test's card to the owner and closes the window.
+    void onQuit();
+
+    /// Blocks until the worker has ended (its last results are then waiting on the main queue).
+    void waitForWorker();
+
+    /// The start time "dd/MM/yyyy à HH:mm:ss".
+    const std::string& currentDate() const { return currentDate_; }
+    /// The report as shown.
+    const std::string& report() const { return report_; }
+    bool finished() const { return finished_; }
+
+private:
+    struct StepUpdate;
+    void runTest(std::string secret);
+    /// Worker side: hands the recorded lines, then the next step, to the window.
+    void nextStep(int progress, const char* label, const char* sectionTitle);
+    void append(const std::string& text);
+
+    ui::ServicesView& view_;
+    const ui::ServicesOutlets& o_;
+    ServicesViewServices s_;
+    ServicesTestRequest request_;
+    std::string currentDate_;
+    std::string report_;
+    std::shared_ptr<Pkcs11Card> pCard_;
+    bool started_ = false;
+    bool finished_ = false;
+    std::thread worker_;
+    Lifetime lifetime_;
+};
+
+/// "dd/MM/yyyy à HH:mm:ss" in local time.
+std::string servicesTestDate(std::chrono::system_clock::time_point when);
+
+/// The proposed file name of a saved report started at `currentDate`. The date's "/" would name
+/// folders: they become "-".
+std::string servicesReportFileName(const std::string& currentDate);
+
+}  // namespace qel
