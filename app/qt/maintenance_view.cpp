@@ -12,15 +12,6 @@
 namespace qel::qt {
 namespace {
 
-class QtProgressBar : public QtWidgetBase<ui::ProgressBar> {
-public:
-    explicit QtProgressBar(QProgressBar* bar) : QtWidgetBase(bar), bar_(bar) {}
-    void setValue(int percent) override { bar_->setValue(percent); }
-
-private:
-    QProgressBar* bar_;
-};
-
 class QtTextArea : public QtWidgetBase<ui::TextArea> {
 public:
     explicit QtTextArea(QPlainTextEdit* edit) : QtWidgetBase(edit), edit_(edit) {}

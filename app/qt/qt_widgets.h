@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QWidget>
 #include <functional>
@@ -121,6 +122,16 @@ public:
 
 private:
     Spinner* spinner_;
+};
+
+class QtProgressBar : public QtWidgetBase<ui::ProgressBar> {
+public:
+    explicit QtProgressBar(QProgressBar* bar) : QtWidgetBase(bar), bar_(bar) {}
+    void setValue(int percent) override { bar_->setValue(percent < 0 ? 0 : percent > 100 ? 100 : percent); }
+    int value() const override { return bar_->value(); }
+
+private:
+    QProgressBar* bar_;
 };
 
 class QtArea : public QtWidgetBase<ui::Area> {

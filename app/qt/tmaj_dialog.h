@@ -14,17 +14,6 @@ class TmajDialog;
 
 namespace qel::qt {
 
-/// A QProgressBar.
-class QtProgressBar : public QtWidgetBase<ui::ProgressBar> {
-  public:
-    explicit QtProgressBar(QProgressBar* bar) : QtWidgetBase(bar), bar_(bar) {}
-    void setValue(int percent) override { bar_->setValue(percent < 0 ? 0 : percent > 100 ? 100 : percent); }
-    int value() const override { return bar_->value(); }
-
-  private:
-    QProgressBar* bar_;
-};
-
 class QtTmajDialog : public QtSheetDialog, public ui::TmajView {
     Q_OBJECT
   public:

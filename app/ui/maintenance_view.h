@@ -17,12 +17,6 @@ public:
     virtual void setToggleHandler(std::function<void()> handler) = 0;
 };
 
-/// A progress bar from 0 to 100.
-class ProgressBar : public Widget {
-public:
-    virtual void setValue(int percent) = 0;
-};
-
 /// A read-only text area.
 class TextArea : public Widget {
 public:

@@ -5,14 +5,6 @@
 
 namespace qel::ui {
 
-/// A determinate progress bar, 0 to 100.
-class ProgressBar : public Widget {
-  public:
-    /// Values outside 0 to 100 are clamped by the view.
-    virtual void setValue(int percent) = 0;
-    virtual int value() const = 0;
-};
-
 struct TmajOutlets {
     ImageView* stepper = nullptr;  ///< picture of the current step ("step2", "step3", "step4")
     Label* consigne = nullptr;     ///< instruction text

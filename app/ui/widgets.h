@@ -132,6 +132,14 @@ public:
 /// A group of controls shown or hidden together.
 class Area : public Widget {};
 
+/// A determinate progress bar, 0 to 100.
+class ProgressBar : public Widget {
+public:
+    /// Values outside 0 to 100 are clamped by the view.
+    virtual void setValue(int percent) = 0;
+    virtual int value() const = 0;
+};
+
 /// An item of the application menu.
 class MenuItem : public Widget {
 public:

@@ -354,12 +354,6 @@ public:
     std::function<void()> handler;
 };
 
-class FakeProgressBar : public FakeWidget<ui::ProgressBar> {
-public:
-    void setValue(int p) override { values.push_back(p); }
-    std::vector<int> values;
-};
-
 class FakeTextArea : public FakeWidget<ui::TextArea> {
 public:
     void setText(const std::string& t) override { value = t; }
