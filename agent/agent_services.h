@@ -35,7 +35,7 @@ struct NotificationContent {
 /// The desktop's notification service. Main thread only. Answers to a notification come back
 /// through AppDelegate::didReceiveResponse on the main thread.
 class NotificationCenter {
-  public:
+public:
     virtual ~NotificationCenter() = default;
     /// Makes contact with the service; the reason when it cannot be asked, nothing when it answers.
     virtual std::optional<std::string> requestAuthorization() = 0;
@@ -47,7 +47,7 @@ class NotificationCenter {
 
 /// The agent's status-bar icon and its menu. Main thread only.
 class StatusItem {
-  public:
+public:
     virtual ~StatusItem() = default;
     /// Shows the icon with the agent's menu; false when the desktop has no place for it.
     virtual bool show() = 0;
@@ -58,7 +58,7 @@ class StatusItem {
 
 /// The suite's other programs, by identifier.
 class ProgramLauncher {
-  public:
+public:
     virtual ~ProgramLauncher() = default;
     /// True when the program runs in the user's session.
     virtual bool isRunning(const std::string& identifier) = 0;
@@ -68,7 +68,7 @@ class ProgramLauncher {
 
 /// Programs started when the user logs in.
 class LoginItems {
-  public:
+public:
     virtual ~LoginItems() = default;
     /// Registers (or removes) the program as a login item; false when that failed.
     virtual bool setEnabled(const std::string& identifier, bool enabled) = 0;
@@ -76,7 +76,7 @@ class LoginItems {
 
 /// Signals to the suite's other programs on the session.
 class DistributedNotifications {
-  public:
+public:
     virtual ~DistributedNotifications() = default;
     virtual void post(const std::string& name, const std::string& object) = 0;
 };

@@ -20,8 +20,8 @@ std::string freshUuid() {
     for (auto& byte : b) byte = static_cast<unsigned char>(random() & 0xFF);
     b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-    return format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2],
-                  b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return format("%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1], b[2], b[3], b[4],
+                  b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
 }
 
 }  // namespace
@@ -81,8 +81,8 @@ void AppDelegate::scanCard(const std::string& tokenID) {
         {
             // The card's session closes here, before the check blocks on the network.
             Pkcs11Card card(library, slot->slotId);
-            const bool considered = card.contactQEL && card.label.rfind("QEL4", 0) != 0 &&
-                                    tokenNamesCard(tokenID, card.cardNumber);
+            const bool considered =
+                card.contactQEL && card.label.rfind("QEL4", 0) != 0 && tokenNamesCard(tokenID, card.cardNumber);
             if (!considered || card.serial.empty()) continue;
             serial = card.serial;
         }

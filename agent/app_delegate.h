@@ -45,7 +45,7 @@ struct AgentServices {
 /// Vigilo's behaviour: start-up, the scan of an inserted card, the update notice and its answer.
 /// Main thread only, except onTokenInserted.
 class AppDelegate {
-  public:
+public:
     explicit AppDelegate(AgentServices services);
     ~AppDelegate();
     AppDelegate(const AppDelegate&) = delete;
@@ -74,7 +74,7 @@ class AppDelegate {
     /// The slots found by the last scan, in the library's order.
     std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict;
 
-  private:
+private:
     void launchApplication();
 
     AgentServices services_;

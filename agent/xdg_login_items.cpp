@@ -50,8 +50,7 @@ bool XdgLoginItems::setEnabled(const std::string& identifier, bool enabled) {
     const std::string& executable = program->second;
     // A line feed would end the Exec line and start a key of our choosing; an autostart entry
     // must name exactly one program.
-    if (executable.empty() || executable.front() != '/' ||
-        executable.find_first_of("\r\n") != std::string::npos)
+    if (executable.empty() || executable.front() != '/' || executable.find_first_of("\r\n") != std::string::npos)
         return false;
     const std::string folder = path.substr(0, path.rfind('/'));
     if (!userdirs::makeDirs(folder, 0700)) return false;

@@ -14,7 +14,7 @@ std::string desktopExecValue(const std::string& program);
 /// Login items as XDG autostart entries: "<config home>/autostart/<identifier>.desktop", which the
 /// session starts at login. Each identifier is mapped to the program the entry runs.
 class XdgLoginItems : public LoginItems {
-  public:
+public:
     /// `programs`: identifier → absolute path of the executable. `configHome` empty: the user's.
     explicit XdgLoginItems(std::map<std::string, std::string> programs, std::string configHome = {});
 
@@ -25,7 +25,7 @@ class XdgLoginItems : public LoginItems {
     /// Where the entry of that identifier lives (empty without a config home).
     std::string entryPath(const std::string& identifier) const;
 
-  private:
+private:
     std::map<std::string, std::string> programs_;
     std::string configHome_;
 };

@@ -11,7 +11,7 @@ namespace qel {
 /// thread must not wait for (the update check and the update session). Tasks hand their results to
 /// the main queue themselves.
 class BackgroundQueue {
-  public:
+public:
     using Task = std::function<void()>;
 
     BackgroundQueue() = default;
@@ -25,7 +25,7 @@ class BackgroundQueue {
     /// Blocks until every task posted so far has run (tests, and orderly shutdown).
     void waitIdle();
 
-  private:
+private:
     void run();
 
     std::mutex mutex_;

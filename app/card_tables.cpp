@@ -8,10 +8,10 @@ namespace {
 
 const std::map<std::string, std::string>& cardPictures() {
     static const std::map<std::string, std::string> table = {
-        {"00", "top-card-empty"},   {"02", "top-card-etabli"},   {"03", "top-card-person"},
-        {"10", "top-card-medecin"}, {"21", "top-card-pharma"},   {"40", "top-card-chdent"},
-        {"50", "top-card-sagefem"}, {"60", "top-card-infir"},    {"70", "top-card-kine"},
-        {"80", "top-card-pedicu"},  {"F10", "top-card-Fmed"},    {"F21", "top-card-Fpharma"},
+        {"00", "top-card-empty"},    {"02", "top-card-etabli"},    {"03", "top-card-person"},
+        {"10", "top-card-medecin"},  {"21", "top-card-pharma"},    {"40", "top-card-chdent"},
+        {"50", "top-card-sagefem"},  {"60", "top-card-infir"},     {"70", "top-card-kine"},
+        {"80", "top-card-pedicu"},   {"F10", "top-card-Fmed"},     {"F21", "top-card-Fpharma"},
         {"F40", "top-card-Fchdent"}, {"F50", "top-card-Fsagefem"},
     };
     return table;
@@ -19,8 +19,8 @@ const std::map<std::string, std::string>& cardPictures() {
 
 const std::map<std::string, std::string>& jobColours() {
     static const std::map<std::string, std::string> table = {
-        {"02", "etabli"}, {"03", "person"},  {"10", "medecin"}, {"21", "pharma"}, {"40", "chdent"},
-        {"50", "sagefem"}, {"60", "infir"},  {"70", "kine"},    {"80", "pedicu"}, {"F10", "Fmed"},
+        {"02", "etabli"},   {"03", "person"},   {"10", "medecin"},   {"21", "pharma"}, {"40", "chdent"},
+        {"50", "sagefem"},  {"60", "infir"},    {"70", "kine"},      {"80", "pedicu"}, {"F10", "Fmed"},
         {"F21", "Fpharma"}, {"F40", "Fchdent"}, {"F50", "Fsagefem"}, {"99", "empty"},
     };
     return table;

@@ -46,8 +46,8 @@ std::string timeText(const ASN1_TIME* time) {
     std::time_t seconds = timegm(&utc);
     std::tm local{};
     if (!localtime_r(&seconds, &local)) return {};
-    return format("%02d/%02d/%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1, local.tm_year + 1900,
-                  local.tm_hour, local.tm_min, local.tm_sec);
+    return format("%02d/%02d/%04d %02d:%02d:%02d", local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
+                  local.tm_min, local.tm_sec);
 }
 
 std::string fingerprint(X509* certificate, const EVP_MD* digest) {

@@ -155,7 +155,8 @@ bool CertificateViewController::checkRevoke() {
         return false;
     }
     const AuthorityCertificate* issuer = findIssuer(s_.authorities.all(), certificate->secCert());
-    const CrlAnswer answer = issuer ? lookupSerial(*crl, *serial, issuer->certificate.get()) : CrlAnswer::notSignedByIssuer;
+    const CrlAnswer answer =
+        issuer ? lookupSerial(*crl, *serial, issuer->certificate.get()) : CrlAnswer::notSignedByIssuer;
     switch (answer) {
         case CrlAnswer::notRevoked:
             logInfo("Certificat valide");

@@ -70,7 +70,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
             break;
@@ -86,7 +87,8 @@ CommandResult runCommand(const std::vector<std::string>& argv, std::chrono::mill
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // every writer closed its end
         if (result.output.size() < kMaxOutput)
-            result.output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), kMaxOutput - result.output.size()));
+            result.output.append(buffer,
+                                 std::min<std::size_t>(static_cast<std::size_t>(n), kMaxOutput - result.output.size()));
     }
     if (result.timedOut) ::kill(pid, SIGKILL);
     int status = 0;
@@ -107,8 +109,10 @@ std::string systemReport(std::chrono::milliseconds timeoutPerProgram) {
         }
         report += r.output;
         if (!r.output.empty() && r.output.back() != '\n') report += "\n";
-        if (r.timedOut) report += "(arrêté après le délai d'attente)\n";
-        else if (r.exitStatus != 0) report += "(code de sortie " + std::to_string(r.exitStatus) + ")\n";
+        if (r.timedOut)
+            report += "(arrêté après le délai d'attente)\n";
+        else if (r.exitStatus != 0)
+            report += "(code de sortie " + std::to_string(r.exitStatus) + ")\n";
         return true;
     };
     section("uname -a", {"uname", "-a"});
@@ -137,7 +141,9 @@ std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePat
                                                    const std::string& logFolder, const std::string& report) {
     std::unique_ptr<archive, decltype(&archive_write_free)> zip(archive_write_new(), archive_write_free);
     if (!zip) return std::string("libarchive indisponible");
-    auto failure = [&] { return std::string(archive_error_string(zip.get()) ? archive_error_string(zip.get()) : "erreur inconnue"); };
+    auto failure = [&] {
+        return std::string(archive_error_string(zip.get()) ? archive_error_string(zip.get()) : "erreur inconnue");
+    };
     if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK) return failure();
     const std::string temporary = archivePath + ".part";
     if (archive_write_open_filename(zip.get(), temporary.c_str()) != ARCHIVE_OK) return failure();
@@ -151,7 +157,8 @@ std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePat
         archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
         archive_entry_set_mtime(entry.get(), now, 0);
         if (archive_write_header(zip.get(), entry.get()) != ARCHIVE_OK) return false;
-        return data.empty() || archive_write_data(zip.get(), data.data(), data.size()) == static_cast<la_ssize_t>(data.size());
+        return data.empty() ||
+               archive_write_data(zip.get(), data.data(), data.size()) == static_cast<la_ssize_t>(data.size());
     };
 
     std::error_code ec;
@@ -184,8 +191,10 @@ void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::ti
     const std::string downloads = userdirs::downloadDir();
     const std::string stem = diagnosticsArchiveStem(now);
     if (downloads.empty() || !userdirs::makeDirs(downloads)) {
-        alerts.runModal(ui::Alert{ui::Alert::Style::critical, "Erreur lors de la génération du zip",
-                                  "Dossier de téléchargement inaccessible : " + downloads, {}});
+        alerts.runModal(ui::Alert{ui::Alert::Style::critical,
+                                  "Erreur lors de la génération du zip",
+                                  "Dossier de téléchargement inaccessible : " + downloads,
+                                  {}});
         return;
     }
     const std::string archivePath = downloads + "/" + stem + ".zip";
@@ -196,8 +205,10 @@ void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::ti
         return;
     }
     logInfo("Archive de diagnostic créée : " + archivePath);
-    alerts.runModal(ui::Alert{ui::Alert::Style::informational, "Archive de diagnostic créée",
-                              "Elle se trouve dans votre dossier de téléchargement :\n" + archivePath, {"Fermer"}});
+    alerts.runModal(ui::Alert{ui::Alert::Style::informational,
+                              "Archive de diagnostic créée",
+                              "Elle se trouve dans votre dossier de téléchargement :\n" + archivePath,
+                              {"Fermer"}});
 }
 
 }  // namespace qel

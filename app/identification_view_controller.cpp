@@ -40,11 +40,11 @@ void IdentificationViewController::clear() {
 }
 
 void IdentificationViewController::onCopy() {
-    clipboard_.setText("Identification porteur\nNom: " + o_.nameLabel->text() + "\nPrénom: " + o_.firstNameLabel->text() +
-                       "\nIdentifiant: " + o_.identifierLabel->text() + "\nProfession: " + o_.jobLabel->text() +
-                       "\n\n" + "Identification carte\nNuméro de la carte: " + o_.numLabel->text() +
-                       "\nDate d'émission: " + o_.emissionLabel->text() +
-                       "\nDate d'expiration: " + o_.expirationLabel->text());
+    clipboard_.setText(
+        "Identification porteur\nNom: " + o_.nameLabel->text() + "\nPrénom: " + o_.firstNameLabel->text() +
+        "\nIdentifiant: " + o_.identifierLabel->text() + "\nProfession: " + o_.jobLabel->text() + "\n\n" +
+        "Identification carte\nNuméro de la carte: " + o_.numLabel->text() +
+        "\nDate d'émission: " + o_.emissionLabel->text() + "\nDate d'expiration: " + o_.expirationLabel->text());
 }
 
 }  // namespace qel

@@ -20,8 +20,7 @@ public:
     /// Fills the labels from the holder data; the serial number is emptied and its title hidden.
     void fill(const HolderInfos& holder);
     /// Fills the identity read from a contactless card; the other labels keep their text.
-    void fillContactless(const std::string& serialNumber, const std::string& cardNumber,
-                         const std::string& identifier);
+    void fillContactless(const std::string& serialNumber, const std::string& cardNumber, const std::string& identifier);
     /// Empties the name (with its tooltip), first name (with its tooltip), identifier, job, number,
     /// issue and expiry labels.
     void clear();

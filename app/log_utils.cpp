@@ -33,7 +33,8 @@ SectionedConfig parseSectionedConfig(const std::string& text) {
         const std::size_t lastBreak = name.find_last_of(" \t\r\n;}");
         if (lastBreak != std::string::npos) name = name.substr(lastBreak + 1);
         std::size_t close = text.find('}', open);
-        const std::string body = text.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
+        const std::string body =
+            text.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
         auto& entries = config[name];
         std::stringstream lines(body);
         std::string entry;
@@ -43,7 +44,8 @@ SectionedConfig parseSectionedConfig(const std::string& text) {
             if (close == std::string::npos && lines.eof()) break;  // cut short: no ";" after it
             std::string key = trimBlanks(entry.substr(0, eq));
             std::string value = trimBlanks(entry.substr(eq + 1));
-            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
             if (!key.empty()) entries[key] = value;
         }
         if (close == std::string::npos) break;
@@ -63,8 +65,8 @@ std::string LogUtils::configPath() {
 }
 
 std::string LogUtils::configText(bool tracesOn) {
-    return std::string("Traces\n{\n  active = ") + (tracesOn ? "true" : "false") + ";\n  debug = " +
-           (tracesOn ? "10" : "0") + ";\n}";
+    return std::string("Traces\n{\n  active = ") + (tracesOn ? "true" : "false") +
+           ";\n  debug = " + (tracesOn ? "10" : "0") + ";\n}";
 }
 
 void LogUtils::ensureConfigFile() {

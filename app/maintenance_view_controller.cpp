@@ -48,8 +48,8 @@ void MaintenanceViewController::onCheckTrace() {
     if (auto error = LogUtils::writeConfig(on)) {
         o_.activeTraces->setChecked(!on);
         logError("Une erreur est survenue lors de l'activation des traces : " + *error);
-        s_.alerts.runModal(ui::Alert{ui::Alert::Style::critical,
-                                     "Une erreur est survenue lors de l'activation des traces", *error, {}});
+        s_.alerts.runModal(ui::Alert{
+            ui::Alert::Style::critical, "Une erreur est survenue lors de l'activation des traces", *error, {}});
         return;
     }
     s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational,
@@ -93,7 +93,8 @@ void MaintenanceViewController::onDeleteDESfire() {
         return;
     }
     for (const auto& reader : survey.readers) {
-        if (reader.isContactless && readerNameSelected_ && trimControlCharacters(reader.readerName) == *readerNameSelected_) {
+        if (reader.isContactless && readerNameSelected_ &&
+            trimControlCharacters(reader.readerName) == *readerNameSelected_) {
             deleteOn(reader.readerName, Bytes(16, 0x00), false);
             return;
         }
@@ -149,11 +150,11 @@ void MaintenanceViewController::deleteOn(const std::string& readerName, const By
         fail("Erreur : Les données DESfire ont déjà été supprimées.");
         return;
     }
-    const int answer = s_.alerts.runModal(ui::Alert{
-        ui::Alert::Style::warning,
-        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-        "",
-        {"Valider", "Annuler"}});
+    const int answer = s_.alerts.runModal(
+        ui::Alert{ui::Alert::Style::warning,
+                  "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+                  "",
+                  {"Valider", "Annuler"}});
     if (answer != 0) return;
     const std::uint32_t result = s_.scard->deleteIRVDesfire(readerName, key, keyFromCard);
     logInfo(format("Suppression des données DESfire : 0x%08X", result));

@@ -6,8 +6,8 @@
 
 namespace qel {
 
-NewPinDialogController::NewPinDialogController(ui::DialogView& view, const ui::NewPinOutlets& outlets,
-                                               FirstCode first, MainQueue& mainQueue, const char* viewName)
+NewPinDialogController::NewPinDialogController(ui::DialogView& view, const ui::NewPinOutlets& outlets, FirstCode first,
+                                               MainQueue& mainQueue, const char* viewName)
     : view_(view), outlets_(outlets), first_(first), mainQueue_(mainQueue) {
     if (!outlets_.complete() || !first_.field || !first_.tooltip)
         throw std::invalid_argument(std::string(viewName) + ": outlets missing");

@@ -100,7 +100,8 @@ void ServicesViewController::viewDidAppear() {
     append("Kartello " + s_.version + "\nTest des services du " + currentDate_ + "\n");
     o_.stepLabel->setText("Initialisation PKCS11");
     append("\n\nInitialisation:\n");
-    worker_ = std::thread([this, secret = std::exchange(request_.secret, {})]() mutable { runTest(std::move(secret)); });
+    worker_ =
+        std::thread([this, secret = std::exchange(request_.secret, {})]() mutable { runTest(std::move(secret)); });
 }
 
 void ServicesViewController::nextStep(int progress, const char* label, const char* sectionTitle) {
@@ -170,8 +171,8 @@ void ServicesViewController::runTest(std::string secret) {
 
     nextStep(80, "Signature", "\n\nSignature:\n");
     // A SHA-256 DigestInfo: what the raw mechanism expects, and plain data for the hashing ones.
-    Bytes sample{0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65,
-                 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    Bytes sample{0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
     for (std::uint8_t i = 0; i < 32; ++i) sample.push_back(i);
     for (unsigned long mechanism : certSignAlgo) card->signatureSelfTest(sample, mechanism);
 

@@ -104,11 +104,12 @@ void SituationViewController::onCopySitu() {
 }
 
 void SituationViewController::onCopyFactu() {
-    clipboard_.setText("Facturation\nIdentifiant: " + o_.factuIdentifiant->text() + "\nSpécialité: " +
-                       o_.factuSpecialite->text() + "\n" + o_.factuConvention->text() + "\n" +
-                       o_.factuZoneTarifaire->text() + "\n" + o_.factuIndemKilometre->text() + "\nAgrément: " +
-                       o_.factuAgrement->text() + "\nAutorisation de signature:\nPermissions pour les FSE: " +
-                       o_.factuPermissionFSE->text() + "\nPermissions pour les lots: " + o_.factuPermissionLot->text());
+    clipboard_.setText("Facturation\nIdentifiant: " + o_.factuIdentifiant->text() +
+                       "\nSpécialité: " + o_.factuSpecialite->text() + "\n" + o_.factuConvention->text() + "\n" +
+                       o_.factuZoneTarifaire->text() + "\n" + o_.factuIndemKilometre->text() +
+                       "\nAgrément: " + o_.factuAgrement->text() +
+                       "\nAutorisation de signature:\nPermissions pour les FSE: " + o_.factuPermissionFSE->text() +
+                       "\nPermissions pour les lots: " + o_.factuPermissionLot->text());
 }
 
 }  // namespace qel

@@ -15,7 +15,7 @@ class TmajService;
 
 /// What the update wizard and the main window need of the update service.
 class TmajBackend {
-  public:
+public:
     virtual ~TmajBackend() = default;
     /// Blocks for at most the request timeout: 1 update available, 0 up to date, -1 check failed.
     virtual int checkTmaj(const std::string& serial) = 0;
@@ -26,12 +26,12 @@ class TmajBackend {
 
 /// The program's update client and session.
 class ServiceTmajBackend final : public TmajBackend {
-  public:
+public:
     ServiceTmajBackend(TmajManager& manager, TmajService& service) : manager_(manager), service_(service) {}
     int checkTmaj(const std::string& serial) override;
     ApduResult performUpdate(Pkcs11Card& card, const std::function<void(int)>& progress) override;
 
-  private:
+private:
     TmajManager& manager_;
     TmajService& service_;
 };
@@ -39,12 +39,12 @@ class ServiceTmajBackend final : public TmajBackend {
 /// The main window's availability check, run on the background queue so that reading a card never
 /// waits for the service; the status comes back on the main queue.
 class BackgroundUpdateCheck final : public UpdateAvailability {
-  public:
+public:
     BackgroundUpdateCheck(TmajBackend& backend, BackgroundQueue& background, MainQueue& mainQueue)
         : backend_(backend), background_(background), mainQueue_(mainQueue) {}
     void checkAvailability(const std::string& serial, std::function<void(int)> done) override;
 
-  private:
+private:
     TmajBackend& backend_;
     BackgroundQueue& background_;
     MainQueue& mainQueue_;

@@ -129,8 +129,7 @@ void TmajViewController::startUpdate() {
     o_.pinCode->setHidden(true);
     o_.errorTextField->setHidden(true);
     logInfo("Télémise à jour en cours...");
-    o_.consigne->setText(
-        "Télémise à jour en cours... Veuillez ne pas retirer la carte pendant le processus.");
+    o_.consigne->setText("Télémise à jour en cours... Veuillez ne pas retirer la carte pendant le processus.");
     o_.progressBar->setValue(0);
     o_.progressBar->setHidden(false);
     o_.cancel->setHidden(true);

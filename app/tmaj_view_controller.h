@@ -14,7 +14,7 @@ class TmajBackend;
 
 /// What the update wizard asks of the main window. Main thread only.
 class TmajDelegate {
-  public:
+public:
     virtual ~TmajDelegate() = default;
     virtual void setCardBlocked(bool blocked) = 0;
     /// Recomputes the controls from the card state.
@@ -32,10 +32,9 @@ inline const ui::Colour kTmajErrorColour = ui::Colour::fromRgb(205, 3, 55);
 /// button, `next`, moves it on. Main thread only; the session's progress and outcome come back
 /// through the main queue, and are dropped once the wizard is gone.
 class TmajViewController {
-  public:
+public:
     /// The view's outlets must be complete; the buttons and the PIN field are wired here.
-    TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
-                       TmajBackend& backend);
+    TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background, TmajBackend& backend);
 
     void onNext();
     void onCancel();
@@ -54,7 +53,7 @@ class TmajViewController {
     /// The session is on the background queue.
     bool sessionRunning() const { return sessionRunning_; }
 
-  private:
+private:
     void checkAvailability();
     void sessionEnded(bool isError, const std::string& resultMessage);
     void close();

@@ -10,8 +10,10 @@ namespace qel {
 
 PcscTokenWatch::PcscTokenWatch(pcsc::TokenWatcher& watcher, ServiceAbsenceLog& serviceLog) : watcher_(watcher) {
     watcher_.setServiceHandler([&serviceLog](pcsc::TokenWatcher::ServiceState state) {
-        if (state == pcsc::TokenWatcher::ServiceState::available) serviceLog.serviceAvailable();
-        else serviceLog.serviceMissing("le service ne répond pas");
+        if (state == pcsc::TokenWatcher::ServiceState::available)
+            serviceLog.serviceAvailable();
+        else
+            serviceLog.serviceMissing("le service ne répond pas");
     });
 }
 

@@ -6,9 +6,8 @@
 namespace qel {
 
 UnlockCardViewController::UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue)
-    : NewPinDialogController(view, view.outlets(),
-                             {view.outlets().pukTextField, view.outlets().pukTooltip, kPukLength}, mainQueue,
-                             "unlock view"),
+    : NewPinDialogController(view, view.outlets(), {view.outlets().pukTextField, view.outlets().pukTooltip, kPukLength},
+                             mainQueue, "unlock view"),
       o_(view.outlets()) {}
 
 void UnlockCardViewController::validate() {
@@ -25,7 +24,8 @@ void UnlockCardViewController::validate() {
     } else {
         std::string text = "Le code PUK est incorrect !";
         pCard->refreshTokenInfo();
-        if (pCard->tokenInfo.flags & CKF_SO_PIN_FINAL_TRY) text += "⚠️ Attention: dernier essai avant le blocage DEFINITIF de la carte";
+        if (pCard->tokenInfo.flags & CKF_SO_PIN_FINAL_TRY)
+            text += "⚠️ Attention: dernier essai avant le blocage DEFINITIF de la carte";
         showMessage(text);
     }
     wipe(puk);

@@ -124,9 +124,11 @@ void ViewController::refreshReaders() {
                 for (std::size_t i = 0; i < p11SlotDict_.size(); ++i) {
                     bool select = p11SlotDict_[i]->cardPresent;
                     if (!select) {
-                        const std::string title = trimControlCharacters(o_.cardComboBox->itemTitle(static_cast<int>(i)));
+                        const std::string title =
+                            trimControlCharacters(o_.cardComboBox->itemTitle(static_cast<int>(i)));
                         for (const auto& reader : survey.readers)
-                            if (reader.isContactless && trimControlCharacters(reader.readerName) == title) select = true;
+                            if (reader.isContactless && trimControlCharacters(reader.readerName) == title)
+                                select = true;
                     }
                     if (select) {
                         o_.cardComboBox->selectItem(static_cast<int>(i));
@@ -285,8 +287,7 @@ void ViewController::onTokenInserted(const std::string& tokenID) {
             }));
         }
     }
-    if (s_.watcher)
-        s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
+    if (s_.watcher) s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
 }
 
 void ViewController::onTokenRemoved(const std::string& tokenID) {

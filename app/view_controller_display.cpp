@@ -8,8 +8,8 @@
 namespace qel {
 
 void ViewController::updateUI() {
-    const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthentified_,
-               V = isValidCard_, P = isVekAuthenticated_;
+    const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthentified_, V = isValidCard_,
+               P = isVekAuthenticated_;
     o_.identification->setEnabled(I);
     o_.situation->setEnabled(I && C && !B);
     o_.situationLock->setEnabled(I && C && !B);

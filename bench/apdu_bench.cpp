@@ -68,7 +68,9 @@ void BM_ApduRoundTrip(benchmark::State& state) {
         millis.push_back(took.count() * 1000.0);
     }
     std::sort(millis.begin(), millis.end());
-    auto at = [&](double q) { return millis[std::min(millis.size() - 1, static_cast<std::size_t>(q * millis.size()))]; };
+    auto at = [&](double q) {
+        return millis[std::min(millis.size() - 1, static_cast<std::size_t>(q * millis.size()))];
+    };
     state.counters["median_ms"] = at(0.5);
     state.counters["p99_ms"] = at(0.99);
 }

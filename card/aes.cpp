@@ -12,10 +12,14 @@ namespace {
 
 const char* errorText(AES::Error e) {
     switch (e) {
-        case AES::Error::invalidKeySize: return "AES invalid key size";
-        case AES::Error::generateRandomIVFailed: return "AES could not generate a random IV";
-        case AES::Error::encryptionFailed: return "AES encryption failed";
-        case AES::Error::decryptionFailed: return "AES decryption failed";
+        case AES::Error::invalidKeySize:
+            return "AES invalid key size";
+        case AES::Error::generateRandomIVFailed:
+            return "AES could not generate a random IV";
+        case AES::Error::encryptionFailed:
+            return "AES encryption failed";
+        case AES::Error::decryptionFailed:
+            return "AES decryption failed";
     }
     return "AES failure";
 }

@@ -20,14 +20,14 @@ struct Apdu {
 /// The card's nine command templates. Operations set every field they rely on before each use, so
 /// nothing carries over from one operation to the next.
 struct ApduOps {
-    Apdu select{0xA4, 0x08, 0x00, 0, {}};      ///< SELECT by path
-    Apdu selectAID{0xA4, 0x04, 0x04, 0, {}};   ///< SELECT by name
-    Apdu readBinary{0xB0, 0x00, 0x00, 0, {}};  ///< READ BINARY
+    Apdu select{0xA4, 0x08, 0x00, 0, {}};                ///< SELECT by path
+    Apdu selectAID{0xA4, 0x04, 0x04, 0, {}};             ///< SELECT by name
+    Apdu readBinary{0xB0, 0x00, 0x00, 0, {}};            ///< READ BINARY
     Apdu setSecEnv{0x22, 0x00, 0x00, std::nullopt, {}};  ///< MANAGE SECURITY ENVIRONMENT
-    Apdu secOp{0x2A, 0x9E, 0x9A, 0, {}};       ///< PSO: COMPUTE DIGITAL SIGNATURE
-    Apdu intAuth{0x88, 0x00, 0x00, 0, {}};     ///< INTERNAL AUTHENTICATE
-    Apdu decipherOp{0x2A, 0x80, 0x86, 0, {}};  ///< PSO: DECIPHER
-    Apdu pinstate{0xCB, 0x3F, 0xFF, 0, {}};    ///< GET DATA (PIN status object)
+    Apdu secOp{0x2A, 0x9E, 0x9A, 0, {}};                 ///< PSO: COMPUTE DIGITAL SIGNATURE
+    Apdu intAuth{0x88, 0x00, 0x00, 0, {}};               ///< INTERNAL AUTHENTICATE
+    Apdu decipherOp{0x2A, 0x80, 0x86, 0, {}};            ///< PSO: DECIPHER
+    Apdu pinstate{0xCB, 0x3F, 0xFF, 0, {}};              ///< GET DATA (PIN status object)
     Apdu verifyPin{0x20, 0x00, 0x00, std::nullopt, {}};  ///< VERIFY
 
     /// SELECT by path per generation: QEL3 and QEL3CL select from the current directory and ask for

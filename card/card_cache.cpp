@@ -42,7 +42,8 @@ std::optional<SecretBytes> readKey(const std::string& path) {
     if (::fstat(fd.get(), &st) != 0) throw systemError("cannot stat", path);
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0)
         throw std::runtime_error("key file refused: " + path + " is not a private file of this user");
-    if (st.st_size != static_cast<off_t>(kKeySize)) throw std::runtime_error("key file refused: " + path + " has a wrong size");
+    if (st.st_size != static_cast<off_t>(kKeySize))
+        throw std::runtime_error("key file refused: " + path + " has a wrong size");
     std::uint8_t buffer[kKeySize];
     std::size_t done = 0;
     while (done < kKeySize) {

@@ -29,9 +29,7 @@ Bytes cat(const Bytes& a, const Bytes& b) {
 }  // namespace
 
 QELFiles::QELFiles()
-    : mf(file({}, kMF)),
-      ef(file({}, kEF)),
-      aid(file({}, {0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00})) {}
+    : mf(file({}, kMF)), ef(file({}, kEF)), aid(file({}, {0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00})) {}
 
 void QELFiles::configure(QELType type) {
     switch (type) {

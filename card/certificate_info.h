@@ -24,7 +24,7 @@ struct CertificateInfo {
     /// 0x20 keyEncipherment, 0x10 dataEncipherment, ...); nothing when the certificate has none,
     /// which leaves the key's use unrestricted.
     std::optional<std::uint32_t> keyUsage;
-    Bytes checkValue;            ///< the first 3 bytes of the certificate's SHA-1
+    Bytes checkValue;  ///< the first 3 bytes of the certificate's SHA-1
 
     /// Whether the key may check signatures / encipher, from the key usage extension.
     bool allowsVerify() const { return !keyUsage || (*keyUsage & 0xC0) != 0; }

@@ -23,14 +23,18 @@ struct KnownAtr {
 const std::vector<KnownAtr>& knownAtrs() {
     static const std::vector<KnownAtr> atrs = {
         {{0x3B, 0x9B, 0x18, 0x80, 0x01, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x04, 0x01, 0x00, 0x00, 0x90, 0x44},
-         QELType::QEL4, 0x01},
+         QELType::QEL4,
+         0x01},
         {{0x3B, 0xDC, 0x18, 0xFF, 0x00, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x04, 0x01, 0x00, 0x90, 0x00},
-         QELType::QEL4, 0x01},
+         QELType::QEL4,
+         0x01},
         {{0x3B, 0xAC, 0x00, 0x40, 0x2A, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x03, 0x10, 0x00, 0x90, 0x00},
-         QELType::QEL3, 0x00},
-        {{0x3B, 0x8F, 0x80, 0x01, 0x00, 0x31, 0xB8, 0x64, 0x04, 0xB0, 0xEC, 0xC1, 0x73, 0x94, 0x01, 0x80, 0x82, 0x90,
-          0x00, 0x0E},
-         QELType::QEL3CL, 0x00},
+         QELType::QEL3,
+         0x00},
+        {{0x3B, 0x8F, 0x80, 0x01, 0x00, 0x31, 0xB8, 0x64, 0x04, 0xB0,
+          0xEC, 0xC1, 0x73, 0x94, 0x01, 0x80, 0x82, 0x90, 0x00, 0x0E},
+         QELType::QEL3CL,
+         0x00},
     };
     return atrs;
 }
@@ -109,7 +113,8 @@ bool QELCard::dropStaleCache() {
         bool same = selected.ok;
         if (same) {
             const ReadResult head = ops_.readBinaryData(length);
-            same = head.ok && head.data.size() == length && std::equal(head.data.begin(), head.data.end(), copy.begin());
+            same =
+                head.ok && head.data.size() == length && std::equal(head.data.begin(), head.data.end(), copy.begin());
         }
         if (same) continue;
         logInfo(format("QEL File : %s changed on the card, the card's cache is dropped", cached.strFilePath().c_str()));
@@ -173,7 +178,8 @@ SecParams QELCard::secParams(KeyOp op, const KeyAlgorithm& algorithm, const Card
 
 Bytes QELCard::signData(const Bytes& input, const KeyAlgorithm& algorithm, const CardKey& key) {
     if (!key.algos.acceptsSign(algorithm)) {
-        logWarning(format("Sign data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
+        logWarning(
+            format("Sign data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
         throw TokenError(TokenError::badParameter);
     }
     const SecParams params = secParams(KeyOp::SIGN, algorithm, key);

@@ -209,8 +209,10 @@ void QELOps::checkPinStatus() {
         if (d[i] == 0x9B) {
             if (i + 2 < d.size()) pinTries = d[i + 2];
         } else if (d[i] == 0x9D && i + 1 < d.size()) {
-            if (d[i + 1] == 0x01 && i + 2 < d.size()) unblockTries = d[i + 2];
-            else if (d[i + 1] == 0x02 && i + 3 < d.size()) unblockTries = d[i + 3];
+            if (d[i + 1] == 0x01 && i + 2 < d.size())
+                unblockTries = d[i + 2];
+            else if (d[i + 1] == 0x02 && i + 3 < d.size())
+                unblockTries = d[i + 3];
         }
     }
     if (unblockTries == 0) {

@@ -30,8 +30,8 @@ struct ReadResult {
 /// time. The card object is not owned and must outlive its use here.
 ///
 /// Errors: TransportError from the card object is turned into TokenError::transportFailure (−2)
-/// during selection and reading (after a log line) and passed on unchanged by the key operations and PIN commands, as each
-/// operation says. Refusals by the card are TokenError codes as documented.
+/// during selection and reading (after a log line) and passed on unchanged by the key operations and PIN commands, as
+/// each operation says. Refusals by the card are TokenError codes as documented.
 class QELOps {
 public:
     /// Switches the card object's command chaining off; for a QEL4 sets its class byte to 01.

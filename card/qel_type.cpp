@@ -6,10 +6,14 @@ namespace qel {
 
 const char* caseName(QELType type) {
     switch (type) {
-        case QELType::QEL3: return "QEL3";
-        case QELType::QEL3CL: return "QEL3CL";
-        case QELType::QEL4: return "QEL4";
-        case QELType::UNKNOWN: return "UNKNOWN";
+        case QELType::QEL3:
+            return "QEL3";
+        case QELType::QEL3CL:
+            return "QEL3CL";
+        case QELType::QEL4:
+            return "QEL4";
+        case QELType::UNKNOWN:
+            return "UNKNOWN";
     }
     return "UNKNOWN";
 }

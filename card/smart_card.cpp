@@ -22,9 +22,7 @@ private:
     Bytes& bytes_;
 };
 
-Bytes header(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2) {
-    return Bytes{cla, ins, p1, p2};
-}
+Bytes header(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2) { return Bytes{cla, ins, p1, p2}; }
 
 std::uint8_t leByte(int le) { return (le <= 0 || le >= 256) ? 0x00 : static_cast<std::uint8_t>(le); }
 
@@ -109,8 +107,10 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
     CardResponse r = exchange(apdu);
     if ((r.sw >> 8) == 0x6C) {
         // Wrong Le: the card tells the length it has; ask again once with it.
-        if (le) apdu.back() = static_cast<std::uint8_t>(r.sw & 0xFF);
-        else apdu.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
+        if (le)
+            apdu.back() = static_cast<std::uint8_t>(r.sw & 0xFF);
+        else
+            apdu.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
         r = exchange(apdu);
     }
     Bytes collected = std::move(r.data);

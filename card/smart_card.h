@@ -80,8 +80,7 @@ public:
     /// GET RESPONSE and repeats a command answered 6Cxx with the announced length.
     /// Data over 255 bytes with chaining off is answered 6700 without reaching the card.
     /// Throws TransportError.
-    CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data,
-                      std::optional<int> le);
+    CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data, std::optional<int> le);
 
 private:
     CardResponse exchange(const Bytes& apdu);

@@ -4,17 +4,28 @@ namespace qel {
 
 std::optional<TLVTAG> tlvTagFromRaw(std::uint8_t raw) {
     switch (raw) {
-        case 0x00: return TLVTAG::TAG_UNKNOWN;
-        case 0x01: return TLVTAG::TAG_BOOLEAN;
-        case 0x02: return TLVTAG::TAG_INTEGER;
-        case 0x03: return TLVTAG::TAG_BIT_STRING;
-        case 0x04: return TLVTAG::TAG_OCTET_STRING;
-        case 0x05: return TLVTAG::TAG_NULL;
-        case 0x06: return TLVTAG::TAG_OID;
-        case 0x0C: return TLVTAG::TAG_UTF8_STRING;
-        case 0x30: return TLVTAG::TAG_SEQUENCE;
-        case 0xA1: return TLVTAG::TAG_PATH;
-        default: return std::nullopt;
+        case 0x00:
+            return TLVTAG::TAG_UNKNOWN;
+        case 0x01:
+            return TLVTAG::TAG_BOOLEAN;
+        case 0x02:
+            return TLVTAG::TAG_INTEGER;
+        case 0x03:
+            return TLVTAG::TAG_BIT_STRING;
+        case 0x04:
+            return TLVTAG::TAG_OCTET_STRING;
+        case 0x05:
+            return TLVTAG::TAG_NULL;
+        case 0x06:
+            return TLVTAG::TAG_OID;
+        case 0x0C:
+            return TLVTAG::TAG_UTF8_STRING;
+        case 0x30:
+            return TLVTAG::TAG_SEQUENCE;
+        case 0xA1:
+            return TLVTAG::TAG_PATH;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -97,17 +108,26 @@ TLVSequence::TLVSequence(const std::uint8_t* data, std::size_t size, int depth) 
         offset += e->entryLen;
         const Bytes& content = *e->entryData;
         switch (e->entryTag) {
-            case TLVTAG::TAG_UNKNOWN: break;
+            case TLVTAG::TAG_UNKNOWN:
+                break;
             case TLVTAG::TAG_BOOLEAN:
                 objectList.push_back(std::make_unique<TLVBoolean>(!content.empty() && content[0] != 0));
                 break;
             case TLVTAG::TAG_INTEGER:
                 objectList.push_back(std::make_unique<TLVInteger>(unsignedBigEndian(content)));
                 break;
-            case TLVTAG::TAG_BIT_STRING: objectList.push_back(std::make_unique<TLVBitString>(content)); break;
-            case TLVTAG::TAG_OCTET_STRING: objectList.push_back(std::make_unique<TLVOctetString>(content)); break;
-            case TLVTAG::TAG_NULL: objectList.push_back(std::make_unique<TLVNull>()); break;
-            case TLVTAG::TAG_OID: objectList.push_back(std::make_unique<TLVEntry>(std::move(*e))); break;
+            case TLVTAG::TAG_BIT_STRING:
+                objectList.push_back(std::make_unique<TLVBitString>(content));
+                break;
+            case TLVTAG::TAG_OCTET_STRING:
+                objectList.push_back(std::make_unique<TLVOctetString>(content));
+                break;
+            case TLVTAG::TAG_NULL:
+                objectList.push_back(std::make_unique<TLVNull>());
+                break;
+            case TLVTAG::TAG_OID:
+                objectList.push_back(std::make_unique<TLVEntry>(std::move(*e)));
+                break;
             case TLVTAG::TAG_UTF8_STRING:
                 objectList.push_back(std::make_unique<TLVUTF8String>(latin1ToUtf8(content)));
                 break;
@@ -126,13 +146,20 @@ TLVSequence::TLVSequence(const std::uint8_t* data, std::size_t size, int depth) 
 
 const TLVObject* TLVSequence::findObject(TLVTAG tag) const {
     switch (tag) {
-        case TLVTAG::TAG_UTF8_STRING: return find<TLVUTF8String>();
-        case TLVTAG::TAG_NULL: return find<TLVNull>();
-        case TLVTAG::TAG_BOOLEAN: return find<TLVBoolean>();
-        case TLVTAG::TAG_INTEGER: return find<TLVInteger>();
-        case TLVTAG::TAG_BIT_STRING: return find<TLVBitString>();
-        case TLVTAG::TAG_OCTET_STRING: return find<TLVOctetString>();
-        default: return nullptr;
+        case TLVTAG::TAG_UTF8_STRING:
+            return find<TLVUTF8String>();
+        case TLVTAG::TAG_NULL:
+            return find<TLVNull>();
+        case TLVTAG::TAG_BOOLEAN:
+            return find<TLVBoolean>();
+        case TLVTAG::TAG_INTEGER:
+            return find<TLVInteger>();
+        case TLVTAG::TAG_BIT_STRING:
+            return find<TLVBitString>();
+        case TLVTAG::TAG_OCTET_STRING:
+            return find<TLVOctetString>();
+        default:
+            return nullptr;
     }
 }
 

@@ -7,12 +7,23 @@ namespace qel {
 std::string describeTokenError(int code) {
     const char* meaning = nullptr;
     switch (code) {
-        case TokenError::notImplemented: meaning = "not implemented"; break;
-        case TokenError::communicationError: meaning = "communication error"; break;
-        case TokenError::corruptedData: meaning = "corrupted data"; break;
-        case TokenError::badParameter: meaning = "bad parameter"; break;
-        case TokenError::authenticationNeeded: meaning = "authentication needed"; break;
-        default: break;
+        case TokenError::notImplemented:
+            meaning = "not implemented";
+            break;
+        case TokenError::communicationError:
+            meaning = "communication error";
+            break;
+        case TokenError::corruptedData:
+            meaning = "corrupted data";
+            break;
+        case TokenError::badParameter:
+            meaning = "bad parameter";
+            break;
+        case TokenError::authenticationNeeded:
+            meaning = "authentication needed";
+            break;
+        default:
+            break;
     }
     if (meaning != nullptr) return format("token error %d (%s)", code, meaning);
     if (code > 0 && code <= 0xFFFF) return format("token error %d (card status %04X)", code, code);

@@ -86,8 +86,8 @@ std::optional<LogFolder> logFolderLocked(LoggerSettings& s) {
 std::tm localNow(int* millis) {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
-    *millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    *millis =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
     std::tm tm{};
     std::lock_guard lock(settings().mutex);
     localtime_r(&t, &tm);
@@ -132,13 +132,20 @@ std::string escapeControlCharacters(const std::string& text) {
 
 const char* severityTag(Severity severity) {
     switch (severity) {
-        case Severity::success: return "[\u2705]";
-        case Severity::error: return "[\u26D4\uFE0F]";
-        case Severity::info: return "[\u2139\uFE0F]";
-        case Severity::debug: return "[\U0001F4AC]";
-        case Severity::verbose: return "[\U0001F52C]";
-        case Severity::warning: return "[\u26A0\uFE0F]";
-        case Severity::severe: return "[\U0001F525]";
+        case Severity::success:
+            return "[\u2705]";
+        case Severity::error:
+            return "[\u26D4\uFE0F]";
+        case Severity::info:
+            return "[\u2139\uFE0F]";
+        case Severity::debug:
+            return "[\U0001F4AC]";
+        case Severity::verbose:
+            return "[\U0001F52C]";
+        case Severity::warning:
+            return "[\u26A0\uFE0F]";
+        case Severity::severe:
+            return "[\U0001F525]";
     }
     return "[]";
 }

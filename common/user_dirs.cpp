@@ -56,8 +56,7 @@ std::string userDir(const char* key, const char* fallback) {
     while (std::getline(in, line)) {
         if (line.rfind(prefix, 0) != 0) continue;
         std::string value = line.substr(prefix.size());
-        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-            value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
         if (value.rfind("$HOME", 0) == 0) value = h + value.substr(5);
         if (!value.empty() && value[0] == '/') return value;
     }

@@ -5,9 +5,7 @@
 
 namespace qel::launcher {
 
-QString launchMessage(const QString& agentPath) {
-    return QStringLiteral("Lancement de Vigilo depuis:\n") + agentPath;
-}
+QString launchMessage(const QString& agentPath) { return QStringLiteral("Lancement de Vigilo depuis:\n") + agentPath; }
 
 QString agentPath(const QString& launcherDir, const QString& installDir) {
     for (const QString& folder : {launcherDir, installDir}) {
@@ -30,9 +28,9 @@ int Launcher::start() {
     if (names->isServiceRegistered(QString::fromLatin1(kAgentIdentifier)).value()) return 0;
 
     // Owning our name lets the agent see that we run and tell us to go; a second launcher leaves.
-    const auto claimed = names->registerService(QString::fromLatin1(kLauncherIdentifier),
-                                                QDBusConnectionInterface::DontQueueService,
-                                                QDBusConnectionInterface::DontAllowReplacement);
+    const auto claimed =
+        names->registerService(QString::fromLatin1(kLauncherIdentifier), QDBusConnectionInterface::DontQueueService,
+                               QDBusConnectionInterface::DontAllowReplacement);
     if (!claimed.isValid() || claimed.value() != QDBusConnectionInterface::ServiceRegistered) return 0;
 
     // Listen before starting the agent: it signals as soon as it is up.

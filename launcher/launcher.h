@@ -25,7 +25,7 @@ QString agentPath(const QString& launcherDir, const QString& installDir);
 /// Lanzo: starts the agent unless it already runs, then waits for the agent's killLauncher.
 class Launcher : public QObject {
     Q_OBJECT
-  public:
+public:
     using Log = std::function<void(const QString&)>;
     using Start = std::function<bool(const QString& program)>;
 
@@ -37,13 +37,13 @@ class Launcher : public QObject {
     /// for killLauncher; `finished` is then emitted with 0.
     int start();
 
-  signals:
+signals:
     void finished(int status);
 
-  private slots:
+private slots:
     void onKillLauncher(const QString& object);
 
-  private:
+private:
     QDBusConnection bus_;
     QString agent_;
     Start start_;

@@ -33,8 +33,7 @@ void HolderInfos::decodeQelIdCard(const Bytes& data) {
     QELTLVSequence top = parseTLV(data);
     idEmeteur = getBcdString(top, QELTLVTAG::TAG_QEL_80, kFirstContainer);
     idCarte = getBcdString(top, QELTLVTAG::TAG_QEL_81, kFirstContainer);
-    if (const auto* category = firstContainerField(top, QELTLVTAG::TAG_QEL_82);
-        category && !category->value->empty()) {
+    if (const auto* category = firstContainerField(top, QELTLVTAG::TAG_QEL_82); category && !category->value->empty()) {
         isTestCard = (category->value->front() & 0x80) != 0;
         logDebug(isTestCard ? "Catégorie Carte : QEL de TEST" : "Catégorie Carte : QEL");
     }

@@ -56,9 +56,7 @@ Pkcs11Card::~Pkcs11Card() {
     if (sessionIsCurrent() && library_.isInitialized()) library_.closeSession(session);
 }
 
-bool Pkcs11Card::sessionIsCurrent() const {
-    return session != 0 && sessionGeneration_ == library_.generation();
-}
+bool Pkcs11Card::sessionIsCurrent() const { return session != 0 && sessionGeneration_ == library_.generation(); }
 
 CK_RV Pkcs11Card::openSession(bool readWrite) {
     CK_FLAGS flags = readWrite ? (CKF_SERIAL_SESSION | CKF_RW_SESSION) : CKF_SERIAL_SESSION;
@@ -189,8 +187,7 @@ CK_RV Pkcs11Card::unlockPin(std::string_view puk, std::string_view newPin) {
             logSuccess("Réinitialisation du code PIN OK !");
         }
         CK_RV rv = library_.logout(session);
-        if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
-            logError(format("Erreur dans C_Logout: résultat = %lu", rv));
+        if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN) logError(format("Erreur dans C_Logout: résultat = %lu", rv));
     }
     dropSession();
     openSession(false);

@@ -29,7 +29,7 @@ inline constexpr const char* kCardFullNumberPrefix = "8025000001";
 /// The library must outlive the card. One caller at a time (main thread; the update session uses
 /// `transmit` from its own thread while the main thread waits).
 class Pkcs11Card {
-  public:
+public:
     /// Opens a read-only session, checks for the identity object unless `skipContactTest` (its
     /// absence marks a contactless card), then reads the token information and derives `label`,
     /// `manufacturer`, `model`, `cardNumber`, `cardFullNumber` and, for a contact card, `serial`.
@@ -105,8 +105,7 @@ class Pkcs11Card {
     std::optional<Bytes> transmit(const Bytes& apdu, bool flag);
 
     /// The value of the first token data object of `objectClass` with `objectLabel` and the private flag.
-    std::optional<Bytes> findDataObject(CK_OBJECT_CLASS objectClass, const std::string& objectLabel,
-                                        bool isPrivate);
+    std::optional<Bytes> findDataObject(CK_OBJECT_CLASS objectClass, const std::string& objectLabel, bool isPrivate);
 
     /// The first object of `objectClass` whose CKA_ID is `id`.
     std::optional<CK_OBJECT_HANDLE> findObjectById(CK_OBJECT_CLASS objectClass, const Bytes& id);
@@ -139,7 +138,7 @@ class Pkcs11Card {
     /// Absent until first loaded.
     std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> x509Certs;
 
-  private:
+private:
     bool sessionIsCurrent() const;
     std::vector<CK_OBJECT_HANDLE> findObjects(std::vector<CK_ATTRIBUTE>& attributes, CK_ULONG maxCount);
     HolderInfos holderInfosFromCertificate();

@@ -31,8 +31,7 @@ bool isAscii(const Bytes& bytes) {
 
 }  // namespace
 
-std::vector<CK_OBJECT_HANDLE> Pkcs11Card::findObjects(std::vector<CK_ATTRIBUTE>& attributes,
-                                                      CK_ULONG maxCount) {
+std::vector<CK_OBJECT_HANDLE> Pkcs11Card::findObjects(std::vector<CK_ATTRIBUTE>& attributes, CK_ULONG maxCount) {
     std::vector<CK_OBJECT_HANDLE> objects;
     CK_RV rv = library_.findObjectsInit(session, attributes);
     if (rv != CKR_OK) {
@@ -146,8 +145,7 @@ SituFactuInfos Pkcs11Card::getSituations() {
         ++read;
     }
     if (read > 0) {
-        if (auto billing = findDataObject(CKO_DATA, "QEL_SIT_FACT", true))
-            situations.decodeQelSitFact(*billing);
+        if (auto billing = findDataObject(CKO_DATA, "QEL_SIT_FACT", true)) situations.decodeQelSitFact(*billing);
     }
     return situations;
 }
@@ -168,8 +166,7 @@ void Pkcs11Card::loadCertificates() {
         if (!value || !id || !labelBytes || !isAscii(*labelBytes)) continue;
         std::string name(labelBytes->begin(), labelBytes->end());
         bool authCert = name.find("Authentification") != std::string::npos;
-        x509Certs->push_back(
-            std::make_shared<Pkcs11X509>(std::move(value), std::move(id), std::move(name), authCert));
+        x509Certs->push_back(std::make_shared<Pkcs11X509>(std::move(value), std::move(id), std::move(name), authCert));
     }
     logSuccess("Certificats de la carte récupérés avec succès");
 }

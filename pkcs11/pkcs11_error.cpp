@@ -28,9 +28,9 @@ static_assert(std::is_sorted(std::begin(kNames), std::end(kNames),
 }  // namespace
 
 std::optional<Pkcs11Error> pkcs11ErrorFromValue(unsigned long rv) {
-    auto it = std::lower_bound(
-        std::begin(kNames), std::end(kNames), rv,
-        [](const NamedError& e, unsigned long v) { return static_cast<unsigned long>(e.error) < v; });
+    auto it = std::lower_bound(std::begin(kNames), std::end(kNames), rv, [](const NamedError& e, unsigned long v) {
+        return static_cast<unsigned long>(e.error) < v;
+    });
     if (it == std::end(kNames) || static_cast<unsigned long>(it->error) != rv) return std::nullopt;
     return it->error;
 }
@@ -47,7 +47,6 @@ std::string pkcs11ReturnName(unsigned long rv) {
     return format("0x%08lX", rv);
 }
 
-Pkcs11Exception::Pkcs11Exception(Pkcs11Error error)
-    : std::runtime_error(pkcs11ErrorName(error)), error_(error) {}
+Pkcs11Exception::Pkcs11Exception(Pkcs11Error error) : std::runtime_error(pkcs11ErrorName(error)), error_(error) {}
 
 }  // namespace qel

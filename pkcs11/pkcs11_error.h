@@ -131,11 +131,11 @@ std::string pkcs11ReturnName(unsigned long rv);
 
 /// The one failure raised by the binding (reading the state of a session that does not answer).
 class Pkcs11Exception : public std::runtime_error {
-  public:
+public:
     explicit Pkcs11Exception(Pkcs11Error error);
     Pkcs11Error error() const noexcept { return error_; }
 
-  private:
+private:
     Pkcs11Error error_;
 };
 

@@ -66,16 +66,15 @@ void Pkcs11Library::load() {
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) {
         loadError_ = dlErrorText();
-        logError(format("Chargement de la bibliothèque PKCS#11 %s impossible : %s", path_.c_str(),
-                        loadError_.c_str()));
+        logError(format("Chargement de la bibliothèque PKCS#11 %s impossible : %s", path_.c_str(), loadError_.c_str()));
         return;
     }
     dlerror();
     auto getFunctionList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
     if (!getFunctionList) {
         loadError_ = dlErrorText();
-        logError(format("Fonction C_GetFunctionList absente de la bibliothèque PKCS#11 %s : %s",
-                        path_.c_str(), loadError_.c_str()));
+        logError(format("Fonction C_GetFunctionList absente de la bibliothèque PKCS#11 %s : %s", path_.c_str(),
+                        loadError_.c_str()));
         unload();
         return;
     }
@@ -171,8 +170,7 @@ CK_RV Pkcs11Library::getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO& info) {
 
 CK_RV Pkcs11Library::openSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE& session) {
     session = 0;
-    CK_RV rv =
-        callModule(functions_, &CK_FUNCTION_LIST::C_OpenSession, slot, flags, nullptr, nullptr, &session);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_OpenSession, slot, flags, nullptr, nullptr, &session);
     if (rv != CKR_OK) session = 0;
     trace("C_OpenSession", rv);
     return rv;
@@ -215,16 +213,13 @@ CK_RV Pkcs11Library::initPin(CK_SESSION_HANDLE session, std::string_view newPin)
 }
 
 CK_RV Pkcs11Library::findObjectsInit(CK_SESSION_HANDLE session, std::span<CK_ATTRIBUTE> attributes) {
-    return callModule(functions_, &CK_FUNCTION_LIST::C_FindObjectsInit, session, attributes.data(),
-                      attributes.size());
+    return callModule(functions_, &CK_FUNCTION_LIST::C_FindObjectsInit, session, attributes.data(), attributes.size());
 }
 
-CK_RV Pkcs11Library::findObjects(CK_SESSION_HANDLE session, CK_ULONG maxCount,
-                                 std::vector<CK_OBJECT_HANDLE>& objects) {
+CK_RV Pkcs11Library::findObjects(CK_SESSION_HANDLE session, CK_ULONG maxCount, std::vector<CK_OBJECT_HANDLE>& objects) {
     objects.assign(maxCount, 0);
     CK_ULONG count = 0;
-    CK_RV rv =
-        callModule(functions_, &CK_FUNCTION_LIST::C_FindObjects, session, objects.data(), maxCount, &count);
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_FindObjects, session, objects.data(), maxCount, &count);
     trace("C_FindObjects", rv);
     objects.resize(rv == CKR_OK ? std::min(count, maxCount) : 0);
     return rv;
@@ -236,8 +231,7 @@ CK_RV Pkcs11Library::findObjectsFinal(CK_SESSION_HANDLE session) {
     return rv;
 }
 
-CK_RV Pkcs11Library::getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                       CK_ATTRIBUTE& attribute) {
+CK_RV Pkcs11Library::getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE& attribute) {
     CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetAttributeValue, session, object, &attribute, 1);
     trace("C_GetAttributeValue", rv);
     return rv;
@@ -259,8 +253,7 @@ CK_RV Pkcs11Library::sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_
     return rv;
 }
 
-CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism,
-                                CK_OBJECT_HANDLE key) {
+CK_RV Pkcs11Library::verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key) {
     CK_MECHANISM m{mechanism, nullptr, 0};
     CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_VerifyInit, session, &m, key);
     trace("C_VerifyInit", rv);
@@ -276,15 +269,14 @@ CK_RV Pkcs11Library::verify(CK_SESSION_HANDLE session, const Bytes& data, const 
 
 CK_RV Pkcs11Library::generateRandom(CK_SESSION_HANDLE session, std::size_t count, Bytes& random) {
     random.assign(count, 0);
-    CK_RV rv =
-        callModule(functions_, &CK_FUNCTION_LIST::C_GenerateRandom, session, random.data(), random.size());
+    CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GenerateRandom, session, random.data(), random.size());
     trace("C_GenerateRandom", rv);
     if (rv != CKR_OK) random.clear();
     return rv;
 }
 
-CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu,
-                                     std::size_t responseCapacity, Bytes& response, bool flag) {
+CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu, std::size_t responseCapacity,
+                                     Bytes& response, bool flag) {
     response.clear();
     if (!transmit_) {
         logError("C_TransmitMessage non disponible dans la bibliothèque PKCS#11");
@@ -293,8 +285,7 @@ CK_RV Pkcs11Library::transmitMessage(CK_SESSION_HANDLE session, const Bytes& apd
     Bytes command = apdu;
     Bytes buffer(responseCapacity, 0);
     CK_ULONG length = responseCapacity;
-    CK_RV rv =
-        transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
+    CK_RV rv = transmit_(session, command.data(), command.size(), buffer.data(), &length, flag ? CK_TRUE : CK_FALSE);
     // The command may carry a PIN (VERIFY); the copy goes the way of every other secret.
     wipe(command);
     if (rv == CKR_OK) {

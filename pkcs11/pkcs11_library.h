@@ -42,7 +42,7 @@ inline constexpr std::size_t kMaxSlots = 10;
 /// Not thread-safe: the application makes one call at a time (the update session's pass-through
 /// calls included).
 class Pkcs11Library {
-  public:
+public:
     /// Loads the library at `path` (see the class comment for failures). `recorder` may be null.
     explicit Pkcs11Library(std::string path, ServiceReportRecorder* recorder = nullptr);
 
@@ -108,8 +108,7 @@ class Pkcs11Library {
     /// Init calls take the mechanism without parameter.
     CK_RV signInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key);
     /// `C_Sign`; a null `signature` asks for the length.
-    CK_RV sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_PTR signature,
-               CK_ULONG& signatureLength);
+    CK_RV sign(CK_SESSION_HANDLE session, const Bytes& data, CK_BYTE_PTR signature, CK_ULONG& signatureLength);
     CK_RV verifyInit(CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key);
     CK_RV verify(CK_SESSION_HANDLE session, const Bytes& data, const Bytes& signature);
     /// `C_GenerateRandom` for `count` bytes into `random` (empty on failure).
@@ -118,10 +117,10 @@ class Pkcs11Library {
     /// The pass-through with a `responseCapacity`-byte buffer; `response` receives the bytes the
     /// library wrote (empty on failure). CKR_FUNCTION_NOT_SUPPORTED, logged, when the library has no
     /// pass-through.
-    CK_RV transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu, std::size_t responseCapacity,
-                          Bytes& response, bool flag);
+    CK_RV transmitMessage(CK_SESSION_HANDLE session, const Bytes& apdu, std::size_t responseCapacity, Bytes& response,
+                          bool flag);
 
-  private:
+private:
     void load();
     void unload();
     void trace(const char* functionName, CK_RV rv) const;

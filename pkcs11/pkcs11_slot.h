@@ -9,7 +9,7 @@ class Pkcs11Library;
 
 /// One reader as the library lists it. The library must outlive the slot.
 class Pkcs11Slot {
-  public:
+public:
     /// Keeps the identifier only; call `refreshSlot` to read the reader's information.
     Pkcs11Slot(Pkcs11Library& library, CK_SLOT_ID slotId);
 
@@ -26,7 +26,7 @@ class Pkcs11Slot {
     /// Never filled.
     CK_TOKEN_INFO tokenInfo{};
 
-  private:
+private:
     Pkcs11Library& library_;
 };
 

@@ -16,10 +16,9 @@ inline constexpr const char* kSignatureCertificateLabel = "Certificat de Signatu
 
 /// One certificate read from the card.
 class Pkcs11X509 {
-  public:
+public:
     /// Builds `secCert` from `der` when the bytes are a certificate.
-    Pkcs11X509(std::optional<Bytes> der, std::optional<Bytes> id, std::optional<std::string> label,
-               bool authCert);
+    Pkcs11X509(std::optional<Bytes> der, std::optional<Bytes> id, std::optional<std::string> label, bool authCert);
 
     /// CKA_VALUE.
     std::optional<Bytes> derValue;
@@ -40,7 +39,7 @@ class Pkcs11X509 {
     std::string notBeforeText() const;
     std::string notAfterText() const;
 
-  private:
+private:
     std::shared_ptr<X509> secCert_;
 };
 

@@ -9,7 +9,7 @@ namespace qel {
 /// turns it on, moves the buffer into its report after each step and never turns it off again.
 /// Safe to use from any thread (the update session calls the library from a background thread).
 class ServiceReportRecorder {
-  public:
+public:
     /// The trace switch, false at start.
     bool enabled() const;
     void setEnabled(bool enabled);
@@ -32,7 +32,7 @@ class ServiceReportRecorder {
     /// The line `recordServiceResult` writes for one call, without the leading line feed.
     static std::string formatLine(const std::string& functionName, unsigned long rv);
 
-  private:
+private:
     mutable std::mutex mutex_;
     bool enabled_ = false;
     std::string buffer_;

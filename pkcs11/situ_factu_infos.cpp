@@ -60,9 +60,8 @@ std::string agreementText(const std::string& codes) {
 void SituFactuInfos::decodeQelActivity(const Bytes& data) {
     QELTLVSequence top = parseTLV(data);
     SituFactuStruct situation;
-    situation.modeExercice =
-        labelOr(practiceModeLabels(), getHexString(top, QELTLVTAG::TAG_QEL_80, kFirstContainer),
-                "Mode d'exercice non défini");
+    situation.modeExercice = labelOr(practiceModeLabels(), getHexString(top, QELTLVTAG::TAG_QEL_80, kFirstContainer),
+                                     "Mode d'exercice non défini");
 
     std::string section = getString(top, QELTLVTAG::TAG_QEL_82, kFirstContainer);
     if (section != kNotDefined) situation.tableauPharma = labelOr(pharmacistSectionLabels(), section, "");

@@ -93,8 +93,7 @@ std::string decodePaddedText(const unsigned char* field, std::size_t size) {
     while (size > 0 && field[size - 1] == 0x20) --size;
     if (isValidUtf8(field, size)) return std::string(reinterpret_cast<const char*>(field), size);
     std::string text;
-    for (std::size_t i = 0; i < size; ++i)
-        appendUtf8(text, field[i] < 0x80 ? field[i] : kMacRoman[field[i] - 0x80]);
+    for (std::size_t i = 0; i < size; ++i) appendUtf8(text, field[i] < 0x80 ? field[i] : kMacRoman[field[i] - 0x80]);
     return text;
 }
 

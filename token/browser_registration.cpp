@@ -67,8 +67,7 @@ std::string valueOf(const Entry& entry, const std::string& key) {
 
 bool isOurs(const Entry& entry) {
     const std::string library = valueOf(entry, "library");
-    return valueOf(entry, "name") == kModuleName ||
-           (!library.empty() && fs::path(library).filename() == kLibraryName);
+    return valueOf(entry, "name") == kModuleName || (!library.empty() && fs::path(library).filename() == kLibraryName);
 }
 
 std::string textOf(const std::vector<Entry>& entries) {
@@ -336,14 +335,22 @@ std::vector<Outcome> unregisterModule(const std::vector<Database>& databases) {
 std::string describe(const Outcome& outcome) {
     const std::string where = outcome.database.description + " (" + outcome.database.directory + "): ";
     switch (outcome.change) {
-    case Change::Added: return where + "Sigilla added";
-    case Change::Updated: return where + "Sigilla now loads " + outcome.detail;
-    case Change::Unchanged: return where + "Sigilla already registered, nothing changed";
-    case Change::Removed: return where + "Sigilla removed";
-    case Change::Absent: return where + "Sigilla was not registered, nothing changed";
-    case Change::Locked: return where + "left alone, " + outcome.detail + "; close it and run this again";
-    case Change::Missing: return where + "left alone, " + outcome.detail;
-    case Change::Failed: return where + "failed, " + outcome.detail;
+        case Change::Added:
+            return where + "Sigilla added";
+        case Change::Updated:
+            return where + "Sigilla now loads " + outcome.detail;
+        case Change::Unchanged:
+            return where + "Sigilla already registered, nothing changed";
+        case Change::Removed:
+            return where + "Sigilla removed";
+        case Change::Absent:
+            return where + "Sigilla was not registered, nothing changed";
+        case Change::Locked:
+            return where + "left alone, " + outcome.detail + "; close it and run this again";
+        case Change::Missing:
+            return where + "left alone, " + outcome.detail;
+        case Change::Failed:
+            return where + "failed, " + outcome.detail;
     }
     return where;
 }
@@ -352,8 +359,8 @@ std::string installedModule() {
     char self[4096] = {};
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
-        const fs::path beside = fs::path(std::string(self, static_cast<std::size_t>(n))).parent_path() /
-                                SIGILLA_MODULE_FROM_BINDIR;
+        const fs::path beside =
+            fs::path(std::string(self, static_cast<std::size_t>(n))).parent_path() / SIGILLA_MODULE_FROM_BINDIR;
         std::error_code ec;
         if (fs::is_regular_file(beside, ec)) return fs::weakly_canonical(beside, ec).string();
     }
@@ -400,8 +407,10 @@ int registerCommand(const std::vector<std::string>& arguments, std::ostream& out
     int status = 0;
     for (const Outcome& outcome : outcomes) {
         (outcome.change == Change::Failed ? err : out) << describe(outcome) << "\n";
-        if (outcome.change == Change::Failed) status = 1;
-        else if (outcome.change == Change::Locked && status == 0) status = 3;
+        if (outcome.change == Change::Failed)
+            status = 1;
+        else if (outcome.change == Change::Locked && status == 0)
+            status = 3;
     }
     return status;
 }

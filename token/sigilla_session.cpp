@@ -10,11 +10,16 @@ namespace {
 
 const char* operationName(int operation) {
     switch (operation) {
-        case 1: return "read data";
-        case 2: return "sign data";
-        case 3: return "decrypt data";
-        case 4: return "perform key exchange";
-        default: return "Unknown algorithm ?";
+        case 1:
+            return "read data";
+        case 2:
+            return "sign data";
+        case 3:
+            return "decrypt data";
+        case 4:
+            return "perform key exchange";
+        default:
+            return "Unknown algorithm ?";
     }
 }
 

@@ -30,8 +30,7 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* ou
 // Adds the extra authorities to the ones libcurl already loaded; verification itself is untouched.
 CURLcode addExtraAuthorities(CURL*, void* sslContext, void* caFile) {
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    if (!store || X509_STORE_load_file(store, static_cast<const char*>(caFile)) != 1)
-        return CURLE_SSL_CACERT_BADFILE;
+    if (!store || X509_STORE_load_file(store, static_cast<const char*>(caFile)) != 1) return CURLE_SSL_CACERT_BADFILE;
     return CURLE_OK;
 }
 
@@ -65,8 +64,8 @@ bool isUtf8(const std::string& text) {
 bool plainPathArgument(const std::string& argument) {
     if (argument.empty()) return false;
     for (char c : argument) {
-        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                        c == '-' || c == '_' || c == '.' || c == '~' || c == ':';
+        const bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+                        c == '_' || c == '.' || c == '~' || c == ':';
         if (!ok) return false;
     }
     return true;
@@ -92,8 +91,7 @@ constexpr Texts kGetTexts{"HTTP GET Request - une erreur est survenue: ",
                           "HTTP GET Request - Mauvais type MIME !", "HTTP GET Request: jsonString reçu:\n "};
 constexpr Texts kPostTexts{"HTTP POST Request - une erreur est survenue: ",
                            "HTTP POST Request - statusCode devrait être 2xx, mais code %ld reçu",
-                           "HTTP POST Request: Mauvais type MIME !",
-                           "HTTP POST Request - jsonString reçu:\n "};
+                           "HTTP POST Request: Mauvais type MIME !", "HTTP POST Request - jsonString reçu:\n "};
 
 }  // namespace
 
@@ -101,8 +99,7 @@ TmajEndpoint tmajEndpointFromEnvironment() {
     TmajEndpoint endpoint;
     if (const char* base = std::getenv(kTmajBaseAddressVariable); base && *base) {
         endpoint.baseAddress = base;
-        while (!endpoint.baseAddress.empty() && endpoint.baseAddress.back() == '/')
-            endpoint.baseAddress.pop_back();
+        while (!endpoint.baseAddress.empty() && endpoint.baseAddress.back() == '/') endpoint.baseAddress.pop_back();
     }
     if (const char* ca = std::getenv(kTmajExtraCaVariable); ca && *ca) endpoint.extraCaFile = ca;
     return endpoint;
@@ -141,8 +138,7 @@ struct TmajManager::Exchange {
     std::string body;
 };
 
-TmajManager::TmajManager(TmajEndpoint endpoint)
-    : endpoint_(std::move(endpoint)), share_(std::make_unique<Share>()) {}
+TmajManager::TmajManager(TmajEndpoint endpoint) : endpoint_(std::move(endpoint)), share_(std::make_unique<Share>()) {}
 
 TmajManager::~TmajManager() = default;
 
@@ -156,8 +152,8 @@ std::optional<std::vector<std::string>> TmajManager::cookies() const {
     return cookies_;
 }
 
-TmajManager::Exchange TmajManager::exchange(const std::string& method, const std::string& url,
-                                            const std::string* body, bool jsonHeaders, bool takeCookies) {
+TmajManager::Exchange TmajManager::exchange(const std::string& method, const std::string& url, const std::string* body,
+                                            bool jsonHeaders, bool takeCookies) {
     Exchange out;
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
@@ -235,8 +231,7 @@ int TmajManager::checkTmaj(const std::string& serial) {
     };
     if (!answer.transferred) {
         restoreCookies();
-        logError("Check TMAJ - une erreur est survenue: " +
-                 (answer.error.empty() ? "Erreur inconnue" : answer.error));
+        logError("Check TMAJ - une erreur est survenue: " + (answer.error.empty() ? "Erreur inconnue" : answer.error));
         return kCheckFailed;
     }
     if (answer.status < 200 || answer.status > 299) {
@@ -297,8 +292,7 @@ ApduList TmajManager::getRequest(const std::string& path, const std::vector<std:
     return decodeAnswer(exchange("GET", url, nullptr, false, false), "GET");
 }
 
-ApduList TmajManager::postRequest(const std::string& path, const ApduList& inputParams,
-                                  const std::string& cardnum) {
+ApduList TmajManager::postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) {
     const std::string url = endpoint_.baseAddress + kSessionRoot + path;
     const std::string body = encodePostBody(inputParams, cardnum);
     logDebug("jsonString envoyé:\n " + body);

@@ -27,13 +27,12 @@ TmajEndpoint tmajEndpointFromEnvironment();
 
 /// The update session's view of the service: the two blocking requests below the session root.
 class TmajClient {
-  public:
+public:
     virtual ~TmajClient() = default;
     /// GET root + path + "/" + each argument. The decoded command list; empty on any failure (logged).
     virtual ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) = 0;
     /// POST root + path with {inputParams, cardnum}. The decoded command list; empty on any failure.
-    virtual ApduList postRequest(const std::string& path, const ApduList& inputParams,
-                                 const std::string& cardnum) = 0;
+    virtual ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) = 0;
 };
 
 /// The client of the update service: availability check and the session's requests, all over one
@@ -43,7 +42,7 @@ class TmajClient {
 /// Every operation blocks its caller for at most `requestTimeoutMs` and may be called from any thread,
 /// several at a time. Nothing throws.
 class TmajManager final : public TmajClient {
-  public:
+public:
     /// Availability statuses.
     static constexpr int kUpdateAvailable = 1;
     static constexpr int kUpToDate = 0;
@@ -65,8 +64,7 @@ class TmajManager final : public TmajClient {
     int checkTmaj(const std::string& serial);
 
     ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override;
-    ApduList postRequest(const std::string& path, const ApduList& inputParams,
-                         const std::string& cardnum) override;
+    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override;
 
     /// The cookie store's lines (Netscape format) taken at the last check that announced an update.
     std::optional<std::vector<std::string>> cookies() const;
@@ -75,10 +73,10 @@ class TmajManager final : public TmajClient {
 
     long requestTimeoutMs = 10000;
 
-  private:
+private:
     struct Exchange;
-    Exchange exchange(const std::string& method, const std::string& url, const std::string* body,
-                      bool jsonHeaders, bool takeCookies);
+    Exchange exchange(const std::string& method, const std::string& url, const std::string* body, bool jsonHeaders,
+                      bool takeCookies);
     ApduList decodeAnswer(const Exchange& answer, const char* kind);
 
     TmajEndpoint endpoint_;

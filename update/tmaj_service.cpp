@@ -41,9 +41,7 @@ std::string upper(std::string text) {
 
 }  // namespace
 
-std::optional<Bytes> Pkcs11UpdateCard::transmit(const Bytes& apdu, bool flag) {
-    return card_.transmit(apdu, flag);
-}
+std::optional<Bytes> Pkcs11UpdateCard::transmit(const Bytes& apdu, bool flag) { return card_.transmit(apdu, flag); }
 
 std::string Pkcs11UpdateCard::chipSerial() { return card_.readChipSerial().second; }
 
@@ -86,8 +84,7 @@ ApduResult TmajService::decodeApduResponse(const std::string& answer) {
         return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::transmissionFailed);
     const std::string text = upper(answer);
     const std::string sw = statusWord(text);
-    if (sw == "9000" || sw == "6A82" || sw == "9404")
-        return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
+    if (sw == "9000" || sw == "6A82" || sw == "9404") return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
     return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::undecodable);
 }
 
@@ -169,12 +166,10 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
     logDebug("Début de updateIAS");
     if (!lastAnswer || lastAnswer->empty()) {
         logError("Pas de réponse à la dernière commande de la messagerie sécurisée");
-        return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR,
-                                   tmaj_messages::noSecureMessagingAnswer);
+        return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::noSecureMessagingAnswer);
     }
     ApduList iasList;
-    if (lastAnswer->find("Erreur") == std::string::npos)
-        iasList = client_.getRequest("/IASMAJ", {*lastAnswer, cardId});
+    if (lastAnswer->find("Erreur") == std::string::npos) iasList = client_.getRequest("/IASMAJ", {*lastAnswer, cardId});
     auto [ias, f3] = step(std::move(iasList));
     if (f3) return *f3;
     report(60);

@@ -14,7 +14,7 @@ class Pkcs11Card;
 
 /// What the update session needs of the card.
 class UpdateCard {
-  public:
+public:
     virtual ~UpdateCard() = default;
     /// One raw command through the issuer library's pass-through: data + SW1 SW2, or nothing when
     /// the transmission failed (card pulled, session gone).
@@ -28,13 +28,13 @@ class UpdateCard {
 /// The card object of the PKCS#11 binding as the session's card. The card must outlive it; the
 /// binding's one-caller-at-a-time rule holds (the wizard shows no button while the session runs).
 class Pkcs11UpdateCard final : public UpdateCard {
-  public:
+public:
     explicit Pkcs11UpdateCard(Pkcs11Card& card) : card_(card) {}
     std::optional<Bytes> transmit(const Bytes& apdu, bool flag) override;
     std::string chipSerial() override;
     std::string tokenSerial() override;
 
-  private:
+private:
     Pkcs11Card& card_;
 };
 
@@ -49,8 +49,7 @@ inline constexpr const char* sequenceFailed =
 inline constexpr const char* noChipSerial = "Le numéro de série de la carte n'a pas pu être lu.";
 inline constexpr const char* invalidCommand = "Le service de mise à jour a envoyé une commande invalide.";
 inline constexpr const char* cardGone = "La carte ne répond plus : elle a peut-être été retirée du lecteur.";
-inline constexpr const char* noSecureMessagingAnswer =
-    "La mise en place de la messagerie sécurisée n'a pas abouti.";
+inline constexpr const char* noSecureMessagingAnswer = "La mise en place de la messagerie sécurisée n'a pas abouti.";
 }  // namespace tmaj_messages
 
 /// One complete update of the card's contents: relays the service's command lists to the card and
@@ -59,7 +58,7 @@ inline constexpr const char* noSecureMessagingAnswer =
 ///
 /// `performUpdate` blocks its caller for the whole session and must not run on the main thread.
 class TmajService {
-  public:
+public:
     explicit TmajService(TmajClient& client) : client_(client) {}
 
     /// Runs the session on `card`; after a success the token driver's file cache of the card is
@@ -91,7 +90,7 @@ class TmajService {
     /// Successive GET RESPONSE follow-ups accepted for one command; a card asking for more is faulty.
     static constexpr int kMaxFollowUps = 64;
 
-  private:
+private:
     std::string sendApdu(UpdateCard& card, const std::string& apdu, bool flag, int depth);
     /// A failure outcome when the list cannot be relayed (invalid command, card not answering).
     std::optional<ApduResult> runList(UpdateCard& card, ApduList& list);

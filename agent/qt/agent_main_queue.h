@@ -9,13 +9,13 @@ namespace qel::agent::qt {
 /// called from any thread (the token watcher's); tasks run on the event loop's thread. Tasks still
 /// waiting when the queue is destroyed are dropped.
 class AgentMainQueue : public MainQueue {
-  public:
+public:
     AgentMainQueue();
     ~AgentMainQueue() override;
     void post(Task task) override;
     void postAfter(int milliseconds, Task task) override;
 
-  private:
+private:
     // Queued calls and timers are bound to this object, so they die with it.
     QObject* context_;
 };

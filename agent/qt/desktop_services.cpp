@@ -38,8 +38,7 @@ DBusNotificationCenter::DBusNotificationCenter(QDBusConnection bus, ResponseHand
 }
 
 std::optional<QStringList> DBusNotificationCenter::capabilities(QString* error) {
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
     QDBusReply<QStringList> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
     if (!reply.isValid()) {
         if (error) *error = reply.error().message();
@@ -94,11 +93,9 @@ TrayStatusItem::~TrayStatusItem() = default;
 bool TrayStatusItem::show() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
     menu_ = std::make_unique<QMenu>();
-    QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered,
-                     [this] { onLaunch_(); });
+    QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered, [this] { onLaunch_(); });
     menu_->addSeparator();
-    QObject::connect(menu_->addAction(QStringLiteral("Quitter Vigilo")), &QAction::triggered,
-                     [this] { onQuit_(); });
+    QObject::connect(menu_->addAction(QStringLiteral("Quitter Vigilo")), &QAction::triggered, [this] { onQuit_(); });
     tray_ = std::make_unique<QSystemTrayIcon>(icon_);
     tray_->setToolTip(QStringLiteral("Vigilo"));
     tray_->setContextMenu(menu_.get());
@@ -128,8 +125,7 @@ QString BusProgramLauncher::locate(const std::string& identifier) {
     }
     const QString name = q(identifier).section(QLatin1Char('.'), -1);
     if (name.isEmpty()) return {};
-    for (const QString& folder :
-         {QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR)}) {
+    for (const QString& folder : {QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR)}) {
         const QFileInfo candidate(folder + QLatin1Char('/') + name);
         if (candidate.isFile() && candidate.isExecutable()) return candidate.absoluteFilePath();
     }
@@ -155,12 +151,10 @@ void BusDistributedNotifications::post(const std::string& name, const std::strin
     bus_.send(signal);
 }
 
-BusLossWatcher::BusLossWatcher(QDBusConnection bus, std::function<void()> onLost)
-    : onLost_(std::move(onLost)) {
+BusLossWatcher::BusLossWatcher(QDBusConnection bus, std::function<void()> onLost) : onLost_(std::move(onLost)) {
     // The library's own signal for a connection that closed under us.
-    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
-                SLOT(onDisconnected()));
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
+                QStringLiteral("Disconnected"), this, SLOT(onDisconnected()));
 }
 
 void BusLossWatcher::onDisconnected() {

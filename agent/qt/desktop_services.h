@@ -22,7 +22,7 @@ namespace qel::agent::qt {
 /// server replaced during the session is followed.
 class DBusNotificationCenter : public QObject, public NotificationCenter {
     Q_OBJECT
-  public:
+public:
     using ResponseHandler = std::function<void(const std::string& actionIdentifier)>;
 
     /// `onResponse` receives the action key of a button pressed on one of our notifications, on the
@@ -33,11 +33,11 @@ class DBusNotificationCenter : public QObject, public NotificationCenter {
     bool supportsActions() override;
     void add(const NotificationContent& content) override;
 
-  private slots:
+private slots:
     void onActionInvoked(uint id, const QString& actionKey);
     void onNotificationClosed(uint id, uint reason);
 
-  private:
+private:
     std::optional<QStringList> capabilities(QString* error = nullptr);
 
     QDBusConnection bus_;
@@ -47,13 +47,13 @@ class DBusNotificationCenter : public QObject, public NotificationCenter {
 
 /// The status-bar icon with the agent's menu: start Kartello, quit.
 class TrayStatusItem : public StatusItem {
-  public:
+public:
     TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
     ~TrayStatusItem() override;
     bool show() override;
     void showUpdateEntry(const std::string& text) override;
 
-  private:
+private:
     QIcon icon_;
     std::function<void()> onLaunch_;
     std::function<void()> onQuit_;
@@ -67,7 +67,7 @@ class TrayStatusItem : public StatusItem {
 /// folder, then on the PATH. `overrides` maps an identifier to an environment variable that, when
 /// set, names the program to run instead.
 class BusProgramLauncher : public ProgramLauncher {
-  public:
+public:
     explicit BusProgramLauncher(QDBusConnection bus) : bus_(std::move(bus)) {}
     bool isRunning(const std::string& identifier) override;
     bool launch(const std::string& identifier) override;
@@ -75,31 +75,31 @@ class BusProgramLauncher : public ProgramLauncher {
     /// Where `launch` would start the program from; empty when it cannot be found.
     static QString locate(const std::string& identifier);
 
-  private:
+private:
     QDBusConnection bus_;
 };
 
 /// killLauncher and its kind as D-Bus signals: interface "org.oberlane.qel.lanzo", member = the name,
 /// one text argument = the object.
 class BusDistributedNotifications : public DistributedNotifications {
-  public:
+public:
     explicit BusDistributedNotifications(QDBusConnection bus) : bus_(std::move(bus)) {}
     void post(const std::string& name, const std::string& object) override;
 
-  private:
+private:
     QDBusConnection bus_;
 };
 
 /// Calls `onLost` when the session bus goes away: the session has ended.
 class BusLossWatcher : public QObject {
     Q_OBJECT
-  public:
+public:
     BusLossWatcher(QDBusConnection bus, std::function<void()> onLost);
 
-  private slots:
+private slots:
     void onDisconnected();
 
-  private:
+private:
     std::function<void()> onLost_;
 };
 

@@ -63,10 +63,8 @@ int main(int argc, char** argv) {
                              [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
     delegate = &appDelegate;
 
-    pcsc::TokenWatcher watcher(pcsc::systemPcscApi(),
-                               [](SmartCard& card) { return readQelSerial(card); });
-    watcher.setInsertionHandler(
-        [&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
+    pcsc::TokenWatcher watcher(pcsc::systemPcscApi(), [](SmartCard& card) { return readQelSerial(card); });
+    watcher.setInsertionHandler([&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
     watcher.setServiceHandler([&mainQueue](pcsc::TokenWatcher::ServiceState state) {
         mainQueue.post([state] {
             if (state == pcsc::TokenWatcher::ServiceState::unavailable)

@@ -70,15 +70,21 @@ struct KartelloApp::Parts {
           reportFiles(&window),
           // The controller below is only reached once the user acts, after it was built.
           maintenance(*maintenanceView,
-                      MaintenanceServices{navigator, alerts, urlOpener, controller,
-                                          [this](std::shared_ptr<Pkcs11Card> card) {
-                                              controller.replaceSelectedCard(std::move(card));
-                                          },
-                                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); },
-                                          &scard}),
+                      MaintenanceServices{
+                          navigator, alerts, urlOpener, controller,
+                          [this](std::shared_ptr<Pkcs11Card> card) { controller.replaceSelectedCard(std::move(card)); },
+                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }, &scard}),
           controller(window, appDelegate,
-                     ViewControllerServices{library, mainQueue, navigator, urlOpener, clipboard, scard, readers,
-                                            &tokenWatch, LaterHooks{&certificates, &trust, &maintenance, nullptr, &updateCheck}, {}}) {
+                     ViewControllerServices{library,
+                                            mainQueue,
+                                            navigator,
+                                            urlOpener,
+                                            clipboard,
+                                            scard,
+                                            readers,
+                                            &tokenWatch,
+                                            LaterHooks{&certificates, &trust, &maintenance, nullptr, &updateCheck},
+                                            {}}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
@@ -92,8 +98,13 @@ struct KartelloApp::Parts {
         auto* dialog = new QtServicesWindow(&window);
         auto services = std::make_shared<ServicesViewController>(
             *dialog,
-            ServicesViewServices{library, processServiceReportRecorder(), mainQueue, reportFiles,
-                                 QCoreApplication::applicationVersion().toStdString(), userdirs::desktopDir(), {}},
+            ServicesViewServices{library,
+                                 processServiceReportRecorder(),
+                                 mainQueue,
+                                 reportFiles,
+                                 QCoreApplication::applicationVersion().toStdString(),
+                                 userdirs::desktopDir(),
+                                 {}},
             *request);
         dialog->keepAlive(services);
         dialog->present();

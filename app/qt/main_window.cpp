@@ -77,9 +77,9 @@ QtMainWindow::~QtMainWindow() = default;
 void QtMainWindow::buildOutlets() {
     auto& o = outlets_;
     auto& a = adapters_;
-    QPushButton* mainButtons[] = {ui_->identification, ui_->situation, ui_->certificate, ui_->tmaj,
-                                  ui_->pinCode, ui_->pinCodeModif, ui_->unlockCard, ui_->maintenance,
-                                  ui_->diagQELButton, ui_->testsSsl, ui_->portalEQEL, ui_->contactSupport,
+    QPushButton* mainButtons[] = {ui_->identification,    ui_->situation,    ui_->certificate, ui_->tmaj,
+                                  ui_->pinCode,           ui_->pinCodeModif, ui_->unlockCard,  ui_->maintenance,
+                                  ui_->diagQELButton,     ui_->testsSsl,     ui_->portalEQEL,  ui_->contactSupport,
                                   ui_->VekAuthentication, ui_->VekDisconnect};
     for (QPushButton* button : mainButtons) button->installEventFilter(this);
 

@@ -6,9 +6,7 @@
 
 namespace qel::qt {
 
-PictureView::PictureView(QWidget* parent) : QWidget(parent) {
-    setAttribute(Qt::WA_TranslucentBackground);
-}
+PictureView::PictureView(QWidget* parent) : QWidget(parent) { setAttribute(Qt::WA_TranslucentBackground); }
 
 void PictureView::setPicture(const std::string& pictureName) {
     if (pictureName == pictureName_) return;
@@ -19,9 +17,7 @@ void PictureView::setPicture(const std::string& pictureName) {
     update();
 }
 
-QSize PictureView::sizeHint() const {
-    return renderer_.isValid() ? renderer_.defaultSize() : QSize(16, 16);
-}
+QSize PictureView::sizeHint() const { return renderer_.isValid() ? renderer_.defaultSize() : QSize(16, 16); }
 
 int PictureView::heightForWidth(int width) const {
     if (!renderer_.isValid() || renderer_.defaultSize().width() == 0) return width;
@@ -34,8 +30,8 @@ void PictureView::paintEvent(QPaintEvent*) {
     QSizeF size = renderer_.defaultSize();
     size.scale(QSizeF(contentsRect().size()), Qt::KeepAspectRatio);
     const QRectF area = contentsRect();
-    const QRectF target(area.x() + (area.width() - size.width()) / 2,
-                        area.y() + (area.height() - size.height()) / 2, size.width(), size.height());
+    const QRectF target(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2,
+                        size.width(), size.height());
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     if (!isEnabled()) painter.setOpacity(0.35);

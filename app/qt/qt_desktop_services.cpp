@@ -21,9 +21,15 @@ namespace qel::qt {
 int QtAlertPresenter::runModal(const ui::Alert& alert) {
     QMessageBox box(window_.data());
     switch (alert.style) {
-        case ui::Alert::Style::informational: box.setIcon(QMessageBox::Information); break;
-        case ui::Alert::Style::warning: box.setIcon(QMessageBox::Warning); break;
-        case ui::Alert::Style::critical: box.setIcon(QMessageBox::Critical); break;
+        case ui::Alert::Style::informational:
+            box.setIcon(QMessageBox::Information);
+            break;
+        case ui::Alert::Style::warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case ui::Alert::Style::critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
     }
     box.setText(toQString(alert.messageText));
     box.setInformativeText(toQString(alert.informativeText));
@@ -49,9 +55,7 @@ void QtClipboard::setText(const std::string& text) {
     clipboard->setText(toQString(text));
 }
 
-bool QtUrlOpener::openUrl(const std::string& url) {
-    return QDesktopServices::openUrl(QUrl(toQString(url)));
-}
+bool QtUrlOpener::openUrl(const std::string& url) { return QDesktopServices::openUrl(QUrl(toQString(url))); }
 
 bool QtProgramLauncher::isRunning(const std::string& identifier) {
     QDBusConnection bus = QDBusConnection::sessionBus();

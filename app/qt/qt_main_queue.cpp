@@ -11,7 +11,8 @@ QtMainQueue::QtMainQueue() : context_(new QObject) {}
 QtMainQueue::~QtMainQueue() { delete context_; }
 
 void QtMainQueue::post(Task task) {
-    QMetaObject::invokeMethod(context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
 void QtMainQueue::postAfter(int milliseconds, Task task) {

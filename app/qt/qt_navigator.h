@@ -14,7 +14,7 @@ namespace qel {
 class BackgroundQueue;
 class Scard;
 class TmajBackend;
-}
+}  // namespace qel
 
 namespace qel::qt {
 

@@ -21,8 +21,6 @@ public:
     const ui::SituationOutlets& outlets() override { return outlets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
 
-
-
 private:
     std::unique_ptr<Ui::SituationView> ui_;
     WidgetAdapters adapters_;

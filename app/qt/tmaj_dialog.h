@@ -16,7 +16,7 @@ namespace qel::qt {
 
 class QtTmajDialog : public QtSheetDialog, public ui::TmajView {
     Q_OBJECT
-  public:
+public:
     explicit QtTmajDialog(QWidget* parent);
     ~QtTmajDialog() override;
     const ui::TmajOutlets& outlets() override { return outlets_; }
@@ -28,7 +28,7 @@ class QtTmajDialog : public QtSheetDialog, public ui::TmajView {
     void setCloseRequestHandler(std::function<void()> handler) { closeRequest_ = std::move(handler); }
     void reject() override;
 
-  private:
+private:
     std::unique_ptr<Ui::TmajDialog> ui_;
     ui::TmajOutlets outlets_;
     std::function<void()> closeRequest_;

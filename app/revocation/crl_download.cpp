@@ -61,7 +61,7 @@ std::string defaultCrlPath() { return userdirs::cacheHome() + "/kartello/root.cr
 std::optional<Bytes> CurlCrlFetcher::fetch(const std::string& url, const std::string& destination) {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(initialised ? curl_easy_init() : nullptr,
-                                                              curl_easy_cleanup);
+                                                             curl_easy_cleanup);
     if (!curl) {
         logError("getCrl: Erreur durant le téléchargement du CRL. Description de l'erreur: Erreur inconnue");
         return std::nullopt;

@@ -12,8 +12,8 @@ namespace qel {
 CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer) {
     if (crlDer.empty() || serial.empty() || !issuer) return CrlAnswer::unreadable;
     const unsigned char* p = crlDer.data();
-    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(
-        d2i_X509_CRL(nullptr, &p, static_cast<long>(crlDer.size())), X509_CRL_free);
+    std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(crlDer.size())),
+                                                            X509_CRL_free);
     // Bytes after the list mean it is not the file the server meant to send.
     if (!crl || p != crlDer.data() + crlDer.size()) return CrlAnswer::unreadable;
     if (X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), X509_get_subject_name(issuer)) != 0)
@@ -29,8 +29,7 @@ CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer) {
     if (!wanted) return CrlAnswer::unreadable;
     X509_REVOKED* entry = nullptr;
     // Compares the integers themselves (the list is sorted and searched by value).
-    return X509_CRL_get0_by_serial(crl.get(), &entry, wanted.get()) == 1 ? CrlAnswer::revoked
-                                                                           : CrlAnswer::notRevoked;
+    return X509_CRL_get0_by_serial(crl.get(), &entry, wanted.get()) == 1 ? CrlAnswer::revoked : CrlAnswer::notRevoked;
 }
 
 std::optional<Bytes> serialBytes(X509* certificate) {
@@ -40,8 +39,10 @@ std::optional<Bytes> serialBytes(X509* certificate) {
     std::unique_ptr<BIGNUM, decltype(&BN_free)> number(ASN1_INTEGER_to_BN(serial, nullptr), BN_free);
     if (!number || BN_is_negative(number.get())) return std::nullopt;
     Bytes bytes(static_cast<std::size_t>(BN_num_bytes(number.get())));
-    if (bytes.empty()) bytes.push_back(0);
-    else BN_bn2bin(number.get(), bytes.data());
+    if (bytes.empty())
+        bytes.push_back(0);
+    else
+        BN_bn2bin(number.get(), bytes.data());
     return bytes;
 }
 

@@ -22,9 +22,10 @@ std::unique_ptr<SmartCard> PcscCardReaders::waitForCard(const std::string& name,
 
 void ServiceAbsenceLog::serviceMissing(const std::string& reason) {
     if (!missing_.exchange(true))
-        logError(format("Service carte à puce (pcscd) indisponible : %s. Les lecteurs seront recherchés "
-                        "de nouveau à chaque actualisation.",
-                        reason.c_str()));
+        logError(
+            format("Service carte à puce (pcscd) indisponible : %s. Les lecteurs seront recherchés "
+                   "de nouveau à chaque actualisation.",
+                   reason.c_str()));
 }
 
 void ServiceAbsenceLog::serviceAvailable() {

@@ -49,8 +49,10 @@ ScanResult Scard::scan() {
         names = readers_.readerNames();
         serviceLog_.serviceAvailable();
     } catch (const TransportError& e) {
-        if (e.kind() == TransportError::Kind::noService) serviceLog_.serviceMissing(e.what());
-        else logError(format("Scard scan : %s", e.what()));
+        if (e.kind() == TransportError::Kind::noService)
+            serviceLog_.serviceMissing(e.what());
+        else
+            logError(format("Scard scan : %s", e.what()));
         return result;
     }
     for (const auto& name : names) {
@@ -77,8 +79,10 @@ std::uint32_t Scard::withCard(const std::string& readerName,
         currentCard_ = readers_.waitForCard(readerName, slotWait_);
         serviceLog_.serviceAvailable();
     } catch (const TransportError& e) {
-        if (e.kind() == TransportError::Kind::noService) serviceLog_.serviceMissing(e.what());
-        else logError(format("Scard : lecteur [%s] inaccessible : %s", readerName.c_str(), e.what()));
+        if (e.kind() == TransportError::Kind::noService)
+            serviceLog_.serviceMissing(e.what());
+        else
+            logError(format("Scard : lecteur [%s] inaccessible : %s", readerName.c_str(), e.what()));
         return scard::kUnreachable;
     }
     if (!currentCard_) {

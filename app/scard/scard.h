@@ -124,7 +124,8 @@ public:
     /// unknown, no card answers in time or the session cannot be opened; kUnreachable too, whatever
     /// the operation made of its answers, when a transmission failed on the way (the card was
     /// pulled out), so that no caller takes a lost card for a card's answer.
-    std::uint32_t withCard(const std::string& readerName, const std::function<std::uint32_t(ScardExchange&)>& operation);
+    std::uint32_t withCard(const std::string& readerName,
+                           const std::function<std::uint32_t(ScardExchange&)>& operation);
 
     /// The application identifier: "IRV" reversed (56 52 49).
     static const Bytes& irvApplicationId();

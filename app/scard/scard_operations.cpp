@@ -83,7 +83,8 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
         const StatusWordMeaning answer = statusWordMeaning(card.transmit(verify, &shown).sw);
         wipe(verify);
         switch (answer.status) {
-            case CardStatus::success: return scard::kOk;
+            case CardStatus::success:
+                return scard::kOk;
             case CardStatus::triesLeft:
                 // Only the last two tries are told apart; other counts are an unexpected answer.
                 if (answer.triesLeft == 2) return kPinIncorrect;
@@ -92,8 +93,10 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
                     return kPinIncorrect;
                 }
                 return scard::kStepFailed;
-            case CardStatus::blocked: return kPinLocked;
-            default: return scard::kStepFailed;
+            case CardStatus::blocked:
+                return kPinLocked;
+            default:
+                return scard::kStepFailed;
         }
     });
     return check;
@@ -106,12 +109,15 @@ PinCheckResult Scard::checkPinStatus(const std::string& readerName) {
         card.transmit(kSelectMasterFile);
         const StatusWordMeaning answer = statusWordMeaning(card.transmit({0x00, 0x20, 0x00, 0x01}).sw);
         switch (answer.status) {
-            case CardStatus::success: return scard::kOk;
+            case CardStatus::success:
+                return scard::kOk;
             case CardStatus::triesLeft:
                 if (answer.triesLeft == 1) check.lastTry = true;
                 return answer.triesLeft >= 1 && answer.triesLeft <= 3 ? scard::kOk : scard::kStepFailed;
-            case CardStatus::blocked: return kPinLocked;
-            default: return scard::kStepFailed;
+            case CardStatus::blocked:
+                return kPinLocked;
+            default:
+                return scard::kStepFailed;
         }
     });
     return check;

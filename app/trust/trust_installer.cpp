@@ -11,7 +11,8 @@ namespace qel {
 namespace {
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
-    return !needle.empty() && std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+    return !needle.empty() &&
+           std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
 }
 
 class OpenStore {

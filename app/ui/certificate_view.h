@@ -11,7 +11,7 @@ namespace qel::ui {
 
 /// The controls of the certificates sub-view: one row per certificate of the card.
 struct CertificateOutlets {
-    Label* authentName = nullptr;  ///< "Certificat d'Authentification QEL" or "Certificat Technique QEL"
+    Label* authentName = nullptr;   ///< "Certificat d'Authentification QEL" or "Certificat Technique QEL"
     Button* authentView = nullptr;  ///< `onViewAuthentCertificate`
     Button* authentSave = nullptr;  ///< `onSaveAuthentCertificate`
     Label* signatureName = nullptr;

@@ -23,7 +23,7 @@ struct TmajOutlets {
 /// The four-step update window. Its layout holds the opening texts and shows step 1 with the PIN
 /// field, the progress bar, the message and the error text hidden.
 class TmajView : public DialogView {
-  public:
+public:
     virtual const TmajOutlets& outlets() = 0;
     /// Gives the PIN field the keyboard focus.
     virtual void focusPinField() = 0;

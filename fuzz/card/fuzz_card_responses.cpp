@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
                 break;
             }
-            case 1: (void)removePkcs1Padding(rest); break;
+            case 1:
+                (void)removePkcs1Padding(rest);
+                break;
             case 2:
                 (void)decodeKeyDirectory(rest);
                 (void)decodeCertificateDirectory(rest);

@@ -18,8 +18,8 @@ X509* authority() {
         X509_set_version(c, 2);
         ASN1_INTEGER_set(X509_get_serialNumber(c), 1);
         X509_NAME* name = X509_get_subject_name(c);
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("ACI-FUZZ"), -1,
-                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("ACI-FUZZ"), -1, -1,
+                                   0);
         X509_set_issuer_name(c, name);
         X509_gmtime_adj(X509_getm_notBefore(c), 0);
         X509_gmtime_adj(X509_getm_notAfter(c), 3600);

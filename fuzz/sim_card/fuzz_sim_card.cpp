@@ -78,8 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     card->restoreFreshState();
     if (mode & 0x20) card->setHostileRules(hostileSet());
     if (mode & 0x10) {
-        qel::Bytes verify{
-            static_cast<std::uint8_t>(qel4 ? 0x01 : 0x00), 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'};
+        qel::Bytes verify{static_cast<std::uint8_t>(qel4 ? 0x01 : 0x00), 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'};
         if (!qel4 && kind == ReaderKind::contact) {
             verify[4] = 0x08;
             verify.insert(verify.end(), 4, 0xFF);

@@ -15,7 +15,8 @@ namespace qel::fuzz {
 /// (status word included). When the input runs out the card is gone. The input must outlive the card.
 class StreamCard : public SmartCard {
 public:
-    StreamCard(Bytes atr, const std::uint8_t* data, std::size_t size) : atr_(std::move(atr)), data_(data), size_(size) {}
+    StreamCard(Bytes atr, const std::uint8_t* data, std::size_t size)
+        : atr_(std::move(atr)), data_(data), size_(size) {}
     Bytes atr() const override { return atr_; }
     void beginSession() override {}
     void endSession() override {}

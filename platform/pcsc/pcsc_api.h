@@ -22,14 +22,13 @@ public:
     virtual LONG releaseContext(SCARDCONTEXT context) = 0;
     /// Reader names in the service's order. No reader is SCARD_S_SUCCESS with an empty list.
     virtual LONG listReaders(SCARDCONTEXT context, std::vector<std::string>& readers) = 0;
-    virtual LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, SCARD_READERSTATE* states,
-                                 DWORD count) = 0;
+    virtual LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, SCARD_READERSTATE* states, DWORD count) = 0;
     virtual LONG cancel(SCARDCONTEXT context) = 0;
 
-    virtual LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode,
-                         DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) = 0;
-    virtual LONG reconnect(SCARDHANDLE card, DWORD shareMode, DWORD preferredProtocols,
-                           DWORD initialization, DWORD* activeProtocol) = 0;
+    virtual LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode, DWORD preferredProtocols,
+                         SCARDHANDLE* card, DWORD* activeProtocol) = 0;
+    virtual LONG reconnect(SCARDHANDLE card, DWORD shareMode, DWORD preferredProtocols, DWORD initialization,
+                           DWORD* activeProtocol) = 0;
     virtual LONG disconnect(SCARDHANDLE card, DWORD disposition) = 0;
     virtual LONG beginTransaction(SCARDHANDLE card) = 0;
     virtual LONG endTransaction(SCARDHANDLE card, DWORD disposition) = 0;

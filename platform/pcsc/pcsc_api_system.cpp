@@ -43,14 +43,13 @@ public:
         return SCARD_E_INSUFFICIENT_BUFFER;
     }
 
-    LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, SCARD_READERSTATE* states,
-                         DWORD count) override {
+    LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, SCARD_READERSTATE* states, DWORD count) override {
         return SCardGetStatusChange(context, timeoutMs, states, count);
     }
     LONG cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
 
-    LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode,
-                 DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) override {
+    LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode, DWORD preferredProtocols,
+                 SCARDHANDLE* card, DWORD* activeProtocol) override {
         return SCardConnect(context, reader.c_str(), shareMode, preferredProtocols, card, activeProtocol);
     }
     LONG reconnect(SCARDHANDLE card, DWORD shareMode, DWORD preferredProtocols, DWORD initialization,
@@ -59,16 +58,14 @@ public:
     }
     LONG disconnect(SCARDHANDLE card, DWORD disposition) override { return SCardDisconnect(card, disposition); }
     LONG beginTransaction(SCARDHANDLE card) override { return SCardBeginTransaction(card); }
-    LONG endTransaction(SCARDHANDLE card, DWORD disposition) override {
-        return SCardEndTransaction(card, disposition);
-    }
+    LONG endTransaction(SCARDHANDLE card, DWORD disposition) override { return SCardEndTransaction(card, disposition); }
 
     LONG transmit(SCARDHANDLE card, DWORD protocol, const Bytes& command, Bytes& response) override {
         const SCARD_IO_REQUEST* pci = protocol == SCARD_PROTOCOL_T1 ? SCARD_PCI_T1 : SCARD_PCI_T0;
         response.assign(kMaxResponse, 0);
         DWORD length = kMaxResponse;
-        LONG rv = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-                                response.data(), &length);
+        LONG rv = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response.data(),
+                                &length);
         response.resize(rv == SCARD_S_SUCCESS ? std::min<DWORD>(length, kMaxResponse) : 0);
         return rv;
     }

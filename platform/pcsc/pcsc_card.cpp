@@ -10,13 +10,12 @@ namespace {
 constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 // A reader notices a pulled card on its next presence poll (pcscd polls every 400 ms).
 constexpr DWORD kRemovalGraceMs = 800;
-}
+}  // namespace
 
 PcscCard::PcscCard(std::shared_ptr<PcscContext> context, std::string reader)
     : context_(std::move(context)), reader_(std::move(reader)) {
     SCARDHANDLE handle = 0;
-    LONG rv = context_->api().connect(context_->handle(), reader_, SCARD_SHARE_SHARED, kProtocols, &handle,
-                                      &protocol_);
+    LONG rv = context_->api().connect(context_->handle(), reader_, SCARD_SHARE_SHARED, kProtocols, &handle, &protocol_);
     if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardConnect");
     handle_ = PcscCardHandle(context_, handle);
     readStatus();
@@ -75,8 +74,8 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
     }
     if (response.size() < 2) {
         wipeBytes(response);
-        throwBrokenExchange(TransportError(TransportError::Kind::communication, 0,
-                                           "card answer shorter than a status word"));
+        throwBrokenExchange(
+            TransportError(TransportError::Kind::communication, 0, "card answer shorter than a status word"));
     }
     // The caller wipes the answer once it has taken what it needs (SmartCard::send).
     return response;

@@ -12,7 +12,8 @@ namespace qel::pcsc {
 /// is a communication failure. Not meant for SCARD_S_SUCCESS.
 TransportError::Kind transportKind(LONG rv);
 
-/// The PC/SC constant's name ("SCARD_W_REMOVED_CARD"), or "SCARD_unknown" for a code it does not name (the text of pcscTransportError carries the number).
+/// The PC/SC constant's name ("SCARD_W_REMOVED_CARD"), or "SCARD_unknown" for a code it does not name (the text of
+/// pcscTransportError carries the number).
 std::string_view pcscErrorName(LONG rv);
 
 /// The error to throw for a failed call: kind from transportKind(), the code kept as platform code,

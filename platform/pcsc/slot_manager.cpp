@@ -51,7 +51,8 @@ std::optional<SlotInfo> SlotManager::query(const std::string& name, DWORD timeou
         // the time is up.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (rv == SCARD_S_SUCCESS && wanted && slotStateFromBits(state.dwEventState) != *wanted) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
             rv = api_->getStatusChange(ctx->handle(), static_cast<DWORD>(left.count()), &state, 1);
@@ -94,8 +95,7 @@ std::unique_ptr<PcscCard> SlotManager::cardInSlot(const std::string& name) {
         return std::make_unique<PcscCard>(context(), name);
     } catch (const TransportError& e) {
         // Gone between the look and the connection: same answer as an empty reader.
-        if (e.kind() == TransportError::Kind::cardRemoved || e.kind() == TransportError::Kind::noReader)
-            return nullptr;
+        if (e.kind() == TransportError::Kind::cardRemoved || e.kind() == TransportError::Kind::noReader) return nullptr;
         throw;
     }
 }

@@ -162,8 +162,7 @@ void TokenWatcher::serveContext(const std::shared_ptr<PcscContext>& context) {
             waiting_ = true;
             waitContext_ = context->handle();
         }
-        LONG rv = api_->getStatusChange(context->handle(), INFINITE, states.data(),
-                                        static_cast<DWORD>(states.size()));
+        LONG rv = api_->getStatusChange(context->handle(), INFINITE, states.data(), static_cast<DWORD>(states.size()));
         {
             std::lock_guard lock(mutex_);
             waiting_ = false;

@@ -34,8 +34,7 @@ void addHolderFiles(FileTree& tree, const Profile& p, bool contactless) {
     for (std::size_t i = 0; i < p.situations.size(); ++i)
         tree.addEf(holder, static_cast<std::uint16_t>(0xD101 + i),
                    activityRecord(p.situations[i], static_cast<int>(i) + 1), Access::pin, Access::pin);
-    if (!p.situations.empty())
-        tree.addEf(holder, 0xD200, billingRecord(p.situations), Access::pin, Access::pin);
+    if (!p.situations.empty()) tree.addEf(holder, 0xD200, billingRecord(p.situations), Access::pin, Access::pin);
 }
 
 Bytes updateRecord(const Profile& p) {
@@ -56,12 +55,13 @@ Bytes issuerApplicationName() { return Bytes{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF,
 CardKey loadCardKey(const Profile& profile, const std::string& dir, Role role) {
     const KeyProfile* k = profile.key(role);
     if (!k) throw std::runtime_error(std::string("the profile has no ") + roleName(role) + " key");
-    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile),
-                   loadCertificate(dir + "/" + k->certificateFile), nullptr};
+    return CardKey{*k, RsaKey::fromPemFile(dir + "/" + k->keyFile), loadCertificate(dir + "/" + k->certificateFile),
+                   nullptr};
 }
 
 std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const std::string& dir, ReaderKind kind) {
-    return buildIsoContent(p, [&](Role role) { return loadCardKey(p, dir, role); }, kind);
+    return buildIsoContent(
+        p, [&](Role role) { return loadCardKey(p, dir, role); }, kind);
 }
 
 std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySource& keys, ReaderKind kind) {
@@ -69,23 +69,20 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySourc
     FileTree& tree = content->tree;
     const bool contactless = kind == ReaderKind::contactless;
     if (p.generation == Generation::QEL4 && contactless)
-        throw std::runtime_error(
-            "a QEL4 in a contactless reader shows its DESFire application, not ISO files");
+        throw std::runtime_error("a QEL4 in a contactless reader shows its DESFire application, not ISO files");
 
     tree.addEf(tree.mf(), 0xD003, serialRecord(p));
-    if (p.generation == Generation::QEL3)
-        tree.addEf(tree.mf(), 0xD010, updateRecord(p), Access::always, Access::pin);
+    if (p.generation == Generation::QEL3) tree.addEf(tree.mf(), 0xD010, updateRecord(p), Access::always, Access::pin);
 
-    CardNode& app =
-        tree.addDf(tree.mf(), 0x0001, p.generation == Generation::QEL4 ? issuerApplicationName() : Bytes{});
+    CardNode& app = tree.addDf(tree.mf(), 0x0001, p.generation == Generation::QEL4 ? issuerApplicationName() : Bytes{});
     Bytes prkd, cd;
     std::uint16_t prkdId = 0x7002, cdId = 0x7005;
     auto place = [&](Role role, CardNode& folder, std::uint16_t certId) {
         CardKey key = keys(role);
         key.folder = &folder;
         CardNode& certFile = tree.addEf(folder, certId, key.certificate);
-        prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(),
-                                          key.profile.reference, folder.fullPath(), key.key.bits())});
+        prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(), key.profile.reference,
+                                          folder.fullPath(), key.key.bits())});
         cd = cat({cd, certificateEntry(key.profile.certLabel, key.profile.keyId, certFile.fullPath())});
         content->keys.push_back(std::move(key));
     };

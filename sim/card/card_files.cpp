@@ -80,8 +80,7 @@ CardNode* FileTree::findByName(const Bytes& name) {
     while (!stack.empty()) {
         CardNode* n = stack.back();
         stack.pop_back();
-        if (n->isDf && n->name.size() >= name.size() && std::equal(name.begin(), name.end(), n->name.begin()))
-            return n;
+        if (n->isDf && n->name.size() >= name.size() && std::equal(name.begin(), name.end(), n->name.begin())) return n;
         for (const auto& c : n->children) stack.push_back(c.get());
     }
     return nullptr;

@@ -33,7 +33,7 @@ struct CardNode {
 
 /// The card's file system: a master file 3F00 and what hangs below it.
 class FileTree {
-  public:
+public:
     FileTree();
     CardNode& mf() { return *mf_; }
     const CardNode& mf() const { return *mf_; }
@@ -52,7 +52,7 @@ class FileTree {
     /// The file at a full path given in upper-case hexadecimal, or nullptr.
     CardNode* findByPathHex(const std::string& pathHex);
 
-  private:
+private:
     std::unique_ptr<CardNode> mf_;
 };
 

@@ -9,7 +9,7 @@ namespace qel::sim {
 /// A virtual QEL card as seen from a reader: answer-to-reset and one APDU in, one answer out.
 /// The fronts (in-process transport, the vpcd daemon) only know this interface.
 class CardModel {
-  public:
+public:
     virtual ~CardModel() = default;
     /// The ATR of the card as presented in its reader (contact or contactless).
     virtual Bytes atr() const = 0;

@@ -11,8 +11,8 @@ namespace qel::sim {
 
 namespace {
 
-constexpr std::uint16_t kOk = 0x9100, kMore = 0x91AF, kAuthError = 0x91AE, kNoApplication = 0x91A0,
-                        kLength = 0x917E, kIllegal = 0x911C, kNoKey = 0x9140;
+constexpr std::uint16_t kOk = 0x9100, kMore = 0x91AF, kAuthError = 0x91AE, kNoApplication = 0x91A0, kLength = 0x917E,
+                        kIllegal = 0x911C, kNoKey = 0x9140;
 
 ResponseApdu reply(Bytes data, std::uint16_t sw) { return ResponseApdu{std::move(data), sw}; }
 
@@ -56,8 +56,7 @@ ResponseApdu DesfireCard::native(const CommandApdu& c) {
                 appSelected_ = false;
                 return statusOnly(kOk);
             }
-            if (c.data != applicationId() || !state_.desfireApplicationPresent)
-                return statusOnly(kNoApplication);
+            if (c.data != applicationId() || !state_.desfireApplicationPresent) return statusOnly(kNoApplication);
             appSelected_ = true;
             return statusOnly(kOk);
         }
@@ -165,9 +164,9 @@ ResponseApdu DesfireCard::iso(const CommandApdu& c) {
         if (offset >= content.size()) return statusOnly(0x6B00);
         const std::size_t n =
             std::min<std::size_t>(static_cast<std::size_t>(c.le.value_or(256)), content.size() - offset);
-        return ResponseApdu{Bytes(content.begin() + static_cast<long>(offset),
-                                  content.begin() + static_cast<long>(offset + n)),
-                            0x9000};
+        return ResponseApdu{
+            Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)),
+            0x9000};
     }
     return statusOnly(0x6D00);
 }

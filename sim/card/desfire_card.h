@@ -23,7 +23,7 @@ namespace qel::sim {
 /// application's short files 1 (80 n identifier), 2 (81 05 card number in BCD) and
 /// 3 (82 0A, BCD of 0 802500000 and the card number).
 class DesfireCard {
-  public:
+public:
     DesfireCard(const Profile& profile, CardState& state, std::function<void()> persist);
 
     void reset();
@@ -33,7 +33,7 @@ class DesfireCard {
 
     static const Bytes& applicationId();
 
-  private:
+private:
     ResponseApdu native(const CommandApdu& c);
     ResponseApdu iso(const CommandApdu& c);
     ResponseApdu beginAuthentication(bool aes, const Bytes& data);

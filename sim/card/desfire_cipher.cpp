@@ -6,8 +6,7 @@
 
 namespace qel::sim {
 
-std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const Bytes& iv,
-                                const Bytes& data) {
+std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& data) {
     const std::size_t block = desfireBlock(aes);
     if (iv.size() != block || data.empty() || data.size() % block != 0) return std::nullopt;
     Bytes k = key;
@@ -22,8 +21,7 @@ std::optional<Bytes> desfireCbc(bool aes, bool encrypt, const Bytes& key, const 
             return std::nullopt;
         cipher = EVP_des_ede_cbc();
     }
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        EVP_CIPHER_CTX_free);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, k.data(), iv.data(), encrypt ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
         return std::nullopt;

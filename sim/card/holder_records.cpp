@@ -26,8 +26,7 @@ std::string twoDigits(int n) {
 }  // namespace
 
 std::uint8_t codeByte(const std::string& code) {
-    if (code.empty() || code.size() > 2)
-        throw std::runtime_error("code \"" + code + "\" is not one or two digits");
+    if (code.empty() || code.size() > 2) throw std::runtime_error("code \"" + code + "\" is not one or two digits");
     int v = 0;
     for (char c : code) {
         if (c < '0' || c > '9') throw std::runtime_error("code \"" + code + "\" is not decimal");
@@ -48,23 +47,22 @@ Bytes nameRecord(const HolderProfile& h) {
         firstNames.insert(firstNames.end(), n.begin(), n.end());
         firstNames.push_back(0xFF);
     }
-    return tlv(kNamePs, cat({tlv(0x80, Bytes{codeByte(h.civility)}), tlv(0x81, ascii(h.lastName)),
-                             tlv(0x82, ascii(h.marriedName)), tlv(0x83, firstNames),
-                             tlv(0x84, ascii(h.usualFirstName))}));
+    return tlv(kNamePs,
+               cat({tlv(0x80, Bytes{codeByte(h.civility)}), tlv(0x81, ascii(h.lastName)),
+                    tlv(0x82, ascii(h.marriedName)), tlv(0x83, firstNames), tlv(0x84, ascii(h.usualFirstName))}));
 }
 
 Bytes infoRecord(const HolderProfile& h) {
     return tlv(kInfoPs, cat({tlv(0x80, Bytes{codeByte(h.cardType)}), tlv(0x81, ascii(h.identifier())),
-                             tlv(0x82, Bytes{codeByte(h.profession)}),
-                             tlv(0x83, Bytes{codeByte(h.occupation)}), tlv(0x84, ascii(h.practiceName))}));
+                             tlv(0x82, Bytes{codeByte(h.profession)}), tlv(0x83, Bytes{codeByte(h.occupation)}),
+                             tlv(0x84, ascii(h.practiceName))}));
 }
 
 Bytes activityRecord(const SituationProfile& s, int number) {
-    Bytes inner = cat(
-        {tlv(0x80, Bytes{codeByte(s.practiceMode)}), tlv(0x81, Bytes{static_cast<std::uint8_t>(number)})});
+    Bytes inner =
+        cat({tlv(0x80, Bytes{codeByte(s.practiceMode)}), tlv(0x81, Bytes{static_cast<std::uint8_t>(number)})});
     if (!s.pharmacistSection.empty()) inner = cat({inner, tlv(0x82, ascii(s.pharmacistSection))});
-    inner = cat({inner, tlv(0x84, ascii(s.companyName)), tlv(0x85, ascii(s.structureId)),
-                 tlv(0x86, ascii(s.sector))});
+    inner = cat({inner, tlv(0x84, ascii(s.companyName)), tlv(0x85, ascii(s.structureId)), tlv(0x86, ascii(s.sector))});
     return tlv(kSituation, inner);
 }
 
@@ -74,10 +72,10 @@ Bytes billingRecord(const std::vector<SituationProfile>& situations) {
         if (!situations[i].billing) continue;
         const BillingProfile& b = *situations[i].billing;
         std::string permissions{b.permissionFse ? '1' : '0', b.permissionLot ? '1' : '0'};
-        Bytes block = tlv(
-            kSitFact, cat({tlv(0x80, bcd(twoDigits(static_cast<int>(i) + 1))), tlv(0x81, bcd(b.billingId)),
-                           tlv(0x82, bcd(b.specialty + b.convention + b.tariffZone + b.mileage)),
-                           tlv(0x83, bcd(b.agreements)), tlv(0x84, bcd(permissions))}));
+        Bytes block =
+            tlv(kSitFact, cat({tlv(0x80, bcd(twoDigits(static_cast<int>(i) + 1))), tlv(0x81, bcd(b.billingId)),
+                               tlv(0x82, bcd(b.specialty + b.convention + b.tariffZone + b.mileage)),
+                               tlv(0x83, bcd(b.agreements)), tlv(0x84, bcd(permissions))}));
         blocks.insert(blocks.end(), block.begin(), block.end());
     }
     return tlv(kSitFacts, blocks);

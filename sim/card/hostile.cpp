@@ -13,8 +13,7 @@ constexpr std::uint8_t kFiller = 0xA5;
 
 std::uint8_t hexByte(const nlohmann::json& v, const char* key) {
     auto b = fromHex(v.get<std::string>());
-    if (!b || b->size() != 1)
-        throw std::runtime_error(std::string("\"") + key + "\" is not one hexadecimal byte");
+    if (!b || b->size() != 1) throw std::runtime_error(std::string("\"") + key + "\" is not one hexadecimal byte");
     return (*b)[0];
 }
 
@@ -79,8 +78,7 @@ Bytes withoutSizeTag(const Bytes& fcp) {
         std::size_t len = fcp[i + 1];
         std::size_t end = std::min(fcp.size(), i + 2 + len);
         if (fcp[i] != 0x80)
-            inner.insert(inner.end(), fcp.begin() + static_cast<long>(i),
-                         fcp.begin() + static_cast<long>(end));
+            inner.insert(inner.end(), fcp.begin() + static_cast<long>(i), fcp.begin() + static_cast<long>(end));
         i = end;
     }
     Bytes out{fcp[0], static_cast<std::uint8_t>(inner.size())};
@@ -144,8 +142,7 @@ Bytes HostileFilter::fileContent(const std::string& pathHex, const Bytes& conten
     return out;
 }
 
-Bytes HostileFilter::filter(const CommandApdu& command, const std::string& currentPath,
-                            const ResponseApdu& answer) {
+Bytes HostileFilter::filter(const CommandApdu& command, const std::string& currentPath, const ResponseApdu& answer) {
     if (looping_) {
         if (command.ins == 0xC0) return ResponseApdu{Bytes(16, kFiller), 0x6110}.toBytes();
         looping_ = false;

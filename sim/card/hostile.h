@@ -23,17 +23,7 @@ namespace qel::sim {
 /// Actions on files (matched by `path` only): "fileContent" (the file holds `bytes`) and
 /// "truncateFile" (the file keeps its first `length` bytes); its size in the SELECT answer follows.
 struct HostileRule {
-    enum class Action {
-        status,
-        truncate,
-        oversize,
-        raw,
-        loop61,
-        wrongLength,
-        noSizeTag,
-        fileContent,
-        truncateFile
-    };
+    enum class Action { status, truncate, oversize, raw, loop61, wrongLength, noSizeTag, fileContent, truncateFile };
 
     std::optional<std::uint8_t> ins;
     std::optional<std::uint8_t> p1;
@@ -57,7 +47,7 @@ std::string hostileRulesToJson(const std::vector<HostileRule>& rules);
 
 /// Spoils the answers of a card with a list of rules. Keeps the counters and the 61xx loop state.
 class HostileFilter {
-  public:
+public:
     HostileFilter() = default;
     explicit HostileFilter(std::vector<HostileRule> rules) : rules_(std::move(rules)) {}
 
@@ -74,7 +64,7 @@ class HostileFilter {
     /// Power-on: the 61xx loop stops; counters stay.
     void reset() { looping_ = false; }
 
-  private:
+private:
     std::vector<HostileRule> rules_;
     bool looping_ = false;
 };

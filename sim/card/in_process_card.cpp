@@ -7,9 +7,7 @@ namespace {
 constexpr long kRemovedCard = 0x80100069L;
 }  // namespace
 
-InProcessCard::InProcessCard(std::shared_ptr<CardModel> model) : model_(std::move(model)) {
-    model_->powerOn();
-}
+InProcessCard::InProcessCard(std::shared_ptr<CardModel> model) : model_(std::move(model)) { model_->powerOn(); }
 
 Bytes InProcessCard::atr() const { return removed_ ? Bytes{} : model_->atr(); }
 

@@ -11,7 +11,7 @@ namespace qel::sim {
 /// to the model, sessions do nothing. Tests can pull the card out: every later exchange then
 /// fails with TransportError(cardRemoved), as a PC/SC card does.
 class InProcessCard : public SmartCard {
-  public:
+public:
     /// Powers the model on.
     explicit InProcessCard(std::shared_ptr<CardModel> model);
 
@@ -29,7 +29,7 @@ class InProcessCard : public SmartCard {
     /// Number of APDUs transmitted so far.
     int exchangeCount() const { return exchanges_; }
 
-  private:
+private:
     std::shared_ptr<CardModel> model_;
     std::optional<int> removeAfter_;
     bool removed_ = false;

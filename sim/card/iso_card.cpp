@@ -17,8 +17,8 @@ PinBlockFormat pinFormat(const Profile& p, ReaderKind kind) {
 
 }  // namespace
 
-IsoCard::IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoContent> content,
-                 ReaderKind kind, const HostileFilter& hostile, std::function<void()> persist)
+IsoCard::IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoContent> content, ReaderKind kind,
+                 const HostileFilter& hostile, std::function<void()> persist)
     : profile_(profile),
       state_(state),
       content_(std::move(content)),
@@ -38,9 +38,7 @@ void IsoCard::reset() {
     pins_.reset();
 }
 
-std::string IsoCard::currentPath() const {
-    return currentEf_ ? currentEf_->pathHex() : currentDf_->pathHex();
-}
+std::string IsoCard::currentPath() const { return currentEf_ ? currentEf_->pathHex() : currentDf_->pathHex(); }
 
 bool IsoCard::classAccepted(const CommandApdu& c) const {
     const std::uint8_t cla = c.cla & 0xEF;
@@ -81,8 +79,7 @@ ResponseApdu IsoCard::getResponse(const CommandApdu& c) {
     const std::size_t n = std::min(ne, pending_.size());
     ResponseApdu out{Bytes(pending_.begin(), pending_.begin() + static_cast<long>(n)), 0x9000};
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(n));
-    if (!pending_.empty())
-        out.sw = static_cast<std::uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
+    if (!pending_.empty()) out.sw = static_cast<std::uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
     return out;
 }
 
@@ -141,10 +138,8 @@ ResponseApdu IsoCard::dispatch(const CommandApdu& c) {
             return statusOnly(pins_.resetRetryCounter(c.p1, c.p2, c.data));
         case 0x84: {
             if (c.p1 != 0 || c.p2 != 0 || !c.data.empty()) return statusOnly(0x6A86);
-            Bytes challenge(
-                static_cast<std::size_t>(c.le.value_or(8) > 0 ? std::min(c.le.value_or(8), 32) : 8));
-            if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1)
-                return statusOnly(0x6F00);
+            Bytes challenge(static_cast<std::size_t>(c.le.value_or(8) > 0 ? std::min(c.le.value_or(8), 32) : 8));
+            if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1) return statusOnly(0x6F00);
             return ResponseApdu{challenge, 0x9000};
         }
         default:

@@ -20,7 +20,7 @@ namespace qel::sim {
 /// GET RESPONSE) that the contactless-key search and the update scripts send, and every other
 /// command with CLA 00 is refused with 6E00.
 class IsoCard {
-  public:
+public:
     /// `files` are the contents written by earlier sessions; `persist` is called after each change.
     IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoContent> content, ReaderKind kind,
             const HostileFilter& hostile, std::function<void()> persist);
@@ -32,7 +32,7 @@ class IsoCard {
     /// Full path of the current file (EF, else DF), upper-case hexadecimal.
     std::string currentPath() const;
 
-  private:
+private:
     struct Environment {
         std::uint8_t templateTag = 0;  ///< A4 (authentication), B6 (signature), B8 (decipherment)
         int algorithm = -1;

@@ -126,8 +126,7 @@ ResponseApdu IsoCard::readBinary(const CommandApdu& c) {
     const std::size_t available = content.size() - offset;
     const std::size_t n = std::min(ne, available);
     ResponseApdu out{
-        Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)),
-        0x9000};
+        Bytes(content.begin() + static_cast<long>(offset), content.begin() + static_cast<long>(offset + n)), 0x9000};
     // Asking for more than the file holds: the end of the file came first (Le 00 means "all").
     if (n < ne && c.le && *c.le != 256) out.sw = 0x6282;
     return out;

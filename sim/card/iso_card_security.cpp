@@ -4,8 +4,8 @@ namespace qel::sim {
 
 namespace {
 
-constexpr std::uint16_t kOk = 0x9000, kBadP1P2 = 0x6A86, kBadData = 0x6A80, kNoKey = 0x6A88,
-                        kWrongLength = 0x6700, kSecurity = 0x6982, kConditions = 0x6985;
+constexpr std::uint16_t kOk = 0x9000, kBadP1P2 = 0x6A86, kBadData = 0x6A80, kNoKey = 0x6A88, kWrongLength = 0x6700,
+                        kSecurity = 0x6982, kConditions = 0x6985;
 constexpr std::uint8_t kAuthTemplate = 0xA4, kSignTemplate = 0xB6, kDecipherTemplate = 0xB8;
 
 struct SignatureScheme {
@@ -53,8 +53,7 @@ ResponseApdu IsoCard::manageSecurityEnvironment(const CommandApdu& c) {
     env_ = Environment{};
     const bool fourth = profile_.generation == Generation::QEL4;
     const std::uint8_t templ = c.p2;
-    if (templ != kAuthTemplate && templ != kSignTemplate && templ != kDecipherTemplate)
-        return statusOnly(kBadP1P2);
+    if (templ != kAuthTemplate && templ != kSignTemplate && templ != kDecipherTemplate) return statusOnly(kBadP1P2);
     // The fourth generation sets its signature environment with P1 81, everything else with 41.
     const std::uint8_t expectedP1 = fourth && templ == kSignTemplate ? 0x81 : 0x41;
     if (c.p1 != expectedP1 || (fourth && templ == kAuthTemplate)) return statusOnly(kBadP1P2);

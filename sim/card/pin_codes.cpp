@@ -27,8 +27,7 @@ bool sameCode(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-PinCodes::PinCodes(const Profile& profile, CardState& state, PinBlockFormat format,
-                   std::function<void()> persist)
+PinCodes::PinCodes(const Profile& profile, CardState& state, PinBlockFormat format, std::function<void()> persist)
     : profile_(profile), state_(state), format_(format), persist_(std::move(persist)) {}
 
 std::optional<std::string> PinCodes::decodePin(const Bytes& block) const {
@@ -66,8 +65,7 @@ std::uint16_t PinCodes::wrongPin() {
 
 std::uint16_t PinCodes::verify(std::uint8_t reference, const Bytes& data) {
     if (reference == kPukRef) {
-        if (data.empty())
-            return definitivelyBlocked() ? kBlocked : (pukVerified_ ? kOk : triesLeft(state_.pukTries));
+        if (data.empty()) return definitivelyBlocked() ? kBlocked : (pukVerified_ ? kOk : triesLeft(state_.pukTries));
         return checkPuk(data);
     }
     if (reference != kPinRef) return kNoReference;

@@ -20,7 +20,7 @@ enum class PinBlockFormat {
 /// change of a counter or of the PIN is handed to `persist` at once, as the chip writes its
 /// memory before it answers. Answers are ISO 7816 status words.
 class PinCodes {
-  public:
+public:
     PinCodes(const Profile& profile, CardState& state, PinBlockFormat format, std::function<void()> persist);
 
     /// VERIFY, P2 = reference. No data: 9000 when already verified, 63Cx with the tries left,
@@ -47,7 +47,7 @@ class PinCodes {
         pukVerified_ = false;
     }
 
-  private:
+private:
     std::optional<std::string> decodePin(const Bytes& block) const;
     std::uint16_t wrongPin();
     std::uint16_t checkPuk(const Bytes& puk);

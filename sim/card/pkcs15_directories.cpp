@@ -16,17 +16,16 @@ Bytes namedBitString(std::uint16_t flags) {
     return tlv(0x03, content);
 }
 
-Bytes privateKeyEntry(const std::string& label, const Bytes& keyId, std::uint16_t usage,
-                      std::uint8_t keyReference, const Bytes& keyFolderPath, int modulusBits) {
+Bytes privateKeyEntry(const std::string& label, const Bytes& keyId, std::uint16_t usage, std::uint8_t keyReference,
+                      const Bytes& keyFolderPath, int modulusBits) {
     // Object flags: private; authId 01 = the PIN guards the key.
-    Bytes common =
-        shortTlv(0x30, cat({tlv(0x0C, label), tlv(0x03, Bytes{0x07, 0x80}), tlv(0x04, Bytes{0x01})}));
+    Bytes common = shortTlv(0x30, cat({tlv(0x0C, label), tlv(0x03, Bytes{0x07, 0x80}), tlv(0x04, Bytes{0x01})}));
     // Access flags: sensitive, alwaysSensitive, neverExtractable, local.
-    Bytes keyAttributes = shortTlv(0x30, cat({tlv(0x04, keyId), namedBitString(usage),
-                                              tlv(0x03, Bytes{0x03, 0xB8}), tlv(0x02, Bytes{keyReference})}));
-    Bytes rsaAttributes = shortTlv(
-        0xA1, shortTlv(0x30, cat({shortTlv(0x30, tlv(0x04, keyFolderPath)),
-                                  tlv(0x02, bigEndian(static_cast<std::uint64_t>(modulusBits), 2))})));
+    Bytes keyAttributes = shortTlv(0x30, cat({tlv(0x04, keyId), namedBitString(usage), tlv(0x03, Bytes{0x03, 0xB8}),
+                                              tlv(0x02, Bytes{keyReference})}));
+    Bytes rsaAttributes =
+        shortTlv(0xA1, shortTlv(0x30, cat({shortTlv(0x30, tlv(0x04, keyFolderPath)),
+                                           tlv(0x02, bigEndian(static_cast<std::uint64_t>(modulusBits), 2))})));
     return shortTlv(0x30, cat({common, keyAttributes, rsaAttributes}));
 }
 

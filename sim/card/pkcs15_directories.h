@@ -19,8 +19,8 @@ Bytes namedBitString(std::uint16_t flags);
 
 /// One private RSA key entry: 30 { 30 {label, flags, authId} 30 {KeyID, usage, accessFlags,
 /// keyReference} A1 { 30 { 30 {path of the key's folder} modulusBits } } }.
-Bytes privateKeyEntry(const std::string& label, const Bytes& keyId, std::uint16_t usage,
-                      std::uint8_t keyReference, const Bytes& keyFolderPath, int modulusBits);
+Bytes privateKeyEntry(const std::string& label, const Bytes& keyId, std::uint16_t usage, std::uint8_t keyReference,
+                      const Bytes& keyFolderPath, int modulusBits);
 
 /// One X.509 certificate entry: 30 { 30 {label, flags} 30 {KeyID} A1 { 30 { 30 {path} } } }.
 Bytes certificateEntry(const std::string& label, const Bytes& keyId, const Bytes& certificatePath);

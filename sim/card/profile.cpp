@@ -52,8 +52,8 @@ T field(const json& j, const char* key, T fallback) {
 }
 
 bool isDate(const std::string& s) {
-    return s.size() == 10 && s[4] == '-' && s[7] == '-' && allDigits(s.substr(0, 4)) &&
-           allDigits(s.substr(5, 2)) && allDigits(s.substr(8, 2));
+    return s.size() == 10 && s[4] == '-' && s[7] == '-' && allDigits(s.substr(0, 4)) && allDigits(s.substr(5, 2)) &&
+           allDigits(s.substr(8, 2));
 }
 
 void requireDigits(const std::string& s, std::size_t minLen, std::size_t maxLen, const char* what) {

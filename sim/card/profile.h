@@ -101,8 +101,8 @@ struct Profile {
     char labelCharacter = 'Z';
     std::string issuerId = "8025000001";  ///< decimal digits, BCD in the identity record
     bool testCard = true;
-    std::string validFrom = isoDateFromToday(-kValidSinceDays);   ///< yyyy-MM-dd
-    std::string validUntil = isoDateFromToday(kValidForDays);     ///< yyyy-MM-dd
+    std::string validFrom = isoDateFromToday(-kValidSinceDays);  ///< yyyy-MM-dd
+    std::string validUntil = isoDateFromToday(kValidForDays);    ///< yyyy-MM-dd
     HolderProfile holder;
     std::vector<SituationProfile> situations;
     SecretCode pin{"1234", 3};

@@ -30,9 +30,7 @@ std::vector<std::pair<std::string, std::string>> authoritySubject(const std::str
     return {{"C", "FR"}, {"O", "IRV"}, {"OU", isTestAuthority(name) ? "IRV TEST" : "IRV"}, {"CN", name}};
 }
 
-std::string crlUrlOf(const std::string& base, const std::string& issuer) {
-    return base + "/" + issuer + ".crl";
-}
+std::string crlUrlOf(const std::string& base, const std::string& issuer) { return base + "/" + issuer + ".crl"; }
 
 std::string crlBaseOf(const std::string& authorityDir) {
     auto j = nlohmann::json::parse(readWholeFile(authorityDir + "/authorities.json"));
@@ -80,8 +78,8 @@ SituationProfile sampleSituation(int index, const HolderProfile& holder) {
     return s;
 }
 
-KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference,
-                    const CardOptions& o, X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
+KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference, const CardOptions& o,
+                    X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
     PkeyPtr key = generateRsaKey(o.keyBits);
     KeyProfile k;
     k.role = role;
@@ -135,7 +133,6 @@ KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8
 
 }  // namespace
 
-
 std::string authorityIssuer(const std::string& name) {
     if (name.rfind("ACR", 0) == 0) return name;
     if (isTestAuthority(name)) {
@@ -187,8 +184,7 @@ void generateAuthorities(const std::string& outDir, const AuthorityOptions& opti
 
 char defaultCheckCharacter(const std::string& cardNumber) {
     int sum = 0;
-    for (std::size_t i = 0; i < cardNumber.size(); ++i)
-        sum += (cardNumber[i] - '0') * static_cast<int>(i + 1);
+    for (std::size_t i = 0; i < cardNumber.size(); ++i) sum += (cardNumber[i] - '0') * static_cast<int>(i + 1);
     return static_cast<char>('A' + sum % 26);
 }
 
@@ -228,19 +224,17 @@ void generateCard(const std::string& authorityDir, const std::string& outDir, co
     using Role = KeyProfile::Role;
     if (o.generation == Generation::QEL3) {
         p.keys.push_back(issueKey(outDir, Role::signature, 1, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(
-            issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
         p.keys.push_back(issueKey(outDir, Role::technical, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
     } else {
         p.keys.push_back(issueKey(outDir, Role::signature, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(
-            issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
     }
     saveProfile(p, outDir);
 }
 
-void writeCrl(const std::string& authorityDir, const std::string& issuer,
-              const std::vector<Bytes>& revokedSerials, const std::string& outFile) {
+void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
+              const std::string& outFile) {
     PkeyPtr key = readPemKey(authorityDir + "/keys/" + issuer + ".pem");
     X509Ptr cert = readDerCertificate(authorityDir + "/" + issuer + ".cer");
     writeBytes(outFile, makeCrl(cert.get(), key.get(), revokedSerials, 30));
@@ -290,8 +284,8 @@ void generateDefaultSet(const std::string& outDir, const AuthorityOptions& optio
     revoked.holder.usualFirstName = "PAUL";
     revoked.holder.firstNames = {"PAUL"};
     generateCard(ca, outDir + "/qel3-revoked", revoked);
-    X509Ptr revokedCert = readDerCertificate(outDir + "/qel3-revoked/certs/" +
-                                             roleName(KeyProfile::Role::authentication) + ".cer");
+    X509Ptr revokedCert =
+        readDerCertificate(outDir + "/qel3-revoked/certs/" + roleName(KeyProfile::Role::authentication) + ".cer");
     writeCrl(ca, revoked.issuer, {serialOf(revokedCert.get())}, ca + "/crl/" + revoked.issuer + ".crl");
 }
 

@@ -53,8 +53,8 @@ char defaultCheckCharacter(const std::string& cardNumber);
 void generateCard(const std::string& authorityDir, const std::string& outDir, const CardOptions& options);
 
 /// Writes a revocation list of an authority listing the given serials.
-void writeCrl(const std::string& authorityDir, const std::string& issuer,
-              const std::vector<Bytes>& revokedSerials, const std::string& outFile);
+void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
+              const std::string& outFile);
 
 /// The default set: <out>/ca and the profiles qel3-default, qel4-default, qel4-secure-picc,
 /// qel3-expired and qel3-revoked (its authentication certificate is on its authority's list).

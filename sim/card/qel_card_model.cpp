@@ -9,34 +9,35 @@
 namespace qel::sim {
 
 Bytes qel3ContactAtr() {
-    return {0x3B, 0xAC, 0x00, 0x40, 0x2A, 0x00, 0x12, 0x25, 0x00,
-            0x64, 0x80, 0x00, 0x03, 0x10, 0x00, 0x90, 0x00};
+    return {0x3B, 0xAC, 0x00, 0x40, 0x2A, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x03, 0x10, 0x00, 0x90, 0x00};
 }
 Bytes qel3ContactlessAtr() {
     return {0x3B, 0x8F, 0x80, 0x01, 0x00, 0x31, 0xB8, 0x64, 0x04, 0xB0,
             0xEC, 0xC1, 0x73, 0x94, 0x01, 0x80, 0x82, 0x90, 0x00, 0x0E};
 }
 Bytes qel4ContactAtr() {
-    return {0x3B, 0xDC, 0x18, 0xFF, 0x00, 0x00, 0x12, 0x25, 0x00,
-            0x64, 0x80, 0x00, 0x04, 0x01, 0x00, 0x90, 0x00};
+    return {0x3B, 0xDC, 0x18, 0xFF, 0x00, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x04, 0x01, 0x00, 0x90, 0x00};
 }
 Bytes qel4ContactlessAtr() { return {0x3B, 0x81, 0x80, 0x01, 0x80, 0x80}; }
 
 namespace {
 
 class VirtualQelCard : public QelCardModel {
-  public:
+public:
     /// With an empty `dir` the state is kept in memory only.
     VirtualQelCard(std::string dir, Profile profile, CardState state, ReaderKind kind, const CardKeySource& keys)
-        : dir_(std::move(dir)), profile_(std::move(profile)), kind_(kind), state_(std::move(state)),
+        : dir_(std::move(dir)),
+          profile_(std::move(profile)),
+          kind_(kind),
+          state_(std::move(state)),
           hostile_(profile_.hostile) {
         std::function<void()> persist = [] {};
         if (!dir_.empty()) persist = [this] { saveState(dir_, state_); };
         if (profile_.generation == Generation::QEL4 && kind_ == ReaderKind::contactless)
             desfire_ = std::make_unique<DesfireCard>(profile_, state_, persist);
         else
-            iso_ = std::make_unique<IsoCard>(profile_, state_, buildIsoContent(profile_, keys, kind_), kind_,
-                                             hostile_, persist);
+            iso_ = std::make_unique<IsoCard>(profile_, state_, buildIsoContent(profile_, keys, kind_), kind_, hostile_,
+                                             persist);
     }
 
     Bytes atr() const override {
@@ -64,9 +65,7 @@ class VirtualQelCard : public QelCardModel {
         }
     }
 
-    void setHostileRules(std::vector<HostileRule> rules) override {
-        hostile_ = HostileFilter(std::move(rules));
-    }
+    void setHostileRules(std::vector<HostileRule> rules) override { hostile_ = HostileFilter(std::move(rules)); }
     const Profile& profile() const override { return profile_; }
     ReaderKind readerKind() const override { return kind_; }
     const CardState& state() const override { return state_; }
@@ -78,7 +77,7 @@ class VirtualQelCard : public QelCardModel {
         powerOn();
     }
 
-  private:
+private:
     std::string dir_;
     Profile profile_;
     ReaderKind kind_;

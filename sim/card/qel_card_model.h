@@ -18,7 +18,7 @@ Bytes qel4ContactlessAtr();
 /// A virtual QEL card loaded from a profile folder, with the controls tests need besides the
 /// reader-facing interface. Not thread-safe: one caller at a time, as with a real card.
 class QelCardModel : public CardModel {
-  public:
+public:
     /// Replaces the hostile rules (those of the profile until then); an empty list makes the card
     /// behave again.
     virtual void setHostileRules(std::vector<HostileRule> rules) = 0;
@@ -39,7 +39,7 @@ std::unique_ptr<QelCardModel> loadQelCardModel(const std::string& profileDir, Re
 /// Each card starts from the profile's fresh state, not from a state saved in the folder, and keeps
 /// its changes in memory only.
 class QelCardBlueprint {
-  public:
+public:
     /// Throws std::runtime_error naming the folder when the profile, a key or a certificate is
     /// missing or malformed.
     explicit QelCardBlueprint(const std::string& profileDir);
@@ -49,7 +49,7 @@ class QelCardBlueprint {
     std::unique_ptr<QelCardModel> makeCard(ReaderKind kind) const;
     const Profile& profile() const;
 
-  private:
+private:
     struct Loaded;
     std::unique_ptr<Loaded> loaded_;
 };

@@ -40,8 +40,7 @@ int RsaKey::bits() const { return EVP_PKEY_get_bits(key_.get()); }
 std::optional<Bytes> RsaKey::signPkcs1(const Bytes& data) const {
     if (data.empty() || data.size() + 11 > size()) return std::nullopt;
     Ctx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
         return std::nullopt;
     std::size_t len = size();
     Bytes sig(len);
@@ -56,8 +55,7 @@ std::optional<Bytes> RsaKey::signPss(const Bytes& hash, const char* hashName) co
     Ctx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) <= 0 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) <= 0 ||
-        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), md) <= 0 || EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), md) <= 0 ||
         EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), RSA_PSS_SALTLEN_DIGEST) <= 0)
         return std::nullopt;
     std::size_t len = size();
@@ -70,13 +68,11 @@ std::optional<Bytes> RsaKey::signPss(const Bytes& hash, const char* hashName) co
 std::optional<Bytes> RsaKey::decryptRaw(const Bytes& cryptogram) const {
     if (cryptogram.size() != size()) return std::nullopt;
     Ctx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr));
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) <= 0)
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_NO_PADDING) <= 0)
         return std::nullopt;
     std::size_t len = size();
     Bytes out(len);
-    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &len, cryptogram.data(), cryptogram.size()) <= 0)
-        return std::nullopt;
+    if (EVP_PKEY_decrypt(ctx.get(), out.data(), &len, cryptogram.data(), cryptogram.size()) <= 0) return std::nullopt;
     // A raw RSA result is a number: keep it at the full block width, leading zeros included.
     if (len < size()) out.insert(out.begin(), size() - len, 0);
     out.resize(size());

@@ -12,7 +12,7 @@ namespace qel::sim {
 /// A private RSA key of the card, held in an OpenSSL key object. Copies share that object, which
 /// is only read (cards made from one loaded profile share its keys).
 class RsaKey {
-  public:
+public:
     /// Loads a PEM private key file; throws std::runtime_error naming it.
     static RsaKey fromPemFile(const std::string& path);
     /// Takes ownership of a key object (must be RSA).
@@ -31,7 +31,7 @@ class RsaKey {
     /// The raw RSA block (no padding removed); nothing when the input is not a value below the modulus.
     std::optional<Bytes> decryptRaw(const Bytes& cryptogram) const;
 
-  private:
+private:
     std::shared_ptr<EVP_PKEY> key_;
 };
 

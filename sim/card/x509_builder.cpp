@@ -66,8 +66,7 @@ void writePemKey(EVP_PKEY* key, const std::string& path) {
     {
         File f(std::fopen(tmp.c_str(), "wb"));
         check(f != nullptr, "cannot write " + tmp);
-        check(PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-              "cannot write " + tmp);
+        check(PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1, "cannot write " + tmp);
     }
     check(std::rename(tmp.c_str(), path.c_str()) == 0, "cannot write " + path);
 }
@@ -89,23 +88,20 @@ Bytes derOf(X509* cert) {
     return out;
 }
 
-X509Ptr issueCertificate(const CertificateRequest& r, EVP_PKEY* subjectKey, X509* issuer,
-                         EVP_PKEY* issuerKey) {
+X509Ptr issueCertificate(const CertificateRequest& r, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey) {
     X509Ptr cert(X509_new());
     check(cert != nullptr, "out of memory");
     X509_set_version(cert.get(), 2);
     setRandomSerial(cert.get());
     X509_NAME* name = X509_get_subject_name(cert.get());
     for (const auto& [attr, value] : r.subject)
-        check(
-            X509_NAME_add_entry_by_txt(name, attr.c_str(), MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) == 1,
-            "bad name attribute " + attr);
+        check(X509_NAME_add_entry_by_txt(name, attr.c_str(), MBSTRING_UTF8,
+                                         reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) == 1,
+              "bad name attribute " + attr);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     check(ASN1_TIME_set_string_X509(X509_getm_notBefore(cert.get()), r.notBefore.c_str()) == 1,
           "bad date " + r.notBefore);
-    check(ASN1_TIME_set_string_X509(X509_getm_notAfter(cert.get()), r.notAfter.c_str()) == 1,
-          "bad date " + r.notAfter);
+    check(ASN1_TIME_set_string_X509(X509_getm_notAfter(cert.get()), r.notAfter.c_str()) == 1, "bad date " + r.notAfter);
     check(X509_set_pubkey(cert.get(), subjectKey) == 1, "cannot set public key");
 
     X509V3_CTX ctx;
@@ -156,8 +152,7 @@ Bytes makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Bytes>& revok
 }
 
 Bytes serialOf(X509* cert) {
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr),
-                                                   BN_free);
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr), BN_free);
     check(bn != nullptr, "no serial number");
     Bytes out(static_cast<std::size_t>(BN_num_bytes(bn.get())));
     BN_bn2bin(bn.get(), out.data());

@@ -40,8 +40,7 @@ struct CertificateRequest {
 
 /// Builds and signs a certificate for `subjectKey`; self-signed when `issuer` is null (then
 /// `issuerKey` is the subject's own key). SHA-256 signature, random positive 128-bit serial.
-X509Ptr issueCertificate(const CertificateRequest& request, EVP_PKEY* subjectKey, X509* issuer,
-                         EVP_PKEY* issuerKey);
+X509Ptr issueCertificate(const CertificateRequest& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
 
 /// A DER certificate revocation list of `issuer`, listing the given serial numbers (big-endian
 /// bytes), valid from now for `days` days.

@@ -17,9 +17,12 @@ int main(int argc, char** argv) {
     int port = 8081;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
-        if (key == "--ca") options.authorityDir = argv[i + 1];
-        else if (key == "--port") port = std::atoi(argv[i + 1]);
-        else if (key == "--delay-ms") options.delayMs = std::atoi(argv[i + 1]);
+        if (key == "--ca")
+            options.authorityDir = argv[i + 1];
+        else if (key == "--port")
+            port = std::atoi(argv[i + 1]);
+        else if (key == "--delay-ms")
+            options.delayMs = std::atoi(argv[i + 1]);
         else {
             std::fprintf(stderr, "crl-sim: unknown argument %s\n", argv[i]);
             return 2;

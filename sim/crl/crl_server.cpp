@@ -10,19 +10,25 @@
 namespace qel::sim {
 
 bool crlFaultFromName(const std::string& name, CrlFault& fault) {
-    if (name == "none") fault = CrlFault::none;
-    else if (name == "404") fault = CrlFault::notFound;
-    else if (name == "delay") fault = CrlFault::delay;
-    else if (name == "garbage") fault = CrlFault::garbage;
-    else if (name == "badsig") fault = CrlFault::badSignature;
-    else return false;
+    if (name == "none")
+        fault = CrlFault::none;
+    else if (name == "404")
+        fault = CrlFault::notFound;
+    else if (name == "delay")
+        fault = CrlFault::delay;
+    else if (name == "garbage")
+        fault = CrlFault::garbage;
+    else if (name == "badsig")
+        fault = CrlFault::badSignature;
+    else
+        return false;
     return true;
 }
 
 void installCrlRoutes(httplib::Server& server, const CrlServerOptions& options, std::atomic<CrlFault>& fault) {
     // Authority names only: letters, digits, '-' and '_' (no path can be made of them).
     server.Get(R"(/crl/([A-Za-z0-9_-]+)\.crl)", [&options, &fault](const httplib::Request& request,
-                                                                     httplib::Response& response) {
+                                                                   httplib::Response& response) {
         const CrlFault now = fault.load();
         if (now == CrlFault::delay) std::this_thread::sleep_for(std::chrono::milliseconds(options.delayMs));
         if (now == CrlFault::notFound) {

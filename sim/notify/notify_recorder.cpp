@@ -17,9 +17,9 @@ QStringList NotificationServer::GetCapabilities() {
     return caps;
 }
 
-uint NotificationServer::Notify(const QString& appName, uint replacesId, const QString& appIcon,
-                                const QString& summary, const QString& body, const QStringList& actions,
-                                const QVariantMap& hints, int expireTimeout) {
+uint NotificationServer::Notify(const QString& appName, uint replacesId, const QString& appIcon, const QString& summary,
+                                const QString& body, const QStringList& actions, const QVariantMap& hints,
+                                int expireTimeout) {
     const uint id = replacesId != 0 && open_.contains(replacesId) ? replacesId : nextId_++;
     QStringList keys;
     // Pairs of key and label; a server without buttons ignores them.

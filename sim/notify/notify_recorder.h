@@ -13,28 +13,28 @@ namespace qel::sim {
 class NotificationServer : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-  public:
+public:
     /// `withActions` false: a server that cannot show buttons.
     NotificationServer(const QString& recordPath, bool withActions);
 
     bool isRecording() const { return record_.isOpen(); }
 
-  public slots:
+public slots:
     QStringList GetCapabilities();
     uint Notify(const QString& appName, uint replacesId, const QString& appIcon, const QString& summary,
                 const QString& body, const QStringList& actions, const QVariantMap& hints, int expireTimeout);
     void CloseNotification(uint id);
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion);
 
-  signals:
+signals:
     void NotificationClosed(uint id, uint reason);
     void ActionInvoked(uint id, const QString& actionKey);
 
-  public:
+public:
     /// What a user's click on the button does; false when no open notification has that button.
     bool invoke(uint id, const QString& actionKey);
 
-  private:
+private:
     QFile record_;
     bool withActions_;
     uint nextId_ = 1;
@@ -45,13 +45,13 @@ class NotificationServer : public QObject {
 class RecorderControl : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.oberlane.qel.NotifyRecorder")
-  public:
+public:
     explicit RecorderControl(NotificationServer& server) : server_(server) {}
 
-  public slots:
+public slots:
     bool InvokeAction(uint id, const QString& actionKey) { return server_.invoke(id, actionKey); }
 
-  private:
+private:
     NotificationServer& server_;
 };
 

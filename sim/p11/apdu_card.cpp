@@ -49,8 +49,10 @@ PinCounters parsePinStatus(const Bytes& answer) {
         std::uint8_t len = answer[i + 1];
         if (len < 1 || len > 2 || i + 1 + len >= answer.size()) continue;
         int value = answer[i + 1 + len];
-        if (answer[i] == 0x9B) c.pinTries = value;
-        else if (answer[i] == 0x9D) c.pukTries = value;
+        if (answer[i] == 0x9B)
+            c.pinTries = value;
+        else if (answer[i] == 0x9D)
+            c.pukTries = value;
     }
     return c;
 }
@@ -95,7 +97,8 @@ std::optional<Bytes> ApduCard::readFile(const Bytes& path) {
     Bytes content;
     while (content.size() < wanted) {
         std::size_t offset = content.size();
-        int chunk = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(layout_.readChunk), wanted - offset));
+        int chunk =
+            static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(layout_.readChunk), wanted - offset));
         CardResponse r = card_->send(0xB0, static_cast<std::uint8_t>(offset >> 8),
                                      static_cast<std::uint8_t>(offset & 0xFF), {}, chunk);
         if (r.sw == 0x6B00 || (r.sw == 0x6282 && r.data.empty())) break;
@@ -116,8 +119,10 @@ PinCounters ApduCard::pinCounters() {
     if (!c.pinTries) {
         // VERIFY without data asks for the PIN state without presenting one.
         CardResponse v = card_->send(0x20, 0x00, 0x01, {}, std::nullopt);
-        if ((v.sw & 0xFFF0) == 0x63C0) c.pinTries = v.sw & 0x0F;
-        else if (v.sw == 0x6983) c.pinTries = 0;
+        if ((v.sw & 0xFFF0) == 0x63C0)
+            c.pinTries = v.sw & 0x0F;
+        else if (v.sw == 0x6983)
+            c.pinTries = 0;
     }
     return c;
 }
@@ -167,17 +172,16 @@ std::uint16_t ApduCard::resetRetryCounter(const SecretBytes& puk, const SecretBy
 
 Bytes ApduCard::sign(const SignRequest& request) {
     if (!cardAcceptsHash(generation_, request.role, request.hash)) throw std::invalid_argument("hash");
-    const Bytes& environment =
-        request.role == KeyRole::auth ? layout_.authKeyEnvironment : layout_.signKeyEnvironment;
+    const Bytes& environment = request.role == KeyRole::auth ? layout_.authKeyEnvironment : layout_.signKeyEnvironment;
     select(environment);
 
     bool internalAuthenticate = generation_ != CardGeneration::QEL4 && request.role == KeyRole::auth;
     CardResponse mse;
     if (generation_ == CardGeneration::QEL4) {
-        mse = card_->send(0x22, 0x81, 0xB6,
-                          {0x91, 0x02, qel4AlgorithmReference(request.hash),
-                           static_cast<std::uint8_t>(request.keyReference | 0x80)},
-                          std::nullopt);
+        mse = card_->send(
+            0x22, 0x81, 0xB6,
+            {0x91, 0x02, qel4AlgorithmReference(request.hash), static_cast<std::uint8_t>(request.keyReference | 0x80)},
+            std::nullopt);
     } else if (internalAuthenticate) {
         mse = card_->send(0x22, 0x41, 0xA4, {0x80, 0x01, 0x02, 0x84, 0x01, request.keyReference}, std::nullopt);
     } else {

@@ -4,8 +4,7 @@
 
 namespace qel::simp11 {
 
-CardStatusError::CardStatusError(std::uint16_t sw)
-    : std::runtime_error(qel::format("card status %04X", sw)), sw_(sw) {}
+CardStatusError::CardStatusError(std::uint16_t sw) : std::runtime_error(qel::format("card status %04X", sw)), sw_(sw) {}
 
 namespace {
 
@@ -33,19 +32,17 @@ const Bytes& qelApplicationId() {
 }
 
 Bytes holderFilePath(std::uint16_t fileId) {
-    return Bytes{0x3F, 0x00, 0x00, 0x03, static_cast<std::uint8_t>(fileId >> 8),
-                 static_cast<std::uint8_t>(fileId & 0xFF)};
+    return Bytes{
+        0x3F, 0x00, 0x00, 0x03, static_cast<std::uint8_t>(fileId >> 8), static_cast<std::uint8_t>(fileId & 0xFF)};
 }
 
-std::string generationName(CardGeneration generation) {
-    return generation == CardGeneration::QEL4 ? "QEL4" : "QEL3";
-}
+std::string generationName(CardGeneration generation) { return generation == CardGeneration::QEL4 ? "QEL4" : "QEL3"; }
 
 CardLayout layoutFor(CardGeneration generation) {
     // The issuer's files live under DF 3F00 0001; the fourth generation adds one sub-DF per key.
     auto issuerFile = [](std::uint16_t fileId) {
-        return Bytes{0x3F, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(fileId >> 8),
-                     static_cast<std::uint8_t>(fileId & 0xFF)};
+        return Bytes{
+            0x3F, 0x00, 0x00, 0x01, static_cast<std::uint8_t>(fileId >> 8), static_cast<std::uint8_t>(fileId & 0xFF)};
     };
     CardLayout l;
     l.serialFile = {0x3F, 0x00, 0xD0, 0x03};
@@ -54,28 +51,28 @@ CardLayout layoutFor(CardGeneration generation) {
     l.certificateDirectory = issuerFile(0x7005);
     l.signKeyEnvironment = l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01};
     switch (generation) {
-    case CardGeneration::QEL3:
-        l.signCertificate = issuerFile(0xA001);
-        l.authCertificate = issuerFile(0xA002);
-        break;
-    case CardGeneration::QEL3CL:
-        // The contactless interface shows its own directories and only the authentication certificate.
-        l.privateKeyDirectory = issuerFile(0x7102);
-        l.certificateDirectory = issuerFile(0x7105);
-        l.authCertificate = issuerFile(0xA003);
-        break;
-    case CardGeneration::QEL4:
-        l.signCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01, 0xA0, 0x10};
-        l.authCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x02, 0xA0, 0x20};
-        l.signKeyEnvironment = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01};
-        l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x02};
-        l.cla = 0x01;
-        l.selectP1 = 0x08;
-        l.selectP2 = 0x00;
-        l.readChunk = 255;
-        l.padPin = false;
-        l.selectApplication = true;
-        break;
+        case CardGeneration::QEL3:
+            l.signCertificate = issuerFile(0xA001);
+            l.authCertificate = issuerFile(0xA002);
+            break;
+        case CardGeneration::QEL3CL:
+            // The contactless interface shows its own directories and only the authentication certificate.
+            l.privateKeyDirectory = issuerFile(0x7102);
+            l.certificateDirectory = issuerFile(0x7105);
+            l.authCertificate = issuerFile(0xA003);
+            break;
+        case CardGeneration::QEL4:
+            l.signCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01, 0xA0, 0x10};
+            l.authCertificate = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x02, 0xA0, 0x20};
+            l.signKeyEnvironment = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x01};
+            l.authKeyEnvironment = {0x3F, 0x00, 0x00, 0x01, 0x01, 0x02};
+            l.cla = 0x01;
+            l.selectP1 = 0x08;
+            l.selectP2 = 0x00;
+            l.readChunk = 255;
+            l.padPin = false;
+            l.selectApplication = true;
+            break;
     }
     return l;
 }

@@ -39,7 +39,9 @@ QEL_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR 
     // The template is read only once the library is known to be initialised.
     return checkedCall(
         "C_FindObjectsInit", true,
-        [&] { return qel::format("hSession=%lu, template=%s", hSession, describeTemplate(pTemplate, ulCount).c_str()); },
+        [&] {
+            return qel::format("hSession=%lu, template=%s", hSession, describeTemplate(pTemplate, ulCount).c_str());
+        },
         [&](Module& m) -> CK_RV {
             if (!templateUsable(pTemplate, ulCount)) return CKR_ARGUMENTS_BAD;
             return onSession(m, hSession, [&](Slot& s) { return s.findObjectsInit(hSession, pTemplate, ulCount); });
@@ -123,9 +125,7 @@ QEL_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULON
     return sessionCall(
         "C_Verify", hSession, bufferUsable(pData, ulDataLen) && bufferUsable(pSignature, ulSignatureLen),
         [&] { return qel::format("hSession=%lu, dataLen=%lu, signatureLen=%lu", hSession, ulDataLen, ulSignatureLen); },
-        [&](Slot& s) {
-            return s.verify(hSession, bytesOf(pData, ulDataLen), bytesOf(pSignature, ulSignatureLen));
-        });
+        [&](Slot& s) { return s.verify(hSession, bytesOf(pData, ulDataLen), bytesOf(pSignature, ulSignatureLen)); });
 }
 
 QEL_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
@@ -174,19 +174,22 @@ QEL_EXPORT CK_RV C_TransmitMessage(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pApdu
 }
 
 QEL_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) {
-    return guarded("C_GetFunctionStatus", [] { return std::string(); },
-                   [&](ModulePtr& m) -> CK_RV { return m ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; });
+    return guarded(
+        "C_GetFunctionStatus", [] { return std::string(); },
+        [&](ModulePtr& m) -> CK_RV { return m ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; });
 }
 
 QEL_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE) {
-    return guarded("C_CancelFunction", [] { return std::string(); },
-                   [&](ModulePtr& m) -> CK_RV { return m ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; });
+    return guarded(
+        "C_CancelFunction", [] { return std::string(); },
+        [&](ModulePtr& m) -> CK_RV { return m ? CKR_FUNCTION_NOT_PARALLEL : CKR_CRYPTOKI_NOT_INITIALIZED; });
 }
 
 // What the card cannot do: objects are fixed, and the keys only sign.
-#define QEL_NOT_SUPPORTED(name, params)                                                                   \
-    QEL_EXPORT CK_RV name params {                                                                        \
-        return guarded(#name, [] { return std::string(); }, [&](ModulePtr& m) { return notSupported(m); }); \
+#define QEL_NOT_SUPPORTED(name, params)                                                          \
+    QEL_EXPORT CK_RV name params {                                                               \
+        return guarded(                                                                          \
+            #name, [] { return std::string(); }, [&](ModulePtr& m) { return notSupported(m); }); \
     }
 
 QEL_NOT_SUPPORTED(C_GetOperationState, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
@@ -216,11 +219,12 @@ QEL_NOT_SUPPORTED(C_DigestEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULO
 QEL_NOT_SUPPORTED(C_DecryptDigestUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 QEL_NOT_SUPPORTED(C_SignEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 QEL_NOT_SUPPORTED(C_DecryptVerifyUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
-QEL_NOT_SUPPORTED(C_GenerateKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+QEL_NOT_SUPPORTED(C_GenerateKey,
+                  (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 QEL_NOT_SUPPORTED(C_GenerateKeyPair, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
                                       CK_ULONG, CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR))
-QEL_NOT_SUPPORTED(C_WrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR,
-                              CK_ULONG_PTR))
+QEL_NOT_SUPPORTED(C_WrapKey,
+                  (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
 QEL_NOT_SUPPORTED(C_UnwrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG,
                                 CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 QEL_NOT_SUPPORTED(C_DeriveKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
@@ -232,16 +236,73 @@ namespace {
 
 CK_FUNCTION_LIST functionList = {
     {2, 20},
-    C_Initialize, C_Finalize, C_GetInfo, C_GetFunctionList, C_GetSlotList, C_GetSlotInfo, C_GetTokenInfo,
-    C_GetMechanismList, C_GetMechanismInfo, C_InitToken, C_InitPIN, C_SetPIN, C_OpenSession, C_CloseSession,
-    C_CloseAllSessions, C_GetSessionInfo, C_GetOperationState, C_SetOperationState, C_Login, C_Logout,
-    C_CreateObject, C_CopyObject, C_DestroyObject, C_GetObjectSize, C_GetAttributeValue, C_SetAttributeValue,
-    C_FindObjectsInit, C_FindObjects, C_FindObjectsFinal, C_EncryptInit, C_Encrypt, C_EncryptUpdate, C_EncryptFinal,
-    C_DecryptInit, C_Decrypt, C_DecryptUpdate, C_DecryptFinal, C_DigestInit, C_Digest, C_DigestUpdate, C_DigestKey,
-    C_DigestFinal, C_SignInit, C_Sign, C_SignUpdate, C_SignFinal, C_SignRecoverInit, C_SignRecover, C_VerifyInit,
-    C_Verify, C_VerifyUpdate, C_VerifyFinal, C_VerifyRecoverInit, C_VerifyRecover, C_DigestEncryptUpdate,
-    C_DecryptDigestUpdate, C_SignEncryptUpdate, C_DecryptVerifyUpdate, C_GenerateKey, C_GenerateKeyPair, C_WrapKey,
-    C_UnwrapKey, C_DeriveKey, C_SeedRandom, C_GenerateRandom, C_GetFunctionStatus, C_CancelFunction,
+    C_Initialize,
+    C_Finalize,
+    C_GetInfo,
+    C_GetFunctionList,
+    C_GetSlotList,
+    C_GetSlotInfo,
+    C_GetTokenInfo,
+    C_GetMechanismList,
+    C_GetMechanismInfo,
+    C_InitToken,
+    C_InitPIN,
+    C_SetPIN,
+    C_OpenSession,
+    C_CloseSession,
+    C_CloseAllSessions,
+    C_GetSessionInfo,
+    C_GetOperationState,
+    C_SetOperationState,
+    C_Login,
+    C_Logout,
+    C_CreateObject,
+    C_CopyObject,
+    C_DestroyObject,
+    C_GetObjectSize,
+    C_GetAttributeValue,
+    C_SetAttributeValue,
+    C_FindObjectsInit,
+    C_FindObjects,
+    C_FindObjectsFinal,
+    C_EncryptInit,
+    C_Encrypt,
+    C_EncryptUpdate,
+    C_EncryptFinal,
+    C_DecryptInit,
+    C_Decrypt,
+    C_DecryptUpdate,
+    C_DecryptFinal,
+    C_DigestInit,
+    C_Digest,
+    C_DigestUpdate,
+    C_DigestKey,
+    C_DigestFinal,
+    C_SignInit,
+    C_Sign,
+    C_SignUpdate,
+    C_SignFinal,
+    C_SignRecoverInit,
+    C_SignRecover,
+    C_VerifyInit,
+    C_Verify,
+    C_VerifyUpdate,
+    C_VerifyFinal,
+    C_VerifyRecoverInit,
+    C_VerifyRecover,
+    C_DigestEncryptUpdate,
+    C_DecryptDigestUpdate,
+    C_SignEncryptUpdate,
+    C_DecryptVerifyUpdate,
+    C_GenerateKey,
+    C_GenerateKeyPair,
+    C_WrapKey,
+    C_UnwrapKey,
+    C_DeriveKey,
+    C_SeedRandom,
+    C_GenerateRandom,
+    C_GetFunctionStatus,
+    C_CancelFunction,
     C_WaitForSlotEvent,
 };
 

@@ -112,7 +112,8 @@ QEL_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UT
         [&](ModulePtr& m) -> CK_RV { return m ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED; });
 }
 
-QEL_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
+QEL_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
+                               CK_SESSION_HANDLE_PTR phSession) {
     return checkedCall(
         "C_OpenSession", phSession != nullptr,
         [&] {
@@ -163,8 +164,8 @@ QEL_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_
         [&](Slot& s) { return s.initPin(hSession, SecretBytes(pPin, pPin ? ulPinLen : 0)); });
 }
 
-QEL_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
-                          CK_ULONG ulNewLen) {
+QEL_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                          CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     return sessionCall(
         "C_SetPIN", hSession, (pOldPin != nullptr || ulOldLen == 0) && (pNewPin != nullptr || ulNewLen == 0),
         [&] {

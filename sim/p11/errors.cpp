@@ -23,14 +23,14 @@ CK_RV rvFromCardStatus(std::uint16_t sw) {
     };
     static const Entry kTable[] = {
         {0x9000, CKR_OK},
-        {0x6982, CKR_USER_NOT_LOGGED_IN},   // security status not satisfied
+        {0x6982, CKR_USER_NOT_LOGGED_IN},  // security status not satisfied
         {0x6983, CKR_PIN_LOCKED},
-        {0x6984, CKR_FUNCTION_FAILED},      // reference data not usable
-        {0x6985, CKR_FUNCTION_FAILED},      // conditions of use not satisfied
+        {0x6984, CKR_FUNCTION_FAILED},  // reference data not usable
+        {0x6985, CKR_FUNCTION_FAILED},  // conditions of use not satisfied
         {0x6700, CKR_DATA_LEN_RANGE},
         {0x6A80, CKR_DATA_INVALID},
-        {0x6A82, CKR_FUNCTION_FAILED},      // file not found
-        {0x6A88, CKR_KEY_HANDLE_INVALID},   // referenced key not found
+        {0x6A82, CKR_FUNCTION_FAILED},     // file not found
+        {0x6A88, CKR_KEY_HANDLE_INVALID},  // referenced key not found
         {0x6581, CKR_DEVICE_MEMORY},
         {0x6D00, CKR_FUNCTION_NOT_SUPPORTED},
         {0x6E00, CKR_FUNCTION_NOT_SUPPORTED},
@@ -45,11 +45,11 @@ CK_RV rvFromCurrentException() {
         throw;
     } catch (const qel::TransportError& e) {
         switch (e.kind()) {
-        case qel::TransportError::Kind::cardRemoved:
-        case qel::TransportError::Kind::noReader:
-            return CKR_DEVICE_REMOVED;
-        default:
-            return CKR_DEVICE_ERROR;
+            case qel::TransportError::Kind::cardRemoved:
+            case qel::TransportError::Kind::noReader:
+                return CKR_DEVICE_REMOVED;
+            default:
+                return CKR_DEVICE_ERROR;
         }
     } catch (const CardStatusError& e) {
         return rvFromCardStatus(e.sw());

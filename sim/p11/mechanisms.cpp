@@ -14,12 +14,18 @@ namespace {
 
 const EVP_MD* mdOf(HashAlg hash) {
     switch (hash) {
-    case HashAlg::sha1: return EVP_sha1();
-    case HashAlg::sha224: return EVP_sha224();
-    case HashAlg::sha256: return EVP_sha256();
-    case HashAlg::sha384: return EVP_sha384();
-    case HashAlg::sha512: return EVP_sha512();
-    case HashAlg::none: break;
+        case HashAlg::sha1:
+            return EVP_sha1();
+        case HashAlg::sha224:
+            return EVP_sha224();
+        case HashAlg::sha256:
+            return EVP_sha256();
+        case HashAlg::sha384:
+            return EVP_sha384();
+        case HashAlg::sha512:
+            return EVP_sha512();
+        case HashAlg::none:
+            break;
     }
     return nullptr;
 }
@@ -75,12 +81,18 @@ const Bytes& digestInfoPrefix(HashAlg hash) {
     static const Bytes sha512{0x30, 0x51, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                               0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
     switch (hash) {
-    case HashAlg::sha1: return sha1;
-    case HashAlg::sha224: return sha224;
-    case HashAlg::sha256: return sha256;
-    case HashAlg::sha384: return sha384;
-    case HashAlg::sha512: return sha512;
-    case HashAlg::none: break;
+        case HashAlg::sha1:
+            return sha1;
+        case HashAlg::sha224:
+            return sha224;
+        case HashAlg::sha256:
+            return sha256;
+        case HashAlg::sha384:
+            return sha384;
+        case HashAlg::sha512:
+            return sha512;
+        case HashAlg::none:
+            break;
     }
     return none;
 }
@@ -106,9 +118,12 @@ struct MessageCollector::Digest {
 
 MessageCollector::MessageCollector(CK_MECHANISM_TYPE mechanism, std::size_t rawLimit)
     : mechanism_(mechanism), rawLimit_(rawLimit) {
-    if (mechanism == CKM_SHA1_RSA_PKCS) hash_ = HashAlg::sha1;
-    else if (mechanism == CKM_SHA256_RSA_PKCS) hash_ = HashAlg::sha256;
-    else if (mechanism != CKM_RSA_PKCS) throw std::invalid_argument("mechanism");
+    if (mechanism == CKM_SHA1_RSA_PKCS)
+        hash_ = HashAlg::sha1;
+    else if (mechanism == CKM_SHA256_RSA_PKCS)
+        hash_ = HashAlg::sha256;
+    else if (mechanism != CKM_RSA_PKCS)
+        throw std::invalid_argument("mechanism");
     if (hash_ != HashAlg::none) {
         digest_ = std::make_unique<Digest>();
         if (digest_->ctx == nullptr || EVP_DigestInit_ex(digest_->ctx, mdOf(hash_), nullptr) != 1)

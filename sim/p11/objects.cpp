@@ -133,7 +133,7 @@ P11Object makePrivateKey(const KeyEntry& key, KeyRole role, const CertificateInf
     o.attributes[CKA_UNWRAP] = boolValue(false);
     o.attributes[CKA_WRAP_WITH_TRUSTED] = boolValue(false);
     o.attributes[CKA_ALWAYS_AUTHENTICATE] = boolValue(false);
-    o.sensitive = {CKA_PRIVATE_EXPONENT, CKA_PRIME_1,  CKA_PRIME_2, CKA_EXPONENT_1,
+    o.sensitive = {CKA_PRIVATE_EXPONENT, CKA_PRIME_1,     CKA_PRIME_2, CKA_EXPONENT_1,
                    CKA_EXPONENT_2,       CKA_COEFFICIENT, CKA_VALUE};
     return o;
 }

@@ -26,24 +26,24 @@ qel::TransportError transportError(LONG rv, const char* during) {
     using Kind = qel::TransportError::Kind;
     Kind kind = Kind::communication;
     switch (rv) {
-    case SCARD_W_REMOVED_CARD:
-    case SCARD_E_NO_SMARTCARD:
-        kind = Kind::cardRemoved;
-        break;
-    case SCARD_E_READER_UNAVAILABLE:
-    case SCARD_E_UNKNOWN_READER:
-    case SCARD_E_NO_READERS_AVAILABLE:
-        kind = Kind::noReader;
-        break;
-    case SCARD_E_NO_SERVICE:
-    case SCARD_E_SERVICE_STOPPED:
-        kind = Kind::noService;
-        break;
-    case SCARD_E_TIMEOUT:
-        kind = Kind::timeout;
-        break;
-    default:
-        break;
+        case SCARD_W_REMOVED_CARD:
+        case SCARD_E_NO_SMARTCARD:
+            kind = Kind::cardRemoved;
+            break;
+        case SCARD_E_READER_UNAVAILABLE:
+        case SCARD_E_UNKNOWN_READER:
+        case SCARD_E_NO_READERS_AVAILABLE:
+            kind = Kind::noReader;
+            break;
+        case SCARD_E_NO_SERVICE:
+        case SCARD_E_SERVICE_STOPPED:
+            kind = Kind::noService;
+            break;
+        case SCARD_E_TIMEOUT:
+            kind = Kind::timeout;
+            break;
+        default:
+            break;
     }
     return qel::TransportError(kind, rv, qel::format("%s: %s", during, pcsc_stringify_error(rv)));
 }
@@ -109,7 +109,8 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
     Bytes answer(MAX_BUFFER_SIZE_EXTENDED);
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
     DWORD length = static_cast<DWORD>(answer.size());
-    LONG rv = SCardTransmit(handle_, pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, answer.data(), &length);
+    LONG rv =
+        SCardTransmit(handle_, pci, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, answer.data(), &length);
     if (rv == SCARD_W_RESET_CARD) {
         reconnect();
         pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
@@ -168,7 +169,8 @@ std::vector<ReaderStatus> PcscBackend::readers() {
         if (rv == SCARD_S_SUCCESS) {
             DWORD s = states[i].dwEventState;
             r.cardPresent = (s & SCARD_STATE_PRESENT) && !(s & SCARD_STATE_MUTE);
-            if (r.cardPresent) r.atr.assign(states[i].rgbAtr, states[i].rgbAtr + std::min<DWORD>(states[i].cbAtr, MAX_ATR_SIZE));
+            if (r.cardPresent)
+                r.atr.assign(states[i].rgbAtr, states[i].rgbAtr + std::min<DWORD>(states[i].cbAtr, MAX_ATR_SIZE));
             r.eventCount = static_cast<std::uint32_t>(s >> 16);
         }
         out.push_back(std::move(r));
@@ -208,7 +210,8 @@ bool PcscBackend::waitForChange(const std::vector<ReaderStatus>& known) {
         for (auto& st : states) st.dwCurrentState = st.dwEventState & ~SCARD_STATE_CHANGED;
         activeWait_.store(waitContext_.get());
         while (!cancelled_.load()) {
-            rv = SCardGetStatusChange(waitContext_.get(), kWaitSliceMs, states.data(), static_cast<DWORD>(states.size()));
+            rv = SCardGetStatusChange(waitContext_.get(), kWaitSliceMs, states.data(),
+                                      static_cast<DWORD>(states.size()));
             if (rv == SCARD_S_SUCCESS || rv == SCARD_E_CANCELLED) break;
             if (rv != SCARD_E_TIMEOUT) {
                 activeWait_.store(0);

@@ -14,8 +14,7 @@ extern "C" {
 CK_RV C_TransmitMessage(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pApdu, CK_ULONG ulApduLen, CK_BYTE_PTR pResponse,
                         CK_ULONG_PTR pulResponseLen, CK_BBOOL followUp);
 
-typedef CK_RV (*CK_C_TransmitMessage)(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR,
-                                      CK_BBOOL);
+typedef CK_RV (*CK_C_TransmitMessage)(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR, CK_BBOOL);
 
 #ifdef __cplusplus
 }

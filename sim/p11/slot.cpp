@@ -50,8 +50,8 @@ void Slot::dropToken() {
 
 CK_RV Slot::ensureToken() {
     auto status = readerStatus();
-    bool same = token_ && status && status->cardPresent && status->eventCount == tokenEventCount_ &&
-                status->atr == tokenAtr_;
+    bool same =
+        token_ && status && status->cardPresent && status->eventCount == tokenEventCount_ && status->atr == tokenAtr_;
     if (token_ && !same) dropToken();
     if (token_) return CKR_OK;
     if (!status || !status->cardPresent) return CKR_TOKEN_NOT_PRESENT;
@@ -195,9 +195,15 @@ CK_RV Slot::getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {
     }
     info.slotID = id_;
     switch (login_) {
-    case Login::user: info.state = s->readWrite ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS; break;
-    case Login::so: info.state = CKS_RW_SO_FUNCTIONS; break;
-    case Login::none: info.state = s->readWrite ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION; break;
+        case Login::user:
+            info.state = s->readWrite ? CKS_RW_USER_FUNCTIONS : CKS_RO_USER_FUNCTIONS;
+            break;
+        case Login::so:
+            info.state = CKS_RW_SO_FUNCTIONS;
+            break;
+        case Login::none:
+            info.state = s->readWrite ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
+            break;
     }
     info.flags = CKF_SERIAL_SESSION | (s->readWrite ? CKF_RW_SESSION : 0);
     info.ulDeviceError = 0;

@@ -34,8 +34,10 @@ CK_RV addPart(std::unique_ptr<MessageCollector>& operation, bool& updated, const
 CK_RV Slot::refreshHolderData() {
     if (!token_->holderDataStale() && (!loggedIn() || token_->privateDataLoaded())) return CKR_OK;
     CK_RV rv = withCard([&](CardChannel& card) {
-        if (token_->holderDataStale()) token_->reloadHolderData(card, loggedIn());
-        else token_->loadPrivateData(card);
+        if (token_->holderDataStale())
+            token_->reloadHolderData(card, loggedIn());
+        else
+            token_->loadPrivateData(card);
         return CKR_OK;
     });
     // A card that no longer knows the PIN leaves the public objects to be found.
@@ -77,8 +79,7 @@ CK_RV Slot::findObjectsFinal(CK_SESSION_HANDLE handle) {
     return CKR_OK;
 }
 
-CK_RV Slot::getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* templ,
-                              CK_ULONG count) {
+CK_RV Slot::getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE* templ, CK_ULONG count) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;

@@ -60,9 +60,12 @@ std::unique_ptr<Token> Token::read(CardChannel& card, HandleCounter& handles) {
 
 std::string Token::model() const {
     switch (generation_) {
-    case CardGeneration::QEL3: return "QEL3";
-    case CardGeneration::QEL3CL: return "QEL3CL";
-    case CardGeneration::QEL4: return "QEL4";
+        case CardGeneration::QEL3:
+            return "QEL3";
+        case CardGeneration::QEL3CL:
+            return "QEL3CL";
+        case CardGeneration::QEL4:
+            return "QEL4";
     }
     return "QEL";
 }
@@ -86,8 +89,10 @@ void Token::readKeysAndCertificates(CardChannel& card) {
         // Directory paths are full paths; a bare file identifier names one of the known files.
         Bytes path = entry.path;
         if (path.size() == 2) {
-            if (endsWith(layout.authCertificate, path)) path = layout.authCertificate;
-            else if (endsWith(layout.signCertificate, path)) path = layout.signCertificate;
+            if (endsWith(layout.authCertificate, path))
+                path = layout.authCertificate;
+            else if (endsWith(layout.signCertificate, path))
+                path = layout.signCertificate;
         }
         if (path.size() < 4 || path[0] != 0x3F || path[1] != 0x00) continue;
         auto content = readOptional(card, path);
@@ -134,9 +139,9 @@ void Token::loadPrivateData(CardChannel& card) {
 }
 
 void Token::dropPrivateData() {
-    dataObjects_.erase(std::remove_if(dataObjects_.begin(), dataObjects_.end(),
-                                      [](const P11Object& o) { return o.isPrivate; }),
-                       dataObjects_.end());
+    dataObjects_.erase(
+        std::remove_if(dataObjects_.begin(), dataObjects_.end(), [](const P11Object& o) { return o.isPrivate; }),
+        dataObjects_.end());
     privateDataLoaded_ = false;
 }
 

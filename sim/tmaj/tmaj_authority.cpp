@@ -44,10 +44,10 @@ X509Ptr makeCertificate(const char* commonName, EVP_PKEY* key, X509* issuer, EVP
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), -86400);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 86400);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>("Oberlane Test"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Oberlane Test"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
+                               0);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_set_pubkey(cert.get(), key);
     X509* signer = issuer ? issuer : cert.get();
@@ -74,8 +74,7 @@ void writePem(X509* cert, const std::string& path) {
 
 TmajCredentials makeTmajCredentials(const std::string& dir) {
     PkeyPtr caKey = generateRsaKey(2048);
-    X509Ptr ca =
-        makeCertificate("Oberlane Test Update Service Authority", caKey.get(), nullptr, caKey.get(), true);
+    X509Ptr ca = makeCertificate("Oberlane Test Update Service Authority", caKey.get(), nullptr, caKey.get(), true);
     PkeyPtr serverKey = generateRsaKey(2048);
     X509Ptr server = makeCertificate("localhost", serverKey.get(), ca.get(), caKey.get(), false);
     TmajCredentials out{dir + "/tmaj-ca.pem", dir + "/tmaj-server.pem", dir + "/tmaj-server.key"};

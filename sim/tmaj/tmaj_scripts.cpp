@@ -13,31 +13,26 @@ using nlohmann::json;
 
 constexpr const char* kIssuer = "8025000001";
 
-json command(const std::string& apdu, const char* type = "1") {
-    return {{"apdu", apdu}, {"apduRespType", type}};
-}
+json command(const std::string& apdu, const char* type = "1") { return {{"apdu", apdu}, {"apduRespType", type}}; }
 
 std::string byteHex(std::size_t n) { return toHex(Bytes{static_cast<std::uint8_t>(n)}); }
 
 // The posted answers, or nothing when the body is not what the client sends.
 std::optional<std::vector<std::string>> answers(const std::string& body, std::string& cardnum) {
     json j = json::parse(body, nullptr, false);
-    if (!j.is_object() || !j.contains("inputParams") || !j["inputParams"].is_array() ||
-        !j.contains("cardnum") || !j["cardnum"].is_string())
+    if (!j.is_object() || !j.contains("inputParams") || !j["inputParams"].is_array() || !j.contains("cardnum") ||
+        !j["cardnum"].is_string())
         return std::nullopt;
     cardnum = j["cardnum"].get<std::string>();
     std::vector<std::string> out;
     for (const json& c : j["inputParams"]) {
         if (!c.is_object() || !c.contains("apduRespType")) return std::nullopt;
-        out.push_back(c.contains("response") && c["response"].is_string() ? c["response"].get<std::string>()
-                                                                          : "");
+        out.push_back(c.contains("response") && c["response"].is_string() ? c["response"].get<std::string>() : "");
     }
     return out;
 }
 
-bool isHexOfLength(const std::string& text, std::size_t n) {
-    return text.size() == n && fromHex(text).has_value();
-}
+bool isHexOfLength(const std::string& text, std::size_t n) { return text.size() == n && fromHex(text).has_value(); }
 
 }  // namespace
 
@@ -61,8 +56,7 @@ bool TmajScripts::onCard(const SimCard& c, const Bytes& content) const {
     try {
         const CardState state = loadState(c.dir, c.profile);
         for (const auto& [path, bytes] : state.files)
-            if (path.size() >= 8 && path.compare(path.size() - 8, 8, "0003D002") == 0)
-                return bytes == content;
+            if (path.size() >= 8 && path.compare(path.size() - 8, 8, "0003D002") == 0) return bytes == content;
     } catch (const std::exception&) {
     }
     return false;
@@ -73,8 +67,7 @@ TmajScripts::Availability TmajScripts::check(const std::string& tokenSerial) {
     // The card made known last wins: a test's private copy of a profile shadows the original.
     for (auto it = cards_.rbegin(); it != cards_.rend(); ++it) {
         const SimCard& c = *it;
-        if (tokenSerial != c.profile.cardNumber &&
-            tokenSerial != c.profile.cardNumber + c.profile.checkCharacter)
+        if (tokenSerial != c.profile.cardNumber && tokenSerial != c.profile.cardNumber + c.profile.checkCharacter)
             continue;
         cardsLock.unlock();
         std::lock_guard lock(mutex_);
@@ -107,8 +100,7 @@ int TmajScripts::completedSessions() const {
     return completed_;
 }
 
-TmajScripts::Reply TmajScripts::advance(const std::string& cardIdentifier, int from, int to,
-                                        const std::string& list) {
+TmajScripts::Reply TmajScripts::advance(const std::string& cardIdentifier, int from, int to, const std::string& list) {
     std::lock_guard lock(mutex_);
     Progress& p = sessions_[cardIdentifier];
     if (p.stage != from) return refuse("étape inattendue");
@@ -122,8 +114,7 @@ TmajScripts::Reply TmajScripts::initIasMajBean(const std::string& cardIdentifier
         std::lock_guard lock(mutex_);
         sessions_[cardIdentifier] = Progress{};
     }
-    json list =
-        json::array({command("00A4000C023F00", "0"), command("00A4000C02D003", "0"), command("00B000000C")});
+    json list = json::array({command("00A4000C023F00", "0"), command("00A4000C02D003", "0"), command("00B000000C")});
     return advance(cardIdentifier, 0, 1, list.dump());
 }
 
@@ -142,8 +133,7 @@ TmajScripts::Reply TmajScripts::establishSM(const std::string& postBody) {
 
 TmajScripts::Reply TmajScripts::iasMaj(const std::string& answer, const std::string& cardIdentifier) {
     if (!card(cardIdentifier)) return refuse("carte inconnue");
-    if (!isHexOfLength(answer, 20) || answer.substr(16) != "9000")
-        return refuse("défi de la carte inattendu");
+    if (!isHexOfLength(answer, 20) || answer.substr(16) != "9000") return refuse("défi de la carte inattendu");
     // A selection that returns the file's control data, which a T=0 card hands out through GET RESPONSE.
     return advance(cardIdentifier, 2, 3, json::array({command("00A4000002D003")}).dump());
 }
@@ -165,8 +155,7 @@ TmajScripts::Reply TmajScripts::sequence1(const std::string& postBody) {
     if ((*a)[3] != toHex(currentNameRecord(c->profile)) + "9000")
         return refuse("enregistrement du titulaire inattendu");
     const Bytes renewed = renewedNameRecord(c->profile);
-    return advance(cardnum, 4, 5,
-                   json::array({command("00D60000" + byteHex(renewed.size()) + toHex(renewed))}).dump());
+    return advance(cardnum, 4, 5, json::array({command("00D60000" + byteHex(renewed.size()) + toHex(renewed))}).dump());
 }
 
 TmajScripts::Reply TmajScripts::sequence2(const std::string& postBody) {

@@ -25,7 +25,7 @@ struct SimCard {
 /// Every reply is either a JSON list of commands (status 200) or a refusal (status 4xx with a text).
 /// Thread-safe.
 class TmajScripts {
-  public:
+public:
     explicit TmajScripts(std::vector<SimCard> cards);
 
     /// Makes one more card known (a test's private profile copy).
@@ -56,7 +56,7 @@ class TmajScripts {
     static Bytes currentNameRecord(const Profile& profile);
     static Bytes renewedNameRecord(const Profile& profile);
 
-  private:
+private:
     struct Progress {
         int stage = 0;  ///< last step answered, 1 to 7
     };

@@ -21,8 +21,7 @@ std::string cookieValue(const httplib::Request& request) {
     std::size_t at = header.find(key);
     if (at == std::string::npos) return {};
     at += key.size();
-    return header.substr(
-        at, header.find(';', at) == std::string::npos ? std::string::npos : header.find(';', at) - at);
+    return header.substr(at, header.find(';', at) == std::string::npos ? std::string::npos : header.find(';', at) - at);
 }
 
 }  // namespace
@@ -60,8 +59,7 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 
 TmajSimulator::TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials)
     : scripts_(std::move(cards)),
-      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(),
-                                                   credentials.privateKey.c_str())) {
+      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(), credentials.privateKey.c_str())) {
     install();
 }
 
@@ -118,10 +116,8 @@ void TmajSimulator::install() {
                     std::lock_guard lock(mutex_);
                     cookies_[value] = serial;
                 }
-                res.set_header("Set-Cookie",
-                               std::string(kCookieName) + "=" + value + "; Path=/; Secure; HttpOnly");
-                res.set_content("Une mise à jour est disponible pour votre QEL.",
-                                "text/plain; charset=utf-8");
+                res.set_header("Set-Cookie", std::string(kCookieName) + "=" + value + "; Path=/; Secure; HttpOnly");
+                res.set_content("Une mise à jour est disponible pour votre QEL.", "text/plain; charset=utf-8");
                 return;
             }
         }
@@ -129,8 +125,7 @@ void TmajSimulator::install() {
 
     // Every session step: the cookie of a check for that card, the step's faults, then the script.
     auto serve = [this](const char* step, const httplib::Request& req, httplib::Response& res,
-                        const std::string& cardIdentifier,
-                        const std::function<TmajScripts::Reply()>& script) {
+                        const std::string& cardIdentifier, const std::function<TmajScripts::Reply()>& script) {
         std::optional<TmajFault> f = fault(step);
         if (f && f->delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(f->delayMs));
         const std::optional<std::string> serial = scripts_.tokenSerialOf(cardIdentifier);
@@ -163,37 +158,30 @@ void TmajSimulator::install() {
     };
     auto cardnumOf = [](const std::string& body) {
         nlohmann::json j = nlohmann::json::parse(body, nullptr, false);
-        return j.is_object() && j.contains("cardnum") && j["cardnum"].is_string()
-                   ? j["cardnum"].get<std::string>()
-                   : std::string();
+        return j.is_object() && j.contains("cardnum") && j["cardnum"].is_string() ? j["cardnum"].get<std::string>()
+                                                                                  : std::string();
     };
 
     const std::string root = kRoot;
-    s.Get(root + R"(/initIasMajBean/([^/]+))",
-          [this, serve](const httplib::Request& req, httplib::Response& res) {
-              const std::string id = req.matches[1];
-              serve("initIasMajBean", req, res, id, [&] { return scripts_.initIasMajBean(id); });
-          });
-    s.Post(root + "/EstablishSM", [this, serve, cardnumOf](const httplib::Request& req,
-                                                           httplib::Response& res) {
+    s.Get(root + R"(/initIasMajBean/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
+        const std::string id = req.matches[1];
+        serve("initIasMajBean", req, res, id, [&] { return scripts_.initIasMajBean(id); });
+    });
+    s.Post(root + "/EstablishSM", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
         serve("EstablishSM", req, res, cardnumOf(req.body), [&] { return scripts_.establishSM(req.body); });
     });
-    s.Get(root + R"(/IASMAJ/([^/]+)/([^/]+))",
-          [this, serve](const httplib::Request& req, httplib::Response& res) {
-              const std::string answer = req.matches[1], id = req.matches[2];
-              serve("IASMAJ", req, res, id, [&] { return scripts_.iasMaj(answer, id); });
-          });
-    s.Get(root + R"(/initQelMajBean/([^/]+))",
-          [this, serve](const httplib::Request& req, httplib::Response& res) {
-              const std::string id = req.matches[1];
-              serve("initQelMajBean", req, res, id, [&] { return scripts_.initQelMajBean(id); });
-          });
-    s.Post(root + "/QELMAJSequence1", [this, serve, cardnumOf](const httplib::Request& req,
-                                                               httplib::Response& res) {
+    s.Get(root + R"(/IASMAJ/([^/]+)/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
+        const std::string answer = req.matches[1], id = req.matches[2];
+        serve("IASMAJ", req, res, id, [&] { return scripts_.iasMaj(answer, id); });
+    });
+    s.Get(root + R"(/initQelMajBean/([^/]+))", [this, serve](const httplib::Request& req, httplib::Response& res) {
+        const std::string id = req.matches[1];
+        serve("initQelMajBean", req, res, id, [&] { return scripts_.initQelMajBean(id); });
+    });
+    s.Post(root + "/QELMAJSequence1", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
         serve("QELMAJSequence1", req, res, cardnumOf(req.body), [&] { return scripts_.sequence1(req.body); });
     });
-    s.Post(root + "/QELMAJSequence2", [this, serve, cardnumOf](const httplib::Request& req,
-                                                               httplib::Response& res) {
+    s.Post(root + "/QELMAJSequence2", [this, serve, cardnumOf](const httplib::Request& req, httplib::Response& res) {
         serve("QELMAJSequence2", req, res, cardnumOf(req.body), [&] { return scripts_.sequence2(req.body); });
     });
 
@@ -222,8 +210,8 @@ void TmajSimulator::install() {
 }
 
 int TmajSimulator::start(int port) {
-    const int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1")
-                                : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    const int bound =
+        port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
     if (bound < 0) return -1;
     listening_ = true;
     thread_ = std::thread([this] {

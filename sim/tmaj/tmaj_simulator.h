@@ -35,7 +35,7 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 /// plus, for the tests, "/admin/fault" (POST a fault text), "/admin/clear" (POST) and "/admin/card"
 /// (POST a profile folder to make known). Loopback only.
 class TmajSimulator {
-  public:
+public:
     TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials);
     ~TmajSimulator();
 
@@ -48,7 +48,7 @@ class TmajSimulator {
     void clearFaults();
     TmajScripts& scripts() { return scripts_; }
 
-  private:
+private:
     void install();
     std::optional<TmajFault> fault(const std::string& step);
 

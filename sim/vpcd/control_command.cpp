@@ -36,13 +36,20 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
         c.verb = verb == "status" ? ControlCommand::Verb::status : ControlCommand::Verb::quit;
         return c;
     }
-    if (verb == "insert") c.verb = ControlCommand::Verb::insert;
-    else if (verb == "swap") c.verb = ControlCommand::Verb::swap;
-    else if (verb == "remove") c.verb = ControlCommand::Verb::remove;
-    else if (verb == "reset") c.verb = ControlCommand::Verb::reset;
-    else if (verb == "hostile") c.verb = ControlCommand::Verb::hostile;
-    else if (verb.empty()) return std::string("empty request");
-    else return "unknown request '" + verb + "'";
+    if (verb == "insert")
+        c.verb = ControlCommand::Verb::insert;
+    else if (verb == "swap")
+        c.verb = ControlCommand::Verb::swap;
+    else if (verb == "remove")
+        c.verb = ControlCommand::Verb::remove;
+    else if (verb == "reset")
+        c.verb = ControlCommand::Verb::reset;
+    else if (verb == "hostile")
+        c.verb = ControlCommand::Verb::hostile;
+    else if (verb.empty())
+        return std::string("empty request");
+    else
+        return "unknown request '" + verb + "'";
 
     if (!(in >> reader)) return "'" + verb + "' needs a reader (contact or contactless)";
     if (reader != "contact" && reader != "contactless")
@@ -60,9 +67,12 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
             c.profile = rest;
             break;
         case ControlCommand::Verb::hostile:
-            if (rest == "on") c.on = true;
-            else if (rest == "off") c.on = false;
-            else return std::string("'hostile' needs on or off");
+            if (rest == "on")
+                c.on = true;
+            else if (rest == "off")
+                c.on = false;
+            else
+                return std::string("'hostile' needs on or off");
             break;
         default:
             if (!rest.empty()) return "'" + verb + "' takes only a reader";

@@ -37,8 +37,7 @@ int pcscWait(int seconds, const std::vector<std::string>& wanted) {
             qel::pcsc::SlotManager slots;
             auto names = slots.slotNames();
             bool all = true;
-            for (const auto& w : wanted)
-                all = all && std::find(names.begin(), names.end(), w) != names.end();
+            for (const auto& w : wanted) all = all && std::find(names.begin(), names.end(), w) != names.end();
             if (all) {
                 for (const auto& n : names) std::cout << n << "\n";
                 return 0;

@@ -53,13 +53,20 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (arg == "--run-dir") options.runDir = absolute(value());
-        else if (arg == "--contact") options.contactProfile = absolute(value());
-        else if (arg == "--contactless") options.contactlessProfile = absolute(value());
-        else if (arg == "--host") options.host = value();
-        else if (arg == "--contact-reader") options.contactReader = value();
-        else if (arg == "--contactless-reader") options.contactlessReader = value();
-        else if (arg == "--no-confirm") options.confirmTimeout = std::chrono::milliseconds(0);
+        if (arg == "--run-dir")
+            options.runDir = absolute(value());
+        else if (arg == "--contact")
+            options.contactProfile = absolute(value());
+        else if (arg == "--contactless")
+            options.contactlessProfile = absolute(value());
+        else if (arg == "--host")
+            options.host = value();
+        else if (arg == "--contact-reader")
+            options.contactReader = value();
+        else if (arg == "--contactless-reader")
+            options.contactlessReader = value();
+        else if (arg == "--no-confirm")
+            options.confirmTimeout = std::chrono::milliseconds(0);
         else if (arg == "--contact-port" || arg == "--contactless-port") {
             std::uint16_t& port = arg == "--contact-port" ? options.contactPort : options.contactlessPort;
             if (!parsePort(value(), port)) {
@@ -90,13 +97,14 @@ int main(int argc, char** argv) {
         // From here on nothing goes to the streams we were given: whoever started us may be
         // waiting for them to close.
         int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        int logFd = ::open((options.runDir + "/qelcard-sim.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        int logFd =
+            ::open((options.runDir + "/qelcard-sim.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (null >= 0) ::dup2(null, STDIN_FILENO);
         if (logFd >= 0) {
             ::dup2(logFd, STDOUT_FILENO);
             ::dup2(logFd, STDERR_FILENO);
         }
-        struct sigaction action{};
+        struct sigaction action {};
         action.sa_handler = onSignal;
         ::sigaction(SIGTERM, &action, nullptr);
         ::sigaction(SIGINT, &action, nullptr);

@@ -62,7 +62,8 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
         ssize_t n = ::pread(lockFd_, owner, sizeof owner - 1, 0);
         ::close(lockFd_);
         lockFd_ = -1;
-        throw std::runtime_error("another qelcard-sim (pid " + std::string(owner, n > 0 ? static_cast<std::size_t>(n) : 0) +
+        throw std::runtime_error("another qelcard-sim (pid " +
+                                 std::string(owner, n > 0 ? static_cast<std::size_t>(n) : 0) +
                                  ") already serves ports " + std::to_string(options_.contactPort) + " and " +
                                  std::to_string(options_.contactlessPort));
     }
@@ -239,7 +240,8 @@ std::string SimDaemon::reset(const std::string& label) {
         DWORD protocol = 0;
         LONG rv = context->api().connect(context->handle(), name, SCARD_SHARE_SHARED,
                                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
-        if (rv != SCARD_S_SUCCESS) return "error: cannot reach the card in " + name + ": " + std::string(pcsc::pcscErrorName(rv));
+        if (rv != SCARD_S_SUCCESS)
+            return "error: cannot reach the card in " + name + ": " + std::string(pcsc::pcscErrorName(rv));
         rv = context->api().disconnect(handle, SCARD_RESET_CARD);
         if (rv != SCARD_S_SUCCESS) return "error: pcscd refused the reset: " + std::string(pcsc::pcscErrorName(rv));
     } catch (const TransportError& e) {

@@ -91,7 +91,8 @@ void VirtualReader::run() {
         SocketFd fd = connectTcp(config_.host, config_.port, error);
         lock.lock();
         if (!fd) {
-            if (error != lastError) log("cannot reach pcscd on port " + std::to_string(config_.port) + ": " + error + ", retrying");
+            if (error != lastError)
+                log("cannot reach pcscd on port " + std::to_string(config_.port) + ": " + error + ", retrying");
             lastError = error;
             changed_.wait_for(lock, pause, [&] { return stopping_ || generation_ != generation; });
             pause = std::min(pause * 2, kMaxRetry);

@@ -13,7 +13,7 @@ namespace {
 const std::string kToken = "org.oberlane.qel.sigilla:8025000001";
 
 class AgentTest : public ::testing::Test {
-  protected:
+protected:
     AgentTest() { SwiftLogger::configure("/Vigilo", "Vigilo", true); }
 
     // A contact card with its identity object, numbered `number`.
@@ -38,8 +38,8 @@ class AgentTest : public ::testing::Test {
     test::FakeDistributedNotifications distributed;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems,
-                                    distributed, [this](const std::string& serial) {
+    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
+                                    [this](const std::string& serial) {
                                         checked.push_back(serial);
                                         return checkAnswer;
                                     }}};
@@ -54,9 +54,8 @@ TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
     launcher.running = {kLauncherIdentifier};
     agent.applicationDidFinishLaunching();
     EXPECT_EQ(loginItems.calls.size(), 2u);
-    EXPECT_EQ(
-        distributed.posted,
-        (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
+    EXPECT_EQ(distributed.posted,
+              (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
 }
 
 TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {

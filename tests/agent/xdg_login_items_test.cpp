@@ -28,10 +28,9 @@ int validate(const std::string& path) {
 }
 
 class XdgLoginItemsTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
-        dir = fs::path(std::getenv("HOME")) / "xdg" /
-              ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        dir = fs::path(std::getenv("HOME")) / "xdg" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(dir);
     }
     fs::path dir;

@@ -67,7 +67,7 @@ uint ownerPid(const QString& name) {
 }
 
 class VigiloSessionTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "vigilo_session_test";
@@ -146,8 +146,7 @@ class VigiloSessionTest : public ::testing::Test {
         std::vector<QJsonObject> list;
         std::istringstream lines(readAll(recordPath()));
         for (std::string line; std::getline(lines, line);)
-            if (!line.empty())
-                list.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
+            if (!line.empty()) list.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object());
         return list;
     }
 
@@ -209,10 +208,8 @@ TEST_F(VigiloSessionTest, OnlyTheInsertedContactCardOfTheThirdGenerationIsAnnoun
     auto all = notifications();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0]["summary"].toString(), QStringLiteral("Kartello"));
-    EXPECT_EQ(all[0]["body"].toString().toStdString(),
-              "Une mise à jour pour la QEL n°" + serial + " est disponible");
-    EXPECT_EQ(all[0]["actions"].toArray(),
-              QJsonArray({QStringLiteral("LAUNCH"), QStringLiteral("Lancer\nKartello")}));
+    EXPECT_EQ(all[0]["body"].toString().toStdString(), "Une mise à jour pour la QEL n°" + serial + " est disponible");
+    EXPECT_EQ(all[0]["actions"].toArray(), QJsonArray({QStringLiteral("LAUNCH"), QStringLiteral("Lancer\nKartello")}));
 
     // Two readers: the card with its waiting update stays in the contact reader while another card
     // arrives through the contactless one. The new token names a contactless card: nothing is checked.

@@ -15,15 +15,11 @@ TEST(CardTables, ProfessionKeyPictureAndColour) {
         const char* colour;
     };
     const Case cases[] = {
-        {"00", "10", "", "top-card-medecin", "medecin"},
-        {"00", "21", "", "top-card-pharma", "pharma"},
-        {"01", "", "21", "top-card-Fpharma", "Fpharma"},
-        {"01", "", "10", "top-card-Fmed", "Fmed"},
+        {"00", "10", "", "top-card-medecin", "medecin"}, {"00", "21", "", "top-card-pharma", "pharma"},
+        {"01", "", "21", "top-card-Fpharma", "Fpharma"}, {"01", "", "10", "top-card-Fmed", "Fmed"},
         {"01", "", "60", "top-card-empty", "empty"},  // no student picture for nurses
-        {"02", "", "", "top-card-etabli", "etabli"},
-        {"00", "99", "", "top-card-empty", "empty"},
-        {"07", "", "", "top-card-empty", "empty"},
-        {"", "", "", "top-card-empty", "empty"},
+        {"02", "", "", "top-card-etabli", "etabli"},     {"00", "99", "", "top-card-empty", "empty"},
+        {"07", "", "", "top-card-empty", "empty"},       {"", "", "", "top-card-empty", "empty"},
     };
     for (const auto& c : cases) {
         HolderInfos h;
@@ -40,8 +36,8 @@ TEST(CardTables, ProfessionKeyPictureAndColour) {
 
 TEST(CardTables, CardDatesParseOnlyRealDates) {
     EXPECT_TRUE(parseCardDate("29/02/2024"));
-    const char* bad[] = {"", "31/02/2024", "29/02/2023", "1/01/2024", "01-01-2024", "aa/bb/cccc", "00/01/2024",
-                         "01/13/2024", "01/01/2024 "};
+    const char* bad[] = {"",           "31/02/2024", "29/02/2023", "1/01/2024",  "01-01-2024",
+                         "aa/bb/cccc", "00/01/2024", "01/13/2024", "01/01/2024 "};
     for (const char* text : bad) EXPECT_FALSE(parseCardDate(text)) << text;
     const auto now = std::chrono::system_clock::now();
     EXPECT_FALSE(expiresAfter("garbage", now));
@@ -63,9 +59,8 @@ TEST(PinFields, KeystrokeFilterKeepsDigitsUpToTheLength) {
         std::size_t max;
         const char* kept;
     };
-    const Case cases[] = {{"123", 4, "123"},  {"12a", 4, "12"},       {"12345", 4, "1234"}, {"", 4, ""},
-                          {"1é", 4, "1"},     {"12a4", 4, "124"},     {"123456789", 8, "12345678"},
-                          {"１２", 4, ""}};
+    const Case cases[] = {{"123", 4, "123"}, {"12a", 4, "12"},   {"12345", 4, "1234"},         {"", 4, ""},
+                          {"1é", 4, "1"},    {"12a4", 4, "124"}, {"123456789", 8, "12345678"}, {"１２", 4, ""}};
     for (const auto& c : cases) EXPECT_EQ(filteredCode(c.typed, c.max), c.kept) << c.typed;
 }
 

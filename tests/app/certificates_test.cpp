@@ -97,8 +97,8 @@ TEST(CrlLookup, SerialsMatchAsWholeIntegersOnly) {
         {{0x12, 0x34, 0x56}, CrlAnswer::revoked},
         {{0x00, 0x12, 0x34, 0x56}, CrlAnswer::revoked},  // the same integer with a leading zero byte
         {{0x7F}, CrlAnswer::revoked},
-        {{0x12, 0x34}, CrlAnswer::notRevoked},            // prefix
-        {{0x34, 0x56}, CrlAnswer::notRevoked},            // suffix
+        {{0x12, 0x34}, CrlAnswer::notRevoked},              // prefix
+        {{0x34, 0x56}, CrlAnswer::notRevoked},              // suffix
         {{0x12, 0x34, 0x56, 0x78}, CrlAnswer::notRevoked},  // the listed one is its prefix
         {{0x01, 0x12, 0x34, 0x56}, CrlAnswer::notRevoked},  // ... and its suffix
         {{0x7F, 0x7F}, CrlAnswer::notRevoked},
@@ -138,8 +138,8 @@ TEST(CrlLookup, TheSecondDistributionPointIsTheOneChecked) {
     r.notBefore = "20240101000000Z";
     r.notAfter = "20290101000000Z";
     r.crlUrls = {kCrlUrl};
-    X509Ptr single = sim::issueCertificate(r, chain().leafKey.get(), chain().intermediate.get(),
-                                           chain().intermediateKey.get());
+    X509Ptr single =
+        sim::issueCertificate(r, chain().leafKey.get(), chain().intermediate.get(), chain().intermediateKey.get());
     EXPECT_EQ(crlDistributionPoint(single.get()), std::nullopt);
 }
 
@@ -165,7 +165,8 @@ struct CardWindow : MainWindowDelegate {
 };
 
 std::shared_ptr<Pkcs11X509> cardCertificate(X509* cert, const std::string& name) {
-    return std::make_shared<Pkcs11X509>(sim::derOf(cert), Bytes{0x01}, name, name.find("Authentification") != std::string::npos);
+    return std::make_shared<Pkcs11X509>(sim::derOf(cert), Bytes{0x01}, name,
+                                        name.find("Authentification") != std::string::npos);
 }
 
 struct CertificateViewTest : ::testing::Test {
@@ -176,7 +177,9 @@ struct CertificateViewTest : ::testing::Test {
         controller.setMainWindow(&window);
     }
     /// The card's certificates as the library lists them.
-    void holds(std::vector<std::shared_ptr<Pkcs11X509>> certificates) { window.card->x509Certs = std::move(certificates); }
+    void holds(std::vector<std::shared_ptr<Pkcs11X509>> certificates) {
+        window.card->x509Certs = std::move(certificates);
+    }
 
     FakeIssuerModule module;
     Pkcs11Library library{module.functions(), nullptr};
@@ -280,7 +283,8 @@ TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDes
     files.answer = folder + "/auth";
     LogCapture log;
     view.authentSave.click();
-    EXPECT_EQ(files.requests.back().proposedName, std::string(kAuthentCertificateName) + " - " + window.card->serial + ".cer");
+    EXPECT_EQ(files.requests.back().proposedName,
+              std::string(kAuthentCertificateName) + " - " + window.card->serial + ".cer");
     std::ifstream saved(folder + "/auth.cer", std::ios::binary);
     EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>()),
               sim::derOf(chain().leaf.get()));

@@ -74,10 +74,19 @@ inline Bytes hex(const char* text) { return *fromHex(text); }
 inline Responder desfireIdentity(Bytes identifierFile, bool applicationPresent = true) {
     return [identifierFile, applicationPresent](const Bytes& apdu) -> Bytes {
         const std::string c = toHex(apdu);
-        if (c == "905A000003565249" "00") return applicationPresent ? hex("9100") : hex("91A0");
+        if (c ==
+            "905A000003565249"
+            "00")
+            return applicationPresent ? hex("9100") : hex("91A0");
         if (c.rfind("905A", 0) == 0) return hex("9100");
-        if (c == "00B0830000") return hex("820A08025000001234567890" "9000");
-        if (c == "00B0820000") return hex("81051234567890" "9000");
+        if (c == "00B0830000")
+            return hex(
+                "820A08025000001234567890"
+                "9000");
+        if (c == "00B0820000")
+            return hex(
+                "81051234567890"
+                "9000");
         if (c == "00B0810000") {
             Bytes answer = identifierFile;
             answer.push_back(0x90);

@@ -55,8 +55,8 @@ struct MainWindowFixture : ::testing::Test {
     }
 
     void start(Pkcs11Library* lib = nullptr) {
-        ViewControllerServices services{lib ? *lib : library, queue, navigator, urls, clipboard, scard, readers,
-                                        &watch, hooks, fixedNow};
+        ViewControllerServices services{
+            lib ? *lib : library, queue, navigator, urls, clipboard, scard, readers, &watch, hooks, fixedNow};
         vc = std::make_unique<ViewController>(window, appDel, services);
         appDel.activateDemoMenuItem = &window.activateDemo;
         appDel.desactivateDemoMenuItem = &window.desactivateDemo;

@@ -43,8 +43,10 @@ struct PrivateConfigHome {
         setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     }
     ~PrivateConfigHome() {
-        if (saved) setenv("XDG_CONFIG_HOME", saved->c_str(), 1);
-        else unsetenv("XDG_CONFIG_HOME");
+        if (saved)
+            setenv("XDG_CONFIG_HOME", saved->c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
         fs::remove_all(root);
     }
     fs::path root;
@@ -60,8 +62,12 @@ struct RecordingMainWindow : SaisieDelegate {
 struct MaintenanceTest : ::testing::Test {
     MaintenanceTest() {
         vc = std::make_unique<MaintenanceViewController>(
-            view, MaintenanceServices{navigator, alerts, urls, mainWindow,
-                                      [this](std::shared_ptr<Pkcs11Card> c) { replaced = std::move(c); }, {}});
+            view, MaintenanceServices{navigator,
+                                      alerts,
+                                      urls,
+                                      mainWindow,
+                                      [this](std::shared_ptr<Pkcs11Card> c) { replaced = std::move(c); },
+                                      {}});
     }
     PrivateConfigHome config;
     FakeMaintenanceView view;
@@ -90,7 +96,8 @@ TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
     view.activeTraces.click();
     EXPECT_EQ(readFile(path), "Traces\n{\n  active = true;\n  debug = 10;\n}");
     ASSERT_EQ(alerts.alerts.size(), 1u);
-    EXPECT_EQ(alerts.alerts[0].messageText, "L'activation des traces prendra effet lors de la prochaine exécution de Kartello");
+    EXPECT_EQ(alerts.alerts[0].messageText,
+              "L'activation des traces prendra effet lors de la prochaine exécution de Kartello");
     EXPECT_EQ(alerts.alerts[0].buttons, std::vector<std::string>{"Fermer"});
     EXPECT_TRUE(LogUtils::isTraceActive());
 
@@ -172,7 +179,8 @@ struct ServicesTest : ::testing::Test {
     }
     std::unique_ptr<ServicesViewController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
         auto vc = std::make_unique<ServicesViewController>(
-            view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
+            view,
+            ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
             ServicesTestRequest{slot, std::move(pin), nullptr});
         return vc;
     }
@@ -201,14 +209,18 @@ TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
     queue.runReady();
     const std::string& report = view.resultText.value;
     EXPECT_EQ(report, vc->report());
-    EXPECT_EQ(report.rfind("Kartello 1.2.3\nTest des services du 15/06/2025 à 10:00:00\n\n\nInitialisation:\nC_Initialize:\t\t\t✅ CKR_OK", 0), 0u)
+    EXPECT_EQ(report.rfind("Kartello 1.2.3\nTest des services du 15/06/2025 à "
+                           "10:00:00\n\n\nInitialisation:\nC_Initialize:\t\t\t✅ CKR_OK",
+                           0),
+              0u)
         << report;
     for (const char* section : {"\n\nDémarrage slot et carte:\nC_GetSlotList:\t\t\t✅ CKR_OK\nC_GetSlotInfo:",
                                 "\n\nLecture des données porteur:\n", "\n\nLecture des situations/facturations:\n",
                                 "C_Login:\t\t\t\t✅ CKR_OK", "\n\nLecture des certificats:\n", "\n\nSignature:\n"})
         EXPECT_NE(report.find(section), std::string::npos) << section << "\n" << report;
     // The in-process module has no random generator: its refusal is the report's last line.
-    const std::string last = "\n\nGénération de nombres aléatoires:\nC_GenerateRandom:\t⛔️ CKR_FUNCTION_NOT_SUPPORTED";
+    const std::string last =
+        "\n\nGénération de nombres aléatoires:\nC_GenerateRandom:\t⛔️ CKR_FUNCTION_NOT_SUPPORTED";
     EXPECT_EQ(report.substr(report.size() - last.size()), last) << report;
     EXPECT_EQ(view.progressBar.values, (std::vector<int>{0, 10, 20, 40, 60, 80, 90, 100}));
     EXPECT_EQ(view.stepLabel.value, "Test des services terminé");
@@ -247,7 +259,10 @@ TEST_F(ServicesTest, WrongPinSkipsTheSituationsOnly) {
 }
 
 TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
-    { auto first = open("1234"); run(*first); }
+    {
+        auto first = open("1234");
+        run(*first);
+    }
     // Calls made between the tests are not part of the next report.
     recorder.recordServiceResult("C_GetTokenInfo", 0);
     struct Owner : ServicesOwner {
@@ -298,17 +313,18 @@ TEST(DiagnosticsArchive, HoldsTheLogsAndTheSystemReportOnly) {
     EXPECT_NE(report.find("===== /etc/os-release =====\n"), std::string::npos);
     ASSERT_EQ(writeDiagnosticsArchive(path, "KartelloStoreTraces-x", logs.string(), report), std::nullopt);
 
-    for (const std::vector<std::string>& lister : {std::vector<std::string>{"unzip", "-Z1", path},
-                                                   std::vector<std::string>{"bsdtar", "-tf", path}}) {
+    for (const std::vector<std::string>& lister :
+         {std::vector<std::string>{"unzip", "-Z1", path}, std::vector<std::string>{"bsdtar", "-tf", path}}) {
         const CommandResult listing = runCommand(lister, std::chrono::seconds(10));
         if (!listing.started) continue;
         EXPECT_EQ(listing.exitStatus, 0) << listing.output;
-        EXPECT_EQ(listing.output,
-                  "KartelloStoreTraces-x/Kartello/KartelloStore-2025-06-15.log\nKartelloStoreTraces-x/systeminfos.txt\n")
+        EXPECT_EQ(
+            listing.output,
+            "KartelloStoreTraces-x/Kartello/KartelloStore-2025-06-15.log\nKartelloStoreTraces-x/systeminfos.txt\n")
             << lister[0];
     }
-    const CommandResult content = runCommand({"unzip", "-p", path, "KartelloStoreTraces-x/systeminfos.txt"},
-                                             std::chrono::seconds(10));
+    const CommandResult content =
+        runCommand({"unzip", "-p", path, "KartelloStoreTraces-x/systeminfos.txt"}, std::chrono::seconds(10));
     if (content.started) EXPECT_EQ(content.output, report);
     fs::remove_all(home);
 }
@@ -398,7 +414,8 @@ struct DesfireDeletionTest : MaintenanceTest {
     /// The card's contactless face in `reader`.
     FakeCardReaders::Card contactless() {
         return {hex(kQel4ContactlessAtr), [this](const Bytes& apdu) {
-                    if (pulledAfter && --*pulledAfter < 0) throw TransportError(TransportError::Kind::cardRemoved, 0, "pulled");
+                    if (pulledAfter && --*pulledAfter < 0)
+                        throw TransportError(TransportError::Kind::cardRemoved, 0, "pulled");
                     auto command = sim::parseCommand(apdu);
                     return command ? desfire.process(*command).toBytes() : hex("6700");
                 }};
@@ -450,9 +467,10 @@ TEST_F(DesfireDeletionTest, ContactlessReaderWithTheDefaultKey) {
     readers.addReader("CL", contactless());
     selectReader("CL");
     view.deleteDESfire.click();
-    EXPECT_EQ(messages(), (std::vector<std::string>{
-                              "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-                              "Données DESfire supprimées."}));
+    EXPECT_EQ(messages(),
+              (std::vector<std::string>{
+                  "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+                  "Données DESfire supprimées."}));
     EXPECT_FALSE(state.desfireApplicationPresent);
 
     // Gone already: said before any confirmation.
@@ -487,12 +505,16 @@ TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
         }
     };
     enterPin("1234");
-    EXPECT_EQ(messages(), (std::vector<std::string>{
-                              "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
-                              "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-                              "Données DESfire supprimées."}));
+    EXPECT_EQ(
+        messages(),
+        (std::vector<std::string>{
+            "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
+            "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
+            "Données DESfire supprimées."}));
     EXPECT_FALSE(state.desfireApplicationPresent);
-    EXPECT_TRUE(log.contains("00200001" "04FFFFFFFF"));
+    EXPECT_TRUE(
+        log.contains("00200001"
+                     "04FFFFFFFF"));
     EXPECT_FALSE(log.contains("31323334"));
     EXPECT_FALSE(log.contains("00112233445566778899AABBCCDDEEFF"));
 }

@@ -20,9 +20,8 @@ struct ScardTest : ::testing::Test {
     /// A contact card alone in reader "R", answering `sw` to VERIFY and 9000 to anything else;
     /// nothing sent yet.
     void verifyAnswers(const std::string& sw) {
-        readers.cards["R"] = FakeCardReaders::Card{kContactAtr, [sw](const Bytes& apdu) {
-                                                       return apdu[1] == 0x20 ? hex(sw.c_str()) : hex("9000");
-                                                   }};
+        readers.cards["R"] = FakeCardReaders::Card{
+            kContactAtr, [sw](const Bytes& apdu) { return apdu[1] == 0x20 ? hex(sw.c_str()) : hex("9000"); }};
         readers.order = {"R"};
         readers.sent.clear();
     }
@@ -124,8 +123,8 @@ TEST_F(ScardTest, ContactlessIdentityRefusesBadFiles) {
 }
 
 TEST_F(ScardTest, LoginWithoutP11MapsStatusWordsAndNeverLogsThePin) {
-    const PinCase cases[] = {{"9000", 0, false},    {"63C2", 0xA0, false}, {"63C1", 0xA0, true},
-                             {"6983", 0xA4, false}, {"6A82", 5, false}};
+    const PinCase cases[] = {
+        {"9000", 0, false}, {"63C2", 0xA0, false}, {"63C1", 0xA0, true}, {"6983", 0xA4, false}, {"6A82", 5, false}};
     for (const auto& c : cases) {
         const std::string sw = c.sw;
         verifyAnswers(sw);
@@ -135,7 +134,9 @@ TEST_F(ScardTest, LoginWithoutP11MapsStatusWordsAndNeverLogsThePin) {
         EXPECT_EQ(r.lastTry, c.lastTry) << sw;
         ASSERT_EQ(readers.sent.size(), 2u);
         EXPECT_EQ(toHex(readers.sent[0]), "00A4000C023F0000");
-        EXPECT_EQ(toHex(readers.sent[1]), "002000010434373131" "00");
+        EXPECT_EQ(toHex(readers.sent[1]),
+                  "002000010434373131"
+                  "00");
         EXPECT_TRUE(log.contains("APDU : 0020000104FFFFFFFF")) << log.text();
         EXPECT_FALSE(log.contains("34373131")) << log.text();
     }

@@ -26,10 +26,11 @@ TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     controller.fill(h);
     EXPECT_TRUE(view.serialNumTitle.hidden);
     view.copy.click();
-    EXPECT_EQ(clipboard.text,
-              "Identification porteur\nNom: MARTIN\nPrénom: Claire\nIdentifiant: 810001234567\nProfession: Pharmacien\n\n"
-              "Identification carte\nNuméro de la carte: 1234567890\nDate d'émission: 15/01/2020\n"
-              "Date d'expiration: 31/12/2029");
+    EXPECT_EQ(
+        clipboard.text,
+        "Identification porteur\nNom: MARTIN\nPrénom: Claire\nIdentifiant: 810001234567\nProfession: Pharmacien\n\n"
+        "Identification carte\nNuméro de la carte: 1234567890\nDate d'émission: 15/01/2020\n"
+        "Date d'expiration: 31/12/2029");
 
     controller.clear();
     controller.fillContactless("8025000001234567890", "1234567890", "810001234567");
@@ -57,7 +58,8 @@ struct SituationTest : ::testing::Test {
         t.privateObjects["QEL_ACTIVITY_01_PS"] = sampleActivity(0x00, "1123456789", "SA07");
         t.privateObjects["QEL_ACTIVITY_02_PS"] = sampleActivity(0x01, "2123456789", "SA01");
         t.privateObjects["QEL_ACTIVITY_03_PS"] = sampleActivity(0x00, "3123456789", "SA02");
-        t.privateObjects["QEL_SIT_FACT"] = billing({billingBlock(0x02, {0x01, 0x34, 0x09}, {0x02, 0x03, 0x04}, {0x10})});
+        t.privateObjects["QEL_SIT_FACT"] =
+            billing({billingBlock(0x02, {0x01, 0x34, 0x09}, {0x02, 0x03, 0x04}, {0x10})});
         ASSERT_EQ(library.initialize(), CKR_OK);
         mainWindow.card = std::make_shared<Pkcs11Card>(library, 0, true);
     }

@@ -109,8 +109,7 @@ TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {
     view.pinCode.type("0");
     EXPECT_TRUE(view.errorTextField.hidden);
     enter("0000");
-    EXPECT_EQ(view.errorTextField.value,
-              "Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
+    EXPECT_EQ(view.errorTextField.value, "Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
     enter("0000");
     EXPECT_EQ(view.errorTextField.value, "La carte est bloquée !");
     EXPECT_EQ(controller->step, 2);

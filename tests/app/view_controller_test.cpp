@@ -10,9 +10,15 @@ using MainWindowTest = MainWindowFixture;
 std::string usable(FakeMainWindow& w) {
     std::string s;
     const std::pair<const char*, FakeButton*> buttons[] = {
-        {"identification", &w.identification}, {"situation", &w.situation},       {"certificate", &w.certificate},
-        {"tmaj", &w.tmaj},                     {"pinCode", &w.pinCode},           {"pinCodeModif", &w.pinCodeModif},
-        {"unlockCard", &w.unlockCard},         {"diag", &w.diagQELButton},        {"vekAuth", &w.VekAuthentication},
+        {"identification", &w.identification},
+        {"situation", &w.situation},
+        {"certificate", &w.certificate},
+        {"tmaj", &w.tmaj},
+        {"pinCode", &w.pinCode},
+        {"pinCodeModif", &w.pinCodeModif},
+        {"unlockCard", &w.unlockCard},
+        {"diag", &w.diagQELButton},
+        {"vekAuth", &w.VekAuthentication},
         {"vekDisconnect", &w.VekDisconnect},
     };
     for (const auto& [name, button] : buttons)
@@ -308,8 +314,8 @@ Bytes qel3SerialCard(const Bytes& apdu) {
 
 TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
     contactCard("Reader A");
-    readers.addReader("Reader A", FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"),
-                                                        qel3SerialCard});
+    readers.addReader("Reader A",
+                      FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"), qel3SerialCard});
     start();
     vc->setUserAuthentified(true);
     const int afterStart = opened();
@@ -393,7 +399,9 @@ namespace {
 struct FakeVekFlow : VekFlow {
     void loadParams() override { ++loads; }
     std::any newRequest(const std::string& user) override { return user; }
-    void markDisconnection(std::any& request) override { request = "disconnect " + std::any_cast<std::string>(request); }
+    void markDisconnection(std::any& request) override {
+        request = "disconnect " + std::any_cast<std::string>(request);
+    }
     void setTestEnvironment(bool test) override { testEnvironment = test; }
     int loads = 0;
     std::optional<bool> testEnvironment;

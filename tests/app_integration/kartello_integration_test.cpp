@@ -149,7 +149,8 @@ public:
         hooks.certificates = &certificates;
         hooks.trust = &trust;
         hooks.updates = updates;
-        ViewControllerServices services{*library, queue, navigator, urls, clipboard, scard, readers, watch.get(), hooks, {}};
+        ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
+                                        scard,    readers, watch.get(), hooks, {}};
         vc = std::make_unique<ViewController>(window, *appDel, services);
         certificates.setMainWindow(vc.get());
         appDel->applicationDidFinishLaunching();
@@ -252,9 +253,10 @@ TEST_F(KartelloIntegrationTest, StartsOnTheSecondReaderAndShowsItsHolder) {
 
     CountingModule::reset();
     vc->readerSelection(ViewController::algoSender);
-    std::printf("[figures] start to holder summary, card in the second reader: %.1f ms; "
-                "library calls for one contactless read: %ld\n",
-                startMs, CountingModule::calls());
+    std::printf(
+        "[figures] start to holder summary, card in the second reader: %.1f ms; "
+        "library calls for one contactless read: %ld\n",
+        startMs, CountingModule::calls());
 }
 
 TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
@@ -274,9 +276,10 @@ TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
     const auto begin = Clock::now();
     vc->readerSelection(ViewController::algoSender);
     const double readMs = millisecondsSince(begin);
-    std::printf("[figures] start to holder summary, contact card: %.1f ms; one contact read: %.1f ms, "
-                "%ld library calls\n",
-                startMs, readMs, CountingModule::calls());
+    std::printf(
+        "[figures] start to holder summary, contact card: %.1f ms; one contact read: %.1f ms, "
+        "%ld library calls\n",
+        startMs, readMs, CountingModule::calls());
     // Holder data, certificates, lock flags and the log-out: a read that costs much more repeats work.
     EXPECT_LE(CountingModule::calls(), 50);
     EXPECT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
@@ -418,8 +421,7 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         EXPECT_TRUE(card);
         if (!card) return {};
         FakeServicesView view;
-        ServicesViewController services(view,
-                                        ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
+        ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
                                         ServicesTestRequest{card->slotID, pin, nullptr});
         services.viewDidAppear();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
@@ -542,7 +544,8 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     FakeMaintenanceView page;
     ActingAlerts acting;
     RecordingSaisie mainWindow;
-    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
+    MaintenanceViewController maintenance(page,
+                                          MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
 
     // Contactless, with the card's default master key.
     std::string dir = freshProfile("qel4-default");
@@ -688,8 +691,8 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     const std::string dir = freshProfile(profileName);
     const sim::Profile profile = sim::loadProfile(dir);
     auto admin = [&](const std::string& path, const std::string& body) {
-        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" +
-                   body + "' " + base + path)
+        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" + body +
+                   "' " + base + path)
             .first;
     };
     ASSERT_EQ(admin("/admin/clear", ""), 0);

@@ -94,10 +94,9 @@ TEST_F(CertificateInfoTest, ValidityKeyUsageAndCheckValue) {
         bool verify;
         bool encrypt;
     };
-    for (const Case& c : {Case{"critical,nonRepudiation", true, false},
-                          Case{"critical,digitalSignature,keyEncipherment", true, true},
-                          Case{"dataEncipherment", false, true}, Case{"keyCertSign", false, false},
-                          Case{nullptr, true, true}}) {
+    for (const Case& c :
+         {Case{"critical,nonRepudiation", true, false}, Case{"critical,digitalSignature,keyEncipherment", true, true},
+          Case{"dataEncipherment", false, true}, Case{"keyCertSign", false, false}, Case{nullptr, true, true}}) {
         CertPtr cert = makeCertificate(rsaKey->get());
         ASSERT_EQ(ASN1_TIME_set_string(X509_getm_notBefore(cert.get()), "240131000000Z"), 1);
         ASSERT_EQ(ASN1_TIME_set_string(X509_getm_notAfter(cert.get()), "20510630120000Z"), 1);

@@ -107,9 +107,17 @@ public:
             current_ = it->first;
             const std::size_t n = it->second.size();
             if (n > 0xFFFF)
-                return {0x62, 0x05, 0x80, 0x03, static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 8),
-                        static_cast<std::uint8_t>(n), 0x90, 0x00};
-            return {0x62, 0x04, 0x80, 0x02, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n), 0x90, 0x00};
+                return {0x62,
+                        0x05,
+                        0x80,
+                        0x03,
+                        static_cast<std::uint8_t>(n >> 16),
+                        static_cast<std::uint8_t>(n >> 8),
+                        static_cast<std::uint8_t>(n),
+                        0x90,
+                        0x00};
+            return {0x62, 0x04, 0x80, 0x02, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n),
+                    0x90, 0x00};
         }
         if (apdu.size() == 5 && apdu[1] == 0xB0 && !current_.empty()) {
             ++reads;
@@ -135,8 +143,10 @@ private:
 /// One element in the card's layout (one-byte length, or 80 01 80 for exactly 128 bytes).
 inline Bytes tlv(std::uint8_t tag, const Bytes& content) {
     Bytes out{tag};
-    if (content.size() == 0x80) out.insert(out.end(), {0x80, 0x01, 0x80});
-    else out.push_back(static_cast<std::uint8_t>(content.size()));
+    if (content.size() == 0x80)
+        out.insert(out.end(), {0x80, 0x01, 0x80});
+    else
+        out.push_back(static_cast<std::uint8_t>(content.size()));
     out.insert(out.end(), content.begin(), content.end());
     return out;
 }

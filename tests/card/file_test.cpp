@@ -41,7 +41,7 @@ const Bytes kSerialFile = hex("04 0A 8025000001 1234567890 0000");
 const std::string kSerial = "80250000011234567890";
 
 Bytes keyDirectory() {
-    return cat({keyObject("Signature", hex("4501"), hex("0640 40"), 1, 2048),    // decipher + non-repudiation
+    return cat({keyObject("Signature", hex("4501"), hex("0640 40"), 1, 2048),        // decipher + non-repudiation
                 keyObject("Authentification", hex("4502"), hex("0520"), 2, 2048)});  // sign
 }
 Bytes certDirectory() {
@@ -191,8 +191,7 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
         {"foreign key", [&] { writeRecord("3F0000017002", longRecord, "1111"); }, "An error occured"},
         // Enciphered with the right key, but not by this user's programs: anyone who knows the
         // serial can make such a file.
-        {"no tag",
-         [&] { writeRecord("3F0000017002", longRecord, kSerial, false); },
+        {"no tag", [&] { writeRecord("3F0000017002", longRecord, kSerial, false); },
          "An error occured : cache record not written by this user's programs"},
         {"another file's record",
          [&] {
@@ -435,8 +434,10 @@ TEST(Aes, FreshVectorEachTimeAndOnly32ByteKeys) {
         AES other(Bytes(size, 0x2A));
         for (bool encrypt : {true, false}) {
             try {
-                if (encrypt) other.aesEncrypt(plain);
-                else other.aesDecrypt(cipher);
+                if (encrypt)
+                    other.aesEncrypt(plain);
+                else
+                    other.aesDecrypt(cipher);
                 ADD_FAILURE() << size << "-byte key accepted";
             } catch (const AES::Failure& e) {
                 EXPECT_EQ(static_cast<int>(e.error()), static_cast<int>(AES::Error::invalidKeySize)) << size;

@@ -40,17 +40,12 @@ TEST(StatusWords, SpecialCasesComeBeforeTheTable) {
         int tries;
     };
     const Case cases[] = {
-        {0x9000, CardStatus::success, -1},
-        {0x63C0, CardStatus::triesLeft, 0},
-        {0x63C3, CardStatus::triesLeft, 3},
-        {0x63CF, CardStatus::triesLeft, 15},
-        {0x6983, CardStatus::blocked, -1},
-        {0x6982, CardStatus::securityStatusNotSatisfied, -1},
-        {0x6A80, CardStatus::wrongData, -1},
-        {0x6A88, CardStatus::referenceNotFound, -1},
+        {0x9000, CardStatus::success, -1},   {0x63C0, CardStatus::triesLeft, 0},
+        {0x63C3, CardStatus::triesLeft, 3},  {0x63CF, CardStatus::triesLeft, 15},
+        {0x6983, CardStatus::blocked, -1},   {0x6982, CardStatus::securityStatusNotSatisfied, -1},
+        {0x6A80, CardStatus::wrongData, -1}, {0x6A88, CardStatus::referenceNotFound, -1},
         {0x63B0, CardStatus::other, -1},  // not a tries counter
-        {0x6984, CardStatus::other, -1},
-        {0x0000, CardStatus::other, -1},
+        {0x6984, CardStatus::other, -1},     {0x0000, CardStatus::other, -1},
     };
     for (const Case& c : cases) {
         const StatusWordMeaning m = statusWordMeaning(c.sw);
@@ -180,8 +175,8 @@ TEST(Select, PathFormsPerGenerationAndOutcomes) {
 
     files.configure(QELType::QEL4);
     ScriptedCard qel4;
-    qel4.expect("01 A4 08 00 04 3F00 0001 00", "6A82").expectThrow("01 A4 08 00 04 3F00 0001 00",
-                                                                     TransportError::Kind::communication);
+    qel4.expect("01 A4 08 00 04 3F00 0001 00", "6A82")
+        .expectThrow("01 A4 08 00 04 3F00 0001 00", TransportError::Kind::communication);
     QELOps ops4(qel4, QELType::QEL4);
     EXPECT_FALSE(ops4.selectFile(files.ef, false).ok);
     EXPECT_TRUE(log.contains("QEL Card Operations : Failed to select path [3F000001] : result 0x6a82"));
@@ -198,8 +193,8 @@ TEST(Select, FileSizeScanStaysInsideTheAnswer) {
         {"62 03 80 01 07", 7},
         {"62 02 80 00", 0},
         {"", 0},
-        {"80", 0},                   // length byte missing
-        {"62 04 80 03 01 02", 0},    // size bytes missing
+        {"80", 0},                 // length byte missing
+        {"62 04 80 03 01 02", 0},  // size bytes missing
         {"6F FF 01", 0},
         {"80 05 FF FF FF FF FF", 0},  // no card holds such a file
         {"80 04 00 01 00 00", 65536},
@@ -270,15 +265,15 @@ TEST(PinState, ThirdGenerationReadsTheCountersFromTheStatusObject) {
         {"9B 01 00 9D 01 0A 9000", TokenError::communicationError, "QELAuthOperation : QEL card is locked "},
         {"9B 01 00 9D 02 00 00 9000", TokenError::communicationError, "definitively locked"},  // low byte of two
         {"9B 01 03 9D 02 00 05 9000", 0, nullptr},
-        {"A0 04 01 02 03 04 9000", 0, nullptr},    // neither tag
-        {"9000", 0, nullptr},                      // empty answer
+        {"A0 04 01 02 03 04 9000", 0, nullptr},  // neither tag
+        {"9000", 0, nullptr},                    // empty answer
         {"9B 01 00 9000", TokenError::communicationError, "QEL card is locked "},
-        {"01 9B 01 9000", 0, nullptr},             // counter would lie past the end
-        {"9D 02 00 9000", 0, nullptr},             // two-byte counter cut short
+        {"01 9B 01 9000", 0, nullptr},  // counter would lie past the end
+        {"9D 02 00 9000", 0, nullptr},  // two-byte counter cut short
         {"9D 01 9000", 0, nullptr},
         {"9D 03 00 00 9B 01 02 9000", 0, nullptr},  // other length form leaves it unchanged
         {"9B 01 00 9B 01 03 9000", 0, nullptr},     // a later match overwrites
-        {"6A88", 0, nullptr},                      // refused: silent
+        {"6A88", 0, nullptr},                       // refused: silent
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);

@@ -78,11 +78,14 @@ TEST(KeyOperations, ThirdGenerationSequences) {
         .expect("00 2A 9E 9A 14" + kHash20 + "00", "5353 9000");
     QELCard card(sc, sc.atr());
     EXPECT_EQ(toHex(card.signData(hex(kHash32), A::RSASignatureDigestPKCS1v15SHA256,
-                                  key(QELType::QEL3, KeyType::SIGN_KEY, 1))), "5151");
-    EXPECT_EQ(toHex(card.signData(hex(kHash20), A::RSASignatureDigestPKCS1v15SHA1,
-                                  key(QELType::QEL3, KeyType::AUTH_KEY, 2))), "5252");
-    EXPECT_EQ(toHex(card.signData(hex(kHash20), A::RSASignatureDigestPKCS1v15SHA1,
-                                  key(QELType::QEL3, KeyType::SIGN_KEY, 1))), "5353");
+                                  key(QELType::QEL3, KeyType::SIGN_KEY, 1))),
+              "5151");
+    EXPECT_EQ(
+        toHex(card.signData(hex(kHash20), A::RSASignatureDigestPKCS1v15SHA1, key(QELType::QEL3, KeyType::AUTH_KEY, 2))),
+        "5252");
+    EXPECT_EQ(
+        toHex(card.signData(hex(kHash20), A::RSASignatureDigestPKCS1v15SHA1, key(QELType::QEL3, KeyType::SIGN_KEY, 1))),
+        "5353");
     EXPECT_TRUE(sc.done());
 }
 
@@ -94,7 +97,8 @@ TEST(KeyOperations, ThirdGenerationDecipherIsChainedAndKeepsTheBlock) {
         .expect("10 2A 80 86 FF 81" + cryptogram.substr(0, 508), "9000")
         .expect("00 2A 80 86 02" + cryptogram.substr(508) + "00", "0002 FFFF 00 41 9000");
     QELCard card(sc, sc.atr());
-    const Bytes plain = card.decryptData(hex(cryptogram), A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
+    const Bytes plain =
+        card.decryptData(hex(cryptogram), A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
     EXPECT_EQ(toHex(plain), "0002FFFF0041");
     EXPECT_TRUE(sc.useCommandChaining());
     EXPECT_TRUE(sc.done());
@@ -114,8 +118,9 @@ TEST(KeyOperations, FourthGenerationSequencesGoOutWithClass01) {
         .expect("01 22 41 B8 03 83 01 03", "9000")
         .expect("01 2A 80 86 04 CAFE CAFE 00", "0002 0102030405060708 00 4142 9000");
     card.setSmartCard(session);
-    EXPECT_EQ(toHex(card.signData(hex(kHash32), A::RSASignatureDigestPSSSHA256,
-                                  key(QELType::QEL4, KeyType::SIGN_KEY, 3))), "5454");
+    EXPECT_EQ(
+        toHex(card.signData(hex(kHash32), A::RSASignatureDigestPSSSHA256, key(QELType::QEL4, KeyType::SIGN_KEY, 3))),
+        "5454");
     EXPECT_EQ(toHex(card.decryptData(hex("CAFECAFE"), A::RSAEncryptionPKCS1, key(QELType::QEL4, KeyType::AUTH_KEY, 3))),
               "4142");
     EXPECT_TRUE(session.done());
@@ -137,10 +142,9 @@ TEST(KeyOperations, RefusedAlgorithmsSendNothing) {
               TokenError::badParameter);
     EXPECT_EQ(tokenCode([&] { card.signData(hash, KeyAlgorithm(), key(QELType::QEL3, KeyType::AUTH_KEY, 2)); }),
               TokenError::badParameter);
-    EXPECT_EQ(tokenCode([&] {
-                  card.decryptData(hash, A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::SIGN_KEY, 1));
-              }),
-              TokenError::badParameter);
+    EXPECT_EQ(
+        tokenCode([&] { card.decryptData(hash, A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::SIGN_KEY, 1)); }),
+        TokenError::badParameter);
     EXPECT_TRUE(log.contains("Decrpt data operation - unsupported algorithm for QEL Sigilla.KeyType.SIGN_KEY key"));
     EXPECT_EQ(tokenCode([&] {
                   card.decryptData(hash, A::RSAEncryptionOAEPSHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
@@ -235,14 +239,17 @@ TEST(Pkcs1Padding, GoodBlocksGiveTheMessageAndEveryBadOneTheSameErrorAndLine) {
 
     // A padding oracle tells one kind of bad block from another; here they all look alike.
     const char* bad[] = {
-        "02 1122 00 4142",                 // too little padding
-        "0002 01020304050607 00 41",       // seven padding bytes
-        "02 1122 3344",                    // no separator
-        "0002 0102030405060708 090A0B",    // no separator in a long block
-        "01 0102030405060708 00 41",       // another block type
-        "0000 0102030405060708 00 41",     // type 00
-        "0001 0102030405060708 00 41",     // signature padding
-        "", "00", "0000 41", "00 02",
+        "02 1122 00 4142",               // too little padding
+        "0002 01020304050607 00 41",     // seven padding bytes
+        "02 1122 3344",                  // no separator
+        "0002 0102030405060708 090A0B",  // no separator in a long block
+        "01 0102030405060708 00 41",     // another block type
+        "0000 0102030405060708 00 41",   // type 00
+        "0001 0102030405060708 00 41",   // signature padding
+        "",
+        "00",
+        "0000 41",
+        "00 02",
     };
     for (const char* block : bad) {
         SCOPED_TRACE(block);
@@ -290,7 +297,8 @@ TEST(Decipherment, LeavesNoPlainTextInFreedMemory) {
     QELCard card(smartCard, smartCard.atr());
     g_leftInFreedMemory = 0;
     g_watching = true;
-    const Bytes plain = card.decryptData(Bytes(64, 0x33), A::RSAEncryptionPKCS1, key(QELType::QEL4, KeyType::AUTH_KEY, 3));
+    const Bytes plain =
+        card.decryptData(Bytes(64, 0x33), A::RSAEncryptionPKCS1, key(QELType::QEL4, KeyType::AUTH_KEY, 3));
     g_watching = false;
     EXPECT_EQ(plain, Bytes(std::begin(kPlainMarker), std::end(kPlainMarker)));
     EXPECT_EQ(g_leftInFreedMemory, 0);
@@ -301,9 +309,7 @@ TEST(Decipherment, LeavesNoPlainTextInFreedMemory) {
 using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 
-Pkey generateRsa() {
-    return Pkey(EVP_RSA_gen(2048), &EVP_PKEY_free);
-}
+Pkey generateRsa() { return Pkey(EVP_RSA_gen(2048), &EVP_PKEY_free); }
 
 // A card that holds one RSA key and answers the key commands the way the card does: INTERNAL
 // AUTHENTICATE signs the DigestInfo it is given, PSO COMPUTE DIGITAL SIGNATURE signs the hash with the
@@ -383,7 +389,8 @@ TEST(RealKeys, SignaturesVerifyAndCryptogramsComeBack) {
 
     RsaCard qel3(test::kAtrQel3, rsa.get());
     QELCard card3(qel3, qel3.atr());
-    const Bytes sig3 = card3.signData(hash, A::RSASignatureDigestPKCS1v15SHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
+    const Bytes sig3 =
+        card3.signData(hash, A::RSASignatureDigestPKCS1v15SHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
     EXPECT_TRUE(verify(rsa.get(), hash, sig3, false));
 
     RsaCard qel4(test::kAtrQel4, rsa.get());

@@ -13,13 +13,20 @@ std::string describe(const TLVSequence& s) {
     std::string out;
     for (const auto& o : s.objectList) {
         if (!out.empty()) out += " ";
-        if (auto* i = dynamic_cast<const TLVInteger*>(o.get())) out += "int:" + std::to_string(i->value);
-        else if (auto* t = dynamic_cast<const TLVUTF8String*>(o.get())) out += "utf8:" + t->value;
-        else if (auto* b = dynamic_cast<const TLVBitString*>(o.get())) out += "bits:" + toHex(b->value);
-        else if (auto* x = dynamic_cast<const TLVOctetString*>(o.get())) out += "oct:" + toHex(x->value.value_or(Bytes{}));
-        else if (auto* f = dynamic_cast<const TLVBoolean*>(o.get())) out += f->value ? "bool:1" : "bool:0";
-        else if (dynamic_cast<const TLVNull*>(o.get())) out += "null";
-        else if (auto* e = dynamic_cast<const TLVEntry*>(o.get())) out += "oid:" + toHex(*e->entryData);
+        if (auto* i = dynamic_cast<const TLVInteger*>(o.get()))
+            out += "int:" + std::to_string(i->value);
+        else if (auto* t = dynamic_cast<const TLVUTF8String*>(o.get()))
+            out += "utf8:" + t->value;
+        else if (auto* b = dynamic_cast<const TLVBitString*>(o.get()))
+            out += "bits:" + toHex(b->value);
+        else if (auto* x = dynamic_cast<const TLVOctetString*>(o.get()))
+            out += "oct:" + toHex(x->value.value_or(Bytes{}));
+        else if (auto* f = dynamic_cast<const TLVBoolean*>(o.get()))
+            out += f->value ? "bool:1" : "bool:0";
+        else if (dynamic_cast<const TLVNull*>(o.get()))
+            out += "null";
+        else if (auto* e = dynamic_cast<const TLVEntry*>(o.get()))
+            out += "oid:" + toHex(*e->entryData);
     }
     for (const auto& child : s.seqList) out += (out.empty() ? "" : " ") + std::string("[") + describe(child) + "]";
     return out;
@@ -81,9 +88,9 @@ TEST(TLVSequence, DeepNestingIsBoundedAndDoesNotExhaustTheStack) {
     Bytes deep;
     for (std::uint32_t i = 0; i < levels; ++i) {
         const std::uint32_t len = 7 * (levels - 1 - i);
-        deep.insert(deep.end(), {0x30, 0x80, 0x04, static_cast<std::uint8_t>(len >> 24),
-                                 static_cast<std::uint8_t>(len >> 16), static_cast<std::uint8_t>(len >> 8),
-                                 static_cast<std::uint8_t>(len)});
+        deep.insert(deep.end(),
+                    {0x30, 0x80, 0x04, static_cast<std::uint8_t>(len >> 24), static_cast<std::uint8_t>(len >> 16),
+                     static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len)});
     }
     TLVSequence s(deep);
     int depth = 0;
@@ -112,8 +119,8 @@ TEST(TLVBitString, FlagsReadNamedBitsInOrder) {
     // usage flags decipher (1) + non-repudiation (9): named bits 1 and 9 set, 6 unused bits.
     EXPECT_EQ(TLVBitString(hex("06 40 40")).flags(), 0x0202);
     EXPECT_EQ(TLVBitString(hex("06 20 40")).flags(), 0x0204);
-    EXPECT_EQ(TLVBitString(hex("07 FF")).flags(), 0x0001);      // unused bits dropped before reversal
-    EXPECT_EQ(TLVBitString(hex("00 01 02 03")).flags(), 0);      // three bytes: no flags
+    EXPECT_EQ(TLVBitString(hex("07 FF")).flags(), 0x0001);   // unused bits dropped before reversal
+    EXPECT_EQ(TLVBitString(hex("00 01 02 03")).flags(), 0);  // three bytes: no flags
     EXPECT_EQ(TLVBitString(Bytes{}).flags(), 0);
 }
 

@@ -47,8 +47,9 @@ TEST_F(LoggerTest, FirstEntryCreatesTheDayFileAndLaterOnesAppend) {
     EXPECT_TRUE(std::regex_search(path, std::regex("/Logs/KartelloStore-\\d{4}-\\d{2}-\\d{2}\\.log$"))) << path;
 
     const std::string text = readAll();
-    std::regex first("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{5} \\[\xE2\x9B\x94\xEF\xB8\x8F\\]"
-                     "Erreur dans C_Login: résultat = 160\n");
+    std::regex first(
+        "^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{5} \\[\xE2\x9B\x94\xEF\xB8\x8F\\]"
+        "Erreur dans C_Login: résultat = 160\n");
     EXPECT_TRUE(std::regex_search(text, first)) << text;
     // Card text cannot forge an entry: control characters are escaped, the entry stays one line.
     EXPECT_NE(text.find("[\xE2\x84\xB9\xEF\xB8\x8F]label\\n2026-01-01 00:00:00000 [\u2705]forged\\x0D\\x1B[2J\\x7F\n"),
@@ -62,9 +63,8 @@ TEST_F(LoggerTest, FirstEntryCreatesTheDayFileAndLaterOnesAppend) {
 
 TEST_F(LoggerTest, EverySeverityWritesItsOwnTag) {
     const std::vector<std::pair<Severity, std::string>> tags = {
-        {Severity::success, "[\u2705]"},      {Severity::error, "[\u26D4\uFE0F]"},
-        {Severity::info, "[\u2139\uFE0F]"},   {Severity::debug, "[\U0001F4AC]"},
-        {Severity::verbose, "[\U0001F52C]"},  {Severity::warning, "[\u26A0\uFE0F]"},
+        {Severity::success, "[\u2705]"},   {Severity::error, "[\u26D4\uFE0F]"}, {Severity::info, "[\u2139\uFE0F]"},
+        {Severity::debug, "[\U0001F4AC]"}, {Severity::verbose, "[\U0001F52C]"}, {Severity::warning, "[\u26A0\uFE0F]"},
         {Severity::severe, "[\U0001F525]"}};
     for (const auto& [severity, tag] : tags) SwiftLogger::log("m", severity);
     const std::string text = readAll();

@@ -12,7 +12,7 @@ TEST(ManualMainQueue, RunsTasksInDueOrderAsTheVirtualClockAdvances) {
     q.postAfter(1000, [&] { trace += "C"; });
     q.postAfter(100, [&] {
         trace += "A";
-        q.post([&] { trace += "a"; });          // posted for "now" = 100 ms
+        q.post([&] { trace += "a"; });            // posted for "now" = 100 ms
         q.postAfter(500, [&] { trace += "B"; });  // due at 600 ms
     });
     EXPECT_EQ(q.runReady(), 0);

@@ -9,8 +9,7 @@ namespace qel {
 namespace {
 
 static_assert(!std::is_copy_constructible_v<SecretBytes> && !std::is_copy_assignable_v<SecretBytes>);
-static_assert(std::is_nothrow_move_constructible_v<SecretBytes> &&
-              std::is_nothrow_move_assignable_v<SecretBytes>);
+static_assert(std::is_nothrow_move_constructible_v<SecretBytes> && std::is_nothrow_move_assignable_v<SecretBytes>);
 
 TEST(SecretBytes, GrowsMovesAndCopiesOnlyWhenAsked) {
     SecretBytes pin("1234");

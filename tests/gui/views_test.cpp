@@ -66,7 +66,10 @@ public:
 
 class RecordingServices : public ui::UrlOpener, public ui::Clipboard, public ui::ProgramLauncher {
 public:
-    bool openUrl(const std::string& url) override { urls.push_back(url); return true; }
+    bool openUrl(const std::string& url) override {
+        urls.push_back(url);
+        return true;
+    }
     void setText(const std::string& text) override { clipboard = text; }
     bool isRunning(const std::string&) override { return true; }
     bool launch(const std::string&) override { return true; }
@@ -95,8 +98,9 @@ struct WindowHarness {
           scard(readers, serviceLog),
           navigator(window, queue, scard),
           appDelegate(library, services),
-          controller(window, appDelegate,
-                     ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
+          controller(
+              window, appDelegate,
+              ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
         controller.viewDidLoad();
     }
 
@@ -116,8 +120,8 @@ struct WindowHarness {
 
 TEST(Pictures, EveryProfessionHasAReadablePictureAndAJobColour) {
     guiApp();
-    for (const char* key : {"00", "02", "03", "10", "21", "40", "50", "60", "70", "80", "F10", "F21", "F40", "F50",
-                            "99", "unknown"}) {
+    for (const char* key :
+         {"00", "02", "03", "10", "21", "40", "50", "60", "70", "80", "F10", "F21", "F40", "F50", "99", "unknown"}) {
         SCOPED_TRACE(key);
         const QString path = qt::picturePath(cardPicture(key));
         ASSERT_FALSE(path.isEmpty()) << cardPicture(key);
@@ -154,9 +158,9 @@ TEST(MainWindow, MainButtonTitlesTakeTheHoverColourAndGiveItBack) {
     WindowHarness h;
     h.window.show();
     const QColor hover(86, 194, 228), normal(33, 57, 75);
-    const char* names[] = {"identification", "situation", "certificate", "tmaj", "pinCode", "pinCodeModif",
-                           "unlockCard", "maintenance", "diagQELButton", "testsSsl", "portalEQEL",
-                           "contactSupport", "VekAuthentication", "VekDisconnect"};
+    const char* names[] = {"identification", "situation",      "certificate",       "tmaj",          "pinCode",
+                           "pinCodeModif",   "unlockCard",     "maintenance",       "diagQELButton", "testsSsl",
+                           "portalEQEL",     "contactSupport", "VekAuthentication", "VekDisconnect"};
     for (const char* name : names) {
         SCOPED_TRACE(name);
         QPushButton* button = h.button(name);
@@ -254,7 +258,8 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     gui_test::typeText(modif->findChild<QLineEdit*>("newPinTextField"), "1111");
     gui_test::typeText(modif->findChild<QLineEdit*>("renewPinTextField"), "2222");
     modif->findChild<QPushButton*>("validateButton")->click();
-    EXPECT_EQ(modif->findChild<QLabel*>("errorLabel")->text(), QStringLiteral("Le code PIN n'est pas identique au précédent."));
+    EXPECT_EQ(modif->findChild<QLabel*>("errorLabel")->text(),
+              QStringLiteral("Le code PIN n'est pas identique au précédent."));
     modif->close();
 
     h.navigator.performSegue(ui::segue::unlockCard, values);
@@ -424,8 +429,8 @@ TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) 
         // Under a real X server (xvfb-run), a picture of the screen for the record.
         if (const char* shot = std::getenv("QEL_SCREENSHOT")) {
             gui_test::processFor(300);
-            QProcess::execute(QStringLiteral("import"), {QStringLiteral("-window"), QStringLiteral("root"),
-                                                         QString::fromLocal8Bit(shot)});
+            QProcess::execute(QStringLiteral("import"),
+                              {QStringLiteral("-window"), QStringLiteral("root"), QString::fromLocal8Bit(shot)});
         }
         dialog->reject();
     });
@@ -461,7 +466,8 @@ TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
     AnsweringAlerts alerts;
     RecordingDelegate mainWindow;
     auto* page = new qt::QtMaintenanceView;
-    MaintenanceViewController maintenance(*page, MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
+    MaintenanceViewController maintenance(*page,
+                                          MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
     h.window.setSubViewWidget(ui::SubView::maintenance, page);
     h.window.show();
     h.controller.showMaintenance();
@@ -506,7 +512,8 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     EXPECT_EQ(dialog->findChild<QProgressBar*>("progressBar")->value(), 100);
     EXPECT_EQ(dialog->findChild<QLabel*>("stepLabel")->text(), QStringLiteral("Test des services terminé"));
     EXPECT_TRUE(dialog->findChild<QPushButton*>("resultSaveButton")->isEnabled());
-    if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT")) dialog->grab().save(QString::fromLocal8Bit(shot));
+    if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT"))
+        dialog->grab().save(QString::fromLocal8Bit(shot));
     dialog->findChild<QPushButton*>("quit")->click();
 }
 

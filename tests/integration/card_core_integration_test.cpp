@@ -104,8 +104,9 @@ TEST_F(CardCoreIntegrationTest, RecognisesEachGenerationAndReadsItsSerialDirecto
         const char* reader;
         QELType type;
     };
-    for (const Case& c : {Case{"qel3-default", "contact", QELType::QEL3}, Case{"qel3-default", "contactless", QELType::QEL3CL},
-                          Case{"qel4-default", "contact", QELType::QEL4}}) {
+    for (const Case& c :
+         {Case{"qel3-default", "contact", QELType::QEL3}, Case{"qel3-default", "contactless", QELType::QEL3CL},
+          Case{"qel4-default", "contact", QELType::QEL4}}) {
         SCOPED_TRACE(std::string(c.profile) + " in " + c.reader);
         std::string dir = freshProfile(c.profile);
         sim::Profile profile = sim::loadProfile(dir);
@@ -164,12 +165,25 @@ void expectVerifies(EVP_PKEY* key, SecKeyAlgorithm algorithm, const Bytes& diges
     const EVP_MD* md = nullptr;
     bool pss = false;
     switch (algorithm) {
-        case A::RSASignatureDigestPKCS1v15SHA1: md = EVP_sha1(); break;
-        case A::RSASignatureDigestPKCS1v15SHA224: md = EVP_sha224(); break;
-        case A::RSASignatureDigestPKCS1v15SHA256: md = EVP_sha256(); break;
-        case A::RSASignatureDigestPSSSHA1: md = EVP_sha1(); pss = true; break;
-        case A::RSASignatureDigestPSSSHA256: md = EVP_sha256(); pss = true; break;
-        default: FAIL() << "no verification for " << constantName(algorithm);
+        case A::RSASignatureDigestPKCS1v15SHA1:
+            md = EVP_sha1();
+            break;
+        case A::RSASignatureDigestPKCS1v15SHA224:
+            md = EVP_sha224();
+            break;
+        case A::RSASignatureDigestPKCS1v15SHA256:
+            md = EVP_sha256();
+            break;
+        case A::RSASignatureDigestPSSSHA1:
+            md = EVP_sha1();
+            pss = true;
+            break;
+        case A::RSASignatureDigestPSSSHA256:
+            md = EVP_sha256();
+            pss = true;
+            break;
+        default:
+            FAIL() << "no verification for " << constantName(algorithm);
     }
     CtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     ASSERT_EQ(EVP_PKEY_verify_init(ctx.get()), 1);
@@ -182,7 +196,9 @@ void expectVerifies(EVP_PKEY* key, SecKeyAlgorithm algorithm, const Bytes& diges
 
 Bytes digestOf(SecKeyAlgorithm algorithm, const std::string& message) {
     bool sha1 = algorithm == A::RSASignatureDigestPKCS1v15SHA1 || algorithm == A::RSASignatureDigestPSSSHA1;
-    const EVP_MD* md = sha1 ? EVP_sha1() : algorithm == A::RSASignatureDigestPKCS1v15SHA224 ? EVP_sha224() : EVP_sha256();
+    const EVP_MD* md = sha1                                               ? EVP_sha1()
+                       : algorithm == A::RSASignatureDigestPKCS1v15SHA224 ? EVP_sha224()
+                                                                          : EVP_sha256();
     Bytes digest(EVP_MAX_MD_SIZE);
     unsigned int size = 0;
     EVP_Digest(message.data(), message.size(), digest.data(), &size, md, nullptr);
@@ -202,7 +218,8 @@ TEST_F(CardCoreIntegrationTest, SignsWithEveryAcceptedAlgorithmAndDeciphers) {
         int signatures = 0, deciphered = 0;
         for (const QELKeyAttribute& k : card.readKeyAttributes()) {
             SCOPED_TRACE(k.keyLabel);
-            auto cert = std::find_if(certificates.begin(), certificates.end(), [&](const auto& c) { return c.KeyID == k.KeyID; });
+            auto cert = std::find_if(certificates.begin(), certificates.end(),
+                                     [&](const auto& c) { return c.KeyID == k.KeyID; });
             ASSERT_NE(cert, certificates.end());
             X509Ptr x509 = parseCertificate(*card.readCertificateData(cert->certPath));
             ASSERT_TRUE(x509);

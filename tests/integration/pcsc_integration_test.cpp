@@ -148,7 +148,8 @@ TEST_F(PcscIntegrationTest, CardResetByAnotherApplicationIsReconnected) {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
         ASSERT_EQ(api->connect(other.handle(), kContact, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                               &handle, &protocol), SCARD_S_SUCCESS);
+                               &handle, &protocol),
+                  SCARD_S_SUCCESS);
         ASSERT_EQ(api->disconnect(handle, SCARD_RESET_CARD), SCARD_S_SUCCESS);
     }
     EXPECT_GT(model->powerOns, powerOns);

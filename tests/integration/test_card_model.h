@@ -25,7 +25,8 @@ public:
             answer.assign(serial.begin(), serial.end());
         } else if (command.size() > 5 && command[1] != 0x20) {
             std::size_t lc = command[4];
-            answer.assign(command.begin() + 5, command.begin() + 5 + static_cast<long>(std::min(lc, command.size() - 5)));
+            answer.assign(command.begin() + 5,
+                          command.begin() + 5 + static_cast<long>(std::min(lc, command.size() - 5)));
         }
         answer.push_back(0x90);
         answer.push_back(0x00);

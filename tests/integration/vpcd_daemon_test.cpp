@@ -143,7 +143,8 @@ TEST_F(VpcdDaemonTest, InsertedCardAnswersTheDriverAndRemovalClosesTheConnection
 
     std::string status = request("status");
     EXPECT_NE(status.find("contact: card /profiles/1234567890 (connected, unpowered, hostile off, 2 APDUs)"),
-              std::string::npos) << status;
+              std::string::npos)
+        << status;
     EXPECT_NE(status.find("contactless: empty"), std::string::npos) << status;
 
     EXPECT_EQ(request("remove contact").rfind("ok removed", 0), 0u);
@@ -227,7 +228,8 @@ TEST_F(VpcdDaemonTest, OnlyOneDaemonPerPortPairAndQuitEndsTheRun) {
         ADD_FAILURE() << "a second daemon started on the same ports";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("another qelcard-sim (pid " + std::to_string(::getpid()) + ")"),
-                  std::string::npos) << e.what();
+                  std::string::npos)
+            << e.what();
     }
     EXPECT_EQ(request("quit"), "ok stopping\n");
     thread.join();
@@ -259,7 +261,8 @@ TEST(ControlCommandTest, ParsesRequestsAndNamesWhatIsWrong) {
             ASSERT_TRUE(std::holds_alternative<std::string>(parsed)) << c.line;
             EXPECT_EQ(std::get<std::string>(parsed), c.error);
         } else {
-            EXPECT_TRUE(std::holds_alternative<ControlCommand>(parsed)) << c.line << ": " << std::get<std::string>(parsed);
+            EXPECT_TRUE(std::holds_alternative<ControlCommand>(parsed))
+                << c.line << ": " << std::get<std::string>(parsed);
         }
     }
     auto insert = std::get<ControlCommand>(parseControlCommand("insert contact /a b/c\n"));

@@ -43,7 +43,7 @@ TEST(AgentPathTest, TheSiblingComesFirstThenTheInstallFolder) {
 }
 
 class LauncherTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "launcher_test";
@@ -70,9 +70,9 @@ class LauncherTest : public ::testing::Test {
     }
 
     static void killLauncher(const QString& object) {
-        QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kSignalPath),
-                                                         QString::fromLatin1(kSignalInterface),
-                                                         QString::fromLatin1(kKillLauncher));
+        QDBusMessage signal =
+            QDBusMessage::createSignal(QString::fromLatin1(kSignalPath), QString::fromLatin1(kSignalInterface),
+                                       QString::fromLatin1(kKillLauncher));
         signal << object;
         bus().send(signal);
     }
@@ -105,8 +105,7 @@ TEST_F(LauncherTest, StartsTheAgentAndQuitsOnlyOnTheAgentsOwnSignal) {
     Launcher launcher = make(QStringLiteral("/opt/kartello/bin/vigilo"));
     ASSERT_EQ(launcher.start(), -1);
     EXPECT_EQ(started, std::vector<QString>{QStringLiteral("/opt/kartello/bin/vigilo")});
-    EXPECT_EQ(logged,
-              std::vector<QString>{QStringLiteral("Lancement de Vigilo depuis:\n/opt/kartello/bin/vigilo")});
+    EXPECT_EQ(logged, std::vector<QString>{QStringLiteral("Lancement de Vigilo depuis:\n/opt/kartello/bin/vigilo")});
     EXPECT_TRUE(bus().interface()->isServiceRegistered(QString::fromLatin1(kLauncherIdentifier)).value());
 
     killLauncher(QStringLiteral("org.oberlane.qel.other"));

@@ -14,7 +14,7 @@ namespace qel {
 namespace {
 
 class BindingTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         fake.addSlot(1, "Lecteur virtuel", true);
         token().objects["QEL_ID_CARD"] = test::sampleIdCard();
@@ -71,14 +71,14 @@ TEST_F(BindingTest, ContactCardIdentityTexts) {
 TEST(TokenText, TheLastCharacterGoesWholeAndNoSequenceIsLeftBroken) {
     const std::pair<std::string, std::string> serials[] = {
         {"1234567890ABCDEF", "1234567890ABCDE"},
-        {"1234567890ABCDE\xC3\xA9", "1234567890ABCDE"},         // é: two bytes
-        {"12345\xE2\x82\xAC", "12345"},                        // €: three bytes
-        {"1\xF0\x9F\x98\x80", "1"},                           // four bytes
+        {"1234567890ABCDE\xC3\xA9", "1234567890ABCDE"},  // é: two bytes
+        {"12345\xE2\x82\xAC", "12345"},                  // €: three bytes
+        {"1\xF0\x9F\x98\x80", "1"},                      // four bytes
         {"\xC3\xA9", ""},
         {"", ""},
-        {"AB\xC3", "AB"},                                      // a sequence cut short is one character
-        {"A\xC3\xA9\xA9", "A\xC3\xA9"},                       // so is a stray continuation byte
-        {"A\xED\xA0\x80", "A\xED\xA0"},                       // a surrogate is no character
+        {"AB\xC3", "AB"},                // a sequence cut short is one character
+        {"A\xC3\xA9\xA9", "A\xC3\xA9"},  // so is a stray continuation byte
+        {"A\xED\xA0\x80", "A\xED\xA0"},  // a surrogate is no character
     };
     for (const auto& [serial, expected] : serials) EXPECT_EQ(cardNumberFromTokenSerial(serial), expected) << serial;
 
@@ -106,8 +106,7 @@ TEST_F(BindingTest, CardWithoutIdentityObjectIsContactless) {
 TEST_F(BindingTest, CodesOfTheWrongLengthNeverReachTheLibrary) {
     Pkcs11Card card(library, 1);
     for (const char* pin : {"", "123", "12345"}) EXPECT_EQ(card.login(pin, false), CKR_PIN_LEN_RANGE) << pin;
-    for (const char* puk : {"1234567", "123456789", "1234"})
-        EXPECT_EQ(card.login(puk, true), CKR_PIN_LEN_RANGE) << puk;
+    for (const char* puk : {"1234567", "123456789", "1234"}) EXPECT_EQ(card.login(puk, true), CKR_PIN_LEN_RANGE) << puk;
     EXPECT_EQ(fake.count("C_Login"), 0);
     // Characters, not bytes.
     EXPECT_EQ(card.login("12é4", false), CKR_PIN_INCORRECT);
@@ -143,8 +142,7 @@ TEST_F(BindingTest, UnlockTreatsLogoutOfNobodyAsNormal) {
 }
 
 TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
-    for (int i = 1; i <= 3; ++i)
-        token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    for (int i = 1; i <= 3; ++i) token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     token().objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});
     Pkcs11Card card(library, 1);
     fake.searchedLabels.clear();
@@ -164,8 +162,7 @@ TEST_F(BindingTest, SixteenSituationsAndNone) {
     EXPECT_TRUE(card.getSituations().situFactuTab.empty());
     EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS"}));  // no billing read
 
-    for (int i = 1; i <= 17; ++i)
-        token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
+    for (int i = 1; i <= 17; ++i) token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     fake.searchedLabels.clear();
     test::LogCapture log;
     EXPECT_EQ(card.getSituations().situFactuTab.size(), 16u);

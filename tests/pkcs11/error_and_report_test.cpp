@@ -53,8 +53,7 @@ TEST(ServiceReport, LineLayout) {
     for (const auto& [name, head] : cases) {
         EXPECT_EQ(ServiceReportRecorder::formatLine(name, 0), std::string(head) + "✅ CKR_OK") << name;
     }
-    EXPECT_EQ(ServiceReportRecorder::formatLine("C_Login", 0xA0),
-              "C_Login:\t\t\t\t\u26D4\uFE0F CKR_PIN_INCORRECT");
+    EXPECT_EQ(ServiceReportRecorder::formatLine("C_Login", 0xA0), "C_Login:\t\t\t\t\u26D4\uFE0F CKR_PIN_INCORRECT");
 }
 
 TEST(ServiceReport, RecordsOnlyWhileEnabledAndFlushes) {

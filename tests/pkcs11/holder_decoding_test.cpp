@@ -32,8 +32,8 @@ TEST(HolderDecoding, CardIdentity) {
 TEST(HolderDecoding, TestFlagUntouchedWithoutItsFieldAndBadDatesEmpty) {
     HolderInfos infos;
     infos.isTestCard = true;
-    infos.decodeQelIdCard(tlv(0xE3, concat({tlv(0x82, {}), tlv(0x83, {0x20, 0x24, 0x02, 0x30}),
-                                            tlv(0x84, {0x20, 0x24, 0x1F, 0xFF})})));
+    infos.decodeQelIdCard(
+        tlv(0xE3, concat({tlv(0x82, {}), tlv(0x83, {0x20, 0x24, 0x02, 0x30}), tlv(0x84, {0x20, 0x24, 0x1F, 0xFF})})));
     EXPECT_TRUE(infos.isTestCard);
     EXPECT_EQ(infos.debutValidite, "");
     EXPECT_EQ(infos.finValidite, "");
@@ -168,8 +168,8 @@ TEST(SituationDecoding, BillingFallbacksForUnknownCodes) {
 
 TEST(SituationDecoding, ShortSpecialityTextsStillGiveTheMileageFromTheLastCharacter) {
     SituFactuInfos infos = threeSituations();
-    infos.decodeQelSitFact(billing({billingBlock(0x01, {0x01, 0x32}), billingBlock(0x02, {0x01}),
-                                    billingBlock(0x03, {})}));
+    infos.decodeQelSitFact(
+        billing({billingBlock(0x01, {0x01, 0x32}), billingBlock(0x02, {0x01}), billingBlock(0x03, {})}));
     EXPECT_EQ(infos.situFactuTab[0].specialite, "Médecine générale");
     EXPECT_EQ(infos.situFactuTab[0].zoneTarifaire, "Zone tarifaire non définie");
     EXPECT_EQ(infos.situFactuTab[0].indemKilometre, "Indemnités kilométriques montagne");
@@ -185,8 +185,8 @@ TEST(SituationDecoding, AgreementCombinations) {
         {"000102", "Aucun"},
         {"010500", "D ou DDASS, L"},
         {"010599", "D ou DDASS, L"},
-        {"0106", "D ou DDASS, M, M"},    // the third code is the last two characters, even here
-        {"010642", "D ou DDASS, M, "},   // an unknown code keeps its empty place
+        {"0106", "D ou DDASS, M, M"},   // the third code is the last two characters, even here
+        {"010642", "D ou DDASS, M, "},  // an unknown code keeps its empty place
         {"014206", "D ou DDASS, , M"},
         {"4299", "Non défini"},
         {"42", "Non défini, , "},
@@ -211,8 +211,7 @@ TEST(SituationDecoding, BlockNamingMissingSituationEndsDecoding) {
 TEST(SituationDecoding, BlockNumbersThatAreNotUsable) {
     SituFactuInfos infos = threeSituations();
     // Situation 0 is skipped; a number that is not a number ends the decoding.
-    infos.decodeQelSitFact(
-        billing({billingBlock(0x00), billingBlock(0x03), billingBlock(0x1F), billingBlock(0x01)}));
+    infos.decodeQelSitFact(billing({billingBlock(0x00), billingBlock(0x03), billingBlock(0x1F), billingBlock(0x01)}));
     EXPECT_TRUE(infos.situFactuTab[2].hasFactu);
     EXPECT_FALSE(infos.situFactuTab[0].hasFactu);
 }
@@ -262,8 +261,7 @@ TEST(CodeLabels, TablesAsListed) {
     };
     for (const auto& [table, rows] : sizes) EXPECT_EQ(table->size(), rows);
 
-    for (const char* zone : {"10", "11", "31", "40", "81"})
-        EXPECT_EQ(*lookupLabel(tariffZoneLabels(), zone), "Zone A");
+    for (const char* zone : {"10", "11", "31", "40", "81"}) EXPECT_EQ(*lookupLabel(tariffZoneLabels(), zone), "Zone A");
     EXPECT_EQ(lookupLabel(specialityLabels(), "1"), std::nullopt);
     EXPECT_EQ(lookupLabel(pharmacistSectionLabels(), "da"), std::nullopt);
     EXPECT_EQ(*lookupLabel(professionLabels(), "50"), "Sage - Femme");
@@ -272,8 +270,7 @@ TEST(CodeLabels, TablesAsListed) {
     EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA46"),
               "Fabrication, Exploitation, Importation, Répartition, Distribution médicaments et dispositifs "
               "médicaux");
-    EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA59"),
-              "Laboratoire de biologie médicale hors catégorie standard");
+    EXPECT_EQ(*lookupLabel(activitySectorLabels(), "SA59"), "Laboratoire de biologie médicale hors catégorie standard");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ struct LoadFailure {
 void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
 
 class LibraryLoadFailure : public ::testing::TestWithParam<LoadFailure> {
-  public:
+public:
     static std::string textFile() {
         const char* home = std::getenv("HOME");
         fs::path path = fs::path(home ? home : "/tmp") / "qel-not-a-library.so";
@@ -57,13 +57,12 @@ TEST_P(LibraryLoadFailure, LoggedWithPathAndBehavesAsFailedInitialize) {
     EXPECT_EQ(card.transmit({0x00, 0xA4, 0x00, 0x0C}, false), std::nullopt);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LibraryLoadFailure,
-    ::testing::Values(LoadFailure{"missing", "/nonexistent/qel/libqel3_pkcs11.so", "No such file"},
-                      LoadFailure{"not_a_library", LibraryLoadFailure::textFile(), "ELF"},
-                      LoadFailure{"no_function_list", QEL_TEST_NO_FUNCTION_LIST_LIBRARY,
-                                  "C_GetFunctionList"}),
-    [](const auto& testInfo) { return std::string(testInfo.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, LibraryLoadFailure,
+                         ::testing::Values(LoadFailure{"missing", "/nonexistent/qel/libqel3_pkcs11.so", "No such file"},
+                                           LoadFailure{"not_a_library", LibraryLoadFailure::textFile(), "ELF"},
+                                           LoadFailure{"no_function_list", QEL_TEST_NO_FUNCTION_LIST_LIBRARY,
+                                                       "C_GetFunctionList"}),
+                         [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST(LibraryPath, EnvironmentWinsOverTheDefault) {
     unsetenv("QEL_PKCS11_LIBRARY");

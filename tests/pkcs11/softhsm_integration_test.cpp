@@ -33,7 +33,7 @@ std::string today(int plusDays = 0) {
 }
 
 class SoftHsmTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         if (!test::SoftHsmStore::available()) return;
         const char* home = std::getenv("HOME");
@@ -44,8 +44,7 @@ class SoftHsmTest : public ::testing::Test {
         store->writeData(kContactToken, "QEL_NAME_PS", test::sampleName(), false);
         store->writeData(kContactToken, "QEL_INFO_PS", test::sampleInfo(), false);
         store->writeData(kContactToken, "QEL_ACTIVITY_01_PS", test::sampleActivity(), true);
-        store->writeData(kContactToken, "QEL_ACTIVITY_02_PS", test::sampleActivity(0x01, "3123", "SA33"),
-                         true);
+        store->writeData(kContactToken, "QEL_ACTIVITY_02_PS", test::sampleActivity(0x01, "3123", "SA33"), true);
         store->writeData(kContactToken, "QEL_SIT_FACT", test::billing({test::billingBlock(0x02)}), true);
         store->writeCertificate(kContactToken, kSignatureCertificateLabel, "01", "DUPONT JEAN", true);
         store->writeCertificate(kContactToken, "Certificat Authentification QEL", "02", "DUPONT JEAN", false);
@@ -78,8 +77,7 @@ class SoftHsmTest : public ::testing::Test {
         EXPECT_EQ(library->getSlotList(slots), CKR_OK);
         for (CK_SLOT_ID slot : slots) {
             CK_TOKEN_INFO info{};
-            if (library->getTokenInfo(slot, info) == CKR_OK && decodePaddedText(info.label) == tokenLabel)
-                return slot;
+            if (library->getTokenInfo(slot, info) == CKR_OK && decodePaddedText(info.label) == tokenLabel) return slot;
         }
         ADD_FAILURE() << "no token " << tokenLabel;
         return 0;

@@ -33,29 +33,27 @@ void SoftHsmStore::run(const std::string& command) {
 }
 
 void SoftHsmStore::pkcs11Tool(const std::string& token, const std::string& arguments) {
-    run(std::string("pkcs11-tool --module ") + kSoftHsmModule + " --token-label '" + token +
-        "' --login --pin " + kUserPin + " " + arguments);
+    run(std::string("pkcs11-tool --module ") + kSoftHsmModule + " --token-label '" + token + "' --login --pin " +
+        kUserPin + " " + arguments);
 }
 
 void SoftHsmStore::initToken(const std::string& label) {
-    run("softhsm2-util --init-token --free --label '" + label + "' --pin " + kUserPin + " --so-pin " +
-        kSoPin);
+    run("softhsm2-util --init-token --free --label '" + label + "' --pin " + kUserPin + " --so-pin " + kSoPin);
 }
 
-void SoftHsmStore::writeData(const std::string& token, const std::string& label, const Bytes& value,
-                             bool isPrivate) {
+void SoftHsmStore::writeData(const std::string& token, const std::string& label, const Bytes& value, bool isPrivate) {
     std::string file = path("object" + std::to_string(files_++) + ".bin");
     std::ofstream(file, std::ios::binary)
         .write(reinterpret_cast<const char*>(value.data()), static_cast<long>(value.size()));
-    pkcs11Tool(token, "--write-object " + file + " --type data --label '" + label + "'" +
-                          (isPrivate ? " --private" : ""));
+    pkcs11Tool(token,
+               "--write-object " + file + " --type data --label '" + label + "'" + (isPrivate ? " --private" : ""));
 }
 
 void SoftHsmStore::writeCertificate(const std::string& token, const std::string& label, const std::string& id,
                                     const std::string& commonName, bool withKeys) {
     std::string stem = path("cert" + std::to_string(files_++));
-    run("openssl req -newkey rsa:2048 -nodes -keyout " + stem + ".key -out " + stem +
-        ".csr -subj '/CN=" + commonName + "'");
+    run("openssl req -newkey rsa:2048 -nodes -keyout " + stem + ".key -out " + stem + ".csr -subj '/CN=" + commonName +
+        "'");
     run("openssl x509 -req -in " + stem + ".csr -CA " + path("ca.pem") + " -CAkey " + path("ca.key") +
         " -CAcreateserial -days 10 -outform DER -out " + stem + ".der");
     std::string object = " --id " + id + " --label '" + label + "'";

@@ -12,7 +12,7 @@ inline constexpr const char* kUserPin = "2468";
 inline constexpr const char* kSoPin = "13572468";
 
 class SoftHsmStore {
-  public:
+public:
     /// Prepares an empty store under `directory` and points SOFTHSM2_CONF at it.
     explicit SoftHsmStore(std::string directory);
 
@@ -30,7 +30,7 @@ class SoftHsmStore {
 
     const std::string& directory() const { return directory_; }
 
-  private:
+private:
     void run(const std::string& command);
     void pkcs11Tool(const std::string& token, const std::string& arguments);
     std::string path(const std::string& name) const { return directory_ + "/" + name; }

@@ -25,12 +25,10 @@ using namespace std::chrono_literals;
 /// A private copy of one of the testbed's profiles with full PIN counters.
 std::string freshProfile(const std::string& name) {
     static int counter = 0;
-    std::string target =
-        std::string(std::getenv("HOME")) + "/profiles/" + std::to_string(++counter) + "-" + name;
+    std::string target = std::string(std::getenv("HOME")) + "/profiles/" + std::to_string(++counter) + "-" + name;
     std::filesystem::remove_all(target);
     std::filesystem::create_directories(target);
-    std::filesystem::copy(testbed::runDir() + "/profiles/" + name, target,
-                          std::filesystem::copy_options::recursive);
+    std::filesystem::copy(testbed::runDir() + "/profiles/" + name, target, std::filesystem::copy_options::recursive);
     std::filesystem::remove(target + "/state.json");
     return target;
 }
@@ -39,12 +37,10 @@ std::string displayDate(const std::string& isoDate) {  // "2024-01-15" -> "15/01
     return isoDate.substr(8, 2) + "/" + isoDate.substr(5, 2) + "/" + isoDate.substr(0, 4);
 }
 
-std::string label(const LabelTable& table, const std::string& code) {
-    return lookupLabel(table, code).value_or("?");
-}
+std::string label(const LabelTable& table, const std::string& code) { return lookupLabel(table, code).value_or("?"); }
 
 class TestbedPkcs11Test : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         if (!testbed::daemonRuns()) return;
         readers = std::make_unique<testbed::ReaderState>();
@@ -68,15 +64,12 @@ class TestbedPkcs11Test : public ::testing::Test {
         profileDir = freshProfile(profileName);
         profile = sim::loadProfile(profileDir);
         testbed::control("swap " + reader + " " + profileDir);
-        const std::string& readerName =
-            reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
+        const std::string& readerName = reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
         std::string seen;
-        for (auto deadline = std::chrono::steady_clock::now() + 5s;
-             std::chrono::steady_clock::now() < deadline;) {
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
             std::vector<CK_SLOT_ID> slots;
             seen = "slots:";
-            if (CK_RV rv = library->getSlotList(slots); rv != CKR_OK)
-                seen += " C_GetSlotList " + std::to_string(rv);
+            if (CK_RV rv = library->getSlotList(slots); rv != CKR_OK) seen += " C_GetSlotList " + std::to_string(rv);
             if (slots.empty()) {
                 // The smart-card service restarted under the library (pcscd is shared by every
                 // testbed on the machine): start the library again, as the main window does.
@@ -160,16 +153,14 @@ TEST_F(TestbedPkcs11Test, LoginRightWrongAndBlockedWithTokenFlags) {
     EXPECT_FALSE(card.isUserLoggedIn());
     EXPECT_EQ(card.refreshTokenInfo(), CKR_OK);
     EXPECT_NE(card.tokenInfo.flags & CKF_USER_PIN_COUNT_LOW, 0u);
-    EXPECT_NE(recorder->takeBuffer().find("C_Login:\t\t\t\t\u26D4\uFE0F CKR_PIN_INCORRECT"),
-              std::string::npos);
+    EXPECT_NE(recorder->takeBuffer().find("C_Login:\t\t\t\t\u26D4\uFE0F CKR_PIN_INCORRECT"), std::string::npos);
 
     EXPECT_EQ(card.login(profile.pin.code, false), CKR_OK);
     EXPECT_TRUE(card.isUserLoggedIn());
     EXPECT_EQ(card.login(profile.pin.code, false), CKR_USER_ALREADY_LOGGED_IN);
     library->logout(card.session);
 
-    for (int i = 0; i < profile.pin.maxTries - 1; ++i)
-        EXPECT_EQ(card.login("0000", false), CKR_PIN_INCORRECT);
+    for (int i = 0; i < profile.pin.maxTries - 1; ++i) EXPECT_EQ(card.login("0000", false), CKR_PIN_INCORRECT);
     CK_RV last = card.login("0000", false);
     EXPECT_TRUE(last == CKR_PIN_INCORRECT || last == CKR_PIN_LOCKED) << last;
     EXPECT_EQ(card.login(profile.pin.code, false), CKR_PIN_LOCKED);
@@ -226,8 +217,8 @@ TEST_F(TestbedPkcs11Test, SituationsWithBilling) {
         const SituFactuStruct& got = situations.situFactuTab[i];
         EXPECT_EQ(got.modeExercice, label(practiceModeLabels(), expected.practiceMode));
         EXPECT_EQ(got.raisonSociale, expected.companyName);
-        EXPECT_EQ(got.identifiantSitu, label(structureIdTypeLabels(), expected.structureId.substr(0, 1)) +
-                                           " " + expected.structureId.substr(1));
+        EXPECT_EQ(got.identifiantSitu, label(structureIdTypeLabels(), expected.structureId.substr(0, 1)) + " " +
+                                           expected.structureId.substr(1));
         EXPECT_EQ(got.secteurActivite, label(activitySectorLabels(), expected.sector));
         ASSERT_EQ(got.hasFactu, expected.billing.has_value());
         if (!expected.billing) continue;

@@ -56,19 +56,18 @@ TEST_P(QelTlvHostile, KeepsWhatWasReadAndNeverReadsOutside) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, QelTlvHostile,
-    ::testing::Values(
-        HostileCase{"empty", {}, 0, 0}, HostileCase{"single byte", {0x80}, 0, 0},
-        HostileCase{"trailing single byte ignored", {0x80, 0x01, 0x41, 0x81}, 0, 1},
-        HostileCase{"length past the end", {0x80, 0x05, 0x41}, 0, 0},
-        HostileCase{"second element runs past the end", {0x80, 0x01, 0x41, 0x81, 0x09, 0x42}, 0, 1},
-        HostileCase{"indefinite 0x80 form refused", {0x80, 0x80, 0x02, 0x00, 0x10}, 0, 0},
-        HostileCase{"0x83 form refused", {0x80, 0x83, 0x00, 0x00, 0x01, 0x41}, 0, 0},
-        HostileCase{"0x81 without its length byte", {0x80, 0x81}, 0, 0},
-        HostileCase{"0x82 with one length byte", {0x80, 0x82, 0x00}, 0, 0},
-        HostileCase{"0x82 length past the end", {0x80, 0x82, 0xFF, 0xFF, 0x41}, 0, 0},
-        HostileCase{"container with truncated content keeps it", {0xE3, 0x03, 0x80, 0x05, 0x41}, 1, 0},
-        HostileCase{"zero-length fields", {0x80, 0x00, 0x81, 0x00}, 0, 2},
-        HostileCase{"unknown tags skipped", {0x30, 0x01, 0x00, 0x9F, 0x00, 0x85, 0x00}, 0, 1}),
+    ::testing::Values(HostileCase{"empty", {}, 0, 0}, HostileCase{"single byte", {0x80}, 0, 0},
+                      HostileCase{"trailing single byte ignored", {0x80, 0x01, 0x41, 0x81}, 0, 1},
+                      HostileCase{"length past the end", {0x80, 0x05, 0x41}, 0, 0},
+                      HostileCase{"second element runs past the end", {0x80, 0x01, 0x41, 0x81, 0x09, 0x42}, 0, 1},
+                      HostileCase{"indefinite 0x80 form refused", {0x80, 0x80, 0x02, 0x00, 0x10}, 0, 0},
+                      HostileCase{"0x83 form refused", {0x80, 0x83, 0x00, 0x00, 0x01, 0x41}, 0, 0},
+                      HostileCase{"0x81 without its length byte", {0x80, 0x81}, 0, 0},
+                      HostileCase{"0x82 with one length byte", {0x80, 0x82, 0x00}, 0, 0},
+                      HostileCase{"0x82 length past the end", {0x80, 0x82, 0xFF, 0xFF, 0x41}, 0, 0},
+                      HostileCase{"container with truncated content keeps it", {0xE3, 0x03, 0x80, 0x05, 0x41}, 1, 0},
+                      HostileCase{"zero-length fields", {0x80, 0x00, 0x81, 0x00}, 0, 2},
+                      HostileCase{"unknown tags skipped", {0x30, 0x01, 0x00, 0x9F, 0x00, 0x85, 0x00}, 0, 1}),
     [](const auto& testInfo) {
         std::string name = testInfo.param.name;
         for (auto& ch : name)
@@ -91,9 +90,8 @@ TEST(QelTlvParser, DeepNestingIsCutOff) {
 }
 
 TEST(QelTlvFields, DecodersByIndexWithFallbacks) {
-    QELTLVSequence top =
-        parseTLV(concat({tlv(0xE3, concat({tlv(0x80, {0x16, 0x05, 0xFF}), tlv(0x81, bytesOf("AB"))})),
-                         tlv(0xE4, tlv(0x82, {0x20, 0x24, 0x1F}))}));
+    QELTLVSequence top = parseTLV(concat({tlv(0xE3, concat({tlv(0x80, {0x16, 0x05, 0xFF}), tlv(0x81, bytesOf("AB"))})),
+                                          tlv(0xE4, tlv(0x82, {0x20, 0x24, 0x1F}))}));
     EXPECT_EQ(getHexString(top, QELTLVTAG::TAG_QEL_80, 1), "2205I5");  // 0xFF = 255 -> '0'+25, '5'
     EXPECT_EQ(getBcdString(top, QELTLVTAG::TAG_QEL_80, 1), "1605??");
     EXPECT_EQ(getString(top, QELTLVTAG::TAG_QEL_81, 1), "AB");

@@ -83,16 +83,31 @@ void FakePcscApi::setResponder(std::function<Bytes(const std::string&, const Byt
     responder_ = std::move(responder);
 }
 
-int FakePcscApi::establishCount() const { std::lock_guard lock(mutex_); return establishCount_; }
-int FakePcscApi::reconnectCount() const { std::lock_guard lock(mutex_); return reconnectCount_; }
-int FakePcscApi::beginCount() const { std::lock_guard lock(mutex_); return beginCount_; }
-int FakePcscApi::endCount() const { std::lock_guard lock(mutex_); return endCount_; }
-DWORD FakePcscApi::lastTransmitProtocol() const { std::lock_guard lock(mutex_); return lastProtocol_; }
+int FakePcscApi::establishCount() const {
+    std::lock_guard lock(mutex_);
+    return establishCount_;
+}
+int FakePcscApi::reconnectCount() const {
+    std::lock_guard lock(mutex_);
+    return reconnectCount_;
+}
+int FakePcscApi::beginCount() const {
+    std::lock_guard lock(mutex_);
+    return beginCount_;
+}
+int FakePcscApi::endCount() const {
+    std::lock_guard lock(mutex_);
+    return endCount_;
+}
+DWORD FakePcscApi::lastTransmitProtocol() const {
+    std::lock_guard lock(mutex_);
+    return lastProtocol_;
+}
 
 int FakePcscApi::openTransactions() const {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(handles_.begin(), handles_.end(),
-                                          [](const auto& h) { return h.second.inTransaction; }));
+    return static_cast<int>(
+        std::count_if(handles_.begin(), handles_.end(), [](const auto& h) { return h.second.inTransaction; }));
 }
 
 int FakePcscApi::openHandles() const {
@@ -181,8 +196,8 @@ LONG FakePcscApi::cancel(SCARDCONTEXT context) {
     return SCARD_S_SUCCESS;
 }
 
-LONG FakePcscApi::connect(SCARDCONTEXT context, const std::string& reader, DWORD, DWORD protocols,
-                          SCARDHANDLE* card, DWORD* activeProtocol) {
+LONG FakePcscApi::connect(SCARDCONTEXT context, const std::string& reader, DWORD, DWORD protocols, SCARDHANDLE* card,
+                          DWORD* activeProtocol) {
     std::lock_guard lock(mutex_);
     if (!up_) return SCARD_E_NO_SERVICE;
     if (!contexts_.count(context)) return SCARD_E_INVALID_HANDLE;

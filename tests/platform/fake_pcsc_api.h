@@ -48,8 +48,8 @@ public:
     LONG listReaders(SCARDCONTEXT context, std::vector<std::string>& readers) override;
     LONG getStatusChange(SCARDCONTEXT context, DWORD timeoutMs, SCARD_READERSTATE* states, DWORD count) override;
     LONG cancel(SCARDCONTEXT context) override;
-    LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode, DWORD protocols,
-                 SCARDHANDLE* card, DWORD* activeProtocol) override;
+    LONG connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode, DWORD protocols, SCARDHANDLE* card,
+                 DWORD* activeProtocol) override;
     LONG reconnect(SCARDHANDLE card, DWORD shareMode, DWORD protocols, DWORD init, DWORD* activeProtocol) override;
     LONG disconnect(SCARDHANDLE card, DWORD disposition) override;
     LONG beginTransaction(SCARDHANDLE card) override;

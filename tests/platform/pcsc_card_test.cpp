@@ -23,7 +23,9 @@ protected:
         api->addReader("Reader B");
         api->insertCard("Reader A", kAtr);
     }
-    std::unique_ptr<PcscCard> connect() { return std::make_unique<PcscCard>(std::make_shared<PcscContext>(api), "Reader A"); }
+    std::unique_ptr<PcscCard> connect() {
+        return std::make_unique<PcscCard>(std::make_shared<PcscContext>(api), "Reader A");
+    }
 
     std::shared_ptr<FakePcscApi> api = std::make_shared<FakePcscApi>();
 };

@@ -168,9 +168,8 @@ TEST_F(TokenWatcherTest, ServiceLossRemovesTokensReportsOnceAndRecoversWithoutSp
     EXPECT_EQ(events.now().size(), 4u);  // "service down" was said once
 
     api->setServiceUp(true);
-    EXPECT_EQ(events.waitFor(6),
-              (std::vector<std::string>{"service up", "+" + kToken07, "-" + kToken07, "service down", "service up",
-                                        "+" + kToken07}));
+    EXPECT_EQ(events.waitFor(6), (std::vector<std::string>{"service up", "+" + kToken07, "-" + kToken07, "service down",
+                                                           "service up", "+" + kToken07}));
 }
 
 TEST_F(TokenWatcherTest, AbsentServiceAtStartIsReportedAndStopStillReturnsPromptly) {

@@ -10,10 +10,8 @@ namespace {
 // The host side of the mutual authentication, written against OpenSSL directly.
 Bytes cbc(bool aes, bool encrypt, Bytes key, const Bytes& iv, const Bytes& data) {
     if (!aes && key.size() == 8) key.insert(key.end(), key.begin(), key.end());
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        EVP_CIPHER_CTX_free);
-    EVP_CipherInit_ex(ctx.get(), aes ? EVP_aes_128_cbc() : EVP_des_ede_cbc(), nullptr, key.data(), iv.data(),
-                      encrypt);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    EVP_CipherInit_ex(ctx.get(), aes ? EVP_aes_128_cbc() : EVP_des_ede_cbc(), nullptr, key.data(), iv.data(), encrypt);
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     Bytes out(data.size() + 16);
     int n = 0, t = 0;

@@ -48,8 +48,7 @@ TEST(SimCardFiles, ChipSerialReadWithClassZeroOnBothGenerations) {
         EXPECT_EQ(toHex(r.card->transmit(hex("00A4000C02D003"))), "9000") << name;
         Bytes answer = r.card->transmit(hex("00B000000C"));
         ASSERT_EQ(answer.size(), 14u) << name;
-        EXPECT_EQ(toHex(Bytes(answer.begin() + 7, answer.begin() + 12)), r.model->profile().cardNumber)
-            << name;
+        EXPECT_EQ(toHex(Bytes(answer.begin() + 7, answer.begin() + 12)), r.model->profile().cardNumber) << name;
     }
 }
 
@@ -63,9 +62,7 @@ TEST(SimCardFiles, EveryFileOfTheClientTablesIsReadable) {
         {"qel3-default",
          ReaderKind::contact,
          {"3F0000017002", "3F0000017005", "3F000001A001", "3F000001A002", "3F00D003", "3F003F00D010"}},
-        {"qel3-default",
-         ReaderKind::contactless,
-         {"3F0000017102", "3F0000017105", "3F000001A003", "3F00D003"}},
+        {"qel3-default", ReaderKind::contactless, {"3F0000017102", "3F0000017105", "3F000001A003", "3F00D003"}},
         {"qel4-default",
          ReaderKind::contact,
          {"3F0000017002", "3F0000017005", "3F0000010101A010", "3F0000010102A020", "D003"}},
@@ -110,11 +107,7 @@ TEST(SimCardFiles, DirectoriesLinkEachKeyToItsCertificate) {
          "3F0000017002",
          "3F0000017005",
          {{"Certificat de Signature QEL", 1}, {"Certificat d'Authentification QEL", 2}}},
-        {"qel3-default",
-         ReaderKind::contactless,
-         "3F0000017102",
-         "3F0000017105",
-         {{"Certificat Technique QEL", 3}}},
+        {"qel3-default", ReaderKind::contactless, "3F0000017102", "3F0000017105", {{"Certificat Technique QEL", 3}}},
         {"qel4-default",
          ReaderKind::contact,
          "3F0000017002",
@@ -138,8 +131,7 @@ TEST(SimCardFiles, DirectoriesLinkEachKeyToItsCertificate) {
             ASSERT_EQ(key.children.size(), 3u);
             ASSERT_EQ(cert.children.size(), 3u);
             const Bytes& keyId = key.children[1].find(0x04)->value;
-            EXPECT_EQ(key.children[1].find(0x02)->value,
-                      Bytes{static_cast<std::uint8_t>(c.labelsAndRefs[i].second)});
+            EXPECT_EQ(key.children[1].find(0x02)->value, Bytes{static_cast<std::uint8_t>(c.labelsAndRefs[i].second)});
             EXPECT_EQ(keyId.back(), c.labelsAndRefs[i].second);
             // modulus bits: A1 { 30 { 30 {path} 02 08 00 } }
             EXPECT_EQ(toHex(key.children[2].children[0].find(0x02)->value), "0800");

@@ -41,8 +41,7 @@ TEST(SimCardHostile, TruncatedDirectoryKeepsItsSizeConsistent) {
 
 TEST(SimCardHostile, SelectAnswerWithoutSizeTag) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    r.model->setHostileRules(
-        hostileRulesFromJson("[{\"action\":\"noSizeTag\",\"ins\":\"A4\",\"path\":\"3F00D003\"}]"));
+    r.model->setHostileRules(hostileRulesFromJson("[{\"action\":\"noSizeTag\",\"ins\":\"A4\",\"path\":\"3F00D003\"}]"));
     CardResponse sel = r.selectPath(hex("3F00D003"));
     ASSERT_EQ(sel.sw, 0x9000);
     EXPECT_EQ(toHex(sel.data).find("80"), std::string::npos);
@@ -85,8 +84,7 @@ TEST(SimCardHostile, StatusWordsAndRawAnswers) {
 TEST(SimCardHostile, RulesFromTheProfileAndCardRemoval) {
     const std::string dir = freshProfile("qel4-default");
     Profile p = loadProfile(dir);
-    p.hostile =
-        hostileRulesFromJson("[{\"action\":\"status\",\"ins\":\"A4\",\"p1\":\"04\",\"sw\":\"6A82\"}]");
+    p.hostile = hostileRulesFromJson("[{\"action\":\"status\",\"ins\":\"A4\",\"p1\":\"04\",\"sw\":\"6A82\"}]");
     saveProfile(p, dir);
     Reader r(dir, ReaderKind::contact);
     EXPECT_EQ(r.send(0xA4, 0x04, 0x04, hex("8025000001FF0100"), 0).sw, 0x6A82);
@@ -108,8 +106,7 @@ TEST(SimCardHostile, RulesFromTheProfileAndCardRemoval) {
 
 TEST(SimCardHostile, MalformedCommandApdus) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    const char* cases[] = {
-        "", "00", "00A4", "00A404", "00A4090405 3F00", "00A4090400000000", "00A40904023F000000FF"};
+    const char* cases[] = {"", "00", "00A4", "00A404", "00A4090405 3F00", "00A4090400000000", "00A40904023F000000FF"};
     for (const char* c : cases) EXPECT_EQ(toHex(r.model->processApdu(hex(c))), "6700") << c;
 }
 

@@ -70,8 +70,7 @@ TEST(SimCardPin, PukOnlyResetKeepsThePin) {
 
 TEST(SimCardPin, SpentPukBlocksTheCardForGood) {
     Reader r(freshProfile("qel3-default"), ReaderKind::contact);
-    for (int left = 9; left >= 0; --left)
-        EXPECT_EQ(r.send(0x2C, 0x01, 0x01, ascii("00000000")).sw, 0x63C0 | left);
+    for (int left = 9; left >= 0; --left) EXPECT_EQ(r.send(0x2C, 0x01, 0x01, ascii("00000000")).sw, 0x63C0 | left);
     EXPECT_EQ(r.send(0x2C, 0x01, 0x01, ascii("12345678")).sw, 0x6983);
     EXPECT_EQ(r.verifyPin("1234"), 0x6983);
     EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x6983);
@@ -98,15 +97,12 @@ TEST(SimCardPin, MalformedBlocksSpendNoTry) {
         std::uint16_t sw;
     };
     const Case cases[] = {
-        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334", 0x6700},  // unpadded on QEL3
-        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334FF31FFFF",
-         0x6A80},  // digit after FF
+        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334", 0x6700},          // unpadded on QEL3
+        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334FF31FFFF", 0x6A80},  // digit after FF
         {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x01, "3132FFFFFFFFFFFF", 0x6A80},  // two digits
-        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x03, "31323334FFFFFFFF",
-         0x6A88},  // unknown reference
+        {"qel3-default", ReaderKind::contact, 0x20, 0x00, 0x03, "31323334FFFFFFFF", 0x6A88},  // unknown reference
         {"qel3-default", ReaderKind::contact, 0x20, 0x01, 0x01, "31323334FFFFFFFF", 0x6A86},
-        {"qel4-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334FFFFFFFF",
-         0x6A80},  // padded on QEL4
+        {"qel4-default", ReaderKind::contact, 0x20, 0x00, 0x01, "31323334FFFFFFFF", 0x6A80},  // padded on QEL4
         {"qel4-default", ReaderKind::contact, 0x20, 0x00, 0x01, "3132333A", 0x6A80},
         {"qel4-default", ReaderKind::contact, 0x24, 0x00, 0x01, "313233343132", 0x6700},
         {"qel4-default", ReaderKind::contact, 0x2C, 0x00, 0x01, "3132333435363738", 0x6700},  // no new PIN
@@ -133,8 +129,7 @@ TEST(SimCardPin, CountersAndPinSurviveAReload) {
         Reader r(dir, ReaderKind::contact);
         EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x63C2);
         EXPECT_EQ(r.send(0xCB, 0x3F, 0xFF, hex("4D087006BF810102A080"), 231).sw, 0x9000);
-        EXPECT_EQ(scanTries(r.send(0xCB, 0x3F, 0xFF, hex("4D087006BF810102A080"), 231).data),
-                  std::make_pair(2, 9));
+        EXPECT_EQ(scanTries(r.send(0xCB, 0x3F, 0xFF, hex("4D087006BF810102A080"), 231).data), std::make_pair(2, 9));
         EXPECT_EQ(r.send(0x24, 0x00, 0x01, ascii("12349876")).sw, 0x9000);
         r.card->insertCard();  // power cycle: verification gone, PIN kept
         EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x63C3);

@@ -24,8 +24,7 @@ TEST(SimCardProfile, AuthorityChainHasTheSeventeenNames) {
         PkeyPtr issuerKey(X509_get_pubkey(issuerCert.get()));
         EXPECT_EQ(X509_verify(cert.get(), issuerKey.get()), 1) << name;
         EXPECT_EQ(X509_check_ca(cert.get()) > 0, true) << name;
-        const bool selfSigned =
-            X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
+        const bool selfSigned = X509_NAME_cmp(X509_get_subject_name(cert.get()), X509_get_issuer_name(cert.get())) == 0;
         EXPECT_EQ(selfSigned, issuer == name) << name;
         EXPECT_TRUE(std::filesystem::exists(ca + "/keys/" + name + ".pem")) << name;
     }
@@ -54,8 +53,7 @@ TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
     ASSERT_TRUE(info.has_value());
     auto f = *parseTlv(*info);
     EXPECT_EQ(std::string(f[0].value.begin(), f[0].value.end()) + "-" +
-                  std::string(f[1].value.begin(), f[1].value.end()) +
-                  std::string(f[3].value.begin(), f[3].value.end()),
+                  std::string(f[1].value.begin(), f[1].value.end()) + std::string(f[3].value.begin(), f[3].value.end()),
               "QEL4-9876543210L");
     EXPECT_EQ(std::string(f[2].value.begin(), f[2].value.end()), "K");
 
@@ -82,8 +80,7 @@ TEST(SimCardProfile, BadProfilesAreRefusedWithTheirFault) {
         {"checkCharacter", "\"ZZ\""},      {"validFrom", "\"15/01/2024\""},  {"format", "2"},
         {"pukCounterTwoBytes", "\"yes\""}, {"issuerId", "\"80A5\""},         {"situations", "7"},
     };
-    for (const auto& [key, value] : cases)
-        EXPECT_THROW(profileFromJson(with(key, value)), std::runtime_error) << key;
+    for (const auto& [key, value] : cases) EXPECT_THROW(profileFromJson(with(key, value)), std::runtime_error) << key;
     EXPECT_THROW(profileFromJson("{"), std::runtime_error);
     EXPECT_THROW(profileFromJson("{\"generation\":\"QEL3\"}"), std::runtime_error);
 
@@ -166,7 +163,7 @@ TEST(SimCardProfile, RestoringAFreshStateUndoesEveryChange) {
     r.model->setHostileRules(hostileRulesFromJson("[{\"action\":\"loop61\",\"ins\":\"A4\"}]"));
 
     r.model->restoreFreshState();
-    EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x63C3);  // full tries, and no longer verified
+    EXPECT_EQ(r.send(0x20, 0x00, 0x01).sw, 0x63C3);        // full tries, and no longer verified
     EXPECT_EQ(r.readFile(hex("3F003F00D010")), original);  // no hostile loop, the written bytes gone
     Reader reloaded(dir, ReaderKind::contact);
     EXPECT_EQ(reloaded.send(0x20, 0x00, 0x01).sw, 0x63C3);

@@ -26,8 +26,7 @@ Bytes sha(const char* md, const std::string& text) {
 
 // Verifies a signature over a hash: PKCS#1 v1.5 (the DigestInfo rebuilt by OpenSSL) or PSS.
 bool verifies(EVP_PKEY* key, const Bytes& hash, const Bytes& sig, const char* md, bool pss) {
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
     EVP_PKEY_verify_init(ctx.get());
     EVP_PKEY_CTX_set_rsa_padding(ctx.get(), pss ? RSA_PKCS1_PSS_PADDING : RSA_PKCS1_PADDING);
     EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_get_digestbyname(md));
@@ -36,8 +35,7 @@ bool verifies(EVP_PKEY* key, const Bytes& hash, const Bytes& sig, const char* md
 }
 
 Bytes encryptFor(EVP_PKEY* key, const Bytes& message) {
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
-                                                                    EVP_PKEY_CTX_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
     EVP_PKEY_encrypt_init(ctx.get());
     EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING);
     std::size_t n = 0;

@@ -57,7 +57,8 @@ struct Reader {
     std::unique_ptr<InProcessCard> card;
 
     Reader(const std::string& dir, ReaderKind kind) : Reader(loadQelCardModel(dir, kind)) {}
-    explicit Reader(std::shared_ptr<QelCardModel> m) : model(std::move(m)), card(std::make_unique<InProcessCard>(model)) {
+    explicit Reader(std::shared_ptr<QelCardModel> m)
+        : model(std::move(m)), card(std::make_unique<InProcessCard>(model)) {
         if (model->profile().generation == Generation::QEL4 && model->readerKind() == ReaderKind::contact)
             card->setCla(0x01);
     }
@@ -145,8 +146,7 @@ inline std::optional<std::vector<Tlv>> parseTlv(const Bytes& b) {
 /// The public key of a DER certificate.
 inline std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> publicKeyOf(const Bytes& der) {
     const unsigned char* p = der.data();
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
-                                                     X509_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
     return {cert ? X509_get_pubkey(cert.get()) : nullptr, EVP_PKEY_free};
 }
 

@@ -64,8 +64,12 @@ TEST(ApduCardTest, PinCommandsPerGeneration) {
     EXPECT_EQ(qel3.apdu->verifyPuk(code("12345678")), 0x9000);
     EXPECT_EQ(qel3.sentHex(), (std::vector<std::string>{
                                   "002000010831323334FFFFFFFF",
-                                  "0024000110" "31323334FFFFFFFF" "35363738FFFFFFFF",
-                                  "002C000110" "3132333435363738" "34333231FFFFFFFF",
+                                  "0024000110"
+                                  "31323334FFFFFFFF"
+                                  "35363738FFFFFFFF",
+                                  "002C000110"
+                                  "3132333435363738"
+                                  "34333231FFFFFFFF",
                                   "00200002083132333435363738",
                               }));
 
@@ -76,11 +80,15 @@ TEST(ApduCardTest, PinCommandsPerGeneration) {
     qel4.card->reset = true;
     qel4.apdu->beginExchange();
     EXPECT_EQ(qel4.sentHex(), (std::vector<std::string>{
-                                  "01A404040880250000" "01FF010000",
+                                  "01A404040880250000"
+                                  "01FF010000",
                                   "012000010431323334",
-                                  "012400010831323334" "35363738",
-                                  "01A404040880250000" "01FF010000",
-                              })) << "the application is selected again after a reset";
+                                  "012400010831323334"
+                                  "35363738",
+                                  "01A404040880250000"
+                                  "01FF010000",
+                              }))
+        << "the application is selected again after a reset";
 }
 
 TEST(ApduCardTest, SignatureCommandsPerGenerationAndRole) {
@@ -94,12 +102,23 @@ TEST(ApduCardTest, SignatureCommandsPerGenerationAndRole) {
     };
     const std::string hashHex = qel::toHex(hash);
     const Case cases[] = {
-        {CardGeneration::QEL3, KeyRole::sign, 1, HashAlg::sha256,
+        {CardGeneration::QEL3,
+         KeyRole::sign,
+         1,
+         HashAlg::sha256,
          {"00A40904043F00000100", "002241B606800142840101", "002A9E9A20" + hashHex + "00"}},
-        {CardGeneration::QEL3, KeyRole::auth, 2, HashAlg::sha256,
+        {CardGeneration::QEL3,
+         KeyRole::auth,
+         2,
+         HashAlg::sha256,
          {"00A40904043F00000100", "002241A406800102840102",
-          "0088000033" "3031300D060960864801650304020105000420" + hashHex + "00"}},
-        {CardGeneration::QEL4, KeyRole::sign, 3, HashAlg::sha256,
+          "0088000033"
+          "3031300D060960864801650304020105000420" +
+              hashHex + "00"}},
+        {CardGeneration::QEL4,
+         KeyRole::sign,
+         3,
+         HashAlg::sha256,
          {"01A40404088025000001FF010000", "01A40800063F000001010100", "012281B60491022883",
           "012A9E9A20" + hashHex + "00"}},
     };
@@ -137,8 +156,8 @@ TEST(ApduCardTest, FilesAreReadInChunksUntilTheAnnouncedSize) {
     auto content = f.apdu->readFile(hex("3F000001A001"));
     ASSERT_TRUE(content);
     EXPECT_EQ(content->size(), 500u);
-    EXPECT_EQ(f.sentHex(), (std::vector<std::string>{"00A40904063F000001A00100", "00B00000E7", "00B000E7E7",
-                                                     "00B001CE26"}));
+    EXPECT_EQ(f.sentHex(),
+              (std::vector<std::string>{"00A40904063F000001A00100", "00B00000E7", "00B000E7E7", "00B001CE26"}));
 
     Fixture missing(CardGeneration::QEL3);
     missing.card->answers = {hex("6A82")};

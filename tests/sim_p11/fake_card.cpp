@@ -42,8 +42,8 @@ Bytes selfSigned(EVP_PKEY* key, const std::string& commonName) {
     X509_gmtime_adj(X509_getm_notAfter(x), 86400);
     X509_set_pubkey(x, key);
     X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                               -1, 0);
     X509_set_issuer_name(x, name);
     X509_sign(x, key, EVP_sha256());
     int n = i2d_X509(x, nullptr);
@@ -79,31 +79,33 @@ std::shared_ptr<FakeCardState> makeCard(CardGeneration generation, const std::st
     const std::uint16_t authUsage = 0x0026, signUsage = 0x0200;
     std::vector<KeyPlan> plans;
     if (generation == CardGeneration::QEL3CL) {
-        plans.push_back({"Cle Technique QEL", "Certificat Technique QEL", 0x03, 0x03, authUsage, layout.authCertificate});
+        plans.push_back(
+            {"Cle Technique QEL", "Certificat Technique QEL", 0x03, 0x03, authUsage, layout.authCertificate});
     } else {
         plans.push_back({"Cle d'Authentification QEL", "Certificat d'Authentification QEL", 0x01, 0x02, authUsage,
                          layout.authCertificate});
-        plans.push_back({"Cle de Signature QEL", "Certificat de Signature QEL", 0x02, 0x01, signUsage,
-                         layout.signCertificate});
+        plans.push_back(
+            {"Cle de Signature QEL", "Certificat de Signature QEL", 0x02, 0x01, signUsage, layout.signCertificate});
     }
     Bytes prkd, cd;
     for (const KeyPlan& s : plans) {
         auto key = newKey();
         card->keys[s.reference] = key;
         card->files[s.certPath] = concat({selfSigned(static_cast<EVP_PKEY*>(key.get()), s.certLabel), Bytes(20, 0x00)});
-        prkd = concat({prkd, tlv(0x30, concat({tlv(0x30, tlv(0x0C, bytesOf(s.keyLabel))),
-                                          tlv(0x30, concat({tlv(0x04, {s.id}), tlv(0x03, namedBits(s.usage)),
-                                                         tlv(0x02, {s.reference})})),
-                                          tlv(0xA1, tlv(0x30, concat({tlv(0x30, tlv(0x04, {0x3F, 0x00, 0x00, 0x01})),
-                                                                   tlv(0x02, {0x04, 0x00})})))}))});
+        prkd =
+            concat({prkd, tlv(0x30, concat({tlv(0x30, tlv(0x0C, bytesOf(s.keyLabel))),
+                                            tlv(0x30, concat({tlv(0x04, {s.id}), tlv(0x03, namedBits(s.usage)),
+                                                              tlv(0x02, {s.reference})})),
+                                            tlv(0xA1, tlv(0x30, concat({tlv(0x30, tlv(0x04, {0x3F, 0x00, 0x00, 0x01})),
+                                                                        tlv(0x02, {0x04, 0x00})})))}))});
         cd = concat({cd, tlv(0x30, concat({tlv(0x30, tlv(0x0C, bytesOf(s.certLabel))), tlv(0x30, tlv(0x04, {s.id})),
-                                      tlv(0xA1, tlv(0x30, tlv(0x30, tlv(0x04, s.certPath))))}))});
+                                           tlv(0xA1, tlv(0x30, tlv(0x30, tlv(0x04, s.certPath))))}))});
     }
     card->files[layout.privateKeyDirectory] = concat({prkd, Bytes(8, 0xFF)});
     card->files[layout.certificateDirectory] = cd;
     card->files[layout.cardInfoFile] =
         concat({tlv(0x80, bytesOf(generationName(generation))), tlv(0x81, bytesOf(number)), tlv(0x82, bytesOf("Z")),
-             tlv(0x83, bytesOf("K")), tlv(0x84, {0x01})});
+                tlv(0x83, bytesOf("K")), tlv(0x84, {0x01})});
     card->files[layout.serialFile] = tlv(0x04, concat({{0x80, 0x25, 0x00, 0x00, 0x01}, bcd(number)}));
     if (generation != CardGeneration::QEL3CL) card->files[holderFilePath(0xD001)] = tlv(0xE3, tlv(0x81, bcd(number)));
     card->files[holderFilePath(0xD002)] = tlv(0xE4, tlv(0x81, bytesOf("DUPONT")));
@@ -124,13 +126,15 @@ namespace {
 
 Bytes atrOf(CardGeneration g) {
     switch (g) {
-    case CardGeneration::QEL3:
-        return {0x3B, 0xAC, 0x00, 0x40, 0x2A, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x00, 0x03, 0x10, 0x00, 0x90, 0x00};
-    case CardGeneration::QEL3CL:
-        return {0x3B, 0x8F, 0x80, 0x01, 0x00, 0x31, 0xB8, 0x64, 0x04, 0xB0,
-                0xEC, 0xC1, 0x73, 0x94, 0x01, 0x80, 0x82, 0x90, 0x00, 0x0E};
-    case CardGeneration::QEL4:
-        return {0x3B, 0x9B, 0x18, 0x80, 0x01, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x04, 0x01, 0x00, 0x00, 0x90, 0x44};
+        case CardGeneration::QEL3:
+            return {0x3B, 0xAC, 0x00, 0x40, 0x2A, 0x00, 0x12, 0x25, 0x00,
+                    0x64, 0x80, 0x00, 0x03, 0x10, 0x00, 0x90, 0x00};
+        case CardGeneration::QEL3CL:
+            return {0x3B, 0x8F, 0x80, 0x01, 0x00, 0x31, 0xB8, 0x64, 0x04, 0xB0,
+                    0xEC, 0xC1, 0x73, 0x94, 0x01, 0x80, 0x82, 0x90, 0x00, 0x0E};
+        case CardGeneration::QEL4:
+            return {0x3B, 0x9B, 0x18, 0x80, 0x01, 0x00, 0x12, 0x25, 0x00,
+                    0x64, 0x80, 0x04, 0x01, 0x00, 0x00, 0x90, 0x44};
     }
     return {};
 }

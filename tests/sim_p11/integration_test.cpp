@@ -95,9 +95,9 @@ protected:
     static std::string makeProfile(const std::string& name, const std::string& generation, const std::string& number) {
         std::string dir = work + "/" + name;
         run({"rm", "-rf", dir});
-        Outcome r = run({env("QELCARD_PROFILE"), "card", "--ca", env("QELCARD_SIM_RUN_DIR") + "/profiles/ca", "--out", dir,
-                     "--generation", generation, "--card-number", number, "--check-char", "Q", "--label-char", "R",
-                     "--key-bits", "1024", "--situations", "1"});
+        Outcome r = run({env("QELCARD_PROFILE"), "card", "--ca", env("QELCARD_SIM_RUN_DIR") + "/profiles/ca", "--out",
+                         dir, "--generation", generation, "--card-number", number, "--check-char", "Q", "--label-char",
+                         "R", "--key-bits", "1024", "--situations", "1"});
         EXPECT_EQ(r.status, 0) << r.output;
         return dir;
     }
@@ -118,7 +118,8 @@ protected:
     std::string signKeyId() {
         Outcome r = tool({"-O"});
         std::smatch m;
-        std::regex_search(r.output, m, std::regex("label:\\s+Certificat de Signature QEL\\n(?:.*\\n)*?\\s+ID:\\s+([0-9a-f]+)"));
+        std::regex_search(r.output, m,
+                          std::regex("label:\\s+Certificat de Signature QEL\\n(?:.*\\n)*?\\s+ID:\\s+([0-9a-f]+)"));
         return m.size() > 1 ? std::string(m[1]) : "";
     }
 
@@ -157,9 +158,11 @@ TEST_F(Pkcs11ToolTest, ListsSlotsTokenAndObjects) {
 TEST_F(Pkcs11ToolTest, SignatureVerifiesWithOpenssl) {
     std::string id = signKeyId();
     ASSERT_FALSE(id.empty());
-    std::string data = work + "/data.txt", sig = work + "/data.sig", cert = work + "/sign.der", pub = work + "/sign.pem";
+    std::string data = work + "/data.txt", sig = work + "/data.sig", cert = work + "/sign.der",
+                pub = work + "/sign.pem";
     std::ofstream(data) << "Ordonnance du 7 décembre";
-    Outcome signing = tool({"--sign", "-m", "SHA256-RSA-PKCS", "--login", "--pin", "1234", "--id", id, "-i", data, "-o", sig});
+    Outcome signing =
+        tool({"--sign", "-m", "SHA256-RSA-PKCS", "--login", "--pin", "1234", "--id", id, "-i", data, "-o", sig});
     ASSERT_EQ(signing.status, 0) << signing.output;
     Outcome read = tool({"--read-object", "--type", "cert", "--id", id, "-o", cert});
     ASSERT_EQ(read.status, 0) << read.output;
@@ -216,9 +219,10 @@ TEST_F(Pkcs11ToolTest, FourthGenerationCardRemovalAndReinsertion) {
     std::string data = work + "/qel4.txt";
     std::ofstream(data) << "QEL4";
     Outcome signing = tool({"--sign", "-m", "SHA256-RSA-PKCS", "--login", "--pin", "1234", "--id", id, "-i", data, "-o",
-                        work + "/qel4.sig"});
+                            work + "/qel4.sig"});
     EXPECT_EQ(signing.status, 0) << signing.output;
-    Outcome own = tool({"--verify", "-m", "SHA256-RSA-PKCS", "--id", id, "-i", data, "--signature-file", work + "/qel4.sig"});
+    Outcome own =
+        tool({"--verify", "-m", "SHA256-RSA-PKCS", "--id", id, "-i", data, "--signature-file", work + "/qel4.sig"});
     EXPECT_NE(own.output.find("Signature is valid"), std::string::npos) << own.output;
 
     Outcome removed = run({ctl(), "--run-dir", env("QELCARD_SIM_RUN_DIR"), "remove", "contact"});
@@ -242,11 +246,11 @@ TEST_F(Pkcs11ToolTest, ThirdGenerationThroughTheContactlessReader) {
     EXPECT_EQ(objects.output.find("Certificat de Signature QEL"), std::string::npos);
     std::string data = work + "/technical.txt";
     std::ofstream(data) << "TLS";
-    Outcome signing = tool({"--slot", "1", "--sign", "-m", "SHA1-RSA-PKCS", "--login", "--pin", "1234", "-i", data, "-o",
-                            work + "/technical.sig"});
+    Outcome signing = tool({"--slot", "1", "--sign", "-m", "SHA1-RSA-PKCS", "--login", "--pin", "1234", "-i", data,
+                            "-o", work + "/technical.sig"});
     EXPECT_EQ(signing.status, 0) << signing.output;
-    Outcome own = tool({"--slot", "1", "--verify", "-m", "SHA1-RSA-PKCS", "-i", data, "--signature-file",
-                        work + "/technical.sig"});
+    Outcome own = tool(
+        {"--slot", "1", "--verify", "-m", "SHA1-RSA-PKCS", "-i", data, "--signature-file", work + "/technical.sig"});
     EXPECT_NE(own.output.find("Signature is valid"), std::string::npos) << own.output;
     if (!originalContactless.empty()) swap("contactless", originalContactless);
 }
@@ -322,7 +326,9 @@ TEST(TransmitMessageTest, ReadsTheSerialFileThroughTheLoadedLibrary) {
         ASSERT_EQ(transmit(h, apdu.data(), apdu.size(), response, &length, CK_FALSE), CKR_OK) << command;
         answers = qel::toHex(response, length);
     }
-    EXPECT_EQ(answers, "040A80250000011234567890" "9000");
+    EXPECT_EQ(answers,
+              "040A80250000011234567890"
+              "9000");
     CK_SLOT_ID slot = 0;
     EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
     EXPECT_EQ(p11->C_CloseSession(h), CKR_OK);

@@ -77,7 +77,8 @@ TEST_F(SigningTest, HashingMechanismSendsTheHashAndVerifies) {
     Bytes tampered = signature;
     tampered[10] ^= 0x01;
     EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, data, tampered), CKR_SIGNATURE_INVALID);
-    EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, data, Bytes(signature.begin(), signature.end() - 1)), CKR_SIGNATURE_LEN_RANGE);
+    EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, data, Bytes(signature.begin(), signature.end() - 1)),
+              CKR_SIGNATURE_LEN_RANGE);
     EXPECT_EQ(verify(CKM_SHA1_RSA_PKCS, data, signature), CKR_SIGNATURE_INVALID);
 }
 
@@ -243,7 +244,8 @@ TEST_F(ModuleTest, TraceSwitchWritesOneLinePerCallWithoutThePin) {
     text << in.rdbuf();
     std::string trace = text.str();
     EXPECT_NE(trace.find("C_OpenSession("), std::string::npos);
-    EXPECT_NE(trace.find("C_Login(hSession=1, userType=1, pPin=FFFFFFFF) = CKR_PIN_INCORRECT"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("C_Login(hSession=1, userType=1, pPin=FFFFFFFF) = CKR_PIN_INCORRECT"), std::string::npos)
+        << trace;
     EXPECT_NE(trace.find(") = CKR_OK"), std::string::npos);
     EXPECT_EQ(trace.find("9876"), std::string::npos);
     EXPECT_EQ(trace.find("1234"), std::string::npos);

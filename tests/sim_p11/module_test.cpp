@@ -21,7 +21,8 @@ TEST_F(ModuleTest, CallsBeforeInitialiseAndBadInitialiseArgumentsAreRefused) {
     EXPECT_EQ(p11->C_Initialize(&someMutexFunctions), CKR_ARGUMENTS_BAD);
     CK_C_INITIALIZE_ARGS appLocksOnly{};
     appLocksOnly.CreateMutex = [](void**) -> CK_RV { return CKR_OK; };
-    appLocksOnly.DestroyMutex = appLocksOnly.LockMutex = appLocksOnly.UnlockMutex = [](void*) -> CK_RV { return CKR_OK; };
+    appLocksOnly.DestroyMutex = appLocksOnly.LockMutex =
+        appLocksOnly.UnlockMutex = [](void*) -> CK_RV { return CKR_OK; };
     EXPECT_EQ(p11->C_Initialize(&appLocksOnly), CKR_CANT_LOCK);
 
     CK_C_INITIALIZE_ARGS osLocking{};
@@ -203,11 +204,11 @@ TEST_F(ModuleTest, GetAttributeValueFollowsTheSizeRules) {
     CK_BYTE label[64];
     CK_BBOOL sign = CK_FALSE;
     CK_ATTRIBUTE templ[] = {
-        {CKA_LABEL, nullptr, 0},             // size query
-        {CKA_PRIVATE_EXPONENT, label, 64},   // sensitive
-        {CKA_LABEL, small, sizeof small},    // too small
-        {0x7FFF0001UL, label, 64},           // unknown type
-        {CKA_SIGN, &sign, 1},                // fits
+        {CKA_LABEL, nullptr, 0},            // size query
+        {CKA_PRIVATE_EXPONENT, label, 64},  // sensitive
+        {CKA_LABEL, small, sizeof small},   // too small
+        {0x7FFF0001UL, label, 64},          // unknown type
+        {CKA_SIGN, &sign, 1},               // fits
     };
     EXPECT_NE(p11->C_GetAttributeValue(h, keys[0], templ, 5), CKR_OK);
     EXPECT_EQ(templ[0].ulValueLen, std::strlen("Cle d'Authentification QEL"));
@@ -222,9 +223,9 @@ TEST_F(ModuleTest, GetAttributeValueFollowsTheSizeRules) {
         CK_ULONG length;
         CK_RV expected;
     };
-    for (const Single& s : {Single{CKA_PRIVATE_EXPONENT, 64, CKR_ATTRIBUTE_SENSITIVE},
-                            Single{CKA_LABEL, 3, CKR_BUFFER_TOO_SMALL}, Single{0x7FFF0001UL, 64, CKR_ATTRIBUTE_TYPE_INVALID},
-                            Single{CKA_LABEL, 64, CKR_OK}}) {
+    for (const Single& s :
+         {Single{CKA_PRIVATE_EXPONENT, 64, CKR_ATTRIBUTE_SENSITIVE}, Single{CKA_LABEL, 3, CKR_BUFFER_TOO_SMALL},
+          Single{0x7FFF0001UL, 64, CKR_ATTRIBUTE_TYPE_INVALID}, Single{CKA_LABEL, 64, CKR_OK}}) {
         CK_ATTRIBUTE a{s.type, label, s.length};
         EXPECT_EQ(p11->C_GetAttributeValue(h, keys[0], &a, 1), s.expected) << std::hex << s.type;
     }
@@ -283,7 +284,8 @@ TEST_F(ModuleTest, SecurityOfficerUnblocksWithThePuk) {
     EXPECT_EQ(p11->C_InitPIN(rw, newPin, 4), CKR_USER_NOT_LOGGED_IN);
     ASSERT_EQ(login(rw, "12345678", CKU_SO), CKR_OK);
     CK_SESSION_HANDLE roWhileSo = 0;
-    EXPECT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &roWhileSo), CKR_SESSION_READ_WRITE_SO_EXISTS);
+    EXPECT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &roWhileSo),
+              CKR_SESSION_READ_WRITE_SO_EXISTS);
     EXPECT_EQ(p11->C_InitPIN(rw, newPin, 2), CKR_PIN_LEN_RANGE);
     ASSERT_EQ(p11->C_InitPIN(rw, newPin, 4), CKR_OK);
     EXPECT_EQ(card->pin, "4321");

@@ -21,18 +21,18 @@ TEST(TlvTest, MalformedInputKeepsWhatCameBefore) {
     };
     const Case cases[] = {
         {"", 0},
-        {"04", 0},                        // tag without length
-        {"0402AA", 0},                    // content runs past the end
-        {"0401AA 0403BB", 1},             // second element truncated
-        {"0401AA 0000 0401BB", 1},        // filler ends the walk
+        {"04", 0},                  // tag without length
+        {"0402AA", 0},              // content runs past the end
+        {"0401AA 0403BB", 1},       // second element truncated
+        {"0401AA 0000 0401BB", 1},  // filler ends the walk
         {"0401AA FFFF", 1},
-        {"048100", 1},                    // long form, zero length
+        {"048100", 1},  // long form, zero length
         {"0482000100", 1},
-        {"0484000000010000", 0},          // four length bytes: refused
-        {"0480", 0},                      // indefinite length: refused
-        {"1F", 0},                        // multi-byte tag cut short
-        {"BF8101 00", 1},                 // three-byte tag
-        {"BF81818101 00", 0},             // tag longer than three bytes
+        {"0484000000010000", 0},  // four length bytes: refused
+        {"0480", 0},              // indefinite length: refused
+        {"1F", 0},                // multi-byte tag cut short
+        {"BF8101 00", 1},         // three-byte tag
+        {"BF81818101 00", 0},     // tag longer than three bytes
     };
     for (const Case& c : cases) EXPECT_EQ(parseTlv(hex(c.bytes)).size(), c.elements) << c.bytes;
 
@@ -71,8 +71,8 @@ TEST(Pkcs15Test, DirectoriesSkipEntriesTheyCannotUse) {
     EXPECT_TRUE(keys[0].isAuthKey());
     EXPECT_EQ(keys[0].modulusBits, 1024);
 
-    auto certs = parseCertificateDirectory(
-        hex("301E 3006 0C04 43455254 3003 040101 A10F 300D 300B 04063F000001A001 020100"));
+    auto certs =
+        parseCertificateDirectory(hex("301E 3006 0C04 43455254 3003 040101 A10F 300D 300B 04063F000001A001 020100"));
     ASSERT_EQ(certs.size(), 1u);
     EXPECT_EQ(certs[0].label, "CERT");
     EXPECT_EQ(certs[0].path, hex("3F000001A001"));
@@ -87,11 +87,11 @@ TEST(IdentityTest, CardInfoNeedsEveryField) {
     EXPECT_EQ(id->tokenSerial(), "1234567890Z");
     EXPECT_TRUE(id->testCard);
     const char* bad[] = {
-        "8004 51454C34 810A 31323334353637383930 8201 5A",               // no label character
-        "8004 51454C34 810A 3132333435363738393A 8201 5A 8301 4B",       // number not digits
-        "8004 51454C34 810A 31323334353637383930 8202 5A5A 8301 4B",     // two check characters
-        "8004 51454C00 810A 31323334353637383930 8201 5A 8301 4B",       // control byte in the generation
-        "8010 51454C3451454C3451454C3451454C34 8101 31 8201 5A 8301 4B", // generation too long
+        "8004 51454C34 810A 31323334353637383930 8201 5A",                // no label character
+        "8004 51454C34 810A 3132333435363738393A 8201 5A 8301 4B",        // number not digits
+        "8004 51454C34 810A 31323334353637383930 8202 5A5A 8301 4B",      // two check characters
+        "8004 51454C00 810A 31323334353637383930 8201 5A 8301 4B",        // control byte in the generation
+        "8010 51454C3451454C3451454C3451454C34 8101 31 8201 5A 8301 4B",  // generation too long
     };
     for (const char* b : bad) EXPECT_FALSE(parseCardInfo(hex(b))) << b;
 

@@ -60,9 +60,7 @@ struct FakeLoginItems : agent::LoginItems {
 };
 
 struct FakeDistributedNotifications : agent::DistributedNotifications {
-    void post(const std::string& name, const std::string& object) override {
-        posted.emplace_back(name, object);
-    }
+    void post(const std::string& name, const std::string& object) override { posted.emplace_back(name, object); }
     std::vector<std::pair<std::string, std::string>> posted;
 };
 

@@ -54,10 +54,14 @@ FakeSlot* slotOfSession(CK_SESSION_HANDLE session) {
 
 CK_FLAGS tokenFlags(const FakeToken& t) {
     CK_FLAGS flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
-    if (t.pinTries == 0) flags |= CKF_USER_PIN_LOCKED;
-    else if (t.pinTries == 1) flags |= CKF_USER_PIN_FINAL_TRY;
-    if (t.soLocked || t.pukTries == 0) flags |= CKF_SO_PIN_LOCKED;
-    else if (t.pukTries == 1) flags |= CKF_SO_PIN_FINAL_TRY;
+    if (t.pinTries == 0)
+        flags |= CKF_USER_PIN_LOCKED;
+    else if (t.pinTries == 1)
+        flags |= CKF_USER_PIN_FINAL_TRY;
+    if (t.soLocked || t.pukTries == 0)
+        flags |= CKF_SO_PIN_LOCKED;
+    else if (t.pukTries == 1)
+        flags |= CKF_SO_PIN_FINAL_TRY;
     return flags;
 }
 
@@ -277,8 +281,7 @@ CK_RV findObjectsFinal(CK_SESSION_HANDLE session) {
     return searches.erase(session) ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
 }
 
-CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute,
-                        CK_ULONG) {
+CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR attribute, CK_ULONG) {
     auto [f, failure] = enter("C_GetAttributeValue");
     if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);

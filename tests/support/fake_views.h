@@ -21,8 +21,10 @@
 
 namespace qel::ui {
 inline void PrintTo(const Colour& c, std::ostream* os) {
-    if (c.isNamed()) *os << "named " << c.name;
-    else *os << "rgb " << int(c.rgb.red) << "," << int(c.rgb.green) << "," << int(c.rgb.blue);
+    if (c.isNamed())
+        *os << "named " << c.name;
+    else
+        *os << "rgb " << int(c.rgb.red) << "," << int(c.rgb.green) << "," << int(c.rgb.blue);
 }
 }  // namespace qel::ui
 
@@ -284,7 +286,8 @@ public:
 class FakeCertificateView : public ui::CertificateView {
 public:
     FakeCertificateView() {
-        o = {&authentName, &authentView, &authentSave, &signatureName, &signatureView, &signatureSave, &count, &message};
+        o = {&authentName,   &authentView,   &authentSave, &signatureName,
+             &signatureView, &signatureSave, &count,       &message};
     }
     const ui::CertificateOutlets& outlets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
@@ -364,7 +367,9 @@ public:
 
 class FakeMaintenanceView : public ui::MaintenanceView {
 public:
-    FakeMaintenanceView() { o = {&servicesTest, &activeTraces, &traceLabel, &exportButton, &deleteDESfire, &contactSupport}; }
+    FakeMaintenanceView() {
+        o = {&servicesTest, &activeTraces, &traceLabel, &exportButton, &deleteDESfire, &contactSupport};
+    }
     const ui::MaintenanceOutlets& outlets() override { return o; }
     FakeButton servicesTest, traceLabel, exportButton, deleteDESfire, contactSupport;
     FakeCheckBox activeTraces;

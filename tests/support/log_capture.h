@@ -9,7 +9,7 @@
 namespace qel::test {
 
 class LogCapture {
-  public:
+public:
     LogCapture() : start_(size()) {}
     std::string text() const {
         std::ifstream in(SwiftLogger::currentFilePath(), std::ios::binary);
@@ -20,7 +20,7 @@ class LogCapture {
     }
     bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
 
-  private:
+private:
     static std::size_t size() {
         std::ifstream in(SwiftLogger::currentFilePath(), std::ios::binary | std::ios::ate);
         return in ? static_cast<std::size_t>(in.tellg()) : 0;

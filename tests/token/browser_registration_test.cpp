@@ -82,8 +82,8 @@ TEST_F(InHome, ProfilesIniListsEachProfileOnceRelativeOrAbsolute) {
           "[Install4F96D1932A9F858E]\nDefault=abc.default-release\n\n[Profile1]\nName=default\nIsRelative=1\n"
           "Path=abc.default-release\n\n[Profile0]\nName=work\nIsRelative=0\nPath=/srv/work-profile\n\n"
           "[Profile2]\nName=again\nPath=abc.default-release\n[General]\nPath=not-a-profile\n");
-    EXPECT_EQ(firefoxProfiles(ini), (std::vector<std::string>{home_ + "/.mozilla/firefox/abc.default-release",
-                                                               "/srv/work-profile"}));
+    EXPECT_EQ(firefoxProfiles(ini),
+              (std::vector<std::string>{home_ + "/.mozilla/firefox/abc.default-release", "/srv/work-profile"}));
     EXPECT_TRUE(firefoxProfiles(home_ + "/nowhere/profiles.ini").empty());
 }
 

@@ -59,7 +59,8 @@ std::string fileText(const std::string& path) {
 
 /// The CKA_ID of the key that authenticates its holder: the one that also deciphers.
 std::string authenticationKeyId(const std::string& listing) {
-    std::regex block("Private Key Object[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*Usage:([^\\n]*)\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
+    std::regex block(
+        "Private Key Object[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*Usage:([^\\n]*)\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
     for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
         if ((*it)[1].str().find("decrypt") != std::string::npos) return (*it)[2];
     return {};
@@ -70,7 +71,8 @@ void writeEngineConfig() {
     writeFile("openssl.cnf",
               "openssl_conf = openssl_init\n[openssl_init]\nengines = engine_section\n"
               "[engine_section]\npkcs11 = pkcs11_section\n[pkcs11_section]\nengine_id = pkcs11\n"
-              "MODULE_PATH = " + modulePath() + "\ninit = 0\n");
+              "MODULE_PATH = " +
+                  modulePath() + "\ninit = 0\n");
 }
 
 /// The pkcs11: URI of a private key, with the PIN.
@@ -124,14 +126,17 @@ protected:
     void authenticatesOverTls(const std::string& label, const std::string& id, const std::string& protocol,
                               const std::string& sigalgs) {
         writeEngineConfig();
-        ASSERT_EQ(tool("--token-label " + quoted(label) + " --read-object --type cert --id " + id + " -o client.der").status, 0);
+        ASSERT_EQ(
+            tool("--token-label " + quoted(label) + " --read-object --type cert --id " + id + " -o client.der").status,
+            0);
         ASSERT_EQ(run("openssl x509 -inform DER -in client.der -out client.pem").status, 0);
         Outcome authorities = run("sh -c " + quoted("for f in " + quoted(testbed::runDir() + "/profiles/ca") +
                                                     "/*.cer; do openssl x509 -inform DER -in \"$f\" 2>/dev/null || "
                                                     "openssl x509 -in \"$f\"; done > ca.pem"));
         ASSERT_EQ(authorities.status, 0) << authorities.output;
-        Outcome serverKey = run("openssl req -x509 -newkey rsa:2048 -nodes -keyout server.key -out server.pem "
-                                "-subj /CN=localhost -days 2");
+        Outcome serverKey =
+            run("openssl req -x509 -newkey rsa:2048 -nodes -keyout server.key -out server.pem "
+                "-subj /CN=localhost -days 2");
         ASSERT_EQ(serverKey.status, 0) << serverKey.output;
         const int port = freeLoopbackPort();
         ASSERT_NE(port, 0);
@@ -139,14 +144,17 @@ protected:
         // The server answers one HTTP request with a page that shows the client certificate; it reads
         // no standard input then, which a background job does not have.
         const std::string script =
-            "rm -f server.log; openssl s_server -www -accept " + address + " -naccept 1 -cert server.pem "
-            "-key server.key -CAfile ca.pem -Verify 1 -verify_return_error " + protocol + " -client_sigalgs " +
-            sigalgs + " > server.log 2>&1 & server=$!; "
+            "rm -f server.log; openssl s_server -www -accept " + address +
+            " -naccept 1 -cert server.pem "
+            "-key server.key -CAfile ca.pem -Verify 1 -verify_return_error " +
+            protocol + " -client_sigalgs " + sigalgs +
+            " > server.log 2>&1 & server=$!; "
             // Waits for the server to listen, bounded in count.
             "i=0; until grep -q ACCEPT server.log || [ $i -ge 600 ]; do i=$((i+1)); sleep 0.05; done; "
             "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | env OPENSSL_CONF=openssl.cnf openssl s_client -ign_eof -connect " +
             address + " -engine pkcs11 -keyform engine -key " + quoted(keyUri(label, id)) + " -cert client.pem " +
-            protocol + " -sigalgs " + sigalgs + "; client=$?; wait $server; echo \"client $client server $?\"; "
+            protocol + " -sigalgs " + sigalgs +
+            "; client=$?; wait $server; echo \"client $client server $?\"; "
             "echo '--- server'; cat server.log";
         Outcome tls = run("sh -c " + quoted(script));
         std::cout << "[ " << label << " " << protocol << " " << sigalgs << " ]\n" << tls.output;
@@ -173,8 +181,8 @@ TEST_F(ClientTools, PkcsToolListsEachCardWithItsCertificateAndKeyPairs) {
     EXPECT_NE(slots.output.find(tokenLabel("QEL3CL", qel3cl)), std::string::npos) << slots.output;
     std::cout << slots.output;
     // The contact card's keys need the PIN, so they show after login; the contactless card's do not.
-    for (const auto& [label, login] : {std::pair{tokenLabel("QEL3", qel3), " --login --pin 1234"},
-                                        std::pair{tokenLabel("QEL3CL", qel3cl), ""}}) {
+    for (const auto& [label, login] :
+         {std::pair{tokenLabel("QEL3", qel3), " --login --pin 1234"}, std::pair{tokenLabel("QEL3CL", qel3cl), ""}}) {
         Outcome objects = tool("--token-label " + quoted(label) + login + " -O");
         ASSERT_EQ(objects.status, 0) << objects.output;
         const int certificates = occurrences(objects.output, "Certificate Object");
@@ -228,9 +236,9 @@ std::string renewedCard(const std::string& earlier, const std::string& generatio
     const std::string serial = cardSerialOf(earlier);
     const std::string renewed = scratch() + "/renewed-" + generation;
     fs::remove_all(renewed);
-    Outcome made = run(built("sim/card/qelcard-profile") + " card --ca " +
-                       quoted(testbed::runDir() + "/profiles/ca") + " --out " + quoted(renewed) +
-                       " --generation " + generation + " --card-number " + serial.substr(10));
+    Outcome made =
+        run(built("sim/card/qelcard-profile") + " card --ca " + quoted(testbed::runDir() + "/profiles/ca") + " --out " +
+            quoted(renewed) + " --generation " + generation + " --card-number " + serial.substr(10));
     EXPECT_EQ(made.status, 0) << made.output;
     EXPECT_EQ(cardSerialOf(renewed), serial);
     putCard("contact", renewed);
@@ -340,8 +348,8 @@ TEST_F(ClientTools, FourthGenerationSignsWithPssAndDeciphers) {
                   "-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32");
     writeFile("secret", "session key");
     ASSERT_EQ(run("openssl pkeyutl -encrypt -pubin -inkey pub.pem -in secret -out cryptogram").status, 0);
-    Outcome decrypt = tool(token + " --login --pin 1234 --decrypt -m RSA-PKCS --id " + ids.back() +
-                       " -i cryptogram -o plain");
+    Outcome decrypt =
+        tool(token + " --login --pin 1234 --decrypt -m RSA-PKCS --id " + ids.back() + " -i cryptogram -o plain");
     ASSERT_EQ(decrypt.status, 0) << decrypt.output;
     std::ifstream plain(scratch() + "/plain");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(plain), {}), "session key");
@@ -370,7 +378,7 @@ TEST_F(ClientTools, OpensslSignsThroughThePkcs11EngineWithAUri) {
     const std::string uri = keyUri(tokenLabel("QEL3", qel3), ids[0]);
     writeFile("data", "signed through the engine\n");
     Outcome sign = run("env OPENSSL_CONF=openssl.cnf openssl dgst -sha256 -engine pkcs11 -keyform engine -sign " +
-                   quoted(uri) + " -out engine.sig data");
+                       quoted(uri) + " -out engine.sig data");
     ASSERT_EQ(sign.status, 0) << sign.output;
     ASSERT_EQ(tool(token + " --read-object --type cert --id " + ids[0] + " -o cert.der").status, 0);
     ASSERT_EQ(run("openssl x509 -inform DER -in cert.der -pubkey -noout -out pub.pem").status, 0);
@@ -429,7 +437,7 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     } cleanup{base};
     const std::string prefix = base + "/prefix";
     Outcome install = run(quoted(std::getenv("CMAKE_COMMAND")) + " --install " + quoted(std::getenv("QEL_BINARY_DIR")) +
-                      " --prefix " + quoted(prefix) + " --component sigilla");
+                          " --prefix " + quoted(prefix) + " --component sigilla");
     ASSERT_EQ(install.status, 0) << install.output;
     const std::string registration = prefix + "/share/p11-kit/modules/sigilla.module";
     std::ifstream in(registration);
@@ -440,7 +448,8 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     EXPECT_TRUE(fs::exists(m[1].str())) << m[1];
     // The installed sigilla-register finds the module installed beside it.
     const std::string registerHome = base + "/register-home";
-    Outcome registered = run("env -u LD_PRELOAD HOME=" + quoted(registerHome) + " " + quoted(prefix + "/bin/sigilla-register"));
+    Outcome registered =
+        run("env -u LD_PRELOAD HOME=" + quoted(registerHome) + " " + quoted(prefix + "/bin/sigilla-register"));
     EXPECT_EQ(registered.status, 0) << registered.output;
     EXPECT_NE(fileText(registerHome + "/.pki/nssdb/pkcs11.txt").find("library=" + m[1].str() + "\n"), std::string::npos)
         << registered.output;

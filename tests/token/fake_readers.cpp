@@ -5,7 +5,11 @@ namespace qel::testing {
 class FakeReaders::Card : public SmartCard {
 public:
     Card(FakeReaders& owner, std::string reader, std::shared_ptr<sim::QelCardModel> model, std::uint32_t events)
-        : owner_(owner), reader_(std::move(reader)), model_(std::move(model)), events_(events), service_(owner.service_) {}
+        : owner_(owner),
+          reader_(std::move(reader)),
+          model_(std::move(model)),
+          events_(events),
+          service_(owner.service_) {}
 
     Bytes atr() const override { return model_->atr(); }
     Bytes transmit(const Bytes& apdu) override {

@@ -70,7 +70,8 @@ TEST_F(ModuleThroughPcsc, EightThreadsSignAtOnceOnOneCard) {
         Bytes signature;
         ASSERT_EQ(module_.signSha256(first, key, Bytes{1, 2, static_cast<std::uint8_t>(i)}, signature), CKR_OK);
     }
-    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
     std::cout << "[ figure ] one signature through pcscd on the virtual card: " << elapsed.count() / rounds / 1000.0
               << " ms\n";
 

@@ -541,8 +541,8 @@ TEST_F(ModuleTest, TheSmartCardServiceRestartingEndsTheSessionsAndTheNextSession
     ASSERT_EQ(login(s), CKR_OK);
     key = privateKey(s);
     ASSERT_EQ(sign(s, key, sha256, Bytes{3}, signature), CKR_OK);
-    EXPECT_TRUE(testing::verifySignature(certificateOf(s, key), testing::sha("SHA256", Bytes{3}), signature, "SHA256",
-                                         false));
+    EXPECT_TRUE(
+        testing::verifySignature(certificateOf(s, key), testing::sha("SHA256", Bytes{3}), signature, "SHA256", false));
 }
 
 TEST_F(ModuleTest, AChildForkedWhileAnotherThreadLogsInitialisesAndLogs) {

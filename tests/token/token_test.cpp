@@ -190,7 +190,8 @@ TEST(SigillaSession, SignaturesOfEveryAcceptedAlgorithmVerifyWithTheCertificate)
                 const auto& [hashName, pss] = hashes.at(algorithm);
                 const Bytes hash = testing::sha(hashName, Bytes{'q', 'e', 'l'});
                 const Bytes signature = c.session->signData(hash, key->objectID, algorithm);
-                EXPECT_TRUE(testing::verifySignature(certificateOf(*c.token, *key).data, hash, signature, hashName, pss))
+                EXPECT_TRUE(
+                    testing::verifySignature(certificateOf(*c.token, *key).data, hash, signature, hashName, pss))
                     << sim::generationName(g) << " key " << int(key->keyNum) << " " << constantName(algorithm);
             }
         }
@@ -220,15 +221,17 @@ TEST(SigillaSession, RefusedAlgorithmsAndUnknownKeysSendNothing) {
     EXPECT_EQ(tokenCode([&] { c.session->signData(Bytes(32, 1), Bytes{0x7E}, A::RSASignatureDigestPKCS1v15SHA256); }),
               kObjectNotFound);
     EXPECT_TRUE(c.smartCard->sent.empty());
-    EXPECT_EQ(tokenCode([&] { c.session->performKeyExchange(Bytes(65, 4), key->objectID, A::ECDHKeyExchangeStandard); }),
-              TokenError::notImplemented);
+    EXPECT_EQ(
+        tokenCode([&] { c.session->performKeyExchange(Bytes(65, 4), key->objectID, A::ECDHKeyExchangeStandard); }),
+        TokenError::notImplemented);
 }
 
 TEST(QELAuthOperation, AWrongPinIsRefusedAndABlockedCardIsRefusedBeforeAnyPin) {
     for (Generation g : {Generation::QEL3, Generation::QEL4}) {
         Card c = openToken(g);
         auto auth = c.session->beginAuthForOperation(2, Constraint::pin);
-        EXPECT_EQ(auth->apduTemplate, QELAuthOperation::templateFor(g == Generation::QEL3 ? QELType::QEL3 : QELType::QEL4));
+        EXPECT_EQ(auth->apduTemplate,
+                  QELAuthOperation::templateFor(g == Generation::QEL3 ? QELType::QEL3 : QELType::QEL4));
         EXPECT_EQ(auth->pinByteOffset, 0);
         for (int attempt = 0; attempt < 3; ++attempt) {
             auth->setPIN("9999");
@@ -325,7 +328,8 @@ TEST(SigillaToken, TheSecondTokenOfACardReadsItsDirectoriesAndCertificatesFromTh
         EXPECT_EQ(second.second, first.second);
         // Warm: the serial (2 commands), the application on a QEL4 (1), and the start of each of the
         // two cached certificates compared with the card (2 each).
-        EXPECT_LE(second.first, g == Generation::QEL3 ? 6u : 7u) << "first " << first.first << ", second " << second.first;
+        EXPECT_LE(second.first, g == Generation::QEL3 ? 6u : 7u)
+            << "first " << first.first << ", second " << second.first;
         EXPECT_LT(second.first, first.first);
         std::cout << "[ figure ] " << sim::generationName(g) << " token creation: " << first.first
                   << " APDUs the first time, " << second.first << " the second time\n";

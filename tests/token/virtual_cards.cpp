@@ -46,8 +46,7 @@ std::string VirtualCards::card(sim::Generation generation) {
 }
 
 std::unique_ptr<RecordingCard> loadCard(sim::Generation generation, sim::ReaderKind kind) {
-    std::shared_ptr<sim::QelCardModel> model =
-        sim::loadQelCardModel(VirtualCards::instance().card(generation), kind);
+    std::shared_ptr<sim::QelCardModel> model = sim::loadQelCardModel(VirtualCards::instance().card(generation), kind);
     return std::make_unique<RecordingCard>(model);
 }
 

@@ -53,8 +53,7 @@ private:
 void forgetCachedFiles();
 
 /// Loads a fresh card of the generation as seen through the reader kind.
-std::unique_ptr<RecordingCard> loadCard(sim::Generation generation,
-                                        sim::ReaderKind kind = sim::ReaderKind::contact);
+std::unique_ptr<RecordingCard> loadCard(sim::Generation generation, sim::ReaderKind kind = sim::ReaderKind::contact);
 
 /// Verifies an RSA signature of `hash` with the certificate's public key (PKCS#1 v1.5 with
 /// DigestInfo, or PSS with a salt as long as the hash). `hashName` is "SHA1", "SHA224" or "SHA256".

@@ -47,10 +47,9 @@ struct ScriptCard : UpdateCard {
 };
 
 class TmajClientTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
-        dir_ = new std::string(std::filesystem::temp_directory_path() /
-                               ("tmaj-test-" + std::to_string(getpid())));
+        dir_ = new std::string(std::filesystem::temp_directory_path() / ("tmaj-test-" + std::to_string(getpid())));
         std::filesystem::create_directories(*dir_);
         credentials_ = new sim::TmajCredentials(sim::makeTmajCredentials(*dir_));
     }
@@ -60,8 +59,7 @@ class TmajClientTest : public ::testing::Test {
         delete dir_;
     }
     void SetUp() override {
-        simulator =
-            std::make_unique<sim::TmajSimulator>(std::vector<sim::SimCard>{{profile, ""}}, *credentials_);
+        simulator = std::make_unique<sim::TmajSimulator>(std::vector<sim::SimCard>{{profile, ""}}, *credentials_);
         port = simulator->start();
         ASSERT_GT(port, 0);
         manager = std::make_unique<TmajManager>(
@@ -88,8 +86,8 @@ TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
     ASSERT_TRUE(manager->cookies());
     EXPECT_NE(manager->cookies()->front().find("TMAJSESSION"), std::string::npos);
     EXPECT_TRUE(log.contains("Vérification de télémise à jour disponible pour la QEL n°" + serial()));
-    EXPECT_TRUE(log.contains("Envoi d'une requête CheckTMAJ à https://127.0.0.1:" + std::to_string(port) +
-                             "/sc/check"));
+    EXPECT_TRUE(
+        log.contains("Envoi d'une requête CheckTMAJ à https://127.0.0.1:" + std::to_string(port) + "/sc/check"));
     EXPECT_TRUE(log.contains("Mise à jour QEL disponible"));
 
     ScriptCard card(profile);
@@ -97,8 +95,8 @@ TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
     EXPECT_FALSE(result.isError) << result.resultMessage;
     EXPECT_EQ(card.record, TmajScripts::renewedNameRecord(profile));
     EXPECT_EQ(simulator->scripts().completedSessions(), 1);
-    EXPECT_TRUE(log.contains("/telemaj/rest/swtmaj/initIasMajBean/8025000001" + profile.cardNumber +
-                             ":8025000001" + serial()));
+    EXPECT_TRUE(
+        log.contains("/telemaj/rest/swtmaj/initIasMajBean/8025000001" + profile.cardNumber + ":8025000001" + serial()));
     EXPECT_TRUE(log.contains("JSON decode OK !"));
 
     EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpToDate);
@@ -139,10 +137,7 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
          {.status = 500},
          "HTTP GET Request - statusCode devrait être 2xx, mais code 500 reçu",
          tmaj_messages::nullResult},
-        {"EstablishSM",
-         {.wrongMime = true},
-         "HTTP POST Request: Mauvais type MIME !",
-         tmaj_messages::nullResult},
+        {"EstablishSM", {.wrongMime = true}, "HTTP POST Request: Mauvais type MIME !", tmaj_messages::nullResult},
         {"initQelMajBean", {.malformed = true}, "JSON erreur: ", tmaj_messages::nullResult},
         {"QELMAJSequence1", {.missingRespType = true}, "JSON erreur: ", tmaj_messages::nullResult},
         {"QELMAJSequence2",
@@ -153,10 +148,7 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
          {.endInside = true},
          "Commande APDU invalide reçue du service: ENDQELMAJ",
          tmaj_messages::invalidCommand},
-        {"IASMAJ",
-         {.delayMs = 8000},
-         "HTTP GET Request - une erreur est survenue: ",
-         tmaj_messages::nullResult},
+        {"IASMAJ", {.delayMs = 8000}, "HTTP GET Request - une erreur est survenue: ", tmaj_messages::nullResult},
     };
     for (const Case& c : cases) {
         simulator->clearFaults();

@@ -40,8 +40,7 @@ struct ScriptedService : TmajClient {
         calls.push_back(call);
         return next(path);
     }
-    ApduList postRequest(const std::string& path, const ApduList& inputParams,
-                         const std::string& cardnum) override {
+    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override {
         calls.push_back("POST " + path + " " + cardnum);
         posted.push_back(inputParams);
         return next(path);
@@ -58,9 +57,7 @@ struct ScriptedService : TmajClient {
     std::vector<ApduList> posted;
 };
 
-ApduCommand cmd(std::string apdu, std::string type = "1") {
-    return {std::move(apdu), std::nullopt, std::move(type)};
-}
+ApduCommand cmd(std::string apdu, std::string type = "1") { return {std::move(apdu), std::nullopt, std::move(type)}; }
 
 const std::string kCardId = "80250000011234567890:80250000011234567890Z";
 
@@ -120,10 +117,9 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
         std::size_t callsMade;
     };
     const Case cases[] = {
-        {"init empty", [](Session& t) { t.service.lists["/initIasMajBean"].clear(); },
-         tmaj_messages::nullResult, 1},
-        {"sequence1 empty", [](Session& t) { t.service.lists["/QELMAJSequence1"].clear(); },
-         tmaj_messages::nullResult, 5},
+        {"init empty", [](Session& t) { t.service.lists["/initIasMajBean"].clear(); }, tmaj_messages::nullResult, 1},
+        {"sequence1 empty", [](Session& t) { t.service.lists["/QELMAJSequence1"].clear(); }, tmaj_messages::nullResult,
+         5},
         {"sequence2 empty", [](Session& t) { t.service.lists["/QELMAJSequence2"].clear(); },
          tmaj_messages::sequenceFailed, 6},
         // An error answer to the secure-messaging step makes no IASMAJ request.
@@ -135,8 +131,7 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
          },
          tmaj_messages::invalidCommand, 6},
         {"no chip serial", [](Session& t) { t.card.chip.clear(); }, tmaj_messages::noChipSerial, 0},
-        {"card pulled after three commands", [](Session& t) { t.card.pulledAfter = 3; },
-         tmaj_messages::cardGone, 4},
+        {"card pulled after three commands", [](Session& t) { t.card.pulledAfter = 3; }, tmaj_messages::cardGone, 4},
     };
     for (const Case& c : cases) {
         Session t;
@@ -205,8 +200,7 @@ TEST(DecodeApduResponse, JudgesTheStatusWord) {
         ApduResult r = TmajService::decodeApduResponse(c.answer);
         EXPECT_EQ(r.isError, !c.ok) << c.answer;
         EXPECT_EQ(r.resultMessage, c.message) << c.answer;
-        EXPECT_EQ(r.resultCode,
-                  c.ok ? ApduResultCode::CODE_RESPONSE_OK : ApduResultCode::CODE_INTERNAL_ERROR);
+        EXPECT_EQ(r.resultCode, c.ok ? ApduResultCode::CODE_RESPONSE_OK : ApduResultCode::CODE_INTERNAL_ERROR);
     }
 }
 

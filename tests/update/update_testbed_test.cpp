@@ -73,7 +73,7 @@ struct MeasuredService : TmajClient {
 };
 
 class UpdateTestbedTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
         if (!testbed::daemonRuns() || port.empty()) return;
@@ -115,8 +115,7 @@ class UpdateTestbedTest : public ::testing::Test {
         post("/admin/card", dir);
         testbed::control("swap contact " + dir);
         std::string seen;
-        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;
-             std::this_thread::sleep_for(100ms)) {
+        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline; std::this_thread::sleep_for(100ms)) {
             std::vector<CK_SLOT_ID> slots;
             if (library->getSlotList(slots) != CKR_OK || slots.empty()) {
                 library->finalize();
@@ -157,8 +156,8 @@ TEST_F(UpdateTestbedTest, FullUpdateThenUpToDateWithTheCacheGone) {
     std::unique_ptr<Pkcs11Card> card = insertAndLogin();
     ASSERT_TRUE(card);
     const std::string serial = card->serial;
-    const std::filesystem::path cache = std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" /
-                                        ("8025000001" + profile.cardNumber);
+    const std::filesystem::path cache =
+        std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" / ("8025000001" + profile.cardNumber);
     std::filesystem::create_directories(cache / "3F00");
     EXPECT_EQ(card->getHolderInfos().nomPatronym, profile.holder.lastName);
 

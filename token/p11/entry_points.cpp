@@ -104,7 +104,8 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved) {
-    return checked(pSlot != nullptr && pReserved == nullptr, [&](Module& m) { return m.waitForSlotEvent(flags, *pSlot); });
+    return checked(pSlot != nullptr && pReserved == nullptr,
+                   [&](Module& m) { return m.waitForSlotEvent(flags, *pSlot); });
 }
 
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
@@ -203,8 +204,8 @@ CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG
     });
 }
 
-CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,
-                      CK_BYTE_PTR, CK_ULONG_PTR pulPartLen) {
+CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR,
+                      CK_ULONG_PTR pulPartLen) {
     return checked(pulPartLen != nullptr && bufferUsable(pEncryptedPart, ulEncryptedPartLen), [&](Module& m) {
         m.decryptUpdate(hSession, bytesOf(pEncryptedPart, ulEncryptedPartLen));
         // RSA deciphers the whole cryptogram at once: the parts give no output.

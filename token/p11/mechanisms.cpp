@@ -91,7 +91,8 @@ CK_RV signMechanism(const CK_MECHANISM& mechanism, SignMechanism& out) {
         case CKM_SHA256_RSA_PKCS_PSS:
             out.moduleHashes = true;
             return checkPssParameters(mechanism, CKM_SHA256, out);
-        default: return CKR_MECHANISM_INVALID;
+        default:
+            return CKR_MECHANISM_INVALID;
     }
 }
 
@@ -115,7 +116,8 @@ std::optional<DigestInfoContent> splitDigestInfo(const Bytes& input) {
         params.algorithm = kind.algorithm;
         const Bytes prefix = params.digestInfoPrefix().value_or(Bytes{});
         if (input.size() == prefix.size() + kind.hashLength && std::equal(prefix.begin(), prefix.end(), input.begin()))
-            return DigestInfoContent{kind.algorithm, Bytes(input.begin() + static_cast<long>(prefix.size()), input.end())};
+            return DigestInfoContent{kind.algorithm,
+                                     Bytes(input.begin() + static_cast<long>(prefix.size()), input.end())};
     }
     return std::nullopt;
 }

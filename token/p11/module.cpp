@@ -414,9 +414,8 @@ void Module::generateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG 
     std::size_t done = 0;
     while (done < length) {
         const std::size_t want = std::min<std::size_t>(kPiece, length - done);
-        const Bytes piece = onCard(*session, CardPhase::other, [&](TokenInstance& token) {
-            return token.token->card()->ops().getChallenge(want);
-        });
+        const Bytes piece = onCard(*session, CardPhase::other,
+                                   [&](TokenInstance& token) { return token.token->card()->ops().getChallenge(want); });
         std::copy(piece.begin(), piece.end(), out + done);
         done += piece.size();
     }

@@ -72,7 +72,8 @@ void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view
         auth->setPIN(pin);
         std::exception_ptr error;
         if (!auth->finishWithError(error))
-            fail(error, auth->failedStep() == QELAuthOperation::Step::verify ? CardPhase::pinVerify : CardPhase::pinCheck);
+            fail(error,
+                 auth->failedStep() == QELAuthOperation::Step::verify ? CardPhase::pinVerify : CardPhase::pinCheck);
         token.loggedIn = true;
         token.pinLocked = false;
         return 0;
@@ -103,10 +104,9 @@ void Module::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, C
     if (CK_RV rv = signMechanism(mechanism, m); rv != CKR_OK) throw P11Error(rv);
     std::lock_guard cardLock(session->slot->cardMutex);
     const P11Object& key = operationKey(*session, keyHandle, keyMaySign);
-    const bool supported =
-        m.algorithm ? session->sigilla->supportsOperation(static_cast<int>(TokenOperation::signData), key.key->objectID,
-                                                          *m.algorithm)
-                    : keyAcceptsSignMechanism(*key.key, m);
+    const bool supported = m.algorithm ? session->sigilla->supportsOperation(static_cast<int>(TokenOperation::signData),
+                                                                             key.key->objectID, *m.algorithm)
+                                       : keyAcceptsSignMechanism(*key.key, m);
     if (!supported) throw P11Error(CKR_MECHANISM_INVALID);
     requireLogin(*key.key, TokenOperation::signData, session->token->loggedIn);
     SignOperation operation;
@@ -242,7 +242,8 @@ CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR 
             const KeyAlgorithm algorithm = operation.algorithm;
             operation.result = onCard(s, CardPhase::decrypt, [&](TokenInstance& token) {
                 requireLogin(key, TokenOperation::decryptData, token.loggedIn);
-                return runKeyOperation(token, [&] { return s.sigilla->decryptData(cryptogram, key.objectID, algorithm); });
+                return runKeyOperation(token,
+                                       [&] { return s.sigilla->decryptData(cryptogram, key.objectID, algorithm); });
             });
         } catch (...) {
             s.decrypt.reset();

@@ -18,37 +18,81 @@ Bytes dateValue(const std::string& yyyymmdd) { return yyyymmdd.size() == 8 ? tex
 
 AttributeStatus common(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     switch (type) {
-        case CKA_CLASS: v = ulongValue(o.objectClass); return AttributeStatus::ok;
-        case CKA_TOKEN: v = boolValue(true); return AttributeStatus::ok;
-        case CKA_PRIVATE: v = boolValue(isPrivateObject(o)); return AttributeStatus::ok;
-        case CKA_MODIFIABLE: v = boolValue(false); return AttributeStatus::ok;
-        case CKA_COPYABLE: v = boolValue(false); return AttributeStatus::ok;
-        case CKA_DESTROYABLE: v = boolValue(false); return AttributeStatus::ok;
-        default: return AttributeStatus::invalid;
+        case CKA_CLASS:
+            v = ulongValue(o.objectClass);
+            return AttributeStatus::ok;
+        case CKA_TOKEN:
+            v = boolValue(true);
+            return AttributeStatus::ok;
+        case CKA_PRIVATE:
+            v = boolValue(isPrivateObject(o));
+            return AttributeStatus::ok;
+        case CKA_MODIFIABLE:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        case CKA_COPYABLE:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        case CKA_DESTROYABLE:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        default:
+            return AttributeStatus::invalid;
     }
 }
 
 AttributeStatus certificateAttribute(const SigillaKeychainCertificate& c, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     switch (type) {
-        case CKA_LABEL: v = textValue(c.label); return AttributeStatus::ok;
-        case CKA_ID: v = c.objectID; return AttributeStatus::ok;
-        case CKA_CERTIFICATE_TYPE: v = ulongValue(CKC_X_509); return AttributeStatus::ok;
-        case CKA_CERTIFICATE_CATEGORY: v = ulongValue(1); return AttributeStatus::ok;  // token user
-        case CKA_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
-        case CKA_VALUE: v = c.data; return AttributeStatus::ok;
-        case CKA_SUBJECT: v = c.info.subject; return AttributeStatus::ok;
-        case CKA_ISSUER: v = c.info.issuer; return AttributeStatus::ok;
-        case CKA_SERIAL_NUMBER: v = c.info.serialNumber; return AttributeStatus::ok;
-        case CKA_PUBLIC_KEY_INFO: v = c.info.subjectPublicKeyInfo; return AttributeStatus::ok;
-        case CKA_CHECK_VALUE: v = c.info.checkValue; return AttributeStatus::ok;
-        case CKA_START_DATE: v = dateValue(c.info.notBefore); return AttributeStatus::ok;
-        case CKA_END_DATE: v = dateValue(c.info.notAfter); return AttributeStatus::ok;
-        case CKA_JAVA_MIDP_SECURITY_DOMAIN: v = ulongValue(0); return AttributeStatus::ok;  // unspecified
+        case CKA_LABEL:
+            v = textValue(c.label);
+            return AttributeStatus::ok;
+        case CKA_ID:
+            v = c.objectID;
+            return AttributeStatus::ok;
+        case CKA_CERTIFICATE_TYPE:
+            v = ulongValue(CKC_X_509);
+            return AttributeStatus::ok;
+        case CKA_CERTIFICATE_CATEGORY:
+            v = ulongValue(1);
+            return AttributeStatus::ok;  // token user
+        case CKA_TRUSTED:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        case CKA_VALUE:
+            v = c.data;
+            return AttributeStatus::ok;
+        case CKA_SUBJECT:
+            v = c.info.subject;
+            return AttributeStatus::ok;
+        case CKA_ISSUER:
+            v = c.info.issuer;
+            return AttributeStatus::ok;
+        case CKA_SERIAL_NUMBER:
+            v = c.info.serialNumber;
+            return AttributeStatus::ok;
+        case CKA_PUBLIC_KEY_INFO:
+            v = c.info.subjectPublicKeyInfo;
+            return AttributeStatus::ok;
+        case CKA_CHECK_VALUE:
+            v = c.info.checkValue;
+            return AttributeStatus::ok;
+        case CKA_START_DATE:
+            v = dateValue(c.info.notBefore);
+            return AttributeStatus::ok;
+        case CKA_END_DATE:
+            v = dateValue(c.info.notAfter);
+            return AttributeStatus::ok;
+        case CKA_JAVA_MIDP_SECURITY_DOMAIN:
+            v = ulongValue(0);
+            return AttributeStatus::ok;  // unspecified
         // Known to be empty: the card stores no URL and no key hashes for its certificates.
         case CKA_URL:
         case CKA_HASH_OF_SUBJECT_PUBLIC_KEY:
-        case CKA_HASH_OF_ISSUER_PUBLIC_KEY: v.clear(); return AttributeStatus::ok;
-        default: return AttributeStatus::invalid;
+        case CKA_HASH_OF_ISSUER_PUBLIC_KEY:
+            v.clear();
+            return AttributeStatus::ok;
+        default:
+            return AttributeStatus::invalid;
     }
 }
 
@@ -56,54 +100,96 @@ AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& 
     const SigillaKeychainKey& k = *o.key;
     const bool isPrivate = o.objectClass == CKO_PRIVATE_KEY;
     switch (type) {
-        case CKA_LABEL: v = textValue(k.label); return AttributeStatus::ok;
-        case CKA_ID: v = k.keyID; return AttributeStatus::ok;
-        case CKA_KEY_TYPE: v = ulongValue(CKK_RSA); return AttributeStatus::ok;
-        case CKA_SUBJECT: v = k.publicKey.subject; return AttributeStatus::ok;
-        case CKA_MODULUS: v = k.publicKey.modulus; return AttributeStatus::ok;
-        case CKA_PUBLIC_EXPONENT: v = k.publicKey.publicExponent; return AttributeStatus::ok;
+        case CKA_LABEL:
+            v = textValue(k.label);
+            return AttributeStatus::ok;
+        case CKA_ID:
+            v = k.keyID;
+            return AttributeStatus::ok;
+        case CKA_KEY_TYPE:
+            v = ulongValue(CKK_RSA);
+            return AttributeStatus::ok;
+        case CKA_SUBJECT:
+            v = k.publicKey.subject;
+            return AttributeStatus::ok;
+        case CKA_MODULUS:
+            v = k.publicKey.modulus;
+            return AttributeStatus::ok;
+        case CKA_PUBLIC_EXPONENT:
+            v = k.publicKey.publicExponent;
+            return AttributeStatus::ok;
         case CKA_MODULUS_BITS:
             v = ulongValue(static_cast<CK_ULONG>(k.keySizeInBits > 0 ? k.keySizeInBits : k.publicKey.keyBits));
             return AttributeStatus::ok;
-        case CKA_PUBLIC_KEY_INFO: v = k.publicKey.subjectPublicKeyInfo; return AttributeStatus::ok;
-        case CKA_LOCAL: v = boolValue(false); return AttributeStatus::ok;
-        case CKA_DERIVE: v = boolValue(false); return AttributeStatus::ok;
-        case CKA_KEY_GEN_MECHANISM: v = ulongValue(CK_UNAVAILABLE_INFORMATION); return AttributeStatus::ok;
-        case CKA_START_DATE: v = dateValue(k.publicKey.notBefore); return AttributeStatus::ok;
-        case CKA_END_DATE: v = dateValue(k.publicKey.notAfter); return AttributeStatus::ok;
-        default: break;
+        case CKA_PUBLIC_KEY_INFO:
+            v = k.publicKey.subjectPublicKeyInfo;
+            return AttributeStatus::ok;
+        case CKA_LOCAL:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        case CKA_DERIVE:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        case CKA_KEY_GEN_MECHANISM:
+            v = ulongValue(CK_UNAVAILABLE_INFORMATION);
+            return AttributeStatus::ok;
+        case CKA_START_DATE:
+            v = dateValue(k.publicKey.notBefore);
+            return AttributeStatus::ok;
+        case CKA_END_DATE:
+            v = dateValue(k.publicKey.notAfter);
+            return AttributeStatus::ok;
+        default:
+            break;
     }
     if (isPrivate) {
         switch (type) {
-            case CKA_SIGN: v = boolValue(keyMaySign(k)); return AttributeStatus::ok;
-            case CKA_DECRYPT: v = boolValue(keyMayDecrypt(k)); return AttributeStatus::ok;
+            case CKA_SIGN:
+                v = boolValue(keyMaySign(k));
+                return AttributeStatus::ok;
+            case CKA_DECRYPT:
+                v = boolValue(keyMayDecrypt(k));
+                return AttributeStatus::ok;
             case CKA_SIGN_RECOVER:
             case CKA_UNWRAP:
             case CKA_ALWAYS_AUTHENTICATE:
             case CKA_EXTRACTABLE:
-            case CKA_WRAP_WITH_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
+            case CKA_WRAP_WITH_TRUSTED:
+                v = boolValue(false);
+                return AttributeStatus::ok;
             case CKA_SENSITIVE:
             case CKA_ALWAYS_SENSITIVE:
-            case CKA_NEVER_EXTRACTABLE: v = boolValue(true); return AttributeStatus::ok;
+            case CKA_NEVER_EXTRACTABLE:
+                v = boolValue(true);
+                return AttributeStatus::ok;
             case CKA_PRIVATE_EXPONENT:
             case CKA_PRIME_1:
             case CKA_PRIME_2:
             case CKA_EXPONENT_1:
             case CKA_EXPONENT_2:
             case CKA_COEFFICIENT:
-            case CKA_VALUE: return AttributeStatus::sensitive;
-            default: return AttributeStatus::invalid;
+            case CKA_VALUE:
+                return AttributeStatus::sensitive;
+            default:
+                return AttributeStatus::invalid;
         }
     }
     switch (type) {
         // What the certificate lets its key be used for: clients choose keys by these, and run the
         // public-key operations themselves (the card holds only the private half).
-        case CKA_VERIFY: v = boolValue(k.publicKey.allowsVerify()); return AttributeStatus::ok;
-        case CKA_ENCRYPT: v = boolValue(k.publicKey.allowsEncrypt()); return AttributeStatus::ok;
+        case CKA_VERIFY:
+            v = boolValue(k.publicKey.allowsVerify());
+            return AttributeStatus::ok;
+        case CKA_ENCRYPT:
+            v = boolValue(k.publicKey.allowsEncrypt());
+            return AttributeStatus::ok;
         case CKA_VERIFY_RECOVER:
         case CKA_WRAP:
-        case CKA_TRUSTED: v = boolValue(false); return AttributeStatus::ok;
-        default: return AttributeStatus::invalid;
+        case CKA_TRUSTED:
+            v = boolValue(false);
+            return AttributeStatus::ok;
+        default:
+            return AttributeStatus::invalid;
     }
 }
 

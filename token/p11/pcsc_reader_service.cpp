@@ -69,8 +69,8 @@ public:
         std::vector<SCARD_READERSTATE> states(known.size() + 1);
         for (std::size_t i = 0; i < known.size(); ++i) {
             states[i].szReader = known[i].name.c_str();
-            states[i].dwCurrentState =
-                (known[i].present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY) | (static_cast<DWORD>(known[i].events) << 16);
+            states[i].dwCurrentState = (known[i].present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY) |
+                                       (static_cast<DWORD>(known[i].events) << 16);
         }
         // The notification pseudo-reader wakes the wait when readers come or go; its high word is
         // the reader count we know.

@@ -14,8 +14,8 @@ namespace qel::p11 {
 /// One reader as the smart-card service sees it now.
 struct ReaderStatus {
     std::string name;
-    bool present = false;    ///< a card that answered to reset
-    Bytes atr;               ///< empty without a card
+    bool present = false;      ///< a card that answered to reset
+    Bytes atr;                 ///< empty without a card
     std::uint32_t events = 0;  ///< insertions and removals seen by the service (wraps)
     /// Counts the times the service was lost and found again (a restarted pcscd): its event counts
     /// start over, and connections made before are dead.

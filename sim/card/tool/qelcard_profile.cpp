@@ -156,8 +156,8 @@ int run(int argc, char** argv) {
     } else if (command == "defaults") {
         const std::string out = a.need("out");
         // Profiles are rebuilt whole: a stale state or key must not survive.
-        for (const char* sub : {"ca", "qel3-default", "qel4-default", "qel4-secure-picc", "qel3-expired",
-                                "qel3-revoked"})
+        for (const char* sub :
+             {"ca", "qel3-default", "qel4-default", "qel4-secure-picc", "qel3-expired", "qel3-revoked"})
             std::filesystem::remove_all(out + "/" + sub);
         generateDefaultSet(out, authorityOptions(a));
     } else if (command == "crl") {
