@@ -1,5 +1,7 @@
 #include "agent/qt/desktop_services.h"
 
+#include "platform/qt/program_launch.h"
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -123,25 +125,11 @@ QString BusProgramLauncher::locate(const std::string& identifier) {
         const QString forced = qEnvironmentVariable("QEL_KARTELLO_PROGRAM");
         if (!forced.isEmpty()) return forced;
     }
-    const QString name = q(identifier).section(QLatin1Char('.'), -1);
-    if (name.isEmpty()) return {};
-    for (const QString& folder : {QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR)}) {
-        const QFileInfo candidate(folder + QLatin1Char('/') + name);
-        if (candidate.isFile() && candidate.isExecutable()) return candidate.absoluteFilePath();
-    }
-    return QStandardPaths::findExecutable(name);
+    return ::qel::qt::locateProgram(identifier);
 }
 
 bool BusProgramLauncher::launch(const std::string& identifier) {
-    const QString program = locate(identifier);
-    if (program.isEmpty()) return false;
-    // The child must not hold our standard streams: whoever waits on them would wait for it too.
-    QProcess process;
-    process.setProgram(program);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    return process.startDetached();
+    return ::qel::qt::startDetachedQuietly(locate(identifier));
 }
 
 void BusDistributedNotifications::post(const std::string& name, const std::string& object) {

@@ -7,7 +7,7 @@
 
 #include "agent/app_delegate.h"
 #include "card/qel_card.h"
-#include "agent/qt/agent_main_queue.h"
+#include "platform/qt/qt_main_queue.h"
 #include "agent/qt/desktop_services.h"
 #include "agent/xdg_login_items.h"
 #include "common/format.h"
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     }
 
     Pkcs11Library library(configuredPkcs11LibraryPath());
-    agent::qt::AgentMainQueue mainQueue;
+    qel::qt::QtMainQueue mainQueue;
     agent::AppDelegate* delegate = nullptr;
     agent::qt::DBusNotificationCenter notifications(bus, [&delegate](const std::string& action) {
         if (delegate) delegate->didReceiveResponse(action);

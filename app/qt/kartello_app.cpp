@@ -16,7 +16,7 @@
 #include "app/qt/certificate_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_desktop_services.h"
-#include "app/qt/qt_main_queue.h"
+#include "platform/qt/qt_main_queue.h"
 #include "app/qt/qt_navigator.h"
 #include "app/background_queue.h"
 #include "app/scard/card_readers.h"

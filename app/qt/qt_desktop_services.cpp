@@ -1,5 +1,7 @@
 #include "app/qt/qt_desktop_services.h"
 
+#include "platform/qt/program_launch.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QCoreApplication>
@@ -63,27 +65,9 @@ bool QtProgramLauncher::isRunning(const std::string& identifier) {
     return bus.interface()->isServiceRegistered(toQString(identifier)).value();
 }
 
-QString QtProgramLauncher::locate(const std::string& identifier) {
-    const QString id = toQString(identifier);
-    const QString name = id.section(QLatin1Char('.'), -1);
-    if (name.isEmpty()) return {};
-    const QFileInfo sibling(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
-    if (sibling.isFile() && sibling.isExecutable()) return sibling.absoluteFilePath();
-    return QStandardPaths::findExecutable(name);
-}
+QString QtProgramLauncher::locate(const std::string& identifier) { return locateProgram(identifier); }
 
-bool QtProgramLauncher::launch(const std::string& identifier) {
-    const QString program = locate(identifier);
-    if (program.isEmpty()) return false;
-    // The child must not hold our standard streams: whoever waits for them (a terminal pipe, a
-    // test runner) would wait for the agent too, which lives for the whole session.
-    QProcess process;
-    process.setProgram(program);
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    return process.startDetached();
-}
+bool QtProgramLauncher::launch(const std::string& identifier) { return startDetachedQuietly(locate(identifier)); }
 
 bool claimBusName(const QString& name) {
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -6,9 +6,9 @@
 
 namespace qel::qt {
 
-/// The main queue on the Qt event loop of the thread that creates it (the GUI thread). `post` and
-/// `postAfter` may be called from any thread; tasks run on the GUI thread, in order for equal
-/// delays. Tasks still waiting when the queue is destroyed are dropped.
+/// The main queue on the Qt event loop of the thread that creates it (the GUI thread), for Kartello
+/// and Vigilo. `post` and `postAfter` may be called from any thread (a token watcher's); tasks run on the GUI thread,
+/// in order for equal delays. Tasks still waiting when the queue is destroyed are dropped.
 class QtMainQueue : public MainQueue {
 public:
     QtMainQueue();

@@ -1,25 +1,26 @@
-#include "agent/qt/agent_main_queue.h"
+#include "platform/qt/qt_main_queue.h"
 
 #include <QMetaObject>
 #include <QTimer>
+#include <memory>
 
-namespace qel::agent::qt {
+namespace qel::qt {
 
-AgentMainQueue::AgentMainQueue() : context_(new QObject) {}
+QtMainQueue::QtMainQueue() : context_(new QObject) {}
 
-AgentMainQueue::~AgentMainQueue() { delete context_; }
+QtMainQueue::~QtMainQueue() { delete context_; }
 
-void AgentMainQueue::post(Task task) {
+void QtMainQueue::post(Task task) {
     QMetaObject::invokeMethod(
         context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
-void AgentMainQueue::postAfter(int milliseconds, Task task) {
+void QtMainQueue::postAfter(int milliseconds, Task task) {
     if (milliseconds <= 0) {
         post(std::move(task));
         return;
     }
-    // A timer must start on the thread that owns its context: hop there first.
+    // A timer must be started on the thread that owns its context: hop there first.
     QObject* context = context_;
     QMetaObject::invokeMethod(
         context_,
@@ -29,4 +30,4 @@ void AgentMainQueue::postAfter(int milliseconds, Task task) {
         Qt::QueuedConnection);
 }
 
-}  // namespace qel::agent::qt
+}  // namespace qel::qt
