@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,9 @@ private:
     // The reader whose contactless identity the window shows; reading it again costs a card session
     // and would pull every sub-view back to the identification.
     std::optional<std::string> contactlessShownFor_;
+    /// Whether the DESFire application answered on the contactless card of that reader: asked once
+    /// per card, since the presence test costs a card session and updateUI runs often.
+    std::optional<std::pair<std::string, bool>> desfirePresence_;
     std::vector<std::any> vekRequests_;
 
     ui::MainWindowView& view_;

@@ -67,11 +67,20 @@ void ViewController::contactlessCheck() {
             o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
             o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
         }
-        // The presence test costs a card session: only the maintenance view needs its answer.
-        if (s_.hooks.maintenance)
-            deleteEnabled = !(match && match->isContactless) || s_.scard.isIRVDesfirePresent(readerName).second;
+        // The presence test costs a card session: only the maintenance view needs its answer, once
+        // per card (the deletion itself turns the button off).
+        if (s_.hooks.maintenance) {
+            if (match && match->isContactless) {
+                if (!desfirePresence_ || desfirePresence_->first != readerName)
+                    desfirePresence_.emplace(readerName, s_.scard.isIRVDesfirePresent(readerName).second);
+                deleteEnabled = desfirePresence_->second;
+            } else {
+                deleteEnabled = true;
+            }
+        }
     } else {
         contactlessShownFor_.reset();
+        desfirePresence_.reset();
     }
     if (s_.hooks.maintenance) s_.hooks.maintenance->setDeleteDESfireEnabled(deleteEnabled);
 }

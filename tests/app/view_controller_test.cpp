@@ -466,14 +466,23 @@ TEST_F(HookedMainWindowTest, DesfireDeletionFollowsThePresenceOfTheApplication) 
     EXPECT_EQ(maintenance.deleteDesfire, true);
     EXPECT_EQ(maintenance.servicesTest, false);
 
+    // The answer holds while the same card stays: a refresh opens no card session.
     readers.cards["Reader CL"]->respond = desfireIdentity(file1, false);
+    const int sessions = readers.sessions;
     vc->updateUI();
-    EXPECT_EQ(maintenance.deleteDesfire, false);
+    EXPECT_EQ(readers.sessions, sessions);
+    EXPECT_EQ(maintenance.deleteDesfire, true);
 
+    const auto card = readers.cards["Reader CL"];
     readers.cards["Reader CL"].reset();
     vc->updateUI();
     EXPECT_EQ(maintenance.deleteDesfire, false);
     EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
+
+    // Back without its application: asked again.
+    readers.cards["Reader CL"] = card;
+    vc->updateUI();
+    EXPECT_EQ(maintenance.deleteDesfire, false);
 }
 
 }  // namespace
