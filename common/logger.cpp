@@ -130,26 +130,6 @@ std::string escapeControlCharacters(const std::string& text) {
     return out;
 }
 
-const char* severityTag(Severity severity) {
-    switch (severity) {
-        case Severity::success:
-            return "[\u2705]";
-        case Severity::error:
-            return "[\u26D4\uFE0F]";
-        case Severity::info:
-            return "[\u2139\uFE0F]";
-        case Severity::debug:
-            return "[\U0001F4AC]";
-        case Severity::verbose:
-            return "[\U0001F52C]";
-        case Severity::warning:
-            return "[\u26A0\uFE0F]";
-        case Severity::severe:
-            return "[\U0001F525]";
-    }
-    return "[]";
-}
-
 void SwiftLogger::configure(const std::string& stem, const std::string& moduleName, bool force) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
