@@ -1,5 +1,6 @@
 // The module loaded by path in this process and used through pcscd: several threads on one card,
 // a card pulled out while it signs, slot events, a forked child, and the time one signature takes.
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +143,54 @@ TEST_F(ModuleThroughPcsc, ACardPulledOutWhileSigningIsRemovedAndTheNextInsertion
     Bytes signature;
     EXPECT_EQ(module_.signSha256(s, fresh, Bytes{8}, signature), CKR_OK);
     EXPECT_TRUE(verifySha256(module_.certificateFor(s, fresh), Bytes{8}, signature));
+}
+
+// Waits, on pcscd's own events, until `reader` holds a card; false when pcscd never shows one.
+bool cardPresentIn(const std::string& reader) {
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return false;
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    bool present = false;
+    for (int changes = 0; changes < 20 && !present; ++changes) {
+        if (SCardGetStatusChange(context, 10000, &state, 1) != SCARD_S_SUCCESS) break;
+        present = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+        state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+    }
+    SCardReleaseContext(context);
+    return present;
+}
+
+// A host that holds the module for hours sees pcscd restart under it (an upgrade, a crash): the
+// session it held ends as a removal, and the next session signs without the host restarting.
+TEST_F(ModuleThroughPcsc, PcscdRestartingUnderTheModuleEndsTheSessionAndTheNextSignatureWorks) {
+    CK_SESSION_HANDLE s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = module_.privateKey(s);
+    Bytes signature;
+    ASSERT_EQ(module_.signSha256(s, key, Bytes{1}, signature), CKR_OK);
+
+    const std::string binaries = std::getenv("QEL_BINARY_DIR");
+    const Outcome restart =
+        run("env -u LD_PRELOAD " + quoted(std::string(std::getenv("QEL_SOURCE_DIR")) + "/scripts/testbed") +
+            " restart-pcscd --run-dir " + quoted(testbed::runDir()) + " --ctl " +
+            quoted(binaries + "/sim/vpcd/qelcard-ctl"));
+    if (restart.status == 3) GTEST_SKIP() << "pcscd belongs to the system here, not to the testbed";
+    ASSERT_EQ(restart.status, 0) << restart.output;
+    ASSERT_TRUE(cardPresentIn(testbed::kContactReader)) << "the card did not come back after the restart";
+
+    const CK_RV stale = module_.signSha256(s, key, Bytes{2}, signature);
+    EXPECT_TRUE(stale == CKR_DEVICE_REMOVED || stale == CKR_SESSION_HANDLE_INVALID) << stale;
+    CK_SESSION_INFO info;
+    EXPECT_EQ(module_->C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+
+    ASSERT_NE(slot(), kNoSlot);
+    s = openSession();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE fresh = module_.privateKey(s);
+    ASSERT_EQ(module_.signSha256(s, fresh, Bytes{3}, signature), CKR_OK);
+    EXPECT_TRUE(verifySha256(module_.certificateFor(s, fresh), Bytes{3}, signature));
 }
 
 TEST_F(ModuleThroughPcsc, WaitForSlotEventReportsAnInsertion) {
