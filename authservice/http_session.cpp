@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <strings.h>
 #include <thread>
 
 #include "common/curl_support.h"
@@ -252,8 +253,9 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &prepareContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &transfer);
+    // The share holds the session's cookie store: with it the cookie engine is on, and nothing is read
+    // from or written to disk.
     if (impl_->share) curl_easy_setopt(h, CURLOPT_SHARE, impl_->share);
-    curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // cookies kept in the session, none read from disk
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer.data());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collectBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -283,14 +285,20 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else {
         if (request.method == "POST" || request.body) {
-            const std::string& body = request.body ? *request.body : std::string();
-            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-            curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+            // The request outlives the transfer: libcurl reads the body from it without a copy.
+            const char* data = request.body ? request.body->data() : "";
+            const std::size_t size = request.body ? request.body->size() : 0;
+            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+            curl_easy_setopt(h, CURLOPT_POSTFIELDS, data);
         }
         if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
     curl_slist* list = curl_slist_append(nullptr, "Expect:");  // no 100-continue round trip
+    // libcurl would label a body without type as a form; an unlabelled body stays unlabelled.
+    bool typed = false;
+    for (const auto& header : request.headers) typed = typed || ::strcasecmp(header.first.c_str(), "Content-Type") == 0;
+    if (!typed && request.formParts.empty()) list = curl_slist_append(list, "Content-Type:");
     for (const auto& [name, value] : request.headers)
         list = curl_slist_append(list, (value.empty() ? name + ";" : name + ": " + value).c_str());
     std::unique_ptr<curl_slist, CurlListFree> headers(list);
