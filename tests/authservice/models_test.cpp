@@ -48,10 +48,11 @@ TEST(ServiceModels, FlowRecordsBothWays) {
     expectBothWays<VerifyCodeResponseDto>(R"({"valid":true})", {true});
     expectBothWays<VerifyCodeResponseDto>("{}", {});
     expectBothWays<EnabledFlagDto>(R"({"enabled":false})", {false});
-    expectBothWays<ErrorDto>(R"({"code":"BUSI-AUTHENT-8","message":"Délai dépassé","metadata":{"n":1,"l":[true,null]}})",
-                             {"BUSI-AUTHENT-8", "Délai dépassé",
-                              std::map<std::string, AnyCodable>{
-                                  {"n", AnyCodable(1)}, {"l", AnyCodable(std::vector<AnyCodable>{true, nullptr})}}});
+    expectBothWays<ErrorDto>(
+        R"({"code":"BUSI-AUTHENT-8","message":"Délai dépassé","metadata":{"n":1,"l":[true,null]}})",
+        {"BUSI-AUTHENT-8", "Délai dépassé",
+         std::map<std::string, AnyCodable>{{"n", AnyCodable(1)},
+                                           {"l", AnyCodable(std::vector<AnyCodable>{true, nullptr})}}});
 }
 
 TEST(ServiceModels, CibaRecordsBothWays) {
@@ -121,8 +122,7 @@ TEST(ServiceModels, SessionRecordsBothWays) {
     expectBothWays<PageSessionDTO>(
         R"({"totalElements":1,"totalPages":1,"pageable":{"paged":true,"unpaged":false,"pageNumber":0,"pageSize":20,)"
         R"("offset":0,"sort":{"unsorted":true,"sorted":false,"empty":true}},"number":0,"size":20,"content":[)" +
-            sessionJson +
-            R"(],"sort":{"unsorted":true},"first":true,"last":true,"numberOfElements":1,"empty":false})",
+            sessionJson + R"(],"sort":{"unsorted":true},"first":true,"last":true,"numberOfElements":1,"empty":false})",
         PageSessionDTO{1, 1, PageableObject{true, false, 0, 20, 0, SortObject{true, false, true}}, 0, 20,
                        std::vector<SessionDTO>{session}, SortObject{true, {}, {}}, true, true, 1, false});
 }
@@ -133,7 +133,8 @@ TEST(ServiceModels, RequiredFieldsAndTypesAreEnforced) {
     expectRejected<CibaAuthenticationCardResponseDto>(R"({"notificationId":null,"authStatus":"SUCCEED"})");
     expectRejected<CibaAuthenticationDeviceResponseDto>(
         R"({"notificationId":"n","userInfo":"u","authStatus":"SUCCEED","data":{}})");
-    expectRejected<PageSessionDTO>(R"({"content":[{"id":"s","username":"u","startDate":"x","updateDate":"2024-05-01"}]})");
+    expectRejected<PageSessionDTO>(
+        R"({"content":[{"id":"s","username":"u","startDate":"x","updateDate":"2024-05-01"}]})");
     // Unlisted raw values fail the decoding (and do not crash it).
     expectRejected<CibaAuthenticationCardResponseDto>(R"({"notificationId":"n","authStatus":"MAYBE"})");
     expectRejected<SessionDTO>(
@@ -157,7 +158,8 @@ TEST(ServiceModels, RequiredFieldsAndTypesAreEnforced) {
 }
 
 TEST(ServiceModels, CardResponseHasExactlyItsTwoKeys) {
-    const json out = json::parse(CodableHelper::encode(CibaAuthenticationCardResponseDto{"n-9", AuthStatus::CANCELLED}));
+    const json out =
+        json::parse(CodableHelper::encode(CibaAuthenticationCardResponseDto{"n-9", AuthStatus::CANCELLED}));
     EXPECT_EQ(out, json::parse(R"({"notificationId":"n-9","authStatus":"CANCELLED"})"));
 }
 
@@ -190,7 +192,8 @@ TEST(ServiceModels, DatesInTheThreeFormsAndWrittenInGmt) {
 
     for (const char* bad : {"", "2024-05-01T", "2024-5-01", "2023-02-29", "2024-05-01T24:00:00Z", "2024-05-01T10:20:30",
                             "2024-05-01T10:20:30.Z", "2024-05-01T10:20:30.123+2:00", "2024-05-01 10:20:30Z",
-                            "2024-05-01T10:20:30Zjunk", "2024-05-01T10:20:60Z", "2024-13-01"})
+                            "2024-05-01T10:20:30Zjunk", "2024-05-01T10:20:60Z", "2024-13-01",
+                            "9999-12-31T23:30:00.000-01:00", "0000-01-01T00:30:00+01:00"})
         EXPECT_FALSE(OpenISO8601DateFormatter::date(bad).has_value()) << bad;
 }
 
@@ -220,7 +223,8 @@ TEST(ServiceModels, EqualRecordsHashEqually) {
     hashes.insert(hashValue(PendingAuthenticationRequestDto{.notificationId = "n"}));
     hashes.insert(hashValue(PendingAuthenticationRequestDto{.typeService = "n"}));
     EXPECT_EQ(hashes.size(), 3u);
-    EXPECT_EQ(hashValue(PendingAuthenticationRequestDto{.notificationId = "n"}), hashValue(PendingAuthenticationRequestDto{.notificationId = "n"}));
+    EXPECT_EQ(hashValue(PendingAuthenticationRequestDto{.notificationId = "n"}),
+              hashValue(PendingAuthenticationRequestDto{.notificationId = "n"}));
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ public:
         handler = [this, inner = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
             {
                 std::lock_guard lock(mutex_);
-                received_.push_back(
-                    {request.method, request.target, request.headers, request.body, request.remote_port, request.files});
+                received_.push_back({request.method, request.target, request.headers, request.body, request.remote_port,
+                                     request.files});
             }
             inner(request, response);
         };
