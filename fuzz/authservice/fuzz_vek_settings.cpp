@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (why.empty()) std::abort();
         return 0;
     }
-    const std::optional<qel::vek::VekParams> again = qel::vek::VekConfig::decode(qel::vek::VekConfig::encodeBinary(*params));
+    const std::optional<qel::vek::VekParams> again =
+        qel::vek::VekConfig::decode(qel::vek::VekConfig::encodeBinary(*params));
     if (!again || !(*again == *params)) std::abort();
     return 0;
 }
