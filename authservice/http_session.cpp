@@ -121,15 +121,17 @@ struct HttpSession::Impl {
     }
 
     // A handle keeps its connections between transfers: taking an idle one reuses them.
-    CURL* acquire() {
+    CURL* acquire(bool& fresh) {
         {
             std::lock_guard guard(mutex);
             if (!idle.empty()) {
                 CURL* h = idle.back();
                 idle.pop_back();
+                fresh = false;
                 return h;
             }
         }
+        fresh = true;
         return curl_easy_init();
     }
     void release(CURL* h) {
@@ -237,7 +239,8 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         transfer.configurator = impl_->configurator;
     }
 
-    CURL* h = impl_->acquire();
+    bool fresh = false;
+    CURL* h = impl_->acquire(fresh);
     if (!h) {
         out.curlCode = CURLE_FAILED_INIT;
         out.errorText = "initialisation du client HTTP impossible";
@@ -256,6 +259,9 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     // The share holds the session's cookie store: with it the cookie engine is on, and nothing is read
     // from or written to disk.
     if (impl_->share) curl_easy_setopt(h, CURLOPT_SHARE, impl_->share);
+    // The cookie engine is switched on once per handle and stays on through the resets; setting the
+    // option on every request would add a list entry that the reset drops without freeing.
+    if (fresh) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer.data());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collectBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -307,7 +313,7 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     if (transfer.configurator && !transfer.configurator->configure(h)) {
         out.curlCode = CURLE_SSL_CERTPROBLEM;
         out.errorText = "identité TLS du client indisponible";
-        impl_->release(h);
+        curl_easy_cleanup(h);  // whatever the configurator set stays with this handle
         return out;
     }
 
@@ -324,6 +330,9 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     out.statusCode = status;
+    // The list of cookie files has been read; freed here, as the reset would drop it. The shared store
+    // keeps its cookies.
+    if (fresh) curl_easy_setopt(h, CURLOPT_COOKIEFILE, nullptr);
     // The handle must not keep pointers to this call's buffers once it is back in the pool.
     curl_easy_reset(h);
     impl_->release(h);

@@ -423,5 +423,66 @@ TEST_F(ServiceRuntime, FormEncodingsAndDownloads) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "données");
 }
 
+TEST_F(ServiceRuntime, CookiesAndHeadersOfTheAnswer) {
+    answer(200, R"({"enabled":true})", "application/json",
+           {{"Set-Cookie", "SESSION=abc; Path=/"}, {"X-Request-Id", "r-1"}});
+    auto builder = MultiFactorCIBAAuthenticationConfigurationAPI::getCodeStateWithRequestBuilder();
+    const auto first = builder->executeBlocking();
+    ASSERT_TRUE(first.ok());
+    EXPECT_EQ(first.value().statusCode, 200);
+    EXPECT_EQ(first.value().header.at("X-Request-Id"), "r-1");
+    EXPECT_EQ(first.value().bodyData, R"({"enabled":true})");
+    EXPECT_EQ(first.value().body.enabled, true);
+
+    // The session keeps the service's cookie for the next request.
+    answer(204);
+    ASSERT_TRUE(SessionManagementAPIAPI::logoutAll("u").ok());
+    const auto sent = lastReceived();
+    ASSERT_EQ(sent.headers.count("Cookie"), 1u);
+    EXPECT_EQ(sent.headers.find("Cookie")->second, "SESSION=abc");
+}
+
+TEST_F(ServiceRuntime, AQueueNamedByTheCallerWinsOverTheClientsOne) {
+    answer(200, R"({"valid":false})");
+    SignallingQueue other;
+    std::optional<Result<VerifyCodeResponseDto>> delivered;
+    MultiFactorCIBAAuthenticationAPI::verifyCode(
+        {"123", "n-1"}, "u", [&](auto result) { delivered.emplace(std::move(result)); }, &other);
+    other.runWhenPosted();
+    ASSERT_TRUE(delivered.has_value());
+    ASSERT_TRUE(delivered->ok());
+    EXPECT_EQ(delivered->value().valid, false);
+    EXPECT_EQ(queue_.pending(), 0u);
+    EXPECT_EQ(nlohmann::json::parse(lastReceived().body),
+              nlohmann::json::parse(R"({"code":"123","notificationId":"n-1"})"));
+}
+
+TEST_F(ServiceRuntime, AnOversizedAnswerIsRefused) {
+    answer(200, std::string(HttpSession::kMaxBodyBytes + 1, 'x'), "text/plain");
+    const auto result = AuthenticationThroughWalletAPI::getSessionState();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().statusCode(), kTransportFailureStatus);
+    EXPECT_EQ(std::get<TransportError>(result.error().error()).code, CURLE_WRITE_ERROR);
+}
+
+TEST(QueryBuilding, ItemsAndEncodings) {
+    const Date may1{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + std::chrono::milliseconds{5}};
+    const auto items = APIHelper::mapValuesToQueryItems({{"a", std::nullopt, false},
+                                                         {"l", QueryValue(std::vector<std::string>{"x", "y"}), true},
+                                                         {"j", QueryValue(std::vector<std::string>{"x", "y"}), false},
+                                                         {"d", QueryValue(may1), false},
+                                                         {"n", QueryValue(std::int64_t{-3}), false},
+                                                         {"b", QueryValue(false), false}});
+    const std::vector<QueryItem> expected{{"l", "x"},  {"l", "y"},    {"j", "x,y"}, {"d", "2024-05-01T00:00:00.005Z"},
+                                          {"n", "-3"}, {"b", "false"}};
+    EXPECT_EQ(items, expected);
+    EXPECT_EQ(APIHelper::appendQuery("https://h/p", {}), "https://h/p");
+    EXPECT_EQ(APIHelper::appendQuery("https://h/p", {{"q r", "é=&"}}), "https://h/p?q%20r=%C3%A9%3D%26");
+    EXPECT_EQ(APIHelper::percentEncodePath("a/b c?#é"), "a/b%20c%3F%23%C3%A9");
+    const Headers headers = APIHelper::rejectNilHeaders({{"A", "1"}, {"B", std::nullopt}});
+    EXPECT_EQ(headers.size(), 1u);
+    EXPECT_EQ(headers.at("a"), "1");
+}
+
 }  // namespace
 }  // namespace qel::vek

@@ -28,6 +28,7 @@ public:
     LocalHttpServer() {
         server_.set_keep_alive_max_count(100000);
         server_.set_keep_alive_timeout(2);  // stop() waits this long for an idle kept connection
+        server_.set_tcp_nodelay(true);      // small answers go out at once, not after a delayed ACK
     }
     ~LocalHttpServer() { stop(); }
 
