@@ -22,13 +22,12 @@ const char* const kNoReaderMessage = "no card reader found (is the smart-card se
 
 CardAccess::CardAccess(ServiceReportRecorder* recorder) : library_(configuredPkcs11LibraryPath(), recorder) {
     if (!library_.isLoaded())
-        throw CliError(kExitLibraryUnavailable, "cannot load the issuer PKCS#11 library " + library_.path() + ": " +
-                                                    library_.loadError());
+        throw CliError(kExitLibraryUnavailable,
+                       "cannot load the issuer PKCS#11 library " + library_.path() + ": " + library_.loadError());
     const CK_RV rv = library_.initialize();
     if (rv != CKR_OK)
-        throw CliError(kExitLibraryUnavailable,
-                       format("the issuer PKCS#11 library refused to start (C_Initialize: %s)",
-                              pkcs11ReturnName(rv).c_str()));
+        throw CliError(kExitLibraryUnavailable, format("the issuer PKCS#11 library refused to start (C_Initialize: %s)",
+                                                       pkcs11ReturnName(rv).c_str()));
     std::vector<CK_SLOT_ID> ids;
     if (library_.getSlotList(ids) != CKR_OK) return;
     for (CK_SLOT_ID id : ids) {

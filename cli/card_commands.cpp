@@ -39,9 +39,12 @@ const char* lockStateText(const CardLockState& lock) {
 }
 
 Json lockJson(const CardLockState& lock) {
-    return Json{{"state", lockStateName(lock)},         {"blocked", lock.blocked},
-                {"definitivelyBlocked", lock.definitivelyBlocked}, {"lastTry", lock.pinFinalTry},
-                {"wrongPinPresented", lock.pinCountLow}, {"pukLastTry", lock.pukFinalTry}};
+    return Json{{"state", lockStateName(lock)},
+                {"blocked", lock.blocked},
+                {"definitivelyBlocked", lock.definitivelyBlocked},
+                {"lastTry", lock.pinFinalTry},
+                {"wrongPinPresented", lock.pinCountLow},
+                {"pukLastTry", lock.pukFinalTry}};
 }
 
 Json cardJson(const Pkcs11Card& card) {
@@ -111,7 +114,8 @@ CommandResult infoCommand(Context& context) {
     const ReaderEntry* chosen = access.findReader(context.options.reader);
     context << "Readers:\n";
     for (const ReaderEntry& reader : access.readers())
-        context << (chosen == &reader ? "  * " : "    ") << reader.name << (reader.cardPresent ? " (card)" : "") << "\n";
+        context << (chosen == &reader ? "  * " : "    ") << reader.name << (reader.cardPresent ? " (card)" : "")
+                << "\n";
 
     if (!chosen || !chosen->cardPresent) {
         // A QEL4 held to a contactless reader answers the smart-card service only.
@@ -181,18 +185,17 @@ CommandResult servicesTestCommand(Context& context) {
     ServicesTest test(access.library(), recorder);
     test.prepare();
     const std::string date = servicesTestDate(context.now());
-    std::string report = servicesReportHeader(context.version, date) +
-                         servicesSectionTitle(servicesteps::kInitialisation);
+    std::string report =
+        servicesReportHeader(context.version, date) + servicesSectionTitle(servicesteps::kInitialisation);
     context << report;
     // Human output follows the test step by step, as the window does.
-    const ServicesTestOutcome outcome =
-        test.run(reader.slotId, pin,
-                 [&](const std::string& lines, int, const char* nextStep, const std::string& title) {
-                     const std::string text = lines + (nextStep ? title : std::string());
-                     report += text;
-                     context << text;
-                     context.out.flush();
-                 });
+    const ServicesTestOutcome outcome = test.run(
+        reader.slotId, pin, [&](const std::string& lines, int, const char* nextStep, const std::string& title) {
+            const std::string text = lines + (nextStep ? title : std::string());
+            report += text;
+            context << text;
+            context.out.flush();
+        });
     wipe(pin);
     context << "\n";
 

@@ -85,7 +85,7 @@ private:
     static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
     int tty_;
     struct termios saved_ {};
-    struct sigaction previous_[3] {};
+    struct sigaction previous_[3]{};
     bool active_ = false;
 };
 

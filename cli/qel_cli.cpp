@@ -25,7 +25,8 @@ int parseDescriptor(const std::string& text) {
     } catch (const std::exception&) {
         used = 0;
     }
-    if (used != text.size() || fd < 0) throw CliError(kExitUsage, "--pin-fd takes a file descriptor number, not \"" + text + "\"");
+    if (used != text.size() || fd < 0)
+        throw CliError(kExitUsage, "--pin-fd takes a file descriptor number, not \"" + text + "\"");
     return fd;
 }
 
@@ -57,8 +58,9 @@ Invocation parse(const std::vector<std::string>& arguments) {
             pinFdGiven = true;
         } else if (is("--pin") || is("--puk")) {
             // A code on the command line is seen by every user of the machine (ps, /proc).
-            throw CliError(kExitUsage, "codes are never taken from the command line: type the PIN when asked, or give "
-                                       "it on a file descriptor with --pin-fd N");
+            throw CliError(kExitUsage,
+                           "codes are never taken from the command line: type the PIN when asked, or give "
+                           "it on a file descriptor with --pin-fd N");
         } else if (word.size() > 1 && word[0] == '-') {
             throw CliError(kExitUsage, "unknown option " + word);
         } else {
@@ -108,7 +110,8 @@ CommandResult dispatch(const Invocation& call, Context& context) {
         expectWords(call, 2, 3);
         return updateCheckCommand(context, w.size() == 3 ? w[2] : std::string());
     }
-    throw CliError(kExitUsage, "unknown command \"" + command + (w.size() > 1 ? " " + w[1] : "") + "\" (see qel --help)");
+    throw CliError(kExitUsage,
+                   "unknown command \"" + command + (w.size() > 1 ? " " + w[1] : "") + "\" (see qel --help)");
 }
 
 }  // namespace

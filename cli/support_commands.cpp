@@ -33,7 +33,8 @@ CommandResult diagCommand(Context& context) {
 CommandResult cacheClearCommand(Context& context, const std::string& serial) {
     // The same test as the cache's own: only plain hexadecimal serials name a card's folder.
     if (!serial.empty() && !cacheDirectory(serial)) {
-        if (userdirs::cacheHome().empty()) throw CliError(kExitFailure, "no cache folder: neither XDG_CACHE_HOME nor HOME is set");
+        if (userdirs::cacheHome().empty())
+            throw CliError(kExitFailure, "no cache folder: neither XDG_CACHE_HOME nor HOME is set");
         throw CliError(kExitUsage, "not a card serial: \"" + serial + "\" (hexadecimal, as `qel info` shows it)");
     }
     CommandResult result;
@@ -107,7 +108,8 @@ CommandResult updateCheckCommand(Context& context, const std::string& givenSeria
         auto card = access.openCard(reader);
         // As the main window: contactless cards are not updated, and a card without serial cannot be asked about.
         if (!card->contactQEL)
-            throw CliError(kExitFailure, "the card in \"" + reader.name + "\" is read without contact: updates need a contact reader");
+            throw CliError(kExitFailure, "the card in \"" + reader.name +
+                                             "\" is read without contact: updates need a contact reader");
         if (card->serial.empty()) throw CliError(kExitFailure, "the card in \"" + reader.name + "\" has no serial");
         serial = card->serial;
         result.data["reader"] = reader.name;
@@ -118,7 +120,8 @@ CommandResult updateCheckCommand(Context& context, const std::string& givenSeria
     result.data["service"] = manager.endpoint().baseAddress;
     if (status == TmajManager::kCheckFailed) {
         result.code = kExitServiceFailure;
-        result.message = "the update service " + manager.endpoint().baseAddress + " did not answer the check (see the log)";
+        result.message =
+            "the update service " + manager.endpoint().baseAddress + " did not answer the check (see the log)";
         return result;
     }
     result.data["updateAvailable"] = status == TmajManager::kUpdateAvailable;

@@ -34,7 +34,8 @@ int TerminalAlerts::runModal(const ui::Alert& alert) {
     if (tty.get() < 0) return -1;
     std::string question = alert.messageText + "\n";
     if (!alert.informativeText.empty()) question += alert.informativeText + "\n";
-    for (std::size_t i = 0; i < buttons.size(); ++i) question += "  " + std::to_string(i + 1) + ") " + buttons[i] + "\n";
+    for (std::size_t i = 0; i < buttons.size(); ++i)
+        question += "  " + std::to_string(i + 1) + ") " + buttons[i] + "\n";
     question += "Choice [1]: ";
     say(tty.get(), question);
     std::string answer;
