@@ -60,7 +60,7 @@ struct QelRun {
 /// ssh without a tty), standard input closed, `pinInput` readable on descriptor 3 when given, and
 /// the environment changed by `environment` ("NAME=value").
 QelRun qel(const std::vector<std::string>& arguments, const std::optional<std::string>& pinInput = std::nullopt,
-        const std::vector<std::string>& environment = {}) {
+           const std::vector<std::string>& environment = {}) {
     static int counter = 0;
     fs::create_directories(home() + "/runs");
     const std::string base = home() + "/runs/" + std::to_string(++counter);
@@ -191,7 +191,7 @@ public:
 
     /// A private copy of a testbed profile with full PIN counters, in the contact reader; `pin`
     /// replaces its PIN.
-    sim::Profile insert(const std::string& name, const std::string& pin = "") {
+    sim::Profile insert(const std::string& name, const std::string& pin = "", const std::string& reader = "contact") {
         static int counter = 0;
         const std::string dir = home() + "/cli-profiles/" + std::to_string(++counter) + "-" + name;
         fs::remove_all(dir);
@@ -203,19 +203,22 @@ public:
             description["pin"]["code"] = pin;
             std::ofstream(dir + "/profile.json", std::ios::trunc) << description.dump(2);
         }
-        remove();
-        testbed::control("insert contact " + dir);
-        auto slot = slots.waitForCard(testbed::kContactReader, 5s);
-        EXPECT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in the contact reader";
+        remove(reader);
+        testbed::control("insert " + reader + " " + dir);
+        auto slot = slots.waitForCard(readerName(reader), 5s);
+        EXPECT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in the " << reader << " reader";
         return sim::loadProfile(dir);
     }
-    void remove() {
+    void remove(const std::string& reader = "contact") {
         try {
-            testbed::control("remove contact");
+            testbed::control("remove " + reader);
         } catch (const std::exception&) {
             // Already empty.
         }
-        slots.waitForSlotState(testbed::kContactReader, pcsc::SlotState::empty, 5s);
+        slots.waitForSlotState(readerName(reader), pcsc::SlotState::empty, 5s);
+    }
+    static std::string readerName(const std::string& reader) {
+        return reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
     }
 
     static std::unique_ptr<testbed::ReaderState> savedReaders;
@@ -260,6 +263,21 @@ TEST_F(QelCliTest, InfoShowsTheReadersTheHolderAndTheValidity) {
     ASSERT_EQ(expired.status, 0) << expired.err;
     EXPECT_NE(expired.out.find(" (EXPIRED)\n"), std::string::npos) << expired.out;
     EXPECT_EQ(qel({"--json", "info", kReader}).json()["holder"]["valid"], false);
+
+    // A QEL4 held to the contactless reader answers the smart-card service only: its contactless
+    // identity is shown, as the main window does.
+    const sim::Profile qel4 = insert("qel4-default", "", "contactless");
+    const std::string contactless = "--reader=" + testbed::kContactlessReader;
+    const QelRun held = qel({"info", contactless});
+    ASSERT_EQ(held.status, 0) << held.err;
+    EXPECT_NE(held.out.find("seen through its contactless application only"), std::string::npos) << held.out;
+    const Json heldJson = qel({"--json", "info", contactless}).json();
+    EXPECT_EQ(heldJson["contactless"]["cardNumber"], qel4.cardNumber);
+    EXPECT_EQ(heldJson["reader"], testbed::kContactlessReader);
+    remove("contactless");
+    const QelRun empty = qel({"--json", "info", contactless});
+    EXPECT_EQ(empty.status, 4);
+    EXPECT_EQ(empty.json()["status"], "no-card");
 }
 
 // The services test gives the window's report; wrong PINs spend the tries down to a blocked card,
@@ -271,7 +289,8 @@ TEST_F(QelCliTest, ServicesTestAndPinStatusFromAHealthyCardToABlockedOne) {
     ASSERT_EQ(profile.pin.code, pin);
 
     // Bad PIN input is refused before the card sees anything.
-    for (const std::string& input : {std::string("12a4"), std::string("123"), std::string("12345"), std::string(100, '1')}) {
+    for (const std::string& input :
+         {std::string("12a4"), std::string("123"), std::string("12345"), std::string(100, '1')}) {
         const QelRun refused = servicesTest(input);
         EXPECT_EQ(refused.status, 2) << input;
         EXPECT_NE(refused.err.find("the PIN must be 4 digits"), std::string::npos) << refused.err;
@@ -286,8 +305,8 @@ TEST_F(QelCliTest, ServicesTestAndPinStatusFromAHealthyCardToABlockedOne) {
     EXPECT_EQ(healthy.out.rfind("Kartello ", 0), 0u) << healthy.out;
     EXPECT_NE(healthy.out.find("\nTest des services du "), std::string::npos);
     // The same report as the window's, for the same card.
-    const std::string windowReport = readWhole(std::string(std::getenv("QEL_SOURCE_DIR")) +
-                                               "/tests/app_integration/services_report_healthy.txt");
+    const std::string windowReport =
+        readWhole(std::string(std::getenv("QEL_SOURCE_DIR")) + "/tests/app_integration/services_report_healthy.txt");
     EXPECT_EQ(fromHolderSection(healthy.out), fromHolderSection(windowReport) + "\n");
     const Json healthyJson = servicesTest(pin, true).json();
     EXPECT_EQ(healthyJson["status"], "ok");
@@ -377,7 +396,8 @@ TEST_F(QelCliTest, NoReaderNoCardAndNoLibraryEachHaveTheirStatus) {
     }
 
     // The issuer library missing.
-    const QelRun noLibrary = qel({"info"}, std::nullopt, {"QEL_PKCS11_LIBRARY=" + home() + "/missing/libqel3_pkcs11.so"});
+    const QelRun noLibrary =
+        qel({"info"}, std::nullopt, {"QEL_PKCS11_LIBRARY=" + home() + "/missing/libqel3_pkcs11.so"});
     EXPECT_EQ(noLibrary.status, 8);
     EXPECT_NE(noLibrary.err.find("cannot load the issuer PKCS#11 library"), std::string::npos) << noLibrary.err;
 }
@@ -458,12 +478,12 @@ TEST_F(QelCliTest, SupportCommandsCacheDiagnosticsTrustAndUpdate) {
     ASSERT_TRUE(check["updateAvailable"].is_boolean()) << check.dump();
     const QelRun bySerial = qel({"update", "check", serial}, std::nullopt, service);
     EXPECT_EQ(bySerial.status, 0) << bySerial.err;
-    EXPECT_EQ(bySerial.out, "Card " + serial + ": " +
-                                (check["updateAvailable"] == true ? "an update is available (run it from Kartello)"
-                                                                  : "up to date") +
-                                "\n");
-    const QelRun unreachable =
-        qel({kReader, "update", "check"}, std::nullopt, {"QEL_TMAJ_BASE_URL=https://127.0.0.1:1", "QEL_TMAJ_CA_FILE=" + ca});
+    EXPECT_EQ(bySerial.out,
+              "Card " + serial + ": " +
+                  (check["updateAvailable"] == true ? "an update is available (run it from Kartello)" : "up to date") +
+                  "\n");
+    const QelRun unreachable = qel({kReader, "update", "check"}, std::nullopt,
+                                   {"QEL_TMAJ_BASE_URL=https://127.0.0.1:1", "QEL_TMAJ_CA_FILE=" + ca});
     EXPECT_EQ(unreachable.status, 7);
     EXPECT_NE(unreachable.err.find("did not answer"), std::string::npos) << unreachable.err;
 }
