@@ -186,28 +186,37 @@ std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePat
     return std::nullopt;
 }
 
-void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,
-                       std::chrono::milliseconds timeoutPerProgram) {
+DiagnosticsArchiveResult writeDiagnosticsToDownloads(std::chrono::system_clock::time_point now,
+                                                     std::chrono::milliseconds timeoutPerProgram) {
+    DiagnosticsArchiveResult result;
     const std::string downloads = userdirs::downloadDir();
     const std::string stem = diagnosticsArchiveStem(now);
     if (downloads.empty() || !userdirs::makeDirs(downloads)) {
-        alerts.runModal(ui::Alert{ui::Alert::Style::critical,
-                                  "Erreur lors de la génération du zip",
-                                  "Dossier de téléchargement inaccessible : " + downloads,
-                                  {}});
-        return;
+        result.error = "Dossier de téléchargement inaccessible : " + downloads;
+        logError("Erreur lors de la génération du zip : " + result.error);
+        return result;
     }
-    const std::string archivePath = downloads + "/" + stem + ".zip";
+    result.archivePath = downloads + "/" + stem + ".zip";
     const std::string logs = userdirs::stateHome().empty() ? std::string() : userdirs::stateHome() + "/kartello/Logs";
-    if (auto error = writeDiagnosticsArchive(archivePath, stem, logs, systemReport(timeoutPerProgram))) {
-        logError("Erreur lors de la génération du zip : " + *error);
-        alerts.runModal(ui::Alert{ui::Alert::Style::critical, "Erreur lors de la génération du zip", *error, {}});
+    if (auto error = writeDiagnosticsArchive(result.archivePath, stem, logs, systemReport(timeoutPerProgram))) {
+        result.error = *error;
+        logError("Erreur lors de la génération du zip : " + result.error);
+        return result;
+    }
+    logInfo("Archive de diagnostic créée : " + result.archivePath);
+    return result;
+}
+
+void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,
+                       std::chrono::milliseconds timeoutPerProgram) {
+    const DiagnosticsArchiveResult result = writeDiagnosticsToDownloads(now, timeoutPerProgram);
+    if (!result.error.empty()) {
+        alerts.runModal(ui::Alert{ui::Alert::Style::critical, "Erreur lors de la génération du zip", result.error, {}});
         return;
     }
-    logInfo("Archive de diagnostic créée : " + archivePath);
     alerts.runModal(ui::Alert{ui::Alert::Style::informational,
                               "Archive de diagnostic créée",
-                              "Elle se trouve dans votre dossier de téléchargement :\n" + archivePath,
+                              "Elle se trouve dans votre dossier de téléchargement :\n" + result.archivePath,
                               {"Fermer"}});
 }
 

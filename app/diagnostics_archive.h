@@ -34,6 +34,20 @@ std::string diagnosticsArchiveStem(std::chrono::system_clock::time_point when);
 std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePath, const std::string& stem,
                                                    const std::string& logFolder, const std::string& report);
 
+/// Where the diagnostics archive went, or why it could not be written.
+struct DiagnosticsArchiveResult {
+    /// The archive's path in the download folder (set once the folder was usable).
+    std::string archivePath;
+    /// The failure's description; empty on success.
+    std::string error;
+};
+
+/// Writes the diagnostics archive "<stem>.zip" of the time `now` into the user's download folder
+/// (created when missing), with the program logs and the system report. Blocks until every program
+/// of the report has ended. Logs the outcome.
+DiagnosticsArchiveResult writeDiagnosticsToDownloads(
+    std::chrono::system_clock::time_point now, std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5));
+
 /// The maintenance view's export: the archive in the download folder, then an alert that says
 /// where it is (or why it could not be written). Blocks until every program has ended.
 void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,

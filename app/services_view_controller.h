@@ -8,6 +8,7 @@
 
 #include "app/lifetime.h"
 #include "app/maintenance_view_controller.h"
+#include "app/services_test.h"
 #include "app/ui/certificate_view.h"
 #include "app/ui/maintenance_view.h"
 #include "common/main_queue.h"
@@ -38,9 +39,6 @@ struct ServicesViewServices {
 /// window stays responsive. Main thread only, except where stated.
 class ServicesViewController {
 public:
-    /// The signature mechanisms tried, in order: CKM_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS.
-    static constexpr unsigned long certSignAlgo[] = {0x1, 0x6, 0x40};
-
     /// The view's outlets must be complete; the buttons are wired here. `request.secret` is moved
     /// into the test.
     ServicesViewController(ui::ServicesView& view, ServicesViewServices services, ServicesTestRequest request);
@@ -66,10 +64,7 @@ public:
     bool finished() const { return finished_; }
 
 private:
-    struct StepUpdate;
     void runTest(std::string secret);
-    /// Worker side: hands the recorded lines, then the next step, to the window.
-    void nextStep(int progress, const char* label, const char* sectionTitle);
     void append(const std::string& text);
 
     ui::ServicesView& view_;
@@ -84,12 +79,5 @@ private:
     std::thread worker_;
     Lifetime lifetime_;
 };
-
-/// "dd/MM/yyyy à HH:mm:ss" in local time.
-std::string servicesTestDate(std::chrono::system_clock::time_point when);
-
-/// The proposed file name of a saved report started at `currentDate`. The date's "/" would name
-/// folders: they become "-".
-std::string servicesReportFileName(const std::string& currentDate);
 
 }  // namespace qel

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "app/app_delegate.h"
+#include "app/card_summary.h"
 #include "app/card_tables.h"
 #include "app/scard/scard.h"
 #include "app/token_watch.h"
@@ -228,15 +229,11 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     showIdentificationPane(false);
 
     // One read of the token information carries both lock flags.
-    isCardBlocked_ = false;
-    definitivelyBlocked_ = false;
     card->refreshTokenInfo();
-    if (card->tokenInfo.flags & CKF_USER_PIN_LOCKED) isCardBlocked_ = true;
-    if (card->tokenInfo.flags & CKF_SO_PIN_LOCKED) {
-        isCardBlocked_ = true;
-        definitivelyBlocked_ = true;
-        showBlocked();
-    }
+    const CardLockState lock = cardLockState(card->tokenInfo.flags);
+    isCardBlocked_ = lock.blocked;
+    definitivelyBlocked_ = lock.definitivelyBlocked;
+    if (definitivelyBlocked_) showBlocked();
 
     HolderInfos holder = card->getHolderInfos();
     isValidCard_ = expiresAfter(holder.finValidite, now());

@@ -164,7 +164,7 @@ private:
     void logoutCard(Pkcs11Card& card);
     void contactlessCheck();
     void showDemoHolder();
-    void showSummaryExpiry(const std::string& finValidite, bool valid);
+    void showSummaryExpiry(const std::string& expiryText, bool valid);
     void performSegue(const char* identifier, std::any sender = {});
     /// Shows the update badge when the service has an update for that card (answer on the main queue).
     void checkUpdateAvailability(const Pkcs11Card& card);

@@ -1,5 +1,6 @@
 // The main window: what the controls show for the card state.
 #include "app/app_delegate.h"
+#include "app/card_summary.h"
 #include "app/card_tables.h"
 #include "app/scard/scard.h"
 #include "app/view_controller.h"
@@ -95,33 +96,27 @@ void ViewController::showIdentificationPane(bool hidden) {
     if (hidden) o_.topCard->setImage(cardPicture("00"));
 }
 
-void ViewController::showSummaryExpiry(const std::string& finValidite, bool valid) {
-    if (valid) {
-        o_.cardStatusLabel->setTextColour(ui::colours::darkGrey);
-        o_.cardStatusLabel->setText("Expire le " + finValidite);
-    } else {
-        o_.cardStatusLabel->setTextColour(ui::colours::red);
-        o_.cardStatusLabel->setText("Carte expirée");
-    }
+void ViewController::showSummaryExpiry(const std::string& expiryText, bool valid) {
+    o_.cardStatusLabel->setTextColour(valid ? ui::colours::darkGrey : ui::colours::red);
+    o_.cardStatusLabel->setText(expiryText);
 }
 
 void ViewController::showHolder(const HolderInfos& holder) {
     holder_ = holder;
-    const std::string name = holder.nomPatronym + " " + holder.prenomUsuel;
+    const HolderSummary summary = holderSummary(holder, now());
     const int index = o_.cardComboBox->selectedIndex();
-    if (index >= 0) o_.cardComboBox->setItemTitle(index, name);
-    o_.cardNameLabel->setText(name);
-    o_.cardNameLabel->setTooltip(o_.cardNameLabel->textWiderThanLabel(name) ? name : "");
-    o_.cardIdentifierLabel->setText(holder.identifiant);
-    o_.cardJobLabel->setText(holder.profession.empty() ? holder.metier : holder.profession);
-    showSummaryExpiry(holder.finValidite, expiresAfter(holder.finValidite, now()));
-    o_.cardNumLabel->setText(holder.idCarte);
-    o_.testLabel->setHidden(!holder.isTestCard);
-    isTestCard_ = holder.isTestCard;
+    if (index >= 0) o_.cardComboBox->setItemTitle(index, summary.name);
+    o_.cardNameLabel->setText(summary.name);
+    o_.cardNameLabel->setTooltip(o_.cardNameLabel->textWiderThanLabel(summary.name) ? summary.name : "");
+    o_.cardIdentifierLabel->setText(summary.identifier);
+    o_.cardJobLabel->setText(summary.job);
+    showSummaryExpiry(summary.expiryText, summary.valid);
+    o_.cardNumLabel->setText(summary.cardNumber);
+    o_.testLabel->setHidden(!summary.isTestCard);
+    isTestCard_ = summary.isTestCard;
     if (s_.hooks.vek) s_.hooks.vek->setTestEnvironment(isTestCard_);
-    const std::string key = professionKey(holder);
-    o_.topCard->setImage(cardPicture(key));
-    o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(key)));
+    o_.topCard->setImage(cardPicture(summary.professionKey));
+    o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(summary.professionKey)));
     identification_.fill(holder);
 }
 
@@ -157,7 +152,7 @@ void ViewController::showDemoHolder() {
     o_.cardIdentifierLabel->setText(demo.identifiant);
     o_.cardJobLabel->setText(demo.profession);
     o_.cardNumLabel->setText(demo.idCarte);
-    showSummaryExpiry(demo.finValidite, true);
+    showSummaryExpiry("Expire le " + demo.finValidite, true);
     o_.topCard->setImage(cardPicture("10"));
     o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour("10")));
 }

@@ -37,6 +37,7 @@ void ServiceReportRecorder::recordServiceResult(const std::string& functionName,
     std::lock_guard lock(mutex_);
     if (!buffer_.empty()) buffer_ += "\n";
     buffer_ += line;
+    if (rv != 0) failedCalls_.push_back(functionName);
 }
 
 void ServiceReportRecorder::recordIfEnabled(const std::string& functionName, unsigned long rv) {
@@ -52,6 +53,13 @@ std::string ServiceReportRecorder::takeBuffer() {
     std::lock_guard lock(mutex_);
     std::string taken;
     taken.swap(buffer_);
+    return taken;
+}
+
+std::vector<std::string> ServiceReportRecorder::takeFailedCalls() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> taken;
+    taken.swap(failedCalls_);
     return taken;
 }
 

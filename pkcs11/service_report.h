@@ -1,6 +1,7 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace qel {
 
@@ -29,6 +30,10 @@ public:
     /// Returns the recorded lines and empties the buffer (the services test's flush).
     std::string takeBuffer();
 
+    /// The names of the calls recorded with a result other than CKR_OK since the last call, in order;
+    /// empties that list (the buffer is left alone).
+    std::vector<std::string> takeFailedCalls();
+
     /// The line `recordServiceResult` writes for one call, without the leading line feed.
     static std::string formatLine(const std::string& functionName, unsigned long rv);
 
@@ -36,6 +41,7 @@ private:
     mutable std::mutex mutex_;
     bool enabled_ = false;
     std::string buffer_;
+    std::vector<std::string> failedCalls_;
 };
 
 /// The process's one recorder. Only the program's entry point reaches for it, to hand it to the

@@ -32,9 +32,9 @@ private:
 
 }  // namespace
 
-void TrustCertificatesInstaller::checkIssuerChain(const Pkcs11X509& certificate) {
-    if (!certificate.secCert()) return;
-    installChain(derOfName(X509_get_issuer_name(certificate.secCert())));
+TrustInstallOutcome TrustCertificatesInstaller::installChainOf(const Pkcs11X509& certificate) {
+    if (!certificate.secCert()) return TrustInstallOutcome{TrustInstallOutcome::Status::storeFailed, {}, {}, {}};
+    return installChain(derOfName(X509_get_issuer_name(certificate.secCert())));
 }
 
 std::vector<KeychainCert> TrustCertificatesInstaller::walk(const Bytes& issuerName) {
@@ -61,14 +61,21 @@ std::vector<KeychainCert> TrustCertificatesInstaller::walk(const Bytes& issuerNa
     return chain;
 }
 
-void TrustCertificatesInstaller::installChain(const Bytes& issuerName) {
+TrustInstallOutcome TrustCertificatesInstaller::installChain(const Bytes& issuerName) {
+    using Status = TrustInstallOutcome::Status;
+    TrustInstallOutcome outcome;
     OpenStore open(store_);
-    if (!open) return;
+    if (!open) {
+        outcome.status = Status::storeFailed;
+        return outcome;
+    }
     const std::vector<KeychainCert> chain = walk(issuerName);
     if (chain.empty()) {
         logInfo("Aucun certificat d'autorité ne correspond à l'émetteur du certificat");
-        return;
+        outcome.status = Status::noMatchingAuthority;
+        return outcome;
     }
+    for (const KeychainCert& candidate : chain) outcome.chain.push_back(candidate.authority->resourceName);
     const bool rootNeedsTrust = chain.back().isRoot && !chain.back().isTrusted;
     if (rootNeedsTrust) {
         ui::Alert alert;
@@ -78,20 +85,26 @@ void TrustCertificatesInstaller::installChain(const Bytes& issuerName) {
         // Asked before anything is written: a refusal leaves the database as it was.
         if (alerts_.runModal(alert) != 0) {
             logInfo("Installation des certificats de confiance refusée par l'utilisateur");
-            return;
+            outcome.status = Status::refused;
+            return outcome;
         }
     }
+    outcome.status = Status::storeFailed;
     for (const KeychainCert& candidate : chain) {
         const std::string& name = candidate.authority->resourceName;
         if (!candidate.isInKeychain) {
-            if (!store_.add(*candidate.authority)) return;
+            if (!store_.add(*candidate.authority)) return outcome;
             logSuccess("Certificat d'autorité ajouté : " + name);
+            outcome.added.push_back(name);
         }
         if (candidate.isRoot && !candidate.isTrusted) {
-            if (!store_.trustAsAuthority(*candidate.authority)) return;
+            if (!store_.trustAsAuthority(*candidate.authority)) return outcome;
             logSuccess("Autorité racine de confiance : " + name);
+            outcome.trustedRoot = name;
         }
     }
+    outcome.status = Status::done;
+    return outcome;
 }
 
 }  // namespace qel

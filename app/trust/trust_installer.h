@@ -39,6 +39,23 @@ struct KeychainCert {
     bool isTrusted = false;
 };
 
+/// What one installation of the issuer chain did.
+struct TrustInstallOutcome {
+    enum class Status {
+        done,                 ///< the chain is in the database, its root trusted (`added` may be empty)
+        noMatchingAuthority,  ///< no authority certificate matches the card's issuer
+        refused,              ///< the user did not agree to trust the root: nothing was written
+        storeFailed,          ///< the database could not be opened or changed (logged)
+    };
+    Status status = Status::noMatchingAuthority;
+    /// The authorities of the chain, card side first (their resource names).
+    std::vector<std::string> chain;
+    /// The authorities added by this call.
+    std::vector<std::string> added;
+    /// The root marked as a trusted authority by this call; empty when it already was.
+    std::string trustedRoot;
+};
+
 /// Installs the issuing chain of the card's first certificate into the user's database and makes its
 /// root a trusted authority, after telling the user. Main thread only.
 class TrustCertificatesInstaller final : public TrustInstaller {
@@ -46,11 +63,14 @@ public:
     TrustCertificatesInstaller(AuthorityStore& authorities, CertificateStore& store, ui::AlertPresenter& alerts)
         : authorities_(authorities), store_(store), alerts_(alerts) {}
 
-    void checkIssuerChain(const Pkcs11X509& certificate) override;
+    void checkIssuerChain(const Pkcs11X509& certificate) override { installChainOf(certificate); }
+
+    /// The chain of the certificate's issuer (`installChain`); storeFailed without a certificate.
+    TrustInstallOutcome installChainOf(const Pkcs11X509& certificate);
 
     /// Walks from the authority whose subject contains `issuerName` up to a root and installs what
     /// is missing. Nothing is added when the user refuses to trust the root.
-    void installChain(const Bytes& issuerName);
+    TrustInstallOutcome installChain(const Bytes& issuerName);
 
 private:
     std::vector<KeychainCert> walk(const Bytes& issuerName);

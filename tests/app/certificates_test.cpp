@@ -335,6 +335,7 @@ struct FakeStore : CertificateStore {
         return it == entries.end() ? Presence{} : Presence{true, it->second};
     }
     bool add(const AuthorityCertificate& a) override {
+        if (a.resourceName == refusedAdd) return false;
         added.push_back(a.resourceName);
         entries[a.resourceName] = false;
         return true;
@@ -345,12 +346,15 @@ struct FakeStore : CertificateStore {
         return true;
     }
     bool opens = true;
+    std::string refusedAdd;
     std::map<std::string, bool> entries;  ///< name → trusted
     std::vector<std::string> added, trusted;
 };
 
 struct TrustTest : ::testing::Test {
-    void install() { installer.checkIssuerChain(*cardCertificate(chain().leaf.get(), kAuthentCertificateName)); }
+    TrustInstallOutcome install() {
+        return installer.installChainOf(*cardCertificate(chain().leaf.get(), kAuthentCertificateName));
+    }
 
     AuthorityStore authorities{chain().authorities()};
     FakeStore store;
@@ -359,7 +363,11 @@ struct TrustTest : ::testing::Test {
 };
 
 TEST_F(TrustTest, TheRootIsTrustedOnceAfterTheAlertAndNothingIsAddedTwice) {
-    install();
+    const TrustInstallOutcome first = install();
+    EXPECT_EQ(first.status, TrustInstallOutcome::Status::done);
+    EXPECT_EQ(first.chain, (std::vector<std::string>{"ACI-TEST", "ACR-TEST"}));
+    EXPECT_EQ(first.added, first.chain);
+    EXPECT_EQ(first.trustedRoot, "ACR-TEST");
     ASSERT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(alerts.alerts[0].messageText, "Mise à jour des trousseaux d'accès.");
     EXPECT_EQ(alerts.alerts[0].informativeText,
@@ -367,7 +375,10 @@ TEST_F(TrustTest, TheRootIsTrustedOnceAfterTheAlertAndNothingIsAddedTwice) {
     EXPECT_EQ(store.added, (std::vector<std::string>{"ACI-TEST", "ACR-TEST"}));
     EXPECT_EQ(store.trusted, (std::vector<std::string>{"ACR-TEST"}));
 
-    install();
+    const TrustInstallOutcome second = install();
+    EXPECT_EQ(second.status, TrustInstallOutcome::Status::done);
+    EXPECT_TRUE(second.added.empty());
+    EXPECT_EQ(second.trustedRoot, "");
     EXPECT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(store.added.size(), 2u);
     EXPECT_EQ(store.trusted.size(), 1u);
@@ -375,13 +386,21 @@ TEST_F(TrustTest, TheRootIsTrustedOnceAfterTheAlertAndNothingIsAddedTwice) {
 
 TEST_F(TrustTest, ARefusedAlertAddsNothing) {
     alerts.answer = 1;
-    install();
+    EXPECT_EQ(install().status, TrustInstallOutcome::Status::refused);
     EXPECT_EQ(alerts.alerts.size(), 1u);
     EXPECT_TRUE(store.added.empty());
     EXPECT_TRUE(store.trusted.empty());
     alerts.answer = -1;  // closed without an answer
-    install();
+    EXPECT_EQ(install().status, TrustInstallOutcome::Status::refused);
     EXPECT_TRUE(store.added.empty());
+
+    // The root refused by the database after the intermediate went in: a failure that says what was added.
+    alerts.answer = 0;
+    store.refusedAdd = "ACR-TEST";
+    const TrustInstallOutcome failed = install();
+    EXPECT_EQ(failed.status, TrustInstallOutcome::Status::storeFailed);
+    EXPECT_EQ(failed.added, (std::vector<std::string>{"ACI-TEST"}));
+    EXPECT_EQ(failed.trustedRoot, "");
 }
 
 TEST_F(TrustTest, PartialChainsAndPresentRoots) {
@@ -409,9 +428,12 @@ TEST_F(TrustTest, PartialChainsAndPresentRoots) {
     // An issuer matching no resource, or a database that cannot be opened: nothing happens.
     FakeStore fourth;
     const std::size_t asked = alerts.alerts.size();
-    TrustCertificatesInstaller{authorities, fourth, alerts}.installChain(Bytes{0x30, 0x03, 0x01, 0x02, 0x03});
+    TrustCertificatesInstaller fourthInstaller{authorities, fourth, alerts};
+    EXPECT_EQ(fourthInstaller.installChain(Bytes{0x30, 0x03, 0x01, 0x02, 0x03}).status,
+              TrustInstallOutcome::Status::noMatchingAuthority);
     fourth.opens = false;
-    TrustCertificatesInstaller{authorities, fourth, alerts}.installChain(chain().authorities()[1].subject);
+    EXPECT_EQ(fourthInstaller.installChain(chain().authorities()[1].subject).status,
+              TrustInstallOutcome::Status::storeFailed);
     EXPECT_TRUE(fourth.added.empty());
     EXPECT_EQ(alerts.alerts.size(), asked);
 }

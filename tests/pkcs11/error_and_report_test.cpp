@@ -68,6 +68,10 @@ TEST(ServiceReport, RecordsOnlyWhileEnabledAndFlushes) {
     EXPECT_EQ(recorder.buffer(), "");
     recorder.recordServiceResult("C_Initialize", 0);
     EXPECT_EQ(recorder.buffer(), "C_Initialize:\t\t\t✅ CKR_OK");
+    // The failing calls are kept by name until taken, whatever the buffer's flushes.
+    recorder.recordServiceResult("C_Login", 0xA0);
+    EXPECT_EQ(recorder.takeFailedCalls(), (std::vector<std::string>{"C_Sign", "C_Login"}));
+    EXPECT_TRUE(recorder.takeFailedCalls().empty());
 }
 
 }  // namespace

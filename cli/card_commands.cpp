@@ -1,0 +1,224 @@
+// The commands that read the card: info, pin-status, services-test.
+#include <optional>
+#include <ostream>
+
+#include "app/card_summary.h"
+#include "app/card_tables.h"
+#include "app/scard/card_readers.h"
+#include "app/scard/scard.h"
+#include "app/services_test.h"
+#include "cli/card_access.h"
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "cli/pin_input.h"
+#include "common/secret_bytes.h"
+#include "pkcs11/pkcs11_card.h"
+#include "pkcs11/pkcs11_error.h"
+#include "pkcs11/service_report.h"
+#include "platform/pcsc/pcsc_api.h"
+#include "platform/pcsc/slot_manager.h"
+
+namespace qel::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* lockStateName(const CardLockState& lock) {
+    if (lock.definitivelyBlocked) return "definitively-blocked";
+    if (lock.blocked) return "blocked";
+    if (lock.pinFinalTry) return "last-try";
+    return "ok";
+}
+
+const char* lockStateText(const CardLockState& lock) {
+    if (lock.definitivelyBlocked) return "PIN and PUK blocked: the card cannot be unblocked any more";
+    if (lock.blocked) return "blocked: unblock it with the PUK in Kartello";
+    if (lock.pinFinalTry) return "usable, last try before the card blocks";
+    if (lock.pinCountLow) return "usable, a wrong PIN was presented";
+    return "usable";
+}
+
+Json lockJson(const CardLockState& lock) {
+    return Json{{"state", lockStateName(lock)},
+                {"blocked", lock.blocked},
+                {"definitivelyBlocked", lock.definitivelyBlocked},
+                {"lastTry", lock.pinFinalTry},
+                {"wrongPinPresented", lock.pinCountLow},
+                {"pukLastTry", lock.pukFinalTry}};
+}
+
+Json cardJson(const Pkcs11Card& card) {
+    return Json{{"label", card.label},           {"serial", card.serial},
+                {"cardNumber", card.cardNumber}, {"cardFullNumber", card.cardFullNumber},
+                {"model", card.model},           {"contact", card.contactQEL}};
+}
+
+/// The contactless cards only the smart-card service sees (the issuer library does not).
+struct Survey {
+    pcsc::SlotManager slots{pcsc::systemPcscApi()};
+    PcscCardReaders readers{slots};
+    ServiceAbsenceLog absence;
+    Scard scard{readers, absence};
+    ScanResult found = scard.scan();
+
+    const ReaderInfo* qel4In(const std::string& readerName) const {
+        for (const ReaderInfo& reader : found.readers)
+            if (trimControlCharacters(reader.readerName) == readerName) return &reader;
+        return nullptr;
+    }
+};
+
+CommandResult contactlessInfo(Context& context, Survey& survey, const ReaderInfo& reader, CommandResult result) {
+    const ContactlessIdentity identity = survey.scard.readContactlessIdentity(reader.readerName);
+    const std::string name = trimControlCharacters(reader.readerName);
+    result.data["reader"] = name;
+    result.data["contactless"] = Json{{"serialNumber", identity.serialNumber},
+                                      {"cardNumber", identity.cardNumber},
+                                      {"identifier", identity.identifier}};
+    context << "QEL4 card in " << name << ", seen through its contactless application only\n"
+            << "  Serial number: " << identity.serialNumber << "\n"
+            << "  Card number:   " << identity.cardNumber << "\n"
+            << "  Identifier:    " << identity.identifier << "\n";
+    return result;
+}
+
+void setLoginFailure(CK_RV rv, CommandResult& result) {
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return;
+    if (rv == CKR_PIN_INCORRECT) {
+        result.code = kExitWrongPin;
+        result.message = "the card refused the PIN";
+    } else if (rv == CKR_PIN_LOCKED) {
+        result.code = kExitCardBlocked;
+        result.message = "the card is blocked: unblock it with the PUK in Kartello";
+    } else {
+        result.code = kExitServiceFailure;
+        result.message = "the PIN could not be checked (C_Login: " + pkcs11ReturnName(rv) + ")";
+    }
+}
+
+}  // namespace
+
+CommandResult infoCommand(Context& context) {
+    CardAccess access;
+    Survey survey;
+    CommandResult result;
+    Json readers = Json::array();
+    for (const ReaderEntry& reader : access.readers()) {
+        const ReaderInfo* qel4 = survey.qel4In(reader.name);
+        readers.push_back(Json{{"name", reader.name},
+                               {"card", reader.cardPresent},
+                               {"qel4", qel4 != nullptr},
+                               {"contactless", qel4 != nullptr && qel4->isContactless}});
+    }
+    result.data["readers"] = readers;
+    const ReaderEntry* chosen = access.findReader(context.options.reader);
+    context << "Readers:\n";
+    for (const ReaderEntry& reader : access.readers())
+        context << (chosen == &reader ? "  * " : "    ") << reader.name << (reader.cardPresent ? " (card)" : "")
+                << "\n";
+
+    if (!chosen || !chosen->cardPresent) {
+        // A QEL4 held to a contactless reader answers the smart-card service only.
+        for (const ReaderInfo& reader : survey.found.readers) {
+            if (!reader.isContactless) continue;
+            if (chosen && trimControlCharacters(reader.readerName) != chosen->name) continue;
+            return contactlessInfo(context, survey, reader, std::move(result));
+        }
+        result.code = kExitNoCard;
+        result.message = chosen ? "no card in the reader \"" + chosen->name + "\"" : "no card in any reader";
+        return result;
+    }
+
+    auto card = access.openCard(*chosen);
+    card->refreshTokenInfo();
+    const CardLockState lock = cardLockState(card->tokenInfo.flags);
+    const HolderSummary holder = holderSummary(card->getHolderInfos(), context.now());
+    result.data["reader"] = chosen->name;
+    result.data["card"] = cardJson(*card);
+    result.data["holder"] = Json{{"name", holder.name},
+                                 {"profession", holder.job},
+                                 {"identifier", holder.identifier},
+                                 {"cardNumber", holder.cardNumber},
+                                 {"validFrom", holder.validFrom},
+                                 {"validUntil", holder.validUntil},
+                                 {"valid", holder.valid},
+                                 {"testCard", holder.isTestCard}};
+    result.data["pin"] = lockJson(lock);
+    context << "Card in " << chosen->name << ": " << card->label << (card->contactQEL ? " (contact)" : " (contactless)")
+            << "\n"
+            << "  Holder:      " << holder.name << "\n"
+            << "  Profession:  " << holder.job << "\n"
+            << "  Identifier:  " << holder.identifier << "\n"
+            << "  Card number: " << holder.cardNumber << "\n"
+            << "  Serial:      " << card->cardFullNumber << "\n"
+            << "  Validity:    " << holder.validFrom << " to " << holder.validUntil
+            << (holder.valid ? " (valid)" : " (EXPIRED)") << "\n"
+            << "  Test card:   " << (holder.isTestCard ? "yes" : "no") << "\n"
+            << "  PIN:         " << lockStateText(lock) << "\n";
+    return result;
+}
+
+CommandResult pinStatusCommand(Context& context) {
+    CardAccess access;
+    const ReaderEntry& reader = access.chooseReader(context.options.reader);
+    auto card = access.openCard(reader);
+    card->refreshTokenInfo();
+    const CardLockState lock = cardLockState(card->tokenInfo.flags);
+    CommandResult result;
+    result.data["reader"] = reader.name;
+    result.data["card"] = card->label;
+    result.data["pin"] = lockJson(lock);
+    context << "Card " << card->label << " in " << reader.name << "\n  PIN: " << lockStateText(lock) << "\n";
+    if (lock.blocked) {
+        result.code = kExitCardBlocked;
+        result.message = lock.definitivelyBlocked ? "the card is blocked for good" : "the card is blocked";
+    }
+    return result;
+}
+
+CommandResult servicesTestCommand(Context& context) {
+    ServiceReportRecorder recorder;
+    CardAccess access(&recorder);
+    const ReaderEntry reader = access.chooseReader(context.options.reader);
+    std::string pin = readPin(PinSource{context.options.pinFd});
+
+    ServicesTest test(access.library(), recorder);
+    test.prepare();
+    const std::string date = servicesTestDate(context.now());
+    std::string report =
+        servicesReportHeader(context.version, date) + servicesSectionTitle(servicesteps::kInitialisation);
+    context << report;
+    // Human output follows the test step by step, as the window does.
+    const ServicesTestOutcome outcome = test.run(
+        reader.slotId, pin, [&](const std::string& lines, int, const char* nextStep, const std::string& title) {
+            const std::string text = lines + (nextStep ? title : std::string());
+            report += text;
+            context << text;
+            context.out.flush();
+        });
+    wipe(pin);
+    context << "\n";
+
+    CommandResult result;
+    result.data["reader"] = reader.name;
+    result.data["date"] = date;
+    result.data["login"] = outcome.login ? pkcs11ReturnName(*outcome.login) : "";
+    result.data["failedCalls"] = outcome.failedCalls;
+    result.data["report"] = report;
+    if (outcome.login) setLoginFailure(*outcome.login, result);
+    if (result.code == kExitWrongPin && outcome.card) {
+        outcome.card->refreshTokenInfo();
+        if (cardLockState(outcome.card->tokenInfo.flags).pinFinalTry)
+            result.message += "; last try before the card blocks";
+    }
+    if (result.code == kExitOk) {
+        for (const std::string& call : outcome.failedCalls) {
+            if (result.message.empty()) result.message = "the services test found failing calls:";
+            result.message += " " + call;
+            result.code = kExitServiceFailure;
+        }
+    }
+    return result;
+}
+
+}  // namespace qel::cli
