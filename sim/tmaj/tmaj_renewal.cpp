@@ -96,8 +96,9 @@ std::vector<std::string> updateBinary(std::size_t offset, const Bytes& content, 
     std::vector<std::string> out;
     for (std::size_t at = 0; at < content.size(); at += chunk) {
         const std::size_t n = std::min(chunk, content.size() - at);
-        out.push_back("00D6" + offsetHex(offset + at) + byteHex(n) +
-                      toHex(Bytes(content.begin() + static_cast<long>(at), content.begin() + static_cast<long>(at + n))));
+        out.push_back(
+            "00D6" + offsetHex(offset + at) + byteHex(n) +
+            toHex(Bytes(content.begin() + static_cast<long>(at), content.begin() + static_cast<long>(at + n))));
     }
     return out;
 }
@@ -148,9 +149,9 @@ RenewedCertificate renewAuthenticationCertificate(const Profile& profile, const 
     PkeyPtr publicKey = rsaPublicKey(key.modulus, key.exponent);
     RenewedCertificate out;
     out.keyId = cardKeyId(publicKey.get(), k->reference);
-    X509Ptr cert = issueCardCertificate(KeyProfile::Role::authentication, publicKey.get(),
-                                        renewedHolder(profile.holder), isoDateFromToday(0),
-                                        isoDateFromToday(kValidForDays), authority);
+    X509Ptr cert =
+        issueCardCertificate(KeyProfile::Role::authentication, publicKey.get(), renewedHolder(profile.holder),
+                             isoDateFromToday(0), isoDateFromToday(kValidForDays), authority);
     out.der = derOf(cert.get());
     // The certificate file keeps the size it was made with: a renewal that does not fit is the
     // service's fault, not something to cut or pad.
