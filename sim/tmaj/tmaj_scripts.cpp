@@ -232,6 +232,8 @@ TmajScripts::Reply TmajScripts::renewalStep(const SimCard& c, Progress& p, const
             if (a[0] != "9000" || !key) return refuse("clé publique de la carte inattendue");
             if (authorityDir_.empty() || c.dir.empty()) return refuse("aucune autorité pour cette carte");
             RenewedCertificate renewal = renewAuthenticationCertificate(c.profile, c.dir, authorityDir_, *key);
+            // The identifier is written over the old one in place: it must take the same room.
+            if (renewal.keyId.size() != layout.oldKeyId.size()) return refuse("identifiant de clé d'une autre taille");
             p.certificate = renewal.der;
             p.keyId = renewal.keyId;
             std::vector<std::string> apdus{selectByPath(layout, layout.certificateFile)};

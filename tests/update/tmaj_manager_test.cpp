@@ -12,6 +12,7 @@
 #include "sim/card/profile_generator.h"
 #include "sim/card/qel_card_model.h"
 #include "sim/card/rsa_key.h"
+#include "sim/card/tlv_writer.h"
 #include "sim/tmaj/tmaj_renewal.h"
 #include "sim/tmaj/tmaj_simulator.h"
 #include "tests/support/log_capture.h"
@@ -192,6 +193,41 @@ TEST_F(TmajClientTest, AFailedKeyGenerationLeavesTheUpdateAvailable) {
     EXPECT_TRUE(log.contains("code 422 reçu")) << log.text();
     EXPECT_EQ(card.model->state().files.at("3F000003D002"), TmajScripts::renewedNameRecord(profile));
     EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+}
+
+// What the service makes of card answers that are not what its scripts expect: it refuses rather
+// than read past them.
+TEST(TmajRenewal, MalformedCardAnswersAreRefused) {
+    const Bytes modulus(256, 0xC5);
+    const Bytes good = *fromHex("7F4982010981820100" + toHex(modulus) + "8203010001");
+    auto key = sim::parsePublicKey(good);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->modulus, modulus);
+    EXPECT_EQ(toHex(key->exponent), "010001");
+    const char* bad[] = {
+        "",                      // nothing
+        "7F49",                  // no length
+        "7F4905810100820101AA",  // a byte past the template
+        "7F490A818201",          // shorter than its length
+        "7F4906810101820201",    // exponent cut short
+        "7F4903810101",          // no exponent
+        "7F4A0681010182010300",  // another tag
+        "7F49838000000081",      // a length form the card never uses
+    };
+    for (const char* text : bad) {
+        auto bytes = fromHex(text);
+        EXPECT_FALSE(bytes && sim::parsePublicKey(*bytes)) << text;
+    }
+    EXPECT_FALSE(sim::successData("6982"));
+    EXPECT_FALSE(sim::successData("900"));
+    EXPECT_EQ(toHex(*sim::successData("01029000")), "0102");
+
+    const Bytes id = *fromHex("0102030405060708");
+    const Bytes once = *fromHex("300A04080102030405060708");
+    EXPECT_EQ(sim::keyIdOffset(once, id), 4u);
+    EXPECT_FALSE(sim::keyIdOffset(sim::cat({once, once}), id));  // twice: which one is the key's?
+    EXPECT_FALSE(sim::keyIdOffset(Bytes(once.begin(), once.end() - 1), id));
+    EXPECT_FALSE(sim::keyIdOffset(once, Bytes{}));
 }
 
 TEST_F(TmajClientTest, CheckFailures) {
