@@ -80,7 +80,8 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySourc
     auto place = [&](Role role, CardNode& folder, std::uint16_t certId) {
         CardKey key = keys(role);
         key.folder = &folder;
-        CardNode& certFile = tree.addEf(folder, certId, key.certificate);
+        // The issuer's renewal rewrites certificates and directories in place, after the PIN.
+        CardNode& certFile = tree.addEf(folder, certId, key.certificate, Access::always, Access::pin);
         prkd = cat({prkd, privateKeyEntry(key.profile.keyLabel, key.profile.keyId, key.usage(), key.profile.reference,
                                           folder.fullPath(), key.key.bits())});
         cd = cat({cd, certificateEntry(key.profile.certLabel, key.profile.keyId, certFile.fullPath())});
@@ -99,8 +100,8 @@ std::unique_ptr<IsoContent> buildIsoContent(const Profile& p, const CardKeySourc
         CardNode& keyFolder = tree.addDf(tree.mf(), 0x0002);
         tree.addEf(keyFolder, 0xC001, p.desfire.applicationKey, Access::pin, Access::never);
     }
-    tree.addEf(app, prkdId, prkd);
-    tree.addEf(app, cdId, cd);
+    tree.addEf(app, prkdId, prkd, Access::always, Access::pin);
+    tree.addEf(app, cdId, cd, Access::always, Access::pin);
     addHolderFiles(tree, p, contactless);
     return content;
 }

@@ -26,6 +26,7 @@ IsoCard::IsoCard(const Profile& profile, CardState& state, std::unique_ptr<IsoCo
       hostile_(hostile),
       persist_(persist),
       pins_(profile, state, pinFormat(profile, kind), persist) {
+    for (const CardKey& k : content_->keys) profileKeys_.push_back(k.key);
     reset();
 }
 
@@ -36,6 +37,15 @@ void IsoCard::reset() {
     pending_.clear();
     chain_.clear();
     pins_.reset();
+    applyGeneratedKeys();
+}
+
+void IsoCard::applyGeneratedKeys() {
+    for (std::size_t i = 0; i < content_->keys.size(); ++i) {
+        CardKey& k = content_->keys[i];
+        auto generated = state_.generatedKeys.find(k.profile.reference);
+        k.key = generated != state_.generatedKeys.end() ? RsaKey::fromPem(generated->second) : profileKeys_[i];
+    }
 }
 
 std::string IsoCard::currentPath() const { return currentEf_ ? currentEf_->pathHex() : currentDf_->pathHex(); }
@@ -126,6 +136,8 @@ ResponseApdu IsoCard::dispatch(const CommandApdu& c) {
             return performSecurityOperation(c);
         case 0x88:
             return internalAuthenticate(c);
+        case 0x47:
+            return generateKeyPair(c);
         case 0xCB:
             return getData(c);
         case 0x20:

@@ -1,5 +1,9 @@
 #include "sim/card/iso_card.h"
 
+#include <utility>
+
+#include "sim/card/tlv_writer.h"
+
 namespace qel::sim {
 
 namespace {
@@ -47,6 +51,10 @@ const CardKey* IsoCard::keyInScope(std::uint8_t reference) const {
     for (const CardKey& k : content_->keys)
         if (k.profile.reference == reference && k.folder->isAncestorOf(currentDf_)) return &k;
     return nullptr;
+}
+
+CardKey* IsoCard::keyInScope(std::uint8_t reference) {
+    return const_cast<CardKey*>(std::as_const(*this).keyInScope(reference));
 }
 
 ResponseApdu IsoCard::manageSecurityEnvironment(const CommandApdu& c) {
@@ -137,6 +145,28 @@ ResponseApdu IsoCard::internalAuthenticate(const CommandApdu& c) {
     auto sig = env_.key->key.signPkcs1(c.data);
     if (!sig) return statusOnly(0x6F00);
     return withLe(*sig, c);
+}
+
+ResponseApdu IsoCard::generateKeyPair(const CommandApdu& c) {
+    // P1 80: generate and answer the public key. The data is one control reference template naming
+    // the key: A4, B6 or B8 { 83 or 84, 01, key reference }.
+    if (c.p1 != 0x80 || c.p2 != 0x00) return statusOnly(kBadP1P2);
+    const Bytes& d = c.data;
+    const bool templateTag =
+        !d.empty() && (d[0] == kAuthTemplate || d[0] == kSignTemplate || d[0] == kDecipherTemplate);
+    if (d.size() != 5 || !templateTag || d[1] != 3 || (d[2] != 0x83 && d[2] != 0x84) || d[3] != 1)
+        return statusOnly(kBadData);
+    if (!pins_.pinVerified()) return statusOnly(kSecurity);
+    CardKey* key = keyInScope(d[4]);
+    if (!key) return statusOnly(kNoKey);
+    RsaKey fresh = RsaKey::generate(key->key.bits());
+    key->key = fresh;
+    state_.generatedKeys[key->profile.reference] = fresh.toPem();
+    // An environment set on the replaced key must not reach the new one unannounced.
+    env_ = Environment{};
+    persist_();
+    // Over 256 bytes with a 2048-bit key: the host fetches it with GET RESPONSE.
+    return withLe(tlv(0x7F49, cat({tlv(0x81, fresh.modulus()), tlv(0x82, fresh.publicExponent())})), c);
 }
 
 ResponseApdu IsoCard::decipher(const Bytes& input) {

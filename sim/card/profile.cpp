@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "common/hex.h"
+#include "sim/card/rsa_key.h"
 
 namespace qel::sim {
 
@@ -336,6 +337,16 @@ CardState loadState(const std::string& dir, const Profile& profile) {
                 require(b.has_value(), "saved file " + pathHex + " is not hexadecimal");
                 s.files[pathHex] = *b;
             }
+        if (j.contains("generatedKeys"))
+            for (const auto& [referenceHex, pem] : j["generatedKeys"].items()) {
+                auto reference = fromHex(referenceHex);
+                require(reference && reference->size() == 1,
+                        "saved key reference " + referenceHex + " is not one byte");
+                const std::string text = pem.get<std::string>();
+                // A key that does not parse would only fail later, at the first power-on.
+                RsaKey::fromPem(text);
+                s.generatedKeys[(*reference)[0]] = text;
+            }
     } catch (const std::exception& e) {
         throw std::runtime_error("card state " + path + ": " + e.what());
     }
@@ -349,6 +360,10 @@ void saveState(const std::string& dir, const CardState& s) {
            {"desfireApplicationPresent", s.desfireApplicationPresent}};
     j["files"] = json::object();
     for (const auto& [pathHex, content] : s.files) j["files"][pathHex] = toHex(content);
+    if (!s.generatedKeys.empty()) {
+        j["generatedKeys"] = json::object();
+        for (const auto& [reference, pem] : s.generatedKeys) j["generatedKeys"][toHex(Bytes{reference})] = pem;
+    }
     writeFileAtomically(dir + kStateFile, j.dump(2) + "\n");
 }
 

@@ -127,6 +127,9 @@ struct CardState {
     bool desfireApplicationPresent = true;
     /// Contents written by UPDATE BINARY, by full path in upper-case hexadecimal.
     std::map<std::string, Bytes> files;
+    /// Private keys made by GENERATE ASYMMETRIC KEY PAIR, PEM by key reference; they replace the
+    /// profile's key of that reference.
+    std::map<std::uint8_t, std::string> generatedKeys;
 };
 
 /// Reads profile.json of a folder. Throws std::runtime_error naming the folder and the fault.

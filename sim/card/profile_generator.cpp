@@ -1,6 +1,8 @@
 #include "sim/card/profile_generator.h"
 
+#include <openssl/objects.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -79,38 +81,78 @@ SituationProfile sampleSituation(int index, const HolderProfile& holder) {
 }
 
 KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8_t reference, const CardOptions& o,
-                    X509* issuerCert, EVP_PKEY* issuerKey, const std::string& crlBase) {
+                    const Authority& authority) {
     PkeyPtr key = generateRsaKey(o.keyBits);
     KeyProfile k;
     k.role = role;
     k.reference = reference;
-    Bytes hash = publicKeyHash(key.get());
-    k.keyId.assign(hash.begin(), hash.begin() + 7);
-    // The last byte names the key item on the host side: the key reference keeps it unique.
-    k.keyId.push_back(reference);
+    k.keyId = cardKeyId(key.get(), reference);
     const std::string stem = roleName(role);
     k.keyFile = "keys/" + stem + ".pem";
     k.certificateFile = "certs/" + stem + ".cer";
-    const HolderProfile& h = o.holder;
-    CertificateRequest req;
-    req.notBefore = compactDate(o.validFrom) + "000000Z";
-    req.notAfter = compactDate(o.validUntil) + "235959Z";
-    req.crlUrls = {crlUrlOf(crlBase, o.issuer), crlUrlOf(crlBase, o.issuer)};
     switch (role) {
         case KeyProfile::Role::signature:
             k.keyLabel = "Cle de Signature QEL";
             k.certLabel = "Certificat de Signature QEL";
-            req.keyUsage = "critical,nonRepudiation";
             break;
         case KeyProfile::Role::authentication:
             k.keyLabel = "Cle d'Authentification QEL";
             k.certLabel = "Certificat d'Authentification QEL";
-            req.keyUsage = "critical,digitalSignature,keyEncipherment";
-            req.extendedKeyUsage = "clientAuth,emailProtection";
             break;
         case KeyProfile::Role::technical:
             k.keyLabel = "Cle Technique QEL";
             k.certLabel = "Certificat Technique QEL";
+            break;
+    }
+    X509Ptr cert = issueCardCertificate(role, key.get(), o.holder, o.validFrom, o.validUntil, authority);
+    writePemKey(key.get(), outDir + "/" + k.keyFile);
+    writeBytes(outDir + "/" + k.certificateFile, derOf(cert.get()));
+    return k;
+}
+
+}  // namespace
+
+Authority loadAuthority(const std::string& authorityDir, const std::string& name) {
+    const auto& names = authorityResourceNames();
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        throw std::runtime_error("unknown issuing authority " + name);
+    return Authority{name, readDerCertificate(authorityDir + "/" + name + ".cer"),
+                     readPemKey(authorityDir + "/keys/" + name + ".pem"), crlBaseOf(authorityDir)};
+}
+
+Authority issuingAuthority(const std::string& authorityDir, const Bytes& certificateDer) {
+    const unsigned char* p = certificateDer.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    if (!cert) throw std::runtime_error("not a DER certificate");
+    char name[256] = {};
+    if (X509_NAME_get_text_by_NID(X509_get_issuer_name(cert.get()), NID_commonName, name, sizeof name) <= 0)
+        throw std::runtime_error("a certificate without an issuer name");
+    return loadAuthority(authorityDir, name);
+}
+
+Bytes cardKeyId(EVP_PKEY* publicKey, std::uint8_t reference) {
+    Bytes hash = publicKeyHash(publicKey);
+    Bytes id(hash.begin(), hash.begin() + 7);
+    // The last byte names the key item on the host side: the key reference keeps it unique.
+    id.push_back(reference);
+    return id;
+}
+
+X509Ptr issueCardCertificate(KeyProfile::Role role, EVP_PKEY* publicKey, const HolderProfile& h,
+                             const std::string& validFrom, const std::string& validUntil, const Authority& authority) {
+    CertificateRequest req;
+    req.notBefore = compactDate(validFrom) + "000000Z";
+    req.notAfter = compactDate(validUntil) + "235959Z";
+    req.crlUrls = {crlUrlOf(authority.crlBase, authority.name), crlUrlOf(authority.crlBase, authority.name)};
+    switch (role) {
+        case KeyProfile::Role::signature:
+            req.keyUsage = "critical,nonRepudiation";
+            break;
+        case KeyProfile::Role::authentication:
+            req.keyUsage = "critical,digitalSignature,keyEncipherment";
+            req.extendedKeyUsage = "clientAuth,emailProtection";
+            break;
+        case KeyProfile::Role::technical:
             req.keyUsage = "critical,digitalSignature";
             req.extendedKeyUsage = "clientAuth";
             break;
@@ -125,13 +167,8 @@ KeyProfile issueKey(const std::string& outDir, KeyProfile::Role role, std::uint8
                    {"SN", h.lastName},
                    {"GN", h.usualFirstName},
                    {"CN", commonName}};
-    X509Ptr cert = issueCertificate(req, key.get(), issuerCert, issuerKey);
-    writePemKey(key.get(), outDir + "/" + k.keyFile);
-    writeBytes(outDir + "/" + k.certificateFile, derOf(cert.get()));
-    return k;
+    return issueCertificate(req, publicKey, authority.certificate.get(), authority.key.get());
 }
-
-}  // namespace
 
 std::string authorityIssuer(const std::string& name) {
     if (name.rfind("ACR", 0) == 0) return name;
@@ -218,26 +255,23 @@ void generateCard(const std::string& authorityDir, const std::string& outDir, co
     fs::create_directories(outDir + "/certs");
     std::error_code ignored;
     fs::remove(outDir + "/state.json", ignored);
-    const std::string crlBase = crlBaseOf(authorityDir);
-    PkeyPtr issuerKey = readPemKey(authorityDir + "/keys/" + o.issuer + ".pem");
-    X509Ptr issuerCert = readDerCertificate(authorityDir + "/" + o.issuer + ".cer");
+    const Authority authority = loadAuthority(authorityDir, o.issuer);
     using Role = KeyProfile::Role;
     if (o.generation == Generation::QEL3) {
-        p.keys.push_back(issueKey(outDir, Role::signature, 1, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(issueKey(outDir, Role::authentication, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(issueKey(outDir, Role::technical, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::signature, 1, o, authority));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 2, o, authority));
+        p.keys.push_back(issueKey(outDir, Role::technical, 3, o, authority));
     } else {
-        p.keys.push_back(issueKey(outDir, Role::signature, 2, o, issuerCert.get(), issuerKey.get(), crlBase));
-        p.keys.push_back(issueKey(outDir, Role::authentication, 3, o, issuerCert.get(), issuerKey.get(), crlBase));
+        p.keys.push_back(issueKey(outDir, Role::signature, 2, o, authority));
+        p.keys.push_back(issueKey(outDir, Role::authentication, 3, o, authority));
     }
     saveProfile(p, outDir);
 }
 
 void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,
               const std::string& outFile) {
-    PkeyPtr key = readPemKey(authorityDir + "/keys/" + issuer + ".pem");
-    X509Ptr cert = readDerCertificate(authorityDir + "/" + issuer + ".cer");
-    writeBytes(outFile, makeCrl(cert.get(), key.get(), revokedSerials, 30));
+    const Authority authority = loadAuthority(authorityDir, issuer);
+    writeBytes(outFile, makeCrl(authority.certificate.get(), authority.key.get(), revokedSerials, 30));
 }
 
 void generateDefaultSet(const std::string& outDir, const AuthorityOptions& options) {

@@ -5,6 +5,7 @@
 
 #include "common/authority_names.h"
 #include "sim/card/profile.h"
+#include "sim/card/x509_builder.h"
 
 namespace qel::sim {
 
@@ -51,6 +52,31 @@ char defaultCheckCharacter(const std::string& cardNumber);
 /// Writes one card profile: keys/*.pem, certs/*.cer issued by `options.issuer` of the authority
 /// folder, profile.json. An earlier state.json in the folder is removed. Throws std::runtime_error.
 void generateCard(const std::string& authorityDir, const std::string& outDir, const CardOptions& options);
+
+/// An authority of the test chain, with what it needs to issue certificates.
+struct Authority {
+    std::string name;
+    X509Ptr certificate;
+    PkeyPtr key;
+    std::string crlBase;  ///< prefix of the revocation-list addresses its certificates name
+};
+
+/// Reads the authority `name` of an authority folder. Throws std::runtime_error.
+Authority loadAuthority(const std::string& authorityDir, const std::string& name);
+/// The authority of the folder that issued a DER certificate (found by its issuer's common name).
+/// Throws std::runtime_error when the certificate or the authority is missing.
+Authority issuingAuthority(const std::string& authorityDir, const Bytes& certificateDer);
+
+/// The identifier that links a card key to its certificate: the first 7 bytes of SHA-1 over the
+/// public key, then the key reference.
+Bytes cardKeyId(EVP_PKEY* publicKey, std::uint8_t reference);
+
+/// The certificate of a card key of `role` for `publicKey`, naming `holder`, valid from the start of
+/// `validFrom` to the end of `validUntil` (yyyy-MM-dd). Given the same key size, authority, holder
+/// name lengths and dates before 2050, every certificate has the same DER length: the serial has a
+/// fixed width. Throws std::runtime_error.
+X509Ptr issueCardCertificate(KeyProfile::Role role, EVP_PKEY* publicKey, const HolderProfile& holder,
+                             const std::string& validFrom, const std::string& validUntil, const Authority& authority);
 
 /// Writes a revocation list of an authority listing the given serials.
 void writeCrl(const std::string& authorityDir, const std::string& issuer, const std::vector<Bytes>& revokedSerials,

@@ -1,9 +1,13 @@
 #include "sim/card/rsa_key.h"
 
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -15,6 +19,20 @@ struct CtxFree {
     void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
 };
 using Ctx = std::unique_ptr<EVP_PKEY_CTX, CtxFree>;
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+Bytes bigNumber(EVP_PKEY* key, const char* name, std::size_t width) {
+    BIGNUM* bn = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &bn) != 1) throw std::runtime_error("RSA key without its public part");
+    Bytes out(std::max(width, static_cast<std::size_t>(BN_num_bytes(bn))));
+    BN_bn2binpad(bn, out.data(), static_cast<int>(out.size()));
+    BN_free(bn);
+    return out;
+}
 
 }  // namespace
 
@@ -34,6 +52,32 @@ RsaKey RsaKey::fromPemFile(const std::string& path) {
     }
     return RsaKey(k);
 }
+
+RsaKey RsaKey::fromPem(const std::string& pem) {
+    Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    EVP_PKEY* k = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    if (!k) throw std::runtime_error("not a PEM private key");
+    return RsaKey(k);
+}
+
+RsaKey RsaKey::generate(int bits) {
+    EVP_PKEY* k = EVP_RSA_gen(static_cast<unsigned>(bits));
+    if (!k) throw std::runtime_error("RSA key generation failed");
+    return RsaKey(k);
+}
+
+std::string RsaKey::toPem() const {
+    Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_PrivateKey(bio.get(), key_.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        throw std::runtime_error("cannot encode the key");
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<std::size_t>(n));
+}
+
+Bytes RsaKey::modulus() const { return bigNumber(key_.get(), OSSL_PKEY_PARAM_RSA_N, size()); }
+
+Bytes RsaKey::publicExponent() const { return bigNumber(key_.get(), OSSL_PKEY_PARAM_RSA_E, 0); }
 
 int RsaKey::bits() const { return EVP_PKEY_get_bits(key_.get()); }
 

@@ -15,8 +15,18 @@ class RsaKey {
 public:
     /// Loads a PEM private key file; throws std::runtime_error naming it.
     static RsaKey fromPemFile(const std::string& path);
+    /// Parses a PEM private key; throws std::runtime_error.
+    static RsaKey fromPem(const std::string& pem);
+    /// A fresh key of `bits` bits (public exponent 65537); throws std::runtime_error.
+    static RsaKey generate(int bits);
     /// Takes ownership of a key object (must be RSA).
     explicit RsaKey(EVP_PKEY* key);
+
+    /// The private key as PEM text (PKCS#8, unencrypted).
+    std::string toPem() const;
+    /// The public modulus and exponent as unsigned big-endian bytes (the modulus on size() bytes).
+    Bytes modulus() const;
+    Bytes publicExponent() const;
 
     int bits() const;
     std::size_t size() const { return static_cast<std::size_t>((bits() + 7) / 8); }

@@ -1,7 +1,9 @@
 #include "sim/card/x509_builder.h"
 
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -157,6 +159,27 @@ Bytes serialOf(X509* cert) {
     Bytes out(static_cast<std::size_t>(BN_num_bytes(bn.get())));
     BN_bn2bin(bn.get(), out.data());
     return out;
+}
+
+PkeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent) {
+    check(!modulus.empty() && !exponent.empty(), "an RSA public key needs a modulus and an exponent");
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> n(BN_bin2bn(modulus.data(), static_cast<int>(modulus.size()), nullptr),
+                                                  BN_free);
+    std::unique_ptr<BIGNUM, decltype(&BN_free)> e(
+        BN_bin2bn(exponent.data(), static_cast<int>(exponent.size()), nullptr), BN_free);
+    std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> build(OSSL_PARAM_BLD_new(), OSSL_PARAM_BLD_free);
+    check(n && e && build && OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_N, n.get()) == 1 &&
+              OSSL_PARAM_BLD_push_BN(build.get(), OSSL_PKEY_PARAM_RSA_E, e.get()) == 1,
+          "out of memory");
+    std::unique_ptr<OSSL_PARAM, decltype(&OSSL_PARAM_free)> params(OSSL_PARAM_BLD_to_param(build.get()),
+                                                                   OSSL_PARAM_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr),
+                                                                    EVP_PKEY_CTX_free);
+    EVP_PKEY* key = nullptr;
+    check(params && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1 &&
+              EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) == 1,
+          "not an RSA public key");
+    return PkeyPtr(key);
 }
 
 Bytes publicKeyHash(EVP_PKEY* key) {

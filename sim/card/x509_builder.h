@@ -49,6 +49,10 @@ Bytes makeCrl(X509* issuer, EVP_PKEY* issuerKey, const std::vector<Bytes>& revok
 /// The serial number of a certificate as big-endian bytes.
 Bytes serialOf(X509* cert);
 
+/// An RSA public key from its modulus and public exponent (unsigned big-endian). Throws
+/// std::runtime_error.
+PkeyPtr rsaPublicKey(const Bytes& modulus, const Bytes& exponent);
+
 /// SHA-1 over the DER public key of a key.
 Bytes publicKeyHash(EVP_PKEY* key);
 

@@ -1,9 +1,12 @@
 // tmaj-sim: the update service simulator.
-//   tmaj-sim --run-dir DIR [--port N] [--profile DIR]... [--fault STEP:KIND[=VALUE]]...
+//   tmaj-sim --run-dir DIR [--port N] [--ca DIR] [--profile DIR]... [--fault STEP:KIND[=VALUE]]...
 // Writes its authority (tmaj-ca.pem) and server identity into DIR, then the bound port into
-// DIR/tmaj-sim.port once it accepts connections; stops on SIGTERM or SIGINT.
+// DIR/tmaj-sim.port once it accepts connections; stops on SIGTERM or SIGINT. --ca names the test
+// chain that issued the cards' certificates and renews them; by default the "ca" folder beside the
+// first profile, as the profile tool lays out a set.
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,7 +15,7 @@
 
 int main(int argc, char** argv) {
     using namespace qel::sim;
-    std::string runDir;
+    std::string runDir, authorityDir;
     int port = 0;
     std::vector<SimCard> cards;
     std::vector<std::pair<std::string, TmajFault>> faults;
@@ -24,6 +27,8 @@ int main(int argc, char** argv) {
                 runDir = argv[++i];
             else if (arg == "--port" && hasValue)
                 port = std::stoi(argv[++i]);
+            else if (arg == "--ca" && hasValue)
+                authorityDir = argv[++i];
             else if (arg == "--profile" && hasValue) {
                 const std::string dir = argv[++i];
                 cards.push_back({loadProfile(dir), dir});
@@ -36,7 +41,7 @@ int main(int argc, char** argv) {
                 faults.push_back(*fault);
             } else {
                 std::fprintf(stderr,
-                             "usage: tmaj-sim --run-dir DIR [--port N] [--profile DIR]... [--fault "
+                             "usage: tmaj-sim --run-dir DIR [--port N] [--ca DIR] [--profile DIR]... [--fault "
                              "STEP:KIND[=V]]...\n");
                 return 2;
             }
@@ -45,6 +50,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tmaj-sim: --run-dir is required\n");
             return 2;
         }
+        if (authorityDir.empty() && !cards.empty()) {
+            const auto beside = std::filesystem::path(cards.front().dir).parent_path() / "ca";
+            if (std::filesystem::is_directory(beside)) authorityDir = beside.string();
+        }
+        if (authorityDir.empty()) std::fprintf(stderr, "tmaj-sim: no authority folder, cards cannot be renewed\n");
         // Signals are taken by sigwait below, never by a handler racing the server threads.
         sigset_t stopSignals;
         sigemptyset(&stopSignals);
@@ -52,7 +62,7 @@ int main(int argc, char** argv) {
         sigaddset(&stopSignals, SIGINT);
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-        TmajSimulator simulator(std::move(cards), makeTmajCredentials(runDir));
+        TmajSimulator simulator(std::move(cards), makeTmajCredentials(runDir), authorityDir);
         for (const auto& [step, fault] : faults) simulator.setFault(step, fault);
         const int bound = simulator.start(port);
         if (bound < 0) {

@@ -20,13 +20,18 @@ struct SimCard {
 
 /// The update service's side of the session: which card needs an update, the command lists of each
 /// step, and the checks of the card's answers. A renewal rewrites the holder's name record (its last
-/// letter changes, so the record keeps its size) and reads it back.
+/// letter changes, so the record keeps its size) and reads it back; then, in the repeated step, it
+/// reads the key and certificate directories, has the card generate a new authentication key pair,
+/// writes the certificate that the card's authority issues for it and the new key identifier into
+/// both directories, and reads everything back before the end marker.
 ///
 /// Every reply is either a JSON list of commands (status 200) or a refusal (status 4xx with a text).
 /// Thread-safe.
 class TmajScripts {
 public:
-    explicit TmajScripts(std::vector<SimCard> cards);
+    /// `authorityDir` holds the test chain (certificates and keys) that issued the cards'
+    /// certificates; a card can only be renewed with it and with its profile folder.
+    explicit TmajScripts(std::vector<SimCard> cards, std::string authorityDir = {});
 
     /// Makes one more card known (a test's private profile copy).
     void addCard(SimCard card);
@@ -58,18 +63,26 @@ public:
 
 private:
     struct Progress {
-        int stage = 0;  ///< last step answered, 1 to 7
+        int stage = 0;               ///< last step answered, 1 to 13
+        std::size_t listLength = 0;  ///< commands of the last list sent
+        Bytes privateKeys, certificates;
+        std::size_t privateKeysIdAt = 0, certificatesIdAt = 0;  ///< offsets of the old key identifier
+        Bytes certificate, keyId;                               ///< the renewal's
     };
     const SimCard* card(const std::string& cardIdentifier) const;
     Reply refuse(const std::string& why) const { return {422, why}; }
     Reply advance(const std::string& cardIdentifier, int from, int to, const std::string& list);
-    bool onCard(const SimCard& card, const Bytes& content) const;
+    /// The next list of the repeated step, from the session's stage and the card's answers; mutex_ held.
+    Reply renewalStep(const SimCard& card, Progress& progress, const std::vector<std::string>& answers);
+    /// Whether the card's saved state holds the renewed name record and directories that no longer
+    /// name the authentication key the profile issued.
+    bool renewedOnCard(const SimCard& card) const;
 
     std::list<SimCard> cards_;  ///< stable addresses: lookups hand out pointers
+    std::string authorityDir_;
     mutable std::mutex cardsMutex_;
     mutable std::mutex mutex_;
     std::map<std::string, Progress> sessions_;
-    std::map<std::string, bool> updatedInMemory_;
     int completed_ = 0;
 };
 

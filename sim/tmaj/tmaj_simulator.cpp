@@ -57,8 +57,8 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
     return std::make_pair(step, f);
 }
 
-TmajSimulator::TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials)
-    : scripts_(std::move(cards)),
+TmajSimulator::TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials, std::string authorityDir)
+    : scripts_(std::move(cards), std::move(authorityDir)),
       server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(), credentials.privateKey.c_str())) {
     install();
 }

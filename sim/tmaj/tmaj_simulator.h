@@ -36,7 +36,8 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 /// (POST a profile folder to make known). Loopback only.
 class TmajSimulator {
 public:
-    TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials);
+    /// `authorityDir`: the test chain that issued the cards' certificates, which renews them.
+    TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials, std::string authorityDir = {});
     ~TmajSimulator();
 
     /// Binds 127.0.0.1 on `port` (0: any free port) and serves on a thread of its own. Returns the

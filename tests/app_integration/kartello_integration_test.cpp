@@ -2,7 +2,9 @@
 // the virtual readers, the card daemon's virtual cards and the PC/SC token watcher. Only the views
 // are recorders.
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -34,12 +36,16 @@
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
+#include "common/hex.h"
 #include "common/user_dirs.h"
 #include "sim/card/profile.h"
+#include "sim/card/profile_generator.h"
+#include "sim/card/rsa_key.h"
 #include "tests/app_integration/counting_module.h"
 #include "tests/support/fake_views.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/testbed_client.h"
+#include "tests/token/integration_support.h"
 #include "update/tmaj_manager.h"
 #include "update/tmaj_service.h"
 
@@ -680,9 +686,22 @@ struct RecordedUpdateCheck : UpdateAvailability {
     std::vector<int> statuses;
 };
 
+/// The CKA_ID of pkcs11-tool's listings: lower-case hexadecimal.
+std::string listedId(const Bytes& id) {
+    std::string text = toHex(id);
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool contains(const std::vector<std::string>& ids, const std::string& id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
+}
+
 // A full update through the wizard on a fresh copy of `profileName` in the contact reader: the
 // badge announces it, the PIN step logs in, the session runs through the pass-through, then the
-// window shows the renewed holder and the service says the card is up to date.
+// window shows the renewed holder and the service says the card is up to date. Sigilla, which
+// published (and cached) the card as issued, then publishes the renewed authentication certificate
+// under the new key's identifier, and that key signs for it.
 void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profileName, const std::string& port) {
     auto& queue = t.queue;
     auto& window = t.window;
@@ -706,6 +725,17 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     RecordedUpdateCheck recorded(check);
     t.updates = &recorded;
     t.insert("contact", dir);
+
+    const std::string generation = profile.generation == sim::Generation::QEL3 ? "QEL3" : "QEL4";
+    const std::string token = "--token-label " + sigillatest::quoted(sigillatest::tokenLabel(generation, dir));
+    const sim::KeyProfile& issued = *profile.key(sim::KeyProfile::Role::authentication);
+    const std::string issuedId = listedId(issued.keyId);
+    sigillatest::Outcome before = sigillatest::pkcs11Tool(token + " -O");
+    ASSERT_EQ(before.status, 0) << before.output;
+    ASSERT_TRUE(contains(sigillatest::objectIds(before.output, "Certificate Object"), issuedId)) << before.output;
+    ASSERT_TRUE(std::filesystem::exists(std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" /
+                                        profile.cardSerial()));
+
     t.start();
     auto pumpUntil = [&](auto done, std::chrono::milliseconds timeout) { return t.pumpUntil(done, timeout); };
     ASSERT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
@@ -743,6 +773,33 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(recorded.statuses.back(), TmajManager::kUpToDate);
     EXPECT_TRUE(window.tmajNotif.hidden);
     t.vc.reset();  // before the checks it was handed
+
+    const sim::CardState state = sim::loadState(dir, profile);
+    ASSERT_EQ(state.generatedKeys.count(issued.reference), 1u);
+    const sim::RsaKey renewedKey = sim::RsaKey::fromPem(state.generatedKeys.at(issued.reference));
+    const std::string renewedId = listedId(sim::cardKeyId(renewedKey.get(), issued.reference));
+    const std::string login = token + " --login --pin " + profile.pin.code;
+    sigillatest::Outcome after = sigillatest::pkcs11Tool(login + " -O");
+    ASSERT_EQ(after.status, 0) << after.output;
+    const auto certificates = sigillatest::objectIds(after.output, "Certificate Object");
+    const auto keys = sigillatest::privateKeyIds(after.output);
+    EXPECT_TRUE(contains(certificates, renewedId)) << after.output;
+    EXPECT_FALSE(contains(certificates, issuedId)) << after.output;
+    EXPECT_FALSE(contains(keys, issuedId)) << after.output;
+    EXPECT_EQ(sigillatest::authenticationKeyId(after.output), renewedId) << after.output;
+    // The third generation signs with PKCS#1 v1.5 only; the fourth is asked for PSS, its TLS 1.3 form.
+    if (profile.generation == sim::Generation::QEL3)
+        sigillatest::signAndVerify(login + " -m SHA256-RSA-PKCS", renewedId, "");
+    else
+        sigillatest::signAndVerify(login + " -m SHA256-RSA-PKCS-PSS --salt-len 32", renewedId,
+                                   "-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32");
+    // The certificate it verified against is the renewed one: it holds the card's new key.
+    std::ifstream in(sigillatest::scratch() + "/cert.der", std::ios::binary);
+    const std::string der((std::istreambuf_iterator<char>(in)), {});
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+    sim::X509Ptr published(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(published);
+    EXPECT_EQ(EVP_PKEY_eq(X509_get0_pubkey(published.get()), renewedKey.get()), 1);
 }
 
 TEST_F(KartelloIntegrationTest, UpdateWizardRenewsTheQel3ThenTheWindowShowsItUpToDate) {

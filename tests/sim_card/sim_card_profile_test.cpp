@@ -61,6 +61,11 @@ TEST(SimCardProfile, GeneratedCardKeepsItsIdentifiersConsistent) {
     X509Ptr issuer = readDerCertificate(authorityDir() + "/ACI-EL-PP-TEST.cer");
     PkeyPtr issuerKey(X509_get_pubkey(issuer.get()));
     EXPECT_EQ(X509_verify(cert.get(), issuerKey.get()), 1);
+    // The key identifier is derived from the certificate's public key, as a renewal derives it anew.
+    const Profile generated = loadProfile(out);
+    const KeyProfile* auth = generated.key(KeyProfile::Role::authentication);
+    ASSERT_NE(auth, nullptr);
+    EXPECT_EQ(toHex(auth->keyId), toHex(cardKeyId(X509_get0_pubkey(cert.get()), auth->reference)));
     ASSERT_EQ(r.verifyPin("1234"), 0x9000);
     EXPECT_EQ(r.selectPath(hex("3F000003D103")).sw, 0x9000);
     EXPECT_EQ(r.selectPath(hex("3F000003D104")).sw, 0x6A82);
@@ -104,8 +109,11 @@ TEST(SimCardProfile, MissingFilesAndBrokenStateNameTheFolder) {
     }
     // The contactless view does not need the signature certificate.
     EXPECT_NO_THROW(loadCardModel(dir, ReaderKind::contactless));
-    std::ofstream(dir + "/state.json") << "{\"pinTries\": 9}";
-    EXPECT_THROW(loadCardModel(dir, ReaderKind::contactless), std::runtime_error);
+    for (const char* state : {"{\"pinTries\": 9}", "{\"generatedKeys\": {\"02\": \"not a key\"}}",
+                              "{\"generatedKeys\": {\"0203\": \"\"}}"}) {
+        std::ofstream(dir + "/state.json") << state;
+        EXPECT_THROW(loadCardModel(dir, ReaderKind::contactless), std::runtime_error) << state;
+    }
 }
 
 // Cards made from one loaded folder: the files and keys of the folder, the state of a new card, and

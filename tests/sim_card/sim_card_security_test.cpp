@@ -4,6 +4,7 @@
 #include <openssl/rsa.h>
 #include <openssl/sha.h>
 
+#include "sim/card/x509_builder.h"
 #include "test_support.h"
 
 namespace qel::sim::test {
@@ -120,6 +121,76 @@ TEST(SimCardSecurity, Qel4SignsPkcs1AndPssFromTheKeyFolders) {
     ASSERT_EQ(sig.sw, 0x9000);
     EXPECT_TRUE(verifies(authPub.get(), hash, sig.data, "SHA256", true));
     EXPECT_FALSE(verifies(authPub.get(), hash, sig.data, "SHA256", false));
+}
+
+// INTERNAL AUTHENTICATE with the QEL3 authentication key (reference 02 of folder 0001) over SHA-256.
+CardResponse authenticateWithKey02(Reader& r, const Bytes& hash) {
+    r.selectPath(hex("3F000001"));
+    if (CardResponse set = r.send(0x22, 0x41, 0xA4, hex("800102840102")); set.sw != 0x9000) return set;
+    return r.send(0x88, 0x00, 0x00, cat({hex("3031300D060960864801650304020105000420"), hash}), 256);
+}
+
+// The issuer's renewal: a new key pair for a key reference, once the PIN is verified, its public key
+// answered through GET RESPONSE (over 256 bytes); the key then signs in place of the profile's, across
+// a power cycle and a reload, until the card is restored to its fresh state.
+TEST(SimCardSecurity, GeneratedKeyPairReplacesTheKeyUntilTheFreshState) {
+    const std::string dir = freshProfile("qel3-default");
+    const Bytes hash = sha("SHA256", "renewal");
+    PkeyPtr generated;
+    Pkey original(nullptr, EVP_PKEY_free);
+    {
+        Reader r(dir, ReaderKind::contact);
+        original = certificateKey(r, "3F000001A002");
+        ASSERT_NE(original, nullptr);
+        ASSERT_EQ(r.selectPath(hex("3F000001")).sw, 0x9000);
+        const Bytes generate = hex("0047800005A403840102");
+        EXPECT_EQ(toHex(r.card->transmit(generate)), "6982");
+        ASSERT_EQ(r.verifyPin("1234"), 0x9000);
+        EXPECT_EQ(toHex(r.card->transmit(hex("0047810005A403840102"))), "6A86");
+        EXPECT_EQ(toHex(r.card->transmit(hex("0047800004A4028401"))), "6A80");
+        EXPECT_EQ(toHex(r.card->transmit(hex("0047800005A603840102"))), "6A80");
+        EXPECT_EQ(toHex(r.card->transmit(hex("0047800005A403840103"))), "6A88");  // not in this folder
+        EXPECT_EQ(toHex(r.card->transmit(hex("0147800005A403840102"))), "6E00");
+
+        ASSERT_EQ(toHex(r.card->transmit(generate)), "6100");
+        Bytes first = r.card->transmit(hex("00C0000000"));
+        ASSERT_EQ(first.size(), 258u);
+        // 7F49 82 010A { 81 820100 <256 bytes>, 82 03 010001 }: 270 bytes, 14 after the first 256.
+        ASSERT_EQ(toHex(Bytes(first.end() - 2, first.end())), "610E");
+        Bytes rest = r.card->transmit(hex("00C000000E"));
+        ASSERT_EQ(rest.size(), 16u);
+        ASSERT_EQ(toHex(Bytes(rest.end() - 2, rest.end())), "9000");
+        Bytes answer(first.begin(), first.end() - 2);
+        answer.insert(answer.end(), rest.begin(), rest.end() - 2);
+        auto tlv = parseTlv(answer);
+        ASSERT_TRUE(tlv && tlv->size() == 1 && (*tlv)[0].tag == 0x7F49);
+        const Tlv* modulus = (*tlv)[0].find(0x81);
+        const Tlv* exponent = (*tlv)[0].find(0x82);
+        ASSERT_TRUE(modulus && exponent);
+        EXPECT_EQ(modulus->value.size(), 256u);
+        EXPECT_EQ(toHex(exponent->value), "010001");
+        generated = rsaPublicKey(modulus->value, exponent->value);
+        EXPECT_NE(EVP_PKEY_eq(generated.get(), original.get()), 1);
+
+        ASSERT_EQ(r.verifyPin("1234"), 0x9000);
+        CardResponse sig = authenticateWithKey02(r, hash);
+        ASSERT_EQ(sig.sw, 0x9000);
+        EXPECT_TRUE(verifies(generated.get(), hash, sig.data, "SHA256", false));
+        EXPECT_FALSE(verifies(original.get(), hash, sig.data, "SHA256", false));
+        // The other keys stay as they were.
+        EXPECT_EQ(r.model->state().generatedKeys.size(), 1u);
+    }
+    Reader reloaded(dir, ReaderKind::contact);
+    ASSERT_EQ(reloaded.verifyPin("1234"), 0x9000);
+    CardResponse sig = authenticateWithKey02(reloaded, hash);
+    ASSERT_EQ(sig.sw, 0x9000);
+    EXPECT_TRUE(verifies(generated.get(), hash, sig.data, "SHA256", false));
+
+    reloaded.model->restoreFreshState();
+    ASSERT_EQ(reloaded.verifyPin("1234"), 0x9000);
+    sig = authenticateWithKey02(reloaded, hash);
+    ASSERT_EQ(sig.sw, 0x9000);
+    EXPECT_TRUE(verifies(original.get(), hash, sig.data, "SHA256", false));
 }
 
 TEST(SimCardSecurity, DecipherOnEachGeneration) {

@@ -23,28 +23,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Outcome tool(const std::string& args) { return run("pkcs11-tool --module " + quoted(modulePath()) + " " + args); }
+Outcome tool(const std::string& args) { return pkcs11Tool(args); }
 
 int occurrences(const std::string& text, const std::string& what) {
     int n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
 }
-
-/// The CKA_ID (hexadecimal) of each private key that pkcs11-tool lists.
-std::vector<std::string> privateKeyIds(const std::string& listing) {
-    std::vector<std::string> ids;
-    std::regex block("Private Key Object[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
-    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
-        ids.push_back((*it)[1]);
-    return ids;
-}
-
-std::string tokenLabel(const std::string& generation, const std::string& profile) {
-    return generation + " " + cardSerialOf(profile);
-}
-
-void writeFile(const std::string& name, const std::string& text) { std::ofstream(scratch() + "/" + name) << text; }
 
 // One of our own programs, run without the sanitizer runtime that run() preloads for foreign ones:
 // ours carry their own.
@@ -55,15 +40,6 @@ std::string built(const std::string& path) {
 std::string fileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-/// The CKA_ID of the key that authenticates its holder: the one that also deciphers.
-std::string authenticationKeyId(const std::string& listing) {
-    std::regex block(
-        "Private Key Object[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*Usage:([^\\n]*)\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
-    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
-        if ((*it)[1].str().find("decrypt") != std::string::npos) return (*it)[2];
-    return {};
 }
 
 /// An OpenSSL configuration that loads the pkcs11 engine over the module under test.
@@ -103,22 +79,6 @@ class ClientTools : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(testbed::daemonRuns()) << "the card daemon of the testbed is not running"; }
     testbed::ReaderState readers_;
-
-    // Signs "data" with the key `id` and checks the signature with openssl against the card's own
-    // certificate read through the module. `extra` goes to pkcs11-tool (login, token, mechanism).
-    void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions) {
-        writeFile("data", "Kartello signs this text.\n");
-        fs::remove(scratch() + "/sig");
-        Outcome sign = tool(extra + " --sign --id " + id + " -i data -o sig");
-        ASSERT_EQ(sign.status, 0) << sign.output;
-        Outcome cert = tool(extra + " --read-object --type cert --id " + id + " -o cert.der");
-        ASSERT_EQ(cert.status, 0) << cert.output;
-        Outcome pub = run("openssl x509 -inform DER -in cert.der -pubkey -noout -out pub.pem");
-        ASSERT_EQ(pub.status, 0) << pub.output;
-        Outcome verify = run("openssl dgst -sha256 " + verifyOptions + " -verify pub.pem -signature sig data");
-        EXPECT_EQ(verify.status, 0) << verify.output;
-        EXPECT_NE(verify.output.find("Verified OK"), std::string::npos) << verify.output;
-    }
 
     // TLS client authentication with the card's key through the OpenSSL pkcs11 engine, against a
     // server on the loopback that asks for a certificate of the test authorities, only with the given

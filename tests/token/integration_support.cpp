@@ -1,5 +1,6 @@
 #include "tests/token/integration_support.h"
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -79,6 +81,44 @@ Outcome run(const std::string& commandLine) {
     text << in.rdbuf();
     r.output = text.str();
     return r;
+}
+
+Outcome pkcs11Tool(const std::string& args) { return run("pkcs11-tool --module " + quoted(modulePath()) + " " + args); }
+
+std::string tokenLabel(const std::string& generation, const std::string& profileDir) {
+    return generation + " " + cardSerialOf(profileDir);
+}
+
+std::vector<std::string> objectIds(const std::string& listing, const std::string& kind) {
+    std::vector<std::string> ids;
+    std::regex block(kind + "[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
+    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
+        ids.push_back((*it)[1]);
+    return ids;
+}
+
+std::string authenticationKeyId(const std::string& listing) {
+    std::regex block(
+        "Private Key Object[^\\n]*\\n(?:[^\\n]*\\n)*?\\s*Usage:([^\\n]*)\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
+    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
+        if ((*it)[1].str().find("decrypt") != std::string::npos) return (*it)[2];
+    return {};
+}
+
+void writeFile(const std::string& name, const std::string& text) { std::ofstream(scratch() + "/" + name) << text; }
+
+void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions) {
+    writeFile("data", "Kartello signs this text.\n");
+    fs::remove(scratch() + "/sig");
+    Outcome sign = pkcs11Tool(extra + " --sign --id " + id + " -i data -o sig");
+    ASSERT_EQ(sign.status, 0) << sign.output;
+    Outcome cert = pkcs11Tool(extra + " --read-object --type cert --id " + id + " -o cert.der");
+    ASSERT_EQ(cert.status, 0) << cert.output;
+    Outcome pub = run("openssl x509 -inform DER -in cert.der -pubkey -noout -out pub.pem");
+    ASSERT_EQ(pub.status, 0) << pub.output;
+    Outcome verify = run("openssl dgst -sha256 " + verifyOptions + " -verify pub.pem -signature sig data");
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    EXPECT_NE(verify.output.find("Verified OK"), std::string::npos) << verify.output;
 }
 
 LoadedModule::LoadedModule() {

@@ -37,6 +37,25 @@ std::string quoted(const std::string& word);
 /// A scratch folder for this test program.
 std::string scratch();
 
+/// pkcs11-tool with the module under test and these arguments.
+Outcome pkcs11Tool(const std::string& args);
+/// The token label the module gives a card: generation ("QEL3", "QEL3CL", "QEL4") and card serial.
+std::string tokenLabel(const std::string& generation, const std::string& profileDir);
+/// The CKA_ID (hexadecimal) of each object of a kind ("Private Key Object", "Certificate Object")
+/// in a pkcs11-tool listing, in listing order.
+std::vector<std::string> objectIds(const std::string& listing, const std::string& kind);
+inline std::vector<std::string> privateKeyIds(const std::string& listing) {
+    return objectIds(listing, "Private Key Object");
+}
+/// The CKA_ID of the key that authenticates its holder: the one that also deciphers.
+std::string authenticationKeyId(const std::string& listing);
+/// Writes a text file into the scratch folder.
+void writeFile(const std::string& name, const std::string& text);
+/// Signs "data" with the key `id` through pkcs11-tool and checks the signature with openssl against
+/// the certificate of the same CKA_ID read through the module (left in cert.der and pub.pem).
+/// `extra` goes to pkcs11-tool (token, login, mechanism). Reports through gtest.
+void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions);
+
 /// The module loaded with dlopen; unloaded on destruction.
 class LoadedModule {
 public:

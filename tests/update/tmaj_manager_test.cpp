@@ -1,10 +1,19 @@
 // The update service client against the simulator on loopback HTTPS: the check and its cookie, the
-// session end to end on a card that answers like the virtual one, and the service's faults.
+// session end to end on the virtual card in process (the renewal of its authentication key and
+// certificate included), and the service's faults.
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/x509.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "common/hex.h"
+#include "sim/card/profile_generator.h"
+#include "sim/card/qel_card_model.h"
+#include "sim/card/rsa_key.h"
+#include "sim/card/tlv_writer.h"
+#include "sim/tmaj/tmaj_renewal.h"
 #include "sim/tmaj/tmaj_simulator.h"
 #include "tests/support/log_capture.h"
 #include "update/tmaj_service.h"
@@ -15,36 +24,46 @@ namespace {
 using sim::TmajFault;
 using sim::TmajScripts;
 
-// Answers the simulator's scripts as a card would: serial, challenge, holder record kept in memory.
-struct ScriptCard : UpdateCard {
-    explicit ScriptCard(const sim::Profile& p) : record(TmajScripts::currentNameRecord(p)), profile(p) {}
+// Answers the simulator's scripts with the virtual card of a profile folder, in the state the
+// wizard leaves it: PIN verified.
+struct VirtualUpdateCard : UpdateCard {
+    explicit VirtualUpdateCard(const std::string& dir)
+        : model(sim::loadQelCardModel(dir, sim::ReaderKind::contact)), profile(model->profile()) {
+        model->restoreFreshState();
+        Bytes pin(profile.pin.code.begin(), profile.pin.code.end());
+        if (profile.generation == sim::Generation::QEL3) pin.resize(8, 0xFF);
+        Bytes verify{0x00, 0x20, 0x00, 0x01, static_cast<std::uint8_t>(pin.size())};
+        verify.insert(verify.end(), pin.begin(), pin.end());
+        EXPECT_EQ(toHex(model->processApdu(verify)), "9000");
+    }
     std::optional<Bytes> transmit(const Bytes& apdu, bool) override {
         ++transmissions;
         if (pulledAfter >= 0 && transmissions > pulledAfter) return std::nullopt;
-        const std::string c = toHex(apdu);
-        if (c == "00B000000C") return *fromHex("040A8025000001" + profile.cardNumber + "9000");
-        if (c.substr(2) == "84000008") return *fromHex("11223344556677889000");
-        if (c == "00A4000002D003") return *fromHex("6104");
-        if (c == "00C0000004") return *fromHex("620280009000");
-        if (c.rfind("00B00000", 0) == 0 && c.size() == 10) {
-            Bytes out = record;
-            out.push_back(0x90);
-            out.push_back(0x00);
-            return out;
-        }
-        if (c.rfind("00D60000", 0) == 0) {
-            record = *fromHex(c.substr(10));
-            return *fromHex("9000");
-        }
-        return *fromHex("9000");
+        return model->processApdu(apdu);
     }
     std::string chipSerial() override { return profile.cardNumber; }
     std::string tokenSerial() override { return profile.cardNumber + profile.checkCharacter; }
-    Bytes record;
+    std::unique_ptr<sim::QelCardModel> model;
     sim::Profile profile;
     int transmissions = 0;
     int pulledAfter = -1;
 };
+
+std::string builtProfiles() {
+    const char* bin = std::getenv("QEL_BINARY_DIR");
+    return std::string(bin ? bin : ".") + "/sim/profiles";
+}
+
+Bytes certificatePublicKeyDer(const Bytes& certificate) {
+    const unsigned char* p = certificate.data();
+    sim::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificate.size())));
+    if (!cert) return {};
+    unsigned char* der = nullptr;
+    const int n = i2d_PUBKEY(X509_get0_pubkey(cert.get()), &der);
+    Bytes out(der, der + std::max(n, 0));
+    OPENSSL_free(der);
+    return out;
+}
 
 class TmajClientTest : public ::testing::Test {
 protected:
@@ -52,6 +71,10 @@ protected:
         dir_ = new std::string(std::filesystem::temp_directory_path() / ("tmaj-test-" + std::to_string(getpid())));
         std::filesystem::create_directories(*dir_);
         credentials_ = new sim::TmajCredentials(sim::makeTmajCredentials(*dir_));
+        // Private copies: the cards write their state into their folders.
+        for (const char* name : {"qel3-default", "qel4-default"})
+            std::filesystem::copy(builtProfiles() + "/" + name, *dir_ + "/" + name,
+                                  std::filesystem::copy_options::recursive);
     }
     static void TearDownTestSuite() {
         std::filesystem::remove_all(*dir_);
@@ -59,7 +82,14 @@ protected:
         delete dir_;
     }
     void SetUp() override {
-        simulator = std::make_unique<sim::TmajSimulator>(std::vector<sim::SimCard>{{profile, ""}}, *credentials_);
+        std::vector<sim::SimCard> cards;
+        for (const char* name : {"qel3-default", "qel4-default"}) {
+            const std::string dir = *dir_ + "/" + name;
+            std::filesystem::remove(dir + "/state.json");
+            cards.push_back({sim::loadProfile(dir), dir});
+        }
+        profile = cards.front().profile;
+        simulator = std::make_unique<sim::TmajSimulator>(cards, *credentials_, builtProfiles() + "/ca");
         port = simulator->start();
         ASSERT_GT(port, 0);
         manager = std::make_unique<TmajManager>(
@@ -68,6 +98,7 @@ protected:
         service->finalPauseMs = 0;
     }
     std::string serial() const { return profile.cardNumber + profile.checkCharacter; }
+    static std::string cardDir(const char* name) { return *dir_ + "/" + name; }
 
     static std::string* dir_;
     static sim::TmajCredentials* credentials_;
@@ -90,10 +121,10 @@ TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
         log.contains("Envoi d'une requête CheckTMAJ à https://127.0.0.1:" + std::to_string(port) + "/sc/check"));
     EXPECT_TRUE(log.contains("Mise à jour QEL disponible"));
 
-    ScriptCard card(profile);
+    VirtualUpdateCard card(cardDir("qel3-default"));
     ApduResult result = service->performUpdate(card, {});
     EXPECT_FALSE(result.isError) << result.resultMessage;
-    EXPECT_EQ(card.record, TmajScripts::renewedNameRecord(profile));
+    EXPECT_EQ(card.model->state().files.at("3F000003D002"), TmajScripts::renewedNameRecord(profile));
     EXPECT_EQ(simulator->scripts().completedSessions(), 1);
     EXPECT_TRUE(
         log.contains("/telemaj/rest/swtmaj/initIasMajBean/8025000001" + profile.cardNumber + ":8025000001" + serial()));
@@ -101,6 +132,102 @@ TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
 
     EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpToDate);
     EXPECT_TRUE(log.contains("QEL déjà à jour"));
+}
+
+// The renewal on both generations: the card's new authentication key, the certificate the card's
+// authority issued for it in place of the old one (same file size, new serial), and the key
+// identifier derived from the new key in both directories, the old one gone.
+TEST_F(TmajClientTest, TheSessionRenewsTheAuthenticationKeyAndCertificate) {
+    for (const char* name : {"qel3-default", "qel4-default"}) {
+        VirtualUpdateCard card(cardDir(name));
+        const sim::Profile& p = card.profile;
+        const sim::KeyProfile& key = *p.key(sim::KeyProfile::Role::authentication);
+        const std::string before = sim::readWholeFile(cardDir(name) + "/" + key.certificateFile);
+        const Bytes previous(before.begin(), before.end());
+        ASSERT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajManager::kUpdateAvailable) << name;
+        ApduResult result = service->performUpdate(card, {});
+        ASSERT_FALSE(result.isError) << name << " " << result.resultMessage;
+        std::printf("[figures] in-process session on %s: %d APDUs\n", name, card.transmissions);
+
+        const sim::CardState& state = card.model->state();
+        ASSERT_EQ(state.generatedKeys.count(key.reference), 1u) << name;
+        const sim::RsaKey generated = sim::RsaKey::fromPem(state.generatedKeys.at(key.reference));
+        const sim::RenewalLayout layout = sim::renewalLayout(p);
+        const Bytes renewed = state.files.at(sim::statePathHex(layout.certificateFile));
+        EXPECT_EQ(renewed.size(), previous.size()) << name;
+        unsigned char* der = nullptr;
+        const int n = i2d_PUBKEY(generated.get(), &der);
+        EXPECT_EQ(certificatePublicKeyDer(renewed), Bytes(der, der + n)) << name;
+        OPENSSL_free(der);
+
+        const unsigned char* at = renewed.data();
+        sim::X509Ptr cert(d2i_X509(nullptr, &at, static_cast<long>(renewed.size())));
+        ASSERT_TRUE(cert) << name;
+        sim::Authority authority = sim::issuingAuthority(builtProfiles() + "/ca", previous);
+        EXPECT_EQ(X509_verify(cert.get(), X509_get0_pubkey(authority.certificate.get())), 1) << name;
+        at = previous.data();
+        sim::X509Ptr old(d2i_X509(nullptr, &at, static_cast<long>(previous.size())));
+        EXPECT_NE(sim::serialOf(cert.get()), sim::serialOf(old.get())) << name;
+
+        const Bytes newId = sim::cardKeyId(generated.get(), key.reference);
+        for (const Bytes& path : {layout.privateKeyDirectory, layout.certificateDirectory}) {
+            const Bytes& directory = state.files.at(sim::statePathHex(path));
+            EXPECT_TRUE(sim::keyIdOffset(directory, newId)) << name << " " << toHex(path);
+            EXPECT_FALSE(sim::keyIdOffset(directory, key.keyId)) << name << " " << toHex(path);
+        }
+        EXPECT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajManager::kUpToDate) << name;
+    }
+}
+
+// A card that fails the key generation (its answer spoiled after the key was made): the service
+// refuses the next step, the session ends with its message, and the card still needs its update even
+// though its name record was renewed.
+TEST_F(TmajClientTest, AFailedKeyGenerationLeavesTheUpdateAvailable) {
+    VirtualUpdateCard card(cardDir("qel3-default"));
+    card.model->setHostileRules(sim::hostileRulesFromJson(R"([{"ins": "47", "action": "status", "sw": "6581"}])"));
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    test::LogCapture log;
+    ApduResult result = service->performUpdate(card, {});
+    EXPECT_TRUE(result.isError);
+    EXPECT_EQ(result.resultMessage, tmaj_messages::sequenceFailed);
+    EXPECT_TRUE(log.contains("code 422 reçu")) << log.text();
+    EXPECT_EQ(card.model->state().files.at("3F000003D002"), TmajScripts::renewedNameRecord(profile));
+    EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+}
+
+// What the service makes of card answers that are not what its scripts expect: it refuses rather
+// than read past them.
+TEST(TmajRenewal, MalformedCardAnswersAreRefused) {
+    const Bytes modulus(256, 0xC5);
+    const Bytes good = *fromHex("7F4982010981820100" + toHex(modulus) + "8203010001");
+    auto key = sim::parsePublicKey(good);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->modulus, modulus);
+    EXPECT_EQ(toHex(key->exponent), "010001");
+    const char* bad[] = {
+        "",                      // nothing
+        "7F49",                  // no length
+        "7F4905810100820101AA",  // a byte past the template
+        "7F490A818201",          // shorter than its length
+        "7F4906810101820201",    // exponent cut short
+        "7F4903810101",          // no exponent
+        "7F4A0681010182010300",  // another tag
+        "7F49838000000081",      // a length form the card never uses
+    };
+    for (const char* text : bad) {
+        auto bytes = fromHex(text);
+        EXPECT_FALSE(bytes && sim::parsePublicKey(*bytes)) << text;
+    }
+    EXPECT_FALSE(sim::successData("6982"));
+    EXPECT_FALSE(sim::successData("900"));
+    EXPECT_EQ(toHex(*sim::successData("01029000")), "0102");
+
+    const Bytes id = *fromHex("0102030405060708");
+    const Bytes once = *fromHex("300A04080102030405060708");
+    EXPECT_EQ(sim::keyIdOffset(once, id), 4u);
+    EXPECT_FALSE(sim::keyIdOffset(sim::cat({once, once}), id));  // twice: which one is the key's?
+    EXPECT_FALSE(sim::keyIdOffset(Bytes(once.begin(), once.end() - 1), id));
+    EXPECT_FALSE(sim::keyIdOffset(once, Bytes{}));
 }
 
 TEST_F(TmajClientTest, CheckFailures) {
@@ -158,7 +285,7 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
         manager->requestTimeoutMs = c.fault.delayMs > 0 ? 4000 : 10000;
         test::LogCapture log;
         ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable) << c.step;
-        ScriptCard card(profile);
+        VirtualUpdateCard card(cardDir("qel3-default"));
         ApduResult result = service->performUpdate(card, {});
         EXPECT_TRUE(result.isError) << c.step;
         EXPECT_EQ(result.resultMessage, c.message) << c.step;
@@ -178,7 +305,7 @@ TEST_F(TmajClientTest, TheSessionNeedsTheCheckCookieAndPlainArguments) {
     EXPECT_TRUE(log.contains("argument de chemin refusé"));
 
     // A card pulled mid-session: the answers stop and the session ends with its message.
-    ScriptCard card(profile);
+    VirtualUpdateCard card(cardDir("qel3-default"));
     card.pulledAfter = 5;
     ApduResult result = service->performUpdate(card, {});
     EXPECT_TRUE(result.isError);

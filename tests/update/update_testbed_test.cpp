@@ -210,8 +210,9 @@ TEST_F(UpdateTestbedTest, ServiceFaultsEndTheSessionWithTheirMessage) {
 }
 
 TEST_F(UpdateTestbedTest, CardPulledAtThreePointsOfTheSession) {
-    // In the first step, after the secure-messaging step, and in the repeated step.
-    for (int pullAt : {5, 9, 14}) {
+    // In the first step, after the secure-messaging step, and in the repeated step while the renewed
+    // certificate is being written.
+    for (int pullAt : {5, 9, 28}) {
         std::unique_ptr<Pkcs11Card> card = insertAndLogin();
         ASSERT_TRUE(card);
         ASSERT_EQ(manager->checkTmaj(card->serial), TmajManager::kUpdateAvailable);
