@@ -1,7 +1,7 @@
 # Debian packages, one per component, built by scripts/package (cpack in a Release build folder):
 #   kartello  the application, its desktop entry and icon, the authority certificates' folder
 #             (and the support command line `qel`: install(TARGETS qel ... COMPONENT kartello) and
-#             qel_install_man_page(qel.1 COMPONENT kartello) in its folder)
+#             its manual page, install(FILES qel.1 ... COMPONENT kartello) or qel_install_man_page)
 #   sigilla   the PKCS#11 module in the multiarch PKCS#11 folder, its p11-kit registration,
 #             sigilla-register and sigilla-cache
 #   vigilo    the agent and the launcher Lanzo
@@ -62,6 +62,7 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QelPackageManPages.cmake)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
