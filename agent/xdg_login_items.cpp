@@ -11,6 +11,15 @@
 
 namespace qel::agent {
 
+std::string desktopStringValue(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
 std::string desktopExecValue(const std::string& program) {
     // Characters that force quoting of an Exec argument.
     static const std::string reserved = " \t\n\"'\\><~|&;$*?#()`";
@@ -24,12 +33,7 @@ std::string desktopExecValue(const std::string& program) {
     }
     if (quote) argument += '"';
     // The whole value is a desktop-entry string, where a backslash escapes too.
-    std::string value;
-    for (char c : argument) {
-        if (c == '\\') value += '\\';
-        value += c;
-    }
-    return value;
+    return desktopStringValue(argument);
 }
 
 XdgLoginItems::XdgLoginItems(std::map<std::string, std::string> programs, std::string configHome)
@@ -63,7 +67,11 @@ bool XdgLoginItems::setEnabled(const std::string& identifier, bool enabled) {
             << "Type=Application\n"
             << "Name=" << (name.empty() ? identifier : name) << "\n"
             << "Comment=Démarre Vigilo à l'ouverture de session\n"
-            << "Exec=" << desktopExecValue(executable) << "\n"
+            << "Exec=" << desktopExecValue(executable)
+            << "\n"
+            // The entry lives in the user's folder, beyond the reach of the package's removal: once
+            // the program is gone, the session skips the entry instead of failing at every login.
+            << "TryExec=" << desktopStringValue(executable) << "\n"
             << "Icon=org.oberlane.qel.vigilo\n"
             << "Terminal=false\n"
             << "NoDisplay=true\n"

@@ -6,6 +6,9 @@
 
 namespace qel::agent {
 
+/// `text` as a desktop-entry string value: backslashes doubled (line feeds are the caller's to refuse).
+std::string desktopStringValue(const std::string& text);
+
 /// The Exec value that runs `program` without arguments: the path alone when it needs no quoting,
 /// else quoted as desktop entries require ('"', '`', '$' and '\' escaped inside the quotes), with
 /// '%' doubled and the backslashes doubled again for the file's own string escaping.

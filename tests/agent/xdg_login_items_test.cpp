@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 namespace qel::agent {
 namespace {
@@ -37,18 +38,22 @@ protected:
 };
 
 TEST_F(XdgLoginItemsTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharacters) {
-    const std::pair<std::string, std::string> programs[] = {
-        {"/usr/bin/lanzo", "Exec=/usr/bin/lanzo\n"},
-        {"/opt/Mon Kartello/bin/lanzo", "Exec=\"/opt/Mon Kartello/bin/lanzo\"\n"},
-        {"/opt/a\"b$c`d\\e/100%/lanzo", "Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e/100%%/lanzo\"\n"},
+    // The session runs Exec, and skips the entry once TryExec's file is gone (the package removed).
+    const std::tuple<std::string, std::string, std::string> programs[] = {
+        {"/usr/bin/lanzo", "Exec=/usr/bin/lanzo\n", "TryExec=/usr/bin/lanzo\n"},
+        {"/opt/Mon Kartello/bin/lanzo", "Exec=\"/opt/Mon Kartello/bin/lanzo\"\n",
+         "TryExec=/opt/Mon Kartello/bin/lanzo\n"},
+        {"/opt/a\"b$c`d\\e/100%/lanzo", "Exec=\"/opt/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e/100%%/lanzo\"\n",
+         "TryExec=/opt/a\"b$c`d\\\\e/100%/lanzo\n"},
     };
-    for (const auto& [program, execLine] : programs) {
+    for (const auto& [program, execLine, tryExecLine] : programs) {
         XdgLoginItems items({{kLauncherIdentifier, program}}, dir.string());
         ASSERT_TRUE(items.setEnabled(kLauncherIdentifier, true)) << program;
         const std::string path = items.entryPath(kLauncherIdentifier);
         EXPECT_EQ(path, dir.string() + "/autostart/org.oberlane.qel.lanzo.desktop");
         const std::string text = readAll(path);
         EXPECT_NE(text.find(execLine), std::string::npos) << text;
+        EXPECT_NE(text.find(tryExecLine), std::string::npos) << text;
         const int verdict = validate(path);
         if (verdict >= 0) EXPECT_EQ(verdict, 0) << program;
         EXPECT_FALSE(fs::exists(path + ".tmp"));

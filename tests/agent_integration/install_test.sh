@@ -11,7 +11,7 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_STATE_HOME="$wo
 export QT_QPA_PLATFORM=offscreen
 fail() { echo "install_test: $*" >&2; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" --component agent >"$work/install.log"
+cmake --install "$build" --prefix "$prefix" --component vigilo >"$work/install.log"
 for f in bin/vigilo bin/lanzo share/applications/org.oberlane.qel.vigilo.desktop \
          share/applications/org.oberlane.qel.lanzo.desktop \
          share/icons/hicolor/scalable/apps/org.oberlane.qel.vigilo.svg; do

@@ -96,9 +96,13 @@ class FakePopUp : public FakeWidget<ui::PopUpList> {
 public:
     void removeAllItems() override {
         items.clear();
+        added.clear();
         selected = -1;
     }
-    void addItem(const std::string& t) override { items.push_back(t); }
+    void addItem(const std::string& t) override {
+        items.push_back(t);
+        added.push_back(t);
+    }
     int itemCount() const override { return static_cast<int>(items.size()); }
     std::string itemTitle(int i) const override { return valid(i) ? items[static_cast<std::size_t>(i)] : ""; }
     void setItemTitle(int i, const std::string& t) override {
@@ -115,6 +119,8 @@ public:
     }
     bool valid(int i) const { return i >= 0 && i < itemCount(); }
     std::vector<std::string> items;
+    /// The entries as they were added, before any retitling.
+    std::vector<std::string> added;
     int selected = -1;
     std::function<void()> handler;
 };
