@@ -58,7 +58,8 @@ std::vector<CK_OBJECT_HANDLE> objectsOfClass(CK_FUNCTION_LIST* f, CK_SESSION_HAN
     if (f->C_FindObjectsInit(s, &wanted, 1) != CKR_OK) return found;
     CK_OBJECT_HANDLE batch[32];
     CK_ULONG count = 0;
-    while (f->C_FindObjects(s, batch, 32, &count) == CKR_OK && count > 0) found.insert(found.end(), batch, batch + count);
+    while (f->C_FindObjects(s, batch, 32, &count) == CKR_OK && count > 0)
+        found.insert(found.end(), batch, batch + count);
     f->C_FindObjectsFinal(s);
     // Object order: the order in which the token published its items.
     std::sort(found.begin(), found.end());
@@ -111,8 +112,7 @@ TokenScan::TokenScan() : modules_(std::make_unique<Modules>()) {
         modules.emplace_back(name ? name : "", *m);
         std::free(name);
     }
-    std::stable_sort(modules.begin(), modules.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(modules.begin(), modules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
     for (const auto& [name, f] : modules) {
         CK_ULONG count = 0;
@@ -140,7 +140,7 @@ TokenScan::TokenScan() : modules_(std::make_unique<Modules>()) {
                 Bytes id = attribute(f, s, key, CKA_ID);
                 if (!id.empty()) keyIds.insert(std::move(id));
             }
-            const bool pss = signsPss(f, slot);
+            const bool pss = !keyIds.empty() && signsPss(f, slot);
             for (CK_OBJECT_HANDLE cert : objectsOfClass(f, s, CKO_CERTIFICATE)) {
                 Bytes id = attribute(f, s, cert, CKA_ID);
                 if (id.empty() || !keyIds.count(id)) continue;

@@ -51,7 +51,7 @@ UI_METHOD* noPinPrompt() {
 // as the listing, so a token logged in there is logged in for the engine too. Never finished: its
 // sessions keep the card's login usable by the next handshakes of this process.
 ENGINE* pkcs11Engine() {
-    static ENGINE* engine = [] () -> ENGINE* {
+    static ENGINE* engine = []() -> ENGINE* {
         ENGINE* e = ENGINE_by_id("pkcs11");
         if (e == nullptr) {
             logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
@@ -68,7 +68,9 @@ ENGINE* pkcs11Engine() {
 }
 
 CURLcode sslContextCallback(CURL*, void* sslContext, void* self) {
-    return static_cast<CURLcode>(static_cast<ClientTls*>(self)->prepareContext(sslContext));
+    auto* tls = static_cast<ClientTls*>(self);
+    if (!tls->addAuthorities(sslContext)) return CURLE_SSL_CACERT_BADFILE;
+    return tls->prepareContext(sslContext) ? CURLE_OK : CURLE_SSL_CERTPROBLEM;
 }
 
 }  // namespace
@@ -81,13 +83,31 @@ ClientTlsOptions ClientTlsOptions::fromEnvironment() {
 
 ClientTls::ClientTls(ClientTlsOptions options) : options_(std::move(options)) {}
 
-bool ClientTls::configure(CURL* curl) {
+bool ClientTls::prepareHandle(CURL* curl) {
     const bool ok = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
                     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-                    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback) == CURLE_OK &&
-                    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, this) == CURLE_OK;
-    if (!ok) logError("Vek TLS : libcurl refused the TLS options (is it built with OpenSSL?)");
+                    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L) == CURLE_OK;
+    if (!ok) logError("Vek TLS : libcurl refused the TLS options");
     return ok;
+}
+
+bool ClientTls::configure(CURL* curl) {
+    if (!prepareHandle(curl)) return false;
+    const bool ok = curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback) == CURLE_OK &&
+                    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, this) == CURLE_OK;
+    if (!ok) logError("Vek TLS : libcurl refused the TLS context callback (is it built with OpenSSL?)");
+    return ok;
+}
+
+bool ClientTls::addAuthorities(void* sslContext) const {
+    if (options_.authorityFile.empty()) return true;
+    // The system's store is already in the context; the configured authorities come on top.
+    if (X509_STORE_load_file(SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext)),
+                             options_.authorityFile.c_str()) == 1)
+        return true;
+    logError(format("Vek TLS : the authority file %s cannot be read : %s", options_.authorityFile.c_str(),
+                    openSslError().c_str()));
+    return false;
 }
 
 std::optional<PreparedIdentity> ClientTls::lastIdentity() const {
@@ -95,16 +115,8 @@ std::optional<PreparedIdentity> ClientTls::lastIdentity() const {
     return last_;
 }
 
-int ClientTls::prepareContext(void* sslContext) {
+bool ClientTls::prepareContext(void* sslContext) {
     SSL_CTX* ctx = static_cast<SSL_CTX*>(sslContext);
-    // The system's store is already in the context; the configured authorities come on top.
-    if (!options_.authorityFile.empty() &&
-        X509_STORE_load_file(SSL_CTX_get_cert_store(ctx), options_.authorityFile.c_str()) != 1) {
-        logError(format("Vek TLS : the authority file %s cannot be read : %s", options_.authorityFile.c_str(),
-                        openSslError().c_str()));
-        return CURLE_SSL_CACERT_BADFILE;
-    }
-
     {
         std::lock_guard lock(mutex_);
         last_.reset();
@@ -114,36 +126,42 @@ int ClientTls::prepareContext(void* sslContext) {
     const std::optional<ClientIdentity> identity = chooseClientIdentity(scan.identities());
     if (!identity) {
         logInfo("Vek TLS : no client identity, the server decides");
-        return CURLE_OK;
+        return true;
     }
     ENGINE* engine = pkcs11Engine();
-    if (engine == nullptr) return CURLE_OK;
+    if (engine == nullptr) return true;
 
     const unsigned char* der = identity->certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
         d2i_X509(nullptr, &der, static_cast<long>(identity->certificate.size())));
     std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
         ENGINE_load_private_key(engine, identity->keyUri().c_str(), noPinPrompt(), nullptr));
+    if (!key) {
+        // The engine gives up when any module fails a slot query, and some fail the first one after
+        // a card arrives that they do not know (OpenSC on a QEL card); their next answer is sound.
+        ERR_clear_error();
+        key.reset(ENGINE_load_private_key(engine, identity->keyUri().c_str(), noPinPrompt(), nullptr));
+    }
     if (!certificate || !key) {
-        logError(format("Vek TLS : the identity %s of token %s cannot be used : %s",
-                        toHex(identity->id).c_str(), identity->tokenLabel.c_str(), openSslError().c_str()));
-        return CURLE_OK;
+        logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity->id).c_str(),
+                        identity->tokenLabel.c_str(), openSslError().c_str()));
+        return true;
     }
     // A key without RSA-PSS cannot sign in TLS 1.3, and OpenSSL prefers PSS even in TLS 1.2: such a
     // key is held to TLS 1.2 and offers PKCS#1 v1.5 signatures only.
     const char* clientSignatures = identity->signsPss ? "rsa_pss_rsae_sha256:RSA+SHA256" : "RSA+SHA256";
-    if (!identity->signsPss && SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) return CURLE_SSL_CIPHER;
-    if (SSL_CTX_set1_client_sigalgs_list(ctx, clientSignatures) != 1 ||
+    if ((!identity->signsPss && SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) ||
+        SSL_CTX_set1_client_sigalgs_list(ctx, clientSignatures) != 1 ||
         SSL_CTX_use_certificate(ctx, certificate.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
         logError(format("Vek TLS : the identity cannot be set on the connection : %s", openSslError().c_str()));
-        return CURLE_SSL_CERTPROBLEM;
+        return false;
     }
     logInfo(format("Vek TLS : client identity %s of token %s (%s), %s", toHex(identity->id).c_str(),
                    identity->tokenLabel.c_str(), identity->module.c_str(),
                    identity->signsPss ? "TLS 1.3 allowed" : "TLS 1.2 with PKCS#1 v1.5"));
     std::lock_guard lock(mutex_);
     last_ = PreparedIdentity{identity->module, identity->tokenLabel, identity->id, identity->signsPss};
-    return CURLE_OK;
+    return true;
 }
 
 }  // namespace qel::vek

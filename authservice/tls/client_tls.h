@@ -39,15 +39,24 @@ class ClientTls {
 public:
     explicit ClientTls(ClientTlsOptions options = ClientTlsOptions::fromEnvironment());
 
-    /// Sets the handle's TLS options. False (and logged) when libcurl refuses one of them.
+    /// Everything on a handle of its own: server verification, no TLS session reuse (a resumed
+    /// session would carry the identity of a card that may have left), and a TLS context callback
+    /// that adds the authorities and then the identity. False (and logged) when libcurl refuses
+    /// an option.
     bool configure(CURL* curl);
+
+    /// The part for a handle whose TLS context callback belongs to someone else (the service's
+    /// HTTP session, which loads the authorities itself): verification and no session reuse.
+    bool prepareHandle(CURL* curl);
+    /// The identity on a new connection's SSL_CTX: false only when one was chosen but could not be
+    /// set; no identity at all is not an error (the server decides).
+    bool prepareContext(void* sslContext);
 
     /// The identity of the latest connection this object prepared; none when it had none.
     std::optional<PreparedIdentity> lastIdentity() const;
 
-    /// Called by libcurl with the connection's SSL_CTX: the authorities, then the identity.
-    /// Returns a CURLcode.
-    int prepareContext(void* sslContext);
+    /// The configured authorities added to a context's store. False when the file is unreadable.
+    bool addAuthorities(void* sslContext) const;
 
 private:
     ClientTlsOptions options_;

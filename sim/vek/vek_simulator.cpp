@@ -63,7 +63,9 @@ Caller callerOf(const httplib::Request& request) {
     int type = NID_undef, digest = NID_undef;
     SSL_get_peer_signature_type_nid(ssl, &type);
     SSL_get_peer_signature_nid(ssl, &digest);
-    caller.signature = std::string(type == NID_rsassaPss ? "RSA-PSS" : type == NID_rsaEncryption ? "RSA-PKCS1" : "other") +
+    caller.signature = std::string(type == NID_rsassaPss       ? "RSA-PSS"
+                                   : type == NID_rsaEncryption ? "RSA-PKCS1"
+                                                               : "other") +
                        "/" + (digest == NID_undef ? std::string("none") : OBJ_nid2sn(digest));
     return caller;
 }
@@ -92,7 +94,7 @@ std::optional<std::pair<std::string, VekFault>> parseVekFault(const std::string&
     const std::size_t colon = text.find(':');
     if (colon == std::string::npos || colon == 0) return std::nullopt;
     const std::string step = text.substr(0, colon);
-    static const std::vector<std::string> steps = {"pending", "codeState", "challenges", "verify",
+    static const std::vector<std::string> steps = {"pending",      "codeState", "challenges", "verify",
                                                    "cardResponse", "logoutAll", "*"};
     if (std::find(steps.begin(), steps.end(), step) == steps.end()) return std::nullopt;
     std::string kind = text.substr(colon + 1), value;
@@ -127,7 +129,8 @@ VekSimulator::VekSimulator(const ServiceCredentials& credentials, const std::str
       admin_(std::make_unique<httplib::Server>()),
       serviceThread_(*service_),
       adminThread_(*admin_) {
-    if (!service_->is_valid()) throw std::runtime_error("vek-sim: the server identity or the client authorities are unusable");
+    if (!service_->is_valid())
+        throw std::runtime_error("vek-sim: the server identity or the client authorities are unusable");
     installService();
     installAdmin();
 }
@@ -170,6 +173,14 @@ std::optional<VekFault> VekSimulator::fault(const std::string& step) {
 
 void VekSimulator::installService() {
     httplib::SSLServer& s = *service_;
+    // Every connection is a full handshake, so that each one shows the client's certificate and
+    // signature; and a client offering a session must not meet the verification's missing context.
+    SSL_CTX* ctx = s.ssl_context();
+    static const unsigned char context[] = "vek-sim";
+    SSL_CTX_set_session_id_context(ctx, context, sizeof context - 1);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    SSL_CTX_set_num_tickets(ctx, 0);
     s.set_read_timeout(15, 0);
     s.set_write_timeout(15, 0);
 
@@ -275,11 +286,12 @@ void VekSimulator::installService() {
                      std::lock_guard lock(mutex_);
                      for (auto it = pending_.begin(); it != pending_.end(); ++it) {
                          if (it->notificationId != id || it->idNat != caller.holder) continue;
-                         cardResponses_.push_back(json{{"idNat", caller.holder},
-                                                       {"notificationId", id},
-                                                       {"authStatus", status},
-                                                       {"code", it->verifiedCode}}
-                                                      .dump());
+                         cardResponses_.push_back(json{
+                             {"idNat", caller.holder},
+                             {"notificationId", id},
+                             {"authStatus", status},
+                             {"code",
+                              it->verifiedCode}}.dump());
                          pending_.erase(it);
                          res.status = 200;
                          return;
@@ -337,7 +349,9 @@ void VekSimulator::installAdmin() {
     });
     a.Get("/admin/received", [this](const httplib::Request&, httplib::Response& res) {
         std::lock_guard lock(mutex_);
-        json out{{"cardResponses", json::array()}, {"loggedOut", loggedOut_}, {"pending", json::array()},
+        json out{{"cardResponses", json::array()},
+                 {"loggedOut", loggedOut_},
+                 {"pending", json::array()},
                  {"challenges", challengeCount_}};
         for (const auto& r : cardResponses_) out["cardResponses"].push_back(json::parse(r));
         for (const auto& p : pending_)
