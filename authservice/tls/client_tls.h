@@ -7,9 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "authservice/http_session.h"
 #include "authservice/tls/client_identity.h"
-
-typedef void CURL;
 
 namespace qel::vek {
 
@@ -62,6 +61,18 @@ private:
     ClientTlsOptions options_;
     mutable std::mutex mutex_;  // last_
     std::optional<PreparedIdentity> last_;
+};
+
+/// The card's identity for the service's HTTP session (HttpSession::setClientTlsConfigurator), set
+/// once at the program's start; the session loads the authorities itself.
+class CardClientTls final : public ClientTlsConfigurator {
+public:
+    bool configure(CURL* handle) override { return tls_.prepareHandle(handle); }
+    bool configureContext(SSL_CTX* context) override { return tls_.prepareContext(context); }
+    std::optional<PreparedIdentity> lastIdentity() const { return tls_.lastIdentity(); }
+
+private:
+    ClientTls tls_{ClientTlsOptions{}};
 };
 
 }  // namespace qel::vek
