@@ -283,9 +283,11 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else {
         if (request.method == "POST" || request.body) {
-            const std::string& body = request.body ? *request.body : std::string();
-            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-            curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+            // The request outlives the transfer: libcurl reads the body from it without a copy.
+            const char* data = request.body ? request.body->data() : "";
+            const std::size_t size = request.body ? request.body->size() : 0;
+            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+            curl_easy_setopt(h, CURLOPT_POSTFIELDS, data);
         }
         if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
