@@ -56,8 +56,8 @@ struct Probe {
 std::string admin(const std::string& method, const std::string& path, const std::string& body = "") {
     const std::string port = fileText(testbed::runDir() + "/vek-sim.admin-port");
     const std::string out = sigillatest::scratch() + "/admin.out";
-    const std::string line = "curl -s -X " + method + " --data-binary " + shellWord(body) + " http://127.0.0.1:" +
-                             port.substr(0, port.find('\n')) + path + " > " + shellWord(out);
+    const std::string line = "curl -s -X " + method + " --data-binary " + shellWord(body) +
+                             " http://127.0.0.1:" + port.substr(0, port.find('\n')) + path + " > " + shellWord(out);
     if (std::system(line.c_str()) != 0) return "<admin unreachable>";
     return fileText(out);
 }
@@ -70,8 +70,8 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         home_ = folder;
         fs::create_directories(home_ + "/.config/pkcs11/modules");
-        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module") << "module: " << sigillatest::modulePath()
-                                                                          << "\n";
+        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module")
+            << "module: " << sigillatest::modulePath() << "\n";
         for (const auto& entry : fs::recursive_directory_iterator(home_)) chmod(entry.path().c_str(), 0777);
         chmod(home_.c_str(), 0777);
     }
@@ -91,15 +91,16 @@ protected:
     /// Runs the probe as an ordinary user; with a PIN, Kartello's PIN step comes first, and the lines
     /// of `script` follow the PIN on the probe's input.
     static Probe probe(const std::string& arguments, const std::string& pin = "", const std::string& script = "") {
-        const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
-                                   " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" +
-                                   shellWord(home_ + "/state") + " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
-                                   " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") +
-                                   " ASAN_OPTIONS=detect_leaks=0 ";
+        const std::string asUser =
+            "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
+            " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" + shellWord(home_ + "/state") +
+            " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
+            " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") + " ASAN_OPTIONS=detect_leaks=0 ";
         std::string line = asUser + shellWord(envOr("VEK_TLS_PROBE")) + " " + arguments;
         if (!pin.empty())
-            line = "{ printf '%s\\n' " + shellWord(pin) + "; " + (script.empty() ? "" : "cat " + shellWord(script) + "; ") +
-                   "} | " + line + " --issuer-library " + shellWord(envOr("QEL_ISSUER_LIBRARY"));
+            line = "{ printf '%s\\n' " + shellWord(pin) + "; " +
+                   (script.empty() ? "" : "cat " + shellWord(script) + "; ") + "} | " + line + " --issuer-library " +
+                   shellWord(envOr("QEL_ISSUER_LIBRARY"));
         else
             line += " </dev/null";
         const sigillatest::Outcome outcome = sigillatest::run("sh -c " + shellWord(line));
@@ -118,7 +119,9 @@ protected:
         return p;
     }
 
-    static std::string holderOf(const std::string& profileDir) { return sim::loadProfile(profileDir).holder.identifier(); }
+    static std::string holderOf(const std::string& profileDir) {
+        return sim::loadProfile(profileDir).holder.identifier();
+    }
 
     static std::string pendingFor(const std::string& idNat, const std::string& token) {
         return "--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) + " --header " +
@@ -140,8 +143,8 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         const char* protocol;
         const char* signature;
     };
-    for (const Case& c : {Case{"qel3-default", "QEL3", "TLSv1.2", "RSA-PKCS1"},
-                          Case{"qel4-default", "QEL4", "TLSv1.3", "RSA-PSS"}}) {
+    for (const Case& c :
+         {Case{"qel3-default", "QEL3", "TLSv1.2", "RSA-PKCS1"}, Case{"qel4-default", "QEL4", "TLSv1.3", "RSA-PSS"}}) {
         SCOPED_TRACE(c.profile);
         const std::string profile = freshProfile(c.profile);
         putCard("contact", profile);
@@ -169,8 +172,7 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         const sim::Profile card = sim::loadProfile(profile);
         EXPECT_NE(log.find("serialNumber=" + idNat), std::string::npos) << log;
         EXPECT_NE(log.find(card.holder.usualFirstName + " " + card.holder.lastName), std::string::npos) << log;
-        EXPECT_NE(log.find(std::string(c.protocol) + " client signature " + c.signature + "/SHA256"),
-                  std::string::npos)
+        EXPECT_NE(log.find(std::string(c.protocol) + " client signature " + c.signature + "/SHA256"), std::string::npos)
             << log;
 
         // The certificate names the holder: another identifier in the header is refused.
@@ -215,17 +217,18 @@ TEST_F(VekService, TheFlowOperationsSucceedAndReportEveryFaultOfTheService) {
         {"cardResponse", "op cardResponse N SUCCEED"},
         {"logoutAll", "op logoutAll - N"},
     };
-    std::string script = "request n1\nop pending\nop codeState\nop challenges n1\nop verify n1 000\n"
-                         "op verify-right n1\nop cardResponse n1 SUCCEED\nop logoutAll\n"
-                         "request n2\nop cardResponse n2 CANCELLED\n";
+    std::string script =
+        "request n1\nop pending\nop codeState\nop challenges n1\nop verify n1 000\n"
+        "op verify-right n1\nop cardResponse n1 SUCCEED\nop logoutAll\n"
+        "request n2\nop cardResponse n2 CANCELLED\n";
     const std::vector<std::string> faults = {"business=BUSI-AUTHENT-8", "not-json", "status=500", "empty-codes",
                                              "delay=300"};
     for (const std::string& fault : faults) {
         const std::string id = "n-" + fault.substr(0, fault.find('='));
         script += "request " + id + "\n";
         for (const auto& [step, command] : operations)
-            script += "fault " + step + ":" + fault + "\n" +
-                      std::regex_replace(command, std::regex(" N"), " " + id) + "\nclear-faults\n";
+            script += "fault " + step + ":" + fault + "\n" + std::regex_replace(command, std::regex(" N"), " " + id) +
+                      "\nclear-faults\n";
     }
     const std::string scriptFile = home_ + "/flow-script";
     std::ofstream(scriptFile) << script;

@@ -53,14 +53,15 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* u
 std::size_t noteTls(char*, std::size_t size, std::size_t count, void* user) {
     auto* handle = static_cast<std::pair<CURL*, Captured*>*>(user);
     curl_tlssessioninfo* info = nullptr;
-    if (handle->second->tls.empty() &&
-        curl_easy_getinfo(handle->first, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
-        info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
+    if (handle->second->tls.empty() && curl_easy_getinfo(handle->first, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK &&
+        info != nullptr && info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
         SSL* ssl = static_cast<SSL*>(info->internals);
         handle->second->tls = SSL_get_version(ssl);
         int type = NID_undef;
         if (SSL_get_signature_type_nid(ssl, &type) == 1)
-            handle->second->signature = type == NID_rsassaPss ? "RSA-PSS" : type == NID_rsaEncryption ? "RSA-PKCS1" : "other";
+            handle->second->signature = type == NID_rsassaPss       ? "RSA-PSS"
+                                        : type == NID_rsaEncryption ? "RSA-PKCS1"
+                                                                    : "other";
         else
             handle->second->signature = "none";
     }
@@ -145,9 +146,9 @@ int runService(const std::string& base, const std::string& adminUrl, const std::
         } else if (verb == "clear-faults") {
             result = admin(adminUrl + "/admin/clear-faults", "POST");
         } else if (verb == "request") {
-            result = admin(adminUrl + "/admin/request", "POST",
-                           nlohmann::json{{"idNat", holder}, {"notificationId", what}, {"serviceName", "Portail"}}
-                               .dump());
+            result =
+                admin(adminUrl + "/admin/request", "POST",
+                      nlohmann::json{{"idNat", holder}, {"notificationId", what}, {"serviceName", "Portail"}}.dump());
         } else if (verb == "code-state") {
             result = admin(adminUrl + "/admin/code-state", "POST", what);
         } else if (verb == "op" && what == "pending") {
@@ -158,13 +159,13 @@ int runService(const std::string& base, const std::string& adminUrl, const std::
                     return ids;
                 });
         } else if (verb == "op" && what == "codeState") {
-            result = outcome<EnabledFlagDto>(MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState(),
-                                             [](const EnabledFlagDto& f) {
-                                                 return f.enabled ? (*f.enabled ? "true" : "false") : "absent";
-                                             });
+            result = outcome<EnabledFlagDto>(
+                MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState(),
+                [](const EnabledFlagDto& f) { return f.enabled ? (*f.enabled ? "true" : "false") : "absent"; });
         } else if (verb == "op" && what == "challenges") {
-            result = outcome<CodeSet>(MultiFactorCIBAAuthenticationAPI::createCodeChallenges(NotificationKeyDto{a}, holder),
-                                      [](const CodeSet& codes) { return std::to_string(codes.size()) + "codes"; });
+            result =
+                outcome<CodeSet>(MultiFactorCIBAAuthenticationAPI::createCodeChallenges(NotificationKeyDto{a}, holder),
+                                 [](const CodeSet& codes) { return std::to_string(codes.size()) + "codes"; });
         } else if (verb == "op" && (what == "verify" || what == "verify-right")) {
             std::string code = b;
             if (what == "verify-right") {
@@ -182,7 +183,8 @@ int runService(const std::string& base, const std::string& adminUrl, const std::
                                       : b == "UNAUTHORIZED" ? AuthStatus::UNAUTHORIZED
                                                             : AuthStatus::SUCCEED;
             result = outcome<NoBody>(
-                CIBAAuthenticationAPIAPI::postCardResponse(CibaAuthenticationCardResponseDto{a, status}, holder), noBody);
+                CIBAAuthenticationAPIAPI::postCardResponse(CibaAuthenticationCardResponseDto{a, status}, holder),
+                noBody);
         } else if (verb == "op" && what == "logoutAll") {
             result = outcome<NoBody>(SessionManagementAPIAPI::logoutAll(holder), noBody);
         } else {
@@ -206,18 +208,30 @@ int main(int argc, char** argv) {
     int repeat = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i], value = argv[i + 1];
-        if (arg == "--url") url = value;
-        else if (arg == "--method") method = value;
-        else if (arg == "--data") data = value, hasData = true;
-        else if (arg == "--header") headers.push_back(value);
-        else if (arg == "--issuer-library") issuer = value;
-        else if (arg == "--issuer-token") issuerToken = value;
-        else if (arg == "--software-cert") softCert = value;
-        else if (arg == "--software-key") softKey = value;
-        else if (arg == "--repeat") repeat = std::stoi(value);
-        else if (arg == "--service") service = value;
-        else if (arg == "--admin") adminUrl = value;
-        else if (arg == "--holder") holder = value;
+        if (arg == "--url")
+            url = value;
+        else if (arg == "--method")
+            method = value;
+        else if (arg == "--data")
+            data = value, hasData = true;
+        else if (arg == "--header")
+            headers.push_back(value);
+        else if (arg == "--issuer-library")
+            issuer = value;
+        else if (arg == "--issuer-token")
+            issuerToken = value;
+        else if (arg == "--software-cert")
+            softCert = value;
+        else if (arg == "--software-key")
+            softKey = value;
+        else if (arg == "--repeat")
+            repeat = std::stoi(value);
+        else if (arg == "--service")
+            service = value;
+        else if (arg == "--admin")
+            adminUrl = value;
+        else if (arg == "--holder")
+            holder = value;
         else {
             std::cerr << "vek-tls-probe: unknown argument " << arg << "\n";
             return 2;
