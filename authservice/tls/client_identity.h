@@ -48,8 +48,7 @@ public:
     TokenScan& operator=(const TokenScan&) = delete;
 
     /// Modules by name, then slots in the module's order, then pairs in the token's object order
-    /// (object handles ascending: Sigilla numbers a card's items in its directory order, certificate
-    /// of signature first, then of authentication).
+    /// (object handles ascending: Sigilla numbers a card's items in its directory order).
     const std::vector<ClientIdentity>& identities() const { return identities_; }
 
 private:
