@@ -102,7 +102,7 @@ protected:
                    (script.empty() ? "" : "cat " + shellWord(script) + "; ") + "} | " + line + " --issuer-library " +
                    shellWord(envOr("QEL_ISSUER_LIBRARY"));
         else
-            line += " </dev/null";
+            line += " < " + (script.empty() ? std::string("/dev/null") : shellWord(script));
         const sigillatest::Outcome outcome = sigillatest::run("sh -c " + shellWord(line));
         Probe p;
         p.exitStatus = outcome.status;
@@ -292,6 +292,15 @@ TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
     EXPECT_EQ(unverified["status"], "-1") << unverified.output;
     EXPECT_NE(unverified["curl"].rfind("0 ", 0), 0u) << unverified.output;
     EXPECT_EQ(unverified["identity"], "none") << unverified.output;
+    // The same through the runtime: the operation's completion gets a transport ErrorResponse.
+    const std::string script = home_ + "/unverified-script";
+    std::ofstream(script) << "op pending\n";
+    const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
+    Probe runtime = probe("--service " + shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") +
+                              " --admin http://127.0.0.1:1 --holder " + holderOf(profile),
+                          "", script);
+    EXPECT_EQ(runtime.output.find("op pending => error status=-1 body=<none>"), 0u) << runtime.output;
+    EXPECT_EQ(runtime["identity"], "none") << runtime.output;
 
     for (const char* reader : {"contact", "contactless"}) {
         std::string error;

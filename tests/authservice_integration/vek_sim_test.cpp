@@ -24,8 +24,9 @@ TEST(VekSimFaults, EachSwitchParsesAndMalformedOnesAreRefused) {
     EXPECT_EQ(parseVekFault("verify:status=500")->second.status, 500);
     EXPECT_TRUE(parseVekFault("challenges:empty-codes")->second.emptyCodes);
     EXPECT_EQ(parseVekFault("logoutAll:delay=250")->second.delayMs, 250);
-    for (const char* bad : {"", ":status=500", "pending", "nowhere:status=500", "pending:status=abc", "pending:status=42",
-                            "pending:status=600", "pending:business=", "pending:unknown", "cardResponse:delay="})
+    for (const char* bad :
+         {"", ":status=500", "pending", "nowhere:status=500", "pending:status=abc", "pending:status=42",
+          "pending:status=600", "pending:business=", "pending:unknown", "cardResponse:delay="})
         EXPECT_FALSE(parseVekFault(bad).has_value()) << bad;
 }
 
