@@ -1,13 +1,12 @@
 #include "update/tmaj_manager.h"
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
-#include <openssl/x509_vfy.h>
 
 #include <array>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "common/curl_support.h"
 #include "common/format.h"
 #include "common/logger.h"
 
@@ -21,18 +20,6 @@ struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
-
-std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* out) {
-    static_cast<std::string*>(out)->append(data, size * count);
-    return size * count;
-}
-
-// Adds the extra authorities to the ones libcurl already loaded; verification itself is untouched.
-CURLcode addExtraAuthorities(CURL*, void* sslContext, void* caFile) {
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
-    if (!store || X509_STORE_load_file(store, static_cast<const char*>(caFile)) != 1) return CURLE_SSL_CACERT_BADFILE;
-    return CURLE_OK;
-}
 
 bool isUtf8(const std::string& text) {
     const std::size_t n = text.size();
@@ -108,8 +95,7 @@ TmajEndpoint tmajEndpointFromEnvironment() {
 // The shared cookie store, locked per kind of data as libcurl asks when handles run on several threads.
 struct TmajManager::Share {
     Share() {
-        static std::once_flag once;
-        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        curl::globalInit();
         handle = curl_share_init();
         curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
         curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, &Share::lock);
@@ -169,13 +155,13 @@ TmajManager::Exchange TmajManager::exchange(const std::string& method, const std
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!endpoint_.extraCaFile.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, &addExtraAuthorities);
+        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, &curl::addExtraAuthoritiesCallback);
         curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, endpoint_.extraCaFile.c_str());
     }
     curl_easy_setopt(c, CURLOPT_SHARE, share_->handle);
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &appendBody);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &curl::appendToString);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &out.body);
     std::unique_ptr<curl_slist, CurlDeleter> headers;
     // Always a fresh answer, never one kept by a proxy.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/curl_support.h"
 #include "common/logger.h"
 #include "common/user_dirs.h"
 
@@ -59,8 +60,7 @@ std::string folderOf(const std::string& path) {
 std::string defaultCrlPath() { return userdirs::cacheHome() + "/kartello/root.crl"; }
 
 std::optional<Bytes> CurlCrlFetcher::fetch(const std::string& url, const std::string& destination) {
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(initialised ? curl_easy_init() : nullptr,
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl::globalInit() ? curl_easy_init() : nullptr,
                                                              curl_easy_cleanup);
     if (!curl) {
         logError("getCrl: Erreur durant le téléchargement du CRL. Description de l'erreur: Erreur inconnue");
