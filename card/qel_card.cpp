@@ -158,6 +158,11 @@ void QELCard::checkPin() {
     }
 }
 
+bool QELCard::pinVerified() {
+    if (type_ == QELType::QEL3) ops_.selectFile(qelFiles_.mf, false);
+    return ops_.pinVerified();
+}
+
 void QELCard::verifyPin(std::string_view pin) {
     SecretBytes bytes(pin);
     if (type_ == QELType::QEL3)

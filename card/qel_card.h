@@ -69,6 +69,9 @@ public:
     /// TokenError::transportFailure on a transport error of the selection; other transport errors
     /// are passed on.
     void checkPin();
+    /// Whether the card holds a verified PIN now (an application sharing the card verified it). On
+    /// a QEL3 the master file is selected first. Transport errors passed on.
+    bool pinVerified();
     /// VERIFY with the PIN text's bytes (FF FF FF FF appended on a QEL3). TokenError(−2) carrying the
     /// card's status word when refused;
     /// transport errors passed on. The PIN bytes are wiped after use and never logged.

@@ -238,6 +238,14 @@ void QELOps::checkPinTries() {
     logInfo(format("QELAuthOperation : remaing tries %d", r.sw & 0x0F));
 }
 
+bool QELOps::pinVerified() {
+    Apdu& apdu = apduOps_.verifyPin;
+    apdu.p2 = 0x01;
+    apdu.data.clear();
+    apdu.le.reset();
+    return transmit(apdu).sw == sw::success;
+}
+
 void QELOps::verifyPinData(const SecretBytes& pin) {
     Apdu& apdu = apduOps_.verifyPin;
     apdu.p2 = 0x01;

@@ -87,6 +87,10 @@ public:
     /// tries left.
     void checkPinTries();
 
+    /// VERIFY without data, asked only to learn whether the PIN is verified now (9000). Nothing is
+    /// counted on the card. Transport errors passed on.
+    bool pinVerified();
+
     /// VERIFY with the PIN bytes. Any status other than 9000 throws TokenError(−2) carrying the
     /// status word. The bytes are wiped from the template afterwards and never logged.
     void verifyPinData(const SecretBytes& pin);

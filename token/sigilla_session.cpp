@@ -73,6 +73,11 @@ std::unique_ptr<QELAuthOperation> SigillaSession::beginAuthForOperation(int /*op
     return auth;
 }
 
+bool SigillaSession::cardAlreadyVerified() {
+    takeCardForOperation();
+    return card_->pinVerified();
+}
+
 Bytes SigillaSession::signData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
     logInfo(format("SigillaSession : Sign data operation with algoritm %s", algorithmName(algorithm).c_str()));
     if (token_.keychainContents().empty()) {

@@ -26,6 +26,10 @@ public:
     /// PIN is to be asked. Transport errors are passed on.
     std::unique_ptr<QELAuthOperation> beginAuthForOperation(int operation, Constraint constraint);
 
+    /// Whether the card's PIN is verified now, by whichever application shares the card. Transport
+    /// errors are passed on.
+    bool cardAlreadyVerified();
+
     /// Signs a digest (or a PSS hash) with the key. Throws TokenError: −8 when the token has no items
     /// or the key refuses the algorithm (before any command), −6 for an unknown key, the card's
     /// errors otherwise; transport errors pass through.

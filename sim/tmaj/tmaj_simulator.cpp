@@ -59,7 +59,8 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
 
 TmajSimulator::TmajSimulator(std::vector<SimCard> cards, const TmajCredentials& credentials)
     : scripts_(std::move(cards)),
-      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(), credentials.privateKey.c_str())) {
+      server_(std::make_unique<httplib::SSLServer>(credentials.certificate.c_str(), credentials.privateKey.c_str())),
+      serving_(*server_) {
     install();
 }
 
@@ -209,24 +210,8 @@ void TmajSimulator::install() {
     });
 }
 
-int TmajSimulator::start(int port) {
-    const int bound =
-        port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
-    if (bound < 0) return -1;
-    listening_ = true;
-    thread_ = std::thread([this] {
-        server_->listen_after_bind();
-        listening_ = false;
-    });
-    return bound;
-}
+int TmajSimulator::start(int port) { return serving_.start(port); }
 
-void TmajSimulator::stop() {
-    if (!thread_.joinable()) return;
-    // The server thread may not have reached its accept loop yet: stop() only ends a running one.
-    while (listening_ && !server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_->stop();
-    thread_.join();
-}
+void TmajSimulator::stop() { serving_.stop(); }
 
 }  // namespace qel::sim

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/services/server_thread.h"
 #include "sim/tmaj/tmaj_authority.h"
 #include "sim/tmaj/tmaj_scripts.h"
 
@@ -54,8 +55,7 @@ private:
 
     TmajScripts scripts_;
     std::unique_ptr<httplib::SSLServer> server_;
-    std::thread thread_;
-    std::atomic<bool> listening_{false};
+    ServerThread serving_;
     std::mutex mutex_;
     std::map<std::string, TmajFault> faults_;
     /// Session cookie value → token serial of the card it was given for.

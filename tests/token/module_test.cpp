@@ -623,6 +623,35 @@ TEST_F(ModuleTest, TheCardForgetsThePinWhenTheLoginEnds) {
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
+// Kartello verifies the PIN through the issuer's library; a client of Sigilla in the same session
+// (the authentication service's TLS) takes that login over without a PIN, and leaves the card
+// verified when its own login ends. An unverified card is not taken over.
+TEST_F(ModuleTest, ALoginWithoutPinTakesOverACardVerifiedElsewhereAndLeavesItVerified) {
+    auto card = newCard(Generation::QEL4);
+    readers_->insert(kContact, card);
+    CK_SESSION_HANDLE s = open();
+    EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
+    EXPECT_EQ(C_Login(s, CKU_SO, nullptr, 0), CKR_ARGUMENTS_BAD);
+
+    SharedConnection issuerLibrary(*card);
+    ASSERT_EQ(issuerLibrary.transmit({0x01, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), (Bytes{0x90, 0x00}));
+    ASSERT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_OK);
+    EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_USER_ALREADY_LOGGED_IN);
+    Bytes signature;
+    EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, Bytes(32, 7), signature), CKR_OK);
+    ASSERT_EQ(C_CloseSession(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x9000);
+
+    // A PIN given to the module makes the login its own again, and the card is reset at its end.
+    s = open();
+    ASSERT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_OK);
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    ASSERT_EQ(login(s), CKR_OK);
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+}
+
 TEST_F(ModuleTest, WaitForSlotEventReportsInsertionsAndEndsWithFinalize) {
     CK_ULONG count = 0;
     ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);

@@ -143,8 +143,10 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HA
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    // No protected authentication path: the PIN must come with the call.
-    return checked(pPin != nullptr, [&](Module& m) {
+    // No protected authentication path: a call without a PIN only takes over a card that another
+    // application has verified.
+    if (pPin == nullptr) return checked(ulPinLen == 0, [&](Module& m) { m.adoptLogin(hSession, userType); });
+    return checked(true, [&](Module& m) {
         m.login(hSession, userType, std::string_view(reinterpret_cast<const char*>(pPin), ulPinLen));
     });
 }

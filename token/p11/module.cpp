@@ -102,6 +102,12 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
 void Module::endLogin(Slot& slot, TokenInstance& token) {
     if (!token.loggedIn) return;
     token.loggedIn = false;
+    if (token.loginAdopted) {
+        // The application that verified the PIN owns the card's verified state and ends it itself.
+        token.loginAdopted = false;
+        logInfo(format("Sigilla : login ended, card in reader [%s] left verified by its owner", slot.reader.c_str()));
+        return;
+    }
     // The card keeps a verified PIN for every application that shares it until it is reset.
     try {
         token.smartCard->resetSecurityState();

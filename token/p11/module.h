@@ -50,6 +50,10 @@ public:
     void closeAllSessions(CK_SLOT_ID id);
     void sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info);
     void login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin);
+    /// C_Login without a PIN: the token is logged in when the card's PIN is already verified by an
+    /// application that shares the card (Kartello's PIN step), CKR_ARGUMENTS_BAD otherwise; no PIN
+    /// is asked, sent or kept. Ending such a login does not reset the card.
+    void adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user);
     void logout(CK_SESSION_HANDLE handle);
 
     /// Fills `out` from the card's generator (GET CHALLENGE, in pieces the card accepts).

@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "token/p11/module.h"
+#include "common/logger.h"
 #include "common/secret_bytes.h"
 
 namespace qel::p11 {
@@ -20,7 +21,7 @@ Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
     try {
         return operation();
     } catch (const TokenError& e) {
-        if (e.code() == TokenError::authenticationNeeded) token.loggedIn = false;
+        if (e.code() == TokenError::authenticationNeeded) token.loggedIn = token.loginAdopted = false;
         throw;
     }
 }
@@ -75,7 +76,24 @@ void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view
             fail(error,
                  auth->failedStep() == QELAuthOperation::Step::verify ? CardPhase::pinVerify : CardPhase::pinCheck);
         token.loggedIn = true;
+        token.loginAdopted = false;
         token.pinLocked = false;
+        return 0;
+    });
+}
+
+void Module::adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
+    if (user != CKU_USER)
+        throw P11Error(user == CKU_CONTEXT_SPECIFIC ? CKR_OPERATION_NOT_INITIALIZED : CKR_ARGUMENTS_BAD);
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) {
+        if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
+        // Without a verified PIN on the card this is a call without its PIN, as before.
+        if (!session->sigilla->cardAlreadyVerified()) throw P11Error(CKR_ARGUMENTS_BAD);
+        token.loggedIn = true;
+        token.loginAdopted = true;
+        logInfo("Sigilla : login taken over from the application that verified the card");
         return 0;
     });
 }

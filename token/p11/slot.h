@@ -27,6 +27,9 @@ struct TokenInstance {
     bool loginRequired = false;
     // Guarded by the slot's card lock.
     bool loggedIn = false;
+    /// The login took over a PIN that another application verified on the card: ending it leaves
+    /// the card as that application left it.
+    bool loginAdopted = false;
     bool pinLocked = false;
 
     ~TokenInstance();

@@ -1,4 +1,4 @@
-#include "sim/tmaj/tmaj_authority.h"
+#include "sim/services/service_credentials.h"
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -18,7 +18,7 @@ namespace qel::sim {
 namespace {
 
 void check(bool ok, const char* what) {
-    if (!ok) throw std::runtime_error(std::string("tmaj authority: ") + what);
+    if (!ok) throw std::runtime_error(std::string("service authority: ") + what);
 }
 
 void addExtension(X509* cert, X509* issuer, int nid, const char* value) {
@@ -72,12 +72,14 @@ void writePem(X509* cert, const std::string& path) {
 
 }  // namespace
 
-TmajCredentials makeTmajCredentials(const std::string& dir) {
+ServiceCredentials makeServiceCredentials(const std::string& dir, const std::string& name,
+                                          const std::string& authorityName) {
     PkeyPtr caKey = generateRsaKey(2048);
-    X509Ptr ca = makeCertificate("Oberlane Test Update Service Authority", caKey.get(), nullptr, caKey.get(), true);
+    X509Ptr ca = makeCertificate(authorityName.c_str(), caKey.get(), nullptr, caKey.get(), true);
     PkeyPtr serverKey = generateRsaKey(2048);
     X509Ptr server = makeCertificate("localhost", serverKey.get(), ca.get(), caKey.get(), false);
-    TmajCredentials out{dir + "/tmaj-ca.pem", dir + "/tmaj-server.pem", dir + "/tmaj-server.key"};
+    ServiceCredentials out{dir + "/" + name + "-ca.pem", dir + "/" + name + "-server.pem",
+                           dir + "/" + name + "-server.key"};
     writePem(ca.get(), out.caFile);
     writePem(server.get(), out.certificate);
     writePemKey(serverKey.get(), out.privateKey);

@@ -1,0 +1,78 @@
+#pragma once
+// TLS of the authentication service's requests: the server is always verified, and the client
+// authenticates with the card's key, which never leaves the card: OpenSSL signs the handshake
+// through PKCS#11 (the pkcs11 engine over the p11-kit proxy, so over the same registered modules
+// that the identities come from).
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "authservice/http_session.h"
+#include "authservice/tls/client_identity.h"
+
+namespace qel::vek {
+
+/// Where the service's server certificate may come from besides the system's trust store.
+struct ClientTlsOptions {
+    /// A PEM file of extra authorities (the test service's); empty for none.
+    std::string authorityFile;
+
+    /// The options of this process: the authority file in $QEL_VEK_CA_FILE, when set.
+    static ClientTlsOptions fromEnvironment();
+};
+
+/// What the last handshake prepared by a ClientTls used, for the logs and the tests.
+struct PreparedIdentity {
+    std::string module;
+    std::string tokenLabel;
+    Bytes id;
+    bool tls13Allowed = false;
+};
+
+/// Prepares libcurl handles for the service: verification of the server by the system's trust store
+/// plus the configured authorities, and, for every new connection, the card identity chosen from
+/// the registered modules (none: the handshake goes on without a certificate and the server
+/// decides). Never asks for a PIN and keeps none. Safe to use from several threads; the object must
+/// outlive the handles it prepared.
+class ClientTls {
+public:
+    explicit ClientTls(ClientTlsOptions options = ClientTlsOptions::fromEnvironment());
+
+    /// Everything on a handle of its own: server verification, no TLS session reuse (a resumed
+    /// session would carry the identity of a card that may have left), and a TLS context callback
+    /// that adds the authorities and then the identity. False (and logged) when libcurl refuses
+    /// an option.
+    bool configure(CURL* curl);
+
+    /// The part for a handle whose TLS context callback belongs to someone else (the service's
+    /// HTTP session, which loads the authorities itself): verification and no session reuse.
+    bool prepareHandle(CURL* curl);
+    /// The identity on a new connection's SSL_CTX: false only when one was chosen but could not be
+    /// set; no identity at all is not an error (the server decides).
+    bool prepareContext(void* sslContext);
+
+    /// The identity of the latest connection this object prepared; none when it had none.
+    std::optional<PreparedIdentity> lastIdentity() const;
+
+    /// The configured authorities added to a context's store. False when the file is unreadable.
+    bool addAuthorities(void* sslContext) const;
+
+private:
+    ClientTlsOptions options_;
+    mutable std::mutex mutex_;  // last_
+    std::optional<PreparedIdentity> last_;
+};
+
+/// The card's identity for the service's HTTP session (HttpSession::setClientTlsConfigurator), set
+/// once at the program's start; the session loads the authorities itself.
+class CardClientTls final : public ClientTlsConfigurator {
+public:
+    bool configure(CURL* handle) override { return tls_.prepareHandle(handle); }
+    bool configureContext(SSL_CTX* context) override { return tls_.prepareContext(context); }
+    std::optional<PreparedIdentity> lastIdentity() const { return tls_.lastIdentity(); }
+
+private:
+    ClientTls tls_{ClientTlsOptions{}};
+};
+
+}  // namespace qel::vek

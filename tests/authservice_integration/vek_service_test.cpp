@@ -1,0 +1,220 @@
+// The authentication service through the testbed: the virtual card behind Sigilla, registered with
+// p11-kit, is the TLS client identity towards vek-sim. The client runs as an ordinary user with
+// Sigilla in its own p11-kit registrations (p11-kit reads none for root), after Kartello's PIN step
+// through the stand-in issuer library, exactly as Kartello's process would have it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "sim/card/profile.h"
+#include "tests/support/testbed_client.h"
+#include "tests/token/integration_support.h"
+
+namespace qel::vektest {
+namespace {
+
+namespace fs = std::filesystem;
+using sigillatest::freshProfile;
+using sigillatest::putCard;
+// A word for the shell (std::quoted would be found for std::string arguments otherwise).
+std::string shellWord(const std::string& word) { return sigillatest::quoted(word); }
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string envOr(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+/// The probe's answer: its key=value lines; handshake_us may come several times.
+struct Probe {
+    int exitStatus = -1;
+    std::string output;
+    std::map<std::string, std::string> values;
+    std::vector<long> handshakesUs;
+
+    std::string operator[](const std::string& key) const {
+        auto it = values.find(key);
+        return it == values.end() ? std::string() : it->second;
+    }
+};
+
+/// A plain HTTP call to the simulator's admin server, with curl.
+std::string admin(const std::string& method, const std::string& path, const std::string& body = "") {
+    const std::string port = fileText(testbed::runDir() + "/vek-sim.admin-port");
+    const std::string out = sigillatest::scratch() + "/admin.out";
+    const std::string line = "curl -s -X " + method + " --data-binary " + shellWord(body) + " http://127.0.0.1:" +
+                             port.substr(0, port.find('\n')) + path + " > " + shellWord(out);
+    if (std::system(line.c_str()) != 0) return "<admin unreachable>";
+    return fileText(out);
+}
+
+class VekService : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A home an ordinary user may write, with Sigilla registered for that user.
+        char folder[] = "/tmp/vek-tls-user-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        home_ = folder;
+        fs::create_directories(home_ + "/.config/pkcs11/modules");
+        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module") << "module: " << sigillatest::modulePath()
+                                                                          << "\n";
+        for (const auto& entry : fs::recursive_directory_iterator(home_)) chmod(entry.path().c_str(), 0777);
+        chmod(home_.c_str(), 0777);
+    }
+    static void TearDownTestSuite() { fs::remove_all(home_); }
+
+    void SetUp() override {
+        ASSERT_TRUE(testbed::daemonRuns()) << "the card daemon of the testbed is not running";
+        ASSERT_TRUE(fs::exists(testbed::runDir() + "/vek-sim.port")) << "vek-sim is not running in the testbed";
+        ASSERT_EQ(admin("POST", "/admin/clear"), "ok");
+    }
+
+    static std::string serviceUrl(const std::string& path) {
+        const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
+        return "https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/api/ulmora-authentication" + path;
+    }
+
+    /// Runs the probe as an ordinary user; with a PIN, Kartello's PIN step comes first.
+    static Probe probe(const std::string& arguments, const std::string& pin = "") {
+        const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
+                                   " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" +
+                                   shellWord(home_ + "/state") + " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
+                                   " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") +
+                                   " ASAN_OPTIONS=detect_leaks=0 ";
+        std::string line = asUser + shellWord(envOr("VEK_TLS_PROBE")) + " " + arguments;
+        if (!pin.empty())
+            line = "printf '%s\\n' " + shellWord(pin) + " | " + line + " --issuer-library " +
+                   shellWord(envOr("QEL_ISSUER_LIBRARY"));
+        else
+            line += " </dev/null";
+        const sigillatest::Outcome outcome = sigillatest::run("sh -c " + shellWord(line));
+        Probe p;
+        p.exitStatus = outcome.status;
+        p.output = outcome.output;
+        std::istringstream lines(outcome.output);
+        for (std::string l; std::getline(lines, l);) {
+            const std::size_t eq = l.find('=');
+            if (eq == std::string::npos) continue;
+            if (l.compare(0, eq, "handshake_us") == 0)
+                p.handshakesUs.push_back(std::stol(l.substr(eq + 1)));
+            else
+                p.values[l.substr(0, eq)] = l.substr(eq + 1);
+        }
+        return p;
+    }
+
+    static std::string holderOf(const std::string& profileDir) { return sim::loadProfile(profileDir).holder.identifier(); }
+
+    static std::string pendingFor(const std::string& idNat, const std::string& token) {
+        return "--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) + " --header " +
+               shellWord("X-Authenticated-User: " + idNat) + " --issuer-token " + shellWord(token);
+    }
+
+    testbed::ReaderState readers_;
+    static std::string home_;
+};
+
+std::string VekService::home_;
+
+// Each generation's card signs its own handshake: the third with PKCS#1 v1.5 in TLS 1.2 (it has no
+// PSS), the fourth with PSS in TLS 1.3. The service knows the holder by the card's certificate.
+TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
+    struct Case {
+        const char* profile;
+        const char* token;
+        const char* protocol;
+        const char* signature;
+    };
+    for (const Case& c : {Case{"qel3-default", "QEL3", "TLSv1.2", "RSA-PKCS1"},
+                          Case{"qel4-default", "QEL4", "TLSv1.3", "RSA-PSS"}}) {
+        SCOPED_TRACE(c.profile);
+        const std::string profile = freshProfile(c.profile);
+        putCard("contact", profile);
+        const std::string idNat = holderOf(profile);
+        const std::string notification = std::string("n-") + c.token;
+        ASSERT_EQ(admin("POST", "/admin/request",
+                        R"({"idNat":")" + idNat + R"(","notificationId":")" + notification +
+                            R"(","serviceName":"Portail de test"})"),
+                  "ok");
+        const std::size_t logBefore = fileText(testbed::runDir() + "/vek-sim.log").size();
+
+        Probe p = probe(pendingFor(idNat, c.token) + " --repeat 3", "1234");
+        std::cout << p.output;
+        ASSERT_EQ(p["issuer_login"], "ok") << p.output;
+        EXPECT_EQ(p["status"], "200") << p.output;
+        EXPECT_NE(p["body"].find(notification), std::string::npos) << p.output;
+        EXPECT_EQ(p["tls"], c.protocol) << p.output;
+        EXPECT_EQ(p["signature"], c.signature) << p.output;
+        EXPECT_EQ(p["identity"].rfind(c.token, 0), 0u) << p.output;
+        EXPECT_NE(p["identity"].find("(sigilla)"), std::string::npos) << p.output;
+        // Every new connection is a full handshake signed by the card, none resumed.
+        EXPECT_EQ(p.handshakesUs.size(), 3u) << p.output;
+
+        const std::string log = fileText(testbed::runDir() + "/vek-sim.log").substr(logBefore);
+        const sim::Profile card = sim::loadProfile(profile);
+        EXPECT_NE(log.find("serialNumber=" + idNat), std::string::npos) << log;
+        EXPECT_NE(log.find(card.holder.usualFirstName + " " + card.holder.lastName), std::string::npos) << log;
+        EXPECT_NE(log.find(std::string(c.protocol) + " client signature " + c.signature + "/SHA256"),
+                  std::string::npos)
+            << log;
+
+        // The certificate names the holder: another identifier in the header is refused.
+        Probe other = probe("--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) +
+                                " --header 'X-Authenticated-User: 899999999999' --issuer-token " + c.token,
+                            "1234");
+        EXPECT_EQ(other["status"], "403") << other.output;
+        EXPECT_NE(other["body"].find("BUSI-AUTHENT-7"), std::string::npos) << other.output;
+
+        // The figure for the note: the same handshake with the same certificate's key in software.
+        const std::string softCert = home_ + "/" + c.token + "-authentication.cer";
+        const std::string softKey = home_ + "/" + c.token + "-authentication.pem";
+        fs::copy_file(profile + "/certs/authentication.cer", softCert, fs::copy_options::overwrite_existing);
+        fs::copy_file(profile + "/keys/authentication.pem", softKey, fs::copy_options::overwrite_existing);
+        chmod(softKey.c_str(), 0644);
+        Probe software = probe("--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) +
+                               " --header " + shellWord("X-Authenticated-User: " + idNat) + " --software-cert " +
+                               shellWord(softCert) + " --software-key " + shellWord(softKey) + " --repeat 3");
+        EXPECT_EQ(software["status"], "200") << software.output;
+        std::cout << "[ " << c.profile << " handshake µs, card:";
+        for (long us : p.handshakesUs) std::cout << " " << us;
+        std::cout << "; software key:";
+        for (long us : software.handshakesUs) std::cout << " " << us;
+        std::cout << " ]\n" << software.output;
+    }
+}
+
+// Without a verified card, or without a card, there is no identity: the handshake goes on without a
+// certificate, the service refuses it, and the client reports a failed transfer (status -1) at once.
+TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
+    const std::string profile = freshProfile("qel3-default");
+    putCard("contact", profile);
+    Probe unverified = probe(pendingFor(holderOf(profile), "QEL3"));
+    EXPECT_EQ(unverified["status"], "-1") << unverified.output;
+    EXPECT_NE(unverified["curl"].rfind("0 ", 0), 0u) << unverified.output;
+    EXPECT_EQ(unverified["identity"], "none") << unverified.output;
+
+    for (const char* reader : {"contact", "contactless"}) {
+        std::string error;
+        sim::sendControlRequest(testbed::runDir(), std::string("remove ") + reader, std::chrono::seconds(10), error);
+    }
+    Probe noCard = probe(pendingFor(holderOf(profile), "QEL3"));
+    EXPECT_EQ(noCard["status"], "-1") << noCard.output;
+    EXPECT_EQ(noCard["identity"], "none") << noCard.output;
+}
+
+}  // namespace
+}  // namespace qel::vektest

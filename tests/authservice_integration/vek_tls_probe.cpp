@@ -1,0 +1,169 @@
+// vek-tls-probe: one request (or several fresh connections) to the authentication service with the
+// card as TLS client identity, as Kartello makes it, for the integration tests; they run it as an
+// ordinary user, because p11-kit reads a user's module registrations only for one.
+//   vek-tls-probe --url URL [--method M] [--data BODY] [--header 'Name: value']...
+//                 [--issuer-library PATH --issuer-token TEXT]   (the PIN on standard input)
+//                 [--software-cert PEM --software-key PEM] [--repeat N]
+// With --issuer-library, the PIN step is made first through that library, as Kartello's is. Prints
+// key=value lines: per connection "handshake_us", then status, curl, tls, signature, identity, body.
+#include <curl/curl.h>
+#include <dlfcn.h>
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
+#include <p11-kit/pkcs11.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "authservice/tls/client_tls.h"
+#include "common/hex.h"
+
+namespace {
+
+struct Captured {
+    std::string body;
+    std::string tls;
+    std::string signature;
+};
+
+std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
+    static_cast<Captured*>(user)->body.append(data, size * count);
+    return size * count;
+}
+
+// The connection is alive while its headers arrive: what it negotiated is read then.
+std::size_t noteTls(char*, std::size_t size, std::size_t count, void* user) {
+    auto* handle = static_cast<std::pair<CURL*, Captured*>*>(user);
+    curl_tlssessioninfo* info = nullptr;
+    if (handle->second->tls.empty() &&
+        curl_easy_getinfo(handle->first, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
+        info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
+        SSL* ssl = static_cast<SSL*>(info->internals);
+        handle->second->tls = SSL_get_version(ssl);
+        int type = NID_undef;
+        if (SSL_get_signature_type_nid(ssl, &type) == 1)
+            handle->second->signature = type == NID_rsassaPss ? "RSA-PSS" : type == NID_rsaEncryption ? "RSA-PKCS1" : "other";
+        else
+            handle->second->signature = "none";
+    }
+    return size * count;
+}
+
+// Kartello's PIN step through the issuer's library: a login on the token whose label holds `token`.
+// The library stays loaded and logged in for the rest of the run, as in Kartello.
+bool issuerLogin(const std::string& library, const std::string& token, std::string pin) {
+    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) return false;
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+    CK_FUNCTION_LIST_PTR f = nullptr;
+    if (getList == nullptr || getList(&f) != CKR_OK || f->C_Initialize(nullptr) != CKR_OK) return false;
+    CK_ULONG count = 0;
+    f->C_GetSlotList(CK_TRUE, nullptr, &count);
+    std::vector<CK_SLOT_ID> slots(count);
+    f->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    bool done = false;
+    for (CK_SLOT_ID slot : slots) {
+        CK_TOKEN_INFO info{};
+        if (f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
+        if (std::string(reinterpret_cast<char*>(info.label), sizeof info.label).find(token) == std::string::npos)
+            continue;
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) continue;
+        done = f->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()) == CKR_OK;
+        break;
+    }
+    OPENSSL_cleanse(pin.data(), pin.size());
+    return done;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string url, method = "GET", data, issuer, issuerToken, softCert, softKey;
+    std::vector<std::string> headers;
+    bool hasData = false;
+    int repeat = 1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i], value = argv[i + 1];
+        if (arg == "--url") url = value;
+        else if (arg == "--method") method = value;
+        else if (arg == "--data") data = value, hasData = true;
+        else if (arg == "--header") headers.push_back(value);
+        else if (arg == "--issuer-library") issuer = value;
+        else if (arg == "--issuer-token") issuerToken = value;
+        else if (arg == "--software-cert") softCert = value;
+        else if (arg == "--software-key") softKey = value;
+        else if (arg == "--repeat") repeat = std::stoi(value);
+        else {
+            std::cerr << "vek-tls-probe: unknown argument " << arg << "\n";
+            return 2;
+        }
+    }
+    if (url.empty()) return 2;
+    if (!issuer.empty()) {
+        std::string pin;
+        std::getline(std::cin, pin);
+        const bool ok = issuerLogin(issuer, issuerToken, std::move(pin));
+        std::cout << "issuer_login=" << (ok ? "ok" : "failed") << "\n";
+        if (!ok) return 1;
+    }
+
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    qel::vek::ClientTls tls;
+    Captured last;
+    long status = 0;
+    CURLcode code = CURLE_OK;
+    char error[CURL_ERROR_SIZE] = {};
+    for (int attempt = 0; attempt < repeat; ++attempt) {
+        CURL* curl = curl_easy_init();
+        last = Captured{};
+        std::pair<CURL*, Captured*> self{curl, &last};
+        curl_slist* list = nullptr;
+        for (const auto& h : headers) list = curl_slist_append(list, h.c_str());
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (hasData) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, data.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &last);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &noteTls);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &self);
+        if (softCert.empty()) {
+            tls.configure(curl);
+        } else {
+            const char* ca = std::getenv("QEL_VEK_CA_FILE");
+            curl_easy_setopt(curl, CURLOPT_CAINFO, ca ? ca : "");
+            curl_easy_setopt(curl, CURLOPT_SSLCERT, softCert.c_str());
+            if (softCert.size() > 4 && softCert.compare(softCert.size() - 4, 4, ".cer") == 0)
+                curl_easy_setopt(curl, CURLOPT_SSLCERTTYPE, "DER");
+            curl_easy_setopt(curl, CURLOPT_SSLKEY, softKey.c_str());
+            curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+        }
+        error[0] = '\0';
+        code = curl_easy_perform(curl);
+        status = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+        curl_off_t connected = 0, secured = 0;
+        curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected);
+        curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &secured);
+        if (code == CURLE_OK) std::cout << "handshake_us=" << (secured - connected) << "\n";
+        curl_slist_free_all(list);
+        curl_easy_cleanup(curl);
+    }
+    // As the service's runtime reports it: a transfer that failed is status -1.
+    std::cout << "status=" << (code == CURLE_OK ? status : -1) << "\n"
+              << "curl=" << static_cast<int>(code) << " " << (error[0] ? error : curl_easy_strerror(code)) << "\n"
+              << "tls=" << last.tls << "\nsignature=" << last.signature << "\n";
+    if (auto identity = tls.lastIdentity())
+        std::cout << "identity=" << identity->tokenLabel << " " << qel::toHex(identity->id) << " (" << identity->module
+                  << ")\n";
+    else
+        std::cout << "identity=none\n";
+    std::cout << "body=" << last.body << "\n";
+    return 0;
+}
