@@ -29,6 +29,8 @@
 #include "app/trust/trust_installer.h"
 #include "app/vek_settings.h"
 #include "app/view_controller.h"
+#include "authservice/http_session.h"
+#include "authservice/tls/client_tls.h"
 #include "authservice/vek_service_operations.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
@@ -90,6 +92,8 @@ struct KartelloApp::Parts {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
+        // The service knows the holder by the certificate of the card that signs the handshake.
+        vek::HttpSession::shared().setClientTlsConfigurator(std::make_shared<vek::CardClientTls>());
         window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
         library.setRecorder(&processServiceReportRecorder());
         navigator.registerSegue(kServicesSegue, [this](const ui::SegueValues& values) { openServices(values); });
