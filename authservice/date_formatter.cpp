@@ -83,6 +83,15 @@ std::optional<Date> dateTime(std::string_view text, bool withFraction) {
     return Date{*d + hours{hh} + minutes{mi} + seconds{ss} + milliseconds{millis} - *offset};
 }
 
+// Only dates that can be written back in the same four-digit form: an offset can push one past year
+// 9999 or before year 0.
+std::optional<Date> writable(std::optional<Date> date) {
+    if (!date) return std::nullopt;
+    const year y = year_month_day{floor<days>(*date)}.year();
+    if (y < year{0} || y > year{9999}) return std::nullopt;
+    return date;
+}
+
 }  // namespace
 
 std::string OpenISO8601DateFormatter::string(Date date) {
@@ -98,8 +107,8 @@ std::string OpenISO8601DateFormatter::string(Date date) {
 }
 
 std::optional<Date> OpenISO8601DateFormatter::date(std::string_view text) {
-    if (auto d = dateTime(text, true)) return d;
-    if (auto d = dateTime(text, false)) return d;
+    if (auto d = dateTime(text, true)) return writable(d);
+    if (auto d = dateTime(text, false)) return writable(d);
     Reader r{text};
     const auto d = day(r);
     if (d && r.done()) return Date{*d};

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <strings.h>
 #include <thread>
 
 #include "common/curl_support.h"
@@ -120,15 +121,17 @@ struct HttpSession::Impl {
     }
 
     // A handle keeps its connections between transfers: taking an idle one reuses them.
-    CURL* acquire() {
+    CURL* acquire(bool& fresh) {
         {
             std::lock_guard guard(mutex);
             if (!idle.empty()) {
                 CURL* h = idle.back();
                 idle.pop_back();
+                fresh = false;
                 return h;
             }
         }
+        fresh = true;
         return curl_easy_init();
     }
     void release(CURL* h) {
@@ -236,7 +239,8 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         transfer.configurator = impl_->configurator;
     }
 
-    CURL* h = impl_->acquire();
+    bool fresh = false;
+    CURL* h = impl_->acquire(fresh);
     if (!h) {
         out.curlCode = CURLE_FAILED_INIT;
         out.errorText = "initialisation du client HTTP impossible";
@@ -252,8 +256,12 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &prepareContext);
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, &transfer);
+    // The share holds the session's cookie store: with it the cookie engine is on, and nothing is read
+    // from or written to disk.
     if (impl_->share) curl_easy_setopt(h, CURLOPT_SHARE, impl_->share);
-    curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");  // cookies kept in the session, none read from disk
+    // The cookie engine is switched on once per handle and stays on through the resets; setting the
+    // option on every request would add a list entry that the reset drops without freeing.
+    if (fresh) curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer.data());
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &collectBody);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
@@ -283,14 +291,20 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
     } else {
         if (request.method == "POST" || request.body) {
-            const std::string& body = request.body ? *request.body : std::string();
-            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-            curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
+            // The request outlives the transfer: libcurl reads the body from it without a copy.
+            const char* data = request.body ? request.body->data() : "";
+            const std::size_t size = request.body ? request.body->size() : 0;
+            curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(size));
+            curl_easy_setopt(h, CURLOPT_POSTFIELDS, data);
         }
         if (request.method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
     curl_slist* list = curl_slist_append(nullptr, "Expect:");  // no 100-continue round trip
+    // libcurl would label a body without type as a form; an unlabelled body stays unlabelled.
+    bool typed = false;
+    for (const auto& header : request.headers) typed = typed || ::strcasecmp(header.first.c_str(), "Content-Type") == 0;
+    if (!typed && request.formParts.empty()) list = curl_slist_append(list, "Content-Type:");
     for (const auto& [name, value] : request.headers)
         list = curl_slist_append(list, (value.empty() ? name + ";" : name + ": " + value).c_str());
     std::unique_ptr<curl_slist, CurlListFree> headers(list);
@@ -299,7 +313,7 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     if (transfer.configurator && !transfer.configurator->configure(h)) {
         out.curlCode = CURLE_SSL_CERTPROBLEM;
         out.errorText = "identité TLS du client indisponible";
-        impl_->release(h);
+        curl_easy_cleanup(h);  // whatever the configurator set stays with this handle
         return out;
     }
 
@@ -316,6 +330,9 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
     out.statusCode = status;
+    // The list of cookie files has been read; freed here, as the reset would drop it. The shared store
+    // keeps its cookies.
+    if (fresh) curl_easy_setopt(h, CURLOPT_COOKIEFILE, nullptr);
     // The handle must not keep pointers to this call's buffers once it is back in the pool.
     curl_easy_reset(h);
     impl_->release(h);

@@ -23,7 +23,10 @@ inline constexpr const char* kVekExtraCaVariable = "QEL_VEK_CA_FILE";
 /// Sets the card's identity on a transfer for TLS client authentication. Called on the transfer's
 /// thread: configure() on every handle before it is performed, configureContext() on each TLS context
 /// the handle creates (after the trusted authorities are loaded). Returning false stops the request,
-/// which then fails with an ErrorResponse (status -1).
+/// which then fails with an ErrorResponse (status -1). Every option configure() sets is cleared after
+/// the transfer. Name the identity through libcurl's own options (CURLOPT_SSLCERT, CURLOPT_SSLKEY,
+/// their types and engine): libcurl reuses a kept connection only for a request with the same
+/// options, and cannot see what configureContext() alone puts in the context.
 class ClientTlsConfigurator {
 public:
     virtual ~ClientTlsConfigurator() = default;

@@ -1,10 +1,12 @@
 // The settings file's bytes: read in any property-list format, written binary.
 #include <plist/plist.h>
 
+#include <cstdint>
 #include <limits>
 #include <memory>
 
 #include "authservice/vek_config.h"
+#include "common/utf8.h"
 
 namespace qel::vek {
 namespace {
@@ -18,12 +20,12 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 std::optional<std::string> stringValue(plist_t dict, const char* key) {
     plist_t node = plist_dict_get_item(dict, key);
     if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
+    // Read by pointer and length: the library's copying reader stops the process on a string with a
+    // NUL inside, which a damaged file can hold.
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
     if (!text) return std::nullopt;
-    std::string value(text);
-    free(text);
-    return value;
+    return std::string(text, static_cast<std::size_t>(length));
 }
 
 bool fail(std::string* why, const std::string& reason) {
@@ -63,6 +65,13 @@ std::optional<VekParams> VekConfig::decode(const std::string& bytes, std::string
     if (!prod || !test) {
         fail(why, std::string("le fichier de réglages n'a pas de texte pour la clé ") +
                       (!prod ? kVekProdPathKey : kVekTestPathKey));
+        return std::nullopt;
+    }
+    // An address is text: bytes that are not UTF-8, or a NUL, could not be written back as they were read.
+    auto isText = [](const std::string& v) { return isUtf8(v) && v.find('\0') == std::string::npos; };
+    if (!isText(*prod) || !isText(*test)) {
+        fail(why, std::string("le fichier de réglages a une adresse qui n'est pas un texte UTF-8 pour la clé ") +
+                      (!isText(*prod) ? kVekProdPathKey : kVekTestPathKey));
         return std::nullopt;
     }
     return VekParams{std::move(*prod), std::move(*test)};

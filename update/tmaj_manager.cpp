@@ -9,6 +9,7 @@
 #include "common/curl_support.h"
 #include "common/format.h"
 #include "common/logger.h"
+#include "common/utf8.h"
 
 namespace qel {
 
@@ -20,32 +21,6 @@ struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
     void operator()(curl_slist* l) const { curl_slist_free_all(l); }
 };
-
-bool isUtf8(const std::string& text) {
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t extra = 0;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF)
-            extra = 1;
-        else if ((c & 0xF0) == 0xE0)
-            extra = 2;
-        else if (c >= 0xF0 && c <= 0xF4)
-            extra = 3;
-        else
-            return false;
-        if (n - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k)
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 // Path arguments go into the URL as they are: only characters that cannot change its structure.
 bool plainPathArgument(const std::string& argument) {
