@@ -47,7 +47,8 @@ public:
     TokenScan(const TokenScan&) = delete;
     TokenScan& operator=(const TokenScan&) = delete;
 
-    /// Modules by name, then slots in the module's order, then pairs in the token's object order.
+    /// Modules by name, then slots in the module's order, then pairs in the token's object order
+    /// (object handles ascending: Sigilla numbers a card's items in its directory order).
     const std::vector<ClientIdentity>& identities() const { return identities_; }
 
 private:

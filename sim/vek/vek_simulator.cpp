@@ -342,6 +342,10 @@ void VekSimulator::installAdmin() {
         loggedOut_.clear();
         res.set_content("ok", "text/plain");
     });
+    a.Post("/admin/clear-faults", [this](const httplib::Request&, httplib::Response& res) {
+        clearFaults();
+        res.set_content("ok", "text/plain");
+    });
     a.Post("/admin/code-state", [this](const httplib::Request& req, httplib::Response& res) {
         std::lock_guard lock(mutex_);
         codeEnabled_ = req.body == "true";

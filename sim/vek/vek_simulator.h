@@ -47,9 +47,9 @@ struct VekPendingRequest {
 ///
 /// A second, plain HTTP loopback server is for the tests: POST /admin/request (JSON: idNat,
 /// notificationId, serviceName, serviceMessage), POST /admin/fault (a fault text), POST
-/// /admin/clear, POST /admin/code-state ("true"/"false"), GET /admin/received (JSON: the card
-/// responses with their authStatus and verified code, the holders logged out, the pending
-/// requests with their codes).
+/// /admin/clear-faults, POST /admin/clear (faults and requests), POST /admin/code-state ("true"/"false"), GET
+/// /admin/received (JSON: the card responses with their authStatus and verified code, the holders logged out, the
+/// pending requests with their codes).
 class VekSimulator {
 public:
     /// `clientAuthorities`: PEM file of the authorities whose certificates may connect.

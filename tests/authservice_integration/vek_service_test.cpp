@@ -56,8 +56,8 @@ struct Probe {
 std::string admin(const std::string& method, const std::string& path, const std::string& body = "") {
     const std::string port = fileText(testbed::runDir() + "/vek-sim.admin-port");
     const std::string out = sigillatest::scratch() + "/admin.out";
-    const std::string line = "curl -s -X " + method + " --data-binary " + shellWord(body) + " http://127.0.0.1:" +
-                             port.substr(0, port.find('\n')) + path + " > " + shellWord(out);
+    const std::string line = "curl -s -X " + method + " --data-binary " + shellWord(body) +
+                             " http://127.0.0.1:" + port.substr(0, port.find('\n')) + path + " > " + shellWord(out);
     if (std::system(line.c_str()) != 0) return "<admin unreachable>";
     return fileText(out);
 }
@@ -70,8 +70,8 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         home_ = folder;
         fs::create_directories(home_ + "/.config/pkcs11/modules");
-        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module") << "module: " << sigillatest::modulePath()
-                                                                          << "\n";
+        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module")
+            << "module: " << sigillatest::modulePath() << "\n";
         for (const auto& entry : fs::recursive_directory_iterator(home_)) chmod(entry.path().c_str(), 0777);
         chmod(home_.c_str(), 0777);
     }
@@ -88,16 +88,18 @@ protected:
         return "https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/api/ulmora-authentication" + path;
     }
 
-    /// Runs the probe as an ordinary user; with a PIN, Kartello's PIN step comes first.
-    static Probe probe(const std::string& arguments, const std::string& pin = "") {
-        const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
-                                   " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" +
-                                   shellWord(home_ + "/state") + " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
-                                   " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") +
-                                   " ASAN_OPTIONS=detect_leaks=0 ";
+    /// Runs the probe as an ordinary user; with a PIN, Kartello's PIN step comes first, and the lines
+    /// of `script` follow the PIN on the probe's input.
+    static Probe probe(const std::string& arguments, const std::string& pin = "", const std::string& script = "") {
+        const std::string asUser =
+            "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
+            " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" + shellWord(home_ + "/state") +
+            " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
+            " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") + " ASAN_OPTIONS=detect_leaks=0 ";
         std::string line = asUser + shellWord(envOr("VEK_TLS_PROBE")) + " " + arguments;
         if (!pin.empty())
-            line = "printf '%s\\n' " + shellWord(pin) + " | " + line + " --issuer-library " +
+            line = "{ printf '%s\\n' " + shellWord(pin) + "; " +
+                   (script.empty() ? "" : "cat " + shellWord(script) + "; ") + "} | " + line + " --issuer-library " +
                    shellWord(envOr("QEL_ISSUER_LIBRARY"));
         else
             line += " </dev/null";
@@ -117,7 +119,9 @@ protected:
         return p;
     }
 
-    static std::string holderOf(const std::string& profileDir) { return sim::loadProfile(profileDir).holder.identifier(); }
+    static std::string holderOf(const std::string& profileDir) {
+        return sim::loadProfile(profileDir).holder.identifier();
+    }
 
     static std::string pendingFor(const std::string& idNat, const std::string& token) {
         return "--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) + " --header " +
@@ -139,8 +143,8 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         const char* protocol;
         const char* signature;
     };
-    for (const Case& c : {Case{"qel3-default", "QEL3", "TLSv1.2", "RSA-PKCS1"},
-                          Case{"qel4-default", "QEL4", "TLSv1.3", "RSA-PSS"}}) {
+    for (const Case& c :
+         {Case{"qel3-default", "QEL3", "TLSv1.2", "RSA-PKCS1"}, Case{"qel4-default", "QEL4", "TLSv1.3", "RSA-PSS"}}) {
         SCOPED_TRACE(c.profile);
         const std::string profile = freshProfile(c.profile);
         putCard("contact", profile);
@@ -168,8 +172,7 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         const sim::Profile card = sim::loadProfile(profile);
         EXPECT_NE(log.find("serialNumber=" + idNat), std::string::npos) << log;
         EXPECT_NE(log.find(card.holder.usualFirstName + " " + card.holder.lastName), std::string::npos) << log;
-        EXPECT_NE(log.find(std::string(c.protocol) + " client signature " + c.signature + "/SHA256"),
-                  std::string::npos)
+        EXPECT_NE(log.find(std::string(c.protocol) + " client signature " + c.signature + "/SHA256"), std::string::npos)
             << log;
 
         // The certificate names the holder: another identifier in the header is refused.
@@ -195,6 +198,89 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         for (long us : software.handshakesUs) std::cout << " " << us;
         std::cout << " ]\n" << software.output;
     }
+}
+
+// The six operations of the sign-in flow through Kartello's runtime, over one card-authenticated
+// session: each succeeds against the service, and each fault of the service reaches the caller as an
+// ErrorResponse with the status and the body as sent.
+TEST_F(VekService, TheFlowOperationsSucceedAndReportEveryFaultOfTheService) {
+    const std::string profile = freshProfile("qel4-default");
+    putCard("contact", profile);
+    const std::string idNat = holderOf(profile);
+    // Each command line carries its case's notification id, so that every line is unique; the
+    // operations without one take it as a word they ignore.
+    const std::vector<std::pair<std::string, std::string>> operations = {
+        {"pending", "op pending - N"},
+        {"codeState", "op codeState - N"},
+        {"challenges", "op challenges N"},
+        {"verify", "op verify N 000"},
+        {"cardResponse", "op cardResponse N SUCCEED"},
+        {"logoutAll", "op logoutAll - N"},
+    };
+    std::string script =
+        "request n1\nop pending\nop codeState\nop challenges n1\nop verify n1 000\n"
+        "op verify-right n1\nop cardResponse n1 SUCCEED\nop logoutAll\n"
+        "request n2\nop cardResponse n2 CANCELLED\n";
+    const std::vector<std::string> faults = {"business=BUSI-AUTHENT-8", "not-json", "status=500", "empty-codes",
+                                             "delay=300"};
+    for (const std::string& fault : faults) {
+        const std::string id = "n-" + fault.substr(0, fault.find('='));
+        script += "request " + id + "\n";
+        for (const auto& [step, command] : operations)
+            script += "fault " + step + ":" + fault + "\n" + std::regex_replace(command, std::regex(" N"), " " + id) +
+                      "\nclear-faults\n";
+    }
+    const std::string scriptFile = home_ + "/flow-script";
+    std::ofstream(scriptFile) << script;
+    const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
+    const std::string adminPort = fileText(testbed::runDir() + "/vek-sim.admin-port");
+    const std::string arguments =
+        "--service " + shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") + " --admin " +
+        shellWord("http://127.0.0.1:" + adminPort.substr(0, adminPort.find('\n'))) + " --holder " + idNat +
+        " --issuer-token QEL4";
+    const Probe p = probe(arguments, "1234", scriptFile);
+    std::cout << p.output;
+    std::map<std::string, std::string> outcome;
+    std::istringstream lines(p.output);
+    for (std::string l; std::getline(lines, l);)
+        if (const std::size_t at = l.find(" => "); at != std::string::npos) outcome[l.substr(0, at)] = l.substr(at + 4);
+
+    // The flow as Kartello runs it, each step a success.
+    EXPECT_EQ(outcome["op pending"], "ok value=n1,");
+    EXPECT_EQ(outcome["op codeState"], "ok value=true");
+    EXPECT_EQ(outcome["op challenges n1"], "ok value=3codes");
+    EXPECT_EQ(outcome["op verify n1 000"], "ok value=invalid");
+    EXPECT_EQ(outcome["op verify-right n1"], "ok value=valid");
+    EXPECT_EQ(outcome["op cardResponse n1 SUCCEED"], "ok value=none");
+    EXPECT_EQ(outcome["op logoutAll"], "ok value=none");
+    EXPECT_EQ(outcome["op cardResponse n2 CANCELLED"], "ok value=none");
+    const std::string received = admin("GET", "/admin/received");
+    EXPECT_NE(received.find(R"("authStatus":"SUCCEED","code":")"), std::string::npos) << received;
+    EXPECT_NE(received.find(R"("authStatus":"CANCELLED","code":"")"), std::string::npos) << received;
+    EXPECT_NE(received.find(R"("loggedOut":[")" + idNat + "\""), std::string::npos) << received;
+
+    for (const std::string& fault : faults) {
+        const std::string id = "n-" + fault.substr(0, fault.find('='));
+        for (const auto& [step, command] : operations) {
+            const std::string line = std::regex_replace(command, std::regex(" N"), " " + id);
+            const std::string& got = outcome[line];
+            SCOPED_TRACE(fault + " on " + line + ": " + got);
+            if (fault.rfind("business", 0) == 0) {
+                EXPECT_EQ(got.rfind("error status=400 body={", 0), 0u);
+                EXPECT_NE(got.find(R"("code":"BUSI-AUTHENT-8")"), std::string::npos);
+            } else if (fault == "not-json") {
+                EXPECT_EQ(got.rfind("error status=502 body=<html>", 0), 0u);
+            } else if (fault == "status=500") {
+                EXPECT_EQ(got.rfind("error status=500 body={", 0), 0u);
+            } else if (fault == "empty-codes" && step == "challenges") {
+                EXPECT_EQ(got, "ok value=0codes");
+            } else {
+                // A slow service is waited for; a switch meant for another step changes nothing.
+                EXPECT_EQ(got.rfind("ok value=", 0), 0u);
+            }
+        }
+    }
+    EXPECT_EQ(p["identity"].rfind("QEL4", 0), 0u) << p.output;
 }
 
 // Without a verified card, or without a card, there is no identity: the handshake goes on without a

@@ -4,8 +4,16 @@
 //   vek-tls-probe --url URL [--method M] [--data BODY] [--header 'Name: value']...
 //                 [--issuer-library PATH --issuer-token TEXT]   (the PIN on standard input)
 //                 [--software-cert PEM --software-key PEM] [--repeat N]
-// With --issuer-library, the PIN step is made first through that library, as Kartello's is. Prints
-// key=value lines: per connection "handshake_us", then status, curl, tls, signature, identity, body.
+//   vek-tls-probe --service BASE-URL --admin ADMIN-URL --holder ID [--issuer-library ... --issuer-token ...]
+// With --issuer-library, the PIN step is made first through that library, as Kartello's is.
+// The first form makes plain requests and prints key=value lines: per connection "handshake_us", then
+// status, curl, tls, signature, identity, body. The second runs the service's operations through
+// Kartello's runtime, with the card's identity on its HTTP session, one command per line of standard
+// input (after the PIN line), and prints one line per command:
+//   fault TEXT | clear-faults | request NOTIFICATION-ID | code-state true|false
+//   op pending | op codeState | op challenges N | op verify N CODE | op verify-right N
+//   op cardResponse N SUCCEED|UNAUTHORIZED|CANCELLED | op logoutAll
+// Words after a command's own are ignored (a tag that makes the line unique).
 #include <curl/curl.h>
 #include <dlfcn.h>
 #include <openssl/crypto.h>
@@ -13,11 +21,19 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdio>
+#include <fstream>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "authservice/apis/authentication_apis.h"
+#include "authservice/apis/session_management_api.h"
 #include "authservice/tls/client_tls.h"
+#include "authservice/vek_config.h"
 #include "common/hex.h"
 
 namespace {
@@ -37,14 +53,15 @@ std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* u
 std::size_t noteTls(char*, std::size_t size, std::size_t count, void* user) {
     auto* handle = static_cast<std::pair<CURL*, Captured*>*>(user);
     curl_tlssessioninfo* info = nullptr;
-    if (handle->second->tls.empty() &&
-        curl_easy_getinfo(handle->first, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
-        info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
+    if (handle->second->tls.empty() && curl_easy_getinfo(handle->first, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK &&
+        info != nullptr && info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
         SSL* ssl = static_cast<SSL*>(info->internals);
         handle->second->tls = SSL_get_version(ssl);
         int type = NID_undef;
         if (SSL_get_signature_type_nid(ssl, &type) == 1)
-            handle->second->signature = type == NID_rsassaPss ? "RSA-PSS" : type == NID_rsaEncryption ? "RSA-PKCS1" : "other";
+            handle->second->signature = type == NID_rsassaPss       ? "RSA-PSS"
+                                        : type == NID_rsaEncryption ? "RSA-PKCS1"
+                                                                    : "other";
         else
             handle->second->signature = "none";
     }
@@ -78,30 +95,149 @@ bool issuerLogin(const std::string& library, const std::string& token, std::stri
     return done;
 }
 
+// A plain HTTP call to the simulator's admin server.
+std::string admin(const std::string& url, const std::string& method, const std::string& body = "") {
+    CURL* curl = curl_easy_init();
+    Captured answer;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (method == "POST") curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &collectBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    return code == CURLE_OK ? answer.body : "<admin unreachable>";
+}
+
+std::string oneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    return text;
+}
+
+template <typename T>
+std::string outcome(const qel::vek::Result<T>& result, const std::function<std::string(const T&)>& show) {
+    if (result) return "ok value=" + show(result.value());
+    const qel::vek::ErrorResponse& e = result.error();
+    return "error status=" + std::to_string(e.statusCode()) + " body=" + oneLine(e.body().value_or("<none>")) +
+           " underlying=" + oneLine(qel::vek::describe(e.error()));
+}
+
+// The service's operations, one per command line; see the header.
+int runService(const std::string& base, const std::string& adminUrl, const std::string& holder) {
+    using namespace qel::vek;
+    const char* home = std::getenv("HOME");
+    VekConfig::setSettingsPath(std::string(home ? home : "/tmp") + "/vek-probe.plist");
+    std::remove(VekConfig::settingsPath().c_str());
+    {
+        std::ofstream settings(VekConfig::settingsPath(), std::ios::binary);
+        settings << VekConfig::encodeBinary(VekParams{base, base});
+    }
+    auto tls = std::make_shared<CardClientTls>();
+    HttpSession::shared().setClientTlsConfigurator(tls);
+    auto noBody = [](const NoBody&) { return std::string("none"); };
+    for (std::string line; std::getline(std::cin, line);) {
+        std::istringstream words(line);
+        std::string verb, what, a, b;
+        words >> verb >> what >> a >> b;
+        std::string result;
+        if (verb == "fault") {
+            result = admin(adminUrl + "/admin/fault", "POST", what);
+        } else if (verb == "clear-faults") {
+            result = admin(adminUrl + "/admin/clear-faults", "POST");
+        } else if (verb == "request") {
+            result =
+                admin(adminUrl + "/admin/request", "POST",
+                      nlohmann::json{{"idNat", holder}, {"notificationId", what}, {"serviceName", "Portail"}}.dump());
+        } else if (verb == "code-state") {
+            result = admin(adminUrl + "/admin/code-state", "POST", what);
+        } else if (verb == "op" && what == "pending") {
+            result = outcome<std::vector<PendingAuthenticationRequestDto>>(
+                CIBAAuthenticationAPIAPI::getPendingRequests(holder), [](const auto& list) {
+                    std::string ids;
+                    for (const auto& p : list) ids += p.notificationId.value_or("?") + ",";
+                    return ids;
+                });
+        } else if (verb == "op" && what == "codeState") {
+            result = outcome<EnabledFlagDto>(
+                MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState(),
+                [](const EnabledFlagDto& f) { return f.enabled ? (*f.enabled ? "true" : "false") : "absent"; });
+        } else if (verb == "op" && what == "challenges") {
+            result =
+                outcome<CodeSet>(MultiFactorCIBAAuthenticationAPI::createCodeChallenges(NotificationKeyDto{a}, holder),
+                                 [](const CodeSet& codes) { return std::to_string(codes.size()) + "codes"; });
+        } else if (verb == "op" && (what == "verify" || what == "verify-right")) {
+            std::string code = b;
+            if (what == "verify-right") {
+                // The service's first code is the one its page shows the holder.
+                const auto received = nlohmann::json::parse(admin(adminUrl + "/admin/received", "GET"), nullptr, false);
+                if (received.is_object())
+                    for (const auto& p : received["pending"])
+                        if (p["notificationId"] == a && !p["codes"].empty()) code = p["codes"][0];
+            }
+            result = outcome<VerifyCodeResponseDto>(
+                MultiFactorCIBAAuthenticationAPI::verifyCode(VerifyCodeRequestDto{code, a}, holder),
+                [](const VerifyCodeResponseDto& r) { return r.valid ? (*r.valid ? "valid" : "invalid") : "absent"; });
+        } else if (verb == "op" && what == "cardResponse") {
+            const AuthStatus status = b == "CANCELLED"      ? AuthStatus::CANCELLED
+                                      : b == "UNAUTHORIZED" ? AuthStatus::UNAUTHORIZED
+                                                            : AuthStatus::SUCCEED;
+            result = outcome<NoBody>(
+                CIBAAuthenticationAPIAPI::postCardResponse(CibaAuthenticationCardResponseDto{a, status}, holder),
+                noBody);
+        } else if (verb == "op" && what == "logoutAll") {
+            result = outcome<NoBody>(SessionManagementAPIAPI::logoutAll(holder), noBody);
+        } else {
+            result = "unknown command";
+        }
+        std::cout << line << " => " << result << std::endl;
+    }
+    if (auto identity = tls->lastIdentity())
+        std::cout << "identity=" << identity->tokenLabel << " " << qel::toHex(identity->id) << "\n";
+    else
+        std::cout << "identity=none\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string url, method = "GET", data, issuer, issuerToken, softCert, softKey;
+    std::string url, method = "GET", data, issuer, issuerToken, softCert, softKey, service, adminUrl, holder;
     std::vector<std::string> headers;
     bool hasData = false;
     int repeat = 1;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i], value = argv[i + 1];
-        if (arg == "--url") url = value;
-        else if (arg == "--method") method = value;
-        else if (arg == "--data") data = value, hasData = true;
-        else if (arg == "--header") headers.push_back(value);
-        else if (arg == "--issuer-library") issuer = value;
-        else if (arg == "--issuer-token") issuerToken = value;
-        else if (arg == "--software-cert") softCert = value;
-        else if (arg == "--software-key") softKey = value;
-        else if (arg == "--repeat") repeat = std::stoi(value);
+        if (arg == "--url")
+            url = value;
+        else if (arg == "--method")
+            method = value;
+        else if (arg == "--data")
+            data = value, hasData = true;
+        else if (arg == "--header")
+            headers.push_back(value);
+        else if (arg == "--issuer-library")
+            issuer = value;
+        else if (arg == "--issuer-token")
+            issuerToken = value;
+        else if (arg == "--software-cert")
+            softCert = value;
+        else if (arg == "--software-key")
+            softKey = value;
+        else if (arg == "--repeat")
+            repeat = std::stoi(value);
+        else if (arg == "--service")
+            service = value;
+        else if (arg == "--admin")
+            adminUrl = value;
+        else if (arg == "--holder")
+            holder = value;
         else {
             std::cerr << "vek-tls-probe: unknown argument " << arg << "\n";
             return 2;
         }
     }
-    if (url.empty()) return 2;
+    if (url.empty() && service.empty()) return 2;
     if (!issuer.empty()) {
         std::string pin;
         std::getline(std::cin, pin);
@@ -111,6 +247,7 @@ int main(int argc, char** argv) {
     }
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (!service.empty()) return runService(service, adminUrl, holder);
     qel::vek::ClientTls tls;
     Captured last;
     long status = 0;
