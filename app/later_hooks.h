@@ -2,7 +2,6 @@
 // The main window's links to functions built elsewhere (certificates view with the revocation
 // check, trust installation, maintenance, authentication service, update wizard). Each is a small
 // interface; an absent one leaves its button following the enablement table and does nothing else.
-#include <any>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -46,16 +45,12 @@ public:
     virtual void setDeleteDESfireEnabled(bool enabled) = 0;
 };
 
-/// The authentication service's request records.
-class VekFlow {
+/// The authentication service's settings and environment.
+class VekSettings {
 public:
-    virtual ~VekFlow() = default;
-    /// Loads the service settings (when the window loads).
+    virtual ~VekSettings() = default;
+    /// Loads the service settings (when the window loads), creating the file with the defaults.
     virtual void loadParams() = 0;
-    /// A new sign-in request for that user identifier (handed to the dialogs as sender).
-    virtual std::any newRequest(const std::string& userIdentifier) = 0;
-    /// Marks a request answered earlier as a disconnection request.
-    virtual void markDisconnection(std::any& request) = 0;
     /// The service's environment switch: the test environment for a test card.
     virtual void setTestEnvironment(bool isTestEnvironment) = 0;
 };
@@ -75,7 +70,7 @@ struct LaterHooks {
     TrustInstaller* trust = nullptr;
     /// Null until the maintenance view exists.
     MaintenancePane* maintenance = nullptr;
-    VekFlow* vek = nullptr;
+    VekSettings* vek = nullptr;
     /// Null: the update badge stays hidden.
     UpdateAvailability* updates = nullptr;
 };

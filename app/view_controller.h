@@ -18,6 +18,8 @@
 #include "app/ui/desktop_services.h"
 #include "app/ui/main_window_view.h"
 #include "app/ui/navigator.h"
+#include "authservice/vek_delegate.h"
+#include "authservice/vek_operations.h"
 #include "common/main_queue.h"
 #include "pkcs11/holder_infos.h"
 
@@ -63,7 +65,11 @@ struct ViewControllerServices {
 /// decide which functions are available and opens every other view and dialog.
 ///
 /// Main thread only, except the token watch handlers, which hand their work to the main queue.
-class ViewController final : public MainWindowDelegate, public SaisieDelegate, public TmajDelegate {
+class ViewController final : public MainWindowDelegate,
+                             public SaisieDelegate,
+                             public TmajDelegate,
+                             public VekDelegate,
+                             public CardHolderSource {
 public:
     /// Marks a reader selection made by the program rather than by the user.
     static constexpr int algoSender = 111;
@@ -120,8 +126,21 @@ public:
     /// The pointer entered or left the button with that title.
     void checkButtonHover(const std::string& buttonName, bool entered);
 
-    /// A sign-in request answered successfully (kept for disconnection and the quit check).
-    void addVekRequest(std::any request) { vekRequests_.push_back(std::move(request)); }
+    // VekDelegate: each does its work 0.1 s later on the main queue.
+    void pendingRequestDone(vek::RespType outcome, VekRequestRef request) override;
+    void authorisationDone(vek::RespType outcome, VekRequestRef request) override;
+    void codeStepDone(vek::RespType outcome, VekRequestRef request) override;
+    void codeChosen(vek::RespType outcome, VekRequestRef request) override;
+    void validationDone(vek::RespType outcome, VekRequestRef request) override;
+    void disconnectionDone(vek::RespType outcome, bool silent) override;
+    void refuseRequest(VekRequestRef request) override;
+    void disconnect(bool silent) override;
+
+    // CardHolderSource.
+    std::string currentHolderIdentifier() override;
+
+    /// The sign-in requests answered since the start (the first one is used for disconnection).
+    const std::vector<VekRequestRef>& vekRequests() const { return vekRequests_; }
 
     // MainWindowDelegate.
     void setCardBlocked(bool blocked) override { isCardBlocked_ = blocked; }
@@ -152,6 +171,8 @@ public:
     /// The holder data's expiry is later than now.
     bool isValidCard() const { return isValidCard_; }
     bool isUserAuthentified() const { return isUserAuthentified_; }
+    /// A sign-in request was answered and its sessions are open (cleared by a disconnection).
+    bool isVekAuthenticated() const { return isVekAuthenticated_; }
     /// A PIN entry opened by the situations button, which shows the situations once it succeeds.
     bool authentFromSituationButton() const { return authentFromSituationButton_; }
     /// The card serial of the last contactless token matched to a reader.
@@ -166,6 +187,9 @@ private:
     void showDemoHolder();
     void showSummaryExpiry(const std::string& expiryText, bool valid);
     void performSegue(const char* identifier, std::any sender = {});
+    /// Runs `task` 0.1 s later on the main queue, while this window lives.
+    void afterDialogCloses(std::function<void()> task);
+    void showVekAlert(vek::RespType outcome);
     /// Shows the update badge when the service has an update for that card (answer on the main queue).
     void checkUpdateAvailability(const Pkcs11Card& card);
     /// The selected reader's platform name (the slot's name, which the list entry shows until a
@@ -194,7 +218,7 @@ private:
     /// Whether the DESFire application answered on the contactless card of that reader: asked once
     /// per card, since the presence test costs a card session and updateUI runs often.
     std::optional<std::pair<std::string, bool>> desfirePresence_;
-    std::vector<std::any> vekRequests_;
+    std::vector<VekRequestRef> vekRequests_;
 
     ui::MainWindowView& view_;
     const ui::MainWindowOutlets& o_;
@@ -203,7 +227,6 @@ private:
     IdentificationViewController identification_;
     SituationViewController situations_;
     HolderInfos holder_;
-    std::any pendingVekRequest_;
     // Set for a card whose PUK is blocked too: nothing can unblock it any more.
     bool definitivelyBlocked_ = false;
     Lifetime lifetime_;

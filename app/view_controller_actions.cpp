@@ -41,6 +41,7 @@ void ViewController::performSegue(const char* identifier, std::any sender) {
     values.delegate = this;
     values.saisieDelegate = this;
     values.tmajDelegate = this;
+    values.vekDelegate = this;
     values.sender = std::move(sender);
     s_.navigator.performSegue(identifier, values);
 }
@@ -156,39 +157,11 @@ void ViewController::pinEntryFinished(bool success) {
             showSituations();
         } else if (authButton_) {
             authButton_ = false;
-            s_.mainQueue.postAfter(100, lifetime_.guard([this] {
-                performSegue(ui::segue::vekWait, std::exchange(pendingVekRequest_, {}));
-            }));
+            // The request starts afresh, for the holder of the card now logged in.
+            afterDialogCloses([this] { VEKAuthenticate(); });
         }
     }
     updateUI();
-}
-
-void ViewController::VEKAuthenticate() {
-    if (!s_.hooks.vek) {
-        logInfo("VEKAuthenticate : service d'authentification non disponible");
-        return;
-    }
-    std::any request = s_.hooks.vek->newRequest(holder_.identifiant);
-    if (holder_.identifiant.empty()) {
-        // A request without a user identifier cannot be answered by the service.
-        performSegue(ui::segue::vekAlert, 12);
-        return;
-    }
-    if (isUserAuthentified_) {
-        performSegue(ui::segue::vekWait, std::move(request));
-    } else {
-        authButton_ = true;
-        pendingVekRequest_ = std::move(request);
-        performSegue(ui::segue::saisiePinProg);
-    }
-}
-
-void ViewController::VEKDisconnect() {
-    if (vekRequests_.empty() || !s_.hooks.vek) return;
-    std::any request = vekRequests_.front();
-    s_.hooks.vek->markDisconnection(request);
-    s_.mainQueue.postAfter(100, lifetime_.guard([this, request] { performSegue(ui::segue::vekWait, request); }));
 }
 
 void ViewController::activateDemoMode() {

@@ -27,7 +27,11 @@
 #include "app/trust/authority_store.h"
 #include "app/trust/nss_certificate_store.h"
 #include "app/trust/trust_installer.h"
+#include "app/vek_settings.h"
 #include "app/view_controller.h"
+#include "authservice/http_session.h"
+#include "authservice/tls/client_tls.h"
+#include "authservice/vek_service_operations.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/service_report.h"
@@ -83,10 +87,13 @@ struct KartelloApp::Parts {
                                             scard,
                                             readers,
                                             &tokenWatch,
-                                            LaterHooks{&certificates, &trust, &maintenance, nullptr, &updateCheck},
+                                            LaterHooks{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
                                             {}}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
+        navigator.enableVekDialogs(vekOperations, controller);
+        // The service knows the holder by the certificate of the card that signs the handshake.
+        vek::HttpSession::shared().setClientTlsConfigurator(std::make_shared<vek::CardClientTls>());
         window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
         library.setRecorder(&processServiceReportRecorder());
         navigator.registerSegue(kServicesSegue, [this](const ui::SegueValues& values) { openServices(values); });
@@ -146,6 +153,8 @@ struct KartelloApp::Parts {
     QtMaintenanceView* maintenanceView;  // owned by the window
     QtFilePicker reportFiles;
     MaintenanceViewController maintenance;
+    ServiceVekOperations vekOperations{mainQueue};
+    ProcessVekSettings vekSettings;
     ViewController controller;
 };
 

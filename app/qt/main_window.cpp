@@ -157,6 +157,8 @@ void QtMainWindow::letEventLoopRun() {
 void QtMainWindow::closeWindow() {
     closingWithoutAsking_ = true;
     close();
+    // A window shown again asks again.
+    closingWithoutAsking_ = false;
 }
 
 void QtMainWindow::showAboutPanel() {

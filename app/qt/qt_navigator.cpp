@@ -6,9 +6,12 @@
 #include "app/modif_pin_view_controller.h"
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/tmaj_dialog.h"
+#include "app/qt/vek_dialogs.h"
 #include "app/saisie_pin_view_controller.h"
 #include "app/tmaj_view_controller.h"
 #include "app/unlock_card_view_controller.h"
+#include "authservice/vek_dialog_controllers.h"
+#include "authservice/vek_wait_controller.h"
 #include "common/format.h"
 #include "common/logger.h"
 
@@ -34,6 +37,102 @@ void QtNavigator::enableUpdateWizard(BackgroundQueue& background, TmajBackend& b
         controller->delegate = values.tmajDelegate;
         controller->pCard = values.pCard;
         dialog->setCloseRequestHandler([c = controller.get()] { c->onCancel(); });
+        showSheet(*dialog, controller);
+    };
+}
+
+namespace {
+
+VekRequestRef requestOf(const ui::SegueValues& values) {
+    const auto* request = std::any_cast<VekRequestRef>(&values.sender);
+    return request ? *request : nullptr;
+}
+
+// Runs `appeared` once the dialog is on screen, like an appearance callback, while its controller lives.
+template <typename Controller>
+void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
+    std::weak_ptr<Controller> weak = controller;
+    QTimer::singleShot(0, dialog, [weak] {
+        if (auto c = weak.lock()) c->viewDidAppear();
+    });
+}
+
+}  // namespace
+
+void QtNavigator::enableVekDialogs(VekOperations& service, CardHolderSource& holder) {
+    openers_[ui::segue::vekWait] = [this, &service, &holder](const ui::SegueValues& values) {
+        auto* dialog = new QtVekWaitDialog(&window_);
+        auto controller = std::make_shared<VekWaitController>(*dialog, service, &holder);
+        controller->delegate = values.vekDelegate;
+        controller->request = requestOf(values);
+        // The call may answer after the window is gone (the answer that follows a verified code).
+        std::weak_ptr<VekWaitController> weak = controller;
+        QObject::connect(dialog, &QObject::destroyed, [weak] {
+            if (auto c = weak.lock()) c->viewGone();
+        });
+        showSheet(*dialog, controller);
+        whenShown(dialog, controller);
+    };
+    openers_[ui::segue::vekAuth] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekAuthDialog(&window_);
+        auto controller = std::make_shared<VekAuthViewController>(*dialog);
+        controller->delegate = values.vekDelegate;
+        controller->request = requestOf(values);
+        VekAuthViewController* c = controller.get();
+        dialog->setAction("authButton", [c] { c->onAuth(); });
+        dialog->setAction("notifyButton", [c] { c->onNotify(); });
+        dialog->setAction("cancelButton", [c] { c->onCanel(); });
+        showSheet(*dialog, controller);
+        whenShown(dialog, controller);
+    };
+    openers_[ui::segue::vekCodes] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekCodesDialog(&window_);
+        auto controller = std::make_shared<VekCodesController>(*dialog);
+        controller->delegate = values.vekDelegate;
+        controller->request = requestOf(values);
+        VekCodesController* c = controller.get();
+        dialog->setAction("code1", [c] { c->onCode1(); });
+        dialog->setAction("code2", [c] { c->onCode2(); });
+        dialog->setAction("code3", [c] { c->onCode3(); });
+        dialog->setAction("cancelButton", [c] { c->onCancel(); });
+        showSheet(*dialog, controller);
+        whenShown(dialog, controller);
+    };
+    openers_[ui::segue::vekValid] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekValidDialog(&window_);
+        auto controller = std::make_shared<VekValidController>(*dialog);
+        controller->delegate = values.vekDelegate;
+        controller->request = requestOf(values);
+        VekValidController* c = controller.get();
+        dialog->setAction("continueButton", [c] { c->onContinue(); });
+        showSheet(*dialog, controller);
+        whenShown(dialog, controller);
+    };
+    openers_[ui::segue::vekAlert] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekAlertDialog(&window_);
+        auto controller = std::make_shared<VekAlertController>(*dialog);
+        if (const auto* type = std::any_cast<vek::RespType>(&values.sender)) controller->type = *type;
+        VekAlertController* c = controller.get();
+        dialog->setAction("closeButton", [c] { c->onClose(); });
+        showSheet(*dialog, controller);
+        whenShown(dialog, controller);
+    };
+    openers_[ui::segue::vekQuit] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekQuitDialog(&window_);
+        auto controller = std::make_shared<VekQuitController>(*dialog);
+        controller->delegate = values.vekDelegate;
+        VekQuitController* c = controller.get();
+        dialog->setAction("quitButton", [c] { c->onQuit(); });
+        dialog->setAction("cancelButton", [c] { c->onCancel(); });
+        showSheet(*dialog, controller);
+    };
+    openers_[ui::segue::vekDeauth] = [this](const ui::SegueValues& values) {
+        auto* dialog = new QtVekDeauthDialog(&window_);
+        auto controller = std::make_shared<VekDeauthController>(*dialog);
+        controller->delegate = values.vekDelegate;
+        controller->request = requestOf(values);
+        VekDeauthController* c = controller.get();
+        dialog->setAction("continueButton", [c] { c->onContinue(); });
         showSheet(*dialog, controller);
     };
 }

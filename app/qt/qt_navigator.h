@@ -12,6 +12,8 @@
 
 namespace qel {
 class BackgroundQueue;
+class CardHolderSource;
+class VekOperations;
 class Scard;
 class TmajBackend;
 }  // namespace qel
@@ -33,6 +35,10 @@ public:
     /// Opens the update wizard on "TmajSegue", its session on `background`. Both must outlive the
     /// navigator.
     void enableUpdateWizard(BackgroundQueue& background, TmajBackend& backend);
+
+    /// Opens the sign-in flow's seven dialogs, their calls made through `service`, each checked
+    /// against the holder of the card in the reader. Both must outlive the navigator.
+    void enableVekDialogs(VekOperations& service, CardHolderSource& holder);
 
     /// Hands a transition to `opener` (replacing the built-in one, if any).
     void registerSegue(const std::string& identifier, Opener opener);

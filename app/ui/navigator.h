@@ -8,6 +8,7 @@ class Pkcs11Card;
 class MainWindowDelegate;
 class SaisieDelegate;
 class TmajDelegate;
+class VekDelegate;
 }  // namespace qel
 
 namespace qel::ui {
@@ -45,8 +46,11 @@ struct SegueValues {
     /// name (pCard stays null then).
     std::string context;
     std::string readerNameQEL4;
-    /// The sender of the authentication-service transitions: the request object for "VekAuthSegue",
-    /// "vekWait", "vekCodes", "vekValid", "vekDeauth"; the alert type (int) for "vekAlert".
+    /// The authentication-service dialogs' delegate (the main window).
+    VekDelegate* vekDelegate = nullptr;
+    /// The sender of the authentication-service transitions: the request (VekRequestRef) for
+    /// "VekAuthSegue", "vekWait", "vekCodes", "vekValid", "vekDeauth"; the alert type
+    /// (vek::RespType) for "vekAlert".
     std::any sender;
 };
 

@@ -56,7 +56,7 @@ struct MainWindowFixture : ::testing::Test {
 
     void start(Pkcs11Library* lib = nullptr) {
         ViewControllerServices services{
-            lib ? *lib : library, queue, navigator, urls, clipboard, scard, readers, &watch, hooks, fixedNow};
+            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, hooks, fixedNow};
         vc = std::make_unique<ViewController>(window, appDel, services);
         appDel.activateDemoMenuItem = &window.activateDemo;
         appDel.desactivateDemoMenuItem = &window.desactivateDemo;
@@ -71,6 +71,8 @@ struct MainWindowFixture : ::testing::Test {
     Pkcs11Library library{module.functions(), nullptr};
     ManualMainQueue queue;
     FakeNavigator navigator;
+    /// The navigator the window gets (a fixture may put its own in).
+    ui::Navigator* nav = &navigator;
     FakeUrlOpener urls;
     FakeClipboard clipboard;
     FakeCardReaders readers;

@@ -367,20 +367,10 @@ TEST_F(MainWindowTest, HoverRecoloursTheButtonUnderThePointer) {
     EXPECT_TRUE(log.contains("checkButtonHover: bouton inconnu !")) << log.text();
 }
 
-TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
+TEST_F(MainWindowTest, QuittingWithoutAnsweredRequestsClosesOnTheNextTurn) {
+    contactCard("Reader A");
     start();
     EXPECT_TRUE(window.closeHandler());
-    contactCard("Reader A");
-    window.refreshButton.click();
-    vc->addVekRequest(std::string("request"));
-    EXPECT_FALSE(window.closeHandler());
-    EXPECT_EQ(navigator.segues.back().identifier, "vekQuit");
-    window.quitItem.trigger();
-    queue.runReady();
-    EXPECT_FALSE(window.closed);
-
-    module.slotList[0].present = false;
-    window.refreshButton.click();
     window.quitItem.trigger();
     EXPECT_FALSE(window.closed);
     queue.runReady();
@@ -396,12 +386,8 @@ TEST_F(MainWindowTest, QuittingWithAnsweredRequestsAsksFirst) {
 namespace qel::test {
 namespace {
 
-struct FakeVekFlow : VekFlow {
+struct FakeVekSettings : VekSettings {
     void loadParams() override { ++loads; }
-    std::any newRequest(const std::string& user) override { return user; }
-    void markDisconnection(std::any& request) override {
-        request = "disconnect " + std::any_cast<std::string>(request);
-    }
     void setTestEnvironment(bool test) override { testEnvironment = test; }
     int loads = 0;
     std::optional<bool> testEnvironment;
@@ -418,44 +404,15 @@ struct HookedMainWindowTest : MainWindowFixture {
         hooks.vek = &vek;
         hooks.maintenance = &maintenance;
     }
-    FakeVekFlow vek;
+    FakeVekSettings vek;
     FakeMaintenance maintenance;
 };
 
-TEST_F(HookedMainWindowTest, SignInRequestWaitsForThePinEntry) {
-    contactCard("Reader A");
+TEST_F(HookedMainWindowTest, ServiceSettingsLoadOnceAndFollowTheTestCard) {
+    contactCard("Reader A", "31/12/2029", "00", "10", "", true);
     start();
     EXPECT_EQ(vek.loads, 1);
-    EXPECT_EQ(vek.testEnvironment, false);
-    window.VekAuthentication.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
-    vc->pinEntryResult(true, "");
-    EXPECT_EQ(navigator.segues.size(), 1u);
-    queue.advance(100);
-    ASSERT_EQ(navigator.segues.size(), 2u);
-    EXPECT_EQ(navigator.segues[1].identifier, "vekWait");
-    EXPECT_EQ(std::any_cast<std::string>(navigator.segues[1].values.sender), "810001234567");
-
-    // Logged in: straight to the wait dialog. A disconnection goes 0.1 s later.
-    window.VekAuthentication.click();
-    EXPECT_EQ(navigator.segues.back().identifier, "vekWait");
-    vc->addVekRequest(std::string("810001234567"));
-    vc->VEKDisconnect();
-    const std::size_t before = navigator.segues.size();
-    queue.advance(100);
-    ASSERT_EQ(navigator.segues.size(), before + 1);
-    EXPECT_EQ(std::any_cast<std::string>(navigator.segues.back().values.sender), "disconnect 810001234567");
-}
-
-TEST_F(HookedMainWindowTest, HolderWithoutIdentifierGetsTheAlertOnly) {
-    FakeSlot& slot = contactCard("Reader A");
-    slot.token.objects["QEL_INFO_PS"] = infoObject("00", "", "10", "");
-    start();
-    window.VekAuthentication.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "vekAlert");
-    EXPECT_EQ(std::any_cast<int>(navigator.segues[0].values.sender), 12);
+    EXPECT_EQ(vek.testEnvironment, true);
 }
 
 TEST_F(HookedMainWindowTest, DesfireDeletionFollowsThePresenceOfTheApplication) {

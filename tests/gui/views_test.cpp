@@ -42,6 +42,7 @@
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/qt_navigator.h"
 #include "app/qt/tmaj_dialog.h"
+#include "app/qt/vek_dialogs.h"
 #include "app/scard/card_readers.h"
 #include "app/scard/scard.h"
 #include "app/view_controller.h"
@@ -51,6 +52,7 @@
 #include "sim/card/x509_builder.h"
 #include "tests/support/fake_tmaj_backend.h"
 #include "tests/support/fake_issuer_module.h"
+#include "tests/support/fake_vek_service.h"
 
 namespace qel {
 namespace {
@@ -367,6 +369,124 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     EXPECT_EQ(delegate.closings, std::vector<bool>{true});
     for (const char* picture : {"step1", "step2", "step3", "step4"}) {
+        SCOPED_TRACE(picture);
+        EXPECT_TRUE(QSvgRenderer(qt::picturePath(picture)).isValid());
+    }
+}
+
+/// What the sign-in dialogs reported.
+struct VekReports : VekDelegate {
+    void pendingRequestDone(vek::RespType o, VekRequestRef) override { add("pendingRequestDone", o); }
+    void authorisationDone(vek::RespType o, VekRequestRef) override { add("authorisationDone", o); }
+    void codeStepDone(vek::RespType o, VekRequestRef) override { add("codeStepDone", o); }
+    void codeChosen(vek::RespType o, VekRequestRef) override { add("codeChosen", o); }
+    void validationDone(vek::RespType o, VekRequestRef) override { add("validationDone", o); }
+    void disconnectionDone(vek::RespType o, bool) override { add("disconnectionDone", o); }
+    void refuseRequest(VekRequestRef) override { add("refuseRequest", vek::RespType::CANCEL); }
+    void disconnect(bool silent) override { add(silent ? "disconnect silent" : "disconnect", vek::RespType::OK); }
+    void add(const std::string& op, vek::RespType o) {
+        reports.push_back(op + " " + std::to_string(static_cast<int>(o)));
+    }
+    std::vector<std::string> reports;
+};
+
+TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeVekOperations service(h.queue);
+    test::FakeCardHolder holder;
+    h.navigator.enableVekDialogs(service, holder);
+    VekReports delegate;
+    auto request = vek::makeVekRequest();
+    request->idNat = holder.identifier;
+    request->action = vek::VekAction::CHECK_PCSC;
+    ui::SegueValues values;
+    values.vekDelegate = &delegate;
+    values.sender = request;
+    const auto text = [](QDialog* d, const char* name) { return d->findChild<QLabel*>(name)->text(); };
+    const auto closed = [&] { return gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000); };
+
+    // The wait stays while the service has not answered, Escape or not.
+    service.hold = true;
+    h.navigator.performSegue(ui::segue::vekWait, values);
+    auto* wait = qobject_cast<qt::QtVekWaitDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(wait, nullptr);
+    ASSERT_TRUE(gui_test::waitUntil([&] { return !service.calls.empty(); }, 2000));
+    EXPECT_EQ(text(wait, "waitTitle"), QStringLiteral("DEMANDE D'AUTHENTIFICATION"));
+    wait->reject();
+    static_cast<QWidget*>(wait)->close();  // the window's close box
+    EXPECT_TRUE(wait->isVisible());
+    keepScreenshot(*wait, "vek-wait");
+    service.release();
+    h.queue.runReady();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(delegate.reports, std::vector<std::string>{"pendingRequestDone 0"});
+
+    h.navigator.performSegue(ui::segue::vekAuth, values);
+    QDialog* auth = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekAuthDialog*>(auth), nullptr);
+    ASSERT_TRUE(gui_test::waitUntil([&] { return text(auth, "newAuthLabel").contains("Portail"); }, 2000));
+    EXPECT_EQ(text(auth, "newAuthLabel"),
+              QStringLiteral("Le service \"Portail Santé\" demande l'accès à votre compte e-QEL"));
+    EXPECT_EQ(auth->findChild<qt::PictureView*>("dialogIcon")->pictureName(), "vek-request");
+    keepScreenshot(*auth, "vek-request");
+    auth->findChild<QPushButton*>("notifyButton")->click();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(delegate.reports.back(), "refuseRequest 5");
+
+    request->codes = std::vector<std::string>{"47", "12", "85"};
+    h.navigator.performSegue(ui::segue::vekCodes, values);
+    QDialog* codes = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
+    auto* code2 = codes->findChild<QPushButton*>("code2");
+    ASSERT_TRUE(gui_test::waitUntil([&] { return code2->text() == QStringLiteral("12"); }, 2000));
+    EXPECT_EQ(codes->findChild<QPushButton*>("code3")->text(), QStringLiteral("85"));
+    keepScreenshot(*codes, "vek-codes");
+    code2->click();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(request->code, "12");
+    EXPECT_EQ(delegate.reports.back(), "codeChosen 0");
+
+    h.navigator.performSegue(ui::segue::vekValid, values);
+    QDialog* valid = h.navigator.lastDialog();
+    ASSERT_TRUE(gui_test::waitUntil([&] { return text(valid, "titleMesage") == "AUTHENTIFICATION RÉUSSIE"; }, 2000));
+    EXPECT_EQ(
+        text(valid, "message"),
+        QStringLiteral("La demande d'authentification pour le service \"Portail Santé\" a bien été prise en compte."));
+    EXPECT_EQ(valid->findChild<qt::PictureView*>("dialogIcon")->pictureName(), "vek-success");
+    keepScreenshot(*valid, "vek-result");
+    valid->findChild<QPushButton*>("continueButton")->click();
+    EXPECT_TRUE(closed());
+
+    ui::SegueValues alertValues;
+    alertValues.sender = vek::RespType::BAD_CODE;
+    h.navigator.performSegue(ui::segue::vekAlert, alertValues);
+    QDialog* alert = h.navigator.lastDialog();
+    ASSERT_TRUE(gui_test::waitUntil([&] { return text(alert, "message").startsWith("Le code"); }, 2000));
+    EXPECT_EQ(text(alert, "message"),
+              QStringLiteral("Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"));
+    EXPECT_EQ(text(alert, "titleAlert"), QStringLiteral("DEMANDE D'AUTHENTIFICATION"));
+    keepScreenshot(*alert, "vek-alert");
+    alert->findChild<QPushButton*>("closeButton")->click();
+    EXPECT_TRUE(closed());
+
+    h.navigator.performSegue(ui::segue::vekQuit, values);
+    QDialog* quit = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekQuitDialog*>(quit), nullptr);
+    keepScreenshot(*quit, "vek-quit");
+    quit->findChild<QPushButton*>("quitButton")->click();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(delegate.reports.back(), "disconnect silent 0");
+
+    h.navigator.performSegue(ui::segue::vekDeauth, values);
+    QDialog* deauth = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
+    EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DECONNEXION"));
+    deauth->findChild<QPushButton*>("continueButton")->click();
+    EXPECT_TRUE(closed());
+
+    for (const char* picture : {"vek-request", "vek-codes", "vek-success", "vek-failure", "vek-alert", "vek-logout"}) {
         SCOPED_TRACE(picture);
         EXPECT_TRUE(QSvgRenderer(qt::picturePath(picture)).isValid());
     }
