@@ -180,12 +180,7 @@ struct HttpSession::Impl {
 HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
 
 HttpSession::~HttpSession() {
-    {
-        std::lock_guard guard(impl_->mutex);
-        impl_->stopping = true;
-    }
-    impl_->wake.notify_all();
-    for (std::thread& t : impl_->workers) t.join();
+    shutdown();
     for (CURL* h : impl_->idle) curl_easy_cleanup(h);
     if (impl_->share) curl_share_cleanup(impl_->share);
 }
@@ -196,9 +191,28 @@ HttpSession& HttpSession::shared() {
     return *session;
 }
 
+void HttpSession::shutdown() {
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard guard(impl_->mutex);
+        impl_->stopping = true;
+        impl_->jobs.clear();
+        workers.swap(impl_->workers);
+    }
+    impl_->wake.notify_all();
+    for (std::thread& t : workers) {
+        // A completion that ends the program runs on a worker: it cannot wait for itself.
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();
+        else
+            t.join();
+    }
+}
+
 void HttpSession::submit(std::function<void()> job) {
     {
         std::lock_guard guard(impl_->mutex);
+        if (impl_->stopping) return;
         impl_->startWorkers();
         impl_->jobs.push_back(std::move(job));
     }

@@ -88,8 +88,12 @@ public:
     /// Sends the request on the calling thread and waits for the answer. Never throws.
     HttpExchange perform(const HttpRequest& request, const std::shared_ptr<TransferControl>& control);
 
-    /// Runs the job on one of the session's worker threads.
+    /// Runs the job on one of the session's worker threads; dropped once the session has shut down.
     void submit(std::function<void()> job);
+
+    /// Aborts the transfers under way and returns once the workers have ended, so that no completion
+    /// reaches a main queue the program is about to destroy. Requests sent later fail at once.
+    void shutdown();
 
     /// The card's identity for TLS client authentication; null removes it.
     void setClientTlsConfigurator(std::shared_ptr<ClientTlsConfigurator> configurator);

@@ -367,6 +367,28 @@ TEST_F(ServiceRuntime, ABadUrlIsAnErrorNotASend) {
     EXPECT_EQ(std::get<DownloadException>(result.error().error()), DownloadException::requestMissingURL);
 }
 
+// A program that ends while a request waits on the service: the transfer is aborted, the workers have
+// ended when shutdown returns, and nothing sent later starts. Run in a child: the session is the process's.
+TEST_F(ServiceRuntime, ShutdownAbortsTheTransferUnderWayAndStartsNothingMore) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto held = URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl() + "hold/3",
+                                                                                {}, {}, true);
+            std::atomic<int> completions{0};
+            held->execute([&](auto) { ++completions; });
+            gate_->waitEntered();
+            HttpSession::shared().shutdown();
+            auto later =
+                URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl(), {}, {}, true);
+            later->execute([&](auto) { ++completions; });
+            // The aborted transfer's completion was posted before the workers ended; the later one never is.
+            queue_.runWhenPosted();
+            std::_Exit(completions == 1 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(ServiceRuntime, UnsupportedMethodsAndMediaTypesAreProgrammingErrors) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto method = URLSessionRequestBuilderFactory::getNonDecodableBuilder("FETCH", server_->baseUrl(), {}, {}, true);
