@@ -183,8 +183,6 @@ void KartelloApp::stop() {
     stopped_ = true;
     parts_->watcher.stop();
     parts_->appDelegate.applicationWillTerminate();
-    // Completions of requests still under way must not reach a main queue that is about to go.
-    vek::HttpSession::shared().shutdown();
 }
 
 QtMainWindow& KartelloApp::window() { return parts_->window; }

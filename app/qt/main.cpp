@@ -4,6 +4,7 @@
 #include "app/qt/kartello_app.h"
 #include "app/qt/pictures.h"
 #include "app/qt/qt_desktop_services.h"
+#include "authservice/http_session.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_library.h"
 
@@ -25,5 +26,7 @@ int main(int argc, char** argv) {
     kartello.start();
     const int status = app.exec();
     kartello.stop();
+    // Completions of requests still under way must not reach the main queue, which goes with the app.
+    qel::vek::HttpSession::shared().shutdown();
     return status;
 }
