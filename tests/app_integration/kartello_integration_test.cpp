@@ -44,7 +44,7 @@
 #include "tests/app_integration/counting_module.h"
 #include "tests/support/fake_views.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/testbed_client.h"
+#include "tests/support/testbed_slots.h"
 #include "tests/token/integration_support.h"
 #include "update/tmaj_manager.h"
 #include "update/tmaj_service.h"
@@ -127,21 +127,10 @@ public:
     }
 
     void insert(const std::string& reader, const std::string& profile) {
-        testbed::control("insert " + reader + " " + profile);
-        auto slot = slots.waitForCard(readerName(reader), 5s);
-        ASSERT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in " << reader;
+        ASSERT_TRUE(testbed::insertCard(slots, reader, profile)) << "no card in " << reader;
     }
-    void remove(const std::string& reader) {
-        try {
-            testbed::control("remove " + reader);
-        } catch (const std::exception&) {
-            // Already empty.
-        }
-        slots.waitForSlotState(readerName(reader), pcsc::SlotState::empty, 5s);
-    }
-    static std::string readerName(const std::string& reader) {
-        return reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
-    }
+    void remove(const std::string& reader) { testbed::removeCard(slots, reader); }
+    static std::string readerName(const std::string& reader) { return testbed::readerName(reader); }
     /// The reader list's entry of a virtual reader ("contact", "contactless"), found by the name it
     /// was listed with: a real reader may sit beside the virtual ones, before or after them.
     int entryOf(const std::string& reader) const {

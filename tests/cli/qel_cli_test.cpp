@@ -21,7 +21,7 @@
 
 #include "platform/pcsc/slot_manager.h"
 #include "sim/card/profile.h"
-#include "tests/support/testbed_client.h"
+#include "tests/support/testbed_slots.h"
 
 extern char** environ;
 
@@ -204,22 +204,11 @@ public:
             std::ofstream(dir + "/profile.json", std::ios::trunc) << description.dump(2);
         }
         remove(reader);
-        testbed::control("insert " + reader + " " + dir);
-        auto slot = slots.waitForCard(readerName(reader), 5s);
-        EXPECT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in the " << reader << " reader";
+        EXPECT_TRUE(testbed::insertCard(slots, reader, dir)) << "no card in the " << reader << " reader";
         return sim::loadProfile(dir);
     }
-    void remove(const std::string& reader = "contact") {
-        try {
-            testbed::control("remove " + reader);
-        } catch (const std::exception&) {
-            // Already empty.
-        }
-        slots.waitForSlotState(readerName(reader), pcsc::SlotState::empty, 5s);
-    }
-    static std::string readerName(const std::string& reader) {
-        return reader == "contact" ? testbed::kContactReader : testbed::kContactlessReader;
-    }
+    void remove(const std::string& reader = "contact") { testbed::removeCard(slots, reader); }
+    static std::string readerName(const std::string& reader) { return testbed::readerName(reader); }
 
     static std::unique_ptr<testbed::ReaderState> savedReaders;
     pcsc::SlotManager slots;
