@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "sim/services/stop_signals.h"
 #include "sim/crl/crl_server.h"
 
 int main(int argc, char** argv) {
@@ -33,13 +34,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // The signals are taken by one thread that stops the server; the server's threads inherit the
-    // blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // The signals are taken by one thread that stops the server.
+    const qel::sim::StopSignals signals;
 
     httplib::Server server;
     std::atomic<qel::sim::CrlFault> fault{qel::sim::CrlFault::none};
@@ -49,8 +45,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::thread stopper([&server, &signals] {
-        int received = 0;
-        sigwait(&signals, &received);
+        signals.wait();
         server.stop();
     });
     std::printf("crl-sim: serving %s/crl on http://127.0.0.1:%d/crl\n", options.authorityDir.c_str(), port);

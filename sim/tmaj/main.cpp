@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/card/profile.h"
+#include "sim/services/stop_signals.h"
 #include "sim/tmaj/tmaj_simulator.h"
 
 int main(int argc, char** argv) {
@@ -55,12 +56,7 @@ int main(int argc, char** argv) {
             if (std::filesystem::is_directory(beside)) authorityDir = beside.string();
         }
         if (authorityDir.empty()) std::fprintf(stderr, "tmaj-sim: no authority folder, cards cannot be renewed\n");
-        // Signals are taken by sigwait below, never by a handler racing the server threads.
-        sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGTERM);
-        sigaddset(&stopSignals, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        const StopSignals stopSignals;
 
         TmajSimulator simulator(std::move(cards), makeTmajCredentials(runDir), authorityDir);
         for (const auto& [step, fault] : faults) simulator.setFault(step, fault);
@@ -72,8 +68,7 @@ int main(int argc, char** argv) {
         writeFileAtomically(runDir + "/tmaj-sim.port", std::to_string(bound) + "\n");
         std::printf("tmaj-sim: listening on https://127.0.0.1:%d\n", bound);
         std::fflush(stdout);
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
+        const int signal = stopSignals.wait();
         simulator.stop();
         std::printf("tmaj-sim: stopped (signal %d)\n", signal);
     } catch (const std::exception& e) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/card/profile.h"
+#include "sim/services/stop_signals.h"
 #include "sim/vek/vek_simulator.h"
 
 int main(int argc, char** argv) {
@@ -46,12 +47,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vek-sim: --run-dir and --clients are required\n");
             return 2;
         }
-        // Signals are taken by sigwait below, never by a handler racing the server threads.
-        sigset_t stopSignals;
-        sigemptyset(&stopSignals);
-        sigaddset(&stopSignals, SIGTERM);
-        sigaddset(&stopSignals, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        const StopSignals stopSignals;
 
         const std::string bundle = runDir + "/vek-clients-ca.pem";
         writeAuthorityBundle(clients, bundle);
@@ -67,8 +63,7 @@ int main(int argc, char** argv) {
         writeFileAtomically(runDir + "/vek-sim.port", std::to_string(bound) + "\n");
         std::printf("vek-sim: listening on https://127.0.0.1:%d (admin http://127.0.0.1:%d)\n", bound, admin);
         std::fflush(stdout);
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
+        const int signal = stopSignals.wait();
         simulator.stop();
         std::printf("vek-sim: stopped (signal %d)\n", signal);
     } catch (const std::exception& e) {

@@ -64,18 +64,14 @@ std::string admin(const std::string& method, const std::string& path, const std:
 
 class VekService : public ::testing::Test {
 protected:
+    // Files the probe reads as an ordinary user: keys, certificates and scripts.
     static void SetUpTestSuite() {
-        // A home an ordinary user may write, with Sigilla registered for that user.
-        char folder[] = "/tmp/vek-tls-user-XXXXXX";
+        char folder[] = "/tmp/vek-tls-files-XXXXXX";
         ASSERT_NE(mkdtemp(folder), nullptr);
-        home_ = folder;
-        fs::create_directories(home_ + "/.config/pkcs11/modules");
-        std::ofstream(home_ + "/.config/pkcs11/modules/sigilla.module")
-            << "module: " << sigillatest::modulePath() << "\n";
-        for (const auto& entry : fs::recursive_directory_iterator(home_)) chmod(entry.path().c_str(), 0777);
-        chmod(home_.c_str(), 0777);
+        files_ = folder;
+        chmod(files_.c_str(), 0755);
     }
-    static void TearDownTestSuite() { fs::remove_all(home_); }
+    static void TearDownTestSuite() { fs::remove_all(files_); }
 
     void SetUp() override {
         ASSERT_TRUE(testbed::daemonRuns()) << "the card daemon of the testbed is not running";
@@ -91,11 +87,12 @@ protected:
     /// Runs the probe as an ordinary user; with a PIN, Kartello's PIN step comes first, and the lines
     /// of `script` follow the PIN on the probe's input.
     static Probe probe(const std::string& arguments, const std::string& pin = "", const std::string& script = "") {
-        const std::string asUser =
-            "setpriv --reuid=65534 --regid=65534 --clear-groups env HOME=" + shellWord(home_) +
-            " XDG_CONFIG_HOME=" + shellWord(home_ + "/.config") + " XDG_STATE_HOME=" + shellWord(home_ + "/state") +
-            " XDG_CACHE_HOME=" + shellWord(home_ + "/cache") +
-            " QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") + " ASAN_OPTIONS=detect_leaks=0 ";
+        // An ordinary user in a private home with Sigilla registered: p11-kit reads no user
+        // registration for root.
+        const std::string asUser = "env QEL_VEK_CA_FILE=" + shellWord(testbed::runDir() + "/vek-ca.pem") +
+                                   " ASAN_OPTIONS=detect_leaks=0 sh " +
+                                   shellWord(envOr("QEL_SOURCE_DIR") + "/tests/support/as_ordinary_user.sh") + " " +
+                                   shellWord(sigillatest::modulePath()) + " ";
         std::string line = asUser + shellWord(envOr("VEK_TLS_PROBE")) + " " + arguments;
         if (!pin.empty())
             line = "{ printf '%s\\n' " + shellWord(pin) + "; " +
@@ -129,10 +126,10 @@ protected:
     }
 
     testbed::ReaderState readers_;
-    static std::string home_;
+    static std::string files_;
 };
 
-std::string VekService::home_;
+std::string VekService::files_;
 
 // Each generation's card signs its own handshake: the third with PKCS#1 v1.5 in TLS 1.2 (it has no
 // PSS), the fourth with PSS in TLS 1.3. The service knows the holder by the card's certificate.
@@ -183,8 +180,8 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         EXPECT_NE(other["body"].find("BUSI-AUTHENT-7"), std::string::npos) << other.output;
 
         // The figure for the note: the same handshake with the same certificate's key in software.
-        const std::string softCert = home_ + "/" + c.token + "-authentication.cer";
-        const std::string softKey = home_ + "/" + c.token + "-authentication.pem";
+        const std::string softCert = files_ + "/" + c.token + "-authentication.cer";
+        const std::string softKey = files_ + "/" + c.token + "-authentication.pem";
         fs::copy_file(profile + "/certs/authentication.cer", softCert, fs::copy_options::overwrite_existing);
         fs::copy_file(profile + "/keys/authentication.pem", softKey, fs::copy_options::overwrite_existing);
         chmod(softKey.c_str(), 0644);
@@ -230,7 +227,7 @@ TEST_F(VekService, TheFlowOperationsSucceedAndReportEveryFaultOfTheService) {
             script += "fault " + step + ":" + fault + "\n" + std::regex_replace(command, std::regex(" N"), " " + id) +
                       "\nclear-faults\n";
     }
-    const std::string scriptFile = home_ + "/flow-script";
+    const std::string scriptFile = files_ + "/flow-script";
     std::ofstream(scriptFile) << script;
     const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
     const std::string adminPort = fileText(testbed::runDir() + "/vek-sim.admin-port");
@@ -293,7 +290,7 @@ TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
     EXPECT_NE(unverified["curl"].rfind("0 ", 0), 0u) << unverified.output;
     EXPECT_EQ(unverified["identity"], "none") << unverified.output;
     // The same through the runtime: the operation's completion gets a transport ErrorResponse.
-    const std::string script = home_ + "/unverified-script";
+    const std::string script = files_ + "/unverified-script";
     std::ofstream(script) << "op pending\n";
     const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
     Probe runtime = probe("--service " + shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") +
