@@ -1,7 +1,21 @@
 # One test program per area, linked against the library it tests.
 #   qel_add_test(NAME <name> LABEL unit|integration|gui SOURCES ... LIBS ... [ENV k=v ...] [TIMEOUT s]
 #                [WRAPPER command ...])   # WRAPPER: runs the test through it (dbus-run-session --)
+# FIXTURES testbed: the program runs beside a testbed of its own (scripts/testbed run), in its own
+# namespaces where the machine allows it, with a fresh copy of the card profiles; paths under the
+# build's testbed/ folder in ENV are rewritten to that testbed's run folder. Such programs run in
+# parallel and never touch the machine's pcscd.
 include_guard(GLOBAL)
+
+# The run folder of a test program's own testbed, and `text` with the shared testbed folder replaced
+# by it.
+function(qel_testbed_paths out test text)
+  set(shared ${CMAKE_BINARY_DIR}/testbed)
+  set(own ${CMAKE_BINARY_DIR}/testbed-runs/${test})
+  string(REPLACE "${shared}/" "${own}/" text "${text}")
+  string(REGEX REPLACE "${shared}(;|$)" "${own}\\1" text "${text}")
+  set(${out} "${text}" PARENT_SCOPE)
+endfunction()
 
 function(qel_add_test)
   cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV;FIXTURES;WRAPPER" ${ARGN})
@@ -16,7 +30,15 @@ function(qel_add_test)
   # Each test program runs with its own private home so that logs, caches and settings never
   # touch the developer's own folders.
   set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
-  add_test(NAME ${T_NAME} COMMAND ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
+  set(command ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
+  if("testbed" IN_LIST T_FIXTURES)
+    list(REMOVE_ITEM T_FIXTURES testbed)
+    list(APPEND T_FIXTURES ${qel_testbed_fixtures})
+    qel_testbed_paths(testbed_args ${T_NAME} "${qel_testbed_args}")
+    qel_testbed_paths(T_ENV ${T_NAME} "${T_ENV}")
+    set(command ${PROJECT_SOURCE_DIR}/scripts/testbed run ${testbed_args} -- ${command})
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${command})
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS ${T_LABEL}
     TIMEOUT ${T_TIMEOUT}

@@ -23,6 +23,7 @@ const char* kUsage =
     "usage: qelcard-sim --run-dir DIR [--contact PROFILE] [--contactless PROFILE]\n"
     "                   [--host ADDRESS] [--contact-port N] [--contactless-port N]\n"
     "                   [--contact-reader NAME] [--contactless-reader NAME] [--no-confirm]\n"
+    "                   [--lock-dir DIR]\n"
     "Connects virtual cards to pcscd's virtual readers; control it with qelcard-ctl.\n";
 
 bool parsePort(const char* text, std::uint16_t& port) {
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             options.contactReader = value();
         else if (arg == "--contactless-reader")
             options.contactlessReader = value();
+        else if (arg == "--lock-dir")
+            options.lockDir = absolute(value());
         else if (arg == "--no-confirm")
             options.confirmTimeout = std::chrono::milliseconds(0);
         else if (arg == "--contact-port" || arg == "--contactless-port") {

@@ -27,7 +27,8 @@ struct SimDaemonOptions {
     std::string contactlessProfile;  ///< likewise
     /// How long insert/remove/swap wait for pcscd to see the change (0: do not ask pcscd).
     std::chrono::milliseconds confirmTimeout{3000};
-    /// Where the lock file that guards the port pair lives: machine-wide by default.
+    /// Where the lock file that guards the port pair lives: machine-wide by default, the run folder
+    /// of a testbed that has its own network namespace (its ports are its own there).
     std::string lockDir = "/tmp";
 };
 
