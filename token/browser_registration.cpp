@@ -461,9 +461,16 @@ std::string installedModule() {
 }
 
 std::string sandboxServerCommand(const std::string& library) {
-    // p11-kit-client.so connects to $XDG_RUNTIME_DIR/p11-kit/pkcs11 unless told otherwise, and the
-    // server names its socket in that folder: with this name neither side needs a setting.
-    return "p11-kit server --name pkcs11 --provider " + library + " \"pkcs11:\"";
+    // p11-kit-client.so connects to $XDG_RUNTIME_DIR/p11-kit/pkcs11 unless told otherwise: a server
+    // on that socket needs no setting on the browser's side. The server does not make the folder.
+    std::string quoted = "'";
+    for (char c : library) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    const bool plain = library.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") == std::string::npos;
+    return "mkdir -p \"$XDG_RUNTIME_DIR/p11-kit\" && p11-kit server --name \"$XDG_RUNTIME_DIR/p11-kit/pkcs11\" "
+           "--provider " +
+           (plain ? library : quoted) + " \"pkcs11:\"";
 }
 
 namespace {
@@ -535,8 +542,9 @@ int registerCommand(const std::vector<std::string>& arguments, std::ostream& out
     for (const std::string& line : search.nothingFound) out << line << "\n";
     for (const std::string& problem : search.problems) err << problem << "\n";
     if (sandboxed)
-        out << "A snap or flatpak browser reaches the card through p11-kit: run\n  " << sandboxServerCommand(library)
-            << "\nand load p11-kit-client.so as a security device in the browser.\n";
+        out << "A snap or flatpak browser reaches the card through p11-kit: run (at each login)\n  "
+            << sandboxServerCommand(library)
+            << "\nand load p11-kit-client.so (the copy inside the sandbox) as a security device in the browser.\n";
     if (failed) return kFailed;
     if (locked) return kLockedLeft;
     if (!remove && profilesWithModule == 0) {

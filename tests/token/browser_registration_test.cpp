@@ -247,8 +247,10 @@ TEST_F(InHome, EveryProfileRootIsSearchedAndEmptyPlacesAreNamed) {
     EXPECT_NE(output_.find("Firefox (snap) profile s.default (" + snap + "/s.default): left alone, a snap browser"),
               std::string::npos)
         << output_;
-    EXPECT_NE(output_.find("  p11-kit server --name pkcs11 --provider " + module + " \"pkcs11:\"\n"), std::string::npos)
-        << output_;
+    const std::string server = "p11-kit server --name \"$XDG_RUNTIME_DIR/p11-kit/pkcs11\" --provider ";
+    EXPECT_NE(output_.find(server + module + " \"pkcs11:\"\n"), std::string::npos) << output_;
+    EXPECT_NE(sandboxServerCommand("/opt/my lib/it's.so").find(server + "'/opt/my lib/it'\\''s.so' \"pkcs11:\""),
+              std::string::npos);
     EXPECT_NE(output_.find("Firefox (" + home_ + "/.mozilla/firefox): nothing found, its profiles.ini lists no"),
               std::string::npos)
         << output_;
