@@ -186,6 +186,13 @@ ProfileList readProfilesIni(const std::string& profilesIni) {
         list.problems.push_back(*failure);
         return list;
     }
+    ProfileList parsed = parseProfilesIni(text, profilesIni);
+    parsed.present = true;
+    return parsed;
+}
+
+ProfileList parseProfilesIni(std::string text, const std::string& profilesIni) {
+    ProfileList list;
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
 
     const fs::path base = fs::path(profilesIni).parent_path();

@@ -48,6 +48,10 @@ struct ProfileList {
 /// is skipped with a problem.
 ProfileList readProfilesIni(const std::string& profilesIni);
 
+/// The text of a profiles.ini read as readProfilesIni does, `profilesIni` naming the file (relative
+/// paths are taken from its folder; problems name it).
+ProfileList parseProfilesIni(std::string text, const std::string& profilesIni);
+
 /// The profile folders of readProfilesIni, without its problems.
 std::vector<std::string> firefoxProfiles(const std::string& profilesIni);
 
