@@ -84,6 +84,7 @@ void ViewController::resetCardState() {
     isCardBlocked_ = false;
     isCardInserted_ = false;
     isUserAuthentified_ = false;
+    isCardRevoked_ = false;
     definitivelyBlocked_ = false;
     o_.tmajNotif->setHidden(true);
     updateUI();
@@ -237,6 +238,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
 
     HolderInfos holder = card->getHolderInfos();
     isValidCard_ = expiresAfter(holder.finValidite, now());
+    isCardRevoked_ = false;
 
     if (!card->x509Certs) card->loadCertificates();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(card->x509Certs);
@@ -244,9 +246,13 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     showHolder(holder);
 
     const std::size_t certificateCount = s_.hooks.certificates ? s_.hooks.certificates->certificateCount() : 0;
-    if (certificateCount >= 1 && s_.hooks.certificates->isCardRevoked()) {
+    isCardRevoked_ = certificateCount >= 1 && s_.hooks.certificates->isCardRevoked();
+    if (isCardRevoked_) {
         o_.cardStatusLabel->setTextColour(ui::colours::red);
-        o_.cardStatusLabel->setText("Carte opposée");
+        o_.cardStatusLabel->setText(kRevokedCardText);
+        o_.cardStatusLabel->setTooltip(kRevokedCardAdvice);
+        // Its certificate signs nothing any more: no sign-in is offered.
+        updateUI();
     }
     appDel_.currentCard = card;
     if (certificateCount >= 2 && s_.hooks.trust && card->x509Certs && !card->x509Certs->empty())
@@ -291,7 +297,9 @@ void ViewController::onTokenRemoved(const std::string& tokenID) {
     s_.mainQueue.post(lifetime_.guard([this, tokenID] {
         auto card = selectedCard();
         if (!card || card->cardFullNumber.size() <= 2) return;
-        if (tokenID.find(card->cardFullNumber.substr(2)) != std::string::npos) readSelectedCard();
+        if (tokenID.find(card->cardFullNumber.substr(2)) == std::string::npos) return;
+        cardWentAway();
+        readSelectedCard();
     }));
 }
 

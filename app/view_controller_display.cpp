@@ -24,7 +24,7 @@ void ViewController::updateUI() {
     o_.diagQELButton->setEnabled(I && !B);
     o_.testsSsl->setEnabled(I && !B);
     o_.portalEQEL->setEnabled(I && !B);
-    o_.VekAuthentication->setEnabled(I && !B && V);
+    o_.VekAuthentication->setEnabled(I && !B && V && !isCardRevoked_);
     o_.VekDisconnect->setEnabled(I && P && V);
     o_.cardPinPadlock->setHidden(!(I && C) || B);
     o_.cardPinPadlock->setImage(U ? "unlock" : "lock");
@@ -98,7 +98,8 @@ void ViewController::showIdentificationPane(bool hidden) {
 
 void ViewController::showSummaryExpiry(const std::string& expiryText, bool valid) {
     o_.cardStatusLabel->setTextColour(valid ? ui::colours::darkGrey : ui::colours::red);
-    o_.cardStatusLabel->setText(expiryText);
+    o_.cardStatusLabel->setText(valid ? expiryText : std::string(kExpiredCardText));
+    o_.cardStatusLabel->setTooltip(valid ? "" : kExpiredCardAdvice);
 }
 
 void ViewController::showHolder(const HolderInfos& holder) {

@@ -143,7 +143,7 @@ TEST_F(MainWindowTest, ExpiryTomorrowIsValidExpiryTodayIsNot) {
     EXPECT_TRUE(window.VekAuthentication.enabled);
 
     window.cardComboBox.pick(1);
-    EXPECT_EQ(window.cardStatusLabel.value, "Carte expirée");
+    EXPECT_EQ(window.cardStatusLabel.value, kExpiredCardText);
     EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
     EXPECT_FALSE(vc->isValidCard());
     EXPECT_FALSE(window.VekAuthentication.enabled);
@@ -254,6 +254,16 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
     EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
     EXPECT_GE(module.count("C_Logout"), 1);
+
+    // Given up from the situations, the PIN entered later from its own button stays where it is.
+    window.situation.click();
+    vc->pinEntryCancelled();
+    EXPECT_FALSE(vc->authentFromSituationButton());
+    window.showSubView(ui::SubView::identification);
+    window.pinCode.click();
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
+    vc->pinEntryResult(true, "");
+    EXPECT_EQ(window.subView, ui::SubView::identification);
 }
 
 TEST_F(MainWindowTest, FailedPinEntryBlocksTheWindow) {
@@ -288,15 +298,19 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     ASSERT_EQ(watch.removals.size(), 2u);
     module.slotList[0].present = false;
+    int pinDialogTold = 0;  // an open PIN entry hears of its card's removal
+    vc->whenCardRemoved([&] { ++pinDialogTold; });
 
     watch.remove("org.oberlane.qel.sigilla:80250000019999999999");
     queue.runReady();
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+    EXPECT_EQ(pinDialogTold, 0);
 
     watch.remove("org.oberlane.qel.sigilla:80250000011234567890");
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");  // nothing happens off the main thread
     queue.runReady();
     EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
+    EXPECT_EQ(pinDialogTold, 1);
     EXPECT_EQ(window.cardComboBox.items[0], "Reader A");
     EXPECT_EQ(window.cardNameLabel.value, "");
     EXPECT_FALSE(vc->isCardInserted());
@@ -407,6 +421,31 @@ struct HookedMainWindowTest : MainWindowFixture {
     FakeVekSettings vek;
     FakeMaintenance maintenance;
 };
+
+struct RevokedCertificates : CertificatesPane {
+    void setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>>) override {}
+    std::size_t certificateCount() const override { return 2; }
+    bool isCardRevoked() override { return revoked; }
+    bool revoked = true;
+};
+
+TEST_F(HookedMainWindowTest, RevokedCardOffersNoSignInAndSaysWhatToDo) {
+    RevokedCertificates certificates;
+    hooks.certificates = &certificates;
+    contactCard("Reader A");
+    start();
+    EXPECT_EQ(window.cardStatusLabel.value, kRevokedCardText);
+    EXPECT_EQ(window.cardStatusLabel.tooltip, kRevokedCardAdvice);
+    EXPECT_FALSE(window.VekAuthentication.enabled);
+    vc->updateUI();
+    EXPECT_FALSE(window.VekAuthentication.enabled);
+
+    // The same reader with a card in good standing offers it again.
+    certificates.revoked = false;
+    window.refreshButton.click();
+    EXPECT_TRUE(window.VekAuthentication.enabled);
+    EXPECT_EQ(window.cardStatusLabel.tooltip, "");
+}
 
 TEST_F(HookedMainWindowTest, ServiceSettingsLoadOnceAndFollowTheTestCard) {
     contactCard("Reader A", "31/12/2029", "00", "10", "", true);

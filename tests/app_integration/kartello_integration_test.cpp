@@ -608,7 +608,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
     {
         LogCapture log;
         start();
-        EXPECT_EQ(window.cardStatusLabel.value, "Carte opposée");
+        EXPECT_EQ(window.cardStatusLabel.value, kRevokedCardText);
         EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
         EXPECT_TRUE(log.contains("Certificat opposé !")) << log.text();
     }
@@ -619,7 +619,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
         LogCapture log;
         window.refreshButton.click();
         EXPECT_TRUE(log.contains("Certificat valide")) << log.text();
-        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée");
+        EXPECT_NE(window.cardStatusLabel.value, kRevokedCardText);
     }
 
     // A list the card's authority did not sign, or none at all, never says "revoked".
@@ -643,7 +643,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
         window.refreshButton.click();
         for (const std::string& line : f.lines) EXPECT_TRUE(log.contains(line)) << f.fault << ": " << log.text();
         EXPECT_FALSE(log.contains("Certificat opposé !")) << f.fault;
-        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée") << f.fault;
+        EXPECT_NE(window.cardStatusLabel.value, kRevokedCardText) << f.fault;
     }
 }
 

@@ -324,14 +324,14 @@ TEST_F(KartelloSignIn, AnswerWithACodeThenDisconnectionFailedAndSucceeded) {
     ASSERT_EQ(vekAdmin("POST", "/admin/fault", "logoutAll:status=500"), "ok");
     recorder_.shown.clear();
     find<QPushButton>("VekDisconnect")->click();
-    EXPECT_EQ(alertMessage("DECONNEXION"), QStringLiteral("Echec de déconnexion - Une erreur est survenue"));
+    EXPECT_EQ(alertMessage("DÉCONNEXION"), QStringLiteral("Échec de déconnexion - Une erreur est survenue"));
     EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("VekWaitDialog VekAlertDialog"));
     EXPECT_TRUE(enabled("VekDisconnect"));
     EXPECT_TRUE(vekReceived()["loggedOut"].empty());
 
     ASSERT_EQ(vekAdmin("POST", "/admin/clear"), "ok");
     find<QPushButton>("VekDisconnect")->click();
-    EXPECT_EQ(alertMessage("DECONNEXION"), QStringLiteral("Toutes vos sessions ont été clôturées"));
+    EXPECT_EQ(alertMessage("DÉCONNEXION"), QStringLiteral("Toutes vos sessions ont été clôturées"));
     EXPECT_EQ(vekReceived()["loggedOut"], nlohmann::json::array({idNat_}));
     EXPECT_FALSE(enabled("VekDisconnect"));
 }
@@ -364,7 +364,8 @@ TEST_F(KartelloSignIn, RefusalsFailuresAndRequestsThatCannotBeAnswered) {
     ASSERT_NE(wrong, nullptr);
     wrong->click();
     EXPECT_EQ(alertMessage(),
-              QStringLiteral("Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"));
+              QStringLiteral("Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+                             "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"));
     EXPECT_EQ(vekReceived()["cardResponses"].size(), 2u);
 
     // No code step at the service: the request ends without a challenge or an answer.

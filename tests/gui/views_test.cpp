@@ -382,7 +382,9 @@ struct VekReports : VekDelegate {
     void codeChosen(vek::RespType o, VekRequestRef) override { add("codeChosen", o); }
     void validationDone(vek::RespType o, VekRequestRef) override { add("validationDone", o); }
     void disconnectionDone(vek::RespType o, bool) override { add("disconnectionDone", o); }
-    void refuseRequest(VekRequestRef) override { add("refuseRequest", vek::RespType::CANCEL); }
+    void refuseRequest(VekRequestRef, bool reported) override {
+        add("refuseRequest", reported ? vek::RespType::NOTIFY : vek::RespType::CANCEL);
+    }
     void disconnect(bool silent) override { add(silent ? "disconnect silent" : "disconnect", vek::RespType::OK); }
     void add(const std::string& op, vek::RespType o) {
         reports.push_back(op + " " + std::to_string(static_cast<int>(o)));
@@ -433,7 +435,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     keepScreenshot(*auth, "vek-request");
     auth->findChild<QPushButton*>("notifyButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "refuseRequest 5");
+    EXPECT_EQ(delegate.reports.back(), "refuseRequest 1");
 
     request->codes = std::vector<std::string>{"47", "12", "85"};
     h.navigator.performSegue(ui::segue::vekCodes, values);
@@ -465,7 +467,8 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     QDialog* alert = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(alert, "message").startsWith("Le code"); }, 2000));
     EXPECT_EQ(text(alert, "message"),
-              QStringLiteral("Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"));
+              QStringLiteral("Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+                             "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"));
     EXPECT_EQ(text(alert, "titleAlert"), QStringLiteral("DEMANDE D'AUTHENTIFICATION"));
     keepScreenshot(*alert, "vek-alert");
     alert->findChild<QPushButton*>("closeButton")->click();
@@ -482,7 +485,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     h.navigator.performSegue(ui::segue::vekDeauth, values);
     QDialog* deauth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
-    EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DECONNEXION"));
+    EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DÉCONNEXION"));
     deauth->findChild<QPushButton*>("continueButton")->click();
     EXPECT_TRUE(closed());
 
