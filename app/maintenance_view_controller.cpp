@@ -201,10 +201,16 @@ void MaintenanceViewController::pinEntryResult(bool success, const std::string& 
     }
 }
 
+void MaintenanceViewController::servicesTestStarted() {
+    if (s_.pauseMainWindowCardEvents) s_.pauseMainWindowCardEvents(true);
+}
+
 void MaintenanceViewController::servicesTestEnded(std::shared_ptr<Pkcs11Card> card) {
-    if (!card) return;
-    pCard_ = card;
-    if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));
+    if (card) {
+        pCard_ = card;
+        if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));
+    }
+    if (s_.pauseMainWindowCardEvents) s_.pauseMainWindowCardEvents(false);
 }
 
 }  // namespace qel

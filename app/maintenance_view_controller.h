@@ -28,7 +28,10 @@ inline constexpr const char* kServicesSegue = "ServicesSegue";
 class ServicesOwner {
 public:
     virtual ~ServicesOwner() = default;
-    /// The test restarted the library: this card replaces the main window's stale one.
+    /// The test is about to restart the library: nothing else may call it until the test ended.
+    virtual void servicesTestStarted() {}
+    /// The test restarted the library: this card (null when it opened none) replaces the main
+    /// window's stale one.
     virtual void servicesTestEnded(std::shared_ptr<Pkcs11Card> card) = 0;
 };
 
@@ -53,6 +56,9 @@ struct MaintenanceServices {
     std::function<void()> exportDiagnostics;
     /// The contactless card layer, for the DESFire deletion; null leaves the deletion unavailable.
     Scard* scard = nullptr;
+    /// Holds (true) or lets through again (false) the main window's card events, which call the
+    /// library the services test restarts; empty when there is no main window.
+    std::function<void(bool)> pauseMainWindowCardEvents = {};
 };
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
@@ -84,6 +90,7 @@ public:
     void pinEntered(const std::string& pin) override;
 
     // ServicesOwner.
+    void servicesTestStarted() override;
     void servicesTestEnded(std::shared_ptr<Pkcs11Card> card) override;
 
     const std::optional<CK_SLOT_ID>& readerSelected() const { return readerSelected_; }

@@ -275,32 +275,50 @@ std::string ViewController::selectedReaderName() const {
 void ViewController::onTokenInserted(const std::string& tokenID) {
     if (tokenID.find(pcsc::TokenWatcher::kTokenPrefix) != std::string::npos) {
         // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
-        if (auto match = findReaderOfToken(s_.readers, tokenID)) {
-            s_.mainQueue.post(lifetime_.guard([this, match = *match] {
-                contactLessSerial_ = match.serial;
-                // Matched on the list titles, not the slot names: an entry whose card was read shows
-                // the holder's name instead, and reading that card again would log the holder out.
-                const std::string wanted = trimControlCharacters(match.readerName);
-                for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
-                    if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
-                    o_.cardComboBox->selectItem(i);
-                    readerSelection(algoSender);
-                    return;
-                }
-            }));
-        }
+        if (auto match = findReaderOfToken(s_.readers, tokenID))
+            s_.mainQueue.post(lifetime_.guard(
+                [this, match = *match] { whenCardEventsFlow([this, match] { selectReaderOfToken(match); }); }));
     }
     if (s_.watcher) s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
 }
 
+void ViewController::selectReaderOfToken(const TokenReader& match) {
+    contactLessSerial_ = match.serial;
+    // Matched on the list titles, not the slot names: an entry whose card was read shows
+    // the holder's name instead, and reading that card again would log the holder out.
+    const std::string wanted = trimControlCharacters(match.readerName);
+    for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
+        if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
+        o_.cardComboBox->selectItem(i);
+        readerSelection(algoSender);
+        return;
+    }
+}
+
 void ViewController::onTokenRemoved(const std::string& tokenID) {
     s_.mainQueue.post(lifetime_.guard([this, tokenID] {
-        auto card = selectedCard();
-        if (!card || card->cardFullNumber.size() <= 2) return;
-        if (tokenID.find(card->cardFullNumber.substr(2)) == std::string::npos) return;
-        cardWentAway();
-        readSelectedCard();
+        whenCardEventsFlow([this, tokenID] {
+            auto card = selectedCard();
+            if (!card || card->cardFullNumber.size() <= 2) return;
+            if (tokenID.find(card->cardFullNumber.substr(2)) == std::string::npos) return;
+            cardWentAway();
+            readSelectedCard();
+        });
     }));
+}
+
+void ViewController::whenCardEventsFlow(std::function<void()> event) {
+    if (cardEventsPaused_)
+        pausedCardEvents_.push_back(std::move(event));
+    else
+        event();
+}
+
+void ViewController::pauseCardEvents(bool paused) {
+    cardEventsPaused_ = paused;
+    if (paused) return;
+    // In the order they came, now that the library is the window's again.
+    for (auto& event : std::exchange(pausedCardEvents_, {})) event();
 }
 
 }  // namespace qel

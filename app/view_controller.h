@@ -33,6 +33,7 @@ class Pkcs11Library;
 class Pkcs11Slot;
 class Scard;
 class TokenWatch;
+struct TokenReader;
 
 /// Web pages the link buttons open.
 namespace links {
@@ -114,6 +115,9 @@ public:
     void clearHolderLabels();
     void onTokenInserted(const std::string& tokenID);
     void onTokenRemoved(const std::string& tokenID);
+    /// Holds the card events (insertion, removal) while another part owns the library (the
+    /// services test restarts it); released, they run in the order they came.
+    void pauseCardEvents(bool paused);
 
     // Dialog results.
     void pinEntryFinished(bool success);
@@ -207,6 +211,8 @@ private:
     void performSegue(const char* identifier, std::any sender = {});
     /// The selected card left its reader: the removal handlers run.
     void cardWentAway();
+    void selectReaderOfToken(const TokenReader& match);
+    void whenCardEventsFlow(std::function<void()> event);
     /// Runs `task` 0.1 s later on the main queue, while this window lives.
     void afterDialogCloses(std::function<void()> task);
     void showVekAlert(vek::RespType outcome);
@@ -236,6 +242,8 @@ private:
     std::optional<bool> disconnectAfterPin_;
     /// Run once when the selected card leaves its reader (dialogs that need it close).
     std::vector<std::function<void()>> cardRemovalHandlers_;
+    bool cardEventsPaused_ = false;
+    std::vector<std::function<void()>> pausedCardEvents_;
     std::string contactLessSerial_;
     // The reader whose contactless identity the window shows; reading it again costs a card session
     // and would pull every sub-view back to the identification.

@@ -77,7 +77,8 @@ struct KartelloApp::Parts {
                       MaintenanceServices{
                           navigator, alerts, urlOpener, controller,
                           [this](std::shared_ptr<Pkcs11Card> card) { controller.replaceSelectedCard(std::move(card)); },
-                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }, &scard}),
+                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }, &scard,
+                          [this](bool paused) { controller.pauseCardEvents(paused); }}),
           controller(window, appDelegate,
                      ViewControllerServices{library,
                                             mainQueue,
@@ -88,7 +89,8 @@ struct KartelloApp::Parts {
                                             readers,
                                             &tokenWatch,
                                             LaterHooks{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
-                                            {}}) {
+                                            {},
+                                            &alerts}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
@@ -114,6 +116,7 @@ struct KartelloApp::Parts {
                                  {}},
             *request);
         dialog->keepAlive(services);
+        dialog->setCloseRequestHandler([c = services.get()] { c->onCloseRequest(); });
         dialog->present();
         std::weak_ptr<ServicesViewController> weak = services;
         QTimer::singleShot(0, dialog, [weak] {

@@ -283,6 +283,41 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
     EXPECT_TRUE(owner.card->isUserLoggedIn());
 }
 
+TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhenItEnds) {
+    struct Owner : ServicesOwner {
+        void servicesTestStarted() override { events.push_back("started"); }
+        void servicesTestEnded(std::shared_ptr<Pkcs11Card> c) override {
+            events.push_back("ended");
+            card = std::move(c);
+        }
+        std::vector<std::string> events;
+        std::shared_ptr<Pkcs11Card> card;
+    } owner;
+    auto vc = std::make_unique<ServicesViewController>(
+        view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
+        ServicesTestRequest{0, "1234", &owner});
+    vc->viewDidAppear();
+    EXPECT_EQ(owner.events, std::vector<std::string>{"started"});  // before the library is restarted
+    // Whatever the worker's progress, its end has not reached the window yet: the window only hides.
+    vc->onCloseRequest();
+    EXPECT_TRUE(view.hidden);
+    EXPECT_FALSE(view.closed);
+    EXPECT_EQ(owner.events.size(), 1u);
+
+    vc->waitForWorker();
+    queue.runReady();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"started", "ended"}));
+    ASSERT_TRUE(owner.card);
+    EXPECT_TRUE(owner.card->isUserLoggedIn());
+
+    // Once ended, the close box is the quit button; the card is handed back once only.
+    view.closed = false;
+    vc->onCloseRequest();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(owner.events.size(), 2u);
+}
+
 TEST_F(ServicesTest, NoSelectedReaderEndsTheTest) {
     auto vc = open("1234", std::nullopt);
     run(*vc);

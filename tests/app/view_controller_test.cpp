@@ -318,6 +318,24 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
 }
 
+TEST_F(MainWindowTest, CardEventsWaitWhileTheServicesTestOwnsTheLibrary) {
+    contactCard("Reader A");
+    start();
+    watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
+    module.slotList[0].present = false;
+
+    vc->pauseCardEvents(true);
+    const int callsBefore = module.totalCalls();
+    watch.remove("org.oberlane.qel.sigilla:80250000011234567890");
+    queue.runReady();
+    EXPECT_EQ(module.totalCalls(), callsBefore);  // the library is left alone during the test
+    EXPECT_TRUE(vc->isCardInserted());
+
+    vc->pauseCardEvents(false);
+    EXPECT_FALSE(vc->isCardInserted());
+    EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
+}
+
 // A QEL3 answering the serial-file read of the system smart-card layer.
 Bytes qel3SerialCard(const Bytes& apdu) {
     if (apdu.size() > 1 && apdu[1] == 0xA4) return {0x62, 0x04, 0x80, 0x02, 0x00, 0x0C, 0x90, 0x00};
