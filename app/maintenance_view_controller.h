@@ -6,6 +6,7 @@
 
 #include "app/delegates.h"
 #include "app/later_hooks.h"
+#include "app/links.h"
 #include "app/ui/alert_presenter.h"
 #include "app/ui/desktop_services.h"
 #include "app/ui/maintenance_view.h"
@@ -18,8 +19,8 @@ namespace qel {
 class Pkcs11Card;
 class Scard;
 
-/// The issuer's support contact form.
-inline constexpr const char* kSupportContactUrl = "https://www.e-qel.oberlane.org/form/contact";
+/// The issuer's support contact form (the main window's button opens the same).
+inline constexpr const char* kSupportContactUrl = links::contactSupport;
 
 /// Transition to the services test window; its sender is a `ServicesTestRequest`.
 inline constexpr const char* kServicesSegue = "ServicesSegue";

@@ -13,6 +13,7 @@
 #include "app/identification_view_controller.h"
 #include "app/later_hooks.h"
 #include "app/lifetime.h"
+#include "app/links.h"
 #include "app/situation_view_controller.h"
 #include "app/tmaj_view_controller.h"
 #include "app/ui/alert_presenter.h"
@@ -34,15 +35,6 @@ class Pkcs11Slot;
 class Scard;
 class TokenWatch;
 struct TokenReader;
-
-/// Web pages the link buttons open.
-namespace links {
-inline constexpr const char* portalProduction = "https://portail.e-qel.oberlane.org/";
-inline constexpr const char* portalTest = "https://portail.test.e-qel.oberlane.org/";
-inline constexpr const char* diagQEL = "https://diag.e-qel.oberlane.org/";
-inline constexpr const char* testSsl = "https://tls-test.e-qel.oberlane.org/";
-inline constexpr const char* contactSupport = "https://support.e-qel.oberlane.org/contact";
-}  // namespace links
 
 /// The card state line, and what the professional can do about it (its tooltip).
 inline constexpr const char* kExpiredCardText = "Carte expirée : à renouveler";

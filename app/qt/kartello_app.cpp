@@ -77,8 +77,11 @@ struct KartelloApp::Parts {
                       MaintenanceServices{
                           navigator, alerts, urlOpener, controller,
                           [this](std::shared_ptr<Pkcs11Card> card) { controller.replaceSelectedCard(std::move(card)); },
-                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }, &scard,
-                          [this](bool paused) { controller.pauseCardEvents(paused); }}),
+                          [this] {
+                              exportDiagnostics(alerts, std::chrono::system_clock::now(), std::chrono::seconds(5),
+                                                &fileRevealer);
+                          },
+                          &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
           controller(window, appDelegate,
                      ViewControllerServices{library,
                                             mainQueue,
@@ -135,6 +138,7 @@ struct KartelloApp::Parts {
     PcscTokenWatch tokenWatch;
     QtProgramLauncher launcher;
     QtUrlOpener urlOpener;
+    QtFileRevealer fileRevealer;
     QtClipboard clipboard;
     AppDelegate appDelegate;
     QtMainWindow window;

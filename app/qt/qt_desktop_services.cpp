@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -58,6 +59,21 @@ void QtClipboard::setText(const std::string& text) {
 }
 
 bool QtUrlOpener::openUrl(const std::string& url) { return QDesktopServices::openUrl(QUrl(toQString(url))); }
+
+bool QtFileRevealer::reveal(const std::string& path) {
+    const QFileInfo file(toQString(path));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+        call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
+        // A short wait: with no file manager on the bus the answer is an error at once.
+        const QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
+        if (reply.type() == QDBusMessage::ReplyMessage) return true;
+    }
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(file.absolutePath()));
+}
 
 bool QtProgramLauncher::isRunning(const std::string& identifier) {
     QDBusConnection bus = QDBusConnection::sessionBus();

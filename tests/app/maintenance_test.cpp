@@ -408,13 +408,21 @@ TEST(DiagnosticsArchive, NameUsesTheWeekBasedYear) {
 TEST_F(MaintenanceTest, ExportTellsWhereTheArchiveIs) {
     const fs::path downloads = config.root / "Downloads";
     setenv("XDG_DOWNLOAD_DIR", downloads.c_str(), 1);
-    exportDiagnostics(alerts, fixedNow(), std::chrono::seconds(5));
+    struct Revealer : ui::FileRevealer {
+        bool reveal(const std::string& path) override {
+            shown.push_back(path);
+            return true;
+        }
+        std::vector<std::string> shown;
+    } files;
+    exportDiagnostics(alerts, fixedNow(), std::chrono::seconds(5), &files);
     unsetenv("XDG_DOWNLOAD_DIR");
     ASSERT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(alerts.alerts[0].style, ui::Alert::Style::informational);
     const std::string archive = (downloads / "KartelloStoreTraces-2025-06-15-100000.zip").string();
     EXPECT_NE(alerts.alerts[0].informativeText.find(archive), std::string::npos) << alerts.alerts[0].informativeText;
     EXPECT_TRUE(fs::exists(archive));
+    EXPECT_EQ(files.shown, std::vector<std::string>{archive});  // shown in the file manager too
     EXPECT_EQ(std::distance(fs::directory_iterator(downloads), fs::directory_iterator()), 1);
 }
 

@@ -1,3 +1,4 @@
+#include "app/maintenance_view_controller.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -158,6 +159,9 @@ TEST_F(MainWindowTest, StudentPharmacistTestCard) {
     EXPECT_TRUE(vc->isTestCard());
     window.portalEQEL.click();
     EXPECT_EQ(urls.urls, std::vector<std::string>{links::portalTest});
+    // The support is one address, whichever of the two entries the user finds first.
+    window.contactSupport.click();
+    EXPECT_EQ(urls.urls.back(), std::string(kSupportContactUrl));
 }
 
 TEST_F(MainWindowTest, UnknownProfessionShowsTheEmptyCard) {
