@@ -22,6 +22,10 @@ class Scard;
 /// The issuer's support contact form (the main window's button opens the same).
 inline constexpr const char* kSupportContactUrl = links::contactSupport;
 
+/// The confirmation asked before the DESFire data is deleted.
+inline constexpr const char* kDeleteDesfireQuestion =
+    "Êtes-vous sûr(e) de vouloir supprimer vos données DESFire ? CETTE OPÉRATION EST IRRÉVERSIBLE.";
+
 /// Transition to the services test window; its sender is a `ServicesTestRequest`.
 inline constexpr const char* kServicesSegue = "ServicesSegue";
 

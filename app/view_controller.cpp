@@ -56,7 +56,7 @@ void ViewController::viewDidLoad() {
 void ViewController::viewDidAppear() {
     o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
     o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
-    o_.cardStatus->setText("Chargement de la librairie PKCS11...");
+    o_.cardStatus->setText("Chargement de la bibliothèque PKCS#11...");
     if (!s_.library.isLoaded())
         logError(format("Librairie PKCS11 non chargée : %s (%s)", s_.library.path().c_str(),
                         s_.library.loadError().c_str()));

@@ -127,7 +127,7 @@ void ViewController::checkButtonHover(const std::string& buttonName, bool entere
         {"TÉLÉMISE À JOUR", o_.tmaj},
         {"SAISIE CODE PIN", o_.pinCode},
         {"MODIFICATION CODE PIN", o_.pinCodeModif},
-        {"DEBLOCAGE CARTE", o_.unlockCard},
+        {"DÉBLOCAGE CARTE", o_.unlockCard},
         {"MAINTENANCE", o_.maintenance},
         {"DIAG QEL", o_.diagQELButton},
         {"TEST SSL", o_.testsSsl},

@@ -40,10 +40,10 @@ int QtAlertPresenter::runModal(const ui::Alert& alert) {
     std::vector<QAbstractButton*> buttons;
     const std::vector<std::string> titles = alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
     for (std::size_t i = 0; i < titles.size(); ++i) {
-        // The first title is the default answer; the others are plain choices in their order.
+        // The first title accepts; the others are plain choices in their order.
         auto* button = box.addButton(toQString(titles[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
         buttons.push_back(button);
-        if (i == 0) box.setDefaultButton(static_cast<QPushButton*>(button));
+        if (static_cast<int>(i) == alert.defaultButton) box.setDefaultButton(static_cast<QPushButton*>(button));
     }
     box.exec();
     for (std::size_t i = 0; i < buttons.size(); ++i) {

@@ -510,17 +510,15 @@ TEST_F(DesfireDeletionTest, ContactlessReaderWithTheDefaultKey) {
     readers.addReader("CL", contactless());
     selectReader("CL");
     view.deleteDESfire.click();
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{
-                  "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-                  "Données DESfire supprimées."}));
+    EXPECT_EQ(messages(), (std::vector<std::string>{kDeleteDesfireQuestion, "Données DESFire supprimées."}));
+    EXPECT_EQ(hooked.alerts[0].defaultButton, 1);  // Return cancels what cannot be undone
     EXPECT_FALSE(state.desfireApplicationPresent);
 
     // Gone already: said before any confirmation.
     hooked.alerts.clear();
     view.deleteDESfire.enabled = true;
     view.deleteDESfire.click();
-    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Les données DESfire ont déjà été supprimées."});
+    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Les données DESFire ont déjà été supprimées."});
 }
 
 TEST_F(DesfireDeletionTest, CardMasterKeyChangedAsksForTheContactPath) {
@@ -529,7 +527,7 @@ TEST_F(DesfireDeletionTest, CardMasterKeyChangedAsksForTheContactPath) {
     selectReader("CL");
     view.deleteDESfire.click();
     ASSERT_EQ(hooked.alerts.size(), 2u);
-    EXPECT_EQ(hooked.alerts[1].messageText, "La suppression des données DESfire a échoué.");
+    EXPECT_EQ(hooked.alerts[1].messageText, "La suppression des données DESFire a échoué.");
     EXPECT_TRUE(state.desfireApplicationPresent);
 }
 
@@ -552,8 +550,7 @@ TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
         messages(),
         (std::vector<std::string>{
             "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
-            "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-            "Données DESfire supprimées."}));
+            kDeleteDesfireQuestion, "Données DESFire supprimées."}));
     EXPECT_FALSE(state.desfireApplicationPresent);
     EXPECT_TRUE(
         log.contains("00200001"

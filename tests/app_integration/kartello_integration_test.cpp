@@ -550,8 +550,7 @@ struct ActingAlerts : FakeAlertPresenter {
 };
 
 TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
-    const char* const confirm =
-        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.";
+    const char* const confirm = kDeleteDesfireQuestion;
     FakeMaintenanceView page;
     ActingAlerts acting;
     RecordingSaisie mainWindow;
@@ -563,10 +562,10 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     insert("contactless", dir);
     maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
     page.deleteDESfire.click();
-    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESfire supprimées."}));
+    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESFire supprimées."}));
     page.deleteDESfire.enabled = true;
     page.deleteDESfire.click();
-    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESfire ont déjà été supprimées.");
+    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESFire ont déjà été supprimées.");
     remove("contactless");
 
     // Contact, with the key read from the card; the user moves the card when asked.
@@ -595,7 +594,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     dialog.validate.click();
     queue.advance(500);
     EXPECT_EQ(mainWindow.results, std::vector<bool>{true});
-    EXPECT_EQ(acting.messages().back(), "Données DESfire supprimées.") << acting.messages().front();
+    EXPECT_EQ(acting.messages().back(), "Données DESFire supprimées.") << acting.messages().front();
 }
 
 TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
