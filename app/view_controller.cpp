@@ -56,7 +56,8 @@ void ViewController::viewDidLoad() {
 void ViewController::viewDidAppear() {
     o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
     o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
-    o_.cardStatus->setText("Chargement de la bibliothèque PKCS#11...");
+    const std::string loading = "Chargement de la bibliothèque PKCS#11...";
+    o_.cardStatus->setText(loading);
     if (!s_.library.isLoaded())
         logError(format("Librairie PKCS11 non chargée : %s (%s)", s_.library.path().c_str(),
                         s_.library.loadError().c_str()));
@@ -66,7 +67,8 @@ void ViewController::viewDidAppear() {
         appDel_.p11Loaded = true;
         refreshReaders();
     }
-    o_.cardStatus->setText("");
+    // What the first read found stays said (no card, a contactless card, no service).
+    if (o_.cardStatus->text() == loading) o_.cardStatus->setText("");
 }
 
 void ViewController::logoutCard(Pkcs11Card& card) {

@@ -36,6 +36,9 @@ class Scard;
 class TokenWatch;
 struct TokenReader;
 
+/// The status line while a QEL4 is read without contact.
+inline constexpr const char* kContactlessCardStatus = "Carte QEL4 sans contact : identification de la carte seulement";
+
 /// The card state line, and what the professional can do about it (its tooltip).
 inline constexpr const char* kExpiredCardText = "Carte expirée : à renouveler";
 inline constexpr const char* kExpiredCardAdvice =

@@ -35,6 +35,12 @@ void ViewController::updateUI() {
     if (s_.hooks.maintenance) s_.hooks.maintenance->setServicesTestEnabled(I && C && !B);
     // Demo mode shows fixed data and touches no card.
     if (!isDemoMode_) contactlessCheck();
+    // Without the service no reader answers: "no card" would send the holder looking for one.
+    if (!isDemoMode_ && !I && s_.scard.isServiceMissing()) {
+        o_.cardNoInsertedLabel->setTextColour(ui::colours::red);
+        o_.cardNoInsertedLabel->setText(kServiceMissingText);
+        o_.cardStatus->setText(std::string("⚠️ ") + kServiceMissingText);
+    }
 }
 
 void ViewController::contactlessCheck() {
@@ -68,6 +74,8 @@ void ViewController::contactlessCheck() {
             o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
             o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
         }
+        // The status line says the same as the panel: the card is there, read without contact.
+        if (!isCardInserted_) o_.cardStatus->setText(kContactlessCardStatus);
         // The presence test costs a card session: only the maintenance view needs its answer, once
         // per card (the deletion itself turns the button off).
         if (s_.hooks.maintenance) {

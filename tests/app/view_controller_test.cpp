@@ -199,6 +199,10 @@ TEST_F(MainWindowTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
     EXPECT_EQ(window.cardNameLabel.value, " ");
     EXPECT_TRUE(window.card.hidden);
     EXPECT_FALSE(window.cardEmpty.hidden);
+    // The status line agrees with the panel, and the holder fields say why they are not filled.
+    EXPECT_EQ(window.cardStatus.value, kContactlessCardStatus);
+    EXPECT_EQ(window.identificationPane.name.value, kNotReadableContactless);
+    EXPECT_EQ(window.identificationPane.job.value, kNotReadableContactless);
 
     // Maintenance (where this card's contactless data are deleted) stays open, and the window's
     // passes do not read the card again.
@@ -233,6 +237,15 @@ TEST_F(MainWindowTest, MissingPcscServiceLeavesTheWindowUsable) {
     const std::string line = "Service carte à puce (pcscd) indisponible";
     ASSERT_NE(text.find(line), std::string::npos) << text;
     EXPECT_EQ(text.find(line), text.rfind(line));
+
+    // Without a card the screen names the service, not a missing card.
+    module.slotList[0].present = false;
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardNoInsertedLabel.value, line);
+    EXPECT_EQ(window.cardStatus.value, "⚠️ " + line);
+    readers.serviceUp = true;
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
 }
 
 TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
