@@ -114,7 +114,8 @@ void ServicesViewController::runTest(std::string secret) {
 }
 
 void ServicesViewController::onExportResult() {
-    ui::SaveRequest request{s_.desktopDir, servicesReportFileName(currentDate_), "txt"};
+    ui::SaveRequest request{s_.desktopDir, servicesReportFileName(currentDate_), "txt",
+                            "Enregistrer le résultat du test des services", "Texte"};
     const std::optional<std::string> path = s_.filePicker.chooseSaveLocation(request);
     if (!path) return;
     logInfo("Résultat enregistré sous: file://" + *path);

@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
@@ -32,6 +35,7 @@
 #include "authservice/http_session.h"
 #include "authservice/tls/client_tls.h"
 #include "authservice/vek_service_operations.h"
+#include "common/logger.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/service_report.h"
@@ -42,6 +46,18 @@
 #include "update/tmaj_service.h"
 
 namespace qel::qt {
+
+bool installQtFrenchTranslation() {
+    static QTranslator translator;
+    if (translator.isEmpty() &&
+        !translator.load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        logWarning("Traduction française de Qt introuvable : les boîtes de dialogue standard restent en anglais");
+        return false;
+    }
+    QCoreApplication::installTranslator(&translator);
+    return true;
+}
 
 QString kartelloStyleSheet() {
     QFile file(QStringLiteral(":/style/kartello.qss"));

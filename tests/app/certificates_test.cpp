@@ -281,8 +281,21 @@ TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDes
     EXPECT_EQ(d.sha256.size(), 32u * 3 - 1);
     EXPECT_EQ(d.sha1.size(), 20u * 3 - 1);
     bool pointShown = false;
-    for (const auto& e : d.extensions) pointShown |= e.value.find(kCrlUrl) != std::string::npos;
+    std::map<std::string, std::string> extensions;
+    for (const auto& e : d.extensions) {
+        pointShown |= e.value.find(kCrlUrl) != std::string::npos;
+        extensions[e.name] = e.value;
+    }
     EXPECT_TRUE(pointShown);
+    // In French like the rest of the view.
+    EXPECT_EQ(extensions["Utilisation de la clé"], "Signature numérique, Chiffrement de clé");
+    EXPECT_NE(extensions["Points de distribution des listes de révocation"].find("Nom complet :"), std::string::npos)
+        << extensions["Points de distribution des listes de révocation"];
+    for (const auto& [name, value] : extensions)
+        for (const char* english : {"Digital Signature", "Full Name", "Key Usage", "Distribution Points"}) {
+            EXPECT_EQ(name.find(english), std::string::npos) << name;
+            EXPECT_EQ(value.find(english), std::string::npos) << value;
+        }
 
     // Cancelled: nothing written.
     view.signatureSave.click();

@@ -234,7 +234,9 @@ TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
     files.answer = saved.string();
     view.save.click();
     ASSERT_EQ(files.requests.size(), 1u);
-    EXPECT_EQ(files.requests[0].proposedName, "Kartello - Résultat du test des services du 15-06-2025 à 10:00:00.txt");
+    EXPECT_EQ(files.requests[0].proposedName, "Kartello - Résultat du test des services du 15-06-2025 à 10h00m00.txt");
+    EXPECT_EQ(files.requests[0].title, "Enregistrer le résultat du test des services");
+    EXPECT_EQ(files.requests[0].typeName, "Texte");
     EXPECT_EQ(files.requests[0].startDirectory, "/home/u/Desktop");
     EXPECT_EQ(files.requests[0].extension, "txt");
     EXPECT_EQ(readFile(saved.string()), report);

@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QDialog>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QProcess>
 #include <QTimer>
 #include <QTreeWidget>
@@ -35,6 +36,7 @@
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
 #include "pkcs11/service_report.h"
+#include "app/qt/kartello_app.h"
 #include "app/qt/main_window.h"
 #include "app/qt/maintenance_view.h"
 #include "app/qt/picture_view.h"
@@ -200,6 +202,15 @@ TEST(MainWindow, WithoutLibraryTheWindowShowsNoCardAndOnlyAlwaysAvailableButtons
     EXPECT_TRUE(h.button("maintenance")->isEnabled());
     EXPECT_TRUE(h.button("contactSupport")->isEnabled());
     EXPECT_EQ(h.window.findChild<QLabel*>("cardStatus")->text(), QString());
+}
+
+TEST(Desktop, QtsOwnDialogsAreFrenchAndTheReportMarksHaveAFont) {
+    guiApp();
+    ASSERT_TRUE(qt::installQtFrenchTranslation());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "File &name:"), QStringLiteral("&Nom de fichier :"));
+    // Without a colour emoji font every mark of the services report is an empty box.
+    EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Noto Color Emoji")));
 }
 
 TEST(MainWindow, DemoModeShowsTheSampleHolderWithItsPictureAndColour) {
