@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QTimer>
 #include <QTreeWidget>
@@ -36,6 +37,7 @@
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
 #include "pkcs11/service_report.h"
+#include "app/qt/elided_label.h"
 #include "app/qt/kartello_app.h"
 #include "app/qt/main_window.h"
 #include "app/qt/maintenance_view.h"
@@ -311,6 +313,58 @@ TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
 void keepScreenshot(QWidget& widget, const char* name) {
     const QByteArray dir = qgetenv("QEL_SCREENSHOT_DIR");
     if (!dir.isEmpty()) widget.grab().save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+}
+
+TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksThem) {
+    guiApp();
+    WindowHarness h;
+    const ui::SituationOutlets& o = h.window.situationView().outlets();
+    o.SituView->setHidden(false);
+    o.FactuView->setHidden(false);
+    o.noSitu->setHidden(true);
+    o.situModeExercice->setText("Libéral, exploitant ou commerçant, et salarié d'un établissement de santé privé");
+    o.situRaisonSociale->setText("CENTRE HOSPITALIER DE SAINT-JEAN-DE-MAURIENNE ET DE LA HAUTE VALLÉE DE L'ARC");
+    o.situIdentifiant->setText("3 10 123456 7");
+    o.situSecteurActivite->setText("Établissement public de santé, centre hospitalier régional universitaire");
+    o.situTabPharma->setText("Section A");
+    o.factuIdentifiant->setText("12 3 45678 9");
+    o.factuSpecialite->setText("Médecine générale (spécialiste en médecine générale)");
+    o.factuConvention->setText("Conventionné secteur 2 avec option de pratique tarifaire maîtrisée");
+    o.factuZoneTarifaire->setText("Zone tarifaire des autres départements métropolitains");
+    o.factuIndemKilometre->setText("Indemnités kilométriques de plaine");
+    o.factuAgrement->setText("A, B, C, D, E, F, G, H, J, K");
+    o.factuPermissionFSE->setText("A, B, C, D, E, F, G, H, J, K");
+    o.factuPermissionLot->setText("A, B, C, D, E, F, G, H, J, K");
+    h.window.showSubView(ui::SubView::situation);
+    EXPECT_TRUE(h.button("situation")->property("current").toBool());
+    EXPECT_FALSE(h.button("identification")->property("current").toBool());
+
+    for (const QSize size : {QSize(960, 640), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        h.window.resize(size);
+        h.window.show();
+        QCoreApplication::processEvents();
+        const auto values = h.window.findChildren<qt::ElidedLabel*>(QRegularExpression("^(situ|factu)"));
+        ASSERT_EQ(values.size(), 13);
+        QWidget* page = h.window.findChild<QWidget*>("situationScroll");
+        ASSERT_NE(page, nullptr);
+        for (qt::ElidedLabel* value : values) {
+            // Whole or visibly cut ("…" and the tooltip), never clipped at the bottom.
+            EXPECT_GE(value->contentsRect().height(), value->fontMetrics().height())
+                << value->objectName().toStdString();
+            if (!value->isElided()) continue;
+            EXPECT_LT(size.width(), 1920) << value->objectName().toStdString();
+        }
+        // No two rows of a form on one another.
+        for (qt::ElidedLabel* a : values)
+            for (qt::ElidedLabel* b : values) {
+                if (a == b || a->parentWidget() != b->parentWidget()) continue;
+                const QRect ra(a->mapTo(page, QPoint(0, 0)), a->size()), rb(b->mapTo(page, QPoint(0, 0)), b->size());
+                EXPECT_FALSE(ra.intersects(rb))
+                    << a->objectName().toStdString() << " " << b->objectName().toStdString();
+            }
+        keepScreenshot(h.window, size.width() == 960 ? "situations-960x640" : "situations-maximised");
+    }
 }
 
 TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
@@ -649,6 +703,44 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT"))
         dialog->grab().save(QString::fromLocal8Bit(shot));
     dialog->findChild<QPushButton*>("quit")->click();
+}
+
+TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeIssuerModule module;
+    module.addSlot("Reader 0", true);
+    ServiceReportRecorder recorder;
+    Pkcs11Library cardLibrary(module.functions(), nullptr, &recorder);
+    cardLibrary.initialize();
+    NoFile files;
+    auto* dialog = new qt::QtServicesWindow(&h.window);
+    auto services = std::make_shared<ServicesViewController>(
+        *dialog, ServicesViewServices{cardLibrary, recorder, h.queue, files, "1.0", "/tmp", {}},
+        ServicesTestRequest{0, "1234", nullptr});
+    dialog->keepAlive(services);
+    dialog->present();
+    services->viewDidAppear();
+    services->waitForWorker();
+    h.queue.runReady();
+    ASSERT_NE(services->report().find("\u2705"), std::string::npos);
+    auto* text = dialog->findChild<QPlainTextEdit*>("resultText");
+    // The mark alone, in the report's font: a drawn emoji has colour, a missing glyph is grey.
+    QLabel mark(QStringLiteral("\u2705"));
+    mark.setFont(text->font());
+    const QImage image = mark.grab().toImage();
+    int coloured = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            coloured += std::abs(c.red() - c.green()) > 40 || std::abs(c.green() - c.blue()) > 40;
+        }
+    EXPECT_GT(coloured, 10);
+    dialog->resize(900, 640);
+    keepScreenshot(*dialog, "services-report");
+    dialog->findChild<QPushButton*>("quit")->click();
+    delete dialog;  // its card goes before the library on this stack
 }
 
 }  // namespace
