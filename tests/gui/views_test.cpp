@@ -63,6 +63,8 @@ namespace {
 
 using gui_test::guiApp;
 
+void keepScreenshot(QWidget& widget, const char* name);
+
 class NoReaders : public CardReaders {
 public:
     std::vector<std::string> readerNames() override { return {}; }
@@ -261,6 +263,15 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
         auto* error = dialog->findChild<QLabel*>("errorPinLabel");
         EXPECT_FALSE(error->isHidden());
         EXPECT_EQ(error->text(), QStringLiteral("Le code PIN doit comporter 4 chiffres"));
+        // The window grows with its lines: none is cut.
+        error->setText(QStringLiteral("Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte"));
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        for (const char* name : {"dialogText", "errorPinLabel"}) {
+            auto* label = dialog->findChild<QLabel*>(name);
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << name;
+        }
+        keepScreenshot(*dialog, "pin-error");
         dialog->findChild<QPushButton*>("cancelButton")->click();
         EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     }
