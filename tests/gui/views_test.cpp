@@ -348,6 +348,11 @@ TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksTh
     o.factuPermissionLot->setText("A, B, C, D, E, F, G, H, J, K");
     h.window.showSubView(ui::SubView::situation);
     EXPECT_TRUE(h.button("situation")->property("current").toBool());
+    // The reader list shows that it opens.
+    h.window.show();
+    auto* list = h.window.findChild<QComboBox*>("cardComboBox");
+    const QImage arrow = list->grab().toImage().copy(list->width() - 22, 0, 22, list->height());
+    EXPECT_GT(gui_test::pixelsNear(arrow, QColor(33, 57, 75)), 5);
     EXPECT_FALSE(h.button("identification")->property("current").toBool());
 
     for (const QSize size : {QSize(960, 640), QSize(1920, 1080)}) {
