@@ -337,17 +337,25 @@ TEST_F(KartelloSignIn, AnswerWithACodeThenDisconnectionFailedAndSucceeded) {
 }
 
 TEST_F(KartelloSignIn, RefusalsFailuresAndRequestsThatCannotBeAnswered) {
-    // Refused, and refused with report: the service receives CANCELLED.
+    // Refused: the service receives CANCELLED; refused with report: UNAUTHORIZED.
     int answered = 0;
-    for (const char* button : {"cancelButton", "notifyButton"}) {
-        SCOPED_TRACE(button);
-        queueRequest(std::string("n-") + button);
+    const struct {
+        const char* button;
+        const char* status;
+        QString alert;
+    } refusals[] = {
+        {"cancelButton", "CANCELLED", QStringLiteral("La demande d'authentification a été annulée")},
+        {"notifyButton", "UNAUTHORIZED", QStringLiteral("La demande d'authentification a été refusée et signalée")},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.button);
+        queueRequest(std::string("n-") + refusal.button);
         authenticate();
-        click(dialog("VekAuthDialog"), button);
-        EXPECT_EQ(alertMessage(), QStringLiteral("La demande d'authentification a été annulée"));
+        click(dialog("VekAuthDialog"), refusal.button);
+        EXPECT_EQ(alertMessage(), refusal.alert);
         const nlohmann::json got = vekReceived();
         ASSERT_EQ(got["cardResponses"].size(), static_cast<std::size_t>(++answered)) << got.dump();
-        EXPECT_EQ(got["cardResponses"].back()["authStatus"], "CANCELLED");
+        EXPECT_EQ(got["cardResponses"].back()["authStatus"], refusal.status);
         EXPECT_EQ(got["cardResponses"].back()["code"], "");
     }
     EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("VekWaitDialog VekAuthDialog VekWaitDialog VekAlertDialog"))
