@@ -74,7 +74,7 @@ void VekValidController::viewDidAppear() {
         view_.setPicture("vek-success");
     } else {
         view_.setTitleMesage("ÉCHEC D'AUTHENTIFICATION");
-        view_.setMessage("La demande d'authentification au service " + quoted(service) + " n'a pas aboutie.");
+        view_.setMessage("La demande d'authentification au service " + quoted(service) + " n'a pas abouti.");
         view_.setPicture("vek-failure");
     }
 }

@@ -374,7 +374,7 @@ TEST_F(DialogsTest, ResultShowsSuccessOnlyForAnAcceptedRequest) {
         request->authStatus = status;
         c.viewDidAppear();
         EXPECT_EQ(view.titleMesage, "ÉCHEC D'AUTHENTIFICATION");
-        EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas aboutie.");
+        EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas abouti.");
         EXPECT_EQ(view.picture, "vek-failure");
     }
     c.onContinue();
