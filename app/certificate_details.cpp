@@ -5,6 +5,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -64,6 +65,77 @@ std::string keyText(X509* certificate) {
     return format("%s %d bits", type ? type : "?", EVP_PKEY_get_bits(key));
 }
 
+// The extension names and the phrases of their printed values that the holder meets on QEL cards,
+// in French like the rest of the view; anything else stays as the library prints it.
+const char* frenchExtensionName(int nid) {
+    switch (nid) {
+        case NID_key_usage:
+            return "Utilisation de la clé";
+        case NID_ext_key_usage:
+            return "Utilisation étendue de la clé";
+        case NID_basic_constraints:
+            return "Contraintes de base";
+        case NID_subject_key_identifier:
+            return "Identifiant de la clé du sujet";
+        case NID_authority_key_identifier:
+            return "Identifiant de la clé de l'autorité";
+        case NID_crl_distribution_points:
+            return "Points de distribution des listes de révocation";
+        case NID_certificate_policies:
+            return "Politiques de certification";
+        case NID_info_access:
+            return "Accès aux informations de l'autorité";
+        case NID_subject_alt_name:
+            return "Autre nom du sujet";
+        case NID_issuer_alt_name:
+            return "Autre nom de l'émetteur";
+        case NID_private_key_usage_period:
+            return "Période d'utilisation de la clé privée";
+        case NID_qcStatements:
+            return "Déclarations de certificat qualifié";
+        default:
+            return nullptr;
+    }
+}
+
+std::string frenchValue(std::string text) {
+    static const std::pair<const char*, const char*> phrases[] = {
+        {"Digital Signature", "Signature numérique"},
+        {"Non Repudiation", "Non-répudiation"},
+        {"Key Encipherment", "Chiffrement de clé"},
+        {"Data Encipherment", "Chiffrement de données"},
+        {"Key Agreement", "Accord de clé"},
+        {"Certificate Sign", "Signature de certificats"},
+        {"CRL Sign", "Signature de listes de révocation"},
+        {"Encipher Only", "Chiffrement seul"},
+        {"Decipher Only", "Déchiffrement seul"},
+        {"TLS Web Client Authentication", "Authentification de client TLS"},
+        {"TLS Web Server Authentication", "Authentification de serveur TLS"},
+        {"E-mail Protection", "Protection du courrier électronique"},
+        {"Code Signing", "Signature de code"},
+        {"Time Stamping", "Horodatage"},
+        {"Full Name:", "Nom complet :"},
+        {"Policy:", "Politique :"},
+        {"CPS:", "Déclaration des pratiques :"},
+        {"User Notice:", "Avis à l'utilisateur :"},
+        {"Explicit Text:", "Texte explicite :"},
+        {"CA Issuers - URI:", "Émetteurs de l'AC - URI :"},
+        {"OCSP - URI:", "OCSP - URI :"},
+        {"CA:TRUE", "AC : oui"},
+        {"CA:FALSE", "AC : non"},
+        {"pathlen:", "longueur de chemin : "},
+        {"keyid:", "identifiant de clé : "},
+        {"email:", "courriel : "},
+        {"DirName:", "nom de répertoire : "},
+    };
+    for (const auto& [english, french] : phrases) {
+        const std::string from = english;
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + std::strlen(french)))
+            text.replace(at, from.size(), french);
+    }
+    return text;
+}
+
 std::string extensionValue(X509_EXTENSION* extension) {
     BioPtr bio(BIO_new(BIO_s_mem()), BIO_free);
     if (!bio) return {};
@@ -73,7 +145,7 @@ std::string extensionValue(X509_EXTENSION* extension) {
     }
     std::string text = textOf(bio.get());
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
+    return frenchValue(std::move(text));
 }
 
 std::vector<std::string> keyUsages(X509* certificate) {
@@ -120,8 +192,11 @@ ui::CertificateDetails describeCertificate(X509* certificate, const std::string&
         const int nid = OBJ_obj2nid(object);
         char oid[80] = {};
         OBJ_obj2txt(oid, sizeof oid, object, 1);
-        d.extensions.push_back({nid != NID_undef ? OBJ_nid2ln(nid) : oid, X509_EXTENSION_get_critical(extension) == 1,
-                                extensionValue(extension)});
+        const char* french = frenchExtensionName(nid);
+        d.extensions.push_back({french             ? french
+                                : nid != NID_undef ? OBJ_nid2ln(nid)
+                                                   : oid,
+                                X509_EXTENSION_get_critical(extension) == 1, extensionValue(extension)});
     }
     return d;
 }

@@ -169,6 +169,9 @@ bool CertificateViewController::checkRevoke() {
             logError(issuer ? "CheckRevoke: La signature du CRL ne correspond pas à l'autorité émettrice"
                             : "CheckRevoke: Autorité émettrice du certificat introuvable");
             break;
+        case CrlAnswer::outdated:
+            logError("CheckRevoke: Le CRL a dépassé sa date de prochaine mise à jour : il ne permet pas de conclure");
+            break;
         case CrlAnswer::unreadable:
             break;
     }

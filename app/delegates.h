@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,8 @@ public:
     /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
     /// it (for the deletion it guards); it must never be logged.
     virtual void pinEntered(const std::string& pin) = 0;
+    /// The holder closed the dialog without a result.
+    virtual void pinEntryCancelled() {}
 };
 
 /// What the dialogs and sub-views may ask of the main window. Main thread only.
@@ -33,6 +36,8 @@ public:
     /// indicator running; and back.
     virtual void beginCardReading() = 0;
     virtual void endCardReading() = 0;
+    /// Runs `handler` once when the selected card leaves its reader.
+    virtual void whenCardRemoved(std::function<void()> handler) { (void)handler; }
 };
 
 }  // namespace qel

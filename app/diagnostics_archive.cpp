@@ -208,12 +208,15 @@ DiagnosticsArchiveResult writeDiagnosticsToDownloads(std::chrono::system_clock::
 }
 
 void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,
-                       std::chrono::milliseconds timeoutPerProgram) {
+                       std::chrono::milliseconds timeoutPerProgram, ui::FileRevealer* files) {
     const DiagnosticsArchiveResult result = writeDiagnosticsToDownloads(now, timeoutPerProgram);
     if (!result.error.empty()) {
         alerts.runModal(ui::Alert{ui::Alert::Style::critical, "Erreur lors de la génération du zip", result.error, {}});
         return;
     }
+    // Where the user will look for it to attach it to a support request.
+    if (files && !files->reveal(result.archivePath))
+        logWarning("Impossible d'afficher l'archive dans le gestionnaire de fichiers");
     alerts.runModal(ui::Alert{ui::Alert::Style::informational,
                               "Archive de diagnostic créée",
                               "Elle se trouve dans votre dossier de téléchargement :\n" + result.archivePath,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/ui/alert_presenter.h"
+#include "app/ui/desktop_services.h"
 
 namespace qel {
 
@@ -48,9 +49,11 @@ struct DiagnosticsArchiveResult {
 DiagnosticsArchiveResult writeDiagnosticsToDownloads(
     std::chrono::system_clock::time_point now, std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5));
 
-/// The maintenance view's export: the archive in the download folder, then an alert that says
-/// where it is (or why it could not be written). Blocks until every program has ended.
+/// The maintenance view's export: the archive in the download folder, shown in the file manager
+/// when `files` is given, then an alert that says where it is (or why it could not be written).
+/// Blocks until every program has ended.
 void exportDiagnostics(ui::AlertPresenter& alerts, std::chrono::system_clock::time_point now,
-                       std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5));
+                       std::chrono::milliseconds timeoutPerProgram = std::chrono::seconds(5),
+                       ui::FileRevealer* files = nullptr);
 
 }  // namespace qel

@@ -24,6 +24,11 @@ void IdentificationViewController::fill(const HolderInfos& holder) {
 
 void IdentificationViewController::fillContactless(const std::string& serialNumber, const std::string& cardNumber,
                                                    const std::string& identifier) {
+    // The holder's data is not readable without contact: say so rather than show empty fields.
+    for (ui::Label* label : {o_.nameLabel, o_.firstNameLabel, o_.jobLabel}) {
+        label->setText(kNotReadableContactless);
+        label->setTooltip(kNotReadableContactlessHelp);
+    }
     o_.identifierLabel->setText(identifier);
     o_.numLabel->setText(cardNumber);
     o_.serialNumLabel->setText(serialNumber);

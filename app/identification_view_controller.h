@@ -8,6 +8,11 @@
 
 namespace qel {
 
+/// The holder fields of a card read without contact.
+inline constexpr const char* kNotReadableContactless = "Non lisible sans contact";
+inline constexpr const char* kNotReadableContactlessHelp =
+    "Insérez la carte dans un lecteur à contact pour lire les données du porteur";
+
 class Pkcs11Card;
 
 /// The identification sub-view: fills the holder's and the card's identity and copies it as text.

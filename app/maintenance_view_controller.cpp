@@ -147,24 +147,22 @@ void MaintenanceViewController::deleteOn(const std::string& readerName, const By
         return;
     }
     if (!present) {
-        fail("Erreur : Les données DESfire ont déjà été supprimées.");
+        fail("Erreur : Les données DESFire ont déjà été supprimées.");
         return;
     }
-    const int answer = s_.alerts.runModal(
-        ui::Alert{ui::Alert::Style::warning,
-                  "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-                  "",
-                  {"Valider", "Annuler"}});
+    // Return cancels: nothing brings the data back.
+    const int answer =
+        s_.alerts.runModal(ui::Alert{ui::Alert::Style::warning, kDeleteDesfireQuestion, "", {"Valider", "Annuler"}, 1});
     if (answer != 0) return;
     const std::uint32_t result = s_.scard->deleteIRVDesfire(readerName, key, keyFromCard);
-    logInfo(format("Suppression des données DESfire : 0x%08X", result));
+    logInfo(format("Suppression des données DESFire : 0x%08X", result));
     if (result == scard::kOk) {
-        s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational, "Données DESfire supprimées.", "", {"OK"}});
+        s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational, "Données DESFire supprimées.", "", {"OK"}});
         o_.deleteDESfireButton->setEnabled(false);
     } else if (result == scard::kUnreachable) {
         fail("Erreur de connexion avec la carte QEL4", "Veuillez recommencer l’opération.");
     } else if (result == scard::kAuthRefused && !keyFromCard) {
-        fail("La suppression des données DESfire a échoué.",
+        fail("La suppression des données DESFire a échoué.",
              "Veuillez insérer votre carte dans un lecteur contact puis, appuyer à nouveau sur le bouton « Supprimer "
              "les données DESFire ».");
     } else {
@@ -201,10 +199,16 @@ void MaintenanceViewController::pinEntryResult(bool success, const std::string& 
     }
 }
 
+void MaintenanceViewController::servicesTestStarted() {
+    if (s_.pauseMainWindowCardEvents) s_.pauseMainWindowCardEvents(true);
+}
+
 void MaintenanceViewController::servicesTestEnded(std::shared_ptr<Pkcs11Card> card) {
-    if (!card) return;
-    pCard_ = card;
-    if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));
+    if (card) {
+        pCard_ = card;
+        if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));
+    }
+    if (s_.pauseMainWindowCardEvents) s_.pauseMainWindowCardEvents(false);
 }
 
 }  // namespace qel

@@ -6,6 +6,7 @@
 
 #include "app/delegates.h"
 #include "app/later_hooks.h"
+#include "app/links.h"
 #include "app/ui/alert_presenter.h"
 #include "app/ui/desktop_services.h"
 #include "app/ui/maintenance_view.h"
@@ -18,8 +19,12 @@ namespace qel {
 class Pkcs11Card;
 class Scard;
 
-/// The issuer's support contact form.
-inline constexpr const char* kSupportContactUrl = "https://www.e-qel.oberlane.org/form/contact";
+/// The issuer's support contact form (the main window's button opens the same).
+inline constexpr const char* kSupportContactUrl = links::contactSupport;
+
+/// The confirmation asked before the DESFire data is deleted.
+inline constexpr const char* kDeleteDesfireQuestion =
+    "Êtes-vous sûr(e) de vouloir supprimer vos données DESFire ? CETTE OPÉRATION EST IRRÉVERSIBLE.";
 
 /// Transition to the services test window; its sender is a `ServicesTestRequest`.
 inline constexpr const char* kServicesSegue = "ServicesSegue";
@@ -28,7 +33,10 @@ inline constexpr const char* kServicesSegue = "ServicesSegue";
 class ServicesOwner {
 public:
     virtual ~ServicesOwner() = default;
-    /// The test restarted the library: this card replaces the main window's stale one.
+    /// The test is about to restart the library: nothing else may call it until the test ended.
+    virtual void servicesTestStarted() {}
+    /// The test restarted the library: this card (null when it opened none) replaces the main
+    /// window's stale one.
     virtual void servicesTestEnded(std::shared_ptr<Pkcs11Card> card) = 0;
 };
 
@@ -53,6 +61,9 @@ struct MaintenanceServices {
     std::function<void()> exportDiagnostics;
     /// The contactless card layer, for the DESFire deletion; null leaves the deletion unavailable.
     Scard* scard = nullptr;
+    /// Holds (true) or lets through again (false) the main window's card events, which call the
+    /// library the services test restarts; empty when there is no main window.
+    std::function<void(bool)> pauseMainWindowCardEvents = {};
 };
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
@@ -84,6 +95,7 @@ public:
     void pinEntered(const std::string& pin) override;
 
     // ServicesOwner.
+    void servicesTestStarted() override;
     void servicesTestEnded(std::shared_ptr<Pkcs11Card> card) override;
 
     const std::optional<CK_SLOT_ID>& readerSelected() const { return readerSelected_; }

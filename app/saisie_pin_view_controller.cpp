@@ -19,6 +19,7 @@ SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQu
 }
 
 void SaisiePinViewController::viewDidAppear() {
+    if (window && !deleteDESfireContext()) window->whenCardRemoved(lifetime_.guard([this] { cardRemoved(); }));
     bool lastTry = false;
     if (deleteDESfireContext()) {
         lastTry = scard_.checkPinStatus(readerNameQEL4).lastTry;
@@ -36,7 +37,25 @@ void SaisiePinViewController::pinTextChanged() {
     filterCodeField(*o_.pinTextField, kPinLength);
 }
 
-void SaisiePinViewController::cancel() { view_.close(); }
+void SaisiePinViewController::cancel() {
+    dismissed();
+    view_.close();
+}
+
+void SaisiePinViewController::dismissed() {
+    if (ended_) return;
+    ended_ = true;
+    if (delegate) delegate->pinEntryCancelled();
+}
+
+void SaisiePinViewController::cardRemoved() {
+    if (modalStatus) return;
+    modalStatus = true;
+    o_.errorPinLabel->setText(kCardRemovedText);
+    o_.errorPinLabel->setHidden(false);
+    logWarning("Saisie du code PIN interrompue : la carte a été retirée du lecteur");
+    mainQueue_.postAfter(1500, lifetime_.guard([this] { cancel(); }));
+}
 
 void SaisiePinViewController::validate() {
     // The result is final once reported; a second click during the delayed close changes nothing.
@@ -76,6 +95,13 @@ void SaisiePinViewController::validate() {
             o_.errorPinLabel->setText(std::string("Le code PIN n'est pas valide !") + (lastTry ? kLastTryWarning : ""));
             o_.errorPinLabel->setHidden(false);
             break;
+        case CKR_DEVICE_REMOVED:
+        case CKR_TOKEN_NOT_PRESENT:
+        case CKR_SESSION_HANDLE_INVALID:
+        case CKR_SESSION_CLOSED:
+            wipe(pin);
+            cardRemoved();
+            return;
         case CKR_PIN_LOCKED:
             o_.errorPinLabel->setText("La carte est bloquée !");
             o_.errorPinLabel->setHidden(false);
@@ -94,6 +120,7 @@ void SaisiePinViewController::validate() {
 }
 
 void SaisiePinViewController::finish(bool success, std::string pin) {
+    ended_ = true;
     mainQueue_.postAfter(500, lifetime_.guard([this, success, pin = std::move(pin)]() mutable {
         if (delegate) {
             if (success) delegate->pinEntered(pin);

@@ -15,6 +15,9 @@ class Scard;
 /// Context of a PIN entry opened by the maintenance view: the PIN is checked directly on the card.
 inline constexpr const char* kDeleteDESfireContext = "DeleteDESfire";
 
+/// Shown in the PIN entry dialog when the card leaves its reader.
+inline constexpr const char* kCardRemovedText = "La carte a été retirée du lecteur : saisie du code PIN interrompue";
+
 /// The PIN entry dialog: logs the user in on the card (through the PKCS#11 library, or directly on
 /// the card in the "DeleteDESfire" context). Main thread only.
 class SaisiePinViewController {
@@ -26,10 +29,17 @@ public:
     void viewDidAppear();
     void validate();
     void cancel();
+    /// The window went without a result (its cancel button, Escape, its close box): the delegate
+    /// hears of it once.
+    void dismissed();
+    /// The card left its reader: said in the dialog, which then closes without a result.
+    void cardRemoved();
     /// The keystroke filter of the PIN field.
     void pinTextChanged();
 
     SaisieDelegate* delegate = nullptr;
+    /// Tells the dialog when the card goes (may be null).
+    MainWindowDelegate* window = nullptr;
     std::shared_ptr<Pkcs11Card> pCard;
     bool pinStatus = false;
     bool modalStatus = false;
@@ -38,6 +48,7 @@ public:
 
 private:
     void finish(bool success, std::string pin);
+    bool ended_ = false;
     bool deleteDESfireContext() const { return context == kDeleteDESfireContext; }
 
     ui::SaisiePinView& view_;

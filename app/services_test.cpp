@@ -26,8 +26,14 @@ std::string servicesTestDate(std::chrono::system_clock::time_point when) {
 
 std::string servicesReportFileName(const std::string& currentDate) {
     std::string date = currentDate;
+    // "/" would name folders, and ":" is refused by other systems' file names (a copy to a USB
+    // stick or a mail attachment for support).
+    int colons = 0;
     for (char& c : date)
-        if (c == '/') c = '-';
+        if (c == '/')
+            c = '-';
+        else if (c == ':')
+            c = colons++ == 0 ? 'h' : 'm';
     return "Kartello - Résultat du test des services du " + date + ".txt";
 }
 

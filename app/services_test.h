@@ -30,7 +30,7 @@ inline constexpr const char* kFinished = "Test des services terminé";
 std::string servicesTestDate(std::chrono::system_clock::time_point when);
 
 /// The proposed file name of a saved report started at `currentDate`. The date's "/" would name
-/// folders: they become "-".
+/// folders: they become "-"; "10:00:00" becomes "10h00m00".
 std::string servicesReportFileName(const std::string& currentDate);
 
 /// The report's first lines: the program and its version, and the test's start time.

@@ -73,6 +73,8 @@ void ServicesViewController::viewDidAppear() {
     o_.resultSaveButton->setEnabled(false);
     o_.quit->setEnabled(false);
     o_.progressBar->setValue(0);
+    // From here the library is the test's: the owner holds its own calls until the card comes back.
+    if (request_.owner) request_.owner->servicesTestStarted();
     ServicesTest(s_.library, s_.recorder).prepare();
     currentDate_ = servicesTestDate(s_.clock ? s_.clock() : std::chrono::system_clock::now());
     report_.clear();
@@ -107,11 +109,13 @@ void ServicesViewController::runTest(std::string secret) {
         o_.quit->setEnabled(true);
         pCard_ = outcome.card;
         finished_ = true;
+        if (quitWhenFinished_) onQuit();
     }));
 }
 
 void ServicesViewController::onExportResult() {
-    ui::SaveRequest request{s_.desktopDir, servicesReportFileName(currentDate_), "txt"};
+    ui::SaveRequest request{s_.desktopDir, servicesReportFileName(currentDate_), "txt",
+                            "Enregistrer le résultat du test des services", "Texte"};
     const std::optional<std::string> path = s_.filePicker.chooseSaveLocation(request);
     if (!path) return;
     logInfo("Résultat enregistré sous: file://" + *path);
@@ -120,8 +124,17 @@ void ServicesViewController::onExportResult() {
 }
 
 void ServicesViewController::onQuit() {
-    if (request_.owner && pCard_) request_.owner->servicesTestEnded(pCard_);
+    if (request_.owner && started_ && !handedBack_) {
+        handedBack_ = true;
+        request_.owner->servicesTestEnded(pCard_);
+    }
     view_.close();
+}
+
+void ServicesViewController::onCloseRequest() {
+    if (finished_ || !started_) return onQuit();
+    quitWhenFinished_ = true;
+    view_.hide();
 }
 
 }  // namespace qel

@@ -53,6 +53,9 @@ public:
     void onExportResult();
     /// Hands the test's card to the owner and closes the window.
     void onQuit();
+    /// Escape or the window's close box: like `onQuit` once the test ended; during the test the
+    /// window goes at once and the rest follows when the worker ends, without waiting for it here.
+    void onCloseRequest();
 
     /// Blocks until the worker has ended (its last results are then waiting on the main queue).
     void waitForWorker();
@@ -76,6 +79,8 @@ private:
     std::shared_ptr<Pkcs11Card> pCard_;
     bool started_ = false;
     bool finished_ = false;
+    bool quitWhenFinished_ = false;
+    bool handedBack_ = false;
     std::thread worker_;
     Lifetime lifetime_;
 };

@@ -56,7 +56,8 @@ void ViewController::viewDidLoad() {
 void ViewController::viewDidAppear() {
     o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
     o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
-    o_.cardStatus->setText("Chargement de la librairie PKCS11...");
+    const std::string loading = "Chargement de la bibliothèque PKCS#11...";
+    o_.cardStatus->setText(loading);
     if (!s_.library.isLoaded())
         logError(format("Librairie PKCS11 non chargée : %s (%s)", s_.library.path().c_str(),
                         s_.library.loadError().c_str()));
@@ -66,7 +67,8 @@ void ViewController::viewDidAppear() {
         appDel_.p11Loaded = true;
         refreshReaders();
     }
-    o_.cardStatus->setText("");
+    // What the first read found stays said (no card, a contactless card, no service).
+    if (o_.cardStatus->text() == loading) o_.cardStatus->setText("");
 }
 
 void ViewController::logoutCard(Pkcs11Card& card) {
@@ -84,6 +86,7 @@ void ViewController::resetCardState() {
     isCardBlocked_ = false;
     isCardInserted_ = false;
     isUserAuthentified_ = false;
+    isCardRevoked_ = false;
     definitivelyBlocked_ = false;
     o_.tmajNotif->setHidden(true);
     updateUI();
@@ -237,6 +240,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
 
     HolderInfos holder = card->getHolderInfos();
     isValidCard_ = expiresAfter(holder.finValidite, now());
+    isCardRevoked_ = false;
 
     if (!card->x509Certs) card->loadCertificates();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(card->x509Certs);
@@ -244,9 +248,13 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     showHolder(holder);
 
     const std::size_t certificateCount = s_.hooks.certificates ? s_.hooks.certificates->certificateCount() : 0;
-    if (certificateCount >= 1 && s_.hooks.certificates->isCardRevoked()) {
+    isCardRevoked_ = certificateCount >= 1 && s_.hooks.certificates->isCardRevoked();
+    if (isCardRevoked_) {
         o_.cardStatusLabel->setTextColour(ui::colours::red);
-        o_.cardStatusLabel->setText("Carte opposée");
+        o_.cardStatusLabel->setText(kRevokedCardText);
+        o_.cardStatusLabel->setTooltip(kRevokedCardAdvice);
+        // Its certificate signs nothing any more: no sign-in is offered.
+        updateUI();
     }
     appDel_.currentCard = card;
     if (certificateCount >= 2 && s_.hooks.trust && card->x509Certs && !card->x509Certs->empty())
@@ -269,30 +277,50 @@ std::string ViewController::selectedReaderName() const {
 void ViewController::onTokenInserted(const std::string& tokenID) {
     if (tokenID.find(pcsc::TokenWatcher::kTokenPrefix) != std::string::npos) {
         // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
-        if (auto match = findReaderOfToken(s_.readers, tokenID)) {
-            s_.mainQueue.post(lifetime_.guard([this, match = *match] {
-                contactLessSerial_ = match.serial;
-                // Matched on the list titles, not the slot names: an entry whose card was read shows
-                // the holder's name instead, and reading that card again would log the holder out.
-                const std::string wanted = trimControlCharacters(match.readerName);
-                for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
-                    if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
-                    o_.cardComboBox->selectItem(i);
-                    readerSelection(algoSender);
-                    return;
-                }
-            }));
-        }
+        if (auto match = findReaderOfToken(s_.readers, tokenID))
+            s_.mainQueue.post(lifetime_.guard(
+                [this, match = *match] { whenCardEventsFlow([this, match] { selectReaderOfToken(match); }); }));
     }
     if (s_.watcher) s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
 }
 
+void ViewController::selectReaderOfToken(const TokenReader& match) {
+    contactLessSerial_ = match.serial;
+    // Matched on the list titles, not the slot names: an entry whose card was read shows
+    // the holder's name instead, and reading that card again would log the holder out.
+    const std::string wanted = trimControlCharacters(match.readerName);
+    for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
+        if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
+        o_.cardComboBox->selectItem(i);
+        readerSelection(algoSender);
+        return;
+    }
+}
+
 void ViewController::onTokenRemoved(const std::string& tokenID) {
     s_.mainQueue.post(lifetime_.guard([this, tokenID] {
-        auto card = selectedCard();
-        if (!card || card->cardFullNumber.size() <= 2) return;
-        if (tokenID.find(card->cardFullNumber.substr(2)) != std::string::npos) readSelectedCard();
+        whenCardEventsFlow([this, tokenID] {
+            auto card = selectedCard();
+            if (!card || card->cardFullNumber.size() <= 2) return;
+            if (tokenID.find(card->cardFullNumber.substr(2)) == std::string::npos) return;
+            cardWentAway();
+            readSelectedCard();
+        });
     }));
+}
+
+void ViewController::whenCardEventsFlow(std::function<void()> event) {
+    if (cardEventsPaused_)
+        pausedCardEvents_.push_back(std::move(event));
+    else
+        event();
+}
+
+void ViewController::pauseCardEvents(bool paused) {
+    cardEventsPaused_ = paused;
+    if (paused) return;
+    // In the order they came, now that the library is the window's again.
+    for (auto& event : std::exchange(pausedCardEvents_, {})) event();
 }
 
 }  // namespace qel

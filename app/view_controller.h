@@ -13,8 +13,10 @@
 #include "app/identification_view_controller.h"
 #include "app/later_hooks.h"
 #include "app/lifetime.h"
+#include "app/links.h"
 #include "app/situation_view_controller.h"
 #include "app/tmaj_view_controller.h"
+#include "app/ui/alert_presenter.h"
 #include "app/ui/desktop_services.h"
 #include "app/ui/main_window_view.h"
 #include "app/ui/navigator.h"
@@ -32,15 +34,21 @@ class Pkcs11Library;
 class Pkcs11Slot;
 class Scard;
 class TokenWatch;
+struct TokenReader;
 
-/// Web pages the link buttons open.
-namespace links {
-inline constexpr const char* portalProduction = "https://portail.e-qel.oberlane.org/";
-inline constexpr const char* portalTest = "https://portail.test.e-qel.oberlane.org/";
-inline constexpr const char* diagQEL = "https://diag.e-qel.oberlane.org/";
-inline constexpr const char* testSsl = "https://tls-test.e-qel.oberlane.org/";
-inline constexpr const char* contactSupport = "https://support.e-qel.oberlane.org/contact";
-}  // namespace links
+/// The status line while a QEL4 is read without contact.
+inline constexpr const char* kContactlessCardStatus = "Carte QEL4 sans contact : identification de la carte seulement";
+
+/// The card state line, and what the professional can do about it (its tooltip).
+inline constexpr const char* kExpiredCardText = "Carte expirée : à renouveler";
+inline constexpr const char* kExpiredCardAdvice =
+    "Cette carte a dépassé sa date de fin de validité : elle ne permet plus de s'authentifier. "
+    "Demandez une nouvelle carte à votre ordre ou à votre autorité d'enregistrement.";
+inline constexpr const char* kRevokedCardText = "Carte opposée : à remplacer";
+inline constexpr const char* kRevokedCardAdvice =
+    "Cette carte a été mise en opposition : elle ne permet plus de s'authentifier. "
+    "Si vous n'en êtes pas à l'origine, contactez le support ; commandez une carte de remplacement "
+    "auprès de votre ordre ou de votre autorité d'enregistrement.";
 
 /// The main window's collaborators, created at the program's edge.
 struct ViewControllerServices {
@@ -58,6 +66,8 @@ struct ViewControllerServices {
     LaterHooks hooks;
     /// The current time (tests fix it); the system clock when empty.
     std::function<std::chrono::system_clock::time_point()> clock;
+    /// Confirmations (the disconnection); none asked when null.
+    ui::AlertPresenter* alerts = nullptr;
 };
 
 /// The main window: loads the PKCS#11 library, lists the readers, follows card insertion and
@@ -100,6 +110,9 @@ public:
     void clearHolderLabels();
     void onTokenInserted(const std::string& tokenID);
     void onTokenRemoved(const std::string& tokenID);
+    /// Holds the card events (insertion, removal) while another part owns the library (the
+    /// services test restarts it); released, they run in the order they came.
+    void pauseCardEvents(bool paused);
 
     // Dialog results.
     void pinEntryFinished(bool success);
@@ -133,7 +146,7 @@ public:
     void codeChosen(vek::RespType outcome, VekRequestRef request) override;
     void validationDone(vek::RespType outcome, VekRequestRef request) override;
     void disconnectionDone(vek::RespType outcome, bool silent) override;
-    void refuseRequest(VekRequestRef request) override;
+    void refuseRequest(VekRequestRef request, bool reported) override;
     void disconnect(bool silent) override;
 
     // CardHolderSource.
@@ -150,10 +163,12 @@ public:
     std::shared_ptr<Pkcs11Card> selectedCard() override;
     void beginCardReading() override;
     void endCardReading() override;
+    void whenCardRemoved(std::function<void()> handler) override;
 
     // SaisieDelegate.
     void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
     void pinEntered(const std::string&) override {}
+    void pinEntryCancelled() override;
 
     IdentificationViewController& identificationViewController() { return identification_; }
     SituationViewController& situationViewController() { return situations_; }
@@ -170,6 +185,8 @@ public:
     bool isTestCard() const { return isTestCard_; }
     /// The holder data's expiry is later than now.
     bool isValidCard() const { return isValidCard_; }
+    /// The card's authentication certificate is listed as revoked.
+    bool isCardRevoked() const { return isCardRevoked_; }
     bool isUserAuthentified() const { return isUserAuthentified_; }
     /// A sign-in request was answered and its sessions are open (cleared by a disconnection).
     bool isVekAuthenticated() const { return isVekAuthenticated_; }
@@ -187,6 +204,10 @@ private:
     void showDemoHolder();
     void showSummaryExpiry(const std::string& expiryText, bool valid);
     void performSegue(const char* identifier, std::any sender = {});
+    /// The selected card left its reader: the removal handlers run.
+    void cardWentAway();
+    void selectReaderOfToken(const TokenReader& match);
+    void whenCardEventsFlow(std::function<void()> event);
     /// Runs `task` 0.1 s later on the main queue, while this window lives.
     void afterDialogCloses(std::function<void()> task);
     void showVekAlert(vek::RespType outcome);
@@ -207,10 +228,17 @@ private:
     bool isCardBlocked_ = false;
     bool isTestCard_ = false;
     bool isValidCard_ = false;
+    bool isCardRevoked_ = false;
     bool isVekAuthenticated_ = false;
     bool isUserAuthentified_ = false;
     bool authentFromSituationButton_ = false;
     bool authButton_ = false;
+    /// A disconnection (silent when quitting) waiting for the PIN entry it opened.
+    std::optional<bool> disconnectAfterPin_;
+    /// Run once when the selected card leaves its reader (dialogs that need it close).
+    std::vector<std::function<void()>> cardRemovalHandlers_;
+    bool cardEventsPaused_ = false;
+    std::vector<std::function<void()>> pausedCardEvents_;
     std::string contactLessSerial_;
     // The reader whose contactless identity the window shows; reading it again costs a card session
     // and would pull every sub-view back to the identification.

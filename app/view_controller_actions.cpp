@@ -127,7 +127,7 @@ void ViewController::checkButtonHover(const std::string& buttonName, bool entere
         {"TÉLÉMISE À JOUR", o_.tmaj},
         {"SAISIE CODE PIN", o_.pinCode},
         {"MODIFICATION CODE PIN", o_.pinCodeModif},
-        {"DEBLOCAGE CARTE", o_.unlockCard},
+        {"DÉBLOCAGE CARTE", o_.unlockCard},
         {"MAINTENANCE", o_.maintenance},
         {"DIAG QEL", o_.diagQELButton},
         {"TEST SSL", o_.testsSsl},
@@ -159,9 +159,26 @@ void ViewController::pinEntryFinished(bool success) {
             authButton_ = false;
             // The request starts afresh, for the holder of the card now logged in.
             afterDialogCloses([this] { VEKAuthenticate(); });
+        } else if (disconnectAfterPin_) {
+            disconnect(*std::exchange(disconnectAfterPin_, std::nullopt));
         }
     }
     updateUI();
+}
+
+void ViewController::pinEntryCancelled() {
+    // What the PIN was asked for is given up with it: the next PIN entry only logs in.
+    authentFromSituationButton_ = false;
+    authButton_ = false;
+    disconnectAfterPin_.reset();
+}
+
+void ViewController::whenCardRemoved(std::function<void()> handler) {
+    cardRemovalHandlers_.push_back(std::move(handler));
+}
+
+void ViewController::cardWentAway() {
+    for (auto& handler : std::exchange(cardRemovalHandlers_, {})) handler();
 }
 
 void ViewController::activateDemoMode() {
@@ -187,7 +204,8 @@ void ViewController::desactivateDemoMode() {
 }
 
 bool ViewController::windowShouldClose() {
-    if (!vekRequests_.empty() && isCardInserted_) {
+    // Only while sessions are open: after a disconnection there is nothing to close.
+    if (!vekRequests_.empty() && isVekAuthenticated_ && isCardInserted_) {
         performSegue(ui::segue::vekQuit);
         return false;
     }

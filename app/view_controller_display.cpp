@@ -24,7 +24,7 @@ void ViewController::updateUI() {
     o_.diagQELButton->setEnabled(I && !B);
     o_.testsSsl->setEnabled(I && !B);
     o_.portalEQEL->setEnabled(I && !B);
-    o_.VekAuthentication->setEnabled(I && !B && V);
+    o_.VekAuthentication->setEnabled(I && !B && V && !isCardRevoked_);
     o_.VekDisconnect->setEnabled(I && P && V);
     o_.cardPinPadlock->setHidden(!(I && C) || B);
     o_.cardPinPadlock->setImage(U ? "unlock" : "lock");
@@ -35,6 +35,12 @@ void ViewController::updateUI() {
     if (s_.hooks.maintenance) s_.hooks.maintenance->setServicesTestEnabled(I && C && !B);
     // Demo mode shows fixed data and touches no card.
     if (!isDemoMode_) contactlessCheck();
+    // Without the service no reader answers: "no card" would send the holder looking for one.
+    if (!isDemoMode_ && !I && s_.scard.isServiceMissing()) {
+        o_.cardNoInsertedLabel->setTextColour(ui::colours::red);
+        o_.cardNoInsertedLabel->setText(kServiceMissingText);
+        o_.cardStatus->setText(std::string("⚠️ ") + kServiceMissingText);
+    }
 }
 
 void ViewController::contactlessCheck() {
@@ -68,6 +74,8 @@ void ViewController::contactlessCheck() {
             o_.cardNoInsertedLabel->setTextColour(ui::colours::blue);
             o_.cardNoInsertedLabel->setText("Carte QEL4 insérée");
         }
+        // The status line says the same as the panel: the card is there, read without contact.
+        if (!isCardInserted_) o_.cardStatus->setText(kContactlessCardStatus);
         // The presence test costs a card session: only the maintenance view needs its answer, once
         // per card (the deletion itself turns the button off).
         if (s_.hooks.maintenance) {
@@ -98,7 +106,8 @@ void ViewController::showIdentificationPane(bool hidden) {
 
 void ViewController::showSummaryExpiry(const std::string& expiryText, bool valid) {
     o_.cardStatusLabel->setTextColour(valid ? ui::colours::darkGrey : ui::colours::red);
-    o_.cardStatusLabel->setText(expiryText);
+    o_.cardStatusLabel->setText(valid ? expiryText : std::string(kExpiredCardText));
+    o_.cardStatusLabel->setTooltip(valid ? "" : kExpiredCardAdvice);
 }
 
 void ViewController::showHolder(const HolderInfos& holder) {

@@ -32,7 +32,17 @@ void ViewController::VEKAuthenticate() {
     }
 }
 
-void ViewController::VEKDisconnect() { disconnect(false); }
+void ViewController::VEKDisconnect() {
+    if (s_.alerts) {
+        ui::Alert ask;
+        ask.style = ui::Alert::Style::informational;
+        ask.messageText = "DÉCONNEXION";
+        ask.informativeText = "Toutes vos sessions Vestalink ouvertes avec votre carte seront clôturées.";
+        ask.buttons = {"Déconnecter", "Annuler"};
+        if (s_.alerts->runModal(ask) != 0) return;
+    }
+    disconnect(false);
+}
 
 void ViewController::pendingRequestDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
@@ -106,10 +116,10 @@ void ViewController::disconnectionDone(RespType outcome, bool silent) {
     });
 }
 
-void ViewController::refuseRequest(VekRequestRef request) {
-    afterDialogCloses([this, request] {
+void ViewController::refuseRequest(VekRequestRef request, bool reported) {
+    afterDialogCloses([this, request, reported] {
         request->action = VekAction::VALIDATE;
-        request->authStatus = vek::AuthStatus::CANCELLED;
+        request->authStatus = reported ? vek::AuthStatus::UNAUTHORIZED : vek::AuthStatus::CANCELLED;
         performSegue(ui::segue::vekWait, request);
     });
 }
@@ -119,6 +129,13 @@ void ViewController::disconnect(bool silent) {
         // The button and the quit dialog are only offered once a request was answered.
         if (vekRequests_.empty()) {
             if (silent) view_.closeWindow();
+            return;
+        }
+        // The service knows the holder by the card's signature in the handshake, which needs the
+        // PIN: without it the disconnection could only fail. It resumes after a good PIN.
+        if (!isUserAuthentified_) {
+            disconnectAfterPin_ = silent;
+            performSegue(ui::segue::saisiePinProg);
             return;
         }
         VekRequestRef request = vekRequests_.front();

@@ -117,6 +117,13 @@ VekConfig::Outcome readOutcome(const std::string& path, bool createWhenAbsent) {
         return outcome;
     }
     if (status == ReadStatus::absent && createWhenAbsent) {
+        // A home without its documents folder would keep the settings from ever being written,
+        // and the service address from ever being edited: the folder is made like the desktop does.
+        const std::string folder = path.substr(0, path.find_last_of('/'));
+        if (!folder.empty() && folder != path && !userdirs::makeDirs(folder, 0755)) {
+            outcome.error = "dossier " + folder + " absent et impossible à créer : réglages par défaut";
+            return outcome;
+        }
         if (createWhole(path, VekConfig::encodeBinary(outcome.params), error))
             outcome.created = true;
         else

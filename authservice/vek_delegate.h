@@ -25,8 +25,9 @@ public:
     virtual void validationDone(vek::RespType outcome, VekRequestRef request) = 0;
     /// The end of a disconnection; a silent one (quitting) ends the application, whatever the outcome.
     virtual void disconnectionDone(vek::RespType outcome, bool silent) = 0;
-    /// The holder refused: the request is answered CANCELLED.
-    virtual void refuseRequest(VekRequestRef request) = 0;
+    /// The holder refused: the request is answered CANCELLED, or UNAUTHORIZED when the holder also
+    /// reports it as not theirs (`reported`).
+    virtual void refuseRequest(VekRequestRef request, bool reported) = 0;
     /// Closes every session of the first answered request's holder.
     virtual void disconnect(bool silent) = 0;
 };

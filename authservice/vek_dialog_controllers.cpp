@@ -26,16 +26,16 @@ void VekAuthViewController::onAuth() {
 
 void VekAuthViewController::onNotify() {
     logWarning("Authentification CIBA - Authentification notifiée");
-    refuse();
+    refuse(true);
 }
 
 void VekAuthViewController::onCanel() {
     logWarning("Authentification CIBA - Authentification annulée");
-    refuse();
+    refuse(false);
 }
 
-void VekAuthViewController::refuse() {
-    if (delegate && request) delegate->refuseRequest(request);
+void VekAuthViewController::refuse(bool reported) {
+    if (delegate && request) delegate->refuseRequest(request, reported);
     view_.close();
 }
 
@@ -61,7 +61,7 @@ void VekCodesController::choose(std::size_t index) {
 
 void VekCodesController::onCancel() {
     logWarning("Authentification CIBA - Authentification annulée");
-    if (delegate && request) delegate->refuseRequest(request);
+    if (delegate && request) delegate->refuseRequest(request, false);
     view_.close();
 }
 
@@ -74,7 +74,7 @@ void VekValidController::viewDidAppear() {
         view_.setPicture("vek-success");
     } else {
         view_.setTitleMesage("ÉCHEC D'AUTHENTIFICATION");
-        view_.setMessage("La demande d'authentification au service " + quoted(service) + " n'a pas aboutie.");
+        view_.setMessage("La demande d'authentification au service " + quoted(service) + " n'a pas abouti.");
         view_.setPicture("vek-failure");
     }
 }
@@ -84,6 +84,7 @@ void VekAlertController::viewDidAppear() {
     const VekAlertTexts texts = alertTexts(type);
     if (texts.title) view_.setTitleAlert(*texts.title);
     if (texts.message) view_.setMessage(*texts.message);
+    view_.setPicture(texts.success ? "vek-success" : "vek-alert");
     logWarning(view_.message());
 }
 

@@ -25,7 +25,7 @@ public:
     VekRequestRef request;
 
 private:
-    void refuse();
+    void refuse(bool reported);
     VekAuthView& view_;
 };
 

@@ -49,6 +49,8 @@ public:
     virtual void setMessage(const std::string& text) = 0;
     /// The message as shown (the layout's own text until one is set).
     virtual std::string message() const = 0;
+    /// The dialog's picture ("vek-alert", or "vek-success" for a good outcome).
+    virtual void setPicture(const std::string& pictureName) = 0;
 };
 
 /// The quit confirmation while sessions are open.

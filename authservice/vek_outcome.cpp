@@ -47,12 +47,16 @@ VekAlertTexts alertTexts(std::optional<RespType> type) {
     if (!type) return {};
     switch (*type) {
         case RespType::NOTIFY:
+            return {std::nullopt, "La demande d'authentification a été refusée et signalée"};
         case RespType::CANCEL:
             return {std::nullopt, "La demande d'authentification a été annulée"};
         case RespType::BAD_AUTH:
             return {std::nullopt, "Le mot de passe saisi n'est pas valide"};
         case RespType::BAD_CODE:
-            return {std::nullopt, "Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"};
+            // Nothing was answered: the same request comes back at the next press of the button.
+            return {std::nullopt,
+                    "Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+                    "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"};
         case RespType::NO_AUTH:
             return {std::nullopt, "Aucune demande d'authentification à Vestalink n'a été détectée"};
         case RespType::TIME_OUT:
@@ -60,9 +64,9 @@ VekAlertTexts alertTexts(std::optional<RespType> type) {
         case RespType::FAILED:
             return {std::nullopt, "Authentification échouée - Une erreur est survenue"};
         case RespType::DEAUTH_FAILED:
-            return {"DECONNEXION", "Echec de déconnexion - Une erreur est survenue"};
+            return {"DÉCONNEXION", "Échec de déconnexion - Une erreur est survenue"};
         case RespType::DEAUTH_OK:
-            return {"DECONNEXION", "Toutes vos sessions ont été clôturées"};
+            return {"DÉCONNEXION", "Toutes vos sessions ont été clôturées", true};
         case RespType::CARD_ACCESS:
             return {std::nullopt, "Erreur d'accès à la carte QEL"};
         case RespType::OK:

@@ -19,6 +19,8 @@ vek::RespType failedStep(const std::string& description, bool disconnecting);
 struct VekAlertTexts {
     std::optional<std::string> title;
     std::optional<std::string> message;
+    /// The outcome is good news (no warning sign).
+    bool success = false;
 };
 VekAlertTexts alertTexts(std::optional<vek::RespType> type);
 

@@ -138,6 +138,9 @@ void VekWaitController::validate() {
         if (error) return report(toRespType(*error, false));
         if (self->request->authStatus == vek::AuthStatus::CANCELLED)
             return self->finish([&](VekDelegate& d) { d.authorisationDone(RespType::CANCEL, self->request); });
+        // A reported request opened no session: it ends like a refusal, with its own words.
+        if (self->request->authStatus == vek::AuthStatus::UNAUTHORIZED)
+            return self->finish([&](VekDelegate& d) { d.authorisationDone(RespType::NOTIFY, self->request); });
         self->finish([&](VekDelegate& d) { d.validationDone(RespType::OK, self->request); });
     });
     // After a verified code the answer is on its way: the window goes now, the result follows.
@@ -145,7 +148,7 @@ void VekWaitController::validate() {
 }
 
 void VekWaitController::disconnectAll() {
-    if (view_) view_->setWaitTitle("DECONNEXION");
+    if (view_) view_->setWaitTitle("DÉCONNEXION");
     auto self = shared_from_this();
     const bool silent = request->silent;
     const auto report = [self, silent](RespType outcome) {

@@ -195,7 +195,7 @@ Bytes QELCard::signData(const Bytes& input, const KeyAlgorithm& algorithm, const
 Bytes QELCard::decryptData(const Bytes& input, const KeyAlgorithm& algorithm, const CardKey& key) {
     if (!key.algos.acceptsDecrypt(algorithm)) {
         logWarning(
-            format("Decrpt data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
+            format("Decrypt data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
         throw TokenError(TokenError::badParameter);
     }
     const SecParams params = secParams(KeyOp::DECRYPT, algorithm, key);

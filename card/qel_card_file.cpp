@@ -147,7 +147,7 @@ std::optional<Bytes> QELCardFile::getContent() {
         }
         fileData_ = std::move(read.data);
         if (bReadCache_) {
-            logDebug(format("QEL File : %s Writting data in cache", name));
+            logDebug(format("QEL File : %s Writing data in cache", name));
             writeCache();
         }
     }
@@ -184,7 +184,7 @@ bool QELCardFile::readCache() {
         logDebug(format("QEL File : %s - cache file read", strFilePath_.c_str()));
         return true;
     } catch (const std::exception& e) {
-        logError(format("QEL File : Reading cache file - An error occured : %s", e.what()));
+        logError(format("QEL File : Reading cache file - An error occurred : %s", e.what()));
         return false;
     }
 }
@@ -216,7 +216,7 @@ void QELCardFile::writeCache() {
         writeFileAtomically(*path, cardcache::seal(*cardSerial_, strFilePath_, plain));
         logDebug(format("QEL File : %s - cache file create", strFilePath_.c_str()));
     } catch (const std::exception& e) {
-        logWarning(format("QEL File : Writing cache file - An error occured : %s", e.what()));
+        logWarning(format("QEL File : Writing cache file - An error occurred : %s", e.what()));
     }
 }
 

@@ -16,7 +16,7 @@ namespace {
 // Selection and reading hide transport failures behind the token domain's communication error; the
 // card-removed mark survives so that a boundary can still tell a pulled card apart.
 [[noreturn]] void communicationFailure(const char* operation, const TransportError& e) {
-    logError(format("QEL Card Operations : %s - An error occured : %s", operation, e.what()));
+    logError(format("QEL Card Operations : %s - An error occurred : %s", operation, e.what()));
     throw TokenError::transportFailure(e.cardRemoved());
 }
 
@@ -71,13 +71,13 @@ ReadResult QELOps::readBinaryData(std::size_t size) {
     Apdu& apdu = apduOps_.readBinary;
     if (size > kMaxOffset + 1) {
         // Such a file cannot be read whole; reading its first 64 KiB would only waste the card's time.
-        logWarning("QEL Card Operations : Read Binay - Failed to read file : offset beyond 65535");
+        logWarning("QEL Card Operations : Read Binary - Failed to read file : offset beyond 65535");
         return {};
     }
     try {
         while (remaining > 0) {
             if (offset > kMaxOffset) {
-                logWarning("QEL Card Operations : Read Binay - Failed to read file : offset beyond 65535");
+                logWarning("QEL Card Operations : Read Binary - Failed to read file : offset beyond 65535");
                 return {};
             }
             apdu.p1 = static_cast<std::uint8_t>(offset / 256);
@@ -87,7 +87,7 @@ ReadResult QELOps::readBinaryData(std::size_t size) {
             CardResponse r = transmit(apdu);
             // An empty 9000 answer would never move the offset on: it ends the read as a failure.
             if (r.sw != sw::success || r.data.empty()) {
-                logWarning(format("QEL Card Operations : Read Binay - Failed to read file : result 0x%04x", r.sw));
+                logWarning(format("QEL Card Operations : Read Binary - Failed to read file : result 0x%04x", r.sw));
                 return {};
             }
             // A card that answers more than asked only gets credit for what was asked.
@@ -99,7 +99,7 @@ ReadResult QELOps::readBinaryData(std::size_t size) {
     } catch (const TransportError& e) {
         communicationFailure("readBinary", e);
     }
-    logDebug("QEL Card Operations : Read Binay - Data successfully read");
+    logDebug("QEL Card Operations : Read Binary - Data successfully read");
     return ReadResult{true, std::move(result)};
 }
 
@@ -235,7 +235,7 @@ void QELOps::checkPinTries() {
         logError("QELAuthOperation : QEL card is locked ");
         throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
     }
-    logInfo(format("QELAuthOperation : remaing tries %d", r.sw & 0x0F));
+    logInfo(format("QELAuthOperation : remaining tries %d", r.sw & 0x0F));
 }
 
 bool QELOps::pinVerified() {

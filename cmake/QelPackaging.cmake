@@ -74,6 +74,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_KARTELLO_PACKAGE_NAME kartello)
+# The services report and the log marks are emoji; Qt's own dialogs speak French with its catalogue.
+set(CPACK_DEBIAN_KARTELLO_PACKAGE_DEPENDS "fonts-noto-color-emoji, qt6-translations-l10n")
 set(CPACK_DEBIAN_KARTELLO_PACKAGE_RECOMMENDS "sigilla, vigilo, pcscd")
 set(CPACK_COMPONENT_KARTELLO_DESCRIPTION "QEL health-professional card management
 Kartello shows what a QEL card holds (holder identity, practice and billing

@@ -195,7 +195,8 @@ void SwiftLogger::log(const std::string& message, Severity severity) {
         std::tm tm = localNow(&millis);
         char stamp[48];
         std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-        std::snprintf(stamp + n, sizeof stamp - n, "%03d", millis);
+        // A point before the milliseconds, so that "38.704" is not read as a 38704th second.
+        std::snprintf(stamp + n, sizeof stamp - n, ".%03d", millis);
 
         // Messages carry text from the card and the reader (labels, names): one entry stays one line.
         const std::string escaped = escapeControlCharacters(message);

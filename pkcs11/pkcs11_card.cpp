@@ -86,7 +86,7 @@ CK_SESSION_INFO Pkcs11Card::getSessionInfo() {
     }
     logDebug("C_GetSessionInfo:");
     logDebug(format("Slot id %lu - State: %lu", info.slotID, info.state));
-    logDebug(format("Slot if %lu - Flags: %lu", info.slotID, info.flags));
+    logDebug(format("Slot id %lu - Flags: %lu", info.slotID, info.flags));
     return info;
 }
 
@@ -140,7 +140,8 @@ CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         logSuccess("Utilisateur authentifié !");
     } else if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) {
-        logError("Mauvais code PIN !");
+        // The unlock names the wrong PUK itself; calling it a wrong PIN would mislead support.
+        if (!securityOfficer) logError("Mauvais code PIN !");
     } else {
         logError(format("Erreur dans C_Login: résultat = %lu", rv));
     }

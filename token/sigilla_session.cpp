@@ -42,7 +42,7 @@ bool SigillaSession::supportsOperation(int operation, const Bytes& keyObjectID, 
     try {
         key = &token_.keyForObjectID(keyObjectID);
     } catch (const TokenError& e) {
-        logError(format("SigillaSession : Ask for supports algorithm - An error occured : %s", e.what()));
+        logError(format("SigillaSession : Ask for supports algorithm - An error occurred : %s", e.what()));
         return false;
     }
     switch (operation) {
@@ -79,7 +79,7 @@ bool SigillaSession::cardAlreadyVerified() {
 }
 
 Bytes SigillaSession::signData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
-    logInfo(format("SigillaSession : Sign data operation with algoritm %s", algorithmName(algorithm).c_str()));
+    logInfo(format("SigillaSession : Sign data operation with algorithm %s", algorithmName(algorithm).c_str()));
     if (token_.keychainContents().empty()) {
         logWarning("SigillaSession : Sign data operation - keychainContents is unavailable");
         throw TokenError(TokenError::badParameter);
@@ -90,7 +90,7 @@ Bytes SigillaSession::signData(const Bytes& data, const Bytes& keyObjectID, cons
 }
 
 Bytes SigillaSession::decryptData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
-    logInfo(format("SigillaSession : Decrypt data operation with algoritm %s", algorithmName(algorithm).c_str()));
+    logInfo(format("SigillaSession : Decrypt data operation with algorithm %s", algorithmName(algorithm).c_str()));
     if (token_.keychainContents().empty()) {
         logWarning("SigillaSession : Decrypt data operation - keychainContents is unavailable");
         throw TokenError(TokenError::badParameter);

@@ -111,11 +111,12 @@ void QtCertificateViewer::show(const ui::CertificateDetails& d) {
 }
 
 std::optional<std::string> QtFilePicker::chooseSaveLocation(const ui::SaveRequest& request) {
-    QFileDialog dialog(parent_, QStringLiteral("Enregistrer le certificat"));
+    QFileDialog dialog(parent_, QString::fromStdString(request.title));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setWindowModality(Qt::WindowModal);
     dialog.setDirectory(QString::fromStdString(request.startDirectory));
-    dialog.setNameFilter(QStringLiteral("Certificat (*.%1)").arg(QString::fromStdString(request.extension)));
+    dialog.setNameFilter(QStringLiteral("%1 (*.%2)")
+                             .arg(QString::fromStdString(request.typeName), QString::fromStdString(request.extension)));
     dialog.setDefaultSuffix(QString::fromStdString(request.extension));
     dialog.selectFile(QString::fromStdString(request.proposedName));
     // No new folders (nor renaming or deleting files from the dialog).

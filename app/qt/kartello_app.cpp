@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
@@ -32,6 +35,7 @@
 #include "authservice/http_session.h"
 #include "authservice/tls/client_tls.h"
 #include "authservice/vek_service_operations.h"
+#include "common/logger.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/service_report.h"
@@ -42,6 +46,18 @@
 #include "update/tmaj_service.h"
 
 namespace qel::qt {
+
+bool installQtFrenchTranslation() {
+    static QTranslator translator;
+    if (translator.isEmpty() &&
+        !translator.load(QLocale(QLocale::French), QStringLiteral("qtbase"), QStringLiteral("_"),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        logWarning("Traduction française de Qt introuvable : les boîtes de dialogue standard restent en anglais");
+        return false;
+    }
+    QCoreApplication::installTranslator(&translator);
+    return true;
+}
 
 QString kartelloStyleSheet() {
     QFile file(QStringLiteral(":/style/kartello.qss"));
@@ -77,7 +93,11 @@ struct KartelloApp::Parts {
                       MaintenanceServices{
                           navigator, alerts, urlOpener, controller,
                           [this](std::shared_ptr<Pkcs11Card> card) { controller.replaceSelectedCard(std::move(card)); },
-                          [this] { exportDiagnostics(alerts, std::chrono::system_clock::now()); }, &scard}),
+                          [this] {
+                              exportDiagnostics(alerts, std::chrono::system_clock::now(), std::chrono::seconds(5),
+                                                &fileRevealer);
+                          },
+                          &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
           controller(window, appDelegate,
                      ViewControllerServices{library,
                                             mainQueue,
@@ -88,7 +108,8 @@ struct KartelloApp::Parts {
                                             readers,
                                             &tokenWatch,
                                             LaterHooks{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
-                                            {}}) {
+                                            {},
+                                            &alerts}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
@@ -114,6 +135,7 @@ struct KartelloApp::Parts {
                                  {}},
             *request);
         dialog->keepAlive(services);
+        dialog->setCloseRequestHandler([c = services.get()] { c->onCloseRequest(); });
         dialog->present();
         std::weak_ptr<ServicesViewController> weak = services;
         QTimer::singleShot(0, dialog, [weak] {
@@ -132,6 +154,7 @@ struct KartelloApp::Parts {
     PcscTokenWatch tokenWatch;
     QtProgramLauncher launcher;
     QtUrlOpener urlOpener;
+    QtFileRevealer fileRevealer;
     QtClipboard clipboard;
     AppDelegate appDelegate;
     QtMainWindow window;

@@ -40,6 +40,10 @@ private:
 };
 
 /// The application's style sheet, from the resources.
+/// Qt's own texts (file dialogs, standard buttons, context menus) in French, like the rest of the
+/// window, whatever the session's language. False, and logged, when the catalogue is missing.
+bool installQtFrenchTranslation();
+
 QString kartelloStyleSheet();
 
 }  // namespace qel::qt

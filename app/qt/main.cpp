@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("org.oberlane.qel.kartello"));
     qelInitQtResources();
     app.setStyleSheet(qel::qt::kartelloStyleSheet());
+    qel::qt::installQtFrenchTranslation();
 
     qel::SwiftLogger::configure("/KartelloStore", "Kartello");
     // Seen by the agent as running; a second Kartello simply does not get the name.

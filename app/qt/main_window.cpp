@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTimer>
 
 #include "app/qt/certificate_view.h"
@@ -64,10 +66,17 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     situation_ = new QtSituationView;
     certificate_ = new QtCertificateView;
     setSubViewWidget(ui::SubView::identification, identification_);
-    setSubViewWidget(ui::SubView::situation, situation_);
+    // Below its height the situations scroll rather than pile their rows on one another.
+    auto* situationScroll = new QScrollArea;
+    situationScroll->setObjectName(QStringLiteral("situationScroll"));
+    situationScroll->setWidgetResizable(true);
+    situationScroll->setFrameShape(QFrame::NoFrame);
+    situationScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    situationScroll->setWidget(situation_);
+    setSubViewWidget(ui::SubView::situation, situationScroll);
     setSubViewWidget(ui::SubView::certificate, certificate_);
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
-    ui_->container->setCurrentWidget(identification_);
+    showSubView(ui::SubView::identification);
 
     buildOutlets();
 }
@@ -147,6 +156,16 @@ void QtMainWindow::setSubViewWidget(ui::SubView view, QWidget* widget) {
 void QtMainWindow::showSubView(ui::SubView view) {
     current_ = view;
     ui_->container->setCurrentWidget(pages_.at(view));
+    // The side bar marks where the user is.
+    const std::pair<ui::SubView, QPushButton*> entries[] = {{ui::SubView::identification, ui_->identification},
+                                                            {ui::SubView::situation, ui_->situation},
+                                                            {ui::SubView::certificate, ui_->certificate},
+                                                            {ui::SubView::maintenance, ui_->maintenance}};
+    for (const auto& [shown, button] : entries) {
+        button->setProperty("current", shown == view);
+        button->style()->unpolish(button);
+        button->style()->polish(button);
+    }
 }
 
 void QtMainWindow::letEventLoopRun() {

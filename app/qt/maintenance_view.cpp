@@ -1,6 +1,7 @@
 #include "app/qt/maintenance_view.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScrollBar>
@@ -76,5 +77,22 @@ QtServicesWindow::QtServicesWindow(QWidget* parent)
 }
 
 QtServicesWindow::~QtServicesWindow() = default;
+
+void QtServicesWindow::reject() {
+    if (closing_ || !closeRequest_) {
+        QDialog::reject();
+        return;
+    }
+    closeRequest_();
+}
+
+void QtServicesWindow::closeEvent(QCloseEvent* event) {
+    if (closing_ || !closeRequest_) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    closeRequest_();
+}
 
 }  // namespace qel::qt

@@ -1,5 +1,6 @@
 #pragma once
 #include <QWidget>
+#include <functional>
 #include <memory>
 
 #include "app/qt/pin_dialogs.h"
@@ -57,9 +58,21 @@ public:
     explicit QtServicesWindow(QWidget* parent);
     ~QtServicesWindow() override;
     const ui::ServicesOutlets& outlets() override { return outlets_; }
-    void close() override { QDialog::close(); }
+    void close() override {
+        closing_ = true;
+        QDialog::close();
+    }
+    void hide() override { QDialog::hide(); }
+    /// Escape and the close box ask this instead of closing the window.
+    void setCloseRequestHandler(std::function<void()> handler) { closeRequest_ = std::move(handler); }
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    std::function<void()> closeRequest_;
+    bool closing_ = false;
     std::unique_ptr<Ui::ServicesWindow> ui_;
     std::vector<std::unique_ptr<ui::Widget>> own_;
     ui::ServicesOutlets outlets_;

@@ -1,5 +1,7 @@
 #include "app/qt/pin_dialogs.h"
 
+#include <QLayout>
+
 #include "app/qt/picture_view.h"
 #include "app/qt/qt_widgets.h"
 #include "ui_modif_pin_dialog.h"
@@ -48,6 +50,23 @@ QtSheetDialog::QtSheetDialog(QWidget* parent) : QDialog(parent) {
 }
 
 QtSheetDialog::~QtSheetDialog() = default;
+
+bool QtSheetDialog::event(QEvent* event) {
+    const bool handled = QDialog::event(event);
+    if (event->type() == QEvent::LayoutRequest) fitWrappedText();
+    return handled;
+}
+
+void QtSheetDialog::fitWrappedText() {
+    // A message that appears or grows (an error line, a long service name) makes the window taller
+    // rather than cutting the wrapped lines: the layout's plain minimum ignores them.
+    QLayout* l = layout();
+    if (!l || !l->hasHeightForWidth()) return;
+    const int needed = l->totalHeightForWidth(width());
+    if (needed <= height()) return;
+    setMinimumHeight(needed);
+    resize(width(), needed);
+}
 
 void QtSheetDialog::present() {
     open();

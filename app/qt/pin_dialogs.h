@@ -29,9 +29,11 @@ public:
     void keepAlive(std::shared_ptr<void> owned) { owned_.push_back(std::move(owned)); }
 
 protected:
+    bool event(QEvent* event) override;
     WidgetAdapters adapters_;
 
 private:
+    void fitWrappedText();
     std::vector<std::shared_ptr<void>> owned_;
 };
 

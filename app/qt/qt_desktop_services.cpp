@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -39,10 +40,10 @@ int QtAlertPresenter::runModal(const ui::Alert& alert) {
     std::vector<QAbstractButton*> buttons;
     const std::vector<std::string> titles = alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
     for (std::size_t i = 0; i < titles.size(); ++i) {
-        // The first title is the default answer; the others are plain choices in their order.
+        // The first title accepts; the others are plain choices in their order.
         auto* button = box.addButton(toQString(titles[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
         buttons.push_back(button);
-        if (i == 0) box.setDefaultButton(static_cast<QPushButton*>(button));
+        if (static_cast<int>(i) == alert.defaultButton) box.setDefaultButton(static_cast<QPushButton*>(button));
     }
     box.exec();
     for (std::size_t i = 0; i < buttons.size(); ++i) {
@@ -58,6 +59,21 @@ void QtClipboard::setText(const std::string& text) {
 }
 
 bool QtUrlOpener::openUrl(const std::string& url) { return QDesktopServices::openUrl(QUrl(toQString(url))); }
+
+bool QtFileRevealer::reveal(const std::string& path) {
+    const QFileInfo file(toQString(path));
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (bus.isConnected()) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
+            QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
+        call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
+        // A short wait: with no file manager on the bus the answer is an error at once.
+        const QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
+        if (reply.type() == QDBusMessage::ReplyMessage) return true;
+    }
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(file.absolutePath()));
+}
 
 bool QtProgramLauncher::isRunning(const std::string& identifier) {
     QDBusConnection bus = QDBusConnection::sessionBus();

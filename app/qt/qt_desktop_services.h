@@ -30,6 +30,13 @@ public:
     bool openUrl(const std::string& url) override;
 };
 
+/// The desktop's file manager through its session-bus interface; without one, the file's folder
+/// opened like any local address.
+class QtFileRevealer : public ui::FileRevealer {
+public:
+    bool reveal(const std::string& path) override;
+};
+
 /// The suite's other programs. A program's identifier names its D-Bus well-known name (running =
 /// the name has an owner on the session bus; no session bus = not running) and, by its last
 /// component, its executable: "org.oberlane.qel.vigilo" is `vigilo`, looked for beside this

@@ -157,9 +157,14 @@ void QtNavigator::openSaisiePin(const ui::SegueValues& values) {
     controller->pCard = values.pCard;
     controller->context = values.context;
     controller->readerNameQEL4 = values.readerNameQEL4;
+    controller->window = values.delegate;
     showSheet(*dialog, controller);
     // Once the sheet is on screen, like an appearance callback.
     std::weak_ptr<SaisiePinViewController> weak = controller;
+    // Escape and the close box end the dialog too; after a result this changes nothing.
+    QObject::connect(dialog, &QDialog::finished, dialog, [weak] {
+        if (auto c = weak.lock()) c->dismissed();
+    });
     QTimer::singleShot(0, dialog, [weak] {
         if (auto c = weak.lock()) c->viewDidAppear();
     });

@@ -88,6 +88,7 @@ QtVekAlertDialog::QtVekAlertDialog(QWidget* parent) : QtVekDialog(parent), ui_(s
 
 QtVekAlertDialog::~QtVekAlertDialog() = default;
 
+void QtVekAlertDialog::setPicture(const std::string& pictureName) { ui_->dialogIcon->setPicture(pictureName); }
 void QtVekAlertDialog::setTitleAlert(const std::string& text) { ui_->titleAlert->setText(toQString(text)); }
 void QtVekAlertDialog::setMessage(const std::string& text) { ui_->message->setText(toQString(text)); }
 std::string QtVekAlertDialog::message() const { return toStdString(ui_->message->text()); }

@@ -96,6 +96,7 @@ public:
     explicit QtVekAlertDialog(QWidget* parent);
     ~QtVekAlertDialog() override;
     void setTitleAlert(const std::string& text) override;
+    void setPicture(const std::string& pictureName) override;
     void setMessage(const std::string& text) override;
     std::string message() const override;
     void close() override { closeDialog(); }

@@ -9,7 +9,8 @@
 
 namespace qel {
 
-CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer) {
+CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer,
+                       std::chrono::system_clock::time_point now) {
     if (crlDer.empty() || serial.empty() || !issuer) return CrlAnswer::unreadable;
     const unsigned char* p = crlDer.data();
     std::unique_ptr<X509_CRL, decltype(&X509_CRL_free)> crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(crlDer.size())),
@@ -29,7 +30,12 @@ CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer) {
     if (!wanted) return CrlAnswer::unreadable;
     X509_REVOKED* entry = nullptr;
     // Compares the integers themselves (the list is sorted and searched by value).
-    return X509_CRL_get0_by_serial(crl.get(), &entry, wanted.get()) == 1 ? CrlAnswer::revoked : CrlAnswer::notRevoked;
+    if (X509_CRL_get0_by_serial(crl.get(), &entry, wanted.get()) == 1) return CrlAnswer::revoked;
+    // An old list may simply predate the revocation: its silence is no answer.
+    const ASN1_TIME* nextUpdate = X509_CRL_get0_nextUpdate(crl.get());
+    time_t at = std::chrono::system_clock::to_time_t(now);
+    if (!nextUpdate || X509_cmp_time(nextUpdate, &at) <= 0) return CrlAnswer::outdated;
+    return CrlAnswer::notRevoked;
 }
 
 std::optional<Bytes> serialBytes(X509* certificate) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <openssl/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -17,12 +18,17 @@ enum class CrlAnswer {
     /// A list, but not one the issuing authority signed (another issuer's name, or a signature that
     /// does not verify with the authority's key): nothing can be concluded.
     notSignedByIssuer,
+    /// The authority's list, but past its next-update date (or without one) and the serial is not
+    /// in it: too old to vouch for the certificate, nothing can be concluded.
+    outdated,
 };
 
 /// Looks `serial` (big-endian bytes of the positive serial number) up in the DER list `crlDer`,
 /// after checking that the list was issued and signed by `issuer`. Serials are compared as
-/// integers: a number that is a prefix or suffix of a listed one does not match.
-CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer);
+/// integers: a number that is a prefix or suffix of a listed one does not match. A listed serial is
+/// revoked whatever the list's age; an absent one counts only while the list is current at `now`.
+CrlAnswer lookupSerial(const Bytes& crlDer, const Bytes& serial, X509* issuer,
+                       std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 /// The serial number of a certificate as big-endian bytes; nothing when it has none or it is
 /// negative.

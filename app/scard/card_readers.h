@@ -45,10 +45,15 @@ private:
 
 /// Logs the absence of the smart-card service once, and its return once, however many callers
 /// meet it. Safe from any thread.
+/// Said on screen while the smart-card service is missing.
+inline constexpr const char* kServiceMissingText = "Service carte à puce (pcscd) indisponible";
+
 class ServiceAbsenceLog {
 public:
     void serviceMissing(const std::string& reason);
     void serviceAvailable();
+    /// The service was missing at the last attempt.
+    bool isMissing() const { return missing_; }
 
 private:
     std::atomic<bool> missing_{false};

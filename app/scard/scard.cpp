@@ -37,6 +37,8 @@ ScardResponse ScardExchange::exchange(const Bytes& apdu, const Bytes* shownInLog
 
 Scard::Scard(CardReaders& readers, ServiceAbsenceLog& serviceLog) : readers_(readers), serviceLog_(serviceLog) {}
 
+bool Scard::isServiceMissing() const { return serviceLog_.isMissing(); }
+
 const Bytes& Scard::irvApplicationId() {
     static const Bytes aid{0x56, 0x52, 0x49};
     return aid;

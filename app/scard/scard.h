@@ -92,6 +92,8 @@ class Scard {
 public:
     /// `serviceLog` records the absence of the service once for the whole program.
     Scard(CardReaders& readers, ServiceAbsenceLog& serviceLog);
+    /// The smart-card service was missing at the last attempt to reach it.
+    bool isServiceMissing() const;
 
     /// The readers that hold a QEL4 card (recognised by its ATR, contact or contactless), in the
     /// service's order. No service or no reader: nothing found.

@@ -77,6 +77,11 @@ TrustInstallOutcome TrustCertificatesInstaller::installChain(const Bytes& issuer
     }
     for (const KeychainCert& candidate : chain) outcome.chain.push_back(candidate.authority->resourceName);
     const bool rootNeedsTrust = chain.back().isRoot && !chain.back().isTrusted;
+    if (rootNeedsTrust && refusedRoots_.count(chain.back().authority->resourceName)) {
+        // Every card read would ask again otherwise: the holder's answer stands until restart.
+        outcome.status = Status::refused;
+        return outcome;
+    }
     if (rootNeedsTrust) {
         ui::Alert alert;
         alert.messageText = "Mise à jour des trousseaux d'accès.";
@@ -85,6 +90,7 @@ TrustInstallOutcome TrustCertificatesInstaller::installChain(const Bytes& issuer
         // Asked before anything is written: a refusal leaves the database as it was.
         if (alerts_.runModal(alert) != 0) {
             logInfo("Installation des certificats de confiance refusée par l'utilisateur");
+            refusedRoots_.insert(chain.back().authority->resourceName);
             outcome.status = Status::refused;
             return outcome;
         }

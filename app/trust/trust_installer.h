@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <set>
 #include <vector>
 
 #include "app/later_hooks.h"
@@ -69,7 +70,8 @@ public:
     TrustInstallOutcome installChainOf(const Pkcs11X509& certificate);
 
     /// Walks from the authority whose subject contains `issuerName` up to a root and installs what
-    /// is missing. Nothing is added when the user refuses to trust the root.
+    /// is missing. Nothing is added when the user refuses to trust the root; a chain refused once
+    /// is not asked for again while the program runs (refused at once).
     TrustInstallOutcome installChain(const Bytes& issuerName);
 
 private:
@@ -78,6 +80,8 @@ private:
     AuthorityStore& authorities_;
     CertificateStore& store_;
     ui::AlertPresenter& alerts_;
+    /// The roots (resource names) whose trust the user refused.
+    std::set<std::string> refusedRoots_;
 };
 
 }  // namespace qel

@@ -10,8 +10,11 @@ struct Alert {
     Style style = Style::informational;
     std::string messageText;
     std::string informativeText;
-    /// Button titles, first = default; empty gives one "OK" button.
+    /// Button titles, in their order; empty gives one "OK" button.
     std::vector<std::string> buttons;
+    /// The position of the button that Return presses (not the destructive one of a question that
+    /// cannot be undone).
+    int defaultButton = 0;
 };
 
 /// Shows modal alerts. Tests answer them through a fake presenter.

@@ -64,6 +64,9 @@ struct SaveRequest {
     std::string startDirectory;
     std::string proposedName;
     std::string extension;  ///< "cer", without the dot
+    /// The dialog's title and what the files are, for its type filter.
+    std::string title = "Enregistrer le certificat";
+    std::string typeName = "Certificat";
 };
 
 /// Asks the user where to save a file.

@@ -31,4 +31,13 @@ public:
     virtual bool launch(const std::string& identifier) = 0;
 };
 
+/// Shows a file to the user in the desktop's file manager.
+class FileRevealer {
+public:
+    virtual ~FileRevealer() = default;
+    /// Selects the file in a file manager window, or at least opens its folder; false when neither
+    /// could be done.
+    virtual bool reveal(const std::string& path) = 0;
+};
+
 }  // namespace qel::ui

@@ -60,6 +60,8 @@ struct ServicesOutlets {
 class ServicesView : public DialogView {
 public:
     virtual const ServicesOutlets& outlets() = 0;
+    /// Takes the window off the screen without ending it (the test still runs behind it).
+    virtual void hide() = 0;
 };
 
 }  // namespace qel::ui

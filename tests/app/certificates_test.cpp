@@ -128,6 +128,18 @@ TEST(CrlLookup, OnlyAListSignedByTheIssuingAuthorityAnswers) {
     EXPECT_EQ(lookupSerial({}, listed, issuer), CrlAnswer::unreadable);
 }
 
+TEST(CrlLookup, AListPastItsNextUpdateVouchesForNothing) {
+    const Bytes listed{0x12, 0x34, 0x56}, other{0x7F};
+    X509* issuer = chain().intermediate.get();
+    const Bytes current = sim::makeCrl(issuer, chain().intermediateKey.get(), {listed}, 30);
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_EQ(lookupSerial(current, other, issuer, now), CrlAnswer::notRevoked);
+    // The same list read a month and a half later: its silence proves nothing any more.
+    EXPECT_EQ(lookupSerial(current, other, issuer, now + std::chrono::hours(24 * 45)), CrlAnswer::outdated);
+    // A revocation does not expire with the list that carries it.
+    EXPECT_EQ(lookupSerial(current, listed, issuer, now + std::chrono::hours(24 * 45)), CrlAnswer::revoked);
+}
+
 TEST(CrlLookup, TheSecondDistributionPointIsTheOneChecked) {
     EXPECT_EQ(crlDistributionPoint(chain().leaf.get()), kCrlUrl);
     // The authorities name no list at all.
@@ -269,8 +281,21 @@ TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDes
     EXPECT_EQ(d.sha256.size(), 32u * 3 - 1);
     EXPECT_EQ(d.sha1.size(), 20u * 3 - 1);
     bool pointShown = false;
-    for (const auto& e : d.extensions) pointShown |= e.value.find(kCrlUrl) != std::string::npos;
+    std::map<std::string, std::string> extensions;
+    for (const auto& e : d.extensions) {
+        pointShown |= e.value.find(kCrlUrl) != std::string::npos;
+        extensions[e.name] = e.value;
+    }
     EXPECT_TRUE(pointShown);
+    // In French like the rest of the view.
+    EXPECT_EQ(extensions["Utilisation de la clé"], "Signature numérique, Chiffrement de clé");
+    EXPECT_NE(extensions["Points de distribution des listes de révocation"].find("Nom complet :"), std::string::npos)
+        << extensions["Points de distribution des listes de révocation"];
+    for (const auto& [name, value] : extensions)
+        for (const char* english : {"Digital Signature", "Full Name", "Key Usage", "Distribution Points"}) {
+            EXPECT_EQ(name.find(english), std::string::npos) << name;
+            EXPECT_EQ(value.find(english), std::string::npos) << value;
+        }
 
     // Cancelled: nothing written.
     view.signatureSave.click();
@@ -390,14 +415,24 @@ TEST_F(TrustTest, ARefusedAlertAddsNothing) {
     EXPECT_EQ(alerts.alerts.size(), 1u);
     EXPECT_TRUE(store.added.empty());
     EXPECT_TRUE(store.trusted.empty());
-    alerts.answer = -1;  // closed without an answer
+    // The next card read does not bring the question back while the program runs.
+    alerts.answer = 0;
     EXPECT_EQ(install().status, TrustInstallOutcome::Status::refused);
+    EXPECT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_TRUE(store.added.empty());
+
+    const auto leaf = cardCertificate(chain().leaf.get(), kAuthentCertificateName);
+    TrustCertificatesInstaller nextRun{authorities, store, alerts};
+    alerts.answer = -1;  // closed without an answer
+    EXPECT_EQ(nextRun.installChainOf(*leaf).status, TrustInstallOutcome::Status::refused);
+    EXPECT_EQ(alerts.alerts.size(), 2u);
     EXPECT_TRUE(store.added.empty());
 
     // The root refused by the database after the intermediate went in: a failure that says what was added.
+    TrustCertificatesInstaller thirdRun{authorities, store, alerts};
     alerts.answer = 0;
     store.refusedAdd = "ACR-TEST";
-    const TrustInstallOutcome failed = install();
+    const TrustInstallOutcome failed = thirdRun.installChainOf(*leaf);
     EXPECT_EQ(failed.status, TrustInstallOutcome::Status::storeFailed);
     EXPECT_EQ(failed.added, (std::vector<std::string>{"ACI-TEST"}));
     EXPECT_EQ(failed.trustedRoot, "");

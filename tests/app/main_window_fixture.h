@@ -56,7 +56,7 @@ struct MainWindowFixture : ::testing::Test {
 
     void start(Pkcs11Library* lib = nullptr) {
         ViewControllerServices services{
-            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, hooks, fixedNow};
+            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, hooks, fixedNow, &alerts};
         vc = std::make_unique<ViewController>(window, appDel, services);
         appDel.activateDemoMenuItem = &window.activateDemo;
         appDel.desactivateDemoMenuItem = &window.desactivateDemo;
@@ -74,6 +74,8 @@ struct MainWindowFixture : ::testing::Test {
     /// The navigator the window gets (a fixture may put its own in).
     ui::Navigator* nav = &navigator;
     FakeUrlOpener urls;
+    /// Confirms every question (`answer` 0).
+    FakeAlertPresenter alerts;
     FakeClipboard clipboard;
     FakeCardReaders readers;
     ServiceAbsenceLog serviceLog;

@@ -234,7 +234,9 @@ TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
     files.answer = saved.string();
     view.save.click();
     ASSERT_EQ(files.requests.size(), 1u);
-    EXPECT_EQ(files.requests[0].proposedName, "Kartello - Résultat du test des services du 15-06-2025 à 10:00:00.txt");
+    EXPECT_EQ(files.requests[0].proposedName, "Kartello - Résultat du test des services du 15-06-2025 à 10h00m00.txt");
+    EXPECT_EQ(files.requests[0].title, "Enregistrer le résultat du test des services");
+    EXPECT_EQ(files.requests[0].typeName, "Texte");
     EXPECT_EQ(files.requests[0].startDirectory, "/home/u/Desktop");
     EXPECT_EQ(files.requests[0].extension, "txt");
     EXPECT_EQ(readFile(saved.string()), report);
@@ -281,6 +283,41 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
     EXPECT_TRUE(view.closed);
     ASSERT_TRUE(owner.card);
     EXPECT_TRUE(owner.card->isUserLoggedIn());
+}
+
+TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhenItEnds) {
+    struct Owner : ServicesOwner {
+        void servicesTestStarted() override { events.push_back("started"); }
+        void servicesTestEnded(std::shared_ptr<Pkcs11Card> c) override {
+            events.push_back("ended");
+            card = std::move(c);
+        }
+        std::vector<std::string> events;
+        std::shared_ptr<Pkcs11Card> card;
+    } owner;
+    auto vc = std::make_unique<ServicesViewController>(
+        view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
+        ServicesTestRequest{0, "1234", &owner});
+    vc->viewDidAppear();
+    EXPECT_EQ(owner.events, std::vector<std::string>{"started"});  // before the library is restarted
+    // Whatever the worker's progress, its end has not reached the window yet: the window only hides.
+    vc->onCloseRequest();
+    EXPECT_TRUE(view.hidden);
+    EXPECT_FALSE(view.closed);
+    EXPECT_EQ(owner.events.size(), 1u);
+
+    vc->waitForWorker();
+    queue.runReady();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"started", "ended"}));
+    ASSERT_TRUE(owner.card);
+    EXPECT_TRUE(owner.card->isUserLoggedIn());
+
+    // Once ended, the close box is the quit button; the card is handed back once only.
+    view.closed = false;
+    vc->onCloseRequest();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(owner.events.size(), 2u);
 }
 
 TEST_F(ServicesTest, NoSelectedReaderEndsTheTest) {
@@ -373,13 +410,21 @@ TEST(DiagnosticsArchive, NameUsesTheWeekBasedYear) {
 TEST_F(MaintenanceTest, ExportTellsWhereTheArchiveIs) {
     const fs::path downloads = config.root / "Downloads";
     setenv("XDG_DOWNLOAD_DIR", downloads.c_str(), 1);
-    exportDiagnostics(alerts, fixedNow(), std::chrono::seconds(5));
+    struct Revealer : ui::FileRevealer {
+        bool reveal(const std::string& path) override {
+            shown.push_back(path);
+            return true;
+        }
+        std::vector<std::string> shown;
+    } files;
+    exportDiagnostics(alerts, fixedNow(), std::chrono::seconds(5), &files);
     unsetenv("XDG_DOWNLOAD_DIR");
     ASSERT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(alerts.alerts[0].style, ui::Alert::Style::informational);
     const std::string archive = (downloads / "KartelloStoreTraces-2025-06-15-100000.zip").string();
     EXPECT_NE(alerts.alerts[0].informativeText.find(archive), std::string::npos) << alerts.alerts[0].informativeText;
     EXPECT_TRUE(fs::exists(archive));
+    EXPECT_EQ(files.shown, std::vector<std::string>{archive});  // shown in the file manager too
     EXPECT_EQ(std::distance(fs::directory_iterator(downloads), fs::directory_iterator()), 1);
 }
 
@@ -467,17 +512,15 @@ TEST_F(DesfireDeletionTest, ContactlessReaderWithTheDefaultKey) {
     readers.addReader("CL", contactless());
     selectReader("CL");
     view.deleteDESfire.click();
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{
-                  "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-                  "Données DESfire supprimées."}));
+    EXPECT_EQ(messages(), (std::vector<std::string>{kDeleteDesfireQuestion, "Données DESFire supprimées."}));
+    EXPECT_EQ(hooked.alerts[0].defaultButton, 1);  // Return cancels what cannot be undone
     EXPECT_FALSE(state.desfireApplicationPresent);
 
     // Gone already: said before any confirmation.
     hooked.alerts.clear();
     view.deleteDESfire.enabled = true;
     view.deleteDESfire.click();
-    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Les données DESfire ont déjà été supprimées."});
+    EXPECT_EQ(messages(), std::vector<std::string>{"Erreur : Les données DESFire ont déjà été supprimées."});
 }
 
 TEST_F(DesfireDeletionTest, CardMasterKeyChangedAsksForTheContactPath) {
@@ -486,7 +529,7 @@ TEST_F(DesfireDeletionTest, CardMasterKeyChangedAsksForTheContactPath) {
     selectReader("CL");
     view.deleteDESfire.click();
     ASSERT_EQ(hooked.alerts.size(), 2u);
-    EXPECT_EQ(hooked.alerts[1].messageText, "La suppression des données DESfire a échoué.");
+    EXPECT_EQ(hooked.alerts[1].messageText, "La suppression des données DESFire a échoué.");
     EXPECT_TRUE(state.desfireApplicationPresent);
 }
 
@@ -509,8 +552,7 @@ TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
         messages(),
         (std::vector<std::string>{
             "Veuillez insérer la carte QEL4 dans un lecteur sans contact puis, appuyer sur le bouton « Valider ».",
-            "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.",
-            "Données DESfire supprimées."}));
+            kDeleteDesfireQuestion, "Données DESFire supprimées."}));
     EXPECT_FALSE(state.desfireApplicationPresent);
     EXPECT_TRUE(
         log.contains("00200001"

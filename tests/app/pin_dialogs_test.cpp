@@ -24,6 +24,11 @@ struct RecordingDelegate : MainWindowDelegate, SaisieDelegate {
     void endCardReading() override {}
     void pinEntryResult(bool success, const std::string& context) override { results.push_back({success, context}); }
     void pinEntered(const std::string& pin) override { pins.push_back(pin); }
+    void pinEntryCancelled() override { ++cancelled; }
+    void whenCardRemoved(std::function<void()> h) override { removal = std::move(h); }
+
+    int cancelled = 0;
+    std::function<void()> removal;
 
     std::optional<bool> blocked, authentified, paneHidden;
     int updates = 0;
@@ -120,6 +125,52 @@ TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
     controller.viewDidAppear();
     EXPECT_EQ(view.errorPinLabel.value, " Dernier essai avant le blocage de la carte");
     EXPECT_FALSE(view.errorPinLabel.hidden);
+}
+
+TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
+    controller.window = &delegate;
+    controller.viewDidAppear();
+    ASSERT_TRUE(delegate.removal);
+    delegate.removal();
+    EXPECT_EQ(view.errorPinLabel.value, kCardRemovedText);
+    EXPECT_FALSE(view.errorPinLabel.hidden);
+    const int before = module.totalCalls();
+    enter("1234");  // too late: nothing reaches the library
+    EXPECT_EQ(module.totalCalls(), before);
+    queue.advance(1500);
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_TRUE(delegate.results.empty());
+
+    // Noticed by the login itself, before the window heard of it: the same true message.
+    FakeSaisiePinView other;
+    SaisiePinViewController second{other, queue, scard};
+    second.pCard = card;
+    second.delegate = &delegate;
+    module.slotList[0].present = false;
+    other.pinTextField.type("1234");
+    other.validate.click();
+    EXPECT_EQ(other.errorPinLabel.value, kCardRemovedText);
+    queue.advance(1500);
+    EXPECT_TRUE(other.closed);
+    EXPECT_EQ(delegate.cancelled, 2);
+}
+
+TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
+    view.cancel.click();
+    controller.dismissed();  // the window's own close that follows
+    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_TRUE(view.closed);
+
+    FakeSaisiePinView other;
+    SaisiePinViewController second{other, queue, scard};
+    second.pCard = card;
+    second.delegate = &delegate;
+    other.pinTextField.type("1234");
+    other.validate.click();
+    queue.advance(500);
+    second.dismissed();
+    EXPECT_EQ(delegate.cancelled, 1);
 }
 
 TEST_F(PinDialogTest, DialogClosedBeforeItsDelayedResultReportsNothing) {

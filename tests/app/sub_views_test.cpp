@@ -36,7 +36,7 @@ TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     controller.fillContactless("8025000001234567890", "1234567890", "810001234567");
     EXPECT_FALSE(view.serialNumTitle.hidden);
     EXPECT_EQ(view.serialNum.value, "8025000001234567890");
-    EXPECT_EQ(view.name.value, "");
+    EXPECT_EQ(view.name.value, kNotReadableContactless);  // said, not left empty
     EXPECT_EQ(view.num.value, "1234567890");
 }
 

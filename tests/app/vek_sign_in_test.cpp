@@ -89,18 +89,26 @@ TEST_F(SignInTest, PinFirstThenTheWholeAnswerWithACode) {
     EXPECT_TRUE(window.VekDisconnect.enabled);
 }
 
-TEST_F(SignInTest, RefusalIsPostedCancelledAndNotKept) {
+TEST_F(SignInTest, RefusalIsPostedCancelledOrReportedAndNotKept) {
     startLoggedIn();
-    for (auto refuse : {&VekAuthViewController::onCanel, &VekAuthViewController::onNotify}) {
+    const struct {
+        void (VekAuthViewController::*press)();
+        const char* status;
+        const char* alert;
+    } refusals[] = {
+        {&VekAuthViewController::onCanel, "CANCELLED", "La demande d'authentification a été annulée"},
+        {&VekAuthViewController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
+    };
+    for (const auto& refusal : refusals) {
         service.calls.clear();
         window.VekAuthentication.click();
         settle();
-        ((*flow.auth).*refuse)();
+        ((*flow.auth).*refusal.press)();
         settle();
         EXPECT_EQ(service.operations(), (std::vector<std::string>{"getPendingRequests", "postCardResponse"}));
-        EXPECT_EQ(service.calls[1].body.at("authStatus"), "CANCELLED");
+        EXPECT_EQ(service.calls[1].body.at("authStatus"), refusal.status);
         EXPECT_EQ(flow.identifiers().back(), "vekAlert");
-        EXPECT_EQ(flow.alertView->text, "La demande d'authentification a été annulée");
+        EXPECT_EQ(flow.alertView->text, refusal.alert);
     }
     // Cancelling the code choice is a refusal too.
     service.calls.clear();
@@ -128,15 +136,21 @@ TEST_F(SignInTest, EveryFailureEndsAtTheAlertWithItsText) {
     EXPECT_EQ(alertAfter([&] { service.pending.clear(); }),
               "Aucune demande d'authentification à Vestalink n'a été détectée");
     EXPECT_EQ(alertAfter([&] { service.verify.valid = false; }),
-              "Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée");
-    EXPECT_EQ(service.operations().back(), "verifyCode");  // nothing answered
+              "Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+              "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code");
+    EXPECT_EQ(service.operations().back(), "verifyCode");  // nothing answered...
+    // ...so the same request is still pending at the next press, as the alert says.
+    service.verify.valid = true;
+    answerWithCode();
+    EXPECT_EQ(flow.identifiers().back(), "vekValid");
+    EXPECT_EQ(service.calls.back().body.at("notificationId"), "notif-1");
     EXPECT_EQ(alertAfter([&] { service.failures.emplace("getCodeState", FakeVekOperations::sessionTimeout()); }),
               "Authentification échouée - Délai dépassé");
     EXPECT_EQ(alertAfter([&] { service.failures.emplace("postCardResponse", FakeVekOperations::httpError(500)); }),
               "Authentification échouée - Une erreur est survenue");
     EXPECT_EQ(alertAfter([&] { service.codeState.enabled = false; }),
               "Authentification échouée - Une erreur est survenue");
-    EXPECT_TRUE(vc->vekRequests().empty());
+    EXPECT_EQ(vc->vekRequests().size(), 1u);  // only the request answered after the rejected code
 }
 
 TEST_F(SignInTest, AnotherCardSwappedInDuringTheRequestIsNeverAnsweredFor) {
@@ -170,14 +184,23 @@ TEST_F(SignInTest, DisconnectionClosesTheFirstHoldersSessions) {
     answerWithCode();
     ASSERT_EQ(vc->vekRequests().size(), 2u);
 
+    // The button asks first; declined, nothing is sent.
+    alerts.answer = 1;
+    window.VekDisconnect.click();
+    settle();
+    ASSERT_EQ(alerts.alerts.size(), 1u);
+    EXPECT_EQ(alerts.alerts[0].messageText, "DÉCONNEXION");
+    EXPECT_EQ(service.calls.back().operation, "postCardResponse");
+    alerts.answer = 0;
+
     service.failures.emplace("logoutAll", FakeVekOperations::httpError(503, "<html/>"));
     window.VekDisconnect.click();
     settle();
-    EXPECT_EQ(flow.waitView->waitTitle, "DECONNEXION");
+    EXPECT_EQ(flow.waitView->waitTitle, "DÉCONNEXION");
     EXPECT_EQ(service.calls.back().operation, "logoutAll");
     EXPECT_EQ(service.calls.back().idNat, "810001234567");
-    EXPECT_EQ(flow.alertView->titleAlert, "DECONNEXION");
-    EXPECT_EQ(flow.alertView->text, "Echec de déconnexion - Une erreur est survenue");
+    EXPECT_EQ(flow.alertView->titleAlert, "DÉCONNEXION");
+    EXPECT_EQ(flow.alertView->text, "Échec de déconnexion - Une erreur est survenue");
     EXPECT_TRUE(window.VekDisconnect.enabled);
 
     service.failures.clear();
@@ -187,9 +210,44 @@ TEST_F(SignInTest, DisconnectionClosesTheFirstHoldersSessions) {
     EXPECT_FALSE(window.VekDisconnect.enabled);
     vc->updateUI();
     EXPECT_FALSE(window.VekDisconnect.enabled);
-    // A non-silent disconnection keeps the answered requests (the quit check still sees them).
+    // A non-silent disconnection keeps the answered requests, but no session is left to close on
+    // the way out: the window closes without the quit dialog.
     EXPECT_EQ(vc->vekRequests().size(), 2u);
     EXPECT_FALSE(window.closed);
+    EXPECT_TRUE(window.closeHandler());
+    EXPECT_NE(flow.identifiers().back(), "vekQuit");
+}
+
+TEST_F(SignInTest, QuitWithTheCardNoLongerVerifiedAsksThePinBeforeDisconnecting) {
+    startLoggedIn();
+    answerWithCode();
+    // Another program reset the card: its signature now needs the PIN again.
+    vc->setUserAuthentified(false);
+    ASSERT_FALSE(window.closeHandler());
+    flow.quit->onQuit();
+    settle();
+    EXPECT_EQ(flow.identifiers().back(), "SaisiePinSegueProg");
+    EXPECT_EQ(service.operations().back(), "postCardResponse");  // nothing tried without the PIN
+
+    // Given up: the window stays, with its sessions.
+    vc->pinEntryCancelled();
+    settle();
+    EXPECT_FALSE(window.closed);
+    EXPECT_EQ(vc->vekRequests().size(), 1u);
+    // A later PIN entry only logs in.
+    vc->pinEntryResult(true, "");
+    settle();
+    EXPECT_EQ(service.operations().back(), "postCardResponse");
+    EXPECT_FALSE(window.closed);
+
+    vc->setUserAuthentified(false);
+    ASSERT_FALSE(window.closeHandler());
+    flow.quit->onQuit();
+    settle();
+    vc->pinEntryResult(true, "");
+    settle();
+    EXPECT_EQ(service.operations().back(), "logoutAll");
+    EXPECT_TRUE(window.closed);
 }
 
 TEST_F(SignInTest, QuitWhileSignedInEndsOnlyAfterTheSilentDisconnection) {

@@ -1,3 +1,4 @@
+#include "app/maintenance_view_controller.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -143,7 +144,7 @@ TEST_F(MainWindowTest, ExpiryTomorrowIsValidExpiryTodayIsNot) {
     EXPECT_TRUE(window.VekAuthentication.enabled);
 
     window.cardComboBox.pick(1);
-    EXPECT_EQ(window.cardStatusLabel.value, "Carte expirée");
+    EXPECT_EQ(window.cardStatusLabel.value, kExpiredCardText);
     EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
     EXPECT_FALSE(vc->isValidCard());
     EXPECT_FALSE(window.VekAuthentication.enabled);
@@ -158,6 +159,9 @@ TEST_F(MainWindowTest, StudentPharmacistTestCard) {
     EXPECT_TRUE(vc->isTestCard());
     window.portalEQEL.click();
     EXPECT_EQ(urls.urls, std::vector<std::string>{links::portalTest});
+    // The support is one address, whichever of the two entries the user finds first.
+    window.contactSupport.click();
+    EXPECT_EQ(urls.urls.back(), std::string(kSupportContactUrl));
 }
 
 TEST_F(MainWindowTest, UnknownProfessionShowsTheEmptyCard) {
@@ -195,6 +199,10 @@ TEST_F(MainWindowTest, Qel4SeenOnlyThroughPcscShowsItsContactlessIdentity) {
     EXPECT_EQ(window.cardNameLabel.value, " ");
     EXPECT_TRUE(window.card.hidden);
     EXPECT_FALSE(window.cardEmpty.hidden);
+    // The status line agrees with the panel, and the holder fields say why they are not filled.
+    EXPECT_EQ(window.cardStatus.value, kContactlessCardStatus);
+    EXPECT_EQ(window.identificationPane.name.value, kNotReadableContactless);
+    EXPECT_EQ(window.identificationPane.job.value, kNotReadableContactless);
 
     // Maintenance (where this card's contactless data are deleted) stays open, and the window's
     // passes do not read the card again.
@@ -229,6 +237,15 @@ TEST_F(MainWindowTest, MissingPcscServiceLeavesTheWindowUsable) {
     const std::string line = "Service carte à puce (pcscd) indisponible";
     ASSERT_NE(text.find(line), std::string::npos) << text;
     EXPECT_EQ(text.find(line), text.rfind(line));
+
+    // Without a card the screen names the service, not a missing card.
+    module.slotList[0].present = false;
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardNoInsertedLabel.value, line);
+    EXPECT_EQ(window.cardStatus.value, "⚠️ " + line);
+    readers.serviceUp = true;
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardNoInsertedLabel.value, "Carte non insérée");
 }
 
 TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
@@ -254,6 +271,16 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
     EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
     EXPECT_GE(module.count("C_Logout"), 1);
+
+    // Given up from the situations, the PIN entered later from its own button stays where it is.
+    window.situation.click();
+    vc->pinEntryCancelled();
+    EXPECT_FALSE(vc->authentFromSituationButton());
+    window.showSubView(ui::SubView::identification);
+    window.pinCode.click();
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
+    vc->pinEntryResult(true, "");
+    EXPECT_EQ(window.subView, ui::SubView::identification);
 }
 
 TEST_F(MainWindowTest, FailedPinEntryBlocksTheWindow) {
@@ -288,20 +315,42 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     ASSERT_EQ(watch.removals.size(), 2u);
     module.slotList[0].present = false;
+    int pinDialogTold = 0;  // an open PIN entry hears of its card's removal
+    vc->whenCardRemoved([&] { ++pinDialogTold; });
 
     watch.remove("org.oberlane.qel.sigilla:80250000019999999999");
     queue.runReady();
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+    EXPECT_EQ(pinDialogTold, 0);
 
     watch.remove("org.oberlane.qel.sigilla:80250000011234567890");
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");  // nothing happens off the main thread
     queue.runReady();
     EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
+    EXPECT_EQ(pinDialogTold, 1);
     EXPECT_EQ(window.cardComboBox.items[0], "Reader A");
     EXPECT_EQ(window.cardNameLabel.value, "");
     EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(usable(window), "");
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
+}
+
+TEST_F(MainWindowTest, CardEventsWaitWhileTheServicesTestOwnsTheLibrary) {
+    contactCard("Reader A");
+    start();
+    watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
+    module.slotList[0].present = false;
+
+    vc->pauseCardEvents(true);
+    const int callsBefore = module.totalCalls();
+    watch.remove("org.oberlane.qel.sigilla:80250000011234567890");
+    queue.runReady();
+    EXPECT_EQ(module.totalCalls(), callsBefore);  // the library is left alone during the test
+    EXPECT_TRUE(vc->isCardInserted());
+
+    vc->pauseCardEvents(false);
+    EXPECT_FALSE(vc->isCardInserted());
+    EXPECT_EQ(window.cardStatus.value, "⚠️ Pas de carte dans le lecteur");
 }
 
 // A QEL3 answering the serial-file read of the system smart-card layer.
@@ -407,6 +456,31 @@ struct HookedMainWindowTest : MainWindowFixture {
     FakeVekSettings vek;
     FakeMaintenance maintenance;
 };
+
+struct RevokedCertificates : CertificatesPane {
+    void setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>>) override {}
+    std::size_t certificateCount() const override { return 2; }
+    bool isCardRevoked() override { return revoked; }
+    bool revoked = true;
+};
+
+TEST_F(HookedMainWindowTest, RevokedCardOffersNoSignInAndSaysWhatToDo) {
+    RevokedCertificates certificates;
+    hooks.certificates = &certificates;
+    contactCard("Reader A");
+    start();
+    EXPECT_EQ(window.cardStatusLabel.value, kRevokedCardText);
+    EXPECT_EQ(window.cardStatusLabel.tooltip, kRevokedCardAdvice);
+    EXPECT_FALSE(window.VekAuthentication.enabled);
+    vc->updateUI();
+    EXPECT_FALSE(window.VekAuthentication.enabled);
+
+    // The same reader with a card in good standing offers it again.
+    certificates.revoked = false;
+    window.refreshButton.click();
+    EXPECT_TRUE(window.VekAuthentication.enabled);
+    EXPECT_EQ(window.cardStatusLabel.tooltip, "");
+}
 
 TEST_F(HookedMainWindowTest, ServiceSettingsLoadOnceAndFollowTheTestCard) {
     contactCard("Reader A", "31/12/2029", "00", "10", "", true);

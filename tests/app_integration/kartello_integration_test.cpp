@@ -550,8 +550,7 @@ struct ActingAlerts : FakeAlertPresenter {
 };
 
 TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
-    const char* const confirm =
-        "Êtes-vous sûr(e) de vouloir supprimer vos données Desfire? CETTE OPERATION EST IRREVERSIBLE.";
+    const char* const confirm = kDeleteDesfireQuestion;
     FakeMaintenanceView page;
     ActingAlerts acting;
     RecordingSaisie mainWindow;
@@ -563,10 +562,10 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     insert("contactless", dir);
     maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
     page.deleteDESfire.click();
-    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESfire supprimées."}));
+    EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESFire supprimées."}));
     page.deleteDESfire.enabled = true;
     page.deleteDESfire.click();
-    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESfire ont déjà été supprimées.");
+    EXPECT_EQ(acting.messages().back(), "Erreur : Les données DESFire ont déjà été supprimées.");
     remove("contactless");
 
     // Contact, with the key read from the card; the user moves the card when asked.
@@ -595,7 +594,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     dialog.validate.click();
     queue.advance(500);
     EXPECT_EQ(mainWindow.results, std::vector<bool>{true});
-    EXPECT_EQ(acting.messages().back(), "Données DESfire supprimées.") << acting.messages().front();
+    EXPECT_EQ(acting.messages().back(), "Données DESFire supprimées.") << acting.messages().front();
 }
 
 TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
@@ -608,7 +607,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
     {
         LogCapture log;
         start();
-        EXPECT_EQ(window.cardStatusLabel.value, "Carte opposée");
+        EXPECT_EQ(window.cardStatusLabel.value, kRevokedCardText);
         EXPECT_EQ(window.cardStatusLabel.colour, ui::colours::red);
         EXPECT_TRUE(log.contains("Certificat opposé !")) << log.text();
     }
@@ -619,7 +618,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
         LogCapture log;
         window.refreshButton.click();
         EXPECT_TRUE(log.contains("Certificat valide")) << log.text();
-        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée");
+        EXPECT_NE(window.cardStatusLabel.value, kRevokedCardText);
     }
 
     // A list the card's authority did not sign, or none at all, never says "revoked".
@@ -643,7 +642,7 @@ TEST_F(KartelloIntegrationTest, RevocationCheckedAgainstTheAuthoritysListOnly) {
         window.refreshButton.click();
         for (const std::string& line : f.lines) EXPECT_TRUE(log.contains(line)) << f.fault << ": " << log.text();
         EXPECT_FALSE(log.contains("Certificat opposé !")) << f.fault;
-        EXPECT_NE(window.cardStatusLabel.value, "Carte opposée") << f.fault;
+        EXPECT_NE(window.cardStatusLabel.value, kRevokedCardText) << f.fault;
     }
 }
 

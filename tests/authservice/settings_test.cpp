@@ -74,17 +74,11 @@ TEST(SettingsFirstStart, CreatesTheBinaryFileInTheDocumentsFolder) {
     ASSERT_EQ(VekConfig::settingsPath(), documents + "/vek.plist");
     fs::remove_all(documents);
 
-    // Without the documents folder: the defaults, an error, and no folder made; tried again next time.
-    for (int call = 0; call < 2; ++call) {
-        const auto outcome = VekConfig::load();
-        EXPECT_EQ(outcome.params, VekParams::defaults());
-        EXPECT_TRUE(outcome.error.has_value());
-        EXPECT_FALSE(outcome.created);
-        EXPECT_FALSE(fs::exists(documents));
-    }
-
-    fs::create_directories(documents);
+    // Without the documents folder, the folder is made with the file (reading alone makes nothing).
+    EXPECT_TRUE(VekConfig::read().error.has_value());
+    EXPECT_FALSE(fs::exists(documents));
     const auto first = VekConfig::load();
+    EXPECT_TRUE(fs::is_directory(documents));
     EXPECT_TRUE(first.created);
     EXPECT_FALSE(first.error.has_value());
     const std::string bytes = slurp(VekConfig::settingsPath());
@@ -97,6 +91,14 @@ TEST(SettingsFirstStart, CreatesTheBinaryFileInTheDocumentsFolder) {
     EXPECT_FALSE(second.created);
     EXPECT_FALSE(second.error.has_value());
     EXPECT_EQ(VekConfig::readParams(), VekParams::defaults());
+
+    // A folder that cannot be made: the defaults, and the reason.
+    VekConfig::setSettingsPath("/proc/qel-settings/vek.plist");
+    const auto refused = VekConfig::load();
+    VekConfig::setSettingsPath("");
+    EXPECT_EQ(refused.params, VekParams::defaults());
+    ASSERT_TRUE(refused.error.has_value());
+    EXPECT_NE(refused.error->find("impossible à créer"), std::string::npos) << *refused.error;
 }
 
 TEST_F(SettingsFile, ReadNeverWrites) {

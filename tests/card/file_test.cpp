@@ -179,7 +179,7 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
              fs::create_directories(fs::path(cacheFile("3F0000017002")).parent_path());
              std::ofstream(cacheFile("3F0000017002")) << "0123456789";
          },
-         "QEL File : Reading cache file - An error occured : "},
+         "QEL File : Reading cache file - An error occurred : "},
         {"corrupted",
          [&] {
              writeRecord("3F0000017002", longRecord);
@@ -187,12 +187,12 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
              f.seekp(-5, std::ios::end);
              f.put('\x5A');
          },
-         "QEL File : Reading cache file - An error occured : "},
-        {"foreign key", [&] { writeRecord("3F0000017002", longRecord, "1111"); }, "An error occured"},
+         "QEL File : Reading cache file - An error occurred : "},
+        {"foreign key", [&] { writeRecord("3F0000017002", longRecord, "1111"); }, "An error occurred"},
         // Enciphered with the right key, but not by this user's programs: anyone who knows the
         // serial can make such a file.
         {"no tag", [&] { writeRecord("3F0000017002", longRecord, kSerial, false); },
-         "An error occured : cache record not written by this user's programs"},
+         "An error occurred : cache record not written by this user's programs"},
         {"another file's record",
          [&] {
              writeRecord("3F0000017005", longRecord);
@@ -210,9 +210,9 @@ TEST_F(CardFileTest, UnusableCacheFilesFallBackToTheCardAndAreReplaced) {
          },
          "not written by this user's programs"},
         {"wrong header", [&] { writeRecord("3F0000017002", hex("0001 0003 414243")); }, nullptr},
-        {"length mismatch", [&] { writeRecord("3F0000017002", hex("0000 0005 414243")); }, "An error occured"},
-        {"too short record", [&] { writeRecord("3F0000017002", hex("000000")); }, "An error occured"},
-        {"a folder", [&] { fs::create_directories(cacheFile("3F0000017002")); }, "An error occured"},
+        {"length mismatch", [&] { writeRecord("3F0000017002", hex("0000 0005 414243")); }, "An error occurred"},
+        {"too short record", [&] { writeRecord("3F0000017002", hex("000000")); }, "An error occurred"},
+        {"a folder", [&] { fs::create_directories(cacheFile("3F0000017002")); }, "An error occurred"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -333,7 +333,7 @@ TEST_F(CardFileTest, AnUnusableCacheFolderNeverBlocksARead) {
     QELCard card(card_, card_.atr());
     card.readSerial();
     EXPECT_EQ(card.readCertificates().size(), 2u);
-    EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occured : "));
+    EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occurred : "));
 }
 
 // A process with more rights than the cache's owner must neither read records another user planted
@@ -351,9 +351,9 @@ TEST_F(CardFileTest, CacheFoldersOthersControlAreNeitherReadNorWritten) {
         return toHex(card.readCertificateData(hex("A002")).value());
     };
     EXPECT_EQ(readAuthCert(), "30820002");  // from the card
-    EXPECT_TRUE(log.contains("QEL File : Reading cache file - An error occured : cache folder refused: " + folder +
+    EXPECT_TRUE(log.contains("QEL File : Reading cache file - An error occurred : cache folder refused: " + folder +
                              " is a symbolic link"));
-    EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occured : "));
+    EXPECT_TRUE(log.contains("QEL File : Writing cache file - An error occurred : "));
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
 
     fs::remove(folder);

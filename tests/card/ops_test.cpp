@@ -130,7 +130,7 @@ TEST(ReadBinary, RefusalsEmptyAnswersAndOversizedFilesFail) {
     ScriptedCard refused;
     refused.expect("00 B0 00 00 0A", "6B00");
     EXPECT_FALSE(QELOps(refused, QELType::QEL3).readBinaryData(10).ok);
-    EXPECT_TRUE(log.contains("QEL Card Operations : Read Binay - Failed to read file : result 0x6b00"));
+    EXPECT_TRUE(log.contains("QEL Card Operations : Read Binary - Failed to read file : result 0x6b00"));
 
     ScriptedCard empty;  // 9000 with no data would loop for ever
     empty.expect("00 B0 00 00 0A", "9000");
@@ -155,7 +155,7 @@ TEST(ReadBinary, TransportFailureBecomesCommunicationError) {
         EXPECT_TRUE(e.fromTransport());
         EXPECT_TRUE(e.cardRemoved());
     }
-    EXPECT_TRUE(log.contains("QEL Card Operations : readBinary - An error occured : card pulled out"));
+    EXPECT_TRUE(log.contains("QEL Card Operations : readBinary - An error occurred : card pulled out"));
 }
 
 // --- SELECT and file size -----------------------------------------------------------------------
@@ -181,7 +181,7 @@ TEST(Select, PathFormsPerGenerationAndOutcomes) {
     EXPECT_FALSE(ops4.selectFile(files.ef, false).ok);
     EXPECT_TRUE(log.contains("QEL Card Operations : Failed to select path [3F000001] : result 0x6a82"));
     EXPECT_EQ(tokenCode([&] { ops4.selectFile(files.ef, false); }), TokenError::communicationError);
-    EXPECT_TRUE(log.contains("QEL Card Operations : selectFile - An error occured : card pulled out"));
+    EXPECT_TRUE(log.contains("QEL Card Operations : selectFile - An error occurred : card pulled out"));
 }
 
 TEST(Select, FileSizeScanStaysInsideTheAnswer) {
@@ -298,7 +298,7 @@ TEST(PinState, TriesCounterAndVerifyFollowTheirStatusWords) {
         .expect("01 20 00 01 04 31323334", "9000");
     QELCard card(sc, sc.atr());
     EXPECT_EQ(tokenCode([&] { card.checkPin(); }), 0);
-    EXPECT_TRUE(log.contains("QELAuthOperation : remaing tries 1"));
+    EXPECT_TRUE(log.contains("QELAuthOperation : remaining tries 1"));
     // The refusals keep the card's answer, so that a blocked PIN is told from a wrong one.
     auto blocked = tokenError([&] { card.checkPin(); });
     ASSERT_TRUE(blocked);

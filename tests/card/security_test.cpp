@@ -145,7 +145,7 @@ TEST(KeyOperations, RefusedAlgorithmsSendNothing) {
     EXPECT_EQ(
         tokenCode([&] { card.decryptData(hash, A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::SIGN_KEY, 1)); }),
         TokenError::badParameter);
-    EXPECT_TRUE(log.contains("Decrpt data operation - unsupported algorithm for QEL Sigilla.KeyType.SIGN_KEY key"));
+    EXPECT_TRUE(log.contains("Decrypt data operation - unsupported algorithm for QEL Sigilla.KeyType.SIGN_KEY key"));
     EXPECT_EQ(tokenCode([&] {
                   card.decryptData(hash, A::RSAEncryptionOAEPSHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
               }),

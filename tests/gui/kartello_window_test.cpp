@@ -324,30 +324,38 @@ TEST_F(KartelloSignIn, AnswerWithACodeThenDisconnectionFailedAndSucceeded) {
     ASSERT_EQ(vekAdmin("POST", "/admin/fault", "logoutAll:status=500"), "ok");
     recorder_.shown.clear();
     find<QPushButton>("VekDisconnect")->click();
-    EXPECT_EQ(alertMessage("DECONNEXION"), QStringLiteral("Echec de déconnexion - Une erreur est survenue"));
+    EXPECT_EQ(alertMessage("DÉCONNEXION"), QStringLiteral("Échec de déconnexion - Une erreur est survenue"));
     EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("VekWaitDialog VekAlertDialog"));
     EXPECT_TRUE(enabled("VekDisconnect"));
     EXPECT_TRUE(vekReceived()["loggedOut"].empty());
 
     ASSERT_EQ(vekAdmin("POST", "/admin/clear"), "ok");
     find<QPushButton>("VekDisconnect")->click();
-    EXPECT_EQ(alertMessage("DECONNEXION"), QStringLiteral("Toutes vos sessions ont été clôturées"));
+    EXPECT_EQ(alertMessage("DÉCONNEXION"), QStringLiteral("Toutes vos sessions ont été clôturées"));
     EXPECT_EQ(vekReceived()["loggedOut"], nlohmann::json::array({idNat_}));
     EXPECT_FALSE(enabled("VekDisconnect"));
 }
 
 TEST_F(KartelloSignIn, RefusalsFailuresAndRequestsThatCannotBeAnswered) {
-    // Refused, and refused with report: the service receives CANCELLED.
+    // Refused: the service receives CANCELLED; refused with report: UNAUTHORIZED.
     int answered = 0;
-    for (const char* button : {"cancelButton", "notifyButton"}) {
-        SCOPED_TRACE(button);
-        queueRequest(std::string("n-") + button);
+    const struct {
+        const char* button;
+        const char* status;
+        QString alert;
+    } refusals[] = {
+        {"cancelButton", "CANCELLED", QStringLiteral("La demande d'authentification a été annulée")},
+        {"notifyButton", "UNAUTHORIZED", QStringLiteral("La demande d'authentification a été refusée et signalée")},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.button);
+        queueRequest(std::string("n-") + refusal.button);
         authenticate();
-        click(dialog("VekAuthDialog"), button);
-        EXPECT_EQ(alertMessage(), QStringLiteral("La demande d'authentification a été annulée"));
+        click(dialog("VekAuthDialog"), refusal.button);
+        EXPECT_EQ(alertMessage(), refusal.alert);
         const nlohmann::json got = vekReceived();
         ASSERT_EQ(got["cardResponses"].size(), static_cast<std::size_t>(++answered)) << got.dump();
-        EXPECT_EQ(got["cardResponses"].back()["authStatus"], "CANCELLED");
+        EXPECT_EQ(got["cardResponses"].back()["authStatus"], refusal.status);
         EXPECT_EQ(got["cardResponses"].back()["code"], "");
     }
     EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("VekWaitDialog VekAuthDialog VekWaitDialog VekAlertDialog"))
@@ -364,7 +372,8 @@ TEST_F(KartelloSignIn, RefusalsFailuresAndRequestsThatCannotBeAnswered) {
     ASSERT_NE(wrong, nullptr);
     wrong->click();
     EXPECT_EQ(alertMessage(),
-              QStringLiteral("Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"));
+              QStringLiteral("Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+                             "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"));
     EXPECT_EQ(vekReceived()["cardResponses"].size(), 2u);
 
     // No code step at the service: the request ends without a challenge or an answer.

@@ -8,6 +8,8 @@
 #include <QProgressBar>
 #include <QDialog>
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QRegularExpression>
 #include <QProcess>
 #include <QTimer>
 #include <QTreeWidget>
@@ -35,6 +37,8 @@
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
 #include "pkcs11/service_report.h"
+#include "app/qt/elided_label.h"
+#include "app/qt/kartello_app.h"
 #include "app/qt/main_window.h"
 #include "app/qt/maintenance_view.h"
 #include "app/qt/picture_view.h"
@@ -58,6 +62,8 @@ namespace qel {
 namespace {
 
 using gui_test::guiApp;
+
+void keepScreenshot(QWidget& widget, const char* name);
 
 class NoReaders : public CardReaders {
 public:
@@ -202,6 +208,15 @@ TEST(MainWindow, WithoutLibraryTheWindowShowsNoCardAndOnlyAlwaysAvailableButtons
     EXPECT_EQ(h.window.findChild<QLabel*>("cardStatus")->text(), QString());
 }
 
+TEST(Desktop, QtsOwnDialogsAreFrenchAndTheReportMarksHaveAFont) {
+    guiApp();
+    ASSERT_TRUE(qt::installQtFrenchTranslation());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Annuler"));
+    EXPECT_EQ(QCoreApplication::translate("QFileDialog", "File &name:"), QStringLiteral("&Nom de fichier :"));
+    // Without a colour emoji font every mark of the services report is an empty box.
+    EXPECT_TRUE(QFontDatabase::families().contains(QStringLiteral("Noto Color Emoji")));
+}
+
 TEST(MainWindow, DemoModeShowsTheSampleHolderWithItsPictureAndColour) {
     guiApp();
     WindowHarness h;
@@ -248,6 +263,15 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
         auto* error = dialog->findChild<QLabel*>("errorPinLabel");
         EXPECT_FALSE(error->isHidden());
         EXPECT_EQ(error->text(), QStringLiteral("Le code PIN doit comporter 4 chiffres"));
+        // The window grows with its lines: none is cut.
+        error->setText(QStringLiteral("Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte"));
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        for (const char* name : {"dialogText", "errorPinLabel"}) {
+            auto* label = dialog->findChild<QLabel*>(name);
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << name;
+        }
+        keepScreenshot(*dialog, "pin-error");
         dialog->findChild<QPushButton*>("cancelButton")->click();
         EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     }
@@ -300,6 +324,63 @@ TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
 void keepScreenshot(QWidget& widget, const char* name) {
     const QByteArray dir = qgetenv("QEL_SCREENSHOT_DIR");
     if (!dir.isEmpty()) widget.grab().save(QString::fromLocal8Bit(dir) + "/" + name + ".png");
+}
+
+TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksThem) {
+    guiApp();
+    WindowHarness h;
+    const ui::SituationOutlets& o = h.window.situationView().outlets();
+    o.SituView->setHidden(false);
+    o.FactuView->setHidden(false);
+    o.noSitu->setHidden(true);
+    o.situModeExercice->setText("Libéral, exploitant ou commerçant, et salarié d'un établissement de santé privé");
+    o.situRaisonSociale->setText("CENTRE HOSPITALIER DE SAINT-JEAN-DE-MAURIENNE ET DE LA HAUTE VALLÉE DE L'ARC");
+    o.situIdentifiant->setText("3 10 123456 7");
+    o.situSecteurActivite->setText("Établissement public de santé, centre hospitalier régional universitaire");
+    o.situTabPharma->setText("Section A");
+    o.factuIdentifiant->setText("12 3 45678 9");
+    o.factuSpecialite->setText("Médecine générale (spécialiste en médecine générale)");
+    o.factuConvention->setText("Conventionné secteur 2 avec option de pratique tarifaire maîtrisée");
+    o.factuZoneTarifaire->setText("Zone tarifaire des autres départements métropolitains");
+    o.factuIndemKilometre->setText("Indemnités kilométriques de plaine");
+    o.factuAgrement->setText("A, B, C, D, E, F, G, H, J, K");
+    o.factuPermissionFSE->setText("A, B, C, D, E, F, G, H, J, K");
+    o.factuPermissionLot->setText("A, B, C, D, E, F, G, H, J, K");
+    h.window.showSubView(ui::SubView::situation);
+    EXPECT_TRUE(h.button("situation")->property("current").toBool());
+    // The reader list shows that it opens.
+    h.window.show();
+    auto* list = h.window.findChild<QComboBox*>("cardComboBox");
+    const QImage arrow = list->grab().toImage().copy(list->width() - 22, 0, 22, list->height());
+    EXPECT_GT(gui_test::pixelsNear(arrow, QColor(33, 57, 75)), 5);
+    EXPECT_FALSE(h.button("identification")->property("current").toBool());
+
+    for (const QSize size : {QSize(960, 640), QSize(1920, 1080)}) {
+        SCOPED_TRACE(size.width());
+        h.window.resize(size);
+        h.window.show();
+        QCoreApplication::processEvents();
+        const auto values = h.window.findChildren<qt::ElidedLabel*>(QRegularExpression("^(situ|factu)"));
+        ASSERT_EQ(values.size(), 13);
+        QWidget* page = h.window.findChild<QWidget*>("situationScroll");
+        ASSERT_NE(page, nullptr);
+        for (qt::ElidedLabel* value : values) {
+            // Whole or visibly cut ("…" and the tooltip), never clipped at the bottom.
+            EXPECT_GE(value->contentsRect().height(), value->fontMetrics().height())
+                << value->objectName().toStdString();
+            if (!value->isElided()) continue;
+            EXPECT_LT(size.width(), 1920) << value->objectName().toStdString();
+        }
+        // No two rows of a form on one another.
+        for (qt::ElidedLabel* a : values)
+            for (qt::ElidedLabel* b : values) {
+                if (a == b || a->parentWidget() != b->parentWidget()) continue;
+                const QRect ra(a->mapTo(page, QPoint(0, 0)), a->size()), rb(b->mapTo(page, QPoint(0, 0)), b->size());
+                EXPECT_FALSE(ra.intersects(rb))
+                    << a->objectName().toStdString() << " " << b->objectName().toStdString();
+            }
+        keepScreenshot(h.window, size.width() == 960 ? "situations-960x640" : "situations-maximised");
+    }
 }
 
 TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
@@ -382,7 +463,9 @@ struct VekReports : VekDelegate {
     void codeChosen(vek::RespType o, VekRequestRef) override { add("codeChosen", o); }
     void validationDone(vek::RespType o, VekRequestRef) override { add("validationDone", o); }
     void disconnectionDone(vek::RespType o, bool) override { add("disconnectionDone", o); }
-    void refuseRequest(VekRequestRef) override { add("refuseRequest", vek::RespType::CANCEL); }
+    void refuseRequest(VekRequestRef, bool reported) override {
+        add("refuseRequest", reported ? vek::RespType::NOTIFY : vek::RespType::CANCEL);
+    }
     void disconnect(bool silent) override { add(silent ? "disconnect silent" : "disconnect", vek::RespType::OK); }
     void add(const std::string& op, vek::RespType o) {
         reports.push_back(op + " " + std::to_string(static_cast<int>(o)));
@@ -433,7 +516,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     keepScreenshot(*auth, "vek-request");
     auth->findChild<QPushButton*>("notifyButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "refuseRequest 5");
+    EXPECT_EQ(delegate.reports.back(), "refuseRequest 1");
 
     request->codes = std::vector<std::string>{"47", "12", "85"};
     h.navigator.performSegue(ui::segue::vekCodes, values);
@@ -465,7 +548,8 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     QDialog* alert = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(alert, "message").startsWith("Le code"); }, 2000));
     EXPECT_EQ(text(alert, "message"),
-              QStringLiteral("Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"));
+              QStringLiteral("Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+                             "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"));
     EXPECT_EQ(text(alert, "titleAlert"), QStringLiteral("DEMANDE D'AUTHENTIFICATION"));
     keepScreenshot(*alert, "vek-alert");
     alert->findChild<QPushButton*>("closeButton")->click();
@@ -482,7 +566,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     h.navigator.performSegue(ui::segue::vekDeauth, values);
     QDialog* deauth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
-    EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DECONNEXION"));
+    EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DÉCONNEXION"));
     deauth->findChild<QPushButton*>("continueButton")->click();
     EXPECT_TRUE(closed());
 
@@ -635,6 +719,44 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     if (const char* shot = std::getenv("KARTELLO_SERVICES_SCREENSHOT"))
         dialog->grab().save(QString::fromLocal8Bit(shot));
     dialog->findChild<QPushButton*>("quit")->click();
+}
+
+TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeIssuerModule module;
+    module.addSlot("Reader 0", true);
+    ServiceReportRecorder recorder;
+    Pkcs11Library cardLibrary(module.functions(), nullptr, &recorder);
+    cardLibrary.initialize();
+    NoFile files;
+    auto* dialog = new qt::QtServicesWindow(&h.window);
+    auto services = std::make_shared<ServicesViewController>(
+        *dialog, ServicesViewServices{cardLibrary, recorder, h.queue, files, "1.0", "/tmp", {}},
+        ServicesTestRequest{0, "1234", nullptr});
+    dialog->keepAlive(services);
+    dialog->present();
+    services->viewDidAppear();
+    services->waitForWorker();
+    h.queue.runReady();
+    ASSERT_NE(services->report().find("\u2705"), std::string::npos);
+    auto* text = dialog->findChild<QPlainTextEdit*>("resultText");
+    // The mark alone, in the report's font: a drawn emoji has colour, a missing glyph is grey.
+    QLabel mark(QStringLiteral("\u2705"));
+    mark.setFont(text->font());
+    const QImage image = mark.grab().toImage();
+    int coloured = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            coloured += std::abs(c.red() - c.green()) > 40 || std::abs(c.green() - c.blue()) > 40;
+        }
+    EXPECT_GT(coloured, 10);
+    dialog->resize(900, 640);
+    keepScreenshot(*dialog, "services-report");
+    dialog->findChild<QPushButton*>("quit")->click();
+    delete dialog;  // its card goes before the library on this stack
 }
 
 }  // namespace

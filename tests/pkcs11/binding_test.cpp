@@ -120,6 +120,13 @@ TEST_F(BindingTest, LockedPinIsReportedAsAWrongCode) {
     EXPECT_EQ(card.login("1234", false), CKR_PIN_LOCKED);
     EXPECT_TRUE(log.contains("Mauvais code PIN !"));
     EXPECT_FALSE(log.contains("1234"));
+
+    // A wrong PUK is no wrong PIN.
+    fake.failOn("C_Login", CKR_PIN_INCORRECT);
+    test::LogCapture pukLog;
+    EXPECT_EQ(card.unlockPin("12345678", "4321"), CKR_PIN_INCORRECT);
+    EXPECT_TRUE(pukLog.contains("Mauvais code PUK !"));
+    EXPECT_FALSE(pukLog.contains("Mauvais code PIN !"));
 }
 
 TEST_F(BindingTest, PinChangeNeedsALoggedInUser) {

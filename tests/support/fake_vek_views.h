@@ -42,7 +42,9 @@ struct FakeVekAlertView : VekAlertView, FakeVekDialog {
     void setTitleAlert(const std::string& t) override { titleAlert = t; }
     void setMessage(const std::string& t) override { text = t; }
     std::string message() const override { return text; }
+    void setPicture(const std::string& p) override { picture = p; }
     void close() override { ++closes; }
+    std::string picture;
     std::string titleAlert = "design title";
     std::string text = "design message";
 };

@@ -387,8 +387,10 @@ public:
     FakeServicesView() { o = {&stepLabel, &progressBar, &resultText, &save, &quit}; }
     const ui::ServicesOutlets& outlets() override { return o; }
     void close() override { closed = true; }
+    void hide() override { hidden = true; }
     FakeLabel stepLabel;
     FakeProgressBar progressBar;
+    bool hidden = false;
     FakeTextArea resultText;
     FakeButton save, quit;
     bool closed = false;

@@ -28,7 +28,9 @@ struct RecordingDelegate : VekDelegate {
         reports.push_back({"disconnectionDone", o, nullptr});
         silent = s;
     }
-    void refuseRequest(VekRequestRef r) override { reports.push_back({"refuseRequest", std::nullopt, r}); }
+    void refuseRequest(VekRequestRef r, bool reported) override {
+        reports.push_back({reported ? "reportRequest" : "refuseRequest", std::nullopt, r});
+    }
     void disconnect(bool s) override {
         reports.push_back({"disconnect", std::nullopt, nullptr});
         silent = s;
@@ -229,18 +231,22 @@ TEST_F(WaitDialogTest, RefusalIsPostedAndReportedAsCancelled) {
     EXPECT_EQ(only().operation, "authorisationDone");
     EXPECT_EQ(only().outcome, RespType::CANCEL);
 
+    // Refused and reported: no session was opened, so it ends at the alert, not the result.
     delegate.reports.clear();
+    service.calls.clear();
     auto refused = request(VekAction::VALIDATE);
     refused->authStatus = AuthStatus::UNAUTHORIZED;
     show(refused);
-    EXPECT_EQ(only().operation, "validationDone");
+    EXPECT_EQ(service.calls.at(0).body.at("authStatus"), "UNAUTHORIZED");
+    EXPECT_EQ(only().operation, "authorisationDone");
+    EXPECT_EQ(only().outcome, RespType::NOTIFY);
 }
 
 TEST_F(WaitDialogTest, DisconnectionReportsItsOutcomeAndWhetherItIsSilent) {
     auto r = request(VekAction::DISCONNECT);
     r->silent = true;
     show(r);
-    EXPECT_EQ(view.waitTitle, "DECONNEXION");
+    EXPECT_EQ(view.waitTitle, "DÉCONNEXION");
     EXPECT_EQ(service.calls.at(0).operation, "logoutAll");
     EXPECT_EQ(service.calls.at(0).idNat, "810001234567");
     EXPECT_EQ(only().outcome, RespType::DEAUTH_OK);
@@ -306,7 +312,7 @@ TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
     } buttons[] = {
         {&VekAuthViewController::onAuth, "authorisationDone", Severity::success,
          "Authentification CIBA - Authentification acceptée"},
-        {&VekAuthViewController::onNotify, "refuseRequest", Severity::warning,
+        {&VekAuthViewController::onNotify, "reportRequest", Severity::warning,
          "Authentification CIBA - Authentification notifiée"},
         {&VekAuthViewController::onCanel, "refuseRequest", Severity::warning,
          "Authentification CIBA - Authentification annulée"},
@@ -368,7 +374,7 @@ TEST_F(DialogsTest, ResultShowsSuccessOnlyForAnAcceptedRequest) {
         request->authStatus = status;
         c.viewDidAppear();
         EXPECT_EQ(view.titleMesage, "ÉCHEC D'AUTHENTIFICATION");
-        EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas aboutie.");
+        EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas abouti.");
         EXPECT_EQ(view.picture, "vek-failure");
     }
     c.onContinue();
@@ -381,17 +387,18 @@ TEST_F(DialogsTest, AlertTextsByOutcomeAndTheMessageLogged) {
         const char* title;
         const char* message;
     } rows[] = {
-        {RespType::NOTIFY, "DEMANDE D'AUTHENTIFICATION", "La demande d'authentification a été annulée"},
+        {RespType::NOTIFY, "DEMANDE D'AUTHENTIFICATION", "La demande d'authentification a été refusée et signalée"},
         {RespType::CANCEL, "DEMANDE D'AUTHENTIFICATION", "La demande d'authentification a été annulée"},
         {RespType::BAD_AUTH, "DEMANDE D'AUTHENTIFICATION", "Le mot de passe saisi n'est pas valide"},
         {RespType::BAD_CODE, "DEMANDE D'AUTHENTIFICATION",
-         "Le code selectionné n'est pas valide.\nLa demande d'authentification a été annulée"},
+         "Le code sélectionné n'est pas valide.\nLa demande d'authentification reste en attente : "
+         "appuyez de nouveau sur AUTHENTIFICATION pour choisir un autre code"},
         {RespType::NO_AUTH, "DEMANDE D'AUTHENTIFICATION",
          "Aucune demande d'authentification à Vestalink n'a été détectée"},
         {RespType::TIME_OUT, "DEMANDE D'AUTHENTIFICATION", "Authentification échouée - Délai dépassé"},
         {RespType::FAILED, "DEMANDE D'AUTHENTIFICATION", "Authentification échouée - Une erreur est survenue"},
-        {RespType::DEAUTH_FAILED, "DECONNEXION", "Echec de déconnexion - Une erreur est survenue"},
-        {RespType::DEAUTH_OK, "DECONNEXION", "Toutes vos sessions ont été clôturées"},
+        {RespType::DEAUTH_FAILED, "DÉCONNEXION", "Échec de déconnexion - Une erreur est survenue"},
+        {RespType::DEAUTH_OK, "DÉCONNEXION", "Toutes vos sessions ont été clôturées"},
         {RespType::CARD_ACCESS, "DEMANDE D'AUTHENTIFICATION", "Erreur d'accès à la carte QEL"},
         {RespType::OK, "DEMANDE D'AUTHENTIFICATION", "design message"},
         {RespType::VALID, "DEMANDE D'AUTHENTIFICATION", "design message"},
@@ -405,6 +412,8 @@ TEST_F(DialogsTest, AlertTextsByOutcomeAndTheMessageLogged) {
         c.viewDidAppear();
         EXPECT_EQ(view.titleAlert, row.title);
         EXPECT_EQ(view.text, row.message);
+        // Only good news goes without the warning sign.
+        EXPECT_EQ(view.picture, row.type == RespType::DEAUTH_OK ? "vek-success" : "vek-alert");
         EXPECT_TRUE(shown.contains(severityTag(Severity::warning) + escapeControlCharacters(row.message)))
             << shown.text();
         c.onClose();
