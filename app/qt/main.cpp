@@ -1,7 +1,10 @@
 // Kartello: the QEL card holder's desktop application.
 #include <QApplication>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <string>
 
 #include "app/qt/kartello_app.h"
 #include "app/qt/pictures.h"
@@ -12,8 +15,9 @@
 
 int main(int argc, char** argv) {
     // The sign-in's TLS logs in to Sigilla without a PIN, taking over the card that Kartello's own PIN
-    // step verified; Sigilla allows that only to a process that asks, before any thread starts.
-    setenv("SIGILLA_ADOPT_VERIFIED_CARD", "1", 1);
+    // step verified; Sigilla allows that only to the process that asks, by its pid, before any thread
+    // starts (the programs Kartello starts inherit the variable, not the permission).
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", std::to_string(getpid()).c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kartello"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kartello"));

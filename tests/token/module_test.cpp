@@ -693,11 +693,12 @@ CK_OBJECT_HANDLE keyOf(CK_SESSION_HANDLE s, bool deciphers) {
     return CK_INVALID_HANDLE;
 }
 
-// The module again, as a host that asks (or not) to take over a verified card starts it.
-void restartModule(bool adopting) {
+// The module again, started with the switch that asks to take over a verified card set to `value`
+// (unset when null).
+void restartModule(const char* value) {
     ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
-    if (adopting)
-        setenv(p11::kAdoptVerifiedCardVariable, "1", 1);
+    if (value)
+        setenv(p11::kAdoptVerifiedCardVariable, value, 1);
     else
         unsetenv(p11::kAdoptVerifiedCardVariable);
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
@@ -707,11 +708,13 @@ void restartModule(bool adopting) {
 // Kartello verifies the PIN through the issuer's library; a client of Sigilla in its own process
 // (the authentication service's TLS), which asked for it, takes that login over without a PIN, for
 // the authentication key only, and leaves the card verified when its own login ends. An unverified
-// card is not taken over, and no other host takes over even a verified card.
+// card is not taken over, and no other host takes over even a verified card, not even one started by
+// the host that asked (it inherits the switch, which names the asking process).
 TEST_F(ModuleTest, ALoginWithoutPinTakesOverAVerifiedCardOnlyForAHostThatAsksAndOnlyForAuthentication) {
     auto card = newCard(Generation::QEL4);
     readers_->insert(kContact, card);
-    restartModule(true);
+    const std::string self = std::to_string(getpid());
+    restartModule(self.c_str());
     CK_SESSION_HANDLE s = open();
     EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
@@ -741,15 +744,19 @@ TEST_F(ModuleTest, ALoginWithoutPinTakesOverAVerifiedCardOnlyForAHostThatAsksAnd
     ASSERT_EQ(C_Logout(s), CKR_OK);
     EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
 
-    // A host that did not ask: the verified card is not taken over, and stays as its owner left it.
+    // Hosts that did not ask, or whose parent did: the verified card is not taken over, and stays as
+    // its owner left it.
     ASSERT_EQ(issuerLibrary.transmit({0x01, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), (Bytes{0x90, 0x00}));
-    restartModule(false);
-    s = open();
-    EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
-    CK_SESSION_INFO info;
-    ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
-    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+    const std::string parent = std::to_string(getppid());
+    for (const char* value : {static_cast<const char*>(nullptr), "1", parent.c_str()}) {
+        restartModule(value);
+        s = open();
+        EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD) << (value ? value : "unset");
+        EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
+        CK_SESSION_INFO info;
+        ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
+        EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+    }
     EXPECT_EQ(signatureWithoutPin(*card), 0x9000);
 }
 

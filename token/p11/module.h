@@ -17,11 +17,12 @@
 namespace qel::p11 {
 
 /// The environment switch by which a host asks, before C_Initialize, that C_Login without a PIN take
-/// over a card whose PIN another program of the same user verified: "1" asks for it. Kartello sets it
-/// in its own process, where its PIN step verifies the card before the authentication service's TLS
-/// logs in through this module. Without it, a NULL PIN is refused (CKR_ARGUMENTS_BAD: the token has
-/// no protected authentication path), so that no browser, mail client or other process inherits a
-/// PIN it never asked for. A login taken over this way reaches the authentication key only.
+/// over a card whose PIN another program of the same user verified. Its value is the asking process's
+/// own pid, so that the programs it starts (a browser opened on a link) inherit the variable but not
+/// the permission. Kartello sets it in its own process, where its PIN step verifies the card before
+/// the authentication service's TLS logs in through this module. Without it, a NULL PIN is refused (CKR_ARGUMENTS_BAD:
+/// the token has no protected authentication path), so that no browser, mail client or other process inherits a PIN it
+/// never asked for. A login taken over this way reaches the authentication key only.
 inline constexpr const char* kAdoptVerifiedCardVariable = "SIGILLA_ADOPT_VERIFIED_CARD";
 
 /// The module behind the C functions: PC/SC readers as slots, a token per recognised card built by

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/format.h"
@@ -75,9 +75,11 @@ void endLoginsAtExit() {
     }
 }
 
+// The switch names the process that asks: the programs it starts inherit the variable, not the
+// permission.
 bool adoptionAsked() {
     const char* value = std::getenv(kAdoptVerifiedCardVariable);
-    return value != nullptr && std::strcmp(value, "1") == 0;
+    return value != nullptr && std::to_string(::getpid()) == value;
 }
 
 }  // namespace
