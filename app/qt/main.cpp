@@ -1,6 +1,11 @@
 // Kartello: the QEL card holder's desktop application.
 #include <QApplication>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
 #include "app/qt/kartello_app.h"
 #include "app/qt/pictures.h"
 #include "app/qt/qt_desktop_services.h"
@@ -9,6 +14,10 @@
 #include "pkcs11/pkcs11_library.h"
 
 int main(int argc, char** argv) {
+    // The sign-in's TLS logs in to Sigilla without a PIN, taking over the card that Kartello's own PIN
+    // step verified; Sigilla allows that only to the process that asks, by its pid, before any thread
+    // starts (the programs Kartello starts inherit the variable, not the permission).
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", std::to_string(getpid()).c_str(), 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kartello"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kartello"));

@@ -19,8 +19,10 @@
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <p11-kit/pkcs11.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -238,6 +240,8 @@ int main(int argc, char** argv) {
         }
     }
     if (url.empty() && service.empty()) return 2;
+    // As Kartello's process does: Sigilla's login without a PIN takes over the card verified here.
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", std::to_string(getpid()).c_str(), 1);
     if (!issuer.empty()) {
         std::string pin;
         std::getline(std::cin, pin);

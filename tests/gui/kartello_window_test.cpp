@@ -40,6 +40,10 @@ namespace {
 
 using gui_test::guiApp;
 
+// As Kartello's main does before any thread starts: the sign-in takes over the card its PIN step
+// verified.
+[[maybe_unused]] const int g_adoptionAsked = setenv("SIGILLA_ADOPT_VERIFIED_CARD", std::to_string(getpid()).c_str(), 1);
+
 /// The expiry of the testbed's contact card as the window shows it (dd/MM/yyyy): the profiles take
 /// their dates from the day they are made.
 QString contactCardExpiry() {
