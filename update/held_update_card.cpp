@@ -56,13 +56,16 @@ std::unique_ptr<HeldUpdateCard> HeldUpdateCard::hold(std::shared_ptr<pcsc::PcscA
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - asked).count();
     logInfo(format("Carte du lecteur [%s] réservée pour la télémise à jour (attente %lld ms)", reader.c_str(),
                    static_cast<long long>(waited)));
-    return std::unique_ptr<HeldUpdateCard>(new HeldUpdateCard(std::move(connection), std::move(tokenSerial)));
+    std::unique_ptr<HeldUpdateCard> held(new HeldUpdateCard(std::move(connection), std::move(tokenSerial)));
+    held->waitedMs_ = static_cast<long long>(waited);
+    return held;
 }
 
 std::optional<Bytes> HeldUpdateCard::transmit(const Bytes& apdu, bool) {
     if (!connection_ || !connection_->inTransaction) return std::nullopt;
     Bytes response;
-    const LONG rv = connection_->handle.api().transmit(connection_->handle.get(), connection_->protocol, apdu, response);
+    const LONG rv =
+        connection_->handle.api().transmit(connection_->handle.get(), connection_->protocol, apdu, response);
     if (rv != SCARD_S_SUCCESS || response.size() < 2) {
         // Never re-established here: a card reset or pulled mid-session has lost what the script
         // built, and only the service can start it again.

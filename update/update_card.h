@@ -60,6 +60,8 @@ public:
 
     std::optional<Bytes> transmit(const Bytes& apdu, bool flag) override;
     std::string tokenSerial() override { return tokenSerial_; }
+    /// How long taking the hold waited for other programs.
+    long long waitedMs() const { return waitedMs_; }
 
     /// Ends the transaction and the connection. With `resetCard` the card is reset as the transaction
     /// ends, before anyone else can send: its verified PIN and any secure channel are gone. Repeated
@@ -72,6 +74,7 @@ private:
 
     std::unique_ptr<Connection> connection_;
     std::string tokenSerial_;
+    long long waitedMs_ = 0;
 };
 
 }  // namespace qel
