@@ -1,5 +1,6 @@
 #include "app/tmaj_backend.h"
 
+#include "common/hex.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_slot.h"
@@ -41,15 +42,18 @@ ApduResult ServiceTmajBackend::performUpdate(Pkcs11Card& card, const std::functi
         return service_.performUpdate(passThrough, progress, stop);
     }
     const ApduResult outcome = service_.performUpdate(*held, progress, stop);
-    endSession(*held, outcome, stop.stop_requested());
+    endSession(*held, card, outcome, stop.stop_requested());
     return outcome;
 }
 
-void ServiceTmajBackend::endSession(HeldUpdateCard& card, const ApduResult&, bool cancelled) {
+void ServiceTmajBackend::endSession(HeldUpdateCard& held, Pkcs11Card& card, const ApduResult&, bool cancelled) {
     // A session stopped half-way leaves the card with the PIN verified and the script's secure
     // channel open: reset it as the hold ends, before another program can send anything.
     const bool resetCard = cancelled;
-    card.release(resetCard);
+    held.release(resetCard);
+    // The library learns that the card's files may have changed from what crosses its pass-through;
+    // the session's commands went round it, so one harmless selection tells it to read them again.
+    Pkcs11UpdateCard(card).transmit(*fromHex("00A4000C023F00"), false);
 }
 
 void BackgroundUpdateCheck::checkAvailability(const std::string& serial, std::function<void(int)> done) {

@@ -44,7 +44,7 @@ public:
 
 private:
     /// Where every held session ends, whatever its outcome.
-    void endSession(HeldUpdateCard& card, const ApduResult& outcome, bool cancelled);
+    void endSession(HeldUpdateCard& held, Pkcs11Card& card, const ApduResult& outcome, bool cancelled);
 
     TmajManager& manager_;
     TmajService& service_;
