@@ -4,6 +4,7 @@
 
 #include "app/pin_fields.h"
 #include "app/tmaj_backend.h"
+#include "common/format.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
 
@@ -12,8 +13,24 @@ namespace qel {
 namespace {
 constexpr const char* kUpdateFailedText =
     "Une erreur est survenue lors de la télémise à jour... Veuillez réessayer ultérieurement.";
+constexpr const char* kCardGoneText = "La carte n'est plus dans le lecteur !";
+constexpr const char* kCancelledText = "La télémise à jour a été interrompue. Vous pourrez la relancer ultérieurement.";
 // The PIN field takes up to eight digits; the card's PIN has four.
 constexpr std::size_t kTmajPinFieldLength = 8;
+
+/// What the holder is told when the availability check failed: the service's fault, not the
+/// absence of an update.
+std::string checkFailureText(const TmajCheck& check) {
+    if (check.httpStatus != 0 && (check.httpStatus < 200 || check.httpStatus > 299))
+        return format(
+            "Le service de télémise à jour a répondu par une erreur (code %ld). Veuillez réessayer "
+            "ultérieurement.",
+            check.httpStatus);
+    if (check.httpStatus != 0)
+        return "Le service de télémise à jour a envoyé une réponse illisible. Veuillez réessayer ultérieurement.";
+    return "Le service de télémise à jour est injoignable. Vérifiez la connexion au réseau puis réessayez "
+           "ultérieurement.";
+}
 }  // namespace
 
 TmajViewController::TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
@@ -26,7 +43,7 @@ TmajViewController::TmajViewController(ui::TmajView& view, MainQueue& mainQueue,
 }
 
 void TmajViewController::onNext() {
-    // Both buttons are hidden while the session runs; a stray action must not start a second one.
+    // Next is hidden while the session runs; a stray action must not start a second one.
     if (sessionRunning_ || closed_) return;
     switch (step) {
         case 1:
@@ -37,6 +54,7 @@ void TmajViewController::onNext() {
             break;
         case 3:
             o_.message->setText("Votre QEL a bien été mise à jour.");
+            o_.stepper->setImage(tmaj_pictures::updated);
             showFinish();
             break;
         case 4:
@@ -49,19 +67,34 @@ void TmajViewController::onNext() {
 }
 
 void TmajViewController::onCancel() {
-    if (sessionRunning_) return;
+    if (sessionRunning_) {
+        stopSession();
+        return;
+    }
     close();
 }
 
+void TmajViewController::stopSession() {
+    if (stop_.stop_requested()) return;
+    logInfo("Interruption de la télémise à jour demandée");
+    stop_.request_stop();
+    o_.cancel->setEnabled(false);
+    o_.consigne->setText("Interruption de la télémise à jour en cours...");
+}
+
 void TmajViewController::checkAvailability() {
+    if (!pCard || pCard->serial.empty()) {
+        logWarning("TMAJ : pas de carte à vérifier");
+        finish(tmaj_pictures::checkFailed, kCardGoneText, true);
+        return;
+    }
     // Blocks the main thread for at most the request timeout: the wizard has nothing to show until
     // the service answers.
-    const int status = pCard && !pCard->serial.empty() ? backend_.checkTmaj(pCard->serial) : -1;
-    if (status == 0) {
+    const TmajCheck check = backend_.checkTmaj(pCard->serial);
+    if (check.status == 0) {
         logSuccess("QEL déjà à jour");
-        o_.message->setText("Votre QEL est déjà à jour.");
-        showFinish();
-    } else if (status == 1) {
+        finish(tmaj_pictures::upToDate, "Votre QEL est déjà à jour.", false);
+    } else if (check.status == 1) {
         o_.stepper->setImage("step2");
         o_.consigne->setHidden(false);
         o_.message->setHidden(true);
@@ -69,12 +102,8 @@ void TmajViewController::checkAvailability() {
         view_.focusPinField();
         step = 2;
     } else {
-        o_.message->setText("Aucune mise à jour disponible actuellement, veuillez réessayer ultérieurement.");
-        o_.message->setHidden(false);
-        o_.stepper->setImage("step4");
-        o_.cancel->setHidden(true);
-        o_.next->setTitle("Terminer");
-        step = 4;
+        logError("TMAJ : vérification impossible : " + check.failure);
+        finish(tmaj_pictures::checkFailed, checkFailureText(check), true);
     }
 }
 
@@ -82,6 +111,8 @@ void TmajViewController::controlTextDidChange() {
     o_.errorTextField->setHidden(true);
     filterCodeField(*o_.pinCode, kTmajPinFieldLength);
 }
+
+void TmajViewController::clearPin() { o_.pinCode->setText(""); }
 
 bool TmajViewController::verifyPin() {
     std::string pin = o_.pinCode->text();
@@ -97,10 +128,16 @@ bool TmajViewController::verifyPin() {
         rv = pCard->login(pin, false);
     }
     wipe(pin);
-    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return true;
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+        clearPin();
+        return true;
+    }
 
     o_.errorTextField->setHidden(false);
-    if (rv == CKR_PIN_LOCKED) {
+    if (rv == CKR_PIN_LEN_RANGE) {
+        // The field takes up to eight digits, the card's PIN has four: nothing reached the card.
+        o_.errorTextField->setText("Le code PIN doit comporter 4 chiffres");
+    } else if (rv == CKR_PIN_LOCKED) {
         logWarning("Carte bloquée !");
         o_.errorTextField->setText("La carte est bloquée !");
         mainQueue_.postAfter(1000, lifetime_.guard([this] {
@@ -115,8 +152,10 @@ bool TmajViewController::verifyPin() {
         o_.errorTextField->setText(text);
     } else {
         logWarning("Carte arrachée");
-        o_.errorTextField->setText("La carte n'est plus dans le lecteur !");
+        o_.errorTextField->setText(kCardGoneText);
         o_.pinCode->setEnabled(false);
+        clearPin();
+        o_.stepper->setImage(tmaj_pictures::pinFailed);
         o_.cancel->setHidden(true);
         o_.next->setTitle("Terminer");
         step = 4;
@@ -132,7 +171,9 @@ void TmajViewController::startUpdate() {
     o_.consigne->setText("Télémise à jour en cours... Veuillez ne pas retirer la carte pendant le processus.");
     o_.progressBar->setValue(0);
     o_.progressBar->setHidden(false);
-    o_.cancel->setHidden(true);
+    // Cancel stays: it stops the session cleanly at its next command.
+    o_.cancel->setHidden(false);
+    o_.cancel->setEnabled(true);
     o_.next->setHidden(true);
     sessionRunning_ = true;
 
@@ -142,45 +183,52 @@ void TmajViewController::startUpdate() {
     MainQueue& mainQueue = mainQueue_;
     TmajBackend& backend = backend_;
     ui::ProgressBar* progressBar = o_.progressBar;
-    background_.post([this, alive, &mainQueue, &backend, progressBar, card = pCard] {
+    background_.post([this, alive, &mainQueue, &backend, progressBar, card = pCard, stop = stop_.get_token()] {
         auto onMain = [alive, &mainQueue](std::function<void()> task) {
             mainQueue.post([alive, task = std::move(task)] {
                 if (alive.lock()) task();
             });
         };
         if (!card) {
-            onMain([this] { sessionEnded(true, "Pas de carte à mettre à jour"); });
+            onMain([this] {
+                sessionEnded(ApduResult::failure(ApduResultCode::CODE_CARD_MISSING, "Pas de carte à mettre à jour"));
+            });
             return;
         }
         const ApduResult outcome = backend.performUpdate(
-            *card, [&](int percent) { onMain([progressBar, percent] { progressBar->setValue(percent); }); });
-        onMain([this, outcome] { sessionEnded(outcome.isError, outcome.resultMessage); });
+            *card, [&](int percent) { onMain([progressBar, percent] { progressBar->setValue(percent); }); }, stop);
+        onMain([this, outcome] { sessionEnded(outcome); });
     });
 }
 
-void TmajViewController::sessionEnded(bool isError, const std::string& resultMessage) {
+void TmajViewController::sessionEnded(const ApduResult& outcome) {
     sessionRunning_ = false;
-    if (isError) {
-        logError("Erreur lors de la TMAJ: " + resultMessage);
-        o_.stepper->setImage("step4");
-        o_.consigne->setHidden(true);
-        o_.progressBar->setHidden(true);
-        o_.message->setTextColour(kTmajErrorColour);
-        o_.message->setText(kUpdateFailedText);
-        o_.message->setHidden(false);
-        o_.next->setTitle("Terminer");
-        o_.next->setHidden(false);
-        step = 4;
+    o_.cancel->setEnabled(true);
+    if (outcome.isError && stop_.stop_requested()) {
+        logInfo("Télémise à jour interrompue : " + outcome.resultMessage);
+        finish(tmaj_pictures::cancelled, kCancelledText, false);
         return;
     }
+    if (outcome.isError) {
+        logError("Erreur lors de la TMAJ: " + outcome.resultMessage);
+        finish(tmaj_pictures::updateFailed, kUpdateFailedText, true);
+        return;
+    }
+    // A stop asked too late to matter: the session had already reached its end marker.
     logSuccess("Télémise à jour réussie !");
     cardUpdated_ = true;
     step = 3;
     onNext();
 }
 
+void TmajViewController::finish(const char* picture, const std::string& text, bool error) {
+    if (error) o_.message->setTextColour(kTmajErrorColour);
+    o_.message->setText(text);
+    o_.stepper->setImage(picture);
+    showFinish();
+}
+
 void TmajViewController::showFinish() {
-    o_.stepper->setImage("step4");
     o_.consigne->setHidden(true);
     o_.progressBar->setHidden(true);
     o_.message->setHidden(false);
@@ -193,6 +241,7 @@ void TmajViewController::showFinish() {
 void TmajViewController::close() {
     if (closed_) return;
     closed_ = true;
+    clearPin();
     if (delegate) delegate->updateWizardClosed(cardUpdated_);
     view_.close();
 }

@@ -1,11 +1,13 @@
 #pragma once
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "app/background_queue.h"
 #include "app/lifetime.h"
 #include "app/ui/tmaj_view.h"
 #include "common/main_queue.h"
+#include "update/apdu_command.h"
 
 namespace qel {
 
@@ -27,10 +29,21 @@ public:
 /// Red of the failed-update text.
 inline const ui::Colour kTmajErrorColour = ui::Colour::fromRgb(205, 3, 55);
 
+/// Pictures of the last step: each ticks only the steps that ran to their end.
+namespace tmaj_pictures {
+inline constexpr const char* updated = "step4";                    ///< every step done
+inline constexpr const char* upToDate = "step4-uptodate";          ///< checked; no PIN, no update needed
+inline constexpr const char* checkFailed = "step4-checkfailed";    ///< the check itself failed
+inline constexpr const char* pinFailed = "step4-pinfailed";        ///< checked; the login could not be made
+inline constexpr const char* updateFailed = "step4-updatefailed";  ///< PIN given; the session failed
+inline constexpr const char* cancelled = "step4-cancelled";        ///< PIN given; the session was stopped
+}  // namespace tmaj_pictures
+
 /// The card update wizard: (1) asks the service whether an update waits, (2) takes the PIN and logs
 /// in, (3) runs the session on the background queue with its progress, (4) shows the result. One
-/// button, `next`, moves it on. Main thread only; the session's progress and outcome come back
-/// through the main queue, and are dropped once the wizard is gone.
+/// button, `next`, moves it on; `cancel` stays during the session and stops it at its next command
+/// (the card is then reset by the backend). Main thread only; the session's progress and outcome come
+/// back through the main queue, and are dropped once the wizard is gone.
 class TmajViewController {
 public:
     /// The view's outlets must be complete; the buttons and the PIN field are wired here.
@@ -55,7 +68,12 @@ public:
 
 private:
     void checkAvailability();
-    void sessionEnded(bool isError, const std::string& resultMessage);
+    void sessionEnded(const ApduResult& outcome);
+    /// Asks the running session to stop; its outcome then ends the wizard.
+    void stopSession();
+    /// The final step with `picture` and `text` in `message`, red when `error`.
+    void finish(const char* picture, const std::string& text, bool error);
+    void clearPin();
     void close();
 
     ui::TmajView& view_;
@@ -64,6 +82,7 @@ private:
     BackgroundQueue& background_;
     TmajBackend& backend_;
     bool sessionRunning_ = false;
+    std::stop_source stop_;
     bool cardUpdated_ = false;
     bool closed_ = false;
     // Checked on the main thread by what the session posts back; the worker only copies it.

@@ -10,6 +10,7 @@
 #include "common/format.h"
 #include "common/logger.h"
 #include "common/utf8.h"
+#include "update/relay_limits.h"
 
 namespace qel {
 
@@ -41,6 +42,25 @@ std::string mimeType(const char* contentType) {
     for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return type;
 }
+
+// Collects the body up to the answer limit; past it the transfer stops (libcurl sees a short write).
+struct CappedBody {
+    std::string* body;
+    bool overflowed = false;
+};
+
+std::size_t appendCapped(char* data, std::size_t size, std::size_t count, void* out) {
+    auto* capped = static_cast<CappedBody*>(out);
+    const std::size_t n = size * count;
+    if (capped->body->size() + n > relay::kMaxAnswerBytes) {
+        capped->overflowed = true;
+        return 0;
+    }
+    capped->body->append(data, n);
+    return n;
+}
+
+constexpr const char* kTooLarge = "réponse de plus de 1 Mio refusée";
 
 struct Texts {
     const char* failure;
@@ -136,8 +156,9 @@ TmajManager::Exchange TmajManager::exchange(const std::string& method, const std
     curl_easy_setopt(c, CURLOPT_SHARE, share_->handle);
     curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &curl::appendToString);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &out.body);
+    CappedBody capped{&out.body};
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &appendCapped);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &capped);
     std::unique_ptr<curl_slist, CurlDeleter> headers;
     // Always a fresh answer, never one kept by a proxy.
     curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
@@ -156,6 +177,11 @@ TmajManager::Exchange TmajManager::exchange(const std::string& method, const std
     }
 
     const CURLcode code = curl_easy_perform(c);
+    if (capped.overflowed) {
+        out.body.clear();
+        out.error = kTooLarge;
+        return out;
+    }
     if (code != CURLE_OK) {
         out.error = errorBuffer[0] ? errorBuffer.data() : curl_easy_strerror(code);
         return out;
@@ -177,7 +203,7 @@ TmajManager::Exchange TmajManager::exchange(const std::string& method, const std
     return out;
 }
 
-int TmajManager::checkTmaj(const std::string& serial) {
+TmajCheck TmajManager::check(const std::string& serial) {
     logInfo("Vérification de télémise à jour disponible pour la QEL n°" + serial);
     const std::string url = endpoint_.baseAddress + kCheckPath;
     const std::string body = nlohmann::json{{"cardId", serial}, {"os", "MacOS 10"}}.dump(
@@ -190,29 +216,31 @@ int TmajManager::checkTmaj(const std::string& serial) {
         std::lock_guard lock(cookiesMutex_);
         cookies_ = std::move(previous);
     };
-    if (!answer.transferred) {
+    auto failed = [&](long httpStatus, std::string why) {
         restoreCookies();
-        logError("Check TMAJ - une erreur est survenue: " + (answer.error.empty() ? "Erreur inconnue" : answer.error));
-        return kCheckFailed;
+        return TmajCheck{kCheckFailed, httpStatus, std::move(why)};
+    };
+    if (!answer.transferred) {
+        const std::string why = answer.error.empty() ? "Erreur inconnue" : answer.error;
+        logError("Check TMAJ - une erreur est survenue: " + why);
+        return failed(0, why);
     }
     if (answer.status < 200 || answer.status > 299) {
-        restoreCookies();
         logError(format("Check TMAJ - statusCode devrait être 2xx, mais code %ld reçu", answer.status));
-        return kCheckFailed;
+        return failed(answer.status, format("code %ld", answer.status));
     }
     if (!isUtf8(answer.body)) {
-        restoreCookies();
         logError("Check TMAJ - une erreur est survenue: la réponse n'est pas un texte UTF-8");
-        return kCheckFailed;
+        return failed(answer.status, "la réponse n'est pas un texte UTF-8");
     }
     logDebug("responseString = " + answer.body);
     if (answer.body.find(kUpToDatePhrase) != std::string::npos) {
         restoreCookies();
         logSuccess("QEL déjà à jour");
-        return kUpToDate;
+        return TmajCheck{kUpToDate, answer.status, {}};
     }
     logSuccess("Mise à jour QEL disponible");
-    return kUpdateAvailable;
+    return TmajCheck{kUpdateAvailable, answer.status, {}};
 }
 
 ApduList TmajManager::decodeAnswer(const Exchange& answer, const char* kind) {

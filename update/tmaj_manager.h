@@ -25,6 +25,15 @@ struct TmajEndpoint {
 /// The default endpoint with the environment's overrides applied.
 TmajEndpoint tmajEndpointFromEnvironment();
 
+/// The outcome of an availability check, with what went wrong when it failed.
+struct TmajCheck {
+    int status = 1;  ///< 1 update available, 0 up to date, -1 check failed
+    /// For a failed check: the HTTP status the service answered (0 when no answer came) and the
+    /// transport's or the answer's fault, as logged.
+    long httpStatus = 0;
+    std::string failure;
+};
+
 /// The update session's view of the service: the two blocking requests below the session root.
 class TmajClient {
 public:
@@ -61,7 +70,9 @@ public:
     static TmajManager& shared();
 
     /// Whether an update waits for the card with that serial: 1 yes, 0 up to date, -1 check failed.
-    int checkTmaj(const std::string& serial);
+    int checkTmaj(const std::string& serial) { return check(serial).status; }
+    /// The same check, telling why it failed.
+    TmajCheck check(const std::string& serial);
 
     ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override;
     ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override;

@@ -1,42 +1,17 @@
 #pragma once
+#include <chrono>
 #include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
 #include "update/apdu_command.h"
 #include "update/tmaj_manager.h"
+#include "update/update_card.h"
 
 namespace qel {
-
-class Pkcs11Card;
-
-/// What the update session needs of the card.
-class UpdateCard {
-public:
-    virtual ~UpdateCard() = default;
-    /// One raw command through the issuer library's pass-through: data + SW1 SW2, or nothing when
-    /// the transmission failed (card pulled, session gone).
-    virtual std::optional<Bytes> transmit(const Bytes& apdu, bool flag) = 0;
-    /// The ten hexadecimal characters of the chip serial, empty when the card did not give them.
-    virtual std::string chipSerial() = 0;
-    /// The token serial of the card object.
-    virtual std::string tokenSerial() = 0;
-};
-
-/// The card object of the PKCS#11 binding as the session's card. The card must outlive it; the
-/// binding's one-caller-at-a-time rule holds (the wizard shows no button while the session runs).
-class Pkcs11UpdateCard final : public UpdateCard {
-public:
-    explicit Pkcs11UpdateCard(Pkcs11Card& card) : card_(card) {}
-    std::optional<Bytes> transmit(const Bytes& apdu, bool flag) override;
-    std::string chipSerial() override;
-    std::string tokenSerial() override;
-
-private:
-    Pkcs11Card& card_;
-};
 
 /// User-facing messages of the session outcomes.
 namespace tmaj_messages {
@@ -48,24 +23,35 @@ inline constexpr const char* sequenceFailed =
     "persiste)";
 inline constexpr const char* noChipSerial = "Le numéro de série de la carte n'a pas pu être lu.";
 inline constexpr const char* invalidCommand = "Le service de mise à jour a envoyé une commande invalide.";
-inline constexpr const char* cardGone = "La carte ne répond plus : elle a peut-être été retirée du lecteur.";
 inline constexpr const char* noSecureMessagingAnswer = "La mise en place de la messagerie sécurisée n'a pas abouti.";
+inline constexpr const char* tooManyCommands = "Le service de mise à jour a envoyé une liste de plus de 256 commandes.";
+inline constexpr const char* commandTooLong =
+    "Le service de mise à jour a envoyé une commande plus longue que ce que la norme ISO 7816 permet.";
+inline constexpr const char* tooManyRounds = "Le service de mise à jour n'a pas terminé la session en 1000 échanges.";
+inline constexpr const char* sessionTooLong = "La télémise à jour a dépassé sa durée maximale de 10 minutes.";
+inline constexpr const char* cancelled = "Télémise à jour interrompue par l'utilisateur.";
 }  // namespace tmaj_messages
 
 /// One complete update of the card's contents: relays the service's command lists to the card and
 /// the card's answers back, five steps once, then the repeated step until the service's end marker.
-/// The client never judges the scripts; it stops on the first failed step.
+/// The client never judges the scripts; it stops on the first failed step, and on the limits of
+/// relay_limits.h (list length, command length, rounds, session time), each with its own message.
 ///
 /// `performUpdate` blocks its caller for the whole session and must not run on the main thread.
 class TmajService {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit TmajService(TmajClient& client) : client_(client) {}
 
     /// Runs the session on `card`; after a success the token driver's file cache of the card is
     /// removed. `progress` (may be empty) is called from the session's thread with
-    /// 20, 40, 60, 80, 90 and 100; the caller hands it to the main queue. Returns the success outcome
-    /// or the first failure; never throws.
-    ApduResult performUpdate(UpdateCard& card, const std::function<void(int)>& progress);
+    /// 20, 40, 60, 80, 90 and 100; the caller hands it to the main queue. A stop request is honoured
+    /// between two commands and before each request to the service: the session then ends with the
+    /// `cancelled` message and nothing more reaches the card or the service (the protocol has no
+    /// message to abandon a session; the service drops it with its cookie). Returns the success
+    /// outcome or the first failure; never throws.
+    ApduResult performUpdate(UpdateCard& card, const std::function<void(int)>& progress, std::stop_token stop = {});
 
     /// "8025000001" + chip serial + ":" + "8025000001" + token serial.
     static std::string cardIdentifier(const std::string& chipSerial, const std::string& tokenSerial);
@@ -81,19 +67,30 @@ public:
     /// Runs every command in order (a failure does not stop the list); one outcome per command.
     std::vector<ApduResult> executeApduList(UpdateCard& card, const ApduList& list);
 
-    /// Runs the list and writes each outcome into the commands with the same APDU text. Nothing for an
-    /// empty list.
+    /// Runs the list and writes each outcome into the command at the same position; a command
+    /// without `apdu` keeps the response the service sent. Nothing for an empty list.
     std::optional<ApduList> processApduList(UpdateCard& card, ApduList list);
+
+    /// Why a command text from the service cannot go to the card: `invalidCommand` (not hexadecimal,
+    /// shorter than a header), `commandTooLong` (past ISO 7816 lengths), or nullptr when it can.
+    static const char* commandProblem(const std::string& text);
 
     /// The pause between the end marker and the success outcome (the wizard shows the full bar).
     int finalPauseMs = 1000;
     /// Successive GET RESPONSE follow-ups accepted for one command; a card asking for more is faulty.
     static constexpr int kMaxFollowUps = 64;
+    /// The session's clock for its time limit.
+    std::function<Clock::time_point()> now = [] { return Clock::now(); };
 
 private:
+    struct Run;
     std::string sendApdu(UpdateCard& card, const std::string& apdu, bool flag, int depth);
-    /// A failure outcome when the list cannot be relayed (invalid command, card not answering).
-    std::optional<ApduResult> runList(UpdateCard& card, ApduList& list);
+    std::vector<ApduResult> executeList(UpdateCard& card, const ApduList& list, Run* run);
+    std::optional<ApduList> processList(UpdateCard& card, ApduList list, Run* run);
+    /// False, with the run's outcome set, once the session is to stop (stop request, time limit).
+    bool keepGoing(Run& run);
+    /// A failure outcome when the list cannot be relayed (past a limit, invalid command, stopped).
+    std::optional<ApduResult> runList(UpdateCard& card, ApduList& list, Run& run);
 
     TmajClient& client_;
 };

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 
@@ -49,6 +50,14 @@ std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::strin
             f.missingRespType = true;
         else if (kind == "end-inside")
             f.endInside = true;
+        else if (kind == "oversize")
+            f.oversize = true;
+        else if (kind == "commands")
+            f.commands = std::stoi(value);
+        else if (kind == "long-command")
+            f.longCommand = true;
+        else if (kind == "endless")
+            f.endless = true;
         else
             return std::nullopt;
     } catch (const std::exception&) {
@@ -144,7 +153,8 @@ void TmajSimulator::install() {
             res.set_content("[]", "application/json");
             return;
         }
-        TmajScripts::Reply reply = script();
+        // An endless step answers whatever the card said, without the script's checks.
+        TmajScripts::Reply reply = f && f->endless ? TmajScripts::Reply{} : script();
         if (reply.status != 200) {
             res.status = reply.status;
             res.set_content(reply.body, "text/plain; charset=utf-8");
@@ -155,6 +165,20 @@ void TmajSimulator::install() {
             body = R"([{"apdu":"ENDQELMAJ","apduRespType":"1"},{"apdu":"00B0000001","apduRespType":"1"}])";
         if (f && f->missingRespType) body = R"([{"apdu":"00A4000C023F00"}])";
         if (f && f->malformed) body = R"([{"apdu":"00A4000C023F00","apduRespType":)";
+        if (f && (f->commands > 0 || f->endless)) {
+            nlohmann::json list = nlohmann::json::array();
+            for (int i = 0; i < std::max(f->commands, 1); ++i)
+                list.push_back({{"apdu", "00A4000C023F00"}, {"apduRespType", "1"}});
+            body = list.dump();
+        }
+        if (f && f->longCommand) {
+            // A short command (no zero byte after the header) of 300 bytes.
+            body = R"([{"apdu":"00D60000FF)" + std::string(2 * 295, 'A') + R"(","apduRespType":"1"}])";
+        }
+        if (f && f->oversize) {
+            body = R"([{"apdu":"00A4000C023F00","apduRespType":"1","response":")" + std::string(1100 * 1024, 'A') +
+                   R"("}])";
+        }
         res.set_content(body, f && f->wrongMime ? "text/html" : "application/json");
     };
     auto cardnumOf = [](const std::string& body) {

@@ -26,10 +26,15 @@ struct TmajFault {
     bool missingRespType = false;  ///< an element without "apduRespType"
     int delayMs = 0;               ///< wait before answering
     bool endInside = false;        ///< the end marker followed by another command
+    // Hostile answers, each past one of the client's relay limits.
+    bool oversize = false;     ///< a valid list whose body passes 1 MiB
+    int commands = 0;          ///< a list of that many commands
+    bool longCommand = false;  ///< one command longer than ISO 7816 allows
+    bool endless = false;      ///< the repeated step never sends the end marker
 };
 
 /// Parses "STEP:KIND[=VALUE]" with KIND one of status=N, mime, malformed, no-resp-type, delay=MS,
-/// end-inside. Nothing on a malformed text.
+/// end-inside, oversize, commands=N, long-command, endless. Nothing on a malformed text.
 std::optional<std::pair<std::string, TmajFault>> parseTmajFault(const std::string& text);
 
 /// The update service on loopback HTTPS: "/sc/check" and the session below "/telemaj/rest/swtmaj",

@@ -59,26 +59,44 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
     EXPECT_EQ(controller->step, 4);
     EXPECT_EQ(view.message.value, "Votre QEL est déjà à jour.");
     EXPECT_FALSE(view.message.hidden);
-    EXPECT_EQ(view.stepper.picture, "step4");
+    // Neither the PIN nor the update happened: their steps are not ticked.
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::upToDate);
     EXPECT_TRUE(view.cancel.hidden);
     EXPECT_EQ(view.next.titleText, "Terminer");
 
-    FakeTmajView failedView;
-    TmajViewController failed(failedView, queue, background, backend);
-    failed.pCard = card;
-    backend.status = -1;
-    failedView.next.click();
-    EXPECT_EQ(failed.step, 4);
-    EXPECT_EQ(failedView.message.value,
-              "Aucune mise à jour disponible actuellement, veuillez réessayer ultérieurement.");
-    EXPECT_TRUE(failedView.pinCode.hidden);
+    // A service that fails is said to have failed, not to have no update.
+    struct Failure {
+        long httpStatus;
+        const char* text;
+    };
+    const Failure failures[] = {
+        {404, "Le service de télémise à jour a répondu par une erreur (code 404). Veuillez réessayer ultérieurement."},
+        {500, "Le service de télémise à jour a répondu par une erreur (code 500). Veuillez réessayer ultérieurement."},
+        {0,
+         "Le service de télémise à jour est injoignable. Vérifiez la connexion au réseau puis réessayez "
+         "ultérieurement."},
+    };
+    for (const Failure& f : failures) {
+        FakeTmajView failedView;
+        TmajViewController failed(failedView, queue, background, backend);
+        failed.pCard = card;
+        backend.status = -1;
+        backend.httpStatus = f.httpStatus;
+        failedView.next.click();
+        EXPECT_EQ(failed.step, 4);
+        EXPECT_EQ(failedView.message.value, f.text);
+        EXPECT_EQ(failedView.message.colour, kTmajErrorColour);
+        EXPECT_EQ(failedView.stepper.picture, tmaj_pictures::checkFailed);
+        EXPECT_TRUE(failedView.pinCode.hidden);
+    }
 
     // Opened without a card: the same end, and nothing asked of the service.
     FakeTmajView cardlessView;
     TmajViewController cardless(cardlessView, queue, background, backend);
     cardlessView.next.click();
     EXPECT_EQ(cardless.step, 4);
-    EXPECT_EQ(backend.checkedSerials.size(), 2u);
+    EXPECT_EQ(cardlessView.message.value, "La carte n'est plus dans le lecteur !");
+    EXPECT_EQ(backend.checkedSerials.size(), 4u);
 
     backend.status = 1;
     FakeTmajView availableView;
@@ -102,6 +120,16 @@ TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {
     enter("123");
     EXPECT_EQ(view.errorTextField.value, "Le code PIN doit comporter 4 chiffres");
     EXPECT_EQ(module.totalCalls(), before);
+    // The field takes eight digits, the card's PIN has four: a longer code is refused as such, and
+    // the wizard stays for another try.
+    for (const char* longer : {"12345", "12345678"}) {
+        enter(longer);
+        EXPECT_EQ(view.errorTextField.value, "Le code PIN doit comporter 4 chiffres") << longer;
+        EXPECT_FALSE(view.errorTextField.hidden);
+        EXPECT_EQ(controller->step, 2);
+        EXPECT_TRUE(view.pinCode.enabled);
+        EXPECT_FALSE(view.cancel.hidden);
+    }
 
     enter("0000");
     EXPECT_EQ(view.errorTextField.value, "Le code PIN n'est pas valide !");
@@ -127,6 +155,8 @@ TEST_F(TmajWizardTest, CardPulledBeforeThePinEndsTheWizard) {
     module.slotList[0].present = false;
     enter("1234");
     EXPECT_EQ(view.errorTextField.value, "La carte n'est plus dans le lecteur !");
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::pinFailed);
+    EXPECT_EQ(view.pinCode.value, "");
     EXPECT_FALSE(view.pinCode.enabled);
     EXPECT_TRUE(view.cancel.hidden);
     EXPECT_EQ(view.next.titleText, "Terminer");
@@ -143,16 +173,16 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     enter("1234");
     EXPECT_TRUE(card->isUserLoggedIn());
     EXPECT_TRUE(controller->sessionRunning());
+    EXPECT_EQ(view.pinCode.value, "");  // the PIN does not stay in the field once used
     EXPECT_EQ(view.stepper.picture, "step3");
     EXPECT_EQ(view.consigne.value,
               "Télémise à jour en cours... Veuillez ne pas retirer la carte pendant le processus.");
     EXPECT_FALSE(view.progressBar.hidden);
     EXPECT_TRUE(view.pinCode.hidden);
     EXPECT_TRUE(view.next.hidden);
-    EXPECT_TRUE(view.cancel.hidden);
-    // Nothing the user can do starts a second session or closes the wizard meanwhile.
+    EXPECT_FALSE(view.cancel.hidden);
+    // Nothing the user can do starts a second session.
     controller->onNext();
-    controller->onCancel();
     EXPECT_EQ(view.closes, 0);
 
     sessionDone();
@@ -161,9 +191,11 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_EQ(view.progressBar.values, (std::vector<int>{0, 20, 40, 60, 80, 90, 100}));
     EXPECT_EQ(backend.updatedSerial, card->serial);
     EXPECT_EQ(controller->step, 4);
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::updated);
     EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
     EXPECT_FALSE(view.message.hidden);
     EXPECT_TRUE(view.progressBar.hidden);
+    EXPECT_TRUE(view.cancel.hidden);
     EXPECT_FALSE(view.next.hidden);
     EXPECT_EQ(view.next.titleText, "Terminer");
     view.next.click();
@@ -174,6 +206,31 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_FALSE(log.contains("1234"));
 }
 
+TEST_F(TmajWizardTest, CancelDuringTheSessionStopsItAndSaysSo) {
+    backend.holdSession = true;
+    reachPinStep();
+    enter("1234");
+    ASSERT_TRUE(controller->sessionRunning());
+    view.cancel.click();
+    // The window stays until the session has stopped; a second click changes nothing.
+    EXPECT_EQ(view.closes, 0);
+    EXPECT_FALSE(view.cancel.enabled);
+    EXPECT_EQ(view.consigne.value, "Interruption de la télémise à jour en cours...");
+    view.cancel.click();
+    background.waitIdle();
+    EXPECT_TRUE(backend.stopped);
+    queue.runReady();
+    EXPECT_FALSE(controller->sessionRunning());
+    EXPECT_EQ(controller->step, 4);
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::cancelled);
+    EXPECT_EQ(view.message.value, "La télémise à jour a été interrompue. Vous pourrez la relancer ultérieurement.");
+    EXPECT_TRUE(view.cancel.hidden);
+    EXPECT_EQ(view.next.titleText, "Terminer");
+    view.next.click();
+    EXPECT_EQ(view.closes, 1);
+    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+}
+
 TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
     LogCapture log;
     backend.outcome = ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, "Le service ne répond plus");
@@ -182,7 +239,7 @@ TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
     sessionDone();
     queue.runReady();
     EXPECT_EQ(controller->step, 4);
-    EXPECT_EQ(view.stepper.picture, "step4");
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::updateFailed);
     EXPECT_EQ(view.message.value,
               "Une erreur est survenue lors de la télémise à jour... Veuillez réessayer ultérieurement.");
     EXPECT_EQ(view.message.colour, ui::Colour::fromRgb(205, 3, 55));

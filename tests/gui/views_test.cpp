@@ -34,6 +34,7 @@
 #include "app/trust/authority_store.h"
 #include "app/qt/colour_table.h"
 #include "app/log_utils.h"
+#include "app/tmaj_view_controller.h"
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
 #include "pkcs11/service_report.h"
@@ -429,12 +430,10 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     next->click();
     EXPECT_EQ(stepper->pictureName(), "step3");
     EXPECT_TRUE(next->isHidden());
-    EXPECT_TRUE(cancel->isHidden());
+    EXPECT_FALSE(cancel->isHidden());  // stops the session, see below
     ASSERT_TRUE(gui_test::waitUntil([&] { return backend.reported() == 3; }, 5000));
     h.queue.runReady();
     EXPECT_EQ(progress->value(), 60);
-    dialog->reject();  // Escape while the session runs
-    EXPECT_TRUE(dialog->isVisible());
     keepScreenshot(*dialog, "tmaj-step3");
 
     backend.release();
@@ -449,10 +448,84 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     next->click();
     EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     EXPECT_EQ(delegate.closings, std::vector<bool>{true});
-    for (const char* picture : {"step1", "step2", "step3", "step4"}) {
+    for (const char* picture : {"step1", "step2", "step3", "step4", tmaj_pictures::upToDate, tmaj_pictures::checkFailed,
+                                tmaj_pictures::pinFailed, tmaj_pictures::updateFailed, tmaj_pictures::cancelled}) {
         SCOPED_TRACE(picture);
         EXPECT_TRUE(QSvgRenderer(qt::picturePath(picture)).isValid());
     }
+}
+
+TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSession) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeIssuerModule module;
+    module.addSlot("Reader 0", true);
+    Pkcs11Library cardLibrary(module.functions(), nullptr);
+    ASSERT_EQ(cardLibrary.initialize(), CKR_OK);
+    test::ScriptedBackend backend;
+    BackgroundQueue background;
+    h.navigator.enableUpdateWizard(background, backend);
+    test::RecordingTmajDelegate delegate;
+    ui::SegueValues values;
+    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
+    values.tmajDelegate = &delegate;
+
+    // Opens the wizard and presses next at step 1; the dialog and its stepper, message and next.
+    auto open = [&] {
+        h.navigator.performSegue(ui::segue::tmaj, values);
+        auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
+        EXPECT_TRUE(gui_test::waitUntil([&] { return dialog && dialog->isVisible(); }, 2000));
+        dialog->findChild<QPushButton*>("next")->click();
+        return dialog;
+    };
+    auto closeWith = [&](qt::QtTmajDialog* dialog) {
+        dialog->findChild<QPushButton*>("next")->click();
+        EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
+    };
+    struct Outcome {
+        int status;
+        long httpStatus;
+        const char* picture;
+        const char* text;
+        const char* screenshot;
+    };
+    const Outcome outcomes[] = {
+        {0, 200, tmaj_pictures::upToDate, "Votre QEL est déjà à jour.", "tmaj-no-update"},
+        {-1, 500, tmaj_pictures::checkFailed,
+         "Le service de télémise à jour a répondu par une erreur (code 500). Veuillez réessayer ultérieurement.",
+         "tmaj-service-error"},
+    };
+    for (const Outcome& o : outcomes) {
+        SCOPED_TRACE(o.screenshot);
+        backend.status = o.status;
+        backend.httpStatus = o.httpStatus;
+        qt::QtTmajDialog* dialog = open();
+        ASSERT_NE(dialog, nullptr);
+        EXPECT_EQ(dialog->findChild<qt::PictureView*>("stepper")->pictureName(), o.picture);
+        EXPECT_EQ(dialog->findChild<QLabel*>("message")->text(), QString::fromUtf8(o.text));
+        EXPECT_EQ(dialog->findChild<QPushButton*>("next")->text(), QStringLiteral("Terminer"));
+        QCoreApplication::processEvents();  // the button takes its new title's width
+        keepScreenshot(*dialog, o.screenshot);
+        closeWith(dialog);
+    }
+
+    // Escape while the session runs stops it; the wizard stays until the session has ended.
+    backend.status = 1;
+    backend.holdSession = true;
+    qt::QtTmajDialog* dialog = open();
+    ASSERT_NE(dialog, nullptr);
+    gui_test::typeText(dialog->findChild<QLineEdit*>("pinCode"), "1234");
+    dialog->findChild<QPushButton*>("next")->click();
+    dialog->reject();
+    EXPECT_TRUE(dialog->isVisible());
+    background.waitIdle();
+    h.queue.runReady();
+    EXPECT_TRUE(backend.stopped);
+    EXPECT_EQ(dialog->findChild<qt::PictureView*>("stepper")->pictureName(), tmaj_pictures::cancelled);
+    keepScreenshot(*dialog, "tmaj-cancelled");
+    closeWith(dialog);
+    EXPECT_EQ(delegate.closings, (std::vector<bool>{false, false, false}));
 }
 
 /// What the sign-in dialogs reported.

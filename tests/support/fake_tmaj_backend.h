@@ -2,6 +2,7 @@
 // The update service and the wizard's owner as test stand-ins.
 #include <condition_variable>
 #include <mutex>
+#include <stop_token>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,17 +10,19 @@
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
 #include "pkcs11/pkcs11_card.h"
+#include "update/tmaj_service.h"
 
 namespace qel::test {
 
-/// The service answers `status`; the session reports `progress` and ends with `outcome`, once the
-/// test calls release() when `holdSession` is set.
+/// The service answers `status` (with `httpStatus` and `failure` when it fails); the session
+/// reports `progress` and ends with `outcome`, once the test calls release() when `holdSession` is
+/// set. A held session that is asked to stop ends at once with the session's cancelled outcome.
 struct ScriptedBackend : TmajBackend {
-    int checkTmaj(const std::string& serial) override {
+    TmajCheck checkTmaj(const std::string& serial) override {
         checkedSerials.push_back(serial);
-        return status;
+        return TmajCheck{status, httpStatus, failure};
     }
-    ApduResult performUpdate(Pkcs11Card& card, const std::function<void(int)>& report) override {
+    ApduResult performUpdate(Pkcs11Card& card, const std::function<void(int)>& report, std::stop_token stop) override {
         updatedSerial = card.serial;
         for (int p : progress) {
             report(p);
@@ -27,7 +30,11 @@ struct ScriptedBackend : TmajBackend {
             ++reportedCount;
         }
         std::unique_lock lock(mutex);
-        opened.wait(lock, [this] { return !holdSession; });
+        opened.wait(lock, stop, [this] { return !holdSession; });
+        if (stop.stop_requested()) {
+            stopped = true;
+            return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, tmaj_messages::cancelled);
+        }
         return outcome;
     }
     void release() {
@@ -39,6 +46,10 @@ struct ScriptedBackend : TmajBackend {
     }
 
     int status = 1;
+    long httpStatus = 0;
+    std::string failure;
+    /// The session saw the stop request.
+    bool stopped = false;
     std::vector<int> progress{20, 40, 60, 80, 90, 100};
     /// How many progress values the session reported so far (any thread).
     int reported() {
@@ -49,7 +60,7 @@ struct ScriptedBackend : TmajBackend {
     bool holdSession = false;
     int reportedCount = 0;
     std::mutex mutex;
-    std::condition_variable opened;
+    std::condition_variable_any opened;
     std::vector<std::string> checkedSerials;
     std::string updatedSerial;
 };

@@ -41,7 +41,7 @@ struct VirtualUpdateCard : UpdateCard {
         if (pulledAfter >= 0 && transmissions > pulledAfter) return std::nullopt;
         return model->processApdu(apdu);
     }
-    std::string chipSerial() override { return profile.cardNumber; }
+    std::optional<std::string> chipSerial() override { return profile.cardNumber; }
     std::string tokenSerial() override { return profile.cardNumber + profile.checkCharacter; }
     std::unique_ptr<sim::QelCardModel> model;
     sim::Profile profile;
@@ -273,8 +273,21 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
          tmaj_messages::sequenceFailed},
         {"QELMAJSequence2",
          {.endInside = true},
-         "Commande APDU invalide reçue du service: ENDQELMAJ",
+         "Commande APDU refusée (9 caractères) : ENDQELMAJ",
          tmaj_messages::invalidCommand},
+        // A hostile service, past each limit of the relay.
+        {"initQelMajBean",
+         {.oversize = true},
+         "HTTP GET Request - une erreur est survenue: réponse de plus de 1 Mio refusée",
+         tmaj_messages::nullResult},
+        {"QELMAJSequence1",
+         {.commands = 257},
+         "Liste de 257 commandes reçue du service, au-delà de la limite de 256",
+         tmaj_messages::tooManyCommands},
+        {"initIasMajBean",
+         {.longCommand = true},
+         "Commande APDU refusée (600 caractères)",
+         tmaj_messages::commandTooLong},
         {"IASMAJ", {.delayMs = 8000}, "HTTP GET Request - une erreur est survenue: ", tmaj_messages::nullResult},
     };
     for (const Case& c : cases) {
@@ -304,12 +317,15 @@ TEST_F(TmajClientTest, TheSessionNeedsTheCheckCookieAndPlainArguments) {
     EXPECT_TRUE(manager->getRequest("/IASMAJ", {"../../sc/check", id}).empty());
     EXPECT_TRUE(log.contains("argument de chemin refusé"));
 
-    // A card pulled mid-session: the answers stop and the session ends with its message.
+    // A card pulled mid-session: the failures go to the service, which refuses to go on.
     VirtualUpdateCard card(cardDir("qel3-default"));
     card.pulledAfter = 5;
     ApduResult result = service->performUpdate(card, {});
     EXPECT_TRUE(result.isError);
-    EXPECT_EQ(result.resultMessage, tmaj_messages::cardGone);
+    EXPECT_TRUE(result.resultMessage == tmaj_messages::nullResult ||
+                result.resultMessage == tmaj_messages::sequenceFailed)
+        << result.resultMessage;
+    EXPECT_TRUE(log.contains(tmaj_messages::transmissionFailed));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <stop_token>
 
 #include "common/hex.h"
 
@@ -19,18 +20,20 @@ struct FakeCard : UpdateCard {
     std::optional<Bytes> transmit(const Bytes& apdu, bool flag) override {
         sent.push_back(toHex(apdu));
         flags.push_back(flag);
+        if (onTransmit) onTransmit();
         if (pulledAfter >= 0 && static_cast<int>(sent.size()) > pulledAfter) return std::nullopt;
         auto it = answers.find(toHex(apdu));
         return *fromHex(it == answers.end() ? "9000" : it->second);
     }
-    std::string chipSerial() override { return chip; }
+    std::optional<std::string> chipSerial() override { return chip; }
     std::string tokenSerial() override { return "1234567890Z"; }
 
     std::map<std::string, std::string> answers;
     std::vector<std::string> sent;
     std::vector<bool> flags;
-    std::string chip = "1234567890";
+    std::optional<std::string> chip = "1234567890";
     int pulledAfter = -1;  ///< transmissions that still reach the card; -1: all
+    std::function<void()> onTransmit;
 };
 
 struct ScriptedService : TmajClient {
@@ -46,15 +49,19 @@ struct ScriptedService : TmajClient {
         return next(path);
     }
     ApduList next(const std::string& path) {
+        if (onRequest) onRequest();
         auto& queue = lists[path];
-        if (queue.empty()) return {};
+        if (queue.empty()) return endless.count(path) ? endless[path] : ApduList{};
         ApduList list = queue.front();
         queue.pop_front();
         return list;
     }
     std::map<std::string, std::deque<ApduList>> lists;
+    /// Served again and again once a path's lists are used up.
+    std::map<std::string, ApduList> endless;
     std::vector<std::string> calls;
     std::vector<ApduList> posted;
+    std::function<void()> onRequest;
 };
 
 ApduCommand cmd(std::string apdu, std::string type = "1") { return {std::move(apdu), std::nullopt, std::move(type)}; }
@@ -74,8 +81,9 @@ struct Session {
             "0102030405060708"
             "9000";
     }
-    ApduResult run() {
-        return tmaj.performUpdate(card, [this](int p) { progress.push_back(p); });
+    ApduResult run(std::stop_token stop = {}) {
+        return tmaj.performUpdate(
+            card, [this](int p) { progress.push_back(p); }, stop);
     }
     FakeCard card;
     ScriptedService service;
@@ -130,8 +138,7 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
              t.service.lists["/QELMAJSequence2"] = {{cmd("00B0000001"), cmd(kEndMarker)}};
          },
          tmaj_messages::invalidCommand, 6},
-        {"no chip serial", [](Session& t) { t.card.chip.clear(); }, tmaj_messages::noChipSerial, 0},
-        {"card pulled after three commands", [](Session& t) { t.card.pulledAfter = 3; }, tmaj_messages::cardGone, 4},
+        {"no chip serial", [](Session& t) { t.card.chip.reset(); }, tmaj_messages::noChipSerial, 0},
     };
     for (const Case& c : cases) {
         Session t;
@@ -142,6 +149,137 @@ TEST(Session, FailedStepsEndTheSessionWithTheirMessage) {
         EXPECT_EQ(t.service.calls.size(), c.callsMade) << c.name;
         EXPECT_TRUE(t.progress.empty() || t.progress.back() < 100) << c.name;
     }
+}
+
+TEST(Session, FailedTransmissionsAndAShortChipSerialGoToTheServiceWhichJudges) {
+    // The card stops answering after three commands: every later answer is the failure text, and the
+    // service, which here ignores it, carries the session to its end.
+    Session t;
+    t.card.pulledAfter = 3;
+    ApduResult result = t.run();
+    EXPECT_FALSE(result.isError) << result.resultMessage;
+    ASSERT_EQ(t.service.posted.size(), 5u);
+    EXPECT_EQ(t.service.posted[1].front().response, tmaj_messages::transmissionFailed);
+    EXPECT_EQ(t.service.posted[4].front().response, tmaj_messages::transmissionFailed);
+
+    // A service that refuses such answers ends the session with its own failure.
+    Session refused;
+    refused.card.pulledAfter = 3;
+    refused.service.lists["/QELMAJSequence2"].clear();
+    EXPECT_EQ(refused.run().resultMessage, tmaj_messages::sequenceFailed);
+
+    // A chip serial read too short names the card without it; no answer at all ends the session.
+    Session shortSerial;
+    shortSerial.card.chip = "";
+    EXPECT_FALSE(shortSerial.run().isError);
+    EXPECT_EQ(shortSerial.service.calls.front(), "GET /initIasMajBean 8025000001:80250000011234567890Z");
+}
+
+TEST(Session, ChipSerialReadTellsAShortAnswerFromNoAnswer) {
+    struct SerialCard : UpdateCard {
+        std::optional<Bytes> transmit(const Bytes& apdu, bool flag) override {
+            EXPECT_FALSE(flag);
+            if (toHex(apdu) != "00B000000C") return *fromHex("9000");
+            if (!read) return std::nullopt;
+            return *fromHex(*read);
+        }
+        std::string tokenSerial() override { return "1234567890Z"; }
+        std::optional<std::string> read;
+    } card;
+    card.read =
+        "0A0B0C0D0E0F10"
+        "1234567890"
+        "AA"
+        "9000";
+    EXPECT_EQ(card.chipSerial(), "1234567890");
+    card.read = "0A0B0C0D0E0F12349000";
+    EXPECT_EQ(card.chipSerial(), "");
+    card.read.reset();
+    EXPECT_EQ(card.chipSerial(), std::nullopt);
+}
+
+TEST(RelayLimits, CommandLengthsFollowIso7816) {
+    auto command = [](std::size_t bytes, std::uint8_t fifth) {
+        Bytes b(bytes, 0x11);
+        if (bytes > 4) b[4] = fifth;
+        return toHex(b);
+    };
+    struct Case {
+        std::string text;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {command(4, 0), nullptr},
+        {command(261, 0xFF), nullptr},                        // header, Lc 255, data, Le
+        {command(262, 0xFF), tmaj_messages::commandTooLong},  // too long for a short command
+        {command(262, 0x00), nullptr},                        // extended form
+        {command(65544, 0x00), nullptr},                      // the longest extended command
+        {command(65545, 0x00), tmaj_messages::commandTooLong},
+        {std::string(4 * 65544, 'A'), tmaj_messages::commandTooLong},
+        {"00A4000", tmaj_messages::invalidCommand},
+        {"00A4", tmaj_messages::invalidCommand},
+    };
+    auto named = [](const char* problem) { return std::string(problem ? problem : "none"); };
+    for (const Case& c : cases)
+        EXPECT_EQ(named(TmajService::commandProblem(c.text)), named(c.problem)) << c.text.size() / 2 << " bytes";
+
+    Session t;
+    t.service.lists["/initQelMajBean"] = {{cmd(command(300, 0x01))}};
+    EXPECT_EQ(t.run().resultMessage, tmaj_messages::commandTooLong);
+    EXPECT_EQ(t.card.sent.size(), 3u);  // the lists before it, not the refused one
+}
+
+TEST(RelayLimits, ListLengthRoundsAndSessionTimeEndTheSession) {
+    {
+        // 256 commands run; 257 never reach the card.
+        Session t;
+        t.service.lists["/QELMAJSequence1"] = {ApduList(256, cmd("00B0000001"))};
+        EXPECT_FALSE(t.run().isError);
+        Session over;
+        over.service.lists["/QELMAJSequence1"] = {ApduList(257, ApduCommand{std::nullopt, std::nullopt, "1"})};
+        EXPECT_EQ(over.run().resultMessage, tmaj_messages::tooManyCommands);
+        EXPECT_EQ(over.card.sent.size(), 4u);
+    }
+    {
+        // A service that never ends the repeated step is cut off after 1000 rounds.
+        Session t;
+        t.service.lists["/QELMAJSequence2"].clear();
+        t.service.endless["/QELMAJSequence2"] = {cmd("00B0000001")};
+        EXPECT_EQ(t.run().resultMessage, tmaj_messages::tooManyRounds);
+        EXPECT_EQ(t.service.calls.size(), 5u + 1000u);
+    }
+    {
+        // Each request takes a virtual minute: the eleventh is never made.
+        Session t;
+        t.service.lists["/QELMAJSequence2"].clear();
+        t.service.endless["/QELMAJSequence2"] = {cmd("00B0000001")};
+        auto clock = TmajService::Clock::time_point{};
+        t.tmaj.now = [&clock] { return clock; };
+        t.service.onRequest = [&clock] { clock += std::chrono::minutes(1); };
+        EXPECT_EQ(t.run().resultMessage, tmaj_messages::sessionTooLong);
+        EXPECT_EQ(t.service.calls.size(), 10u);
+    }
+}
+
+TEST(Session, AStopRequestEndsTheSessionAtTheNextCommand) {
+    Session t;
+    std::stop_source stop;
+    t.service.lists["/QELMAJSequence1"] = {{cmd("00B0000001"), cmd("00B0000002"), cmd("00B0000003")}};
+    t.card.onTransmit = [&] {
+        if (t.card.sent.back() == "00B0000001") stop.request_stop();
+    };
+    ApduResult result = t.run(stop.get_token());
+    EXPECT_TRUE(result.isError);
+    EXPECT_EQ(result.resultMessage, tmaj_messages::cancelled);
+    EXPECT_EQ(t.card.sent.back(), "00B0000001");
+    EXPECT_EQ(t.service.calls.size(), 5u);  // nothing more went to the service
+
+    // Asked before the session: nothing reaches the card or the service after the chip serial.
+    Session early;
+    std::stop_source before;
+    before.request_stop();
+    EXPECT_EQ(early.run(before.get_token()).resultMessage, tmaj_messages::cancelled);
+    EXPECT_TRUE(early.service.calls.empty());
 }
 
 TEST(Session, CommandsThatAreNotHexadecimalNeverReachTheCard) {
@@ -225,8 +363,8 @@ TEST(ProcessApduList, WritesAnswersIntoTheSameCommands) {
                   ApduCommand{std::nullopt, "kept", "0"}};
     std::optional<ApduList> answered = tmaj.processApduList(counting, list);
     ASSERT_TRUE(answered);
-    // Both reads end with the answer of the last execution of that text.
-    EXPECT_EQ((*answered)[0].response, "BB9000");
+    // Answers are matched by position: two identical commands keep their own answers.
+    EXPECT_EQ((*answered)[0].response, "AA9000");
     EXPECT_EQ((*answered)[2].response, "BB9000");
     EXPECT_EQ((*answered)[1].response, tmaj_messages::undecodable);
     EXPECT_EQ((*answered)[3].response, "kept");

@@ -3,18 +3,24 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
+#include "common/hex.h"
 #include "common/user_dirs.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 #include "pkcs11/pkcs11_slot.h"
+#include "platform/pcsc/pcsc_api.h"
 #include "sim/card/profile.h"
 #include "tests/support/testbed_client.h"
+#include "tests/token/integration_support.h"
 #include "update/tmaj_service.h"
 
 namespace qel {
@@ -40,9 +46,9 @@ struct MeasuredCard : UpdateCard {
         inCard += Clock::now() - start;
         return answer;
     }
-    std::string chipSerial() override {
+    std::optional<std::string> chipSerial() override {
         const auto start = Clock::now();
-        std::string serial = inner.chipSerial();
+        std::optional<std::string> serial = inner.chipSerial();
         inCard += Clock::now() - start;
         count += 3;  // the serial is read with three commands
         return serial;
@@ -112,6 +118,7 @@ protected:
                               std::filesystem::copy_options::recursive);
         std::filesystem::remove(dir + "/state.json");
         profile = sim::loadProfile(dir);
+        profileDir = dir;
         post("/admin/card", dir);
         testbed::control("swap contact " + dir);
         std::string seen;
@@ -142,6 +149,7 @@ protected:
     }
 
     sim::Profile profile;
+    std::string profileDir;
     static std::unique_ptr<testbed::ReaderState> readers;
     static std::unique_ptr<Pkcs11Library> library;
     static std::unique_ptr<TmajManager> manager;
@@ -221,13 +229,156 @@ TEST_F(UpdateTestbedTest, CardPulledAtThreePointsOfTheSession) {
         measured.pullAt = pullAt;
         ApduResult result = tmaj.performUpdate(measured, {});
         EXPECT_TRUE(result.isError) << pullAt;
-        // A list cut in the middle goes back to the service, which refuses it; a list the card never
-        // answered ends the session on the client.
-        EXPECT_TRUE(result.resultMessage == tmaj_messages::cardGone ||
-                    result.resultMessage == tmaj_messages::nullResult ||
+        // The failed answers go back to the service, which refuses to go on.
+        EXPECT_TRUE(result.resultMessage == tmaj_messages::nullResult ||
                     result.resultMessage == tmaj_messages::sequenceFailed)
             << pullAt << " " << result.resultMessage;
     }
+}
+
+}  // namespace
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+// What another program's signing loop saw while the card was held for an update.
+struct SignatureCounts {
+    int verified = 0;
+    int failedCleanly = 0;
+    int wrong = 0;  ///< CKR_OK with a signature that does not verify, or an unexpected code
+    std::vector<CK_RV> codes;
+    std::vector<std::chrono::steady_clock::time_point> ends;
+};
+
+TEST_F(UpdateTestbedTest, HeldCardLetsNoOtherProgramInAndTheUpdateSucceedsBesideASignatureLoop) {
+    std::unique_ptr<Pkcs11Card> card = insertAndLogin();
+    ASSERT_TRUE(card);
+    auto pcsc = pcsc::systemPcscApi();
+
+    // pcscd ties the hold to our connection: another connection, even in this process, waits or is
+    // refused, and never reaches the card before the hold ends.
+    {
+        SCARDCONTEXT other = 0;
+        ASSERT_EQ(pcsc->establishContext(&other), SCARD_S_SUCCESS);
+        SCARDHANDLE handle = 0;
+        DWORD protocol = 0;
+        ASSERT_EQ(pcsc->connect(other, testbed::kContactReader, SCARD_SHARE_SHARED,
+                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
+                  SCARD_S_SUCCESS);
+        std::unique_ptr<HeldUpdateCard> held = HeldUpdateCard::hold(pcsc, testbed::kContactReader, card->serial);
+        ASSERT_TRUE(held);
+        std::atomic<bool> answered{false};
+        std::atomic<LONG> code{0};
+        std::thread intruder([&] {
+            Bytes answer;
+            code = pcsc->transmit(handle, protocol, *fromHex("00A4000C023F00"), answer);
+            answered = true;
+        });
+        std::this_thread::sleep_for(1s);  // the intruder has had its chance; a wait is measured, not asserted
+        const bool answeredWhileHeld = answered.load();
+        const LONG codeWhileHeld = code.load();
+        ASSERT_TRUE(held->transmit(*fromHex("00A4000C023F00"), false));
+        held->release(false);
+        intruder.join();
+        std::printf("[figures] another connection of this process while the card was held: %s (0x%lX)\n",
+                    answeredWhileHeld ? "refused" : "waited", static_cast<unsigned long>(code.load()));
+        EXPECT_TRUE(!answeredWhileHeld || codeWhileHeld == static_cast<LONG>(SCARD_E_SHARING_VIOLATION));
+        pcsc->disconnect(handle, SCARD_LEAVE_CARD);
+        pcsc->releaseContext(other);
+    }
+
+    // Another program signs through Sigilla, logged in once, until the update is over.
+    std::atomic<bool> stop{false};
+    std::atomic<int> signatures{0};
+    SignatureCounts counts;
+    std::mutex mutex;
+    std::string loopError;
+    std::thread loop([&] {
+        try {
+            sigillatest::LoadedModule sigilla;
+            CK_C_INITIALIZE_ARGS args{};
+            args.flags = CKF_OS_LOCKING_OK;
+            if (sigilla->C_Initialize(&args) != CKR_OK) throw std::runtime_error("C_Initialize");
+            const CK_SLOT_ID slot = sigilla.slotWithLabel(sigillatest::tokenLabel("QEL3", profileDir));
+            CK_SESSION_HANDLE session = 0;
+            if (slot == sigillatest::kNoSlot ||
+                sigilla->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK)
+                throw std::runtime_error("no Sigilla session for the card");
+            std::string pin = profile.pin.code;
+            if (sigilla->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()) !=
+                CKR_OK)
+                throw std::runtime_error("Sigilla login");
+            const CK_OBJECT_HANDLE key = sigilla.privateKey(session);
+            const Bytes certificate = sigilla.certificateFor(session, key);
+            for (int i = 0; i < 2000 && !stop.load(); ++i) {
+                const Bytes data{static_cast<std::uint8_t>(i), 0x42};
+                Bytes signature;
+                const CK_RV rv = sigilla.signSha256(session, key, data, signature);
+                std::lock_guard lock(mutex);
+                if (rv == CKR_OK && sigillatest::verifySha256(certificate, data, signature))
+                    ++counts.verified;
+                else if (rv == CKR_OK)
+                    ++counts.wrong;
+                else if (rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT ||
+                         rv == CKR_USER_NOT_LOGGED_IN || rv == CKR_SESSION_HANDLE_INVALID ||
+                         rv == CKR_KEY_HANDLE_INVALID || rv == CKR_FUNCTION_FAILED)
+                    ++counts.failedCleanly;
+                else
+                    ++counts.wrong;
+                if (rv != CKR_OK) counts.codes.push_back(rv);
+                counts.ends.push_back(Clock::now());
+                ++signatures;
+            }
+            sigilla->C_Logout(session);
+            sigilla->C_Finalize(nullptr);
+        } catch (const std::exception& e) {
+            loopError = e.what();
+            stop = true;
+        }
+    });
+    auto waitSignatures = [&](int atLeast) {
+        for (auto deadline = Clock::now() + 60s; Clock::now() < deadline && !stop.load();
+             std::this_thread::sleep_for(5ms))
+            if (signatures.load() >= atLeast) return true;
+        return false;
+    };
+    ASSERT_TRUE(waitSignatures(3)) << loopError;
+
+    ASSERT_EQ(manager->checkTmaj(card->serial), TmajManager::kUpdateAvailable);
+    TmajService tmaj(*manager);
+    tmaj.finalPauseMs = 0;
+    std::unique_ptr<HeldUpdateCard> held = HeldUpdateCard::hold(pcsc, testbed::kContactReader, card->serial);
+    ASSERT_TRUE(held);
+    const auto heldFrom = Clock::now();
+    const ApduResult result = tmaj.performUpdate(*held, {});
+    const auto heldUntil = Clock::now();
+    held->release(false);
+    const long long holdWait = held->waitedMs();
+    const int atEnd = signatures.load();
+    EXPECT_TRUE(waitSignatures(atEnd + 3)) << loopError;
+    stop = true;
+    loop.join();
+
+    EXPECT_FALSE(result.isError) << result.resultMessage;
+    EXPECT_TRUE(loopError.empty()) << loopError;
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(counts.wrong, 0);
+    // Another program's signature may begin while the card is held, but never reaches the card.
+    const auto insideHold =
+        std::count_if(counts.ends.begin(), counts.ends.end(), [&](auto t) { return t > heldFrom && t < heldUntil; });
+    EXPECT_EQ(insideHold, 0);
+    const auto afterHold =
+        std::count_if(counts.ends.begin(), counts.ends.end(), [&](auto t) { return t >= heldUntil; });
+    std::printf(
+        "[figures] update held %.2f s after waiting %lld ms for the hold, beside a Sigilla signing loop: %d "
+        "signatures (%d verified, %d failed cleanly, %d wrong); %ld ended before the hold, %ld inside it, %ld "
+        "after it\n",
+        std::chrono::duration<double>(heldUntil - heldFrom).count(), holdWait,
+        counts.verified + counts.failedCleanly + counts.wrong, counts.verified, counts.failedCleanly, counts.wrong,
+        static_cast<long>(counts.ends.size() - insideHold - afterHold), static_cast<long>(insideHold),
+        static_cast<long>(afterHold));
+    for (CK_RV rv : counts.codes) std::printf("  signature failed: 0x%lX\n", rv);
 }
 
 }  // namespace
