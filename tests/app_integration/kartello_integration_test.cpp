@@ -151,7 +151,9 @@ public:
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
         LaterHooks hooks;
         hooks.certificates = &certificates;
-        hooks.trust = &trust;
+        // A new installer for each start, as for each run of the program: a refusal lasts one run.
+        trust = std::make_unique<TrustCertificatesInstaller>(authorities, nss, alerts);
+        hooks.trust = trust.get();
         hooks.updates = updates;
         ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
                                         scard,    readers, watch.get(), hooks, {}};
@@ -230,7 +232,7 @@ public:
         CertificateViewServices{viewer, files, fetcher, authorities, defaultCrlPath(), userdirs::desktopDir()}};
     FakeAlertPresenter alerts;
     NssCertificateStore nss;
-    TrustCertificatesInstaller trust{authorities, nss, alerts};
+    std::unique_ptr<TrustCertificatesInstaller> trust;
     std::unique_ptr<CountingModule> counting;
     std::unique_ptr<Pkcs11Library> library;
     std::unique_ptr<AppDelegate> appDel;
@@ -659,8 +661,13 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
     ASSERT_EQ(alerts.alerts.size(), 1u);
     EXPECT_EQ(nssLine(run("certutil -L -d sql:" + db).second, "ACI-FO-PP-TEST"), "");
 
+    // Not asked again while the program runs; asked again at its next start.
     alerts.answer = 0;
     window.refreshButton.click();
+    EXPECT_EQ(alerts.alerts.size(), 1u);
+    watcher->stop();
+    vc.reset();
+    start();
     EXPECT_EQ(alerts.alerts.size(), 2u);
     const std::string listing = run("certutil -L -d sql:" + db).second;
     EXPECT_NE(nssLine(listing, "ACR-FO-TEST").find("CT,,"), std::string::npos) << listing;
