@@ -111,6 +111,8 @@ ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, std::strin
     endStep(onStep, 90, servicesteps::kRandom, outcome);
     Bytes random;
     library_.generateRandom(card->session, 64, random);
+    // The PIN was given for the test alone: the card forgets it before anyone else can use it.
+    if (card->ownsLogin()) card->logout();
 
     outcome.card = card;
     endStep(onStep, 100, nullptr, outcome);

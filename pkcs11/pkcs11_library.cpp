@@ -46,8 +46,15 @@ std::string configuredPkcs11LibraryPath() {
 }
 
 Pkcs11Library::Pkcs11Library(std::string path, ServiceReportRecorder* recorder)
-    : path_(std::move(path)), recorder_(recorder) {
+    : path_(std::move(path)), recorder_(recorder), cardResetter_(pcscCardResetter()) {
     load();
+}
+
+bool Pkcs11Library::resetCard(const std::string& readerName) {
+    if (!cardResetter_ || readerName.empty()) return false;
+    const bool reset = cardResetter_(readerName);
+    if (reset) logDebug("Carte réinitialisée dans le lecteur " + readerName);
+    return reset;
 }
 
 Pkcs11Library::Pkcs11Library(CK_FUNCTION_LIST_PTR functions, QelTransmitMessageFunction transmit,
