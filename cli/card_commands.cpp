@@ -14,6 +14,8 @@
 #include "common/secret_bytes.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_error.h"
+#include "pkcs11/pkcs11_slot.h"
+#include "pkcs11/token_text.h"
 #include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/slot_manager.h"
@@ -96,6 +98,22 @@ void setLoginFailure(CK_RV rv, CommandResult& result) {
     }
 }
 
+// A card pulled out, swapped or reset by another program while it is read leaves the holder's records
+// empty; such a summary (no name, "Validity: to (EXPIRED)") must never pass for the card's.
+void checkWholeRead(CardAccess& access, const ReaderEntry& reader, const Pkcs11Card& card, const HolderInfos& infos,
+                    CK_RV tokenRv) {
+    const bool sameCard = tokenRv == CKR_OK &&
+                          cardNumberFromTokenSerial(decodePaddedText(card.tokenInfo.serialNumber)) == card.cardNumber;
+    if (sameCard && !card.label.empty() && !infos.nomPatronym.empty() && !infos.finValidite.empty()) return;
+    Pkcs11Slot slot(access.library(), reader.slotId);
+    const bool gone = tokenRv == CKR_TOKEN_NOT_PRESENT || tokenRv == CKR_DEVICE_REMOVED ||
+                      (slot.refreshSlot() == CKR_OK && !slot.cardPresent);
+    if (gone) throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
+    throw CliError(kExitFailure, "the card in \"" + reader.name +
+                                     "\" could not be read completely (taken out, or reset by another program, "
+                                     "while it was read): try again");
+}
+
 }  // namespace
 
 CommandResult infoCommand(Context& context) {
@@ -130,9 +148,12 @@ CommandResult infoCommand(Context& context) {
     }
 
     auto card = access.openCard(*chosen);
-    card->refreshTokenInfo();
+    const HolderInfos infos = card->getHolderInfos();
+    // Read after the holder's records: the same card must still be there for the summary to stand.
+    const CK_RV tokenRv = card->refreshTokenInfo();
+    checkWholeRead(access, *chosen, *card, infos, tokenRv);
     const CardLockState lock = cardLockState(card->tokenInfo.flags);
-    const HolderSummary holder = holderSummary(card->getHolderInfos(), context.now());
+    const HolderSummary holder = holderSummary(infos, context.now());
     result.data["reader"] = chosen->name;
     result.data["card"] = cardJson(*card);
     result.data["holder"] = Json{{"name", holder.name},

@@ -155,8 +155,7 @@ CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         logSuccess("Utilisateur authentifié !");
         ownsLogin_ = true;
-        CK_SLOT_INFO info{};
-        if (readerName_.empty() && library_.getSlotInfo(slotID, info) == CKR_OK) readerName_ = readerNameOfSlot(info);
+        if (readerName_.empty()) readerName_ = library_.readerOfSlot(slotID);
     } else if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) {
         logError("Mauvais code PIN !");
     } else {

@@ -163,6 +163,12 @@ CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
     return rv;
 }
 
+std::string Pkcs11Library::readerOfSlot(CK_SLOT_ID slot) {
+    CK_SLOT_INFO info{};
+    if (callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotInfo, slot, &info) != CKR_OK) return {};
+    return readerNameOfSlot(info);
+}
+
 CK_RV Pkcs11Library::getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO& info) {
     CK_RV rv = callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotInfo, slot, &info);
     trace("C_GetSlotInfo", rv);

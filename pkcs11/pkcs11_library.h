@@ -78,6 +78,9 @@ public:
     /// Resets the card in `readerName` (logged), so that it forgets the PIN this program verified.
     /// A PKCS#11 logout alone leaves the card verified for any program that talks to it next.
     bool resetCard(const std::string& readerName);
+    /// The reader a slot stands for (`C_GetSlotInfo`, not traced: the services report shows the
+    /// calls the holder's operations make, not this bookkeeping); empty when the library refuses.
+    std::string readerOfSlot(CK_SLOT_ID slot);
 
     ServiceReportRecorder* recorder() const { return recorder_; }
     void setRecorder(ServiceReportRecorder* recorder) { recorder_ = recorder; }
