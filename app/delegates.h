@@ -1,4 +1,5 @@
 #pragma once
+#include "common/secret_bytes.h"
 #include <memory>
 #include <string>
 
@@ -14,7 +15,7 @@ public:
     virtual void pinEntryResult(bool success, const std::string& context) = 0;
     /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
     /// it (for the deletion it guards); it must never be logged.
-    virtual void pinEntered(const std::string& pin) = 0;
+    virtual void pinEntered(const SecretBytes& pin) = 0;
 };
 
 /// What the dialogs and sub-views may ask of the main window. Main thread only.

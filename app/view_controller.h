@@ -153,7 +153,7 @@ public:
 
     // SaisieDelegate.
     void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
-    void pinEntered(const std::string&) override {}
+    void pinEntered(const SecretBytes&) override {}
 
     IdentificationViewController& identificationViewController() { return identification_; }
     SituationViewController& situationViewController() { return situations_; }

@@ -183,7 +183,13 @@ CommandResult pinStatusCommand(Context& context) {
     CardAccess access;
     const ReaderEntry& reader = access.chooseReader(context.options.reader);
     auto card = access.openCard(reader);
-    card->refreshTokenInfo();
+    // Without the token's flags there is no PIN state to tell: "usable" would be a guess.
+    if (const CK_RV rv = card->refreshTokenInfo(); rv != CKR_OK || card->label.empty()) {
+        if (rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED)
+            throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
+        throw CliError(kExitFailure, "the PIN state of the card in \"" + reader.name + "\" could not be read" +
+                                         (rv != CKR_OK ? " (C_GetTokenInfo: " + pkcs11ReturnName(rv) + ")" : ""));
+    }
     const CardLockState lock = cardLockState(card->tokenInfo.flags);
     CommandResult result;
     result.data["reader"] = reader.name;
@@ -201,7 +207,7 @@ CommandResult servicesTestCommand(Context& context) {
     ServiceReportRecorder recorder;
     CardAccess access(&recorder);
     const ReaderEntry reader = access.chooseReader(context.options.reader);
-    std::string pin = readPin(PinSource{context.options.pinFd});
+    SecretBytes pin = readPin(PinSource{context.options.pinFd});
 
     ServicesTest test(access.library(), recorder);
     test.prepare();
@@ -217,7 +223,7 @@ CommandResult servicesTestCommand(Context& context) {
             context << text;
             context.out.flush();
         });
-    wipe(pin);
+    pin.clear();
     context << "\n";
 
     CommandResult result;

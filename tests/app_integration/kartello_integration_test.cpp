@@ -58,7 +58,7 @@ using Clock = std::chrono::steady_clock;
 
 struct RecordingSaisie : SaisieDelegate {
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
-    void pinEntered(const std::string&) override {}
+    void pinEntered(const SecretBytes&) override {}
     std::vector<bool> results;
 };
 
@@ -454,7 +454,7 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         if (!card) return {};
         FakeServicesView view;
         ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
-                                        ServicesTestRequest{card->slotID, pin, nullptr});
+                                        ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
         services.viewDidAppear();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
         EXPECT_EQ(view.resultText.value, services.report());
