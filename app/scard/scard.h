@@ -128,6 +128,11 @@ public:
     /// it verified must not serve any other program.
     std::uint32_t withCard(const std::string& readerName, const std::function<std::uint32_t(ScardExchange&)>& operation,
                            bool presentsPin = false);
+    /// `withCard` for an operation that presents the PIN.
+    std::uint32_t withPinCard(const std::string& readerName,
+                              const std::function<std::uint32_t(ScardExchange&)>& operation) {
+        return withCard(readerName, operation, true);
+    }
 
     /// The application identifier: "IRV" reversed (56 52 49).
     static const Bytes& irvApplicationId();

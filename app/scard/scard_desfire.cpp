@@ -60,30 +60,27 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, const
     logDebug("Enter : searchIRVDesfireKey");
     DesfireKeySearch search;
     if (pin.size() != 4) return search;
-    search.result = withCard(
-        readerName,
-        [&](ScardExchange& card) {
-            card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00});
-            Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
-            verify.reserve(10);
-            verify.insert(verify.end(), pin.begin(), pin.end());
-            verify.push_back(0x00);
-            const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
-            card.transmit(verify, &shown);
-            wipe(verify);
-            card.transmit({0x00, 0xA4, 0x01, 0x0C, 0x02, 0x00, 0x02, 0x00});
-            card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0xC0, 0x01, 0x00});
-            // The key never reaches the log: the read is logged as 16 bytes FF.
-            const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
-            ScardResponse answer = card.transmitSecret(read);
-            if (answer.sw != 0x9000 || answer.data.size() != 16) {
-                wipe(answer.data);
-                return scard::kStepFailed;
-            }
-            search.key = std::move(answer.data);
-            return scard::kOk;
-        },
-        true);
+    search.result = withPinCard(readerName, [&](ScardExchange& card) {
+        card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00});
+        Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
+        verify.reserve(10);
+        verify.insert(verify.end(), pin.begin(), pin.end());
+        verify.push_back(0x00);
+        const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
+        card.transmit(verify, &shown);
+        wipe(verify);
+        card.transmit({0x00, 0xA4, 0x01, 0x0C, 0x02, 0x00, 0x02, 0x00});
+        card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0xC0, 0x01, 0x00});
+        // The key never reaches the log: the read is logged as 16 bytes FF.
+        const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
+        ScardResponse answer = card.transmitSecret(read);
+        if (answer.sw != 0x9000 || answer.data.size() != 16) {
+            wipe(answer.data);
+            return scard::kStepFailed;
+        }
+        search.key = std::move(answer.data);
+        return scard::kOk;
+    });
     if (search.result != scard::kOk && search.key) {
         wipe(*search.key);
         search.key.reset();

@@ -73,35 +73,32 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
     PinCheckResult check;
     // The VERIFY command carries exactly four bytes; anything else would be framed wrongly.
     if (pin.size() != 4) return check;
-    check.result = withCard(
-        readerName,
-        [&](ScardExchange& card) {
-            card.transmit(kSelectMasterFile);
-            Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
-            verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind
-            verify.insert(verify.end(), pin.begin(), pin.end());
-            verify.push_back(0x00);
-            static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
-            const StatusWordMeaning answer = statusWordMeaning(card.transmit(verify, &shown).sw);
-            wipe(verify);
-            switch (answer.status) {
-                case CardStatus::success:
-                    return scard::kOk;
-                case CardStatus::triesLeft:
-                    // Only the last two tries are told apart; other counts are an unexpected answer.
-                    if (answer.triesLeft == 2) return kPinIncorrect;
-                    if (answer.triesLeft == 1) {
-                        check.lastTry = true;
-                        return kPinIncorrect;
-                    }
-                    return scard::kStepFailed;
-                case CardStatus::blocked:
-                    return kPinLocked;
-                default:
-                    return scard::kStepFailed;
-            }
-        },
-        true);
+    check.result = withPinCard(readerName, [&](ScardExchange& card) {
+        card.transmit(kSelectMasterFile);
+        Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
+        verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind
+        verify.insert(verify.end(), pin.begin(), pin.end());
+        verify.push_back(0x00);
+        static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
+        const StatusWordMeaning answer = statusWordMeaning(card.transmit(verify, &shown).sw);
+        wipe(verify);
+        switch (answer.status) {
+            case CardStatus::success:
+                return scard::kOk;
+            case CardStatus::triesLeft:
+                // Only the last two tries are told apart; other counts are an unexpected answer.
+                if (answer.triesLeft == 2) return kPinIncorrect;
+                if (answer.triesLeft == 1) {
+                    check.lastTry = true;
+                    return kPinIncorrect;
+                }
+                return scard::kStepFailed;
+            case CardStatus::blocked:
+                return kPinLocked;
+            default:
+                return scard::kStepFailed;
+        }
+    });
     return check;
 }
 
