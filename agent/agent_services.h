@@ -26,6 +26,9 @@ struct NotificationAction {
 /// A notification as the agent posts it.
 struct NotificationContent {
     std::string identifier;  ///< fresh for every notification
+    /// What the notice is about (the card): a notice with the same key replaces the one still shown,
+    /// so that a card taken out and put back leaves one notice, not a stack.
+    std::string replacesKey;
     std::string title;
     std::string body;
     std::string categoryIdentifier;

@@ -97,6 +97,7 @@ void AppDelegate::scanCard(const std::string& tokenID) {
 void AppDelegate::postUpdateNotification(const std::string& serial) {
     NotificationContent content;
     content.identifier = freshUuid();
+    content.replacesKey = serial;
     content.title = kNotificationTitle;
     content.body = updateNotificationBody(serial);
     content.categoryIdentifier = kNotificationCategory;

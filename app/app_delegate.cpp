@@ -2,6 +2,7 @@
 
 #include "common/format.h"
 #include "common/logger.h"
+#include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
 
 namespace qel {
@@ -18,6 +19,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    // The holder's login lasts until the program ends; the card must not stay verified after it.
+    if (currentCard && currentCard->ownsLogin()) currentCard->logout();
     if (!p11Loaded) return;
     CK_RV rv = library_.finalize();
     logDebug(format("C_Finalize: %lu", static_cast<unsigned long>(rv)));

@@ -24,7 +24,8 @@ public:
 
     /// Launching has finished.
     void applicationDidFinishLaunching();
-    /// The application is about to end: `C_Finalize` when the library was initialised.
+    /// The application is about to end: ends the current card's login (logout and card reset), then
+    /// `C_Finalize` when the library was initialised.
     void applicationWillTerminate();
 
     /// Weak references to the menu's demo-mode items (may be null).

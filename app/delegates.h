@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "common/secret_bytes.h"
+
 namespace qel {
 
 class Pkcs11Card;
@@ -15,7 +17,7 @@ public:
     virtual void pinEntryResult(bool success, const std::string& context) = 0;
     /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
     /// it (for the deletion it guards); it must never be logged.
-    virtual void pinEntered(const std::string& pin) = 0;
+    virtual void pinEntered(const SecretBytes& pin) = 0;
     /// The holder closed the dialog without a result.
     virtual void pinEntryCancelled() {}
 };

@@ -26,10 +26,7 @@ MaintenanceViewController::MaintenanceViewController(ui::MaintenanceView& view, 
 
 MaintenanceViewController::~MaintenanceViewController() { wipeSecret(); }
 
-void MaintenanceViewController::wipeSecret() {
-    if (secret_) wipe(*secret_);
-    secret_.reset();
-}
+void MaintenanceViewController::wipeSecret() { secret_.reset(); }
 
 void MaintenanceViewController::viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
                                                std::shared_ptr<Pkcs11Card> card) {
@@ -112,7 +109,9 @@ void MaintenanceViewController::onDeleteDESfire() {
 }
 
 void MaintenanceViewController::deleteWithKeyFromCard() {
-    DesfireKeySearch search = s_.scard->searchIRVDesfireKey(contactReader_, secret_.value_or(""));
+    std::string pin(secret_ ? secret_->view() : std::string_view());
+    DesfireKeySearch search = s_.scard->searchIRVDesfireKey(contactReader_, pin);
+    wipe(pin);
     wipeSecret();
     if (search.result != scard::kOk || !search.key) {
         fail(format("Erreur : code 0x%08X", search.result), "Contactez le support.");
@@ -170,9 +169,9 @@ void MaintenanceViewController::deleteOn(const std::string& readerName, const By
     }
 }
 
-void MaintenanceViewController::pinEntered(const std::string& pin) {
+void MaintenanceViewController::pinEntered(const SecretBytes& pin) {
     wipeSecret();
-    secret_ = pin;
+    secret_ = pin.copy();
 }
 
 void MaintenanceViewController::pinEntryResult(bool success, const std::string& context) {
@@ -189,7 +188,7 @@ void MaintenanceViewController::pinEntryResult(bool success, const std::string& 
     if (context.empty()) {
         ServicesTestRequest request;
         request.readerSelected = readerSelected_;
-        request.secret = secret_.value_or("");
+        request.secret = std::make_shared<SecretBytes>(secret_ ? secret_->copy() : SecretBytes());
         request.owner = this;
         // The test holds the only copy from here on.
         wipeSecret();

@@ -44,8 +44,9 @@ public:
 struct ServicesTestRequest {
     /// The slot to test; absent when the main window has no reader selected.
     std::optional<CK_SLOT_ID> readerSelected;
-    /// The PIN typed for the test. Never logged; the test empties it after the login.
-    std::string secret;
+    /// The PIN typed for the test, shared by the request's copies (it travels in a segue's value).
+    /// Never logged; the test empties it after the login.
+    std::shared_ptr<SecretBytes> secret;
     ServicesOwner* owner = nullptr;
 };
 
@@ -92,7 +93,7 @@ public:
 
     // SaisieDelegate.
     void pinEntryResult(bool success, const std::string& context) override;
-    void pinEntered(const std::string& pin) override;
+    void pinEntered(const SecretBytes& pin) override;
 
     // ServicesOwner.
     void servicesTestStarted() override;
@@ -114,7 +115,7 @@ private:
     MaintenanceServices s_;
     std::shared_ptr<Pkcs11Card> pCard_;
     std::optional<CK_SLOT_ID> readerSelected_;
-    std::optional<std::string> secret_;
+    std::optional<SecretBytes> secret_;
     std::optional<std::string> readerNameSelected_;
     /// The contact reader whose card gives the key.
     std::string contactReader_;

@@ -19,11 +19,9 @@ void ModifPinViewController::validate() {
     std::string oldPin = o_.oldPinTextField->text();
     std::string newPin = o_.newPinTextField->text();
 
-    CK_RV rv = pCard->library().logout(pCard->session);
-    if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
-        logError(format("Erreur dans C_Logout: résultat = %lu", static_cast<unsigned long>(rv)));
+    pCard->logout();
     pCard->ensureSession();
-    rv = pCard->login(oldPin, false);
+    CK_RV rv = pCard->login(oldPin, false);
     if (rv == CKR_PIN_INCORRECT) {
         std::string text = "L'ancien code PIN n'est pas valide !";
         pCard->refreshTokenInfo();

@@ -89,7 +89,8 @@ void SaisiePinViewController::validate() {
             o_.errorPinLabel->setHidden(false);
             pinStatus = true;
             modalStatus = true;
-            finish(true, std::move(pin));
+            finish(true, SecretBytes(pin));
+            wipe(pin);
             return;
         case CKR_PIN_INCORRECT:
             o_.errorPinLabel->setText(std::string("Le code PIN n'est pas valide !") + (lastTry ? kLastTryWarning : ""));
@@ -119,14 +120,16 @@ void SaisiePinViewController::validate() {
     wipe(pin);
 }
 
-void SaisiePinViewController::finish(bool success, std::string pin) {
+void SaisiePinViewController::finish(bool success, SecretBytes pin) {
     ended_ = true;
-    mainQueue_.postAfter(500, lifetime_.guard([this, success, pin = std::move(pin)]() mutable {
+    // The queue copies its tasks: the copies share one buffer, wiped when the task has run.
+    auto secret = std::make_shared<SecretBytes>(std::move(pin));
+    mainQueue_.postAfter(500, lifetime_.guard([this, success, secret] {
         if (delegate) {
-            if (success) delegate->pinEntered(pin);
+            if (success) delegate->pinEntered(*secret);
             delegate->pinEntryResult(success, context);
         }
-        wipe(pin);
+        secret->clear();
         view_.close();
     }));
 }

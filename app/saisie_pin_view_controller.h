@@ -1,4 +1,5 @@
 #pragma once
+#include "common/secret_bytes.h"
 #include <memory>
 #include <string>
 
@@ -47,7 +48,7 @@ public:
     std::string readerNameQEL4;
 
 private:
-    void finish(bool success, std::string pin);
+    void finish(bool success, SecretBytes pin);
     bool ended_ = false;
     bool deleteDESfireContext() const { return context == kDeleteDESfireContext; }
 

@@ -60,7 +60,7 @@ void ServicesTest::endStep(const StepHandler& onStep, int progress, const char* 
     if (onStep) onStep(lines, progress, nextStep, nextStep ? servicesSectionTitle(nextStep) : std::string());
 }
 
-ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, std::string& secret, const StepHandler& onStep) {
+ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, SecretBytes& secret, const StepHandler& onStep) {
     ServicesTestOutcome outcome;
     CK_RV rv = library_.finalize();
     if (rv != CKR_OK) logError(format("Erreur dans C_Finalize: %lu", static_cast<unsigned long>(rv)));
@@ -76,7 +76,7 @@ ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, std::strin
         for (CK_SLOT_ID id : slots) Pkcs11Slot(library_, id).refreshSlot();
     }
     if (!slot) {
-        wipe(secret);
+        secret.clear();
         endStep(onStep, 100, nullptr, outcome);
         return outcome;
     }
@@ -96,8 +96,8 @@ ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, std::strin
             // Recorded by the binding; the login below says the rest.
         }
     }
-    rv = card->login(secret, false);
-    wipe(secret);
+    rv = card->login(secret.view(), false);
+    secret.clear();
     outcome.login = rv;
     if (rv == CKR_OK) card->getSituations();
 
@@ -117,6 +117,8 @@ ServicesTestOutcome ServicesTest::run(std::optional<CK_SLOT_ID> slot, std::strin
     endStep(onStep, 90, servicesteps::kRandom, outcome);
     Bytes random;
     library_.generateRandom(card->session, 64, random);
+    // The PIN was given for the test alone: the card forgets it before anyone else can use it.
+    if (card->ownsLogin()) card->logout();
 
     outcome.card = card;
     endStep(onStep, 100, nullptr, outcome);

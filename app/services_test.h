@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/secret_bytes.h"
+
 namespace qel {
 
 class Pkcs11Card;
@@ -78,7 +80,7 @@ public:
 
     /// Runs every step on `slot` (absent: no reader selected). `secret` is wiped as soon as the
     /// login was tried (or at once when there is no reader); it is never logged.
-    ServicesTestOutcome run(std::optional<CK_SLOT_ID> slot, std::string& secret, const StepHandler& onStep);
+    ServicesTestOutcome run(std::optional<CK_SLOT_ID> slot, SecretBytes& secret, const StepHandler& onStep);
 
 private:
     void endStep(const StepHandler& onStep, int progress, const char* nextStep, ServicesTestOutcome& outcome);

@@ -53,7 +53,7 @@ ServicesViewController::ServicesViewController(ui::ServicesView& view, ServicesV
 
 ServicesViewController::~ServicesViewController() {
     waitForWorker();
-    wipe(request_.secret);
+    if (request_.secret) request_.secret->clear();
 }
 
 void ServicesViewController::waitForWorker() {
@@ -81,16 +81,17 @@ void ServicesViewController::viewDidAppear() {
     append(servicesReportHeader(s_.version, currentDate_));
     o_.stepLabel->setText(servicesteps::kInitialisation);
     append(servicesSectionTitle(servicesteps::kInitialisation));
-    worker_ =
-        std::thread([this, secret = std::exchange(request_.secret, {})]() mutable { runTest(std::move(secret)); });
+    worker_ = std::thread([this, secret = std::exchange(request_.secret, nullptr)] { runTest(secret); });
 }
 
 // Worker thread: the test touches the library and the recorder only; everything shown goes
 // through the main queue.
-void ServicesViewController::runTest(std::string secret) {
+void ServicesViewController::runTest(std::shared_ptr<SecretBytes> secret) {
+    SecretBytes pin = secret ? std::move(*secret) : SecretBytes();
+    secret.reset();
     ServicesTest test(s_.library, s_.recorder);
     const ServicesTestOutcome outcome =
-        test.run(request_.readerSelected, secret,
+        test.run(request_.readerSelected, pin,
                  [this](const std::string& lines, int progress, const char* nextStep, const std::string& title) {
                      s_.mainQueue.post(lifetime_.guard([this, lines, progress, nextStep, title] {
                          append(lines);

@@ -67,7 +67,7 @@ public:
     bool finished() const { return finished_; }
 
 private:
-    void runTest(std::string secret);
+    void runTest(std::shared_ptr<SecretBytes> secret);
     void append(const std::string& text);
 
     ui::ServicesView& view_;

@@ -72,9 +72,9 @@ void ViewController::viewDidAppear() {
 }
 
 void ViewController::logoutCard(Pkcs11Card& card) {
-    CK_RV rv = card.library().logout(card.session);
-    if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
-        logError(format("Erreur dans C_Logout: résultat = %lu", static_cast<unsigned long>(rv)));
+    // Logs out and, when this program logged in, resets the card: the PIN verified here must not
+    // serve any other program.
+    card.logout();
 }
 
 void ViewController::resetCardState() {

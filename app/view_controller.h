@@ -167,7 +167,7 @@ public:
 
     // SaisieDelegate.
     void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
-    void pinEntered(const std::string&) override {}
+    void pinEntered(const SecretBytes&) override {}
     void pinEntryCancelled() override;
 
     IdentificationViewController& identificationViewController() { return identification_; }

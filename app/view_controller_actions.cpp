@@ -89,6 +89,9 @@ void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
     if (readerSelected_ < 0 || readerSelected_ == 99 || !card) return;
     p11Card_[static_cast<unsigned>(readerSelected_)] = card;
     appDel_.currentCard = std::move(card);
+    // The services test restarted the library and ended its own login: nobody is logged in now.
+    isUserAuthentified_ = false;
+    updateUI();
 }
 
 void ViewController::cardPinPadlockClicked() {

@@ -14,6 +14,8 @@
 #include "common/secret_bytes.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_error.h"
+#include "pkcs11/pkcs11_slot.h"
+#include "pkcs11/token_text.h"
 #include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/slot_manager.h"
@@ -107,6 +109,22 @@ void printOtherProgramsHint(Context& context) {
             << "                     /usr/local/lib needs an agent started with ssh-agent -P 'PATH')\n";
 }
 
+// A card pulled out, swapped or reset by another program while it is read leaves the holder's records
+// empty; such a summary (no name, "Validity: to (EXPIRED)") must never pass for the card's.
+void checkWholeRead(CardAccess& access, const ReaderEntry& reader, const Pkcs11Card& card, const HolderInfos& infos,
+                    CK_RV tokenRv) {
+    const bool sameCard = tokenRv == CKR_OK &&
+                          cardNumberFromTokenSerial(decodePaddedText(card.tokenInfo.serialNumber)) == card.cardNumber;
+    if (sameCard && !card.label.empty() && !infos.nomPatronym.empty() && !infos.finValidite.empty()) return;
+    Pkcs11Slot slot(access.library(), reader.slotId);
+    const bool gone = tokenRv == CKR_TOKEN_NOT_PRESENT || tokenRv == CKR_DEVICE_REMOVED ||
+                      (slot.refreshSlot() == CKR_OK && !slot.cardPresent);
+    if (gone) throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
+    throw CliError(kExitFailure, "the card in \"" + reader.name +
+                                     "\" could not be read completely (taken out, or reset by another program, "
+                                     "while it was read): try again");
+}
+
 }  // namespace
 
 CommandResult infoCommand(Context& context) {
@@ -141,9 +159,12 @@ CommandResult infoCommand(Context& context) {
     }
 
     auto card = access.openCard(*chosen);
-    card->refreshTokenInfo();
+    const HolderInfos infos = card->getHolderInfos();
+    // Read after the holder's records: the same card must still be there for the summary to stand.
+    const CK_RV tokenRv = card->refreshTokenInfo();
+    checkWholeRead(access, *chosen, *card, infos, tokenRv);
     const CardLockState lock = cardLockState(card->tokenInfo.flags);
-    const HolderSummary holder = holderSummary(card->getHolderInfos(), context.now());
+    const HolderSummary holder = holderSummary(infos, context.now());
     result.data["reader"] = chosen->name;
     result.data["card"] = cardJson(*card);
     result.data["holder"] = Json{{"name", holder.name},
@@ -174,7 +195,13 @@ CommandResult pinStatusCommand(Context& context) {
     CardAccess access;
     const ReaderEntry& reader = access.chooseReader(context.options.reader);
     auto card = access.openCard(reader);
-    card->refreshTokenInfo();
+    // Without the token's flags there is no PIN state to tell: "usable" would be a guess.
+    if (const CK_RV rv = card->refreshTokenInfo(); rv != CKR_OK || card->label.empty()) {
+        if (rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED)
+            throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
+        throw CliError(kExitFailure, "the PIN state of the card in \"" + reader.name + "\" could not be read" +
+                                         (rv != CKR_OK ? " (C_GetTokenInfo: " + pkcs11ReturnName(rv) + ")" : ""));
+    }
     const CardLockState lock = cardLockState(card->tokenInfo.flags);
     CommandResult result;
     result.data["reader"] = reader.name;
@@ -192,7 +219,7 @@ CommandResult servicesTestCommand(Context& context) {
     ServiceReportRecorder recorder;
     CardAccess access(&recorder);
     const ReaderEntry reader = access.chooseReader(context.options.reader);
-    std::string pin = readPin(PinSource{context.options.pinFd});
+    SecretBytes pin = readPin(PinSource{context.options.pinFd});
 
     ServicesTest test(access.library(), recorder);
     test.prepare();
@@ -208,7 +235,7 @@ CommandResult servicesTestCommand(Context& context) {
             context << text;
             context.out.flush();
         });
-    wipe(pin);
+    pin.clear();
     context << "\n";
 
     CommandResult result;

@@ -91,7 +91,7 @@ private:
 
 }  // namespace
 
-std::string readPin(const PinSource& source) {
+SecretBytes readPin(const PinSource& source) {
     std::string pin;
     if (source.fd >= 0) {
         pin = readLine(source.fd);
@@ -111,7 +111,9 @@ std::string readPin(const PinSource& source) {
         wipe(pin);
         throw CliError(kExitUsage, "the PIN must be 4 digits");
     }
-    return pin;
+    SecretBytes secret(pin);
+    wipe(pin);
+    return secret;
 }
 
 }  // namespace qel::cli

@@ -1,5 +1,5 @@
 #pragma once
-#include <string>
+#include "common/secret_bytes.h"
 
 namespace qel::cli {
 
@@ -11,7 +11,7 @@ struct PinSource {
 
 /// Reads a PIN. Throws CliError (kExitUsage) when there is no terminal and no descriptor, when the
 /// descriptor cannot be read, or when the text is not 4 digits. The text is never logged and the
-/// buffers that held it are wiped; the caller wipes the result.
-std::string readPin(const PinSource& source);
+/// buffers that held it are wiped.
+SecretBytes readPin(const PinSource& source);
 
 }  // namespace qel::cli

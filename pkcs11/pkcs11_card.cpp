@@ -53,7 +53,22 @@ Pkcs11Card::Pkcs11Card(Pkcs11Library& library, CK_SLOT_ID slotId, bool skipConta
 }
 
 Pkcs11Card::~Pkcs11Card() {
+    // Whatever way the card object goes (a failure, the program's end), the PIN it verified goes too.
+    if (ownsLogin_) logout();
     if (sessionIsCurrent() && library_.isInitialized()) library_.closeSession(session);
+}
+
+CK_RV Pkcs11Card::logout() {
+    CK_RV rv = CKR_SESSION_HANDLE_INVALID;
+    if (sessionIsCurrent() && library_.isInitialized()) rv = library_.logout(session);
+    bool cardForgotAlready = rv == CKR_USER_NOT_LOGGED_IN || rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
+    if (rv != CKR_OK && !cardForgotAlready && rv != CKR_SESSION_HANDLE_INVALID)
+        logError(format("Erreur dans C_Logout: résultat = %lu", rv));
+    if (ownsLogin_) {
+        ownsLogin_ = false;
+        if (!cardForgotAlready) library_.resetCard(readerName_);
+    }
+    return rv;
 }
 
 bool Pkcs11Card::sessionIsCurrent() const { return session != 0 && sessionGeneration_ == library_.generation(); }
@@ -139,6 +154,8 @@ CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
     CK_RV rv = library_.login(session, securityOfficer ? CKU_SO : CKU_USER, code);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         logSuccess("Utilisateur authentifié !");
+        ownsLogin_ = true;
+        if (readerName_.empty()) readerName_ = library_.readerOfSlot(slotID);
     } else if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LOCKED) {
         // The unlock names the wrong PUK itself; calling it a wrong PIN would mislead support.
         if (!securityOfficer) logError("Mauvais code PIN !");

@@ -36,7 +36,8 @@ public:
     /// When `C_GetTokenInfo` fails the texts stay empty.
     Pkcs11Card(Pkcs11Library& library, CK_SLOT_ID slotId, bool skipContactTest = false);
 
-    /// Closes the session if it is still open and belongs to the library's current initialisation.
+    /// Ends this program's login as `logout` does, then closes the session if it is still open and
+    /// belongs to the library's current initialisation.
     ~Pkcs11Card();
 
     Pkcs11Card(const Pkcs11Card&) = delete;
@@ -66,6 +67,15 @@ public:
     /// `C_Login`'s result: CKR_OK or CKR_USER_ALREADY_LOGGED_IN logged in; CKR_PIN_INCORRECT or
     /// CKR_PIN_LOCKED wrong code.
     CK_RV login(std::string_view code, bool securityOfficer);
+
+    /// Ends the login: `C_Logout`, then, when this object logged in, a reset of the card in its
+    /// reader, because a logout alone leaves the card verified for every program that talks to it
+    /// next. No reset when the library says the login was already gone (another program's reset
+    /// ended it, and that program may have logged in since) or the card left the reader. Returns
+    /// `C_Logout`'s result (CKR_SESSION_HANDLE_INVALID without a current session).
+    CK_RV logout();
+    /// True between this object's successful login and its logout.
+    bool ownsLogin() const { return ownsLogin_; }
 
     /// `C_SetPIN` on `session` when a user is logged in, else 5 without a library call. A module that
     /// refuses a read-only session (CKR_SESSION_READ_ONLY) gets the call again on a read-write session
@@ -145,6 +155,9 @@ private:
 
     Pkcs11Library& library_;
     unsigned sessionGeneration_ = 0;
+    bool ownsLogin_ = false;
+    /// The reader of the slot, read at login for the reset at its end.
+    std::string readerName_;
 };
 
 }  // namespace qel

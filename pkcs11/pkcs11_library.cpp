@@ -46,8 +46,15 @@ std::string configuredPkcs11LibraryPath() {
 }
 
 Pkcs11Library::Pkcs11Library(std::string path, ServiceReportRecorder* recorder)
-    : path_(std::move(path)), recorder_(recorder) {
+    : path_(std::move(path)), recorder_(recorder), cardResetter_(pcscCardResetter()) {
     load();
+}
+
+bool Pkcs11Library::resetCard(const std::string& readerName) {
+    if (!cardResetter_ || readerName.empty()) return false;
+    const bool reset = cardResetter_(readerName);
+    if (reset) logDebug("Carte réinitialisée dans le lecteur " + readerName);
+    return reset;
 }
 
 Pkcs11Library::Pkcs11Library(CK_FUNCTION_LIST_PTR functions, QelTransmitMessageFunction transmit,
@@ -154,6 +161,12 @@ CK_RV Pkcs11Library::getSlotList(std::vector<CK_SLOT_ID>& slots) {
         }
     }
     return rv;
+}
+
+std::string Pkcs11Library::readerOfSlot(CK_SLOT_ID slot) {
+    CK_SLOT_INFO info{};
+    if (callModule(functions_, &CK_FUNCTION_LIST::C_GetSlotInfo, slot, &info) != CKR_OK) return {};
+    return readerNameOfSlot(info);
 }
 
 CK_RV Pkcs11Library::getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO& info) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "pkcs11/card_reset.h"
 #include "pkcs11/transmit_message.h"
 
 namespace qel {
@@ -71,6 +72,16 @@ public:
     /// value mean nothing under another (a re-initialised library hands out the same numbers again).
     unsigned generation() const { return generation_; }
 
+    /// How `resetCard` reaches the card: through the smart-card service for a library loaded by
+    /// path, nothing (no reset) for an in-process module unless a test sets one.
+    void setCardResetter(CardResetter resetter) { cardResetter_ = std::move(resetter); }
+    /// Resets the card in `readerName` (logged), so that it forgets the PIN this program verified.
+    /// A PKCS#11 logout alone leaves the card verified for any program that talks to it next.
+    bool resetCard(const std::string& readerName);
+    /// The reader a slot stands for (`C_GetSlotInfo`, not traced: the services report shows the
+    /// calls the holder's operations make, not this bookkeeping); empty when the library refuses.
+    std::string readerOfSlot(CK_SLOT_ID slot);
+
     ServiceReportRecorder* recorder() const { return recorder_; }
     void setRecorder(ServiceReportRecorder* recorder) { recorder_ = recorder; }
 
@@ -131,6 +142,7 @@ private:
     CK_FUNCTION_LIST_PTR functions_ = nullptr;
     QelTransmitMessageFunction transmit_ = nullptr;
     ServiceReportRecorder* recorder_ = nullptr;
+    CardResetter cardResetter_;
     bool initialized_ = false;
     unsigned generation_ = 0;
 };

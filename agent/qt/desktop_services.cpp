@@ -34,9 +34,9 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 DBusNotificationCenter::DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse)
     : bus_(std::move(bus)), onResponse_(std::move(onResponse)) {
     bus_.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
-                 SLOT(onActionInvoked(uint, QString)));
+                 SLOT(onActionInvoked(uint, QString, QDBusMessage)));
     bus_.connect(QString(), kPath, kInterface, QStringLiteral("NotificationClosed"), this,
-                 SLOT(onNotificationClosed(uint, uint)));
+                 SLOT(onNotificationClosed(uint, uint, QDBusMessage)));
 }
 
 std::optional<QStringList> DBusNotificationCenter::capabilities(QString* error) {
@@ -68,24 +68,41 @@ void DBusNotificationCenter::add(const NotificationContent& content) {
     hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
     hints.insert(QStringLiteral("x-oberlane-category"), q(content.categoryIdentifier));
     hints.insert(QStringLiteral("x-oberlane-identifier"), q(content.identifier));
+    const QString key = q(content.replacesKey);
+    uint replaces = 0;
+    if (!key.isEmpty() && ours_.contains(shownFor_.value(key, 0))) replaces = shownFor_.value(key);
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    call << QStringLiteral("Vigilo") << uint(0) << QString::fromLatin1(kAgentIdentifier) << q(content.title)
+    call << QStringLiteral("Vigilo") << replaces << QString::fromLatin1(kAgentIdentifier) << q(content.title)
          << q(content.body) << actions << hints << int(-1);
     QDBusReply<uint> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
     if (reply.isValid()) {
         ours_.insert(reply.value());
+        if (!key.isEmpty()) shownFor_.insert(key, reply.value());
     } else {
         logError(format("Notification non affichée : %s", reply.error().message().toUtf8().constData()));
     }
 }
 
-void DBusNotificationCenter::onActionInvoked(uint id, const QString& actionKey) {
+bool DBusNotificationCenter::fromServer(const QDBusMessage& message, const char* signal) {
+    // Asked each time: a signal is rare, and the server may have been replaced since the last one.
+    QDBusReply<QString> owner = bus_.interface()->serviceOwner(kService);
+    if (owner.isValid() && owner.value() == message.service()) return true;
+    logWarning(format("%s ignoré : l'émetteur %s n'est pas le serveur de notifications", signal,
+                      message.service().toUtf8().constData()));
+    return false;
+}
+
+void DBusNotificationCenter::onActionInvoked(uint id, const QString& actionKey, const QDBusMessage& message) {
     // The server tells every client of every action: only ours matter.
-    if (!ours_.contains(id)) return;
+    if (!ours_.contains(id) || !fromServer(message, "ActionInvoked")) return;
     if (onResponse_) onResponse_(actionKey.toStdString());
 }
 
-void DBusNotificationCenter::onNotificationClosed(uint id, uint) { ours_.remove(id); }
+void DBusNotificationCenter::onNotificationClosed(uint id, uint, const QDBusMessage& message) {
+    if (!ours_.contains(id) || !fromServer(message, "NotificationClosed")) return;
+    ours_.remove(id);
+    for (auto it = shownFor_.begin(); it != shownFor_.end();) it = it.value() == id ? shownFor_.erase(it) : ++it;
+}
 
 TrayStatusItem::TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
     : icon_(std::move(icon)), onLaunch_(std::move(onLaunch)), onQuit_(std::move(onQuit)) {}

@@ -1,5 +1,7 @@
 #pragma once
 #include <QDBusConnection>
+#include <QDBusMessage>
+#include <QHash>
 #include <QIcon>
 #include <QObject>
 #include <QPointer>
@@ -19,7 +21,10 @@ namespace qel::agent::qt {
 
 /// Notifications through the desktop's notification server (org.freedesktop.Notifications on the
 /// session bus). The server's capabilities are asked again before every notification, so that a
-/// server replaced during the session is followed.
+/// server replaced during the session is followed. A notice replaces the one still shown for the
+/// same key (`replaces_id`). Answers count only when they come from the server: the sender of
+/// ActionInvoked and NotificationClosed must own org.freedesktop.Notifications, since any client of
+/// the session bus can send a signal with that interface.
 class DBusNotificationCenter : public QObject, public NotificationCenter {
     Q_OBJECT
 public:
@@ -34,15 +39,18 @@ public:
     void add(const NotificationContent& content) override;
 
 private slots:
-    void onActionInvoked(uint id, const QString& actionKey);
-    void onNotificationClosed(uint id, uint reason);
+    void onActionInvoked(uint id, const QString& actionKey, const QDBusMessage& message);
+    void onNotificationClosed(uint id, uint reason, const QDBusMessage& message);
 
 private:
     std::optional<QStringList> capabilities(QString* error = nullptr);
+    /// Whether the signal's sender is the notification server of the moment.
+    bool fromServer(const QDBusMessage& message, const char* signal);
 
     QDBusConnection bus_;
     ResponseHandler onResponse_;
-    QSet<uint> ours_;  // notifications we posted and the server has not closed
+    QSet<uint> ours_;                // notifications we posted and the server has not closed
+    QHash<QString, uint> shownFor_;  // replaces key -> the notice shown for it
 };
 
 /// The status-bar icon with the agent's menu: start Kartello, quit.

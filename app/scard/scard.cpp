@@ -75,7 +75,7 @@ ScanResult Scard::scan() {
 }
 
 std::uint32_t Scard::withCard(const std::string& readerName,
-                              const std::function<std::uint32_t(ScardExchange&)>& operation) {
+                              const std::function<std::uint32_t(ScardExchange&)>& operation, bool presentsPin) {
     currentCard_.reset();
     try {
         currentCard_ = readers_.waitForCard(readerName, slotWait_);
@@ -91,6 +91,18 @@ std::uint32_t Scard::withCard(const std::string& readerName,
         logError(format("Scard : pas de carte accessible dans le lecteur [%s]", readerName.c_str()));
         return scard::kUnreachable;
     }
+    struct ResetAfterPin {
+        SmartCard& card;
+        bool active;
+        ~ResetAfterPin() {
+            if (!active) return;
+            try {
+                card.resetSecurityState();
+            } catch (const TransportError&) {
+                // A card that is gone has forgotten the PIN as well.
+            }
+        }
+    } resetAfterPin{*currentCard_, presentsPin};
     try {
         CardSession session(*currentCard_);
         ScardExchange exchange(*currentCard_);

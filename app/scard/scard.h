@@ -125,9 +125,16 @@ public:
     /// wait (1 s) for a card that answers. kUnreachable, without a command, when the reader is
     /// unknown, no card answers in time or the session cannot be opened; kUnreachable too, whatever
     /// the operation made of its answers, when a transmission failed on the way (the card was
-    /// pulled out), so that no caller takes a lost card for a card's answer.
-    std::uint32_t withCard(const std::string& readerName,
-                           const std::function<std::uint32_t(ScardExchange&)>& operation);
+    /// pulled out), so that no caller takes a lost card for a card's answer. An operation that
+    /// presents the PIN (`presentsPin`) ends with a reset of the card, whatever its outcome: the PIN
+    /// it verified must not serve any other program.
+    std::uint32_t withCard(const std::string& readerName, const std::function<std::uint32_t(ScardExchange&)>& operation,
+                           bool presentsPin = false);
+    /// `withCard` for an operation that presents the PIN.
+    std::uint32_t withPinCard(const std::string& readerName,
+                              const std::function<std::uint32_t(ScardExchange&)>& operation) {
+        return withCard(readerName, operation, true);
+    }
 
     /// The application identifier: "IRV" reversed (56 52 49).
     static const Bytes& irvApplicationId();

@@ -60,7 +60,7 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, const
     logDebug("Enter : searchIRVDesfireKey");
     DesfireKeySearch search;
     if (pin.size() != 4) return search;
-    search.result = withCard(readerName, [&](ScardExchange& card) {
+    search.result = withPinCard(readerName, [&](ScardExchange& card) {
         card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00});
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
         verify.reserve(10);

@@ -73,7 +73,7 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::
     PinCheckResult check;
     // The VERIFY command carries exactly four bytes; anything else would be framed wrongly.
     if (pin.size() != 4) return check;
-    check.result = withCard(readerName, [&](ScardExchange& card) {
+    check.result = withPinCard(readerName, [&](ScardExchange& card) {
         card.transmit(kSelectMasterFile);
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
         verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind

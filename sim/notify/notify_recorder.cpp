@@ -26,6 +26,7 @@ uint NotificationServer::Notify(const QString& appName, uint replacesId, const Q
     for (int i = 0; withActions_ && i + 1 < actions.size(); i += 2) keys << actions[i];
     open_[id] = keys;
     QJsonObject entry{{QStringLiteral("id"), static_cast<qint64>(id)},
+                      {QStringLiteral("replaces_id"), static_cast<qint64>(replacesId)},
                       {QStringLiteral("app_name"), appName},
                       {QStringLiteral("app_icon"), appIcon},
                       {QStringLiteral("summary"), summary},

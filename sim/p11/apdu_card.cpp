@@ -80,6 +80,11 @@ bool ApduCard::beginExchange() {
 
 void ApduCard::endExchange() { card_->endSession(); }
 
+void ApduCard::resetCard() {
+    applicationSelected_ = false;
+    card_->resetSecurityState();
+}
+
 std::optional<Bytes> ApduCard::select(const Bytes& path) {
     CardResponse r = card_->send(0xA4, layout_.selectP1, layout_.selectP2, path, 0);
     if (fileMissing(r.sw)) return std::nullopt;

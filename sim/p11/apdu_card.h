@@ -23,6 +23,7 @@ public:
     Bytes atr() const override { return card_->atr(); }
     bool beginExchange() override;
     void endExchange() override;
+    void resetCard() override;
     std::optional<Bytes> readFile(const Bytes& path) override;
     PinCounters pinCounters() override;
     std::uint16_t verifyPin(const SecretBytes& pin) override;

@@ -71,6 +71,10 @@ public:
     virtual bool beginExchange() = 0;
     virtual void endExchange() = 0;
 
+    /// Resets the card (outside an exchange), so that it forgets a PIN verified on it; other
+    /// programs see the reset on their next exchange. Throws qel::TransportError.
+    virtual void resetCard() = 0;
+
     /// Content of a transparent file by full path (3F00 first). Nothing when the card has no such
     /// file; CardStatusError when the card refuses it (6982 for a PIN-protected file).
     virtual std::optional<Bytes> readFile(const Bytes& path) = 0;

@@ -87,6 +87,18 @@ void PcscCard::reconnect() {
     resetNotice_ = true;
 }
 
+void PcscCard::resetSecurityState() {
+    LONG rv = SCardReconnect(handle_, SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol_);
+    if (rv == SCARD_W_RESET_CARD) {
+        // Someone reset it first: our handle has to hear that before it may reset the card itself.
+        reconnect();
+        rv = SCardReconnect(handle_, SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol_);
+    }
+    if (rv != SCARD_S_SUCCESS) throw transportError(rv, "SCardReconnect");
+    // Our own reset is no news to us.
+    resetNotice_ = false;
+}
+
 bool PcscCard::takeResetNotice() {
     bool notice = resetNotice_;
     resetNotice_ = false;

@@ -41,6 +41,8 @@ public:
     void beginSession() override;
     void endSession() override;
     bool takeResetNotice() override;
+    /// SCardReconnect with SCARD_RESET_CARD: the card forgets its verified PIN.
+    void resetSecurityState() override;
 
 private:
     void reconnect();

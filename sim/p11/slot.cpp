@@ -30,14 +30,42 @@ void Slot::forgetLogin() {
     login_ = Login::none;
     soPuk_.clear();
     if (token_) token_->dropPrivateData();
-    for (auto& [handle, s] : sessions_) {
-        s.sign.reset();
-        s.findActive = false;
+}
+
+void Slot::loseLogin() {
+    if (login_ == Login::none) return;
+    for (auto& [handle, s] : sessions_) s.loginLost = true;
+    forgetLogin();
+}
+
+void Slot::endLogin() {
+    for (auto& [handle, s] : sessions_) s.loginLost = false;
+    if (login_ == Login::none) return;
+    forgetLogin();
+    if (!card_) return;
+    try {
+        // A reset someone else made already ended our login; resetting again could end theirs.
+        bool resetElsewhere = card_->beginExchange();
+        card_->endExchange();
+        if (!resetElsewhere) card_->resetCard();
+    } catch (...) {
+        // A card that is gone has forgotten the PIN as well.
     }
 }
 
-void Slot::onCardReset() {
-    if (login_ != Login::none) forgetLogin();
+void Slot::onCardReset() { loseLogin(); }
+
+bool Slot::sameCardPresent() {
+    auto status = readerStatus();
+    if (!status || !status->cardPresent) return false;
+    return !token_ || (status->eventCount == tokenEventCount_ && status->atr == tokenAtr_);
+}
+
+CK_RV Slot::usableObject(CK_OBJECT_HANDLE handle, CK_RV unknown, const P11Object*& object) {
+    object = token_->anyObject(handle);
+    if (object != nullptr && (!object->isPrivate || loggedIn())) return CKR_OK;
+    if (object != nullptr || token_->knowsDataHandle(handle)) return CKR_USER_NOT_LOGGED_IN;
+    return unknown;
 }
 
 void Slot::dropToken() {
@@ -85,6 +113,11 @@ CK_RV Slot::enter(CK_SESSION_HANDLE handle, Session*& session) {
         status->atr != tokenAtr_) {
         dropToken();
         return CKR_DEVICE_REMOVED;
+    }
+    // Another program may have reset the card, and the PIN with it: while logged in, every call
+    // asks the card first (a transaction tells, without a command).
+    if (login_ != Login::none) {
+        if (CK_RV rv = withCard([](CardChannel&) { return CKR_OK; }); rv == CKR_DEVICE_REMOVED) return rv;
     }
     session = &it->second;
     return CKR_OK;
@@ -174,25 +207,20 @@ CK_RV Slot::closeSession(CK_SESSION_HANDLE handle) {
     std::lock_guard lock(mutex_);
     if (sessions_.erase(handle) == 0) return CKR_SESSION_HANDLE_INVALID;
     // Closing the last session logs the user out.
-    if (sessions_.empty()) forgetLogin();
+    if (sessions_.empty()) endLogin();
     return CKR_OK;
 }
 
 void Slot::closeAllSessions() {
     std::lock_guard lock(mutex_);
     sessions_.clear();
-    forgetLogin();
+    endLogin();
 }
 
 CK_RV Slot::getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    // Another program may have reset the card, and the PIN it had verified with it: the card is
-    // asked before a login is reported.
-    if (login_ != Login::none) {
-        if (CK_RV rv = withCard([](CardChannel&) { return CKR_OK; }); rv == CKR_DEVICE_REMOVED) return rv;
-    }
     info.slotID = id_;
     switch (login_) {
         case Login::user:

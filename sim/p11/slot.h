@@ -26,13 +26,21 @@ struct Session {
     std::unique_ptr<MessageCollector> verify;
     CK_OBJECT_HANDLE verifyKey = 0;
     bool verifyUpdated = false;
+    /// The user was logged in when the card forgot the PIN (reset by another program): the next
+    /// search in this session answers CKR_USER_NOT_LOGGED_IN instead of quietly leaving out the
+    /// private objects.
+    bool loginLost = false;
 };
 
 /// One reader: its card's token, the sessions on it and who is logged in. Every method takes the
 /// slot's lock, so calls on one card are serialised while other slots proceed. Methods taking a
 /// session handle answer CKR_SESSION_HANDLE_INVALID when this slot has no such session, and
 /// CKR_DEVICE_REMOVED (having closed every session of the slot) when the card went away since
-/// the session was opened.
+/// the session was opened. A card pulled out while a call runs is reported the same way, never as a
+/// device error. Private objects keep their handles across a logout: without a login they answer
+/// CKR_USER_NOT_LOGGED_IN. The user's login ends with C_Logout, the last session closing and
+/// C_Finalize, and each of those resets the card, so that no other program inherits the PIN
+/// verified on it.
 class Slot {
 public:
     Slot(CK_SLOT_ID id, std::string readerName, CardBackend& backend, HandleCounter& handles);
@@ -84,7 +92,16 @@ private:
     CK_RV enter(CK_SESSION_HANDLE handle, Session*& session);
     void dropToken();
     void forgetLogin();
+    /// The card forgot the PIN without our asking (a reset elsewhere, 6982).
+    void loseLogin();
+    /// Our login ends: forget it, then reset the card unless someone reset it already.
+    void endLogin();
     void onCardReset();
+    /// False when the card this slot's token was read from is no longer in the reader.
+    bool sameCardPresent();
+    /// The object behind a handle when the session may use it: CKR_USER_NOT_LOGGED_IN for a
+    /// private object without a login, `unknown` for a handle the token never gave out.
+    CK_RV usableObject(CK_OBJECT_HANDLE handle, CK_RV unknown, const P11Object*& object);
     /// Runs f(card) inside one exclusive exchange, mapping exceptions to results.
     template <typename F>
     CK_RV withCard(F&& f);
@@ -142,9 +159,11 @@ CK_RV Slot::withCard(F&& f) {
         return f(*card_);
     } catch (...) {
         CK_RV rv = rvFromCurrentException();
+        // A card pulled out during an exchange often shows first as a broken exchange.
+        if (rv == CKR_DEVICE_ERROR && !sameCardPresent()) rv = CKR_DEVICE_REMOVED;
         if (rv == CKR_DEVICE_REMOVED) dropToken();
         // The card forgot the PIN (reset elsewhere, or powered down): so do we.
-        if (rv == CKR_USER_NOT_LOGGED_IN) forgetLogin();
+        if (rv == CKR_USER_NOT_LOGGED_IN) loseLogin();
         return rv;
     }
 }

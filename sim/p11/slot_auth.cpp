@@ -52,6 +52,7 @@ CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecretB
     });
     if (rv != CKR_OK) return rv;
     login_ = wanted;
+    for (auto& [h, other] : sessions_) other.loginLost = false;
     if (wanted == Login::so) soPuk_ = pin.copy();
     return CKR_OK;
 }
@@ -60,8 +61,12 @@ CK_RV Slot::logout(CK_SESSION_HANDLE handle) {
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    if (login_ == Login::none) return CKR_USER_NOT_LOGGED_IN;
-    forgetLogin();
+    if (login_ == Login::none) {
+        // The card forgot the login already (reset elsewhere): the program has now heard of it.
+        for (auto& [h, other] : sessions_) other.loginLost = false;
+        return CKR_USER_NOT_LOGGED_IN;
+    }
+    endLogin();
     return CKR_OK;
 }
 

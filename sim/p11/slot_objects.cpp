@@ -50,6 +50,11 @@ CK_RV Slot::findObjectsInit(CK_SESSION_HANDLE handle, const CK_ATTRIBUTE* templ,
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     if (s->findActive) return CKR_OPERATION_ACTIVE;
     if (CK_RV rv = refreshHolderData(); rv != CKR_OK) return rv;
+    if (s->loginLost) {
+        // Said once: the search would otherwise succeed without the private objects it expects.
+        s->loginLost = false;
+        return CKR_USER_NOT_LOGGED_IN;
+    }
     if (!token_) return CKR_DEVICE_REMOVED;
     s->found.clear();
     s->foundNext = 0;
@@ -85,8 +90,8 @@ CK_RV Slot::getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object,
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     if (CK_RV rv = refreshHolderData(); rv != CKR_OK) return rv;
     if (!token_) return CKR_DEVICE_REMOVED;
-    const P11Object* o = token_->object(object, loggedIn());
-    if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    const P11Object* o = nullptr;
+    if (CK_RV rv = usableObject(object, CKR_OBJECT_HANDLE_INVALID, o); rv != CKR_OK) return rv;
     return o->getAttributes(templ, count);
 }
 
@@ -94,8 +99,8 @@ CK_RV Slot::getObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_
     std::lock_guard lock(mutex_);
     Session* s = nullptr;
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
-    const P11Object* o = token_->object(object, loggedIn());
-    if (o == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    const P11Object* o = nullptr;
+    if (CK_RV rv = usableObject(object, CKR_OBJECT_HANDLE_INVALID, o); rv != CKR_OK) return rv;
     size = 0;
     for (const auto& [type, value] : o->attributes) size += value.size();
     return CKR_OK;
@@ -104,8 +109,7 @@ CK_RV Slot::getObjectSize(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_
 CK_RV Slot::operationKey(const CK_MECHANISM& mechanism, CK_OBJECT_HANDLE handle, CK_OBJECT_CLASS keyClass,
                          CK_ATTRIBUTE_TYPE use, const P11Object*& key) {
     if (CK_RV rv = checkMechanism(mechanism); rv != CKR_OK) return rv;
-    key = token_->object(handle, loggedIn());
-    if (key == nullptr) return CKR_KEY_HANDLE_INVALID;
+    if (CK_RV rv = usableObject(handle, CKR_KEY_HANDLE_INVALID, key); rv != CKR_OK) return rv;
     if (key->objectClass != keyClass) return CKR_KEY_TYPE_INCONSISTENT;
     if (!key->boolAttribute(use)) return CKR_KEY_FUNCTION_NOT_PERMITTED;
     return CKR_OK;
@@ -158,10 +162,10 @@ CK_RV Slot::signWithCard(const P11Object& key, HashAlg hash, const Bytes& messag
 
 CK_RV Slot::finishSign(Session& s, const Bytes* data, CK_BYTE* out, CK_ULONG& length) {
     if (!s.sign) return CKR_OPERATION_NOT_INITIALIZED;
-    const P11Object* key = token_->object(s.signKey, loggedIn());
-    if (key == nullptr) {
+    const P11Object* key = nullptr;
+    if (CK_RV rv = usableObject(s.signKey, CKR_KEY_HANDLE_INVALID, key); rv != CKR_OK) {
         s.sign.reset();
-        return CKR_KEY_HANDLE_INVALID;
+        return rv;
     }
     const CK_ULONG k = key->modulus.size();
     // A length query, or a buffer too small, leaves the operation running.

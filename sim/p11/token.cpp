@@ -167,4 +167,10 @@ const P11Object* Token::object(CK_OBJECT_HANDLE handle, bool loggedIn) const {
     return nullptr;
 }
 
+bool Token::knowsDataHandle(CK_OBJECT_HANDLE handle) const {
+    for (const auto& [key, h] : dataHandles_)
+        if (h == handle) return true;
+    return false;
+}
+
 }  // namespace qel::simp11

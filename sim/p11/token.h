@@ -33,6 +33,11 @@ public:
     /// Objects an application may see: private ones only while a user is logged in.
     std::vector<const P11Object*> objects(bool loggedIn) const;
     const P11Object* object(CK_OBJECT_HANDLE handle, bool loggedIn) const;
+    /// The object of a handle whatever the login, or nullptr.
+    const P11Object* anyObject(CK_OBJECT_HANDLE handle) const { return object(handle, true); }
+    /// A data object's handle whose contents were dropped (private data after a logout, holder data
+    /// being read again): the handle stays valid.
+    bool knowsDataHandle(CK_OBJECT_HANDLE handle) const;
 
     /// Reads the PIN-protected holder data (needs the PIN verified on the card).
     void loadPrivateData(CardChannel& card);

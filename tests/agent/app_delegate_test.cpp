@@ -152,6 +152,10 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
 
     agent.postUpdateNotification("1234567890");
     EXPECT_NE(notifications.posted[1].identifier, n.identifier);
+    // One notice per card: the same card's replaces its own, another card's stands beside it.
+    agent.postUpdateNotification("9876543210");
+    EXPECT_EQ(notifications.posted[1].replacesKey, n.replacesKey);
+    EXPECT_NE(notifications.posted[2].replacesKey, n.replacesKey);
 }
 
 TEST_F(AgentTest, WithoutButtonsTheNoticeGoesPlainAndTheMenuOffersTheLaunch) {

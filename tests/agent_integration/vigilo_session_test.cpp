@@ -125,19 +125,19 @@ protected:
 
     /// Waits until the agent has finished `count` card scans (it logs the end of each).
     static bool waitForScans(int count) {
-        return waitFor([count] {
-            int done = 0;
-            const fs::path logs = env("XDG_STATE_HOME") + "/kartello/Logs";
-            std::error_code ec;
-            for (const auto& file : fs::directory_iterator(logs, ec)) {
-                if (file.path().filename().string().rfind("Vigilo", 0) != 0) continue;
-                const std::string text = readAll(file.path());
-                for (auto at = text.find("Examen des cartes terminé"); at != std::string::npos;
-                     at = text.find("Examen des cartes terminé", at + 1))
-                    ++done;
-            }
-            return done >= count;
-        });
+        return waitFor([count] { return logCount("Examen des cartes terminé") >= count; });
+    }
+    /// How many times the agent's logs carry `line`.
+    static int logCount(const std::string& line) {
+        int found = 0;
+        const fs::path logs = env("XDG_STATE_HOME") + "/kartello/Logs";
+        std::error_code ec;
+        for (const auto& file : fs::directory_iterator(logs, ec)) {
+            if (file.path().filename().string().rfind("Vigilo", 0) != 0) continue;
+            const std::string text = readAll(file.path());
+            for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++found;
+        }
+        return found;
     }
 
     static std::string recordPath() { return home + "/notifications.jsonl"; }
@@ -161,10 +161,12 @@ protected:
         auto res = admin->Post("/admin/card", dir.string(), "text/plain");
         EXPECT_TRUE(res && res->status == 200);
         testbed::control("swap contact " + dir.string());
+        lastCardDir = dir.string();
         return sim::loadProfile(dir.string()).cardNumber;
     }
 
     static inline std::string home;
+    static inline std::string lastCardDir;
     static inline bool ready = false;
     static inline uint agentPid = 0;
     static inline std::unique_ptr<httplib::SSLClient> admin;
@@ -230,10 +232,43 @@ TEST_F(VigiloSessionTest, OnlyTheInsertedContactCardOfTheThirdGenerationIsAnnoun
     EXPECT_EQ(notifications().size(), 1u);
 }
 
+// A card taken out and put back while its notice shows leaves one notice, not a stack.
+TEST_F(VigiloSessionTest, ACardPutBackReplacesItsNotice) {
+    const int scans = logCount("Examen des cartes terminé");
+    insertFreshCard();
+    ASSERT_TRUE(waitForScans(scans + 1));
+    const auto before = notifications();
+    ASSERT_FALSE(before.empty());
+    const QJsonObject first = before.back();
+    // The copy is the first test's card again (same number): its notice takes that one's place.
+    EXPECT_EQ(first["replaces_id"].toInteger(), before.front()["id"].toInteger());
+
+    testbed::control("remove contact");
+    testbed::control("swap contact " + lastCardDir);
+    ASSERT_TRUE(waitForScans(scans + 2));
+    const auto after = notifications();
+    ASSERT_EQ(after.size(), before.size() + 1);
+    EXPECT_EQ(after.back()["replaces_id"].toInteger(), first["id"].toInteger());
+    EXPECT_EQ(after.back()["id"].toInteger(), first["id"].toInteger()) << "the server shows the one notice";
+    EXPECT_EQ(after.back()["body"], first["body"]);
+}
+
 TEST_F(VigiloSessionTest, TheLaunchButtonStartsKartello) {
     const auto all = notifications();
     ASSERT_FALSE(all.empty());
     const fs::path marker = fs::path(home) / "kartello-started";
+
+    // Any client of the bus can send the server's signal: one that does not own the server's name
+    // is not listened to.
+    const int ignored = logCount("ActionInvoked ignoré");
+    QDBusMessage forged =
+        QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
+                                   QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("ActionInvoked"));
+    forged << uint(all.back()["id"].toInteger()) << QStringLiteral("LAUNCH");
+    ASSERT_TRUE(bus().send(forged));
+    EXPECT_TRUE(waitFor([&] { return logCount("ActionInvoked ignoré") > ignored; }));
+    EXPECT_FALSE(fs::exists(marker));
+
     QDBusMessage press = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/oberlane/qel/NotifyRecorder"),
         QStringLiteral("org.oberlane.qel.NotifyRecorder"), QStringLiteral("InvokeAction"));

@@ -55,7 +55,7 @@ struct PrivateConfigHome {
 
 struct RecordingMainWindow : SaisieDelegate {
     void pinEntryResult(bool success, const std::string& context) override { results.emplace_back(success, context); }
-    void pinEntered(const std::string&) override { ADD_FAILURE() << "the main window must not get the PIN"; }
+    void pinEntered(const SecretBytes&) override { ADD_FAILURE() << "the main window must not get the PIN"; }
     std::vector<std::pair<bool, std::string>> results;
 };
 
@@ -151,7 +151,7 @@ TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     vc->pinEntryResult(false, "");
     EXPECT_EQ(navigator.segues.size(), 1u);
 
-    vc->pinEntered("4321");
+    vc->pinEntered(SecretBytes("4321"));
     vc->pinEntryResult(true, "");
     ASSERT_EQ(mainWindow.results.size(), 2u);
     EXPECT_EQ(mainWindow.results[1], std::make_pair(true, std::string()));
@@ -159,7 +159,8 @@ TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     EXPECT_EQ(navigator.segues[1].identifier, "ServicesSegue");
     const auto request = std::any_cast<ServicesTestRequest>(navigator.segues[1].values.sender);
     EXPECT_EQ(request.readerSelected, 3u);
-    EXPECT_EQ(request.secret, "4321");
+    ASSERT_TRUE(request.secret);
+    EXPECT_EQ(request.secret->view(), "4321");
     EXPECT_EQ(request.owner, vc.get());
     EXPECT_FALSE(log.contains("4321"));
 
@@ -181,7 +182,7 @@ struct ServicesTest : ::testing::Test {
         auto vc = std::make_unique<ServicesViewController>(
             view,
             ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
-            ServicesTestRequest{slot, std::move(pin), nullptr});
+            ServicesTestRequest{slot, std::make_shared<SecretBytes>(pin), nullptr});
         return vc;
     }
     void run(ServicesViewController& vc) {
@@ -273,7 +274,7 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
     } owner;
     auto second = std::make_unique<ServicesViewController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
-        ServicesTestRequest{0, "1234", &owner});
+        ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
     run(*second);
     const std::string& report = second->report();
     EXPECT_EQ(report.find("Test des services du"), report.rfind("Test des services du"));
@@ -282,7 +283,8 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
     view.quit.click();
     EXPECT_TRUE(view.closed);
     ASSERT_TRUE(owner.card);
-    EXPECT_TRUE(owner.card->isUserLoggedIn());
+    EXPECT_FALSE(owner.card->isUserLoggedIn()) << "the PIN was given for the test only";
+    EXPECT_EQ(module.count("C_Logout"), 2) << "each showing ends its own login";
 }
 
 TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhenItEnds) {
@@ -493,7 +495,7 @@ struct DesfireDeletionTest : MaintenanceTest {
         ASSERT_FALSE(navigator.segues.empty());
         EXPECT_EQ(navigator.segues.back().values.context, "DeleteDESfire");
         const bool ok = scard.loginWithoutP11(navigator.segues.back().values.readerNameQEL4, pin).result == 0;
-        if (ok) vc->pinEntered(pin);
+        if (ok) vc->pinEntered(SecretBytes(pin));
         vc->pinEntryResult(ok, "DeleteDESfire");
     }
 

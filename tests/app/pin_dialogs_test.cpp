@@ -23,7 +23,7 @@ struct RecordingDelegate : MainWindowDelegate, SaisieDelegate {
     void beginCardReading() override {}
     void endCardReading() override {}
     void pinEntryResult(bool success, const std::string& context) override { results.push_back({success, context}); }
-    void pinEntered(const std::string& pin) override { pins.push_back(pin); }
+    void pinEntered(const SecretBytes& pin) override { pins.emplace_back(pin.view()); }
     void pinEntryCancelled() override { ++cancelled; }
     void whenCardRemoved(std::function<void()> h) override { removal = std::move(h); }
 

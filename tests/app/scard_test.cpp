@@ -154,6 +154,18 @@ TEST_F(ScardTest, PinStatusAsksWithoutAPin) {
         ASSERT_EQ(readers.sent.size(), 2u);
         EXPECT_EQ(toHex(readers.sent[1]), "00200001");
     }
+    EXPECT_EQ(readers.resets, 0) << "no PIN presented, nothing to forget";
+}
+
+TEST_F(ScardTest, EveryOperationThatPresentsThePinEndsWithACardReset) {
+    verifyAnswers("9000");
+    scard.loginWithoutP11("R", "4711");
+    EXPECT_EQ(readers.resets, 1);
+    verifyAnswers("63C2");
+    scard.loginWithoutP11("R", "4711");
+    EXPECT_EQ(readers.resets, 2) << "a refused PIN too: the reset is on every path";
+    scard.searchIRVDesfireKey("R", "4711");
+    EXPECT_EQ(readers.resets, 3);
 }
 
 TEST_F(ScardTest, ACardPulledOutMidOperationIsUnreachableNeverAnAnswer) {

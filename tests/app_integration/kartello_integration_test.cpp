@@ -44,6 +44,7 @@
 #include "tests/app_integration/counting_module.h"
 #include "tests/support/fake_views.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/raw_signature.h"
 #include "tests/support/testbed_slots.h"
 #include "tests/token/integration_support.h"
 #include "update/tmaj_manager.h"
@@ -57,7 +58,7 @@ using Clock = std::chrono::steady_clock;
 
 struct RecordingSaisie : SaisieDelegate {
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
-    void pinEntered(const std::string&) override {}
+    void pinEntered(const SecretBytes&) override {}
     std::vector<bool> results;
 };
 
@@ -146,6 +147,8 @@ public:
         const auto begin = Clock::now();
         counting = std::make_unique<CountingModule>(configuredPkcs11LibraryPath());
         library = std::make_unique<Pkcs11Library>(counting->functions(), counting->transmit());
+        // As the program's library, loaded by path, does: the login's end resets the card.
+        library->setCardResetter(pcscCardResetter());
         appDel = std::make_unique<AppDelegate>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
@@ -367,6 +370,31 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 }
 
+// The holder's login lasts until the window logs out or the program ends; then the card forgets
+// the PIN, and raw signature commands from another process want it again.
+TEST_F(KartelloIntegrationTest, LoginEndsAtLogoutAndAtExitWithTheCardForgettingThePin) {
+    using testbed::rawSignatureAnswers;
+    const std::string dir = freshProfile("qel3-default");
+    const std::string pin = sim::loadProfile(dir).pin.code;
+    insert("contact", dir);
+    start();
+    const std::string reader = readerName("contact");
+    EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin);
+    ASSERT_EQ(enterPin(pin), "Authentification réussie !");
+    ASSERT_EQ(rawSignatureAnswers(reader), testbed::kBothKeysSign) << "the check sees a verified card";
+    window.situation.click();
+    window.identification.click();
+    EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn()) << "one PIN serves until the holder's login ends";
+
+    window.refreshButton.click();
+    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the logout";
+
+    ASSERT_EQ(enterPin(pin), "Authentification réussie !");
+    appDel->applicationWillTerminate();
+    EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the exit";
+}
+
 TEST_F(KartelloIntegrationTest, CardRemovalAndReinsertionFollowedThroughTheTokenWatcher) {
     const std::string dir = freshProfile("qel3-default");
     const sim::Profile profile = sim::loadProfile(dir);
@@ -428,7 +456,7 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         if (!card) return {};
         FakeServicesView view;
         ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
-                                        ServicesTestRequest{card->slotID, pin, nullptr});
+                                        ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
         services.viewDidAppear();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
         EXPECT_EQ(view.resultText.value, services.report());
@@ -469,6 +497,9 @@ TEST_F(ServicesIntegrationTest, HealthyQel3Report) {
     start();
     const std::string report = runServices(sim::loadProfile(dir).pin.code);
     expectHealthyReport(report, window.cardComboBox.itemCount());
+    // The PIN was the test's own: the card forgets it when the test ends.
+    EXPECT_EQ(testbed::rawSignatureAnswers(readerName("contact")), testbed::kNoKeyWithoutPin);
+    EXPECT_FALSE(vc->isUserAuthentified());
 }
 
 TEST_F(ServicesIntegrationTest, HealthyQel4Report) {

@@ -21,6 +21,8 @@
 
 #include "platform/pcsc/slot_manager.h"
 #include "sim/card/profile.h"
+#include "tests/support/raw_signature.h"
+#include "tests/support/testbed_client.h"
 #include "tests/support/testbed_slots.h"
 
 extern char** environ;
@@ -271,6 +273,26 @@ TEST_F(QelCliTest, InfoShowsTheReadersTheHolderAndTheValidity) {
     EXPECT_EQ(empty.json()["status"], "no-card");
 }
 
+// A card that cannot be read whole (here a reader that spoils every answer with data, as a card
+// being pulled or reset does) gives an error, never an empty summary with status 0.
+TEST_F(QelCliTest, InfoNeverPrintsASummaryItCouldNotRead) {
+    insert("qel3-default");
+    testbed::control("hostile contact on");
+    for (int i = 0; i < 4; ++i) {
+        const QelRun spoilt = qel({"info", kReader});
+        const bool emptyHolder = spoilt.out.find("Holder:      \n") != std::string::npos ||
+                                 spoilt.out.find("Validity:     to ") != std::string::npos;
+        EXPECT_FALSE(spoilt.status == 0 && emptyHolder) << spoilt.out;
+        if (spoilt.status != 0) {
+            EXPECT_TRUE(spoilt.status == 1 || spoilt.status == 4) << spoilt.status << spoilt.err;
+            EXPECT_EQ(spoilt.out.find("Holder:"), std::string::npos) << spoilt.out;
+            EXPECT_FALSE(spoilt.err.empty());
+        }
+    }
+    testbed::control("hostile contact off");
+    EXPECT_EQ(qel({"info", kReader}).status, 0);
+}
+
 // The services test gives the window's report; wrong PINs spend the tries down to a blocked card,
 // each outcome with its own status, and the PIN never reaches a log.
 TEST_F(QelCliTest, ServicesTestAndPinStatusFromAHealthyCardToABlockedOne) {
@@ -293,6 +315,8 @@ TEST_F(QelCliTest, ServicesTestAndPinStatusFromAHealthyCardToABlockedOne) {
 
     const QelRun healthy = servicesTest(pin);
     ASSERT_EQ(healthy.status, 0) << healthy.err;
+    // The PIN was for the test only: once it ends, no other program signs without one.
+    EXPECT_EQ(testbed::rawSignatureAnswers(testbed::kContactReader), testbed::kNoKeyWithoutPin);
     EXPECT_EQ(healthy.out.rfind("Kartello ", 0), 0u) << healthy.out;
     EXPECT_NE(healthy.out.find("\nTest des services du "), std::string::npos);
     // The same report as the window's, for the same card.

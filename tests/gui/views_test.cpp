@@ -89,7 +89,7 @@ public:
 class RecordingDelegate : public SaisieDelegate, public MainWindowDelegate {
 public:
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
-    void pinEntered(const std::string&) override {}
+    void pinEntered(const SecretBytes&) override {}
     void setCardBlocked(bool) override {}
     void setUserAuthentified(bool) override {}
     void updateUI() override {}
@@ -777,7 +777,7 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     auto* dialog = new qt::QtServicesWindow(&h.window);
     auto services = std::make_shared<ServicesViewController>(
         *dialog, ServicesViewServices{h.library, recorder, h.queue, files, "1.0", "/tmp", {}},
-        ServicesTestRequest{0, "1234", nullptr});
+        ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
     services->viewDidAppear();

@@ -148,6 +148,42 @@ TEST_F(BindingTest, UnlockTreatsLogoutOfNobodyAsNormal) {
     EXPECT_EQ(fake.sessions.size(), 1u);
 }
 
+TEST_F(BindingTest, TheLoginEndsWithAResetOfTheCardItVerified) {
+    std::vector<std::string> resets;
+    library.setCardResetter([&resets](const std::string& reader) {
+        resets.push_back(reader);
+        return true;
+    });
+    {
+        Pkcs11Card card(library, 1);
+        card.logout();
+        EXPECT_TRUE(resets.empty()) << "nothing verified by us, nothing to reset";
+        ASSERT_EQ(card.login("1234", false), CKR_OK);
+        EXPECT_TRUE(card.ownsLogin());
+        EXPECT_EQ(card.logout(), CKR_OK);
+        EXPECT_EQ(resets, std::vector<std::string>{"Lecteur virtuel"}) << "the reader's name, without its padding";
+        EXPECT_FALSE(fake.userLoggedIn[1]);
+
+        // Another program's reset ended the login already: resetting now could end its own.
+        ASSERT_EQ(card.login("1234", false), CKR_OK);
+        fake.userLoggedIn[1] = false;
+        EXPECT_EQ(card.logout(), CKR_USER_NOT_LOGGED_IN);
+        EXPECT_EQ(resets.size(), 1u);
+
+        // A card object that goes while logged in (a failed step, the program's end) ends its login.
+        ASSERT_EQ(card.login("1234", false), CKR_OK);
+    }
+    EXPECT_EQ(resets.size(), 2u);
+    EXPECT_FALSE(fake.userLoggedIn[1]);
+
+    // Even after C_Finalize took the session away, the card is reset.
+    Pkcs11Card card(library, 1);
+    ASSERT_EQ(card.login("1234", false), CKR_OK);
+    ASSERT_EQ(library.finalize(), CKR_OK);
+    EXPECT_EQ(card.logout(), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(resets.size(), 3u);
+}
+
 TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
     for (int i = 1; i <= 3; ++i) token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     token().objects["QEL_SIT_FACT"] = test::billing({test::billingBlock(0x02)});

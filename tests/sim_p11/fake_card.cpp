@@ -157,6 +157,11 @@ public:
         return reset;
     }
     void endExchange() override {}
+    void resetCard() override {
+        FakeCardState& c = present();
+        ++c.resets;
+        c.pinVerified = false;
+    }
 
     std::optional<Bytes> readFile(const Bytes& path) override {
         FakeCardState& c = present();
@@ -199,6 +204,11 @@ public:
     Bytes sign(const SignRequest& request) override {
         FakeCardState& c = present();
         if (!c.pinVerified) throw CardStatusError(0x6982);
+        if (c.pullDuringSign) {
+            // What a reader driver reports first: a broken exchange, not a missing card.
+            world_->remove(reader_);
+            throw qel::TransportError(qel::TransportError::Kind::communication, 0, "exchange broken");
+        }
         c.signRequests.push_back(request);
         Bytes block = digestInfoPrefix(request.hash);
         block.insert(block.end(), request.input.begin(), request.input.end());

@@ -22,7 +22,9 @@ struct FakeCardState {
     std::string puk = "12345678";
     int pinTries = 3, pinMax = 3, pukTries = 10, pukMax = 10;
     bool pinVerified = false;
-    bool resetPending = false;  ///< the next exchange reports a reset by another program
+    bool resetPending = false;    ///< the next exchange reports a reset by another program
+    int resets = 0;               ///< resets the library made itself
+    bool pullDuringSign = false;  ///< the card leaves the reader in the middle of the next signature
     std::vector<SignRequest> signRequests;
     std::vector<Bytes> rawCommands;
     int verifyCalls = 0;

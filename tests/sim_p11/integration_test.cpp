@@ -1,6 +1,7 @@
 // The library as the programs load it, over pcscd and the virtual card daemon, driven by
 // pkcs11-tool (and, for the APDU pass-through, through dlopen). Leaves the readers as it found them.
 #include <dlfcn.h>
+#include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 
 #include "common/hex.h"
 #include "sim/p11/qelsim_pkcs11.h"
+#include "tests/support/raw_signature.h"
 
 extern char** environ;
 
@@ -368,6 +370,61 @@ TEST(TransmitMessageTest, ReadsTheSerialFileThroughTheLoadedLibrary) {
     EXPECT_EQ(p11->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
     EXPECT_EQ(p11->C_CloseSession(h), CKR_OK);
     EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    dlclose(lib);
+}
+
+// After each end of the library's login, another process's raw signature commands find a card that
+// wants the PIN again.
+TEST(LoginEndTest, EveryEndOfTheLoginLeavesTheCardWantingThePin) {
+    using qel::testbed::rawSignatureAnswers;
+    void* lib = dlopen(env("QELSIM_MODULE").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(lib, "C_GetFunctionList"));
+    CK_FUNCTION_LIST* p11 = nullptr;
+    ASSERT_EQ(getList(&p11), CKR_OK);
+    CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
+    auto loggedInSession = [&] {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(p11->C_OpenSession(slotOfReader(p11, kContactReader), CKF_SERIAL_SESSION, nullptr, nullptr, &h),
+                  CKR_OK);
+        EXPECT_EQ(p11->C_Login(h, CKU_USER, pin, sizeof pin), CKR_OK);
+        return h;
+    };
+    ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    CK_SESSION_HANDLE h = loggedInSession();
+    ASSERT_EQ(rawSignatureAnswers(kContactReader), qel::testbed::kBothKeysSign) << "the check sees a verified card";
+    ASSERT_EQ(p11->C_Logout(h), CKR_OK);
+    EXPECT_EQ(rawSignatureAnswers(kContactReader), qel::testbed::kNoKeyWithoutPin) << "after C_Logout";
+    ASSERT_EQ(p11->C_CloseSession(h), CKR_OK);
+
+    h = loggedInSession();
+    ASSERT_EQ(p11->C_CloseSession(h), CKR_OK);
+    EXPECT_EQ(rawSignatureAnswers(kContactReader), qel::testbed::kNoKeyWithoutPin) << "after the last C_CloseSession";
+
+    // The other process's reset ends our login: the library says so, and keeps the key's handle.
+    h = loggedInSession();
+    ASSERT_EQ(rawSignatureAnswers(kContactReader), qel::testbed::kBothKeysSign);
+    {
+        // The raw check's own connection ends without a reset; a second program resets the card.
+        SCARDCONTEXT context = 0;
+        ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+        SCARDHANDLE card = 0;
+        DWORD protocol = 0;
+        ASSERT_EQ(SCardConnect(context, kContactReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                               &card, &protocol),
+                  SCARD_S_SUCCESS);
+        EXPECT_EQ(SCardDisconnect(card, SCARD_RESET_CARD), SCARD_S_SUCCESS);
+        SCardReleaseContext(context);
+    }
+    CK_SESSION_INFO info{};
+    ASSERT_EQ(p11->C_GetSessionInfo(h, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(p11->C_FindObjectsInit(h, nullptr, 0), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(p11->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
+
+    ASSERT_EQ(p11->C_Login(h, CKU_USER, pin, sizeof pin), CKR_OK);
+    ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(rawSignatureAnswers(kContactReader), qel::testbed::kNoKeyWithoutPin) << "after C_Finalize";
     dlclose(lib);
 }
 

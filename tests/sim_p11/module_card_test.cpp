@@ -128,7 +128,87 @@ TEST_F(SigningTest, OperationRulesAroundSign) {
     EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, Bytes(data, data + 3), multi), CKR_OK);
 
     ASSERT_EQ(p11->C_Logout(h), CKR_OK);
-    EXPECT_EQ(p11->C_SignInit(h, &mech, privateKey), CKR_KEY_HANDLE_INVALID) << "the key is private again";
+    EXPECT_EQ(p11->C_SignInit(h, &mech, privateKey), CKR_USER_NOT_LOGGED_IN) << "the key is private again";
+}
+
+TEST_F(SigningTest, EveryEndOfTheLoginResetsTheCard) {
+    ASSERT_EQ(p11->C_Logout(h), CKR_OK);
+    EXPECT_EQ(card->resets, 1);
+    EXPECT_FALSE(card->pinVerified) << "no other program may use the PIN verified for this one";
+    EXPECT_EQ(p11->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(card->resets, 1) << "nothing of ours to end";
+
+    // The last session closing ends the login, and C_Finalize too.
+    ASSERT_EQ(login(h, "1234"), CKR_OK);
+    CK_SESSION_HANDLE second = open();
+    ASSERT_EQ(p11->C_CloseSession(h), CKR_OK);
+    EXPECT_TRUE(card->pinVerified) << "a session of the login remains";
+    ASSERT_EQ(p11->C_CloseSession(second), CKR_OK);
+    EXPECT_EQ(card->resets, 2);
+    EXPECT_FALSE(card->pinVerified);
+    h = open();
+    ASSERT_EQ(login(h, "1234"), CKR_OK);
+    ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+    EXPECT_EQ(card->resets, 3);
+    EXPECT_FALSE(card->pinVerified);
+
+    // A login another program's reset ended already is not ours to end again: that reset may have
+    // been followed by its own login.
+    initialize();
+    h = open();
+    ASSERT_EQ(login(h, "1234"), CKR_OK);
+    card->resetPending = true;
+    EXPECT_EQ(p11->C_Logout(h), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(card->resets, 3);
+}
+
+TEST_F(SigningTest, ResetElsewhereSaysNotLoggedInAndKeepsTheHandles) {
+    CK_OBJECT_CLASS priv = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE privateClass{CKA_CLASS, &priv, sizeof priv};
+    card->resetPending = true;
+    CK_ULONG count = 0;
+    CK_OBJECT_HANDLE found[8];
+    EXPECT_EQ(p11->C_FindObjectsInit(h, &privateClass, 1), CKR_USER_NOT_LOGGED_IN)
+        << "a search must not quietly come back without the private objects";
+    ASSERT_EQ(p11->C_FindObjectsInit(h, &privateClass, 1), CKR_OK) << "said once";
+    ASSERT_EQ(p11->C_FindObjects(h, found, 8, &count), CKR_OK);
+    EXPECT_EQ(count, 0u);
+    ASSERT_EQ(p11->C_FindObjectsFinal(h), CKR_OK);
+
+    CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    EXPECT_EQ(p11->C_SignInit(h, &mech, privateKey), CKR_USER_NOT_LOGGED_IN);
+    CK_ATTRIBUTE label{CKA_LABEL, nullptr, 0};
+    EXPECT_EQ(p11->C_GetAttributeValue(h, privateKey, &label, 1), CKR_USER_NOT_LOGGED_IN);
+    auto situations = findByLabel(h, "QEL_ACTIVITY_01_PS");
+    EXPECT_TRUE(situations.empty());
+
+    // Logged in again, the handles the program kept still name their objects.
+    ASSERT_EQ(login(h, "1234"), CKR_OK);
+    Bytes data = bytesOf("abc");
+    EXPECT_EQ(verify(CKM_SHA256_RSA_PKCS, data, sign(CKM_SHA256_RSA_PKCS, data)), CKR_OK);
+    EXPECT_EQ(findByLabel(h, "QEL_ACTIVITY_01_PS").size(), 1u);
+
+    // A signature started before the reset ends with the same answer.
+    ASSERT_EQ(p11->C_SignInit(h, &mech, privateKey), CKR_OK);
+    card->resetPending = true;
+    Bytes out(128);
+    CK_ULONG length = out.size();
+    EXPECT_EQ(p11->C_Sign(h, data.data(), data.size(), out.data(), &length), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(SigningTest, CardPulledDuringASignatureIsRemovedNotADeviceError) {
+    card->pullDuringSign = true;
+    CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(p11->C_SignInit(h, &mech, privateKey), CKR_OK);
+    CK_BYTE data[] = "abc";
+    Bytes out(128);
+    CK_ULONG length = out.size();
+    EXPECT_EQ(p11->C_Sign(h, data, 3, out.data(), &length), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(p11->C_Sign(h, data, 3, out.data(), &length), CKR_SESSION_HANDLE_INVALID);
+    CK_TOKEN_INFO token{};
+    EXPECT_EQ(p11->C_GetTokenInfo(0, &token), CKR_TOKEN_NOT_PRESENT);
+    CK_SESSION_HANDLE none = 0;
+    EXPECT_EQ(p11->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &none), CKR_TOKEN_NOT_PRESENT);
 }
 
 TEST_F(SigningTest, CardThatForgotThePinLogsTheUserOut) {

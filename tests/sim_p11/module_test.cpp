@@ -148,7 +148,10 @@ TEST_F(ModuleTest, PrivateDataObjectsAppearOnlyAfterLogin) {
     ASSERT_EQ(p11->C_Logout(h), CKR_OK);
     EXPECT_TRUE(findByLabel(h, "QEL_SIT_FACT").empty());
     CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
-    EXPECT_EQ(p11->C_GetAttributeValue(h, sitFact[0], &value, 1), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(p11->C_GetAttributeValue(h, sitFact[0], &value, 1), CKR_USER_NOT_LOGGED_IN)
+        << "the handle stays valid; only the login is missing";
+    ASSERT_EQ(login(h, "1234"), CKR_OK);
+    EXPECT_EQ(attribute(h, sitFact[0], CKA_VALUE), tlv(0xE0, tlv(0xA0, tlv(0x80, {0x01}))));
 }
 
 TEST_F(ModuleTest, CertificatesAndKeysPairByIdentifier) {
