@@ -299,7 +299,7 @@ TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhe
     } owner;
     auto vc = std::make_unique<ServicesViewController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
-        ServicesTestRequest{0, "1234", &owner});
+        ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
     vc->viewDidAppear();
     EXPECT_EQ(owner.events, std::vector<std::string>{"started"});  // before the library is restarted
     // Whatever the worker's progress, its end has not reached the window yet: the window only hides.

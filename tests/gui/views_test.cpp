@@ -807,7 +807,7 @@ TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
     auto* dialog = new qt::QtServicesWindow(&h.window);
     auto services = std::make_shared<ServicesViewController>(
         *dialog, ServicesViewServices{cardLibrary, recorder, h.queue, files, "1.0", "/tmp", {}},
-        ServicesTestRequest{0, "1234", nullptr});
+        ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
     services->viewDidAppear();
