@@ -96,6 +96,17 @@ void setLoginFailure(CK_RV rv, CommandResult& result) {
     }
 }
 
+// The card's keys sign SHA-1 and SHA-256 digests only, while OpenSSH asks for rsa-sha2-512 first and
+// does not fall back; ssh-agent loads modules from /usr/lib and /usr/local/lib only.
+void printOtherProgramsHint(Context& context) {
+    context << "Using the card in other programs:\n"
+            << "  Browsers and mail: run sigilla-register once (Firefox, Thunderbird, Chromium)\n"
+            << "  OpenSSH:           ssh-add -s " << SIGILLA_MODULE_PATH << "\n"
+            << "                     ssh -o PubkeyAcceptedAlgorithms=rsa-sha2-256 HOST\n"
+            << "                     (the card signs with SHA-256 at most; a module outside /usr/lib and\n"
+            << "                     /usr/local/lib needs an agent started with ssh-agent -P 'PATH')\n";
+}
+
 }  // namespace
 
 CommandResult infoCommand(Context& context) {
@@ -155,6 +166,7 @@ CommandResult infoCommand(Context& context) {
             << (holder.valid ? " (valid)" : " (EXPIRED)") << "\n"
             << "  Test card:   " << (holder.isTestCard ? "yes" : "no") << "\n"
             << "  PIN:         " << lockStateText(lock) << "\n";
+    printOtherProgramsHint(context);
     return result;
 }
 

@@ -134,40 +134,99 @@ std::optional<std::string> replaceText(const std::string& path, const std::strin
     return "cannot write " + path + ": " + reason;
 }
 
-void addFirefoxFolder(const std::string& folder, const std::string& browser, std::vector<Database>& out,
-                      std::set<std::string>& seen) {
-    for (const std::string& profile : firefoxProfiles(folder + "/profiles.ini")) {
-        std::error_code ec;
-        const fs::path canonical = fs::weakly_canonical(profile, ec);
-        if (!seen.insert(ec ? profile : canonical.string()).second) continue;
-        out.push_back({browser + " profile " + fs::path(profile).filename().string(), profile, true});
-    }
+bool hasControlCharacters(const std::string& text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
 }
 
 }  // namespace
 
-std::vector<std::string> firefoxProfiles(const std::string& profilesIni) {
-    std::vector<std::string> profiles;
-    std::ifstream in(profilesIni);
-    if (!in) return profiles;
-    const std::string base = fs::path(profilesIni).parent_path().string();
+std::vector<ProfileRoot> profileRoots() {
+    const std::string home = userdirs::home();
+    if (home.empty()) return {};
+    const std::string config = userdirs::configHome();
+    return {
+        {"Firefox", config + "/mozilla/firefox", ""},
+        {"Firefox", home + "/.mozilla/firefox", ""},
+        {"Firefox ESR", home + "/.mozilla/firefox-esr", ""},
+        {"Firefox (snap)", home + "/snap/firefox/common/.mozilla/firefox", "snap"},
+        {"Firefox (flatpak)", home + "/.var/app/org.mozilla.firefox/.mozilla/firefox", "flatpak"},
+        {"Thunderbird", home + "/.thunderbird", ""},
+        {"Thunderbird", config + "/thunderbird", ""},
+        {"Thunderbird (snap)", home + "/snap/thunderbird/common/.thunderbird", "snap"},
+        {"Thunderbird (flatpak)", home + "/.var/app/org.mozilla.Thunderbird/.thunderbird", "flatpak"},
+    };
+}
+
+ProfileList readProfilesIni(const std::string& profilesIni) {
+    // A real list holds a few short sections; anything far larger is not one.
+    constexpr off_t kLargest = 1 << 20;
+    ProfileList list;
+    struct stat st {};
+    if (::stat(profilesIni.c_str(), &st) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR) {
+            list.present = true;
+            list.problems.push_back(profilesIni + " cannot be read: " + std::strerror(errno));
+        }
+        return list;
+    }
+    list.present = true;
+    // Opening a named pipe would wait for a writer forever.
+    if (!S_ISREG(st.st_mode)) {
+        list.problems.push_back(profilesIni + " is not a file, not read");
+        return list;
+    }
+    if (st.st_size > kLargest) {
+        list.problems.push_back(profilesIni + " is too large to be a profile list (" + std::to_string(st.st_size) +
+                                " bytes), not read");
+        return list;
+    }
+    std::string text;
+    if (auto failure = readText(profilesIni, text)) {
+        list.problems.push_back(*failure);
+        return list;
+    }
+    ProfileList parsed = parseProfilesIni(text, profilesIni);
+    parsed.present = true;
+    return parsed;
+}
+
+ProfileList parseProfilesIni(std::string text, const std::string& profilesIni) {
+    ProfileList list;
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+
+    const fs::path base = fs::path(profilesIni).parent_path();
     bool inProfile = false;
+    std::string section;
     std::string path;
     bool relative = true;
     auto flush = [&] {
-        if (inProfile && !path.empty()) {
-            const std::string full = relative ? base + "/" + path : path;
-            if (std::find(profiles.begin(), profiles.end(), full) == profiles.end()) profiles.push_back(full);
+        if (inProfile) {
+            const std::string where = profilesIni + " [" + section + "]: ";
+            if (path.empty()) {
+                list.problems.push_back(where + "no Path, skipped");
+            } else if (hasControlCharacters(path)) {
+                list.problems.push_back(where + "its Path holds control characters, skipped");
+            } else if (!relative && path.front() != '/') {
+                list.problems.push_back(where + "IsRelative=0 with the relative Path " + path + ", skipped");
+            } else {
+                const std::string full = (relative ? base / path : fs::path(path)).lexically_normal().string();
+                if (std::find(list.profiles.begin(), list.profiles.end(), full) == list.profiles.end())
+                    list.profiles.push_back(full);
+            }
         }
         path.clear();
         relative = true;
     };
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         line = trimmed(line);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
         if (line.front() == '[') {
             flush();
-            inProfile = line.rfind("[Profile", 0) == 0;
+            const auto close = line.find(']');
+            section = line.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+            inProfile = section.rfind("Profile", 0) == 0;
             continue;
         }
         const auto eq = line.find('=');
@@ -178,20 +237,43 @@ std::vector<std::string> firefoxProfiles(const std::string& profilesIni) {
         if (key == "IsRelative") relative = value != "0";
     }
     flush();
-    return profiles;
+    return list;
 }
 
-std::vector<Database> userDatabases() {
-    std::vector<Database> databases;
-    const std::string shared = userdirs::nssSharedDatabase();
-    if (shared.empty()) return databases;
-    databases.push_back({"NSS shared database", shared, false});
-    std::set<std::string> seen;
-    const std::string mozilla = userdirs::home() + "/.mozilla";
-    addFirefoxFolder(mozilla + "/firefox", "Firefox", databases, seen);
-    addFirefoxFolder(mozilla + "/firefox-esr", "Firefox ESR", databases, seen);
-    return databases;
+std::vector<std::string> firefoxProfiles(const std::string& profilesIni) {
+    return readProfilesIni(profilesIni).profiles;
 }
+
+Search findDatabases() {
+    Search search;
+    const std::string shared = userdirs::nssSharedDatabase();
+    if (shared.empty()) return search;
+    search.databases.push_back({"NSS shared database", shared, false, ""});
+    auto canonical = [](const std::string& path) {
+        std::error_code ec;
+        const fs::path c = fs::weakly_canonical(path, ec);
+        return ec ? path : c.string();
+    };
+    std::set<std::string> seenRoots;
+    std::set<std::string> seenProfiles;
+    for (const ProfileRoot& root : profileRoots()) {
+        // One folder may be reached twice: $XDG_CONFIG_HOME unset and set to ~/.config, or a link.
+        if (!seenRoots.insert(canonical(root.directory)).second) continue;
+        const ProfileList list = readProfilesIni(root.directory + "/profiles.ini");
+        for (const std::string& problem : list.problems) search.problems.push_back(root.browser + ": " + problem);
+        for (const std::string& profile : list.profiles) {
+            if (!seenProfiles.insert(canonical(profile)).second) continue;
+            search.databases.push_back(
+                {root.browser + " profile " + fs::path(profile).filename().string(), profile, true, root.sandbox});
+        }
+        if (list.profiles.empty() && list.problems.empty())
+            search.nothingFound.push_back(root.browser + " (" + root.directory + "): nothing found, " +
+                                          (list.present ? "its profiles.ini lists no profile" : "no profiles.ini"));
+    }
+    return search;
+}
+
+std::vector<Database> userDatabases() { return findDatabases().databases; }
 
 std::optional<std::string> profileLockHolder(const std::string& profileDirectory) {
     // The link is "<address>:+<process id>"; one left behind by a crashed browser names a process
@@ -273,6 +355,20 @@ Outcome apply(const Database& database, const std::string* library) {
             outcome.detail = "the profile folder does not exist";
             return outcome;
         }
+        // A profiles.ini may name any folder; a database is made only in one that is the user's own.
+        if (st.st_uid != ::geteuid() || (st.st_mode & S_IWOTH)) {
+            outcome.change = Change::Refused;
+            outcome.detail = st.st_uid != ::geteuid() ? "the folder belongs to another user"
+                                                      : "the folder is writable by every user";
+            return outcome;
+        }
+        // The sandbox cannot reach a library of this system, nor pcscd: the profile gets p11-kit's
+        // client instead, by hand (see the line printed after the list).
+        if (library && !database.sandbox.empty()) {
+            outcome.change = Change::Sandboxed;
+            outcome.detail = "a " + database.sandbox + " browser cannot load " + *library;
+            return outcome;
+        }
         if (auto holder = profileLockHolder(dir)) {
             outcome.change = Change::Locked;
             outcome.detail = *holder;
@@ -348,7 +444,10 @@ std::string describe(const Outcome& outcome) {
         case Change::Locked:
             return where + "left alone, " + outcome.detail + "; close it and run this again";
         case Change::Missing:
+        case Change::Refused:
             return where + "left alone, " + outcome.detail;
+        case Change::Sandboxed:
+            return where + "left alone, " + outcome.detail + "; serve it through p11-kit (below)";
         case Change::Failed:
             return where + "failed, " + outcome.detail;
     }
@@ -368,51 +467,102 @@ std::string installedModule() {
     return fs::is_regular_file(SIGILLA_MODULE_CONFIGURED, ec) ? SIGILLA_MODULE_CONFIGURED : std::string();
 }
 
+std::string sandboxServerCommand(const std::string& library) {
+    // p11-kit-client.so connects to $XDG_RUNTIME_DIR/p11-kit/pkcs11 unless told otherwise: a server
+    // on that socket needs no setting on the browser's side. The server does not make the folder.
+    std::string quoted = "'";
+    for (char c : library) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    quoted += "'";
+    const bool plain = library.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._+-") == std::string::npos;
+    return "mkdir -p \"$XDG_RUNTIME_DIR/p11-kit\" && p11-kit server --name \"$XDG_RUNTIME_DIR/p11-kit/pkcs11\" "
+           "--provider " +
+           (plain ? library : quoted) + " \"pkcs11:\"";
+}
+
+namespace {
+
+constexpr const char* kHelp =
+    "usage: sigilla-register [--module LIBRARY] [--remove]\n"
+    "  Registers the Sigilla PKCS#11 module in this user's NSS shared database and in every Firefox\n"
+    "  and Thunderbird profile (--remove takes it out again). Prints one line per database and per\n"
+    "  place where no profile was found. Profiles of a running browser are left alone, and so are\n"
+    "  those of a snap or flatpak browser, which cannot load the module: the command to serve it to\n"
+    "  them through p11-kit is printed instead.\n"
+    "  --module LIBRARY  register that copy of the module instead of the one installed beside this command\n"
+    "  --remove          take the module out of every database\n"
+    "Exit status: 0 done; 1 a database could not be changed or a profiles.ini could not be used;\n"
+    "  2 usage error; 3 a profile of a running browser was left alone; 4 (when registering) no\n"
+    "  Firefox or Thunderbird profile has the module now: none was found, or only sandboxed ones.\n";
+
+}  // namespace
+
 int registerCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
     bool remove = false;
     std::string library;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--remove") {
+        if (arguments[i] == "--help" || arguments[i] == "-h") {
+            out << kHelp;
+            return kDone;
+        } else if (arguments[i] == "--remove") {
             remove = true;
         } else if (arguments[i] == "--module" && i + 1 < arguments.size()) {
             library = arguments[++i];
         } else {
-            err << "usage: sigilla-register [--module LIBRARY] [--remove]\n"
-                   "  registers the Sigilla PKCS#11 module in the NSS shared database and in every Firefox\n"
-                   "  profile of this user (--remove takes it out again); profiles of a running browser\n"
-                   "  are left alone\n";
-            return 2;
+            err << kHelp;
+            return kUsage;
         }
     }
     if (!remove) {
         if (library.empty()) library = installedModule();
         if (library.empty()) {
             err << "sigilla-register: the installed module was not found; name it with --module\n";
-            return 1;
+            return kFailed;
         }
         std::error_code ec;
         const fs::path absolute = fs::absolute(library, ec);
         if (ec || !fs::is_regular_file(absolute, ec)) {
             err << "sigilla-register: " << library << " is not a file\n";
-            return 1;
+            return kFailed;
         }
         library = absolute.lexically_normal().string();
     }
-    const std::vector<Database> databases = userDatabases();
-    if (databases.empty()) {
+    const Search search = findDatabases();
+    if (search.databases.empty()) {
         err << "sigilla-register: no home folder (HOME is not set)\n";
-        return 1;
+        return kFailed;
     }
-    const std::vector<Outcome> outcomes = remove ? unregisterModule(databases) : registerModule(databases, library);
-    int status = 0;
+    const std::vector<Outcome> outcomes =
+        remove ? unregisterModule(search.databases) : registerModule(search.databases, library);
+    bool failed = !search.problems.empty(), locked = false, sandboxed = false, profileFound = false;
+    std::size_t profilesWithModule = 0;
     for (const Outcome& outcome : outcomes) {
         (outcome.change == Change::Failed ? err : out) << describe(outcome) << "\n";
-        if (outcome.change == Change::Failed)
-            status = 1;
-        else if (outcome.change == Change::Locked && status == 0)
-            status = 3;
+        failed = failed || outcome.change == Change::Failed;
+        locked = locked || outcome.change == Change::Locked;
+        sandboxed = sandboxed || outcome.change == Change::Sandboxed;
+        const bool registered =
+            outcome.change == Change::Added || outcome.change == Change::Updated || outcome.change == Change::Unchanged;
+        if (outcome.database.browserProfile && registered) ++profilesWithModule;
+        profileFound = profileFound || (outcome.database.browserProfile && outcome.change != Change::Missing);
     }
-    return status;
+    for (const std::string& line : search.nothingFound) out << line << "\n";
+    for (const std::string& problem : search.problems) err << problem << "\n";
+    if (sandboxed)
+        out << "A snap or flatpak browser reaches the card through p11-kit: run (at each login)\n  "
+            << sandboxServerCommand(library)
+            << "\nand load p11-kit-client.so (the copy inside the sandbox) as a security device in the browser.\n";
+    if (failed) return kFailed;
+    if (locked) return kLockedLeft;
+    if (!remove && profilesWithModule == 0) {
+        out << "No Firefox or Thunderbird profile has Sigilla now: "
+            << (profileFound ? "the profiles found were left alone (above)."
+                             : "none was found. Start Firefox (or Thunderbird) once, close it, and run "
+                               "sigilla-register again.")
+            << " Programs that read the shared database have it.\n";
+        return kNoBrowserProfile;
+    }
+    return kDone;
 }
 
 }  // namespace qel::registration

@@ -227,6 +227,8 @@ TEST_F(QelCliTest, InfoShowsTheReadersTheHolderAndTheValidity) {
     EXPECT_NE(human.out.find("Serial:      " + profile.cardSerial() + "\n"), std::string::npos);
     EXPECT_NE(human.out.find(" (valid)\n"), std::string::npos);
     EXPECT_NE(human.out.find("PIN:         usable\n"), std::string::npos);
+    // OpenSSH's first choice, rsa-sha2-512, is one the card cannot sign: the hint names the setting.
+    EXPECT_NE(human.out.find("ssh -o PubkeyAcceptedAlgorithms=rsa-sha2-256 HOST\n"), std::string::npos) << human.out;
     EXPECT_TRUE(human.err.empty()) << human.err;
 
     const QelRun json = qel({"--json", "info", kReader});
