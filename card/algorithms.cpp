@@ -119,9 +119,10 @@ std::string logName(const char* constant) {
 }  // namespace
 
 const std::vector<SecKeyAlgorithm>& allKeyAlgorithms() {
-    static const std::vector<SecKeyAlgorithm> all = [] {
-        std::vector<SecKeyAlgorithm> v;
-        for (const auto& e : kAlgorithms) v.push_back(e.algorithm);
+    // Never destroyed: PKCS#11 hosts call in from exit handlers, after static destructors have run.
+    static const std::vector<SecKeyAlgorithm>& all = *[] {
+        auto* v = new std::vector<SecKeyAlgorithm>;
+        for (const auto& e : kAlgorithms) v->push_back(e.algorithm);
         return v;
     }();
     return all;

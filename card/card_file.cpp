@@ -17,8 +17,10 @@ namespace {
 
 CardFile file(Bytes parent, Bytes id, bool cache = false) { return CardFile{std::move(parent), std::move(id), cache}; }
 
-const Bytes kMF{0x3F, 0x00};
-const Bytes kEF{0x3F, 0x00, 0x00, 0x01};
+// Never destroyed: a PKCS#11 host may still build a token from an exit handler, after the static
+// destructors of the libraries it loaded have run.
+const Bytes& kMF = *new Bytes{0x3F, 0x00};
+const Bytes& kEF = *new Bytes{0x3F, 0x00, 0x00, 0x01};
 
 Bytes cat(const Bytes& a, const Bytes& b) {
     Bytes r = a;

@@ -21,7 +21,8 @@ struct KnownAtr {
 };
 
 const std::vector<KnownAtr>& knownAtrs() {
-    static const std::vector<KnownAtr> atrs = {
+    // Never destroyed: PKCS#11 hosts call in from exit handlers, after static destructors have run.
+    static const std::vector<KnownAtr>& atrs = *new std::vector<KnownAtr>{
         {{0x3B, 0x9B, 0x18, 0x80, 0x01, 0x00, 0x12, 0x25, 0x00, 0x64, 0x80, 0x04, 0x01, 0x00, 0x00, 0x90, 0x44},
          QELType::QEL4,
          0x01},

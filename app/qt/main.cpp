@@ -1,6 +1,8 @@
 // Kartello: the QEL card holder's desktop application.
 #include <QApplication>
 
+#include <cstdlib>
+
 #include "app/qt/kartello_app.h"
 #include "app/qt/pictures.h"
 #include "app/qt/qt_desktop_services.h"
@@ -9,6 +11,9 @@
 #include "pkcs11/pkcs11_library.h"
 
 int main(int argc, char** argv) {
+    // The sign-in's TLS logs in to Sigilla without a PIN, taking over the card that Kartello's own PIN
+    // step verified; Sigilla allows that only to a process that asks, before any thread starts.
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", "1", 1);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kartello"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kartello"));

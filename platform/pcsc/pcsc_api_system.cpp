@@ -84,8 +84,10 @@ public:
 }  // namespace
 
 std::shared_ptr<PcscApi> systemPcscApi() {
-    static const std::shared_ptr<PcscApi> api = std::make_shared<SystemPcscApi>();
-    return api;
+    // Never destroyed: a PKCS#11 host may still reach the readers from an exit handler, after the
+    // static destructors of the libraries it loaded have run.
+    static const auto* api = new std::shared_ptr<PcscApi>(std::make_shared<SystemPcscApi>());
+    return *api;
 }
 
 }  // namespace qel::pcsc

@@ -21,6 +21,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -238,6 +239,8 @@ int main(int argc, char** argv) {
         }
     }
     if (url.empty() && service.empty()) return 2;
+    // As Kartello's process does: Sigilla's login without a PIN takes over the card verified here.
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", "1", 1);
     if (!issuer.empty()) {
         std::string pin;
         std::getline(std::cin, pin);

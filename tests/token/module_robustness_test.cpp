@@ -1,5 +1,6 @@
 // The module loaded by path in this process and used through pcscd: several threads on one card,
-// a card pulled out while it signs, slot events, a forked child, and the time one signature takes.
+// a card pulled out while it signs, slot events, a forked child, hosts that call in while their
+// process ends or that reach the module twice, and the time one signature takes.
 #include <PCSC/winscard.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -7,10 +8,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "card/qel_card.h"
 #include "card/token_error.h"
@@ -265,6 +270,84 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainSignsAndItsEndResetsTheCar
     ASSERT_EQ(module_->C_Finalize(nullptr), CKR_OK);
     EXPECT_EQ(signatureWithoutPin(), 0x6982);
     ASSERT_EQ(module_->C_Initialize(nullptr), CKR_OK);
+}
+
+// The host program that calls in while its process ends (tests/token/exit_host.cpp). It is one of
+// ours, built with the sanitizers' runtime in it, and leaks are looked for.
+std::string exitHost(const std::string& mode, const std::string& label) {
+    return "env -u LD_PRELOAD ASAN_OPTIONS=detect_leaks=1 " + quoted(std::getenv("SIGILLA_EXIT_HOST")) + " " + mode +
+           " " + quoted(modulePath()) + " " + quoted(label) + " 1234";
+}
+
+std::string calls(const std::string& place, const std::vector<std::pair<std::string, CK_RV>>& list) {
+    std::string text;
+    char rv[32];
+    for (const auto& [function, value] : list) {
+        std::snprintf(rv, sizeof rv, " 0x%lx\n", static_cast<unsigned long>(value));
+        text += place + " " + function + rv;
+    }
+    return text;
+}
+
+// NSS shuts down from an exit handler, after the static objects of everything loaded later are gone;
+// any host may call in from a static destructor. Each call is answered as in the module's life,
+// nothing is reported leaked, and the card is left reset. A host that ends logged in without a
+// word leaves the card reset too.
+TEST_F(ModuleThroughPcsc, AHostCallingInWhileItsProcessEndsGetsAnswersAndLeavesTheCardReset) {
+    const std::string inMain = calls("main", {{"C_Initialize", CKR_OK},
+                                              {"C_OpenSession", CKR_OK},
+                                              {"C_OpenSession", CKR_OK},
+                                              {"C_Login", CKR_OK},
+                                              {"C_Sign", CKR_OK}});
+    const Outcome host = run(exitHost("exit", label_));
+    EXPECT_EQ(host.status, 0) << host.output;
+    EXPECT_EQ(host.output, inMain +
+                               calls("atexit", {{"C_GetSlotList", CKR_OK},
+                                                {"C_GetSessionInfo", CKR_OK},
+                                                {"C_CloseAllSessions", CKR_OK},
+                                                {"C_Finalize", CKR_OK},
+                                                {"C_GetSlotList", CKR_CRYPTOKI_NOT_INITIALIZED},
+                                                {"C_CloseAllSessions", CKR_CRYPTOKI_NOT_INITIALIZED}}) +
+                               calls("destructor", {{"C_Initialize", CKR_OK},
+                                                    {"C_GetSlotList", CKR_OK},
+                                                    {"C_OpenSession", CKR_OK},
+                                                    {"C_CloseAllSessions", CKR_OK},
+                                                    {"C_Finalize", CKR_OK},
+                                                    {"C_CloseAllSessions", CKR_CRYPTOKI_NOT_INITIALIZED},
+                                                    {"C_GetSlotList", CKR_CRYPTOKI_NOT_INITIALIZED}}));
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+
+    const Outcome left = run(exitHost("leave", label_));
+    EXPECT_EQ(left.status, 0) << left.output;
+    EXPECT_EQ(left.output, inMain);
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
+}
+
+// A host that loads the module itself and also through p11-kit's proxy reaches the same module: the
+// second C_Initialize finds it initialised, and each path works while the one that began it keeps
+// it. The path that did not begin it cannot end it; the one that did ends it for both, and the
+// other then hears so. p11-kit reads a user's registrations only for an ordinary user. OpenSC, which
+// the system registers, is kept out of the proxy: its C_GetSlotInfo fails now and then on a card it
+// does not know, and the proxy's C_GetSlotList then fails as a whole.
+TEST_F(ModuleThroughPcsc, AModuleReachedDirectlyAndThroughTheProxyServesBothUntilItsBeginnerEndsIt) {
+    const std::string asUser =
+        quoted(std::string(std::getenv("QEL_SOURCE_DIR")) + "/tests/support/as_ordinary_user.sh");
+    const std::string withoutOpensc =
+        "sh -c 'mkdir -p \"$HOME/.config/pkcs11/modules\" && printf \"disable-in: p11-kit-proxy\\n\" "
+        ">\"$HOME/.config/pkcs11/modules/opensc-pkcs11.module\" && exec \"$@\"' host ";
+    const Outcome host = run("sh " + asUser + " " + quoted(modulePath()) + " " + withoutOpensc +
+                             exitHost("twice", label_) + " /usr/lib/x86_64-linux-gnu/p11-kit-proxy.so");
+    EXPECT_EQ(host.status, 0) << host.output;
+    const auto use = [](const std::string& place) {
+        return calls(place, {{"C_OpenSession", CKR_OK}, {"C_Login", CKR_OK}, {"C_Sign", CKR_OK}});
+    };
+    EXPECT_EQ(host.output, calls("direct", {{"C_Initialize", CKR_OK}}) + calls("proxy", {{"C_Initialize", CKR_OK}}) +
+                               use("direct") + use("proxy") + calls("proxy", {{"C_Finalize", CKR_OK}}) + use("direct") +
+                               calls("direct", {{"C_Finalize", CKR_OK}}) + calls("proxy", {{"C_Initialize", CKR_OK}}) +
+                               calls("direct", {{"C_Initialize", CKR_CRYPTOKI_ALREADY_INITIALIZED}}) + use("proxy") +
+                               calls("proxy", {{"C_Finalize", CKR_OK}}) +
+                               calls("direct", {{"C_GetSlotList", CKR_CRYPTOKI_NOT_INITIALIZED}}));
+    EXPECT_EQ(signatureWithoutPin(), 0x6982);
 }
 
 }  // namespace

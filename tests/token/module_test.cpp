@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -187,6 +188,68 @@ TEST(ModuleBoundary, ChecksItsArgumentsAndItsState) {
     EXPECT_EQ(info.cryptokiVersion.minor, 40);
     EXPECT_EQ(C_Finalize(&args), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+    p11::setReaderServiceFactory(nullptr);
+}
+
+// Hosts ask for the newest interface first and fall back to the function list of 2.40.
+TEST(ModuleBoundary, OffersThePkcs11InterfaceInVersionsThreeAndTwoForty) {
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetInterfaceList(nullptr, nullptr), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_GetInterfaceList(nullptr, &count), CKR_OK);
+    ASSERT_EQ(count, 2u);
+    CK_INTERFACE list[2];
+    count = 1;
+    EXPECT_EQ(C_GetInterfaceList(list, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2u);
+    ASSERT_EQ(C_GetInterfaceList(list, &count), CKR_OK);
+    for (const CK_INTERFACE& i : list) EXPECT_STREQ(reinterpret_cast<const char*>(i.pInterfaceName), "PKCS 11");
+
+    // No name and no version: the newest. Each version by name, the older one being C_GetFunctionList's.
+    CK_INTERFACE_PTR found = nullptr;
+    EXPECT_EQ(C_GetInterface(nullptr, nullptr, nullptr, 0), CKR_ARGUMENTS_BAD);
+    ASSERT_EQ(C_GetInterface(nullptr, nullptr, &found, 0), CKR_OK);
+    const auto* v30 = static_cast<CK_FUNCTION_LIST_3_0*>(found->pFunctionList);
+    EXPECT_EQ(v30->version.major, 3);
+    EXPECT_EQ(v30->version.minor, 0);
+    CK_UTF8CHAR name[] = "PKCS 11";
+    CK_VERSION version{3, 0};
+    ASSERT_EQ(C_GetInterface(name, &version, &found, 0), CKR_OK);
+    EXPECT_EQ(found->pFunctionList, v30);
+    version = {2, 40};
+    ASSERT_EQ(C_GetInterface(name, &version, &found, 0), CKR_OK);
+    EXPECT_EQ(found->pFunctionList, functions());
+    // What is not offered: another name, another version, a fork-safe interface.
+    CK_UTF8CHAR other[] = "Vendor";
+    EXPECT_EQ(C_GetInterface(other, nullptr, &found, 0), CKR_ARGUMENTS_BAD);
+    version = {2, 20};
+    EXPECT_EQ(C_GetInterface(name, &version, &found, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_GetInterface(nullptr, nullptr, &found, CKF_INTERFACE_FORK_SAFE), CKR_ARGUMENTS_BAD);
+
+    // The 3.0 list holds the 2.40 functions and the new ones; the message functions need an
+    // initialised module like any other, and the card has none of them.
+    EXPECT_EQ(v30->C_Sign, &C_Sign);
+    EXPECT_EQ(v30->C_WaitForSlotEvent, &C_WaitForSlotEvent);
+    EXPECT_EQ(v30->C_LoginUser, &C_LoginUser);
+    EXPECT_EQ(v30->C_MessageVerifyFinal, &C_MessageVerifyFinal);
+    CK_INFO info;
+    EXPECT_EQ(v30->C_SessionCancel(1, CKF_SIGN), CKR_CRYPTOKI_NOT_INITIALIZED);
+    EXPECT_EQ(v30->C_MessageSignInit(1, nullptr, 1), CKR_CRYPTOKI_NOT_INITIALIZED);
+    auto readers = std::make_shared<testing::FakeReaders>();
+    p11::setReaderServiceFactory([readers] { return readers; });
+    ASSERT_EQ(v30->C_Initialize(nullptr), CKR_OK);
+    ASSERT_EQ(v30->C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(info.cryptokiVersion.major, 3);
+    EXPECT_EQ(info.cryptokiVersion.minor, 0);
+    ASSERT_EQ(functions()->C_GetInfo(&info), CKR_OK);
+    EXPECT_EQ(info.cryptokiVersion.major, 2);
+    CK_BYTE data[4] = {};
+    CK_ULONG length = sizeof data;
+    EXPECT_EQ(v30->C_MessageEncryptInit(1, nullptr, 1), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(v30->C_DecryptMessage(1, nullptr, 0, nullptr, 0, data, 4, data, &length), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(v30->C_SignMessageNext(1, nullptr, 0, data, 4, data, &length), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(v30->C_MessageVerifyFinal(1), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(v30->C_SessionCancel(1, CKF_SIGN), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(v30->C_Finalize(nullptr), CKR_OK);
     p11::setReaderServiceFactory(nullptr);
 }
 
@@ -623,12 +686,32 @@ TEST_F(ModuleTest, TheCardForgetsThePinWhenTheLoginEnds) {
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
-// Kartello verifies the PIN through the issuer's library; a client of Sigilla in the same session
-// (the authentication service's TLS) takes that login over without a PIN, and leaves the card
-// verified when its own login ends. An unverified card is not taken over.
-TEST_F(ModuleTest, ALoginWithoutPinTakesOverACardVerifiedElsewhereAndLeavesItVerified) {
+// The private key that signs only (non-repudiation) or the one that also deciphers (authentication).
+CK_OBJECT_HANDLE keyOf(CK_SESSION_HANDLE s, bool deciphers) {
+    for (CK_OBJECT_HANDLE k : ofClass(s, CKO_PRIVATE_KEY))
+        if ((attribute(s, k, CKA_DECRYPT) == Bytes{CK_TRUE}) == deciphers) return k;
+    return CK_INVALID_HANDLE;
+}
+
+// The module again, as a host that asks (or not) to take over a verified card starts it.
+void restartModule(bool adopting) {
+    ASSERT_EQ(C_Finalize(nullptr), CKR_OK);
+    if (adopting)
+        setenv(p11::kAdoptVerifiedCardVariable, "1", 1);
+    else
+        unsetenv(p11::kAdoptVerifiedCardVariable);
+    ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
+    unsetenv(p11::kAdoptVerifiedCardVariable);
+}
+
+// Kartello verifies the PIN through the issuer's library; a client of Sigilla in its own process
+// (the authentication service's TLS), which asked for it, takes that login over without a PIN, for
+// the authentication key only, and leaves the card verified when its own login ends. An unverified
+// card is not taken over, and no other host takes over even a verified card.
+TEST_F(ModuleTest, ALoginWithoutPinTakesOverAVerifiedCardOnlyForAHostThatAsksAndOnlyForAuthentication) {
     auto card = newCard(Generation::QEL4);
     readers_->insert(kContact, card);
+    restartModule(true);
     CK_SESSION_HANDLE s = open();
     EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
@@ -638,18 +721,73 @@ TEST_F(ModuleTest, ALoginWithoutPinTakesOverACardVerifiedElsewhereAndLeavesItVer
     ASSERT_EQ(issuerLibrary.transmit({0x01, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), (Bytes{0x90, 0x00}));
     ASSERT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_OK);
     EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_USER_ALREADY_LOGGED_IN);
-    Bytes signature;
-    EXPECT_EQ(sign(s, privateKey(s), {CKM_SHA256_RSA_PKCS, nullptr, 0}, Bytes(32, 7), signature), CKR_OK);
+    const CK_OBJECT_HANDLE authentication = keyOf(s, true);
+    const CK_OBJECT_HANDLE signature = keyOf(s, false);
+    ASSERT_NE(authentication, CK_INVALID_HANDLE);
+    ASSERT_NE(signature, CK_INVALID_HANDLE);
+    Bytes out;
+    EXPECT_EQ(sign(s, authentication, {CKM_SHA256_RSA_PKCS, nullptr, 0}, Bytes(32, 7), out), CKR_OK);
+    EXPECT_EQ(sign(s, signature, {CKM_SHA256_RSA_PKCS, nullptr, 0}, Bytes(32, 7), out), CKR_USER_NOT_LOGGED_IN);
     ASSERT_EQ(C_CloseSession(s), CKR_OK);
     EXPECT_EQ(signatureWithoutPin(*card), 0x9000);
 
-    // A PIN given to the module makes the login its own again, and the card is reset at its end.
+    // A PIN given to the module makes the login its own again: every key signs, and the card is
+    // reset at its end.
     s = open();
     ASSERT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_OK);
     ASSERT_EQ(C_Logout(s), CKR_OK);
     ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(sign(s, keyOf(s, false), {CKM_SHA256_RSA_PKCS, nullptr, 0}, Bytes(32, 8), out), CKR_OK);
     ASSERT_EQ(C_Logout(s), CKR_OK);
     EXPECT_EQ(signatureWithoutPin(*card), 0x6982);
+
+    // A host that did not ask: the verified card is not taken over, and stays as its owner left it.
+    ASSERT_EQ(issuerLibrary.transmit({0x01, 0x20, 0x00, 0x01, 0x04, '1', '2', '3', '4'}), (Bytes{0x90, 0x00}));
+    restartModule(false);
+    s = open();
+    EXPECT_EQ(C_Login(s, CKU_USER, nullptr, 0), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(signatureWithoutPin(*card), 0x9000);
+}
+
+// C_LoginUser names the token's one user by nothing or by the token label; C_SessionCancel ends the
+// operations it names and leaves the others.
+TEST_F(ModuleTest, LoginUserTakesTheTokensOwnNameAndSessionCancelEndsTheNamedOperations) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    const CK_SESSION_HANDLE s = open();
+    CK_TOKEN_INFO token;
+    ASSERT_EQ(C_GetTokenInfo(0, &token), CKR_OK);
+    std::string label(reinterpret_cast<char*>(token.label), sizeof token.label);
+    label.erase(label.find_last_not_of(' ') + 1);
+    CK_UTF8CHAR pin[] = "1234";
+    std::string stranger = "someone else";
+    EXPECT_EQ(C_LoginUser(s, CKU_USER, pin, 4, reinterpret_cast<CK_UTF8CHAR_PTR>(stranger.data()), stranger.size()),
+              CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_LoginUser(s, CKU_USER, pin, 4, nullptr, 3), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(privateKey(s), CK_INVALID_HANDLE);
+    ASSERT_EQ(C_LoginUser(s, CKU_USER, pin, 4, reinterpret_cast<CK_UTF8CHAR_PTR>(label.data()), label.size()), CKR_OK);
+    ASSERT_EQ(C_Logout(s), CKR_OK);
+    ASSERT_EQ(C_LoginUser(s, CKU_USER, pin, 4, nullptr, 0), CKR_OK);
+
+    CK_MECHANISM mechanism{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(C_SignInit(s, &mechanism, privateKey(s)), CKR_OK);
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE wanted{CKA_CLASS, &cls, sizeof cls};
+    ASSERT_EQ(C_FindObjectsInit(s, &wanted, 1), CKR_OK);
+    EXPECT_EQ(C_SessionCancel(s, CKF_SIGN), CKR_OK);
+    CK_BYTE data[] = "text";
+    CK_ULONG length = 0;
+    EXPECT_EQ(C_Sign(s, data, 4, nullptr, &length), CKR_OPERATION_NOT_INITIALIZED);
+    CK_OBJECT_HANDLE found[4];
+    EXPECT_EQ(C_FindObjects(s, found, 4, &length), CKR_OK);
+    EXPECT_EQ(C_SessionCancel(s, CKF_FIND_OBJECTS | CKF_DECRYPT | CKF_DIGEST), CKR_OK);
+    EXPECT_EQ(C_FindObjects(s, found, 4, &length), CKR_OPERATION_NOT_INITIALIZED);
+    // Cancelled, a new operation starts afresh.
+    Bytes signature;
+    EXPECT_EQ(sign(s, privateKey(s), mechanism, {1, 2}, signature), CKR_OK);
 }
 
 TEST_F(ModuleTest, WaitForSlotEventReportsInsertionsAndEndsWithFinalize) {

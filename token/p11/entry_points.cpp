@@ -1,5 +1,6 @@
 // The exported PKCS#11 functions: each checks its arguments, then calls the module, and turns every
-// exception into a return value. Nothing here knows about cards.
+// exception into a return value. Nothing here knows about cards. The function lists and interfaces
+// are constant data, so that they exist before any call and after every static destructor.
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -58,12 +59,144 @@ CK_RV notSupported() noexcept {
 
 Bytes bytesOf(CK_BYTE_PTR data, CK_ULONG length) { return data ? Bytes(data, data + length) : Bytes{}; }
 
-void setVersion(CK_VERSION& v, CK_BYTE major, CK_BYTE minor) {
+constexpr void setVersion(CK_VERSION& v, CK_BYTE major, CK_BYTE minor) {
     v.major = major;
     v.minor = minor;
 }
 
-CK_FUNCTION_LIST makeFunctionList();
+CK_RV getInfo(CK_INFO_PTR pInfo, CK_BYTE major, CK_BYTE minor) {
+    return checked(pInfo != nullptr, [&](Module&) {
+        *pInfo = CK_INFO{};
+        setVersion(pInfo->cryptokiVersion, major, minor);
+        qel::p11::padded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Oberlane");
+        qel::p11::padded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "Sigilla QEL token driver");
+        setVersion(pInfo->libraryVersion, 0, 1);
+    });
+}
+
+// C_GetInfo of the 3.0 list: a host that asked for that interface is told the version it has.
+CK_RV getInfo30(CK_INFO_PTR pInfo) { return getInfo(pInfo, 3, 0); }
+
+template <typename List>
+constexpr List functionList() {
+    constexpr bool v30 = std::is_same_v<List, CK_FUNCTION_LIST_3_0>;
+    List f{};
+    if constexpr (v30)
+        setVersion(f.version, 3, 0);
+    else
+        setVersion(f.version, 2, 40);
+#define QEL_P11_ENTRY(name) f.name = name
+    QEL_P11_ENTRY(C_Initialize);
+    QEL_P11_ENTRY(C_Finalize);
+    QEL_P11_ENTRY(C_GetInfo);
+    QEL_P11_ENTRY(C_GetFunctionList);
+    QEL_P11_ENTRY(C_GetSlotList);
+    QEL_P11_ENTRY(C_GetSlotInfo);
+    QEL_P11_ENTRY(C_GetTokenInfo);
+    QEL_P11_ENTRY(C_GetMechanismList);
+    QEL_P11_ENTRY(C_GetMechanismInfo);
+    QEL_P11_ENTRY(C_InitToken);
+    QEL_P11_ENTRY(C_InitPIN);
+    QEL_P11_ENTRY(C_SetPIN);
+    QEL_P11_ENTRY(C_OpenSession);
+    QEL_P11_ENTRY(C_CloseSession);
+    QEL_P11_ENTRY(C_CloseAllSessions);
+    QEL_P11_ENTRY(C_GetSessionInfo);
+    QEL_P11_ENTRY(C_GetOperationState);
+    QEL_P11_ENTRY(C_SetOperationState);
+    QEL_P11_ENTRY(C_Login);
+    QEL_P11_ENTRY(C_Logout);
+    QEL_P11_ENTRY(C_CreateObject);
+    QEL_P11_ENTRY(C_CopyObject);
+    QEL_P11_ENTRY(C_DestroyObject);
+    QEL_P11_ENTRY(C_GetObjectSize);
+    QEL_P11_ENTRY(C_GetAttributeValue);
+    QEL_P11_ENTRY(C_SetAttributeValue);
+    QEL_P11_ENTRY(C_FindObjectsInit);
+    QEL_P11_ENTRY(C_FindObjects);
+    QEL_P11_ENTRY(C_FindObjectsFinal);
+    QEL_P11_ENTRY(C_EncryptInit);
+    QEL_P11_ENTRY(C_Encrypt);
+    QEL_P11_ENTRY(C_EncryptUpdate);
+    QEL_P11_ENTRY(C_EncryptFinal);
+    QEL_P11_ENTRY(C_DecryptInit);
+    QEL_P11_ENTRY(C_Decrypt);
+    QEL_P11_ENTRY(C_DecryptUpdate);
+    QEL_P11_ENTRY(C_DecryptFinal);
+    QEL_P11_ENTRY(C_DigestInit);
+    QEL_P11_ENTRY(C_Digest);
+    QEL_P11_ENTRY(C_DigestUpdate);
+    QEL_P11_ENTRY(C_DigestKey);
+    QEL_P11_ENTRY(C_DigestFinal);
+    QEL_P11_ENTRY(C_SignInit);
+    QEL_P11_ENTRY(C_Sign);
+    QEL_P11_ENTRY(C_SignUpdate);
+    QEL_P11_ENTRY(C_SignFinal);
+    QEL_P11_ENTRY(C_SignRecoverInit);
+    QEL_P11_ENTRY(C_SignRecover);
+    QEL_P11_ENTRY(C_VerifyInit);
+    QEL_P11_ENTRY(C_Verify);
+    QEL_P11_ENTRY(C_VerifyUpdate);
+    QEL_P11_ENTRY(C_VerifyFinal);
+    QEL_P11_ENTRY(C_VerifyRecoverInit);
+    QEL_P11_ENTRY(C_VerifyRecover);
+    QEL_P11_ENTRY(C_DigestEncryptUpdate);
+    QEL_P11_ENTRY(C_DecryptDigestUpdate);
+    QEL_P11_ENTRY(C_SignEncryptUpdate);
+    QEL_P11_ENTRY(C_DecryptVerifyUpdate);
+    QEL_P11_ENTRY(C_GenerateKey);
+    QEL_P11_ENTRY(C_GenerateKeyPair);
+    QEL_P11_ENTRY(C_WrapKey);
+    QEL_P11_ENTRY(C_UnwrapKey);
+    QEL_P11_ENTRY(C_DeriveKey);
+    QEL_P11_ENTRY(C_SeedRandom);
+    QEL_P11_ENTRY(C_GenerateRandom);
+    QEL_P11_ENTRY(C_GetFunctionStatus);
+    QEL_P11_ENTRY(C_CancelFunction);
+    QEL_P11_ENTRY(C_WaitForSlotEvent);
+    if constexpr (v30) {
+        f.C_GetInfo = getInfo30;
+        QEL_P11_ENTRY(C_GetInterfaceList);
+        QEL_P11_ENTRY(C_GetInterface);
+        QEL_P11_ENTRY(C_LoginUser);
+        QEL_P11_ENTRY(C_SessionCancel);
+        QEL_P11_ENTRY(C_MessageEncryptInit);
+        QEL_P11_ENTRY(C_EncryptMessage);
+        QEL_P11_ENTRY(C_EncryptMessageBegin);
+        QEL_P11_ENTRY(C_EncryptMessageNext);
+        QEL_P11_ENTRY(C_MessageEncryptFinal);
+        QEL_P11_ENTRY(C_MessageDecryptInit);
+        QEL_P11_ENTRY(C_DecryptMessage);
+        QEL_P11_ENTRY(C_DecryptMessageBegin);
+        QEL_P11_ENTRY(C_DecryptMessageNext);
+        QEL_P11_ENTRY(C_MessageDecryptFinal);
+        QEL_P11_ENTRY(C_MessageSignInit);
+        QEL_P11_ENTRY(C_SignMessage);
+        QEL_P11_ENTRY(C_SignMessageBegin);
+        QEL_P11_ENTRY(C_SignMessageNext);
+        QEL_P11_ENTRY(C_MessageSignFinal);
+        QEL_P11_ENTRY(C_MessageVerifyInit);
+        QEL_P11_ENTRY(C_VerifyMessage);
+        QEL_P11_ENTRY(C_VerifyMessageBegin);
+        QEL_P11_ENTRY(C_VerifyMessageNext);
+        QEL_P11_ENTRY(C_MessageVerifyFinal);
+    }
+#undef QEL_P11_ENTRY
+    return f;
+}
+
+constinit CK_FUNCTION_LIST g_functions240 = functionList<CK_FUNCTION_LIST>();
+constinit CK_FUNCTION_LIST_3_0 g_functions30 = functionList<CK_FUNCTION_LIST_3_0>();
+
+constinit CK_CHAR g_interfaceName[] = "PKCS 11";
+// The newest first: C_GetInterface without a version gives it.
+constinit CK_INTERFACE g_interfaces[] = {{g_interfaceName, &g_functions30, 0}, {g_interfaceName, &g_functions240, 0}};
+constexpr CK_ULONG kInterfaceCount = sizeof g_interfaces / sizeof g_interfaces[0];
+
+const CK_VERSION& versionOf(const CK_INTERFACE& interface) {
+    // Both lists begin with their version.
+    return *static_cast<const CK_VERSION*>(interface.pFunctionList);
+}
 
 }  // namespace
 
@@ -73,21 +206,35 @@ CK_RV C_Initialize(CK_VOID_PTR pInitArgs) { return qel::p11::initializeModule(pI
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved) { return qel::p11::finalizeModule(pReserved); }
 
-CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
-    return checked(pInfo != nullptr, [&](Module&) {
-        *pInfo = CK_INFO{};
-        setVersion(pInfo->cryptokiVersion, 2, 40);
-        qel::p11::padded(pInfo->manufacturerID, sizeof pInfo->manufacturerID, "Oberlane");
-        qel::p11::padded(pInfo->libraryDescription, sizeof pInfo->libraryDescription, "Sigilla QEL token driver");
-        setVersion(pInfo->libraryVersion, 0, 1);
-    });
-}
+CK_RV C_GetInfo(CK_INFO_PTR pInfo) { return getInfo(pInfo, 2, 40); }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
     if (ppFunctionList == nullptr) return CKR_ARGUMENTS_BAD;
-    static CK_FUNCTION_LIST list = makeFunctionList();
-    *ppFunctionList = &list;
+    *ppFunctionList = &g_functions240;
     return CKR_OK;
+}
+
+CK_RV C_GetInterfaceList(CK_INTERFACE_PTR pInterfacesList, CK_ULONG_PTR pulCount) {
+    if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+    const std::vector<CK_INTERFACE> list(g_interfaces, g_interfaces + kInterfaceCount);
+    return copyList(list, pInterfacesList, *pulCount);
+}
+
+CK_RV C_GetInterface(CK_UTF8CHAR_PTR pInterfaceName, CK_VERSION_PTR pVersion, CK_INTERFACE_PTR_PTR ppInterface,
+                     CK_FLAGS flags) {
+    if (ppInterface == nullptr) return CKR_ARGUMENTS_BAD;
+    for (CK_INTERFACE& interface : g_interfaces) {
+        if (pInterfaceName != nullptr && std::strcmp(reinterpret_cast<const char*>(pInterfaceName),
+                                                     reinterpret_cast<const char*>(interface.pInterfaceName)) != 0)
+            continue;
+        const CK_VERSION& version = versionOf(interface);
+        if (pVersion != nullptr && (pVersion->major != version.major || pVersion->minor != version.minor)) continue;
+        if ((interface.flags & flags) != flags) continue;
+        *ppInterface = &interface;
+        return CKR_OK;
+    }
+    // The standard has no code of its own for an interface that is not offered.
+    return CKR_ARGUMENTS_BAD;
 }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
@@ -149,6 +296,21 @@ CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR
     return checked(true, [&](Module& m) {
         m.login(hSession, userType, std::string_view(reinterpret_cast<const char*>(pPin), ulPinLen));
     });
+}
+
+CK_RV C_LoginUser(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen,
+                  CK_UTF8CHAR_PTR pUsername, CK_ULONG ulUsernameLen) {
+    if (ulUsernameLen > 0) {
+        const CK_RV rv = checked(pUsername != nullptr, [&](Module& m) {
+            m.checkUsername(hSession, std::string_view(reinterpret_cast<const char*>(pUsername), ulUsernameLen));
+        });
+        if (rv != CKR_OK) return rv;
+    }
+    return C_Login(hSession, userType, pPin, ulPinLen);
+}
+
+CK_RV C_SessionCancel(CK_SESSION_HANDLE hSession, CK_FLAGS flags) {
+    return checked(true, [&](Module& m) { m.cancelOperations(hSession, flags); });
 }
 
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
@@ -301,84 +463,46 @@ CK_RV C_CancelFunction(CK_SESSION_HANDLE) {
     return call([](Module&) { return CKR_FUNCTION_NOT_PARALLEL; });
 }
 
-}  // extern "C"
-
-namespace {
-
-CK_FUNCTION_LIST makeFunctionList() {
-    CK_FUNCTION_LIST f{};
-    setVersion(f.version, 2, 40);
-#define QEL_P11_ENTRY(name) f.name = name
-    QEL_P11_ENTRY(C_Initialize);
-    QEL_P11_ENTRY(C_Finalize);
-    QEL_P11_ENTRY(C_GetInfo);
-    QEL_P11_ENTRY(C_GetFunctionList);
-    QEL_P11_ENTRY(C_GetSlotList);
-    QEL_P11_ENTRY(C_GetSlotInfo);
-    QEL_P11_ENTRY(C_GetTokenInfo);
-    QEL_P11_ENTRY(C_GetMechanismList);
-    QEL_P11_ENTRY(C_GetMechanismInfo);
-    QEL_P11_ENTRY(C_InitToken);
-    QEL_P11_ENTRY(C_InitPIN);
-    QEL_P11_ENTRY(C_SetPIN);
-    QEL_P11_ENTRY(C_OpenSession);
-    QEL_P11_ENTRY(C_CloseSession);
-    QEL_P11_ENTRY(C_CloseAllSessions);
-    QEL_P11_ENTRY(C_GetSessionInfo);
-    QEL_P11_ENTRY(C_GetOperationState);
-    QEL_P11_ENTRY(C_SetOperationState);
-    QEL_P11_ENTRY(C_Login);
-    QEL_P11_ENTRY(C_Logout);
-    QEL_P11_ENTRY(C_CreateObject);
-    QEL_P11_ENTRY(C_CopyObject);
-    QEL_P11_ENTRY(C_DestroyObject);
-    QEL_P11_ENTRY(C_GetObjectSize);
-    QEL_P11_ENTRY(C_GetAttributeValue);
-    QEL_P11_ENTRY(C_SetAttributeValue);
-    QEL_P11_ENTRY(C_FindObjectsInit);
-    QEL_P11_ENTRY(C_FindObjects);
-    QEL_P11_ENTRY(C_FindObjectsFinal);
-    QEL_P11_ENTRY(C_EncryptInit);
-    QEL_P11_ENTRY(C_Encrypt);
-    QEL_P11_ENTRY(C_EncryptUpdate);
-    QEL_P11_ENTRY(C_EncryptFinal);
-    QEL_P11_ENTRY(C_DecryptInit);
-    QEL_P11_ENTRY(C_Decrypt);
-    QEL_P11_ENTRY(C_DecryptUpdate);
-    QEL_P11_ENTRY(C_DecryptFinal);
-    QEL_P11_ENTRY(C_DigestInit);
-    QEL_P11_ENTRY(C_Digest);
-    QEL_P11_ENTRY(C_DigestUpdate);
-    QEL_P11_ENTRY(C_DigestKey);
-    QEL_P11_ENTRY(C_DigestFinal);
-    QEL_P11_ENTRY(C_SignInit);
-    QEL_P11_ENTRY(C_Sign);
-    QEL_P11_ENTRY(C_SignUpdate);
-    QEL_P11_ENTRY(C_SignFinal);
-    QEL_P11_ENTRY(C_SignRecoverInit);
-    QEL_P11_ENTRY(C_SignRecover);
-    QEL_P11_ENTRY(C_VerifyInit);
-    QEL_P11_ENTRY(C_Verify);
-    QEL_P11_ENTRY(C_VerifyUpdate);
-    QEL_P11_ENTRY(C_VerifyFinal);
-    QEL_P11_ENTRY(C_VerifyRecoverInit);
-    QEL_P11_ENTRY(C_VerifyRecover);
-    QEL_P11_ENTRY(C_DigestEncryptUpdate);
-    QEL_P11_ENTRY(C_DecryptDigestUpdate);
-    QEL_P11_ENTRY(C_SignEncryptUpdate);
-    QEL_P11_ENTRY(C_DecryptVerifyUpdate);
-    QEL_P11_ENTRY(C_GenerateKey);
-    QEL_P11_ENTRY(C_GenerateKeyPair);
-    QEL_P11_ENTRY(C_WrapKey);
-    QEL_P11_ENTRY(C_UnwrapKey);
-    QEL_P11_ENTRY(C_DeriveKey);
-    QEL_P11_ENTRY(C_SeedRandom);
-    QEL_P11_ENTRY(C_GenerateRandom);
-    QEL_P11_ENTRY(C_GetFunctionStatus);
-    QEL_P11_ENTRY(C_CancelFunction);
-    QEL_P11_ENTRY(C_WaitForSlotEvent);
-#undef QEL_P11_ENTRY
-    return f;
+// Message-based operations: the card signs and deciphers whole inputs with RSA only.
+CK_RV C_MessageEncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_EncryptMessage(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG,
+                       CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
 }
+CK_RV C_EncryptMessageBegin(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_EncryptMessageNext(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR,
+                           CK_FLAGS) {
+    return notSupported();
+}
+CK_RV C_MessageEncryptFinal(CK_SESSION_HANDLE) { return notSupported(); }
+CK_RV C_MessageDecryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_DecryptMessage(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG,
+                       CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_DecryptMessageBegin(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_DecryptMessageNext(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR,
+                           CK_FLAGS) {
+    return notSupported();
+}
+CK_RV C_MessageDecryptFinal(CK_SESSION_HANDLE) { return notSupported(); }
+CK_RV C_MessageSignInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_SignMessage(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_SignMessageBegin(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_SignMessageNext(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return notSupported();
+}
+CK_RV C_MessageSignFinal(CK_SESSION_HANDLE) { return notSupported(); }
+CK_RV C_MessageVerifyInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return notSupported(); }
+CK_RV C_VerifyMessage(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) {
+    return notSupported();
+}
+CK_RV C_VerifyMessageBegin(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_VerifyMessageNext(CK_SESSION_HANDLE, CK_VOID_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) {
+    return notSupported();
+}
+CK_RV C_MessageVerifyFinal(CK_SESSION_HANDLE) { return notSupported(); }
 
-}  // namespace
+}  // extern "C"

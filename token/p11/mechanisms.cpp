@@ -48,7 +48,8 @@ struct OfferedMechanism {
 };
 
 const std::vector<OfferedMechanism>& offered() {
-    static const std::vector<OfferedMechanism> list = {
+    // Never destroyed: hosts call in from exit handlers, after static destructors have run.
+    static const std::vector<OfferedMechanism>& list = *new std::vector<OfferedMechanism>{
         {CKM_RSA_PKCS,
          {A::RSASignatureDigestPKCS1v15SHA1, A::RSASignatureDigestPKCS1v15SHA224, A::RSASignatureDigestPKCS1v15SHA256,
           A::RSAEncryptionPKCS1},

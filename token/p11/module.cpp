@@ -18,10 +18,11 @@ std::string tokenSerial(const std::string& cardSerial) {
 
 }  // namespace
 
-Module::Module(std::shared_ptr<ReaderService> readers) : readers_(std::move(readers)) {}
+Module::Module(std::shared_ptr<ReaderService> readers, bool adoptionAllowed)
+    : readers_(std::move(readers)), adoptionAllowed_(adoptionAllowed) {}
 
 Module::~Module() {
-    // The process ends (or unloads the module) without C_Finalize: the card must not stay verified.
+    // The last call in flight after C_Finalize lets the module go: a login it made must not stay.
     try {
         endLogins();
     } catch (const std::exception& e) {
@@ -30,7 +31,8 @@ Module::~Module() {
 }
 
 const Bytes& Module::applicationID() {
-    static const Bytes aid{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
+    // Never destroyed: hosts call in from exit handlers, after static destructors have run.
+    static const Bytes& aid = *new Bytes{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
     return aid;
 }
 
@@ -124,14 +126,28 @@ void Module::endLogin(Slot& slot, TokenInstance& token) {
     }
 }
 
-void Module::endLogins() {
+void Module::endLogins(bool processEnding) {
+    using namespace std::chrono_literals;
     std::vector<std::shared_ptr<Slot>> slots;
     {
         std::lock_guard lock(mutex_);
         for (const auto& [id, slot] : slots_) slots.push_back(slot);
     }
     for (const auto& slot : slots) {
-        std::lock_guard lock(slot->cardMutex);
+        std::unique_lock lock(slot->cardMutex, std::defer_lock);
+        if (processEnding) {
+            // Another thread of the ending process may be stuck in an exchange with the card.
+            for (int attempt = 0; attempt < 200 && !lock.try_lock(); ++attempt) std::this_thread::sleep_for(10ms);
+            if (!lock.owns_lock()) {
+                logError(
+                    format("Sigilla : the card in reader [%s] is busy as the process ends; its login was not "
+                           "ended",
+                           slot->reader.c_str()));
+                continue;
+            }
+        } else {
+            lock.lock();
+        }
         if (slot->token) endLogin(*slot, *slot->token);
     }
 }

@@ -16,6 +16,14 @@
 
 namespace qel::p11 {
 
+/// The environment switch by which a host asks, before C_Initialize, that C_Login without a PIN take
+/// over a card whose PIN another program of the same user verified: "1" asks for it. Kartello sets it
+/// in its own process, where its PIN step verifies the card before the authentication service's TLS
+/// logs in through this module. Without it, a NULL PIN is refused (CKR_ARGUMENTS_BAD: the token has
+/// no protected authentication path), so that no browser, mail client or other process inherits a
+/// PIN it never asked for. A login taken over this way reaches the authentication key only.
+inline constexpr const char* kAdoptVerifiedCardVariable = "SIGILLA_ADOPT_VERIFIED_CARD";
+
 /// The module behind the C functions: PC/SC readers as slots, a token per recognised card built by
 /// the token driver, sessions, login and the key operations. Safe under concurrent calls: the slot
 /// and session tables have one lock, each card has its own (one caller at a time per card), each
@@ -24,7 +32,9 @@ namespace qel::p11 {
 /// Every method reports failures by throwing P11Error (or a card error, mapped at the boundary).
 class Module {
 public:
-    explicit Module(std::shared_ptr<ReaderService> readers);
+    /// `adoptionAllowed`: whether C_Login without a PIN may take over a verified card (the host asked
+    /// for it through kAdoptVerifiedCardVariable).
+    explicit Module(std::shared_ptr<ReaderService> readers, bool adoptionAllowed = false);
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
@@ -40,9 +50,11 @@ public:
     CK_RV waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID& slot);
     /// Ends every C_WaitForSlotEvent in progress (C_Finalize).
     void cancelWaits();
-    /// Ends the login of every token (C_Finalize, and the module's end with the process): each card
-    /// that was logged in is reset, so that no other process inherits its verified PIN.
-    void endLogins();
+    /// Ends the login of every token (C_Finalize, and the end of the process): each card that was
+    /// logged in is reset, so that no other process inherits its verified PIN. At the end of the
+    /// process (`processEnding`) a card that another thread keeps busy is waited for only briefly,
+    /// so that the exit never hangs; it is logged and left.
+    void endLogins(bool processEnding = false);
 
     // Sessions.
     CK_SESSION_HANDLE openSession(CK_SLOT_ID id, CK_FLAGS flags);
@@ -50,11 +62,20 @@ public:
     void closeAllSessions(CK_SLOT_ID id);
     void sessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO& info);
     void login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin);
-    /// C_Login without a PIN: the token is logged in when the card's PIN is already verified by an
-    /// application that shares the card (Kartello's PIN step), CKR_ARGUMENTS_BAD otherwise; no PIN
-    /// is asked, sent or kept. Ending such a login does not reset the card.
+    /// C_Login without a PIN, for a host that asked for it (kAdoptVerifiedCardVariable): the token is
+    /// logged in when the card's PIN is already verified by an application that shares the card
+    /// (Kartello's PIN step); CKR_ARGUMENTS_BAD for any other host or an unverified card. No PIN is
+    /// asked, sent or kept. Such a login reaches the authentication key only: the signature key
+    /// answers CKR_USER_NOT_LOGGED_IN until a login with the PIN. Ending it does not reset the card,
+    /// whose verified state belongs to the application that verified it.
     void adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user);
+    /// C_LoginUser's name check: the token has one user, who may be named by the token label.
+    /// CKR_ARGUMENTS_BAD for any other name.
+    void checkUsername(CK_SESSION_HANDLE handle, std::string_view username);
     void logout(CK_SESSION_HANDLE handle);
+    /// C_SessionCancel: ends the session's operations that `flags` names (CKF_SIGN, CKF_DECRYPT,
+    /// CKF_FIND_OBJECTS; the others are never active here).
+    void cancelOperations(CK_SESSION_HANDLE handle, CK_FLAGS flags);
 
     /// Fills `out` from the card's generator (GET CHALLENGE, in pieces the card accepts).
     void generateRandom(CK_SESSION_HANDLE handle, CK_BYTE_PTR out, CK_ULONG length);
@@ -127,6 +148,7 @@ private:
     std::map<std::string, ReaderStatus> baseline_;
     bool baselineSeeded_ = false;
     std::atomic<bool> finalizing_{false};
+    const bool adoptionAllowed_;
 };
 
 template <typename Work>

@@ -26,9 +26,13 @@ Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
     }
 }
 
-// Keys whose use needs the PIN work only after C_Login.
-void requireLogin(const SigillaKeychainKey& key, TokenOperation operation, bool loggedIn) {
-    if (key.constraint(operation) == Constraint::pin && !loggedIn) throw P11Error(CKR_USER_NOT_LOGGED_IN);
+// Keys whose use needs the PIN work only after C_Login. A login taken over from the application that
+// verified the card reaches the authentication key only: a signature that commits its holder needs
+// the holder's PIN given to this module.
+void requireLogin(const SigillaKeychainKey& key, TokenOperation operation, const TokenInstance& token) {
+    if (key.constraint(operation) != Constraint::pin) return;
+    if (!token.loggedIn || (token.loginAdopted && key.type != KeyType::AUTH_KEY))
+        throw P11Error(CKR_USER_NOT_LOGGED_IN);
 }
 
 // A null buffer asks for the length; a short one gets CKR_BUFFER_TOO_SMALL. Either way the length
@@ -86,6 +90,11 @@ void Module::adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
     if (user != CKU_USER)
         throw P11Error(user == CKU_CONTEXT_SPECIFIC ? CKR_OPERATION_NOT_INITIALIZED : CKR_ARGUMENTS_BAD);
     auto session = sessionFor(handle);
+    if (!adoptionAllowed_) {
+        // Any other host gets what a NULL PIN is without a protected authentication path.
+        logInfo("Sigilla : login without a PIN refused: this program did not ask to take over a verified card");
+        throw P11Error(CKR_ARGUMENTS_BAD);
+    }
     std::lock_guard sessionLock(session->mutex);
     onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) {
         if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
@@ -96,6 +105,19 @@ void Module::adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
         logInfo("Sigilla : login taken over from the application that verified the card");
         return 0;
     });
+}
+
+void Module::checkUsername(CK_SESSION_HANDLE handle, std::string_view username) {
+    auto session = sessionFor(handle);
+    if (username != session->token->label) throw P11Error(CKR_ARGUMENTS_BAD);
+}
+
+void Module::cancelOperations(CK_SESSION_HANDLE handle, CK_FLAGS flags) {
+    auto session = sessionFor(handle);
+    std::lock_guard sessionLock(session->mutex);
+    if (flags & CKF_SIGN) session->sign.reset();
+    if (flags & CKF_DECRYPT) session->decrypt.reset();
+    if (flags & CKF_FIND_OBJECTS) session->find.reset();
 }
 
 void Module::logout(CK_SESSION_HANDLE handle) {
@@ -126,7 +148,7 @@ void Module::signInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism, C
                                                                              key.key->objectID, *m.algorithm)
                                        : keyAcceptsSignMechanism(*key.key, m);
     if (!supported) throw P11Error(CKR_MECHANISM_INVALID);
-    requireLogin(*key.key, TokenOperation::signData, session->token->loggedIn);
+    requireLogin(*key.key, TokenOperation::signData, *session->token);
     SignOperation operation;
     operation.mechanism = m;
     operation.key = &key;
@@ -155,7 +177,7 @@ void Module::finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature
             throw P11Error(CKR_DATA_LEN_RANGE);
     }
     const Bytes result = onCard(s, CardPhase::sign, [&](TokenInstance& token) {
-        requireLogin(key, TokenOperation::signData, token.loggedIn);
+        requireLogin(key, TokenOperation::signData, token);
         return runKeyOperation(token, [&] { return s.sigilla->signData(hash, key.objectID, algorithm); });
     });
     if (result.size() > length) throw P11Error(CKR_DEVICE_ERROR);
@@ -215,7 +237,7 @@ void Module::decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism
     if (!session->sigilla->supportsOperation(static_cast<int>(TokenOperation::decryptData), key.key->objectID,
                                              algorithm))
         throw P11Error(CKR_MECHANISM_INVALID);
-    requireLogin(*key.key, TokenOperation::decryptData, session->token->loggedIn);
+    requireLogin(*key.key, TokenOperation::decryptData, *session->token);
     session->decrypt.emplace();
     session->decrypt->key = &key;
     session->decrypt->algorithm = algorithm;
@@ -259,7 +281,7 @@ CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR 
         try {
             const KeyAlgorithm algorithm = operation.algorithm;
             operation.result = onCard(s, CardPhase::decrypt, [&](TokenInstance& token) {
-                requireLogin(key, TokenOperation::decryptData, token.loggedIn);
+                requireLogin(key, TokenOperation::decryptData, token);
                 return runKeyOperation(token,
                                        [&] { return s.sigilla->decryptData(cryptogram, key.objectID, algorithm); });
             });
