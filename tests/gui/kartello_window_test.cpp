@@ -252,6 +252,9 @@ protected:
             },
             timeoutMs);
         EXPECT_NE(found, nullptr) << name << " after " << recorder_.shown.join(' ').toStdString();
+        // Its controller fills it once it has appeared, in a call queued when it was shown: until then it
+        // shows the texts of its layout.
+        QCoreApplication::processEvents();
         return found;
     }
     QString label(QDialog* d, const char* name) { return d ? d->findChild<QLabel*>(name)->text() : QString(); }
