@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -89,6 +90,19 @@ std::string threeDigits() {
 }
 
 }  // namespace
+
+bool validChosenCodes(const std::vector<std::string>& codes) {
+    if (codes.size() != 3) return false;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        if (codes[i].size() != 3 ||
+            !std::all_of(codes[i].begin(), codes[i].end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        if (std::find(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(i), codes[i]) !=
+            codes.begin() + static_cast<std::ptrdiff_t>(i))
+            return false;
+    }
+    return true;
+}
 
 std::optional<std::pair<std::string, VekFault>> parseVekFault(const std::string& text) {
     const std::size_t colon = text.find(':');
@@ -248,6 +262,7 @@ void VekSimulator::installService() {
                          if (p.notificationId != id || p.idNat != caller.holder) continue;
                          p.codes.clear();
                          if (!(f && f->emptyCodes)) {
+                             p.codes = p.chosenCodes;
                              while (p.codes.size() < 3) {
                                  std::string code = threeDigits();
                                  if (std::find(p.codes.begin(), p.codes.end(), code) == p.codes.end())
@@ -314,11 +329,23 @@ void VekSimulator::installAdmin() {
             return body.is_object() && body.contains(key) && body[key].is_string() ? body[key].get<std::string>()
                                                                                    : std::string();
         };
-        VekPendingRequest r{text("idNat"), text("notificationId"), text("serviceName"), text("serviceMessage"), {}, {}};
+        VekPendingRequest r{
+            text("idNat"), text("notificationId"), text("serviceName"), text("serviceMessage"), {}, {}, {}};
         if (r.idNat.empty() || r.notificationId.empty()) {
             res.status = 400;
             res.set_content("idNat and notificationId are required", "text/plain");
             return;
+        }
+        if (body.is_object() && body.contains("codes")) {
+            const json& codes = body["codes"];
+            if (codes.is_array())
+                for (const json& c : codes)
+                    if (c.is_string()) r.chosenCodes.push_back(c.get<std::string>());
+            if (!codes.is_array() || r.chosenCodes.size() != codes.size() || !validChosenCodes(r.chosenCodes)) {
+                res.status = 400;
+                res.set_content("codes: three distinct codes of three digits", "text/plain");
+                return;
+            }
         }
         addRequest(r);
         res.set_content("ok", "text/plain");

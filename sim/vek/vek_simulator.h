@@ -38,7 +38,12 @@ struct VekPendingRequest {
     std::string serviceMessage;
     std::vector<std::string> codes;  ///< the three codes, once challenged; the first is the right one
     std::string verifiedCode;        ///< the code the holder had verified
+    /// The three codes the challenge answers, when the test chose them; drawn at random otherwise.
+    std::vector<std::string> chosenCodes;
 };
+
+/// Three distinct codes of three digits each, as a test may choose them for a request.
+bool validChosenCodes(const std::vector<std::string>& codes);
 
 /// The authentication service on loopback HTTPS. Every connection must present a client
 /// certificate of the configured authorities; the holder it names (subject serialNumber) must be
@@ -46,7 +51,8 @@ struct VekPendingRequest {
 /// holder's certificate and the TLS parameters of the connection.
 ///
 /// A second, plain HTTP loopback server is for the tests: POST /admin/request (JSON: idNat,
-/// notificationId, serviceName, serviceMessage), POST /admin/fault (a fault text), POST
+/// notificationId, serviceName, serviceMessage, optional codes: the three codes its challenge answers,
+/// the right one first), POST /admin/fault (a fault text), POST
 /// /admin/clear-faults, POST /admin/clear (faults and requests), POST /admin/code-state ("true"/"false"), GET
 /// /admin/received (JSON: the card responses with their authStatus and verified code, the holders logged out, the
 /// pending requests with their codes).

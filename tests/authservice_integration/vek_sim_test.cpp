@@ -1,5 +1,5 @@
-// The service simulator's own parts that the integration tests rely on: its fault switches and the
-// bundle of client authorities it builds from the test chain's folder.
+// The service simulator's own parts that the integration tests rely on: its fault switches, the codes
+// a test may choose, and the bundle of client authorities it builds from the test chain's folder.
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 
@@ -28,6 +28,20 @@ TEST(VekSimFaults, EachSwitchParsesAndMalformedOnesAreRefused) {
          {"", ":status=500", "pending", "nowhere:status=500", "pending:status=abc", "pending:status=42",
           "pending:status=600", "pending:business=", "pending:unknown", "cardResponse:delay="})
         EXPECT_FALSE(parseVekFault(bad).has_value()) << bad;
+}
+
+// A test's own codes stand in for the drawn ones only when the service could have drawn them.
+TEST(VekSimCodes, ChosenCodesAreThreeDistinctCodesOfThreeDigits) {
+    EXPECT_TRUE(validChosenCodes({"917", "948", "983"}));
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{{},
+                                                                                     {"917", "948"},
+                                                                                     {"917", "948", "983", "100"},
+                                                                                     {"917", "948", "917"},
+                                                                                     {"917", "948", "98"},
+                                                                                     {"917", "948", "9830"},
+                                                                                     {"917", "948", "9a3"},
+                                                                                     {"917", "948", ""}})
+        EXPECT_FALSE(validChosenCodes(bad)) << ::testing::PrintToString(bad);
 }
 
 TEST(VekSimAuthorities, TheBundleTakesDerAndPemCertificatesAndSkipsTheRest) {

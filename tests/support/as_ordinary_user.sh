@@ -16,5 +16,6 @@ status=0
 setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$home" XDG_CONFIG_HOME="$home/.config" \
   XDG_STATE_HOME="$home/state" XDG_CACHE_HOME="$home/cache" XDG_DOCUMENTS_DIR="$home/Documents" \
   XDG_RUNTIME_DIR="$home/runtime" "$@" || status=$?
-rm -rf "$home"
+# A failed run keeps its home: its logs are what tells why.
+if [ "$status" -eq 0 ]; then rm -rf "$home"; else echo "as_ordinary_user: kept the failed run's home $home" >&2; fi
 exit "$status"

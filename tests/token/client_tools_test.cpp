@@ -1,12 +1,15 @@
 // Sigilla through pcscd, the virtual reader driver and the card daemon, used by programs nobody here
-// wrote: pkcs11-tool, p11tool, OpenSSL with the pkcs11 engine, p11-kit and NSS.
+// wrote, each as a user runs it: pkcs11-tool, p11tool, OpenSSL with the pkcs11 engine, gnutls-cli,
+// p11-kit and its server, NSS's tools, poppler's pdfsig, and Firefox (in its own ctest entry).
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,13 +54,23 @@ void writeEngineConfig() {
                   modulePath() + "\ninit = 0\n");
 }
 
-/// The pkcs11: URI of a private key, with the PIN.
-std::string keyUri(const std::string& label, const std::string& hexId) {
-    std::string id;
-    for (std::size_t i = 0; i < hexId.size(); i += 2) id += "%" + hexId.substr(i, 2);
+/// Hexadecimal bytes as a pkcs11: URI writes them.
+std::string percentEncoded(const std::string& hex) {
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) out += "%" + hex.substr(i, 2);
+    return out;
+}
+
+/// The pkcs11: URI of a token, by label.
+std::string tokenUri(const std::string& label) {
     std::string token;
     for (char c : label) token += c == ' ' ? std::string("%20") : std::string(1, c);
-    return "pkcs11:token=" + token + ";id=" + id + ";type=private;pin-value=1234";
+    return "pkcs11:token=" + token;
+}
+
+/// The pkcs11: URI of a private key, with the PIN.
+std::string keyUri(const std::string& label, const std::string& hexId) {
+    return tokenUri(label) + ";id=" + percentEncoded(hexId) + ";type=private;pin-value=1234";
 }
 
 /// A TCP port on the loopback that nothing listens on at the time of asking.
@@ -75,16 +88,93 @@ int freeLoopbackPort() {
     return port;
 }
 
+/// Prints how long a scenario took, for the figures of a run.
+void figure(const std::string& what, std::chrono::steady_clock::time_point started) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    std::cout << "[ figure ] " << what << ": " << ms / 1000 << "." << (ms % 1000) / 100 << " s\n";
+}
+
+/// The CKA_LABEL of the certificate with that CKA_ID in a pkcs11-tool listing; empty when none.
+std::string certificateLabel(const std::string& listing, const std::string& hexId) {
+    const std::regex block(
+        "Certificate Object[^\\n]*\\n\\s*label:\\s*([^\\n]*)\\n(?:[^\\n]*\\n)*?\\s*ID:\\s*([0-9a-f]+)");
+    for (auto it = std::sregex_iterator(listing.begin(), listing.end(), block); it != std::sregex_iterator(); ++it)
+        if ((*it)[2] == hexId) return (*it)[1];
+    return {};
+}
+
+/// A one-page PDF with nothing on its page, its cross-reference table at the right offsets.
+std::string unsignedPdf() {
+    const std::vector<std::string> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Contents 4 0 R /Resources << >> >>",
+        "<< /Length 0 >>\nstream\n\nendstream"};
+    std::string pdf = "%PDF-1.7\n";
+    std::vector<std::size_t> offsets;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        offsets.push_back(pdf.size());
+        pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const std::size_t xref = pdf.size();
+    pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (std::size_t offset : offsets) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
+        pdf += entry;
+    }
+    return pdf + "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           std::to_string(xref) + "\n%%EOF\n";
+}
+
+/// p11-kit's client module, which reaches a `p11-kit server` through its socket.
+constexpr const char* kP11KitClient = "/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so";
+
+/// A program the test started in the background, ended when this goes.
+struct Background {
+    pid_t pid = 0;
+    ~Background() {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
+};
+
+/// Starts `p11-kit server` as a user starts it, serving the tokens of `uri` from the module under test on
+/// `socket`; it goes to the background by itself and ends on its own when nobody connects in time. Its
+/// pid, 0 when it did not start (reported through gtest).
+pid_t p11KitServer(const std::string& socket, const std::string& uri) {
+    fs::remove(socket);
+    Outcome served = run("p11-kit server --timeout 120 --name " + quoted(socket) + " --provider " +
+                         quoted(modulePath()) + " " + quoted(uri));
+    EXPECT_EQ(served.status, 0) << served.output;
+    EXPECT_NE(served.output.find("P11_KIT_SERVER_ADDRESS=unix:path=" + socket), std::string::npos) << served.output;
+    std::smatch m;
+    if (!std::regex_search(served.output, m, std::regex("P11_KIT_SERVER_PID=([0-9]+)"))) {
+        ADD_FAILURE() << served.output;
+        return 0;
+    }
+    return static_cast<pid_t>(std::stol(m[1]));
+}
+
+/// The module is built with sanitizers: the foreign programs that load it get their runtime.
+bool sanitized() {
+    const char* asan = std::getenv("QEL_ASAN_RUNTIME");
+    return asan != nullptr && *asan != '\0';
+}
+
 class ClientTools : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(testbed::daemonRuns()) << "the card daemon of the testbed is not running"; }
     testbed::ReaderState readers_;
 
-    // TLS client authentication with the card's key through the OpenSSL pkcs11 engine, against a
-    // server on the loopback that asks for a certificate of the test authorities, only with the given
-    // signature algorithms, and aborts the handshake unless the certificate verifies.
+    /// Which program connects with the card's key.
+    enum class TlsClient { opensslEngine, gnutls };
+
+    // TLS client authentication with the card's key, through the OpenSSL pkcs11 engine or GnuTLS
+    // loading the module itself, against a server on the loopback that asks for a certificate of
+    // the test authorities, only with the given signature algorithms, and aborts the handshake
+    // unless the certificate verifies.
     void authenticatesOverTls(const std::string& label, const std::string& id, const std::string& protocol,
-                              const std::string& sigalgs) {
+                              const std::string& sigalgs, TlsClient client = TlsClient::opensslEngine) {
         writeEngineConfig();
         ASSERT_EQ(
             tool("--token-label " + quoted(label) + " --read-object --type cert --id " + id + " -o client.der").status,
@@ -101,6 +191,34 @@ protected:
         const int port = freeLoopbackPort();
         ASSERT_NE(port, 0);
         const std::string address = "127.0.0.1:" + std::to_string(port);
+        std::string connect;
+        Background served;
+        if (client == TlsClient::opensslEngine) {
+            connect = "env OPENSSL_CONF=openssl.cnf openssl s_client -ign_eof -connect " + address +
+                      " -engine pkcs11 -keyform engine -key " + quoted(keyUri(label, id)) + " -cert client.pem " +
+                      protocol + " -sigalgs " + sigalgs;
+        } else {
+            // As a user names the card's objects to gnutls-cli: pkcs11: URLs, the PIN from the
+            // environment of a run without a terminal.
+            const std::string object = tokenUri(label) + ";id=" + percentEncoded(id);
+            std::string provider = "env GNUTLS_PIN=1234 gnutls-cli --provider " + quoted(modulePath());
+            if (sanitized()) {
+                // gnutls-cli, like any program that loads the system's p11-kit modules (OpenSC's
+                // among them), hangs in p11-kit's destructor at its exit when the sanitizer runtime is
+                // preloaded, module or none. It runs without it here and reaches the sanitized module
+                // through p11-kit's server, which runs with it.
+                const std::string socket = scratch() + "/gnutls-p11-kit.socket";
+                served.pid = p11KitServer(socket, tokenUri(label));
+                ASSERT_NE(served.pid, 0);
+                provider = "env -u LD_PRELOAD -u ASAN_OPTIONS P11_KIT_SERVER_ADDRESS=" + quoted("unix:path=" + socket) +
+                           " GNUTLS_PIN=1234 gnutls-cli --provider " + kP11KitClient;
+            }
+            connect = provider + " --x509certfile " + quoted(object + ";type=cert") + " --x509keyfile " +
+                      quoted(object + ";type=private") +
+                      " --x509cafile server.pem --verify-hostname localhost --priority " +
+                      (protocol == "-tls1_3" ? "NORMAL:-VERS-ALL:+VERS-TLS1.3" : "NORMAL:-VERS-ALL:+VERS-TLS1.2") +
+                      " -p " + std::to_string(port) + " 127.0.0.1";
+        }
         // The server answers one HTTP request with a page that shows the client certificate; it reads
         // no standard input then, which a background job does not have.
         const std::string script =
@@ -111,13 +229,14 @@ protected:
             " > server.log 2>&1 & server=$!; "
             // Waits for the server to listen, bounded in count.
             "i=0; until grep -q ACCEPT server.log || [ $i -ge 600 ]; do i=$((i+1)); sleep 0.05; done; "
-            "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | env OPENSSL_CONF=openssl.cnf openssl s_client -ign_eof -connect " +
-            address + " -engine pkcs11 -keyform engine -key " + quoted(keyUri(label, id)) + " -cert client.pem " +
-            protocol + " -sigalgs " + sigalgs +
+            "printf 'GET / HTTP/1.0\\r\\n\\r\\n' | " +
+            connect +
             "; client=$?; wait $server; echo \"client $client server $?\"; "
             "echo '--- server'; cat server.log";
         Outcome tls = run("sh -c " + quoted(script));
-        std::cout << "[ " << label << " " << protocol << " " << sigalgs << " ]\n" << tls.output;
+        std::cout << "[ " << label << " " << protocol << " " << sigalgs
+                  << (client == TlsClient::gnutls ? " gnutls-cli" : " openssl") << " ]\n"
+                  << tls.output;
         EXPECT_NE(tls.output.find("client 0 server 0"), std::string::npos) << tls.output;
         // The page the server sent shows the certificate it verified: the card's.
         const std::string certificate = fileText(scratch() + "/client.pem");
@@ -406,7 +525,8 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     ASSERT_TRUE(std::regex_search(text, m, std::regex("module: (\\S+)"))) << text;
     EXPECT_EQ(m[1].str().rfind(prefix + "/", 0), 0u) << m[1];
     EXPECT_TRUE(fs::exists(m[1].str())) << m[1];
-    // The installed sigilla-register finds the module installed beside it.
+    // The installed sigilla-register finds the module installed beside it. That home has no browser
+    // profile, which its status says.
     const std::string registerHome = base + "/register-home";
     Outcome registered =
         run("env -u LD_PRELOAD HOME=" + quoted(registerHome) + " " + quoted(prefix + "/bin/sigilla-register"));
@@ -441,6 +561,194 @@ TEST_F(ClientTools, AnInstalledModuleIsFoundByP11KitAndByNss) {
     ASSERT_EQ(added.status, 0) << added.output;
     Outcome certs = run(asUser + "certutil -L -d " + quoted(db) + " -h all");
     EXPECT_NE(certs.output.find(tokenLabel("QEL3", qel3) + ":"), std::string::npos) << certs.output;
+}
+
+// gnutls-cli loading the module itself authenticates each generation's holder as OpenSSL does: the
+// third with PKCS#1 signatures on TLS 1.2, the fourth with RSA-PSS on TLS 1.3.
+TEST_F(ClientTools, GnutlsCliAuthenticatesTheHolderOnTls12AndTls13) {
+    for (const auto& [generation, profileName, protocol, sigalgs] :
+         {std::tuple{"QEL3", "qel3-default", "-tls1_2", "RSA+SHA256"},
+          std::tuple{"QEL4", "qel4-default", "-tls1_3", "rsa_pss_rsae_sha256"}}) {
+        SCOPED_TRACE(generation);
+        const auto started = std::chrono::steady_clock::now();
+        const std::string card = freshProfile(profileName);
+        putCard("contact", card);
+        const std::string label = tokenLabel(generation, card);
+        const std::string authentication =
+            authenticationKeyId(tool("--token-label " + quoted(label) + " --login --pin 1234 -O").output);
+        ASSERT_FALSE(authentication.empty());
+        authenticatesOverTls(label, authentication, protocol, sigalgs, TlsClient::gnutls);
+        figure(std::string("gnutls-cli ") + generation + " " + protocol, started);
+    }
+}
+
+// poppler's pdfsig, with the module put in the user's NSS database by sigilla-register, signs a PDF
+// with the card's signature key and verifies the signature, and each run ends with status 0: NSS
+// shuts down from an exit handler, when the module's own teardown may have begun.
+TEST_F(ClientTools, PdfsigSignsAndVerifiesAPdfThroughTheUsersDatabase) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string home = std::getenv("HOME");
+    fs::remove_all(home + "/.pki");
+    const std::string qel3 = freshProfile("qel3-default");
+    putCard("contact", qel3);
+    const std::string label = tokenLabel("QEL3", qel3);
+    // Status 4 says that no browser profile took the module, which pdfsig does not need.
+    Outcome registered = run(built("token/sigilla-register") + " --module " + quoted(modulePath()));
+    ASSERT_TRUE(registered.status == 0 || registered.status == 4) << registered.output;
+    const std::string db = "sql:" + home + "/.pki/nssdb";
+    Outcome listed = run("certutil -L -h all -d " + quoted(db));
+    EXPECT_EQ(listed.status, 0) << listed.output;
+    EXPECT_GE(occurrences(listed.output, label + ":"), 2) << listed.output;
+
+    // The signature key is the one that does not decipher.
+    Outcome objects = tool("--token-label " + quoted(label) + " --login --pin 1234 -O");
+    const std::string authentication = authenticationKeyId(objects.output);
+    std::string signature;
+    for (const std::string& id : privateKeyIds(objects.output))
+        if (id != authentication && signature.empty()) signature = id;
+    const std::string certificate = certificateLabel(objects.output, signature);
+    ASSERT_FALSE(certificate.empty()) << objects.output;
+    const std::string nickname = label + ":" + certificate;
+    EXPECT_NE(listed.output.find(nickname), std::string::npos) << listed.output;
+
+    writeFile("unsigned.pdf", unsignedPdf());
+    fs::remove(scratch() + "/signed.pdf");
+    // pdfsig answers every slot that asks for a password with -nss-pwd (the shared database has none,
+    // the card asks for its PIN), and the signature key with -kpw.
+    Outcome signing = run("pdfsig -nssdir " + quoted(db) + " -nss-pwd 1234 -add-signature -nick " + quoted(nickname) +
+                          " -kpw 1234 -reason " + quoted("Ordonnance") + " unsigned.pdf signed.pdf");
+    std::cout << "[ pdfsig -add-signature ] status " << signing.status << "\n" << signing.output;
+    EXPECT_EQ(signing.status, 0) << signing.output;
+    ASSERT_TRUE(fs::exists(scratch() + "/signed.pdf")) << signing.output;
+    Outcome verified = run("pdfsig -nssdir " + quoted(db) + " signed.pdf");
+    std::cout << "[ pdfsig ] status " << verified.status << "\n" << verified.output;
+    EXPECT_EQ(verified.status, 0) << verified.output;
+    EXPECT_NE(verified.output.find("Signature Validation: Signature is Valid."), std::string::npos) << verified.output;
+    EXPECT_NE(verified.output.find("Total document signed"), std::string::npos) << verified.output;
+    figure("certutil and pdfsig through NSS", started);
+}
+
+// p11-kit's server publishes the card to programs that cannot load a host library (a sandboxed
+// browser), started as a user starts it in a session: through p11-kit-client.so, which finds its
+// socket in the session's runtime folder, they list the card's certificates, and a signature verifies.
+TEST_F(ClientTools, P11KitServerPublishesTheCardThroughItsSocket) {
+    const auto started = std::chrono::steady_clock::now();
+    const std::string qel3 = freshProfile("qel3-default");
+    putCard("contact", qel3);
+    const std::string label = tokenLabel("QEL3", qel3);
+    const std::string runtime = scratch() + "/runtime";
+    fs::remove_all(runtime);
+    fs::create_directories(runtime + "/p11-kit");
+    fs::permissions(runtime, fs::perms::owner_all);
+    Background server{p11KitServer(runtime + "/p11-kit/pkcs11", "pkcs11:")};
+    ASSERT_NE(server.pid, 0);
+    const char* earlier = std::getenv("XDG_RUNTIME_DIR");
+    struct Session {
+        std::string earlier;
+        bool had;
+        ~Session() { had ? ::setenv("XDG_RUNTIME_DIR", earlier.c_str(), 1) : ::unsetenv("XDG_RUNTIME_DIR"); }
+    } session{earlier ? earlier : "", earlier != nullptr};
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::unsetenv("P11_KIT_SERVER_ADDRESS");
+
+    const std::string token = "--token-label " + quoted(label) + " --login --pin 1234";
+    Outcome objects = pkcs11Tool(token + " -O", kP11KitClient);
+    ASSERT_EQ(objects.status, 0) << objects.output;
+    std::cout << objects.output;
+    EXPECT_GE(occurrences(objects.output, "Certificate Object"), 2) << objects.output;
+    const auto ids = privateKeyIds(objects.output);
+    ASSERT_GE(ids.size(), 1u) << objects.output;
+    signAndVerify(token + " -m SHA256-RSA-PKCS", ids[0], "", kP11KitClient);
+    figure("p11-kit server and p11-kit-client.so", started);
+}
+
+// Firefox on a profile it made itself at its first start, as a new user has it, registered by
+// sigilla-register, authenticates to a TLS server that requires a certificate of the test chain. The
+// card is a third-generation card on the contactless reader, whose keys sign without the PIN: a
+// headless Firefox has nobody to ask for one. Slow, so it runs in its own ctest entry.
+TEST_F(ClientTools, FirefoxAuthenticatesWithTheCardOnAProfileItMadeItself) {
+    const char* firefox = std::getenv("SIGILLA_FIREFOX");
+    if (firefox == nullptr || *firefox == '\0') GTEST_SKIP() << "runs in its own ctest entry (ctest -L browser)";
+    if (sanitized())
+        GTEST_SKIP() << "Firefox does not start with the sanitizer runtime that a sanitized module needs: "
+                        "run it in a build without QEL_SANITIZE";
+    const auto started = std::chrono::steady_clock::now();
+    // A fresh account: no configuration folder but the one Firefox makes.
+    const std::string home = scratch() + "/firefox-home";
+    fs::remove_all(home);
+    fs::create_directories(home);
+    const std::string asUser = "env -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u XDG_DATA_HOME HOME=" + quoted(home) + " ";
+    const std::string browser = asUser + "timeout 300 " + quoted(firefox) + " --headless ";
+    Outcome created = run(browser + "--createprofile kartello");
+    ASSERT_EQ(created.status, 0) << created.output;
+    std::string root;
+    for (const std::string& candidate : {home + "/.config/mozilla/firefox", home + "/.mozilla/firefox"})
+        if (root.empty() && fs::exists(candidate + "/profiles.ini")) root = candidate;
+    ASSERT_FALSE(root.empty()) << "no profiles.ini under " << home;
+    std::smatch m;
+    const std::string profiles = fileText(root + "/profiles.ini");
+    ASSERT_TRUE(std::regex_search(profiles, m, std::regex("Path=([^\\n]*kartello)"))) << profiles;
+    const std::string profile = root + "/" + m[1].str();
+    std::cout << "[ firefox ] profile made by Firefox: " << profile << "\n";
+    Outcome first = run(browser + "-P kartello --screenshot first.png about:blank");
+    ASSERT_EQ(first.status, 0) << first.output;
+    ASSERT_TRUE(fs::exists(profile + "/cert9.db")) << first.output;
+
+    testbed::control("remove contact");
+    const std::string qel3 = freshProfile("qel3-default");
+    putCard("contactless", qel3);
+    Outcome registered = run(asUser + built("token/sigilla-register") + " --module " + quoted(modulePath()));
+    std::cout << registered.output;
+    ASSERT_EQ(registered.status, 0) << registered.output;
+    EXPECT_NE(registered.output.find(profile), std::string::npos) << registered.output;
+    EXPECT_NE(fileText(profile + "/pkcs11.txt").find("library=" + modulePath() + "\n"), std::string::npos)
+        << registered.output;
+
+    // The server's own authority, trusted in the profile for TLS servers; the server asks for a
+    // client certificate of the test chain, on TLS 1.2 (the third generation signs with PKCS#1).
+    writeFile("web.ext", "basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n");
+    Outcome chain = run(
+        "sh -c " + quoted("openssl req -x509 -newkey rsa:2048 -nodes -keyout web-ca.key -out web-ca.pem -days 2 "
+                          "-subj '/CN=Kartello test web authority' && "
+                          "openssl req -newkey rsa:2048 -nodes -keyout web.key -out web.csr -subj /CN=127.0.0.1 && "
+                          "openssl x509 -req -in web.csr -CA web-ca.pem -CAkey web-ca.key -CAcreateserial -days 2 "
+                          "-extfile web.ext -out web.pem && "
+                          "for f in " +
+                          quoted(testbed::runDir() + "/profiles/ca") +
+                          "/*.cer; do openssl x509 -inform DER -in \"$f\" 2>/dev/null || openssl x509 -in \"$f\"; done "
+                          "> ca.pem"));
+    ASSERT_EQ(chain.status, 0) << chain.output;
+    Outcome trusted = run(asUser + "certutil -A -n " + quoted("Kartello test web authority") +
+                          " -t C,, -i web-ca.pem -d " + quoted("sql:" + profile));
+    ASSERT_EQ(trusted.status, 0) << trusted.output;
+    std::ofstream(profile + "/user.js") << "user_pref(\"security.default_personal_cert\", \"Select Automatically\");\n"
+                                           "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                           "user_pref(\"app.update.auto\", false);\n"
+                                           "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n";
+
+    const int port = freeLoopbackPort();
+    ASSERT_NE(port, 0);
+    Outcome listening =
+        run("sh -c " +
+            quoted("openssl s_server -www -state -accept 127.0.0.1:" + std::to_string(port) +
+                   " -cert web.pem -key web.key -CAfile ca.pem -Verify 1 -verify_return_error -tls1_2 "
+                   "-client_sigalgs RSA+SHA256 > firefox-server.log 2>&1 & echo $! > firefox-server.pid; "
+                   "i=0; until grep -q ACCEPT firefox-server.log || [ $i -ge 600 ]; do i=$((i+1)); sleep 0.05; done"));
+    ASSERT_EQ(listening.status, 0) << listening.output;
+    Background server{static_cast<pid_t>(std::atol(fileText(scratch() + "/firefox-server.pid").c_str()))};
+    const auto visit = std::chrono::steady_clock::now();
+    Outcome visited =
+        run(browser + "-P kartello --screenshot page.png " + quoted("https://127.0.0.1:" + std::to_string(port) + "/"));
+    figure("Firefox visit with client authentication", visit);
+    EXPECT_EQ(visited.status, 0) << visited.output;
+    const std::string log = fileText(scratch() + "/firefox-server.log");
+    std::cout << "[ firefox ] server\n" << log;
+    // The server verified the card's certificate and then read the card's signature of the handshake.
+    EXPECT_NE(log.find("verify return:1"), std::string::npos) << log;
+    EXPECT_EQ(log.find("verify error"), std::string::npos) << log;
+    EXPECT_NE(log.find("read certificate verify"), std::string::npos) << log;
+    testbed::control("remove contactless");
+    figure("Firefox, from its first start to the authenticated visit", started);
 }
 
 }  // namespace

@@ -83,7 +83,9 @@ Outcome run(const std::string& commandLine) {
     return r;
 }
 
-Outcome pkcs11Tool(const std::string& args) { return run("pkcs11-tool --module " + quoted(modulePath()) + " " + args); }
+Outcome pkcs11Tool(const std::string& args, const std::string& module) {
+    return run("pkcs11-tool --module " + quoted(module) + " " + args);
+}
 
 std::string tokenLabel(const std::string& generation, const std::string& profileDir) {
     return generation + " " + cardSerialOf(profileDir);
@@ -107,12 +109,13 @@ std::string authenticationKeyId(const std::string& listing) {
 
 void writeFile(const std::string& name, const std::string& text) { std::ofstream(scratch() + "/" + name) << text; }
 
-void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions) {
+void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions,
+                   const std::string& module) {
     writeFile("data", "Kartello signs this text.\n");
     fs::remove(scratch() + "/sig");
-    Outcome sign = pkcs11Tool(extra + " --sign --id " + id + " -i data -o sig");
+    Outcome sign = pkcs11Tool(extra + " --sign --id " + id + " -i data -o sig", module);
     ASSERT_EQ(sign.status, 0) << sign.output;
-    Outcome cert = pkcs11Tool(extra + " --read-object --type cert --id " + id + " -o cert.der");
+    Outcome cert = pkcs11Tool(extra + " --read-object --type cert --id " + id + " -o cert.der", module);
     ASSERT_EQ(cert.status, 0) << cert.output;
     Outcome pub = run("openssl x509 -inform DER -in cert.der -pubkey -noout -out pub.pem");
     ASSERT_EQ(pub.status, 0) << pub.output;

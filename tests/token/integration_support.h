@@ -37,8 +37,9 @@ std::string quoted(const std::string& word);
 /// A scratch folder for this test program.
 std::string scratch();
 
-/// pkcs11-tool with the module under test and these arguments.
-Outcome pkcs11Tool(const std::string& args);
+/// pkcs11-tool with the module under test (or another that reaches it, such as p11-kit's client)
+/// and these arguments.
+Outcome pkcs11Tool(const std::string& args, const std::string& module = modulePath());
 /// The token label the module gives a card: generation ("QEL3", "QEL3CL", "QEL4") and card serial.
 std::string tokenLabel(const std::string& generation, const std::string& profileDir);
 /// The CKA_ID (hexadecimal) of each object of a kind ("Private Key Object", "Certificate Object")
@@ -53,8 +54,9 @@ std::string authenticationKeyId(const std::string& listing);
 void writeFile(const std::string& name, const std::string& text);
 /// Signs "data" with the key `id` through pkcs11-tool and checks the signature with openssl against
 /// the certificate of the same CKA_ID read through the module (left in cert.der and pub.pem).
-/// `extra` goes to pkcs11-tool (token, login, mechanism). Reports through gtest.
-void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions);
+/// `extra` goes to pkcs11-tool (token, login, mechanism), which loads `module`. Reports through gtest.
+void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions,
+                   const std::string& module = modulePath());
 
 /// The module loaded with dlopen; unloaded on destruction.
 class LoadedModule {
