@@ -17,6 +17,18 @@ function(qel_testbed_paths out test text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
+# For a test whose fixtures name "testbed": its command run beside a testbed of its own, its
+# environment's paths pointed at that testbed's run folder, and the profiles' fixture instead.
+macro(qel_beside_testbed test command_var env_var fixtures_var)
+  if("testbed" IN_LIST ${fixtures_var})
+    list(REMOVE_ITEM ${fixtures_var} testbed)
+    list(APPEND ${fixtures_var} ${qel_testbed_fixtures})
+    qel_testbed_paths(_qel_testbed_args ${test} "${qel_testbed_args}")
+    qel_testbed_paths(${env_var} ${test} "${${env_var}}")
+    set(${command_var} ${PROJECT_SOURCE_DIR}/scripts/testbed run ${_qel_testbed_args} -- ${${command_var}})
+  endif()
+endmacro()
+
 function(qel_add_test)
   cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;ENV;FIXTURES;WRAPPER" ${ARGN})
   if(NOT T_LABEL)
@@ -31,13 +43,7 @@ function(qel_add_test)
   # touch the developer's own folders.
   set(home ${CMAKE_BINARY_DIR}/test-home/${T_NAME})
   set(command ${T_WRAPPER} $<TARGET_FILE:${T_NAME}>)
-  if("testbed" IN_LIST T_FIXTURES)
-    list(REMOVE_ITEM T_FIXTURES testbed)
-    list(APPEND T_FIXTURES ${qel_testbed_fixtures})
-    qel_testbed_paths(testbed_args ${T_NAME} "${qel_testbed_args}")
-    qel_testbed_paths(T_ENV ${T_NAME} "${T_ENV}")
-    set(command ${PROJECT_SOURCE_DIR}/scripts/testbed run ${testbed_args} -- ${command})
-  endif()
+  qel_beside_testbed(${T_NAME} command T_ENV T_FIXTURES)
   add_test(NAME ${T_NAME} COMMAND ${command})
   set_tests_properties(${T_NAME} PROPERTIES
     LABELS ${T_LABEL}
