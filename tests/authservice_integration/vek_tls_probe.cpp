@@ -28,6 +28,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -302,6 +303,8 @@ int main(int argc, char** argv) {
         }
     }
     if (url.empty() && service.empty()) return 2;
+    // As Kartello's process does: Sigilla's login without a PIN takes over the card verified here.
+    setenv("SIGILLA_ADOPT_VERIFIED_CARD", "1", 1);
     if (!issuer.empty()) {
         issuerFile = issuer.substr(issuer.rfind('/') + 1);
         std::string pin;
