@@ -24,9 +24,8 @@ inline constexpr const char* kVekExtraCaVariable = "QEL_VEK_CA_FILE";
 /// thread: configure() on every handle before it is performed, configureContext() on each TLS context
 /// the handle creates (after the trusted authorities are loaded). Returning false stops the request,
 /// which then fails with an ErrorResponse (status -1). Every option configure() sets is cleared after
-/// the transfer. Name the identity through libcurl's own options (CURLOPT_SSLCERT, CURLOPT_SSLKEY,
-/// their types and engine): libcurl reuses a kept connection only for a request with the same
-/// options, and cannot see what configureContext() alone puts in the context.
+/// the transfer. libcurl cannot see what configureContext() puts in the context, and would reuse a
+/// kept connection for any request: the session keeps connections apart by connectionKey().
 class ClientTlsConfigurator {
 public:
     virtual ~ClientTlsConfigurator() = default;

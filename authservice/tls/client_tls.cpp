@@ -9,9 +9,11 @@
 #include <openssl/ui.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "common/format.h"
 #include "common/hex.h"
@@ -48,14 +50,20 @@ UI_METHOD* noPinPrompt() {
     return method;
 }
 
-// One engine for the process, over Sigilla's module file: the identity lookup loads the same file, so
-// a token logged in there is logged in for the engine too. Never finished: its sessions keep the
-// card's login usable by the next handshakes of this process.
-ENGINE* pkcs11Engine(const std::string& modulePath) {
+std::mutex selectionMutex;
+std::string selection;         // the selected card's serial
+std::uint64_t selections = 0;  // counts the selections
+
+// An engine over Sigilla's module file: the identity lookup loads the same file, so a token logged in
+// there is logged in for the engine too. The engine keeps the tokens it listed at its first key, so
+// each selected card gets an engine of its own. None is ever finished: finishing one would finalise
+// the module under the others and end the card's login that the next handshakes use.
+ENGINE* pkcs11Engine(const std::string& modulePath, std::uint64_t selectionCount) {
     static std::mutex mutex;
     static ENGINE* engine = nullptr;
+    static std::uint64_t engineSelection = 0;
     std::lock_guard lock(mutex);
-    if (engine != nullptr) return engine;
+    if (engine != nullptr && engineSelection == selectionCount) return engine;
     ENGINE* e = ENGINE_by_id("pkcs11");
     if (e == nullptr) {
         logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
@@ -66,7 +74,10 @@ ENGINE* pkcs11Engine(const std::string& modulePath) {
         ENGINE_free(e);
         return nullptr;
     }
+    static std::vector<ENGINE*> earlier;  // kept: their keys may still be in use
+    if (engine != nullptr) earlier.push_back(engine);
     engine = e;
+    engineSelection = selectionCount;
     return engine;
 }
 
@@ -75,9 +86,6 @@ const std::string& sigillaModule() {
     static const std::string path = registeredSigillaModule();
     return path;
 }
-
-std::mutex selectionMutex;
-std::string selection;  // the selected card's serial
 
 const char* problemText(IdentityProblem problem) {
     switch (problem) {
@@ -107,6 +115,7 @@ void selectCard(const std::string& cardSerial) {
     {
         std::lock_guard lock(selectionMutex);
         selection = cardSerial;
+        ++selections;
     }
     HttpSession::shared().dropConnections();
 }
@@ -162,7 +171,13 @@ bool ClientTls::prepareContext(void* sslContext) {
         std::lock_guard lock(mutex_);
         last_.reset();
     }
-    const std::string card = selectedCard();
+    std::string card;
+    std::uint64_t selectionCount = 0;
+    {
+        std::lock_guard lock(selectionMutex);
+        card = selection;
+        selectionCount = selections;
+    }
     if (card.empty()) {
         logError("Vek TLS : no card selected, no client identity");
         return false;
@@ -174,21 +189,14 @@ bool ClientTls::prepareContext(void* sslContext) {
         return false;
     }
     const ClientIdentity& identity = *found.identity;
-    ENGINE* engine = pkcs11Engine(sigillaModule());
+    ENGINE* engine = pkcs11Engine(sigillaModule(), selectionCount);
     if (engine == nullptr) return false;
 
     const unsigned char* der = identity.certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
         d2i_X509(nullptr, &der, static_cast<long>(identity.certificate.size())));
-    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key;
-    {
-        // The engine keeps the tokens it listed when it started or last listed them: another card
-        // may be in that reader now.
-        static std::mutex engineMutex;
-        std::lock_guard lock(engineMutex);
-        ENGINE_ctrl_cmd_string(engine, "RE_ENUMERATE", nullptr, 0);
-        key.reset(ENGINE_load_private_key(engine, identity.keyUri().c_str(), noPinPrompt(), nullptr));
-    }
+    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
+        ENGINE_load_private_key(engine, identity.keyUri().c_str(), noPinPrompt(), nullptr));
     if (!certificate || !key) {
         logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity.id).c_str(),
                         identity.tokenLabel.c_str(), openSslError().c_str()));
