@@ -25,6 +25,8 @@ struct ClientIdentity {
 
     /// The private key's pkcs11: URI (token attributes, id, type), without any PIN.
     std::string keyUri() const;
+    /// The same by the pair's identifier alone.
+    std::string keyIdUri() const;
 };
 
 /// Whether a private key's label names the card's authentication key: the key directory calls it

@@ -9,11 +9,9 @@
 #include <openssl/ui.h>
 #include <openssl/x509.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "common/format.h"
 #include "common/hex.h"
@@ -51,19 +49,16 @@ UI_METHOD* noPinPrompt() {
 }
 
 std::mutex selectionMutex;
-std::string selection;         // the selected card's serial
-std::uint64_t selections = 0;  // counts the selections
+std::string selection;  // the selected card's serial
 
-// An engine over Sigilla's module file: the identity lookup loads the same file, so a token logged in
-// there is logged in for the engine too. The engine keeps the tokens it listed at its first key, so
-// each selected card gets an engine of its own. None is ever finished: finishing one would finalise
-// the module under the others and end the card's login that the next handshakes use.
-ENGINE* pkcs11Engine(const std::string& modulePath, std::uint64_t selectionCount) {
+// One engine for the process, over Sigilla's module file: the identity lookup loads the same file, so
+// a token logged in there is logged in for the engine too. Never finished: that would finalise the
+// module and end the card's login that the next handshakes use.
+ENGINE* pkcs11Engine(const std::string& modulePath) {
     static std::mutex mutex;
     static ENGINE* engine = nullptr;
-    static std::uint64_t engineSelection = 0;
     std::lock_guard lock(mutex);
-    if (engine != nullptr && engineSelection == selectionCount) return engine;
+    if (engine != nullptr) return engine;
     ENGINE* e = ENGINE_by_id("pkcs11");
     if (e == nullptr) {
         logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
@@ -74,10 +69,7 @@ ENGINE* pkcs11Engine(const std::string& modulePath, std::uint64_t selectionCount
         ENGINE_free(e);
         return nullptr;
     }
-    static std::vector<ENGINE*> earlier;  // kept: their keys may still be in use
-    if (engine != nullptr) earlier.push_back(engine);
     engine = e;
-    engineSelection = selectionCount;
     return engine;
 }
 
@@ -115,7 +107,6 @@ void selectCard(const std::string& cardSerial) {
     {
         std::lock_guard lock(selectionMutex);
         selection = cardSerial;
-        ++selections;
     }
     HttpSession::shared().dropConnections();
 }
@@ -171,13 +162,7 @@ bool ClientTls::prepareContext(void* sslContext) {
         std::lock_guard lock(mutex_);
         last_.reset();
     }
-    std::string card;
-    std::uint64_t selectionCount = 0;
-    {
-        std::lock_guard lock(selectionMutex);
-        card = selection;
-        selectionCount = selections;
-    }
+    const std::string card = selectedCard();
     if (card.empty()) {
         logError("Vek TLS : no card selected, no client identity");
         return false;
@@ -189,14 +174,17 @@ bool ClientTls::prepareContext(void* sslContext) {
         return false;
     }
     const ClientIdentity& identity = *found.identity;
-    ENGINE* engine = pkcs11Engine(sigillaModule(), selectionCount);
+    ENGINE* engine = pkcs11Engine(sigillaModule());
     if (engine == nullptr) return false;
 
     const unsigned char* der = identity.certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
         d2i_X509(nullptr, &der, static_cast<long>(identity.certificate.size())));
+    // By its identifier only: the engine keeps the tokens it listed at its first key, and after a card
+    // change it still names the reader's token after the earlier card, though it reaches the card in
+    // the reader now. The identifier is the card's own, so no other key can match it.
     std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
-        ENGINE_load_private_key(engine, identity.keyUri().c_str(), noPinPrompt(), nullptr));
+        ENGINE_load_private_key(engine, identity.keyIdUri().c_str(), noPinPrompt(), nullptr));
     if (!certificate || !key) {
         logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity.id).c_str(),
                         identity.tokenLabel.c_str(), openSslError().c_str()));
