@@ -180,9 +180,9 @@ bool ClientTls::prepareContext(void* sslContext) {
     const unsigned char* der = identity.certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
         d2i_X509(nullptr, &der, static_cast<long>(identity.certificate.size())));
-    // By its identifier only: the engine keeps the tokens it listed at its first key, and after a card
-    // change it still names the reader's token after the earlier card, though it reaches the card in
-    // the reader now. The identifier is the card's own, so no other key can match it.
+    // By its identifier only, the card's own, so that no other key can match it: the engine keeps the
+    // tokens it listed at its first key and would name the reader's token after that card. (It keeps
+    // that card's sessions too: a later card's key stays out of its reach, and the request fails.)
     std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
         ENGINE_load_private_key(engine, identity.keyIdUri().c_str(), noPinPrompt(), nullptr));
     if (!certificate || !key) {
