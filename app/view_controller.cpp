@@ -8,6 +8,7 @@
 #include "app/card_tables.h"
 #include "app/scard/scard.h"
 #include "app/token_watch.h"
+#include "authservice/tls/client_tls.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
@@ -208,6 +209,9 @@ void ViewController::readSelectedCard() {
     o_.refreshButton->setEnabled(true);
     // The reading text would otherwise stay on after a successful read.
     if (cardWasRead) o_.cardStatus->setText("");
+    // The service's connections end here: they carry the previous card's identity.
+    const auto card = selectedCard();
+    vek::selectCard(card ? card->cardFullNumber : std::string());
 }
 
 void ViewController::readCardInSlot(Pkcs11Slot& slot) {

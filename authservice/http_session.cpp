@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <strings.h>
 #include <thread>
@@ -105,7 +106,6 @@ struct HttpSession::Impl {
         if (share) {
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
             curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-            curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
             curl_share_setopt(share, CURLSHOPT_LOCKFUNC, &Impl::lock);
             curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlock);
             curl_share_setopt(share, CURLSHOPT_USERDATA, this);
@@ -120,13 +120,16 @@ struct HttpSession::Impl {
         static_cast<Impl*>(self)->shareLocks[static_cast<std::size_t>(data) % kShareLocks].unlock();
     }
 
-    // A handle keeps its connections between transfers: taking an idle one reuses them.
-    CURL* acquire(bool& fresh) {
+    // A handle keeps its connections between transfers: taking an idle one reuses them, but only for
+    // the identity they were made with, and only if no card change came in between.
+    CURL* acquire(const std::string& key, std::uint64_t& generationOut, bool& fresh) {
         {
             std::lock_guard guard(mutex);
-            if (!idle.empty()) {
-                CURL* h = idle.back();
-                idle.pop_back();
+            generationOut = generation;
+            for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
+                if (it->key != key) continue;
+                CURL* h = it->handle;
+                idle.erase(std::next(it).base());
                 fresh = false;
                 return h;
             }
@@ -134,13 +137,33 @@ struct HttpSession::Impl {
         fresh = true;
         return curl_easy_init();
     }
-    void release(CURL* h) {
-        std::lock_guard guard(mutex);
-        if (idle.size() < kIdleHandles) {
-            idle.push_back(h);
-            return;
+    void release(CURL* h, const std::string& key, std::uint64_t handleGeneration) {
+        {
+            std::lock_guard guard(mutex);
+            if (handleGeneration == generation) {
+                idle.push_back(IdleHandle{key, h});
+                if (idle.size() <= kIdleHandles) return;
+                h = idle.front().handle;  // the longest unused one goes
+                idle.erase(idle.begin());
+            }
         }
         curl_easy_cleanup(h);
+    }
+    void dropIdle() {
+        std::vector<IdleHandle> dropped;
+        {
+            std::lock_guard guard(mutex);
+            ++generation;
+            dropped.swap(idle);
+        }
+        for (const IdleHandle& h : dropped) curl_easy_cleanup(h.handle);
+        if (!share) return;
+        // The store is the share's: any handle attached to it empties it.
+        if (CURL* h = curl_easy_init()) {
+            curl_easy_setopt(h, CURLOPT_SHARE, share);
+            curl_easy_setopt(h, CURLOPT_COOKIELIST, "ALL");
+            curl_easy_cleanup(h);
+        }
     }
 
     void startWorkers() {
@@ -169,7 +192,12 @@ struct HttpSession::Impl {
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
     std::vector<std::thread> workers;
-    std::vector<CURL*> idle;
+    struct IdleHandle {
+        std::string key;
+        CURL* handle;
+    };
+    std::vector<IdleHandle> idle;
+    std::uint64_t generation = 0;  // counts the card changes
     std::atomic<bool> stopping{false};
 
     std::shared_ptr<ClientTlsConfigurator> configurator;
@@ -181,7 +209,7 @@ HttpSession::HttpSession() : impl_(std::make_unique<Impl>()) {}
 
 HttpSession::~HttpSession() {
     shutdown();
-    for (CURL* h : impl_->idle) curl_easy_cleanup(h);
+    for (const auto& h : impl_->idle) curl_easy_cleanup(h.handle);
     if (impl_->share) curl_share_cleanup(impl_->share);
 }
 
@@ -228,6 +256,8 @@ void HttpSession::setClientTlsConfigurator(std::function<bool(CURL*)> configure)
     setClientTlsConfigurator(configure ? std::make_shared<FunctionConfigurator>(std::move(configure)) : nullptr);
 }
 
+void HttpSession::dropConnections() { impl_->dropIdle(); }
+
 void HttpSession::setExtraCaFile(const std::string& path) {
     std::lock_guard guard(impl_->mutex);
     impl_->caFile = path;
@@ -253,8 +283,10 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         transfer.configurator = impl_->configurator;
     }
 
+    const std::string key = transfer.configurator ? transfer.configurator->connectionKey() : std::string();
     bool fresh = false;
-    CURL* h = impl_->acquire(fresh);
+    std::uint64_t generation = 0;
+    CURL* h = impl_->acquire(key, generation, fresh);
     if (!h) {
         out.curlCode = CURLE_FAILED_INIT;
         out.errorText = "initialisation du client HTTP impossible";
@@ -349,7 +381,7 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
     if (fresh) curl_easy_setopt(h, CURLOPT_COOKIEFILE, nullptr);
     // The handle must not keep pointers to this call's buffers once it is back in the pool.
     curl_easy_reset(h);
-    impl_->release(h);
+    impl_->release(h, key, generation);
     return out;
 }
 

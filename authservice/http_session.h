@@ -24,14 +24,17 @@ inline constexpr const char* kVekExtraCaVariable = "QEL_VEK_CA_FILE";
 /// thread: configure() on every handle before it is performed, configureContext() on each TLS context
 /// the handle creates (after the trusted authorities are loaded). Returning false stops the request,
 /// which then fails with an ErrorResponse (status -1). Every option configure() sets is cleared after
-/// the transfer. Name the identity through libcurl's own options (CURLOPT_SSLCERT, CURLOPT_SSLKEY,
-/// their types and engine): libcurl reuses a kept connection only for a request with the same
-/// options, and cannot see what configureContext() alone puts in the context.
+/// the transfer. libcurl cannot see what configureContext() puts in the context, and would reuse a
+/// kept connection for any request: the session keeps connections apart by connectionKey().
 class ClientTlsConfigurator {
 public:
     virtual ~ClientTlsConfigurator() = default;
     virtual bool configure(CURL* handle) = 0;
     virtual bool configureContext(SSL_CTX* context) { return true; }
+    /// The identity the next connection would carry (the card and its key), read before each
+    /// request: a connection is reused only by requests of the same identity, since the server
+    /// knows the client by the certificate of the connection's handshake, not of the request.
+    virtual std::string connectionKey() { return {}; }
 };
 
 /// How far a transfer has come; updated on the transfer's thread, readable from any.
@@ -76,10 +79,10 @@ struct TransferControl {
     std::shared_ptr<TransferProgress> progress = std::make_shared<TransferProgress>();
 };
 
-/// The process-wide HTTP session of the authentication service: one libcurl share (cookies, DNS, TLS
-/// sessions) and a pool of transfer handles that keep their connections alive, plus a few worker
-/// threads for asynchronous requests. TLS server verification is always on, with the system's
-/// authorities and the extra file of QEL_VEK_CA_FILE. Only HTTPS unless plain HTTP is allowed (tests).
+/// The process-wide HTTP session of the authentication service: one libcurl share (cookies, DNS) and a
+/// pool of transfer handles that keep their connections (and their TLS sessions) alive, one pool per
+/// client identity, plus a few worker threads for asynchronous requests. TLS server verification is always on, with the
+/// system's authorities and the extra file of QEL_VEK_CA_FILE. Only HTTPS unless plain HTTP is allowed (tests).
 /// Thread-safe.
 class HttpSession {
 public:
@@ -99,6 +102,10 @@ public:
     void setClientTlsConfigurator(std::shared_ptr<ClientTlsConfigurator> configurator);
     /// The same with a function called on each handle.
     void setClientTlsConfigurator(std::function<bool(CURL*)> configure);
+
+    /// Ends every kept connection and TLS session and forgets every cookie: the card changed. A
+    /// transfer under way finishes, and its connection is closed afterwards.
+    void dropConnections();
 
     /// Extra authorities (PEM file) beside the system's; empty: the system's only. Starts as
     /// $QEL_VEK_CA_FILE.

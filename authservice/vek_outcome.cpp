@@ -1,5 +1,7 @@
 #include "authservice/vek_outcome.h"
 
+#include <curl/curl.h>
+
 #include <nlohmann/json.hpp>
 
 #include "authservice/models/flow_models.h"
@@ -34,6 +36,13 @@ RespType toRespType(const vek::ErrorResponse& error, bool disconnecting) {
                         dto->code.value_or("Unknown code").c_str()));
         if (dto->code == kSessionTimeout && !disconnecting) return RespType::TIME_OUT;
         return disconnecting ? RespType::DEAUTH_FAILED : RespType::FAILED;
+    }
+    // No identity for the card (none selected, no token, not verified, no authentication key): the
+    // request never left, and the holder is told it is the card.
+    if (const auto* transport = std::get_if<vek::TransportError>(&error.error());
+        transport && transport->code == CURLE_SSL_CERTPROBLEM) {
+        logError(format("Authentification CIBA, erreur : %s", error.description().c_str()));
+        return RespType::CARD_ACCESS;
     }
     return failedStep(error.description(), disconnecting);
 }

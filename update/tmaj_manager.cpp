@@ -128,6 +128,13 @@ TmajManager& TmajManager::shared() {
     return *instance;
 }
 
+void TmajManager::clearCookies() {
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) return;
+    curl_easy_setopt(curl.get(), CURLOPT_SHARE, share_->handle);
+    curl_easy_setopt(curl.get(), CURLOPT_COOKIELIST, "ALL");
+}
+
 std::optional<std::vector<std::string>> TmajManager::cookies() const {
     std::lock_guard lock(cookiesMutex_);
     return cookies_;
@@ -209,6 +216,8 @@ TmajCheck TmajManager::check(const std::string& serial) {
     const std::string body = nlohmann::json{{"cardId", serial}, {"os", "MacOS 10"}}.dump(
         2, ' ', false, nlohmann::json::error_handler_t::replace);
     logDebug("Envoi d'une requête CheckTMAJ à " + url);
+    // Each check starts without cookies: another card's, or a finished session's, must not go with it.
+    clearCookies();
     // Cookies are copied only when the answer announces an update: taken here, dropped below otherwise.
     std::optional<std::vector<std::string>> previous = cookies();
     Exchange answer = exchange("POST", url, &body, true, true);

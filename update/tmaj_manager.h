@@ -77,6 +77,10 @@ public:
     ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override;
     ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override;
 
+    /// Empties the shared cookie store: done at each check; a session that ends calls it too, so
+    /// that its cookies never go with a later card's requests.
+    void clearCookies();
+
     /// The cookie store's lines (Netscape format) taken at the last check that announced an update.
     std::optional<std::vector<std::string>> cookies() const;
 

@@ -1,10 +1,14 @@
 #include "authservice/tls/client_identity.h"
 
-#include <p11-kit/p11-kit.h>
+#include <dlfcn.h>
+#include <p11-kit/pkcs11.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <set>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
 #include <utility>
 
 #include "common/format.h"
@@ -79,86 +83,158 @@ bool loggedIn(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
 
 }  // namespace
 
+std::string ClientIdentity::keyIdUri() const { return "pkcs11:id=" + uriValue(id) + ";type=private"; }
+
 std::string ClientIdentity::keyUri() const {
     return "pkcs11:model=" + uriValue(tokenModel) + ";manufacturer=" + uriValue(tokenManufacturer) +
            ";serial=" + uriValue(tokenSerial) + ";token=" + uriValue(tokenLabel) + ";id=" + uriValue(id) +
            ";type=private";
 }
 
-std::optional<ClientIdentity> chooseClientIdentity(const std::vector<ClientIdentity>& identities) {
-    if (identities.empty()) return std::nullopt;
-    return identities.size() == 1 ? identities[0] : identities[1];
+bool isAuthenticationKeyLabel(const std::string& label) {
+    return label.find("Authentification") != std::string::npos || label.find("Technique") != std::string::npos;
 }
 
-struct TokenScan::Modules {
-    CK_FUNCTION_LIST** list = nullptr;
-    std::vector<std::pair<CK_FUNCTION_LIST*, CK_SESSION_HANDLE>> sessions;
+bool tokenSerialOfCard(const std::string& tokenSerial, const std::string& cardSerial) {
+    if (cardSerial.empty()) return false;
+    const std::string tail = cardSerial.size() <= 16 ? cardSerial : cardSerial.substr(cardSerial.size() - 16);
+    return tokenSerial == tail;
+}
 
-    ~Modules() {
-        for (const auto& [f, s] : sessions) f->C_CloseSession(s);
-        if (list) p11_kit_modules_finalize_and_release(list);
-    }
-};
+namespace {
 
-TokenScan::TokenScan() : modules_(std::make_unique<Modules>()) {
-    modules_->list = p11_kit_modules_load_and_initialize(0);
-    if (modules_->list == nullptr) {
-        logError(format("Vek TLS : the PKCS#11 modules could not be loaded : %s", p11_kit_message()));
-        return;
-    }
-    std::vector<std::pair<std::string, CK_FUNCTION_LIST*>> modules;
-    for (CK_FUNCTION_LIST** m = modules_->list; *m != nullptr; ++m) {
-        char* name = p11_kit_module_get_name(*m);
-        modules.emplace_back(name ? name : "", *m);
-        std::free(name);
-    }
-    std::stable_sort(modules.begin(), modules.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+constexpr const char* kSigillaFile = "libsigilla-pkcs11.so";
 
-    for (const auto& [name, f] : modules) {
-        CK_ULONG count = 0;
-        if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0) continue;
-        std::vector<CK_SLOT_ID> slots(count);
-        if (f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) continue;
-        slots.resize(count);
-        for (CK_SLOT_ID slot : slots) {
-            CK_TOKEN_INFO token{};
-            if (f->C_GetTokenInfo(slot, &token) != CKR_OK) continue;
-            CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
-            if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) continue;
-            modules_->sessions.emplace_back(f, s);
-            // Never a PIN here, and never a PIN pad: a card that Kartello's PIN step verified is
-            // taken over; any other token keeps its private keys hidden.
-            if ((token.flags & CKF_LOGIN_REQUIRED) && !(token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) &&
-                !loggedIn(f, s)) {
-                const CK_RV rv = f->C_Login(s, CKU_USER, nullptr, 0);
-                if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN)
-                    logInfo(format("Vek TLS : token %s of %s is not verified (0x%lX)",
-                                   fieldText(token.label, sizeof token.label).c_str(), name.c_str(), rv));
-            }
-            std::set<Bytes> keyIds;
-            for (CK_OBJECT_HANDLE key : objectsOfClass(f, s, CKO_PRIVATE_KEY)) {
-                Bytes id = attribute(f, s, key, CKA_ID);
-                if (!id.empty()) keyIds.insert(std::move(id));
-            }
-            const bool pss = !keyIds.empty() && signsPss(f, slot);
-            for (CK_OBJECT_HANDLE cert : objectsOfClass(f, s, CKO_CERTIFICATE)) {
-                Bytes id = attribute(f, s, cert, CKA_ID);
-                if (id.empty() || !keyIds.count(id)) continue;
-                ClientIdentity identity;
-                identity.module = name;
-                identity.tokenLabel = fieldText(token.label, sizeof token.label);
-                identity.tokenSerial = fieldText(token.serialNumber, sizeof token.serialNumber);
-                identity.tokenManufacturer = fieldText(token.manufacturerID, sizeof token.manufacturerID);
-                identity.tokenModel = fieldText(token.model, sizeof token.model);
-                identity.id = std::move(id);
-                identity.certificate = attribute(f, s, cert, CKA_VALUE);
-                identity.signsPss = pss;
-                if (!identity.certificate.empty()) identities_.push_back(std::move(identity));
-            }
+// The module file a p11-kit registration names; empty when it names none.
+std::string registeredModuleFile(const std::filesystem::path& registration) {
+    std::ifstream in(registration);
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t colon = line.find(':');
+        if (line.empty() || line[0] == '#' || colon == std::string::npos) continue;
+        std::string key = line.substr(0, colon), value = line.substr(colon + 1);
+        key.erase(0, key.find_first_not_of(" \t"));
+        key.erase(key.find_last_not_of(" \t") + 1);
+        value.erase(0, value.find_first_not_of(" \t"));
+        value.erase(value.find_last_not_of(" \t\r") + 1);
+        if (key == "module") return value;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string registeredSigillaModule() {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> folders;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+        folders.emplace_back(fs::path(config) / "pkcs11/modules");
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        folders.emplace_back(fs::path(home) / ".config/pkcs11/modules");
+    folders.emplace_back(QEL_P11_KIT_SYSTEM_MODULES);
+    folders.emplace_back(QEL_P11_KIT_PACKAGE_MODULES);
+    for (const fs::path& folder : folders) {
+        std::error_code ec;
+        std::vector<fs::path> registrations;
+        for (const auto& entry : fs::directory_iterator(folder, ec))
+            if (entry.path().extension() == ".module") registrations.push_back(entry.path());
+        std::sort(registrations.begin(), registrations.end());
+        for (const fs::path& registration : registrations) {
+            const std::string file = registeredModuleFile(registration);
+            if (file.empty() || fs::path(file).filename() != kSigillaFile) continue;
+            // A bare file name is one of p11-kit's module folder.
+            return fs::path(file).is_absolute() ? file : (fs::path(QEL_P11_KIT_MODULE_PATH) / file).string();
         }
     }
+    return {};
 }
 
-TokenScan::~TokenScan() = default;
+namespace {
+
+// Each module file loaded once for the process, never finalised (see findCardIdentity).
+CK_FUNCTION_LIST* loadedModule(const std::string& path) {
+    static std::mutex mutex;
+    static std::map<std::string, CK_FUNCTION_LIST*> loaded;
+    std::lock_guard lock(mutex);
+    if (auto it = loaded.find(path); it != loaded.end()) return it->second;
+    CK_FUNCTION_LIST* f = nullptr;
+    if (void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+        CK_C_INITIALIZE_ARGS args{};
+        args.flags = CKF_OS_LOCKING_OK;
+        CK_RV rv = CKR_GENERAL_ERROR;
+        if (getList != nullptr && getList(&f) == CKR_OK && f != nullptr) rv = f->C_Initialize(&args);
+        // The engine may have initialised it first in this process.
+        if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
+            logError(format("Vek TLS : the PKCS#11 module %s cannot start (0x%lX)", path.c_str(), rv));
+            f = nullptr;
+        }
+    } else {
+        logError(format("Vek TLS : the PKCS#11 module %s cannot be loaded : %s", path.c_str(), dlerror()));
+    }
+    // A failure is not remembered: the next request tries again.
+    if (f != nullptr) loaded[path] = f;
+    return f;
+}
+
+}  // namespace
+
+CardIdentity findCardIdentity(const std::string& modulePath, const std::string& cardSerial) {
+    CardIdentity out;
+    CK_FUNCTION_LIST* f = modulePath.empty() ? nullptr : loadedModule(modulePath);
+    if (f == nullptr) return out;
+    out.problem = IdentityProblem::noToken;
+    CK_ULONG count = 0;
+    if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK || count == 0) return out;
+    std::vector<CK_SLOT_ID> slots(count);
+    if (f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return out;
+    slots.resize(count);
+    for (CK_SLOT_ID slot : slots) {
+        CK_TOKEN_INFO token{};
+        if (f->C_GetTokenInfo(slot, &token) != CKR_OK ||
+            !tokenSerialOfCard(fieldText(token.serialNumber, sizeof token.serialNumber), cardSerial))
+            continue;
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) return out;
+        out.session = std::shared_ptr<void>(nullptr, [f, s](void*) { f->C_CloseSession(s); });
+        const std::string label = fieldText(token.label, sizeof token.label);
+        // Never a PIN here, and never a PIN pad: only a card that Kartello's PIN step verified.
+        if ((token.flags & CKF_LOGIN_REQUIRED) && !(token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) &&
+            !loggedIn(f, s)) {
+            const CK_RV rv = f->C_Login(s, CKU_USER, nullptr, 0);
+            if (rv != CKR_OK && rv != CKR_USER_ALREADY_LOGGED_IN) {
+                logInfo(format("Vek TLS : token %s is not verified (0x%lX)", label.c_str(), rv));
+                out.problem = IdentityProblem::notVerified;
+                return out;
+            }
+        }
+        out.problem = IdentityProblem::noAuthenticationKey;
+        Bytes keyId;
+        for (CK_OBJECT_HANDLE key : objectsOfClass(f, s, CKO_PRIVATE_KEY)) {
+            const Bytes keyLabel = attribute(f, s, key, CKA_LABEL);
+            if (!isAuthenticationKeyLabel(std::string(keyLabel.begin(), keyLabel.end()))) continue;
+            keyId = attribute(f, s, key, CKA_ID);
+            if (!keyId.empty()) break;
+        }
+        if (keyId.empty()) return out;
+        for (CK_OBJECT_HANDLE cert : objectsOfClass(f, s, CKO_CERTIFICATE)) {
+            if (attribute(f, s, cert, CKA_ID) != keyId) continue;
+            ClientIdentity identity;
+            identity.module = std::filesystem::path(modulePath).filename().string();
+            identity.tokenLabel = label;
+            identity.tokenSerial = fieldText(token.serialNumber, sizeof token.serialNumber);
+            identity.tokenManufacturer = fieldText(token.manufacturerID, sizeof token.manufacturerID);
+            identity.tokenModel = fieldText(token.model, sizeof token.model);
+            identity.id = keyId;
+            identity.certificate = attribute(f, s, cert, CKA_VALUE);
+            identity.signsPss = signsPss(f, slot);
+            if (identity.certificate.empty()) continue;
+            out.identity = std::move(identity);
+            out.problem = IdentityProblem::none;
+            return out;
+        }
+        return out;
+    }
+    return out;
+}
 
 }  // namespace qel::vek

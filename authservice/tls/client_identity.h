@@ -1,6 +1,7 @@
 #pragma once
-// The TLS client identities of the workstation: certificate and private-key pairs of the PKCS#11
-// tokens whose modules are registered with p11-kit (Sigilla among them).
+// The TLS client identity of the selected card: the certificate and the authentication key of the
+// card's token in Sigilla, and nothing else. Other registered PKCS#11 modules are never loaded:
+// their tokens may hold pairs of their own, which must neither sign the handshake nor be logged in.
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,7 +13,7 @@ namespace qel::vek {
 
 /// One certificate and the private key with the same CKA_ID on a token.
 struct ClientIdentity {
-    std::string module;  ///< p11-kit's name of the module
+    std::string module;  ///< the module's file
     std::string tokenLabel;
     std::string tokenSerial;
     std::string tokenManufacturer;
@@ -24,37 +25,41 @@ struct ClientIdentity {
 
     /// The private key's pkcs11: URI (token attributes, id, type), without any PIN.
     std::string keyUri() const;
+    /// The same by the pair's identifier alone.
+    std::string keyIdUri() const;
 };
 
-/// The identity a handshake uses from a list in its stable order: the second one when there are
-/// two or more (on a QEL card the authentication certificate follows the signature one), the only
-/// one of a list of one, none of an empty list.
-std::optional<ClientIdentity> chooseClientIdentity(const std::vector<ClientIdentity>& identities);
+/// Whether a private key's label names the card's authentication key: the key directory calls it
+/// the authentication key on a contact card and the technical key on a contactless one. The
+/// signature (non-repudiation) key never is.
+bool isAuthenticationKeyLabel(const std::string& label);
 
-/// The registered modules, loaded and initialised through p11-kit for as long as the object lives,
-/// with the sessions opened to list the identities. While it lives, a token logged in for the
-/// listing stays logged in, so that another user of the same modules in this process (the pkcs11
-/// engine through the p11-kit proxy) finds its key usable.
-class TokenScan {
-public:
-    /// Loads the modules registered with p11-kit and lists their identities. Modules that fail are
-    /// skipped (and logged); no PIN is ever asked: a token that needs a login is logged in only
-    /// when its card's PIN is already verified (a login without PIN, which Sigilla accepts for a
-    /// card verified by Kartello's PIN step); otherwise its private keys stay hidden and it offers
-    /// no identity.
-    TokenScan();
-    ~TokenScan();
-    TokenScan(const TokenScan&) = delete;
-    TokenScan& operator=(const TokenScan&) = delete;
+/// Whether a token serial is the one Sigilla gives the card of that serial: the card serial's last
+/// 16 characters (all of it when shorter). Empty matches nothing.
+bool tokenSerialOfCard(const std::string& tokenSerial, const std::string& cardSerial);
 
-    /// Modules by name, then slots in the module's order, then pairs in the token's object order
-    /// (object handles ascending: Sigilla numbers a card's items in its directory order).
-    const std::vector<ClientIdentity>& identities() const { return identities_; }
+/// The module file Sigilla is registered with p11-kit under, read from the registrations (the
+/// user's, the system's, then the packages'), without loading any module; empty when Sigilla is
+/// not registered.
+std::string registeredSigillaModule();
 
-private:
-    struct Modules;
-    std::unique_ptr<Modules> modules_;
-    std::vector<ClientIdentity> identities_;
+/// Why there is no identity for a card.
+enum class IdentityProblem { none, noModule, noToken, notVerified, noAuthenticationKey };
+
+/// The authentication pair of a card, or why there is none.
+struct CardIdentity {
+    std::optional<ClientIdentity> identity;
+    IdentityProblem problem = IdentityProblem::noModule;
+    /// Keeps the session the pair was found in open, and with it the token's login, so that the
+    /// pkcs11 engine in this process finds the key usable. Release it once the key is loaded.
+    std::shared_ptr<void> session;
 };
+
+/// Looks up the authentication pair of the card's token (its card serial) in one module file. The
+/// module is loaded and initialised once for the process and never finalised, so that the pkcs11
+/// engine, which loads the same file, shares its tokens and their login. No PIN is ever asked: a
+/// token that needs a login is logged in only when its card is verified already (a login without
+/// PIN), otherwise its private keys stay hidden and it offers no identity.
+CardIdentity findCardIdentity(const std::string& modulePath, const std::string& cardSerial);
 
 }  // namespace qel::vek

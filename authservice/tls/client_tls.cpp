@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 
 #include "common/format.h"
 #include "common/hex.h"
@@ -47,24 +48,51 @@ UI_METHOD* noPinPrompt() {
     return method;
 }
 
-// One engine for the process, over the p11-kit proxy: the proxy serves the same registered modules
-// as the listing, so a token logged in there is logged in for the engine too. Never finished: its
-// sessions keep the card's login usable by the next handshakes of this process.
-ENGINE* pkcs11Engine() {
-    static ENGINE* engine = []() -> ENGINE* {
-        ENGINE* e = ENGINE_by_id("pkcs11");
-        if (e == nullptr) {
-            logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
-            return nullptr;
-        }
-        if (!ENGINE_ctrl_cmd_string(e, "MODULE_PATH", QEL_P11_KIT_PROXY, 0) || !ENGINE_init(e)) {
-            logError(format("Vek TLS : the pkcs11 engine could not start : %s", openSslError().c_str()));
-            ENGINE_free(e);
-            return nullptr;
-        }
-        return e;
-    }();
+std::mutex selectionMutex;
+std::string selection;  // the selected card's serial
+
+// One engine for the process, over Sigilla's module file: the identity lookup loads the same file, so
+// a token logged in there is logged in for the engine too. Never finished: that would finalise the
+// module and end the card's login that the next handshakes use.
+ENGINE* pkcs11Engine(const std::string& modulePath) {
+    static std::mutex mutex;
+    static ENGINE* engine = nullptr;
+    std::lock_guard lock(mutex);
+    if (engine != nullptr) return engine;
+    ENGINE* e = ENGINE_by_id("pkcs11");
+    if (e == nullptr) {
+        logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
+        return nullptr;
+    }
+    if (!ENGINE_ctrl_cmd_string(e, "MODULE_PATH", modulePath.c_str(), 0) || !ENGINE_init(e)) {
+        logError(format("Vek TLS : the pkcs11 engine could not start : %s", openSslError().c_str()));
+        ENGINE_free(e);
+        return nullptr;
+    }
+    engine = e;
     return engine;
+}
+
+// Sigilla's module file, read from its registration once.
+const std::string& sigillaModule() {
+    static const std::string path = registeredSigillaModule();
+    return path;
+}
+
+const char* problemText(IdentityProblem problem) {
+    switch (problem) {
+        case IdentityProblem::noModule:
+            return "Sigilla is not registered or cannot start";
+        case IdentityProblem::noToken:
+            return "no token for the card";
+        case IdentityProblem::notVerified:
+            return "the card is not verified";
+        case IdentityProblem::noAuthenticationKey:
+            return "the token has no authentication key";
+        case IdentityProblem::none:
+            break;
+    }
+    return "no identity";
 }
 
 CURLcode sslContextCallback(CURL*, void* sslContext, void* self) {
@@ -74,6 +102,19 @@ CURLcode sslContextCallback(CURL*, void* sslContext, void* self) {
 }
 
 }  // namespace
+
+void selectCard(const std::string& cardSerial) {
+    {
+        std::lock_guard lock(selectionMutex);
+        selection = cardSerial;
+    }
+    HttpSession::shared().dropConnections();
+}
+
+std::string selectedCard() {
+    std::lock_guard lock(selectionMutex);
+    return selection;
+}
 
 ClientTlsOptions ClientTlsOptions::fromEnvironment() {
     ClientTlsOptions options;
@@ -121,46 +162,48 @@ bool ClientTls::prepareContext(void* sslContext) {
         std::lock_guard lock(mutex_);
         last_.reset();
     }
-    // The scan's sessions hold the token's login until the engine has its own.
-    TokenScan scan;
-    const std::optional<ClientIdentity> identity = chooseClientIdentity(scan.identities());
-    if (!identity) {
-        logInfo("Vek TLS : no client identity, the server decides");
-        return true;
+    const std::string card = selectedCard();
+    if (card.empty()) {
+        logError("Vek TLS : no card selected, no client identity");
+        return false;
     }
-    ENGINE* engine = pkcs11Engine();
-    if (engine == nullptr) return true;
+    // The lookup's session holds the token's login until the engine has loaded the key.
+    const CardIdentity found = findCardIdentity(sigillaModule(), card);
+    if (!found.identity) {
+        logError(format("Vek TLS : no client identity for card %s : %s", card.c_str(), problemText(found.problem)));
+        return false;
+    }
+    const ClientIdentity& identity = *found.identity;
+    ENGINE* engine = pkcs11Engine(sigillaModule());
+    if (engine == nullptr) return false;
 
-    const unsigned char* der = identity->certificate.data();
+    const unsigned char* der = identity.certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
-        d2i_X509(nullptr, &der, static_cast<long>(identity->certificate.size())));
+        d2i_X509(nullptr, &der, static_cast<long>(identity.certificate.size())));
+    // By its identifier only, the card's own, so that no other key can match it: the engine keeps the
+    // tokens it listed at its first key and would name the reader's token after that card. (It keeps
+    // that card's sessions too: a later card's key stays out of its reach, and the request fails.)
     std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
-        ENGINE_load_private_key(engine, identity->keyUri().c_str(), noPinPrompt(), nullptr));
-    if (!key) {
-        // The engine gives up when any module fails a slot query, and some fail the first one after
-        // a card arrives that they do not know (OpenSC on a QEL card); their next answer is sound.
-        ERR_clear_error();
-        key.reset(ENGINE_load_private_key(engine, identity->keyUri().c_str(), noPinPrompt(), nullptr));
-    }
+        ENGINE_load_private_key(engine, identity.keyIdUri().c_str(), noPinPrompt(), nullptr));
     if (!certificate || !key) {
-        logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity->id).c_str(),
-                        identity->tokenLabel.c_str(), openSslError().c_str()));
-        return true;
+        logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity.id).c_str(),
+                        identity.tokenLabel.c_str(), openSslError().c_str()));
+        return false;
     }
     // A key without RSA-PSS cannot sign in TLS 1.3, and OpenSSL prefers PSS even in TLS 1.2: such a
     // key is held to TLS 1.2 and offers PKCS#1 v1.5 signatures only.
-    const char* clientSignatures = identity->signsPss ? "rsa_pss_rsae_sha256:RSA+SHA256" : "RSA+SHA256";
-    if ((!identity->signsPss && SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) ||
+    const char* clientSignatures = identity.signsPss ? "rsa_pss_rsae_sha256:RSA+SHA256" : "RSA+SHA256";
+    if ((!identity.signsPss && SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) ||
         SSL_CTX_set1_client_sigalgs_list(ctx, clientSignatures) != 1 ||
         SSL_CTX_use_certificate(ctx, certificate.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
         logError(format("Vek TLS : the identity cannot be set on the connection : %s", openSslError().c_str()));
         return false;
     }
-    logInfo(format("Vek TLS : client identity %s of token %s (%s), %s", toHex(identity->id).c_str(),
-                   identity->tokenLabel.c_str(), identity->module.c_str(),
-                   identity->signsPss ? "TLS 1.3 allowed" : "TLS 1.2 with PKCS#1 v1.5"));
+    logInfo(format("Vek TLS : client identity %s of token %s (%s), %s", toHex(identity.id).c_str(),
+                   identity.tokenLabel.c_str(), identity.module.c_str(),
+                   identity.signsPss ? "TLS 1.3 allowed" : "TLS 1.2 with PKCS#1 v1.5"));
     std::lock_guard lock(mutex_);
-    last_ = PreparedIdentity{identity->module, identity->tokenLabel, identity->id, identity->signsPss};
+    last_ = PreparedIdentity{identity.module, identity.tokenLabel, identity.id, identity.signsPss};
     return true;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // TLS of the authentication service's requests: the server is always verified, and the client
-// authenticates with the card's key, which never leaves the card: OpenSSL signs the handshake
-// through PKCS#11 (the pkcs11 engine over the p11-kit proxy, so over the same registered modules
-// that the identities come from).
+// authenticates with the selected card's authentication key, which never leaves the card: OpenSSL
+// signs the handshake through PKCS#11 (the pkcs11 engine over Sigilla, the module the identity
+// comes from, and no other).
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +21,15 @@ struct ClientTlsOptions {
     static ClientTlsOptions fromEnvironment();
 };
 
+/// The card whose authentication key signs the service's handshakes from now on, by the card serial
+/// read from it (empty: no card, every request fails before it leaves), and the end of the kept
+/// connections, TLS sessions and cookies of the service's HTTP session: the previous card's
+/// authenticated connections must carry no later request. Called whenever the selected card may
+/// have changed (a token inserted or removed, another reader selected). Thread-safe.
+void selectCard(const std::string& cardSerial);
+/// The card selectCard() named last.
+std::string selectedCard();
+
 /// What the last handshake prepared by a ClientTls used, for the logs and the tests.
 struct PreparedIdentity {
     std::string module;
@@ -30,10 +39,11 @@ struct PreparedIdentity {
 };
 
 /// Prepares libcurl handles for the service: verification of the server by the system's trust store
-/// plus the configured authorities, and, for every new connection, the card identity chosen from
-/// the registered modules (none: the handshake goes on without a certificate and the server
-/// decides). Never asks for a PIN and keeps none. Safe to use from several threads; the object must
-/// outlive the handles it prepared.
+/// plus the configured authorities, and, for every new connection, the authentication key of the
+/// selected card's token in Sigilla. Without one (no card, no such token, a card not verified, no
+/// authentication key) the request fails before the handshake (CURLE_SSL_CERTPROBLEM), which the
+/// sign-in flow reports as a card access error. Never asks for a PIN and keeps none. Safe to use from several threads;
+/// the object must outlive the handles it prepared.
 class ClientTls {
 public:
     explicit ClientTls(ClientTlsOptions options = ClientTlsOptions::fromEnvironment());
@@ -47,8 +57,8 @@ public:
     /// The part for a handle whose TLS context callback belongs to someone else (the service's
     /// HTTP session, which loads the authorities itself): verification and no session reuse.
     bool prepareHandle(CURL* curl);
-    /// The identity on a new connection's SSL_CTX: false only when one was chosen but could not be
-    /// set; no identity at all is not an error (the server decides).
+    /// The selected card's identity on a new connection's SSL_CTX; false (and logged) when there is
+    /// none or it cannot be set.
     bool prepareContext(void* sslContext);
 
     /// The identity of the latest connection this object prepared; none when it had none.
@@ -69,6 +79,8 @@ class CardClientTls final : public ClientTlsConfigurator {
 public:
     bool configure(CURL* handle) override { return tls_.prepareHandle(handle); }
     bool configureContext(SSL_CTX* context) override { return tls_.prepareContext(context); }
+    /// The selected card: its key is fixed, so its serial names the identity of its connections.
+    std::string connectionKey() override { return selectedCard(); }
     std::optional<PreparedIdentity> lastIdentity() const { return tls_.lastIdentity(); }
 
 private:

@@ -1,4 +1,5 @@
 #include "app/maintenance_view_controller.h"
+#include "authservice/tls/client_tls.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -311,6 +312,8 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     start();
     ASSERT_NE(vc->selectedCard(), nullptr);
     EXPECT_EQ(vc->selectedCard()->cardFullNumber, "80250000011234567890");
+    // The service's TLS follows the card in the selected reader.
+    EXPECT_EQ(vek::selectedCard(), "80250000011234567890");
     watch.insertion("org.oberlane.qel.sigilla:80250000019999999999");
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     ASSERT_EQ(watch.removals.size(), 2u);
@@ -333,6 +336,7 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(usable(window), "");
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
+    EXPECT_EQ(vek::selectedCard(), "");
 }
 
 TEST_F(MainWindowTest, CardEventsWaitWhileTheServicesTestOwnsTheLibrary) {

@@ -360,6 +360,49 @@ TEST_F(ServiceRuntime, OneConnectionIsKeptAlive) {
     EXPECT_EQ(all[all.size() - 3].remotePort, all.back().remotePort);
 }
 
+// The identity a connection was made with is the only one it carries: a request under another card
+// gets a connection of its own, and a card change ends every kept connection and cookie.
+class KeyedIdentity final : public ClientTlsConfigurator {
+public:
+    bool configure(CURL*) override { return true; }
+    std::string connectionKey() override {
+        std::lock_guard lock(mutex);
+        return key;
+    }
+    std::mutex mutex;
+    std::string key;
+};
+
+TEST_F(ServiceRuntime, AConnectionServesOnlyTheIdentityItWasMadeWithUntilTheCardChanges) {
+    auto identity = std::make_shared<KeyedIdentity>();
+    HttpSession::shared().setClientTlsConfigurator(identity);
+    HttpSession::shared().dropConnections();
+    const auto requestAs = [&](const std::string& key) {
+        {
+            std::lock_guard lock(identity->mutex);
+            identity->key = key;
+        }
+        EXPECT_TRUE(MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState().ok());
+        return lastReceived();
+    };
+    answer(200, "{}", "application/json", {{"Set-Cookie", "SESSION=card-a; Path=/"}});
+    const int firstA = requestAs("card A").remotePort;
+    answer(200, "{}");
+    EXPECT_EQ(requestAs("card A").remotePort, firstA);
+    const auto asB = requestAs("card B");
+    EXPECT_NE(asB.remotePort, firstA);
+    EXPECT_EQ(requestAs("card A").remotePort, firstA);
+
+    HttpSession::shared().dropConnections();
+    const auto afterChange = requestAs("card A");
+    EXPECT_NE(afterChange.remotePort, firstA);
+    EXPECT_NE(afterChange.remotePort, asB.remotePort);
+    EXPECT_EQ(afterChange.headers.count("Cookie"), 0u);
+    // Without a card (no identity) the connection is not one of a card's either.
+    const auto none = requestAs("");
+    EXPECT_NE(none.remotePort, afterChange.remotePort);
+}
+
 TEST_F(ServiceRuntime, ABadUrlIsAnErrorNotASend) {
     const auto result =
         URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", "http://[::1", {}, {}, true)->executeBlocking();

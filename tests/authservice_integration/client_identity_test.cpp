@@ -1,10 +1,14 @@
-// The card identities as the service's TLS finds them: the pairs of the modules registered with
-// p11-kit, in their stable order, and the rule that picks one. SoftHSM2, which the system registers,
-// stands for a token here, in a private token store.
+// The card identity as the service's TLS finds it: Sigilla's registration, the token of the selected
+// card and, on it, the authentication pair only. SoftHSM2 stands for the card's module here, in a
+// private token store, with a signature pair beside the authentication one.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <p11-kit/p11-kit.h>
+#include <p11-kit/pkcs11.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,17 +19,20 @@
 namespace qel::vek {
 namespace {
 
-ClientIdentity named(const std::string& label) {
-    ClientIdentity identity;
-    identity.tokenLabel = label;
-    return identity;
-}
+namespace fs = std::filesystem;
 
-TEST(ClientIdentities, TheSecondOfSeveralIsChosenAndTheOnlyOneOfOne) {
-    EXPECT_FALSE(chooseClientIdentity({}).has_value());
-    EXPECT_EQ(chooseClientIdentity({named("only")})->tokenLabel, "only");
-    EXPECT_EQ(chooseClientIdentity({named("signature"), named("authentication")})->tokenLabel, "authentication");
-    EXPECT_EQ(chooseClientIdentity({named("a"), named("b"), named("c")})->tokenLabel, "b");
+TEST(ClientIdentities, TheAuthenticationKeyAndTheCardsTokenAreRecognised) {
+    EXPECT_TRUE(isAuthenticationKeyLabel("Cle d'Authentification QEL"));
+    EXPECT_TRUE(isAuthenticationKeyLabel("Cle Technique QEL"));  // a contactless card's
+    EXPECT_FALSE(isAuthenticationKeyLabel("Cle de Signature QEL"));
+    EXPECT_FALSE(isAuthenticationKeyLabel(""));
+
+    // Sigilla's token serial is the card serial's tail of 16 characters.
+    EXPECT_TRUE(tokenSerialOfCard("0000012345678901", "80250000012345678901"));
+    EXPECT_TRUE(tokenSerialOfCard("1234567890", "1234567890"));
+    EXPECT_FALSE(tokenSerialOfCard("0000012345678902", "80250000012345678901"));
+    EXPECT_FALSE(tokenSerialOfCard("80250000012345678901", "80250000012345678901"));
+    EXPECT_FALSE(tokenSerialOfCard("", ""));
 }
 
 TEST(ClientIdentities, TheKeyUriEncodesEveryTokenAttribute) {
@@ -38,79 +45,118 @@ TEST(ClientIdentities, TheKeyUriEncodesEveryTokenAttribute) {
     EXPECT_EQ(identity.keyUri(),
               "pkcs11:model=QEL4;manufacturer=Oberlane;serial=1234567890Z;token=QEL4%208025000001%3Bx%3Dy%2F%25;"
               "id=%A0%02%2F;type=private");
+    EXPECT_EQ(identity.keyIdUri(), "pkcs11:id=%A0%02%2F;type=private");
 }
 
-// The identities of one token among those of every registered module.
-std::vector<ClientIdentity> ofToken(const TokenScan& scan, const std::string& label) {
-    std::vector<ClientIdentity> found;
-    for (const ClientIdentity& i : scan.identities())
-        if (i.tokenLabel == label) found.push_back(i);
-    return found;
+// Sigilla is found by its registration, the user's before the system's, without loading anything.
+TEST(ClientIdentities, SigillaIsFoundByItsRegistration) {
+    const fs::path config = fs::path(std::getenv("HOME")) / "identity-config";
+    fs::create_directories(config / "pkcs11/modules");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    std::ofstream(config / "pkcs11/modules/a-foreign.module") << "module: /opt/other/libother-pkcs11.so\n";
+    std::ofstream(config / "pkcs11/modules/sigilla.module")
+        << "# the card\n  module :  /opt/kartello/lib/libsigilla-pkcs11.so  \ncritical: no\n";
+    EXPECT_EQ(registeredSigillaModule(), "/opt/kartello/lib/libsigilla-pkcs11.so");
+    // A bare file name is one of p11-kit's module folder.
+    std::ofstream(config / "pkcs11/modules/sigilla.module") << "module: libsigilla-pkcs11.so\n";
+    const std::string bare = registeredSigillaModule();
+    EXPECT_EQ(fs::path(bare).filename(), "libsigilla-pkcs11.so");
+    EXPECT_TRUE(fs::path(bare).is_absolute()) << bare;
+    unsetenv("XDG_CONFIG_HOME");
+    fs::remove_all(config);
 }
 
-TEST(ClientIdentities, ARegisteredTokenOffersItsPairsOnlyOnceItsUserIsLoggedIn) {
+// The module, loaded by this test as the program's PIN step would, then looked up by the identity
+// code in the same process: it finds the module initialised already and shares its login.
+class SoftHsmModule {
+public:
+    SoftHsmModule() {
+        handle_ = dlopen(test::kSoftHsmModule, RTLD_NOW | RTLD_LOCAL);
+        if (!handle_) return;
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
+        if (getList && getList(&f_) == CKR_OK && f_->C_Initialize(nullptr) != CKR_OK) f_ = nullptr;
+    }
+    CK_FUNCTION_LIST* functions() const { return f_; }
+    /// The serial of the token with that label; empty when there is none.
+    std::string serialOf(const std::string& label) {
+        CK_ULONG count = 0;
+        f_->C_GetSlotList(CK_TRUE, nullptr, &count);
+        std::vector<CK_SLOT_ID> slots(count);
+        f_->C_GetSlotList(CK_TRUE, slots.data(), &count);
+        for (CK_SLOT_ID slot : slots) {
+            CK_TOKEN_INFO info{};
+            if (f_->C_GetTokenInfo(slot, &info) != CKR_OK ||
+                std::string(reinterpret_cast<char*>(info.label), label.size()) != label)
+                continue;
+            std::string serial(reinterpret_cast<char*>(info.serialNumber), sizeof info.serialNumber);
+            serial.erase(serial.find_last_not_of(' ') + 1);
+            slots_[label] = slot;
+            return serial;
+        }
+        return {};
+    }
+    bool login(const std::string& label) {
+        CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
+        if (f_->C_OpenSession(slots_[label], CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) return false;
+        std::string pin = test::kUserPin;
+        sessions_.push_back(s);
+        return f_->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()) == CKR_OK;
+    }
+    ~SoftHsmModule() {
+        for (CK_SESSION_HANDLE s : sessions_) f_->C_CloseSession(s);
+    }
+
+private:
+    void* handle_ = nullptr;
+    CK_FUNCTION_LIST* f_ = nullptr;
+    std::map<std::string, CK_SLOT_ID> slots_;
+    std::vector<CK_SESSION_HANDLE> sessions_;
+};
+
+TEST(ClientIdentities, OnlyTheAuthenticationPairOfTheCardsVerifiedTokenIsTheIdentity) {
     if (!test::SoftHsmStore::available()) GTEST_SKIP() << "SoftHSM2 and its tools are not installed";
     test::SoftHsmStore store(std::string(std::getenv("HOME")) + "/softhsm");
-    store.initToken("Kartello TLS");
-    store.writeCertificate("Kartello TLS", "Signature", "a001", "Holder Signature", true);
-    store.writeCertificate("Kartello TLS", "Authentification", "a002", "Holder Authentication", true);
-    store.writeCertificate("Kartello TLS", "Autorite", "a003", "Certificate without key", false);
+    store.initToken("Carte QEL");
+    // The signature pair first: the authentication one is chosen by what it is, not by its place.
+    store.writeCertificate("Carte QEL", "Cle de Signature QEL", "a001", "Holder Signature", true);
+    store.writeCertificate("Carte QEL", "Cle Authentification QEL", "a002", "Holder Authentication", true);
+    store.writeCertificate("Carte QEL", "Autorite", "a003", "Certificate without key", false);
+    store.initToken("Sans cle");
+    store.writeCertificate("Sans cle", "Cle de Signature QEL", "b001", "Other Signature", true);
 
-    // Its keys are private objects: before the user's login the token offers nothing, and the listing
-    // asks no PIN (SoftHSM refuses a login without one).
+    SoftHsmModule module;
+    ASSERT_NE(module.functions(), nullptr);
+    const std::string card = module.serialOf("Carte QEL"), other = module.serialOf("Sans cle");
+    ASSERT_FALSE(card.empty());
+    ASSERT_FALSE(other.empty());
+
+    // Its keys are private: before the PIN step the card offers nothing, and no PIN is asked (SoftHSM
+    // refuses a login without one).
     {
-        TokenScan scan;
-        EXPECT_TRUE(ofToken(scan, "Kartello TLS").empty());
+        const CardIdentity found = findCardIdentity(test::kSoftHsmModule, card);
+        EXPECT_EQ(found.problem, IdentityProblem::notVerified);
+        EXPECT_FALSE(found.identity.has_value());
     }
-
-    // The PIN step of the program, through the same registered module, in this process.
-    CK_FUNCTION_LIST** modules = p11_kit_modules_load_and_initialize(0);
-    ASSERT_NE(modules, nullptr);
-    CK_FUNCTION_LIST* softhsm = nullptr;
-    for (CK_FUNCTION_LIST** m = modules; *m; ++m) {
-        char* name = p11_kit_module_get_name(*m);
-        if (name && std::string(name) == "softhsm2") softhsm = *m;
-        free(name);
-    }
-    ASSERT_NE(softhsm, nullptr) << "SoftHSM2 is not registered with p11-kit";
-    CK_ULONG count = 0;
-    ASSERT_EQ(softhsm->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
-    std::vector<CK_SLOT_ID> slots(count);
-    ASSERT_EQ(softhsm->C_GetSlotList(CK_TRUE, slots.data(), &count), CKR_OK);
-    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    for (CK_SLOT_ID slot : slots) {
-        CK_TOKEN_INFO info{};
-        if (softhsm->C_GetTokenInfo(slot, &info) == CKR_OK &&
-            std::string(reinterpret_cast<char*>(info.label), 12) == "Kartello TLS")
-            ASSERT_EQ(softhsm->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
-    }
-    ASSERT_NE(session, CK_INVALID_HANDLE);
-    std::string pin = test::kUserPin;
-    ASSERT_EQ(softhsm->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()), CKR_OK);
-
+    ASSERT_TRUE(module.login("Carte QEL"));
+    ASSERT_TRUE(module.login("Sans cle"));
     {
-        TokenScan scan;
-        const std::vector<ClientIdentity> pairs = ofToken(scan, "Kartello TLS");
-        // The certificate without a key is no identity. The order is the token's object order, which
-        // SoftHSM does not keep as written (Sigilla publishes its card's directory order).
-        ASSERT_EQ(pairs.size(), 2u);
-        EXPECT_NE(pairs[0].id, pairs[1].id);
-        for (const ClientIdentity& pair : pairs) {
-            EXPECT_TRUE(toHex(pair.id) == "A001" || toHex(pair.id) == "A002") << toHex(pair.id);
-            EXPECT_EQ(pair.module, "softhsm2");
-            EXPECT_FALSE(pair.certificate.empty());
-            EXPECT_TRUE(pair.signsPss);
-        }
-        EXPECT_EQ(chooseClientIdentity(pairs)->id, pairs[1].id);
-        // Listed again, the order is the same, and so is the choice.
-        TokenScan again;
-        const std::vector<ClientIdentity> repeated = ofToken(again, "Kartello TLS");
-        ASSERT_EQ(repeated.size(), 2u);
-        EXPECT_EQ(repeated[0].id, pairs[0].id);
-        EXPECT_EQ(repeated[1].id, pairs[1].id);
+        const CardIdentity found = findCardIdentity(test::kSoftHsmModule, card);
+        ASSERT_TRUE(found.identity.has_value()) << static_cast<int>(found.problem);
+        EXPECT_EQ(found.problem, IdentityProblem::none);
+        EXPECT_EQ(toHex(found.identity->id), "A002");
+        EXPECT_EQ(found.identity->tokenSerial, card);
+        EXPECT_EQ(found.identity->module, "libsofthsm2.so");
+        EXPECT_FALSE(found.identity->certificate.empty());
+        EXPECT_TRUE(found.identity->signsPss);
+        EXPECT_NE(found.identity->keyUri().find("id=%A0%02"), std::string::npos);
     }
-    softhsm->C_Logout(session);
-    p11_kit_modules_finalize_and_release(modules);
+    // A token with a signature pair only has no identity to offer: never its signature key.
+    EXPECT_EQ(findCardIdentity(test::kSoftHsmModule, other).problem, IdentityProblem::noAuthenticationKey);
+    // Another card, no card, no module.
+    EXPECT_EQ(findCardIdentity(test::kSoftHsmModule, "9999999999").problem, IdentityProblem::noToken);
+    EXPECT_EQ(findCardIdentity(test::kSoftHsmModule, "").problem, IdentityProblem::noToken);
+    EXPECT_EQ(findCardIdentity("", card).problem, IdentityProblem::noModule);
+    EXPECT_EQ(findCardIdentity("/nonexistent/libsigilla-pkcs11.so", card).problem, IdentityProblem::noModule);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "sim/card/profile.h"
+#include "tests/pkcs11/softhsm_token.h"
 #include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
 
@@ -70,6 +71,15 @@ protected:
         ASSERT_NE(mkdtemp(folder), nullptr);
         files_ = folder;
         chmod(files_.c_str(), 0755);
+        // A second registered module with pairs of its own, labelled as a card's are: the system
+        // registers SoftHSM2, and the probe inherits SOFTHSM2_CONF, so its store is this one.
+        if (test::SoftHsmStore::available()) {
+            test::SoftHsmStore store(files_ + "/softhsm");
+            store.initToken("Poste");
+            store.writeCertificate("Poste", "Cle de Signature QEL", "c001", "Foreign Signature", true);
+            store.writeCertificate("Poste", "Cle Authentification QEL", "c002", "Foreign Authentication", true);
+            std::system(("chmod -R a+rwX " + shellWord(files_ + "/softhsm")).c_str());
+        }
     }
     static void TearDownTestSuite() { fs::remove_all(files_); }
 
@@ -120,9 +130,10 @@ protected:
         return sim::loadProfile(profileDir).holder.identifier();
     }
 
-    static std::string pendingFor(const std::string& idNat, const std::string& token) {
+    static std::string pendingFor(const std::string& idNat, const std::string& token, const std::string& card) {
         return "--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) + " --header " +
-               shellWord("X-Authenticated-User: " + idNat) + " --issuer-token " + shellWord(token);
+               shellWord("X-Authenticated-User: " + idNat) + " --issuer-token " + shellWord(token) + " --card " +
+               shellWord(card);
     }
 
     testbed::ReaderState readers_;
@@ -153,7 +164,8 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
                   "ok");
         const std::size_t logBefore = fileText(testbed::runDir() + "/vek-sim.log").size();
 
-        Probe p = probe(pendingFor(idNat, c.token) + " --repeat 3", "1234");
+        const std::string serial = sigillatest::cardSerialOf(profile);
+        Probe p = probe(pendingFor(idNat, c.token, serial) + " --repeat 3", "1234");
         std::cout << p.output;
         ASSERT_EQ(p["issuer_login"], "ok") << p.output;
         EXPECT_EQ(p["status"], "200") << p.output;
@@ -161,7 +173,9 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
         EXPECT_EQ(p["tls"], c.protocol) << p.output;
         EXPECT_EQ(p["signature"], c.signature) << p.output;
         EXPECT_EQ(p["identity"].rfind(c.token, 0), 0u) << p.output;
-        EXPECT_NE(p["identity"].find("(sigilla)"), std::string::npos) << p.output;
+        EXPECT_NE(p["identity"].find("(libsigilla-pkcs11.so)"), std::string::npos) << p.output;
+        // Sigilla only: no other registered module is loaded (nor touched, nor logged in).
+        EXPECT_EQ(p["modules"], "libsigilla-pkcs11.so") << p.output;
         // Every new connection is a full handshake signed by the card, none resumed.
         EXPECT_EQ(p.handshakesUs.size(), 3u) << p.output;
 
@@ -173,9 +187,10 @@ TEST_F(VekService, TheCardSignsTheHandshakeWithWhatItsGenerationCan) {
             << log;
 
         // The certificate names the holder: another identifier in the header is refused.
-        Probe other = probe("--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) +
-                                " --header 'X-Authenticated-User: 899999999999' --issuer-token " + c.token,
-                            "1234");
+        Probe other =
+            probe("--url " + shellWord(serviceUrl("/authentications/ciba/requests/pending")) +
+                      " --header 'X-Authenticated-User: 899999999999' --issuer-token " + c.token + " --card " + serial,
+                  "1234");
         EXPECT_EQ(other["status"], "403") << other.output;
         EXPECT_NE(other["body"].find("BUSI-AUTHENT-7"), std::string::npos) << other.output;
 
@@ -233,8 +248,8 @@ TEST_F(VekService, TheFlowOperationsSucceedAndReportEveryFaultOfTheService) {
     const std::string adminPort = fileText(testbed::runDir() + "/vek-sim.admin-port");
     const std::string arguments =
         "--service " + shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") + " --admin " +
-        shellWord("http://127.0.0.1:" + adminPort.substr(0, adminPort.find('\n'))) + " --holder " + idNat +
-        " --issuer-token QEL4";
+        shellWord("http://127.0.0.1:" + adminPort.substr(0, adminPort.find('\n'))) + " --holder " + idNat + " --card " +
+        sigillatest::cardSerialOf(profile) + " --issuer-token QEL4";
     const Probe p = probe(arguments, "1234", scriptFile);
     std::cout << p.output;
     std::map<std::string, std::string> outcome;
@@ -280,12 +295,79 @@ TEST_F(VekService, TheFlowOperationsSucceedAndReportEveryFaultOfTheService) {
     EXPECT_EQ(p["identity"].rfind("QEL4", 0), 0u) << p.output;
 }
 
-// Without a verified card, or without a card, there is no identity: the handshake goes on without a
-// certificate, the service refuses it, and the client reports a failed transfer (status -1) at once.
+// One process, one card after another in the same reader, as Kartello lives through them: each
+// request travels under the card in the reader, never under a connection an earlier card
+// authenticated, and with no card at all the request is refused before it leaves.
+TEST_F(VekService, EachRequestTravelsUnderTheCardInTheReaderNeverAnEarlierOne) {
+    const std::string first = freshProfile("qel3-default");
+    const std::string second = freshProfile("qel4-default");
+    putCard("contact", first);
+    const std::string idFirst = holderOf(first), idSecond = holderOf(second);
+    const std::string meeting = files_ + "/meeting";
+    fs::create_directories(meeting);
+    chmod(meeting.c_str(), 0777);
+    const std::string script = files_ + "/card-after-card";
+    std::ofstream(script) << "select " << sigillatest::cardSerialOf(first) << "\nop pending - first\n"
+                          << "mark " << meeting << "/second\n"
+                          << "login QEL4 1234\nselect " << sigillatest::cardSerialOf(second) << "\nholder " << idSecond
+                          << "\nop pending - second\n"
+                          << "mark " << meeting << "/none\nselect none\nop pending - none\n";
+    const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
+    const std::string arguments = "--service " +
+                                  shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") +
+                                  " --admin http://127.0.0.1:1 --holder " + idFirst + " --issuer-token QEL3";
+    const std::string log = testbed::runDir() + "/vek-sim.log";
+    std::size_t logAt = fileText(log).size();
+    std::vector<std::string> logs;  // what vek-sim saw in each phase
+
+    // The cards change while the probe waits at its marks.
+    Probe p;
+    std::thread run([&] { p = probe(arguments, "1234", script); });
+    auto reach = [&](const std::string& mark) {
+        for (int i = 0; i < 3000 && !fs::exists(meeting + "/" + mark); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::string text = fileText(log);
+        logs.push_back(text.substr(logAt));
+        logAt = text.size();
+        return fs::exists(meeting + "/" + mark);
+    };
+    const bool metSecond = reach("second");
+    if (metSecond) putCard("contact", second);
+    std::ofstream(meeting + "/second.go") << "go\n";
+    const bool metNone = reach("none");
+    if (metNone) {
+        std::string error;
+        sim::sendControlRequest(testbed::runDir(), "remove contact", std::chrono::seconds(10), error);
+    }
+    std::ofstream(meeting + "/none.go") << "go\n";
+    run.join();
+    logs.push_back(fileText(log).substr(logAt));
+    std::cout << p.output;
+    ASSERT_TRUE(metSecond && metNone) << p.output;
+    ASSERT_EQ(p["issuer_login"], "ok") << p.output;
+
+    EXPECT_NE(p.output.find("op pending - first => ok value="), std::string::npos) << p.output;
+    EXPECT_NE(logs[0].find("(" + idFirst + ")"), std::string::npos) << logs[0];
+    EXPECT_NE(p.output.find("login QEL4 1234 => ok"), std::string::npos) << p.output;
+    // Never under the first card. The pkcs11 engine keeps the sessions it opened on the process's
+    // first card, so the second card's key is out of its reach: that request ends before it leaves,
+    // as a card access error. Once it is reachable, vek-sim must see the second holder.
+    EXPECT_EQ(logs[1].find("(" + idFirst + ")"), std::string::npos) << logs[1];
+    if (p.output.find("op pending - second => ok value=") != std::string::npos)
+        EXPECT_NE(logs[1].find("(" + idSecond + ")"), std::string::npos) << logs[1];
+    else
+        EXPECT_NE(p.output.find("op pending - second => error status=-1"), std::string::npos) << p.output;
+    EXPECT_NE(p.output.find("op pending - none => error status=-1"), std::string::npos) << p.output;
+    EXPECT_EQ(logs[2].find("holder"), std::string::npos) << logs[2];
+}
+
+// Without a verified card, or without a card, there is no identity: the request fails before its
+// handshake, and the client reports a failed transfer (status -1) at once.
 TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
     const std::string profile = freshProfile("qel3-default");
     putCard("contact", profile);
-    Probe unverified = probe(pendingFor(holderOf(profile), "QEL3"));
+    const std::string serial = sigillatest::cardSerialOf(profile);
+    Probe unverified = probe(pendingFor(holderOf(profile), "QEL3", serial));
     EXPECT_EQ(unverified["status"], "-1") << unverified.output;
     EXPECT_NE(unverified["curl"].rfind("0 ", 0), 0u) << unverified.output;
     EXPECT_EQ(unverified["identity"], "none") << unverified.output;
@@ -294,7 +376,7 @@ TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
     std::ofstream(script) << "op pending\n";
     const std::string port = fileText(testbed::runDir() + "/vek-sim.port");
     Probe runtime = probe("--service " + shellWord("https://127.0.0.1:" + port.substr(0, port.find('\n')) + "/") +
-                              " --admin http://127.0.0.1:1 --holder " + holderOf(profile),
+                              " --admin http://127.0.0.1:1 --holder " + holderOf(profile) + " --card " + serial,
                           "", script);
     EXPECT_EQ(runtime.output.find("op pending => error status=-1 body=<none>"), 0u) << runtime.output;
     EXPECT_EQ(runtime["identity"], "none") << runtime.output;
@@ -303,7 +385,7 @@ TEST_F(VekService, WithoutAVerifiedCardTheServerRefusesTheHandshake) {
         std::string error;
         sim::sendControlRequest(testbed::runDir(), std::string("remove ") + reader, std::chrono::seconds(10), error);
     }
-    Probe noCard = probe(pendingFor(holderOf(profile), "QEL3"));
+    Probe noCard = probe(pendingFor(holderOf(profile), "QEL3", serial));
     EXPECT_EQ(noCard["status"], "-1") << noCard.output;
     EXPECT_EQ(noCard["identity"], "none") << noCard.output;
 }

@@ -1,18 +1,24 @@
 // vek-tls-probe: one request (or several fresh connections) to the authentication service with the
 // card as TLS client identity, as Kartello makes it, for the integration tests; they run it as an
 // ordinary user, because p11-kit reads a user's module registrations only for one.
-//   vek-tls-probe --url URL [--method M] [--data BODY] [--header 'Name: value']...
+//   vek-tls-probe --url URL [--card SERIAL] [--method M] [--data BODY] [--header 'Name: value']...
 //                 [--issuer-library PATH --issuer-token TEXT]   (the PIN on standard input)
 //                 [--software-cert PEM --software-key PEM] [--repeat N]
-//   vek-tls-probe --service BASE-URL --admin ADMIN-URL --holder ID [--issuer-library ... --issuer-token ...]
+//   vek-tls-probe --service BASE-URL --admin ADMIN-URL --holder ID [--card SERIAL]
+//                 [--issuer-library ... --issuer-token ...]
 // With --issuer-library, the PIN step is made first through that library, as Kartello's is.
+// --card names the selected card by its serial (none: no card selected).
 // The first form makes plain requests and prints key=value lines: per connection "handshake_us", then
-// status, curl, tls, signature, identity, body. The second runs the service's operations through
-// Kartello's runtime, with the card's identity on its HTTP session, one command per line of standard
-// input (after the PIN line), and prints one line per command:
+// status, curl, tls, signature, identity, modules (the PKCS#11 modules mapped), body. The second runs
+// the service's operations through Kartello's runtime, with the card's identity on its HTTP session,
+// one command per line of standard input (after the PIN line), and prints one line per command (and
+// "took_ms" lines), then identity and modules:
 //   fault TEXT | clear-faults | request NOTIFICATION-ID | code-state true|false
 //   op pending | op codeState | op challenges N | op verify N CODE | op verify-right N
 //   op cardResponse N SUCCEED|UNAUTHORIZED|CANCELLED | op logoutAll
+//   select SERIAL|none (the card selected in the window) | holder ID (the holder of the next operations) | login
+//   TOKEN-TEXT PIN (the PIN step for another card) mark PATH (creates PATH, then waits for PATH.go: the test changes
+//   the cards meanwhile)
 // Words after a command's own are ignored (a tag that makes the line unique).
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -21,12 +27,15 @@
 #include <p11-kit/pkcs11.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -71,18 +80,23 @@ std::size_t noteTls(char*, std::size_t size, std::size_t count, void* user) {
 }
 
 // Kartello's PIN step through the issuer's library: a login on the token whose label holds `token`.
-// The library stays loaded and logged in for the rest of the run, as in Kartello.
+// The library stays loaded and logged in for the rest of the run, as in Kartello; a later step (the
+// next card) logs in on that card's token through the same loaded library.
 bool issuerLogin(const std::string& library, const std::string& token, std::string pin) {
-    void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return false;
-    auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
-    CK_FUNCTION_LIST_PTR f = nullptr;
-    if (getList == nullptr || getList(&f) != CKR_OK || f->C_Initialize(nullptr) != CKR_OK) return false;
-    CK_ULONG count = 0;
-    f->C_GetSlotList(CK_TRUE, nullptr, &count);
-    std::vector<CK_SLOT_ID> slots(count);
-    f->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    static CK_FUNCTION_LIST_PTR f = [&library]() -> CK_FUNCTION_LIST_PTR {
+        void* handle = dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return nullptr;
+        auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+        CK_FUNCTION_LIST_PTR list = nullptr;
+        if (getList == nullptr || getList(&list) != CKR_OK || list->C_Initialize(nullptr) != CKR_OK) return nullptr;
+        return list;
+    }();
     bool done = false;
+    CK_ULONG count = 0;
+    if (f != nullptr) f->C_GetSlotList(CK_TRUE, nullptr, &count);
+    std::vector<CK_SLOT_ID> slots(count);
+    if (f != nullptr) f->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    slots.resize(count);
     for (CK_SLOT_ID slot : slots) {
         CK_TOKEN_INFO info{};
         if (f->C_GetTokenInfo(slot, &info) != CKR_OK) continue;
@@ -90,11 +104,40 @@ bool issuerLogin(const std::string& library, const std::string& token, std::stri
             continue;
         CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
         if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) continue;
-        done = f->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()) == CKR_OK;
+        const CK_RV rv = f->C_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size());
+        done = rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN;
         break;
     }
     OPENSSL_cleanse(pin.data(), pin.size());
     return done;
+}
+
+// The PKCS#11 modules mapped into this process besides the issuer's library: the file names of
+// /proc/self/maps that end in .so and name a PKCS#11 module of the system or Sigilla.
+std::string issuerFile;  // the issuer's library's file name, not counted
+
+std::string loadedModules() {
+    std::ifstream maps("/proc/self/maps");
+    std::set<std::string> names;
+    for (std::string line; std::getline(maps, line);) {
+        const std::size_t slash = line.rfind('/');
+        if (slash == std::string::npos) continue;
+        const std::string name = line.substr(slash + 1);
+        if (name == issuerFile || name == "pkcs11.so") continue;  // pkcs11.so: OpenSSL's engine
+        if (name.find("pkcs11") != std::string::npos || name.find("softhsm") != std::string::npos ||
+            name.find("p11-kit-proxy") != std::string::npos)
+            names.insert(name);
+    }
+    std::string out;
+    for (const std::string& name : names) out += (out.empty() ? "" : ",") + name;
+    return out;
+}
+
+// Stops at a point the test named: `path` is created, and the run goes on once `path`.go exists
+// (the test changes the cards in between).
+void meet(const std::string& path) {
+    std::ofstream(path) << "reached\n";
+    while (!std::ifstream(path + ".go").good()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 // A plain HTTP call to the simulator's admin server.
@@ -126,7 +169,8 @@ std::string outcome(const qel::vek::Result<T>& result, const std::function<std::
 }
 
 // The service's operations, one per command line; see the header.
-int runService(const std::string& base, const std::string& adminUrl, const std::string& holder) {
+int runService(const std::string& base, const std::string& adminUrl, std::string holder,
+               const std::string& issuerLibrary) {
     using namespace qel::vek;
     const char* home = std::getenv("HOME");
     VekConfig::setSettingsPath(std::string(home ? home : "/tmp") + "/vek-probe.plist");
@@ -143,7 +187,21 @@ int runService(const std::string& base, const std::string& adminUrl, const std::
         std::string verb, what, a, b;
         words >> verb >> what >> a >> b;
         std::string result;
-        if (verb == "fault") {
+        const auto started = std::chrono::steady_clock::now();
+        if (verb == "mark") {
+            meet(what);
+            result = "met";
+        } else if (verb == "select") {
+            // What Kartello's window does when the selected card changes; "none" for no card.
+            qel::vek::selectCard(what == "none" ? std::string() : what);
+            result = "selected";
+        } else if (verb == "holder") {
+            holder = what;
+            result = "holder " + holder;
+        } else if (verb == "login") {
+            // The PIN step for the card now in the reader: login TOKEN-TEXT PIN
+            result = issuerLogin(issuerLibrary, what, a) ? "ok" : "failed";
+        } else if (verb == "fault") {
             result = admin(adminUrl + "/admin/fault", "POST", what);
         } else if (verb == "clear-faults") {
             result = admin(adminUrl + "/admin/clear-faults", "POST");
@@ -192,19 +250,23 @@ int runService(const std::string& base, const std::string& adminUrl, const std::
         } else {
             result = "unknown command";
         }
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
         std::cout << line << " => " << result << std::endl;
+        if (verb == "op") std::cout << "took_ms " << took.count() << " " << line << std::endl;
     }
     if (auto identity = tls->lastIdentity())
         std::cout << "identity=" << identity->tokenLabel << " " << qel::toHex(identity->id) << "\n";
     else
         std::cout << "identity=none\n";
+    std::cout << "modules=" << loadedModules() << "\n";
     return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string url, method = "GET", data, issuer, issuerToken, softCert, softKey, service, adminUrl, holder;
+    std::string url, method = "GET", data, issuer, issuerToken, softCert, softKey, service, adminUrl, holder, card;
     std::vector<std::string> headers;
     bool hasData = false;
     int repeat = 1;
@@ -234,6 +296,8 @@ int main(int argc, char** argv) {
             adminUrl = value;
         else if (arg == "--holder")
             holder = value;
+        else if (arg == "--card")
+            card = value;
         else {
             std::cerr << "vek-tls-probe: unknown argument " << arg << "\n";
             return 2;
@@ -243,6 +307,7 @@ int main(int argc, char** argv) {
     // As Kartello's process does: Sigilla's login without a PIN takes over the card verified here.
     setenv("SIGILLA_ADOPT_VERIFIED_CARD", std::to_string(getpid()).c_str(), 1);
     if (!issuer.empty()) {
+        issuerFile = issuer.substr(issuer.rfind('/') + 1);
         std::string pin;
         std::getline(std::cin, pin);
         const bool ok = issuerLogin(issuer, issuerToken, std::move(pin));
@@ -251,7 +316,8 @@ int main(int argc, char** argv) {
     }
 
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (!service.empty()) return runService(service, adminUrl, holder);
+    qel::vek::selectCard(card);
+    if (!service.empty()) return runService(service, adminUrl, holder, issuer);
     qel::vek::ClientTls tls;
     Captured last;
     long status = 0;
@@ -305,6 +371,7 @@ int main(int argc, char** argv) {
                   << ")\n";
     else
         std::cout << "identity=none\n";
+    std::cout << "modules=" << loadedModules() << "\n";
     std::cout << "body=" << last.body << "\n";
     return 0;
 }

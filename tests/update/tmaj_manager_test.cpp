@@ -313,6 +313,11 @@ TEST_F(TmajClientTest, TheSessionNeedsTheCheckCookieAndPlainArguments) {
     EXPECT_TRUE(log.contains("code 403 reçu"));
     ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
     EXPECT_FALSE(manager->getRequest("/initIasMajBean", {id}).empty());
+    // A finished session's cookies go with nothing else; the next check sets its own.
+    manager->clearCookies();
+    EXPECT_TRUE(manager->getRequest("/initIasMajBean", {id}).empty());
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    EXPECT_FALSE(manager->getRequest("/initIasMajBean", {id}).empty());
     // An argument that would change the address is refused before any request.
     EXPECT_TRUE(manager->getRequest("/IASMAJ", {"../../sc/check", id}).empty());
     EXPECT_TRUE(log.contains("argument de chemin refusé"));

@@ -114,6 +114,9 @@ TEST_F(WaitDialogTest, FailedCallsAreMappedAndLogged) {
         const char* logLine;
     };
     const vek::ErrorResponse transport(-1, std::nullopt, std::nullopt, vek::TransportError{28, "Timeout was reached"});
+    // The card offers no identity (none selected, no token, not verified, no authentication key).
+    const vek::ErrorResponse noIdentity(-1, std::nullopt, std::nullopt,
+                                        vek::TransportError{58, "identité TLS du client indisponible"});
     const Case cases[] = {
         {VekAction::CHECK_PCSC, "getPendingRequests", FakeVekOperations::sessionTimeout(), "pendingRequestDone",
          RespType::TIME_OUT, "Authentification CIBA, erreur : Session expirée (BUSI-AUTHENT-8)"},
@@ -132,6 +135,10 @@ TEST_F(WaitDialogTest, FailedCallsAreMappedAndLogged) {
          RespType::DEAUTH_FAILED, "(BUSI-AUTHENT-8)"},
         {VekAction::DISCONNECT, "logoutAll", FakeVekOperations::httpError(500), "disconnectionDone",
          RespType::DEAUTH_FAILED, "Authentification CIBA, erreur : "},
+        {VekAction::CHECK_PCSC, "getPendingRequests", noIdentity, "pendingRequestDone", RespType::CARD_ACCESS,
+         "identité TLS du client indisponible"},
+        {VekAction::DISCONNECT, "logoutAll", noIdentity, "disconnectionDone", RespType::CARD_ACCESS,
+         "Authentification CIBA, erreur : "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.operation);
