@@ -36,13 +36,17 @@ ApduResult ServiceTmajBackend::performUpdate(Pkcs11Card& card, const std::functi
                                              std::stop_token stop) {
     const std::string reader = readerOf(card);
     std::unique_ptr<HeldUpdateCard> held = reader.empty() ? nullptr : HeldUpdateCard::hold(pcsc_, reader, card.serial);
+    ApduResult outcome;
     if (!held) {
         logWarning("Télémise à jour par la bibliothèque PKCS#11 sans réservation de la carte");
         Pkcs11UpdateCard passThrough(card);
-        return service_.performUpdate(passThrough, progress, stop);
+        outcome = service_.performUpdate(passThrough, progress, stop);
+    } else {
+        outcome = service_.performUpdate(*held, progress, stop);
+        endSession(*held, card, outcome, stop.stop_requested());
     }
-    const ApduResult outcome = service_.performUpdate(*held, progress, stop);
-    endSession(*held, card, outcome, stop.stop_requested());
+    // The session's cookie belongs to this card's session: it never goes out with a later card's.
+    manager_.clearCookies();
     return outcome;
 }
 
