@@ -175,6 +175,7 @@ void TmajViewController::sessionEnded(bool isError, const std::string& resultMes
     }
     logSuccess("Télémise à jour réussie !");
     cardUpdated_ = true;
+    if (delegate) delegate->updateSucceeded();
     step = 3;
     onNext();
 }

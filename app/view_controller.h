@@ -105,6 +105,9 @@ public:
     void pinEntryFinished(bool success);
     /// The update wizard closed: the badge hides; the card is read again when it was updated.
     void updateWizardClosed(bool cardUpdated) override;
+    /// Resets the card, so that every program that reads it through PC/SC takes it for a new card,
+    /// opens the issuer's library again (it reads a card's token once) and reads the card anew.
+    void updateSucceeded() override;
 
     // Button actions.
     void showIdentification();
@@ -179,6 +182,7 @@ public:
     const std::string& contactLessSerial() const { return contactLessSerial_; }
 
 private:
+    void resetCardAfterUpdate(const std::string& reader);
     void wireControls();
     void resetCardState();
     void readCardInSlot(Pkcs11Slot& slot);
@@ -209,6 +213,8 @@ private:
     bool isValidCard_ = false;
     bool isVekAuthenticated_ = false;
     bool isUserAuthentified_ = false;
+    /// The updated card was read anew as the session ended: closing the wizard need not do it.
+    bool renewedCardRead_ = false;
     bool authentFromSituationButton_ = false;
     bool authButton_ = false;
     std::string contactLessSerial_;

@@ -42,6 +42,7 @@ public:
     bool serviceUp = true;
     std::vector<Bytes> sent;  ///< every command, in order
     int sessions = 0;
+    int resets = 0;  ///< cards reset through a connection
 };
 
 class FakeSmartCard : public SmartCard {
@@ -54,6 +55,7 @@ public:
     }
     void beginSession() override { ++readers_.sessions; }
     void endSession() override {}
+    void resetSecurityState() override { ++readers_.resets; }
 
 private:
     FakeCardReaders& readers_;

@@ -464,6 +464,8 @@ struct UpdateBadgeTest : MainWindowFixture {
 
 TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesAnUpdate) {
     contactCard("Reader A");
+    readers.addReader("Reader A", FakeCardReaders::Card{hex("3B00"), nullptr});
+    module.readsTokenOnce = true;
     window.tmajNotif.hidden = false;  // whatever the layout said
     start();
     ASSERT_EQ(updates.checks.size(), 1u);
@@ -475,14 +477,19 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     EXPECT_FALSE(window.tmajNotif.hidden);
 
     // The wizard opens on the main window and closes after an update: the card is read again and
-    // asked about again; the badge stays hidden when the service says it is up to date.
+    // asked about again; the badge stays hidden when the service says it is up to date. The library
+    // read the card once: it is opened anew, so that the window shows the renewed card, and the card
+    // is reset so that every other program reads it again.
     window.tmaj.click();
     ASSERT_EQ(navigator.segues.back().identifier, "TmajSegue");
     EXPECT_EQ(navigator.segues.back().values.tmajDelegate, vc.get());
+    module.slotList[0].token.objects["QEL_NAME_PS"] = nameObject("MARTIN", "PAUL");
     const int reads = module.count("C_OpenSession");
     vc->updateWizardClosed(true);
     EXPECT_TRUE(window.tmajNotif.hidden);
     EXPECT_GT(module.count("C_OpenSession"), reads);
+    EXPECT_EQ(window.cardNameLabel.value, "MARTIN PAUL");
+    EXPECT_EQ(readers.resets, 1);
     ASSERT_EQ(updates.checks.size(), 2u);
     updates.answer(0);
     EXPECT_TRUE(window.tmajNotif.hidden);
