@@ -35,6 +35,8 @@ public:
     bool modalStatus = false;
     std::string context;
     std::string readerNameQEL4;
+    /// Why the PIN is asked again, shown on the message line as the dialog appears.
+    std::string notice;
 
 private:
     void finish(bool success, std::string pin);

@@ -73,6 +73,8 @@ void ViewController::logoutCard(Pkcs11Card& card) {
     CK_RV rv = card.library().logout(card.session);
     if (rv != CKR_OK && rv != CKR_USER_NOT_LOGGED_IN)
         logError(format("Erreur dans C_Logout: résultat = %lu", static_cast<unsigned long>(rv)));
+    // A library that resets the card as its login ends: that reset is ours.
+    ownResetDone();
 }
 
 void ViewController::resetCardState() {
@@ -224,6 +226,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     situations_.reset();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(std::nullopt);
 
+    watchCardResets(trimControlCharacters(slot.name));
     logoutCard(*card);
     isUserAuthentified_ = false;
     showIdentificationPane(false);

@@ -1,5 +1,6 @@
 #pragma once
 #include <any>
+#include <cstdint>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -32,6 +33,11 @@ class Pkcs11Library;
 class Pkcs11Slot;
 class Scard;
 class TokenWatch;
+
+class SmartCard;
+
+/// The PIN dialog's line when another program's reset ended the holder's login.
+inline constexpr const char* kCardResetNotice = "La carte a été réinitialisée par une autre application";
 
 /// Web pages the link buttons open.
 namespace links {
@@ -117,6 +123,13 @@ public:
     /// The services test restarted the library: its card replaces the selected reader's stale one.
     void replaceSelectedCard(std::shared_ptr<Pkcs11Card> card);
     void cardPinPadlockClicked();
+    /// Looks whether another program reset the selected card (a PC/SC event that the reader state
+    /// does not show): its verified PIN is gone, so the padlock opens and the next PIN request says
+    /// why. True when that happened now. Kartello's own resets must be acknowledged first
+    /// (ownResetDone), or they count as another program's.
+    bool followCardReset();
+    /// A reset of the selected card made by Kartello itself (a logout, the end of an update).
+    void ownResetDone();
     void openPortal();
     void openDiagQEL();
     void openTestSsl();
@@ -183,6 +196,13 @@ public:
 
 private:
     void resetCardAfterUpdate(const std::string& reader);
+    /// Whether the holder's login still holds: no reset by another program, and the library still
+    /// reports the user logged in. Clears the verified flag otherwise.
+    bool loginStillHolds();
+    /// Opens a connection of our own to the card just read, whose resets by others it reports.
+    void watchCardResets(const std::string& reader);
+    /// While the holder is logged in, looks for another program's reset every second.
+    void scheduleResetCheck();
     void wireControls();
     void resetCardState();
     void readCardInSlot(Pkcs11Slot& slot);
@@ -225,6 +245,13 @@ private:
     /// per card, since the presence test costs a card session and updateUI runs often.
     std::optional<std::pair<std::string, bool>> desfirePresence_;
     std::vector<VekRequestRef> vekRequests_;
+    // A connection to the selected card, kept to learn of other programs' resets, and the count of
+    // them already followed.
+    std::unique_ptr<SmartCard> resetWatch_;
+    std::uint32_t resetsFollowed_ = 0;
+    bool resetCheckScheduled_ = false;
+    /// Another program's reset ended the login: the next PIN request says so.
+    bool cardResetNotice_ = false;
 
     ui::MainWindowView& view_;
     const ui::MainWindowOutlets& o_;

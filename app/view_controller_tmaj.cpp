@@ -66,6 +66,7 @@ void ViewController::resetCardAfterUpdate(const std::string& reader) {
     try {
         if (auto card = s_.readers.waitForCard(reader, std::chrono::milliseconds(0))) {
             card->resetSecurityState();
+            ownResetDone();
             logInfo(format("Carte du lecteur [%s] réinitialisée après sa mise à jour", reader.c_str()));
             return;
         }
