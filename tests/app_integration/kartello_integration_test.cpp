@@ -313,17 +313,22 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_GE(vc->situationViewController().totalSitu, 1);
 
     // Another program ends its own login on the same card by resetting it: the PIN verified here goes
-    // too. The library notices, and the next step asks for the PIN instead of failing.
+    // too. The window follows (the padlock opens by itself), and the next step asks for the PIN,
+    // saying why, instead of failing.
     {
         pcsc::PcscCard other(std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi()), testbed::kContactReader);
         other.resetSecurityState();
     }
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
+    const auto resetAt = Clock::now();
+    EXPECT_TRUE(pumpUntil([&] { return window.cardPinPadlock.picture == "lock"; }, 5s));
+    std::printf("[figures] padlock opened %.0f ms after another program's reset\n", millisecondsSince(resetAt));
+    EXPECT_FALSE(vc->isUserAuthentified());
     const std::size_t segues = navigator.segues.size();
     window.situation.click();
     ASSERT_EQ(navigator.segues.size(), segues + 1);
     EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_EQ(navigator.segues.back().values.notice, kCardResetNotice);
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
