@@ -250,6 +250,7 @@ private:
     std::unique_ptr<SmartCard> resetWatch_;
     std::uint32_t resetsFollowed_ = 0;
     bool resetCheckScheduled_ = false;
+    bool updateWizardOpen_ = false;
     /// Another program's reset ended the login: the next PIN request says so.
     bool cardResetNotice_ = false;
 

@@ -20,7 +20,10 @@ void ViewController::wireControls() {
     o_.pinCode->setClickHandler([this] { performSegue(ui::segue::saisiePin); });
     o_.pinCodeModif->setClickHandler([this] { performSegue(ui::segue::modifPin); });
     o_.unlockCard->setClickHandler([this] { performSegue(ui::segue::unlockCard); });
-    o_.tmaj->setClickHandler([this] { performSegue(ui::segue::tmaj); });
+    o_.tmaj->setClickHandler([this] {
+        updateWizardOpen_ = true;
+        performSegue(ui::segue::tmaj);
+    });
     o_.cardPinPadlock->setClickHandler([this] { cardPinPadlockClicked(); });
     o_.refreshButton->setClickHandler([this] { refreshReaders(); });
     o_.portalEQEL->setClickHandler([this] { openPortal(); });
@@ -119,7 +122,8 @@ void ViewController::scheduleResetCheck() {
     s_.mainQueue.postAfter(1000, lifetime_.guard([this] {
         resetCheckScheduled_ = false;
         if (!isUserAuthentified_) return;
-        followCardReset();
+        // The update session holds the card and resets it itself; its end reads the card anew.
+        if (!updateWizardOpen_) followCardReset();
         if (isUserAuthentified_) scheduleResetCheck();
     }));
 }

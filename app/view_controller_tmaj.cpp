@@ -24,6 +24,7 @@ void ViewController::checkUpdateAvailability(const Pkcs11Card& card) {
 }
 
 void ViewController::updateWizardClosed(bool cardUpdated) {
+    updateWizardOpen_ = false;
     // The card's files changed: show what it holds now, and confirm with the service.
     if (cardUpdated && !renewedCardRead_) updateSucceeded();
     renewedCardRead_ = false;
