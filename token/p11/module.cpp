@@ -86,9 +86,9 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
         try {
             instance->token = driver_.createTokenForSmartCard(*instance->smartCard, applicationID());
         } catch (...) {
-            // Another application reset the card between two commands of the reading (before our
-            // transaction began, or as it ended): the card forgot what was selected. The transaction
-            // now holds the card, so a second reading is not interrupted.
+            // Another application's reset reached the card between two commands of the reading (as
+            // the connection was made, or through a service that does not keep transactions apart):
+            // the card forgot what was selected. The transaction holds the card now.
             if (isCardRemoval(std::current_exception()) || instance->smartCard->resetsByOthers() == resetsBefore) throw;
             logInfo(
                 format("Sigilla : the card in reader [%s] was reset by another application while it was "
@@ -157,8 +157,9 @@ std::shared_ptr<TokenInstance> Module::tokenAfterReset(Slot& slot, const ReaderS
         slot.token->loginAdopted = false;
         return slot.token;
     }
-    logInfo(
-        format("Sigilla : card in reader [%s] reset by another application with new contents", slot.reader.c_str()));
+    if (fresh)
+        logInfo(format("Sigilla : card in reader [%s] reset by another application with new contents",
+                       slot.reader.c_str()));
     dropToken(slot);
     slot.token = fresh;
     return fresh;
@@ -247,8 +248,7 @@ bool Module::stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& tok
 std::shared_ptr<TokenInstance> Module::currentToken(Slot& slot) {
     const std::optional<ReaderStatus> status = readers_->status(slot.reader);
     if (slot.token) {
-        bool same = status && status->sameInsertion(slot.token->insertion);
-        if (same) {
+        if (status && status->sameInsertion(slot.token->insertion)) {
             try {
                 if (!resetElsewhere(*slot.token)) return slot.token;
                 if (auto token = tokenAfterReset(slot, *status)) return token;
