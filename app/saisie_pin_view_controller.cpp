@@ -26,8 +26,10 @@ void SaisiePinViewController::viewDidAppear() {
     } else if (pCard) {
         lastTry = (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
     }
-    if (lastTry) {
-        o_.errorPinLabel->setText(kLastTryWarning);
+    std::string text = notice;
+    if (lastTry) text += (text.empty() ? "" : ".") + std::string(kLastTryWarning);
+    if (!text.empty()) {
+        o_.errorPinLabel->setText(text);
         o_.errorPinLabel->setHidden(false);
     }
 }

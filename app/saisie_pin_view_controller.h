@@ -46,6 +46,8 @@ public:
     bool modalStatus = false;
     std::string context;
     std::string readerNameQEL4;
+    /// Why the PIN is asked again, shown on the message line as the dialog appears.
+    std::string notice;
 
 private:
     void finish(bool success, SecretBytes pin);

@@ -217,6 +217,7 @@ void TmajViewController::sessionEnded(const ApduResult& outcome) {
     // A stop asked too late to matter: the session had already reached its end marker.
     logSuccess("Télémise à jour réussie !");
     cardUpdated_ = true;
+    if (delegate) delegate->updateSucceeded();
     step = 3;
     onNext();
 }

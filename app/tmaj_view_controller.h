@@ -24,6 +24,8 @@ public:
     /// The wizard closed: the update badge hides and the card display is refreshed; the card is read
     /// again when its contents changed (`cardUpdated`).
     virtual void updateWizardClosed(bool cardUpdated) = 0;
+    /// The session rewrote the card: called as it ends, before the wizard shows its result.
+    virtual void updateSucceeded() {}
 };
 
 /// Red of the failed-update text.

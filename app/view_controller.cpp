@@ -74,8 +74,9 @@ void ViewController::viewDidAppear() {
 
 void ViewController::logoutCard(Pkcs11Card& card) {
     // Logs out and, when this program logged in, resets the card: the PIN verified here must not
-    // serve any other program.
+    // serve any other program. That reset is ours, not another program's.
     card.logout();
+    ownResetDone();
 }
 
 void ViewController::resetCardState() {
@@ -231,6 +232,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     situations_.reset();
     if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(std::nullopt);
 
+    watchCardResets(trimControlCharacters(slot.name));
     logoutCard(*card);
     isUserAuthentified_ = false;
     showIdentificationPane(false);

@@ -1,5 +1,6 @@
 #pragma once
 #include <any>
+#include <cstdint>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -36,6 +37,8 @@ class Scard;
 class TokenWatch;
 struct TokenReader;
 
+class SmartCard;
+
 /// The status line while a QEL4 is read without contact.
 inline constexpr const char* kContactlessCardStatus = "Carte QEL4 sans contact : identification de la carte seulement";
 
@@ -49,6 +52,9 @@ inline constexpr const char* kRevokedCardAdvice =
     "Cette carte a été mise en opposition : elle ne permet plus de s'authentifier. "
     "Si vous n'en êtes pas à l'origine, contactez le support ; commandez une carte de remplacement "
     "auprès de votre ordre ou de votre autorité d'enregistrement.";
+
+/// The PIN dialog's line when another program's reset ended the holder's login.
+inline constexpr const char* kCardResetNotice = "La carte a été réinitialisée par une autre application";
 
 /// The main window's collaborators, created at the program's edge.
 struct ViewControllerServices {
@@ -118,6 +124,9 @@ public:
     void pinEntryFinished(bool success);
     /// The update wizard closed: the badge hides; the card is read again when it was updated.
     void updateWizardClosed(bool cardUpdated) override;
+    /// Resets the card, so that every program that reads it through PC/SC takes it for a new card,
+    /// opens the issuer's library again (it reads a card's token once) and reads the card anew.
+    void updateSucceeded() override;
 
     // Button actions.
     void showIdentification();
@@ -127,6 +136,13 @@ public:
     /// The services test restarted the library: its card replaces the selected reader's stale one.
     void replaceSelectedCard(std::shared_ptr<Pkcs11Card> card);
     void cardPinPadlockClicked();
+    /// Looks whether another program reset the selected card (a PC/SC event that the reader state
+    /// does not show): its verified PIN is gone, so the padlock opens and the next PIN request says
+    /// why. True when that happened now. Kartello's own resets must be acknowledged first
+    /// (ownResetDone), or they count as another program's.
+    bool followCardReset();
+    /// A reset of the selected card made by Kartello itself (a logout, the end of an update).
+    void ownResetDone();
     void openPortal();
     void openDiagQEL();
     void openTestSsl();
@@ -196,6 +212,14 @@ public:
     const std::string& contactLessSerial() const { return contactLessSerial_; }
 
 private:
+    void resetCardAfterUpdate(const std::string& reader);
+    /// Whether the holder's login still holds: no reset by another program, and the library still
+    /// reports the user logged in. Clears the verified flag otherwise.
+    bool loginStillHolds();
+    /// Opens a connection of our own to the card just read, whose resets by others it reports.
+    void watchCardResets(const std::string& reader);
+    /// While the holder is logged in, looks for another program's reset every second.
+    void scheduleResetCheck();
     void wireControls();
     void resetCardState();
     void readCardInSlot(Pkcs11Slot& slot);
@@ -231,6 +255,8 @@ private:
     bool isCardRevoked_ = false;
     bool isVekAuthenticated_ = false;
     bool isUserAuthentified_ = false;
+    /// The updated card was read anew as the session ended: closing the wizard need not do it.
+    bool renewedCardRead_ = false;
     bool authentFromSituationButton_ = false;
     bool authButton_ = false;
     /// A disconnection (silent when quitting) waiting for the PIN entry it opened.
@@ -247,6 +273,14 @@ private:
     /// per card, since the presence test costs a card session and updateUI runs often.
     std::optional<std::pair<std::string, bool>> desfirePresence_;
     std::vector<VekRequestRef> vekRequests_;
+    // A connection to the selected card, kept to learn of other programs' resets, and the count of
+    // them already followed.
+    std::unique_ptr<SmartCard> resetWatch_;
+    std::uint32_t resetsFollowed_ = 0;
+    bool resetCheckScheduled_ = false;
+    bool updateWizardOpen_ = false;
+    /// Another program's reset ended the login: the next PIN request says so.
+    bool cardResetNotice_ = false;
 
     ui::MainWindowView& view_;
     const ui::MainWindowOutlets& o_;

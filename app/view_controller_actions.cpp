@@ -1,8 +1,11 @@
 // The main window: button actions, dialogs, demo mode, closing.
+#include <string_view>
 #include <utility>
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
+#include "app/scard/card_readers.h"
+#include "common/format.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_slot.h"
@@ -17,7 +20,10 @@ void ViewController::wireControls() {
     o_.pinCode->setClickHandler([this] { performSegue(ui::segue::saisiePin); });
     o_.pinCodeModif->setClickHandler([this] { performSegue(ui::segue::modifPin); });
     o_.unlockCard->setClickHandler([this] { performSegue(ui::segue::unlockCard); });
-    o_.tmaj->setClickHandler([this] { performSegue(ui::segue::tmaj); });
+    o_.tmaj->setClickHandler([this] {
+        updateWizardOpen_ = true;
+        performSegue(ui::segue::tmaj);
+    });
     o_.cardPinPadlock->setClickHandler([this] { cardPinPadlockClicked(); });
     o_.refreshButton->setClickHandler([this] { refreshReaders(); });
     o_.portalEQEL->setClickHandler([this] { openPortal(); });
@@ -43,6 +49,9 @@ void ViewController::performSegue(const char* identifier, std::any sender) {
     values.tmajDelegate = this;
     values.vekDelegate = this;
     values.sender = std::move(sender);
+    const std::string_view target = identifier;
+    if (cardResetNotice_ && (target == ui::segue::saisiePin || target == ui::segue::saisiePinProg))
+        values.notice = kCardResetNotice;
     s_.navigator.performSegue(identifier, values);
 }
 
@@ -51,8 +60,9 @@ void ViewController::showIdentification() {
     view_.identificationView().setViewHidden(false);
 }
 
-void ViewController::showSituations() {
-    // Another program may have ended the login by resetting the card: the library then says so.
+bool ViewController::loginStillHolds() {
+    followCardReset();
+    // The library may know better still (a card that forgot its PIN in some other way).
     if (isUserAuthentified_) {
         const std::shared_ptr<Pkcs11Card> card = selectedCard();
         if (!card || !card->isUserLoggedIn()) {
@@ -60,7 +70,66 @@ void ViewController::showSituations() {
             updateUI();
         }
     }
-    if (isUserAuthentified_) {
+    return isUserAuthentified_;
+}
+
+bool ViewController::followCardReset() {
+    if (!resetWatch_) return false;
+    std::uint32_t seen = resetsFollowed_;
+    try {
+        seen = resetWatch_->resetsByOthers();
+    } catch (const TransportError& e) {
+        // The card is gone or the service lost: the token watch follows that.
+        logDebug(format("Réinitialisation de la carte non vérifiable : %s", e.what()));
+        return false;
+    }
+    if (seen == resetsFollowed_) return false;
+    resetsFollowed_ = seen;
+    if (!isUserAuthentified_) return true;
+    logWarning(kCardResetNotice);
+    isUserAuthentified_ = false;
+    cardResetNotice_ = true;
+    updateUI();
+    return true;
+}
+
+void ViewController::ownResetDone() {
+    if (!resetWatch_) return;
+    try {
+        resetsFollowed_ = resetWatch_->resetsByOthers();
+    } catch (const TransportError&) {
+        // Nothing to follow on a card that left.
+    }
+}
+
+void ViewController::watchCardResets(const std::string& reader) {
+    resetWatch_.reset();
+    resetsFollowed_ = 0;
+    cardResetNotice_ = false;
+    try {
+        resetWatch_ = s_.readers.waitForCard(reader, std::chrono::milliseconds(0));
+        if (resetWatch_) resetsFollowed_ = resetWatch_->resetsByOthers();
+    } catch (const TransportError& e) {
+        logDebug(
+            format("Pas de suivi des réinitialisations de la carte du lecteur [%s] : %s", reader.c_str(), e.what()));
+        resetWatch_.reset();
+    }
+}
+
+void ViewController::scheduleResetCheck() {
+    if (resetCheckScheduled_ || !resetWatch_) return;
+    resetCheckScheduled_ = true;
+    s_.mainQueue.postAfter(1000, lifetime_.guard([this] {
+        resetCheckScheduled_ = false;
+        if (!isUserAuthentified_) return;
+        // The update session holds the card and resets it itself; its end reads the card anew.
+        if (!updateWizardOpen_) followCardReset();
+        if (isUserAuthentified_) scheduleResetCheck();
+    }));
+}
+
+void ViewController::showSituations() {
+    if (loginStillHolds()) {
         situations_.viewWillAppear();
         view_.showSubView(ui::SubView::situation);
     } else {
@@ -95,7 +164,7 @@ void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
 }
 
 void ViewController::cardPinPadlockClicked() {
-    if (!isUserAuthentified_) performSegue(ui::segue::saisiePinProg);
+    if (!loginStillHolds()) performSegue(ui::segue::saisiePinProg);
 }
 
 void ViewController::openPortal() {
@@ -155,6 +224,8 @@ void ViewController::pinEntryFinished(bool success) {
         isCardBlocked_ = true;
     } else {
         isUserAuthentified_ = true;
+        cardResetNotice_ = false;
+        scheduleResetCheck();
         if (authentFromSituationButton_) {
             authentFromSituationButton_ = false;
             showSituations();

@@ -23,7 +23,8 @@ void ViewController::VEKAuthenticate() {
         showVekAlert(RespType::CARD_ACCESS);
         return;
     }
-    if (isUserAuthentified_) {
+    // The remembered flag is not enough: another program may have reset the card since.
+    if (loginStillHolds()) {
         request->action = VekAction::CHECK_PCSC;
         performSegue(ui::segue::vekWait, request);
     } else {

@@ -67,6 +67,12 @@ public:
     /// other application can reach has nothing to end.
     virtual void resetSecurityState() {}
 
+    /// How many resets by other applications this connection has come across, counting the one it
+    /// finds now (looking costs no command to the card). The connection's own resets do not count.
+    /// A reset card is another card as far as its contents go: it may have been renewed meanwhile.
+    /// Throws TransportError when the card cannot be reached again after a reset.
+    virtual std::uint32_t resetsByOthers() { return 0; }
+
     /// Class byte that prefixes every command built by send().
     std::uint8_t cla() const { return cla_; }
     void setCla(std::uint8_t cla) { cla_ = cla; }

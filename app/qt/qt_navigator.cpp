@@ -158,6 +158,7 @@ void QtNavigator::openSaisiePin(const ui::SegueValues& values) {
     controller->context = values.context;
     controller->readerNameQEL4 = values.readerNameQEL4;
     controller->window = values.delegate;
+    controller->notice = values.notice;
     showSheet(*dialog, controller);
     // Once the sheet is on screen, like an appearance callback.
     std::weak_ptr<SaisiePinViewController> weak = controller;

@@ -46,6 +46,9 @@ struct SegueValues {
     /// name (pCard stays null then).
     std::string context;
     std::string readerNameQEL4;
+    /// PIN entry asked again because the login ended behind the holder's back: the line that says
+    /// why, shown as the dialog opens (empty otherwise).
+    std::string notice;
     /// The authentication-service dialogs' delegate (the main window).
     VekDelegate* vekDelegate = nullptr;
     /// The sender of the authentication-service transitions: the request (VekRequestRef) for

@@ -31,6 +31,11 @@ void PcscCard::readStatus() {
     DWORD protocol = protocol_;
     Bytes atr;
     LONG rv = handle_.api().status(handle_.get(), atr, &state, &protocol);
+    if (rv == SCARD_W_RESET_CARD) {
+        // Reset by another application between our connection and this look.
+        reconnectAfterReset();
+        return;
+    }
     if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardStatus");
     atr_ = std::move(atr);
     if (protocol == SCARD_PROTOCOL_T0 || protocol == SCARD_PROTOCOL_T1) protocol_ = protocol;
@@ -38,6 +43,7 @@ void PcscCard::readStatus() {
 
 void PcscCard::reconnectAfterReset() {
     logDebug(format("PC/SC : card in [%s] was reset by another application, reconnecting", reader_.c_str()));
+    ++foreignResets_;
     bool hadTransaction = transaction_.has_value();
     if (transaction_) {
         // The reset already ended the transaction on the service side.
@@ -112,6 +118,17 @@ void PcscCard::resetSecurityState() {
     LONG rv = handle_.api().reconnect(handle_.get(), SCARD_SHARE_SHARED, kProtocols, SCARD_RESET_CARD, &protocol_);
     if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardReconnect");
     readStatus();
+}
+
+std::uint32_t PcscCard::resetsByOthers() {
+    Bytes atr;
+    DWORD state = 0;
+    DWORD protocol = protocol_;
+    const LONG rv = handle_.api().status(handle_.get(), atr, &state, &protocol);
+    // Any other answer (a card pulled out, a lost service) shows in the next exchange and in the
+    // reader's state, which the callers look at.
+    if (rv == SCARD_W_RESET_CARD) reconnectAfterReset();
+    return foreignResets_;
 }
 
 void PcscCard::beginSession() {

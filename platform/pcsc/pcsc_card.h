@@ -32,6 +32,10 @@ public:
     /// Resets the card (SCardReconnect with SCARD_RESET_CARD), ending any session of ours first.
     /// Other applications' connections see the reset on their next call.
     void resetSecurityState() override;
+    /// Asks the service for the card's state (SCardStatus): pcscd answers SCARD_W_RESET_CARD to
+    /// every other connection after a reset, until it reconnects. The reader's event count does not
+    /// move on a reset, so the reader state alone cannot tell.
+    std::uint32_t resetsByOthers() override;
 
     const std::string& readerName() const { return reader_; }
     /// SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1.
@@ -52,6 +56,7 @@ private:
     DWORD protocol_ = 0;
     Bytes atr_;
     int sessionDepth_ = 0;
+    std::uint32_t foreignResets_ = 0;
     std::optional<PcscTransaction> transaction_;
 };
 

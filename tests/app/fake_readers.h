@@ -42,7 +42,8 @@ public:
     bool serviceUp = true;
     std::vector<Bytes> sent;  ///< every command, in order
     int sessions = 0;
-    int resets = 0;  ///< cards reset so that they forget a verified PIN
+    int resets = 0;                     ///< cards reset through a connection
+    std::uint32_t resetsElsewhere = 0;  ///< resets by other programs, as every connection learns of them
 };
 
 class FakeSmartCard : public SmartCard {
@@ -56,6 +57,7 @@ public:
     void beginSession() override { ++readers_.sessions; }
     void endSession() override {}
     void resetSecurityState() override { ++readers_.resets; }
+    std::uint32_t resetsByOthers() override { return readers_.resetsElsewhere; }
 
 private:
     FakeCardReaders& readers_;

@@ -2,6 +2,7 @@
 
 #include "app/modif_pin_view_controller.h"
 #include "app/saisie_pin_view_controller.h"
+#include "app/view_controller.h"
 #include "app/scard/scard.h"
 #include "app/unlock_card_view_controller.h"
 #include "pkcs11/pkcs11_card.h"
@@ -125,6 +126,12 @@ TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
     controller.viewDidAppear();
     EXPECT_EQ(view.errorPinLabel.value, " Dernier essai avant le blocage de la carte");
     EXPECT_FALSE(view.errorPinLabel.hidden);
+
+    // Asked again because another program reset the card: the reason comes first.
+    controller.notice = kCardResetNotice;
+    controller.viewDidAppear();
+    EXPECT_EQ(view.errorPinLabel.value,
+              "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
 }
 
 TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {

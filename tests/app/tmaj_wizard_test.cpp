@@ -192,6 +192,7 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_EQ(backend.updatedSerial, card->serial);
     EXPECT_EQ(controller->step, 4);
     EXPECT_EQ(view.stepper.picture, tmaj_pictures::updated);
+    EXPECT_EQ(delegate.successes, 1);  // before the wizard closes: other programs see the card at once
     EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
     EXPECT_FALSE(view.message.hidden);
     EXPECT_TRUE(view.progressBar.hidden);
@@ -249,6 +250,7 @@ TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
     EXPECT_TRUE(log.contains("Erreur lors de la TMAJ: Le service ne répond plus"));
     view.next.click();
     EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(delegate.successes, 0);
 }
 
 TEST_F(TmajWizardTest, CancelAtThePinStepClosesAndWizardGoneDropsTheSessionsNews) {

@@ -19,6 +19,7 @@ struct SignInTest : MainWindowFixture {
         slot = &contactCard("Reader A");
         start();
         flow.holder = vc.get();
+        ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
         vc->pinEntryResult(true, "");
         flow.segues.clear();
     }
@@ -50,6 +51,7 @@ TEST_F(SignInTest, PinFirstThenTheWholeAnswerWithACode) {
     EXPECT_TRUE(service.calls.empty());
 
     // The flow resumes by itself 0.1 s after a good PIN, not before.
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
     vc->pinEntryResult(true, "");
     queue.advance(99);
     EXPECT_EQ(flow.segues.size(), 1u);

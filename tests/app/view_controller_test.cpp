@@ -365,6 +365,57 @@ Bytes qel3SerialCard(const Bytes& apdu) {
     return {0x6D, 0x00};
 }
 
+// Another program's reset ends the holder's login behind the window's back (the reader state does not
+// show it, and the library may not notice): the padlock opens within a second, and every PIN-bound
+// action asks for the PIN again, saying why.
+TEST_F(MainWindowTest, ACardResetByAnotherProgramOpensThePadlockAndThePinRequestSaysWhy) {
+    contactCard("Reader A");
+    readers.addReader("Reader A",
+                      FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"), qel3SerialCard});
+    start();
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
+    vc->pinEntryResult(true, "");
+    queue.advance(3000);
+    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
+
+    ++readers.resetsElsewhere;
+    queue.advance(1000);
+    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_EQ(window.cardPinPadlock.picture, "lock");
+    window.situation.click();
+    ASSERT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
+    EXPECT_EQ(navigator.segues[0].values.notice, kCardResetNotice);
+    window.cardPinPadlock.click();
+    ASSERT_EQ(navigator.segues.size(), 2u);
+    EXPECT_EQ(navigator.segues[1].values.notice, kCardResetNotice);
+
+    // The PIN given again: the situations show, and a later request has nothing to explain.
+    vc->pinEntryResult(true, "");
+    EXPECT_EQ(window.subView, ui::SubView::situation);
+    EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
+    module.userLoggedIn[0] = false;  // a library that notices a reset by itself
+    window.situation.click();
+    ASSERT_EQ(navigator.segues.size(), 3u);
+    EXPECT_EQ(navigator.segues[2].identifier, "SaisiePinSegueProg");
+    EXPECT_EQ(navigator.segues[2].values.notice, "");
+}
+
+// A library that ends the login by itself (another program's reset) is believed over the remembered
+// flag: AUTHENTIFICATION asks for the PIN rather than fail at the service.
+TEST_F(MainWindowTest, AuthenticationChecksTheLoginItself) {
+    contactCard("Reader A");
+    start();
+    ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
+    vc->pinEntryResult(true, "");
+    module.userLoggedIn[0] = false;
+    window.VekAuthentication.click();
+    ASSERT_FALSE(navigator.segues.empty());
+    EXPECT_EQ(navigator.segues.back().identifier, "SaisiePinSegueProg");
+    EXPECT_FALSE(vc->isUserAuthentified());
+}
+
 TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
     contactCard("Reader A");
     readers.addReader("Reader A",
@@ -542,6 +593,8 @@ struct UpdateBadgeTest : MainWindowFixture {
 
 TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesAnUpdate) {
     contactCard("Reader A");
+    readers.addReader("Reader A", FakeCardReaders::Card{hex("3B00"), nullptr});
+    module.readsTokenOnce = true;
     window.tmajNotif.hidden = false;  // whatever the layout said
     start();
     ASSERT_EQ(updates.checks.size(), 1u);
@@ -553,14 +606,19 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     EXPECT_FALSE(window.tmajNotif.hidden);
 
     // The wizard opens on the main window and closes after an update: the card is read again and
-    // asked about again; the badge stays hidden when the service says it is up to date.
+    // asked about again; the badge stays hidden when the service says it is up to date. The library
+    // read the card once: it is opened anew, so that the window shows the renewed card, and the card
+    // is reset so that every other program reads it again.
     window.tmaj.click();
     ASSERT_EQ(navigator.segues.back().identifier, "TmajSegue");
     EXPECT_EQ(navigator.segues.back().values.tmajDelegate, vc.get());
+    module.slotList[0].token.objects["QEL_NAME_PS"] = nameObject("MARTIN", "PAUL");
     const int reads = module.count("C_OpenSession");
     vc->updateWizardClosed(true);
     EXPECT_TRUE(window.tmajNotif.hidden);
     EXPECT_GT(module.count("C_OpenSession"), reads);
+    EXPECT_EQ(window.cardNameLabel.value, "MARTIN PAUL");
+    EXPECT_EQ(readers.resets, 1);
     ASSERT_EQ(updates.checks.size(), 2u);
     updates.answer(0);
     EXPECT_TRUE(window.tmajNotif.hidden);

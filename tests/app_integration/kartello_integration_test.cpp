@@ -2,6 +2,7 @@
 // the virtual readers, the card daemon's virtual cards and the PC/SC token watcher. Only the views
 // are recorders.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include "app/view_controller.h"
 #include "pkcs11/pkcs11_card.h"
 #include "pkcs11/pkcs11_library.h"
+#include "pkcs11/pkcs11_x509.h"
 #include "pkcs11/service_report.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
@@ -316,17 +318,22 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_GE(vc->situationViewController().totalSitu, 1);
 
     // Another program ends its own login on the same card by resetting it: the PIN verified here goes
-    // too. The library notices, and the next step asks for the PIN instead of failing.
+    // too. The window follows (the padlock opens by itself), and the next step asks for the PIN,
+    // saying why, instead of failing.
     {
         pcsc::PcscCard other(std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi()), testbed::kContactReader);
         other.resetSecurityState();
     }
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
+    const auto resetAt = Clock::now();
+    EXPECT_TRUE(pumpUntil([&] { return window.cardPinPadlock.picture == "lock"; }, 5s));
+    std::printf("[figures] padlock opened %.0f ms after another program's reset\n", millisecondsSince(resetAt));
+    EXPECT_FALSE(vc->isUserAuthentified());
     const std::size_t segues = navigator.segues.size();
     window.situation.click();
     ASSERT_EQ(navigator.segues.size(), segues + 1);
     EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_EQ(navigator.segues.back().values.notice, kCardResetNotice);
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
@@ -739,11 +746,40 @@ bool contains(const std::vector<std::string>& ids, const std::string& id) {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
+// The CKA_ID of every certificate a session lists; nothing when the search fails.
+std::vector<std::string> certificateIds(const sigillatest::LoadedModule& host, CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+    CK_ATTRIBUTE tmpl{CKA_CLASS, &cls, sizeof cls};
+    CK_OBJECT_HANDLE found[16];
+    CK_ULONG n = 0;
+    if (host->C_FindObjectsInit(session, &tmpl, 1) != CKR_OK) return {};
+    host->C_FindObjects(session, found, 16, &n);
+    host->C_FindObjectsFinal(session);
+    std::vector<std::string> ids;
+    for (CK_ULONG i = 0; i < n; ++i) {
+        Bytes id(64);
+        CK_ATTRIBUTE a{CKA_ID, id.data(), id.size()};
+        if (host->C_GetAttributeValue(session, found[i], &a, 1) != CKR_OK) continue;
+        id.resize(a.ulValueLen);
+        ids.push_back(listedId(id));
+    }
+    return ids;
+}
+
+bool holdsKey(const std::optional<std::vector<std::shared_ptr<Pkcs11X509>>>& certificates, EVP_PKEY* key) {
+    if (!certificates) return false;
+    for (const auto& certificate : *certificates)
+        if (certificate->secCert() && EVP_PKEY_eq(X509_get0_pubkey(certificate->secCert()), key) == 1) return true;
+    return false;
+}
+
 // A full update through the wizard on a fresh copy of `profileName` in the contact reader: the
 // badge announces it, the PIN step logs in, the session runs through the pass-through, then the
 // window shows the renewed holder and the service says the card is up to date. Sigilla, which
 // published (and cached) the card as issued, then publishes the renewed authentication certificate
-// under the new key's identifier, and that key signs for it.
+// under the new key's identifier, and that key signs for it. A host that keeps Sigilla loaded with a
+// session open across the update lists the renewed certificate as soon as the session ends, with
+// no reinsertion, and Kartello's certificates view shows it too.
 void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profileName, const std::string& port) {
     auto& queue = t.queue;
     auto& window = t.window;
@@ -778,6 +814,18 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     ASSERT_TRUE(std::filesystem::exists(std::filesystem::path(userdirs::cacheHome()) / "sigilla" / "OLMA" /
                                         profile.cardSerial()));
 
+    sigillatest::LoadedModule host;
+    ASSERT_EQ(host->C_Initialize(nullptr), CKR_OK);
+    struct Finalize {
+        sigillatest::LoadedModule& host;
+        ~Finalize() { host->C_Finalize(nullptr); }
+    } finalize{host};
+    const CK_SLOT_ID hostSlot = host.slotWithLabel(sigillatest::tokenLabel(generation, dir));
+    ASSERT_NE(hostSlot, sigillatest::kNoSlot);
+    CK_SESSION_HANDLE held = CK_INVALID_HANDLE;
+    ASSERT_EQ(host->C_OpenSession(hostSlot, CKF_SERIAL_SESSION, nullptr, nullptr, &held), CKR_OK);
+    ASSERT_TRUE(contains(certificateIds(host, held), issuedId));
+
     t.start();
     auto pumpUntil = [&](auto done, std::chrono::milliseconds timeout) { return t.pumpUntil(done, timeout); };
     ASSERT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
@@ -806,11 +854,22 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(view.progressBar.values.back(), 100);
     EXPECT_EQ(wizard.step, 4);
 
+    // Before the wizard closes: the session held on the card as issued has ended, and a new one on
+    // the same slot lists what the card holds now.
+    CK_SESSION_INFO heldInfo;
+    EXPECT_NE(host->C_FindObjectsInit(held, nullptr, 0), CKR_OK);
+    EXPECT_EQ(host->C_GetSessionInfo(held, &heldInfo), CKR_SESSION_HANDLE_INVALID);
+    CK_SESSION_HANDLE renewedSession = CK_INVALID_HANDLE;
+    ASSERT_EQ(host->C_OpenSession(hostSlot, CKF_SERIAL_SESSION, nullptr, nullptr, &renewedSession), CKR_OK);
+    const std::vector<std::string> hostIds = certificateIds(host, renewedSession);
+    host->C_CloseSession(renewedSession);
+
     view.next.click();
     EXPECT_EQ(view.closes, 1);
     std::string renamed = profile.holder.lastName;
     renamed.back() = renamed.back() == 'D' ? 'T' : 'D';
     EXPECT_EQ(window.cardNameLabel.value, renamed + " " + profile.holder.usualFirstName);
+    const std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> shown = t.certificates.certArray;
     ASSERT_TRUE(pumpUntil([&] { return recorded.statuses.size() == 2; }, 15s));
     EXPECT_EQ(recorded.statuses.back(), TmajManager::kUpToDate);
     EXPECT_TRUE(window.tmajNotif.hidden);
@@ -820,6 +879,8 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     ASSERT_EQ(state.generatedKeys.count(issued.reference), 1u);
     const sim::RsaKey renewedKey = sim::RsaKey::fromPem(state.generatedKeys.at(issued.reference));
     const std::string renewedId = listedId(sim::cardKeyId(renewedKey.get(), issued.reference));
+    EXPECT_TRUE(contains(hostIds, renewedId)) << "the long-lived host lists the card as issued";
+    EXPECT_FALSE(contains(hostIds, issuedId));
     const std::string login = token + " --login --pin " + profile.pin.code;
     sigillatest::Outcome after = sigillatest::pkcs11Tool(login + " -O");
     ASSERT_EQ(after.status, 0) << after.output;
@@ -827,6 +888,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     const auto keys = sigillatest::privateKeyIds(after.output);
     EXPECT_TRUE(contains(certificates, renewedId)) << after.output;
     EXPECT_FALSE(contains(certificates, issuedId)) << after.output;
+    EXPECT_TRUE(holdsKey(shown, renewedKey.get())) << "the certificates view shows the card as issued";
     EXPECT_FALSE(contains(keys, issuedId)) << after.output;
     EXPECT_EQ(sigillatest::authenticationKeyId(after.output), renewedId) << after.output;
     // The third generation signs with PKCS#1 v1.5 only; the fourth is asked for PSS, its TLS 1.3 form.

@@ -153,7 +153,18 @@ TEST_F(PcscIntegrationTest, CardResetByAnotherApplicationIsReconnected) {
         ASSERT_EQ(api->disconnect(handle, SCARD_RESET_CARD), SCARD_S_SUCCESS);
     }
     EXPECT_GT(model->powerOns, powerOns);
+    // pcscd's reader state does not show a reset (its event count stays); each other connection is
+    // told, until it reconnects. A connection's own resets are not another application's.
+    EXPECT_EQ(card->resetsByOthers(), 1u);
+    EXPECT_EQ(card->resetsByOthers(), 1u);
     EXPECT_EQ(card->send(0xCA, 0x01, 0x02, {}, 0).sw, 0x9000);
+    card->resetSecurityState();
+    EXPECT_EQ(card->resetsByOthers(), 1u);
+    auto other = slots.cardInSlot(kContact);
+    ASSERT_TRUE(other);
+    other->resetSecurityState();
+    EXPECT_EQ(card->send(0xCA, 0x01, 0x02, {}, 0).sw, 0x9000);
+    EXPECT_EQ(card->resetsByOthers(), 2u);
 }
 
 TEST_F(PcscIntegrationTest, WatcherReportsInsertionAndRemoval) {

@@ -52,6 +52,12 @@ FakeSlot* slotOfSession(CK_SESSION_HANDLE session) {
     return slot && slot->present ? slot : nullptr;
 }
 
+// The objects as the library knows them.
+const FakeToken& objectsOf(FakeIssuerModule& f, const FakeSlot& slot) {
+    if (!f.readsTokenOnce) return slot.token;
+    return f.tokensRead.try_emplace(slot.id, slot.token).first->second;
+}
+
 CK_FLAGS tokenFlags(const FakeToken& t) {
     CK_FLAGS flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
     if (t.pinTries == 0)
@@ -102,6 +108,7 @@ CK_RV finalize(void*) {
     f.sessions.clear();
     f.userLoggedIn.clear();
     f.nextHandle = 1;
+    f.tokensRead.clear();
     searches.clear();
     return CKR_OK;
 }
@@ -253,7 +260,7 @@ CK_RV findObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR objects, CK_UL
     Search& search = it->second;
     if (search.done || !search.data || max == 0) return CKR_OK;
     search.done = true;
-    const FakeToken& t = slot->token;
+    const FakeToken& t = objectsOf(f, *slot);
     long position = 0;
     for (const auto& [label, value] : t.objects) {
         ++position;
@@ -289,7 +296,8 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_A
     if (attribute->type != CKA_VALUE) return CKR_ATTRIBUTE_TYPE_INVALID;
     long position = static_cast<long>(object % 1000);
     const Bytes* value = nullptr;
-    for (const auto* table : {&slot->token.objects, &slot->token.privateObjects})
+    const FakeToken& t = objectsOf(f, *slot);
+    for (const auto* table : {&t.objects, &t.privateObjects})
         for (const auto& [label, bytes] : *table)
             if (--position == 0) value = &bytes;
     if (!value) return CKR_OBJECT_HANDLE_INVALID;

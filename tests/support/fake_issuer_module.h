@@ -63,6 +63,10 @@ public:
 
     std::vector<FakeSlot> slotList;
     std::function<Bytes(const Bytes&)> card;  ///< answers pass-through commands (data + SW)
+    /// As the issuer's library does, each card's objects are read once, at their first search, and
+    /// kept until C_Finalize: later changes to the token stay unseen until then.
+    bool readsTokenOnce = false;
+    std::map<CK_SLOT_ID, FakeToken> tokensRead;
 
     // What the module saw.
     std::vector<std::string> calls;           ///< function names, in order

@@ -69,9 +69,11 @@ struct RecordingTmajDelegate : TmajDelegate {
     void setCardBlocked(bool b) override { blocked = b; }
     void updateUI() override { ++updates; }
     void updateWizardClosed(bool cardUpdated) override { closings.push_back(cardUpdated); }
+    void updateSucceeded() override { ++successes; }
     std::optional<bool> blocked;
     int updates = 0;
     std::vector<bool> closings;
+    int successes = 0;  ///< told as each successful session ended
 };
 
 }  // namespace qel::test

@@ -9,7 +9,8 @@ public:
           reader_(std::move(reader)),
           model_(std::move(model)),
           events_(events),
-          service_(owner.service_) {}
+          service_(owner.service_),
+          resetsSeen_(owner.readers_[reader_].resets) {}
 
     Bytes atr() const override { return model_->atr(); }
     Bytes transmit(const Bytes& apdu) override {
@@ -25,27 +26,50 @@ public:
             check();
         }
         if (r.removeAfter > 0) --r.removeAfter;
+        if (r.resetAfter == 0) {
+            r.resetAfter = -1;
+            owner_.resetLocked(r, nullptr);
+        }
+        if (r.resetAfter > 0) --r.resetAfter;
+        catchUp(r);
         ++owner_.exchanges_;
         return model_->processApdu(apdu);
     }
     void beginSession() override {
         std::lock_guard lock(owner_.mutex_);
         check();
+        catchUp(owner_.readers_[reader_]);
     }
     void endSession() override {}
     // As a reader's reset does: the card starts again with nothing verified.
     void resetSecurityState() override {
         std::lock_guard lock(owner_.mutex_);
         check();
+        catchUp(owner_.readers_[reader_]);
         model_->powerOn();
+        ++owner_.readers_[reader_].resets;
+        ++resetsSeen_;
+    }
+    std::uint32_t resetsByOthers() override {
+        std::lock_guard lock(owner_.mutex_);
+        check();
+        catchUp(owner_.readers_[reader_]);
+        return foreignResets_;
     }
 
 private:
+    // A connection reconnects to a card reset elsewhere, which may hold other contents now.
+    void catchUp(Reader& r) {
+        if (r.resets == resetsSeen_) return;
+        foreignResets_ += r.resets - resetsSeen_;
+        resetsSeen_ = r.resets;
+        model_ = r.card;
+    }
     void check() const {
         if (owner_.service_ != service_)
             throw TransportError(TransportError::Kind::noService, 0x8010001DL, "service stopped");
         const Reader& r = owner_.readers_[reader_];
-        if (r.events != events_ || r.card != model_)
+        if (r.events != events_ || (r.card != model_ && r.resets == resetsSeen_))
             throw TransportError(TransportError::Kind::cardRemoved, 0x80100069L, "card removed");
     }
     FakeReaders& owner_;
@@ -53,6 +77,8 @@ private:
     std::shared_ptr<sim::QelCardModel> model_;
     std::uint32_t events_;
     std::uint32_t service_;
+    std::uint32_t resetsSeen_;
+    std::uint32_t foreignResets_ = 0;
 };
 
 void FakeReaders::addReader(const std::string& name) {
@@ -77,6 +103,23 @@ void FakeReaders::remove(const std::string& reader) {
     r.card.reset();
     ++r.events;
     changed_.notify_all();
+}
+
+void FakeReaders::resetByOther(const std::string& reader, std::shared_ptr<sim::QelCardModel> renewed) {
+    std::lock_guard lock(mutex_);
+    resetLocked(readers_[reader], std::move(renewed));
+}
+
+void FakeReaders::resetAfter(const std::string& reader, int exchanges) {
+    std::lock_guard lock(mutex_);
+    readers_[reader].resetAfter = exchanges;
+}
+
+void FakeReaders::resetLocked(Reader& r, std::shared_ptr<sim::QelCardModel> renewed) {
+    if (!r.card) return;
+    if (renewed) r.card = std::move(renewed);
+    r.card->powerOn();
+    ++r.resets;
 }
 
 void FakeReaders::removeAfter(const std::string& reader, int exchanges, bool brokenAnswer) {

@@ -21,6 +21,12 @@ public:
     /// Pulls the card out after `exchanges` more commands to it. With `brokenAnswer` the command
     /// that meets the removal gets one byte back instead of a removal error, as some readers do.
     void removeAfter(const std::string& reader, int exchanges, bool brokenAnswer = false);
+    /// Another program resets the card: no insertion event, and every connection finds the card
+    /// reset at its next use, as pcscd's SCARD_W_RESET_CARD says. With `renewed`, the reset card
+    /// answers with those contents from then on (an update rewrote it).
+    void resetByOther(const std::string& reader, std::shared_ptr<sim::QelCardModel> renewed = nullptr);
+    /// The same, after `exchanges` more commands to the card.
+    void resetAfter(const std::string& reader, int exchanges);
     /// The smart-card service restarts: every connection made before fails as the lost service's
     /// do, the cards are powered anew, and the event counts happen to read as before (a new
     /// service counts from the start).
@@ -40,9 +46,12 @@ private:
         std::shared_ptr<sim::QelCardModel> card;
         std::uint32_t events = 0;
         int removeAfter = -1;
+        int resetAfter = -1;
+        std::uint32_t resets = 0;  ///< every reset, ours and others'
         bool brokenAnswer = false;
     };
     class Card;
+    void resetLocked(Reader& r, std::shared_ptr<sim::QelCardModel> renewed);
     bool differs(const std::vector<p11::ReaderStatus>& known);
     p11::ReaderStatus statusOf(const std::string& name, const Reader& r) const;
 

@@ -235,6 +235,7 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainSignsAndItsEndResetsTheCar
     EXPECT_EQ(signatureWithoutPin(), 0x6982);
     s = openSession();
     ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = module_.privateKey(s);
 
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -247,9 +248,9 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainSignsAndItsEndResetsTheCar
         if (module_->C_OpenSession(slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &mine) != CKR_OK) code |= 4;
         if (login(mine) != CKR_OK) code |= 8;
         Bytes signature;
-        const CK_OBJECT_HANDLE key = module_.privateKey(mine);
-        if (module_.signSha256(mine, key, Bytes{9}, signature) != CKR_OK ||
-            !verifySha256(module_.certificateFor(mine, key), Bytes{9}, signature))
+        const CK_OBJECT_HANDLE mineKey = module_.privateKey(mine);
+        if (module_.signSha256(mine, mineKey, Bytes{9}, signature) != CKR_OK ||
+            !verifySha256(module_.certificateFor(mine, mineKey), Bytes{9}, signature))
             code |= 16;
         // Finalised while logged in: the card is reset for everyone, the parent included.
         if (module_->C_Finalize(nullptr) != CKR_OK) code |= 32;
@@ -260,10 +261,13 @@ TEST_F(ModuleThroughPcsc, AForkedChildInitialisesAgainSignsAndItsEndResetsTheCar
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(signatureWithoutPin(), 0x6982);
-    // The parent's module goes on: its next signature finds the login gone, and the PIN brings it back.
+    // The parent's module goes on: its next signature finds the login gone (the session is public
+    // again, its private objects hidden), and the PIN brings it back.
     Bytes signature;
-    const CK_OBJECT_HANDLE key = module_.privateKey(s);
     EXPECT_EQ(module_.signSha256(s, key, Bytes{10}, signature), CKR_USER_NOT_LOGGED_IN);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(module_->C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
     ASSERT_EQ(login(s), CKR_OK);
     EXPECT_EQ(module_.signSha256(s, key, Bytes{10}, signature), CKR_OK);
     EXPECT_TRUE(verifySha256(module_.certificateFor(s, key), Bytes{10}, signature));

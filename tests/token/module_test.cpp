@@ -656,6 +656,59 @@ TEST_F(ModuleTest, FinalizeSaysWhatItCouldNotDo) {
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
 }
 
+// Another program's reset is no insertion event, yet the card may hold other contents after it (an
+// update rewrote it). The same card keeps its sessions without the PIN it forgot; a renewed card is
+// a new token that lists its new certificate, with no reinsertion.
+TEST_F(ModuleTest, ACardResetByAnotherProgramIsReadAgainAndARenewedCardIsANewToken) {
+    readers_->insert(kContact, newCard(Generation::QEL3));
+    CK_SESSION_HANDLE s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE key = privateKey(s);
+    const Bytes before = certificateOf(s, key);
+    ASSERT_FALSE(before.empty());
+    const CK_MECHANISM sha256{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    Bytes signature;
+
+    readers_->resetByOther(kContact);
+    EXPECT_EQ(ofClass(s, CKO_PRIVATE_KEY).size(), 0u);
+    CK_SESSION_INFO info;
+    ASSERT_EQ(C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION));
+    ASSERT_EQ(login(s), CKR_OK);
+    EXPECT_EQ(certificateOf(s, key), before);
+    EXPECT_EQ(sign(s, key, sha256, {1}, signature), CKR_OK);
+
+    readers_->resetByOther(kContact, sim::loadQelCardModel(testing::VirtualCards::instance().renewed(Generation::QEL3),
+                                                           ReaderKind::contact));
+    EXPECT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_GetSessionInfo(s, &info), CKR_SESSION_HANDLE_INVALID);
+    CK_ULONG count = 0;
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
+    s = open();
+    ASSERT_EQ(login(s), CKR_OK);
+    const CK_OBJECT_HANDLE renewedKey = privateKey(s);
+    const Bytes renewed = certificateOf(s, renewedKey);
+    EXPECT_FALSE(renewed.empty());
+    EXPECT_NE(renewed, before);
+    ASSERT_EQ(sign(s, renewedKey, sha256, {1}, signature), CKR_OK);
+    Bytes hash(SHA256_DIGEST_LENGTH);
+    const std::uint8_t one = 1;
+    SHA256(&one, 1, hash.data());
+    EXPECT_TRUE(testing::verifySignature(renewed, hash, signature, "SHA256", false));
+
+    // A reset between two commands of the token's reading (a file selected, not read yet): the card
+    // is read again, not reported tokenless.
+    for (int exchanges : {4, 9, 14}) {
+        readers_->remove(kContact);
+        testing::forgetCachedFiles();
+        readers_->insert(kContact, newCard(Generation::QEL4));
+        readers_->resetAfter(kContact, exchanges);
+        ASSERT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+        EXPECT_EQ(count, 1u) << "reset after " << exchanges << " commands";
+    }
+}
+
 // The card keeps a verified PIN for every program that shares it: each way a login ends resets it.
 TEST_F(ModuleTest, TheCardForgetsThePinWhenTheLoginEnds) {
     auto card = newCard(Generation::QEL4);

@@ -30,13 +30,22 @@ VirtualCards::VirtualCards() {
     sim::AuthorityOptions options;
     options.keyBits = 1024;
     sim::generateAuthorities(root_ + "/ca", options);
-    for (auto g : {sim::Generation::QEL3, sim::Generation::QEL4}) {
-        sim::CardOptions card;
-        card.generation = g;
-        card.keyBits = 1024;
-        card.cardNumber = g == sim::Generation::QEL3 ? "1234567890" : "2345678901";
-        sim::generateCard(root_ + "/ca", root_ + "/" + sim::generationName(g), card);
-    }
+    for (auto g : {sim::Generation::QEL3, sim::Generation::QEL4})
+        sim::generateCard(root_ + "/ca", root_ + "/" + sim::generationName(g), cardOptions(g));
+}
+
+sim::CardOptions VirtualCards::cardOptions(sim::Generation generation) {
+    sim::CardOptions card;
+    card.generation = generation;
+    card.keyBits = 1024;
+    card.cardNumber = generation == sim::Generation::QEL3 ? "1234567890" : "2345678901";
+    return card;
+}
+
+std::string VirtualCards::renewed(sim::Generation generation) {
+    const std::string dir = root_ + "/renewed-" + std::to_string(next_++);
+    sim::generateCard(root_ + "/ca", dir, cardOptions(generation));
+    return dir;
 }
 
 std::string VirtualCards::card(sim::Generation generation) {

@@ -17,10 +17,13 @@ public:
     static VirtualCards& instance();
     /// A fresh profile folder of the generation.
     std::string card(sim::Generation generation);
+    /// A profile folder of the generation's card renewed: same card number, new keys and certificates.
+    std::string renewed(sim::Generation generation);
     std::string root() const { return root_; }
 
 private:
     VirtualCards();
+    static sim::CardOptions cardOptions(sim::Generation generation);
     std::string root_;
     int next_ = 0;
 };

@@ -84,7 +84,21 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
     if (!instance->smartCard) return nullptr;
     {
         CardSession session(*instance->smartCard);
-        instance->token = driver_.createTokenForSmartCard(*instance->smartCard, applicationID());
+        const std::uint32_t resetsBefore = instance->smartCard->resetsByOthers();
+        try {
+            instance->token = driver_.createTokenForSmartCard(*instance->smartCard, applicationID());
+        } catch (...) {
+            // Another application's reset reached the card between two commands of the reading (as
+            // the connection was made, or through a service that does not keep transactions apart):
+            // the card forgot what was selected. The transaction holds the card now.
+            if (isCardRemoval(std::current_exception()) || instance->smartCard->resetsByOthers() == resetsBefore) throw;
+            logInfo(
+                format("Sigilla : the card in reader [%s] was reset by another application while it was "
+                       "read, reading it again",
+                       slot.reader.c_str()));
+            instance->token = driver_.createTokenForSmartCard(*instance->smartCard, applicationID());
+        }
+        instance->resets = instance->smartCard->resetsByOthers();
     }
     const auto& items = instance->token->keychainContents();
     const CK_OBJECT_HANDLE first = nextObject_.fetch_add(items.size() * 2 + 1);
@@ -99,6 +113,58 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
             if (constraint == Constraint::pin) instance->loginRequired = true;
     logInfo(format("Sigilla : token %s ready in reader [%s]", instance->token->tokenID().c_str(), slot.reader.c_str()));
     return instance;
+}
+
+bool Module::resetElsewhere(TokenInstance& token) {
+    const std::uint32_t seen = token.smartCard->resetsByOthers();
+    if (seen == token.resets) return false;
+    token.resets = seen;
+    return true;
+}
+
+namespace {
+
+bool sameContents(const TokenInstance& a, const TokenInstance& b) {
+    if (a.token->instanceID() != b.token->instanceID()) return false;
+    const auto certificates = [](const TokenInstance& t) {
+        std::vector<const Bytes*> values;
+        for (const P11Object& o : t.objects)
+            if (o.objectClass == CKO_CERTIFICATE && o.certificate) values.push_back(&o.certificate->data);
+        return values;
+    };
+    const auto left = certificates(a);
+    const auto right = certificates(b);
+    return std::equal(left.begin(), left.end(), right.begin(), right.end(),
+                      [](const Bytes* x, const Bytes* y) { return *x == *y; });
+}
+
+}  // namespace
+
+std::shared_ptr<TokenInstance> Module::tokenAfterReset(Slot& slot, const ReaderStatus& status) {
+    std::shared_ptr<TokenInstance> fresh;
+    try {
+        fresh = createToken(slot, status);
+    } catch (const std::exception& e) {
+        logWarning(
+            format("Sigilla : the card in reader [%s] reset by another application could not be read "
+                   "again : %s",
+                   slot.reader.c_str(), e.what()));
+    }
+    if (fresh && sameContents(*fresh, *slot.token)) {
+        // The same card: the sessions go on, but the reset ended any verified PIN.
+        if (slot.token->loggedIn)
+            logInfo(
+                format("Sigilla : card in reader [%s] reset by another application, login ended", slot.reader.c_str()));
+        slot.token->loggedIn = false;
+        slot.token->loginAdopted = false;
+        return slot.token;
+    }
+    if (fresh)
+        logInfo(format("Sigilla : card in reader [%s] reset by another application with new contents",
+                       slot.reader.c_str()));
+    dropToken(slot);
+    slot.token = fresh;
+    return fresh;
 }
 
 void Module::endLogin(Slot& slot, TokenInstance& token) {
@@ -181,7 +247,16 @@ bool Module::cardLeft(Slot& slot, const TokenInstance& token) {
 bool Module::stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token) {
     if (!token || slot.token != token) return false;
     const std::optional<ReaderStatus> status = readers_->status(slot.reader);
-    if (status && status->sameInsertion(token->insertion)) return true;
+    if (status && status->sameInsertion(token->insertion)) {
+        try {
+            if (!resetElsewhere(*token)) return true;
+        } catch (const TransportError& e) {
+            logWarning(format("Sigilla : card in reader [%s] lost after a reset : %s", slot.reader.c_str(), e.what()));
+            dropToken(slot);
+            return false;
+        }
+        return tokenAfterReset(slot, *status) == token;
+    }
     dropToken(slot);
     return false;
 }
@@ -189,7 +264,15 @@ bool Module::stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& tok
 std::shared_ptr<TokenInstance> Module::currentToken(Slot& slot) {
     const std::optional<ReaderStatus> status = readers_->status(slot.reader);
     if (slot.token) {
-        if (status && status->sameInsertion(slot.token->insertion)) return slot.token;
+        if (status && status->sameInsertion(slot.token->insertion)) {
+            try {
+                if (!resetElsewhere(*slot.token)) return slot.token;
+                if (auto token = tokenAfterReset(slot, *status)) return token;
+            } catch (const TransportError& e) {
+                logWarning(
+                    format("Sigilla : card in reader [%s] lost after a reset : %s", slot.reader.c_str(), e.what()));
+            }
+        }
         dropToken(slot);
     }
     if (!status || !status->present || !recogniseAtr(status->atr)) {

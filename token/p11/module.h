@@ -113,7 +113,17 @@ private:
     std::shared_ptr<TokenInstance> currentToken(Slot& slot);
     /// True when the token's card is still the one inserted; drops it otherwise (card lock held).
     bool stillInserted(Slot& slot, const std::shared_ptr<TokenInstance>& token);
+    /// Builds the token of the card in the reader. A reading that another application's reset
+    /// spoiled (it loses the card's selected file) is done again once, in the same transaction.
     std::shared_ptr<TokenInstance> createToken(Slot& slot, const ReaderStatus& status);
+    /// Whether another application reset the token's card since the token was last checked (card
+    /// lock held). Throws TransportError when the card cannot be reached again.
+    static bool resetElsewhere(TokenInstance& token);
+    /// After another application's reset of the slot's card (card lock held): the card is read
+    /// again. The same contents keep the token and its sessions, without the login the card forgot;
+    /// other contents (a renewed card) replace it, ending its sessions. The slot's token after that,
+    /// null when the card could not be read.
+    std::shared_ptr<TokenInstance> tokenAfterReset(Slot& slot, const ReaderStatus& status);
     /// After a failed exchange: whether the token's card has left its reader (or was replaced). The
     /// service may notice a pulled card a moment after the exchange failed, so this looks again for
     /// a short while (card lock held).

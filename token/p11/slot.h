@@ -21,6 +21,9 @@ struct TokenInstance {
     std::unique_ptr<Sigilla> token;
     std::vector<P11Object> objects;
     ReaderStatus insertion;  ///< the reader's status when the token was built
+    /// Resets by other applications that the token's connection had come across when it was last
+    /// checked (guarded by the slot's card lock).
+    std::uint32_t resets = 0;
     std::string label;
     std::string serial;
     std::string model;
