@@ -705,6 +705,11 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
     EXPECT_EQ(alerts.alerts.size(), 1u);
     watcher->stop();
     vc.reset();
+    watch.reset();
+    watcher.reset();
+    appDel.reset();
+    library.reset();  // finalised through the module that loaded it, before that goes
+    counting.reset();
     start();
     EXPECT_EQ(alerts.alerts.size(), 2u);
     const std::string listing = run("certutil -L -d sql:" + db).second;
