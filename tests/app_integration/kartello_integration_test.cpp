@@ -858,6 +858,9 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
     EXPECT_EQ(view.progressBar.values.back(), 100);
     EXPECT_EQ(wizard.step, 4);
+    // The update asked for the PIN itself: once it has ended, the card signs for nobody.
+    EXPECT_EQ(testbed::rawSignatureAnswers(testbed::readerName("contact")), testbed::kNoKeyWithoutPin)
+        << "after the update";
 
     // Before the wizard closes: the session held on the card as issued has ended, and a new one on
     // the same slot lists what the card holds now.
