@@ -3,26 +3,12 @@
 #include "common/hex.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "pkcs11/pkcs11_library.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "update/tmaj_service.h"
 #include "update/update_card.h"
 
 namespace qel {
-
-namespace {
-
-/// The smart-card service's name of the card's reader, as the library describes its slot.
-std::string readerOf(Pkcs11Card& card) {
-    Pkcs11Slot slot(card.library(), card.slotID);
-    if (slot.refreshSlot() != CKR_OK) return {};
-    std::string name = slot.name;
-    // The description is blank-padded and may keep its terminator.
-    while (!name.empty() && static_cast<unsigned char>(name.back()) <= ' ') name.pop_back();
-    return name;
-}
-
-}  // namespace
 
 ServiceTmajBackend::ServiceTmajBackend(TmajManager& manager, TmajService& service)
     : ServiceTmajBackend(manager, service, pcsc::systemPcscApi()) {}
@@ -34,7 +20,7 @@ TmajCheck ServiceTmajBackend::checkTmaj(const std::string& serial) { return mana
 
 ApduResult ServiceTmajBackend::performUpdate(Pkcs11Card& card, const std::function<void(int)>& progress,
                                              std::stop_token stop) {
-    const std::string reader = readerOf(card);
+    const std::string reader = card.library().readerOfSlot(card.slotID);
     std::unique_ptr<HeldUpdateCard> held = reader.empty() ? nullptr : HeldUpdateCard::hold(pcsc_, reader, card.serial);
     ApduResult outcome;
     if (!held) {

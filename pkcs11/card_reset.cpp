@@ -1,6 +1,9 @@
 #include "pkcs11/card_reset.h"
 
+#include <cstring>
+
 #include "common/logger.h"
+#include "pkcs11/token_text.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/pcsc_context.h"
 
@@ -22,12 +25,11 @@ CardResetter pcscCardResetter() {
 }
 
 std::string readerNameOfSlot(const CK_SLOT_INFO& info) {
-    const auto* text = reinterpret_cast<const char*>(info.slotDescription);
-    std::string name(text, sizeof info.slotDescription);
-    // Descriptions are blank-padded; some libraries end the reader's name with a NUL first.
-    if (auto nul = name.find('\0'); nul != std::string::npos) name.resize(nul);
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    return name;
+    // Descriptions are blank-padded, decoded as the slot's name is; some libraries end the reader's
+    // name with a NUL first.
+    const std::size_t size = sizeof info.slotDescription;
+    const auto* nul = static_cast<const unsigned char*>(std::memchr(info.slotDescription, 0, size));
+    return decodePaddedText(info.slotDescription, nul ? static_cast<std::size_t>(nul - info.slotDescription) : size);
 }
 
 }  // namespace qel

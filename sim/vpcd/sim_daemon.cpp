@@ -53,7 +53,8 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
 
     // One daemon per port pair on the machine: a second one would sit unserved in the driver's
     // queue, and pcscd would never see its cards.
-    std::string lockPath = options_.lockDir + "/qelcard-sim-" + std::to_string(options_.contactPort) + "-" +
+    const std::string& lockDir = options_.lockDir.empty() ? options_.runDir : options_.lockDir;
+    std::string lockPath = lockDir + "/qelcard-sim-" + std::to_string(options_.contactPort) + "-" +
                            std::to_string(options_.contactlessPort) + ".lock";
     lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd_ < 0) throw std::runtime_error("cannot open " + lockPath + ": " + std::strerror(errno));

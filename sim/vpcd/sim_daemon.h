@@ -27,17 +27,17 @@ struct SimDaemonOptions {
     std::string contactlessProfile;  ///< likewise
     /// How long insert/remove/swap wait for pcscd to see the change (0: do not ask pcscd).
     std::chrono::milliseconds confirmTimeout{3000};
-    /// Where the lock file that guards the port pair lives: machine-wide by default, the run folder
-    /// of a testbed that has its own network namespace (its ports are its own there).
-    std::string lockDir = "/tmp";
+    /// Where the lock file that guards the port pair lives; empty: the run folder. The ports are one
+    /// network namespace's: a testbed beside the machine's pcscd names a folder every run shares.
+    std::string lockDir;
 };
 
 /// The card daemon: two virtual readers and the control socket that inserts, removes and swaps
 /// their cards. Only one daemon may serve a pair of ports on a machine: a second one refuses to
-/// start (a lock file, in /tmp by default, names the first one's pid).
+/// start (a lock file, in the run folder unless named, names the first one's pid).
 class SimDaemon {
 public:
-    /// Takes the machine-wide lock, writes the pid file, opens the log and the control socket.
+    /// Takes the port pair's lock, writes the pid file, opens the log and the control socket.
     /// Throws std::runtime_error with a clear message when any of that fails.
     SimDaemon(SimDaemonOptions options, CardModelLoader loader);
     ~SimDaemon();
