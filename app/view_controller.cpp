@@ -4,16 +4,16 @@
 #include <stdexcept>
 
 #include "app/app_delegate.h"
-#include "app/card_summary.h"
-#include "app/card_tables.h"
-#include "app/scard/scard.h"
+#include "management/card_summary.h"
+#include "management/card_tables.h"
+#include "management/scard/scard.h"
 #include "app/token_watch.h"
 #include "authservice/tls/client_tls.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_slot.h"
 #include "platform/pcsc/token_watcher.h"
 
 namespace qel {

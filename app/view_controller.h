@@ -17,14 +17,14 @@
 #include "app/links.h"
 #include "app/situation_view_controller.h"
 #include "app/tmaj_view_controller.h"
-#include "app/ui/alert_presenter.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/main_window_view.h"
-#include "app/ui/navigator.h"
-#include "authservice/vek_delegate.h"
+#include "management/views/alert_presenter.h"
+#include "management/views/desktop_services.h"
+#include "app/views/main_window_view.h"
+#include "app/views/navigator.h"
+#include "app/signin/vek_delegate.h"
 #include "authservice/vek_operations.h"
 #include "common/main_queue.h"
-#include "pkcs11/holder_infos.h"
+#include "issuerlib/holder_infos.h"
 
 namespace qel {
 

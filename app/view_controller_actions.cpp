@@ -4,11 +4,11 @@
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
-#include "app/scard/card_readers.h"
+#include "management/scard/card_readers.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_slot.h"
 
 namespace qel {
 

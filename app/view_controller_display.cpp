@@ -1,8 +1,8 @@
 // The main window: what the controls show for the card state.
 #include "app/app_delegate.h"
-#include "app/card_summary.h"
-#include "app/card_tables.h"
-#include "app/scard/scard.h"
+#include "management/card_summary.h"
+#include "management/card_tables.h"
+#include "management/scard/scard.h"
 #include "app/view_controller.h"
 #include "common/logger.h"
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "app/ui/widgets.h"
+#include "app/views/widgets.h"
 
 namespace qel::qt {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/situation_view.h"
+#include "app/views/situation_view.h"
 
 namespace Ui {
 class SituationView;

@@ -14,7 +14,7 @@
 
 #include "authservice/tls/client_identity.h"
 #include "common/hex.h"
-#include "tests/pkcs11/softhsm_token.h"
+#include "tests/issuerlib/softhsm_token.h"
 
 namespace qel::vek {
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "sim/card/profile.h"
-#include "tests/pkcs11/softhsm_token.h"
+#include "tests/issuerlib/softhsm_token.h"
 #include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"
 

@@ -33,7 +33,7 @@
 #include "authservice/vek_config.h"
 #include "common/logger.h"
 #include "gui_support.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 #include "tests/support/testbed_client.h"
 
 namespace qel {

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/alert_presenter.h"
-#include "app/ui/certificate_view.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/identification_view.h"
-#include "app/ui/main_window_view.h"
-#include "app/ui/maintenance_view.h"
-#include "app/ui/navigator.h"
-#include "app/ui/pin_dialog_views.h"
-#include "app/ui/situation_view.h"
-#include "app/ui/tmaj_view.h"
-#include "app/ui/widgets.h"
+#include "management/views/alert_presenter.h"
+#include "app/views/certificate_view.h"
+#include "management/views/desktop_services.h"
+#include "app/views/identification_view.h"
+#include "app/views/main_window_view.h"
+#include "app/views/maintenance_view.h"
+#include "app/views/navigator.h"
+#include "app/views/pin_dialog_views.h"
+#include "app/views/situation_view.h"
+#include "app/views/tmaj_view.h"
+#include "app/views/widgets.h"
 
 namespace qel::ui {
 inline void PrintTo(const Colour& c, std::ostream* os) {
