@@ -293,7 +293,8 @@ int digestSignFinal(void* c, unsigned char* signature, size_t* length, size_t ca
     // Ready for the next signature with the same settings.
     if (EVP_DigestInit_ex2(ctx->hashing.get(), ctx->md.get(), nullptr) != 1) return 0;
     if (request.padding == CardPadding::pss) {
-        const bool saltFits = ctx->saltLength == RSA_PSS_SALTLEN_DIGEST || ctx->saltLength == static_cast<int>(hashLength);
+        const bool saltFits =
+            ctx->saltLength == RSA_PSS_SALTLEN_DIGEST || ctx->saltLength == static_cast<int>(hashLength);
         const bool mgfFits = ctx->mgf1.empty() || EVP_MD_is_a(ctx->md.get(), ctx->mgf1.c_str());
         if (!saltFits || !mgfFits) {
             logError("Vek TLS : the card signs PSS only with a salt as long as the digest and MGF1 over the digest");
