@@ -95,8 +95,6 @@ bool loggedIn(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
 
 }  // namespace
 
-std::string ClientIdentity::keyIdUri() const { return "pkcs11:id=" + uriValue(id) + ";type=private"; }
-
 std::string ClientIdentity::keyUri() const {
     return "pkcs11:model=" + uriValue(tokenModel) + ";manufacturer=" + uriValue(tokenManufacturer) +
            ";serial=" + uriValue(tokenSerial) + ";token=" + uriValue(tokenLabel) + ";id=" + uriValue(id) +

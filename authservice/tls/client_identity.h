@@ -26,10 +26,8 @@ struct ClientIdentity {
     /// The token signs with RSA-PSS, which TLS 1.3 requires; a key without it is held to TLS 1.2.
     bool signsPss = false;
 
-    /// The private key's pkcs11: URI (token attributes, id, type), without any PIN.
+    /// The private key's pkcs11: URI (token attributes, id, type), without any PIN: its name in the logs.
     std::string keyUri() const;
-    /// The same by the pair's identifier alone.
-    std::string keyIdUri() const;
 };
 
 /// Whether a private key's label names the card's authentication key: the key directory calls it

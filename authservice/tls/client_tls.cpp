@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -199,8 +200,7 @@ bool ClientTls::prepareContext(void* sslContext) {
         logError(format("Vek TLS : the identity cannot be set on the connection : %s", openSslError().c_str()));
         return false;
     }
-    logInfo(format("Vek TLS : client identity %s of token %s (%s), %s", toHex(identity.id).c_str(),
-                   identity.tokenLabel.c_str(), identity.module.c_str(),
+    logInfo(format("Vek TLS : client identity %s (%s), %s", identity.keyUri().c_str(), identity.module.c_str(),
                    identity.signsPss ? "TLS 1.3 allowed" : "TLS 1.2 with PKCS#1 v1.5"));
     std::lock_guard lock(mutex_);
     last_ = PreparedIdentity{identity.module, identity.tokenLabel, identity.id, identity.signsPss};

@@ -50,7 +50,6 @@ TEST(ClientIdentities, TheKeyUriEncodesEveryTokenAttribute) {
     EXPECT_EQ(identity.keyUri(),
               "pkcs11:model=QEL4;manufacturer=Oberlane;serial=1234567890Z;token=QEL4%208025000001%3Bx%3Dy%2F%25;"
               "id=%A0%02%2F;type=private");
-    EXPECT_EQ(identity.keyIdUri(), "pkcs11:id=%A0%02%2F;type=private");
 }
 
 // Sigilla is found by its registration, the user's before the system's, without loading anything.
