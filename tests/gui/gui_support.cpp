@@ -1,7 +1,10 @@
 #include "gui_support.h"
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPixmap>
+#include <QScreen>
 #include <QThread>
 #include <QWidget>
 #include <cstdlib>
@@ -67,6 +70,17 @@ int pixelsNear(const QImage& image, const QColor& colour, int tolerance) {
         }
     }
     return count;
+}
+
+void keepScreen(QWidget& window, const char* name) {
+    const QString dir = qEnvironmentVariable("QEL_SCREENSHOT_DIR");
+    if (dir.isEmpty()) return;
+    processFor(800);  // the window manager's moves and the repaint they bring
+    QPixmap picture;
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && window.screen())
+        picture = window.screen()->grabWindow(0);
+    if (picture.isNull()) picture = window.grab();
+    picture.save(dir + "/" + QString::fromLatin1(name) + ".png");
 }
 
 }  // namespace qel::gui_test
