@@ -19,7 +19,12 @@ QApplication& guiApp() {
     static char name[] = "kartello-gui-test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+        // Screenshots kept for the eye are taken on the display, as its window manager draws them.
+        const bool onDisplay = !qgetenv("QEL_SCREENSHOT_DIR").isEmpty() && !qgetenv("DISPLAY").isEmpty();
+        if (onDisplay)
+            qputenv("QT_QPA_PLATFORM", "xcb");
+        else if (qgetenv("QT_QPA_PLATFORM").isEmpty())
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         auto* created = new QApplication(argc, argv);
         qelInitQtResources();
         created->setStyleSheet(qt::kartelloStyleSheet());

@@ -108,7 +108,7 @@ TEST_F(KartelloWindow, ShowsTheHolderOfTheContactCardAndTheFunctionsItAllows) {
     EXPECT_TRUE(entries.contains(QStringLiteral("Virtual PCD 00 01"))) << entries.join('|').toStdString();
     if (!qEnvironmentVariableIsEmpty("QEL_SCREENSHOT_DIR")) {
         readers->showPopup();
-        gui_test::keepScreen(app_->window(), "main-two-readers");
+        gui_test::keepScreen(app_->window(), "window-two-readers");
         readers->hidePopup();
     }
 
@@ -164,17 +164,17 @@ TEST_F(KartelloWindow, PinEntryThenSituationsReadFromTheCard) {
     QWidget& window = app_->window();
     window.showNormal();
     window.resize(window.minimumSize());
-    gui_test::keepScreen(window, "situations-960x640");
+    gui_test::keepScreen(window, "window-situations-960x640");
     find<QPushButton>("nextButton")->click();
     EXPECT_EQ(text("pageCounter"), QStringLiteral("2 / 2"));
     EXPECT_EQ(text("situRaisonSociale"), QStringLiteral("CENTRE HOSPITALIER DE TEST"));
     EXPECT_EQ(text("factuPermissionLot"), QStringLiteral("Non"));
     EXPECT_TRUE(find("nextButton")->isHidden());
-    gui_test::keepScreen(window, "situations-960x640-page2");
+    gui_test::keepScreen(window, "window-situations-960x640-page2");
     window.showMaximized();
-    gui_test::keepScreen(window, "situations-maximised-page2");
+    gui_test::keepScreen(window, "window-situations-maximised-page2");
     find<QPushButton>("previousButton")->click();
-    gui_test::keepScreen(window, "situations-maximised");
+    gui_test::keepScreen(window, "window-situations-maximised");
 }
 
 // ---------------------------------------------------------------------------------------------
