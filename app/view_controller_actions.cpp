@@ -263,8 +263,8 @@ void ViewController::activateDemoMode() {
     o_.cardStatus->setText("");
     o_.demoModeTitle->setHidden(false);
     o_.refreshButton->setHidden(true);
-    o_.cardComboBox->addItem("Absence de carte");
-    o_.cardComboBox->addItem("Carte insérée");
+    o_.cardComboBox->addItem("Absence de carte", kDemoNoCardKey);
+    o_.cardComboBox->addItem("Carte insérée", kDemoCardKey);
 }
 
 void ViewController::desactivateDemoMode() {

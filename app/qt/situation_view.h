@@ -21,6 +21,9 @@ public:
     const ui::SituationOutlets& outlets() override { return outlets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 private:
     std::unique_ptr<Ui::SituationView> ui_;
     WidgetAdapters adapters_;

@@ -101,23 +101,26 @@ public:
 /// its text anywhere else.
 class SecureField : public TextField {};
 
-/// A pop-up list of titles (the reader list).
+/// A pop-up list (the reader list). Each entry shows a title, for the eye only and free to change,
+/// and carries a key, fixed when the entry is added: the program finds entries by their key.
 class PopUpList : public Widget {
 public:
     virtual void removeAllItems() = 0;
-    virtual void addItem(const std::string& title) = 0;
+    virtual void addItem(const std::string& title, const std::string& key) = 0;
     virtual int itemCount() const = 0;
     /// Empty text for a position outside the list.
     virtual std::string itemTitle(int index) const = 0;
-    /// Ignored for a position outside the list.
+    /// Empty text for a position outside the list.
+    virtual std::string itemKey(int index) const = 0;
+    /// Ignored for a position outside the list; the key stays.
     virtual void setItemTitle(int index, const std::string& title) = 0;
     /// Selects the entry without calling the selection handler; −1 or a position outside the list
     /// clears the selection.
     virtual void selectItem(int index) = 0;
     /// −1 when nothing is selected.
     virtual int selectedIndex() const = 0;
-    /// Empty when nothing is selected.
-    virtual std::string selectedTitle() const = 0;
+    /// The selected entry's key; empty when nothing is selected.
+    virtual std::string selectedKey() const = 0;
     /// Called when the user picks an entry (also when it is the one already selected).
     virtual void setSelectionHandler(std::function<void()> handler) = 0;
 };

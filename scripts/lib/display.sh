@@ -2,12 +2,21 @@
 # A program on a private display, as the scripts look at a window without a desktop. Sourced.
 
 # Runs the bash CODE with ARGs ($1 … inside it) on a private X server (Xvfb, 1060x660, no TCP) and a
-# private D-Bus session bus, with this library sourced there.
+# private D-Bus session bus, with this library sourced there and a window manager running.
 on_private_display() {
   local code="$1"
   shift
   xvfb-run -a -s "-screen 0 1060x660x24 -nolisten tcp" dbus-run-session -- \
-    bash -c '. "$0"; '"$code" "${BASH_SOURCE[0]}" "$@"
+    bash -c '. "$0"; with_window_manager; '"$code" "${BASH_SOURCE[0]}" "$@"
+}
+
+# A window manager places and frames windows as on a desktop (it ends with the X server); without
+# one installed, windows stay bare.
+with_window_manager() {
+  if command -v openbox >/dev/null; then
+    openbox >/dev/null 2>&1 &
+    sleep 1
+  fi
 }
 
 # Starts PROGRAM (its output in OUT) and waits up to 30 s until the command READY succeeds, lets the

@@ -134,12 +134,12 @@ public:
     }
     void remove(const std::string& reader) { testbed::removeCard(slots, reader); }
     static std::string readerName(const std::string& reader) { return testbed::readerName(reader); }
-    /// The reader list's entry of a virtual reader ("contact", "contactless"), found by the name it
-    /// was listed with: a real reader may sit beside the virtual ones, before or after them.
+    /// The reader list's entry of a virtual reader ("contact", "contactless"), found by its key: a
+    /// real reader may sit beside the virtual ones, before or after them.
     int entryOf(const std::string& reader) const {
-        const auto& added = window.cardComboBox.added;
-        for (std::size_t i = 0; i < added.size(); ++i)
-            if (trimControlCharacters(added[i]) == readerName(reader)) return static_cast<int>(i);
+        const auto& keys = window.cardComboBox.keys;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == readerName(reader)) return static_cast<int>(i);
         ADD_FAILURE() << readerName(reader) << " is not listed";
         return -2;  // never an entry, nor "none selected"
     }

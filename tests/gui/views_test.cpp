@@ -380,6 +380,10 @@ TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksTh
                 EXPECT_FALSE(ra.intersects(rb))
                     << a->objectName().toStdString() << " " << b->objectName().toStdString();
             }
+        // Narrow, the blocks stand one above the other rather than cut their values to a few letters.
+        const QRect situ = h.window.findChild<QWidget*>("SituView")->geometry();
+        const QRect factu = h.window.findChild<QWidget*>("FactuView")->geometry();
+        EXPECT_EQ(factu.top() > situ.bottom(), size.width() == 960);
         keepScreenshot(h.window, size.width() == 960 ? "situations-960x640" : "situations-maximised");
     }
 }
