@@ -208,7 +208,7 @@ std::string SimDaemon::insert(const std::string& label, const std::string& profi
         return "error: the " + label + " reader already holds a card (remove it or use swap)";
     std::unique_ptr<CardModel> model;
     try {
-        model = loader_(profile, label == "contact" ? ReaderKind::contact : ReaderKind::contactless);
+        model = loader_(profile, r.config().kind);
         if (!model) throw std::runtime_error("no card model");
     } catch (const std::exception& e) {
         return "error: cannot load the profile " + profile + ": " + e.what();
