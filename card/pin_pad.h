@@ -85,14 +85,14 @@ std::variant<SecretBytes, std::uint16_t> fillPinCommand(const PinEntryRequest& r
 
 /// What came of a PIN entry on the keypad, with the card's or the reader's status word.
 enum class PinPadOutcome {
-    verified,    ///< 9000
-    wrongPin,    ///< 63Cx: `triesLeft` says how many
-    blocked,     ///< 6983
-    cancelled,   ///< 6401: the holder pressed Cancel
-    timedOut,    ///< 6400: nobody typed
-    wrongLength, ///< 6403 from the reader, 6700 from the card
-    entriesDiffer, ///< 6402: the new PIN and its confirmation differ
-    failed,      ///< any other answer
+    verified,       ///< 9000
+    wrongPin,       ///< 63Cx: `triesLeft` says how many
+    blocked,        ///< 6983
+    cancelled,      ///< 6401: the holder pressed Cancel
+    timedOut,       ///< 6400: nobody typed
+    wrongLength,    ///< 6403 from the reader, 6700 from the card
+    entriesDiffer,  ///< 6402: the new PIN and its confirmation differ
+    failed,         ///< any other answer
 };
 struct PinPadResult {
     PinPadOutcome outcome = PinPadOutcome::failed;

@@ -6,11 +6,11 @@ namespace qel {
 
 namespace {
 
-constexpr std::uint8_t kFormatBytes = 0x80;    // bmFormatString: positions in bytes, not bits
-constexpr std::uint8_t kFormatRight = 0x04;    // right-justified
-constexpr std::uint8_t kFormatTypeMask = 0x03; // 0 binary, 1 BCD, 2 ASCII
+constexpr std::uint8_t kFormatBytes = 0x80;     // bmFormatString: positions in bytes, not bits
+constexpr std::uint8_t kFormatRight = 0x04;     // right-justified
+constexpr std::uint8_t kFormatTypeMask = 0x03;  // 0 binary, 1 BCD, 2 ASCII
 constexpr std::uint8_t kTypeBinary = 0, kTypeBcd = 1, kTypeAscii = 2;
-constexpr std::uint8_t kLengthBytes = 0x10;    // bmPINLengthFormat: position in bytes
+constexpr std::uint8_t kLengthBytes = 0x10;  // bmPINLengthFormat: position in bytes
 constexpr std::uint8_t kConfirmNew = 0x01, kAskCurrent = 0x02;
 constexpr std::uint8_t kValidationKey = 0x02;  // entry ends with the OK key
 constexpr std::uint16_t kLangFrench = 0x040C;

@@ -54,8 +54,9 @@ std::variant<KeypadEntry, std::string> parseKeypadEntry(const std::string& word,
         e.kind = KeypadEntry::Kind::digits;
         e.groups = std::move(*groups);
     } else {
-        return std::string("the entry must be cancel, timeout or digits (up to three groups of at most 16, "
-                           "separated by commas)");
+        return std::string(
+            "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
+            "separated by commas)");
     }
     return e;
 }

@@ -93,7 +93,7 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
         VirtualReader::Config{"contact", ReaderKind::contact, options_.host, options_.contactPort, sink});
     contactless_ = std::make_unique<VirtualReader>(
         VirtualReader::Config{"contactless", ReaderKind::contactless, options_.host, options_.contactlessPort, sink});
- pinpad_ = std::make_unique<VirtualReader>(
+    pinpad_ = std::make_unique<VirtualReader>(
         VirtualReader::Config{"pinpad", ReaderKind::contact, options_.host, options_.pinpadPort, sink, true});
     log("qelcard-sim started, pid " + pid + ", ports " + std::to_string(options_.contactPort) + "/" +
         std::to_string(options_.contactlessPort));

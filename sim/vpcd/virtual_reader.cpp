@@ -80,7 +80,12 @@ void VirtualReader::setKeypadEntry(KeypadEntry entry) {
 
 VirtualReader::Status VirtualReader::status() const {
     std::lock_guard lock(mutex_);
-    return Status{model_ != nullptr, profile_, connected_, powered_, hostile_, apdus_,
+    return Status{model_ != nullptr,
+                  profile_,
+                  connected_,
+                  powered_,
+                  hostile_,
+                  apdus_,
                   config_.keypad ? describeKeypadEntry(keypadEntry_) : std::string()};
 }
 

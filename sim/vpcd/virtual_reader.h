@@ -26,7 +26,7 @@ public:
         std::string host = "127.0.0.1";
         std::uint16_t port = 0;
         std::function<void(const std::string&)> log;  ///< one line per call; may be empty
-        bool keypad = false;  ///< the keypad reader: its driver asks here what the holder types
+        bool keypad = false;                          ///< the keypad reader: its driver asks here what the holder types
     };
     struct Status {
         bool inserted = false;

@@ -357,7 +357,6 @@ TEST(PinState, TransportErrorsOfPinCommandsArePassedOnUnchanged) {
     EXPECT_TRUE(card.ops().apduOps().verifyPin.data.empty());
 }
 
-
 // ---- Keypad readers: the feature list, the PIN structures and what the reader builds of them.
 
 SecretBytes digits(const char* text) { return SecretBytes(std::string_view(text)); }
@@ -369,7 +368,8 @@ Bytes filled(const Bytes& structure, bool modify, const char* oldDigits, const c
         return {};
     }
     auto command = fillPinCommand(std::get<PinEntryRequest>(parsed), digits(oldDigits), digits(newDigits));
-    if (auto* sw = std::get_if<std::uint16_t>(&command)) return {static_cast<std::uint8_t>(*sw >> 8), static_cast<std::uint8_t>(*sw)};
+    if (auto* sw = std::get_if<std::uint16_t>(&command))
+        return {static_cast<std::uint8_t>(*sw >> 8), static_cast<std::uint8_t>(*sw)};
     const SecretBytes& apdu = std::get<SecretBytes>(command);
     return Bytes(apdu.begin(), apdu.end());
 }
@@ -450,8 +450,8 @@ TEST(PinPadStructures, HostileFieldsAreRefusedWithoutReadingOutsideTheStructure)
     newPastCommand[6] = 0xF0;  // bInsertionOffsetNew
     EXPECT_TRUE(refused(parseModifyStructure(newPastCommand)));
     Bytes lengthPastBlock = verify;
-    lengthPastBlock[3] = 0x88;           // an 8-bit length field...
-    lengthPastBlock[4] = 0x10 | 0x0F;    // ...at byte 15 of an 8-byte block
+    lengthPastBlock[3] = 0x88;         // an 8-bit length field...
+    lengthPastBlock[4] = 0x10 | 0x0F;  // ...at byte 15 of an 8-byte block
     EXPECT_TRUE(refused(parseVerifyStructure(lengthPastBlock)));
     Bytes noRange = verify;
     noRange[5] = 2;  // max below min

@@ -111,7 +111,8 @@ CK_RV Module::keypadOutcome(TokenInstance& token, const PinPadResult& result, co
             return CKR_OK;
         case PinPadOutcome::wrongPin:
             token.triesLeft = result.triesLeft;
-            logWarning(format("Sigilla : %s on the reader's keypad : wrong PIN, %d tries left", what, result.triesLeft));
+            logWarning(
+                format("Sigilla : %s on the reader's keypad : wrong PIN, %d tries left", what, result.triesLeft));
             return CKR_PIN_INCORRECT;
         case PinPadOutcome::blocked:
             token.pinLocked = true;
@@ -141,8 +142,8 @@ void Module::loginWithoutPin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
     if (adoptionAllowed_) {
         // A host that takes over verified cards keeps doing so in a keypad reader.
         std::unique_lock sessionLock(session->mutex);
-        const bool verified =
-            onCard(*session, CardPhase::pinCheck, [&](TokenInstance&) { return session->sigilla->cardAlreadyVerified(); });
+        const bool verified = onCard(*session, CardPhase::pinCheck,
+                                     [&](TokenInstance&) { return session->sigilla->cardAlreadyVerified(); });
         sessionLock.unlock();
         if (verified) return adoptLogin(handle, user);
     }
@@ -190,7 +191,8 @@ void Module::changePinOnKeypad(CK_SESSION_HANDLE handle) {
         }
         if (!pinCommandFormat(auth->card->type(), true)) return CKR_FUNCTION_NOT_SUPPORTED;
         logInfo("Sigilla : waiting for the PIN change on the reader's keypad");
-        const CK_RV outcome = keypadOutcome(token, PinPad::changePin(*auth->smartCard, auth->card->type()), "PIN change");
+        const CK_RV outcome =
+            keypadOutcome(token, PinPad::changePin(*auth->smartCard, auth->card->type()), "PIN change");
         if (outcome == CKR_OK && !token.loggedIn) {
             // CHANGE REFERENCE DATA leaves the new PIN verified on the card: without a login of this
             // module that state is ended below, as a logout ends it.
