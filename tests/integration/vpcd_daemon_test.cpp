@@ -274,12 +274,15 @@ TEST(ControlCommandTest, ParsesRequestsAndNamesWhatIsWrong) {
         {"pinpad 1234,5678,5678 500", nullptr},
         {"pinpad cancel", nullptr},
         {"pinpad", "'pinpad' needs an entry (cancel, timeout or digits)"},
-        {"pinpad 12a4", "the entry must be cancel, timeout or digits (up to three groups of at most 16, separated by "
-                        "commas)"},
-        {"pinpad 1,2,3,4", "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
-                           "separated by commas)"},
-        {"pinpad 1234,", "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
-                         "separated by commas)"},
+        {"pinpad 12a4",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, separated by "
+         "commas)"},
+        {"pinpad 1,2,3,4",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
+         "separated by commas)"},
+        {"pinpad 1234,",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
+         "separated by commas)"},
         {"pinpad 1234 soon", "the typing time must be 0 to 600000 milliseconds"},
         {"pinpad 1234 5 6", "'pinpad' takes an entry and a typing time in milliseconds"},
         {"insert contact", "'insert' needs a profile folder"},

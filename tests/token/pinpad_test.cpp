@@ -157,8 +157,7 @@ TEST_F(PinPad, TheIssuerStandInAndQelUseTheKeypad) {
 
     // qel speaks to the issuer library and asks the reader itself for its keypad.
     // qel carries its own sanitizer runtime: the one preloaded for foreign programs is taken off.
-    const std::string qel =
-        "env -u LD_PRELOAD QEL_PKCS11_LIBRARY=" + quoted(standIn) + " " + quoted(env("QEL_CLI"));
+    const std::string qel = "env -u LD_PRELOAD QEL_PKCS11_LIBRARY=" + quoted(standIn) + " " + quoted(env("QEL_CLI"));
     const Outcome info = run(qel + " info --reader " + quoted(kPinPadReader));
     EXPECT_EQ(info.status, 0) << info.output;
     EXPECT_NE(info.output.find(kPinPadReader + " (card, keypad: PIN entry and change)"), std::string::npos)
