@@ -127,3 +127,25 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
 }
 
 }  // namespace qel
+
+namespace qel {
+
+std::optional<Bytes> SmartCard::readerControl(std::uint32_t, const Bytes&) { return std::nullopt; }
+
+const Bytes& SmartCard::readerFeatureList() {
+    if (!featureList_) {
+        // The feature request is the one control every part 10 reader must answer; any failure
+        // means a reader without features, not a broken card.
+        constexpr std::uint32_t kGetFeatureRequest = 0x42000000 + 3400;
+        std::optional<Bytes> answer;
+        try {
+            answer = readerControl(kGetFeatureRequest, {});
+        } catch (const TransportError&) {
+            answer.reset();
+        }
+        featureList_ = answer.value_or(Bytes{});
+    }
+    return *featureList_;
+}
+
+}  // namespace qel

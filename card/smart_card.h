@@ -73,6 +73,15 @@ public:
     /// Throws TransportError when the card cannot be reached again after a reset.
     virtual std::uint32_t resetsByOthers() { return 0; }
 
+    /// Sends a control request to the reader (SCardControl) and returns its answer; nothing when
+    /// the reader takes no such requests (a card in-process). Throws TransportError when the reader
+    /// refuses or fails.
+    virtual std::optional<Bytes> readerControl(std::uint32_t code, const Bytes& input);
+
+    /// The reader's feature list (tag, length, control code), asked once per connection: empty for
+    /// a reader without features or one that would not answer.
+    const Bytes& readerFeatureList();
+
     /// Class byte that prefixes every command built by send().
     std::uint8_t cla() const { return cla_; }
     void setCla(std::uint8_t cla) { cla_ = cla; }
@@ -93,6 +102,7 @@ private:
 
     std::uint8_t cla_ = 0x00;
     bool chaining_ = true;
+    std::optional<Bytes> featureList_;
 };
 
 /// Holds a card session for a scope.

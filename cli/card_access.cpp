@@ -6,6 +6,8 @@
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_error.h"
 #include "issuerlib/pkcs11_slot.h"
+#include "platform/pcsc/pcsc_card.h"
+#include "platform/pcsc/pcsc_context.h"
 
 namespace qel::cli {
 namespace {
@@ -15,6 +17,27 @@ std::string readerList(const std::vector<ReaderEntry>& readers) {
     for (const ReaderEntry& reader : readers) list += (list.empty() ? "" : ", ") + ("\"" + reader.name + "\"");
     return list;
 }
+
+}  // namespace
+
+std::optional<PinPadFeatures> readerKeypad(const std::string& reader) {
+    try {
+        auto context = std::make_shared<pcsc::PcscContext>(pcsc::systemPcscApi());
+        pcsc::PcscCard card(context, reader);
+        return parseFeatureList(card.readerFeatureList());
+    } catch (const TransportError&) {
+        return std::nullopt;
+    }
+}
+
+std::string keypadText(const std::optional<PinPadFeatures>& keypad) {
+    if (!keypad) return "unknown";
+    if (keypad->canVerify() && keypad->canModify()) return "PIN entry and change";
+    if (keypad->canVerify()) return "PIN entry";
+    return "none";
+}
+
+namespace {
 
 const char* const kNoReaderMessage = "no card reader found (is the smart-card service pcscd running?)";
 

@@ -2,9 +2,11 @@
 #include <p11-kit/pkcs11.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "card/pin_pad.h"
 #include "issuerlib/pkcs11_library.h"
 
 namespace qel {
@@ -21,6 +23,12 @@ struct ReaderEntry {
     std::string name;
     bool cardPresent = false;
 };
+
+/// What the keypad of a reader that holds a card can do, asked of the reader itself through the
+/// smart-card service. Nothing when it could not be asked (no card, no service).
+std::optional<PinPadFeatures> readerKeypad(const std::string& reader);
+/// "PIN entry and change", "PIN entry", "none", or "unknown" when the reader could not be asked.
+std::string keypadText(const std::optional<PinPadFeatures>& keypad);
 
 /// The issuer library, loaded and initialised as the main window does it, and the readers it
 /// lists. Throws CliError: kExitLibraryUnavailable when the library cannot be loaded or refuses

@@ -1,4 +1,6 @@
 // The commands that read the card: info, pin-status, services-test.
+#include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 
@@ -132,19 +134,28 @@ CommandResult infoCommand(Context& context) {
     Survey survey;
     CommandResult result;
     Json readers = Json::array();
+    // Only a reader that holds a card can be asked for its keypad.
+    std::map<std::string, std::optional<PinPadFeatures>> keypads;
+    for (const ReaderEntry& reader : access.readers())
+        keypads[reader.name] = reader.cardPresent ? readerKeypad(reader.name) : std::nullopt;
     for (const ReaderEntry& reader : access.readers()) {
         const ReaderInfo* qel4 = survey.qel4In(reader.name);
+        const auto& keypad = keypads[reader.name];
         readers.push_back(Json{{"name", reader.name},
                                {"card", reader.cardPresent},
                                {"qel4", qel4 != nullptr},
-                               {"contactless", qel4 != nullptr && qel4->isContactless}});
+                               {"contactless", qel4 != nullptr && qel4->isContactless},
+                               {"keypad", keypad ? Json(keypadText(keypad)) : Json(nullptr)}});
     }
     result.data["readers"] = readers;
     const ReaderEntry* chosen = access.findReader(context.options.reader);
     context << "Readers:\n";
-    for (const ReaderEntry& reader : access.readers())
-        context << (chosen == &reader ? "  * " : "    ") << reader.name << (reader.cardPresent ? " (card)" : "")
-                << "\n";
+    for (const ReaderEntry& reader : access.readers()) {
+        const auto& keypad = keypads[reader.name];
+        context << (chosen == &reader ? "  * " : "    ") << reader.name << (reader.cardPresent ? " (card" : "")
+                << (keypad && keypad->canVerify() ? ", keypad: " + keypadText(keypad) : std::string())
+                << (reader.cardPresent ? ")" : "") << "\n";
+    }
 
     if (!chosen || !chosen->cardPresent) {
         // A QEL4 held to a contactless reader answers the smart-card service only.
@@ -186,7 +197,13 @@ CommandResult infoCommand(Context& context) {
             << "  Validity:    " << holder.validFrom << " to " << holder.validUntil
             << (holder.valid ? " (valid)" : " (EXPIRED)") << "\n"
             << "  Test card:   " << (holder.isTestCard ? "yes" : "no") << "\n"
-            << "  PIN:         " << lockStateText(lock) << "\n";
+            << "  PIN:         " << lockStateText(lock) << "\n"
+            << "  Keypad:      "
+            << (keypads[chosen->name] && keypads[chosen->name]->canVerify()
+                    ? keypadText(keypads[chosen->name]) + " on the reader (the PIN is typed there)"
+                    : keypadText(keypads[chosen->name]))
+            << "\n";
+    result.data["keypad"] = keypads[chosen->name] ? Json(keypadText(keypads[chosen->name])) : Json(nullptr);
     printOtherProgramsHint(context);
     return result;
 }
@@ -219,7 +236,17 @@ CommandResult servicesTestCommand(Context& context) {
     ServiceReportRecorder recorder;
     CardAccess access(&recorder);
     const ReaderEntry reader = access.chooseReader(context.options.reader);
-    SecretBytes pin = readPin(PinSource{context.options.pinFd});
+    // A reader with a keypad takes the PIN itself: it is never read here, from a descriptor or the
+    // terminal, and the library is handed none.
+    const std::optional<PinPadFeatures> keypad = readerKeypad(reader.name);
+    const bool onKeypad = keypad && keypad->canVerify();
+    SecretBytes pin;
+    if (onKeypad) {
+        std::cerr << "qel: type the PIN on the keypad of the reader \"" << reader.name << "\""
+                  << (context.options.pinFd >= 0 ? " (--pin-fd is not read for a keypad reader)" : "") << "\n";
+    } else {
+        pin = readPin(PinSource{context.options.pinFd});
+    }
 
     ServicesTest test(access.library(), recorder);
     test.prepare();
@@ -243,6 +270,7 @@ CommandResult servicesTestCommand(Context& context) {
     result.data["date"] = date;
     result.data["login"] = outcome.login ? pkcs11ReturnName(*outcome.login) : "";
     result.data["failedCalls"] = outcome.failedCalls;
+    result.data["keypad"] = onKeypad;
     result.data["report"] = report;
     if (outcome.login) setLoginFailure(*outcome.login, result);
     if (result.code == kExitWrongPin && outcome.card) {

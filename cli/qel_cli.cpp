@@ -150,7 +150,8 @@ Commands:
   pin-status           whether the PIN is usable, at its last try or blocked
   services-test        the services test of Kartello's maintenance view, with its report;
                        asks for the PIN on the terminal (no echo), or reads it from
-                       --pin-fd N (up to the first line feed)
+                       --pin-fd N (up to the first line feed); on a reader with a
+                       keypad it is typed there instead
   diag                 writes the diagnostics archive (logs and system report) into the
                        download folder
   cache clear [SERIAL] clears the card file cache of the card with that serial (as info

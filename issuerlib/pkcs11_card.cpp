@@ -150,7 +150,10 @@ CK_RV Pkcs11Card::refreshTokenInfo() {
 }
 
 CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
-    if (characterCount(code) != (securityOfficer ? kPukLength : kPinLength)) return CKR_PIN_LEN_RANGE;
+    // No code for a token whose reader has a keypad: the library has the holder type it there.
+    const bool keypad = code.empty() && !securityOfficer && refreshTokenInfo() == CKR_OK &&
+                        (tokenInfo.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
+    if (!keypad && characterCount(code) != (securityOfficer ? kPukLength : kPinLength)) return CKR_PIN_LEN_RANGE;
     CK_RV rv = library_.login(session, securityOfficer ? CKU_SO : CKU_USER, code);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         logSuccess("Utilisateur authentifié !");

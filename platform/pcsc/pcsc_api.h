@@ -36,6 +36,12 @@ public:
     virtual LONG transmit(SCARDHANDLE card, DWORD protocol, const Bytes& command, Bytes& response) = 0;
     /// The card's ATR, state bits and active protocol as the service reports them now.
     virtual LONG status(SCARDHANDLE card, Bytes& atr, DWORD* state, DWORD* protocol) = 0;
+    /// A request to the reader itself (SCardControl); `output` is replaced. A service without reader
+    /// requests answers SCARD_E_UNSUPPORTED_FEATURE.
+    virtual LONG control(SCARDHANDLE card, DWORD code, const Bytes& input, Bytes& output) {
+        output.clear();
+        return SCARD_E_UNSUPPORTED_FEATURE;
+    }
 };
 
 /// pcsc-lite (libpcsclite, talking to pcscd). One shared instance per process.

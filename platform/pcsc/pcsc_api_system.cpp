@@ -70,6 +70,15 @@ public:
         return rv;
     }
 
+    LONG control(SCARDHANDLE card, DWORD code, const Bytes& input, Bytes& output) override {
+        output.assign(kMaxResponse, 0);
+        DWORD length = 0;
+        LONG rv = SCardControl(card, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+                               output.data(), static_cast<DWORD>(output.size()), &length);
+        output.resize(rv == SCARD_S_SUCCESS ? std::min<DWORD>(length, kMaxResponse) : 0);
+        return rv;
+    }
+
     LONG status(SCARDHANDLE card, Bytes& atr, DWORD* state, DWORD* protocol) override {
         unsigned char buffer[MAX_ATR_SIZE];
         DWORD atrLength = sizeof buffer;

@@ -87,6 +87,18 @@ Bytes PcscCard::transmit(const Bytes& apdu) {
     return response;
 }
 
+std::optional<Bytes> PcscCard::readerControl(std::uint32_t code, const Bytes& input) {
+    Bytes output;
+    LONG rv = handle_.api().control(handle_.get(), code, input, output);
+    if (rv == SCARD_W_RESET_CARD) {
+        reconnectAfterReset();
+        rv = handle_.api().control(handle_.get(), code, input, output);
+    }
+    if (rv == SCARD_E_UNSUPPORTED_FEATURE) return std::nullopt;
+    if (rv != SCARD_S_SUCCESS) throw pcscTransportError(rv, "SCardControl");
+    return output;
+}
+
 bool PcscCard::cardLeftReader() {
     SCARD_READERSTATE state{};
     state.szReader = reader_.c_str();

@@ -36,6 +36,8 @@ public:
     /// every other connection after a reset, until it reconnects. The reader's event count does not
     /// move on a reset, so the reader state alone cannot tell.
     std::uint32_t resetsByOthers() override;
+    /// SCardControl on the card's connection. A keypad entry holds the call until the holder is done.
+    std::optional<Bytes> readerControl(std::uint32_t code, const Bytes& input) override;
 
     const std::string& readerName() const { return reader_; }
     /// SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1.

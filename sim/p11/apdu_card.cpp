@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "card/pin_pad.h"
 #include "sim/p11/mechanisms.h"
 #include "sim/p11/tlv.h"
 
@@ -212,6 +213,34 @@ Bytes ApduCard::getChallenge(std::size_t length) {
     if (r.sw != kOk || r.data.empty()) throw CardStatusError(r.sw == kOk ? 0x6F00 : r.sw);
     if (r.data.size() > length) r.data.resize(length);
     return r.data;
+}
+
+namespace {
+
+QELType cardType(CardGeneration generation) {
+    switch (generation) {
+        case CardGeneration::QEL3:
+            return QELType::QEL3;
+        case CardGeneration::QEL3CL:
+            return QELType::QEL3CL;
+        case CardGeneration::QEL4:
+            break;
+    }
+    return QELType::QEL4;
+}
+
+}  // namespace
+
+bool ApduCard::hasKeypad() { return PinPad::available(*card_); }
+
+std::uint16_t ApduCard::verifyPinOnKeypad() {
+    if (!hasKeypad()) return 0x6D00;
+    return PinPad::verifyPin(*card_, cardType(generation_)).statusWord;
+}
+
+std::uint16_t ApduCard::changePinOnKeypad() {
+    if (!hasKeypad() || !pinCommandFormat(cardType(generation_), true)) return 0x6D00;
+    return PinPad::changePin(*card_, cardType(generation_)).statusWord;
 }
 
 Bytes ApduCard::transmitRaw(const Bytes& apdu) {

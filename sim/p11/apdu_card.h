@@ -33,6 +33,9 @@ public:
     Bytes sign(const SignRequest& request) override;
     Bytes getChallenge(std::size_t length) override;
     Bytes transmitRaw(const Bytes& apdu) override;
+    bool hasKeypad() override;
+    std::uint16_t verifyPinOnKeypad() override;
+    std::uint16_t changePinOnKeypad() override;
 
 private:
     /// Selects by path; the FCP on success, nothing when the file does not exist.

@@ -89,6 +89,14 @@ public:
     /// Unblocks the PIN with the PUK and sets the new PIN.
     virtual std::uint16_t resetRetryCounter(const SecretBytes& puk, const SecretBytes& newPin) = 0;
 
+    /// Whether the reader has a keypad that verifies the PIN (a protected authentication path).
+    virtual bool hasKeypad() { return false; }
+    /// VERIFY, or CHANGE REFERENCE DATA, with the PIN typed on the reader's keypad: the card's status
+    /// word, or the reader's 6400 (nobody typed), 6401 (Cancel), 6402 (confirmation differs), 6403
+    /// (wrong length); 6D00 without a keypad.
+    virtual std::uint16_t verifyPinOnKeypad() { return 0x6D00; }
+    virtual std::uint16_t changePinOnKeypad() { return 0x6D00; }
+
     /// Signs with a card key; CardStatusError when the card refuses (6982 before the PIN).
     virtual Bytes sign(const SignRequest& request) = 0;
 

@@ -16,6 +16,23 @@ CK_RV rvFromPinStatus(std::uint16_t sw) {
     return rvFromCardStatus(sw);
 }
 
+CK_RV rvFromKeypadStatus(std::uint16_t sw) {
+    switch (sw) {
+        case 0x6400:
+            return CKR_FUNCTION_FAILED;  // nobody typed before the reader gave up
+        case 0x6401:
+            return CKR_FUNCTION_CANCELED;
+        case 0x6402:
+            return CKR_PIN_INVALID;
+        case 0x6403:
+            return CKR_PIN_LEN_RANGE;
+        case 0x6D00:
+            return CKR_FUNCTION_NOT_SUPPORTED;
+        default:
+            return rvFromPinStatus(sw);
+    }
+}
+
 CK_RV rvFromCardStatus(std::uint16_t sw) {
     struct Entry {
         std::uint16_t sw;

@@ -117,6 +117,22 @@ void PcscCard::beginSession() {
 
 void PcscCard::endSession() { SCardEndTransaction(handle_, SCARD_LEAVE_CARD); }
 
+std::optional<Bytes> PcscCard::readerControl(std::uint32_t code, const Bytes& input) {
+    Bytes answer(MAX_BUFFER_SIZE_EXTENDED);
+    DWORD length = 0;
+    LONG rv = SCardControl(handle_, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+                           answer.data(), static_cast<DWORD>(answer.size()), &length);
+    if (rv == SCARD_W_RESET_CARD) {
+        reconnect();
+        rv = SCardControl(handle_, code, input.empty() ? nullptr : input.data(), static_cast<DWORD>(input.size()),
+                          answer.data(), static_cast<DWORD>(answer.size()), &length);
+    }
+    if (rv == SCARD_E_UNSUPPORTED_FEATURE) return std::nullopt;
+    if (rv != SCARD_S_SUCCESS) throw transportError(rv, "SCardControl");
+    answer.resize(std::min<std::size_t>(length, answer.size()));
+    return answer;
+}
+
 Bytes PcscCard::transmit(const Bytes& apdu) {
     Bytes answer(MAX_BUFFER_SIZE_EXTENDED);
     const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;

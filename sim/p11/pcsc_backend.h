@@ -38,6 +38,7 @@ public:
 
     Bytes atr() const override { return atr_; }
     Bytes transmit(const Bytes& apdu) override;
+    std::optional<Bytes> readerControl(std::uint32_t code, const Bytes& input) override;
     void beginSession() override;
     void endSession() override;
     bool takeResetNotice() override;

@@ -150,8 +150,10 @@ CK_RV Slot::getTokenInfo(CK_TOKEN_INFO& info) {
     std::lock_guard lock(mutex_);
     if (CK_RV rv = ensureToken(); rv != CKR_OK) return rv;
     PinCounters counters;
+    bool keypad = false;
     CK_RV rv = withCard([&](CardChannel& card) {
         counters = card.pinCounters();
+        keypad = card.hasKeypad();
         return CKR_OK;
     });
     if (rv == CKR_DEVICE_REMOVED) return CKR_TOKEN_NOT_PRESENT;
@@ -163,6 +165,7 @@ CK_RV Slot::getTokenInfo(CK_TOKEN_INFO& info) {
     blankPad(info.serialNumber, sizeof info.serialNumber, id.tokenSerial());
 
     CK_FLAGS flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+    if (keypad) flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     auto counterFlags = [&flags](std::optional<int> tries, int max, CK_FLAGS locked, CK_FLAGS finalTry, CK_FLAGS low) {
         if (!tries) return;
         if (*tries == 0) flags |= locked;

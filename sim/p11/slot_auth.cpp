@@ -40,6 +40,17 @@ CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecretB
         for (const auto& [h, other] : sessions_)
             if (!other.readWrite) return CKR_SESSION_READ_ONLY_EXISTS;
 
+    if (pin.size() == 0 && wanted == Login::user) {
+        // No PIN from the program: the holder types it on the reader, when the reader has a keypad.
+        CK_RV rv = withCard([&](CardChannel& card) {
+            if (!card.hasKeypad()) return CKR_ARGUMENTS_BAD;
+            return rvFromKeypadStatus(card.verifyPinOnKeypad());
+        });
+        if (rv != CKR_OK) return rv;
+        login_ = wanted;
+        for (auto& [h, other] : sessions_) other.loginLost = false;
+        return CKR_OK;
+    }
     CK_RV check = wanted == Login::user ? checkPin(pin) : checkPuk(pin);
     // A code that is no code at all is simply not the right one.
     if (check == CKR_PIN_INVALID) return CKR_PIN_INCORRECT;
@@ -91,6 +102,13 @@ CK_RV Slot::setPin(CK_SESSION_HANDLE handle, const SecretBytes& oldPin, const Se
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     // The card has no command that changes the PUK.
     if (login_ == Login::so) return CKR_FUNCTION_NOT_SUPPORTED;
+    if (oldPin.size() == 0 && newPin.size() == 0) {
+        if (!s->readWrite) return CKR_SESSION_READ_ONLY;
+        return withCard([&](CardChannel& card) {
+            if (!card.hasKeypad()) return CKR_ARGUMENTS_BAD;
+            return rvFromKeypadStatus(card.changePinOnKeypad());
+        });
+    }
     if (CK_RV rv = checkPin(newPin); rv != CKR_OK) return rv;
     if (oldPin.size() == kPukLength) {
         // Unblocking with the PUK in place of the old PIN, as PIN tools do for a blocked card.

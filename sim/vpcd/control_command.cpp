@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/pinpad/keypad_entry.h"
 #include "sim/vpcd/vpcd_link.h"
 
 namespace qel::sim {
@@ -36,6 +37,16 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
         c.verb = verb == "status" ? ControlCommand::Verb::status : ControlCommand::Verb::quit;
         return c;
     }
+    if (verb == "pinpad") {
+        c.verb = ControlCommand::Verb::pinpad;
+        std::string extra;
+        if (!(in >> c.entry)) return std::string("'pinpad' needs an entry (cancel, timeout or digits)");
+        in >> c.delayMs;
+        if (in >> extra) return std::string("'pinpad' takes an entry and a typing time in milliseconds");
+        if (auto parsed = parseKeypadEntry(c.entry, c.delayMs); std::holds_alternative<std::string>(parsed))
+            return std::get<std::string>(parsed);
+        return c;
+    }
     if (verb == "insert")
         c.verb = ControlCommand::Verb::insert;
     else if (verb == "swap")
@@ -51,9 +62,9 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
     else
         return "unknown request '" + verb + "'";
 
-    if (!(in >> reader)) return "'" + verb + "' needs a reader (contact or contactless)";
-    if (reader != "contact" && reader != "contactless")
-        return "unknown reader '" + reader + "' (contact or contactless)";
+    if (!(in >> reader)) return "'" + verb + "' needs a reader (contact, contactless or pinpad)";
+    if (reader != "contact" && reader != "contactless" && reader != "pinpad")
+        return "unknown reader '" + reader + "' (contact, contactless or pinpad)";
     c.reader = reader;
 
     std::string rest;
@@ -78,6 +89,18 @@ std::variant<ControlCommand, std::string> parseControlCommand(const std::string&
             if (!rest.empty()) return "'" + verb + "' takes only a reader";
     }
     return c;
+}
+
+std::string loggableRequest(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb, entry, delay;
+    in >> verb;
+    if (verb != "pinpad") return trimEnd(line);
+    in >> entry >> delay;
+    auto parsed = parseKeypadEntry(entry, delay);
+    wipe(entry);
+    if (auto* e = std::get_if<KeypadEntry>(&parsed)) return "pinpad " + describeKeypadEntry(*e);
+    return "pinpad (not an entry)";
 }
 
 std::string controlSocketPath(const std::string& runDir) { return runDir + "/control.sock"; }

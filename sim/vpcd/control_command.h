@@ -11,14 +11,21 @@ namespace qel::sim {
 /// One request on the card daemon's control socket: a single text line, answered by text whose
 /// first line starts with "ok" or "error:".
 ///   insert READER PROFILE_DIR | remove READER | swap READER PROFILE_DIR | reset READER | status
-///   | hostile READER on|off | quit          READER = contact | contactless
+///   | hostile READER on|off | pinpad ENTRY [MS] | quit      READER = contact | contactless | pinpad
+/// ENTRY is what the holder types next on the keypad reader: cancel, timeout or digits (groups
+/// separated by commas: current PIN, new PIN, confirmation); MS how long the typing takes.
 struct ControlCommand {
-    enum class Verb { insert, remove, swap, reset, status, hostile, quit };
+    enum class Verb { insert, remove, swap, reset, status, hostile, pinpad, quit };
     Verb verb = Verb::status;
     std::string reader;   ///< "contact" or "contactless" when the verb takes one
     std::string profile;  ///< insert, swap: the rest of the line (may hold blanks)
     bool on = false;      ///< hostile
+    std::string entry;    ///< pinpad: the entry word as given
+    std::string delayMs;  ///< pinpad: the typing time, empty for none
 };
+
+/// The request as the daemon's log may show it: a keypad entry's digits are left out.
+std::string loggableRequest(const std::string& line);
 
 /// Parses a request line (trailing CR/LF ignored). The error text says what is wrong.
 std::variant<ControlCommand, std::string> parseControlCommand(const std::string& line);

@@ -16,7 +16,10 @@ namespace {
 const char* kUsage =
     "usage: qelcard-ctl [--run-dir DIR] COMMAND\n"
     "  insert READER PROFILE_DIR | remove READER | swap READER PROFILE_DIR | reset READER\n"
-    "  status | hostile READER on|off | quit            READER = contact | contactless\n"
+    "  status | hostile READER on|off | quit            READER = contact | contactless | pinpad\n"
+    "  pinpad ENTRY [MS]   the next entry on the keypad reader, typed in MS milliseconds:\n"
+    "                      DIGITS (PIN; for a change OLD,NEW[,CONFIRM]), cancel (6401) or timeout (6400);\n"
+    "                      digits out of the reader's length range give 6403\n"
     "  pcsc-wait [SECONDS] [READER_NAME...]   wait until pcscd answers and shows the readers\n"
     "The run folder defaults to $QELCARD_SIM_RUN_DIR.\n"
     "Exit status: 0 ok, 1 refused by the daemon, 2 usage, 3 no daemon (or pcscd) answering.\n";

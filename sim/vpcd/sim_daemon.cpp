@@ -93,6 +93,8 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
         VirtualReader::Config{"contact", ReaderKind::contact, options_.host, options_.contactPort, sink});
     contactless_ = std::make_unique<VirtualReader>(
         VirtualReader::Config{"contactless", ReaderKind::contactless, options_.host, options_.contactlessPort, sink});
+    pinpad_ = std::make_unique<VirtualReader>(
+        VirtualReader::Config{"pinpad", ReaderKind::contact, options_.host, options_.pinpadPort, sink, true});
     log("qelcard-sim started, pid " + pid + ", ports " + std::to_string(options_.contactPort) + "/" +
         std::to_string(options_.contactlessPort));
 }
@@ -100,6 +102,7 @@ SimDaemon::SimDaemon(SimDaemonOptions options, CardModelLoader loader)
 SimDaemon::~SimDaemon() {
     contact_.reset();
     contactless_.reset();
+    pinpad_.reset();
     if (listenFd_ >= 0) {
         ::close(listenFd_);
         ::unlink(controlSocketPath(options_.runDir).c_str());
@@ -118,9 +121,13 @@ void SimDaemon::log(const std::string& line) {
 
 void SimDaemon::requestStop() { ::eventfd_write(stopFd_, 1); }
 
-VirtualReader& SimDaemon::reader(const std::string& label) { return label == "contact" ? *contact_ : *contactless_; }
+VirtualReader& SimDaemon::reader(const std::string& label) {
+    if (label == "pinpad") return *pinpad_;
+    return label == "contact" ? *contact_ : *contactless_;
+}
 
 const std::string& SimDaemon::pcscName(const std::string& label) const {
+    if (label == "pinpad") return options_.pinpadReader;
     return label == "contact" ? options_.contactReader : options_.contactlessReader;
 }
 
@@ -166,7 +173,7 @@ std::string SimDaemon::handleRequest(const std::string& line) {
     auto parsed = parseControlCommand(line);
     if (auto* error = std::get_if<std::string>(&parsed)) return "error: " + *error;
     const ControlCommand& c = std::get<ControlCommand>(parsed);
-    log("request: " + line);
+    log("request: " + loggableRequest(line));
     switch (c.verb) {
         case ControlCommand::Verb::insert:
             return insert(c.reader, c.profile, false);
@@ -179,6 +186,13 @@ std::string SimDaemon::handleRequest(const std::string& line) {
         case ControlCommand::Verb::hostile:
             reader(c.reader).setHostile(c.on);
             return std::string("ok hostile ") + (c.on ? "on" : "off") + " in " + c.reader;
+        case ControlCommand::Verb::pinpad: {
+            auto entry = parseKeypadEntry(c.entry, c.delayMs);
+            if (auto* error = std::get_if<std::string>(&entry)) return "error: " + *error;
+            std::string described = describeKeypadEntry(std::get<KeypadEntry>(entry));
+            pinpad_->setKeypadEntry(std::move(std::get<KeypadEntry>(entry)));
+            return "ok next keypad entry: " + described;
+        }
         case ControlCommand::Verb::status:
             return status();
         case ControlCommand::Verb::quit:
@@ -194,7 +208,7 @@ std::string SimDaemon::insert(const std::string& label, const std::string& profi
         return "error: the " + label + " reader already holds a card (remove it or use swap)";
     std::unique_ptr<CardModel> model;
     try {
-        model = loader_(profile, label == "contact" ? ReaderKind::contact : ReaderKind::contactless);
+        model = loader_(profile, r.config().kind);
         if (!model) throw std::runtime_error("no card model");
     } catch (const std::exception& e) {
         return "error: cannot load the profile " + profile + ": " + e.what();
@@ -254,7 +268,7 @@ std::string SimDaemon::reset(const std::string& label) {
 std::string SimDaemon::status() {
     std::ostringstream out;
     out << "ok\n";
-    for (VirtualReader* r : {contact_.get(), contactless_.get()}) {
+    for (VirtualReader* r : {contact_.get(), contactless_.get(), pinpad_.get()}) {
         VirtualReader::Status s = r->status();
         const auto& config = r->config();
         out << config.label << ": ";
@@ -265,6 +279,7 @@ std::string SimDaemon::status() {
                 << (s.powered ? "powered" : "unpowered") << ", hostile " << (s.hostile ? "on" : "off") << ", "
                 << s.apdus << " APDUs)";
         }
+        if (config.keypad) out << ", next keypad entry " << s.keypad;
         out << " [port " << config.port << ", reader \"" << pcscName(config.label) << "\"]\n";
     }
     return out.str();

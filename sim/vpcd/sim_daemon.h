@@ -20,9 +20,12 @@ struct SimDaemonOptions {
     std::string host = "127.0.0.1";
     std::uint16_t contactPort = 35963;
     std::uint16_t contactlessPort = 35964;
+    /// The keypad reader's driver (not the virtual reader driver) listens here.
+    std::uint16_t pinpadPort = 35965;
     /// pcscd's names of the two readers, used to confirm insertions and removals and to reset.
     std::string contactReader = "Virtual PCD 00 00";
     std::string contactlessReader = "Virtual PCD 00 01";
+    std::string pinpadReader = "Virtual PinPad 00 00";
     std::string contactProfile;      ///< inserted at start when not empty
     std::string contactlessProfile;  ///< likewise
     /// How long insert/remove/swap wait for pcscd to see the change (0: do not ask pcscd).
@@ -74,6 +77,7 @@ private:
     bool quit_ = false;
     std::unique_ptr<VirtualReader> contact_;
     std::unique_ptr<VirtualReader> contactless_;
+    std::unique_ptr<VirtualReader> pinpad_;
 };
 
 }  // namespace qel::sim

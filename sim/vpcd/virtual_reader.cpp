@@ -73,9 +73,20 @@ void VirtualReader::setHostile(bool on) {
     faults_ = ReaderFaults();
 }
 
+void VirtualReader::setKeypadEntry(KeypadEntry entry) {
+    std::lock_guard lock(mutex_);
+    keypadEntry_ = std::move(entry);
+}
+
 VirtualReader::Status VirtualReader::status() const {
     std::lock_guard lock(mutex_);
-    return Status{model_ != nullptr, profile_, connected_, powered_, hostile_, apdus_};
+    return Status{model_ != nullptr,
+                  profile_,
+                  connected_,
+                  powered_,
+                  hostile_,
+                  apdus_,
+                  config_.keypad ? describeKeypadEntry(keypadEntry_) : std::string()};
 }
 
 void VirtualReader::run() {
@@ -133,7 +144,11 @@ void VirtualReader::serve(int fd, std::uint64_t generation) {
             if (stopping_ || generation_ != generation) return;
             if (!handle(message, answer)) continue;
         }
-        if (!writeMessage(fd, answer)) return;
+        const bool sent = writeMessage(fd, answer);
+        // A keypad answer carries the typed digits, a command's answer may carry a deciphered block.
+        wipe(answer);
+        wipe(message);
+        if (!sent) return;
     }
 }
 
@@ -158,10 +173,20 @@ bool VirtualReader::handle(const Bytes& message, Bytes& answer) {
             case vpcd::kAtrRequest:
                 answer = model_->atr();
                 return true;
+            case kKeypadRequest:
+                if (!config_.keypad) break;
+                {
+                    log("keypad entry: " + describeKeypadEntry(keypadEntry_));
+                    SecretBytes text = encodeKeypadAnswer(keypadEntry_);
+                    answer.assign(text.begin(), text.end());
+                    keypadEntry_ = KeypadEntry();
+                }
+                return true;
             default:
-                log("unknown control code " + toHex(message) + " ignored");
-                return false;
+                break;
         }
+        log("unknown control code " + toHex(message) + " ignored");
+        return false;
     }
     try {
         answer = model_->processApdu(message);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "sim/card/card_model.h"
+#include "sim/pinpad/keypad_entry.h"
 #include "sim/vpcd/reader_faults.h"
 
 namespace qel::sim {
@@ -25,6 +26,7 @@ public:
         std::string host = "127.0.0.1";
         std::uint16_t port = 0;
         std::function<void(const std::string&)> log;  ///< one line per call; may be empty
+        bool keypad = false;                          ///< the keypad reader: its driver asks here what the holder types
     };
     struct Status {
         bool inserted = false;
@@ -33,6 +35,7 @@ public:
         bool powered = false;
         bool hostile = false;
         std::uint64_t apdus = 0;  ///< commands answered since the card was inserted
+        std::string keypad;       ///< the next keypad entry, described without its digits
     };
 
     explicit VirtualReader(Config config);
@@ -46,6 +49,8 @@ public:
     /// Takes the card out; false when the reader was empty.
     bool remove();
     void setHostile(bool on);
+    /// The next keypad entry, handed out once (the reader after it times out until another is set).
+    void setKeypadEntry(KeypadEntry entry);
     Status status() const;
     const Config& config() const { return config_; }
 
@@ -69,6 +74,7 @@ private:
     bool hostile_ = false;
     std::uint64_t apdus_ = 0;
     ReaderFaults faults_;
+    KeypadEntry keypadEntry_;
     std::thread thread_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "card/pin_pad.h"
 #include "card/qel_card.h"
 #include "card/qel_ops.h"
 #include "card/status_words.h"
@@ -354,6 +355,186 @@ TEST(PinState, TransportErrorsOfPinCommandsArePassedOnUnchanged) {
     EXPECT_THROW(card.checkPin(), TransportError);
     EXPECT_THROW(card.verifyPin("1234"), TransportError);
     EXPECT_TRUE(card.ops().apduOps().verifyPin.data.empty());
+}
+
+// ---- Keypad readers: the feature list, the PIN structures and what the reader builds of them.
+
+SecretBytes digits(const char* text) { return SecretBytes(std::string_view(text)); }
+
+Bytes filled(const Bytes& structure, bool modify, const char* oldDigits, const char* newDigits = "") {
+    auto parsed = modify ? parseModifyStructure(structure) : parseVerifyStructure(structure);
+    if (auto* error = std::get_if<std::string>(&parsed)) {
+        ADD_FAILURE() << "structure refused: " << *error;
+        return {};
+    }
+    auto command = fillPinCommand(std::get<PinEntryRequest>(parsed), digits(oldDigits), digits(newDigits));
+    if (auto* sw = std::get_if<std::uint16_t>(&command))
+        return {static_cast<std::uint8_t>(*sw >> 8), static_cast<std::uint8_t>(*sw)};
+    const SecretBytes& apdu = std::get<SecretBytes>(command);
+    return Bytes(apdu.begin(), apdu.end());
+}
+
+TEST(PinPadFeatures, ReadsTheKnownFeaturesAndStopsAtABrokenElement) {
+    // Verify, an unknown tag, modify, properties.
+    PinPadFeatures f = parseFeatureList(hex("06044200 0DAE 1204420 00DB4 0704420 00DAF 0A04420 00DB2"));
+    EXPECT_EQ(f.verifyPinDirect, 0x42000DAEu);
+    EXPECT_EQ(f.modifyPinDirect, 0x42000DAFu);
+    EXPECT_EQ(f.pinProperties, 0x42000DB2u);
+    EXPECT_EQ(parseFeatureList(encodeFeatureList(f)).modifyPinDirect, f.modifyPinDirect);
+
+    // Cut short in the value, a length other than 4, a lone tag: what came before stays.
+    EXPECT_TRUE(parseFeatureList(hex("0604420 00DAE 070442")).canVerify());
+    EXPECT_FALSE(parseFeatureList(hex("0604420 00DAE 070442")).canModify());
+    PinPadFeatures wrongLength = parseFeatureList(hex("060542000DAE00 0704420 00DAF"));
+    EXPECT_FALSE(wrongLength.canVerify());
+    EXPECT_FALSE(wrongLength.canModify());
+    EXPECT_FALSE(parseFeatureList(hex("06")).canVerify());
+    EXPECT_FALSE(parseFeatureList({}).canVerify());
+    EXPECT_FALSE(parseFeatureList(hex("06FF42000DAE")).canVerify());
+}
+
+TEST(PinPadStructures, TheReaderBuildsEachGenerationsCommand) {
+    const auto qel3 = pinCommandFormat(QELType::QEL3, false);
+    ASSERT_TRUE(qel3);
+    const Bytes verify3 = buildVerifyStructure(*qel3);
+    EXPECT_EQ(verify3.size(), pinpad::kVerifyHeaderSize + 13);
+    EXPECT_EQ(filled(verify3, false, "1234"), hex("0020000108 31323334 FFFFFFFF"));
+    // QEL3 takes exactly four digits: the reader refuses other lengths before the card sees them.
+    EXPECT_EQ(filled(verify3, false, "123"), hex("6403"));
+    EXPECT_EQ(filled(verify3, false, "12345"), hex("6403"));
+
+    // The bare form: Lc follows the entry.
+    const auto qel4 = pinCommandFormat(QELType::QEL4, false);
+    ASSERT_TRUE(qel4);
+    EXPECT_EQ(filled(buildVerifyStructure(*qel4), false, "123456"), hex("0120000106 313233343536"));
+    EXPECT_EQ(filled(buildVerifyStructure(*qel4), false, "123456789"), hex("6403"));
+
+    const auto change3 = pinCommandFormat(QELType::QEL3, true);
+    ASSERT_TRUE(change3);
+    EXPECT_EQ(filled(buildModifyStructure(*change3), true, "1234", "5678"),
+              hex("0024000110 31323334FFFFFFFF 35363738FFFFFFFF"));
+    EXPECT_EQ(filled(buildModifyStructure(*change3), true, "1234", "56"), hex("6403"));
+    // Old and new PIN of the bare form have no fixed width: no keypad change for those cards.
+    EXPECT_FALSE(pinCommandFormat(QELType::QEL4, true));
+    EXPECT_FALSE(pinCommandFormat(QELType::UNKNOWN, false));
+}
+
+TEST(PinPadStructures, BcdRightJustifiedAndLengthFieldsArePlacedInTheirBlock) {
+    // A format 2 block: control nibble 2, the length in the next nibble, BCD digits, F filler.
+    Bytes s = hex("1E1E 89 48 04 0804 02 01 0C04 00 000000 0D000000 0020000108 2FFFFFFFFFFFFFFF");
+    EXPECT_EQ(filled(s, false, "12345"), hex("0020000108 25 12345F FFFFFFFF"));
+    // ASCII right-justified in the block, no length field.
+    Bytes right = hex("1E1E 86 08 00 0804 02 01 0C04 00 000000 0D000000 0020000108 FFFFFFFFFFFFFFFF");
+    EXPECT_EQ(filled(right, false, "1234"), hex("0020000108 FFFFFFFF31323334"));
+}
+
+TEST(PinPadStructures, HostileFieldsAreRefusedWithoutReadingOutsideTheStructure) {
+    const Bytes verify = buildVerifyStructure(*pinCommandFormat(QELType::QEL3, false));
+    const Bytes modify = buildModifyStructure(*pinCommandFormat(QELType::QEL3, true));
+    auto refused = [](const std::variant<PinEntryRequest, std::string>& parsed) {
+        return std::holds_alternative<std::string>(parsed);
+    };
+    EXPECT_TRUE(refused(parseVerifyStructure(Bytes(verify.begin(), verify.begin() + 18))));
+    EXPECT_TRUE(refused(parseModifyStructure(Bytes(modify.begin(), modify.begin() + 23))));
+    EXPECT_TRUE(refused(parseVerifyStructure(Bytes(verify.begin(), verify.end() - 1))));  // data length says more
+    Bytes hugeLength = verify;
+    hugeLength[15] = hugeLength[16] = hugeLength[17] = hugeLength[18] = 0xFF;
+    EXPECT_TRUE(refused(parseVerifyStructure(hugeLength)));
+    Bytes wrongLc = verify;
+    wrongLc[pinpad::kVerifyHeaderSize + 4] = 0x20;
+    EXPECT_TRUE(refused(parseVerifyStructure(wrongLc)));
+    Bytes pinPastBlock = verify;
+    pinPastBlock[2] = 0x80 | (7 << 3) | 0x02;  // position 7 in an 8-byte block, 4 ASCII digits
+    EXPECT_TRUE(refused(parseVerifyStructure(pinPastBlock)));
+    Bytes newPastCommand = modify;
+    newPastCommand[6] = 0xF0;  // bInsertionOffsetNew
+    EXPECT_TRUE(refused(parseModifyStructure(newPastCommand)));
+    Bytes lengthPastBlock = verify;
+    lengthPastBlock[3] = 0x88;         // an 8-bit length field...
+    lengthPastBlock[4] = 0x10 | 0x0F;  // ...at byte 15 of an 8-byte block
+    EXPECT_TRUE(refused(parseVerifyStructure(lengthPastBlock)));
+    Bytes noRange = verify;
+    noRange[5] = 2;  // max below min
+    EXPECT_TRUE(refused(parseVerifyStructure(noRange)));
+    Bytes unknownEncoding = verify;
+    unknownEncoding[2] = 0x83;
+    EXPECT_TRUE(refused(parseVerifyStructure(unknownEncoding)));
+
+    // Every header byte of both structures set to edge values: whatever is accepted is filled with
+    // the shortest and the longest entry allowed within its command (ASan watches the writes).
+    for (const bool isModify : {false, true}) {
+        const Bytes& base = isModify ? modify : verify;
+        const std::size_t header = isModify ? pinpad::kModifyHeaderSize : pinpad::kVerifyHeaderSize;
+        for (std::size_t at = 0; at < header - 4; ++at) {
+            for (std::uint8_t value : {0x00, 0x01, 0x07, 0x08, 0x0F, 0x10, 0x47, 0x7F, 0x80, 0xF8, 0xFF}) {
+                Bytes s = base;
+                s[at] = value;
+                auto parsed = isModify ? parseModifyStructure(s) : parseVerifyStructure(s);
+                if (refused(parsed)) continue;
+                const PinEntryRequest& r = std::get<PinEntryRequest>(parsed);
+                for (std::size_t n : {std::size_t{r.minDigits}, std::size_t{r.maxDigits}}) {
+                    std::string typed(n, '7');
+                    auto command = fillPinCommand(r, digits(typed.c_str()), digits(typed.c_str()));
+                    if (auto* apdu = std::get_if<SecretBytes>(&command))
+                        EXPECT_EQ(apdu->size(), (r.blockString & 0x0F) == 0 ? 5 + n : r.command.size())
+                            << "byte " << at << " = " << int(value);
+                }
+            }
+        }
+    }
+}
+
+TEST(PinPadStructures, StatusWordsMapAsTheTypedPinsDo) {
+    EXPECT_EQ(pinPadResult(0x9000).outcome, PinPadOutcome::verified);
+    const PinPadResult wrong = pinPadResult(0x63C2);
+    EXPECT_EQ(wrong.outcome, PinPadOutcome::wrongPin);
+    EXPECT_EQ(wrong.triesLeft, 2);
+    EXPECT_EQ(pinPadResult(0x63C0).outcome, PinPadOutcome::blocked);
+    EXPECT_EQ(pinPadResult(0x6983).outcome, PinPadOutcome::blocked);
+    EXPECT_EQ(pinPadResult(0x6400).outcome, PinPadOutcome::timedOut);
+    EXPECT_EQ(pinPadResult(0x6401).outcome, PinPadOutcome::cancelled);
+    EXPECT_EQ(pinPadResult(0x6402).outcome, PinPadOutcome::entriesDiffer);
+    EXPECT_EQ(pinPadResult(0x6403).outcome, PinPadOutcome::wrongLength);
+    EXPECT_EQ(pinPadResult(0x6700).outcome, PinPadOutcome::wrongLength);
+    EXPECT_EQ(pinPadResult(0x6A80).outcome, PinPadOutcome::failed);
+}
+
+// A reader that answers control requests from a script and counts them.
+class KeypadCard : public ScriptedCard {
+public:
+    Bytes features;
+    Bytes entryAnswer = hex("9000");
+    int featureRequests = 0;
+    Bytes lastStructure;
+    std::optional<Bytes> readerControl(std::uint32_t code, const Bytes& input) override {
+        if (code == pinpad::kGetFeatureRequest) {
+            ++featureRequests;
+            return features;
+        }
+        lastStructure = input;
+        return entryAnswer;
+    }
+};
+
+TEST(PinPadReader, FeaturesAreAskedOnceAndTheAnswerDecides) {
+    KeypadCard card;
+    card.features = hex("0604420 00DAE");
+    EXPECT_TRUE(PinPad::available(card));
+    card.entryAnswer = hex("63C1");
+    const PinPadResult r = PinPad::verifyPin(card, QELType::QEL3);
+    EXPECT_EQ(r.outcome, PinPadOutcome::wrongPin);
+    EXPECT_EQ(r.triesLeft, 1);
+    EXPECT_EQ(card.lastStructure, buildVerifyStructure(*pinCommandFormat(QELType::QEL3, false)));
+    EXPECT_EQ(card.featureRequests, 1);
+    // Without the modify feature there is no keypad change; a reader answering no status word is a
+    // transport failure, not a verdict on the PIN.
+    EXPECT_EQ(tokenCode([&] { PinPad::changePin(card, QELType::QEL3); }), TokenError::notImplemented);
+    card.entryAnswer = hex("90");
+    EXPECT_THROW(PinPad::verifyPin(card, QELType::QEL3), TransportError);
+
+    KeypadCard plain;
+    EXPECT_FALSE(PinPad::available(plain));
+    EXPECT_EQ(tokenCode([&] { PinPad::verifyPin(plain, QELType::QEL3); }), TokenError::notImplemented);
 }
 
 }  // namespace

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include "sim/pinpad/keypad_entry.h"
 #include "sim/vpcd/control_command.h"
 #include "sim/vpcd/sim_daemon.h"
 #include "sim/vpcd/vpcd_link.h"
@@ -236,6 +238,25 @@ TEST_F(VpcdDaemonTest, OnlyOneDaemonPerPortPairAndQuitEndsTheRun) {
     thread = std::thread([] {});  // TearDown joins again
 }
 
+TEST(ControlCommandTest, KeypadEntriesNeverShowTheirDigits) {
+    EXPECT_EQ(loggableRequest("pinpad 1234,5678 300\n"), "pinpad digits (4,4 long) after 300 ms");
+    EXPECT_EQ(loggableRequest("pinpad 12x4"), "pinpad (not an entry)");
+    EXPECT_EQ(loggableRequest("status"), "status");
+
+    auto entry = std::get<KeypadEntry>(parseKeypadEntry("1234,99", "25"));
+    SecretBytes answer = encodeKeypadAnswer(entry);
+    KeypadEntry back = parseKeypadAnswer(Bytes(answer.begin(), answer.end()));
+    EXPECT_EQ(back.kind, KeypadEntry::Kind::digits);
+    ASSERT_EQ(back.groups.size(), 2u);
+    EXPECT_EQ(back.groups[1].view(), "99");
+    EXPECT_EQ(back.delay.count(), 25);
+    // Anything the driver cannot read whole is nobody typing.
+    for (const char* broken : {"", "digits", "digits 12x4 5", "digits  5", "cancel", "cancel x 5", "timeout 9999999",
+                               "digits 1,2,3,4 0", "none"})
+        EXPECT_EQ(parseKeypadAnswer(Bytes(broken, broken + std::strlen(broken))).kind, KeypadEntry::Kind::none)
+            << broken;
+}
+
 TEST(ControlCommandTest, ParsesRequestsAndNamesWhatIsWrong) {
     struct Case {
         const char* line;
@@ -246,8 +267,24 @@ TEST(ControlCommandTest, ParsesRequestsAndNamesWhatIsWrong) {
         {"hostile contactless on", nullptr},
         {"status", nullptr},
         {"", "empty request"},
-        {"insert", "'insert' needs a reader (contact or contactless)"},
-        {"insert usb /p", "unknown reader 'usb' (contact or contactless)"},
+        {"insert", "'insert' needs a reader (contact, contactless or pinpad)"},
+        {"insert usb /p", "unknown reader 'usb' (contact, contactless or pinpad)"},
+        {"insert pinpad /p", nullptr},
+        {"pinpad 1234", nullptr},
+        {"pinpad 1234,5678,5678 500", nullptr},
+        {"pinpad cancel", nullptr},
+        {"pinpad", "'pinpad' needs an entry (cancel, timeout or digits)"},
+        {"pinpad 12a4",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, separated by "
+         "commas)"},
+        {"pinpad 1,2,3,4",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
+         "separated by commas)"},
+        {"pinpad 1234,",
+         "the entry must be cancel, timeout or digits (up to three groups of at most 16, "
+         "separated by commas)"},
+        {"pinpad 1234 soon", "the typing time must be 0 to 600000 milliseconds"},
+        {"pinpad 1234 5 6", "'pinpad' takes an entry and a typing time in milliseconds"},
         {"insert contact", "'insert' needs a profile folder"},
         {"swap contactless   ", "'swap' needs a profile folder"},
         {"remove contact now", "'remove' takes only a reader"},

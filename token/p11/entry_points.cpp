@@ -266,7 +266,12 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM
 
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return notSupported(); }
 CK_RV C_InitPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG) { return notSupported(); }
-CK_RV C_SetPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) { return notSupported(); }
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen) {
+    // Only the keypad changes the PIN here: PINs typed into the host stay out of the module.
+    if (pOldPin != nullptr || pNewPin != nullptr) return notSupported();
+    return checked(ulOldLen == 0 && ulNewLen == 0, [&](Module& m) { m.changePinOnKeypad(hSession); });
+}
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
     return checked(phSession != nullptr, [&](Module& m) { *phSession = m.openSession(slotID, flags); });
@@ -290,9 +295,8 @@ CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HA
 }
 
 CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
-    // No protected authentication path: a call without a PIN only takes over a card that another
-    // application has verified.
-    if (pPin == nullptr) return checked(ulPinLen == 0, [&](Module& m) { m.adoptLogin(hSession, userType); });
+    // Without a PIN: the reader's keypad, or a card that another application has verified.
+    if (pPin == nullptr) return checked(ulPinLen == 0, [&](Module& m) { m.loginWithoutPin(hSession, userType); });
     return checked(true, [&](Module& m) {
         m.login(hSession, userType, std::string_view(reinterpret_cast<const char*>(pPin), ulPinLen));
     });

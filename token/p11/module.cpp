@@ -111,6 +111,9 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
     for (const SigillaKeychainKey* key : instance->keys())
         for (const auto& [operation, constraint] : key->constraints)
             if (constraint == Constraint::pin) instance->loginRequired = true;
+    instance->protectedPath = PinPad::available(*instance->smartCard);
+    if (instance->protectedPath)
+        logInfo(format("Sigilla : reader [%s] has a keypad: the PIN is typed on the reader", slot.reader.c_str()));
     logInfo(format("Sigilla : token %s ready in reader [%s]", instance->token->tokenID().c_str(), slot.reader.c_str()));
     return instance;
 }
@@ -367,6 +370,9 @@ void Module::tokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO& info) {
     info.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | CKF_RNG;
     if (token->loginRequired) info.flags |= CKF_LOGIN_REQUIRED;
     if (token->pinLocked) info.flags |= CKF_USER_PIN_LOCKED;
+    if (token->protectedPath) info.flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
+    if (token->triesLeft > 0) info.flags |= CKF_USER_PIN_COUNT_LOW;
+    if (token->triesLeft == 1) info.flags |= CKF_USER_PIN_FINAL_TRY;
     info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info.ulSessionCount = sessions;
     info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;

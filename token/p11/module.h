@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "card/pin_pad.h"
 #include "token/p11/error_mapping.h"
 #include "token/p11/reader_service.h"
 #include "token/p11/session.h"
@@ -70,6 +71,21 @@ public:
     /// answers CKR_USER_NOT_LOGGED_IN until a login with the PIN. Ending it does not reset the card,
     /// whose verified state belongs to the application that verified it.
     void adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user);
+    /// C_Login without a PIN: a card already verified by a host that asked to take it over is
+    /// adopted as above; otherwise a token in a reader with a keypad (a protected authentication path)
+    /// has the holder type the PIN there, and any other token is adoptLogin's. The keypad's outcomes:
+    /// a wrong PIN CKR_PIN_INCORRECT (the tries are counted on the card and shown in the token's
+    /// flags), a blocked card CKR_PIN_LOCKED, Cancel CKR_FUNCTION_CANCELED, a PIN of the wrong length
+    /// CKR_PIN_LEN_RANGE, and no entry before the reader gives up CKR_FUNCTION_FAILED: nothing was
+    /// checked and no try was used, yet the host must tell the holder that the login did not happen
+    /// (a cancel is the holder's own choice and is not reported).
+    void loginWithoutPin(CK_SESSION_HANDLE handle, CK_USER_TYPE user);
+    /// C_SetPIN without PINs on a token with a keypad: the current PIN and the new one (twice) are
+    /// typed on the reader. Outcomes as loginWithoutPin's; CKR_SESSION_READ_ONLY in a read-only
+    /// session, CKR_ARGUMENTS_BAD without a keypad, CKR_FUNCTION_NOT_SUPPORTED for a card whose PIN
+    /// change the keypad cannot build. A PIN change ends the module's login: the card's security
+    /// state is not the one it had.
+    void changePinOnKeypad(CK_SESSION_HANDLE handle);
     /// C_LoginUser's name check: the token has one user, who may be named by the token label.
     /// CKR_ARGUMENTS_BAD for any other name.
     void checkUsername(CK_SESSION_HANDLE handle, std::string_view username);
@@ -143,6 +159,10 @@ private:
     const P11Object& operationKey(P11Session& s, CK_OBJECT_HANDLE handle, bool (*allowed)(const SigillaKeychainKey&));
     CK_RV finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length);
     void finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature, CK_ULONG& length, CK_RV& rv);
+
+    /// The keypad's outcome as the token's state (tries left, blocked) and a return value; CKR_OK
+    /// when the card accepted the PIN.
+    CK_RV keypadOutcome(TokenInstance& token, const PinPadResult& result, const char* what);
 
     std::shared_ptr<ReaderService> readers_;
     TokenDriver driver_;

@@ -2,6 +2,9 @@
 #include <optional>
 
 #include "token/p11/module.h"
+#include "card/pin_pad.h"
+#include "card/status_words.h"
+#include "common/format.h"
 #include "common/logger.h"
 #include "common/secret_bytes.h"
 
@@ -43,6 +46,18 @@ std::optional<CK_RV> lengthOnly(CK_BYTE_PTR buffer, CK_ULONG& length, CK_ULONG n
     return buffer == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
 }
 
+// The tries the card reported with a refused PIN, −1 when it did not say.
+int triesLeftIn(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const TokenError& e) {
+        const StatusWordMeaning meaning = statusWordMeaning(e.statusWord());
+        return meaning.status == CardStatus::triesLeft ? meaning.triesLeft : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
 void deliver(const Bytes& output, CK_BYTE_PTR buffer, CK_ULONG& length) {
     if (!output.empty()) std::memcpy(buffer, output.data(), output.size());
     length = output.size();
@@ -65,6 +80,7 @@ void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view
             if (isCardRemoval(error)) std::rethrow_exception(error);
             const CK_RV rv = ckrForError(error, phase);
             if (rv == CKR_PIN_LOCKED) token.pinLocked = true;
+            if (rv == CKR_PIN_INCORRECT) token.triesLeft = triesLeftIn(error);
             throw P11Error(rv);
         };
         std::unique_ptr<QELAuthOperation> auth;
@@ -82,8 +98,119 @@ void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view
         token.loggedIn = true;
         token.loginAdopted = false;
         token.pinLocked = false;
+        token.triesLeft = -1;
         return 0;
     });
+}
+
+CK_RV Module::keypadOutcome(TokenInstance& token, const PinPadResult& result, const char* what) {
+    switch (result.outcome) {
+        case PinPadOutcome::verified:
+            token.pinLocked = false;
+            token.triesLeft = -1;
+            return CKR_OK;
+        case PinPadOutcome::wrongPin:
+            token.triesLeft = result.triesLeft;
+            logWarning(
+                format("Sigilla : %s on the reader's keypad : wrong PIN, %d tries left", what, result.triesLeft));
+            return CKR_PIN_INCORRECT;
+        case PinPadOutcome::blocked:
+            token.pinLocked = true;
+            token.triesLeft = 0;
+            return CKR_PIN_LOCKED;
+        case PinPadOutcome::cancelled:
+            logInfo(format("Sigilla : %s on the reader's keypad cancelled by the holder", what));
+            return CKR_FUNCTION_CANCELED;
+        case PinPadOutcome::timedOut:
+            logWarning(format("Sigilla : %s on the reader's keypad timed out: no PIN was typed", what));
+            return CKR_FUNCTION_FAILED;
+        case PinPadOutcome::wrongLength:
+            return CKR_PIN_LEN_RANGE;
+        case PinPadOutcome::entriesDiffer:
+            logWarning(format("Sigilla : %s on the reader's keypad : the new PIN and its confirmation differ", what));
+            return CKR_PIN_INVALID;
+        case PinPadOutcome::failed:
+            break;
+    }
+    logError(format("Sigilla : %s on the reader's keypad : the card answered 0x%04x", what, result.statusWord));
+    return CKR_DEVICE_ERROR;
+}
+
+void Module::loginWithoutPin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
+    auto session = sessionFor(handle);
+    if (user != CKU_USER || !session->token->protectedPath) return adoptLogin(handle, user);
+    if (adoptionAllowed_) {
+        // A host that takes over verified cards keeps doing so in a keypad reader.
+        std::unique_lock sessionLock(session->mutex);
+        const bool verified = onCard(*session, CardPhase::pinCheck,
+                                     [&](TokenInstance&) { return session->sigilla->cardAlreadyVerified(); });
+        sessionLock.unlock();
+        if (verified) return adoptLogin(handle, user);
+    }
+    std::lock_guard sessionLock(session->mutex);
+    const CK_RV rv = onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) -> CK_RV {
+        if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
+        std::unique_ptr<QELAuthOperation> auth;
+        try {
+            // A blocked card fails here, before the holder is asked to type.
+            auth = session->sigilla->beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
+        } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (isCardRemoval(error)) std::rethrow_exception(error);
+            const CK_RV failure = ckrForError(error, CardPhase::pinCheck);
+            if (failure == CKR_PIN_LOCKED) token.pinLocked = true;
+            return failure;
+        }
+        logInfo("Sigilla : waiting for the PIN on the reader's keypad");
+        const CK_RV outcome = keypadOutcome(token, PinPad::verifyPin(*auth->smartCard, auth->card->type()), "login");
+        if (outcome == CKR_OK) {
+            token.loggedIn = true;
+            token.loginAdopted = false;
+        }
+        return outcome;
+    });
+    if (rv != CKR_OK) throw P11Error(rv);
+}
+
+void Module::changePinOnKeypad(CK_SESSION_HANDLE handle) {
+    auto session = sessionFor(handle);
+    if (!session->token->protectedPath) throw P11Error(CKR_ARGUMENTS_BAD);
+    if (!(session->flags & CKF_RW_SESSION)) throw P11Error(CKR_SESSION_READ_ONLY);
+    std::lock_guard sessionLock(session->mutex);
+    bool resetAfter = false;
+    const CK_RV rv = onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) -> CK_RV {
+        std::unique_ptr<QELAuthOperation> auth;
+        try {
+            auth = session->sigilla->beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
+        } catch (...) {
+            const std::exception_ptr error = std::current_exception();
+            if (isCardRemoval(error)) std::rethrow_exception(error);
+            const CK_RV failure = ckrForError(error, CardPhase::pinCheck);
+            if (failure == CKR_PIN_LOCKED) token.pinLocked = true;
+            return failure;
+        }
+        if (!pinCommandFormat(auth->card->type(), true)) return CKR_FUNCTION_NOT_SUPPORTED;
+        logInfo("Sigilla : waiting for the PIN change on the reader's keypad");
+        const CK_RV outcome =
+            keypadOutcome(token, PinPad::changePin(*auth->smartCard, auth->card->type()), "PIN change");
+        if (outcome == CKR_OK && !token.loggedIn) {
+            // CHANGE REFERENCE DATA leaves the new PIN verified on the card: without a login of this
+            // module that state is ended below, as a logout ends it.
+            token.loggedIn = true;
+            token.loginAdopted = false;
+            resetAfter = true;
+        } else if (outcome == CKR_PIN_INCORRECT || outcome == CKR_PIN_LOCKED) {
+            // A refused current PIN ends the card's verified state.
+            token.loggedIn = false;
+            token.loginAdopted = false;
+        }
+        return outcome;
+    });
+    if (rv != CKR_OK) throw P11Error(rv);
+    if (resetAfter) {
+        std::lock_guard cardLock(session->slot->cardMutex);
+        endLogin(*session->slot, *session->token);
+    }
 }
 
 void Module::adoptLogin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {

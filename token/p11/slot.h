@@ -34,6 +34,10 @@ struct TokenInstance {
     /// the card as that application left it.
     bool loginAdopted = false;
     bool pinLocked = false;
+    /// The card's reader has a keypad: the PIN is typed there, never handed to the module.
+    bool protectedPath = false;
+    /// Tries left after the last refused PIN; −1 when the last PIN step succeeded or said nothing.
+    int triesLeft = -1;
 
     ~TokenInstance();
 
