@@ -11,6 +11,7 @@
 
 #include "app/pin_fields.h"
 #include "app/services_test.h"
+#include "common/atomic_file.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "pkcs11/pkcs11_card.h"
@@ -20,24 +21,7 @@ namespace {
 
 /// Writes the whole text beside `path` and renames it over it; the error's description on failure.
 std::optional<std::string> writeAtomically(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return std::string(std::strerror(errno));
-        out << text;
-        out.flush();
-        if (!out) {
-            const std::string error = std::strerror(errno);
-            ::unlink(temporary.c_str());
-            return error;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        ::unlink(temporary.c_str());
-        return ec.message();
-    }
+    if (const std::error_code ec = writeFileAtomically(path, text, 0644)) return ec.message();
     return std::nullopt;
 }
 
