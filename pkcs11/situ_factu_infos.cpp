@@ -2,7 +2,7 @@
 
 #include "common/logger.h"
 #include "pkcs11/code_labels.h"
-#include "pkcs11/qel_tlv.h"
+#include "card/record_fields.h"
 
 namespace qel {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "pkcs11/holder_infos.h"
-#include "pkcs11/qel_tlv.h"
+#include "card/record_fields.h"
 #include "pkcs11/situ_factu_infos.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
