@@ -1,5 +1,6 @@
 #include "app/scard/scard.h"
 
+#include "card/status_words.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
@@ -20,11 +21,10 @@ ScardResponse ScardExchange::exchange(const Bytes& apdu, const Bytes* shownInLog
         return response;
     }
     try {
-        Bytes answer = card_.transmit(apdu);
-        if (answer.size() >= 2) {
-            response.sw = static_cast<std::uint16_t>(answer[answer.size() - 2] << 8 | answer[answer.size() - 1]);
-            answer.resize(answer.size() - 2);
-            response.data = std::move(answer);
+        // An answer shorter than a status word keeps the "no answer" status word.
+        if (std::optional<CardResponse> answer = splitAnswer(card_.transmit(apdu))) {
+            response.sw = answer->sw;
+            response.data = answer->data;
         }
     } catch (const TransportError& e) {
         logError(format("Echec de transmission : %s", e.what()));
@@ -128,7 +128,7 @@ std::pair<std::uint32_t, bool> Scard::isIRVDesfirePresent(const std::string& rea
         Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
         select.insert(select.end(), irvApplicationId().begin(), irvApplicationId().end());
         select.push_back(0x00);
-        present = card.transmit(select).sw == 0x9100;
+        present = card.transmit(select).sw == sw::desfireSuccess;
         return scard::kOk;
     });
     return {rv, present};

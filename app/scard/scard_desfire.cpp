@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/scard/scard.h"
+#include "card/status_words.h"
 #include "common/logger.h"
 #include "common/secret_bytes.h"
 
@@ -48,9 +49,9 @@ std::optional<Bytes> cbc(bool aes, bool encrypt, const Bytes& key, const Bytes& 
     return out;
 }
 
-std::uint32_t resultOf(std::uint16_t sw) {
-    if (sw == 0x9100) return scard::kOk;
-    if (sw == 0x91AE) return scard::kAuthRefused;
+std::uint32_t resultOf(std::uint16_t statusWord) {
+    if (statusWord == sw::desfireSuccess) return scard::kOk;
+    if (statusWord == sw::desfireAuthenticationError) return scard::kAuthRefused;
     return scard::kStepFailed;
 }
 
@@ -74,7 +75,7 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, const
         // The key never reaches the log: the read is logged as 16 bytes FF.
         const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
         ScardResponse answer = card.transmitSecret(read);
-        if (answer.sw != 0x9000 || answer.data.size() != 16) {
+        if (answer.sw != sw::success || answer.data.size() != 16) {
             wipe(answer.data);
             return scard::kStepFailed;
         }
@@ -99,8 +100,8 @@ std::uint32_t Scard::deleteIRVDesfire(const std::string& readerName, const Bytes
         card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
         if (keyFromCard) card.transmit(nativeCommand(0x5A, irvApplicationId()));
         const ScardResponse first = card.transmit(nativeCommand(aes ? 0xAA : 0x1A, Bytes{0x00}));
-        if (first.sw == 0x91AE) return scard::kAuthRefused;
-        if (first.sw != 0x91AF || first.data.size() != block) return scard::kStepFailed;
+        if (first.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
+        if (first.sw != sw::desfireAdditionalFrame || first.data.size() != block) return scard::kStepFailed;
         auto rndB = cbc(aes, false, k, Bytes(block, 0), first.data);
         Bytes rndA(block);
         if (!rndB || RAND_bytes(rndA.data(), static_cast<int>(block)) != 1) return scard::kStepFailed;
@@ -112,8 +113,8 @@ std::uint32_t Scard::deleteIRVDesfire(const std::string& readerName, const Bytes
         wipe(plain);
         if (!token) return scard::kStepFailed;
         const ScardResponse second = card.transmit(nativeCommand(0xAF, *token));
-        if (second.sw == 0x91AE) return scard::kAuthRefused;
-        if (second.sw != 0x9100) return scard::kStepFailed;
+        if (second.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
+        if (second.sw != sw::desfireSuccess) return scard::kStepFailed;
         auto answer = cbc(aes, false, k, Bytes(token->end() - static_cast<long>(block), token->end()), second.data);
         const Bytes expected = rotateLeft(rndA);
         if (!answer || answer->size() != block || CRYPTO_memcmp(answer->data(), expected.data(), block) != 0)
