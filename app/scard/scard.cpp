@@ -44,6 +44,18 @@ const Bytes& Scard::irvApplicationId() {
     return aid;
 }
 
+Bytes Scard::desfireCommand(std::uint8_t ins, const Bytes& data) {
+    Bytes apdu{0x90, ins, 0x00, 0x00, static_cast<std::uint8_t>(data.size())};
+    apdu.insert(apdu.end(), data.begin(), data.end());
+    apdu.push_back(0x00);
+    return apdu;
+}
+
+void Scard::selectDesfireCard(ScardExchange& card) {
+    card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
+    card.transmit(desfireCommand(0x5A, {0x00, 0x00, 0x00}));
+}
+
 ScanResult Scard::scan() {
     ScanResult result;
     std::vector<std::string> names;
@@ -123,12 +135,8 @@ std::pair<std::uint32_t, bool> Scard::isIRVDesfirePresent(const std::string& rea
     logDebug("Enter : isIRVDesfirePresent");
     bool present = false;
     std::uint32_t rv = withCard(readerName, [&](ScardExchange& card) {
-        card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
-        card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
-        Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
-        select.insert(select.end(), irvApplicationId().begin(), irvApplicationId().end());
-        select.push_back(0x00);
-        present = card.transmit(select).sw == sw::desfireSuccess;
+        selectDesfireCard(card);
+        present = card.transmit(desfireCommand(0x5A, irvApplicationId())).sw == sw::desfireSuccess;
         return scard::kOk;
     });
     return {rv, present};
