@@ -17,16 +17,6 @@
 #include "pkcs11/pkcs11_card.h"
 
 namespace qel {
-namespace {
-
-/// Writes the whole text beside `path` and renames it over it; the error's description on failure.
-std::optional<std::string> writeAtomically(const std::string& path, const std::string& text) {
-    if (const std::error_code ec = writeFileAtomically(path, text, 0644)) return ec.message();
-    return std::nullopt;
-}
-
-}  // namespace
-
 ServicesViewController::ServicesViewController(ui::ServicesView& view, ServicesViewServices services,
                                                ServicesTestRequest request)
     : view_(view), o_(view.outlets()), s_(std::move(services)), request_(std::move(request)) {
@@ -104,8 +94,8 @@ void ServicesViewController::onExportResult() {
     const std::optional<std::string> path = s_.filePicker.chooseSaveLocation(request);
     if (!path) return;
     logInfo("Résultat enregistré sous: file://" + *path);
-    if (auto error = writeAtomically(*path, report_))
-        logError("Erreur lors de l'enregistrement du résultat: " + *error);
+    if (const std::error_code error = writeFileAtomically(*path, report_, 0644))
+        logError("Erreur lors de l'enregistrement du résultat: " + error.message());
 }
 
 void ServicesViewController::onQuit() {
