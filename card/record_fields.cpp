@@ -28,28 +28,34 @@ std::string getString(const QELTLVSequence& sequence, QELTLVTAG tag, std::size_t
     return text;
 }
 
-std::string getHexString(const QELTLVSequence& sequence, QELTLVTAG tag, std::size_t index) {
+namespace {
+
+// Two characters per byte, from the byte's two digits; empty when the field is not there.
+std::string twoDigitText(const QELTLVSequence& sequence, QELTLVTAG tag, std::size_t index, const char* decoder,
+                         int (*high)(std::uint8_t), int (*low)(std::uint8_t)) {
     const QELTLVOctetString* field = fieldAt(sequence, tag, index);
     if (!field) return {};
     std::string text;
     for (std::uint8_t b : *field->value) {
-        text.push_back(static_cast<char>(0x30 + b / 10));
-        text.push_back(static_cast<char>(0x30 + b % 10));
+        text.push_back(static_cast<char>(0x30 + high(b)));
+        text.push_back(static_cast<char>(0x30 + low(b)));
     }
-    logDebug("getHexString - valeur lue: " + text);
+    logDebug(std::string(decoder) + " - valeur lue: " + text);
     return text;
 }
 
+}  // namespace
+
+std::string getHexString(const QELTLVSequence& sequence, QELTLVTAG tag, std::size_t index) {
+    return twoDigitText(
+        sequence, tag, index, "getHexString", [](std::uint8_t b) { return b / 10; },
+        [](std::uint8_t b) { return b % 10; });
+}
+
 std::string getBcdString(const QELTLVSequence& sequence, QELTLVTAG tag, std::size_t index) {
-    const QELTLVOctetString* field = fieldAt(sequence, tag, index);
-    if (!field) return {};
-    std::string text;
-    for (std::uint8_t b : *field->value) {
-        text.push_back(static_cast<char>(0x30 + (b >> 4)));
-        text.push_back(static_cast<char>(0x30 + (b & 0x0F)));
-    }
-    logDebug("getBcdString - valeur lue: " + text);
-    return text;
+    return twoDigitText(
+        sequence, tag, index, "getBcdString", [](std::uint8_t b) { return b >> 4; },
+        [](std::uint8_t b) { return b & 0x0F; });
 }
 
 std::string toDisplayDate(const std::string& yyyymmdd) {
