@@ -3,8 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
+#include <sstream>
 
+#include "common/atomic_file.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "common/user_dirs.h"
@@ -60,31 +61,22 @@ bool XdgLoginItems::setEnabled(const std::string& identifier, bool enabled) {
     if (!userdirs::makeDirs(folder, 0700)) return false;
 
     const std::string name = identifier.substr(identifier.rfind('.') + 1);
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << "[Desktop Entry]\n"
-            << "Type=Application\n"
-            << "Name=" << (name.empty() ? identifier : name) << "\n"
-            << "Comment=Démarre Vigilo à l'ouverture de session\n"
-            << "Exec=" << desktopExecValue(executable)
-            << "\n"
-            // The entry lives in the user's folder, beyond the reach of the package's removal: once
-            // the program is gone, the session skips the entry instead of failing at every login.
-            << "TryExec=" << desktopStringValue(executable) << "\n"
-            << "Icon=org.oberlane.qel.vigilo\n"
-            << "Terminal=false\n"
-            << "NoDisplay=true\n"
-            << "X-GNOME-Autostart-enabled=true\n";
-        out.flush();
-        if (!out) {
-            std::remove(temporary.c_str());
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::ostringstream out;
+    out << "[Desktop Entry]\n"
+        << "Type=Application\n"
+        << "Name=" << (name.empty() ? identifier : name) << "\n"
+        << "Comment=Démarre Vigilo à l'ouverture de session\n"
+        << "Exec=" << desktopExecValue(executable)
+        << "\n"
+        // The entry lives in the user's folder, beyond the reach of the package's removal: once
+        // the program is gone, the session skips the entry instead of failing at every login.
+        << "TryExec=" << desktopStringValue(executable) << "\n"
+        << "Icon=org.oberlane.qel.vigilo\n"
+        << "Terminal=false\n"
+        << "NoDisplay=true\n"
+        << "X-GNOME-Autostart-enabled=true\n";
+    if (writeFileAtomically(path, out.str(), 0644)) {
         logError(format("Entrée de démarrage %s non écrite", path.c_str()));
-        std::remove(temporary.c_str());
         return false;
     }
     return true;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/atomic_file.h"
 #include "common/user_dirs.h"
 
 namespace qel {
@@ -101,24 +102,8 @@ std::optional<std::string> LogUtils::writeConfig(bool tracesOn) {
     if (!userdirs::makeDirs(configFolder()))
         return "Impossible de créer le dossier " + configFolder() + " : " + std::strerror(errno);
     // Written beside it and renamed over it: the library never reads half a file.
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return "Impossible d'écrire " + temporary + " : " + std::strerror(errno);
-        out << configText(tracesOn);
-        out.flush();
-        if (!out) {
-            const std::string error = "Impossible d'écrire " + temporary + " : " + std::strerror(errno);
-            ::unlink(temporary.c_str());
-            return error;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        ::unlink(temporary.c_str());
+    if (const std::error_code ec = writeFileAtomically(path, configText(tracesOn), 0644))
         return "Impossible de remplacer " + path + " : " + ec.message();
-    }
     return std::nullopt;
 }
 

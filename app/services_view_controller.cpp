@@ -11,38 +11,12 @@
 
 #include "app/pin_fields.h"
 #include "management/services_test.h"
+#include "common/atomic_file.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_card.h"
 
 namespace qel {
-namespace {
-
-/// Writes the whole text beside `path` and renames it over it; the error's description on failure.
-std::optional<std::string> writeAtomically(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return std::string(std::strerror(errno));
-        out << text;
-        out.flush();
-        if (!out) {
-            const std::string error = std::strerror(errno);
-            ::unlink(temporary.c_str());
-            return error;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        ::unlink(temporary.c_str());
-        return ec.message();
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
 ServicesViewController::ServicesViewController(ui::ServicesView& view, ServicesViewServices services,
                                                ServicesTestRequest request)
     : view_(view), o_(view.outlets()), s_(std::move(services)), request_(std::move(request)) {
@@ -120,8 +94,8 @@ void ServicesViewController::onExportResult() {
     const std::optional<std::string> path = s_.filePicker.chooseSaveLocation(request);
     if (!path) return;
     logInfo("Résultat enregistré sous: file://" + *path);
-    if (auto error = writeAtomically(*path, report_))
-        logError("Erreur lors de l'enregistrement du résultat: " + *error);
+    if (const std::error_code error = writeFileAtomically(*path, report_, 0644))
+        logError("Erreur lors de l'enregistrement du résultat: " + error.message());
 }
 
 void ServicesViewController::onQuit() {

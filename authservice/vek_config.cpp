@@ -11,6 +11,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "common/atomic_file.h"
 #include "common/user_dirs.h"
 
 namespace qel::vek {
@@ -70,33 +71,11 @@ ReadStatus readWhole(const std::string& path, std::string& bytes, std::string& e
 // Creates the file whole or not at all, and never over a file that appeared meanwhile: the bytes go
 // to a private temporary file that is then linked under the final name.
 bool createWhole(const std::string& path, const std::string& bytes, std::string& error) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        error = systemError("création impossible du fichier de réglages", path);
-        return false;
-    }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    std::size_t written = 0;
-    while (ok && written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (!ok) error = systemError("écriture impossible du fichier de réglages", path);
-    ::close(fd);
-    if (ok && ::link(temporary.c_str(), path.c_str()) != 0) {
-        // Another process made the file first: theirs stands, as it would have for a later call.
-        ok = errno == EEXIST;
-        if (!ok) error = systemError("création impossible du fichier de réglages", path);
-    }
-    ::unlink(temporary.c_str());
-    return ok;
+    const std::error_code ec = writeFileAtomically(path, bytes, 0644, ExistingFile::keep);
+    // Another process made the file first: theirs stands, as it would have for a later call.
+    if (!ec || ec == std::errc::file_exists) return true;
+    error = "création impossible du fichier de réglages " + path + " : " + ec.message();
+    return false;
 }
 
 VekConfig::Outcome readOutcome(const std::string& path, bool createWhenAbsent) {

@@ -11,6 +11,7 @@
 
 #include "card/aes.h"
 #include "card/card_cache.h"
+#include "common/atomic_file.h"
 #include "common/unique_fd.h"
 #include "common/format.h"
 #include "common/hex.h"
@@ -55,28 +56,11 @@ Bytes readWholeFile(const std::string& path) {
     return data;
 }
 
-// Writes through a temporary file in the same folder and renames it over the target, so that a
-// crash leaves either the old file or the new one, never half of one.
+// A crash leaves either the old file or the new one, never half of one.
 void writeFileAtomically(const std::string& path, const Bytes& data) {
-    std::string tmp = path + ".XXXXXX";
-    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-    if (fd.get() < 0) throw systemError("cannot create", tmp);
-    try {
-        if (::fchmod(fd.get(), 0600) != 0) throw systemError("cannot protect", tmp);
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) throw systemError("cannot write", tmp);
-            done += static_cast<std::size_t>(n);
-        }
-        if (::fsync(fd.get()) != 0) throw systemError("cannot sync", tmp);
-        if (::close(fd.release()) != 0) throw systemError("cannot close", tmp);
-        if (::rename(tmp.c_str(), path.c_str()) != 0) throw systemError("cannot rename to", path);
-    } catch (...) {
-        ::unlink(tmp.c_str());
-        throw;
-    }
+    const std::error_code ec =
+        qel::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), 0600);
+    if (ec) throw std::runtime_error("cannot write " + path + ": " + ec.message());
 }
 
 bool isDirectory(const std::string& path) {

@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include "card/status_words.h"
+
 namespace qel {
 
 namespace {
@@ -66,15 +68,46 @@ CardResponse& CardResponse::operator=(CardResponse&& other) noexcept {
 
 CardResponse::~CardResponse() { wipeBytes(data); }
 
-CardResponse SmartCard::exchange(const Bytes& apdu) {
-    Bytes raw = transmit(apdu);
+std::optional<CardResponse> splitAnswer(Bytes raw) {
     WipeOnExit wipeAnswer(raw);
-    if (raw.size() < 2)
-        throw TransportError(TransportError::Kind::communication, 0, "card answer shorter than a status word");
+    if (raw.size() < 2) return std::nullopt;
     CardResponse r;
     r.sw = static_cast<std::uint16_t>(raw[raw.size() - 2] << 8 | raw[raw.size() - 1]);
     r.data.assign(raw.begin(), raw.end() - 2);
     return r;
+}
+
+bool announcesMoreData(std::uint16_t statusWord, const GetResponseRule& rule) {
+    const auto sw1 = static_cast<std::uint8_t>(statusWord >> 8);
+    return sw1 == kMoreDataSw1 || (rule.gsm && sw1 == kGsmMoreDataSw1);
+}
+
+std::optional<CardResponse> fetchRemainingAnswer(const CommandExchange& exchange, CardResponse answer,
+                                                 const GetResponseRule& rule) {
+    Bytes collected = std::move(answer.data);
+    // The status word, not the data, says whether more bytes wait: data may well start with 61 (an
+    // application template) while the command succeeded.
+    for (int rounds = 0; announcesMoreData(answer.sw, rule) && rounds < rule.maxRounds; ++rounds) {
+        const bool gsm = (answer.sw >> 8) == kGsmMoreDataSw1;
+        const Bytes getResponse{gsm ? std::uint8_t{0xA0} : rule.cla, 0xC0, 0x00, 0x00,
+                                static_cast<std::uint8_t>(answer.sw & 0xFF)};
+        std::optional<CardResponse> more = exchange(getResponse);
+        if (!more) {
+            wipeBytes(collected);
+            return std::nullopt;
+        }
+        answer = std::move(*more);
+        appendWiping(collected, answer.data);
+    }
+    wipeBytes(answer.data);
+    answer.data = std::move(collected);
+    return answer;
+}
+
+CardResponse SmartCard::exchange(const Bytes& apdu) {
+    std::optional<CardResponse> answer = splitAnswer(transmit(apdu));
+    if (!answer) throw TransportError(TransportError::Kind::communication, 0, "card answer shorter than a status word");
+    return std::move(*answer);
 }
 
 CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data,
@@ -91,7 +124,7 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
         apdu.insert(apdu.end(), data.begin() + static_cast<long>(offset),
                     data.begin() + static_cast<long>(offset + 255));
         CardResponse r = exchange(apdu);
-        if (r.sw != 0x9000) return r;
+        if (r.sw != sw::success) return r;
         offset += 255;
     }
 
@@ -105,7 +138,7 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
     if (le) apdu.push_back(leByte(*le));
 
     CardResponse r = exchange(apdu);
-    if ((r.sw >> 8) == 0x6C) {
+    if ((r.sw >> 8) == kWrongLeSw1) {
         // Wrong Le: the card tells the length it has; ask again once with it.
         if (le)
             apdu.back() = static_cast<std::uint8_t>(r.sw & 0xFF);
@@ -113,17 +146,9 @@ CardResponse SmartCard::send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
             apdu.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
         r = exchange(apdu);
     }
-    Bytes collected = std::move(r.data);
-    // 61xx: more bytes wait; bounded so that a card stuck on 61xx cannot hold us forever.
-    for (int rounds = 0; (r.sw >> 8) == 0x61 && rounds < 256; ++rounds) {
-        Bytes getResponse = header(static_cast<std::uint8_t>(cla_ & ~0x10), 0xC0, 0x00, 0x00);
-        getResponse.push_back(static_cast<std::uint8_t>(r.sw & 0xFF));
-        r = exchange(getResponse);
-        appendWiping(collected, r.data);
-    }
-    wipeBytes(r.data);
-    r.data = std::move(collected);
-    return r;
+    const GetResponseRule rule{static_cast<std::uint8_t>(cla_ & ~0x10), false, 256};
+    return *fetchRemainingAnswer([this](const Bytes& getResponse) { return exchange(getResponse); }, std::move(r),
+                                 rule);
 }
 
 }  // namespace qel

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -42,6 +43,34 @@ struct CardResponse {
 
 /// Overwrites the whole buffer of `bytes` (its spare capacity too) and empties it.
 void wipeBytes(Bytes& bytes) noexcept;
+
+/// A card's raw answer split into its data and its status word (the last two bytes); `raw` is wiped.
+/// Nothing when the answer is shorter than a status word.
+std::optional<CardResponse> splitAnswer(Bytes raw);
+
+/// How the rest of an answer is fetched when its status word announces more bytes.
+struct GetResponseRule {
+    /// Class byte of the GET RESPONSE that follows a 61xx.
+    std::uint8_t cla = 0x00;
+    /// 9Fxx announces more bytes too, fetched with class A0 (GSM cards).
+    bool gsm = false;
+    /// GET RESPONSE commands at most for one command; a card stuck on 61xx cannot hold us forever.
+    int maxRounds = 256;
+};
+
+/// Whether the status word announces more answer bytes under `rule`.
+bool announcesMoreData(std::uint16_t statusWord, const GetResponseRule& rule);
+
+/// Sends one complete command and splits the answer; nothing when the command went nowhere.
+using CommandExchange = std::function<std::optional<CardResponse>(const Bytes& apdu)>;
+
+/// Completes `answer` with GET RESPONSE commands sent through `exchange` while its status word
+/// announces more bytes, at most `rule.maxRounds` of them: the data in order (the bytes that came
+/// with the first answer first), the status word of the last answer. A status word that still
+/// announces more bytes means the card asked for more rounds than the rule allows. Nothing when an
+/// exchange gave nothing. Intermediate buffers are wiped.
+std::optional<CardResponse> fetchRemainingAnswer(const CommandExchange& exchange, CardResponse answer,
+                                                 const GetResponseRule& rule);
 
 /// The platform's smart-card object: one card in one reader. Subclasses provide the raw exchange
 /// (PC/SC, or a virtual card in-process); the APDU framing lives here once.
@@ -90,6 +119,10 @@ public:
     bool useCommandChaining() const { return chaining_; }
     void setUseCommandChaining(bool on) { chaining_ = on; }
 
+    /// Sends one complete command APDU and splits the card's answer. Throws TransportError, for an
+    /// answer shorter than a status word too.
+    CardResponse exchange(const Bytes& apdu);
+
     /// Builds a short APDU (class byte, INS, P1, P2, data when not empty, Le when given: 0 and 256
     /// both mean Le byte 00), chains long data when chaining is on, fetches 61xx remainders with
     /// GET RESPONSE and repeats a command answered 6Cxx with the announced length.
@@ -98,8 +131,6 @@ public:
     CardResponse send(std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const Bytes& data, std::optional<int> le);
 
 private:
-    CardResponse exchange(const Bytes& apdu);
-
     std::uint8_t cla_ = 0x00;
     bool chaining_ = true;
     std::optional<Bytes> featureList_;

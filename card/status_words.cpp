@@ -13,9 +13,10 @@ struct Entry {
 };
 
 constexpr Entry kTable[] = {
-    {sw::success, CardStatus::success},         {sw::memoryFailure, CardStatus::memoryFailure},
-    {sw::wrongLength, CardStatus::wrongLength}, {sw::conditionsNotSatisfied, CardStatus::conditionsNotSatisfied},
-    {sw::wrongData, CardStatus::wrongData},     {sw::referenceNotFound, CardStatus::referenceNotFound},
+    {sw::success, CardStatus::success},           {sw::memoryFailure, CardStatus::memoryFailure},
+    {sw::wrongLength, CardStatus::wrongLength},   {sw::conditionsNotSatisfied, CardStatus::conditionsNotSatisfied},
+    {sw::wrongData, CardStatus::wrongData},       {sw::referenceNotFound, CardStatus::referenceNotFound},
+    {sw::fileNotFound, CardStatus::fileNotFound}, {sw::gsmFileIdNotFound, CardStatus::gsmFileIdNotFound},
 };
 
 }  // namespace

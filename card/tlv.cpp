@@ -1,5 +1,7 @@
 #include "card/tlv.h"
 
+#include "common/utf8.h"
+
 namespace qel {
 
 std::optional<TLVTAG> tlvTagFromRaw(std::uint8_t raw) {
@@ -31,26 +33,46 @@ std::optional<TLVTAG> tlvTagFromRaw(std::uint8_t raw) {
 
 TLVTAG tagFromByte(std::uint8_t raw) { return tlvTagFromRaw(raw).value_or(TLVTAG::TAG_UNKNOWN); }
 
-std::optional<TLVEntry> TLVEntry::decode(const std::uint8_t* data, std::size_t size) {
+std::optional<TlvElement> readTlvElement(const std::uint8_t* data, std::size_t size, TlvLengths lengths) {
     if (data == nullptr || size < 2) return std::nullopt;
-    std::size_t header = 2;
-    std::size_t length = data[1];
-    if (data[1] == 0x80) {
+    TlvElement element;
+    element.tag = data[0];
+    element.headerSize = 2;
+    const std::uint8_t first = data[1];
+    if (lengths == TlvLengths::record) {
+        if (first == 0x81 || first == 0x82) {
+            // 0x81 and 0x82 announce one and two length bytes; the record's values never need more.
+            element.headerSize = first == 0x81 ? 3 : 4;
+            if (size < element.headerSize) return std::nullopt;
+            element.length = first == 0x81 ? data[2] : (std::size_t{data[2]} << 8) | data[3];
+        } else if (first < 0x80) {
+            element.length = first;
+        } else {
+            return std::nullopt;  // 0x80 announces no length at all, 0x83 and above too much
+        }
+    } else if (first == 0x80) {
         // Private extended form: 80, a count n, then n big-endian length bytes; the content follows
         // them. Lengths that do not fit in the buffer are refused below, so n is bounded by the buffer.
         if (size < 3) return std::nullopt;
         const std::size_t n = data[2];
-        header = 3 + n;
-        if (header > size) return std::nullopt;
-        length = 0;
+        element.headerSize = 3 + n;
+        if (element.headerSize > size) return std::nullopt;
         for (std::size_t i = 0; i < n; ++i) {
-            if (length > (size >> 8)) return std::nullopt;  // already longer than the buffer
-            length = (length << 8) | data[3 + i];
+            if (element.length > (size >> 8)) return std::nullopt;  // already longer than the buffer
+            element.length = (element.length << 8) | data[3 + i];
         }
+    } else {
+        element.length = first;
     }
-    if (length > size - header) return std::nullopt;
-    Bytes content(data + header, data + header + length);
-    return TLVEntry(tagFromByte(data[0]), header + length, std::move(content));
+    if (element.length > size - element.headerSize) return std::nullopt;
+    return element;
+}
+
+std::optional<TLVEntry> TLVEntry::decode(const std::uint8_t* data, std::size_t size) {
+    const std::optional<TlvElement> element = readTlvElement(data, size, TlvLengths::cardFile);
+    if (!element) return std::nullopt;
+    const std::uint8_t* content = data + element->headerSize;
+    return TLVEntry(tagFromByte(element->tag), element->size(), Bytes(content, content + element->length));
 }
 
 TLVBitString::TLVBitString(const Bytes& content) : TLVObject(TLVTAG::TAG_BIT_STRING) {
@@ -77,20 +99,6 @@ std::uint16_t TLVBitString::flags() const {
 }
 
 namespace {
-
-std::string latin1ToUtf8(const Bytes& bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    for (std::uint8_t b : bytes) {
-        if (b < 0x80) {
-            text.push_back(static_cast<char>(b));
-        } else {
-            text.push_back(static_cast<char>(0xC0 | (b >> 6)));
-            text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
-        }
-    }
-    return text;
-}
 
 std::int64_t unsignedBigEndian(const Bytes& bytes) {
     std::uint64_t v = 0;
@@ -129,7 +137,7 @@ TLVSequence::TLVSequence(const std::uint8_t* data, std::size_t size, int depth) 
                 objectList.push_back(std::make_unique<TLVEntry>(std::move(*e)));
                 break;
             case TLVTAG::TAG_UTF8_STRING:
-                objectList.push_back(std::make_unique<TLVUTF8String>(latin1ToUtf8(content)));
+                objectList.push_back(std::make_unique<TLVUTF8String>(latin1ToUtf8(content.data(), content.size())));
                 break;
             case TLVTAG::TAG_SEQUENCE:
             case TLVTAG::TAG_PATH:
@@ -161,6 +169,99 @@ const TLVObject* TLVSequence::findObject(TLVTAG tag) const {
         default:
             return nullptr;
     }
+}
+
+QELTLVTAG qelTagFromByte(std::uint8_t byte) {
+    switch (byte) {
+        case 0x04:
+        case 0x0C:
+        case 0xE4:
+        case 0xE3:
+        case 0xED:
+        case 0xEE:
+        case 0xE0:
+        case 0xA0:
+        case 0x80:
+        case 0x81:
+        case 0x82:
+        case 0x83:
+        case 0x84:
+        case 0x85:
+        case 0x86:
+            return static_cast<QELTLVTAG>(byte);
+        default:
+            return QELTLVTAG::TAG_UNKNOWN;
+    }
+}
+
+bool isContainerTag(QELTLVTAG tag) {
+    switch (tag) {
+        case QELTLVTAG::TAG_QEL_NAME_PS:
+        case QELTLVTAG::TAG_QEL_ID_CARD:
+        case QELTLVTAG::TAG_QEL_ID_NAT:
+        case QELTLVTAG::TAG_QEL_PS_SIT:
+        case QELTLVTAG::TAG_QEL_SIT_FACTS:
+        case QELTLVTAG::TAG_QEL_SIT_FACT:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isFieldTag(QELTLVTAG tag) {
+    auto byte = static_cast<std::uint8_t>(tag);
+    return byte >= 0x80 && byte <= 0x86;
+}
+
+QELTLVEntry readTLVEntry(const std::uint8_t* data, std::size_t size) {
+    QELTLVEntry entry;
+    if (size < 2) return entry;
+    entry.entryTag = qelTagFromByte(data[0]);
+    const std::optional<TlvElement> element = readTlvElement(data, size, TlvLengths::record);
+    if (!element) return entry;
+    const std::uint8_t* content = data + element->headerSize;
+    entry.entryLen = element->size();
+    entry.entryData = Bytes(content, content + element->length);
+    entry.complete = true;
+    return entry;
+}
+
+namespace {
+
+void parseLevel(const std::uint8_t* data, std::size_t size, int depth, QELTLVSequence& level) {
+    std::size_t position = 0;
+    while (size - position >= 2) {
+        QELTLVEntry entry = readTLVEntry(data + position, size - position);
+        // A length form we do not know, or a value running past the end: what follows cannot be
+        // framed, so the level keeps what it has read.
+        if (!entry.complete) return;
+        const Bytes& value = *entry.entryData;
+        if (isContainerTag(entry.entryTag)) {
+            if (depth < kMaxTLVDepth) {
+                QELTLVSequence child;
+                parseLevel(value.data(), value.size(), depth + 1, child);
+                level.seqList.push_back(std::move(child));
+            }
+        } else if (isFieldTag(entry.entryTag)) {
+            level.objectList.push_back(QELTLVOctetString{entry.entryData, entry.entryTag});
+        }
+        position += entry.entryLen;
+    }
+}
+
+}  // namespace
+
+QELTLVSequence parseTLV(const Bytes& data) {
+    QELTLVSequence top;
+    parseLevel(data.data(), data.size(), 0, top);
+    return top;
+}
+
+std::optional<QELTLVOctetString> getObject(const QELTLVSequence& sequence, QELTLVTAG tag) {
+    for (const auto& object : sequence.objectList) {
+        if (object.type == tag) return object;
+    }
+    return std::nullopt;
 }
 
 }  // namespace qel

@@ -38,4 +38,19 @@ bool isUtf8(std::string_view text) {
     return true;
 }
 
+std::string latin1ToUtf8(const std::uint8_t* data, std::size_t size) {
+    std::string text;
+    text.reserve(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::uint8_t b = data[i];
+        if (b < 0x80) {
+            text.push_back(static_cast<char>(b));
+        } else {
+            text.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            text.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return text;
+}
+
 }  // namespace qel

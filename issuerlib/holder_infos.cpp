@@ -5,7 +5,8 @@
 
 #include "common/logger.h"
 #include "issuerlib/code_labels.h"
-#include "issuerlib/qel_tlv.h"
+#include "card/record_fields.h"
+#include "common/utf8.h"
 
 namespace qel {
 namespace {
@@ -52,7 +53,7 @@ void HolderInfos::decodeQelNameData(const Bytes& data) {
         while (pieceStart != value.end()) {
             auto pieceEnd = std::find(pieceStart, value.end(), 0xFF);
             if (pieceEnd != pieceStart) {
-                prenoms.push_back(asciiText(&*pieceStart, static_cast<std::size_t>(pieceEnd - pieceStart)));
+                prenoms.push_back(latin1ToUtf8(&*pieceStart, static_cast<std::size_t>(pieceEnd - pieceStart)));
             }
             pieceStart = pieceEnd == value.end() ? pieceEnd : pieceEnd + 1;
         }

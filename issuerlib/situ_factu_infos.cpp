@@ -2,7 +2,7 @@
 
 #include "common/logger.h"
 #include "issuerlib/code_labels.h"
-#include "issuerlib/qel_tlv.h"
+#include "card/record_fields.h"
 
 namespace qel {
 namespace {

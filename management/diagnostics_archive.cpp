@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 
+#include "common/atomic_file.h"
 #include "common/logger.h"
 #include "common/user_dirs.h"
 
@@ -137,16 +138,15 @@ std::string diagnosticsArchiveStem(std::chrono::system_clock::time_point when) {
     return std::string("KartelloStoreTraces-") + text;
 }
 
-std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePath, const std::string& stem,
-                                                   const std::string& logFolder, const std::string& report) {
-    std::unique_ptr<archive, decltype(&archive_write_free)> zip(archive_write_new(), archive_write_free);
-    if (!zip) return std::string("libarchive indisponible");
+namespace {
+
+// The archive's entries, written to `fd`; the error's description, empty when all went in.
+std::string writeArchive(archive* zip, int fd, const std::string& stem, const std::string& logFolder,
+                         const std::string& report) {
     auto failure = [&] {
-        return std::string(archive_error_string(zip.get()) ? archive_error_string(zip.get()) : "erreur inconnue");
+        return std::string(archive_error_string(zip) ? archive_error_string(zip) : "erreur inconnue");
     };
-    if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK) return failure();
-    const std::string temporary = archivePath + ".part";
-    if (archive_write_open_filename(zip.get(), temporary.c_str()) != ARCHIVE_OK) return failure();
+    if (archive_write_open_fd(zip, fd) != ARCHIVE_OK) return failure();
 
     const std::time_t now = std::time(nullptr);
     auto add = [&](const std::string& name, const std::string& data) -> bool {
@@ -156,9 +156,9 @@ std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePat
         archive_entry_set_perm(entry.get(), 0600);
         archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
         archive_entry_set_mtime(entry.get(), now, 0);
-        if (archive_write_header(zip.get(), entry.get()) != ARCHIVE_OK) return false;
+        if (archive_write_header(zip, entry.get()) != ARCHIVE_OK) return false;
         return data.empty() ||
-               archive_write_data(zip.get(), data.data(), data.size()) == static_cast<la_ssize_t>(data.size());
+               archive_write_data(zip, data.data(), data.size()) == static_cast<la_ssize_t>(data.size());
     };
 
     std::error_code ec;
@@ -174,15 +174,28 @@ std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePat
     }
     ok = ok && add(stem + "/systeminfos.txt", report);
     std::string error = ok ? std::string() : failure();
-    if (archive_write_close(zip.get()) != ARCHIVE_OK && error.empty()) error = failure();
-    if (error.empty()) {
-        std::filesystem::rename(temporary, archivePath, ec);
-        if (ec) error = ec.message();
-    }
-    if (!error.empty()) {
-        std::filesystem::remove(temporary, ec);
-        return error;
-    }
+    if (archive_write_close(zip) != ARCHIVE_OK && error.empty()) error = failure();
+    return error;
+}
+
+}  // namespace
+
+std::optional<std::string> writeDiagnosticsArchive(const std::string& archivePath, const std::string& stem,
+                                                   const std::string& logFolder, const std::string& report) {
+    std::unique_ptr<archive, decltype(&archive_write_free)> zip(archive_write_new(), archive_write_free);
+    if (!zip) return std::string("libarchive indisponible");
+    auto failure = [&] {
+        return std::string(archive_error_string(zip.get()) ? archive_error_string(zip.get()) : "erreur inconnue");
+    };
+    if (archive_write_set_format_zip(zip.get()) != ARCHIVE_OK) return failure();
+    // libarchive writes into the descriptor and leaves it open; the file appears whole or not at all.
+    std::string error;
+    const std::error_code written = writeFileAtomically(archivePath, 0644, [&](int fd) -> std::error_code {
+        error = writeArchive(zip.get(), fd, stem, logFolder, report);
+        return error.empty() ? std::error_code() : std::make_error_code(std::errc::io_error);
+    });
+    if (written && error.empty()) return written.message();
+    if (!error.empty()) return error;
     return std::nullopt;
 }
 

@@ -18,6 +18,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "common/atomic_file.h"
 #include "common/user_dirs.h"
 
 namespace qel::registration {
@@ -113,25 +114,11 @@ std::optional<std::string> readText(const std::string& path, std::string& text) 
 
 // Replaced in one step, so that a browser starting meanwhile reads the old list or the new one.
 std::optional<std::string> replaceText(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".sigilla-XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return "cannot write beside " + path + ": " + std::strerror(errno);
     struct stat st {};
     const mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
-    bool ok = ::fchmod(fd, mode) == 0;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0) return std::nullopt;
-    const std::string reason = std::strerror(ok ? errno : savedErrno);
-    ::unlink(temporary.c_str());
-    return "cannot write " + path + ": " + reason;
+    if (const std::error_code ec = writeFileAtomically(path, text, mode))
+        return "cannot write " + path + ": " + ec.message();
+    return std::nullopt;
 }
 
 bool hasControlCharacters(const std::string& text) {

@@ -3,6 +3,8 @@
 #include <thread>
 
 #include "card/card_cache.h"
+#include "card/smart_card.h"
+#include "card/status_words.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
@@ -28,14 +30,20 @@ void dropCardFileCache(const std::string& cardSerial) {
 // A command must at least carry CLA INS P1 P2.
 constexpr std::size_t kMinimumCommandBytes = 4;
 
-std::string statusWord(const std::string& answer) {
-    return answer.size() >= 4 ? answer.substr(answer.size() - 4) : std::string();
+// The card's answers every command of a script goes on with: the service judges the rest.
+bool relayedAsAnswer(std::uint16_t statusWord) {
+    switch (statusWordMeaning(statusWord).status) {
+        case CardStatus::success:
+        case CardStatus::fileNotFound:
+        case CardStatus::gsmFileIdNotFound:
+            return true;
+        default:
+            return false;
+    }
 }
 
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
+// The scripts' cards answer 61xx (fetched with class 00) or, for GSM commands, 9Fxx (class A0).
+const GetResponseRule kGetResponse{0x00, true, TmajService::kMaxFollowUps};
 
 ApduResult internalError(const char* message) {
     return ApduResult::failure(ApduResultCode::CODE_INTERNAL_ERROR, message);
@@ -44,13 +52,13 @@ ApduResult internalError(const char* message) {
 }  // namespace
 
 std::optional<std::string> UpdateCard::chipSerial() {
-    transmit(*fromHex("00A4000C023F00"), false);
-    transmit(*fromHex("00A4000C02D003"), false);
-    std::optional<Bytes> answer = transmit(*fromHex("00B000000C"), false);
+    transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, false);
+    transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0xD0, 0x03}, false);
+    std::optional<Bytes> answer = transmit({0x00, 0xB0, 0x00, 0x00, 0x0C}, false);
     if (!answer) return std::nullopt;
-    const std::string text = toHex(*answer);
-    if (text.size() < 24) return std::string();
-    return text.substr(14, 10);
+    // Ten bytes of the file and the status word; the serial is the file's bytes 7 to 11.
+    if (answer->size() < 12) return std::string();
+    return toHex(answer->data() + 7, 5);
 }
 
 struct TmajService::Run {
@@ -64,15 +72,27 @@ std::string TmajService::cardIdentifier(const std::string& chipSerial, const std
     return kIdentifierPrefix + chipSerial + ":" + kIdentifierPrefix + tokenSerial;
 }
 
-const char* TmajService::commandProblem(const std::string& text) {
+std::optional<Bytes> TmajService::decodeCommand(const std::string& text, const char** problem) {
+    auto refuse = [&](const char* why) -> std::optional<Bytes> {
+        if (problem) *problem = why;
+        return std::nullopt;
+    };
     // Checked on the text first so that a huge string is never decoded.
-    if (text.size() > 2 * relay::kMaxExtendedCommandBytes) return tmaj_messages::commandTooLong;
+    if (text.size() > 2 * relay::kMaxExtendedCommandBytes) return refuse(tmaj_messages::commandTooLong);
     std::optional<Bytes> bytes = fromHex(text);
     if (!bytes || bytes->size() < kMinimumCommandBytes || text.find(' ') != std::string::npos)
-        return tmaj_messages::invalidCommand;
+        return refuse(tmaj_messages::invalidCommand);
     // Past a short command's length only the extended form (a zero byte after the header) is valid.
-    if (bytes->size() > relay::kMaxShortCommandBytes && (*bytes)[4] != 0x00) return tmaj_messages::commandTooLong;
-    return nullptr;
+    if (bytes->size() > relay::kMaxShortCommandBytes && (*bytes)[4] != 0x00)
+        return refuse(tmaj_messages::commandTooLong);
+    if (problem) *problem = nullptr;
+    return bytes;
+}
+
+const char* TmajService::commandProblem(const std::string& text) {
+    const char* problem = nullptr;
+    decodeCommand(text, &problem);
+    return problem;
 }
 
 bool TmajService::keepGoing(Run& run) {
@@ -88,53 +108,76 @@ bool TmajService::keepGoing(Run& run) {
     return !run.ended;
 }
 
-std::string TmajService::sendApdu(UpdateCard& card, const std::string& apdu, bool flag) {
-    return sendApdu(card, apdu, flag, 0);
+std::optional<Bytes> TmajService::sendApdu(UpdateCard& card, const Bytes& apdu, bool flag) {
+    logDebug("Commande envoyée à la carte: " + toHex(apdu));
+    return relay(card, apdu, flag);
 }
 
-std::string TmajService::sendApdu(UpdateCard& card, const std::string& apdu, bool flag, int depth) {
-    logDebug("Commande envoyée à la carte: " + apdu);
-    std::optional<Bytes> command = fromHex(apdu);
-    if (!command || command->size() < kMinimumCommandBytes) return {};
-    std::optional<Bytes> answer = card.transmit(*command, flag);
-    if (!answer || answer->size() < 2) return {};
-    const std::string text = toHex(*answer);
-    // The status word, not the data, says whether more answer bytes wait: data may well start with
-    // 61 (an application template) while the command succeeded.
-    const std::string sw = statusWord(text);
-    const bool more = sw.rfind("61", 0) == 0 || sw.rfind("9F", 0) == 0;
-    if (!more) return text;
-    if (depth >= kMaxFollowUps) {
+std::optional<Bytes> TmajService::relay(UpdateCard& card, const Bytes& apdu, bool flag) {
+    if (apdu.size() < kMinimumCommandBytes) return std::nullopt;
+    auto exchange = [&card](const Bytes& command, bool commandFlag) -> std::optional<CardResponse> {
+        std::optional<Bytes> answer = card.transmit(command, commandFlag);
+        if (!answer) return std::nullopt;
+        return splitAnswer(std::move(*answer));
+    };
+    std::optional<CardResponse> first = exchange(apdu, flag);
+    if (!first) return std::nullopt;
+    std::optional<CardResponse> whole = fetchRemainingAnswer(
+        [&](const Bytes& getResponse) {
+            logDebug("Commande envoyée à la carte: " + toHex(getResponse));
+            return exchange(getResponse, true);
+        },
+        std::move(*first), kGetResponse);
+    if (!whole) return std::nullopt;
+    if (announcesMoreData(whole->sw, kGetResponse)) {
         logError("La carte demande trop de GET RESPONSE successifs");
-        return {};
+        return std::nullopt;
     }
-    const std::string getResponse = (sw[0] == '6' ? "00C00000" : "A0C00000") + sw.substr(2);
-    const std::string rest = sendApdu(card, getResponse, true, depth + 1);
-    if (rest.empty()) return {};
-    // Data the card gave with the 61xx answer comes before what GET RESPONSE fetched.
-    return text.substr(0, text.size() - 4) + rest;
+    Bytes answer = std::move(whole->data);
+    answer.push_back(static_cast<std::uint8_t>(whole->sw >> 8));
+    answer.push_back(static_cast<std::uint8_t>(whole->sw & 0xFF));
+    return answer;
 }
 
-ApduResult TmajService::decodeApduResponse(const std::string& answer) {
-    logDebug("decodeApduResponse: reponse = " + answer);
-    if (answer.empty()) return internalError(tmaj_messages::transmissionFailed);
-    const std::string text = upper(answer);
-    const std::string sw = statusWord(text);
-    if (sw == "9000" || sw == "6A82" || sw == "9404") return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
+ApduResult TmajService::decodeApduResponse(const std::optional<Bytes>& answer) {
+    const std::string text = answer ? toHex(*answer) : std::string();
+    logDebug("decodeApduResponse: reponse = " + text);
+    if (!answer || answer->empty()) return internalError(tmaj_messages::transmissionFailed);
+    if (answer->size() >= 2) {
+        const auto statusWord = static_cast<std::uint16_t>((*answer)[answer->size() - 2] << 8 | answer->back());
+        if (relayedAsAnswer(statusWord)) return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
+    }
     return internalError(tmaj_messages::undecodable);
 }
 
-std::vector<ApduResult> TmajService::executeApduList(UpdateCard& card, const ApduList& list) {
-    return executeList(card, list, nullptr);
+namespace {
+
+// The commands' bytes as they stand, without the session's checks: a text that is not hexadecimal
+// gives no bytes, and its command fails as a failed transmission.
+std::vector<std::optional<Bytes>> plainBytes(const ApduList& list) {
+    std::vector<std::optional<Bytes>> commands;
+    commands.reserve(list.size());
+    for (const ApduCommand& command : list) commands.push_back(command.apdu ? fromHex(*command.apdu) : std::nullopt);
+    return commands;
 }
 
-std::vector<ApduResult> TmajService::executeList(UpdateCard& card, const ApduList& list, Run* run) {
+}  // namespace
+
+std::vector<ApduResult> TmajService::executeApduList(UpdateCard& card, const ApduList& list) {
+    return executeList(card, list, plainBytes(list), nullptr);
+}
+
+std::vector<ApduResult> TmajService::executeList(UpdateCard& card, const ApduList& list, const CommandBytes& commands,
+                                                 Run* run) {
     std::vector<ApduResult> results;
     results.reserve(list.size());
-    for (const ApduCommand& command : list) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
         if (run && !keepGoing(*run)) break;
-        const std::string apdu = command.apdu.value_or("");
-        ApduResult result = decodeApduResponse(sendApdu(card, apdu, command.apduRespType != "0"));
+        const std::string apdu = list[i].apdu.value_or("");
+        logDebug("Commande envoyée à la carte: " + apdu);
+        std::optional<Bytes> answer;
+        if (commands[i]) answer = relay(card, *commands[i], list[i].apduRespType != "0");
+        ApduResult result = decodeApduResponse(answer);
         result.commandVerb = apdu;
         results.push_back(std::move(result));
     }
@@ -142,12 +185,14 @@ std::vector<ApduResult> TmajService::executeList(UpdateCard& card, const ApduLis
 }
 
 std::optional<ApduList> TmajService::processApduList(UpdateCard& card, ApduList list) {
-    return processList(card, std::move(list), nullptr);
+    const CommandBytes commands = plainBytes(list);
+    return processList(card, std::move(list), commands, nullptr);
 }
 
-std::optional<ApduList> TmajService::processList(UpdateCard& card, ApduList list, Run* run) {
+std::optional<ApduList> TmajService::processList(UpdateCard& card, ApduList list, const CommandBytes& commands,
+                                                 Run* run) {
     if (list.empty()) return std::nullopt;
-    const std::vector<ApduResult> results = executeList(card, list, run);
+    const std::vector<ApduResult> results = executeList(card, list, commands, run);
     // The i-th outcome is the i-th command's: two commands with the same text keep their own answers.
     for (std::size_t i = 0; i < results.size(); ++i)
         if (list[i].apdu) list[i].response = results[i].resultMessage;
@@ -160,9 +205,16 @@ std::optional<ApduResult> TmajService::runList(UpdateCard& card, ApduList& list,
                         relay::kMaxCommandsPerList));
         return internalError(tmaj_messages::tooManyCommands);
     }
+    CommandBytes commands;
+    commands.reserve(list.size());
     for (const ApduCommand& command : list) {
-        if (!command.apdu) continue;
-        if (const char* problem = commandProblem(*command.apdu)) {
+        if (!command.apdu) {
+            commands.emplace_back();
+            continue;
+        }
+        const char* problem = nullptr;
+        commands.push_back(decodeCommand(*command.apdu, &problem));
+        if (problem) {
             logError(format("Commande APDU refusée (%zu caractères) : ", command.apdu->size()) +
                      command.apdu->substr(0, 64));
             return internalError(problem);
@@ -170,7 +222,7 @@ std::optional<ApduResult> TmajService::runList(UpdateCard& card, ApduList& list,
     }
     // Every answer goes back to the service, failed transmissions included: the service, not the
     // client, judges whether the card can go on.
-    std::optional<ApduList> answered = processList(card, std::move(list), &run);
+    std::optional<ApduList> answered = processList(card, std::move(list), commands, &run);
     if (run.ended) return run.ended;
     if (!answered) return internalError(tmaj_messages::nullResult);
     list = std::move(*answered);

@@ -56,13 +56,15 @@ public:
     /// "8025000001" + chip serial + ":" + "8025000001" + token serial.
     static std::string cardIdentifier(const std::string& chipSerial, const std::string& tokenSerial);
 
-    /// One command, with the GET RESPONSE that 61xx and 9Fxx ask for. The answer in upper-case
-    /// hexadecimal, or empty when the transmission failed or the text is not a command.
-    std::string sendApdu(UpdateCard& card, const std::string& apdu, bool flag);
+    /// One command, with the GET RESPONSE that 61xx and 9Fxx ask for (the card core's exchange). The
+    /// whole answer, status word last; nothing when the transmission failed, the card asked for more
+    /// than kMaxFollowUps GET RESPONSE, or the bytes are shorter than a command header.
+    std::optional<Bytes> sendApdu(UpdateCard& card, const Bytes& apdu, bool flag);
 
-    /// Success for an answer whose status word is 9000, 6A82 or 9404 (message = the answer);
-    /// otherwise the failure with the transmission or decoding message.
-    static ApduResult decodeApduResponse(const std::string& answer);
+    /// Success for an answer whose status word is 9000, 6A82 or 9404 (message = the answer in
+    /// upper-case hexadecimal, as the service reads it); otherwise the failure with the transmission
+    /// or decoding message.
+    static ApduResult decodeApduResponse(const std::optional<Bytes>& answer);
 
     /// Runs every command in order (a failure does not stop the list); one outcome per command.
     std::vector<ApduResult> executeApduList(UpdateCard& card, const ApduList& list);
@@ -75,6 +77,10 @@ public:
     /// shorter than a header), `commandTooLong` (past ISO 7816 lengths), or nullptr when it can.
     static const char* commandProblem(const std::string& text);
 
+    /// The bytes of a command text from the service; nothing, with `problem` set, when it cannot go
+    /// to the card (see commandProblem). Hexadecimal is decoded here, once per command.
+    static std::optional<Bytes> decodeCommand(const std::string& text, const char** problem = nullptr);
+
     /// The pause between the end marker and the success outcome (the wizard shows the full bar).
     int finalPauseMs = 1000;
     /// Successive GET RESPONSE follow-ups accepted for one command; a card asking for more is faulty.
@@ -84,9 +90,12 @@ public:
 
 private:
     struct Run;
-    std::string sendApdu(UpdateCard& card, const std::string& apdu, bool flag, int depth);
-    std::vector<ApduResult> executeList(UpdateCard& card, const ApduList& list, Run* run);
-    std::optional<ApduList> processList(UpdateCard& card, ApduList list, Run* run);
+    /// Each command of a list as bytes, at the same position; nothing for a command without bytes.
+    using CommandBytes = std::vector<std::optional<Bytes>>;
+    /// sendApdu without logging the command itself (its caller did).
+    std::optional<Bytes> relay(UpdateCard& card, const Bytes& apdu, bool flag);
+    std::vector<ApduResult> executeList(UpdateCard& card, const ApduList& list, const CommandBytes& commands, Run* run);
+    std::optional<ApduList> processList(UpdateCard& card, ApduList list, const CommandBytes& commands, Run* run);
     /// False, with the run's outcome set, once the session is to stop (stop request, time limit).
     bool keepGoing(Run& run);
     /// A failure outcome when the list cannot be relayed (past a limit, invalid command, stopped).

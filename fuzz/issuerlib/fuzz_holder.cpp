@@ -5,7 +5,7 @@
 #include <string>
 
 #include "issuerlib/holder_infos.h"
-#include "issuerlib/qel_tlv.h"
+#include "card/record_fields.h"
 #include "issuerlib/situ_factu_infos.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

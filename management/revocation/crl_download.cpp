@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/atomic_file.h"
 #include "common/curl_support.h"
 #include "common/logger.h"
 #include "common/user_dirs.h"
@@ -34,20 +35,10 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
 
 /// Written beside the destination and renamed over it: a reader never sees half a list.
 bool writeWhole(const std::string& path, const Bytes& bytes, std::string& error) {
-    const std::string temporary = path + ".part";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const bool written = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = std::strerror(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    const std::error_code failure =
+        writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644);
+    if (failure) error = failure.message();
+    return !failure;
 }
 
 std::string folderOf(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "management/scard/scard.h"
 
+#include "card/status_words.h"
 #include "common/format.h"
 #include "common/hex.h"
 #include "common/logger.h"
@@ -20,11 +21,10 @@ ScardResponse ScardExchange::exchange(const Bytes& apdu, const Bytes* shownInLog
         return response;
     }
     try {
-        Bytes answer = card_.transmit(apdu);
-        if (answer.size() >= 2) {
-            response.sw = static_cast<std::uint16_t>(answer[answer.size() - 2] << 8 | answer[answer.size() - 1]);
-            answer.resize(answer.size() - 2);
-            response.data = std::move(answer);
+        // An answer shorter than a status word keeps the "no answer" status word.
+        if (std::optional<CardResponse> answer = splitAnswer(card_.transmit(apdu))) {
+            response.sw = answer->sw;
+            response.data = answer->data;
         }
     } catch (const TransportError& e) {
         logError(format("Echec de transmission : %s", e.what()));
@@ -42,6 +42,18 @@ bool Scard::isServiceMissing() const { return serviceLog_.isMissing(); }
 const Bytes& Scard::irvApplicationId() {
     static const Bytes aid{0x56, 0x52, 0x49};
     return aid;
+}
+
+Bytes Scard::desfireCommand(std::uint8_t ins, const Bytes& data) {
+    Bytes apdu{0x90, ins, 0x00, 0x00, static_cast<std::uint8_t>(data.size())};
+    apdu.insert(apdu.end(), data.begin(), data.end());
+    apdu.push_back(0x00);
+    return apdu;
+}
+
+void Scard::selectDesfireCard(ScardExchange& card) {
+    card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
+    card.transmit(desfireCommand(0x5A, {0x00, 0x00, 0x00}));
 }
 
 ScanResult Scard::scan() {
@@ -123,12 +135,8 @@ std::pair<std::uint32_t, bool> Scard::isIRVDesfirePresent(const std::string& rea
     logDebug("Enter : isIRVDesfirePresent");
     bool present = false;
     std::uint32_t rv = withCard(readerName, [&](ScardExchange& card) {
-        card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
-        card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
-        Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
-        select.insert(select.end(), irvApplicationId().begin(), irvApplicationId().end());
-        select.push_back(0x00);
-        present = card.transmit(select).sw == 0x9100;
+        selectDesfireCard(card);
+        present = card.transmit(desfireCommand(0x5A, irvApplicationId())).sw == sw::desfireSuccess;
         return scard::kOk;
     });
     return {rv, present};

@@ -138,6 +138,10 @@ public:
 
     /// The application identifier: "IRV" reversed (56 52 49).
     static const Bytes& irvApplicationId();
+    /// A DESFire native command wrapped for ISO 7816 (class 90, Lc, data, Le 00).
+    static Bytes desfireCommand(std::uint8_t ins, const Bytes& data);
+    /// Selects the card's DESFire part and its card level (application 000000).
+    static void selectDesfireCard(ScardExchange& card);
 
     /// The card object of the last operation (kept until the next one), null when there was none.
     SmartCard* currentCard() const { return currentCard_.get(); }

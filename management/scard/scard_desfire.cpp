@@ -6,18 +6,12 @@
 #include <memory>
 
 #include "management/scard/scard.h"
+#include "card/status_words.h"
 #include "common/logger.h"
 #include "common/secret_bytes.h"
 
 namespace qel {
 namespace {
-
-Bytes nativeCommand(std::uint8_t ins, const Bytes& data) {
-    Bytes apdu{0x90, ins, 0x00, 0x00, static_cast<std::uint8_t>(data.size())};
-    apdu.insert(apdu.end(), data.begin(), data.end());
-    apdu.push_back(0x00);
-    return apdu;
-}
 
 Bytes rotateLeft(const Bytes& b) {
     if (b.empty()) return b;
@@ -48,9 +42,9 @@ std::optional<Bytes> cbc(bool aes, bool encrypt, const Bytes& key, const Bytes& 
     return out;
 }
 
-std::uint32_t resultOf(std::uint16_t sw) {
-    if (sw == 0x9100) return scard::kOk;
-    if (sw == 0x91AE) return scard::kAuthRefused;
+std::uint32_t resultOf(std::uint16_t statusWord) {
+    if (statusWord == sw::desfireSuccess) return scard::kOk;
+    if (statusWord == sw::desfireAuthenticationError) return scard::kAuthRefused;
     return scard::kStepFailed;
 }
 
@@ -74,7 +68,7 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, const
         // The key never reaches the log: the read is logged as 16 bytes FF.
         const Bytes read{0x00, 0xB0, 0x00, 0x00, 0x10};
         ScardResponse answer = card.transmitSecret(read);
-        if (answer.sw != 0x9000 || answer.data.size() != 16) {
+        if (answer.sw != sw::success || answer.data.size() != 16) {
             wipe(answer.data);
             return scard::kStepFailed;
         }
@@ -95,12 +89,11 @@ std::uint32_t Scard::deleteIRVDesfire(const std::string& readerName, const Bytes
     if (key.size() < block) return scard::kStepFailed;
     const Bytes k(key.begin(), key.begin() + static_cast<long>(block));
     std::uint32_t rv = withCard(readerName, [&](ScardExchange& card) -> std::uint32_t {
-        card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
-        card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
-        if (keyFromCard) card.transmit(nativeCommand(0x5A, irvApplicationId()));
-        const ScardResponse first = card.transmit(nativeCommand(aes ? 0xAA : 0x1A, Bytes{0x00}));
-        if (first.sw == 0x91AE) return scard::kAuthRefused;
-        if (first.sw != 0x91AF || first.data.size() != block) return scard::kStepFailed;
+        selectDesfireCard(card);
+        if (keyFromCard) card.transmit(desfireCommand(0x5A, irvApplicationId()));
+        const ScardResponse first = card.transmit(desfireCommand(aes ? 0xAA : 0x1A, Bytes{0x00}));
+        if (first.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
+        if (first.sw != sw::desfireAdditionalFrame || first.data.size() != block) return scard::kStepFailed;
         auto rndB = cbc(aes, false, k, Bytes(block, 0), first.data);
         Bytes rndA(block);
         if (!rndB || RAND_bytes(rndA.data(), static_cast<int>(block)) != 1) return scard::kStepFailed;
@@ -111,14 +104,14 @@ std::uint32_t Scard::deleteIRVDesfire(const std::string& readerName, const Bytes
         auto token = cbc(aes, true, k, Bytes(first.data.end() - static_cast<long>(block), first.data.end()), plain);
         wipe(plain);
         if (!token) return scard::kStepFailed;
-        const ScardResponse second = card.transmit(nativeCommand(0xAF, *token));
-        if (second.sw == 0x91AE) return scard::kAuthRefused;
-        if (second.sw != 0x9100) return scard::kStepFailed;
+        const ScardResponse second = card.transmit(desfireCommand(0xAF, *token));
+        if (second.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
+        if (second.sw != sw::desfireSuccess) return scard::kStepFailed;
         auto answer = cbc(aes, false, k, Bytes(token->end() - static_cast<long>(block), token->end()), second.data);
         const Bytes expected = rotateLeft(rndA);
         if (!answer || answer->size() != block || CRYPTO_memcmp(answer->data(), expected.data(), block) != 0)
             return scard::kAuthMismatch;
-        return resultOf(card.transmit(nativeCommand(0xDA, irvApplicationId())).sw);
+        return resultOf(card.transmit(desfireCommand(0xDA, irvApplicationId())).sw);
     });
     return rv;
 }

@@ -16,13 +16,6 @@ const Bytes kSelectMasterFile{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00};
 constexpr std::uint32_t kPinIncorrect = CKR_PIN_INCORRECT;
 constexpr std::uint32_t kPinLocked = CKR_PIN_LOCKED;
 
-Bytes selectIrvApplication() {
-    Bytes select{0x90, 0x5A, 0x00, 0x00, 0x03};
-    select.insert(select.end(), Scard::irvApplicationId().begin(), Scard::irvApplicationId().end());
-    select.push_back(0x00);
-    return select;
-}
-
 // File 1 is a TLV element (tag, one-byte length, the identifier in ASCII). Its length byte is
 // taken as the binary length it is; a length that runs past the data gives nothing.
 std::optional<std::string> identifierOf(const Bytes& file1) {
@@ -41,9 +34,8 @@ std::optional<std::string> identifierOf(const Bytes& file1) {
 ContactlessIdentity Scard::readContactlessIdentity(const std::string& readerName) {
     ContactlessIdentity identity;
     identity.result = withCard(readerName, [&](ScardExchange& card) {
-        card.transmit({0x00, 0xA4, 0x04, 0x00, 0x05, 0xD2, 0x76, 0x00, 0x00, 0x85});
-        card.transmit({0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00});
-        card.transmit(selectIrvApplication());
+        selectDesfireCard(card);
+        card.transmit(desfireCommand(0x5A, irvApplicationId()));
         const Bytes file3 = card.transmit({0x00, 0xB0, 0x83, 0x00, 0x00}).data;
         const Bytes file2 = card.transmit({0x00, 0xB0, 0x82, 0x00, 0x00}).data;
         const Bytes file1 = card.transmit({0x00, 0xB0, 0x81, 0x00, 0x00}).data;

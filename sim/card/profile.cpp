@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/atomic_file.h"
 #include "common/hex.h"
 #include "sim/card/rsa_key.h"
 
@@ -368,23 +369,8 @@ void saveState(const std::string& dir, const CardState& s) {
 }
 
 void writeFileAtomically(const std::string& path, const std::string& content) {
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << content;
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(tmp, ignored);
-            throw std::runtime_error("cannot write " + tmp);
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        throw std::runtime_error("cannot replace " + path);
-    }
+    if (const std::error_code ec = qel::writeFileAtomically(path, content, 0644))
+        throw std::runtime_error("cannot replace " + path + ": " + ec.message());
 }
 
 std::string readWholeFile(const std::string& path) {

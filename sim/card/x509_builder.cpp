@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "common/atomic_file.h"
 #include "sim/card/profile.h"
 
 namespace qel::sim {
@@ -64,13 +65,14 @@ PkeyPtr readPemKey(const std::string& path) {
 }
 
 void writePemKey(EVP_PKEY* key, const std::string& path) {
-    const std::string tmp = path + ".tmp";
-    {
-        File f(std::fopen(tmp.c_str(), "wb"));
-        check(f != nullptr, "cannot write " + tmp);
-        check(PEM_write_PrivateKey(f.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1, "cannot write " + tmp);
-    }
-    check(std::rename(tmp.c_str(), path.c_str()) == 0, "cannot write " + path);
+    std::unique_ptr<BIO, decltype(&BIO_free)> pem(BIO_new(BIO_s_mem()), BIO_free);
+    check(pem && PEM_write_bio_PrivateKey(pem.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
+          "cannot encode the key for " + path);
+    char* text = nullptr;
+    const long size = BIO_get_mem_data(pem.get(), &text);
+    // A private key: for its owner's eyes only.
+    check(!qel::writeFileAtomically(path, std::string_view(text, static_cast<std::size_t>(size)), 0600),
+          "cannot write " + path);
 }
 
 X509Ptr readDerCertificate(const std::string& path) {

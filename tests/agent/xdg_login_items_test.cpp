@@ -56,7 +56,8 @@ TEST_F(XdgLoginItemsTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharact
         EXPECT_NE(text.find(tryExecLine), std::string::npos) << text;
         const int verdict = validate(path);
         if (verdict >= 0) EXPECT_EQ(verdict, 0) << program;
-        EXPECT_FALSE(fs::exists(path + ".tmp"));
+        // Nothing but the entry: no temporary file left beside it.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir / "autostart"), fs::directory_iterator()), 1);
     }
 }
 

@@ -41,12 +41,13 @@ TEST(StatusWords, SpecialCasesComeBeforeTheTable) {
         int tries;
     };
     const Case cases[] = {
-        {0x9000, CardStatus::success, -1},   {0x63C0, CardStatus::triesLeft, 0},
-        {0x63C3, CardStatus::triesLeft, 3},  {0x63CF, CardStatus::triesLeft, 15},
-        {0x6983, CardStatus::blocked, -1},   {0x6982, CardStatus::securityStatusNotSatisfied, -1},
-        {0x6A80, CardStatus::wrongData, -1}, {0x6A88, CardStatus::referenceNotFound, -1},
+        {0x9000, CardStatus::success, -1},      {0x63C0, CardStatus::triesLeft, 0},
+        {0x63C3, CardStatus::triesLeft, 3},     {0x63CF, CardStatus::triesLeft, 15},
+        {0x6983, CardStatus::blocked, -1},      {0x6982, CardStatus::securityStatusNotSatisfied, -1},
+        {0x6A80, CardStatus::wrongData, -1},    {0x6A88, CardStatus::referenceNotFound, -1},
+        {0x6A82, CardStatus::fileNotFound, -1}, {0x9404, CardStatus::gsmFileIdNotFound, -1},
         {0x63B0, CardStatus::other, -1},  // not a tries counter
-        {0x6984, CardStatus::other, -1},     {0x0000, CardStatus::other, -1},
+        {0x6984, CardStatus::other, -1},        {0x0000, CardStatus::other, -1},
     };
     for (const Case& c : cases) {
         const StatusWordMeaning m = statusWordMeaning(c.sw);

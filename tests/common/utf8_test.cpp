@@ -14,5 +14,13 @@ TEST(Utf8, AcceptsWellFormedTextOnly) {
         EXPECT_FALSE(isUtf8(bad)) << testing::PrintToString(std::string(bad));
 }
 
+TEST(Utf8, Latin1BytesBecomeValidUtf8) {
+    const std::uint8_t bytes[] = {'H', 0xC9, 'L', 'O', 0xEF, 0xFF, 0x7F};
+    const std::string text = latin1ToUtf8(bytes, sizeof bytes);
+    EXPECT_EQ(text, "H\xC3\x89LO\xC3\xAF\xC3\xBF\x7F");
+    EXPECT_TRUE(isUtf8(text));
+    EXPECT_EQ(latin1ToUtf8(nullptr, 0), "");
+}
+
 }  // namespace
 }  // namespace qel

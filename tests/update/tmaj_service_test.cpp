@@ -292,6 +292,12 @@ TEST(Session, CommandsThatAreNotHexadecimalNeverReachTheCard) {
     }
 }
 
+// The whole answer in hexadecimal, empty when there is none.
+std::string send(TmajService& tmaj, UpdateCard& card, const char* command, bool flag) {
+    const std::optional<Bytes> answer = tmaj.sendApdu(card, *fromHex(command), flag);
+    return answer ? toHex(*answer) : std::string();
+}
+
 TEST(SendApdu, FollowsTheStatusWordsThatAnnounceMoreData) {
     ScriptedService service;
     TmajService tmaj{service};
@@ -304,19 +310,19 @@ TEST(SendApdu, FollowsTheStatusWordsThatAnnounceMoreData) {
     card.answers["00B0000004"] = "610200009000";
     card.answers["00B0000008"] = "AABB6102";
     card.answers["00C0000002"] = "CCDD9000";
-    EXPECT_EQ(tmaj.sendApdu(card, "00A4000C023F00", false), "11223344556677889000");
+    EXPECT_EQ(send(tmaj, card, "00A4000C023F00", false), "11223344556677889000");
     EXPECT_THAT(card.flags, ElementsAre(false, true));
-    EXPECT_EQ(tmaj.sendApdu(card, "A0A40000023F00", false), "AB9000");
-    EXPECT_EQ(tmaj.sendApdu(card, "00B0000004", true), "610200009000");
-    EXPECT_EQ(tmaj.sendApdu(card, "00B0000008", true), "AABBCCDD9000");
+    EXPECT_EQ(send(tmaj, card, "A0A40000023F00", false), "AB9000");
+    EXPECT_EQ(send(tmaj, card, "00B0000004", true), "610200009000");
+    EXPECT_EQ(send(tmaj, card, "00B0000008", true), "AABBCCDD9000");
     card.sent.clear();
     // A card that keeps asking for GET RESPONSE is cut off, not followed forever.
     card.answers["00C0000001"] = "6101";
     card.answers["00CA000000"] = "6101";
-    EXPECT_EQ(tmaj.sendApdu(card, "00CA000000", true), "");
+    EXPECT_EQ(send(tmaj, card, "00CA000000", true), "");
     EXPECT_EQ(card.sent.size(), static_cast<std::size_t>(TmajService::kMaxFollowUps + 1));
     card.pulledAfter = 0;
-    EXPECT_EQ(tmaj.sendApdu(card, "00A4000C023F00", true), "");
+    EXPECT_EQ(send(tmaj, card, "00A4000C023F00", true), "");
 }
 
 TEST(DecodeApduResponse, JudgesTheStatusWord) {
@@ -332,10 +338,11 @@ TEST(DecodeApduResponse, JudgesTheStatusWord) {
         {"9404", true, "9404"},
         {"6982", false, tmaj_messages::undecodable},
         {"90006982", false, tmaj_messages::undecodable},
+        {"90", false, tmaj_messages::undecodable},
         {"", false, tmaj_messages::transmissionFailed},
     };
     for (const Case& c : cases) {
-        ApduResult r = TmajService::decodeApduResponse(c.answer);
+        ApduResult r = TmajService::decodeApduResponse(*c.answer ? fromHex(c.answer) : std::nullopt);
         EXPECT_EQ(r.isError, !c.ok) << c.answer;
         EXPECT_EQ(r.resultMessage, c.message) << c.answer;
         EXPECT_EQ(r.resultCode, c.ok ? ApduResultCode::CODE_RESPONSE_OK : ApduResultCode::CODE_INTERNAL_ERROR);

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "issuerlib/qel_tlv.h"
+#include "card/record_fields.h"
 #include "tests/support/card_records.h"
 
 namespace qel {
