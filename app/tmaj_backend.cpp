@@ -36,10 +36,11 @@ ApduResult ServiceTmajBackend::performUpdate(Pkcs11Card& card, const std::functi
     return outcome;
 }
 
-void ServiceTmajBackend::endSession(HeldUpdateCard& held, Pkcs11Card& card, const ApduResult&, bool cancelled) {
-    // A session stopped half-way leaves the card with the PIN verified and the script's secure
-    // channel open: reset it as the hold ends, before another program can send anything.
-    const bool resetCard = cancelled;
+void ServiceTmajBackend::endSession(HeldUpdateCard& held, Pkcs11Card& card, const ApduResult& outcome, bool cancelled) {
+    // A session stopped half-way, by the holder or by a failure, leaves the card with the PIN
+    // verified and the script's secure channel open: reset it as the hold ends, before another
+    // program can send anything. (A completed one is reset once the library has let go of it.)
+    const bool resetCard = cancelled || outcome.isError;
     held.release(resetCard);
     // The library learns that the card's files may have changed from what crosses its pass-through;
     // the session's commands went round it, so one harmless selection tells it to read them again.

@@ -10,6 +10,8 @@ namespace {
 constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
 // A reader notices a pulled card on its next presence poll (pcscd polls every 400 ms).
 constexpr DWORD kRemovalGraceMs = 800;
+/// Resets by other programs in a row that a session's start rides out before it reports one.
+constexpr int kResetsBeforeTransaction = 4;
 }  // namespace
 
 PcscCard::PcscCard(std::shared_ptr<PcscContext> context, std::string reader)
@@ -150,7 +152,10 @@ void PcscCard::beginSession() {
     }
     LONG rv = SCARD_S_SUCCESS;
     transaction_.emplace(handle_.api(), handle_.get(), rv);
-    if (rv == SCARD_W_RESET_CARD) {
+    // Programs that end their logins one after the other may reset the card again between our
+    // reconnection and our transaction: the card is still there, so a few resets in a row are news,
+    // not a failure (inside the transaction no one else can reset it).
+    for (int resets = 0; rv == SCARD_W_RESET_CARD && resets < kResetsBeforeTransaction; ++resets) {
         transaction_.reset();
         reconnectAfterReset();
         transaction_.emplace(handle_.api(), handle_.get(), rv);

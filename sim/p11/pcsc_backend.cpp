@@ -107,8 +107,10 @@ bool PcscCard::takeResetNotice() {
 
 void PcscCard::beginSession() {
     LONG rv = SCardBeginTransaction(handle_);
-    if (rv == SCARD_W_RESET_CARD) {
-        // Another program reset the card: whatever it had verified is gone, and so is ours.
+    // Another program reset the card: whatever it had verified is gone, and so is ours. Programs
+    // that end their logins one after the other may reset it again before we get in: the card is
+    // still there, so a few resets in a row are news, not a failure.
+    for (int resets = 0; rv == SCARD_W_RESET_CARD && resets < 4; ++resets) {
         reconnect();
         rv = SCardBeginTransaction(handle_);
     }

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -849,6 +851,12 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     view.next.click();
     ASSERT_EQ(wizard.step, 2) << view.message.value;
     view.pinCode.type(profile.pin.code);
+    // The issuer's library may leave the card verified when its sessions end: Kartello's own reset
+    // after the update is what makes the card forget the PIN.
+    setenv("QELSIM_LOGIN_END_KEEPS_PIN", "1", 1);
+    struct Restore {
+        ~Restore() { unsetenv("QELSIM_LOGIN_END_KEEPS_PIN"); }
+    } restore;
     const auto begin = Clock::now();
     view.next.click();
     ASSERT_TRUE(wizard.sessionRunning()) << view.errorTextField.value;
@@ -924,6 +932,120 @@ TEST_F(KartelloIntegrationTest, UpdateWizardRenewsTheQel4ThenTheWindowShowsItUpT
     const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
     if (port.empty()) GTEST_SKIP() << "no update simulator in the testbed";
     updateThroughTheWizard(*this, "qel4-default", port);
+}
+
+// The update service as the session sees it, held at one of the session's requests until the test
+// lets it go on: a cancel then lands on a session known to be running, with the card verified.
+struct HeldService : TmajClient {
+    HeldService(TmajClient& i, int at) : inner(i), holdAt(at) {}
+    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override {
+        wait();
+        return inner.getRequest(path, arguments);
+    }
+    ApduList postRequest(const std::string& path, const ApduList& list, const std::string& cardnum) override {
+        wait();
+        return inner.postRequest(path, list, cardnum);
+    }
+    void wait() {
+        std::unique_lock lock(mutex);
+        if (++requests != holdAt) return;
+        held = true;
+        changed.wait(lock, [&] { return released; });
+    }
+    bool isHeld() {
+        std::lock_guard lock(mutex);
+        return held;
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+    TmajClient& inner;
+    const int holdAt;  ///< 0: never held
+    int requests = 0;
+    bool held = false, released = false;
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+// An update through the wizard that does not complete: cancelled by the holder half-way, or refused
+// by the service (`fault`). The wizard asked for the PIN itself, so once the session has ended the
+// card signs for nobody, whatever the end.
+void updateEndedEarly(KartelloIntegrationTest& t, const std::string& port, const std::string& fault) {
+    const bool cancel = fault.empty();
+    const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    auto admin = [&](const std::string& path, const std::string& body) {
+        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" + body +
+                   "' " + base + path)
+            .first;
+    };
+    ASSERT_EQ(admin("/admin/clear", ""), 0);
+    ASSERT_EQ(admin("/admin/card", dir), 0);
+    if (!cancel) ASSERT_EQ(admin("/admin/fault", fault), 0);
+
+    TmajManager manager(TmajEndpoint{base, ca});
+    // The third request of the session comes after the secure-messaging step.
+    HeldService held(manager, cancel ? 3 : 0);
+    struct Release {
+        HeldService& held;
+        ~Release() { held.release(); }
+    } release{held};
+    TmajService service(held);
+    service.finalPauseMs = 0;
+    ServiceTmajBackend backend(manager, service);
+    BackgroundQueue background;
+    BackgroundUpdateCheck check(backend, background, t.queue);
+    RecordedUpdateCheck recorded(check);
+    t.updates = &recorded;
+    t.insert("contact", dir);
+    t.start();
+    ASSERT_TRUE(t.pumpUntil([&] { return !recorded.statuses.empty(); }, 15s));
+    ASSERT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
+
+    t.window.tmaj.click();
+    ASSERT_EQ(t.navigator.segues.back().identifier, ui::segue::tmaj);
+    FakeTmajView view;
+    TmajViewController wizard(view, t.queue, background, backend);
+    wizard.pCard = t.navigator.segues.back().values.pCard;
+    wizard.delegate = t.navigator.segues.back().values.tmajDelegate;
+    t.navigator.segues.clear();
+    view.next.click();
+    ASSERT_EQ(wizard.step, 2) << view.message.value;
+    view.pinCode.type(profile.pin.code);
+    view.next.click();
+    ASSERT_TRUE(wizard.sessionRunning()) << view.errorTextField.value;
+    if (cancel) {
+        ASSERT_TRUE(t.pumpUntil([&] { return held.isHeld(); }, 60s));
+        ASSERT_FALSE(view.cancel.hidden);
+        view.cancel.click();
+        held.release();
+    }
+    ASSERT_TRUE(t.pumpUntil([&] { return !wizard.sessionRunning(); }, 90s));
+    EXPECT_EQ(view.stepper.picture, cancel ? tmaj_pictures::cancelled : tmaj_pictures::updateFailed)
+        << view.message.value;
+    EXPECT_EQ(wizard.step, 4);
+    EXPECT_EQ(testbed::rawSignatureAnswers(testbed::readerName("contact")), testbed::kNoKeyWithoutPin)
+        << (cancel ? "after the cancelled update" : "after the failed update");
+    view.next.click();
+    EXPECT_EQ(view.closes, 1);
+    // The window still shows the card as issued.
+    EXPECT_EQ(t.window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
+    t.vc.reset();
+}
+
+TEST_F(KartelloIntegrationTest, UpdateCancelledHalfWayLeavesTheCardSigningForNobody) {
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (port.empty()) GTEST_SKIP() << "no update simulator in the testbed";
+    updateEndedEarly(*this, port, "");
+}
+
+TEST_F(KartelloIntegrationTest, UpdateRefusedByTheServiceLeavesTheCardSigningForNobody) {
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (port.empty()) GTEST_SKIP() << "no update simulator in the testbed";
+    updateEndedEarly(*this, port, "QELMAJSequence2:end-inside");
 }
 
 }  // namespace

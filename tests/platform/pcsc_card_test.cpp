@@ -134,6 +134,19 @@ TEST_F(PcscCardTest, ResetByAnotherApplicationReconnectsOnceAndKeepsTheSession) 
     EXPECT_EQ(api->reconnectCount(), 2);
     EXPECT_EQ(api->openTransactions(), 1);
     card->endSession();
+
+    // Programs ending their logins one after the other reset it again before the transaction is
+    // ours: the card is still there, and the session begins after each reset.
+    api->failNextBeginTransactions({SCARD_W_RESET_CARD, SCARD_W_RESET_CARD, SCARD_W_RESET_CARD});
+    card->beginSession();
+    EXPECT_EQ(api->reconnectCount(), 5);
+    EXPECT_EQ(api->openTransactions(), 1);
+    card->endSession();
+    // Without end, it is reported.
+    api->failNextBeginTransactions(std::vector<LONG>(8, SCARD_W_RESET_CARD));
+    EXPECT_THROW(card->beginSession(), TransportError);
+    EXPECT_FALSE(card->inSession());
+    EXPECT_EQ(api->openTransactions(), 0);
 }
 
 TEST_F(PcscCardTest, SessionsNestAndAPulledCardEndsThemCleanly) {

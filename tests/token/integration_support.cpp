@@ -124,8 +124,10 @@ void signAndVerify(const std::string& extra, const std::string& id, const std::s
     EXPECT_NE(verify.output.find("Verified OK"), std::string::npos) << verify.output;
 }
 
-LoadedModule::LoadedModule() {
-    handle_ = dlopen(modulePath().c_str(), RTLD_NOW | RTLD_LOCAL);
+LoadedModule::LoadedModule() : LoadedModule(modulePath()) {}
+
+LoadedModule::LoadedModule(const std::string& path) {
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle_) throw std::runtime_error(std::string("dlopen: ") + dlerror());
     auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle_, "C_GetFunctionList"));
     if (!getList || getList(&functions_) != CKR_OK) throw std::runtime_error("no function list");
@@ -158,6 +160,42 @@ CK_OBJECT_HANDLE LoadedModule::privateKey(CK_SESSION_HANDLE session) const {
     functions_->C_FindObjects(session, &key, 1, &n);
     functions_->C_FindObjectsFinal(session);
     return n == 1 ? key : CK_INVALID_HANDLE;
+}
+
+CK_OBJECT_HANDLE LoadedModule::authenticationKey(CK_SESSION_HANDLE session) const {
+    CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+    CK_ATTRIBUTE tmpl{CKA_CLASS, &cls, sizeof cls};
+    CK_OBJECT_HANDLE keys[8];
+    CK_ULONG n = 0;
+    if (functions_->C_FindObjectsInit(session, &tmpl, 1) != CKR_OK) return CK_INVALID_HANDLE;
+    functions_->C_FindObjects(session, keys, 8, &n);
+    functions_->C_FindObjectsFinal(session);
+    CK_OBJECT_HANDLE labelled = CK_INVALID_HANDLE;
+    for (CK_ULONG i = 0; i < n; ++i) {
+        CK_BBOOL decrypt = CK_FALSE;
+        char label[128] = {};
+        CK_ATTRIBUTE attributes[] = {{CKA_DECRYPT, &decrypt, sizeof decrypt}, {CKA_LABEL, label, sizeof label - 1}};
+        if (functions_->C_GetAttributeValue(session, keys[i], attributes, 2) != CKR_OK) continue;
+        if (decrypt == CK_TRUE) return keys[i];
+        if (std::string(label, attributes[1].ulValueLen).find("Authentification") != std::string::npos)
+            labelled = keys[i];
+    }
+    return labelled;
+}
+
+CK_SLOT_ID LoadedModule::slotOfReader(const std::string& reader) const {
+    CK_SLOT_ID slots[16];
+    CK_ULONG count = 16;
+    if (functions_->C_GetSlotList(CK_TRUE, slots, &count) != CKR_OK) return kNoSlot;
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_SLOT_INFO info;
+        if (functions_->C_GetSlotInfo(slots[i], &info) != CKR_OK) continue;
+        std::string text(reinterpret_cast<char*>(info.slotDescription), sizeof info.slotDescription);
+        // Blank padded; some libraries keep the reader name's terminating zero before the blanks.
+        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
+        if (text == reader) return slots[i];
+    }
+    return kNoSlot;
 }
 
 Bytes LoadedModule::certificateFor(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) const {

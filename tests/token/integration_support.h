@@ -58,10 +58,12 @@ void writeFile(const std::string& name, const std::string& text);
 void signAndVerify(const std::string& extra, const std::string& id, const std::string& verifyOptions,
                    const std::string& module = modulePath());
 
-/// The module loaded with dlopen; unloaded on destruction.
+/// The module loaded with dlopen (the module under test unless another PKCS#11 library is named);
+/// unloaded on destruction.
 class LoadedModule {
 public:
     LoadedModule();
+    explicit LoadedModule(const std::string& path);
     ~LoadedModule();
     LoadedModule(const LoadedModule&) = delete;
     LoadedModule& operator=(const LoadedModule&) = delete;
@@ -69,8 +71,13 @@ public:
 
     /// The slot whose token label is `label`; kNoSlot when none.
     CK_SLOT_ID slotWithLabel(const std::string& label) const;
-    /// The first private key of a session whose CKA_DECRYPT is `decipher` (any when not asked).
+    /// The first private key of a session.
     CK_OBJECT_HANDLE privateKey(CK_SESSION_HANDLE session) const;
+    /// The private key that authenticates its holder: the one that also deciphers, or, from a library
+    /// that says no key deciphers, the one labelled for authentication. CK_INVALID_HANDLE when none.
+    CK_OBJECT_HANDLE authenticationKey(CK_SESSION_HANDLE session) const;
+    /// The slot of the reader `reader` (its slot description) that holds a token; kNoSlot when none.
+    CK_SLOT_ID slotOfReader(const std::string& reader) const;
     /// The certificate DER with the same CKA_ID as `key`.
     Bytes certificateFor(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE key) const;
     /// C_SignInit + C_Sign with CKM_SHA256_RSA_PKCS.
