@@ -20,7 +20,7 @@
 using namespace qel;
 
 int main(int argc, char** argv) {
-    SwiftLogger::configure("/Vigilo", "Vigilo");
+    Logger::configure("/Vigilo", "Vigilo");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vigilo"));
     QApplication::setDesktopFileName(QString::fromLatin1(agent::kAgentIdentifier));

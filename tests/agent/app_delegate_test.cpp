@@ -14,7 +14,7 @@ const std::string kToken = "org.oberlane.qel.sigilla:8025000001";
 
 class AgentTest : public ::testing::Test {
 protected:
-    AgentTest() { SwiftLogger::configure("/Vigilo", "Vigilo", true); }
+    AgentTest() { Logger::configure("/Vigilo", "Vigilo", true); }
 
     // A contact card with its identity object, numbered `number`.
     test::FakeSlot& addCard(const std::string& reader, const std::string& number,
