@@ -19,7 +19,7 @@ using sim::Generation;
 using sim::ReaderKind;
 using testing::loadCard;
 using testing::RecordingCard;
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 
 const Bytes kAid{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
 

@@ -9,7 +9,7 @@ namespace qel::p11 {
 
 namespace {
 
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 
 struct PssHash {
     CK_MECHANISM_TYPE hashAlg;
@@ -97,7 +97,7 @@ CK_RV signMechanism(const CK_MECHANISM& mechanism, SignMechanism& out) {
     }
 }
 
-CK_RV decryptMechanism(const CK_MECHANISM& mechanism, SecKeyAlgorithm& out) {
+CK_RV decryptMechanism(const CK_MECHANISM& mechanism, AsymmetricAlgorithm& out) {
     if (mechanism.mechanism != CKM_RSA_PKCS) return CKR_MECHANISM_INVALID;
     out = A::RSAEncryptionPKCS1;
     return CKR_OK;

@@ -20,7 +20,7 @@ struct SignMechanism {
     /// The module hashes the data with `digest` (CKM_SHAx_RSA_PKCS, CKM_SHAx_RSA_PKCS_PSS).
     bool moduleHashes = false;
     /// The card algorithm (all mechanisms but CKM_RSA_PKCS).
-    std::optional<SecKeyAlgorithm> algorithm;
+    std::optional<AsymmetricAlgorithm> algorithm;
     const EVP_MD* digest = nullptr;
 };
 
@@ -30,12 +30,12 @@ struct SignMechanism {
 CK_RV signMechanism(const CK_MECHANISM& mechanism, SignMechanism& out);
 
 /// CKM_RSA_PKCS decipherment only; CKR_MECHANISM_INVALID otherwise.
-CK_RV decryptMechanism(const CK_MECHANISM& mechanism, SecKeyAlgorithm& out);
+CK_RV decryptMechanism(const CK_MECHANISM& mechanism, AsymmetricAlgorithm& out);
 
 /// The algorithm and the bare hash of a PKCS#1 v1.5 DigestInfo (SHA-1, -224, -256, -384, -512);
 /// nothing for any other input.
 struct DigestInfoContent {
-    SecKeyAlgorithm algorithm;
+    AsymmetricAlgorithm algorithm;
     Bytes hash;
 };
 std::optional<DigestInfoContent> splitDigestInfo(const Bytes& input);

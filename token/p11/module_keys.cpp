@@ -230,7 +230,7 @@ void Module::decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (session->decrypt) throw P11Error(CKR_OPERATION_ACTIVE);
-    SecKeyAlgorithm algorithm;
+    AsymmetricAlgorithm algorithm;
     if (CK_RV rv = decryptMechanism(mechanism, algorithm); rv != CKR_OK) throw P11Error(rv);
     std::lock_guard cardLock(session->slot->cardMutex);
     const P11Object& key = operationKey(*session, keyHandle, keyMayDecrypt);
