@@ -7,7 +7,7 @@
 
 #include "card/algorithms.h"
 #include "common/bytes.h"
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 #include "token/p11/pkcs11.h"
 
 namespace qel::p11 {
@@ -41,13 +41,12 @@ struct DigestInfoContent {
 std::optional<DigestInfoContent> splitDigestInfo(const Bytes& input);
 
 /// The mechanisms a token offers, from what its keys accept.
-std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const SigillaKeychainKey*>& keys);
+std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const TokenKey*>& keys);
 /// Mechanism information for one of those; false when the token does not offer it.
-bool tokenMechanismInfo(const std::vector<const SigillaKeychainKey*>& keys, CK_MECHANISM_TYPE type,
-                        CK_MECHANISM_INFO& info);
+bool tokenMechanismInfo(const std::vector<const TokenKey*>& keys, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO& info);
 
 /// Whether a key accepts the mechanism for signature with some algorithm the mechanism may carry.
-bool keyAcceptsSignMechanism(const SigillaKeychainKey& key, const SignMechanism& mechanism);
+bool keyAcceptsSignMechanism(const TokenKey& key, const SignMechanism& mechanism);
 
 /// An incremental hash (OpenSSL EVP), freed on destruction.
 class Digest {
