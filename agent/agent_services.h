@@ -36,7 +36,7 @@ struct NotificationContent {
 };
 
 /// The desktop's notification service. Main thread only. Answers to a notification come back
-/// through AppDelegate::didReceiveResponse on the main thread.
+/// through Agent::onNotificationAction on the main thread.
 class NotificationCenter {
 public:
     virtual ~NotificationCenter() = default;

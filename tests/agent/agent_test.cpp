@@ -1,4 +1,4 @@
-#include "agent/app_delegate.h"
+#include "agent/agent.h"
 
 #include <gtest/gtest.h>
 
@@ -38,21 +38,21 @@ protected:
     test::FakeDistributedNotifications distributed;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
-                                    [this](const std::string& serial) {
-                                        checked.push_back(serial);
-                                        return checkAnswer;
-                                    }}};
+    Agent agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
+                              [this](const std::string& serial) {
+                                  checked.push_back(serial);
+                                  return checkAnswer;
+                              }}};
 };
 
 TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
-    agent.applicationDidFinishLaunching();
+    agent.start();
     EXPECT_EQ(loginItems.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
     EXPECT_TRUE(distributed.posted.empty());
     EXPECT_EQ(statusItem.shown, 1);
 
     launcher.running = {kLauncherIdentifier};
-    agent.applicationDidFinishLaunching();
+    agent.start();
     EXPECT_EQ(loginItems.calls.size(), 2u);
     EXPECT_EQ(distributed.posted,
               (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
@@ -62,7 +62,7 @@ TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {
     notifications.authorizationError = "no server";
     statusItem.trayAvailable = false;
     test::LogCapture log;
-    agent.applicationDidFinishLaunching();
+    agent.start();
     EXPECT_TRUE(log.contains("Erreur lors de la demande d'autorisation de notification"));
     EXPECT_TRUE(log.contains("Pas de zone de notification"));
     EXPECT_EQ(loginItems.calls.size(), 1u);
@@ -98,7 +98,7 @@ TEST_F(AgentTest, OnlyTheInsertedContactThirdGenerationCardIsChecked) {
     agent.scanCard(kToken + "3333333333");
     agent.scanCard(kToken + "4444444444");
     EXPECT_EQ(checked, std::vector<std::string>{"2222222222"});
-    EXPECT_EQ(agent.p11SlotDict.size(), 5u);
+    EXPECT_EQ(agent.p11Slots.size(), 5u);
     // Every scan leaves the library finalised and no session behind.
     EXPECT_EQ(fake.count("C_Initialize"), 3);
     EXPECT_EQ(fake.count("C_Finalize"), 3);
@@ -159,7 +159,7 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
 }
 
 TEST_F(AgentTest, WithoutButtonsTheNoticeGoesPlainAndTheMenuOffersTheLaunch) {
-    agent.applicationDidFinishLaunching();
+    agent.start();
     notifications.actions = false;
     agent.postUpdateNotification("1234567890");
     ASSERT_EQ(notifications.posted.size(), 1u);
@@ -169,16 +169,16 @@ TEST_F(AgentTest, WithoutButtonsTheNoticeGoesPlainAndTheMenuOffersTheLaunch) {
 }
 
 TEST_F(AgentTest, OnlyTheLaunchActionAndTheMenuStartTheApplication) {
-    agent.didReceiveResponse("default");
-    agent.didReceiveResponse("launch");
+    agent.onNotificationAction("default");
+    agent.onNotificationAction("launch");
     EXPECT_TRUE(launcher.launched.empty());
-    agent.didReceiveResponse("LAUNCH");
-    agent.onLaunchQELG();
+    agent.onNotificationAction("LAUNCH");
+    agent.onLaunchKartello();
     EXPECT_EQ(launcher.launched, (std::vector<std::string>{kApplicationIdentifier, kApplicationIdentifier}));
 
     // An application that cannot be found is no error for the agent.
     launcher.launchSucceeds = false;
-    agent.didReceiveResponse("LAUNCH");
+    agent.onNotificationAction("LAUNCH");
     EXPECT_EQ(launcher.launched.size(), 3u);
 }
 
