@@ -44,8 +44,7 @@ Agent::Agent(AgentServices services) : services_(std::move(services)) {}
 Agent::~Agent() = default;
 
 void Agent::start() {
-    if (services_.notifications.requestAuthorization())
-        logError("Erreur lors de la demande d'autorisation de notification");
+    if (services_.notifications.checkServer()) logError("Erreur lors de la demande d'autorisation de notification");
 
     const bool launcherRuns = services_.launcher.isRunning(kLauncherIdentifier);
     if (!services_.loginItems.setEnabled(kLauncherIdentifier, true))
@@ -100,7 +99,7 @@ void Agent::postUpdateNotification(const std::string& serial) {
     content.replacesKey = serial;
     content.title = kNotificationTitle;
     content.body = updateNotificationBody(serial);
-    content.categoryIdentifier = kNotificationCategory;
+    content.category = kNotificationCategory;
     const bool withButton = services_.notifications.supportsActions();
     if (withButton) content.actions.push_back({kLaunchAction, kLaunchActionTitle});
     services_.notifications.add(content);

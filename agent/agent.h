@@ -33,7 +33,7 @@ std::string updateNotificationBody(const std::string& serial);
 struct AgentServices {
     Pkcs11Library& library;
     MainQueue& mainQueue;
-    NotificationCenter& notifications;
+    Notifications& notifications;
     StatusItem& statusItem;
     ProgramLauncher& launcher;
     LoginItems& loginItems;

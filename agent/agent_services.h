@@ -31,17 +31,17 @@ struct NotificationContent {
     std::string replacesKey;
     std::string title;
     std::string body;
-    std::string categoryIdentifier;
+    std::string category;
     std::vector<NotificationAction> actions;
 };
 
 /// The desktop's notification service. Main thread only. Answers to a notification come back
 /// through Agent::onNotificationAction on the main thread.
-class NotificationCenter {
+class Notifications {
 public:
-    virtual ~NotificationCenter() = default;
+    virtual ~Notifications() = default;
     /// Makes contact with the service; the reason when it cannot be asked, nothing when it answers.
-    virtual std::optional<std::string> requestAuthorization() = 0;
+    virtual std::optional<std::string> checkServer() = 0;
     /// Whether notifications can carry buttons.
     virtual bool supportsActions() = 0;
     /// Shows the notification at once. Failures are not reported.

@@ -25,16 +25,16 @@ namespace qel::agent::qt {
 /// same key (`replaces_id`). Answers count only when they come from the server: the sender of
 /// ActionInvoked and NotificationClosed must own org.freedesktop.Notifications, since any client of
 /// the session bus can send a signal with that interface.
-class DBusNotificationCenter : public QObject, public NotificationCenter {
+class DBusNotifications : public QObject, public Notifications {
     Q_OBJECT
 public:
     using ResponseHandler = std::function<void(const std::string& actionIdentifier)>;
 
     /// `onResponse` receives the action key of a button pressed on one of our notifications, on the
     /// thread of the event loop.
-    DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse);
+    DBusNotifications(QDBusConnection bus, ResponseHandler onResponse);
 
-    std::optional<std::string> requestAuthorization() override;
+    std::optional<std::string> checkServer() override;
     bool supportsActions() override;
     void add(const NotificationContent& content) override;
 

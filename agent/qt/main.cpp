@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
     Pkcs11Library library(configuredPkcs11LibraryPath());
     qel::qt::QtMainQueue mainQueue;
     agent::Agent* running = nullptr;
-    agent::qt::DBusNotificationCenter notifications(bus, [&running](const std::string& action) {
+    agent::qt::DBusNotifications notifications(bus, [&running](const std::string& action) {
         if (running) running->onNotificationAction(action);
     });
     agent::qt::TrayStatusItem statusItem(

@@ -31,7 +31,7 @@ protected:
     test::FakeIssuerModule fake;
     Pkcs11Library library{fake.functions(), nullptr};
     ManualMainQueue queue;
-    test::FakeNotificationCenter notifications;
+    test::FakeNotifications notifications;
     test::FakeStatusItem statusItem;
     test::FakeProgramLauncher launcher;
     test::FakeLoginItems loginItems;
@@ -59,7 +59,7 @@ TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
 }
 
 TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {
-    notifications.authorizationError = "no server";
+    notifications.serverError = "no server";
     statusItem.trayAvailable = false;
     test::LogCapture log;
     agent.start();
@@ -143,7 +143,7 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
     const NotificationContent n = notifications.posted[0];
     EXPECT_EQ(n.title, "Kartello");
     EXPECT_EQ(n.body, "Une mise à jour pour la QEL n°1234567890 est disponible");
-    EXPECT_EQ(n.categoryIdentifier, "TMAJ_NOTIF");
+    EXPECT_EQ(n.category, "TMAJ_NOTIF");
     ASSERT_EQ(n.actions.size(), 1u);
     EXPECT_EQ(n.actions[0].identifier, "LAUNCH");
     EXPECT_EQ(n.actions[0].title, "Lancer\nKartello");

@@ -9,17 +9,17 @@
 
 namespace qel::test {
 
-struct FakeNotificationCenter : agent::NotificationCenter {
-    std::optional<std::string> requestAuthorization() override {
-        ++authorizationRequests;
-        return authorizationError;
+struct FakeNotifications : agent::Notifications {
+    std::optional<std::string> checkServer() override {
+        ++serverChecks;
+        return serverError;
     }
     bool supportsActions() override { return actions; }
     void add(const agent::NotificationContent& content) override { posted.push_back(content); }
 
-    std::optional<std::string> authorizationError;
+    std::optional<std::string> serverError;
     bool actions = true;
-    int authorizationRequests = 0;
+    int serverChecks = 0;
     std::vector<agent::NotificationContent> posted;
 };
 
