@@ -51,7 +51,7 @@ void Agent::start() {
         logError(format("Impossible d'inscrire %s au démarrage de session", kLauncherIdentifier));
     if (launcherRuns) services_.distributed.post(kKillLauncher, kAgentIdentifier);
 
-    hasTray_ = services_.statusItem.show();
+    hasTray_ = services_.trayIcon.show();
     if (!hasTray_) logInfo("Pas de zone de notification : Vigilo prévient par notifications seulement");
 }
 
@@ -104,7 +104,7 @@ void Agent::postUpdateNotification(const std::string& serial) {
     if (withButton) content.actions.push_back({kLaunchAction, kLaunchActionTitle});
     services_.notifications.add(content);
     // Without a button on the notice, the menu is the only way from the notice to the application.
-    if (!withButton && hasTray_) services_.statusItem.showUpdateEntry(content.body);
+    if (!withButton && hasTray_) services_.trayIcon.showUpdateEntry(content.body);
 }
 
 void Agent::onNotificationAction(const std::string& actionIdentifier) {

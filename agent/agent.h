@@ -34,7 +34,7 @@ struct AgentServices {
     Pkcs11Library& library;
     MainQueue& mainQueue;
     Notifications& notifications;
-    StatusItem& statusItem;
+    TrayIcon& trayIcon;
     ProgramLauncher& launcher;
     LoginItems& loginItems;
     DistributedNotifications& distributed;
@@ -51,7 +51,7 @@ public:
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
-    /// Start-up: notification service, login item, stopping a running launcher, status item.
+    /// Start-up: notification service, login item, stopping a running launcher, tray icon.
     void start();
 
     /// The token watcher's insertion handler; any thread. Schedules one scan per product token,

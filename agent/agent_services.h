@@ -48,10 +48,10 @@ public:
     virtual void add(const NotificationContent& content) = 0;
 };
 
-/// The agent's status-bar icon and its menu. Main thread only.
-class StatusItem {
+/// The agent's tray icon and its menu. Main thread only.
+class TrayIcon {
 public:
-    virtual ~StatusItem() = default;
+    virtual ~TrayIcon() = default;
     /// Shows the icon with the agent's menu; false when the desktop has no place for it.
     virtual bool show() = 0;
     /// Adds (or replaces) the menu entry that announces an update and starts the application; used

@@ -104,12 +104,12 @@ void DBusNotifications::onNotificationClosed(uint id, uint, const QDBusMessage& 
     for (auto it = shownFor_.begin(); it != shownFor_.end();) it = it.value() == id ? shownFor_.erase(it) : ++it;
 }
 
-TrayStatusItem::TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
+QtTrayIcon::QtTrayIcon(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
     : icon_(std::move(icon)), onLaunch_(std::move(onLaunch)), onQuit_(std::move(onQuit)) {}
 
-TrayStatusItem::~TrayStatusItem() = default;
+QtTrayIcon::~QtTrayIcon() = default;
 
-bool TrayStatusItem::show() {
+bool QtTrayIcon::show() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
     menu_ = std::make_unique<QMenu>();
     QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered, [this] { onLaunch_(); });
@@ -122,7 +122,7 @@ bool TrayStatusItem::show() {
     return true;
 }
 
-void TrayStatusItem::showUpdateEntry(const std::string& text) {
+void QtTrayIcon::showUpdateEntry(const std::string& text) {
     if (!menu_) return;
     if (!updateEntry_) {
         updateEntry_ = new QAction(menu_.get());

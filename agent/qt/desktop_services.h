@@ -53,11 +53,11 @@ private:
     QHash<QString, uint> shownFor_;  // replaces key -> the notice shown for it
 };
 
-/// The status-bar icon with the agent's menu: start Kartello, quit.
-class TrayStatusItem : public StatusItem {
+/// The tray icon (QSystemTrayIcon) with the agent's menu: start Kartello, quit.
+class QtTrayIcon : public TrayIcon {
 public:
-    TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
-    ~TrayStatusItem() override;
+    QtTrayIcon(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
+    ~QtTrayIcon() override;
     bool show() override;
     void showUpdateEntry(const std::string& text) override;
 

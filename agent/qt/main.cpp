@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     agent::qt::DBusNotifications notifications(bus, [&running](const std::string& action) {
         if (running) running->onNotificationAction(action);
     });
-    agent::qt::TrayStatusItem statusItem(
+    agent::qt::QtTrayIcon trayIcon(
         QIcon(QStringLiteral(":/AppIcon.svg")),
         [&running] {
             if (running) running->onLaunchKartello();
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     agent::qt::BusDistributedNotifications distributed(bus);
     TmajManager& tmaj = TmajManager::shared();
 
-    agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, statusItem, launcher, loginItems,
+    agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, trayIcon, launcher, loginItems,
                                              distributed,
                                              [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
     running = &vigilo;

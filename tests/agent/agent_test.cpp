@@ -32,13 +32,13 @@ protected:
     Pkcs11Library library{fake.functions(), nullptr};
     ManualMainQueue queue;
     test::FakeNotifications notifications;
-    test::FakeStatusItem statusItem;
+    test::FakeTrayIcon trayIcon;
     test::FakeProgramLauncher launcher;
     test::FakeLoginItems loginItems;
     test::FakeDistributedNotifications distributed;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    Agent agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
+    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, loginItems, distributed,
                               [this](const std::string& serial) {
                                   checked.push_back(serial);
                                   return checkAnswer;
@@ -49,7 +49,7 @@ TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
     agent.start();
     EXPECT_EQ(loginItems.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
     EXPECT_TRUE(distributed.posted.empty());
-    EXPECT_EQ(statusItem.shown, 1);
+    EXPECT_EQ(trayIcon.shown, 1);
 
     launcher.running = {kLauncherIdentifier};
     agent.start();
@@ -60,7 +60,7 @@ TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
 
 TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {
     notifications.serverError = "no server";
-    statusItem.trayAvailable = false;
+    trayIcon.trayAvailable = false;
     test::LogCapture log;
     agent.start();
     EXPECT_TRUE(log.contains("Erreur lors de la demande d'autorisation de notification"));
@@ -148,7 +148,7 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
     EXPECT_EQ(n.actions[0].identifier, "LAUNCH");
     EXPECT_EQ(n.actions[0].title, "Lancer\nKartello");
     EXPECT_EQ(n.identifier.size(), 36u);
-    EXPECT_TRUE(statusItem.updateEntries.empty());
+    EXPECT_TRUE(trayIcon.updateEntries.empty());
 
     agent.postUpdateNotification("1234567890");
     EXPECT_NE(notifications.posted[1].identifier, n.identifier);
@@ -164,7 +164,7 @@ TEST_F(AgentTest, WithoutButtonsTheNoticeGoesPlainAndTheMenuOffersTheLaunch) {
     agent.postUpdateNotification("1234567890");
     ASSERT_EQ(notifications.posted.size(), 1u);
     EXPECT_TRUE(notifications.posted[0].actions.empty());
-    EXPECT_EQ(statusItem.updateEntries,
+    EXPECT_EQ(trayIcon.updateEntries,
               std::vector<std::string>{"Une mise à jour pour la QEL n°1234567890 est disponible"});
 }
 

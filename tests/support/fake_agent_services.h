@@ -23,7 +23,7 @@ struct FakeNotifications : agent::Notifications {
     std::vector<agent::NotificationContent> posted;
 };
 
-struct FakeStatusItem : agent::StatusItem {
+struct FakeTrayIcon : agent::TrayIcon {
     bool show() override {
         ++shown;
         return trayAvailable;
