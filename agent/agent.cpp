@@ -47,7 +47,7 @@ void Agent::start() {
     if (services_.notifications.checkServer()) logError("Erreur lors de la demande d'autorisation de notification");
 
     const bool launcherRuns = services_.launcher.isRunning(kLauncherIdentifier);
-    if (!services_.loginItems.setEnabled(kLauncherIdentifier, true))
+    if (!services_.autostart.setEnabled(kLauncherIdentifier, true))
         logError(format("Impossible d'inscrire %s au démarrage de session", kLauncherIdentifier));
     if (launcherRuns) services_.distributed.post(kKillLauncher, kAgentIdentifier);
 

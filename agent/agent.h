@@ -36,7 +36,7 @@ struct AgentServices {
     Notifications& notifications;
     TrayIcon& trayIcon;
     ProgramLauncher& launcher;
-    LoginItems& loginItems;
+    Autostart& autostart;
     DistributedNotifications& distributed;
     /// The update availability check: 1 update waiting, 0 up to date, -1 check failed. Blocks.
     std::function<int(const std::string& serial)> checkTmaj;
@@ -51,7 +51,7 @@ public:
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
-    /// Start-up: notification service, login item, stopping a running launcher, tray icon.
+    /// Start-up: notification service, autostart entry, stopping a running launcher, tray icon.
     void start();
 
     /// The token watcher's insertion handler; any thread. Schedules one scan per product token,

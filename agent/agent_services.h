@@ -70,10 +70,10 @@ public:
 };
 
 /// Programs started when the user logs in.
-class LoginItems {
+class Autostart {
 public:
-    virtual ~LoginItems() = default;
-    /// Registers (or removes) the program as a login item; false when that failed.
+    virtual ~Autostart() = default;
+    /// Registers (or removes) the program to start at login; false when that failed.
     virtual bool setEnabled(const std::string& identifier, bool enabled) = 0;
 };
 

@@ -9,7 +9,7 @@
 #include "card/qel_card.h"
 #include "platform/qt/qt_main_queue.h"
 #include "agent/qt/desktop_services.h"
-#include "agent/xdg_login_items.h"
+#include "agent/xdg_autostart.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_library.h"
@@ -54,11 +54,11 @@ int main(int argc, char** argv) {
         [] { QApplication::quit(); });
     agent::qt::BusProgramLauncher launcher(bus);
     const QString lanzo = agent::qt::BusProgramLauncher::locate(agent::kLauncherIdentifier);
-    agent::XdgLoginItems loginItems({{agent::kLauncherIdentifier, lanzo.toStdString()}});
+    agent::XdgAutostart autostart({{agent::kLauncherIdentifier, lanzo.toStdString()}});
     agent::qt::BusDistributedNotifications distributed(bus);
     TmajManager& tmaj = TmajManager::shared();
 
-    agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, trayIcon, launcher, loginItems,
+    agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, trayIcon, launcher, autostart,
                                              distributed,
                                              [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
     running = &vigilo;

@@ -34,11 +34,11 @@ protected:
     test::FakeNotifications notifications;
     test::FakeTrayIcon trayIcon;
     test::FakeProgramLauncher launcher;
-    test::FakeLoginItems loginItems;
+    test::FakeAutostart autostart;
     test::FakeDistributedNotifications distributed;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, loginItems, distributed,
+    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, autostart, distributed,
                               [this](const std::string& serial) {
                                   checked.push_back(serial);
                                   return checkAnswer;
@@ -47,13 +47,13 @@ protected:
 
 TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
     agent.start();
-    EXPECT_EQ(loginItems.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
+    EXPECT_EQ(autostart.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
     EXPECT_TRUE(distributed.posted.empty());
     EXPECT_EQ(trayIcon.shown, 1);
 
     launcher.running = {kLauncherIdentifier};
     agent.start();
-    EXPECT_EQ(loginItems.calls.size(), 2u);
+    EXPECT_EQ(autostart.calls.size(), 2u);
     EXPECT_EQ(distributed.posted,
               (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
 }
@@ -65,7 +65,7 @@ TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {
     agent.start();
     EXPECT_TRUE(log.contains("Erreur lors de la demande d'autorisation de notification"));
     EXPECT_TRUE(log.contains("Pas de zone de notification"));
-    EXPECT_EQ(loginItems.calls.size(), 1u);
+    EXPECT_EQ(autostart.calls.size(), 1u);
 }
 
 TEST_F(AgentTest, OnlyProductTokensAreScannedAndEachAfterItsOwnPause) {

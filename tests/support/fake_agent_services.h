@@ -51,7 +51,7 @@ struct FakeProgramLauncher : agent::ProgramLauncher {
     bool launchSucceeds = true;
 };
 
-struct FakeLoginItems : agent::LoginItems {
+struct FakeAutostart : agent::Autostart {
     bool setEnabled(const std::string& identifier, bool enabled) override {
         calls.emplace_back(identifier, enabled);
         return true;
