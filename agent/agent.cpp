@@ -49,7 +49,7 @@ void Agent::start() {
     const bool launcherRuns = services_.launcher.isRunning(kLauncherIdentifier);
     if (!services_.autostart.setEnabled(kLauncherIdentifier, true))
         logError(format("Impossible d'inscrire %s au démarrage de session", kLauncherIdentifier));
-    if (launcherRuns) services_.distributed.post(kKillLauncher, kAgentIdentifier);
+    if (launcherRuns) services_.sessionSignals.post(kKillLauncher, kAgentIdentifier);
 
     hasTray_ = services_.trayIcon.show();
     if (!hasTray_) logInfo("Pas de zone de notification : Vigilo prévient par notifications seulement");

@@ -37,7 +37,7 @@ struct AgentServices {
     TrayIcon& trayIcon;
     ProgramLauncher& launcher;
     Autostart& autostart;
-    DistributedNotifications& distributed;
+    SessionSignals& sessionSignals;
     /// The update availability check: 1 update waiting, 0 up to date, -1 check failed. Blocks.
     std::function<int(const std::string& serial)> checkTmaj;
 };

@@ -78,9 +78,9 @@ public:
 };
 
 /// Signals to the suite's other programs on the session.
-class DistributedNotifications {
+class SessionSignals {
 public:
-    virtual ~DistributedNotifications() = default;
+    virtual ~SessionSignals() = default;
     virtual void post(const std::string& name, const std::string& object) = 0;
 };
 

@@ -149,7 +149,7 @@ bool BusProgramLauncher::launch(const std::string& identifier) {
     return ::qel::qt::startDetachedQuietly(locate(identifier));
 }
 
-void BusDistributedNotifications::post(const std::string& name, const std::string& object) {
+void BusSessionSignals::post(const std::string& name, const std::string& object) {
     QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kLauncherSignalPath),
                                                      QString::fromLatin1(kLauncherSignalInterface), q(name));
     signal << q(object);

@@ -89,9 +89,9 @@ private:
 
 /// killLauncher and its kind as D-Bus signals: interface "org.oberlane.qel.lanzo", member = the name,
 /// one text argument = the object.
-class BusDistributedNotifications : public DistributedNotifications {
+class BusSessionSignals : public SessionSignals {
 public:
-    explicit BusDistributedNotifications(QDBusConnection bus) : bus_(std::move(bus)) {}
+    explicit BusSessionSignals(QDBusConnection bus) : bus_(std::move(bus)) {}
     void post(const std::string& name, const std::string& object) override;
 
 private:

@@ -55,11 +55,11 @@ int main(int argc, char** argv) {
     agent::qt::BusProgramLauncher launcher(bus);
     const QString lanzo = agent::qt::BusProgramLauncher::locate(agent::kLauncherIdentifier);
     agent::XdgAutostart autostart({{agent::kLauncherIdentifier, lanzo.toStdString()}});
-    agent::qt::BusDistributedNotifications distributed(bus);
+    agent::qt::BusSessionSignals sessionSignals(bus);
     TmajManager& tmaj = TmajManager::shared();
 
     agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, trayIcon, launcher, autostart,
-                                             distributed,
+                                             sessionSignals,
                                              [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
     running = &vigilo;
 

@@ -35,10 +35,10 @@ protected:
     test::FakeTrayIcon trayIcon;
     test::FakeProgramLauncher launcher;
     test::FakeAutostart autostart;
-    test::FakeDistributedNotifications distributed;
+    test::FakeSessionSignals sessionSignals;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, autostart, distributed,
+    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, autostart, sessionSignals,
                               [this](const std::string& serial) {
                                   checked.push_back(serial);
                                   return checkAnswer;
@@ -48,13 +48,13 @@ protected:
 TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
     agent.start();
     EXPECT_EQ(autostart.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
-    EXPECT_TRUE(distributed.posted.empty());
+    EXPECT_TRUE(sessionSignals.posted.empty());
     EXPECT_EQ(trayIcon.shown, 1);
 
     launcher.running = {kLauncherIdentifier};
     agent.start();
     EXPECT_EQ(autostart.calls.size(), 2u);
-    EXPECT_EQ(distributed.posted,
+    EXPECT_EQ(sessionSignals.posted,
               (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
 }
 

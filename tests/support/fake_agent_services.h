@@ -59,7 +59,7 @@ struct FakeAutostart : agent::Autostart {
     std::vector<std::pair<std::string, bool>> calls;
 };
 
-struct FakeDistributedNotifications : agent::DistributedNotifications {
+struct FakeSessionSignals : agent::SessionSignals {
     void post(const std::string& name, const std::string& object) override { posted.emplace_back(name, object); }
     std::vector<std::pair<std::string, std::string>> posted;
 };
