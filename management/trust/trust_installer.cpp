@@ -33,8 +33,8 @@ private:
 }  // namespace
 
 TrustInstallOutcome TrustCertificatesInstaller::installChainOf(const Pkcs11X509& certificate) {
-    if (!certificate.secCert()) return TrustInstallOutcome{TrustInstallOutcome::Status::storeFailed, {}, {}, {}};
-    return installChain(derOfName(X509_get_issuer_name(certificate.secCert())));
+    if (!certificate.x509()) return TrustInstallOutcome{TrustInstallOutcome::Status::storeFailed, {}, {}, {}};
+    return installChain(derOfName(X509_get_issuer_name(certificate.x509())));
 }
 
 std::vector<ChainCandidate> TrustCertificatesInstaller::walk(const Bytes& issuerName) {

@@ -186,7 +186,7 @@ TEST_F(SoftHsmTest, CertificatesWithTheirIdentifiers) {
     EXPECT_EQ(*signature->certId, Bytes{0x01});
     EXPECT_FALSE(signature->authCert);
     EXPECT_TRUE(authentication->authCert);
-    ASSERT_NE(signature->secCert(), nullptr);
+    ASSERT_NE(signature->x509(), nullptr);
     EXPECT_EQ(signature->subjectCommonName(), "DUPONT JEAN");
     EXPECT_EQ(signature->issuerCommonName(), "AC TEST QEL");
     EXPECT_EQ(signature->notAfterText(), today(10));

@@ -246,7 +246,7 @@ TEST_F(TestbedPkcs11Test, CertificatesAndSignatureSelfTest) {
                                [&](const auto& c) { return c->certName == key.certLabel; });
         ASSERT_NE(it, card.x509Certs->end());
         EXPECT_EQ((*it)->certId, key.keyId);
-        EXPECT_NE((*it)->secCert(), nullptr);
+        EXPECT_NE((*it)->x509(), nullptr);
         EXPECT_EQ((*it)->authCert, key.certLabel.find("Authentification") != std::string::npos);
     }
 
