@@ -121,7 +121,7 @@ ApduResult TmajService::decodeApduResponse(const std::string& answer) {
     const std::string text = upper(answer);
     const std::string sw = statusWord(text);
     if (sw == "9000" || sw == "6A82" || sw == "9404") return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
-    return internalError(tmaj_messages::undecodable);
+    return internalError(tmaj_messages::answerNotUnderstood);
 }
 
 std::vector<ApduResult> TmajService::executeApduList(UpdateCard& card, const ApduList& list) {
