@@ -31,27 +31,27 @@ struct NotificationContent {
     std::string replacesKey;
     std::string title;
     std::string body;
-    std::string categoryIdentifier;
+    std::string category;
     std::vector<NotificationAction> actions;
 };
 
 /// The desktop's notification service. Main thread only. Answers to a notification come back
-/// through AppDelegate::didReceiveResponse on the main thread.
-class NotificationCenter {
+/// through Agent::onNotificationAction on the main thread.
+class Notifications {
 public:
-    virtual ~NotificationCenter() = default;
+    virtual ~Notifications() = default;
     /// Makes contact with the service; the reason when it cannot be asked, nothing when it answers.
-    virtual std::optional<std::string> requestAuthorization() = 0;
+    virtual std::optional<std::string> checkServer() = 0;
     /// Whether notifications can carry buttons.
     virtual bool supportsActions() = 0;
     /// Shows the notification at once. Failures are not reported.
     virtual void add(const NotificationContent& content) = 0;
 };
 
-/// The agent's status-bar icon and its menu. Main thread only.
-class StatusItem {
+/// The agent's tray icon and its menu. Main thread only.
+class TrayIcon {
 public:
-    virtual ~StatusItem() = default;
+    virtual ~TrayIcon() = default;
     /// Shows the icon with the agent's menu; false when the desktop has no place for it.
     virtual bool show() = 0;
     /// Adds (or replaces) the menu entry that announces an update and starts the application; used
@@ -70,17 +70,17 @@ public:
 };
 
 /// Programs started when the user logs in.
-class LoginItems {
+class Autostart {
 public:
-    virtual ~LoginItems() = default;
-    /// Registers (or removes) the program as a login item; false when that failed.
+    virtual ~Autostart() = default;
+    /// Registers (or removes) the program to start at login; false when that failed.
     virtual bool setEnabled(const std::string& identifier, bool enabled) = 0;
 };
 
 /// Signals to the suite's other programs on the session.
-class DistributedNotifications {
+class SessionSignals {
 public:
-    virtual ~DistributedNotifications() = default;
+    virtual ~SessionSignals() = default;
     virtual void post(const std::string& name, const std::string& object) = 0;
 };
 

@@ -95,7 +95,7 @@ std::shared_ptr<Pkcs11X509> CertificateViewController::certificateNamed(const st
 void CertificateViewController::showCertificate(const std::string& name) {
     auto certificate = certificateNamed(name);
     if (!certificate) return;
-    s_.viewer.show(describeCertificate(certificate->secCert(), name));
+    s_.viewer.show(describeCertificate(certificate->x509(), name));
 }
 
 void CertificateViewController::saveCertificate(const std::string& name) {
@@ -139,12 +139,12 @@ bool CertificateViewController::checkRevoke() {
         logError("CheckRevoke: Erreur lors de la récupération du certificat");
         return false;
     }
-    auto serial = serialBytes(certificate->secCert());
+    auto serial = serialBytes(certificate->x509());
     if (!serial) {
         logError("CheckRevoke: Erreur lors de la récupération du numéro de série du certificat");
         return false;
     }
-    auto url = crlDistributionPoint(certificate->secCert());
+    auto url = crlDistributionPoint(certificate->x509());
     if (!url) {
         logError("CheckRevoke: Erreur lors de la récupération de l'URL du point de distribution CRL");
         return false;
@@ -154,7 +154,7 @@ bool CertificateViewController::checkRevoke() {
         logError("CheckRevoke: Erreur lors de la récupération du CRL");
         return false;
     }
-    const AuthorityCertificate* issuer = findIssuer(s_.authorities.all(), certificate->secCert());
+    const AuthorityCertificate* issuer = findIssuer(s_.authorities.all(), certificate->x509());
     const CrlAnswer answer =
         issuer ? lookupSerial(*crl, *serial, issuer->certificate.get()) : CrlAnswer::notSignedByIssuer;
     switch (answer) {

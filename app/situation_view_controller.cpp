@@ -32,7 +32,7 @@ void SituationViewController::viewWillAppear() {
         o_.noSitu->setHidden(false);
         mainWindow_.beginCardReading();
         if (pCard && pCard->isUserLoggedIn()) {
-            situFactuInfosTab = pCard->getSituations().situFactuTab;
+            situFactuInfosTab = pCard->getSituations().situFactuList;
             totalSitu = static_cast<int>(situFactuInfosTab.size());
             if (totalSitu != 0) {
                 currentPage = 0;

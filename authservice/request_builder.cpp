@@ -64,7 +64,7 @@ bool validUrl(const std::string& url) {
 std::string parameterText(const ParameterValue& value) {
     if (const auto* raw = std::get_if<RawBody>(&value)) return raw->bytes;
     if (const auto* file = std::get_if<FormFile>(&value)) return file->data;
-    const nlohmann::json& j = std::get<AnyCodable>(value).json();
+    const nlohmann::json& j = std::get<JsonValue>(value).json();
     return j.is_string() ? j.get<std::string>() : j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <variant>
 
-#include "authservice/any_codable.h"
+#include "authservice/json_value.h"
 #include "authservice/api_helper.h"
-#include "authservice/codable_helper.h"
+#include "authservice/json_coding.h"
 #include "authservice/error_response.h"
 #include "authservice/http_session.h"
 #include "authservice/result.h"
@@ -63,7 +63,7 @@ struct FormFile {
     std::string contentType;  ///< empty: "application/octet-stream"
     bool operator==(const FormFile&) const = default;
 };
-using ParameterValue = std::variant<RawBody, AnyCodable, FormFile>;
+using ParameterValue = std::variant<RawBody, JsonValue, FormFile>;
 using Parameters = std::map<std::string, ParameterValue>;
 
 class JSONEncodingHelper {
@@ -72,11 +72,11 @@ public:
     template <typename T>
     static std::optional<Parameters> encodingParameters(const std::optional<T>& body) {
         if (!body) return std::nullopt;
-        return Parameters{{"jsonData", RawBody{CodableHelper::encode(*body)}}};
+        return Parameters{{"jsonData", RawBody{JsonCoding::encode(*body)}}};
     }
     template <typename T>
     static std::optional<Parameters> encodingParameters(const T& body) {
-        return Parameters{{"jsonData", RawBody{CodableHelper::encode(body)}}};
+        return Parameters{{"jsonData", RawBody{JsonCoding::encode(body)}}};
     }
 };
 
@@ -144,10 +144,10 @@ Result<Response<T>> decodeExchange(const HttpExchange& exchange) {
         }
         try {
             if constexpr (IsOptional<T>::value)
-                return succeed(exchange, T{CodableHelper::decode<typename IsOptional<T>::Inner>(exchange.body)});
+                return succeed(exchange, T{JsonCoding::decode<typename IsOptional<T>::Inner>(exchange.body)});
             else
-                return succeed(exchange, CodableHelper::decode<T>(exchange.body));
-        } catch (const DecodingError& e) {
+                return succeed(exchange, JsonCoding::decode<T>(exchange.body));
+        } catch (const JsonDecodeError& e) {
             return ErrorResponse(
                 status, bodyOf(exchange), responseOf(exchange),
                 DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::jsonDecoding, e.what()});

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     fs::create_directories(folder);
     ::setenv("XDG_CACHE_HOME", (folder + "/cache").c_str(), 1);
     ::setenv("XDG_STATE_HOME", (folder + "/state").c_str(), 1);
-    qel::SwiftLogger::setDirectory(folder + "/Logs");
+    qel::Logger::setDirectory(folder + "/Logs");
 
     benchmark::Initialize(&argc, argv);
     int status = 0;

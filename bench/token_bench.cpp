@@ -25,7 +25,7 @@ void tokenCreation(benchmark::State& state, sim::Generation generation, bool war
         }
         card.beginSession();
         auto token = driver.createTokenForSmartCard(card, kAid);
-        if (token->keychainContents().empty()) return state.SkipWithError("the token published nothing");
+        if (token->publishedObjects().empty()) return state.SkipWithError("the token published nothing");
         benchmark::DoNotOptimize(token.get());
     }
     state.counters["APDUs/token"] =

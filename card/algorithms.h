@@ -7,10 +7,10 @@
 
 namespace qel {
 
-/// The platform's key-algorithm constants (RSA signature and encryption, ECDSA, ECIES, ECDH), under
-/// their names without the platform prefix. Only a few are accepted by the card; the others exist so
-/// that a request for any of them can be named in logs and refused.
-enum class SecKeyAlgorithm {
+/// The asymmetric key algorithms a request may name (RSA signature and encryption, ECDSA, ECIES,
+/// ECDH). Only a few are accepted by the card; the others exist so that a request for any of them
+/// can be named in logs and refused.
+enum class AsymmetricAlgorithm {
     RSASignatureRaw,
     RSASignatureDigestPKCS1v15Raw,
     RSASignatureDigestPKCS1v15SHA1,
@@ -90,18 +90,18 @@ enum class SecKeyAlgorithm {
 };
 
 /// Every constant above, in declaration order (76 of them).
-const std::vector<SecKeyAlgorithm>& allKeyAlgorithms();
+const std::vector<AsymmetricAlgorithm>& allKeyAlgorithms();
 
 /// The algorithm of one request, as the token front hands it over. It is only ever asked whether it
-/// is a given constant. Without a value it is none of them (an algorithm the platform list lacks).
+/// is a given constant. Without a value it is none of them (an algorithm the list above lacks).
 class KeyAlgorithm {
 public:
     KeyAlgorithm() = default;
-    KeyAlgorithm(SecKeyAlgorithm algorithm) : algorithm_(algorithm), known_(true) {}  // NOLINT implicit
-    bool isAlgorithm(SecKeyAlgorithm algorithm) const { return known_ && algorithm_ == algorithm; }
+    KeyAlgorithm(AsymmetricAlgorithm algorithm) : algorithm_(algorithm), known_(true) {}  // NOLINT implicit
+    bool isAlgorithm(AsymmetricAlgorithm algorithm) const { return known_ && algorithm_ == algorithm; }
 
 private:
-    SecKeyAlgorithm algorithm_ = SecKeyAlgorithm::RSASignatureRaw;
+    AsymmetricAlgorithm algorithm_ = AsymmetricAlgorithm::RSASignatureRaw;
     bool known_ = false;
 };
 
@@ -109,7 +109,7 @@ private:
 /// ("rsaSignatureDigestPKCS1v15SHA256", "ecdhKeyExchangeStandard"); "unknown algorithm" otherwise.
 std::string algorithmName(const KeyAlgorithm& algorithm);
 /// The constant's own name ("RSASignatureDigestPKCS1v15SHA256").
-const char* constantName(SecKeyAlgorithm algorithm);
+const char* constantName(AsymmetricAlgorithm algorithm);
 
 /// The two private-key operations.
 enum class KeyOp { SIGN, DECRYPT };
@@ -136,8 +136,8 @@ struct Algos {
     bool acceptsSign(const KeyAlgorithm& algorithm) const;
     bool acceptsDecrypt(const KeyAlgorithm& algorithm) const;
 
-    std::vector<SecKeyAlgorithm> sign;
-    std::vector<SecKeyAlgorithm> decrypt;
+    std::vector<AsymmetricAlgorithm> sign;
+    std::vector<AsymmetricAlgorithm> decrypt;
 };
 
 }  // namespace qel

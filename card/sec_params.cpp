@@ -9,7 +9,8 @@ MseParameters SecParams::mseParameters() const {
     if (cardType == QELType::QEL3 || cardType == QELType::QEL3CL) {
         if (op == KeyOp::DECRYPT) return {0x41, 0xB8, {0x80, 0x01, 0x1A, 0x84, 0x01, keyId}};
         if (keyType == KeyType::AUTH_KEY) return {0x41, 0xA4, {0x80, 0x01, 0x02, 0x84, 0x01, keyId}};
-        const std::uint8_t alg = algorithm.isAlgorithm(SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA1) ? 0x12 : 0x42;
+        const std::uint8_t alg =
+            algorithm.isAlgorithm(AsymmetricAlgorithm::RSASignatureDigestPKCS1v15SHA1) ? 0x12 : 0x42;
         return {0x41, 0xB6, {0x80, 0x01, alg, 0x84, 0x01, keyId}};
     }
     if (op == KeyOp::DECRYPT) return {0x41, 0xB8, {0x83, 0x01, keyId}};
@@ -17,7 +18,7 @@ MseParameters SecParams::mseParameters() const {
 }
 
 std::uint8_t SecParams::algorithmReference() const {
-    using A = SecKeyAlgorithm;
+    using A = AsymmetricAlgorithm;
     if (algorithm.isAlgorithm(A::RSASignatureDigestPKCS1v15SHA1)) return 0x0A;
     if (algorithm.isAlgorithm(A::RSASignatureDigestPKCS1v15SHA256)) return 0x28;
     if (algorithm.isAlgorithm(A::RSASignatureDigestPSSSHA1)) return 0x15;
@@ -26,7 +27,7 @@ std::uint8_t SecParams::algorithmReference() const {
 }
 
 std::optional<Bytes> SecParams::digestInfoPrefix() const {
-    using A = SecKeyAlgorithm;
+    using A = AsymmetricAlgorithm;
     // DER DigestInfo headers of EMSA-PKCS1-v1_5 (RFC 8017, note 1 of section 9.2).
     if (algorithm.isAlgorithm(A::RSASignatureDigestPKCS1v15SHA1))
         return Bytes{0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E, 0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};

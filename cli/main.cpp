@@ -7,7 +7,7 @@
 #include "common/logger.h"
 
 int main(int argc, char** argv) {
-    qel::SwiftLogger::configure("/QelSupport", "Qel");
+    qel::Logger::configure("/QelSupport", "Qel");
     std::vector<std::string> arguments(argv + 1, argv + argc);
     return qel::cli::runQel(arguments, std::cout, std::cerr, QEL_VERSION);
 }

@@ -130,7 +130,7 @@ std::string escapeControlCharacters(const std::string& text) {
     return out;
 }
 
-void SwiftLogger::configure(const std::string& stem, const std::string& moduleName, bool force) {
+void Logger::configure(const std::string& stem, const std::string& moduleName, bool force) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     if (s.configured && !force) return;
@@ -139,7 +139,7 @@ void SwiftLogger::configure(const std::string& stem, const std::string& moduleNa
     s.module.assign(moduleName);
 }
 
-void SwiftLogger::setDirectory(const std::string& directory) {
+void Logger::setDirectory(const std::string& directory) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     s.directoryOverride.assign(directory);
@@ -147,7 +147,7 @@ void SwiftLogger::setDirectory(const std::string& directory) {
     s.lastRefusal.assign("");
 }
 
-std::string SwiftLogger::directory() {
+std::string Logger::directory() {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     const std::optional<LogFolder> place = logFolderLocked(s);
@@ -160,7 +160,7 @@ std::string moduleName() {
     return s.module.str();
 }
 
-std::string SwiftLogger::currentFilePath() {
+std::string Logger::currentFilePath() {
     std::string stem;
     std::optional<LogFolder> place;
     {
@@ -189,7 +189,7 @@ std::string SwiftLogger::currentFilePath() {
     return place->folder + stem + date + ".log";
 }
 
-void SwiftLogger::log(const std::string& message, Severity severity) {
+void Logger::log(const std::string& message, Severity severity) {
     try {
         int millis = 0;
         std::tm tm = localNow(&millis);

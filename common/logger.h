@@ -20,7 +20,7 @@ std::string escapeControlCharacters(const std::string& text);
 /// is a single append write. A log folder that is a link, another user's or writable by others, a
 /// log file that is a link, and a process without a home are refused with one line on standard
 /// error; nothing is written then.
-class SwiftLogger {
+class Logger {
 public:
     static void log(const std::string& message, Severity severity);
 
@@ -42,12 +42,12 @@ public:
 std::string moduleName();
 
 /// Shorthands.
-inline void logSuccess(const std::string& m) { SwiftLogger::log(m, Severity::success); }
-inline void logError(const std::string& m) { SwiftLogger::log(m, Severity::error); }
-inline void logInfo(const std::string& m) { SwiftLogger::log(m, Severity::info); }
-inline void logDebug(const std::string& m) { SwiftLogger::log(m, Severity::debug); }
-inline void logVerbose(const std::string& m) { SwiftLogger::log(m, Severity::verbose); }
-inline void logWarning(const std::string& m) { SwiftLogger::log(m, Severity::warning); }
-inline void logSevere(const std::string& m) { SwiftLogger::log(m, Severity::severe); }
+inline void logSuccess(const std::string& m) { Logger::log(m, Severity::success); }
+inline void logError(const std::string& m) { Logger::log(m, Severity::error); }
+inline void logInfo(const std::string& m) { Logger::log(m, Severity::info); }
+inline void logDebug(const std::string& m) { Logger::log(m, Severity::debug); }
+inline void logVerbose(const std::string& m) { Logger::log(m, Severity::verbose); }
+inline void logWarning(const std::string& m) { Logger::log(m, Severity::warning); }
+inline void logSevere(const std::string& m) { Logger::log(m, Severity::severe); }
 
 }  // namespace qel

@@ -41,24 +41,24 @@ Pkcs11X509::Pkcs11X509(std::optional<Bytes> der, std::optional<Bytes> id, std::o
     if (derValue && !derValue->empty()) {
         const unsigned char* p = derValue->data();
         X509* cert = d2i_X509(nullptr, &p, static_cast<long>(derValue->size()));
-        if (cert) secCert_.reset(cert, X509_free);
+        if (cert) x509_.reset(cert, X509_free);
     }
 }
 
 std::string Pkcs11X509::subjectCommonName() const {
-    return secCert_ ? commonName(X509_get_subject_name(secCert_.get())) : std::string();
+    return x509_ ? commonName(X509_get_subject_name(x509_.get())) : std::string();
 }
 
 std::string Pkcs11X509::issuerCommonName() const {
-    return secCert_ ? commonName(X509_get_issuer_name(secCert_.get())) : std::string();
+    return x509_ ? commonName(X509_get_issuer_name(x509_.get())) : std::string();
 }
 
 std::string Pkcs11X509::notBeforeText() const {
-    return secCert_ ? displayDate(X509_get0_notBefore(secCert_.get())) : std::string();
+    return x509_ ? displayDate(X509_get0_notBefore(x509_.get())) : std::string();
 }
 
 std::string Pkcs11X509::notAfterText() const {
-    return secCert_ ? displayDate(X509_get0_notAfter(secCert_.get())) : std::string();
+    return x509_ ? displayDate(X509_get0_notAfter(x509_.get())) : std::string();
 }
 
 }  // namespace qel

@@ -17,7 +17,7 @@ inline constexpr const char* kSignatureCertificateLabel = "Certificat de Signatu
 /// One certificate read from the card.
 class Pkcs11X509 {
 public:
-    /// Builds `secCert` from `der` when the bytes are a certificate.
+    /// Builds `x509` from `der` when the bytes are a certificate.
     Pkcs11X509(std::optional<Bytes> der, std::optional<Bytes> id, std::optional<std::string> label, bool authCert);
 
     /// CKA_VALUE.
@@ -30,7 +30,7 @@ public:
     bool authCert = false;
 
     /// The parsed certificate, or null when `derValue` is not one. Owned by this object.
-    X509* secCert() const { return secCert_.get(); }
+    X509* x509() const { return x509_.get(); }
 
     /// Common name of the subject / of the issuer; empty when absent.
     std::string subjectCommonName() const;
@@ -40,7 +40,7 @@ public:
     std::string notAfterText() const;
 
 private:
-    std::shared_ptr<X509> secCert_;
+    std::shared_ptr<X509> x509_;
 };
 
 }  // namespace qel

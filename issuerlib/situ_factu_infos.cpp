@@ -75,7 +75,7 @@ void SituFactuInfos::decodeQelActivity(const Bytes& data) {
     situation.secteurActivite =
         labelOr(activitySectorLabels(), getString(top, QELTLVTAG::TAG_QEL_86, kFirstContainer), kNotDefined);
 
-    situFactuTab.push_back(std::move(situation));
+    situFactuList.push_back(std::move(situation));
 }
 
 void SituFactuInfos::decodeQelSitFact(const Bytes& data) {
@@ -84,10 +84,10 @@ void SituFactuInfos::decodeQelSitFact(const Bytes& data) {
     const QELTLVSequence& blocks = top.seqList.front();
     for (std::size_t i = 1; i <= blocks.seqList.size(); ++i) {
         auto n = situationNumber(getBcdString(blocks, QELTLVTAG::TAG_QEL_80, i));
-        if (!n || *n > situFactuTab.size()) return;
+        if (!n || *n > situFactuList.size()) return;
         // Situations count from 1: a block naming 0 belongs to none of them.
         if (*n == 0) continue;
-        SituFactuStruct& situation = situFactuTab[*n - 1];
+        SituFactuStruct& situation = situFactuList[*n - 1];
         situation.hasFactu = true;
         situation.identifiantFactu = getBcdString(blocks, QELTLVTAG::TAG_QEL_81, i);
 

@@ -26,7 +26,7 @@ struct SituFactuStruct {
 
 /// The holder's practice situations in card order (situation 1 first).
 struct SituFactuInfos {
-    std::vector<SituFactuStruct> situFactuTab;
+    std::vector<SituFactuStruct> situFactuList;
 
     /// Appends the situation of one activity object ("QEL_ACTIVITY_nn_PS").
     void decodeQelActivity(const Bytes& data);

@@ -39,7 +39,7 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
 
     const std::vector<QELKeyAttribute> keys = card_->readKeyAttributes();
     const std::vector<QELCertificate> certificates = card_->readCertificates();
-    std::vector<KeychainItem> items;
+    std::vector<TokenObject> items;
     std::vector<Bytes> keyObjectIDs;
     for (const QELCertificate& entry : certificates) {
         logDebug(format("Sigilla : Read certificate : %s", entry.certLabel.c_str()));
@@ -50,12 +50,11 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
         }
         std::optional<CertificateInfo> info = parseCertificate(*data);
         if (!info) {
-            logError("Sigilla : Error handling certificate SecCertificateCreateWithData failed");
+            logError("Sigilla : Error handling certificate parseCertificate failed");
             throw TokenError(TokenError::corruptedData);
         }
-        logDebug(format("Sigilla : Creating TKTokenKeychainCertificate : (%lu bytes)",
-                        static_cast<unsigned long>(data->size())));
-        SigillaKeychainCertificate certificate{entry.KeyID, entry.certLabel, *data, std::move(*info)};
+        logDebug(format("Sigilla : Creating TokenCertificate : (%lu bytes)", static_cast<unsigned long>(data->size())));
+        TokenCertificate certificate{entry.KeyID, entry.certLabel, *data, std::move(*info)};
 
         const QELKeyAttribute* match = nullptr;
         for (const QELKeyAttribute& key : keys) {
@@ -82,19 +81,19 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
         }
         keyObjectIDs.push_back(keyObjectID);
         logDebug("Sigilla : Found certificate's private key");
-        SigillaKeychainKey key(certificate, std::move(keyObjectID), *match, card_->type());
+        TokenKey key(certificate, std::move(keyObjectID), *match, card_->type());
         items.emplace_back(std::move(certificate));
         items.emplace_back(std::move(key));
-        logDebug("Sigilla : Append certificate and private key into Keychain");
+        logDebug("Sigilla : Append certificate and private key into the token objects");
     }
     items_ = std::move(items);
 }
 
 std::string Sigilla::tokenID() const { return std::string(TokenDriver::kDriverID) + ":" + instanceID_; }
 
-const SigillaKeychainKey& Sigilla::keyForObjectID(const Bytes& objectID) const {
-    for (const KeychainItem& item : items_)
-        if (const auto* key = std::get_if<SigillaKeychainKey>(&item); key && key->objectID == objectID) return *key;
+const TokenKey& Sigilla::keyForObjectID(const Bytes& objectID) const {
+    for (const TokenObject& item : items_)
+        if (const auto* key = std::get_if<TokenKey>(&item); key && key->objectID == objectID) return *key;
     throw TokenError(kObjectNotFound);
 }
 

@@ -6,7 +6,7 @@
 
 #include "card/qel_card.h"
 #include "card/smart_card.h"
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 
 namespace qel {
 
@@ -24,7 +24,7 @@ public:
     Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDriver& driver);
 
     /// The items published, certificate then key, per certificate.
-    const std::vector<KeychainItem>& keychainContents() const { return items_; }
+    const std::vector<TokenObject>& publishedObjects() const { return items_; }
     const std::shared_ptr<QELCard>& card() const { return card_; }
     /// The card serial the token was initialised with (empty when it could not be read).
     const std::string& instanceID() const { return instanceID_; }
@@ -32,7 +32,7 @@ public:
     std::string tokenID() const;
 
     /// The key item with this object identifier. Throws TokenError(−6, object not found) otherwise.
-    const SigillaKeychainKey& keyForObjectID(const Bytes& objectID) const;
+    const TokenKey& keyForObjectID(const Bytes& objectID) const;
 
     /// A new session over `smartCard` (normally the token's own card object).
     std::unique_ptr<SigillaSession> createSession(SmartCard& smartCard);
@@ -40,7 +40,7 @@ public:
     void terminateSession(SigillaSession& session);
 
 private:
-    std::vector<KeychainItem> items_;
+    std::vector<TokenObject> items_;
     std::shared_ptr<QELCard> card_;
     std::string instanceID_;
 };

@@ -37,8 +37,8 @@ void SigillaSession::takeCardForOperation() {
 bool SigillaSession::supportsOperation(int operation, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
     logInfo(format("SigillaSession : Ask for supports algorithm %s in order to %s", algorithmName(algorithm).c_str(),
                    operationName(operation)));
-    if (token_.keychainContents().empty()) return false;
-    const SigillaKeychainKey* key = nullptr;
+    if (token_.publishedObjects().empty()) return false;
+    const TokenKey* key = nullptr;
     try {
         key = &token_.keyForObjectID(keyObjectID);
     } catch (const TokenError& e) {
@@ -80,22 +80,22 @@ bool SigillaSession::cardAlreadyVerified() {
 
 Bytes SigillaSession::signData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
     logInfo(format("SigillaSession : Sign data operation with algorithm %s", algorithmName(algorithm).c_str()));
-    if (token_.keychainContents().empty()) {
-        logWarning("SigillaSession : Sign data operation - keychainContents is unavailable");
+    if (token_.publishedObjects().empty()) {
+        logWarning("SigillaSession : Sign data operation - publishedObjects is unavailable");
         throw TokenError(TokenError::badParameter);
     }
-    const SigillaKeychainKey& key = token_.keyForObjectID(keyObjectID);
+    const TokenKey& key = token_.keyForObjectID(keyObjectID);
     takeCardForOperation();
     return card_->signData(data, algorithm, key.cardKey());
 }
 
 Bytes SigillaSession::decryptData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm) {
     logInfo(format("SigillaSession : Decrypt data operation with algorithm %s", algorithmName(algorithm).c_str()));
-    if (token_.keychainContents().empty()) {
-        logWarning("SigillaSession : Decrypt data operation - keychainContents is unavailable");
+    if (token_.publishedObjects().empty()) {
+        logWarning("SigillaSession : Decrypt data operation - publishedObjects is unavailable");
         throw TokenError(TokenError::badParameter);
     }
-    const SigillaKeychainKey& key = token_.keyForObjectID(keyObjectID);
+    const TokenKey& key = token_.keyForObjectID(keyObjectID);
     takeCardForOperation();
     return card_->decryptData(data, algorithm, key.cardKey());
 }

@@ -4,7 +4,7 @@
 
 #include "card/algorithms.h"
 #include "card/qel_card.h"
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 #include "token/qel_auth_operation.h"
 
 namespace qel {

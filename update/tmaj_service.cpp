@@ -147,7 +147,7 @@ ApduResult TmajService::decodeApduResponse(const std::optional<Bytes>& answer) {
         const auto statusWord = static_cast<std::uint16_t>((*answer)[answer->size() - 2] << 8 | answer->back());
         if (relayedAsAnswer(statusWord)) return {"false", ApduResultCode::CODE_RESPONSE_OK, text, false};
     }
-    return internalError(tmaj_messages::undecodable);
+    return internalError(tmaj_messages::answerNotUnderstood);
 }
 
 namespace {

@@ -16,7 +16,7 @@ namespace qel {
 /// User-facing messages of the session outcomes.
 namespace tmaj_messages {
 inline constexpr const char* transmissionFailed = "Erreur lors de l'exécution de la commande APDU !";
-inline constexpr const char* undecodable = "Erreur de décodage de la réponse à la commande APDU !";
+inline constexpr const char* answerNotUnderstood = "Erreur de décodage de la réponse à la commande APDU !";
 inline constexpr const char* nullResult = "Le traitement des APDU a envoyé un résultat nul !";
 inline constexpr const char* sequenceFailed =
     "Erreur de traitement, veuillez recommencer... (ou contacter le support de l'IRV si le problème "

@@ -31,7 +31,7 @@ QString q(const std::string& text) { return QString::fromStdString(text); }
 
 }  // namespace
 
-DBusNotificationCenter::DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse)
+DBusNotifications::DBusNotifications(QDBusConnection bus, ResponseHandler onResponse)
     : bus_(std::move(bus)), onResponse_(std::move(onResponse)) {
     bus_.connect(QString(), kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                  SLOT(onActionInvoked(uint, QString, QDBusMessage)));
@@ -39,7 +39,7 @@ DBusNotificationCenter::DBusNotificationCenter(QDBusConnection bus, ResponseHand
                  SLOT(onNotificationClosed(uint, uint, QDBusMessage)));
 }
 
-std::optional<QStringList> DBusNotificationCenter::capabilities(QString* error) {
+std::optional<QStringList> DBusNotifications::capabilities(QString* error) {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"));
     QDBusReply<QStringList> reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
     if (!reply.isValid()) {
@@ -49,24 +49,24 @@ std::optional<QStringList> DBusNotificationCenter::capabilities(QString* error) 
     return reply.value();
 }
 
-std::optional<std::string> DBusNotificationCenter::requestAuthorization() {
+std::optional<std::string> DBusNotifications::checkServer() {
     QString error;
     if (!capabilities(&error)) return error.toStdString();
     return std::nullopt;
 }
 
-bool DBusNotificationCenter::supportsActions() {
+bool DBusNotifications::supportsActions() {
     auto caps = capabilities();
     return caps && caps->contains(QStringLiteral("actions"));
 }
 
-void DBusNotificationCenter::add(const NotificationContent& content) {
+void DBusNotifications::add(const NotificationContent& content) {
     QStringList actions;
     for (const auto& action : content.actions) actions << q(action.identifier) << q(action.title);
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QString::fromLatin1(kAgentIdentifier));
     hints.insert(QStringLiteral("sound-name"), QStringLiteral("message-new-instant"));
-    hints.insert(QStringLiteral("x-oberlane-category"), q(content.categoryIdentifier));
+    hints.insert(QStringLiteral("x-oberlane-category"), q(content.category));
     hints.insert(QStringLiteral("x-oberlane-identifier"), q(content.identifier));
     const QString key = q(content.replacesKey);
     uint replaces = 0;
@@ -83,7 +83,7 @@ void DBusNotificationCenter::add(const NotificationContent& content) {
     }
 }
 
-bool DBusNotificationCenter::fromServer(const QDBusMessage& message, const char* signal) {
+bool DBusNotifications::fromServer(const QDBusMessage& message, const char* signal) {
     // Asked each time: a signal is rare, and the server may have been replaced since the last one.
     QDBusReply<QString> owner = bus_.interface()->serviceOwner(kService);
     if (owner.isValid() && owner.value() == message.service()) return true;
@@ -92,24 +92,24 @@ bool DBusNotificationCenter::fromServer(const QDBusMessage& message, const char*
     return false;
 }
 
-void DBusNotificationCenter::onActionInvoked(uint id, const QString& actionKey, const QDBusMessage& message) {
+void DBusNotifications::onActionInvoked(uint id, const QString& actionKey, const QDBusMessage& message) {
     // The server tells every client of every action: only ours matter.
     if (!ours_.contains(id) || !fromServer(message, "ActionInvoked")) return;
     if (onResponse_) onResponse_(actionKey.toStdString());
 }
 
-void DBusNotificationCenter::onNotificationClosed(uint id, uint, const QDBusMessage& message) {
+void DBusNotifications::onNotificationClosed(uint id, uint, const QDBusMessage& message) {
     if (!ours_.contains(id) || !fromServer(message, "NotificationClosed")) return;
     ours_.remove(id);
     for (auto it = shownFor_.begin(); it != shownFor_.end();) it = it.value() == id ? shownFor_.erase(it) : ++it;
 }
 
-TrayStatusItem::TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
+QtTrayIcon::QtTrayIcon(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit)
     : icon_(std::move(icon)), onLaunch_(std::move(onLaunch)), onQuit_(std::move(onQuit)) {}
 
-TrayStatusItem::~TrayStatusItem() = default;
+QtTrayIcon::~QtTrayIcon() = default;
 
-bool TrayStatusItem::show() {
+bool QtTrayIcon::show() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
     menu_ = std::make_unique<QMenu>();
     QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered, [this] { onLaunch_(); });
@@ -122,7 +122,7 @@ bool TrayStatusItem::show() {
     return true;
 }
 
-void TrayStatusItem::showUpdateEntry(const std::string& text) {
+void QtTrayIcon::showUpdateEntry(const std::string& text) {
     if (!menu_) return;
     if (!updateEntry_) {
         updateEntry_ = new QAction(menu_.get());
@@ -149,7 +149,7 @@ bool BusProgramLauncher::launch(const std::string& identifier) {
     return ::qel::qt::startDetachedQuietly(locate(identifier));
 }
 
-void BusDistributedNotifications::post(const std::string& name, const std::string& object) {
+void BusSessionSignals::post(const std::string& name, const std::string& object) {
     QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kLauncherSignalPath),
                                                      QString::fromLatin1(kLauncherSignalInterface), q(name));
     signal << q(object);

@@ -25,16 +25,16 @@ namespace qel::agent::qt {
 /// same key (`replaces_id`). Answers count only when they come from the server: the sender of
 /// ActionInvoked and NotificationClosed must own org.freedesktop.Notifications, since any client of
 /// the session bus can send a signal with that interface.
-class DBusNotificationCenter : public QObject, public NotificationCenter {
+class DBusNotifications : public QObject, public Notifications {
     Q_OBJECT
 public:
     using ResponseHandler = std::function<void(const std::string& actionIdentifier)>;
 
     /// `onResponse` receives the action key of a button pressed on one of our notifications, on the
     /// thread of the event loop.
-    DBusNotificationCenter(QDBusConnection bus, ResponseHandler onResponse);
+    DBusNotifications(QDBusConnection bus, ResponseHandler onResponse);
 
-    std::optional<std::string> requestAuthorization() override;
+    std::optional<std::string> checkServer() override;
     bool supportsActions() override;
     void add(const NotificationContent& content) override;
 
@@ -53,11 +53,11 @@ private:
     QHash<QString, uint> shownFor_;  // replaces key -> the notice shown for it
 };
 
-/// The status-bar icon with the agent's menu: start Kartello, quit.
-class TrayStatusItem : public StatusItem {
+/// The tray icon (QSystemTrayIcon) with the agent's menu: start Kartello, quit.
+class QtTrayIcon : public TrayIcon {
 public:
-    TrayStatusItem(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
-    ~TrayStatusItem() override;
+    QtTrayIcon(QIcon icon, std::function<void()> onLaunch, std::function<void()> onQuit);
+    ~QtTrayIcon() override;
     bool show() override;
     void showUpdateEntry(const std::string& text) override;
 
@@ -89,9 +89,9 @@ private:
 
 /// killLauncher and its kind as D-Bus signals: interface "org.oberlane.qel.lanzo", member = the name,
 /// one text argument = the object.
-class BusDistributedNotifications : public DistributedNotifications {
+class BusSessionSignals : public SessionSignals {
 public:
-    explicit BusDistributedNotifications(QDBusConnection bus) : bus_(std::move(bus)) {}
+    explicit BusSessionSignals(QDBusConnection bus) : bus_(std::move(bus)) {}
     void post(const std::string& name, const std::string& object) override;
 
 private:

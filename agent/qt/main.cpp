@@ -5,11 +5,11 @@
 #include <QDBusConnectionInterface>
 #include <QIcon>
 
-#include "agent/app_delegate.h"
+#include "agent/agent.h"
 #include "card/qel_card.h"
 #include "platform/qt/qt_main_queue.h"
 #include "agent/qt/desktop_services.h"
-#include "agent/xdg_login_items.h"
+#include "agent/xdg_autostart.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_library.h"
@@ -20,7 +20,7 @@
 using namespace qel;
 
 int main(int argc, char** argv) {
-    SwiftLogger::configure("/Vigilo", "Vigilo");
+    Logger::configure("/Vigilo", "Vigilo");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vigilo"));
     QApplication::setDesktopFileName(QString::fromLatin1(agent::kAgentIdentifier));
@@ -42,29 +42,29 @@ int main(int argc, char** argv) {
 
     Pkcs11Library library(configuredPkcs11LibraryPath());
     qel::qt::QtMainQueue mainQueue;
-    agent::AppDelegate* delegate = nullptr;
-    agent::qt::DBusNotificationCenter notifications(bus, [&delegate](const std::string& action) {
-        if (delegate) delegate->didReceiveResponse(action);
+    agent::Agent* running = nullptr;
+    agent::qt::DBusNotifications notifications(bus, [&running](const std::string& action) {
+        if (running) running->onNotificationAction(action);
     });
-    agent::qt::TrayStatusItem statusItem(
+    agent::qt::QtTrayIcon trayIcon(
         QIcon(QStringLiteral(":/AppIcon.svg")),
-        [&delegate] {
-            if (delegate) delegate->onLaunchQELG();
+        [&running] {
+            if (running) running->onLaunchKartello();
         },
         [] { QApplication::quit(); });
     agent::qt::BusProgramLauncher launcher(bus);
     const QString lanzo = agent::qt::BusProgramLauncher::locate(agent::kLauncherIdentifier);
-    agent::XdgLoginItems loginItems({{agent::kLauncherIdentifier, lanzo.toStdString()}});
-    agent::qt::BusDistributedNotifications distributed(bus);
+    agent::XdgAutostart autostart({{agent::kLauncherIdentifier, lanzo.toStdString()}});
+    agent::qt::BusSessionSignals sessionSignals(bus);
     TmajManager& tmaj = TmajManager::shared();
 
-    agent::AppDelegate appDelegate(
-        agent::AgentServices{library, mainQueue, notifications, statusItem, launcher, loginItems, distributed,
-                             [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
-    delegate = &appDelegate;
+    agent::Agent vigilo(agent::AgentServices{library, mainQueue, notifications, trayIcon, launcher, autostart,
+                                             sessionSignals,
+                                             [&tmaj](const std::string& serial) { return tmaj.checkTmaj(serial); }});
+    running = &vigilo;
 
     pcsc::TokenWatcher watcher(pcsc::systemPcscApi(), [](SmartCard& card) { return readQelSerial(card); });
-    watcher.setInsertionHandler([&appDelegate](const std::string& token) { appDelegate.onTokenInserted(token); });
+    watcher.setInsertionHandler([&vigilo](const std::string& token) { vigilo.onTokenInserted(token); });
     watcher.setServiceHandler([&mainQueue](pcsc::TokenWatcher::ServiceState state) {
         mainQueue.post([state] {
             if (state == pcsc::TokenWatcher::ServiceState::unavailable)
@@ -79,11 +79,11 @@ int main(int argc, char** argv) {
         QApplication::quit();
     });
 
-    appDelegate.applicationDidFinishLaunching();
+    vigilo.start();
     watcher.start();
     logInfo("Vigilo démarré");
     const int status = app.exec();
     watcher.stop();
-    delegate = nullptr;
+    running = nullptr;
     return status;
 }

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     app.setStyleSheet(qel::qt::kartelloStyleSheet());
     qel::qt::installQtFrenchTranslation();
 
-    qel::SwiftLogger::configure("/KartelloStore", "Kartello");
+    qel::Logger::configure("/KartelloStore", "Kartello");
     // Seen by the agent as running; a second Kartello simply does not get the name.
     qel::qt::claimBusName(QStringLiteral("org.oberlane.qel.kartello"));
 

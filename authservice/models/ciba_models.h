@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "authservice/any_codable.h"
-#include "authservice/codable_helper.h"
+#include "authservice/json_value.h"
+#include "authservice/json_coding.h"
 #include "authservice/models/flow_models.h"
 
 namespace qel::vek {
@@ -50,7 +50,7 @@ struct CibaAuthenticationRequestDtoSerializable {
     std::optional<std::string> bindingMessage;
     std::int64_t expiresIn = 0;
     std::string clientId;
-    std::optional<AnyCodable> data;
+    std::optional<JsonValue> data;
     bool operator==(const CibaAuthenticationRequestDtoSerializable&) const = default;
 };
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "authservice/any_codable.h"
-#include "authservice/codable_helper.h"
+#include "authservice/json_value.h"
+#include "authservice/json_coding.h"
 
 namespace qel::vek {
 
@@ -99,7 +99,7 @@ struct EnumCases<ErrorDtoCode> {
 struct ErrorDto {
     std::optional<std::string> code;
     std::optional<std::string> message;
-    std::optional<std::map<std::string, AnyCodable>> metadata;
+    std::optional<std::map<std::string, JsonValue>> metadata;
     bool operator==(const ErrorDto&) const = default;
 
     std::optional<ErrorDtoCode> errorCode() const { return code ? fromRawValue<ErrorDtoCode>(*code) : std::nullopt; }

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "authservice/codable_helper.h"
+#include "authservice/json_coding.h"
 #include "authservice/date_formatter.h"
 
 namespace qel::vek {

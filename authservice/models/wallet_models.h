@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "authservice/codable_helper.h"
+#include "authservice/json_coding.h"
 
 namespace qel::vek {
 

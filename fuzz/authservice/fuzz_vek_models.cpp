@@ -13,10 +13,10 @@ using namespace qel::vek;
 
 template <typename T>
 void roundTrip(std::string_view text) {
-    const std::optional<T> first = CodableHelper::tryDecode<T>(text);
+    const std::optional<T> first = JsonCoding::tryDecode<T>(text);
     if (!first) return;
-    const std::string encoded = CodableHelper::encode(*first);
-    const std::optional<T> second = CodableHelper::tryDecode<T>(encoded);
+    const std::string encoded = JsonCoding::encode(*first);
+    const std::optional<T> second = JsonCoding::tryDecode<T>(encoded);
     if (!second || !(*second == *first)) std::abort();
     (void)hashValue(*first);
 }

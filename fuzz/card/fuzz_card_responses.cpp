@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 qel.checkPin();
                 qel.verifyPin("1234");
                 const CardKey key{KeyType::AUTH_KEY, 2, Algos(qel.type(), true)};
-                (void)qel.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256, key);
-                (void)qel.decryptData(Bytes(256, 0x22), SecKeyAlgorithm::RSAEncryptionPKCS1, key);
+                (void)qel.signData(Bytes(32, 0x11), AsymmetricAlgorithm::RSASignatureDigestPKCS1v15SHA256, key);
+                (void)qel.decryptData(Bytes(256, 0x22), AsymmetricAlgorithm::RSAEncryptionPKCS1, key);
                 break;
             }
         }

@@ -21,8 +21,8 @@ inline const std::string& privateFolder() {
         auto* d = new std::string((base / ("qel-fuzz-" + std::to_string(::getpid()))).string());
         std::filesystem::create_directories(*d);
         ::setenv("XDG_CACHE_HOME", (*d + "/cache").c_str(), 1);
-        SwiftLogger::configure("/SigillaDriver", "Sigilla", true);
-        SwiftLogger::setDirectory(*d + "/Logs");
+        Logger::configure("/SigillaDriver", "Sigilla", true);
+        Logger::setDirectory(*d + "/Logs");
         std::atexit([] {
             std::error_code ec;
             std::filesystem::remove_all(privateFolder(), ec);

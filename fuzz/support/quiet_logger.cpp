@@ -26,9 +26,9 @@ QuietSettings& settings() {
 
 }  // namespace
 
-void SwiftLogger::log(const std::string&, Severity) {}
+void Logger::log(const std::string&, Severity) {}
 
-void SwiftLogger::configure(const std::string& stem, const std::string& moduleName, bool force) {
+void Logger::configure(const std::string& stem, const std::string& moduleName, bool force) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     if (s.configured && !force) return;
@@ -37,19 +37,19 @@ void SwiftLogger::configure(const std::string& stem, const std::string& moduleNa
     s.module = moduleName;
 }
 
-void SwiftLogger::setDirectory(const std::string& directory) {
+void Logger::setDirectory(const std::string& directory) {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     s.directoryOverride = directory;
 }
 
-std::string SwiftLogger::directory() {
+std::string Logger::directory() {
     auto& s = settings();
     std::lock_guard lock(s.mutex);
     return s.directoryOverride.empty() ? userdirs::stateHome() + "/kartello/Logs" : s.directoryOverride;
 }
 
-std::string SwiftLogger::currentFilePath() {
+std::string Logger::currentFilePath() {
     std::string stem;
     {
         auto& s = settings();

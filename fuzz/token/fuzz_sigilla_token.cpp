@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         TokenDriver driver;
         auto token = driver.createTokenForSmartCard(card, Bytes{0x80, 0x25});
-        for (const p11::P11Object& object : p11::objectsForItems(token->keychainContents(), 1)) {
+        for (const p11::P11Object& object : p11::objectsForItems(token->publishedObjects(), 1)) {
             for (CK_ATTRIBUTE_TYPE type : kAttributes) {
                 CK_ATTRIBUTE attribute{type, nullptr, 0};
                 p11::fillTemplate(object, &attribute, 1);

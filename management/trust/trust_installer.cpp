@@ -33,12 +33,12 @@ private:
 }  // namespace
 
 TrustInstallOutcome TrustCertificatesInstaller::installChainOf(const Pkcs11X509& certificate) {
-    if (!certificate.secCert()) return TrustInstallOutcome{TrustInstallOutcome::Status::storeFailed, {}, {}, {}};
-    return installChain(derOfName(X509_get_issuer_name(certificate.secCert())));
+    if (!certificate.x509()) return TrustInstallOutcome{TrustInstallOutcome::Status::storeFailed, {}, {}, {}};
+    return installChain(derOfName(X509_get_issuer_name(certificate.x509())));
 }
 
-std::vector<KeychainCert> TrustCertificatesInstaller::walk(const Bytes& issuerName) {
-    std::vector<KeychainCert> chain;
+std::vector<ChainCandidate> TrustCertificatesInstaller::walk(const Bytes& issuerName) {
+    std::vector<ChainCandidate> chain;
     Bytes wanted = issuerName;
     const auto& authorities = authorities_.all();
     // A chain cannot be longer than the list; a loop of names would otherwise never end.
@@ -46,13 +46,13 @@ std::vector<KeychainCert> TrustCertificatesInstaller::walk(const Bytes& issuerNa
         auto match = std::find_if(authorities.begin(), authorities.end(),
                                   [&](const AuthorityCertificate& a) { return contains(a.subject, wanted); });
         if (match == authorities.end()) break;
-        if (std::any_of(chain.begin(), chain.end(), [&](const KeychainCert& c) { return c.authority == &*match; }))
+        if (std::any_of(chain.begin(), chain.end(), [&](const ChainCandidate& c) { return c.authority == &*match; }))
             break;
-        KeychainCert candidate;
+        ChainCandidate candidate;
         candidate.authority = &*match;
         candidate.isRoot = match->isRoot();
         const auto presence = store_.find(*match);
-        candidate.isInKeychain = presence.present;
+        candidate.isInStore = presence.present;
         candidate.isTrusted = presence.trusted;
         chain.push_back(candidate);
         if (candidate.isRoot) break;
@@ -69,13 +69,13 @@ TrustInstallOutcome TrustCertificatesInstaller::installChain(const Bytes& issuer
         outcome.status = Status::storeFailed;
         return outcome;
     }
-    const std::vector<KeychainCert> chain = walk(issuerName);
+    const std::vector<ChainCandidate> chain = walk(issuerName);
     if (chain.empty()) {
         logInfo("Aucun certificat d'autorité ne correspond à l'émetteur du certificat");
         outcome.status = Status::noMatchingAuthority;
         return outcome;
     }
-    for (const KeychainCert& candidate : chain) outcome.chain.push_back(candidate.authority->resourceName);
+    for (const ChainCandidate& candidate : chain) outcome.chain.push_back(candidate.authority->resourceName);
     const bool rootNeedsTrust = chain.back().isRoot && !chain.back().isTrusted;
     if (rootNeedsTrust && refusedRoots_.count(chain.back().authority->resourceName)) {
         // Every card read would ask again otherwise: the holder's answer stands until restart.
@@ -96,9 +96,9 @@ TrustInstallOutcome TrustCertificatesInstaller::installChain(const Bytes& issuer
         }
     }
     outcome.status = Status::storeFailed;
-    for (const KeychainCert& candidate : chain) {
+    for (const ChainCandidate& candidate : chain) {
         const std::string& name = candidate.authority->resourceName;
-        if (!candidate.isInKeychain) {
+        if (!candidate.isInStore) {
             if (!store_.add(*candidate.authority)) return outcome;
             logSuccess("Certificat d'autorité ajouté : " + name);
             outcome.added.push_back(name);

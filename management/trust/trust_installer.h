@@ -41,10 +41,10 @@ public:
 };
 
 /// One candidate of the chain walk and what the database knows of it.
-struct KeychainCert {
+struct ChainCandidate {
     const AuthorityCertificate* authority = nullptr;
     bool isRoot = false;
-    bool isInKeychain = false;
+    bool isInStore = false;
     bool isTrusted = false;
 };
 
@@ -83,7 +83,7 @@ public:
     TrustInstallOutcome installChain(const Bytes& issuerName);
 
 private:
-    std::vector<KeychainCert> walk(const Bytes& issuerName);
+    std::vector<ChainCandidate> walk(const Bytes& issuerName);
 
     AuthorityStore& authorities_;
     CertificateStore& store_;

@@ -90,8 +90,8 @@ int main(int argc, char** argv) {
     }
 
     // The card model logs through the suite's logger: keep its lines in the run folder too.
-    qel::SwiftLogger::setDirectory(options.runDir);
-    qel::SwiftLogger::configure("/qelcard-sim-card", "QelcardSim");
+    qel::Logger::setDirectory(options.runDir);
+    qel::Logger::configure("/qelcard-sim-card", "QelcardSim");
 
     try {
         qel::sim::SimDaemon daemon(options, [](const std::string& dir, qel::sim::ReaderKind kind) {

@@ -776,7 +776,7 @@ std::vector<std::string> certificateIds(const sigillatest::LoadedModule& host, C
 bool holdsKey(const std::optional<std::vector<std::shared_ptr<Pkcs11X509>>>& certificates, EVP_PKEY* key) {
     if (!certificates) return false;
     for (const auto& certificate : *certificates)
-        if (certificate->secCert() && EVP_PKEY_eq(X509_get0_pubkey(certificate->secCert()), key) == 1) return true;
+        if (certificate->x509() && EVP_PKEY_eq(X509_get0_pubkey(certificate->x509()), key) == 1) return true;
     return false;
 }
 

@@ -21,17 +21,17 @@ template <typename T>
 void expectBothWays(const std::string& text, const T& record) {
     SCOPED_TRACE(text);
     std::string why;
-    const std::optional<T> decoded = CodableHelper::tryDecode<T>(text, &why);
+    const std::optional<T> decoded = JsonCoding::tryDecode<T>(text, &why);
     ASSERT_TRUE(decoded.has_value()) << why;
     EXPECT_TRUE(*decoded == record);
-    EXPECT_EQ(json::parse(CodableHelper::encode(record)), json::parse(text));
+    EXPECT_EQ(json::parse(JsonCoding::encode(record)), json::parse(text));
     EXPECT_EQ(hashValue(*decoded), hashValue(record));
 }
 
 template <typename T>
 void expectRejected(const std::string& text) {
     std::string why;
-    EXPECT_FALSE(CodableHelper::tryDecode<T>(text, &why).has_value()) << text;
+    EXPECT_FALSE(JsonCoding::tryDecode<T>(text, &why).has_value()) << text;
     EXPECT_FALSE(why.empty()) << text;
 }
 
@@ -51,8 +51,8 @@ TEST(ServiceModels, FlowRecordsBothWays) {
     expectBothWays<ErrorDto>(
         R"({"code":"BUSI-AUTHENT-8","message":"Délai dépassé","metadata":{"n":1,"l":[true,null]}})",
         {"BUSI-AUTHENT-8", "Délai dépassé",
-         std::map<std::string, AnyCodable>{{"n", AnyCodable(1)},
-                                           {"l", AnyCodable(std::vector<AnyCodable>{true, nullptr})}}});
+         std::map<std::string, JsonValue>{{"n", JsonValue(1)},
+                                          {"l", JsonValue(std::vector<JsonValue>{true, nullptr})}}});
 }
 
 TEST(ServiceModels, CibaRecordsBothWays) {
@@ -65,7 +65,7 @@ TEST(ServiceModels, CibaRecordsBothWays) {
         R"({"decoupledAuthId":"d","userInfo":"u","isConsentRequired":true,"scope":"s","defaultClientScope":"c",)"
         R"("bindingMessage":"b","expiresIn":120,"clientId":"cl","data":{"any":[1.5,"x"]}})",
         {"d", "u", true, "s", "c", "b", 120, "cl",
-         AnyCodable(std::map<std::string, AnyCodable>{{"any", std::vector<AnyCodable>{1.5, "x"}}})});
+         JsonValue(std::map<std::string, JsonValue>{{"any", std::vector<JsonValue>{1.5, "x"}}})});
     expectBothWays<CibaAuthenticationRequestDtoSerializable>(
         R"({"decoupledAuthId":"d","userInfo":"u","isConsentRequired":false,"expiresIn":0,"clientId":"cl"})",
         {"d", "u", false, {}, {}, {}, 0, "cl", {}});
@@ -148,25 +148,24 @@ TEST(ServiceModels, RequiredFieldsAndTypesAreEnforced) {
     expectRejected<NotificationKeyDto>(R"(["n"])");
     expectRejected<NotificationKeyDto>(R"({"notificationId":"n")");
     expectRejected<std::vector<PendingAuthenticationRequestDto>>(std::string(200, '[') + std::string(200, ']'));
-    EXPECT_EQ(CodableHelper::decode<HotpChallengeDto>(R"({"hotp":2e3})").hotp, 2000);
+    EXPECT_EQ(JsonCoding::decode<HotpChallengeDto>(R"({"hotp":2e3})").hotp, 2000);
 
     // Optional: missing or null are both absent; unknown keys are ignored.
-    EXPECT_FALSE(CodableHelper::decode<VerifyCodeResponseDto>(R"({"valid":null,"extra":[1]})").valid.has_value());
+    EXPECT_FALSE(JsonCoding::decode<VerifyCodeResponseDto>(R"({"valid":null,"extra":[1]})").valid.has_value());
     // The snake-case keys are the only ones read.
     expectRejected<AuthenticationRequestDto>(
         R"({"userId":"u","responseType":"code","clientId":"c","redirectUri":"r","scope":"s"})");
 }
 
 TEST(ServiceModels, CardResponseHasExactlyItsTwoKeys) {
-    const json out =
-        json::parse(CodableHelper::encode(CibaAuthenticationCardResponseDto{"n-9", AuthStatus::CANCELLED}));
+    const json out = json::parse(JsonCoding::encode(CibaAuthenticationCardResponseDto{"n-9", AuthStatus::CANCELLED}));
     EXPECT_EQ(out, json::parse(R"({"notificationId":"n-9","authStatus":"CANCELLED"})"));
 }
 
 TEST(ServiceModels, ErrorCodesKnownAndUnknown) {
-    const auto known = CodableHelper::decode<ErrorDto>(R"({"code":"BUSI-AUTHENT-10"})");
+    const auto known = JsonCoding::decode<ErrorDto>(R"({"code":"BUSI-AUTHENT-10"})");
     EXPECT_EQ(known.errorCode(), ErrorDtoCode::BAD_SESSION);
-    const auto unknown = CodableHelper::decode<ErrorDto>(R"({"code":"BUSI-AUTHENT-11","message":"m"})");
+    const auto unknown = JsonCoding::decode<ErrorDto>(R"({"code":"BUSI-AUTHENT-11","message":"m"})");
     EXPECT_EQ(unknown.code, "BUSI-AUTHENT-11");
     EXPECT_FALSE(unknown.errorCode().has_value());
     EXPECT_EQ(rawValue(ErrorDtoCode::SESSION_TIMEOUT), "BUSI-AUTHENT-8");
@@ -198,7 +197,7 @@ TEST(ServiceModels, DatesInTheThreeFormsAndWrittenInGmt) {
 }
 
 TEST(ServiceModels, AnyValuesKeepTheirKind) {
-    const auto request = CodableHelper::decode<CibaAuthenticationRequestDtoSerializable>(
+    const auto request = JsonCoding::decode<CibaAuthenticationRequestDtoSerializable>(
         R"({"decoupledAuthId":"d","userInfo":"u","isConsentRequired":true,"expiresIn":1,"clientId":"c",)"
         R"("data":{"big":18446744073709551615,"neg":-1,"f":0.25,"t":"x","n":null,"b":false}})");
     ASSERT_TRUE(request.data.has_value());
@@ -208,12 +207,12 @@ TEST(ServiceModels, AnyValuesKeepTheirKind) {
     EXPECT_EQ(d["neg"].get<std::int64_t>(), -1);
     EXPECT_EQ(d["f"].get<double>(), 0.25);
     EXPECT_TRUE(d["n"].is_null());
-    EXPECT_EQ(json::parse(CodableHelper::encode(request))["data"], d);
+    EXPECT_EQ(json::parse(JsonCoding::encode(request))["data"], d);
     // An explicit null is written only when asked for.
     json j = json::object();
-    coding::put(j, "a", NullEncodable<std::string>::null());
-    coding::put(j, "b", NullEncodable<std::string>::nothing());
-    coding::put(j, "c", NullEncodable<std::string>::of("v"));
+    coding::put(j, "a", Nullable<std::string>::null());
+    coding::put(j, "b", Nullable<std::string>::nothing());
+    coding::put(j, "c", Nullable<std::string>::of("v"));
     EXPECT_EQ(j, json::parse(R"({"a":null,"c":"v"})"));
 }
 

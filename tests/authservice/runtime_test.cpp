@@ -237,7 +237,7 @@ TEST_F(ServiceRuntime, FailuresKeepTheirStatusAndBody) {
     EXPECT_EQ(state.error().builderErrorKind(), DecodableRequestBuilderError::Kind::unsuccessfulHTTPStatusCode);
     ASSERT_TRUE(state.error().response().has_value());
     EXPECT_EQ(state.error().response()->statusCode, 500);
-    EXPECT_EQ(CodableHelper::decode<ErrorDto>(*state.error().body()).errorCode(), ErrorDtoCode::SESSION_TIMEOUT);
+    EXPECT_EQ(JsonCoding::decode<ErrorDto>(*state.error().body()).errorCode(), ErrorDtoCode::SESSION_TIMEOUT);
 
     answer(404, "<html>introuvable</html>", "text/html");
     const auto logout = SessionManagementAPIAPI::logoutAll("u1");
@@ -454,7 +454,7 @@ TEST_F(ServiceRuntime, UnsupportedMethodsAndMediaTypesAreProgrammingErrors) {
 TEST_F(ServiceRuntime, FormEncodingsAndDownloads) {
     answer(200);
     auto form = URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "PUT", server_->baseUrl() + "form", Parameters{{"a b", AnyCodable("x&y")}, {"n", AnyCodable(2)}},
+        "PUT", server_->baseUrl() + "form", Parameters{{"a b", JsonValue("x&y")}, {"n", JsonValue(2)}},
         {{"Content-Type", "application/x-www-form-urlencoded"}}, true);
     ASSERT_TRUE(form->executeBlocking().ok());
     EXPECT_EQ(lastReceived().method, "PUT");

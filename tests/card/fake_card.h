@@ -164,15 +164,15 @@ public:
         dir_ = std::filesystem::temp_directory_path() /
                ("qel-card-log-" + std::to_string(::getpid()) + "-" + std::to_string(counter()++));
         std::filesystem::remove_all(dir_);
-        SwiftLogger::configure("/SigillaDriver", "Sigilla", true);
-        SwiftLogger::setDirectory(dir_.string());
+        Logger::configure("/SigillaDriver", "Sigilla", true);
+        Logger::setDirectory(dir_.string());
     }
     ~LogCapture() {
-        SwiftLogger::setDirectory("");
+        Logger::setDirectory("");
         std::filesystem::remove_all(dir_);
     }
     std::string text() const {
-        std::ifstream in(SwiftLogger::currentFilePath());
+        std::ifstream in(Logger::currentFilePath());
         std::stringstream s;
         s << in.rdbuf();
         return s.str();

@@ -49,7 +49,7 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace qel {
 namespace {
 
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 using test::hex;
 using test::ScriptedCard;
 

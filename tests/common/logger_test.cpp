@@ -24,15 +24,15 @@ protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("qel-logger-" + std::to_string(getpid())) / "Logs";
         fs::remove_all(dir_.parent_path());
-        SwiftLogger::setDirectory(dir_.string());
-        SwiftLogger::configure("/KartelloStore", "Kartello", true);
+        Logger::setDirectory(dir_.string());
+        Logger::configure("/KartelloStore", "Kartello", true);
     }
     void TearDown() override {
-        SwiftLogger::setDirectory("");
+        Logger::setDirectory("");
         fs::remove_all(dir_.parent_path());
     }
     std::string readAll() {
-        std::ifstream in(SwiftLogger::currentFilePath());
+        std::ifstream in(Logger::currentFilePath());
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -41,9 +41,9 @@ protected:
 };
 
 TEST_F(LoggerTest, FirstEntryCreatesTheDayFileAndLaterOnesAppend) {
-    SwiftLogger::log("Erreur dans C_Login: résultat = 160", Severity::error);
-    SwiftLogger::log("label\n2026-01-01 00:00:00000 [\u2705]forged\r\x1B[2J\x7F", Severity::info);
-    const std::string path = SwiftLogger::currentFilePath();
+    Logger::log("Erreur dans C_Login: résultat = 160", Severity::error);
+    Logger::log("label\n2026-01-01 00:00:00000 [\u2705]forged\r\x1B[2J\x7F", Severity::info);
+    const std::string path = Logger::currentFilePath();
     EXPECT_TRUE(std::regex_search(path, std::regex("/Logs/KartelloStore-\\d{4}-\\d{2}-\\d{2}\\.log$"))) << path;
 
     const std::string text = readAll();
@@ -66,7 +66,7 @@ TEST_F(LoggerTest, EverySeverityWritesItsOwnTag) {
         {Severity::success, "[\u2705]"},   {Severity::error, "[\u26D4\uFE0F]"}, {Severity::info, "[\u2139\uFE0F]"},
         {Severity::debug, "[\U0001F4AC]"}, {Severity::verbose, "[\U0001F52C]"}, {Severity::warning, "[\u26A0\uFE0F]"},
         {Severity::severe, "[\U0001F525]"}};
-    for (const auto& [severity, tag] : tags) SwiftLogger::log("m", severity);
+    for (const auto& [severity, tag] : tags) Logger::log("m", severity);
     const std::string text = readAll();
     for (const auto& [severity, tag] : tags) EXPECT_NE(text.find(tag + "m\n"), std::string::npos) << tag;
 }
@@ -75,7 +75,7 @@ TEST_F(LoggerTest, ConcurrentWritersKeepLinesWhole) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) SwiftLogger::log("thread " + std::to_string(t) + " line", Severity::debug);
+            for (int i = 0; i < 200; ++i) Logger::log("thread " + std::to_string(t) + " line", Severity::debug);
         });
     for (auto& th : threads) th.join();
     std::istringstream in(readAll());
@@ -92,19 +92,19 @@ TEST_F(LoggerTest, ConcurrentWritersKeepLinesWhole) {
 // A process with more rights than the folder's owner (a set-user-ID program, a service loading the
 // module) must not write where that owner points it.
 TEST_F(LoggerTest, RefusesLinkedFilesAndFoldersOthersControl) {
-    SwiftLogger::log("first", Severity::info);
+    Logger::log("first", Severity::info);
     const fs::path elsewhere = dir_.parent_path() / "elsewhere.log";
     std::ofstream(elsewhere) << "kept\n";
-    const std::string path = SwiftLogger::currentFilePath();
+    const std::string path = Logger::currentFilePath();
     fs::remove(path);
     fs::create_symlink(elsewhere, path);
     testing::internal::CaptureStderr();
-    SwiftLogger::log("through the link", Severity::info);
+    Logger::log("through the link", Severity::info);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("symbolic link"), std::string::npos);
     fs::remove(path);
     fs::create_hard_link(elsewhere, path);
     testing::internal::CaptureStderr();
-    SwiftLogger::log("through the hard link", Severity::info);
+    Logger::log("through the hard link", Severity::info);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("not a plain file"), std::string::npos);
     std::ifstream in(elsewhere);
     std::stringstream kept;
@@ -114,7 +114,7 @@ TEST_F(LoggerTest, RefusesLinkedFilesAndFoldersOthersControl) {
 
     ::chmod(dir_.c_str(), 0770);
     testing::internal::CaptureStderr();
-    SwiftLogger::log("group may write", Severity::info);
+    Logger::log("group may write", Severity::info);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("writable by other users"), std::string::npos);
     EXPECT_FALSE(fs::exists(path));
     ::chmod(dir_.c_str(), 0700);
@@ -124,14 +124,14 @@ TEST_F(LoggerTest, RefusesLinkedFilesAndFoldersOthersControl) {
     fs::remove_all(dir_);
     fs::create_directory_symlink(real, dir_);
     testing::internal::CaptureStderr();
-    SwiftLogger::log("folder is a link", Severity::info);
+    Logger::log("folder is a link", Severity::info);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("is a symbolic link"), std::string::npos);
     EXPECT_TRUE(fs::is_empty(real));
 }
 
 TEST_F(LoggerTest, AWriteRefusedAfterTheFileOpenedSaysSoOnStdout) {
-    SwiftLogger::log("first", Severity::info);
-    const auto size = fs::file_size(SwiftLogger::currentFilePath());
+    Logger::log("first", Severity::info);
+    const auto size = fs::file_size(Logger::currentFilePath());
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
@@ -139,7 +139,7 @@ TEST_F(LoggerTest, AWriteRefusedAfterTheFileOpenedSaysSoOnStdout) {
     full.rlim_cur = size;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
     testing::internal::CaptureStdout();
-    SwiftLogger::log("one line too many", Severity::info);
+    Logger::log("one line too many", Severity::info);
     const std::string out = testing::internal::GetCapturedStdout();
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
@@ -152,16 +152,16 @@ TEST(LoggerPlacement, WithoutHomeNothingIsWrittenAndStandardErrorSaysWhy) {
         if (const char* v = std::getenv(name)) saved.emplace_back(name, v);
         ::unsetenv(name);
     }
-    SwiftLogger::setDirectory("");
+    Logger::setDirectory("");
     EXPECT_EQ(userdirs::home(), "");
     EXPECT_EQ(userdirs::cacheHome(), "");
     EXPECT_EQ(userdirs::documentsDir(), "");
     testing::internal::CaptureStderr();
-    SwiftLogger::log("nowhere to go", Severity::error);
+    Logger::log("nowhere to go", Severity::error);
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(SwiftLogger::directory(), "");
+    EXPECT_EQ(Logger::directory(), "");
     for (const auto& [name, value] : saved) ::setenv(name.c_str(), value.c_str(), 1);
-    SwiftLogger::setDirectory("");
+    Logger::setDirectory("");
     EXPECT_NE(said.find("neither XDG_STATE_HOME nor HOME is set"), std::string::npos) << said;
 }
 
@@ -171,11 +171,11 @@ TEST(LoggerFailure, UnwritableDirectorySaysSoOnStdoutAndNeverThrows) {
     }
     const fs::path blocker = fs::temp_directory_path() / ("qel-blocker-" + std::to_string(getpid()));
     std::ofstream(blocker) << "x";
-    SwiftLogger::setDirectory((blocker / "Logs").string());
+    Logger::setDirectory((blocker / "Logs").string());
     testing::internal::CaptureStdout();
-    EXPECT_NO_THROW(SwiftLogger::log("lost", Severity::error));
+    EXPECT_NO_THROW(Logger::log("lost", Severity::error));
     const std::string out = testing::internal::GetCapturedStdout();
-    SwiftLogger::setDirectory("");
+    Logger::setDirectory("");
     fs::remove(blocker);
     EXPECT_NE(out.find("unable to create " + (blocker / "Logs").string() + ": "), std::string::npos) << out;
     EXPECT_NE(out.find("Could not write to file"), std::string::npos) << out;

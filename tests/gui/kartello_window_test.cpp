@@ -473,7 +473,7 @@ TEST_F(KartelloSignIn, QuitWhileSignedInEndsOnlyAfterTheSilentDisconnection) {
 // service's. The time stamps are left out (their digits would match anything).
 TEST_F(KartelloSignIn, NoLogHoldsThePinOrACode) {
     std::vector<std::string> logs{testbed::runDir() + "/vek-sim.log"};
-    const std::filesystem::path logDir = std::filesystem::path(SwiftLogger::currentFilePath()).parent_path();
+    const std::filesystem::path logDir = std::filesystem::path(Logger::currentFilePath()).parent_path();
     for (const auto& entry : std::filesystem::directory_iterator(logDir)) logs.push_back(entry.path().string());
     ASSERT_GE(logs.size(), 2u);
     for (const std::string& secret : secretsSeen()) {

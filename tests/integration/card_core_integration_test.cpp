@@ -28,7 +28,7 @@ namespace qel {
 namespace {
 
 using namespace std::chrono_literals;
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 
 /// A private copy of one of the testbed's profiles with its state cleared (full PIN counters).
 std::string freshProfile(const std::string& name) {
@@ -161,7 +161,7 @@ TEST_F(CardCoreIntegrationTest, CertificatesComeFromTheCacheOnceRead) {
 }
 
 /// Verifies a signature made by the card with the certificate's public key.
-void expectVerifies(EVP_PKEY* key, SecKeyAlgorithm algorithm, const Bytes& digest, const Bytes& signature) {
+void expectVerifies(EVP_PKEY* key, AsymmetricAlgorithm algorithm, const Bytes& digest, const Bytes& signature) {
     const EVP_MD* md = nullptr;
     bool pss = false;
     switch (algorithm) {
@@ -194,7 +194,7 @@ void expectVerifies(EVP_PKEY* key, SecKeyAlgorithm algorithm, const Bytes& diges
         << constantName(algorithm);
 }
 
-Bytes digestOf(SecKeyAlgorithm algorithm, const std::string& message) {
+Bytes digestOf(AsymmetricAlgorithm algorithm, const std::string& message) {
     bool sha1 = algorithm == A::RSASignatureDigestPKCS1v15SHA1 || algorithm == A::RSASignatureDigestPSSSHA1;
     const EVP_MD* md = sha1                                               ? EVP_sha1()
                        : algorithm == A::RSASignatureDigestPKCS1v15SHA224 ? EVP_sha224()
@@ -225,7 +225,7 @@ TEST_F(CardCoreIntegrationTest, SignsWithEveryAcceptedAlgorithmAndDeciphers) {
             ASSERT_TRUE(x509);
             PkeyPtr publicKey(X509_get_pubkey(x509.get()));
             CardKey key{keyTypeForUsage(k.keyUsage), k.keyNum, Algos(card.type(), isDecipherCapable(k.keyUsage))};
-            for (SecKeyAlgorithm algorithm : key.algos.sign) {
+            for (AsymmetricAlgorithm algorithm : key.algos.sign) {
                 Bytes digest = digestOf(algorithm, "message signed by " + k.keyLabel);
                 Bytes signature = card.signData(digest, algorithm, key);
                 expectVerifies(publicKey.get(), algorithm, digest, signature);

@@ -191,8 +191,8 @@ TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
     fake.searchedLabels.clear();
     test::LogCapture log;
     SituFactuInfos situations = card.getSituations();
-    EXPECT_EQ(situations.situFactuTab.size(), 3u);
-    EXPECT_TRUE(situations.situFactuTab[1].hasFactu);
+    EXPECT_EQ(situations.situFactuList.size(), 3u);
+    EXPECT_TRUE(situations.situFactuList[1].hasFactu);
     EXPECT_EQ(fake.searchedLabels,
               (std::vector<std::string>{"QEL_ACTIVITY_01_PS", "QEL_ACTIVITY_02_PS", "QEL_ACTIVITY_03_PS",
                                         "QEL_ACTIVITY_04_PS", "QEL_SIT_FACT"}));
@@ -202,13 +202,13 @@ TEST_F(BindingTest, SituationLabelsStopAtTheFirstMissingOne) {
 TEST_F(BindingTest, SixteenSituationsAndNone) {
     Pkcs11Card card(library, 1);
     fake.searchedLabels.clear();
-    EXPECT_TRUE(card.getSituations().situFactuTab.empty());
+    EXPECT_TRUE(card.getSituations().situFactuList.empty());
     EXPECT_EQ(fake.searchedLabels, (std::vector<std::string>{"QEL_ACTIVITY_01_PS"}));  // no billing read
 
     for (int i = 1; i <= 17; ++i) token().objects[qel::format("QEL_ACTIVITY_%02d_PS", i)] = test::sampleActivity();
     fake.searchedLabels.clear();
     test::LogCapture log;
-    EXPECT_EQ(card.getSituations().situFactuTab.size(), 16u);
+    EXPECT_EQ(card.getSituations().situFactuList.size(), 16u);
     EXPECT_EQ(fake.searchedLabels.size(), 17u);  // 16 activities, then the billing object
     EXPECT_EQ(fake.searchedLabels[15], "QEL_ACTIVITY_16_PS");
     EXPECT_FALSE(log.contains("Nombre de situations trouvées"));

@@ -109,9 +109,9 @@ TEST(SituationDecoding, ActivityFields) {
     infos.decodeQelActivity(test::sampleActivity());
     infos.decodeQelActivity(test::sampleActivity(0x07, "9XYZ", "SA99"));
     infos.decodeQelActivity(tlv(0xEE, tlv(0x80, {0x02})));
-    ASSERT_EQ(infos.situFactuTab.size(), 3u);
+    ASSERT_EQ(infos.situFactuList.size(), 3u);
 
-    const auto& first = infos.situFactuTab[0];
+    const auto& first = infos.situFactuList[0];
     EXPECT_FALSE(first.hasFactu);
     EXPECT_EQ(first.modeExercice, "Libéral, exploitant ou commerçant");
     EXPECT_EQ(first.tableauPharma, "Pharmacien adjoint officine");
@@ -119,12 +119,12 @@ TEST(SituationDecoding, ActivityFields) {
     EXPECT_EQ(first.identifiantSitu, "FINESS 123456789");
     EXPECT_EQ(first.secteurActivite, "Cabinet individuel");
 
-    const auto& second = infos.situFactuTab[1];
+    const auto& second = infos.situFactuList[1];
     EXPECT_EQ(second.modeExercice, "Non rétribué");
     EXPECT_EQ(second.identifiantSitu, "Non défini");
     EXPECT_EQ(second.secteurActivite, "Non défini");
 
-    const auto& bare = infos.situFactuTab[2];
+    const auto& bare = infos.situFactuList[2];
     EXPECT_EQ(bare.modeExercice, "Mode d'exercice non défini");
     EXPECT_EQ(bare.tableauPharma, "");
     EXPECT_EQ(bare.raisonSociale, "Non défini");
@@ -140,8 +140,8 @@ SituFactuInfos threeSituations() {
 TEST(SituationDecoding, BillingBlockCompletesItsSituation) {
     SituFactuInfos infos = threeSituations();
     infos.decodeQelSitFact(billing({billingBlock(0x02)}));
-    EXPECT_FALSE(infos.situFactuTab[0].hasFactu);
-    const auto& s = infos.situFactuTab[1];
+    EXPECT_FALSE(infos.situFactuList[0].hasFactu);
+    const auto& s = infos.situFactuList[1];
     EXPECT_TRUE(s.hasFactu);
     EXPECT_EQ(s.identifiantFactu, "12345678");
     EXPECT_EQ(s.specialite, "Médecine générale");
@@ -156,7 +156,7 @@ TEST(SituationDecoding, BillingBlockCompletesItsSituation) {
 TEST(SituationDecoding, BillingFallbacksForUnknownCodes) {
     SituFactuInfos infos = threeSituations();
     infos.decodeQelSitFact(billing({billingBlock(0x01, {0x52, 0x51, 0x27}, {0x42}, {0xF0})}));
-    const auto& s = infos.situFactuTab[0];
+    const auto& s = infos.situFactuList[0];
     EXPECT_EQ(s.specialite, "Non définie");
     EXPECT_EQ(s.convention, "Etablissement ou Centre de Santé");
     EXPECT_EQ(s.zoneTarifaire, "Zone tarifaire non définie");
@@ -170,11 +170,11 @@ TEST(SituationDecoding, ShortSpecialityTextsStillGiveTheMileageFromTheLastCharac
     SituFactuInfos infos = threeSituations();
     infos.decodeQelSitFact(
         billing({billingBlock(0x01, {0x01, 0x32}), billingBlock(0x02, {0x01}), billingBlock(0x03, {})}));
-    EXPECT_EQ(infos.situFactuTab[0].specialite, "Médecine générale");
-    EXPECT_EQ(infos.situFactuTab[0].zoneTarifaire, "Zone tarifaire non définie");
-    EXPECT_EQ(infos.situFactuTab[0].indemKilometre, "Indemnités kilométriques montagne");
-    EXPECT_EQ(infos.situFactuTab[1].indemKilometre, "Indemnités kilométriques plaine");
-    EXPECT_EQ(infos.situFactuTab[2].indemKilometre, "Indemnités kilométriques non définies");
+    EXPECT_EQ(infos.situFactuList[0].specialite, "Médecine générale");
+    EXPECT_EQ(infos.situFactuList[0].zoneTarifaire, "Zone tarifaire non définie");
+    EXPECT_EQ(infos.situFactuList[0].indemKilometre, "Indemnités kilométriques montagne");
+    EXPECT_EQ(infos.situFactuList[1].indemKilometre, "Indemnités kilométriques plaine");
+    EXPECT_EQ(infos.situFactuList[2].indemKilometre, "Indemnités kilométriques non définies");
 }
 
 TEST(SituationDecoding, AgreementCombinations) {
@@ -204,16 +204,16 @@ TEST(SituationDecoding, PermissionCharacters) {
 TEST(SituationDecoding, BlockNamingMissingSituationEndsDecoding) {
     SituFactuInfos infos = threeSituations();
     infos.decodeQelSitFact(billing({billingBlock(0x01), billingBlock(0x05), billingBlock(0x03)}));
-    EXPECT_TRUE(infos.situFactuTab[0].hasFactu);
-    EXPECT_FALSE(infos.situFactuTab[2].hasFactu);
+    EXPECT_TRUE(infos.situFactuList[0].hasFactu);
+    EXPECT_FALSE(infos.situFactuList[2].hasFactu);
 }
 
 TEST(SituationDecoding, BlockNumbersThatAreNotUsable) {
     SituFactuInfos infos = threeSituations();
     // Situation 0 is skipped; a number that is not a number ends the decoding.
     infos.decodeQelSitFact(billing({billingBlock(0x00), billingBlock(0x03), billingBlock(0x1F), billingBlock(0x01)}));
-    EXPECT_TRUE(infos.situFactuTab[2].hasFactu);
-    EXPECT_FALSE(infos.situFactuTab[0].hasFactu);
+    EXPECT_TRUE(infos.situFactuList[2].hasFactu);
+    EXPECT_FALSE(infos.situFactuList[0].hasFactu);
 }
 
 TEST(SituationDecoding, HostileBillingLeavesSituationsIntact) {
@@ -229,8 +229,8 @@ TEST(SituationDecoding, HostileBillingLeavesSituationsIntact) {
     for (const auto& data : cases) {
         SituFactuInfos infos = threeSituations();
         infos.decodeQelSitFact(data);
-        ASSERT_EQ(infos.situFactuTab.size(), 3u);
-        for (const auto& s : infos.situFactuTab) EXPECT_FALSE(s.hasFactu);
+        ASSERT_EQ(infos.situFactuList.size(), 3u);
+        for (const auto& s : infos.situFactuList) EXPECT_FALSE(s.hasFactu);
     }
 }
 
@@ -240,8 +240,8 @@ TEST(SituationDecoding, TruncatedBlockKeepsEarlierBlocks) {
     data.resize(data.size() - 3);
     data[1] = static_cast<std::uint8_t>(data.size() - 2);
     infos.decodeQelSitFact(data);
-    EXPECT_TRUE(infos.situFactuTab[0].hasFactu);
-    EXPECT_FALSE(infos.situFactuTab[1].hasFactu);
+    EXPECT_TRUE(infos.situFactuList[0].hasFactu);
+    EXPECT_FALSE(infos.situFactuList[1].hasFactu);
 }
 
 TEST(CodeLabels, TablesAsListed) {

@@ -156,14 +156,14 @@ TEST_F(SoftHsmTest, HolderDataEndToEnd) {
 
 TEST_F(SoftHsmTest, SituationsAreReadAfterLogin) {
     auto card = openCard(kContactToken);
-    EXPECT_TRUE(card->getSituations().situFactuTab.empty());
+    EXPECT_TRUE(card->getSituations().situFactuList.empty());
 
     ASSERT_EQ(card->login(test::kUserPin, false), CKR_OK);
     SituFactuInfos situations = card->getSituations();
-    ASSERT_EQ(situations.situFactuTab.size(), 2u);
-    EXPECT_FALSE(situations.situFactuTab[0].hasFactu);
-    EXPECT_EQ(situations.situFactuTab[0].identifiantSitu, "FINESS 123456789");
-    const auto& billed = situations.situFactuTab[1];
+    ASSERT_EQ(situations.situFactuList.size(), 2u);
+    EXPECT_FALSE(situations.situFactuList[0].hasFactu);
+    EXPECT_EQ(situations.situFactuList[0].identifiantSitu, "FINESS 123456789");
+    const auto& billed = situations.situFactuList[1];
     EXPECT_EQ(billed.modeExercice, "Salarié");
     EXPECT_EQ(billed.identifiantSitu, "SIRET 123");
     EXPECT_EQ(billed.secteurActivite, "Pharmacie d'officine");
@@ -186,7 +186,7 @@ TEST_F(SoftHsmTest, CertificatesWithTheirIdentifiers) {
     EXPECT_EQ(*signature->certId, Bytes{0x01});
     EXPECT_FALSE(signature->authCert);
     EXPECT_TRUE(authentication->authCert);
-    ASSERT_NE(signature->secCert(), nullptr);
+    ASSERT_NE(signature->x509(), nullptr);
     EXPECT_EQ(signature->subjectCommonName(), "DUPONT JEAN");
     EXPECT_EQ(signature->issuerCommonName(), "AC TEST QEL");
     EXPECT_EQ(signature->notAfterText(), today(10));

@@ -209,12 +209,12 @@ TEST_F(TestbedPkcs11Test, SituationsWithBilling) {
     Pkcs11Card card(*library, *slot);
     ASSERT_EQ(card.login(profile.pin.code, false), CKR_OK);
     SituFactuInfos situations = card.getSituations();
-    ASSERT_EQ(situations.situFactuTab.size(), profile.situations.size());
+    ASSERT_EQ(situations.situFactuList.size(), profile.situations.size());
     ASSERT_FALSE(profile.situations.empty());
     for (std::size_t i = 0; i < profile.situations.size(); ++i) {
         SCOPED_TRACE(i);
         const sim::SituationProfile& expected = profile.situations[i];
-        const SituFactuStruct& got = situations.situFactuTab[i];
+        const SituFactuStruct& got = situations.situFactuList[i];
         EXPECT_EQ(got.modeExercice, label(practiceModeLabels(), expected.practiceMode));
         EXPECT_EQ(got.raisonSociale, expected.companyName);
         EXPECT_EQ(got.identifiantSitu, label(structureIdTypeLabels(), expected.structureId.substr(0, 1)) + " " +
@@ -246,7 +246,7 @@ TEST_F(TestbedPkcs11Test, CertificatesAndSignatureSelfTest) {
                                [&](const auto& c) { return c->certName == key.certLabel; });
         ASSERT_NE(it, card.x509Certs->end());
         EXPECT_EQ((*it)->certId, key.keyId);
-        EXPECT_NE((*it)->secCert(), nullptr);
+        EXPECT_NE((*it)->x509(), nullptr);
         EXPECT_EQ((*it)->authCert, key.certLabel.find("Authentification") != std::string::npos);
     }
 

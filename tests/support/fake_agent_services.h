@@ -9,21 +9,21 @@
 
 namespace qel::test {
 
-struct FakeNotificationCenter : agent::NotificationCenter {
-    std::optional<std::string> requestAuthorization() override {
-        ++authorizationRequests;
-        return authorizationError;
+struct FakeNotifications : agent::Notifications {
+    std::optional<std::string> checkServer() override {
+        ++serverChecks;
+        return serverError;
     }
     bool supportsActions() override { return actions; }
     void add(const agent::NotificationContent& content) override { posted.push_back(content); }
 
-    std::optional<std::string> authorizationError;
+    std::optional<std::string> serverError;
     bool actions = true;
-    int authorizationRequests = 0;
+    int serverChecks = 0;
     std::vector<agent::NotificationContent> posted;
 };
 
-struct FakeStatusItem : agent::StatusItem {
+struct FakeTrayIcon : agent::TrayIcon {
     bool show() override {
         ++shown;
         return trayAvailable;
@@ -51,7 +51,7 @@ struct FakeProgramLauncher : agent::ProgramLauncher {
     bool launchSucceeds = true;
 };
 
-struct FakeLoginItems : agent::LoginItems {
+struct FakeAutostart : agent::Autostart {
     bool setEnabled(const std::string& identifier, bool enabled) override {
         calls.emplace_back(identifier, enabled);
         return true;
@@ -59,7 +59,7 @@ struct FakeLoginItems : agent::LoginItems {
     std::vector<std::pair<std::string, bool>> calls;
 };
 
-struct FakeDistributedNotifications : agent::DistributedNotifications {
+struct FakeSessionSignals : agent::SessionSignals {
     void post(const std::string& name, const std::string& object) override { posted.emplace_back(name, object); }
     std::vector<std::pair<std::string, std::string>> posted;
 };

@@ -12,7 +12,7 @@ class LogCapture {
 public:
     LogCapture() : start_(size()) {}
     std::string text() const {
-        std::ifstream in(SwiftLogger::currentFilePath(), std::ios::binary);
+        std::ifstream in(Logger::currentFilePath(), std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         std::string all = s.str();
@@ -22,7 +22,7 @@ public:
 
 private:
     static std::size_t size() {
-        std::ifstream in(SwiftLogger::currentFilePath(), std::ios::binary | std::ios::ate);
+        std::ifstream in(Logger::currentFilePath(), std::ios::binary | std::ios::ate);
         return in ? static_cast<std::size_t>(in.tellg()) : 0;
     }
     std::size_t start_;

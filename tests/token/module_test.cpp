@@ -646,7 +646,7 @@ TEST_F(ModuleTest, FinalizeSaysWhatItCouldNotDo) {
     p11::setReaderServiceFactory([failing] { return failing; });
     ASSERT_EQ(C_Initialize(nullptr), CKR_OK);
     EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    std::ifstream in(SwiftLogger::currentFilePath());
+    std::ifstream in(Logger::currentFilePath());
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_NE(text.str().find("C_Finalize could not end the waits for slot events : the service went away"),

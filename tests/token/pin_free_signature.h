@@ -10,7 +10,7 @@ namespace qel::sigillatest {
 inline int signatureWithoutPin(SmartCard& connection) {
     QELCard card(connection, connection.atr());
     try {
-        card.signData(Bytes(32, 0x11), SecKeyAlgorithm::RSASignatureDigestPKCS1v15SHA256,
+        card.signData(Bytes(32, 0x11), AsymmetricAlgorithm::RSASignatureDigestPKCS1v15SHA256,
                       CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
         return 0x9000;
     } catch (const TokenError& e) {

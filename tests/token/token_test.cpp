@@ -19,20 +19,20 @@ using sim::Generation;
 using sim::ReaderKind;
 using testing::loadCard;
 using testing::RecordingCard;
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 
 const Bytes kAid{0x80, 0x25, 0x00, 0x00, 0x01, 0xFF, 0x01, 0x00};
 
-std::vector<const SigillaKeychainKey*> keysOf(const Sigilla& token) {
-    std::vector<const SigillaKeychainKey*> keys;
-    for (const auto& item : token.keychainContents())
-        if (const auto* key = std::get_if<SigillaKeychainKey>(&item)) keys.push_back(key);
+std::vector<const TokenKey*> keysOf(const Sigilla& token) {
+    std::vector<const TokenKey*> keys;
+    for (const auto& item : token.publishedObjects())
+        if (const auto* key = std::get_if<TokenKey>(&item)) keys.push_back(key);
     return keys;
 }
 
-const SigillaKeychainCertificate& certificateOf(const Sigilla& token, const SigillaKeychainKey& key) {
-    for (const auto& item : token.keychainContents())
-        if (const auto* c = std::get_if<SigillaKeychainCertificate>(&item); c && c->objectID == key.keyID) return *c;
+const TokenCertificate& certificateOf(const Sigilla& token, const TokenKey& key) {
+    for (const auto& item : token.publishedObjects())
+        if (const auto* c = std::get_if<TokenCertificate>(&item); c && c->objectID == key.keyID) return *c;
     throw std::runtime_error("no certificate for key");
 }
 
@@ -63,12 +63,12 @@ void login(Card& c, const char* pin = "1234") {
 TEST(SigillaToken, PublishesEachCertificateFollowedByItsKeyUnderTheKeyIdLastByte) {
     for (Generation g : {Generation::QEL3, Generation::QEL4}) {
         Card c = openToken(g);
-        const auto& items = c.token->keychainContents();
+        const auto& items = c.token->publishedObjects();
         ASSERT_GE(items.size(), 4u) << sim::generationName(g);
         ASSERT_EQ(items.size() % 2, 0u);
         for (std::size_t i = 0; i < items.size(); i += 2) {
-            const auto* cert = std::get_if<SigillaKeychainCertificate>(&items[i]);
-            const auto* key = std::get_if<SigillaKeychainKey>(&items[i + 1]);
+            const auto* cert = std::get_if<TokenCertificate>(&items[i]);
+            const auto* key = std::get_if<TokenKey>(&items[i + 1]);
             ASSERT_NE(cert, nullptr);
             ASSERT_NE(key, nullptr);
             EXPECT_EQ(key->objectID, Bytes{cert->objectID.back()});
@@ -96,10 +96,10 @@ TEST(SigillaToken, KeysWhoseIdentifiersEndAlikeArePublishedOnce) {
     auto token = driver.createTokenForSmartCard(smartCard, kAid);
     const auto keys = keysOf(*token);
     ASSERT_EQ(keys.size(), profile.keys.size() - 1);
-    for (const SigillaKeychainKey* key : keys) EXPECT_NE(key->keyID, profile.keys[1].keyId);
+    for (const TokenKey* key : keys) EXPECT_NE(key->keyID, profile.keys[1].keyId);
     std::size_t certificates = 0;
-    for (const auto& item : token->keychainContents())
-        certificates += std::holds_alternative<SigillaKeychainCertificate>(item) ? 1 : 0;
+    for (const auto& item : token->publishedObjects())
+        certificates += std::holds_alternative<TokenCertificate>(item) ? 1 : 0;
     EXPECT_EQ(certificates, profile.keys.size());
     testing::forgetCachedFiles();
 }
@@ -114,7 +114,7 @@ TEST(SigillaToken, KeyConstraintsFollowTheReaderAndTheKeyKind) {
         Card c = openToken(k.g, k.kind);
         const bool contactless = k.kind == ReaderKind::contactless;
         int decipherKeys = 0;
-        for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+        for (const TokenKey* key : keysOf(*c.token)) {
             EXPECT_EQ(key->bContactless, contactless);
             EXPECT_FALSE(key->canPerformKeyExchange);
             EXPECT_FALSE(key->suitableForLogin);
@@ -164,7 +164,7 @@ TEST(SigillaSession, SupportsTheAlgorithmsOfEachGenerationAndKeyKind) {
     Card qel4 = openToken(Generation::QEL4);
     for (const Case& k : cases) {
         Card& c = k.g == Generation::QEL3 ? qel3 : qel4;
-        for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+        for (const TokenKey* key : keysOf(*c.token)) {
             if (key->type != k.keyType) continue;
             EXPECT_EQ(c.session->supportsOperation(k.operation, key->objectID, k.algorithm), k.expected)
                 << sim::generationName(k.g) << " key " << int(key->keyNum) << " op " << k.operation << " "
@@ -185,7 +185,7 @@ TEST(SigillaSession, SignaturesOfEveryAcceptedAlgorithmVerifyWithTheCertificate)
     for (Generation g : {Generation::QEL3, Generation::QEL4}) {
         Card c = openToken(g);
         login(c);
-        for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+        for (const TokenKey* key : keysOf(*c.token)) {
             for (A algorithm : key->algos.sign) {
                 const auto& [hashName, pss] = hashes.at(algorithm);
                 const Bytes hash = testing::sha(hashName, Bytes{'q', 'e', 'l'});
@@ -202,7 +202,7 @@ TEST(SigillaSession, DeciphersWithTheDecipherKeyOnBothGenerations) {
     for (Generation g : {Generation::QEL3, Generation::QEL4}) {
         Card c = openToken(g);
         login(c);
-        for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+        for (const TokenKey* key : keysOf(*c.token)) {
             if (!key->canDecrypt) continue;
             const Bytes secret{'s', 'e', 'c', 'r', 'e', 't'};
             const Bytes cryptogram = testing::encryptFor(certificateOf(*c.token, *key).data, secret);
@@ -214,7 +214,7 @@ TEST(SigillaSession, DeciphersWithTheDecipherKeyOnBothGenerations) {
 
 TEST(SigillaSession, RefusedAlgorithmsAndUnknownKeysSendNothing) {
     Card c = openToken(Generation::QEL3);
-    const SigillaKeychainKey* key = keysOf(*c.token).front();
+    const TokenKey* key = keysOf(*c.token).front();
     c.smartCard->sent.clear();
     EXPECT_EQ(tokenCode([&] { c.session->signData(Bytes(32, 1), key->objectID, A::RSASignatureDigestPSSSHA256); }),
               TokenError::badParameter);
@@ -262,7 +262,7 @@ TEST(SigillaSession, EveryCommandToAFourthGenerationCardCarriesClass01) {
     c.smartCard->setCla(0x00);
     login(c);
     c.smartCard->setCla(0x00);
-    for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+    for (const TokenKey* key : keysOf(*c.token)) {
         c.session->signData(Bytes(32, 7), key->objectID, A::RSASignatureDigestPKCS1v15SHA256);
         if (key->canDecrypt) {
             const Bytes cryptogram = testing::encryptFor(certificateOf(*c.token, *key).data, Bytes{1, 2, 3});
@@ -276,7 +276,7 @@ TEST(SigillaSession, EveryCommandToAFourthGenerationCardCarriesClass01) {
 
 TEST(SigillaToken, ContactlessThirdGenerationSignsWithoutPin) {
     Card c = openToken(Generation::QEL3, ReaderKind::contactless);
-    for (const SigillaKeychainKey* key : keysOf(*c.token)) {
+    for (const TokenKey* key : keysOf(*c.token)) {
         const Bytes hash = testing::sha("SHA256", Bytes{1});
         const Bytes signature = c.session->signData(hash, key->objectID, A::RSASignatureDigestPKCS1v15SHA256);
         EXPECT_TRUE(testing::verifySignature(certificateOf(*c.token, *key).data, hash, signature, "SHA256", false));
@@ -320,7 +320,7 @@ TEST(SigillaToken, TheSecondTokenOfACardReadsItsDirectoriesAndCertificatesFromTh
             RecordingCard card(sim::loadQelCardModel(profile, ReaderKind::contact));
             TokenDriver driver;
             auto token = driver.createTokenForSmartCard(card, kAid);
-            return std::make_pair(card.sent.size(), token->keychainContents().size());
+            return std::make_pair(card.sent.size(), token->publishedObjects().size());
         };
         testing::forgetCachedFiles();
         const auto first = countCommands();

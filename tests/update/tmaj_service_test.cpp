@@ -336,9 +336,9 @@ TEST(DecodeApduResponse, JudgesTheStatusWord) {
         {"01029000", true, "01029000"},
         {"6a82", true, "6A82"},
         {"9404", true, "9404"},
-        {"6982", false, tmaj_messages::undecodable},
-        {"90006982", false, tmaj_messages::undecodable},
-        {"90", false, tmaj_messages::undecodable},
+        {"6982", false, tmaj_messages::answerNotUnderstood},
+        {"90006982", false, tmaj_messages::answerNotUnderstood},
+        {"90", false, tmaj_messages::answerNotUnderstood},
         {"", false, tmaj_messages::transmissionFailed},
     };
     for (const Case& c : cases) {
@@ -373,7 +373,7 @@ TEST(ProcessApduList, WritesAnswersIntoTheSameCommands) {
     // Answers are matched by position: two identical commands keep their own answers.
     EXPECT_EQ((*answered)[0].response, "AA9000");
     EXPECT_EQ((*answered)[2].response, "BB9000");
-    EXPECT_EQ((*answered)[1].response, tmaj_messages::undecodable);
+    EXPECT_EQ((*answered)[1].response, tmaj_messages::answerNotUnderstood);
     EXPECT_EQ((*answered)[3].response, "kept");
     EXPECT_THAT(counting.flags, ElementsAre(true, true, true));
 }

@@ -9,7 +9,7 @@ namespace qel::p11 {
 
 namespace {
 
-using A = SecKeyAlgorithm;
+using A = AsymmetricAlgorithm;
 
 struct PssHash {
     CK_MECHANISM_TYPE hashAlg;
@@ -97,7 +97,7 @@ CK_RV signMechanism(const CK_MECHANISM& mechanism, SignMechanism& out) {
     }
 }
 
-CK_RV decryptMechanism(const CK_MECHANISM& mechanism, SecKeyAlgorithm& out) {
+CK_RV decryptMechanism(const CK_MECHANISM& mechanism, AsymmetricAlgorithm& out) {
     if (mechanism.mechanism != CKM_RSA_PKCS) return CKR_MECHANISM_INVALID;
     out = A::RSAEncryptionPKCS1;
     return CKR_OK;
@@ -123,7 +123,7 @@ std::optional<DigestInfoContent> splitDigestInfo(const Bytes& input) {
     return std::nullopt;
 }
 
-bool keyAcceptsSignMechanism(const SigillaKeychainKey& key, const SignMechanism& mechanism) {
+bool keyAcceptsSignMechanism(const TokenKey& key, const SignMechanism& mechanism) {
     if (mechanism.algorithm) return key.algos.acceptsSign(*mechanism.algorithm);
     return std::any_of(key.algos.sign.begin(), key.algos.sign.end(), [](A a) {
         return a == A::RSASignatureDigestPKCS1v15SHA1 || a == A::RSASignatureDigestPKCS1v15SHA224 ||
@@ -131,14 +131,13 @@ bool keyAcceptsSignMechanism(const SigillaKeychainKey& key, const SignMechanism&
     });
 }
 
-bool tokenMechanismInfo(const std::vector<const SigillaKeychainKey*>& keys, CK_MECHANISM_TYPE type,
-                        CK_MECHANISM_INFO& info) {
+bool tokenMechanismInfo(const std::vector<const TokenKey*>& keys, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO& info) {
     for (const OfferedMechanism& m : offered()) {
         if (m.type != type) continue;
         CK_FLAGS flags = 0;
         CK_ULONG minBits = 0;
         CK_ULONG maxBits = 0;
-        for (const SigillaKeychainKey* key : keys) {
+        for (const TokenKey* key : keys) {
             CK_FLAGS keyFlags = 0;
             for (A a : m.anyOf) {
                 if (contains(key->algos.sign, a)) keyFlags |= CKF_SIGN;
@@ -161,7 +160,7 @@ bool tokenMechanismInfo(const std::vector<const SigillaKeychainKey*>& keys, CK_M
     return false;
 }
 
-std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const SigillaKeychainKey*>& keys) {
+std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const TokenKey*>& keys) {
     std::vector<CK_MECHANISM_TYPE> types;
     CK_MECHANISM_INFO info{};
     for (const OfferedMechanism& m : offered())

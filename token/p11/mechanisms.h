@@ -7,7 +7,7 @@
 
 #include "card/algorithms.h"
 #include "common/bytes.h"
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 #include "token/p11/pkcs11.h"
 
 namespace qel::p11 {
@@ -20,7 +20,7 @@ struct SignMechanism {
     /// The module hashes the data with `digest` (CKM_SHAx_RSA_PKCS, CKM_SHAx_RSA_PKCS_PSS).
     bool moduleHashes = false;
     /// The card algorithm (all mechanisms but CKM_RSA_PKCS).
-    std::optional<SecKeyAlgorithm> algorithm;
+    std::optional<AsymmetricAlgorithm> algorithm;
     const EVP_MD* digest = nullptr;
 };
 
@@ -30,24 +30,23 @@ struct SignMechanism {
 CK_RV signMechanism(const CK_MECHANISM& mechanism, SignMechanism& out);
 
 /// CKM_RSA_PKCS decipherment only; CKR_MECHANISM_INVALID otherwise.
-CK_RV decryptMechanism(const CK_MECHANISM& mechanism, SecKeyAlgorithm& out);
+CK_RV decryptMechanism(const CK_MECHANISM& mechanism, AsymmetricAlgorithm& out);
 
 /// The algorithm and the bare hash of a PKCS#1 v1.5 DigestInfo (SHA-1, -224, -256, -384, -512);
 /// nothing for any other input.
 struct DigestInfoContent {
-    SecKeyAlgorithm algorithm;
+    AsymmetricAlgorithm algorithm;
     Bytes hash;
 };
 std::optional<DigestInfoContent> splitDigestInfo(const Bytes& input);
 
 /// The mechanisms a token offers, from what its keys accept.
-std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const SigillaKeychainKey*>& keys);
+std::vector<CK_MECHANISM_TYPE> tokenMechanisms(const std::vector<const TokenKey*>& keys);
 /// Mechanism information for one of those; false when the token does not offer it.
-bool tokenMechanismInfo(const std::vector<const SigillaKeychainKey*>& keys, CK_MECHANISM_TYPE type,
-                        CK_MECHANISM_INFO& info);
+bool tokenMechanismInfo(const std::vector<const TokenKey*>& keys, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO& info);
 
 /// Whether a key accepts the mechanism for signature with some algorithm the mechanism may carry.
-bool keyAcceptsSignMechanism(const SigillaKeychainKey& key, const SignMechanism& mechanism);
+bool keyAcceptsSignMechanism(const TokenKey& key, const SignMechanism& mechanism);
 
 /// An incremental hash (OpenSSL EVP), freed on destruction.
 class Digest {

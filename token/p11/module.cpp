@@ -100,7 +100,7 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
         }
         instance->resets = instance->smartCard->resetsByOthers();
     }
-    const auto& items = instance->token->keychainContents();
+    const auto& items = instance->token->publishedObjects();
     const CK_OBJECT_HANDLE first = nextObject_.fetch_add(items.size() * 2 + 1);
     instance->objects = objectsForItems(items, first);
     instance->insertion = status;
@@ -108,7 +108,7 @@ std::shared_ptr<TokenInstance> Module::createToken(Slot& slot, const ReaderStatu
     instance->model = caseName(type);
     instance->serial = tokenSerial(instance->token->instanceID());
     instance->label = instance->model + " " + instance->token->instanceID();
-    for (const SigillaKeychainKey* key : instance->keys())
+    for (const TokenKey* key : instance->keys())
         for (const auto& [operation, constraint] : key->constraints)
             if (constraint == Constraint::pin) instance->loginRequired = true;
     instance->protectedPath = PinPad::available(*instance->smartCard);

@@ -156,7 +156,7 @@ private:
 
     /// The private key a C_SignInit or C_DecryptInit names (card lock held): the token's card still
     /// inserted, the handle one of its private keys, and `allowed` true of the key.
-    const P11Object& operationKey(P11Session& s, CK_OBJECT_HANDLE handle, bool (*allowed)(const SigillaKeychainKey&));
+    const P11Object& operationKey(P11Session& s, CK_OBJECT_HANDLE handle, bool (*allowed)(const TokenKey&));
     CK_RV finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length);
     void finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature, CK_ULONG& length, CK_RV& rv);
 

@@ -12,7 +12,7 @@ namespace qel::p11 {
 
 namespace {
 
-CK_ULONG signatureLength(const SigillaKeychainKey& key) {
+CK_ULONG signatureLength(const TokenKey& key) {
     if (!key.publicKey.modulus.empty()) return key.publicKey.modulus.size();
     if (key.keySizeInBits > 0) return static_cast<CK_ULONG>((key.keySizeInBits + 7) / 8);
     return 512;  // no size known: the largest RSA key a card holds
@@ -32,7 +32,7 @@ Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
 // Keys whose use needs the PIN work only after C_Login. A login taken over from the application that
 // verified the card reaches the authentication key only: a signature that commits its holder needs
 // the holder's PIN given to this module.
-void requireLogin(const SigillaKeychainKey& key, TokenOperation operation, const TokenInstance& token) {
+void requireLogin(const TokenKey& key, TokenOperation operation, const TokenInstance& token) {
     if (key.constraint(operation) != Constraint::pin) return;
     if (!token.loggedIn || (token.loginAdopted && key.type != KeyType::AUTH_KEY))
         throw P11Error(CKR_USER_NOT_LOGGED_IN);
@@ -254,8 +254,7 @@ void Module::logout(CK_SESSION_HANDLE handle) {
     endLogin(*session->slot, *session->token);
 }
 
-const P11Object& Module::operationKey(P11Session& s, CK_OBJECT_HANDLE handle,
-                                      bool (*allowed)(const SigillaKeychainKey&)) {
+const P11Object& Module::operationKey(P11Session& s, CK_OBJECT_HANDLE handle, bool (*allowed)(const TokenKey&)) {
     if (!stillInserted(*s.slot, s.token)) throw P11Error(CKR_DEVICE_REMOVED);
     const P11Object* key = s.token->object(handle);
     if (key == nullptr || key->objectClass != CKO_PRIVATE_KEY) throw P11Error(CKR_KEY_HANDLE_INVALID);
@@ -287,7 +286,7 @@ void Module::finishSign(P11Session& s, const Bytes& input, CK_BYTE_PTR signature
     // Whatever happens now, the operation is over.
     SignOperation operation = std::move(*s.sign);
     s.sign.reset();
-    const SigillaKeychainKey& key = *operation.key->key;
+    const TokenKey& key = *operation.key->key;
     KeyAlgorithm algorithm;
     Bytes hash;
     if (operation.mechanism.digestInfoInput) {
@@ -357,7 +356,7 @@ void Module::decryptInit(CK_SESSION_HANDLE handle, const CK_MECHANISM& mechanism
     auto session = sessionFor(handle);
     std::lock_guard sessionLock(session->mutex);
     if (session->decrypt) throw P11Error(CKR_OPERATION_ACTIVE);
-    SecKeyAlgorithm algorithm;
+    AsymmetricAlgorithm algorithm;
     if (CK_RV rv = decryptMechanism(mechanism, algorithm); rv != CKR_OK) throw P11Error(rv);
     std::lock_guard cardLock(session->slot->cardMutex);
     const P11Object& key = operationKey(*session, keyHandle, keyMayDecrypt);
@@ -395,7 +394,7 @@ CK_RV Module::decryptFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR plain, CK_ULONG
 
 CK_RV Module::finishDecrypt(P11Session& s, const Bytes& cryptogram, CK_BYTE_PTR plain, CK_ULONG& length) {
     DecryptOperation& operation = *s.decrypt;
-    const SigillaKeychainKey& key = *operation.key->key;
+    const TokenKey& key = *operation.key->key;
     if (!operation.result) {
         if (plain == nullptr) {
             length = signatureLength(key);

@@ -112,7 +112,7 @@ CK_RV initializeModule(CK_VOID_PTR args) noexcept {
             OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
             pthread_atfork(nullptr, nullptr, childAfterFork);
             std::atexit(endLoginsAtExit);
-            SwiftLogger::configure("/SigillaDriver", "Sigilla");
+            Logger::configure("/SigillaDriver", "Sigilla");
         }
         if (r.module && r.pid == ::getpid()) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
         abandonModule(r);

@@ -41,7 +41,7 @@ AttributeStatus common(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     }
 }
 
-AttributeStatus certificateAttribute(const SigillaKeychainCertificate& c, CK_ATTRIBUTE_TYPE type, Bytes& v) {
+AttributeStatus certificateAttribute(const TokenCertificate& c, CK_ATTRIBUTE_TYPE type, Bytes& v) {
     switch (type) {
         case CKA_LABEL:
             v = textValue(c.label);
@@ -97,7 +97,7 @@ AttributeStatus certificateAttribute(const SigillaKeychainCertificate& c, CK_ATT
 }
 
 AttributeStatus keyAttribute(const P11Object& o, CK_ATTRIBUTE_TYPE type, Bytes& v) {
-    const SigillaKeychainKey& k = *o.key;
+    const TokenKey& k = *o.key;
     const bool isPrivate = o.objectClass == CKO_PRIVATE_KEY;
     switch (type) {
         case CKA_LABEL:
@@ -201,22 +201,22 @@ bool isPrivateObject(const P11Object& object) {
             object.key->constraint(TokenOperation::decryptData) == Constraint::pin);
 }
 
-bool keyMaySign(const SigillaKeychainKey& key) {
+bool keyMaySign(const TokenKey& key) {
     return key.canSign && key.constraint(TokenOperation::signData) != Constraint::never;
 }
 
-bool keyMayDecrypt(const SigillaKeychainKey& key) {
+bool keyMayDecrypt(const TokenKey& key) {
     return key.canDecrypt && key.constraint(TokenOperation::decryptData) != Constraint::never;
 }
 
-std::vector<P11Object> objectsForItems(const std::vector<KeychainItem>& items, CK_OBJECT_HANDLE firstHandle) {
+std::vector<P11Object> objectsForItems(const std::vector<TokenObject>& items, CK_OBJECT_HANDLE firstHandle) {
     std::vector<P11Object> objects;
     CK_OBJECT_HANDLE next = firstHandle;
-    for (const KeychainItem& item : items) {
-        if (const auto* cert = std::get_if<SigillaKeychainCertificate>(&item)) {
+    for (const TokenObject& item : items) {
+        if (const auto* cert = std::get_if<TokenCertificate>(&item)) {
             objects.push_back(P11Object{next++, CKO_CERTIFICATE, cert, nullptr});
         } else {
-            const auto& key = std::get<SigillaKeychainKey>(item);
+            const auto& key = std::get<TokenKey>(item);
             objects.push_back(P11Object{next++, CKO_PRIVATE_KEY, nullptr, &key});
             objects.push_back(P11Object{next++, CKO_PUBLIC_KEY, nullptr, &key});
         }

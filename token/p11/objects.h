@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 #include "token/p11/pkcs11.h"
 
 namespace qel::p11 {
@@ -12,18 +12,18 @@ namespace qel::p11 {
 struct P11Object {
     CK_OBJECT_HANDLE handle = CK_INVALID_HANDLE;
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
-    const SigillaKeychainCertificate* certificate = nullptr;
-    const SigillaKeychainKey* key = nullptr;
+    const TokenCertificate* certificate = nullptr;
+    const TokenKey* key = nullptr;
 };
 
 /// The objects of a token's items, in item order (a key item gives its private key then its public
 /// key), with handles from `firstHandle` on.
-std::vector<P11Object> objectsForItems(const std::vector<KeychainItem>& items, CK_OBJECT_HANDLE firstHandle);
+std::vector<P11Object> objectsForItems(const std::vector<TokenObject>& items, CK_OBJECT_HANDLE firstHandle);
 
 /// Whether the key may sign / decipher at all: the item's capability and a constraint other than
 /// `never`. These are the objects' CKA_SIGN and CKA_DECRYPT.
-bool keyMaySign(const SigillaKeychainKey& key);
-bool keyMayDecrypt(const SigillaKeychainKey& key);
+bool keyMaySign(const TokenKey& key);
+bool keyMayDecrypt(const TokenKey& key);
 
 /// A private key whose use needs the PIN is a private object: applications see it after C_Login,
 /// which is when they expect to use it. Every other object is public.

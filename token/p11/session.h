@@ -19,7 +19,7 @@ struct SignOperation {
 
 struct DecryptOperation {
     const P11Object* key = nullptr;
-    SecKeyAlgorithm algorithm = SecKeyAlgorithm::RSAEncryptionPKCS1;
+    AsymmetricAlgorithm algorithm = AsymmetricAlgorithm::RSAEncryptionPKCS1;
     Bytes input;  ///< the cryptogram gathered by C_DecryptUpdate
     /// The plain text already obtained when the caller's buffer was too short; wiped at the end.
     std::optional<Bytes> result;

@@ -20,10 +20,10 @@ const P11Object* TokenInstance::object(CK_OBJECT_HANDLE handle) const {
     return nullptr;
 }
 
-std::vector<const SigillaKeychainKey*> TokenInstance::keys() const {
-    std::vector<const SigillaKeychainKey*> list;
-    for (const KeychainItem& item : token->keychainContents())
-        if (const auto* key = std::get_if<SigillaKeychainKey>(&item)) list.push_back(key);
+std::vector<const TokenKey*> TokenInstance::keys() const {
+    std::vector<const TokenKey*> list;
+    for (const TokenObject& item : token->publishedObjects())
+        if (const auto* key = std::get_if<TokenKey>(&item)) list.push_back(key);
     return list;
 }
 

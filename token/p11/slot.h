@@ -42,7 +42,7 @@ struct TokenInstance {
     ~TokenInstance();
 
     const P11Object* object(CK_OBJECT_HANDLE handle) const;
-    std::vector<const SigillaKeychainKey*> keys() const;
+    std::vector<const TokenKey*> keys() const;
 };
 
 /// One reader. Its card lock makes every use of the card one caller at a time.

@@ -1,4 +1,4 @@
-#include "agent/xdg_login_items.h"
+#include "agent/xdg_autostart.h"
 
 #include <unistd.h>
 
@@ -37,16 +37,16 @@ std::string desktopExecValue(const std::string& program) {
     return desktopStringValue(argument);
 }
 
-XdgLoginItems::XdgLoginItems(std::map<std::string, std::string> programs, std::string configHome)
+XdgAutostart::XdgAutostart(std::map<std::string, std::string> programs, std::string configHome)
     : programs_(std::move(programs)), configHome_(std::move(configHome)) {}
 
-std::string XdgLoginItems::entryPath(const std::string& identifier) const {
+std::string XdgAutostart::entryPath(const std::string& identifier) const {
     const std::string home = configHome_.empty() ? userdirs::configHome() : configHome_;
     if (home.empty()) return {};
     return home + "/autostart/" + identifier + ".desktop";
 }
 
-bool XdgLoginItems::setEnabled(const std::string& identifier, bool enabled) {
+bool XdgAutostart::setEnabled(const std::string& identifier, bool enabled) {
     const std::string path = entryPath(identifier);
     auto program = programs_.find(identifier);
     if (path.empty() || program == programs_.end()) return false;

@@ -1,4 +1,4 @@
-#include "authservice/codable_helper.h"
+#include "authservice/json_coding.h"
 
 #include <cmath>
 #include <limits>
@@ -8,7 +8,7 @@ namespace coding {
 namespace {
 
 [[noreturn]] void expected(std::string_view where, const char* what) {
-    throw DecodingError(std::string(where) + ": expected " + what);
+    throw JsonDecodeError(std::string(where) + ": expected " + what);
 }
 
 }  // namespace
@@ -54,17 +54,17 @@ void decodeValue(const nlohmann::json& j, double& out, std::string_view where) {
 void decodeValue(const nlohmann::json& j, Date& out, std::string_view where) {
     if (!j.is_string()) expected(where, "a date text");
     const auto date = OpenISO8601DateFormatter::date(j.get_ref<const std::string&>());
-    if (!date) throw DecodingError(std::string(where) + ": not a date: \"" + j.get<std::string>() + "\"");
+    if (!date) throw JsonDecodeError(std::string(where) + ": not a date: \"" + j.get<std::string>() + "\"");
     out = *date;
 }
 
-void decodeValue(const nlohmann::json& j, AnyCodable& out, std::string_view) { out = AnyCodable::fromJson(j); }
+void decodeValue(const nlohmann::json& j, JsonValue& out, std::string_view) { out = JsonValue::fromJson(j); }
 
 nlohmann::json encodeValue(const Date& v) { return OpenISO8601DateFormatter::string(v); }
 
 }  // namespace coding
 
-nlohmann::json CodableHelper::parse(std::string_view text) {
+nlohmann::json JsonCoding::parse(std::string_view text) {
     // Nesting is bounded before parsing: copying and comparing values recurse once per level.
     int depth = 0;
     bool inText = false;
@@ -79,7 +79,7 @@ nlohmann::json CodableHelper::parse(std::string_view text) {
             inText = true;
         } else if (c == '[' || c == '{') {
             if (++depth > kMaxNesting)
-                throw DecodingError("not JSON: nested deeper than " + std::to_string(kMaxNesting));
+                throw JsonDecodeError("not JSON: nested deeper than " + std::to_string(kMaxNesting));
         } else if (c == ']' || c == '}') {
             --depth;
         }
@@ -87,7 +87,7 @@ nlohmann::json CodableHelper::parse(std::string_view text) {
     try {
         return nlohmann::json::parse(text.begin(), text.end());
     } catch (const nlohmann::json::exception& e) {
-        throw DecodingError(std::string("not JSON: ") + e.what());
+        throw JsonDecodeError(std::string("not JSON: ") + e.what());
     }
 }
 

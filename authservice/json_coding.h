@@ -16,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "authservice/any_codable.h"
+#include "authservice/json_value.h"
 #include "authservice/date_formatter.h"
 
 namespace qel::vek {
 
 /// The decoder's error: what was expected where ("startDate: missing").
-class DecodingError : public std::runtime_error {
+class JsonDecodeError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -61,20 +61,20 @@ auto allCases() {
 
 namespace coding {
 
-// Decoding of one value, by type. Each throws DecodingError naming `where`.
+// Decoding of one value, by type. Each throws JsonDecodeError naming `where`.
 void decodeValue(const nlohmann::json& j, std::string& out, std::string_view where);
 void decodeValue(const nlohmann::json& j, bool& out, std::string_view where);
 void decodeValue(const nlohmann::json& j, std::int64_t& out, std::string_view where);
 void decodeValue(const nlohmann::json& j, double& out, std::string_view where);
 void decodeValue(const nlohmann::json& j, Date& out, std::string_view where);
-void decodeValue(const nlohmann::json& j, AnyCodable& out, std::string_view where);
+void decodeValue(const nlohmann::json& j, JsonValue& out, std::string_view where);
 
 template <ServiceEnum E>
 void decodeValue(const nlohmann::json& j, E& out, std::string_view where) {
     std::string raw;
     decodeValue(j, raw, where);
     const std::optional<E> value = fromRawValue<E>(raw);
-    if (!value) throw DecodingError(std::string(where) + ": unknown value \"" + raw + "\"");
+    if (!value) throw JsonDecodeError(std::string(where) + ": unknown value \"" + raw + "\"");
     out = *value;
 }
 
@@ -89,17 +89,17 @@ void decodeValue(const nlohmann::json& j, std::map<std::string, T>& out, std::st
 template <typename T>
 requires std::is_class_v<T> && requires(const nlohmann::json& j, T& t) { from_json(j, t); }
 void decodeValue(const nlohmann::json& j, T& out, std::string_view where) {
-    if (!j.is_object()) throw DecodingError(std::string(where) + ": expected an object");
+    if (!j.is_object()) throw JsonDecodeError(std::string(where) + ": expected an object");
     try {
         from_json(j, out);
-    } catch (const DecodingError& e) {
-        throw DecodingError(std::string(where) + "." + e.what());
+    } catch (const JsonDecodeError& e) {
+        throw JsonDecodeError(std::string(where) + "." + e.what());
     }
 }
 
 template <typename T>
 void decodeValue(const nlohmann::json& j, std::vector<T>& out, std::string_view where) {
-    if (!j.is_array()) throw DecodingError(std::string(where) + ": expected a list");
+    if (!j.is_array()) throw JsonDecodeError(std::string(where) + ": expected a list");
     out.clear();
     out.reserve(j.size());
     for (std::size_t i = 0; i < j.size(); ++i) {
@@ -118,7 +118,7 @@ void decodeValue(const nlohmann::json& j, std::set<T>& out, std::string_view whe
 
 template <typename T>
 void decodeValue(const nlohmann::json& j, std::map<std::string, T>& out, std::string_view where) {
-    if (!j.is_object()) throw DecodingError(std::string(where) + ": expected an object");
+    if (!j.is_object()) throw JsonDecodeError(std::string(where) + ": expected an object");
     out.clear();
     for (const auto& [key, value] : j.items()) {
         T element{};
@@ -133,7 +133,7 @@ inline nlohmann::json encodeValue(bool v) { return v; }
 inline nlohmann::json encodeValue(std::int64_t v) { return v; }
 inline nlohmann::json encodeValue(double v) { return v; }
 nlohmann::json encodeValue(const Date& v);
-inline nlohmann::json encodeValue(const AnyCodable& v) { return v.json(); }
+inline nlohmann::json encodeValue(const JsonValue& v) { return v.json(); }
 
 template <ServiceEnum E>
 nlohmann::json encodeValue(E v) {
@@ -173,8 +173,8 @@ nlohmann::json encodeValue(const std::map<std::string, T>& v) {
 template <typename T>
 void required(const nlohmann::json& j, const char* key, T& out) {
     const auto it = j.find(key);
-    if (it == j.end()) throw DecodingError(std::string(key) + ": missing");
-    if (it->is_null()) throw DecodingError(std::string(key) + ": null");
+    if (it == j.end()) throw JsonDecodeError(std::string(key) + ": missing");
+    if (it->is_null()) throw JsonDecodeError(std::string(key) + ": null");
     decodeValue(*it, out, key);
 }
 
@@ -202,15 +202,15 @@ void put(nlohmann::json& j, const char* key, const std::optional<T>& value) {
 }
 
 template <typename T>
-void put(nlohmann::json& j, const char* key, const NullEncodable<T>& value) {
+void put(nlohmann::json& j, const char* key, const Nullable<T>& value) {
     switch (value.kind) {
-        case NullEncodable<T>::Kind::encodeValue:
+        case Nullable<T>::Kind::encodeValue:
             j[key] = encodeValue(value.value);
             break;
-        case NullEncodable<T>::Kind::encodeNull:
+        case Nullable<T>::Kind::encodeNull:
             j[key] = nullptr;
             break;
-        case NullEncodable<T>::Kind::encodeNothing:
+        case Nullable<T>::Kind::encodeNothing:
             break;
     }
 }
@@ -221,7 +221,7 @@ inline void beginObject(nlohmann::json& j) { j = nlohmann::json::object(); }
 }  // namespace coding
 
 /// The shared encoder and decoder of the models.
-class CodableHelper {
+class JsonCoding {
 public:
     /// The value as pretty-printed JSON text. Never throws for the models (texts that are not UTF-8
     /// are written with replacement characters).
@@ -230,7 +230,7 @@ public:
         return coding::encodeValue(value).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     }
 
-    /// The value read from JSON text; DecodingError on text that is not JSON or does not fit the type.
+    /// The value read from JSON text; JsonDecodeError on text that is not JSON or does not fit the type.
     template <typename T>
     static T decode(std::string_view text) {
         nlohmann::json j = parse(text);
@@ -244,13 +244,13 @@ public:
     static std::optional<T> tryDecode(std::string_view text, std::string* why = nullptr) {
         try {
             return decode<T>(text);
-        } catch (const DecodingError& e) {
+        } catch (const JsonDecodeError& e) {
             if (why) *why = e.what();
             return std::nullopt;
         }
     }
 
-    /// JSON text into a value tree; DecodingError when it is not JSON or nests deeper than kMaxNesting.
+    /// JSON text into a value tree; JsonDecodeError when it is not JSON or nests deeper than kMaxNesting.
     static nlohmann::json parse(std::string_view text);
     static constexpr int kMaxNesting = 64;
 };

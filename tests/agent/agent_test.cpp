@@ -1,4 +1,4 @@
-#include "agent/app_delegate.h"
+#include "agent/agent.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@ const std::string kToken = "org.oberlane.qel.sigilla:8025000001";
 
 class AgentTest : public ::testing::Test {
 protected:
-    AgentTest() { SwiftLogger::configure("/Vigilo", "Vigilo", true); }
+    AgentTest() { Logger::configure("/Vigilo", "Vigilo", true); }
 
     // A contact card with its identity object, numbered `number`.
     test::FakeSlot& addCard(const std::string& reader, const std::string& number,
@@ -31,41 +31,41 @@ protected:
     test::FakeIssuerModule fake;
     Pkcs11Library library{fake.functions(), nullptr};
     ManualMainQueue queue;
-    test::FakeNotificationCenter notifications;
-    test::FakeStatusItem statusItem;
+    test::FakeNotifications notifications;
+    test::FakeTrayIcon trayIcon;
     test::FakeProgramLauncher launcher;
-    test::FakeLoginItems loginItems;
-    test::FakeDistributedNotifications distributed;
+    test::FakeAutostart autostart;
+    test::FakeSessionSignals sessionSignals;
     std::vector<std::string> checked;
     int checkAnswer = 1;
-    AppDelegate agent{AgentServices{library, queue, notifications, statusItem, launcher, loginItems, distributed,
-                                    [this](const std::string& serial) {
-                                        checked.push_back(serial);
-                                        return checkAnswer;
-                                    }}};
+    Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, autostart, sessionSignals,
+                              [this](const std::string& serial) {
+                                  checked.push_back(serial);
+                                  return checkAnswer;
+                              }}};
 };
 
 TEST_F(AgentTest, StartRegistersTheLauncherAndStopsItOnlyWhenItRuns) {
-    agent.applicationDidFinishLaunching();
-    EXPECT_EQ(loginItems.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
-    EXPECT_TRUE(distributed.posted.empty());
-    EXPECT_EQ(statusItem.shown, 1);
+    agent.start();
+    EXPECT_EQ(autostart.calls, (std::vector<std::pair<std::string, bool>>{{kLauncherIdentifier, true}}));
+    EXPECT_TRUE(sessionSignals.posted.empty());
+    EXPECT_EQ(trayIcon.shown, 1);
 
     launcher.running = {kLauncherIdentifier};
-    agent.applicationDidFinishLaunching();
-    EXPECT_EQ(loginItems.calls.size(), 2u);
-    EXPECT_EQ(distributed.posted,
+    agent.start();
+    EXPECT_EQ(autostart.calls.size(), 2u);
+    EXPECT_EQ(sessionSignals.posted,
               (std::vector<std::pair<std::string, std::string>>{{"killLauncher", "org.oberlane.qel.vigilo"}}));
 }
 
 TEST_F(AgentTest, StartWithoutNotificationServiceOrTrayKeepsGoingAndSaysSo) {
-    notifications.authorizationError = "no server";
-    statusItem.trayAvailable = false;
+    notifications.serverError = "no server";
+    trayIcon.trayAvailable = false;
     test::LogCapture log;
-    agent.applicationDidFinishLaunching();
+    agent.start();
     EXPECT_TRUE(log.contains("Erreur lors de la demande d'autorisation de notification"));
     EXPECT_TRUE(log.contains("Pas de zone de notification"));
-    EXPECT_EQ(loginItems.calls.size(), 1u);
+    EXPECT_EQ(autostart.calls.size(), 1u);
 }
 
 TEST_F(AgentTest, OnlyProductTokensAreScannedAndEachAfterItsOwnPause) {
@@ -98,7 +98,7 @@ TEST_F(AgentTest, OnlyTheInsertedContactThirdGenerationCardIsChecked) {
     agent.scanCard(kToken + "3333333333");
     agent.scanCard(kToken + "4444444444");
     EXPECT_EQ(checked, std::vector<std::string>{"2222222222"});
-    EXPECT_EQ(agent.p11SlotDict.size(), 5u);
+    EXPECT_EQ(agent.p11Slots.size(), 5u);
     // Every scan leaves the library finalised and no session behind.
     EXPECT_EQ(fake.count("C_Initialize"), 3);
     EXPECT_EQ(fake.count("C_Finalize"), 3);
@@ -143,12 +143,12 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
     const NotificationContent n = notifications.posted[0];
     EXPECT_EQ(n.title, "Kartello");
     EXPECT_EQ(n.body, "Une mise à jour pour la QEL n°1234567890 est disponible");
-    EXPECT_EQ(n.categoryIdentifier, "TMAJ_NOTIF");
+    EXPECT_EQ(n.category, "TMAJ_NOTIF");
     ASSERT_EQ(n.actions.size(), 1u);
     EXPECT_EQ(n.actions[0].identifier, "LAUNCH");
     EXPECT_EQ(n.actions[0].title, "Lancer\nKartello");
     EXPECT_EQ(n.identifier.size(), 36u);
-    EXPECT_TRUE(statusItem.updateEntries.empty());
+    EXPECT_TRUE(trayIcon.updateEntries.empty());
 
     agent.postUpdateNotification("1234567890");
     EXPECT_NE(notifications.posted[1].identifier, n.identifier);
@@ -159,26 +159,26 @@ TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
 }
 
 TEST_F(AgentTest, WithoutButtonsTheNoticeGoesPlainAndTheMenuOffersTheLaunch) {
-    agent.applicationDidFinishLaunching();
+    agent.start();
     notifications.actions = false;
     agent.postUpdateNotification("1234567890");
     ASSERT_EQ(notifications.posted.size(), 1u);
     EXPECT_TRUE(notifications.posted[0].actions.empty());
-    EXPECT_EQ(statusItem.updateEntries,
+    EXPECT_EQ(trayIcon.updateEntries,
               std::vector<std::string>{"Une mise à jour pour la QEL n°1234567890 est disponible"});
 }
 
 TEST_F(AgentTest, OnlyTheLaunchActionAndTheMenuStartTheApplication) {
-    agent.didReceiveResponse("default");
-    agent.didReceiveResponse("launch");
+    agent.onNotificationAction("default");
+    agent.onNotificationAction("launch");
     EXPECT_TRUE(launcher.launched.empty());
-    agent.didReceiveResponse("LAUNCH");
-    agent.onLaunchQELG();
+    agent.onNotificationAction("LAUNCH");
+    agent.onLaunchKartello();
     EXPECT_EQ(launcher.launched, (std::vector<std::string>{kApplicationIdentifier, kApplicationIdentifier}));
 
     // An application that cannot be found is no error for the agent.
     launcher.launchSucceeds = false;
-    agent.didReceiveResponse("LAUNCH");
+    agent.onNotificationAction("LAUNCH");
     EXPECT_EQ(launcher.launched.size(), 3u);
 }
 

@@ -14,12 +14,12 @@ std::string desktopStringValue(const std::string& text);
 /// '%' doubled and the backslashes doubled again for the file's own string escaping.
 std::string desktopExecValue(const std::string& program);
 
-/// Login items as XDG autostart entries: "<config home>/autostart/<identifier>.desktop", which the
+/// Programs started at login, as XDG autostart entries: "<config home>/autostart/<identifier>.desktop", which the
 /// session starts at login. Each identifier is mapped to the program the entry runs.
-class XdgLoginItems : public LoginItems {
+class XdgAutostart : public Autostart {
 public:
     /// `programs`: identifier → absolute path of the executable. `configHome` empty: the user's.
-    explicit XdgLoginItems(std::map<std::string, std::string> programs, std::string configHome = {});
+    explicit XdgAutostart(std::map<std::string, std::string> programs, std::string configHome = {});
 
     /// Writes the entry whole (a temporary file renamed over the old one), or removes it. False for
     /// an unknown identifier, a relative program path, no config home, or a failed write.

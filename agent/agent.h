@@ -29,30 +29,30 @@ bool tokenNamesCard(const std::string& tokenID, const std::string& cardNumber);
 /// "Une mise à jour pour la QEL n°<serial> est disponible".
 std::string updateNotificationBody(const std::string& serial);
 
-/// What the agent's delegate works with, all owned by the program's edge.
+/// What the agent works with, all owned by the program's edge.
 struct AgentServices {
     Pkcs11Library& library;
     MainQueue& mainQueue;
-    NotificationCenter& notifications;
-    StatusItem& statusItem;
+    Notifications& notifications;
+    TrayIcon& trayIcon;
     ProgramLauncher& launcher;
-    LoginItems& loginItems;
-    DistributedNotifications& distributed;
+    Autostart& autostart;
+    SessionSignals& sessionSignals;
     /// The update availability check: 1 update waiting, 0 up to date, -1 check failed. Blocks.
     std::function<int(const std::string& serial)> checkTmaj;
 };
 
 /// Vigilo's behaviour: start-up, the scan of an inserted card, the update notice and its answer.
 /// Main thread only, except onTokenInserted.
-class AppDelegate {
+class Agent {
 public:
-    explicit AppDelegate(AgentServices services);
-    ~AppDelegate();
-    AppDelegate(const AppDelegate&) = delete;
-    AppDelegate& operator=(const AppDelegate&) = delete;
+    explicit Agent(AgentServices services);
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
 
-    /// Start-up: notification service, login item, stopping a running launcher, status item.
-    void applicationDidFinishLaunching();
+    /// Start-up: notification service, autostart entry, stopping a running launcher, tray icon.
+    void start();
 
     /// The token watcher's insertion handler; any thread. Schedules one scan per product token,
     /// `kScanDelayMs` later on the main queue.
@@ -66,13 +66,13 @@ public:
     void postUpdateNotification(const std::string& serial);
 
     /// The answer to a notification: "LAUNCH" starts the application, anything else does nothing.
-    void didReceiveResponse(const std::string& actionIdentifier);
+    void onNotificationAction(const std::string& actionIdentifier);
 
     /// The menu entry that starts the application.
-    void onLaunchQELG();
+    void onLaunchKartello();
 
     /// The slots found by the last scan, in the library's order.
-    std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict;
+    std::vector<std::unique_ptr<Pkcs11Slot>> p11Slots;
 
 private:
     void launchApplication();

@@ -21,7 +21,7 @@ enum class TokenOperation : int { readData = 1, signData = 2, decryptData = 3, p
 enum class Constraint { always, never, pin };
 
 /// A published certificate: object identifier = the directory entry's KeyID, label = certLabel.
-struct SigillaKeychainCertificate {
+struct TokenCertificate {
     Bytes objectID;
     std::string label;
     Bytes data;  ///< DER
@@ -30,19 +30,18 @@ struct SigillaKeychainCertificate {
 
 /// A published private key. Its object identifier is one byte, the last byte of its certificate's
 /// KeyID, which is the name the session looks it up by.
-class SigillaKeychainKey {
+class TokenKey {
 public:
     /// Builds the key item from its certificate, its one-byte object identifier, its directory entry
     /// and the card generation.
-    SigillaKeychainKey(const SigillaKeychainCertificate& certificate, Bytes objectID, const QELKeyAttribute& key,
-                       QELType cardType);
+    TokenKey(const TokenCertificate& certificate, Bytes objectID, const QELKeyAttribute& key, QELType cardType);
 
     std::uint8_t keyNum = 0;
     bool bContactless = false;
     Algos algos;
     KeyType type = KeyType::SIGN_KEY;
 
-    // Platform key-item properties.
+    // What the key object publishes as its attributes.
     Bytes objectID;
     Bytes keyID;  ///< the KeyID shared with the certificate, by which applications pair them
     std::string label;
@@ -60,6 +59,6 @@ public:
     CardKey cardKey() const { return CardKey{type, keyNum, algos}; }
 };
 
-using KeychainItem = std::variant<SigillaKeychainCertificate, SigillaKeychainKey>;
+using TokenObject = std::variant<TokenCertificate, TokenKey>;
 
 }  // namespace qel

@@ -1,4 +1,4 @@
-#include "agent/app_delegate.h"
+#include "agent/agent.h"
 
 #include <array>
 #include <random>
@@ -39,42 +39,41 @@ std::string updateNotificationBody(const std::string& serial) {
     return "Une mise à jour pour la QEL n°" + serial + " est disponible";
 }
 
-AppDelegate::AppDelegate(AgentServices services) : services_(std::move(services)) {}
+Agent::Agent(AgentServices services) : services_(std::move(services)) {}
 
-AppDelegate::~AppDelegate() = default;
+Agent::~Agent() = default;
 
-void AppDelegate::applicationDidFinishLaunching() {
-    if (services_.notifications.requestAuthorization())
-        logError("Erreur lors de la demande d'autorisation de notification");
+void Agent::start() {
+    if (services_.notifications.checkServer()) logError("Erreur lors de la demande d'autorisation de notification");
 
     const bool launcherRuns = services_.launcher.isRunning(kLauncherIdentifier);
-    if (!services_.loginItems.setEnabled(kLauncherIdentifier, true))
+    if (!services_.autostart.setEnabled(kLauncherIdentifier, true))
         logError(format("Impossible d'inscrire %s au démarrage de session", kLauncherIdentifier));
-    if (launcherRuns) services_.distributed.post(kKillLauncher, kAgentIdentifier);
+    if (launcherRuns) services_.sessionSignals.post(kKillLauncher, kAgentIdentifier);
 
-    hasTray_ = services_.statusItem.show();
+    hasTray_ = services_.trayIcon.show();
     if (!hasTray_) logInfo("Pas de zone de notification : Vigilo prévient par notifications seulement");
 }
 
-void AppDelegate::onTokenInserted(const std::string& tokenID) {
+void Agent::onTokenInserted(const std::string& tokenID) {
     if (tokenID.find(kProductPrefix) == std::string::npos) return;
     services_.mainQueue.postAfter(kScanDelayMs, [this, tokenID] { scanCard(tokenID); });
 }
 
-void AppDelegate::scanCard(const std::string& tokenID) {
+void Agent::scanCard(const std::string& tokenID) {
     Pkcs11Library& library = services_.library;
     CK_RV rv = library.initialize();
     logDebug(format("C_Initialize: %d", static_cast<int>(rv)));
 
-    p11SlotDict.clear();
+    p11Slots.clear();
     std::vector<CK_SLOT_ID> ids;
     rv = library.getSlotList(ids);
     logDebug(format("C_GetSlotList: %d", static_cast<int>(rv)));
     logDebug(format("C_GetSlotList a trouvé %d slots", static_cast<int>(ids.size())));
     if (ids.empty()) logWarning("Pas de lecteur vu par la librairie PKCS11");
-    for (CK_SLOT_ID id : ids) p11SlotDict.push_back(std::make_unique<Pkcs11Slot>(library, id));
+    for (CK_SLOT_ID id : ids) p11Slots.push_back(std::make_unique<Pkcs11Slot>(library, id));
 
-    for (auto& slot : p11SlotDict) {
+    for (auto& slot : p11Slots) {
         slot->refreshSlot();
         if (!slot->cardPresent) continue;
         std::string serial;
@@ -94,27 +93,27 @@ void AppDelegate::scanCard(const std::string& tokenID) {
     logDebug(format("Examen des cartes terminé pour %s", tokenID.c_str()));
 }
 
-void AppDelegate::postUpdateNotification(const std::string& serial) {
+void Agent::postUpdateNotification(const std::string& serial) {
     NotificationContent content;
     content.identifier = freshUuid();
     content.replacesKey = serial;
     content.title = kNotificationTitle;
     content.body = updateNotificationBody(serial);
-    content.categoryIdentifier = kNotificationCategory;
+    content.category = kNotificationCategory;
     const bool withButton = services_.notifications.supportsActions();
     if (withButton) content.actions.push_back({kLaunchAction, kLaunchActionTitle});
     services_.notifications.add(content);
     // Without a button on the notice, the menu is the only way from the notice to the application.
-    if (!withButton && hasTray_) services_.statusItem.showUpdateEntry(content.body);
+    if (!withButton && hasTray_) services_.trayIcon.showUpdateEntry(content.body);
 }
 
-void AppDelegate::didReceiveResponse(const std::string& actionIdentifier) {
+void Agent::onNotificationAction(const std::string& actionIdentifier) {
     if (actionIdentifier == kLaunchAction) launchApplication();
 }
 
-void AppDelegate::onLaunchQELG() { launchApplication(); }
+void Agent::onLaunchKartello() { launchApplication(); }
 
-void AppDelegate::launchApplication() {
+void Agent::launchApplication() {
     if (!services_.launcher.launch(kApplicationIdentifier))
         logDebug(format("Application %s introuvable", kApplicationIdentifier));
 }

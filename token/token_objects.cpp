@@ -1,15 +1,14 @@
-#include "token/keychain_items.h"
+#include "token/token_objects.h"
 
 #include "common/format.h"
 #include "common/logger.h"
 
 namespace qel {
 
-SigillaKeychainKey::SigillaKeychainKey(const SigillaKeychainCertificate& certificate, Bytes objectID_,
-                                       const QELKeyAttribute& key, QELType cardType) {
+TokenKey::TokenKey(const TokenCertificate& certificate, Bytes objectID_, const QELKeyAttribute& key, QELType cardType) {
     keyNum = 0;
     bContactless = false;
-    logDebug(format("SigillaKeychainKey : init for key %s", key.keyLabel.c_str()));
+    logDebug(format("TokenKey : init for key %s", key.keyLabel.c_str()));
     const bool decipherCapable = isDecipherCapable(key.keyUsage);
     algos = Algos(cardType, decipherCapable);
     type = decipherCapable ? KeyType::AUTH_KEY : KeyType::SIGN_KEY;
@@ -37,7 +36,7 @@ SigillaKeychainKey::SigillaKeychainKey(const SigillaKeychainCertificate& certifi
     keyNum = key.keyNum;
 }
 
-Constraint SigillaKeychainKey::constraint(TokenOperation operation) const {
+Constraint TokenKey::constraint(TokenOperation operation) const {
     auto it = constraints.find(operation);
     return it == constraints.end() ? Constraint::never : it->second;
 }

@@ -1,4 +1,4 @@
-#include "agent/xdg_login_items.h"
+#include "agent/xdg_autostart.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -28,7 +28,7 @@ int validate(const std::string& path) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
 }
 
-class XdgLoginItemsTest : public ::testing::Test {
+class XdgAutostartTest : public ::testing::Test {
 protected:
     void SetUp() override {
         dir = fs::path(std::getenv("HOME")) / "xdg" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -37,7 +37,7 @@ protected:
     fs::path dir;
 };
 
-TEST_F(XdgLoginItemsTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharacters) {
+TEST_F(XdgAutostartTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharacters) {
     // The session runs Exec, and skips the entry once TryExec's file is gone (the package removed).
     const std::tuple<std::string, std::string, std::string> programs[] = {
         {"/usr/bin/lanzo", "Exec=/usr/bin/lanzo\n", "TryExec=/usr/bin/lanzo\n"},
@@ -47,7 +47,7 @@ TEST_F(XdgLoginItemsTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharact
          "TryExec=/opt/a\"b$c`d\\\\e/100%/lanzo\n"},
     };
     for (const auto& [program, execLine, tryExecLine] : programs) {
-        XdgLoginItems items({{kLauncherIdentifier, program}}, dir.string());
+        XdgAutostart items({{kLauncherIdentifier, program}}, dir.string());
         ASSERT_TRUE(items.setEnabled(kLauncherIdentifier, true)) << program;
         const std::string path = items.entryPath(kLauncherIdentifier);
         EXPECT_EQ(path, dir.string() + "/autostart/org.oberlane.qel.lanzo.desktop");
@@ -61,13 +61,13 @@ TEST_F(XdgLoginItemsTest, TheEntryIsValidAndRunsTheProgramEvenWithAwkwardCharact
     }
 }
 
-TEST_F(XdgLoginItemsTest, BadProgramsAreRefusedAndDisablingRemovesTheEntry) {
+TEST_F(XdgAutostartTest, BadProgramsAreRefusedAndDisablingRemovesTheEntry) {
     for (const std::string program : {"lanzo", "", "/usr/bin/lanzo\nExec=/bin/sh"}) {
-        XdgLoginItems items({{kLauncherIdentifier, program}}, dir.string());
+        XdgAutostart items({{kLauncherIdentifier, program}}, dir.string());
         EXPECT_FALSE(items.setEnabled(kLauncherIdentifier, true));
         EXPECT_FALSE(fs::exists(items.entryPath(kLauncherIdentifier)));
     }
-    XdgLoginItems items({{kLauncherIdentifier, "/usr/bin/lanzo"}}, dir.string());
+    XdgAutostart items({{kLauncherIdentifier, "/usr/bin/lanzo"}}, dir.string());
     EXPECT_FALSE(items.setEnabled("org.oberlane.qel.unknown", true));
     ASSERT_TRUE(items.setEnabled(kLauncherIdentifier, true));
     // Registering again replaces the entry whole.
