@@ -72,10 +72,10 @@ void MaintenanceViewController::onContactSupport() {
 }
 
 void MaintenanceViewController::onServicesTest() {
-    ui::SegueValues values;
-    values.pCard = pCard_;
-    values.saisieDelegate = this;
-    s_.navigator.performSegue(ui::segue::saisiePin, values);
+    ui::PinEntryRequest request;
+    request.card = pCard_;
+    request.receiver = this;
+    s_.navigator.openPinEntry(request);
 }
 
 void MaintenanceViewController::fail(const std::string& message, const std::string& informative) {
@@ -101,17 +101,16 @@ void MaintenanceViewController::onDeleteDESfire() {
     for (const auto& reader : survey.readers)
         if (!reader.isContactless && contactReader_.empty()) contactReader_ = reader.readerName;
     if (contactReader_.empty()) contactReader_ = survey.readers.front().readerName;
-    ui::SegueValues values;
-    values.saisieDelegate = this;
-    values.context = kDeleteDESfireContext;
-    values.readerNameQEL4 = contactReader_;
-    s_.navigator.performSegue(ui::segue::saisiePin, values);
+    ui::PinEntryRequest request;
+    request.receiver = this;
+    request.context = kDeleteDESfireContext;
+    request.readerNameQEL4 = contactReader_;
+    s_.navigator.openPinEntry(request);
 }
 
 void MaintenanceViewController::deleteWithKeyFromCard() {
-    std::string pin(secret_ ? secret_->view() : std::string_view());
-    DesfireKeySearch search = s_.scard->searchIRVDesfireKey(contactReader_, pin);
-    wipe(pin);
+    DesfireKeySearch search =
+        s_.scard->searchIRVDesfireKey(contactReader_, secret_ ? secret_->view() : std::string_view());
     wipeSecret();
     if (search.result != scard::kOk || !search.key) {
         fail(format("Erreur : code 0x%08X", search.result), "Contactez le support.");
@@ -192,9 +191,7 @@ void MaintenanceViewController::pinEntryResult(bool success, const std::string& 
         request.owner = this;
         // The test holds the only copy from here on.
         wipeSecret();
-        ui::SegueValues values;
-        values.sender = std::move(request);
-        s_.navigator.performSegue(kServicesSegue, values);
+        s_.navigator.openServicesTest(request);
     }
 }
 

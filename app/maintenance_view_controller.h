@@ -26,9 +26,6 @@ inline constexpr const char* kSupportContactUrl = links::contactSupport;
 inline constexpr const char* kDeleteDesfireQuestion =
     "Êtes-vous sûr(e) de vouloir supprimer vos données DESFire ? CETTE OPÉRATION EST IRRÉVERSIBLE.";
 
-/// Transition to the services test window; its sender is a `ServicesTestRequest`.
-inline constexpr const char* kServicesSegue = "ServicesSegue";
-
 /// Whoever opened the services test: gets the card the test opened when the window closes.
 class ServicesOwner {
 public:
@@ -44,7 +41,7 @@ public:
 struct ServicesTestRequest {
     /// The slot to test; absent when the main window has no reader selected.
     std::optional<CK_SLOT_ID> readerSelected;
-    /// The PIN typed for the test, shared by the request's copies (it travels in a segue's value).
+    /// The PIN typed for the test, shared by the request's copies (the navigator's and the window's).
     /// Never logged; the test empties it after the login.
     std::shared_ptr<SecretBytes> secret;
     ServicesOwner* owner = nullptr;

@@ -16,12 +16,12 @@ ModifPinViewController::ModifPinViewController(ui::ModifPinView& view, MainQueue
 
 void ModifPinViewController::validate() {
     if (!readyForCard()) return;
-    std::string oldPin = o_.oldPinTextField->text();
-    std::string newPin = o_.newPinTextField->text();
+    const SecretBytes oldPin = o_.oldPinTextField->secret();
+    const SecretBytes newPin = o_.newPinTextField->secret();
 
     pCard->logout();
     pCard->ensureSession();
-    CK_RV rv = pCard->login(oldPin, false);
+    CK_RV rv = pCard->login(oldPin.view(), false);
     if (rv == CKR_PIN_INCORRECT) {
         std::string text = "L'ancien code PIN n'est pas valide !";
         pCard->refreshTokenInfo();
@@ -32,13 +32,11 @@ void ModifPinViewController::validate() {
         logError("Carte bloquée !");
         closeLater([](MainWindowDelegate& window) { window.setCardBlocked(true); });
     } else if (rv == CKR_OK) {
-        if (pCard->changePin(oldPin, newPin) == CKR_OK) {
+        if (pCard->changePin(oldPin.view(), newPin.view()) == CKR_OK) {
             showSuccess("Modification du code PIN OK !");
             closeLater([](MainWindowDelegate& window) { window.setUserAuthentified(true); });
         }
     }
-    wipe(oldPin);
-    wipe(newPin);
 }
 
 }  // namespace qel

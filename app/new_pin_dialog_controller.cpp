@@ -24,10 +24,12 @@ void NewPinDialogController::cancel() { view_.close(); }
 
 bool NewPinDialogController::checkFields() {
     const ui::NewPinOutlets& o = outlets_;
-    first_.tooltip->setHidden(first_.field->text().size() >= first_.length);
-    o.newPinTooltip->setHidden(o.newPinTextField->text().size() >= kPinLength);
-    o.renewPinTooltip->setHidden(o.renewPinTextField->text().size() >= kPinLength);
-    const bool same = o.newPinTextField->text() == o.renewPinTextField->text();
+    first_.tooltip->setHidden(first_.field->secret().size() >= first_.length);
+    const SecretBytes newPin = o.newPinTextField->secret();
+    const SecretBytes renewedPin = o.renewPinTextField->secret();
+    o.newPinTooltip->setHidden(newPin.size() >= kPinLength);
+    o.renewPinTooltip->setHidden(renewedPin.size() >= kPinLength);
+    const bool same = newPin.view() == renewedPin.view();
     if (!same) o.errorLabel->setText(kPinMismatch);
     o.errorLabel->setHidden(same);
     return first_.tooltip->isHidden() && o.newPinTooltip->isHidden() && o.renewPinTooltip->isHidden() &&

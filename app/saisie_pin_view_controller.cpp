@@ -62,9 +62,8 @@ void SaisiePinViewController::cardRemoved() {
 void SaisiePinViewController::validate() {
     // The result is final once reported; a second click during the delayed close changes nothing.
     if (modalStatus) return;
-    std::string pin = o_.pinTextField->text();
+    SecretBytes pin = o_.pinTextField->secret();
     if (pin.size() < kPinLength) {
-        wipe(pin);
         o_.errorPinLabel->setText("Le code PIN doit comporter 4 chiffres");
         o_.errorPinLabel->setHidden(false);
         return;
@@ -73,12 +72,12 @@ void SaisiePinViewController::validate() {
     CK_RV rv = CKR_GENERAL_ERROR;
     bool lastTry = false;
     if (deleteDESfireContext()) {
-        PinCheckResult check = scard_.loginWithoutP11(readerNameQEL4, pin);
+        PinCheckResult check = scard_.loginWithoutP11(readerNameQEL4, pin.view());
         rv = check.result;
         lastTry = check.lastTry;
     } else if (pCard) {
         pCard->ensureSession();
-        rv = pCard->login(pin, false);
+        rv = pCard->login(pin.view(), false);
         pCard->refreshTokenInfo();
         lastTry = (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
     }
@@ -91,8 +90,7 @@ void SaisiePinViewController::validate() {
             o_.errorPinLabel->setHidden(false);
             pinStatus = true;
             modalStatus = true;
-            finish(true, SecretBytes(pin));
-            wipe(pin);
+            finish(true, std::move(pin));
             return;
         case CKR_PIN_INCORRECT:
             o_.errorPinLabel->setText(std::string("Le code PIN n'est pas valide !") + (lastTry ? kLastTryWarning : ""));
@@ -102,7 +100,6 @@ void SaisiePinViewController::validate() {
         case CKR_TOKEN_NOT_PRESENT:
         case CKR_SESSION_HANDLE_INVALID:
         case CKR_SESSION_CLOSED:
-            wipe(pin);
             cardRemoved();
             return;
         case CKR_PIN_LOCKED:
@@ -119,7 +116,6 @@ void SaisiePinViewController::validate() {
             logError(format("Erreur dans C_Login: %lu", static_cast<unsigned long>(rv)));
             break;
     }
-    wipe(pin);
 }
 
 void SaisiePinViewController::finish(bool success, SecretBytes pin) {

@@ -112,12 +112,11 @@ void TmajViewController::controlTextDidChange() {
     filterCodeField(*o_.pinCode, kTmajPinFieldLength);
 }
 
-void TmajViewController::clearPin() { o_.pinCode->setText(""); }
+void TmajViewController::clearPin() { o_.pinCode->setSecret({}); }
 
 bool TmajViewController::verifyPin() {
-    std::string pin = o_.pinCode->text();
+    const SecretBytes pin = o_.pinCode->secret();
     if (pin.size() < kPinLength) {
-        wipe(pin);
         o_.errorTextField->setText("Le code PIN doit comporter 4 chiffres");
         o_.errorTextField->setHidden(false);
         return false;
@@ -125,9 +124,8 @@ bool TmajViewController::verifyPin() {
     CK_RV rv = CKR_DEVICE_REMOVED;
     if (pCard) {
         pCard->ensureSession();
-        rv = pCard->login(pin, false);
+        rv = pCard->login(pin.view(), false);
     }
-    wipe(pin);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
         clearPin();
         return true;

@@ -12,9 +12,9 @@ UnlockCardViewController::UnlockCardViewController(ui::UnlockCardView& view, Mai
 
 void UnlockCardViewController::validate() {
     if (!readyForCard()) return;
-    std::string puk = o_.pukTextField->text();
-    std::string newPin = o_.newPinTextField->text();
-    if (pCard->unlockPin(puk, newPin) == CKR_OK) {
+    const SecretBytes puk = o_.pukTextField->secret();
+    const SecretBytes newPin = o_.newPinTextField->secret();
+    if (pCard->unlockPin(puk.view(), newPin.view()) == CKR_OK) {
         showSuccess("Déblocage de la carte OK !");
         closeLater([](MainWindowDelegate& window) {
             window.setCardBlocked(false);
@@ -28,8 +28,6 @@ void UnlockCardViewController::validate() {
             text += "⚠️ Attention: dernier essai avant le blocage DEFINITIF de la carte";
         showMessage(text);
     }
-    wipe(puk);
-    wipe(newPin);
 }
 
 }  // namespace qel

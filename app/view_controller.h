@@ -1,5 +1,4 @@
 #pragma once
-#include <any>
 #include <cstdint>
 #include <chrono>
 #include <functional>
@@ -227,7 +226,9 @@ private:
     void contactlessCheck();
     void showDemoHolder();
     void showSummaryExpiry(const std::string& expiryText, bool valid);
-    void performSegue(const char* identifier, std::any sender = {});
+    /// Opens the PIN entry for the selected card, by the PIN button or by the program (`byProgram`)
+    /// before an action that needs the login.
+    void askForPin(bool byProgram);
     /// The selected card left its reader: the removal handlers run.
     void cardWentAway();
     void selectReaderOfToken(const TokenReader& match);

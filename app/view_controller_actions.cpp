@@ -1,5 +1,4 @@
 // The main window: button actions, dialogs, demo mode, closing.
-#include <string_view>
 #include <utility>
 
 #include "app/app_delegate.h"
@@ -17,12 +16,12 @@ void ViewController::wireControls() {
     o_.situation->setClickHandler([this] { showSituations(); });
     o_.certificate->setClickHandler([this] { showCertificates(); });
     o_.maintenance->setClickHandler([this] { showMaintenance(); });
-    o_.pinCode->setClickHandler([this] { performSegue(ui::segue::saisiePin); });
-    o_.pinCodeModif->setClickHandler([this] { performSegue(ui::segue::modifPin); });
-    o_.unlockCard->setClickHandler([this] { performSegue(ui::segue::unlockCard); });
+    o_.pinCode->setClickHandler([this] { askForPin(false); });
+    o_.pinCodeModif->setClickHandler([this] { s_.navigator.openPinChange(selectedCard(), this); });
+    o_.unlockCard->setClickHandler([this] { s_.navigator.openUnlock(selectedCard(), this); });
     o_.tmaj->setClickHandler([this] {
         updateWizardOpen_ = true;
-        performSegue(ui::segue::tmaj);
+        s_.navigator.openUpdateWizard(selectedCard(), this);
     });
     o_.cardPinPadlock->setClickHandler([this] { cardPinPadlockClicked(); });
     o_.refreshButton->setClickHandler([this] { refreshReaders(); });
@@ -41,18 +40,14 @@ void ViewController::wireControls() {
     view_.setHoverHandler([this](const std::string& name, bool entered) { checkButtonHover(name, entered); });
 }
 
-void ViewController::performSegue(const char* identifier, std::any sender) {
-    ui::SegueValues values;
-    values.pCard = selectedCard();
-    values.delegate = this;
-    values.saisieDelegate = this;
-    values.tmajDelegate = this;
-    values.vekDelegate = this;
-    values.sender = std::move(sender);
-    const std::string_view target = identifier;
-    if (cardResetNotice_ && (target == ui::segue::saisiePin || target == ui::segue::saisiePinProg))
-        values.notice = kCardResetNotice;
-    s_.navigator.performSegue(identifier, values);
+void ViewController::askForPin(bool byProgram) {
+    ui::PinEntryRequest request;
+    request.card = selectedCard();
+    request.receiver = this;
+    request.window = this;
+    request.askedByProgram = byProgram;
+    if (cardResetNotice_) request.notice = kCardResetNotice;
+    s_.navigator.openPinEntry(request);
 }
 
 void ViewController::showIdentification() {
@@ -134,7 +129,7 @@ void ViewController::showSituations() {
         view_.showSubView(ui::SubView::situation);
     } else {
         authentFromSituationButton_ = true;
-        performSegue(ui::segue::saisiePinProg);
+        askForPin(true);
     }
 }
 
@@ -164,7 +159,7 @@ void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
 }
 
 void ViewController::cardPinPadlockClicked() {
-    if (!loginStillHolds()) performSegue(ui::segue::saisiePinProg);
+    if (!loginStillHolds()) askForPin(true);
 }
 
 void ViewController::openPortal() {
@@ -280,7 +275,7 @@ void ViewController::desactivateDemoMode() {
 bool ViewController::windowShouldClose() {
     // Only while sessions are open: after a disconnection there is nothing to close.
     if (!vekRequests_.empty() && isVekAuthenticated_ && isCardInserted_) {
-        performSegue(ui::segue::vekQuit);
+        s_.navigator.openQuitWhileSignedIn(this);
         return false;
     }
     return true;

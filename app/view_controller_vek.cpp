@@ -13,7 +13,7 @@ void ViewController::afterDialogCloses(std::function<void()> task) {
     s_.mainQueue.postAfter(100, lifetime_.guard(std::move(task)));
 }
 
-void ViewController::showVekAlert(RespType outcome) { performSegue(ui::segue::vekAlert, outcome); }
+void ViewController::showVekAlert(RespType outcome) { s_.navigator.openSignInAlert(outcome); }
 
 void ViewController::VEKAuthenticate() {
     auto request = std::make_shared<vek::VekRequest>();
@@ -26,10 +26,10 @@ void ViewController::VEKAuthenticate() {
     // The remembered flag is not enough: another program may have reset the card since.
     if (loginStillHolds()) {
         request->action = VekAction::CHECK_PCSC;
-        performSegue(ui::segue::vekWait, request);
+        s_.navigator.openSignInWait(request, this);
     } else {
         authButton_ = true;
-        performSegue(ui::segue::saisiePinProg);
+        askForPin(true);
     }
 }
 
@@ -48,7 +48,7 @@ void ViewController::VEKDisconnect() {
 void ViewController::pendingRequestDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK)
-            performSegue(ui::segue::vekAuth, request);
+            s_.navigator.openSignIn(request, this);
         else
             showVekAlert(outcome);
     });
@@ -58,7 +58,7 @@ void ViewController::authorisationDone(RespType outcome, VekRequestRef request) 
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK) {
             request->action = VekAction::CODE_NEEDED;
-            performSegue(ui::segue::vekWait, request);
+            s_.navigator.openSignInWait(request, this);
         } else if (outcome == RespType::VALID) {
             isVekAuthenticated_ = true;
             o_.VekDisconnect->setEnabled(true);
@@ -71,7 +71,7 @@ void ViewController::authorisationDone(RespType outcome, VekRequestRef request) 
 void ViewController::codeStepDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK)
-            performSegue(ui::segue::vekCodes, request);
+            s_.navigator.openSignInCodes(request, this);
         else
             showVekAlert(outcome);
     });
@@ -81,7 +81,7 @@ void ViewController::codeChosen(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK) {
             request->action = VekAction::CHECK_CHALLENGE;
-            performSegue(ui::segue::vekWait, request);
+            s_.navigator.openSignInWait(request, this);
         } else {
             showVekAlert(outcome);
         }
@@ -96,7 +96,7 @@ void ViewController::validationDone(RespType outcome, VekRequestRef request) {
             isVekAuthenticated_ = true;
             o_.VekDisconnect->setEnabled(true);
             vekRequests_.push_back(request);
-            performSegue(ui::segue::vekValid, request);
+            s_.navigator.openSignInDone(request, this);
         } else {
             showVekAlert(outcome);
         }
@@ -121,7 +121,7 @@ void ViewController::refuseRequest(VekRequestRef request, bool reported) {
     afterDialogCloses([this, request, reported] {
         request->action = VekAction::VALIDATE;
         request->authStatus = reported ? vek::AuthStatus::UNAUTHORIZED : vek::AuthStatus::CANCELLED;
-        performSegue(ui::segue::vekWait, request);
+        s_.navigator.openSignInWait(request, this);
     });
 }
 
@@ -136,13 +136,13 @@ void ViewController::disconnect(bool silent) {
         // PIN: without it the disconnection could only fail. It resumes after a good PIN.
         if (!isUserAuthentified_) {
             disconnectAfterPin_ = silent;
-            performSegue(ui::segue::saisiePinProg);
+            askForPin(true);
             return;
         }
         VekRequestRef request = vekRequests_.front();
         request->action = VekAction::DISCONNECT;
         request->silent = silent;
-        performSegue(ui::segue::vekWait, request);
+        s_.navigator.openSignInWait(request, this);
     });
 }
 

@@ -117,12 +117,10 @@ struct KartelloApp::Parts {
         vek::HttpSession::shared().setClientTlsConfigurator(std::make_shared<vek::CardClientTls>());
         window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
         library.setRecorder(&processServiceReportRecorder());
-        navigator.registerSegue(kServicesSegue, [this](const ui::SegueValues& values) { openServices(values); });
+        navigator.enableServicesTest([this](const ServicesTestRequest& request) { openServices(request); });
     }
 
-    void openServices(const ui::SegueValues& values) {
-        const auto* request = std::any_cast<ServicesTestRequest>(&values.sender);
-        if (!request) return;
+    void openServices(const ServicesTestRequest& request) {
         auto* dialog = new QtServicesWindow(&window);
         auto services = std::make_shared<ServicesViewController>(
             *dialog,
@@ -133,7 +131,7 @@ struct KartelloApp::Parts {
                                  QCoreApplication::applicationVersion().toStdString(),
                                  userdirs::desktopDir(),
                                  {}},
-            *request);
+            request);
         dialog->keepAlive(services);
         dialog->setCloseRequestHandler([c = services.get()] { c->onCloseRequest(); });
         dialog->present();

@@ -142,22 +142,23 @@ TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     LogCapture log;
     vc->viewWillAppear(3, "Reader A", nullptr);
     view.servicesTest.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegue");
-    EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
-    EXPECT_EQ(navigator.segues[0].values.context, "");
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].dialog, Dialog::pinEntry);
+    EXPECT_EQ(navigator.opened[0].pinEntry.receiver, vc.get());
+    EXPECT_EQ(navigator.opened[0].pinEntry.context, "");
 
     // A refused PIN tells the main window and opens nothing.
     vc->pinEntryResult(false, "");
-    EXPECT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.opened.size(), 1u);
 
     vc->pinEntered(SecretBytes("4321"));
     vc->pinEntryResult(true, "");
     ASSERT_EQ(mainWindow.results.size(), 2u);
     EXPECT_EQ(mainWindow.results[1], std::make_pair(true, std::string()));
-    ASSERT_EQ(navigator.segues.size(), 2u);
-    EXPECT_EQ(navigator.segues[1].identifier, "ServicesSegue");
-    const auto request = std::any_cast<ServicesTestRequest>(navigator.segues[1].values.sender);
+    ASSERT_EQ(navigator.opened.size(), 2u);
+    EXPECT_EQ(navigator.opened[1].dialog, Dialog::servicesTest);
+    ASSERT_TRUE(navigator.opened[1].servicesTest);
+    const ServicesTestRequest& request = *navigator.opened[1].servicesTest;
     EXPECT_EQ(request.readerSelected, 3u);
     ASSERT_TRUE(request.secret);
     EXPECT_EQ(request.secret->view(), "4321");
@@ -493,9 +494,9 @@ struct DesfireDeletionTest : MaintenanceTest {
     }
     /// The PIN dialog opened by the deletion answers with `pin`.
     void enterPin(const std::string& pin) {
-        ASSERT_FALSE(navigator.segues.empty());
-        EXPECT_EQ(navigator.segues.back().values.context, "DeleteDESfire");
-        const bool ok = scard.loginWithoutP11(navigator.segues.back().values.readerNameQEL4, pin).result == 0;
+        ASSERT_FALSE(navigator.opened.empty());
+        EXPECT_EQ(navigator.opened.back().pinEntry.context, "DeleteDESfire");
+        const bool ok = scard.loginWithoutP11(navigator.opened.back().pinEntry.readerNameQEL4, pin).result == 0;
         if (ok) vc->pinEntered(SecretBytes(pin));
         vc->pinEntryResult(ok, "DeleteDESfire");
     }
@@ -541,8 +542,8 @@ TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
     readers.addReader("Contact", contact());
     selectReader("Contact");
     view.deleteDESfire.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].values.readerNameQEL4, "Contact");
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].pinEntry.readerNameQEL4, "Contact");
     // The user moves the card to the contactless reader when asked.
     hooked.onAlert = [this](const ui::Alert& alert) {
         if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && readers.cards["Contact"]) {

@@ -253,10 +253,11 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
     contactCard("Reader A");
     start();
     window.situation.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
-    EXPECT_EQ(navigator.segues[0].values.pCard, vc->selectedCard());
-    EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened[0].pinEntry.askedByProgram);
+    EXPECT_EQ(navigator.opened[0].pinEntry.card, vc->selectedCard());
+    EXPECT_EQ(navigator.opened[0].pinEntry.receiver, vc.get());
     EXPECT_TRUE(vc->authentFromSituationButton());
 
     ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
@@ -297,14 +298,13 @@ TEST_F(MainWindowTest, DialogButtonsHandOverTheSelectedCard) {
     window.pinCode.click();
     window.pinCodeModif.click();
     window.tmaj.click();
-    ASSERT_EQ(navigator.segues.size(), 3u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegue");
-    EXPECT_EQ(navigator.segues[1].identifier, "ModifPinSegue");
-    EXPECT_EQ(navigator.segues[2].identifier, "TmajSegue");
-    for (const auto& s : navigator.segues) {
-        EXPECT_EQ(s.values.pCard, vc->selectedCard());
-        EXPECT_EQ(s.values.delegate, vc.get());
-    }
+    ASSERT_EQ(navigator.opened.size(), 3u);
+    EXPECT_EQ(navigator.dialogs(), (std::vector<Dialog>{Dialog::pinEntry, Dialog::pinChange, Dialog::updateWizard}));
+    EXPECT_FALSE(navigator.opened[0].pinEntry.askedByProgram);
+    for (const auto& o : navigator.opened) EXPECT_EQ(o.card, vc->selectedCard());
+    EXPECT_EQ(navigator.opened[0].window, vc.get());
+    EXPECT_EQ(navigator.opened[1].window, vc.get());
+    EXPECT_EQ(navigator.opened[2].updateOwner, vc.get());
 }
 
 TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
@@ -384,12 +384,13 @@ TEST_F(MainWindowTest, ACardResetByAnotherProgramOpensThePadlockAndThePinRequest
     EXPECT_FALSE(vc->isUserAuthentified());
     EXPECT_EQ(window.cardPinPadlock.picture, "lock");
     window.situation.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegueProg");
-    EXPECT_EQ(navigator.segues[0].values.notice, kCardResetNotice);
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened[0].pinEntry.askedByProgram);
+    EXPECT_EQ(navigator.opened[0].pinEntry.notice, kCardResetNotice);
     window.cardPinPadlock.click();
-    ASSERT_EQ(navigator.segues.size(), 2u);
-    EXPECT_EQ(navigator.segues[1].values.notice, kCardResetNotice);
+    ASSERT_EQ(navigator.opened.size(), 2u);
+    EXPECT_EQ(navigator.opened[1].pinEntry.notice, kCardResetNotice);
 
     // The PIN given again: the situations show, and a later request has nothing to explain.
     vc->pinEntryResult(true, "");
@@ -397,9 +398,10 @@ TEST_F(MainWindowTest, ACardResetByAnotherProgramOpensThePadlockAndThePinRequest
     EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
     module.userLoggedIn[0] = false;  // a library that notices a reset by itself
     window.situation.click();
-    ASSERT_EQ(navigator.segues.size(), 3u);
-    EXPECT_EQ(navigator.segues[2].identifier, "SaisiePinSegueProg");
-    EXPECT_EQ(navigator.segues[2].values.notice, "");
+    ASSERT_EQ(navigator.opened.size(), 3u);
+    EXPECT_EQ(navigator.opened[2].dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened[2].pinEntry.askedByProgram);
+    EXPECT_EQ(navigator.opened[2].pinEntry.notice, "");
 }
 
 // A library that ends the login by itself (another program's reset) is believed over the remembered
@@ -411,8 +413,9 @@ TEST_F(MainWindowTest, AuthenticationChecksTheLoginItself) {
     vc->pinEntryResult(true, "");
     module.userLoggedIn[0] = false;
     window.VekAuthentication.click();
-    ASSERT_FALSE(navigator.segues.empty());
-    EXPECT_EQ(navigator.segues.back().identifier, "SaisiePinSegueProg");
+    ASSERT_FALSE(navigator.opened.empty());
+    EXPECT_EQ(navigator.opened.back().dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened.back().pinEntry.askedByProgram);
     EXPECT_FALSE(vc->isUserAuthentified());
 }
 
@@ -610,8 +613,8 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     // read the card once: it is opened anew, so that the window shows the renewed card, and the card
     // is reset so that every other program reads it again.
     window.tmaj.click();
-    ASSERT_EQ(navigator.segues.back().identifier, "TmajSegue");
-    EXPECT_EQ(navigator.segues.back().values.tmajDelegate, vc.get());
+    ASSERT_EQ(navigator.opened.back().dialog, Dialog::updateWizard);
+    EXPECT_EQ(navigator.opened.back().updateOwner, vc.get());
     module.slotList[0].token.objects["QEL_NAME_PS"] = nameObject("MARTIN", "PAUL");
     const int reads = module.count("C_OpenSession");
     vc->updateWizardClosed(true);

@@ -329,11 +329,12 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_TRUE(pumpUntil([&] { return window.cardPinPadlock.picture == "lock"; }, 5s));
     std::printf("[figures] padlock opened %.0f ms after another program's reset\n", millisecondsSince(resetAt));
     EXPECT_FALSE(vc->isUserAuthentified());
-    const std::size_t segues = navigator.segues.size();
+    const std::size_t opened = navigator.opened.size();
     window.situation.click();
-    ASSERT_EQ(navigator.segues.size(), segues + 1);
-    EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
-    EXPECT_EQ(navigator.segues.back().values.notice, kCardResetNotice);
+    ASSERT_EQ(navigator.opened.size(), opened + 1);
+    EXPECT_EQ(navigator.opened.back().dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened.back().pinEntry.askedByProgram);
+    EXPECT_EQ(navigator.opened.back().pinEntry.notice, kCardResetNotice);
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
@@ -616,8 +617,8 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     maintenance.viewWillAppear(std::nullopt, testbed::kContactReader, nullptr);
     page.deleteDESfire.enabled = true;
     page.deleteDESfire.click();
-    ASSERT_FALSE(navigator.segues.empty());
-    const ui::SegueValues pinDialog = navigator.segues.back().values;
+    ASSERT_FALSE(navigator.opened.empty());
+    const ui::PinEntryRequest pinDialog = navigator.opened.back().pinEntry;
     EXPECT_EQ(pinDialog.context, "DeleteDESfire");
     acting.onAlert = [&](const ui::Alert& alert) {
         if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && alert.messageText != confirm) {
@@ -627,7 +628,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     };
     FakeSaisiePinView dialog;
     SaisiePinViewController pin(dialog, queue, scard);
-    pin.delegate = pinDialog.saisieDelegate;
+    pin.delegate = pinDialog.receiver;
     pin.context = pinDialog.context;
     pin.readerNameQEL4 = pinDialog.readerNameQEL4;
     dialog.pinTextField.type(profile.pin.code);
@@ -838,14 +839,14 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
     EXPECT_FALSE(window.tmajNotif.hidden);
 
-    // The wizard as the navigator opens it on "TmajSegue".
+    // The wizard as the navigator opens it.
     window.tmaj.click();
-    ASSERT_EQ(navigator.segues.back().identifier, ui::segue::tmaj);
+    ASSERT_EQ(navigator.opened.back().dialog, Dialog::updateWizard);
     FakeTmajView view;
     TmajViewController wizard(view, queue, background, backend);
-    wizard.pCard = navigator.segues.back().values.pCard;
-    wizard.delegate = navigator.segues.back().values.tmajDelegate;
-    navigator.segues.clear();  // the card must not outlive the library in the fixture
+    wizard.pCard = navigator.opened.back().card;
+    wizard.delegate = navigator.opened.back().updateOwner;
+    navigator.opened.clear();  // the card must not outlive the library in the fixture
     view.next.click();
     ASSERT_EQ(wizard.step, 2) << view.message.value;
     view.pinCode.type(profile.pin.code);

@@ -241,13 +241,14 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     WindowHarness h;
     h.window.show();
     RecordingDelegate delegate;
-    ui::SegueValues values;
-    values.delegate = &delegate;
-    values.saisieDelegate = &delegate;
+    ui::PinEntryRequest request;
+    request.window = &delegate;
+    request.receiver = &delegate;
 
-    for (const char* id : {ui::segue::saisiePin, ui::segue::saisiePinProg}) {
-        SCOPED_TRACE(id);
-        h.navigator.performSegue(id, values);
+    for (const bool byProgram : {false, true}) {
+        SCOPED_TRACE(byProgram);
+        request.askedByProgram = byProgram;
+        h.navigator.openPinEntry(request);
         auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(h.navigator.lastDialog());
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->parentWidget(), &h.window);
@@ -278,7 +279,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     }
     EXPECT_TRUE(delegate.results.empty());
 
-    h.navigator.performSegue(ui::segue::modifPin, values);
+    h.navigator.openPinChange(nullptr, &delegate);
     auto* modif = qobject_cast<qt::QtModifPinDialog*>(h.navigator.lastDialog());
     ASSERT_NE(modif, nullptr);
     gui_test::typeText(modif->findChild<QLineEdit*>("oldPinTextField"), "1234");
@@ -289,7 +290,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
               QStringLiteral("Le code PIN n'est pas identique au précédent."));
     modif->close();
 
-    h.navigator.performSegue(ui::segue::unlockCard, values);
+    h.navigator.openUnlock(nullptr, &delegate);
     auto* unlock = qobject_cast<qt::QtUnlockCardDialog*>(h.navigator.lastDialog());
     ASSERT_NE(unlock, nullptr);
     EXPECT_TRUE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
@@ -300,25 +301,29 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     unlock->close();
 }
 
-TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
+TEST(Navigator, DialogsOpenOnlyOnceEnabledAndTheServicesTestGetsItsRequest) {
     guiApp();
     WindowHarness h;
-    h.navigator.performSegue(ui::segue::vekWait, {});
+    h.navigator.openSignInWait(vek::makeVekRequest(), nullptr);
+    h.navigator.openSignInAlert(vek::RespType::BAD_CODE);
+    h.navigator.openUpdateWizard(nullptr, nullptr);
     EXPECT_EQ(h.navigator.lastDialog(), nullptr);
 
-    ui::SegueValues received;
+    ServicesTestRequest sent;
+    sent.readerSelected = 12;
+    sent.secret = std::make_shared<SecretBytes>(std::string_view("4321"));
+    h.navigator.openServicesTest(sent);  // nothing enabled: nothing happens
+    std::optional<ServicesTestRequest> received;
     int calls = 0;
-    h.navigator.registerSegue(ui::segue::vekAlert, [&](const ui::SegueValues& v) {
-        received = v;
+    h.navigator.enableServicesTest([&](const ServicesTestRequest& r) {
+        received = r;
         ++calls;
     });
-    ui::SegueValues sent;
-    sent.sender = 12;
-    sent.context = "ctx";
-    h.navigator.performSegue(ui::segue::vekAlert, sent);
+    h.navigator.openServicesTest(sent);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(std::any_cast<int>(received.sender), 12);
-    EXPECT_EQ(received.context, "ctx");
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->readerSelected, 12u);
+    EXPECT_EQ(received->secret, sent.secret);  // the one PIN buffer, shared, not copied
 }
 
 // Saves the dialog's picture when $QEL_SCREENSHOT_DIR names a folder (looking at the steps by eye).
@@ -398,11 +403,9 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
     test::RecordingTmajDelegate delegate;
-    ui::SegueValues values;
-    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
-    values.tmajDelegate = &delegate;
+    const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
-    h.navigator.performSegue(ui::segue::tmaj, values);
+    h.navigator.openUpdateWizard(card, &delegate);
     auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
@@ -467,13 +470,11 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
     test::RecordingTmajDelegate delegate;
-    ui::SegueValues values;
-    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
-    values.tmajDelegate = &delegate;
+    const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
     // Opens the wizard and presses next at step 1; the dialog and its stepper, message and next.
     auto open = [&] {
-        h.navigator.performSegue(ui::segue::tmaj, values);
+        h.navigator.openUpdateWizard(card, &delegate);
         auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
         EXPECT_TRUE(gui_test::waitUntil([&] { return dialog && dialog->isVisible(); }, 2000));
         dialog->findChild<QPushButton*>("next")->click();
@@ -557,15 +558,12 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     auto request = vek::makeVekRequest();
     request->idNat = holder.identifier;
     request->action = vek::VekAction::CHECK_PCSC;
-    ui::SegueValues values;
-    values.vekDelegate = &delegate;
-    values.sender = request;
     const auto text = [](QDialog* d, const char* name) { return d->findChild<QLabel*>(name)->text(); };
     const auto closed = [&] { return gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000); };
 
     // The wait stays while the service has not answered, Escape or not.
     service.hold = true;
-    h.navigator.performSegue(ui::segue::vekWait, values);
+    h.navigator.openSignInWait(request, &delegate);
     auto* wait = qobject_cast<qt::QtVekWaitDialog*>(h.navigator.lastDialog());
     ASSERT_NE(wait, nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return !service.calls.empty(); }, 2000));
@@ -579,7 +577,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_TRUE(closed());
     EXPECT_EQ(delegate.reports, std::vector<std::string>{"pendingRequestDone 0"});
 
-    h.navigator.performSegue(ui::segue::vekAuth, values);
+    h.navigator.openSignIn(request, &delegate);
     QDialog* auth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekAuthDialog*>(auth), nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(auth, "newAuthLabel").contains("Portail"); }, 2000));
@@ -592,7 +590,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_EQ(delegate.reports.back(), "refuseRequest 1");
 
     request->codes = std::vector<std::string>{"47", "12", "85"};
-    h.navigator.performSegue(ui::segue::vekCodes, values);
+    h.navigator.openSignInCodes(request, &delegate);
     QDialog* codes = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
     auto* code2 = codes->findChild<QPushButton*>("code2");
@@ -604,7 +602,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_EQ(request->code, "12");
     EXPECT_EQ(delegate.reports.back(), "codeChosen 0");
 
-    h.navigator.performSegue(ui::segue::vekValid, values);
+    h.navigator.openSignInDone(request, &delegate);
     QDialog* valid = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(valid, "titleMesage") == "AUTHENTIFICATION RÉUSSIE"; }, 2000));
     EXPECT_EQ(
@@ -615,9 +613,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     valid->findChild<QPushButton*>("continueButton")->click();
     EXPECT_TRUE(closed());
 
-    ui::SegueValues alertValues;
-    alertValues.sender = vek::RespType::BAD_CODE;
-    h.navigator.performSegue(ui::segue::vekAlert, alertValues);
+    h.navigator.openSignInAlert(vek::RespType::BAD_CODE);
     QDialog* alert = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(alert, "message").startsWith("Le code"); }, 2000));
     EXPECT_EQ(text(alert, "message"),
@@ -628,7 +624,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     alert->findChild<QPushButton*>("closeButton")->click();
     EXPECT_TRUE(closed());
 
-    h.navigator.performSegue(ui::segue::vekQuit, values);
+    h.navigator.openQuitWhileSignedIn(&delegate);
     QDialog* quit = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekQuitDialog*>(quit), nullptr);
     keepScreenshot(*quit, "vek-quit");
@@ -636,7 +632,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_TRUE(closed());
     EXPECT_EQ(delegate.reports.back(), "disconnect silent 0");
 
-    h.navigator.performSegue(ui::segue::vekDeauth, values);
+    h.navigator.openSignOut(request, &delegate);
     QDialog* deauth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
     EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DÉCONNEXION"));

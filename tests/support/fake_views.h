@@ -1,6 +1,5 @@
 #pragma once
 // Recording widgets and views for the controller tests.
-#include <any>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -13,6 +12,7 @@
 #include "app/views/identification_view.h"
 #include "app/views/main_window_view.h"
 #include "app/views/maintenance_view.h"
+#include "app/maintenance_view_controller.h"
 #include "app/views/navigator.h"
 #include "app/views/pin_dialog_views.h"
 #include "app/views/situation_view.h"
@@ -78,8 +78,8 @@ public:
 
 class FakeField : public FakeWidget<ui::SecureField> {
 public:
-    void setText(const std::string& t) override { value = t; }
-    std::string text() const override { return value; }
+    SecretBytes secret() const override { return SecretBytes(value); }
+    void setSecret(const SecretBytes& s) override { value = std::string(s.view()); }
     void setEditHandler(std::function<void()> h) override { handler = std::move(h); }
     /// The user types `t` at the end of the text.
     void type(const std::string& t) {
@@ -213,15 +213,110 @@ public:
     ui::MainWindowOutlets o;
 };
 
+/// The dialogs a navigator opens.
+enum class Dialog {
+    pinEntry,
+    pinChange,
+    unlock,
+    updateWizard,
+    servicesTest,
+    signInWait,
+    signIn,
+    signInCodes,
+    signInDone,
+    signOut,
+    signInAlert,
+    quitWhileSignedIn
+};
+
+inline std::ostream& operator<<(std::ostream& os, Dialog d) {
+    static const char* const names[] = {"pinEntry",     "pinChange",  "unlock",      "updateWizard",
+                                        "servicesTest", "signInWait", "signIn",      "signInCodes",
+                                        "signInDone",   "signOut",    "signInAlert", "quitWhileSignedIn"};
+    return os << names[static_cast<int>(d)];
+}
+
+/// Records every dialog asked for, with what it was given, and opens none.
 struct FakeNavigator : ui::Navigator {
-    struct Segue {
-        std::string identifier;
-        ui::SegueValues values;
+    struct Opened {
+        Dialog dialog;
+        /// The PIN entry's request.
+        ui::PinEntryRequest pinEntry;
+        /// The card handed to the PIN dialogs and the update wizard.
+        std::shared_ptr<Pkcs11Card> card;
+        /// The window told the PIN dialogs' outcome.
+        MainWindowDelegate* window = nullptr;
+        TmajDelegate* updateOwner = nullptr;
+        std::optional<ServicesTestRequest> servicesTest;
+        /// The sign-in dialogs' request, listener and alert type.
+        vek::VekRequestRef request;
+        VekDelegate* listener = nullptr;
+        vek::RespType alert{};
     };
-    void performSegue(const std::string& identifier, const ui::SegueValues& values) override {
-        segues.push_back({identifier, values});
+
+    void openPinEntry(const ui::PinEntryRequest& request) override {
+        Opened& o = record(Dialog::pinEntry);
+        o.pinEntry = request;
+        o.card = request.card;
+        o.window = request.window;
     }
-    std::vector<Segue> segues;
+    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override {
+        Opened& o = record(Dialog::pinChange);
+        o.card = std::move(card);
+        o.window = window;
+    }
+    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override {
+        Opened& o = record(Dialog::unlock);
+        o.card = std::move(card);
+        o.window = window;
+    }
+    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajDelegate* owner) override {
+        Opened& o = record(Dialog::updateWizard);
+        o.card = std::move(card);
+        o.updateOwner = owner;
+    }
+    void openServicesTest(const ServicesTestRequest& request) override {
+        record(Dialog::servicesTest).servicesTest = request;
+    }
+    void openSignInWait(vek::VekRequestRef request, VekDelegate* listener) override {
+        recordSignIn(Dialog::signInWait, std::move(request), listener);
+    }
+    void openSignIn(vek::VekRequestRef request, VekDelegate* listener) override {
+        recordSignIn(Dialog::signIn, std::move(request), listener);
+    }
+    void openSignInCodes(vek::VekRequestRef request, VekDelegate* listener) override {
+        recordSignIn(Dialog::signInCodes, std::move(request), listener);
+    }
+    void openSignInDone(vek::VekRequestRef request, VekDelegate* listener) override {
+        recordSignIn(Dialog::signInDone, std::move(request), listener);
+    }
+    void openSignOut(vek::VekRequestRef request, VekDelegate* listener) override {
+        recordSignIn(Dialog::signOut, std::move(request), listener);
+    }
+    void openSignInAlert(vek::RespType type) override { record(Dialog::signInAlert).alert = type; }
+    void openQuitWhileSignedIn(VekDelegate* listener) override {
+        recordSignIn(Dialog::quitWhileSignedIn, {}, listener);
+    }
+
+    /// The dialogs asked for so far, in order.
+    std::vector<Dialog> dialogs() const {
+        std::vector<Dialog> all;
+        for (const auto& o : opened) all.push_back(o.dialog);
+        return all;
+    }
+
+    std::vector<Opened> opened;
+
+private:
+    Opened& record(Dialog dialog) {
+        opened.push_back(Opened{dialog, {}, {}, nullptr, nullptr, {}, {}, nullptr, {}});
+        return opened.back();
+    }
+    void recordSignIn(Dialog dialog, vek::VekRequestRef request, VekDelegate* listener) {
+        Opened& o = record(dialog);
+        o.request = std::move(request);
+        o.listener = listener;
+    }
 };
 
 struct FakeClipboard : ui::Clipboard {
