@@ -37,8 +37,8 @@ std::string countText(std::size_t count) {
 }  // namespace
 
 CertificateViewController::CertificateViewController(ui::CertificateView& view, CertificateViewServices services)
-    : view_(view), o_(view.outlets()), s_(std::move(services)) {
-    if (!o_.complete()) throw std::invalid_argument("certificate view: outlets missing");
+    : view_(view), o_(view.widgets()), s_(std::move(services)) {
+    if (!o_.complete()) throw std::invalid_argument("certificate view: widgets missing");
     o_.authentView->setClickHandler([this] { onViewAuthentCertificate(); });
     o_.authentSave->setClickHandler([this] { onSaveAuthentCertificate(); });
     o_.signatureView->setClickHandler([this] { onViewSignatureCertificate(); });

@@ -36,7 +36,7 @@ struct CertificateViewServices {
 /// most the download's time-out.
 class CertificateViewController final : public CertificatesPane {
 public:
-    /// The view's outlets must be complete; the buttons are wired here.
+    /// The view's widgets must be complete; the buttons are wired here.
     CertificateViewController(ui::CertificateView& view, CertificateViewServices services);
 
     /// The main window, whose selected card the view shows. Null: the view shows no card.
@@ -70,7 +70,7 @@ private:
     void updateRows();
 
     ui::CertificateView& view_;
-    const ui::CertificateOutlets& o_;
+    const ui::CertificateWidgets& o_;
     CertificateViewServices s_;
     MainWindowDelegate* mainWindow_ = nullptr;
 };

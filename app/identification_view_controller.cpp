@@ -5,8 +5,8 @@
 namespace qel {
 
 IdentificationViewController::IdentificationViewController(ui::IdentificationView& view, ui::Clipboard& clipboard)
-    : view_(view), o_(view.outlets()), clipboard_(clipboard) {
-    if (!o_.complete()) throw std::invalid_argument("identification view: outlets missing");
+    : view_(view), o_(view.widgets()), clipboard_(clipboard) {
+    if (!o_.complete()) throw std::invalid_argument("identification view: widgets missing");
     o_.copyButton->setClickHandler([this] { onCopy(); });
 }
 

@@ -19,7 +19,7 @@ class Pkcs11Card;
 /// Main thread only.
 class IdentificationViewController {
 public:
-    /// The view's outlets must be complete; the copy button is wired here.
+    /// The view's widgets must be complete; the copy button is wired here.
     IdentificationViewController(ui::IdentificationView& view, ui::Clipboard& clipboard);
 
     /// Fills the labels from the holder data; the serial number is emptied and its title hidden.
@@ -40,7 +40,7 @@ public:
 
 private:
     ui::IdentificationView& view_;
-    const ui::IdentificationOutlets& o_;
+    const ui::IdentificationWidgets& o_;
     ui::Clipboard& clipboard_;
 };
 

@@ -13,8 +13,8 @@
 namespace qel {
 
 MaintenanceViewController::MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services)
-    : o_(view.outlets()), s_(std::move(services)) {
-    if (!o_.complete()) throw std::invalid_argument("maintenance view: outlets missing");
+    : o_(view.widgets()), s_(std::move(services)) {
+    if (!o_.complete()) throw std::invalid_argument("maintenance view: widgets missing");
     o_.servicesTestButton->setClickHandler([this] { onServicesTest(); });
     o_.activeTraces->setToggleHandler([this] { onCheckTrace(); });
     o_.traceLabelButton->setClickHandler([this] { onButtonTrace(); });

@@ -68,7 +68,7 @@ struct MaintenanceServices {
 /// services test (after a PIN entry) and the support contact. Main thread only.
 class MaintenanceViewController final : public MaintenancePane, public SaisieDelegate, public ServicesOwner {
 public:
-    /// The view's outlets must be complete; every control is wired here.
+    /// The view's widgets must be complete; every control is wired here.
     MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services);
     ~MaintenanceViewController() override;
 
@@ -108,7 +108,7 @@ private:
     /// The presence test, the confirmation, the deletion and its alert.
     void deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard);
 
-    const ui::MaintenanceOutlets& o_;
+    const ui::MaintenanceWidgets& o_;
     MaintenanceServices s_;
     std::shared_ptr<Pkcs11Card> pCard_;
     std::optional<CK_SLOT_ID> readerSelected_;

@@ -9,10 +9,10 @@
 namespace qel {
 
 ModifPinViewController::ModifPinViewController(ui::ModifPinView& view, MainQueue& mainQueue)
-    : NewPinDialogController(view, view.outlets(),
-                             {view.outlets().oldPinTextField, view.outlets().oldPinTooltip, kPinLength}, mainQueue,
+    : NewPinDialogController(view, view.widgets(),
+                             {view.widgets().oldPinTextField, view.widgets().oldPinTooltip, kPinLength}, mainQueue,
                              "PIN change view"),
-      o_(view.outlets()) {}
+      o_(view.widgets()) {}
 
 void ModifPinViewController::validate() {
     if (!readyForCard()) return;

@@ -8,13 +8,13 @@ namespace qel {
 /// The PIN change dialog. Main thread only.
 class ModifPinViewController final : public NewPinDialogController {
 public:
-    /// The view's outlets must be complete; the buttons and the fields are wired here.
+    /// The view's widgets must be complete; the buttons and the fields are wired here.
     ModifPinViewController(ui::ModifPinView& view, MainQueue& mainQueue);
 
     void validate() override;
 
 private:
-    const ui::ModifPinOutlets& o_;
+    const ui::ModifPinWidgets& o_;
 };
 
 }  // namespace qel

@@ -38,9 +38,9 @@ protected:
         std::size_t length = 0;
     };
 
-    /// Throws std::invalid_argument ("<viewName>: outlets missing") when an outlet or the first code
+    /// Throws std::invalid_argument ("<viewName>: widgets missing") when a widget or the first code
     /// is missing; wires the buttons and the keystroke filters.
-    NewPinDialogController(ui::DialogView& view, const ui::NewPinOutlets& outlets, FirstCode first,
+    NewPinDialogController(ui::DialogView& view, const ui::NewPinWidgets& widgets, FirstCode first,
                            MainQueue& mainQueue, const char* viewName);
 
     /// Whether validate may go to the card: the dialog has not finished, the fields pass their
@@ -59,7 +59,7 @@ private:
     bool checkFields();
 
     ui::DialogView& view_;
-    const ui::NewPinOutlets& outlets_;
+    const ui::NewPinWidgets& widgets_;
     FirstCode first_;
     MainQueue& mainQueue_;
     Lifetime lifetime_;

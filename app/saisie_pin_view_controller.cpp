@@ -11,8 +11,8 @@
 namespace qel {
 
 SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard)
-    : view_(view), o_(view.outlets()), mainQueue_(mainQueue), scard_(scard) {
-    if (!o_.complete()) throw std::invalid_argument("PIN entry view: outlets missing");
+    : view_(view), o_(view.widgets()), mainQueue_(mainQueue), scard_(scard) {
+    if (!o_.complete()) throw std::invalid_argument("PIN entry view: widgets missing");
     o_.validateButton->setClickHandler([this] { validate(); });
     o_.cancelButton->setClickHandler([this] { cancel(); });
     o_.pinTextField->setEditHandler([this] { pinTextChanged(); });

@@ -23,7 +23,7 @@ inline constexpr const char* kCardRemovedText = "La carte a été retirée du le
 /// the card in the "DeleteDESfire" context). Main thread only.
 class SaisiePinViewController {
 public:
-    /// The view's outlets must be complete; the buttons and the field are wired here.
+    /// The view's widgets must be complete; the buttons and the field are wired here.
     SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard);
 
     /// The dialog appeared: warns when the card is at its last try.
@@ -55,7 +55,7 @@ private:
     bool deleteDESfireContext() const { return context == kDeleteDESfireContext; }
 
     ui::SaisiePinView& view_;
-    const ui::SaisiePinOutlets& o_;
+    const ui::SaisiePinWidgets& o_;
     MainQueue& mainQueue_;
     Scard& scard_;
     Lifetime lifetime_;

@@ -45,8 +45,8 @@ std::optional<std::string> writeAtomically(const std::string& path, const std::s
 
 ServicesViewController::ServicesViewController(ui::ServicesView& view, ServicesViewServices services,
                                                ServicesTestRequest request)
-    : view_(view), o_(view.outlets()), s_(std::move(services)), request_(std::move(request)) {
-    if (!o_.complete()) throw std::invalid_argument("services view: outlets missing");
+    : view_(view), o_(view.widgets()), s_(std::move(services)), request_(std::move(request)) {
+    if (!o_.complete()) throw std::invalid_argument("services view: widgets missing");
     o_.resultSaveButton->setClickHandler([this] { onExportResult(); });
     o_.quit->setClickHandler([this] { onQuit(); });
 }

@@ -39,7 +39,7 @@ struct ServicesViewServices {
 /// window stays responsive. Main thread only, except where stated.
 class ServicesViewController {
 public:
-    /// The view's outlets must be complete; the buttons are wired here. `request.secret` is moved
+    /// The view's widgets must be complete; the buttons are wired here. `request.secret` is moved
     /// into the test.
     ServicesViewController(ui::ServicesView& view, ServicesViewServices services, ServicesTestRequest request);
     /// Waits for a running test to end.
@@ -71,7 +71,7 @@ private:
     void append(const std::string& text);
 
     ui::ServicesView& view_;
-    const ui::ServicesOutlets& o_;
+    const ui::ServicesWidgets& o_;
     ServicesViewServices s_;
     ServicesTestRequest request_;
     std::string currentDate_;

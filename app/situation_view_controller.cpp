@@ -9,8 +9,8 @@ namespace qel {
 
 SituationViewController::SituationViewController(ui::SituationView& view, MainWindowDelegate& mainWindow,
                                                  ui::Clipboard& clipboard)
-    : view_(view), o_(view.outlets()), mainWindow_(mainWindow), clipboard_(clipboard) {
-    if (!o_.complete()) throw std::invalid_argument("situation view: outlets missing");
+    : view_(view), o_(view.widgets()), mainWindow_(mainWindow), clipboard_(clipboard) {
+    if (!o_.complete()) throw std::invalid_argument("situation view: widgets missing");
     o_.nextButton->setClickHandler([this] { onNext(); });
     o_.previousButton->setClickHandler([this] { onPrevious(); });
     o_.copySituButton->setClickHandler([this] { onCopySitu(); });

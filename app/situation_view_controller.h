@@ -15,7 +15,7 @@ class Pkcs11Card;
 /// logged in) and shows them one page per situation. Main thread only.
 class SituationViewController {
 public:
-    /// The view's outlets must be complete; the page and copy buttons are wired here.
+    /// The view's widgets must be complete; the page and copy buttons are wired here.
     SituationViewController(ui::SituationView& view, MainWindowDelegate& mainWindow, ui::Clipboard& clipboard);
 
     /// The view is about to be shown: reads the situations when none are held yet.
@@ -38,7 +38,7 @@ private:
     void updatePageCounter();
 
     ui::SituationView& view_;
-    const ui::SituationOutlets& o_;
+    const ui::SituationWidgets& o_;
     MainWindowDelegate& mainWindow_;
     ui::Clipboard& clipboard_;
 };

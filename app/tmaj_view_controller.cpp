@@ -35,8 +35,8 @@ std::string checkFailureText(const TmajCheck& check) {
 
 TmajViewController::TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
                                        TmajBackend& backend)
-    : view_(view), o_(view.outlets()), mainQueue_(mainQueue), background_(background), backend_(backend) {
-    if (!o_.complete()) throw std::invalid_argument("update wizard view: outlets missing");
+    : view_(view), o_(view.widgets()), mainQueue_(mainQueue), background_(background), backend_(backend) {
+    if (!o_.complete()) throw std::invalid_argument("update wizard view: widgets missing");
     o_.next->setClickHandler([this] { onNext(); });
     o_.cancel->setClickHandler([this] { onCancel(); });
     o_.pinCode->setEditHandler([this] { controlTextDidChange(); });

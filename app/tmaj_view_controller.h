@@ -48,7 +48,7 @@ inline constexpr const char* cancelled = "step4-cancelled";        ///< PIN give
 /// back through the main queue, and are dropped once the wizard is gone.
 class TmajViewController {
 public:
-    /// The view's outlets must be complete; the buttons and the PIN field are wired here.
+    /// The view's widgets must be complete; the buttons and the PIN field are wired here.
     TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background, TmajBackend& backend);
 
     void onNext();
@@ -79,7 +79,7 @@ private:
     void close();
 
     ui::TmajView& view_;
-    const ui::TmajOutlets& o_;
+    const ui::TmajWidgets& o_;
     MainQueue& mainQueue_;
     BackgroundQueue& background_;
     TmajBackend& backend_;

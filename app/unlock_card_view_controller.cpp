@@ -6,9 +6,9 @@
 namespace qel {
 
 UnlockCardViewController::UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue)
-    : NewPinDialogController(view, view.outlets(), {view.outlets().pukTextField, view.outlets().pukTooltip, kPukLength},
+    : NewPinDialogController(view, view.widgets(), {view.widgets().pukTextField, view.widgets().pukTooltip, kPukLength},
                              mainQueue, "unlock view"),
-      o_(view.outlets()) {}
+      o_(view.widgets()) {}
 
 void UnlockCardViewController::validate() {
     if (!readyForCard()) return;

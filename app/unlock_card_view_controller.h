@@ -8,13 +8,13 @@ namespace qel {
 /// The card unlock dialog: a new PIN set with the PUK. Main thread only.
 class UnlockCardViewController final : public NewPinDialogController {
 public:
-    /// The view's outlets must be complete; the buttons and the fields are wired here.
+    /// The view's widgets must be complete; the buttons and the fields are wired here.
     UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue);
 
     void validate() override;
 
 private:
-    const ui::UnlockCardOutlets& o_;
+    const ui::UnlockCardWidgets& o_;
 };
 
 }  // namespace qel

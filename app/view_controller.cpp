@@ -25,12 +25,12 @@ const char* const kReadingText = "Lecture carte en cours, veuillez patienter..."
 
 ViewController::ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services)
     : view_(view),
-      o_(view.outlets()),
+      o_(view.widgets()),
       appDel_(appDel),
       s_(std::move(services)),
       identification_(view.identificationView(), s_.clipboard),
       situations_(view.situationView(), *this, s_.clipboard) {
-    if (!o_.complete()) throw std::invalid_argument("main window: outlets missing");
+    if (!o_.complete()) throw std::invalid_argument("main window: widgets missing");
     wireControls();
 }
 

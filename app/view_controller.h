@@ -89,7 +89,7 @@ public:
     /// Marks a reader selection made by the program rather than by the user.
     static constexpr int algoSender = 111;
 
-    /// The view's outlets must be complete; every control's handler is installed here.
+    /// The view's widgets must be complete; every control's handler is installed here.
     ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services);
     ~ViewController() override;
 
@@ -284,7 +284,7 @@ private:
     bool cardResetNotice_ = false;
 
     ui::MainWindowView& view_;
-    const ui::MainWindowOutlets& o_;
+    const ui::MainWindowWidgets& o_;
     AppDelegate& appDel_;
     ViewControllerServices s_;
     IdentificationViewController identification_;

@@ -181,8 +181,8 @@ struct KartelloApp::Parts {
 
 KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::make_unique<Parts>(pkcs11LibraryPath)) {
     auto& p = *parts_;
-    p.appDelegate.activateDemoMenuItem = p.window.outlets().activateDemoMenuItem;
-    p.appDelegate.desactivateDemoMenuItem = p.window.outlets().desactivateDemoMenuItem;
+    p.appDelegate.activateDemoMenuItem = p.window.widgets().activateDemoMenuItem;
+    p.appDelegate.desactivateDemoMenuItem = p.window.widgets().desactivateDemoMenuItem;
     // The red "card blocked" line offers the same unlock as the main button.
     QObject::connect(p.window.findChild<QPushButton*>(QStringLiteral("cardUnlock")), &QPushButton::clicked,
                      p.window.findChild<QPushButton*>(QStringLiteral("unlockCard")), &QPushButton::click);

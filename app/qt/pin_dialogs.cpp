@@ -28,7 +28,7 @@ const QString kPukTip = QStringLiteral("Le code PUK doit comporter 8 chiffres");
 
 // The PIN change and the card unlock layouts share the fields below their first code, by name.
 template <typename Layout>
-void bindNewPinFields(Layout& layout, WidgetAdapters& a, ui::NewPinOutlets& o) {
+void bindNewPinFields(Layout& layout, WidgetAdapters& a, ui::NewPinWidgets& o) {
     prepareWarning(layout.newPinTooltip, kPinTip);
     prepareWarning(layout.renewPinTooltip, kPinTip);
     layout.errorLabel->hide();
@@ -79,10 +79,10 @@ QtSaisiePinDialog::QtSaisiePinDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     ui_->errorPinLabel->hide();
-    outlets_.errorPinLabel = adapters_.adopt<QtLabel>(ui_->errorPinLabel);
-    outlets_.pinTextField = adapters_.adopt<QtSecureField>(ui_->pinTextField);
-    outlets_.validateButton = adapters_.adopt<QtButton>(ui_->validateButton);
-    outlets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
+    widgets_.errorPinLabel = adapters_.adopt<QtLabel>(ui_->errorPinLabel);
+    widgets_.pinTextField = adapters_.adopt<QtSecureField>(ui_->pinTextField);
+    widgets_.validateButton = adapters_.adopt<QtButton>(ui_->validateButton);
+    widgets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
 }
 
 QtSaisiePinDialog::~QtSaisiePinDialog() = default;
@@ -92,9 +92,9 @@ QtModifPinDialog::QtModifPinDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     prepareWarning(ui_->oldPinTooltip, kPinTip);
-    bindNewPinFields(*ui_, adapters_, outlets_);
-    outlets_.oldPinTextField = adapters_.adopt<QtSecureField>(ui_->oldPinTextField);
-    outlets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
+    bindNewPinFields(*ui_, adapters_, widgets_);
+    widgets_.oldPinTextField = adapters_.adopt<QtSecureField>(ui_->oldPinTextField);
+    widgets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
 }
 
 QtModifPinDialog::~QtModifPinDialog() = default;
@@ -104,9 +104,9 @@ QtUnlockCardDialog::QtUnlockCardDialog(QWidget* parent)
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("unlock");
     prepareWarning(ui_->pukTooltip, kPukTip);
-    bindNewPinFields(*ui_, adapters_, outlets_);
-    outlets_.pukTextField = adapters_.adopt<QtSecureField>(ui_->pukTextField);
-    outlets_.pukTooltip = adapters_.adopt<QtImageView>(ui_->pukTooltip);
+    bindNewPinFields(*ui_, adapters_, widgets_);
+    widgets_.pukTextField = adapters_.adopt<QtSecureField>(ui_->pukTextField);
+    widgets_.pukTooltip = adapters_.adopt<QtImageView>(ui_->pukTooltip);
 }
 
 QtUnlockCardDialog::~QtUnlockCardDialog() = default;

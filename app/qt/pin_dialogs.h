@@ -42,12 +42,12 @@ class QtSaisiePinDialog : public QtSheetDialog, public ui::SaisiePinView {
 public:
     explicit QtSaisiePinDialog(QWidget* parent);
     ~QtSaisiePinDialog() override;
-    const ui::SaisiePinOutlets& outlets() override { return outlets_; }
+    const ui::SaisiePinWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
     std::unique_ptr<Ui::SaisiePinDialog> ui_;
-    ui::SaisiePinOutlets outlets_;
+    ui::SaisiePinWidgets widgets_;
 };
 
 class QtModifPinDialog : public QtSheetDialog, public ui::ModifPinView {
@@ -55,12 +55,12 @@ class QtModifPinDialog : public QtSheetDialog, public ui::ModifPinView {
 public:
     explicit QtModifPinDialog(QWidget* parent);
     ~QtModifPinDialog() override;
-    const ui::ModifPinOutlets& outlets() override { return outlets_; }
+    const ui::ModifPinWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
     std::unique_ptr<Ui::ModifPinDialog> ui_;
-    ui::ModifPinOutlets outlets_;
+    ui::ModifPinWidgets widgets_;
 };
 
 class QtUnlockCardDialog : public QtSheetDialog, public ui::UnlockCardView {
@@ -68,12 +68,12 @@ class QtUnlockCardDialog : public QtSheetDialog, public ui::UnlockCardView {
 public:
     explicit QtUnlockCardDialog(QWidget* parent);
     ~QtUnlockCardDialog() override;
-    const ui::UnlockCardOutlets& outlets() override { return outlets_; }
+    const ui::UnlockCardWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
     std::unique_ptr<Ui::UnlockCardDialog> ui_;
-    ui::UnlockCardOutlets outlets_;
+    ui::UnlockCardWidgets widgets_;
 };
 
 }  // namespace qel::qt

@@ -222,7 +222,7 @@ TEST(MainWindow, DemoModeShowsTheSampleHolderWithItsPictureAndColour) {
     guiApp();
     WindowHarness h;
     h.window.show();
-    h.window.outlets().activateDemoMenuItem->setEnabled(true);
+    h.window.widgets().activateDemoMenuItem->setEnabled(true);
     h.window.findChild<QAction*>("activateDemoMenuItem")->trigger();
     EXPECT_FALSE(h.window.findChild<QLabel*>("demoModeTitle")->isHidden());
     auto* list = h.window.findChild<QComboBox*>("cardComboBox");
@@ -335,7 +335,7 @@ void keepScreenshot(QWidget& widget, const char* name) {
 TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksThem) {
     guiApp();
     WindowHarness h;
-    const ui::SituationOutlets& o = h.window.situationView().outlets();
+    const ui::SituationWidgets& o = h.window.situationView().widgets();
     o.SituView->setHidden(false);
     o.FactuView->setHidden(false);
     o.noSitu->setHidden(true);

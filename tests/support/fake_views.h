@@ -157,31 +157,31 @@ public:
 class FakeIdentificationView : public ui::IdentificationView {
 public:
     FakeIdentificationView();
-    const ui::IdentificationOutlets& outlets() override { return o; }
+    const ui::IdentificationWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeLabel name, firstName, identifier, job, num, emission, expiration, serialNum, serialNumTitle;
     FakeButton copy;
     bool hidden = false;
-    ui::IdentificationOutlets o;
+    ui::IdentificationWidgets o;
 };
 
 class FakeSituationView : public ui::SituationView {
 public:
     FakeSituationView();
-    const ui::SituationOutlets& outlets() override { return o; }
+    const ui::SituationWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeArea situView, factuView;
     FakeLabel mode, raison, ident, secteur, tabPharma, noSitu, fIdent, fSpec, fConv, fZone, fIndem, fAgr, fFse, fLot,
         pageCounter;
     FakeButton previous, next, copySitu, copyFactu;
     bool hidden = false;
-    ui::SituationOutlets o;
+    ui::SituationWidgets o;
 };
 
 class FakeMainWindow : public ui::MainWindowView {
 public:
     FakeMainWindow();
-    const ui::MainWindowOutlets& outlets() override { return o; }
+    const ui::MainWindowWidgets& widgets() override { return o; }
     ui::IdentificationView& identificationView() override { return identificationPane; }
     ui::SituationView& situationView() override { return situationPane; }
     void showSubView(ui::SubView v) override { subView = v; }
@@ -210,7 +210,7 @@ public:
     bool aboutShown = false;
     std::function<bool()> closeHandler;
     std::function<void(const std::string&, bool)> hoverHandler;
-    ui::MainWindowOutlets o;
+    ui::MainWindowWidgets o;
 };
 
 /// The dialogs a navigator opens.
@@ -335,34 +335,34 @@ struct FakeUrlOpener : ui::UrlOpener {
 class FakeSaisiePinView : public ui::SaisiePinView {
 public:
     FakeSaisiePinView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
-    const ui::SaisiePinOutlets& outlets() override { return o; }
+    const ui::SaisiePinWidgets& widgets() override { return o; }
     void close() override { closed = true; }
     FakeLabel errorPinLabel;
     FakeField pinTextField;
     FakeButton validate, cancel;
     bool closed = false;
-    ui::SaisiePinOutlets o;
+    ui::SaisiePinWidgets o;
 };
 
-/// The PIN change and card unlock dialogs: the fields below the first code, and the outlets.
-template <typename View, typename Outlets>
+/// The PIN change and card unlock dialogs: the fields below the first code, and the widgets.
+template <typename View, typename Widgets>
 class FakeNewPinView : public View {
 public:
     FakeNewPinView() {
-        static_cast<ui::NewPinOutlets&>(o) = {&newPin, &renewPin, &newTip, &renewTip, &errorLabel, &validate, &cancel};
+        static_cast<ui::NewPinWidgets&>(o) = {&newPin, &renewPin, &newTip, &renewTip, &errorLabel, &validate, &cancel};
         errorLabel.hidden = newTip.hidden = renewTip.hidden = true;
     }
-    const Outlets& outlets() override { return o; }
+    const Widgets& widgets() override { return o; }
     void close() override { closed = true; }
     FakeField newPin, renewPin;
     FakeImage newTip, renewTip;
     FakeLabel errorLabel;
     FakeButton validate, cancel;
     bool closed = false;
-    Outlets o;
+    Widgets o;
 };
 
-class FakeModifPinView : public FakeNewPinView<ui::ModifPinView, ui::ModifPinOutlets> {
+class FakeModifPinView : public FakeNewPinView<ui::ModifPinView, ui::ModifPinWidgets> {
 public:
     FakeModifPinView() {
         o.oldPinTextField = &oldPin;
@@ -373,7 +373,7 @@ public:
     FakeImage oldTip;
 };
 
-class FakeUnlockCardView : public FakeNewPinView<ui::UnlockCardView, ui::UnlockCardOutlets> {
+class FakeUnlockCardView : public FakeNewPinView<ui::UnlockCardView, ui::UnlockCardWidgets> {
 public:
     FakeUnlockCardView() {
         o.pukTextField = &puk;
@@ -390,12 +390,12 @@ public:
         o = {&authentName,   &authentView,   &authentSave, &signatureName,
              &signatureView, &signatureSave, &count,       &message};
     }
-    const ui::CertificateOutlets& outlets() override { return o; }
+    const ui::CertificateWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeLabel authentName, signatureName, count, message;
     FakeButton authentView, authentSave, signatureView, signatureSave;
     bool hidden = false;
-    ui::CertificateOutlets o;
+    ui::CertificateWidgets o;
 };
 
 struct FakeCertificateViewer : ui::CertificateViewer {
@@ -421,7 +421,7 @@ public:
         pinCode.hidden = progressBar.hidden = consigne.hidden = errorTextField.hidden = true;
         next.titleText = "Suivant";
     }
-    const ui::TmajOutlets& outlets() override { return o; }
+    const ui::TmajWidgets& widgets() override { return o; }
     void focusPinField() override { pinFocused = true; }
     void close() override { ++closes; }
     FakeImage stepper;
@@ -431,7 +431,7 @@ public:
     FakeButton next, cancel;
     bool pinFocused = false;
     int closes = 0;
-    ui::TmajOutlets o;
+    ui::TmajWidgets o;
 };
 
 /// Answers every alert with `answer` (the button's position) and keeps the alerts.
@@ -471,16 +471,16 @@ public:
     FakeMaintenanceView() {
         o = {&servicesTest, &activeTraces, &traceLabel, &exportButton, &deleteDESfire, &contactSupport};
     }
-    const ui::MaintenanceOutlets& outlets() override { return o; }
+    const ui::MaintenanceWidgets& widgets() override { return o; }
     FakeButton servicesTest, traceLabel, exportButton, deleteDESfire, contactSupport;
     FakeCheckBox activeTraces;
-    ui::MaintenanceOutlets o;
+    ui::MaintenanceWidgets o;
 };
 
 class FakeServicesView : public ui::ServicesView {
 public:
     FakeServicesView() { o = {&stepLabel, &progressBar, &resultText, &save, &quit}; }
-    const ui::ServicesOutlets& outlets() override { return o; }
+    const ui::ServicesWidgets& widgets() override { return o; }
     void close() override { closed = true; }
     void hide() override { hidden = true; }
     FakeLabel stepLabel;
@@ -489,7 +489,7 @@ public:
     FakeTextArea resultText;
     FakeButton save, quit;
     bool closed = false;
-    ui::ServicesOutlets o;
+    ui::ServicesWidgets o;
 };
 
 }  // namespace qel::test

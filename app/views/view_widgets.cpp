@@ -14,7 +14,7 @@ bool allSet(const Pointers*... pointers) {
 
 }  // namespace
 
-bool MainWindowOutlets::complete() const {
+bool MainWindowWidgets::complete() const {
     return allSet(identification, situation, certificate, tmaj, pinCode, pinCodeModif, unlockCard, maintenance,
                   diagQELButton, testsSsl, portalEQEL, contactSupport, cardUnlock, cardPinPadlock, refreshButton,
                   VekAuthentication, VekDisconnect, situationLock, tmajNotif, topCard, cardNameLabel, cardJobLabel,
@@ -24,30 +24,30 @@ bool MainWindowOutlets::complete() const {
                   aboutMenuItem);
 }
 
-bool IdentificationOutlets::complete() const {
+bool IdentificationWidgets::complete() const {
     return allSet(nameLabel, firstNameLabel, identifierLabel, jobLabel, numLabel, emissionLabel, expirationLabel,
                   serialNumLabel, serialNumTitle, copyButton);
 }
 
-bool SituationOutlets::complete() const {
+bool SituationWidgets::complete() const {
     return allSet(SituView, FactuView, situModeExercice, situRaisonSociale, situIdentifiant, situSecteurActivite,
                   situTabPharma, noSitu, factuIdentifiant, factuSpecialite, factuConvention, factuZoneTarifaire,
                   factuIndemKilometre, factuAgrement, factuPermissionFSE, factuPermissionLot, pageCounter,
                   previousButton, nextButton, copySituButton, copyFactuButton);
 }
 
-bool SaisiePinOutlets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
+bool SaisiePinWidgets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
 
-bool NewPinOutlets::complete() const {
+bool NewPinWidgets::complete() const {
     return allSet(newPinTextField, renewPinTextField, newPinTooltip, renewPinTooltip, errorLabel, validateButton,
                   cancelButton);
 }
 
-bool ModifPinOutlets::complete() const { return NewPinOutlets::complete() && allSet(oldPinTextField, oldPinTooltip); }
+bool ModifPinWidgets::complete() const { return NewPinWidgets::complete() && allSet(oldPinTextField, oldPinTooltip); }
 
-bool UnlockCardOutlets::complete() const { return NewPinOutlets::complete() && allSet(pukTextField, pukTooltip); }
+bool UnlockCardWidgets::complete() const { return NewPinWidgets::complete() && allSet(pukTextField, pukTooltip); }
 
-bool CertificateOutlets::complete() const {
+bool CertificateWidgets::complete() const {
     return allSet(authentName, authentView, authentSave, signatureName, signatureView, signatureSave, countLabel,
                   messageLabel);
 }
