@@ -56,7 +56,7 @@ std::string CertificateViewController::authentName() const {
     return !pCard || pCard->contactQEL ? kAuthentCertificateName : kTechnicalCertificateLabel;
 }
 
-void CertificateViewController::viewWillAppear() {
+void CertificateViewController::aboutToShow() {
     logInfo("Demande de certificats");
     view_.setViewHidden(true);
     pCard = mainWindow_ ? mainWindow_->selectedCard() : nullptr;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/delegates.h"
-#include "app/later_hooks.h"
+#include "app/main_window_parts.h"
 #include "app/views/certificate_view.h"
 
 namespace qel {
@@ -43,7 +43,7 @@ public:
     void setMainWindow(MainWindowDelegate* mainWindow) { mainWindow_ = mainWindow; }
 
     /// Loads the certificates when none are held yet and sets the rows.
-    void viewWillAppear() override;
+    void aboutToShow() override;
     void onViewAuthentCertificate();
     void onViewSignatureCertificate();
     void onSaveAuthentCertificate();

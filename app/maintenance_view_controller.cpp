@@ -28,8 +28,8 @@ MaintenanceViewController::~MaintenanceViewController() { wipeSecret(); }
 
 void MaintenanceViewController::wipeSecret() { secret_.reset(); }
 
-void MaintenanceViewController::viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
-                                               std::shared_ptr<Pkcs11Card> card) {
+void MaintenanceViewController::aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,
+                                            std::shared_ptr<Pkcs11Card> card) {
     readerSelected_ = slotId;
     readerNameSelected_ = readerName;
     pCard_ = std::move(card);

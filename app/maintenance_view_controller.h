@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/delegates.h"
-#include "app/later_hooks.h"
+#include "app/main_window_parts.h"
 #include "app/links.h"
 #include "management/views/alert_presenter.h"
 #include "management/views/desktop_services.h"
@@ -73,8 +73,8 @@ public:
     ~MaintenanceViewController() override;
 
     // MaintenancePane.
-    void viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
-                        std::shared_ptr<Pkcs11Card> card) override;
+    void aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,
+                     std::shared_ptr<Pkcs11Card> card) override;
     void setServicesTestEnabled(bool enabled) override;
     void setDeleteDESfireEnabled(bool enabled) override;
 

@@ -18,7 +18,7 @@ SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQu
     o_.pinTextField->setEditHandler([this] { pinTextChanged(); });
 }
 
-void SaisiePinViewController::viewDidAppear() {
+void SaisiePinViewController::onShown() {
     if (window && !deleteDESfireContext()) window->whenCardRemoved(lifetime_.guard([this] { cardRemoved(); }));
     bool lastTry = false;
     if (deleteDESfireContext()) {

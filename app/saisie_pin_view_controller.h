@@ -27,7 +27,7 @@ public:
     SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard);
 
     /// The dialog appeared: warns when the card is at its last try.
-    void viewDidAppear();
+    void onShown();
     void validate();
     void cancel();
     /// The window went without a result (its cancel button, Escape, its close box): the delegate

@@ -65,7 +65,7 @@ void ServicesViewController::append(const std::string& text) {
     o_.resultText->appendText(text);
 }
 
-void ServicesViewController::viewDidAppear() {
+void ServicesViewController::onShown() {
     if (started_) return;
     started_ = true;
     o_.stepLabel->setText("");

@@ -49,7 +49,7 @@ public:
     ServicesViewController& operator=(const ServicesViewController&) = delete;
 
     /// Prepares the report and starts the test (once per controller).
-    void viewDidAppear();
+    void onShown();
     void onExportResult();
     /// Hands the test's card to the owner and closes the window.
     void onQuit();

@@ -23,7 +23,7 @@ void SituationViewController::reset() {
     totalSitu = 0;
 }
 
-void SituationViewController::viewWillAppear() {
+void SituationViewController::aboutToShow() {
     logInfo("Demande de situations");
     view_.setViewHidden(true);
     pCard = mainWindow_.selectedCard();

@@ -19,7 +19,7 @@ public:
     SituationViewController(ui::SituationView& view, MainWindowDelegate& mainWindow, ui::Clipboard& clipboard);
 
     /// The view is about to be shown: reads the situations when none are held yet.
-    void viewWillAppear();
+    void aboutToShow();
     void onNext();
     void onPrevious();
     void onCopySitu();

@@ -42,19 +42,19 @@ std::chrono::system_clock::time_point ViewController::now() const {
     return s_.clock ? s_.clock() : std::chrono::system_clock::now();
 }
 
-void ViewController::viewDidLoad() {
+void ViewController::setUp() {
     o_.cardComboBox->removeAllItems();
     o_.cardStatus->setText("");
     view_.showSubView(ui::SubView::identification);
     showIdentificationPane(true);
-    if (s_.hooks.vek) s_.hooks.vek->loadParams();
+    if (s_.parts.vek) s_.parts.vek->loadParams();
     if (s_.watcher) {
         // Called on the watcher's thread.
         s_.watcher->setInsertionHandler([this](const std::string& tokenID) { onTokenInserted(tokenID); });
     }
 }
 
-void ViewController::viewDidAppear() {
+void ViewController::onShown() {
     o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
     o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
     const std::string loading = "Chargement de la bibliothèque PKCS#11...";
@@ -230,7 +230,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     clearHolderLabels();
     showIdentificationPane(true);
     situations_.reset();
-    if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(std::nullopt);
+    if (s_.parts.certificates) s_.parts.certificates->setCertificates(std::nullopt);
 
     watchCardResets(trimControlCharacters(slot.name));
     logoutCard(*card);
@@ -249,12 +249,12 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     isCardRevoked_ = false;
 
     if (!card->x509Certs) card->loadCertificates();
-    if (s_.hooks.certificates) s_.hooks.certificates->setCertificates(card->x509Certs);
+    if (s_.parts.certificates) s_.parts.certificates->setCertificates(card->x509Certs);
 
     showHolder(holder);
 
-    const std::size_t certificateCount = s_.hooks.certificates ? s_.hooks.certificates->certificateCount() : 0;
-    isCardRevoked_ = certificateCount >= 1 && s_.hooks.certificates->isCardRevoked();
+    const std::size_t certificateCount = s_.parts.certificates ? s_.parts.certificates->certificateCount() : 0;
+    isCardRevoked_ = certificateCount >= 1 && s_.parts.certificates->isCardRevoked();
     if (isCardRevoked_) {
         o_.cardStatusLabel->setTextColour(ui::colours::red);
         o_.cardStatusLabel->setText(kRevokedCardText);
@@ -263,8 +263,8 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
         updateUI();
     }
     appDel_.currentCard = card;
-    if (certificateCount >= 2 && s_.hooks.trust && card->x509Certs && !card->x509Certs->empty())
-        s_.hooks.trust->checkIssuerChain(*card->x509Certs->front());
+    if (certificateCount >= 2 && s_.parts.trust && card->x509Certs && !card->x509Certs->empty())
+        s_.parts.trust->checkIssuerChain(*card->x509Certs->front());
     checkUpdateAvailability(*card);
 }
 

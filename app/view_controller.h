@@ -11,7 +11,7 @@
 
 #include "app/delegates.h"
 #include "app/identification_view_controller.h"
-#include "app/later_hooks.h"
+#include "app/main_window_parts.h"
 #include "app/lifetime.h"
 #include "app/links.h"
 #include "app/situation_view_controller.h"
@@ -68,7 +68,7 @@ struct ViewControllerServices {
     /// Null when the platform has no token watch (no card insertion is followed then). Must be
     /// stopped before the controller is destroyed.
     TokenWatch* watcher = nullptr;
-    LaterHooks hooks;
+    MainWindowParts parts;
     /// The current time (tests fix it); the system clock when empty.
     std::function<std::chrono::system_clock::time_point()> clock;
     /// Confirmations (the disconnection); none asked when null.
@@ -97,8 +97,8 @@ public:
     ViewController& operator=(const ViewController&) = delete;
 
     // Window life.
-    void viewDidLoad();
-    void viewDidAppear();
+    void setUp();
+    void onShown();
     /// Whether the window may close now (otherwise the quit confirmation is shown).
     bool windowShouldClose();
     /// The quit menu item.

@@ -125,7 +125,7 @@ void ViewController::scheduleResetCheck() {
 
 void ViewController::showSituations() {
     if (loginStillHolds()) {
-        situations_.viewWillAppear();
+        situations_.aboutToShow();
         view_.showSubView(ui::SubView::situation);
     } else {
         authentFromSituationButton_ = true;
@@ -134,16 +134,16 @@ void ViewController::showSituations() {
 }
 
 void ViewController::showCertificates() {
-    if (s_.hooks.certificates) s_.hooks.certificates->viewWillAppear();
+    if (s_.parts.certificates) s_.parts.certificates->aboutToShow();
     view_.showSubView(ui::SubView::certificate);
 }
 
 void ViewController::showMaintenance() {
-    if (s_.hooks.maintenance) {
+    if (s_.parts.maintenance) {
         std::optional<unsigned long> slotId;
         if (readerSelected_ >= 0 && readerSelected_ < static_cast<int>(p11SlotDict_.size()))
             slotId = p11SlotDict_[static_cast<std::size_t>(readerSelected_)]->slotId;
-        s_.hooks.maintenance->viewWillAppear(slotId, selectedReaderName(), selectedCard());
+        s_.parts.maintenance->aboutToShow(slotId, selectedReaderName(), selectedCard());
     }
     view_.showSubView(ui::SubView::maintenance);
     updateUI();

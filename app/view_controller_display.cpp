@@ -32,7 +32,7 @@ void ViewController::updateUI() {
     o_.cardUnlock->setHidden(!I || !B);
     o_.cardNoInsertedLabel->setTextColour(ui::colours::lightGrey);
     o_.cardNoInsertedLabel->setText(I && definitivelyBlocked_ ? "Carte définitivement bloquée" : "Carte non insérée");
-    if (s_.hooks.maintenance) s_.hooks.maintenance->setServicesTestEnabled(I && C && !B);
+    if (s_.parts.maintenance) s_.parts.maintenance->setServicesTestEnabled(I && C && !B);
     // Demo mode shows fixed data and touches no card.
     if (!isDemoMode_) contactlessCheck();
     // Without the service no reader answers: "no card" would send the holder looking for one.
@@ -78,7 +78,7 @@ void ViewController::contactlessCheck() {
         if (!isCardInserted_) o_.cardStatus->setText(kContactlessCardStatus);
         // The presence test costs a card session: only the maintenance view needs its answer, once
         // per card (the deletion itself turns the button off).
-        if (s_.hooks.maintenance) {
+        if (s_.parts.maintenance) {
             if (match && match->isContactless) {
                 if (!desfirePresence_ || desfirePresence_->first != readerName)
                     desfirePresence_.emplace(readerName, s_.scard.isIRVDesfirePresent(readerName).second);
@@ -91,7 +91,7 @@ void ViewController::contactlessCheck() {
         contactlessShownFor_.reset();
         desfirePresence_.reset();
     }
-    if (s_.hooks.maintenance) s_.hooks.maintenance->setDeleteDESfireEnabled(deleteEnabled);
+    if (s_.parts.maintenance) s_.parts.maintenance->setDeleteDESfireEnabled(deleteEnabled);
 }
 
 void ViewController::showIdentificationPane(bool hidden) {
@@ -123,7 +123,7 @@ void ViewController::showHolder(const HolderInfos& holder) {
     o_.cardNumLabel->setText(summary.cardNumber);
     o_.testLabel->setHidden(!summary.isTestCard);
     isTestCard_ = summary.isTestCard;
-    if (s_.hooks.vek) s_.hooks.vek->setTestEnvironment(isTestCard_);
+    if (s_.parts.vek) s_.parts.vek->setTestEnvironment(isTestCard_);
     o_.topCard->setImage(cardPicture(summary.professionKey));
     o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(summary.professionKey)));
     identification_.fill(holder);

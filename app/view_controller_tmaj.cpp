@@ -13,8 +13,8 @@ namespace qel {
 
 void ViewController::checkUpdateAvailability(const Pkcs11Card& card) {
     // Contactless cards are not updated; a card without serial cannot be asked about.
-    if (!s_.hooks.updates || !isContactQEL_ || card.serial.empty()) return;
-    s_.hooks.updates->checkAvailability(card.serial, lifetime_.guard([this, serial = card.serial](int status) {
+    if (!s_.parts.updates || !isContactQEL_ || card.serial.empty()) return;
+    s_.parts.updates->checkAvailability(card.serial, lifetime_.guard([this, serial = card.serial](int status) {
         // The answer may come after the card was pulled or another reader
         // was chosen.
         const std::shared_ptr<Pkcs11Card> current = selectedCard();

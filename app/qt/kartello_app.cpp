@@ -98,18 +98,19 @@ struct KartelloApp::Parts {
                                                 &fileRevealer);
                           },
                           &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
-          controller(window, appDelegate,
-                     ViewControllerServices{library,
-                                            mainQueue,
-                                            navigator,
-                                            urlOpener,
-                                            clipboard,
-                                            scard,
-                                            readers,
-                                            &tokenWatch,
-                                            LaterHooks{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
-                                            {},
-                                            &alerts}) {
+          controller(
+              window, appDelegate,
+              ViewControllerServices{library,
+                                     mainQueue,
+                                     navigator,
+                                     urlOpener,
+                                     clipboard,
+                                     scard,
+                                     readers,
+                                     &tokenWatch,
+                                     MainWindowParts{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
+                                     {},
+                                     &alerts}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
@@ -137,7 +138,7 @@ struct KartelloApp::Parts {
         dialog->present();
         std::weak_ptr<ServicesViewController> weak = services;
         QTimer::singleShot(0, dialog, [weak] {
-            if (auto c = weak.lock()) c->viewDidAppear();
+            if (auto c = weak.lock()) c->onShown();
         });
     }
 
@@ -186,7 +187,7 @@ KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::mak
     // The red "card blocked" line offers the same unlock as the main button.
     QObject::connect(p.window.findChild<QPushButton*>(QStringLiteral("cardUnlock")), &QPushButton::clicked,
                      p.window.findChild<QPushButton*>(QStringLiteral("unlockCard")), &QPushButton::click);
-    p.window.setAppearHandler([&p] { p.controller.viewDidAppear(); });
+    p.window.setAppearHandler([&p] { p.controller.onShown(); });
 }
 
 KartelloApp::~KartelloApp() { stop(); }
@@ -194,7 +195,7 @@ KartelloApp::~KartelloApp() { stop(); }
 void KartelloApp::start() {
     auto& p = *parts_;
     p.appDelegate.applicationDidFinishLaunching();
-    p.controller.viewDidLoad();
+    p.controller.setUp();
     p.window.show();
     p.watcher.start();
 }

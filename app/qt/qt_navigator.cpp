@@ -37,12 +37,12 @@ bool QtNavigator::enabled(bool isEnabled, const char* name) const {
 
 namespace {
 
-// Runs `appeared` once the dialog is on screen, like an appearance callback, while its controller lives.
+// Runs the controller's onShown once the dialog is on screen, while the controller lives.
 template <typename Controller>
 void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
     std::weak_ptr<Controller> weak = controller;
     QTimer::singleShot(0, dialog, [weak] {
-        if (auto c = weak.lock()) c->viewDidAppear();
+        if (auto c = weak.lock()) c->onShown();
     });
 }
 

@@ -13,7 +13,7 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
-void VekAuthViewController::viewDidAppear() {
+void VekAuthViewController::onShown() {
     const std::string service = request ? request->service : std::string();
     view_.setNewAuthLabel("Le service " + quoted(service) + " demande l'accès à votre compte e-QEL");
 }
@@ -39,7 +39,7 @@ void VekAuthViewController::refuse(bool reported) {
     view_.close();
 }
 
-void VekCodesController::viewDidAppear() {
+void VekCodesController::onShown() {
     std::array<std::string, 3> titles;
     if (request && request->codes)
         for (std::size_t i = 0; i < titles.size() && i < request->codes->size(); ++i) titles[i] = (*request->codes)[i];
@@ -65,7 +65,7 @@ void VekCodesController::onCancel() {
     view_.close();
 }
 
-void VekValidController::viewDidAppear() {
+void VekValidController::onShown() {
     const std::string service = request ? request->service : std::string();
     if (request && request->authStatus == vek::AuthStatus::SUCCEED) {
         view_.setTitleMesage("AUTHENTIFICATION RÉUSSIE");
@@ -79,7 +79,7 @@ void VekValidController::viewDidAppear() {
     }
 }
 
-void VekAlertController::viewDidAppear() {
+void VekAlertController::onShown() {
     view_.setTitleAlert("DEMANDE D'AUTHENTIFICATION");
     const VekAlertTexts texts = alertTexts(type);
     if (texts.title) view_.setTitleAlert(*texts.title);

@@ -13,7 +13,7 @@ namespace qel {
 class VekAuthViewController {
 public:
     explicit VekAuthViewController(VekAuthView& view) : view_(view) {}
-    void viewDidAppear();
+    void onShown();
     /// Accept.
     void onAuth();
     /// Refuse, and report the request.
@@ -33,7 +33,7 @@ private:
 class VekCodesController {
 public:
     explicit VekCodesController(VekCodesView& view) : view_(view) {}
-    void viewDidAppear();
+    void onShown();
     void onCode1() { choose(0); }
     void onCode2() { choose(1); }
     void onCode3() { choose(2); }
@@ -51,7 +51,7 @@ private:
 class VekValidController {
 public:
     explicit VekValidController(VekValidView& view) : view_(view) {}
-    void viewDidAppear();
+    void onShown();
     void onContinue() { view_.close(); }
 
     VekDelegate* delegate = nullptr;
@@ -66,7 +66,7 @@ class VekAlertController {
 public:
     explicit VekAlertController(VekAlertView& view) : view_(view) {}
     /// Shows the texts of `type` and logs the message as shown.
-    void viewDidAppear();
+    void onShown();
     void onClose() { view_.close(); }
 
     std::optional<vek::RespType> type;

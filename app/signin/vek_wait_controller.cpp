@@ -10,7 +10,7 @@ using vek::VekAction;
 VekWaitController::VekWaitController(VekWaitView& view, VekOperations& service, CardHolderSource* holder)
     : view_(&view), service_(service), holder_(holder) {}
 
-void VekWaitController::viewDidAppear() {
+void VekWaitController::onShown() {
     if (started_) return;
     started_ = true;
     if (view_) view_->setWaitTitle("DEMANDE D'AUTHENTIFICATION");

@@ -18,7 +18,7 @@ public:
     VekWaitController(VekWaitView& view, VekOperations& service, CardHolderSource* holder);
 
     /// The dialog is on screen: the request's step starts (only at the first showing).
-    void viewDidAppear();
+    void onShown();
     /// The view is being destroyed: nothing will be shown or closed any more.
     void viewGone() { view_ = nullptr; }
 

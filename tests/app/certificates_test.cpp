@@ -261,7 +261,7 @@ TEST_F(CertificateViewTest, OnlyTheContactAuthenticationCertificateIsChecked) {
 TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDesktop) {
     holds({cardCertificate(chain().root.get(), kSignatureCertificateLabel),
            cardCertificate(chain().leaf.get(), kAuthentCertificateName)});
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.hidden);
     EXPECT_EQ(window.readings, 0);
     EXPECT_EQ(view.authentName.value, kAuthentCertificateName);
@@ -325,7 +325,7 @@ TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDes
 TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     window.card->contactQEL = false;
     holds({cardCertificate(chain().leaf.get(), kTechnicalCertificateLabel)});
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(view.authentName.value, kTechnicalCertificateLabel);
     EXPECT_TRUE(view.signatureView.hidden);
     EXPECT_TRUE(view.signatureSave.hidden);
@@ -338,7 +338,7 @@ TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     controller.setCertificates(std::nullopt);
     holds({});
     LogCapture log;
-    controller.viewWillAppear();
+    controller.aboutToShow();
     view.authentView.click();
     EXPECT_EQ(viewer.shown.size(), 1u);
     EXPECT_TRUE(log.contains(std::string("Pas de certificat avec le nom: ") + kTechnicalCertificateLabel));
@@ -346,7 +346,7 @@ TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     // Without a main window there is nothing to show, and nothing breaks.
     controller.setMainWindow(nullptr);
     controller.setCertificates(std::nullopt);
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.authentView.enabled);
     EXPECT_EQ(view.count.value, "Aucun certificat sur la carte");
 }

@@ -56,13 +56,13 @@ struct MainWindowFixture : ::testing::Test {
 
     void start(Pkcs11Library* lib = nullptr) {
         ViewControllerServices services{
-            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, hooks, fixedNow, &alerts};
+            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, parts, fixedNow, &alerts};
         vc = std::make_unique<ViewController>(window, appDel, services);
         appDel.activateDemoMenuItem = &window.activateDemo;
         appDel.desactivateDemoMenuItem = &window.desactivateDemo;
         appDel.applicationDidFinishLaunching();
-        vc->viewDidLoad();
-        vc->viewDidAppear();
+        vc->setUp();
+        vc->onShown();
     }
 
     int opened() const { return module.count("C_OpenSession"); }
@@ -82,7 +82,7 @@ struct MainWindowFixture : ::testing::Test {
     Scard scard{readers, serviceLog};
     FakeTokenWatch watch;
     FakeLauncher launcher;
-    LaterHooks hooks;
+    MainWindowParts parts;
     AppDelegate appDel{library, launcher};
     FakeMainWindow window;
     std::unique_ptr<ViewController> vc;

@@ -89,7 +89,7 @@ TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
     LogUtils::ensureConfigFile();
     EXPECT_EQ(readFile(path), "Traces { active = false; debug = 3; }");
     // A debug level alone counts as traces on.
-    vc->viewWillAppear(0, "Reader A", nullptr);
+    vc->aboutToShow(0, "Reader A", nullptr);
     EXPECT_TRUE(view.activeTraces.checked);
 
     view.activeTraces.checked = false;
@@ -140,7 +140,7 @@ TEST(SectionedConfig, ReadsSectionsKeysAndQuotedValues) {
 
 TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     LogCapture log;
-    vc->viewWillAppear(3, "Reader A", nullptr);
+    vc->aboutToShow(3, "Reader A", nullptr);
     view.servicesTest.click();
     ASSERT_EQ(navigator.opened.size(), 1u);
     EXPECT_EQ(navigator.opened[0].dialog, Dialog::pinEntry);
@@ -187,7 +187,7 @@ struct ServicesTest : ::testing::Test {
         return vc;
     }
     void run(ServicesViewController& vc) {
-        vc.viewDidAppear();
+        vc.onShown();
         vc.waitForWorker();
         queue.runReady();
     }
@@ -202,7 +202,7 @@ struct ServicesTest : ::testing::Test {
 
 TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
     auto vc = open("1234");
-    vc->viewDidAppear();
+    vc->onShown();
     // Nothing usable while the test runs.
     EXPECT_FALSE(view.save.enabled);
     EXPECT_FALSE(view.quit.enabled);
@@ -301,7 +301,7 @@ TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhe
     auto vc = std::make_unique<ServicesViewController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
-    vc->viewDidAppear();
+    vc->onShown();
     EXPECT_EQ(owner.events, std::vector<std::string>{"started"});  // before the library is restarted
     // Whatever the worker's progress, its end has not reached the window yet: the window only hides.
     vc->onCloseRequest();
@@ -486,7 +486,7 @@ struct DesfireDeletionTest : MaintenanceTest {
                     return hex("9000");
                 }};
     }
-    void selectReader(const std::string& name) { vc->viewWillAppear(0, name, nullptr); }
+    void selectReader(const std::string& name) { vc->aboutToShow(0, name, nullptr); }
     std::vector<std::string> messages() const {
         std::vector<std::string> m;
         for (const auto& a : hooked.alerts) m.push_back(a.messageText);

@@ -123,20 +123,20 @@ TEST_F(SaisiePinTest, RightPinReportsAfterHalfASecondOnce) {
 TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
     token().pinTries = 1;
     card->refreshTokenInfo();
-    controller.viewDidAppear();
+    controller.onShown();
     EXPECT_EQ(view.errorPinLabel.value, " Dernier essai avant le blocage de la carte");
     EXPECT_FALSE(view.errorPinLabel.hidden);
 
     // Asked again because another program reset the card: the reason comes first.
     controller.notice = kCardResetNotice;
-    controller.viewDidAppear();
+    controller.onShown();
     EXPECT_EQ(view.errorPinLabel.value,
               "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
 }
 
 TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     controller.window = &delegate;
-    controller.viewDidAppear();
+    controller.onShown();
     ASSERT_TRUE(delegate.removal);
     delegate.removal();
     EXPECT_EQ(view.errorPinLabel.value, kCardRemovedText);

@@ -74,7 +74,7 @@ struct SituationTest : ::testing::Test {
 };
 
 TEST_F(SituationTest, WithoutLoginNothingIsReadAndTheIndicatorStops) {
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.noSitu.hidden);
     EXPECT_TRUE(view.situView.hidden);
     EXPECT_FALSE(view.hidden);
@@ -84,7 +84,7 @@ TEST_F(SituationTest, WithoutLoginNothingIsReadAndTheIndicatorStops) {
 
 TEST_F(SituationTest, PagesThroughThreeSituations) {
     logIn();
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(controller.totalSitu, 3);
     EXPECT_TRUE(view.noSitu.hidden);
     EXPECT_FALSE(view.situView.hidden);
@@ -116,7 +116,7 @@ TEST_F(SituationTest, PagesThroughThreeSituations) {
     // Shown again for the same card: nothing read again, the page kept.
     view.next.click();
     const int finds = module.count("C_FindObjectsInit");
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(module.count("C_FindObjectsInit"), finds);
     EXPECT_EQ(controller.currentPage, 1);
 }
@@ -126,7 +126,7 @@ TEST_F(SituationTest, OneSituationHidesBothButtonsAndCopiesItsBlocks) {
     module.slot(0).token.privateObjects.erase("QEL_ACTIVITY_02_PS");
     module.slot(0).token.privateObjects["QEL_SIT_FACT"] = billing({billingBlock(0x01)});
     logIn();
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(view.pageCounter.value, "1 / 1");
     EXPECT_TRUE(view.previous.hidden);
     EXPECT_TRUE(view.next.hidden);

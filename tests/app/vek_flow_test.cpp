@@ -58,7 +58,7 @@ struct WaitDialogTest : ::testing::Test {
         controller = std::make_shared<VekWaitController>(view, service, &holder);
         if (withDelegate) controller->delegate = &delegate;
         controller->request = std::move(r);
-        controller->viewDidAppear();
+        controller->onShown();
         queue.runReady();
     }
     const RecordingDelegate::Report& only() {
@@ -262,7 +262,7 @@ TEST_F(WaitDialogTest, DisconnectionReportsItsOutcomeAndWhetherItIsSilent) {
 
 TEST_F(WaitDialogTest, OneStepPerShowingAndNothingForTheOtherActions) {
     show(request(VekAction::CHECK_PCSC), false);
-    controller->viewDidAppear();
+    controller->onShown();
     queue.runReady();
     EXPECT_EQ(service.calls.size(), 1u);
     EXPECT_EQ(view.closes, 1);  // closes even without a delegate
@@ -329,7 +329,7 @@ TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
         VekAuthViewController c(view);
         c.delegate = &delegate;
         c.request = request;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.newAuthLabel, "Le service \"Portail Santé\" demande l'accès à votre compte e-QEL");
         delegate.reports.clear();
         LogCapture pressLog;
@@ -347,7 +347,7 @@ TEST_F(DialogsTest, CodeChoiceShowsTheThreeCodesAndKeepsThePickedOne) {
     VekCodesController c(view);
     c.delegate = &delegate;
     c.request = request;
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titles, (std::array<std::string, 3>{"47", "12", "85"}));
     c.onCode3();
     EXPECT_EQ(request->code, "85");
@@ -361,7 +361,7 @@ TEST_F(DialogsTest, CodeChoiceShowsTheThreeCodesAndKeepsThePickedOne) {
     // A request that lost its codes shows empty buttons and cannot pick outside the list.
     request->codes = std::vector<std::string>{"47"};
     request->code.clear();
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titles, (std::array<std::string, 3>{"47", "", ""}));
     c.onCode2();
     EXPECT_EQ(request->code, "");
@@ -372,14 +372,14 @@ TEST_F(DialogsTest, ResultShowsSuccessOnlyForAnAcceptedRequest) {
     FakeVekValidView view;
     VekValidController c(view);
     c.request = request;
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titleMesage, "AUTHENTIFICATION RÉUSSIE");
     EXPECT_EQ(view.message,
               "La demande d'authentification pour le service \"Portail Santé\" a bien été prise en compte.");
     EXPECT_EQ(view.picture, "vek-success");
     for (AuthStatus status : {AuthStatus::UNAUTHORIZED, AuthStatus::CANCELLED}) {
         request->authStatus = status;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.titleMesage, "ÉCHEC D'AUTHENTIFICATION");
         EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas abouti.");
         EXPECT_EQ(view.picture, "vek-failure");
@@ -416,7 +416,7 @@ TEST_F(DialogsTest, AlertTextsByOutcomeAndTheMessageLogged) {
         VekAlertController c(view);
         c.type = row.type;
         LogCapture shown;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.titleAlert, row.title);
         EXPECT_EQ(view.text, row.message);
         // Only good news goes without the warning sign.

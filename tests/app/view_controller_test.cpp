@@ -508,8 +508,8 @@ struct FakeMaintenance : MaintenancePane {
 
 struct HookedMainWindowTest : MainWindowFixture {
     HookedMainWindowTest() {
-        hooks.vek = &vek;
-        hooks.maintenance = &maintenance;
+        parts.vek = &vek;
+        parts.maintenance = &maintenance;
     }
     FakeVekSettings vek;
     FakeMaintenance maintenance;
@@ -524,7 +524,7 @@ struct RevokedCertificates : CertificatesPane {
 
 TEST_F(HookedMainWindowTest, RevokedCardOffersNoSignInAndSaysWhatToDo) {
     RevokedCertificates certificates;
-    hooks.certificates = &certificates;
+    parts.certificates = &certificates;
     contactCard("Reader A");
     start();
     EXPECT_EQ(window.cardStatusLabel.value, kRevokedCardText);
@@ -590,7 +590,7 @@ struct ManualUpdateCheck : UpdateAvailability {
 };
 
 struct UpdateBadgeTest : MainWindowFixture {
-    UpdateBadgeTest() { hooks.updates = &updates; }
+    UpdateBadgeTest() { parts.updates = &updates; }
     ManualUpdateCheck updates;
 };
 

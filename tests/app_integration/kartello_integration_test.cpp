@@ -154,19 +154,19 @@ public:
         appDel = std::make_unique<AppDelegate>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
-        LaterHooks hooks;
-        hooks.certificates = &certificates;
+        MainWindowParts parts;
+        parts.certificates = &certificates;
         // A new installer for each start, as for each run of the program: a refusal lasts one run.
         trust = std::make_unique<TrustCertificatesInstaller>(authorities, nss, alerts);
-        hooks.trust = trust.get();
-        hooks.updates = updates;
+        parts.trust = trust.get();
+        parts.updates = updates;
         ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
-                                        scard,    readers, watch.get(), hooks, {}};
+                                        scard,    readers, watch.get(), parts, {}};
         vc = std::make_unique<ViewController>(window, *appDel, services);
         certificates.setMainWindow(vc.get());
         appDel->applicationDidFinishLaunching();
-        vc->viewDidLoad();
-        vc->viewDidAppear();
+        vc->setUp();
+        vc->onShown();
         return millisecondsSince(begin);
     }
 
@@ -189,7 +189,7 @@ public:
         SaisiePinViewController controller(dialog, queue, scard);
         controller.pCard = vc->selectedCard();
         controller.delegate = vc.get();
-        controller.viewDidAppear();
+        controller.onShown();
         dialog.pinTextField.type(pin);
         dialog.validate.click();
         const std::string shown = dialog.errorPinLabel.value;
@@ -465,7 +465,7 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         FakeServicesView view;
         ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
                                         ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
-        services.viewDidAppear();
+        services.onShown();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
         EXPECT_EQ(view.resultText.value, services.report());
         // The header's second line carries the start time.
@@ -601,7 +601,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     // Contactless, with the card's default master key.
     std::string dir = freshProfile("qel4-default");
     insert("contactless", dir);
-    maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
+    maintenance.aboutToShow(std::nullopt, testbed::kContactlessReader, nullptr);
     page.deleteDESfire.click();
     EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESFire supprimées."}));
     page.deleteDESfire.enabled = true;
@@ -614,7 +614,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     dir = freshProfile("qel4-default");
     const sim::Profile profile = sim::loadProfile(dir);
     insert("contact", dir);
-    maintenance.viewWillAppear(std::nullopt, testbed::kContactReader, nullptr);
+    maintenance.aboutToShow(std::nullopt, testbed::kContactReader, nullptr);
     page.deleteDESfire.enabled = true;
     page.deleteDESfire.click();
     ASSERT_FALSE(navigator.opened.empty());

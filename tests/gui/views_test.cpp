@@ -110,7 +110,7 @@ struct WindowHarness {
           controller(
               window, appDelegate,
               ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
-        controller.viewDidLoad();
+        controller.setUp();
     }
 
     QPushButton* button(const char* name) { return window.findChild<QPushButton*>(QString::fromLatin1(name)); }
@@ -198,7 +198,7 @@ TEST(MainWindow, WithoutLibraryTheWindowShowsNoCardAndOnlyAlwaysAvailableButtons
     guiApp();
     WindowHarness h;
     h.window.show();
-    h.controller.viewDidAppear();
+    h.controller.onShown();
     EXPECT_TRUE(h.window.findChild<QWidget*>("card")->isHidden());
     EXPECT_FALSE(h.window.findChild<QWidget*>("cardEmpty")->isHidden());
     EXPECT_EQ(h.window.findChild<QLabel*>("cardNoInsertedLabel")->text(), QStringLiteral("Carte non insérée"));
@@ -776,7 +776,7 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
-    services->viewDidAppear();
+    services->onShown();
     EXPECT_FALSE(dialog->findChild<QPushButton*>("quit")->isEnabled());
     services->waitForWorker();
     h.queue.runReady();
@@ -806,7 +806,7 @@ TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
-    services->viewDidAppear();
+    services->onShown();
     services->waitForWorker();
     h.queue.runReady();
     ASSERT_NE(services->report().find("\u2705"), std::string::npos);

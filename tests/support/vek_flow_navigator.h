@@ -22,7 +22,7 @@ struct VekFlowNavigator : FakeNavigator {
         c->delegate = listener;
         c->request = std::move(request);
         waits.push_back(c);
-        c->viewDidAppear();
+        c->onShown();
     }
     void openSignIn(VekRequestRef request, VekDelegate* listener) override {
         FakeNavigator::openSignIn(request, listener);
@@ -30,7 +30,7 @@ struct VekFlowNavigator : FakeNavigator {
         auth = std::make_shared<VekAuthViewController>(*authView);
         auth->delegate = listener;
         auth->request = std::move(request);
-        auth->viewDidAppear();
+        auth->onShown();
     }
     void openSignInCodes(VekRequestRef request, VekDelegate* listener) override {
         FakeNavigator::openSignInCodes(request, listener);
@@ -38,21 +38,21 @@ struct VekFlowNavigator : FakeNavigator {
         codes = std::make_shared<VekCodesController>(*codesView);
         codes->delegate = listener;
         codes->request = std::move(request);
-        codes->viewDidAppear();
+        codes->onShown();
     }
     void openSignInDone(VekRequestRef request, VekDelegate* listener) override {
         FakeNavigator::openSignInDone(request, listener);
         validView = std::make_shared<FakeVekValidView>();
         valid = std::make_shared<VekValidController>(*validView);
         valid->request = std::move(request);
-        valid->viewDidAppear();
+        valid->onShown();
     }
     void openSignInAlert(vek::RespType type) override {
         FakeNavigator::openSignInAlert(type);
         alertView = std::make_shared<FakeVekAlertView>();
         alert = std::make_shared<VekAlertController>(*alertView);
         alert->type = type;
-        alert->viewDidAppear();
+        alert->onShown();
     }
     void openQuitWhileSignedIn(VekDelegate* listener) override {
         FakeNavigator::openQuitWhileSignedIn(listener);

@@ -20,7 +20,7 @@ class CertificatesPane {
 public:
     virtual ~CertificatesPane() = default;
     /// The sub-view is about to be shown in the container.
-    virtual void viewWillAppear() {}
+    virtual void aboutToShow() {}
     /// Hands over the card's certificates; nothing empties the view.
     virtual void setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> certificates) = 0;
     virtual std::size_t certificateCount() const = 0;
@@ -34,8 +34,8 @@ public:
     virtual ~MaintenancePane() = default;
     /// The sub-view is about to be shown: the selected reader's slot identifier (absent without a
     /// selected reader), its platform name without surrounding control characters, and its card.
-    virtual void viewWillAppear(std::optional<unsigned long> slotId, const std::string& readerName,
-                                std::shared_ptr<Pkcs11Card> card) {}
+    virtual void aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,
+                             std::shared_ptr<Pkcs11Card> card) {}
     virtual void setServicesTestEnabled(bool enabled) = 0;
     virtual void setDeleteDESfireEnabled(bool enabled) = 0;
 };
@@ -59,8 +59,8 @@ public:
     virtual void checkAvailability(const std::string& serial, std::function<void(int)> done) = 0;
 };
 
-/// Everything the main window reaches only through these hooks. Null members are not wired.
-struct LaterHooks {
+/// Everything the main window reaches only through these parts. Null members are not wired.
+struct MainWindowParts {
     CertificatesPane* certificates = nullptr;
     TrustInstaller* trust = nullptr;
     /// Null until the maintenance view exists.
