@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_summary.h"
 #include "management/card_tables.h"
 #include "management/scard/scard.h"
@@ -23,10 +23,11 @@ const char* const kReadingText = "Lecture carte en cours, veuillez patienter..."
 
 }  // namespace
 
-ViewController::ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services)
+ViewController::ViewController(ui::MainWindowView& view, KartelloSession& kartelloSession,
+                               ViewControllerServices services)
     : view_(view),
       o_(view.widgets()),
-      appDel_(appDel),
+      session_(kartelloSession),
       s_(std::move(services)),
       identification_(view.identificationView(), s_.clipboard),
       situations_(view.situationView(), *this, s_.clipboard) {
@@ -65,7 +66,7 @@ void ViewController::onShown() {
     CK_RV rv = s_.library.initialize();
     logDebug(format("C_Initialize: %lu", static_cast<unsigned long>(rv)));
     if (rv == CKR_OK) {
-        appDel_.p11Loaded = true;
+        session_.p11Loaded = true;
         refreshReaders();
     }
     // What the first read found stays said (no card, a contactless card, no service).
@@ -106,7 +107,7 @@ void ViewController::refreshReaders() {
     }
     resetCardState();
 
-    if (appDel_.p11Loaded) {
+    if (session_.p11Loaded) {
         std::vector<CK_SLOT_ID> slotIds;
         CK_RV rv = s_.library.getSlotList(slotIds);
         logDebug(format("C_GetSlotList: %lu", static_cast<unsigned long>(rv)));
@@ -262,7 +263,7 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
         // Its certificate signs nothing any more: no sign-in is offered.
         updateUI();
     }
-    appDel_.currentCard = card;
+    session_.currentCard = card;
     if (certificateCount >= 2 && s_.parts.trust && card->x509Certs && !card->x509Certs->empty())
         s_.parts.trust->checkIssuerChain(*card->x509Certs->front());
     checkUpdateAvailability(*card);

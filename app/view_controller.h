@@ -27,7 +27,7 @@
 
 namespace qel {
 
-class AppDelegate;
+class KartelloSession;
 class CardReaders;
 class Pkcs11Card;
 class Pkcs11Library;
@@ -90,7 +90,7 @@ public:
     static constexpr int algoSender = 111;
 
     /// The view's widgets must be complete; every control's handler is installed here.
-    ViewController(ui::MainWindowView& view, AppDelegate& appDel, ViewControllerServices services);
+    ViewController(ui::MainWindowView& view, KartelloSession& kartelloSession, ViewControllerServices services);
     ~ViewController() override;
 
     ViewController(const ViewController&) = delete;
@@ -285,7 +285,7 @@ private:
 
     ui::MainWindowView& view_;
     const ui::MainWindowWidgets& o_;
-    AppDelegate& appDel_;
+    KartelloSession& session_;
     ViewControllerServices s_;
     IdentificationViewController identification_;
     SituationViewController situations_;

@@ -1,7 +1,7 @@
 // The main window: button actions, dialogs, demo mode, closing.
 #include <utility>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "app/view_controller.h"
 #include "management/scard/card_readers.h"
 #include "common/format.h"
@@ -152,7 +152,7 @@ void ViewController::showMaintenance() {
 void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
     if (readerSelected_ < 0 || readerSelected_ == 99 || !card) return;
     p11Card_[static_cast<unsigned>(readerSelected_)] = card;
-    appDel_.currentCard = std::move(card);
+    session_.currentCard = std::move(card);
     // The services test restarted the library and ended its own login: nobody is logged in now.
     isUserAuthentified_ = false;
     updateUI();

@@ -1,5 +1,5 @@
 // The main window: what the controls show for the card state.
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_summary.h"
 #include "management/card_tables.h"
 #include "management/scard/scard.h"

@@ -1,6 +1,6 @@
 // The main window: the card update badge and the end of the update wizard.
 #include "app/view_controller.h"
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "management/scard/card_readers.h"
 #include "common/format.h"
@@ -40,14 +40,14 @@ void ViewController::updateSucceeded() {
     p11Card_.clear();
     isCardInserted_ = false;
     isUserAuthentified_ = false;
-    if (appDel_.p11Loaded) {
+    if (session_.p11Loaded) {
         const CK_RV rv = s_.library.finalize();
         if (rv != CKR_OK) logError(format("Erreur dans C_Finalize: résultat = %lu", static_cast<unsigned long>(rv)));
     }
     resetCardAfterUpdate(reader);
     const CK_RV rv = s_.library.initialize();
-    appDel_.p11Loaded = rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
-    if (!appDel_.p11Loaded)
+    session_.p11Loaded = rv == CKR_OK || rv == CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    if (!session_.p11Loaded)
         logError(format("Erreur dans C_Initialize: résultat = %lu", static_cast<unsigned long>(rv)));
     refreshReaders();
     // The reader of the updated card stays the one shown, whichever reader the list starts with.

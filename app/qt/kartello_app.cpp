@@ -9,7 +9,7 @@
 #include <QString>
 #include <QTimer>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "app/certificate_view_controller.h"
 #include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
@@ -76,7 +76,7 @@ struct KartelloApp::Parts {
           scard(readers, serviceLog),
           watcher(pcscApi, [](SmartCard& card) { return readQelSerial(card); }),
           tokenWatch(watcher, serviceLog),
-          appDelegate(library, launcher, [] { LogUtils::ensureConfigFile(); }),
+          kartelloSession(library, launcher, [] { LogUtils::ensureConfigFile(); }),
           alerts(&window),
           navigator(window, mainQueue, scard),
           authorities(authorityDirectory()),
@@ -99,7 +99,7 @@ struct KartelloApp::Parts {
                           },
                           &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
           controller(
-              window, appDelegate,
+              window, kartelloSession,
               ViewControllerServices{library,
                                      mainQueue,
                                      navigator,
@@ -155,7 +155,7 @@ struct KartelloApp::Parts {
     QtUrlOpener urlOpener;
     QtFileRevealer fileRevealer;
     QtClipboard clipboard;
-    AppDelegate appDelegate;
+    KartelloSession kartelloSession;
     QtMainWindow window;
     QtAlertPresenter alerts;
     QtNavigator navigator;
@@ -182,8 +182,8 @@ struct KartelloApp::Parts {
 
 KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::make_unique<Parts>(pkcs11LibraryPath)) {
     auto& p = *parts_;
-    p.appDelegate.activateDemoMenuItem = p.window.widgets().activateDemoMenuItem;
-    p.appDelegate.desactivateDemoMenuItem = p.window.widgets().desactivateDemoMenuItem;
+    p.kartelloSession.activateDemoMenuItem = p.window.widgets().activateDemoMenuItem;
+    p.kartelloSession.desactivateDemoMenuItem = p.window.widgets().desactivateDemoMenuItem;
     // The red "card blocked" line offers the same unlock as the main button.
     QObject::connect(p.window.findChild<QPushButton*>(QStringLiteral("cardUnlock")), &QPushButton::clicked,
                      p.window.findChild<QPushButton*>(QStringLiteral("unlockCard")), &QPushButton::click);
@@ -194,7 +194,7 @@ KartelloApp::~KartelloApp() { stop(); }
 
 void KartelloApp::start() {
     auto& p = *parts_;
-    p.appDelegate.applicationDidFinishLaunching();
+    p.kartelloSession.started();
     p.controller.setUp();
     p.window.show();
     p.watcher.start();
@@ -204,12 +204,12 @@ void KartelloApp::stop() {
     if (stopped_) return;
     stopped_ = true;
     parts_->watcher.stop();
-    parts_->appDelegate.applicationWillTerminate();
+    parts_->kartelloSession.aboutToQuit();
 }
 
 QtMainWindow& KartelloApp::window() { return parts_->window; }
 QtNavigator& KartelloApp::navigator() { return parts_->navigator; }
 ViewController& KartelloApp::controller() { return parts_->controller; }
-AppDelegate& KartelloApp::appDelegate() { return parts_->appDelegate; }
+KartelloSession& KartelloApp::kartelloSession() { return parts_->kartelloSession; }
 
 }  // namespace qel::qt

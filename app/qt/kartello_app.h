@@ -4,7 +4,7 @@
 #include <string>
 
 namespace qel {
-class AppDelegate;
+class KartelloSession;
 class ViewController;
 }  // namespace qel
 
@@ -31,7 +31,7 @@ public:
     QtMainWindow& window();
     QtNavigator& navigator();
     ViewController& controller();
-    AppDelegate& appDelegate();
+    KartelloSession& kartelloSession();
 
 private:
     struct Parts;

@@ -2,7 +2,7 @@
 // A main window on the fake issuer module, fake readers and recording views, with a fixed clock.
 #include <gtest/gtest.h>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "management/scard/scard.h"
 #include "app/token_watch.h"
@@ -57,10 +57,10 @@ struct MainWindowFixture : ::testing::Test {
     void start(Pkcs11Library* lib = nullptr) {
         ViewControllerServices services{
             lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, parts, fixedNow, &alerts};
-        vc = std::make_unique<ViewController>(window, appDel, services);
-        appDel.activateDemoMenuItem = &window.activateDemo;
-        appDel.desactivateDemoMenuItem = &window.desactivateDemo;
-        appDel.applicationDidFinishLaunching();
+        vc = std::make_unique<ViewController>(window, kartelloSession, services);
+        kartelloSession.activateDemoMenuItem = &window.activateDemo;
+        kartelloSession.desactivateDemoMenuItem = &window.desactivateDemo;
+        kartelloSession.started();
         vc->setUp();
         vc->onShown();
     }
@@ -83,7 +83,7 @@ struct MainWindowFixture : ::testing::Test {
     FakeTokenWatch watch;
     FakeLauncher launcher;
     MainWindowParts parts;
-    AppDelegate appDel{library, launcher};
+    KartelloSession kartelloSession{library, launcher};
     FakeMainWindow window;
     std::unique_ptr<ViewController> vc;
 };

@@ -32,7 +32,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     module.addSlot("Reader A");
     contactCard("Reader B");
     start();
-    EXPECT_TRUE(appDel.p11Loaded);
+    EXPECT_TRUE(kartelloSession.p11Loaded);
     EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN"}));
     EXPECT_EQ(window.cardComboBox.selected, 1);
     EXPECT_EQ(vc->readerSelected(), 1);
@@ -54,7 +54,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     EXPECT_EQ(window.cardPinPadlock.picture, "lock");
     EXPECT_TRUE(window.cardBlockedLabel.hidden);
     EXPECT_EQ(window.identificationPane.name.value, "DUPONT");
-    EXPECT_EQ(appDel.currentCard, vc->selectedCard());
+    EXPECT_EQ(kartelloSession.currentCard, vc->selectedCard());
     EXPECT_EQ(launcher.launched, std::vector<std::string>{kAgentIdentifier});
     EXPECT_FALSE(window.desactivateDemo.enabled);
 }
@@ -100,12 +100,12 @@ TEST_F(MainWindowTest, MissingLibraryBehavesAsAFailedInitialize) {
     LogCapture log;
     Pkcs11Library missing("/nonexistent/libqel3_pkcs11.so");
     start(&missing);
-    EXPECT_FALSE(appDel.p11Loaded);
+    EXPECT_FALSE(kartelloSession.p11Loaded);
     EXPECT_TRUE(window.cardComboBox.items.empty());
     EXPECT_EQ(window.cardStatus.value, "");
     EXPECT_TRUE(log.contains("/nonexistent/libqel3_pkcs11.so")) << log.text();
     EXPECT_TRUE(log.contains("C_Initialize: 5")) << log.text();
-    appDel.applicationWillTerminate();
+    kartelloSession.aboutToQuit();
     EXPECT_EQ(module.count("C_Finalize"), 0);
 
     // Demo mode works without a library.
@@ -335,7 +335,7 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_EQ(window.cardNameLabel.value, "");
     EXPECT_FALSE(vc->isCardInserted());
     EXPECT_EQ(usable(window), "");
-    EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
+    EXPECT_NE(kartelloSession.currentCard, nullptr);  // still valid for whoever holds it
     EXPECT_EQ(vek::selectedCard(), "");
 }
 
@@ -482,9 +482,9 @@ TEST_F(MainWindowTest, QuittingWithoutAnsweredRequestsClosesOnTheNextTurn) {
     EXPECT_FALSE(window.closed);
     queue.runReady();
     EXPECT_TRUE(window.closed);
-    appDel.applicationWillTerminate();
+    kartelloSession.aboutToQuit();
     EXPECT_EQ(module.count("C_Finalize"), 1);
-    EXPECT_FALSE(appDel.p11Loaded);
+    EXPECT_FALSE(kartelloSession.p11Loaded);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "app/certificate_view_controller.h"
 #include "app/log_utils.h"
@@ -151,7 +151,7 @@ public:
         library = std::make_unique<Pkcs11Library>(counting->functions(), counting->transmit());
         // As the program's library, loaded by path, does: the login's end resets the card.
         library->setCardResetter(pcscCardResetter());
-        appDel = std::make_unique<AppDelegate>(*library, launcher);
+        kartelloSession = std::make_unique<KartelloSession>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
         MainWindowParts parts;
@@ -162,9 +162,9 @@ public:
         parts.updates = updates;
         ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
                                         scard,    readers, watch.get(), parts, {}};
-        vc = std::make_unique<ViewController>(window, *appDel, services);
+        vc = std::make_unique<ViewController>(window, *kartelloSession, services);
         certificates.setMainWindow(vc.get());
-        appDel->applicationDidFinishLaunching();
+        kartelloSession->started();
         vc->setUp();
         vc->onShown();
         return millisecondsSince(begin);
@@ -240,7 +240,7 @@ public:
     std::unique_ptr<TrustCertificatesInstaller> trust;
     std::unique_ptr<CountingModule> counting;
     std::unique_ptr<Pkcs11Library> library;
-    std::unique_ptr<AppDelegate> appDel;
+    std::unique_ptr<KartelloSession> kartelloSession;
     std::unique_ptr<pcsc::TokenWatcher> watcher;
     std::unique_ptr<PcscTokenWatch> watch;
     std::unique_ptr<ViewController> vc;
@@ -399,7 +399,7 @@ TEST_F(KartelloIntegrationTest, LoginEndsAtLogoutAndAtExitWithTheCardForgettingT
     EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the logout";
 
     ASSERT_EQ(enterPin(pin), "Authentification réussie !");
-    appDel->applicationWillTerminate();
+    kartelloSession->aboutToQuit();
     EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the exit";
 }
 
@@ -708,7 +708,7 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
     vc.reset();
     watch.reset();
     watcher.reset();
-    appDel.reset();
+    kartelloSession.reset();
     library.reset();  // finalised through the module that loaded it, before that goes
     counting.reset();
     start();

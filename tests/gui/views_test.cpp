@@ -26,7 +26,7 @@
 #include <iterator>
 #include <memory>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "app/certificate_view_controller.h"
 #include "app/qt/certificate_view.h"
@@ -106,9 +106,9 @@ struct WindowHarness {
         : library("/nonexistent/libqel-none.so"),
           scard(readers, serviceLog),
           navigator(window, queue, scard),
-          appDelegate(library, services),
+          kartelloSession(library, services),
           controller(
-              window, appDelegate,
+              window, kartelloSession,
               ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
         controller.setUp();
     }
@@ -123,7 +123,7 @@ struct WindowHarness {
     qt::QtMainWindow window;
     qt::QtNavigator navigator;
     RecordingServices services;
-    AppDelegate appDelegate;
+    KartelloSession kartelloSession;
     ViewController controller;
 };
 

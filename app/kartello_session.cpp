@@ -1,4 +1,4 @@
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 
 #include "common/format.h"
 #include "common/logger.h"
@@ -7,18 +7,18 @@
 
 namespace qel {
 
-AppDelegate::AppDelegate(Pkcs11Library& library, ui::ProgramLauncher& launcher,
-                         std::function<void()> ensureLibraryConfiguration)
+KartelloSession::KartelloSession(Pkcs11Library& library, ui::ProgramLauncher& launcher,
+                                 std::function<void()> ensureLibraryConfiguration)
     : library_(library), launcher_(launcher), ensureLibraryConfiguration_(std::move(ensureLibraryConfiguration)) {}
 
-void AppDelegate::applicationDidFinishLaunching() {
+void KartelloSession::started() {
     if (ensureLibraryConfiguration_) ensureLibraryConfiguration_();
     if (desactivateDemoMenuItem) desactivateDemoMenuItem->setEnabled(false);
     if (!launcher_.isRunning(kAgentIdentifier) && !launcher_.launch(kAgentIdentifier))
         logDebug(format("Agent %s introuvable", kAgentIdentifier));
 }
 
-void AppDelegate::applicationWillTerminate() {
+void KartelloSession::aboutToQuit() {
     // The holder's login lasts until the program ends; the card must not stay verified after it.
     if (currentCard && currentCard->ownsLogin()) currentCard->logout();
     if (!p11Loaded) return;

@@ -13,20 +13,20 @@ class Pkcs11Library;
 /// Identifier of the background agent (its D-Bus name).
 inline constexpr const char* kAgentIdentifier = "org.oberlane.qel.vigilo";
 
-/// Kartello's application delegate: starts the agent at launch and finalises the PKCS#11 library at
+/// Kartello's start and end as a program: starts the agent at launch and finalises the PKCS#11 library at
 /// exit. Main thread only.
-class AppDelegate {
+class KartelloSession {
 public:
     /// `ensureLibraryConfiguration` makes sure the issuer library's configuration folder and file
     /// exist; empty when that is not wired.
-    AppDelegate(Pkcs11Library& library, ui::ProgramLauncher& launcher,
-                std::function<void()> ensureLibraryConfiguration = {});
+    KartelloSession(Pkcs11Library& library, ui::ProgramLauncher& launcher,
+                    std::function<void()> ensureLibraryConfiguration = {});
 
-    /// Launching has finished.
-    void applicationDidFinishLaunching();
-    /// The application is about to end: ends the current card's login (logout and card reset), then
+    /// The program has started (its window is about to show).
+    void started();
+    /// The program is about to quit: ends the current card's login (logout and card reset), then
     /// `C_Finalize` when the library was initialised.
-    void applicationWillTerminate();
+    void aboutToQuit();
 
     /// Weak references to the menu's demo-mode items (may be null).
     ui::MenuItem* activateDemoMenuItem = nullptr;
