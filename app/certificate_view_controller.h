@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/main_window_parts.h"
 #include "app/views/certificate_view.h"
 
@@ -40,7 +40,7 @@ public:
     CertificateViewController(ui::CertificateView& view, CertificateViewServices services);
 
     /// The main window, whose selected card the view shows. Null: the view shows no card.
-    void setMainWindow(MainWindowDelegate* mainWindow) { mainWindow_ = mainWindow; }
+    void setMainWindow(MainWindowListener* mainWindow) { mainWindow_ = mainWindow; }
 
     /// Loads the certificates when none are held yet and sets the rows.
     void aboutToShow() override;
@@ -72,7 +72,7 @@ private:
     ui::CertificateView& view_;
     const ui::CertificateWidgets& o_;
     CertificateViewServices s_;
-    MainWindowDelegate* mainWindow_ = nullptr;
+    MainWindowListener* mainWindow_ = nullptr;
 };
 
 }  // namespace qel

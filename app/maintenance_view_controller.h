@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/main_window_parts.h"
 #include "app/links.h"
 #include "management/views/alert_presenter.h"
@@ -52,7 +52,7 @@ struct MaintenanceServices {
     ui::AlertPresenter& alerts;
     ui::UrlOpener& urlOpener;
     /// The main window, told every PIN entry's outcome first.
-    SaisieDelegate& mainWindow;
+    SaisieListener& mainWindow;
     /// Stores a card as the main window's card of the selected reader.
     std::function<void(std::shared_ptr<Pkcs11Card>)> replaceMainWindowCard;
     /// Builds the diagnostics archive and tells the user where it is; empty when not available.
@@ -66,7 +66,7 @@ struct MaintenanceServices {
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
 /// services test (after a PIN entry) and the support contact. Main thread only.
-class MaintenanceViewController final : public MaintenancePane, public SaisieDelegate, public ServicesOwner {
+class MaintenanceViewController final : public MaintenancePane, public SaisieListener, public ServicesOwner {
 public:
     /// The view's widgets must be complete; every control is wired here.
     MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services);
@@ -88,7 +88,7 @@ public:
     void onServicesTest();
     void onDeleteDESfire();
 
-    // SaisieDelegate.
+    // SaisieListener.
     void pinEntryResult(bool success, const std::string& context) override;
     void pinEntered(const SecretBytes& pin) override;
 

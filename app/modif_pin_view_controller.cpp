@@ -30,11 +30,11 @@ void ModifPinViewController::validate() {
     } else if (rv == CKR_PIN_LOCKED) {
         showMessage("La carte est bloquée !");
         logError("Carte bloquée !");
-        closeLater([](MainWindowDelegate& window) { window.setCardBlocked(true); });
+        closeLater([](MainWindowListener& window) { window.setCardBlocked(true); });
     } else if (rv == CKR_OK) {
         if (pCard->changePin(oldPin.view(), newPin.view()) == CKR_OK) {
             showSuccess("Modification du code PIN OK !");
-            closeLater([](MainWindowDelegate& window) { window.setUserAuthentified(true); });
+            closeLater([](MainWindowListener& window) { window.setUserAuthentified(true); });
         }
     }
 }

@@ -48,12 +48,12 @@ void NewPinDialogController::showSuccess(const std::string& text) {
     showMessage(text);
 }
 
-void NewPinDialogController::closeLater(std::function<void(MainWindowDelegate&)> report) {
+void NewPinDialogController::closeLater(std::function<void(MainWindowListener&)> report) {
     finished_ = true;
     mainQueue_.postAfter(1000, lifetime_.guard([this, report = std::move(report)] {
-        if (delegate) {
-            report(*delegate);
-            delegate->updateUI();
+        if (listener) {
+            report(*listener);
+            listener->updateUI();
         }
         view_.close();
     }));

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/lifetime.h"
 #include "app/views/pin_dialog_views.h"
 #include "common/main_queue.h"
@@ -27,7 +27,7 @@ public:
     /// The cancel button: closes the dialog.
     void cancel();
 
-    MainWindowDelegate* delegate = nullptr;
+    MainWindowListener* listener = nullptr;
     std::shared_ptr<Pkcs11Card> pCard;
 
 protected:
@@ -53,7 +53,7 @@ protected:
     void showSuccess(const std::string& text);
     /// Finishes the dialog (validate sends nothing more); a second later `report` tells the main
     /// window the outcome, the window refreshes and the dialog closes.
-    void closeLater(std::function<void(MainWindowDelegate&)> report);
+    void closeLater(std::function<void(MainWindowListener&)> report);
 
 private:
     bool checkFields();

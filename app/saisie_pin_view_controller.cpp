@@ -47,7 +47,7 @@ void SaisiePinViewController::cancel() {
 void SaisiePinViewController::dismissed() {
     if (ended_) return;
     ended_ = true;
-    if (delegate) delegate->pinEntryCancelled();
+    if (listener) listener->pinEntryCancelled();
 }
 
 void SaisiePinViewController::cardRemoved() {
@@ -123,9 +123,9 @@ void SaisiePinViewController::finish(bool success, SecretBytes pin) {
     // The queue copies its tasks: the copies share one buffer, wiped when the task has run.
     auto secret = std::make_shared<SecretBytes>(std::move(pin));
     mainQueue_.postAfter(500, lifetime_.guard([this, success, secret] {
-        if (delegate) {
-            if (success) delegate->pinEntered(*secret);
-            delegate->pinEntryResult(success, context);
+        if (listener) {
+            if (success) listener->pinEntered(*secret);
+            listener->pinEntryResult(success, context);
         }
         secret->clear();
         view_.close();

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/lifetime.h"
 #include "app/views/pin_dialog_views.h"
 #include "common/main_queue.h"
@@ -30,7 +30,7 @@ public:
     void onShown();
     void validate();
     void cancel();
-    /// The window went without a result (its cancel button, Escape, its close box): the delegate
+    /// The window went without a result (its cancel button, Escape, its close box): the listener
     /// hears of it once.
     void dismissed();
     /// The card left its reader: said in the dialog, which then closes without a result.
@@ -38,9 +38,9 @@ public:
     /// The keystroke filter of the PIN field.
     void pinTextChanged();
 
-    SaisieDelegate* delegate = nullptr;
+    SaisieListener* listener = nullptr;
     /// Tells the dialog when the card goes (may be null).
-    MainWindowDelegate* window = nullptr;
+    MainWindowListener* window = nullptr;
     std::shared_ptr<Pkcs11Card> pCard;
     bool pinStatus = false;
     bool modalStatus = false;

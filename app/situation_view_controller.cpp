@@ -7,7 +7,7 @@
 
 namespace qel {
 
-SituationViewController::SituationViewController(ui::SituationView& view, MainWindowDelegate& mainWindow,
+SituationViewController::SituationViewController(ui::SituationView& view, MainWindowListener& mainWindow,
                                                  ui::Clipboard& clipboard)
     : view_(view), o_(view.widgets()), mainWindow_(mainWindow), clipboard_(clipboard) {
     if (!o_.complete()) throw std::invalid_argument("situation view: widgets missing");

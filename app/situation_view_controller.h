@@ -2,7 +2,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "management/views/desktop_services.h"
 #include "app/views/situation_view.h"
 #include "issuerlib/situ_factu_infos.h"
@@ -16,7 +16,7 @@ class Pkcs11Card;
 class SituationViewController {
 public:
     /// The view's widgets must be complete; the page and copy buttons are wired here.
-    SituationViewController(ui::SituationView& view, MainWindowDelegate& mainWindow, ui::Clipboard& clipboard);
+    SituationViewController(ui::SituationView& view, MainWindowListener& mainWindow, ui::Clipboard& clipboard);
 
     /// The view is about to be shown: reads the situations when none are held yet.
     void aboutToShow();
@@ -39,7 +39,7 @@ private:
 
     ui::SituationView& view_;
     const ui::SituationWidgets& o_;
-    MainWindowDelegate& mainWindow_;
+    MainWindowListener& mainWindow_;
     ui::Clipboard& clipboard_;
 };
 

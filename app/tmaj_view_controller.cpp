@@ -139,9 +139,9 @@ bool TmajViewController::verifyPin() {
         logWarning("Carte bloquée !");
         o_.errorTextField->setText("La carte est bloquée !");
         mainQueue_.postAfter(1000, lifetime_.guard([this] {
-            if (!delegate) return;
-            delegate->setCardBlocked(true);
-            delegate->updateUI();
+            if (!listener) return;
+            listener->setCardBlocked(true);
+            listener->updateUI();
         }));
     } else if (rv == CKR_PIN_INCORRECT) {
         std::string text = "Le code PIN n'est pas valide !";
@@ -215,7 +215,7 @@ void TmajViewController::sessionEnded(const ApduResult& outcome) {
     // A stop asked too late to matter: the session had already reached its end marker.
     logSuccess("Télémise à jour réussie !");
     cardUpdated_ = true;
-    if (delegate) delegate->updateSucceeded();
+    if (listener) listener->updateSucceeded();
     step = 3;
     onNext();
 }
@@ -241,7 +241,7 @@ void TmajViewController::close() {
     if (closed_) return;
     closed_ = true;
     clearPin();
-    if (delegate) delegate->updateWizardClosed(cardUpdated_);
+    if (listener) listener->updateWizardClosed(cardUpdated_);
     view_.close();
 }
 

@@ -15,9 +15,9 @@ class Pkcs11Card;
 class TmajBackend;
 
 /// What the update wizard asks of the main window. Main thread only.
-class TmajDelegate {
+class TmajListener {
 public:
-    virtual ~TmajDelegate() = default;
+    virtual ~TmajListener() = default;
     virtual void setCardBlocked(bool blocked) = 0;
     /// Recomputes the controls from the card state.
     virtual void updateUI() = 0;
@@ -60,7 +60,7 @@ public:
     void startUpdate();
     void showFinish();
 
-    TmajDelegate* delegate = nullptr;
+    TmajListener* listener = nullptr;
     /// The card to update, set before the wizard is shown.
     std::shared_ptr<Pkcs11Card> pCard;
     /// 1 to 4.

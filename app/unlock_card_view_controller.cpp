@@ -16,7 +16,7 @@ void UnlockCardViewController::validate() {
     const SecretBytes newPin = o_.newPinTextField->secret();
     if (pCard->unlockPin(puk.view(), newPin.view()) == CKR_OK) {
         showSuccess("Déblocage de la carte OK !");
-        closeLater([](MainWindowDelegate& window) {
+        closeLater([](MainWindowListener& window) {
             window.setCardBlocked(false);
             window.setUserAuthentified(true);
             window.showIdentificationPane(false);

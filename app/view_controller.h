@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/identification_view_controller.h"
 #include "app/main_window_parts.h"
 #include "app/lifetime.h"
@@ -20,7 +20,7 @@
 #include "management/views/desktop_services.h"
 #include "app/views/main_window_view.h"
 #include "app/views/navigator.h"
-#include "app/signin/vek_delegate.h"
+#include "app/signin/vek_listener.h"
 #include "authservice/vek_operations.h"
 #include "common/main_queue.h"
 #include "issuerlib/holder_infos.h"
@@ -80,10 +80,10 @@ struct ViewControllerServices {
 /// decide which functions are available and opens every other view and dialog.
 ///
 /// Main thread only, except the token watch handlers, which hand their work to the main queue.
-class ViewController final : public MainWindowDelegate,
-                             public SaisieDelegate,
-                             public TmajDelegate,
-                             public VekDelegate,
+class ViewController final : public MainWindowListener,
+                             public SaisieListener,
+                             public TmajListener,
+                             public VekListener,
                              public CardHolderSource {
 public:
     /// Marks a reader selection made by the program rather than by the user.
@@ -154,7 +154,7 @@ public:
     /// The pointer entered or left the button with that title.
     void checkButtonHover(const std::string& buttonName, bool entered);
 
-    // VekDelegate: each does its work 0.1 s later on the main queue.
+    // VekListener: each does its work 0.1 s later on the main queue.
     void pendingRequestDone(vek::RespType outcome, VekRequestRef request) override;
     void authorisationDone(vek::RespType outcome, VekRequestRef request) override;
     void codeStepDone(vek::RespType outcome, VekRequestRef request) override;
@@ -170,7 +170,7 @@ public:
     /// The sign-in requests answered since the start (the first one is used for disconnection).
     const std::vector<VekRequestRef>& vekRequests() const { return vekRequests_; }
 
-    // MainWindowDelegate.
+    // MainWindowListener.
     void setCardBlocked(bool blocked) override { isCardBlocked_ = blocked; }
     void setUserAuthentified(bool authentified) override { isUserAuthentified_ = authentified; }
     void updateUI() override;
@@ -180,7 +180,7 @@ public:
     void endCardReading() override;
     void whenCardRemoved(std::function<void()> handler) override;
 
-    // SaisieDelegate.
+    // SaisieListener.
     void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
     void pinEntered(const SecretBytes&) override {}
     void pinEntryCancelled() override;

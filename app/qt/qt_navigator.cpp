@@ -51,7 +51,7 @@ void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
 void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
     auto* dialog = new QtSaisiePinDialog(&window_);
     auto controller = std::make_shared<SaisiePinViewController>(*dialog, mainQueue_, scard_);
-    controller->delegate = request.receiver;
+    controller->listener = request.receiver;
     controller->pCard = request.card;
     controller->context = request.context;
     controller->readerNameQEL4 = request.readerNameQEL4;
@@ -66,28 +66,28 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
     whenShown(dialog, controller);
 }
 
-void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) {
+void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
     openNewPinDialog<QtModifPinDialog, ModifPinViewController>(std::move(card), window);
 }
 
-void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) {
+void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
     openNewPinDialog<QtUnlockCardDialog, UnlockCardViewController>(std::move(card), window);
 }
 
 template <typename Dialog, typename Controller>
-void QtNavigator::openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) {
+void QtNavigator::openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
     auto* dialog = new Dialog(&window_);
     auto controller = std::make_shared<Controller>(*dialog, mainQueue_);
-    controller->delegate = window;
+    controller->listener = window;
     controller->pCard = std::move(card);
     showSheet(*dialog, controller);
 }
 
-void QtNavigator::openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajDelegate* owner) {
+void QtNavigator::openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) {
     if (!enabled(updateBackend_ != nullptr, "mise à jour")) return;
     auto* dialog = new QtTmajDialog(&window_);
     auto controller = std::make_shared<TmajViewController>(*dialog, mainQueue_, *background_, *updateBackend_);
-    controller->delegate = owner;
+    controller->listener = owner;
     controller->pCard = std::move(card);
     dialog->setCloseRequestHandler([c = controller.get()] { c->onCancel(); });
     showSheet(*dialog, controller);
@@ -98,11 +98,11 @@ void QtNavigator::openServicesTest(const ServicesTestRequest& request) {
     servicesTest_(request);
 }
 
-void QtNavigator::openSignInWait(vek::VekRequestRef request, VekDelegate* listener) {
+void QtNavigator::openSignInWait(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekWaitDialog(&window_);
     auto controller = std::make_shared<VekWaitController>(*dialog, *vekService_, holder_);
-    controller->delegate = listener;
+    controller->listener = listener;
     controller->request = std::move(request);
     // The call may answer after the window is gone (the answer that follows a verified code).
     std::weak_ptr<VekWaitController> weak = controller;
@@ -113,11 +113,11 @@ void QtNavigator::openSignInWait(vek::VekRequestRef request, VekDelegate* listen
     whenShown(dialog, controller);
 }
 
-void QtNavigator::openSignIn(vek::VekRequestRef request, VekDelegate* listener) {
+void QtNavigator::openSignIn(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekAuthDialog(&window_);
     auto controller = std::make_shared<VekAuthViewController>(*dialog);
-    controller->delegate = listener;
+    controller->listener = listener;
     controller->request = std::move(request);
     VekAuthViewController* c = controller.get();
     dialog->setAction("authButton", [c] { c->onAuth(); });
@@ -127,11 +127,11 @@ void QtNavigator::openSignIn(vek::VekRequestRef request, VekDelegate* listener) 
     whenShown(dialog, controller);
 }
 
-void QtNavigator::openSignInCodes(vek::VekRequestRef request, VekDelegate* listener) {
+void QtNavigator::openSignInCodes(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekCodesDialog(&window_);
     auto controller = std::make_shared<VekCodesController>(*dialog);
-    controller->delegate = listener;
+    controller->listener = listener;
     controller->request = std::move(request);
     VekCodesController* c = controller.get();
     dialog->setAction("code1", [c] { c->onCode1(); });
@@ -142,11 +142,11 @@ void QtNavigator::openSignInCodes(vek::VekRequestRef request, VekDelegate* liste
     whenShown(dialog, controller);
 }
 
-void QtNavigator::openSignInDone(vek::VekRequestRef request, VekDelegate* listener) {
+void QtNavigator::openSignInDone(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekValidDialog(&window_);
     auto controller = std::make_shared<VekValidController>(*dialog);
-    controller->delegate = listener;
+    controller->listener = listener;
     controller->request = std::move(request);
     VekValidController* c = controller.get();
     dialog->setAction("continueButton", [c] { c->onContinue(); });
@@ -165,22 +165,22 @@ void QtNavigator::openSignInAlert(vek::RespType type) {
     whenShown(dialog, controller);
 }
 
-void QtNavigator::openQuitWhileSignedIn(VekDelegate* listener) {
+void QtNavigator::openQuitWhileSignedIn(VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekQuitDialog(&window_);
     auto controller = std::make_shared<VekQuitController>(*dialog);
-    controller->delegate = listener;
+    controller->listener = listener;
     VekQuitController* c = controller.get();
     dialog->setAction("quitButton", [c] { c->onQuit(); });
     dialog->setAction("cancelButton", [c] { c->onCancel(); });
     showSheet(*dialog, controller);
 }
 
-void QtNavigator::openSignOut(vek::VekRequestRef request, VekDelegate* listener) {
+void QtNavigator::openSignOut(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekDeauthDialog(&window_);
     auto controller = std::make_shared<VekDeauthController>(*dialog);
-    controller->delegate = listener;
+    controller->listener = listener;
     controller->request = std::move(request);
     VekDeauthController* c = controller.get();
     dialog->setAction("continueButton", [c] { c->onContinue(); });

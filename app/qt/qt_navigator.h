@@ -30,17 +30,17 @@ public:
     QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard);
 
     void openPinEntry(const ui::PinEntryRequest& request) override;
-    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override;
-    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override;
-    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajDelegate* owner) override;
+    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override;
+    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override;
+    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) override;
     void openServicesTest(const ServicesTestRequest& request) override;
-    void openSignInWait(vek::VekRequestRef request, VekDelegate* listener) override;
-    void openSignIn(vek::VekRequestRef request, VekDelegate* listener) override;
-    void openSignInCodes(vek::VekRequestRef request, VekDelegate* listener) override;
-    void openSignInDone(vek::VekRequestRef request, VekDelegate* listener) override;
-    void openSignOut(vek::VekRequestRef request, VekDelegate* listener) override;
+    void openSignInWait(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignIn(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignInCodes(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignInDone(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignOut(vek::VekRequestRef request, VekListener* listener) override;
     void openSignInAlert(vek::RespType type) override;
-    void openQuitWhileSignedIn(VekDelegate* listener) override;
+    void openQuitWhileSignedIn(VekListener* listener) override;
 
     /// Enables the update wizard, its session on `background`. Both must outlive the navigator.
     void enableUpdateWizard(BackgroundQueue& background, TmajBackend& backend);
@@ -58,7 +58,7 @@ public:
 private:
     /// The PIN change and the card unlock dialogs, which take the same values.
     template <typename Dialog, typename Controller>
-    void openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window);
+    void openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window);
     /// Shows `dialog` as a sheet, holding `controller` as long as it is open.
     void showSheet(QtSheetDialog& dialog, std::shared_ptr<void> controller);
     /// False, and logged, when the dialog `name` was not enabled.

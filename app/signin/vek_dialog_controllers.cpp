@@ -20,7 +20,7 @@ void VekAuthViewController::onShown() {
 
 void VekAuthViewController::onAuth() {
     logSuccess("Authentification CIBA - Authentification acceptée");
-    if (delegate && request) delegate->authorisationDone(RespType::OK, request);
+    if (listener && request) listener->authorisationDone(RespType::OK, request);
     view_.close();
 }
 
@@ -35,7 +35,7 @@ void VekAuthViewController::onCanel() {
 }
 
 void VekAuthViewController::refuse(bool reported) {
-    if (delegate && request) delegate->refuseRequest(request, reported);
+    if (listener && request) listener->refuseRequest(request, reported);
     view_.close();
 }
 
@@ -47,13 +47,13 @@ void VekCodesController::onShown() {
 }
 
 void VekCodesController::choose(std::size_t index) {
-    if (delegate && request) {
+    if (listener && request) {
         if (request->codes && index < request->codes->size()) {
             request->code = (*request->codes)[index];
-            delegate->codeChosen(RespType::OK, request);
+            listener->codeChosen(RespType::OK, request);
         } else {
             // The challenge step lets only three codes through; a request without them ends here.
-            delegate->codeChosen(failedStep("aucun code à choisir", false), request);
+            listener->codeChosen(failedStep("aucun code à choisir", false), request);
         }
     }
     view_.close();
@@ -61,7 +61,7 @@ void VekCodesController::choose(std::size_t index) {
 
 void VekCodesController::onCancel() {
     logWarning("Authentification CIBA - Authentification annulée");
-    if (delegate && request) delegate->refuseRequest(request, false);
+    if (listener && request) listener->refuseRequest(request, false);
     view_.close();
 }
 
@@ -89,7 +89,7 @@ void VekAlertController::onShown() {
 }
 
 void VekQuitController::onQuit() {
-    if (delegate) delegate->disconnect(true);
+    if (listener) listener->disconnect(true);
     view_.close();
 }
 

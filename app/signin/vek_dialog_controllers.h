@@ -1,10 +1,10 @@
 #pragma once
 // The dialogs of the sign-in flow that wait for the holder: the request, the code choice, the
 // result, the alert, the quit confirmation and the disconnection information. Each hands over to the
-// main window through its delegate and closes. Main thread only.
+// main window through its listener and closes. Main thread only.
 #include <optional>
 
-#include "app/signin/vek_delegate.h"
+#include "app/signin/vek_listener.h"
 #include "app/signin/vek_dialog_views.h"
 
 namespace qel {
@@ -21,7 +21,7 @@ public:
     /// Refuse.
     void onCanel();
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -39,7 +39,7 @@ public:
     void onCode3() { choose(2); }
     void onCancel();
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -54,7 +54,7 @@ public:
     void onShown();
     void onContinue() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -83,7 +83,7 @@ public:
     void onQuit();
     void onCancel() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
 
 private:
     VekQuitView& view_;
@@ -95,7 +95,7 @@ public:
     explicit VekDeauthController(VekDeauthView& view) : view_(view) {}
     void onContinue() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:

@@ -6,10 +6,10 @@
 
 namespace qel {
 class Pkcs11Card;
-class MainWindowDelegate;
-class SaisieDelegate;
-class TmajDelegate;
-class VekDelegate;
+class MainWindowListener;
+class SaisieListener;
+class TmajListener;
+class VekListener;
 struct ServicesTestRequest;
 }  // namespace qel
 
@@ -22,9 +22,9 @@ struct PinEntryRequest {
     /// The card of the selected reader; may be null (no card, or the maintenance view's deletion).
     std::shared_ptr<Pkcs11Card> card;
     /// Told the dialog's result (the main window, or the maintenance view).
-    SaisieDelegate* receiver = nullptr;
+    SaisieListener* receiver = nullptr;
     /// The main window, which tells the dialog when the card leaves its reader.
-    MainWindowDelegate* window = nullptr;
+    MainWindowListener* window = nullptr;
     /// Opened by the program before an action that needs the login, rather than by the PIN button.
     bool askedByProgram = false;
     /// PIN entry opened by the maintenance view: context "DeleteDESfire" and the reader's platform
@@ -46,30 +46,30 @@ public:
     /// PIN entry (a login on the card).
     virtual void openPinEntry(const PinEntryRequest& request) = 0;
     /// PIN change, on `card` (may be null); `window` is told the outcome.
-    virtual void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) = 0;
+    virtual void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) = 0;
     /// Card unlock with the PUK, on `card` (may be null); `window` is told the outcome.
-    virtual void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) = 0;
+    virtual void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) = 0;
     /// The update wizard for `card` (may be null), closed and finished towards `owner`.
-    virtual void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajDelegate* owner) = 0;
+    virtual void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) = 0;
     /// The services test window, after the maintenance view's PIN entry. `request` carries the PIN
     /// (shared, wiped by the test).
     virtual void openServicesTest(const ServicesTestRequest& request) = 0;
 
     // The sign-in flow's dialogs; each reports to `listener`.
     /// The wait while a call to the sign-in service runs (the request's action says which).
-    virtual void openSignInWait(vek::VekRequestRef request, VekDelegate* listener) = 0;
+    virtual void openSignInWait(vek::VekRequestRef request, VekListener* listener) = 0;
     /// The pending sign-in request: accept, or refuse it.
-    virtual void openSignIn(vek::VekRequestRef request, VekDelegate* listener) = 0;
+    virtual void openSignIn(vek::VekRequestRef request, VekListener* listener) = 0;
     /// The choice among the three codes.
-    virtual void openSignInCodes(vek::VekRequestRef request, VekDelegate* listener) = 0;
+    virtual void openSignInCodes(vek::VekRequestRef request, VekListener* listener) = 0;
     /// The sign-in succeeded.
-    virtual void openSignInDone(vek::VekRequestRef request, VekDelegate* listener) = 0;
+    virtual void openSignInDone(vek::VekRequestRef request, VekListener* listener) = 0;
     /// The end of the sessions at the service.
-    virtual void openSignOut(vek::VekRequestRef request, VekDelegate* listener) = 0;
+    virtual void openSignOut(vek::VekRequestRef request, VekListener* listener) = 0;
     /// An alert of the sign-in flow, by the kind of answer.
     virtual void openSignInAlert(vek::RespType type) = 0;
     /// The question asked when the window closes while sessions are open.
-    virtual void openQuitWhileSignedIn(VekDelegate* listener) = 0;
+    virtual void openQuitWhileSignedIn(VekListener* listener) = 0;
 };
 
 }  // namespace qel::ui

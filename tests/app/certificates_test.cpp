@@ -164,7 +164,7 @@ struct FakeCrlFetcher : CrlFetcher {
     std::vector<std::string> urls;
 };
 
-struct CardWindow : MainWindowDelegate {
+struct CardWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
     void setUserAuthentified(bool) override {}
     void updateUI() override {}

@@ -15,7 +15,7 @@
 namespace qel::test {
 namespace {
 
-struct RecordingDelegate : MainWindowDelegate, SaisieDelegate {
+struct RecordingListener : MainWindowListener, SaisieListener {
     void setCardBlocked(bool b) override { blocked = b; }
     void setUserAuthentified(bool a) override { authentified = a; }
     void updateUI() override { ++updates; }
@@ -52,14 +52,14 @@ struct PinDialogTest : ::testing::Test {
     ServiceAbsenceLog serviceLog;
     Scard scard{readers, serviceLog};
     std::shared_ptr<Pkcs11Card> card;
-    RecordingDelegate delegate;
+    RecordingListener listener;
 };
 
 struct SaisiePinTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void enter(const std::string& pin) {
         view.pinTextField.value.clear();
@@ -96,11 +96,11 @@ TEST_F(SaisiePinTest, WrongPinsWarnAtTheLastTryThenBlock) {
     EXPECT_FALSE(controller.pinStatus);
     EXPECT_TRUE(controller.modalStatus);
     queue.advance(499);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
     queue.advance(1);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_FALSE(delegate.results[0].first);
-    EXPECT_TRUE(delegate.pins.empty());
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_FALSE(listener.results[0].first);
+    EXPECT_TRUE(listener.pins.empty());
     EXPECT_TRUE(view.closed);
 }
 
@@ -111,11 +111,11 @@ TEST_F(SaisiePinTest, RightPinReportsAfterHalfASecondOnce) {
     EXPECT_TRUE(card->isUserLoggedIn());
     view.validate.click();  // a second click while the message shows
     queue.advance(500);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_TRUE(delegate.results[0].first);
-    EXPECT_EQ(delegate.results[0].second, "");
-    ASSERT_EQ(delegate.pins.size(), 1u);
-    EXPECT_EQ(delegate.pins[0], "1234");
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_TRUE(listener.results[0].first);
+    EXPECT_EQ(listener.results[0].second, "");
+    ASSERT_EQ(listener.pins.size(), 1u);
+    EXPECT_EQ(listener.pins[0], "1234");
     EXPECT_EQ(module.count("C_Login"), 1);
     EXPECT_TRUE(view.closed);
 }
@@ -135,10 +135,10 @@ TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
 }
 
 TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
-    controller.window = &delegate;
+    controller.window = &listener;
     controller.onShown();
-    ASSERT_TRUE(delegate.removal);
-    delegate.removal();
+    ASSERT_TRUE(listener.removal);
+    listener.removal();
     EXPECT_EQ(view.errorPinLabel.value, kCardRemovedText);
     EXPECT_FALSE(view.errorPinLabel.hidden);
     const int before = module.totalCalls();
@@ -146,57 +146,57 @@ TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     EXPECT_EQ(module.totalCalls(), before);
     queue.advance(1500);
     EXPECT_TRUE(view.closed);
-    EXPECT_EQ(delegate.cancelled, 1);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_EQ(listener.cancelled, 1);
+    EXPECT_TRUE(listener.results.empty());
 
     // Noticed by the login itself, before the window heard of it: the same true message.
     FakeSaisiePinView other;
     SaisiePinViewController second{other, queue, scard};
     second.pCard = card;
-    second.delegate = &delegate;
+    second.listener = &listener;
     module.slotList[0].present = false;
     other.pinTextField.type("1234");
     other.validate.click();
     EXPECT_EQ(other.errorPinLabel.value, kCardRemovedText);
     queue.advance(1500);
     EXPECT_TRUE(other.closed);
-    EXPECT_EQ(delegate.cancelled, 2);
+    EXPECT_EQ(listener.cancelled, 2);
 }
 
 TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
     view.cancel.click();
     controller.dismissed();  // the window's own close that follows
-    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_EQ(listener.cancelled, 1);
     EXPECT_TRUE(view.closed);
 
     FakeSaisiePinView other;
     SaisiePinViewController second{other, queue, scard};
     second.pCard = card;
-    second.delegate = &delegate;
+    second.listener = &listener;
     other.pinTextField.type("1234");
     other.validate.click();
     queue.advance(500);
     second.dismissed();
-    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_EQ(listener.cancelled, 1);
 }
 
 TEST_F(PinDialogTest, DialogClosedBeforeItsDelayedResultReportsNothing) {
     auto view = std::make_unique<FakeSaisiePinView>();
     auto controller = std::make_unique<SaisiePinViewController>(*view, queue, scard);
     controller->pCard = card;
-    controller->delegate = &delegate;
+    controller->listener = &listener;
     view->pinTextField.type("1234");
     view->validate.click();
     controller.reset();
     view.reset();
     queue.advance(1000);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
 }
 
 struct DeleteDesfireTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
-        controller.delegate = &delegate;
+        controller.listener = &listener;
         controller.context = kDeleteDESfireContext;
         controller.readerNameQEL4 = "CL 01";
     }
@@ -226,21 +226,21 @@ TEST_F(DeleteDesfireTest, UnknownReaderIsAnAuthenticationError) {
     EXPECT_TRUE(log.contains("Erreur dans C_Login: 268435462")) << log.text();
 }
 
-TEST_F(DeleteDesfireTest, AcceptedPinGoesToTheDelegateWithTheContext) {
+TEST_F(DeleteDesfireTest, AcceptedPinGoesToTheListenerWithTheContext) {
     readers.addReader("CL 01", FakeCardReaders::Card{hex(kQel4ContactAtr), {}});
     view.pinTextField.type("9876");
     view.validate.click();
     queue.advance(500);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_EQ(delegate.results[0], std::make_pair(true, std::string("DeleteDESfire")));
-    EXPECT_EQ(delegate.pins, std::vector<std::string>{"9876"});
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_EQ(listener.results[0], std::make_pair(true, std::string("DeleteDESfire")));
+    EXPECT_EQ(listener.pins, std::vector<std::string>{"9876"});
 }
 
 struct ModifPinTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void fill(const std::string& oldPin, const std::string& newPin, const std::string& renewPin) {
         view.oldPin.value = oldPin;
@@ -274,8 +274,8 @@ TEST_F(ModifPinTest, WrongOldPinWarnsAtTheLastTry) {
     fill("0000", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "La carte est bloquée !");
     queue.advance(1000);
-    EXPECT_EQ(delegate.blocked, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 
@@ -287,8 +287,8 @@ TEST_F(ModifPinTest, ChangedPinLogsTheUserInAfterASecond) {
     queue.advance(999);
     EXPECT_FALSE(view.closed);
     queue.advance(1);
-    EXPECT_EQ(delegate.authentified, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.authentified, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 
@@ -297,7 +297,7 @@ struct UnlockTest : PinDialogTest {
         PinDialogTest::SetUp();
         token().pinTries = 0;
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void fill(const std::string& puk, const std::string& newPin, const std::string& renewPin) {
         view.puk.value = puk;
@@ -330,10 +330,10 @@ TEST_F(UnlockTest, UnlockedCardLogsTheUserIn) {
     EXPECT_EQ(view.errorLabel.value, "Déblocage de la carte OK !");
     EXPECT_EQ(token().pin, "5678");
     queue.advance(1000);
-    EXPECT_EQ(delegate.blocked, false);
-    EXPECT_EQ(delegate.authentified, true);
-    EXPECT_EQ(delegate.paneHidden, false);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, false);
+    EXPECT_EQ(listener.authentified, true);
+    EXPECT_EQ(listener.paneHidden, false);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 

@@ -40,7 +40,7 @@ TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     EXPECT_EQ(view.num.value, "1234567890");
 }
 
-struct NoMainWindow : MainWindowDelegate {
+struct NoMainWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
     void setUserAuthentified(bool) override {}
     void updateUI() override {}

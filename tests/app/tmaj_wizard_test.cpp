@@ -21,7 +21,7 @@ struct TmajWizardTest : ::testing::Test {
         card = std::make_shared<Pkcs11Card>(library, 0, true);
         controller = std::make_unique<TmajViewController>(view, queue, background, backend);
         controller->pCard = card;
-        controller->delegate = &delegate;
+        controller->listener = &listener;
     }
     void TearDown() override { backend.release(); }
 
@@ -47,7 +47,7 @@ struct TmajWizardTest : ::testing::Test {
     ManualMainQueue queue;
     BackgroundQueue background;
     ScriptedBackend backend;
-    RecordingTmajDelegate delegate;
+    RecordingTmajListener listener;
     FakeTmajView view;
     std::unique_ptr<TmajViewController> controller;
 };
@@ -142,10 +142,10 @@ TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {
     EXPECT_EQ(view.errorTextField.value, "La carte est bloquée !");
     EXPECT_EQ(controller->step, 2);
     queue.advance(999);
-    EXPECT_FALSE(delegate.blocked);
+    EXPECT_FALSE(listener.blocked);
     queue.advance(1);
-    EXPECT_EQ(delegate.blocked, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_EQ(view.closes, 0);
     EXPECT_FALSE(controller->sessionRunning());
 }
@@ -163,7 +163,7 @@ TEST_F(TmajWizardTest, CardPulledBeforeThePinEndsTheWizard) {
     EXPECT_EQ(controller->step, 4);
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 }
 
 TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
@@ -192,7 +192,7 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_EQ(backend.updatedSerial, card->serial);
     EXPECT_EQ(controller->step, 4);
     EXPECT_EQ(view.stepper.picture, tmaj_pictures::updated);
-    EXPECT_EQ(delegate.successes, 1);  // before the wizard closes: other programs see the card at once
+    EXPECT_EQ(listener.successes, 1);  // before the wizard closes: other programs see the card at once
     EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
     EXPECT_FALSE(view.message.hidden);
     EXPECT_TRUE(view.progressBar.hidden);
@@ -202,7 +202,7 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     view.next.click();
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{true});
+    EXPECT_EQ(listener.closings, std::vector<bool>{true});
     EXPECT_TRUE(log.contains("Télémise à jour réussie !"));
     EXPECT_FALSE(log.contains("1234"));
 }
@@ -229,7 +229,7 @@ TEST_F(TmajWizardTest, CancelDuringTheSessionStopsItAndSaysSo) {
     EXPECT_EQ(view.next.titleText, "Terminer");
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 }
 
 TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
@@ -249,15 +249,15 @@ TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
     EXPECT_EQ(view.next.titleText, "Terminer");
     EXPECT_TRUE(log.contains("Erreur lors de la TMAJ: Le service ne répond plus"));
     view.next.click();
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
-    EXPECT_EQ(delegate.successes, 0);
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.successes, 0);
 }
 
 TEST_F(TmajWizardTest, CancelAtThePinStepClosesAndWizardGoneDropsTheSessionsNews) {
     reachPinStep();
     view.cancel.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 
     FakeTmajView other;
     auto wizard = std::make_unique<TmajViewController>(other, queue, background, backend);

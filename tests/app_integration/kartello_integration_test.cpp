@@ -58,7 +58,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct RecordingSaisie : SaisieDelegate {
+struct RecordingSaisie : SaisieListener {
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
     std::vector<bool> results;
@@ -188,7 +188,7 @@ public:
         FakeSaisiePinView dialog;
         SaisiePinViewController controller(dialog, queue, scard);
         controller.pCard = vc->selectedCard();
-        controller.delegate = vc.get();
+        controller.listener = vc.get();
         controller.onShown();
         dialog.pinTextField.type(pin);
         dialog.validate.click();
@@ -205,7 +205,7 @@ public:
                                                            const std::string& newPin) {
         auto controller = std::make_unique<Controller>(dialog, queue);
         controller->pCard = vc->selectedCard();
-        controller->delegate = vc.get();
+        controller->listener = vc.get();
         first.type(code);
         dialog.newPin.type(newPin);
         dialog.renewPin.type(newPin);
@@ -628,7 +628,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     };
     FakeSaisiePinView dialog;
     SaisiePinViewController pin(dialog, queue, scard);
-    pin.delegate = pinDialog.receiver;
+    pin.listener = pinDialog.receiver;
     pin.context = pinDialog.context;
     pin.readerNameQEL4 = pinDialog.readerNameQEL4;
     dialog.pinTextField.type(profile.pin.code);
@@ -845,7 +845,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     FakeTmajView view;
     TmajViewController wizard(view, queue, background, backend);
     wizard.pCard = navigator.opened.back().card;
-    wizard.delegate = navigator.opened.back().updateOwner;
+    wizard.listener = navigator.opened.back().updateOwner;
     navigator.opened.clear();  // the card must not outlive the library in the fixture
     view.next.click();
     ASSERT_EQ(wizard.step, 2) << view.message.value;

@@ -86,7 +86,7 @@ public:
     std::string clipboard;
 };
 
-class RecordingDelegate : public SaisieDelegate, public MainWindowDelegate {
+class RecordingListener : public SaisieListener, public MainWindowListener {
 public:
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
@@ -240,10 +240,10 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     guiApp();
     WindowHarness h;
     h.window.show();
-    RecordingDelegate delegate;
+    RecordingListener listener;
     ui::PinEntryRequest request;
-    request.window = &delegate;
-    request.receiver = &delegate;
+    request.window = &listener;
+    request.receiver = &listener;
 
     for (const bool byProgram : {false, true}) {
         SCOPED_TRACE(byProgram);
@@ -277,9 +277,9 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
         dialog->findChild<QPushButton*>("cancelButton")->click();
         EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     }
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
 
-    h.navigator.openPinChange(nullptr, &delegate);
+    h.navigator.openPinChange(nullptr, &listener);
     auto* modif = qobject_cast<qt::QtModifPinDialog*>(h.navigator.lastDialog());
     ASSERT_NE(modif, nullptr);
     gui_test::typeText(modif->findChild<QLineEdit*>("oldPinTextField"), "1234");
@@ -290,7 +290,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
               QStringLiteral("Le code PIN n'est pas identique au précédent."));
     modif->close();
 
-    h.navigator.openUnlock(nullptr, &delegate);
+    h.navigator.openUnlock(nullptr, &listener);
     auto* unlock = qobject_cast<qt::QtUnlockCardDialog*>(h.navigator.lastDialog());
     ASSERT_NE(unlock, nullptr);
     EXPECT_TRUE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
@@ -402,10 +402,10 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     backend.holdSession = true;
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
-    test::RecordingTmajDelegate delegate;
+    test::RecordingTmajListener listener;
     const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
-    h.navigator.openUpdateWizard(card, &delegate);
+    h.navigator.openUpdateWizard(card, &listener);
     auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
@@ -450,7 +450,7 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
 
     next->click();
     EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
-    EXPECT_EQ(delegate.closings, std::vector<bool>{true});
+    EXPECT_EQ(listener.closings, std::vector<bool>{true});
     for (const char* picture : {"step1", "step2", "step3", "step4", tmaj_pictures::upToDate, tmaj_pictures::checkFailed,
                                 tmaj_pictures::pinFailed, tmaj_pictures::updateFailed, tmaj_pictures::cancelled}) {
         SCOPED_TRACE(picture);
@@ -469,12 +469,12 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     test::ScriptedBackend backend;
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
-    test::RecordingTmajDelegate delegate;
+    test::RecordingTmajListener listener;
     const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
     // Opens the wizard and presses next at step 1; the dialog and its stepper, message and next.
     auto open = [&] {
-        h.navigator.openUpdateWizard(card, &delegate);
+        h.navigator.openUpdateWizard(card, &listener);
         auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
         EXPECT_TRUE(gui_test::waitUntil([&] { return dialog && dialog->isVisible(); }, 2000));
         dialog->findChild<QPushButton*>("next")->click();
@@ -526,11 +526,11 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     EXPECT_EQ(dialog->findChild<qt::PictureView*>("stepper")->pictureName(), tmaj_pictures::cancelled);
     keepScreenshot(*dialog, "tmaj-cancelled");
     closeWith(dialog);
-    EXPECT_EQ(delegate.closings, (std::vector<bool>{false, false, false}));
+    EXPECT_EQ(listener.closings, (std::vector<bool>{false, false, false}));
 }
 
 /// What the sign-in dialogs reported.
-struct VekReports : VekDelegate {
+struct VekReports : VekListener {
     void pendingRequestDone(vek::RespType o, VekRequestRef) override { add("pendingRequestDone", o); }
     void authorisationDone(vek::RespType o, VekRequestRef) override { add("authorisationDone", o); }
     void codeStepDone(vek::RespType o, VekRequestRef) override { add("codeStepDone", o); }
@@ -554,7 +554,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     test::FakeVekOperations service(h.queue);
     test::FakeCardHolder holder;
     h.navigator.enableVekDialogs(service, holder);
-    VekReports delegate;
+    VekReports listener;
     auto request = vek::makeVekRequest();
     request->idNat = holder.identifier;
     request->action = vek::VekAction::CHECK_PCSC;
@@ -563,7 +563,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
 
     // The wait stays while the service has not answered, Escape or not.
     service.hold = true;
-    h.navigator.openSignInWait(request, &delegate);
+    h.navigator.openSignInWait(request, &listener);
     auto* wait = qobject_cast<qt::QtVekWaitDialog*>(h.navigator.lastDialog());
     ASSERT_NE(wait, nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return !service.calls.empty(); }, 2000));
@@ -575,9 +575,9 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     service.release();
     h.queue.runReady();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports, std::vector<std::string>{"pendingRequestDone 0"});
+    EXPECT_EQ(listener.reports, std::vector<std::string>{"pendingRequestDone 0"});
 
-    h.navigator.openSignIn(request, &delegate);
+    h.navigator.openSignIn(request, &listener);
     QDialog* auth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekAuthDialog*>(auth), nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(auth, "newAuthLabel").contains("Portail"); }, 2000));
@@ -587,10 +587,10 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     keepScreenshot(*auth, "vek-request");
     auth->findChild<QPushButton*>("notifyButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "refuseRequest 1");
+    EXPECT_EQ(listener.reports.back(), "refuseRequest 1");
 
     request->codes = std::vector<std::string>{"47", "12", "85"};
-    h.navigator.openSignInCodes(request, &delegate);
+    h.navigator.openSignInCodes(request, &listener);
     QDialog* codes = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
     auto* code2 = codes->findChild<QPushButton*>("code2");
@@ -600,9 +600,9 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     code2->click();
     EXPECT_TRUE(closed());
     EXPECT_EQ(request->code, "12");
-    EXPECT_EQ(delegate.reports.back(), "codeChosen 0");
+    EXPECT_EQ(listener.reports.back(), "codeChosen 0");
 
-    h.navigator.openSignInDone(request, &delegate);
+    h.navigator.openSignInDone(request, &listener);
     QDialog* valid = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(valid, "titleMesage") == "AUTHENTIFICATION RÉUSSIE"; }, 2000));
     EXPECT_EQ(
@@ -624,15 +624,15 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     alert->findChild<QPushButton*>("closeButton")->click();
     EXPECT_TRUE(closed());
 
-    h.navigator.openQuitWhileSignedIn(&delegate);
+    h.navigator.openQuitWhileSignedIn(&listener);
     QDialog* quit = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekQuitDialog*>(quit), nullptr);
     keepScreenshot(*quit, "vek-quit");
     quit->findChild<QPushButton*>("quitButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "disconnect silent 0");
+    EXPECT_EQ(listener.reports.back(), "disconnect silent 0");
 
-    h.navigator.openSignOut(request, &delegate);
+    h.navigator.openSignOut(request, &listener);
     QDialog* deauth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
     EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DÉCONNEXION"));
@@ -737,7 +737,7 @@ TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
     guiApp();
     WindowHarness h;
     AnsweringAlerts alerts;
-    RecordingDelegate mainWindow;
+    RecordingListener mainWindow;
     auto* page = new qt::QtMaintenanceView;
     MaintenanceViewController maintenance(*page,
                                           MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});

@@ -65,7 +65,7 @@ struct ScriptedBackend : TmajBackend {
     std::string updatedSerial;
 };
 
-struct RecordingTmajDelegate : TmajDelegate {
+struct RecordingTmajListener : TmajListener {
     void setCardBlocked(bool b) override { blocked = b; }
     void updateUI() override { ++updates; }
     void updateWizardClosed(bool cardUpdated) override { closings.push_back(cardUpdated); }

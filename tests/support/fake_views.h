@@ -245,12 +245,12 @@ struct FakeNavigator : ui::Navigator {
         /// The card handed to the PIN dialogs and the update wizard.
         std::shared_ptr<Pkcs11Card> card;
         /// The window told the PIN dialogs' outcome.
-        MainWindowDelegate* window = nullptr;
-        TmajDelegate* updateOwner = nullptr;
+        MainWindowListener* window = nullptr;
+        TmajListener* updateOwner = nullptr;
         std::optional<ServicesTestRequest> servicesTest;
         /// The sign-in dialogs' request, listener and alert type.
         vek::VekRequestRef request;
-        VekDelegate* listener = nullptr;
+        VekListener* listener = nullptr;
         vek::RespType alert{};
     };
 
@@ -260,17 +260,17 @@ struct FakeNavigator : ui::Navigator {
         o.card = request.card;
         o.window = request.window;
     }
-    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override {
+    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override {
         Opened& o = record(Dialog::pinChange);
         o.card = std::move(card);
         o.window = window;
     }
-    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowDelegate* window) override {
+    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override {
         Opened& o = record(Dialog::unlock);
         o.card = std::move(card);
         o.window = window;
     }
-    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajDelegate* owner) override {
+    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) override {
         Opened& o = record(Dialog::updateWizard);
         o.card = std::move(card);
         o.updateOwner = owner;
@@ -278,23 +278,23 @@ struct FakeNavigator : ui::Navigator {
     void openServicesTest(const ServicesTestRequest& request) override {
         record(Dialog::servicesTest).servicesTest = request;
     }
-    void openSignInWait(vek::VekRequestRef request, VekDelegate* listener) override {
+    void openSignInWait(vek::VekRequestRef request, VekListener* listener) override {
         recordSignIn(Dialog::signInWait, std::move(request), listener);
     }
-    void openSignIn(vek::VekRequestRef request, VekDelegate* listener) override {
+    void openSignIn(vek::VekRequestRef request, VekListener* listener) override {
         recordSignIn(Dialog::signIn, std::move(request), listener);
     }
-    void openSignInCodes(vek::VekRequestRef request, VekDelegate* listener) override {
+    void openSignInCodes(vek::VekRequestRef request, VekListener* listener) override {
         recordSignIn(Dialog::signInCodes, std::move(request), listener);
     }
-    void openSignInDone(vek::VekRequestRef request, VekDelegate* listener) override {
+    void openSignInDone(vek::VekRequestRef request, VekListener* listener) override {
         recordSignIn(Dialog::signInDone, std::move(request), listener);
     }
-    void openSignOut(vek::VekRequestRef request, VekDelegate* listener) override {
+    void openSignOut(vek::VekRequestRef request, VekListener* listener) override {
         recordSignIn(Dialog::signOut, std::move(request), listener);
     }
     void openSignInAlert(vek::RespType type) override { record(Dialog::signInAlert).alert = type; }
-    void openQuitWhileSignedIn(VekDelegate* listener) override {
+    void openQuitWhileSignedIn(VekListener* listener) override {
         recordSignIn(Dialog::quitWhileSignedIn, {}, listener);
     }
 
@@ -312,7 +312,7 @@ private:
         opened.push_back(Opened{dialog, {}, {}, nullptr, nullptr, {}, {}, nullptr, {}});
         return opened.back();
     }
-    void recordSignIn(Dialog dialog, vek::VekRequestRef request, VekDelegate* listener) {
+    void recordSignIn(Dialog dialog, vek::VekRequestRef request, VekListener* listener) {
         Opened& o = record(dialog);
         o.request = std::move(request);
         o.listener = listener;

@@ -15,32 +15,32 @@ namespace qel::test {
 struct VekFlowNavigator : FakeNavigator {
     VekFlowNavigator(VekOperations& service) : service(service) {}
 
-    void openSignInWait(VekRequestRef request, VekDelegate* listener) override {
+    void openSignInWait(VekRequestRef request, VekListener* listener) override {
         FakeNavigator::openSignInWait(request, listener);
         waitView = std::make_shared<FakeVekWaitView>();
         auto c = std::make_shared<VekWaitController>(*waitView, service, holder);
-        c->delegate = listener;
+        c->listener = listener;
         c->request = std::move(request);
         waits.push_back(c);
         c->onShown();
     }
-    void openSignIn(VekRequestRef request, VekDelegate* listener) override {
+    void openSignIn(VekRequestRef request, VekListener* listener) override {
         FakeNavigator::openSignIn(request, listener);
         authView = std::make_shared<FakeVekAuthView>();
         auth = std::make_shared<VekAuthViewController>(*authView);
-        auth->delegate = listener;
+        auth->listener = listener;
         auth->request = std::move(request);
         auth->onShown();
     }
-    void openSignInCodes(VekRequestRef request, VekDelegate* listener) override {
+    void openSignInCodes(VekRequestRef request, VekListener* listener) override {
         FakeNavigator::openSignInCodes(request, listener);
         codesView = std::make_shared<FakeVekCodesView>();
         codes = std::make_shared<VekCodesController>(*codesView);
-        codes->delegate = listener;
+        codes->listener = listener;
         codes->request = std::move(request);
         codes->onShown();
     }
-    void openSignInDone(VekRequestRef request, VekDelegate* listener) override {
+    void openSignInDone(VekRequestRef request, VekListener* listener) override {
         FakeNavigator::openSignInDone(request, listener);
         validView = std::make_shared<FakeVekValidView>();
         valid = std::make_shared<VekValidController>(*validView);
@@ -54,11 +54,11 @@ struct VekFlowNavigator : FakeNavigator {
         alert->type = type;
         alert->onShown();
     }
-    void openQuitWhileSignedIn(VekDelegate* listener) override {
+    void openQuitWhileSignedIn(VekListener* listener) override {
         FakeNavigator::openQuitWhileSignedIn(listener);
         quitView = std::make_shared<FakeVekQuitView>();
         quit = std::make_shared<VekQuitController>(*quitView);
-        quit->delegate = listener;
+        quit->listener = listener;
     }
 
     VekOperations& service;

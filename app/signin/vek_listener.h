@@ -10,9 +10,9 @@ using vek::VekRequestRef;
 /// What the dialogs of the sign-in flow report to the main window. Every operation returns at once
 /// and does its work on the main queue 0.1 s later, so that the calling dialog closes its window
 /// first. Main thread only.
-class VekDelegate {
+class VekListener {
 public:
-    virtual ~VekDelegate() = default;
+    virtual ~VekListener() = default;
     /// OK: the request dialog for `request`; otherwise the alert for `outcome`.
     virtual void pendingRequestDone(vek::RespType outcome, VekRequestRef request) = 0;
     /// OK: on to the code step; VALID: signed in, disconnection offered; otherwise the alert.

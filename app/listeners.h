@@ -10,9 +10,9 @@ namespace qel {
 class Pkcs11Card;
 
 /// Receives the PIN entry dialog's outcome: the main window, or the maintenance view.
-class SaisieDelegate {
+class SaisieListener {
 public:
-    virtual ~SaisieDelegate() = default;
+    virtual ~SaisieListener() = default;
     /// The dialog's result, with the context it was opened with (empty, or "DeleteDESfire").
     virtual void pinEntryResult(bool success, const std::string& context) = 0;
     /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
@@ -23,9 +23,9 @@ public:
 };
 
 /// What the dialogs and sub-views may ask of the main window. Main thread only.
-class MainWindowDelegate {
+class MainWindowListener {
 public:
-    virtual ~MainWindowDelegate() = default;
+    virtual ~MainWindowListener() = default;
     virtual void setCardBlocked(bool blocked) = 0;
     virtual void setUserAuthentified(bool authentified) = 0;
     /// Recomputes every control's enablement and visibility from the card state.
