@@ -10,12 +10,12 @@
 #include <QTimer>
 
 #include "app/kartello_session.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 #include "app/qt/maintenance_view.h"
-#include "app/services_view_controller.h"
+#include "app/services_controller.h"
 #include "app/qt/certificate_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_desktop_services.h"
@@ -31,7 +31,7 @@
 #include "management/trust/nss_certificate_store.h"
 #include "management/trust/trust_installer.h"
 #include "app/vek_settings.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "authservice/http_session.h"
 #include "authservice/tls/client_tls.h"
 #include "authservice/vek_service_operations.h"
@@ -100,17 +100,17 @@ struct KartelloApp::Parts {
                           &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
           controller(
               window, kartelloSession,
-              ViewControllerServices{library,
-                                     mainQueue,
-                                     navigator,
-                                     urlOpener,
-                                     clipboard,
-                                     scard,
-                                     readers,
-                                     &tokenWatch,
-                                     MainWindowParts{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
-                                     {},
-                                     &alerts}) {
+              MainWindowServices{library,
+                                 mainQueue,
+                                 navigator,
+                                 urlOpener,
+                                 clipboard,
+                                 scard,
+                                 readers,
+                                 &tokenWatch,
+                                 MainWindowParts{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
+                                 {},
+                                 &alerts}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
@@ -123,7 +123,7 @@ struct KartelloApp::Parts {
 
     void openServices(const ServicesTestRequest& request) {
         auto* dialog = new QtServicesWindow(&window);
-        auto services = std::make_shared<ServicesViewController>(
+        auto services = std::make_shared<ServicesController>(
             *dialog,
             ServicesViewServices{library,
                                  processServiceReportRecorder(),
@@ -136,7 +136,7 @@ struct KartelloApp::Parts {
         dialog->keepAlive(services);
         dialog->setCloseRequestHandler([c = services.get()] { c->onCloseRequest(); });
         dialog->present();
-        std::weak_ptr<ServicesViewController> weak = services;
+        std::weak_ptr<ServicesController> weak = services;
         QTimer::singleShot(0, dialog, [weak] {
             if (auto c = weak.lock()) c->onShown();
         });
@@ -163,7 +163,7 @@ struct KartelloApp::Parts {
     AuthorityStore authorities;
     QtCertificateViewer certificateViewer;
     QtFilePicker certificateFiles;
-    CertificateViewController certificates;
+    CertificateController certificates;
     NssCertificateStore nssStore;
     TrustCertificatesInstaller trust;
     TmajManager tmajManager;
@@ -174,10 +174,10 @@ struct KartelloApp::Parts {
     BackgroundUpdateCheck updateCheck{tmajBackend, background, mainQueue};
     QtMaintenanceView* maintenanceView;  // owned by the window
     QtFilePicker reportFiles;
-    MaintenanceViewController maintenance;
+    MaintenanceController maintenance;
     ServiceVekOperations vekOperations{mainQueue};
     ProcessVekSettings vekSettings;
-    ViewController controller;
+    MainWindowController controller;
 };
 
 KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::make_unique<Parts>(pkcs11LibraryPath)) {
@@ -209,7 +209,7 @@ void KartelloApp::stop() {
 
 QtMainWindow& KartelloApp::window() { return parts_->window; }
 QtNavigator& KartelloApp::navigator() { return parts_->navigator; }
-ViewController& KartelloApp::controller() { return parts_->controller; }
+MainWindowController& KartelloApp::controller() { return parts_->controller; }
 KartelloSession& KartelloApp::kartelloSession() { return parts_->kartelloSession; }
 
 }  // namespace qel::qt

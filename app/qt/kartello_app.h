@@ -5,7 +5,7 @@
 
 namespace qel {
 class KartelloSession;
-class ViewController;
+class MainWindowController;
 }  // namespace qel
 
 namespace qel::qt {
@@ -30,7 +30,7 @@ public:
 
     QtMainWindow& window();
     QtNavigator& navigator();
-    ViewController& controller();
+    MainWindowController& controller();
     KartelloSession& kartelloSession();
 
 private:

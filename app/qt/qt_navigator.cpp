@@ -3,13 +3,13 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/modif_pin_view_controller.h"
+#include "app/modif_pin_controller.h"
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/tmaj_dialog.h"
 #include "app/qt/vek_dialogs.h"
-#include "app/saisie_pin_view_controller.h"
-#include "app/tmaj_view_controller.h"
-#include "app/unlock_card_view_controller.h"
+#include "app/saisie_pin_controller.h"
+#include "app/tmaj_controller.h"
+#include "app/unlock_card_controller.h"
 #include "app/signin/vek_dialog_controllers.h"
 #include "app/signin/vek_wait_controller.h"
 #include "common/format.h"
@@ -50,7 +50,7 @@ void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
 
 void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
     auto* dialog = new QtSaisiePinDialog(&window_);
-    auto controller = std::make_shared<SaisiePinViewController>(*dialog, mainQueue_, scard_);
+    auto controller = std::make_shared<SaisiePinController>(*dialog, mainQueue_, scard_);
     controller->listener = request.receiver;
     controller->pCard = request.card;
     controller->context = request.context;
@@ -58,7 +58,7 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
     controller->window = request.window;
     controller->notice = request.notice;
     showSheet(*dialog, controller);
-    std::weak_ptr<SaisiePinViewController> weak = controller;
+    std::weak_ptr<SaisiePinController> weak = controller;
     // Escape and the close box end the dialog too; after a result this changes nothing.
     QObject::connect(dialog, &QDialog::finished, dialog, [weak] {
         if (auto c = weak.lock()) c->dismissed();
@@ -67,11 +67,11 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
 }
 
 void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
-    openNewPinDialog<QtModifPinDialog, ModifPinViewController>(std::move(card), window);
+    openNewPinDialog<QtModifPinDialog, ModifPinController>(std::move(card), window);
 }
 
 void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
-    openNewPinDialog<QtUnlockCardDialog, UnlockCardViewController>(std::move(card), window);
+    openNewPinDialog<QtUnlockCardDialog, UnlockCardController>(std::move(card), window);
 }
 
 template <typename Dialog, typename Controller>
@@ -86,7 +86,7 @@ void QtNavigator::openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowL
 void QtNavigator::openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) {
     if (!enabled(updateBackend_ != nullptr, "mise à jour")) return;
     auto* dialog = new QtTmajDialog(&window_);
-    auto controller = std::make_shared<TmajViewController>(*dialog, mainQueue_, *background_, *updateBackend_);
+    auto controller = std::make_shared<TmajController>(*dialog, mainQueue_, *background_, *updateBackend_);
     controller->listener = owner;
     controller->pCard = std::move(card);
     dialog->setCloseRequestHandler([c = controller.get()] { c->onCancel(); });
@@ -116,10 +116,10 @@ void QtNavigator::openSignInWait(vek::VekRequestRef request, VekListener* listen
 void QtNavigator::openSignIn(vek::VekRequestRef request, VekListener* listener) {
     if (!enabled(vekService_ != nullptr, "Vestalink")) return;
     auto* dialog = new QtVekAuthDialog(&window_);
-    auto controller = std::make_shared<VekAuthViewController>(*dialog);
+    auto controller = std::make_shared<VekAuthController>(*dialog);
     controller->listener = listener;
     controller->request = std::move(request);
-    VekAuthViewController* c = controller.get();
+    VekAuthController* c = controller.get();
     dialog->setAction("authButton", [c] { c->onAuth(); });
     dialog->setAction("notifyButton", [c] { c->onNotify(); });
     dialog->setAction("cancelButton", [c] { c->onCanel(); });

@@ -13,28 +13,28 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
-void VekAuthViewController::onShown() {
+void VekAuthController::onShown() {
     const std::string service = request ? request->service : std::string();
     view_.setNewAuthLabel("Le service " + quoted(service) + " demande l'accès à votre compte e-QEL");
 }
 
-void VekAuthViewController::onAuth() {
+void VekAuthController::onAuth() {
     logSuccess("Authentification CIBA - Authentification acceptée");
     if (listener && request) listener->authorisationDone(RespType::OK, request);
     view_.close();
 }
 
-void VekAuthViewController::onNotify() {
+void VekAuthController::onNotify() {
     logWarning("Authentification CIBA - Authentification notifiée");
     refuse(true);
 }
 
-void VekAuthViewController::onCanel() {
+void VekAuthController::onCanel() {
     logWarning("Authentification CIBA - Authentification annulée");
     refuse(false);
 }
 
-void VekAuthViewController::refuse(bool reported) {
+void VekAuthController::refuse(bool reported) {
     if (listener && request) listener->refuseRequest(request, reported);
     view_.close();
 }

@@ -10,9 +10,9 @@
 namespace qel {
 
 /// The request dialog: which service asks for access.
-class VekAuthViewController {
+class VekAuthController {
 public:
-    explicit VekAuthViewController(VekAuthView& view) : view_(view) {}
+    explicit VekAuthController(VekAuthView& view) : view_(view) {}
     void onShown();
     /// Accept.
     void onAuth();

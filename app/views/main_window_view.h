@@ -67,7 +67,7 @@ struct MainWindowWidgets {
     bool complete() const;
 };
 
-/// The main window. Its controller (ViewController) installs every handler in its constructor.
+/// The main window. Its controller (MainWindowController) installs every handler in its constructor.
 class MainWindowView {
 public:
     virtual ~MainWindowView() = default;

@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "app/certificate_details.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "management/revocation/crl_download.h"
 #include "management/revocation/crl_lookup.h"
 #include "management/trust/authority_store.h"
@@ -202,7 +202,7 @@ struct CertificateViewTest : ::testing::Test {
     FakeCrlFetcher fetcher;
     AuthorityStore authorities{chain().authorities()};
     const std::string folder = userdirs::home() + "/certificates-test";
-    CertificateViewController controller{
+    CertificateController controller{
         view, CertificateViewServices{viewer, files, fetcher, authorities, folder + "/root.crl", folder + "/Desktop"}};
 };
 
@@ -235,8 +235,8 @@ TEST_F(CertificateViewTest, RevokedOnlyWhenTheAuthoritysSignedListNamesTheSerial
 
     // A list whose authority is not among the resources cannot be checked either.
     AuthorityStore none{std::vector<AuthorityCertificate>{}};
-    CertificateViewController unknown{
-        view, CertificateViewServices{viewer, files, fetcher, none, folder + "/root.crl", folder}};
+    CertificateController unknown{view,
+                                  CertificateViewServices{viewer, files, fetcher, none, folder + "/root.crl", folder}};
     unknown.setCertificates(std::vector{cardCertificate(chain().leaf.get(), kAuthentCertificateName)});
     fetcher.answer = chain().crlListing({serial});
     EXPECT_FALSE(unknown.checkRevoke());

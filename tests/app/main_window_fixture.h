@@ -6,7 +6,7 @@
 #include "management/card_tables.h"
 #include "management/scard/scard.h"
 #include "app/token_watch.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/management/fake_readers.h"
@@ -55,9 +55,9 @@ struct MainWindowFixture : ::testing::Test {
     }
 
     void start(Pkcs11Library* lib = nullptr) {
-        ViewControllerServices services{
+        MainWindowServices services{
             lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, parts, fixedNow, &alerts};
-        vc = std::make_unique<ViewController>(window, kartelloSession, services);
+        vc = std::make_unique<MainWindowController>(window, kartelloSession, services);
         kartelloSession.activateDemoMenuItem = &window.activateDemo;
         kartelloSession.desactivateDemoMenuItem = &window.desactivateDemo;
         kartelloSession.started();
@@ -85,7 +85,7 @@ struct MainWindowFixture : ::testing::Test {
     MainWindowParts parts;
     KartelloSession kartelloSession{library, launcher};
     FakeMainWindow window;
-    std::unique_ptr<ViewController> vc;
+    std::unique_ptr<MainWindowController> vc;
 };
 
 }  // namespace qel::test

@@ -8,8 +8,8 @@
 
 #include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
-#include "app/services_view_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/services_controller.h"
 #include "common/user_dirs.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
@@ -61,7 +61,7 @@ struct RecordingMainWindow : SaisieListener {
 
 struct MaintenanceTest : ::testing::Test {
     MaintenanceTest() {
-        vc = std::make_unique<MaintenanceViewController>(
+        vc = std::make_unique<MaintenanceController>(
             view, MaintenanceServices{navigator,
                                       alerts,
                                       urls,
@@ -76,7 +76,7 @@ struct MaintenanceTest : ::testing::Test {
     FakeUrlOpener urls;
     RecordingMainWindow mainWindow;
     std::shared_ptr<Pkcs11Card> replaced;
-    std::unique_ptr<MaintenanceViewController> vc;
+    std::unique_ptr<MaintenanceController> vc;
 };
 
 TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
@@ -179,14 +179,14 @@ struct ServicesTest : ::testing::Test {
         slot.token.objects["QEL_INFO_PS"] = infoObject("00", "810001234567", "10", "");
         library.initialize();
     }
-    std::unique_ptr<ServicesViewController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
-        auto vc = std::make_unique<ServicesViewController>(
+    std::unique_ptr<ServicesController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
+        auto vc = std::make_unique<ServicesController>(
             view,
             ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
             ServicesTestRequest{slot, std::make_shared<SecretBytes>(pin), nullptr});
         return vc;
     }
-    void run(ServicesViewController& vc) {
+    void run(ServicesController& vc) {
         vc.onShown();
         vc.waitForWorker();
         queue.runReady();
@@ -273,7 +273,7 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
         void servicesTestEnded(std::shared_ptr<Pkcs11Card> c) override { card = std::move(c); }
         std::shared_ptr<Pkcs11Card> card;
     } owner;
-    auto second = std::make_unique<ServicesViewController>(
+    auto second = std::make_unique<ServicesController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
     run(*second);
@@ -298,7 +298,7 @@ TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhe
         std::vector<std::string> events;
         std::shared_ptr<Pkcs11Card> card;
     } owner;
-    auto vc = std::make_unique<ServicesViewController>(
+    auto vc = std::make_unique<ServicesController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
     vc->onShown();
@@ -456,7 +456,7 @@ struct DesfireDeletionTest : MaintenanceTest {
     DesfireDeletionTest() {
         profile.generation = sim::Generation::QEL4;
         profile.desfire.applicationKey = hex("00112233445566778899AABBCCDDEEFF");
-        vc = std::make_unique<MaintenanceViewController>(
+        vc = std::make_unique<MaintenanceController>(
             view, MaintenanceServices{navigator, hooked, urls, mainWindow, {}, {}, &scard});
         scard.setSlotWait(std::chrono::milliseconds(0));
     }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "app/modif_pin_view_controller.h"
-#include "app/saisie_pin_view_controller.h"
-#include "app/view_controller.h"
+#include "app/modif_pin_controller.h"
+#include "app/saisie_pin_controller.h"
+#include "app/main_window_controller.h"
 #include "management/scard/scard.h"
-#include "app/unlock_card_view_controller.h"
+#include "app/unlock_card_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/management/fake_readers.h"
@@ -67,7 +67,7 @@ struct SaisiePinTest : PinDialogTest {
         view.validate.click();
     }
     FakeSaisiePinView view;
-    SaisiePinViewController controller{view, queue, scard};
+    SaisiePinController controller{view, queue, scard};
 };
 
 TEST_F(SaisiePinTest, TypingFiltersTheFieldAndHidesTheMessage) {
@@ -151,7 +151,7 @@ TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
 
     // Noticed by the login itself, before the window heard of it: the same true message.
     FakeSaisiePinView other;
-    SaisiePinViewController second{other, queue, scard};
+    SaisiePinController second{other, queue, scard};
     second.pCard = card;
     second.listener = &listener;
     module.slotList[0].present = false;
@@ -170,7 +170,7 @@ TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
     EXPECT_TRUE(view.closed);
 
     FakeSaisiePinView other;
-    SaisiePinViewController second{other, queue, scard};
+    SaisiePinController second{other, queue, scard};
     second.pCard = card;
     second.listener = &listener;
     other.pinTextField.type("1234");
@@ -182,7 +182,7 @@ TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
 
 TEST_F(PinDialogTest, DialogClosedBeforeItsDelayedResultReportsNothing) {
     auto view = std::make_unique<FakeSaisiePinView>();
-    auto controller = std::make_unique<SaisiePinViewController>(*view, queue, scard);
+    auto controller = std::make_unique<SaisiePinController>(*view, queue, scard);
     controller->pCard = card;
     controller->listener = &listener;
     view->pinTextField.type("1234");
@@ -201,7 +201,7 @@ struct DeleteDesfireTest : PinDialogTest {
         controller.readerNameQEL4 = "CL 01";
     }
     FakeSaisiePinView view;
-    SaisiePinViewController controller{view, queue, scard};
+    SaisiePinController controller{view, queue, scard};
 };
 
 TEST_F(DeleteDesfireTest, WrongPinAtLastTryOnTheCardItself) {
@@ -249,7 +249,7 @@ struct ModifPinTest : PinDialogTest {
         view.validate.click();
     }
     FakeModifPinView view;
-    ModifPinViewController controller{view, queue};
+    ModifPinController controller{view, queue};
 };
 
 TEST_F(ModifPinTest, FieldChecksStopBeforeTheCard) {
@@ -306,7 +306,7 @@ struct UnlockTest : PinDialogTest {
         view.validate.click();
     }
     FakeUnlockCardView view;
-    UnlockCardViewController controller{view, queue};
+    UnlockCardController controller{view, queue};
 };
 
 TEST_F(UnlockTest, ShortPukShowsItsIconOnly) {

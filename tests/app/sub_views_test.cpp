@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/identification_view_controller.h"
-#include "app/situation_view_controller.h"
+#include "app/identification_controller.h"
+#include "app/situation_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/support/card_records.h"
@@ -14,7 +14,7 @@ namespace {
 TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     FakeIdentificationView view;
     FakeClipboard clipboard;
-    IdentificationViewController controller(view, clipboard);
+    IdentificationController controller(view, clipboard);
     HolderInfos h;
     h.nomPatronym = "MARTIN";
     h.prenomUsuel = "Claire";
@@ -70,7 +70,7 @@ struct SituationTest : ::testing::Test {
     NoMainWindow mainWindow;
     FakeSituationView view;
     FakeClipboard clipboard;
-    SituationViewController controller{view, mainWindow, clipboard};
+    SituationController controller{view, mainWindow, clipboard};
 };
 
 TEST_F(SituationTest, WithoutLoginNothingIsReadAndTheIndicatorStops) {

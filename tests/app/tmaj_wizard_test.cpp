@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/support/fake_issuer_module.h"
@@ -19,7 +19,7 @@ struct TmajWizardTest : ::testing::Test {
         module.addSlot("Reader 0", true);
         ASSERT_EQ(library.initialize(), CKR_OK);
         card = std::make_shared<Pkcs11Card>(library, 0, true);
-        controller = std::make_unique<TmajViewController>(view, queue, background, backend);
+        controller = std::make_unique<TmajController>(view, queue, background, backend);
         controller->pCard = card;
         controller->listener = &listener;
     }
@@ -49,7 +49,7 @@ struct TmajWizardTest : ::testing::Test {
     ScriptedBackend backend;
     RecordingTmajListener listener;
     FakeTmajView view;
-    std::unique_ptr<TmajViewController> controller;
+    std::unique_ptr<TmajController> controller;
 };
 
 TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
@@ -78,7 +78,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
     };
     for (const Failure& f : failures) {
         FakeTmajView failedView;
-        TmajViewController failed(failedView, queue, background, backend);
+        TmajController failed(failedView, queue, background, backend);
         failed.pCard = card;
         backend.status = -1;
         backend.httpStatus = f.httpStatus;
@@ -92,7 +92,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
 
     // Opened without a card: the same end, and nothing asked of the service.
     FakeTmajView cardlessView;
-    TmajViewController cardless(cardlessView, queue, background, backend);
+    TmajController cardless(cardlessView, queue, background, backend);
     cardlessView.next.click();
     EXPECT_EQ(cardless.step, 4);
     EXPECT_EQ(cardlessView.message.value, "La carte n'est plus dans le lecteur !");
@@ -100,7 +100,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
 
     backend.status = 1;
     FakeTmajView availableView;
-    TmajViewController available(availableView, queue, background, backend);
+    TmajController available(availableView, queue, background, backend);
     available.pCard = card;
     availableView.next.click();
     EXPECT_EQ(available.step, 2);
@@ -260,7 +260,7 @@ TEST_F(TmajWizardTest, CancelAtThePinStepClosesAndWizardGoneDropsTheSessionsNews
     EXPECT_EQ(listener.closings, std::vector<bool>{false});
 
     FakeTmajView other;
-    auto wizard = std::make_unique<TmajViewController>(other, queue, background, backend);
+    auto wizard = std::make_unique<TmajController>(other, queue, background, backend);
     wizard->pCard = card;
     other.next.click();
     other.pinCode.type("1234");

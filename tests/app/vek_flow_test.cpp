@@ -312,21 +312,21 @@ struct DialogsTest : ::testing::Test {
 
 TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
     const struct {
-        void (VekAuthViewController::*action)();
+        void (VekAuthController::*action)();
         const char* operation;
         Severity severity;
         const char* logLine;
     } buttons[] = {
-        {&VekAuthViewController::onAuth, "authorisationDone", Severity::success,
+        {&VekAuthController::onAuth, "authorisationDone", Severity::success,
          "Authentification CIBA - Authentification acceptée"},
-        {&VekAuthViewController::onNotify, "reportRequest", Severity::warning,
+        {&VekAuthController::onNotify, "reportRequest", Severity::warning,
          "Authentification CIBA - Authentification notifiée"},
-        {&VekAuthViewController::onCanel, "refuseRequest", Severity::warning,
+        {&VekAuthController::onCanel, "refuseRequest", Severity::warning,
          "Authentification CIBA - Authentification annulée"},
     };
     for (const auto& b : buttons) {
         FakeVekAuthView view;
-        VekAuthViewController c(view);
+        VekAuthController c(view);
         c.listener = &listener;
         c.request = request;
         c.onShown();

@@ -95,12 +95,12 @@ TEST_F(SignInTest, PinFirstThenTheWholeAnswerWithACode) {
 TEST_F(SignInTest, RefusalIsPostedCancelledOrReportedAndNotKept) {
     startLoggedIn();
     const struct {
-        void (VekAuthViewController::*press)();
+        void (VekAuthController::*press)();
         const char* status;
         const char* alert;
     } refusals[] = {
-        {&VekAuthViewController::onCanel, "CANCELLED", "La demande d'authentification a été annulée"},
-        {&VekAuthViewController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
+        {&VekAuthController::onCanel, "CANCELLED", "La demande d'authentification a été annulée"},
+        {&VekAuthController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
     };
     for (const auto& refusal : refusals) {
         service.calls.clear();

@@ -15,22 +15,22 @@
 
 #include "app/kartello_session.h"
 #include "management/card_tables.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
-#include "app/modif_pin_view_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/modif_pin_controller.h"
 #include "management/revocation/crl_download.h"
-#include "app/saisie_pin_view_controller.h"
+#include "app/saisie_pin_controller.h"
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "management/scard/scard.h"
-#include "app/services_view_controller.h"
+#include "app/services_controller.h"
 #include "app/token_watch.h"
 #include "management/trust/authority_store.h"
 #include "management/trust/nss_certificate_store.h"
 #include "management/trust/trust_installer.h"
-#include "app/unlock_card_view_controller.h"
-#include "app/view_controller.h"
+#include "app/unlock_card_controller.h"
+#include "app/main_window_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "issuerlib/pkcs11_x509.h"
@@ -160,9 +160,9 @@ public:
         trust = std::make_unique<TrustCertificatesInstaller>(authorities, nss, alerts);
         parts.trust = trust.get();
         parts.updates = updates;
-        ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
-                                        scard,    readers, watch.get(), parts, {}};
-        vc = std::make_unique<ViewController>(window, *kartelloSession, services);
+        MainWindowServices services{*library, queue,   navigator,   urls,  clipboard,
+                                    scard,    readers, watch.get(), parts, {}};
+        vc = std::make_unique<MainWindowController>(window, *kartelloSession, services);
         certificates.setMainWindow(vc.get());
         kartelloSession->started();
         vc->setUp();
@@ -186,7 +186,7 @@ public:
     /// One PIN entry dialog on the selected card, as the navigator would open it.
     std::string enterPin(const std::string& pin) {
         FakeSaisiePinView dialog;
-        SaisiePinViewController controller(dialog, queue, scard);
+        SaisiePinController controller(dialog, queue, scard);
         controller.pCard = vc->selectedCard();
         controller.listener = vc.get();
         controller.onShown();
@@ -232,7 +232,7 @@ public:
     FakeFilePicker files;
     CurlCrlFetcher fetcher;
     AuthorityStore authorities{testbed::runDir() + "/profiles/ca"};
-    CertificateViewController certificates{
+    CertificateController certificates{
         certificateView,
         CertificateViewServices{viewer, files, fetcher, authorities, defaultCrlPath(), userdirs::desktopDir()}};
     FakeAlertPresenter alerts;
@@ -243,7 +243,7 @@ public:
     std::unique_ptr<KartelloSession> kartelloSession;
     std::unique_ptr<pcsc::TokenWatcher> watcher;
     std::unique_ptr<PcscTokenWatch> watch;
-    std::unique_ptr<ViewController> vc;
+    std::unique_ptr<MainWindowController> vc;
     /// The update badge's check, when a test wires one before start().
     UpdateAvailability* updates = nullptr;
 };
@@ -263,7 +263,7 @@ TEST_F(KartelloIntegrationTest, StartsOnTheSecondReaderAndShowsItsHolder) {
     EXPECT_FALSE(window.card.hidden);
 
     CountingModule::reset();
-    vc->readerSelection(ViewController::algoSender);
+    vc->readerSelection(MainWindowController::algoSender);
     std::printf(
         "[figures] start to holder summary, card in the second reader: %.1f ms; "
         "library calls for one contactless read: %ld\n",
@@ -285,7 +285,7 @@ TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
 
     CountingModule::reset();
     const auto begin = Clock::now();
-    vc->readerSelection(ViewController::algoSender);
+    vc->readerSelection(MainWindowController::algoSender);
     const double readMs = millisecondsSince(begin);
     std::printf(
         "[figures] start to holder summary, contact card: %.1f ms; one contact read: %.1f ms, "
@@ -315,7 +315,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     // Situations now read the private objects.
     window.situation.click();
     EXPECT_EQ(window.subView, ui::SubView::situation);
-    EXPECT_GE(vc->situationViewController().totalSitu, 1);
+    EXPECT_GE(vc->situationController().totalSitu, 1);
 
     // Another program ends its own login on the same card by resetting it: the PIN verified here goes
     // too. The window follows (the padlock opens by itself), and the next step asks for the PIN,
@@ -342,7 +342,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     const std::string newPin = pin == "4321" ? "8765" : "4321";
     {
         FakeModifPinView dialog;
-        auto controller = submitNewPin<ModifPinViewController>(dialog, dialog.oldPin, pin, newPin);
+        auto controller = submitNewPin<ModifPinController>(dialog, dialog.oldPin, pin, newPin);
         EXPECT_EQ(dialog.errorLabel.value, "Modification du code PIN OK !");
         queue.advance(1000);
         EXPECT_TRUE(dialog.closed);
@@ -368,7 +368,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // Unlock with the PUK.
     FakeUnlockCardView dialog;
-    auto controller = submitNewPin<UnlockCardViewController>(dialog, dialog.puk, puk, pin);
+    auto controller = submitNewPin<UnlockCardController>(dialog, dialog.puk, puk, pin);
     EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
     queue.advance(1000);
     EXPECT_FALSE(vc->isCardBlocked());
@@ -463,8 +463,8 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         EXPECT_TRUE(card);
         if (!card) return {};
         FakeServicesView view;
-        ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
-                                        ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
+        ServicesController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
+                                    ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
         services.onShown();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
         EXPECT_EQ(view.resultText.value, services.report());
@@ -548,7 +548,7 @@ TEST_F(KartelloIntegrationTest, LibraryTracesFollowTheSwitchAtItsNextLoad) {
         return ec ? 0 : size;
     };
     FakeMaintenanceView page;
-    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
+    MaintenanceController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
     auto reload = [&] {
         library->finalize();
         library->initialize();
@@ -595,8 +595,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     FakeMaintenanceView page;
     ActingAlerts acting;
     RecordingSaisie mainWindow;
-    MaintenanceViewController maintenance(page,
-                                          MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
+    MaintenanceController maintenance(page, MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
 
     // Contactless, with the card's default master key.
     std::string dir = freshProfile("qel4-default");
@@ -627,7 +626,7 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
         }
     };
     FakeSaisiePinView dialog;
-    SaisiePinViewController pin(dialog, queue, scard);
+    SaisiePinController pin(dialog, queue, scard);
     pin.listener = pinDialog.receiver;
     pin.context = pinDialog.context;
     pin.readerNameQEL4 = pinDialog.readerNameQEL4;
@@ -843,7 +842,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     window.tmaj.click();
     ASSERT_EQ(navigator.opened.back().dialog, Dialog::updateWizard);
     FakeTmajView view;
-    TmajViewController wizard(view, queue, background, backend);
+    TmajController wizard(view, queue, background, backend);
     wizard.pCard = navigator.opened.back().card;
     wizard.listener = navigator.opened.back().updateOwner;
     navigator.opened.clear();  // the card must not outlive the library in the fixture

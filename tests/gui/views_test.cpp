@@ -28,15 +28,15 @@
 
 #include "app/kartello_session.h"
 #include "management/card_tables.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "app/qt/certificate_view.h"
 #include "management/revocation/crl_download.h"
 #include "management/trust/authority_store.h"
 #include "app/qt/colour_table.h"
 #include "app/log_utils.h"
-#include "app/tmaj_view_controller.h"
-#include "app/maintenance_view_controller.h"
-#include "app/services_view_controller.h"
+#include "app/tmaj_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/services_controller.h"
 #include "issuerlib/service_report.h"
 #include "app/qt/elided_label.h"
 #include "app/qt/kartello_app.h"
@@ -50,7 +50,7 @@
 #include "app/qt/vek_dialogs.h"
 #include "management/scard/card_readers.h"
 #include "management/scard/scard.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "gui_support.h"
 #include "issuerlib/pkcs11_library.h"
 #include "issuerlib/pkcs11_x509.h"
@@ -109,7 +109,7 @@ struct WindowHarness {
           kartelloSession(library, services),
           controller(
               window, kartelloSession,
-              ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
+              MainWindowServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
         controller.setUp();
     }
 
@@ -124,7 +124,7 @@ struct WindowHarness {
     qt::QtNavigator navigator;
     RecordingServices services;
     KartelloSession kartelloSession;
-    ViewController controller;
+    MainWindowController controller;
 };
 
 TEST(Pictures, EveryProfessionHasAReadablePictureAndAJobColour) {
@@ -684,7 +684,7 @@ TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) 
     const std::string folder = std::string(std::getenv("HOME")) + "/certificate-view";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    CertificateViewController controller(
+    CertificateController controller(
         view, CertificateViewServices{viewer, files, fetcher, authorities, folder + "/root.crl", folder});
     controller.setCertificates(
         std::vector{std::make_shared<Pkcs11X509>(der, Bytes{1}, std::string(kAuthentCertificateName), true)});
@@ -739,8 +739,7 @@ TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
     AnsweringAlerts alerts;
     RecordingListener mainWindow;
     auto* page = new qt::QtMaintenanceView;
-    MaintenanceViewController maintenance(*page,
-                                          MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
+    MaintenanceController maintenance(*page, MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
     h.window.setSubViewWidget(ui::SubView::maintenance, page);
     h.window.show();
     h.controller.showMaintenance();
@@ -771,7 +770,7 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     ServiceReportRecorder recorder;
     NoFile files;
     auto* dialog = new qt::QtServicesWindow(&h.window);
-    auto services = std::make_shared<ServicesViewController>(
+    auto services = std::make_shared<ServicesController>(
         *dialog, ServicesViewServices{h.library, recorder, h.queue, files, "1.0", "/tmp", {}},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
@@ -801,7 +800,7 @@ TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
     cardLibrary.initialize();
     NoFile files;
     auto* dialog = new qt::QtServicesWindow(&h.window);
-    auto services = std::make_shared<ServicesViewController>(
+    auto services = std::make_shared<ServicesController>(
         *dialog, ServicesViewServices{cardLibrary, recorder, h.queue, files, "1.0", "/tmp", {}},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);

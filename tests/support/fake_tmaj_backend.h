@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "update/tmaj_service.h"
 

@@ -12,7 +12,7 @@
 #include "app/views/identification_view.h"
 #include "app/views/main_window_view.h"
 #include "app/views/maintenance_view.h"
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 #include "app/views/navigator.h"
 #include "app/views/pin_dialog_views.h"
 #include "app/views/situation_view.h"

@@ -27,7 +27,7 @@ struct VekFlowNavigator : FakeNavigator {
     void openSignIn(VekRequestRef request, VekListener* listener) override {
         FakeNavigator::openSignIn(request, listener);
         authView = std::make_shared<FakeVekAuthView>();
-        auth = std::make_shared<VekAuthViewController>(*authView);
+        auth = std::make_shared<VekAuthController>(*authView);
         auth->listener = listener;
         auth->request = std::move(request);
         auth->onShown();
@@ -67,7 +67,7 @@ struct VekFlowNavigator : FakeNavigator {
     std::shared_ptr<FakeVekWaitView> waitView;
     std::vector<std::shared_ptr<VekWaitController>> waits;
     std::shared_ptr<FakeVekAuthView> authView;
-    std::shared_ptr<VekAuthViewController> auth;
+    std::shared_ptr<VekAuthController> auth;
     std::shared_ptr<FakeVekCodesView> codesView;
     std::shared_ptr<VekCodesController> codes;
     std::shared_ptr<FakeVekValidView> validView;

@@ -1,4 +1,4 @@
-#include "app/saisie_pin_view_controller.h"
+#include "app/saisie_pin_controller.h"
 
 #include <stdexcept>
 
@@ -10,7 +10,7 @@
 
 namespace qel {
 
-SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard)
+SaisiePinController::SaisiePinController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard)
     : view_(view), o_(view.widgets()), mainQueue_(mainQueue), scard_(scard) {
     if (!o_.complete()) throw std::invalid_argument("PIN entry view: widgets missing");
     o_.validateButton->setClickHandler([this] { validate(); });
@@ -18,7 +18,7 @@ SaisiePinViewController::SaisiePinViewController(ui::SaisiePinView& view, MainQu
     o_.pinTextField->setEditHandler([this] { pinTextChanged(); });
 }
 
-void SaisiePinViewController::onShown() {
+void SaisiePinController::onShown() {
     if (window && !deleteDESfireContext()) window->whenCardRemoved(lifetime_.guard([this] { cardRemoved(); }));
     bool lastTry = false;
     if (deleteDESfireContext()) {
@@ -34,23 +34,23 @@ void SaisiePinViewController::onShown() {
     }
 }
 
-void SaisiePinViewController::pinTextChanged() {
+void SaisiePinController::pinTextChanged() {
     o_.errorPinLabel->setHidden(true);
     filterCodeField(*o_.pinTextField, kPinLength);
 }
 
-void SaisiePinViewController::cancel() {
+void SaisiePinController::cancel() {
     dismissed();
     view_.close();
 }
 
-void SaisiePinViewController::dismissed() {
+void SaisiePinController::dismissed() {
     if (ended_) return;
     ended_ = true;
     if (listener) listener->pinEntryCancelled();
 }
 
-void SaisiePinViewController::cardRemoved() {
+void SaisiePinController::cardRemoved() {
     if (modalStatus) return;
     modalStatus = true;
     o_.errorPinLabel->setText(kCardRemovedText);
@@ -59,7 +59,7 @@ void SaisiePinViewController::cardRemoved() {
     mainQueue_.postAfter(1500, lifetime_.guard([this] { cancel(); }));
 }
 
-void SaisiePinViewController::validate() {
+void SaisiePinController::validate() {
     // The result is final once reported; a second click during the delayed close changes nothing.
     if (modalStatus) return;
     SecretBytes pin = o_.pinTextField->secret();
@@ -118,7 +118,7 @@ void SaisiePinViewController::validate() {
     }
 }
 
-void SaisiePinViewController::finish(bool success, SecretBytes pin) {
+void SaisiePinController::finish(bool success, SecretBytes pin) {
     ended_ = true;
     // The queue copies its tasks: the copies share one buffer, wiped when the task has run.
     auto secret = std::make_shared<SecretBytes>(std::move(pin));

@@ -5,16 +5,16 @@
 
 namespace qel {
 
-/// The card unlock dialog: a new PIN set with the PUK. Main thread only.
-class UnlockCardViewController final : public NewPinDialogController {
+/// The PIN change dialog. Main thread only.
+class ModifPinController final : public NewPinDialogController {
 public:
     /// The view's widgets must be complete; the buttons and the fields are wired here.
-    UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue);
+    ModifPinController(ui::ModifPinView& view, MainQueue& mainQueue);
 
     void validate() override;
 
 private:
-    const ui::UnlockCardWidgets& o_;
+    const ui::ModifPinWidgets& o_;
 };
 
 }  // namespace qel

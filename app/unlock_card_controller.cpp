@@ -1,16 +1,16 @@
-#include "app/unlock_card_view_controller.h"
+#include "app/unlock_card_controller.h"
 
 #include "app/pin_fields.h"
 #include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 
-UnlockCardViewController::UnlockCardViewController(ui::UnlockCardView& view, MainQueue& mainQueue)
+UnlockCardController::UnlockCardController(ui::UnlockCardView& view, MainQueue& mainQueue)
     : NewPinDialogController(view, view.widgets(), {view.widgets().pukTextField, view.widgets().pukTooltip, kPukLength},
                              mainQueue, "unlock view"),
       o_(view.widgets()) {}
 
-void UnlockCardViewController::validate() {
+void UnlockCardController::validate() {
     if (!readyForCard()) return;
     const SecretBytes puk = o_.pukTextField->secret();
     const SecretBytes newPin = o_.newPinTextField->secret();

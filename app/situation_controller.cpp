@@ -1,4 +1,4 @@
-#include "app/situation_view_controller.h"
+#include "app/situation_controller.h"
 
 #include <stdexcept>
 
@@ -7,8 +7,8 @@
 
 namespace qel {
 
-SituationViewController::SituationViewController(ui::SituationView& view, MainWindowListener& mainWindow,
-                                                 ui::Clipboard& clipboard)
+SituationController::SituationController(ui::SituationView& view, MainWindowListener& mainWindow,
+                                         ui::Clipboard& clipboard)
     : view_(view), o_(view.widgets()), mainWindow_(mainWindow), clipboard_(clipboard) {
     if (!o_.complete()) throw std::invalid_argument("situation view: widgets missing");
     o_.nextButton->setClickHandler([this] { onNext(); });
@@ -17,13 +17,13 @@ SituationViewController::SituationViewController(ui::SituationView& view, MainWi
     o_.copyFactuButton->setClickHandler([this] { onCopyFactu(); });
 }
 
-void SituationViewController::reset() {
+void SituationController::reset() {
     situFactuInfosTab.clear();
     currentPage = 0;
     totalSitu = 0;
 }
 
-void SituationViewController::aboutToShow() {
+void SituationController::aboutToShow() {
     logInfo("Demande de situations");
     view_.setViewHidden(true);
     pCard = mainWindow_.selectedCard();
@@ -51,7 +51,7 @@ void SituationViewController::aboutToShow() {
     view_.setViewHidden(false);
 }
 
-void SituationViewController::showPage(int page) {
+void SituationController::showPage(int page) {
     if (page < 0 || page >= static_cast<int>(situFactuInfosTab.size())) return;
     const SituFactuStruct& s = situFactuInfosTab[static_cast<std::size_t>(page)];
     o_.situModeExercice->setText(s.modeExercice);
@@ -74,11 +74,11 @@ void SituationViewController::showPage(int page) {
     }
 }
 
-void SituationViewController::updatePageCounter() {
+void SituationController::updatePageCounter() {
     o_.pageCounter->setText(std::to_string(currentPage + 1) + " / " + std::to_string(totalSitu));
 }
 
-void SituationViewController::onNext() {
+void SituationController::onNext() {
     // The button is hidden on the last page; a stray click must not leave the list.
     if (currentPage + 1 >= totalSitu) return;
     ++currentPage;
@@ -88,7 +88,7 @@ void SituationViewController::onNext() {
     if (currentPage == totalSitu - 1) o_.nextButton->setHidden(true);
 }
 
-void SituationViewController::onPrevious() {
+void SituationController::onPrevious() {
     if (currentPage <= 0) return;
     --currentPage;
     showPage(currentPage);
@@ -97,13 +97,13 @@ void SituationViewController::onPrevious() {
     if (currentPage == 0) o_.previousButton->setHidden(true);
 }
 
-void SituationViewController::onCopySitu() {
+void SituationController::onCopySitu() {
     clipboard_.setText("Exercice\nMode d'exercice: " + o_.situModeExercice->text() + "\nRaison sociale: " +
                        o_.situRaisonSociale->text() + "\nIdentifiant de la structure: " + o_.situIdentifiant->text() +
                        "\nSecteur d'activité: " + o_.situSecteurActivite->text() + "\n\n");
 }
 
-void SituationViewController::onCopyFactu() {
+void SituationController::onCopyFactu() {
     clipboard_.setText("Facturation\nIdentifiant: " + o_.factuIdentifiant->text() +
                        "\nSpécialité: " + o_.factuSpecialite->text() + "\n" + o_.factuConvention->text() + "\n" +
                        o_.factuZoneTarifaire->text() + "\n" + o_.factuIndemKilometre->text() +

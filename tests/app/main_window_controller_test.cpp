@@ -1,4 +1,4 @@
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 #include "authservice/tls/client_tls.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/log_capture.h"
@@ -65,7 +65,7 @@ TEST_F(MainWindowTest, OnlyTheProgramsSelectionReadsTheSameReaderAgain) {
     const int afterStart = opened();
     window.cardComboBox.pick(0);
     EXPECT_EQ(opened(), afterStart);
-    vc->readerSelection(ViewController::algoSender);
+    vc->readerSelection(MainWindowController::algoSender);
     EXPECT_EQ(opened(), afterStart + 1);
 }
 

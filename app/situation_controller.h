@@ -13,10 +13,10 @@ class Pkcs11Card;
 
 /// The situations sub-view: reads the holder's practice situations once per card (the user must be
 /// logged in) and shows them one page per situation. Main thread only.
-class SituationViewController {
+class SituationController {
 public:
     /// The view's widgets must be complete; the page and copy buttons are wired here.
-    SituationViewController(ui::SituationView& view, MainWindowListener& mainWindow, ui::Clipboard& clipboard);
+    SituationController(ui::SituationView& view, MainWindowListener& mainWindow, ui::Clipboard& clipboard);
 
     /// The view is about to be shown: reads the situations when none are held yet.
     void aboutToShow();

@@ -1,4 +1,4 @@
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -36,7 +36,7 @@ std::string countText(std::size_t count) {
 
 }  // namespace
 
-CertificateViewController::CertificateViewController(ui::CertificateView& view, CertificateViewServices services)
+CertificateController::CertificateController(ui::CertificateView& view, CertificateViewServices services)
     : view_(view), o_(view.widgets()), s_(std::move(services)) {
     if (!o_.complete()) throw std::invalid_argument("certificate view: widgets missing");
     o_.authentView->setClickHandler([this] { onViewAuthentCertificate(); });
@@ -45,18 +45,18 @@ CertificateViewController::CertificateViewController(ui::CertificateView& view, 
     o_.signatureSave->setClickHandler([this] { onSaveSignatureCertificate(); });
 }
 
-void CertificateViewController::setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> certificates) {
+void CertificateController::setCertificates(std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> certificates) {
     certArray = std::move(certificates);
     // A new card: what the view showed belongs to the previous one.
     if (!certArray) pCard.reset();
     o_.messageLabel->setText("");
 }
 
-std::string CertificateViewController::authentName() const {
+std::string CertificateController::authentName() const {
     return !pCard || pCard->contactQEL ? kAuthentCertificateName : kTechnicalCertificateLabel;
 }
 
-void CertificateViewController::aboutToShow() {
+void CertificateController::aboutToShow() {
     logInfo("Demande de certificats");
     view_.setViewHidden(true);
     pCard = mainWindow_ ? mainWindow_->selectedCard() : nullptr;
@@ -70,7 +70,7 @@ void CertificateViewController::aboutToShow() {
     view_.setViewHidden(false);
 }
 
-void CertificateViewController::updateRows() {
+void CertificateController::updateRows() {
     const bool contact = pCard && pCard->contactQEL;
     o_.authentName->setText(authentName());
     const bool hasCard = pCard != nullptr;
@@ -84,7 +84,7 @@ void CertificateViewController::updateRows() {
     o_.messageLabel->setText("");
 }
 
-std::shared_ptr<Pkcs11X509> CertificateViewController::certificateNamed(const std::string& name) const {
+std::shared_ptr<Pkcs11X509> CertificateController::certificateNamed(const std::string& name) const {
     if (certArray)
         for (const auto& certificate : *certArray)
             if (certificate && certificate->certName == name) return certificate;
@@ -92,13 +92,13 @@ std::shared_ptr<Pkcs11X509> CertificateViewController::certificateNamed(const st
     return nullptr;
 }
 
-void CertificateViewController::showCertificate(const std::string& name) {
+void CertificateController::showCertificate(const std::string& name) {
     auto certificate = certificateNamed(name);
     if (!certificate) return;
     s_.viewer.show(describeCertificate(certificate->secCert(), name));
 }
 
-void CertificateViewController::saveCertificate(const std::string& name) {
+void CertificateController::saveCertificate(const std::string& name) {
     auto certificate = certificateNamed(name);
     if (!certificate || !certificate->derValue) return;
     ui::SaveRequest request;
@@ -122,12 +122,12 @@ void CertificateViewController::saveCertificate(const std::string& name) {
     o_.messageLabel->setText("Certificat enregistré sous : " + path);
 }
 
-void CertificateViewController::onViewAuthentCertificate() { showCertificate(authentName()); }
-void CertificateViewController::onViewSignatureCertificate() { showCertificate(kSignatureCertificateLabel); }
-void CertificateViewController::onSaveAuthentCertificate() { saveCertificate(authentName()); }
-void CertificateViewController::onSaveSignatureCertificate() { saveCertificate(kSignatureCertificateLabel); }
+void CertificateController::onViewAuthentCertificate() { showCertificate(authentName()); }
+void CertificateController::onViewSignatureCertificate() { showCertificate(kSignatureCertificateLabel); }
+void CertificateController::onSaveAuthentCertificate() { saveCertificate(authentName()); }
+void CertificateController::onSaveSignatureCertificate() { saveCertificate(kSignatureCertificateLabel); }
 
-bool CertificateViewController::checkRevoke() {
+bool CertificateController::checkRevoke() {
     if (!certArray || certArray->empty()) return false;
     std::shared_ptr<Pkcs11X509> certificate;
     for (const auto& candidate : *certArray)

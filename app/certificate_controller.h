@@ -34,10 +34,10 @@ struct CertificateViewServices {
 /// The certificates sub-view: shows and saves the card's certificates, and checks the revocation of
 /// the authentication certificate for the main window. Main thread only; the check blocks for at
 /// most the download's time-out.
-class CertificateViewController final : public CertificatesPane {
+class CertificateController final : public CertificatesPane {
 public:
     /// The view's widgets must be complete; the buttons are wired here.
-    CertificateViewController(ui::CertificateView& view, CertificateViewServices services);
+    CertificateController(ui::CertificateView& view, CertificateViewServices services);
 
     /// The main window, whose selected card the view shows. Null: the view shows no card.
     void setMainWindow(MainWindowListener* mainWindow) { mainWindow_ = mainWindow; }

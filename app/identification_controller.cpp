@@ -1,16 +1,16 @@
-#include "app/identification_view_controller.h"
+#include "app/identification_controller.h"
 
 #include <stdexcept>
 
 namespace qel {
 
-IdentificationViewController::IdentificationViewController(ui::IdentificationView& view, ui::Clipboard& clipboard)
+IdentificationController::IdentificationController(ui::IdentificationView& view, ui::Clipboard& clipboard)
     : view_(view), o_(view.widgets()), clipboard_(clipboard) {
     if (!o_.complete()) throw std::invalid_argument("identification view: widgets missing");
     o_.copyButton->setClickHandler([this] { onCopy(); });
 }
 
-void IdentificationViewController::fill(const HolderInfos& holder) {
+void IdentificationController::fill(const HolderInfos& holder) {
     o_.nameLabel->setText(holder.nomPatronym);
     o_.firstNameLabel->setText(holder.prenomUsuel);
     o_.identifierLabel->setText(holder.identifiant);
@@ -22,8 +22,8 @@ void IdentificationViewController::fill(const HolderInfos& holder) {
     o_.serialNumTitle->setHidden(true);
 }
 
-void IdentificationViewController::fillContactless(const std::string& serialNumber, const std::string& cardNumber,
-                                                   const std::string& identifier) {
+void IdentificationController::fillContactless(const std::string& serialNumber, const std::string& cardNumber,
+                                               const std::string& identifier) {
     // The holder's data is not readable without contact: say so rather than show empty fields.
     for (ui::Label* label : {o_.nameLabel, o_.firstNameLabel, o_.jobLabel}) {
         label->setText(kNotReadableContactless);
@@ -35,7 +35,7 @@ void IdentificationViewController::fillContactless(const std::string& serialNumb
     o_.serialNumTitle->setHidden(false);
 }
 
-void IdentificationViewController::clear() {
+void IdentificationController::clear() {
     o_.nameLabel->setText("");
     o_.nameLabel->setTooltip("");
     o_.firstNameLabel->setText("");
@@ -44,7 +44,7 @@ void IdentificationViewController::clear() {
         label->setText("");
 }
 
-void IdentificationViewController::onCopy() {
+void IdentificationController::onCopy() {
     clipboard_.setText(
         "Identification porteur\nNom: " + o_.nameLabel->text() + "\nPrénom: " + o_.firstNameLabel->text() +
         "\nIdentifiant: " + o_.identifierLabel->text() + "\nProfession: " + o_.jobLabel->text() + "\n\n" +

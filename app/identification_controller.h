@@ -17,10 +17,10 @@ class Pkcs11Card;
 
 /// The identification sub-view: fills the holder's and the card's identity and copies it as text.
 /// Main thread only.
-class IdentificationViewController {
+class IdentificationController {
 public:
     /// The view's widgets must be complete; the copy button is wired here.
-    IdentificationViewController(ui::IdentificationView& view, ui::Clipboard& clipboard);
+    IdentificationController(ui::IdentificationView& view, ui::Clipboard& clipboard);
 
     /// Fills the labels from the holder data; the serial number is emptied and its title hidden.
     void fill(const HolderInfos& holder);

@@ -1,4 +1,4 @@
-#include "app/modif_pin_view_controller.h"
+#include "app/modif_pin_controller.h"
 
 #include "app/pin_fields.h"
 #include "common/format.h"
@@ -8,13 +8,13 @@
 
 namespace qel {
 
-ModifPinViewController::ModifPinViewController(ui::ModifPinView& view, MainQueue& mainQueue)
+ModifPinController::ModifPinController(ui::ModifPinView& view, MainQueue& mainQueue)
     : NewPinDialogController(view, view.widgets(),
                              {view.widgets().oldPinTextField, view.widgets().oldPinTooltip, kPinLength}, mainQueue,
                              "PIN change view"),
       o_(view.widgets()) {}
 
-void ModifPinViewController::validate() {
+void ModifPinController::validate() {
     if (!readyForCard()) return;
     const SecretBytes oldPin = o_.oldPinTextField->secret();
     const SecretBytes newPin = o_.newPinTextField->secret();

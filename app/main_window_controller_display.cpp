@@ -3,12 +3,12 @@
 #include "management/card_summary.h"
 #include "management/card_tables.h"
 #include "management/scard/scard.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "common/logger.h"
 
 namespace qel {
 
-void ViewController::updateUI() {
+void MainWindowController::updateUI() {
     const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthentified_, V = isValidCard_,
                P = isVekAuthenticated_;
     o_.identification->setEnabled(I);
@@ -43,7 +43,7 @@ void ViewController::updateUI() {
     }
 }
 
-void ViewController::contactlessCheck() {
+void MainWindowController::contactlessCheck() {
     const ScanResult survey = s_.scard.scan();
     const std::string selected = selectedReaderName();
     const ReaderInfo* match = nullptr;
@@ -94,7 +94,7 @@ void ViewController::contactlessCheck() {
     if (s_.parts.maintenance) s_.parts.maintenance->setDeleteDESfireEnabled(deleteEnabled);
 }
 
-void ViewController::showIdentificationPane(bool hidden) {
+void MainWindowController::showIdentificationPane(bool hidden) {
     // The contactless identity shown goes with the pane: the next check shows it again.
     if (hidden) contactlessShownFor_.reset();
     view_.showSubView(ui::SubView::identification);
@@ -104,13 +104,13 @@ void ViewController::showIdentificationPane(bool hidden) {
     if (hidden) o_.topCard->setImage(cardPicture("00"));
 }
 
-void ViewController::showSummaryExpiry(const std::string& expiryText, bool valid) {
+void MainWindowController::showSummaryExpiry(const std::string& expiryText, bool valid) {
     o_.cardStatusLabel->setTextColour(valid ? ui::colours::darkGrey : ui::colours::red);
     o_.cardStatusLabel->setText(valid ? expiryText : std::string(kExpiredCardText));
     o_.cardStatusLabel->setTooltip(valid ? "" : kExpiredCardAdvice);
 }
 
-void ViewController::showHolder(const HolderInfos& holder) {
+void MainWindowController::showHolder(const HolderInfos& holder) {
     holder_ = holder;
     const HolderSummary summary = holderSummary(holder, now());
     const int index = o_.cardComboBox->selectedIndex();
@@ -129,7 +129,7 @@ void ViewController::showHolder(const HolderInfos& holder) {
     identification_.fill(holder);
 }
 
-void ViewController::showBlocked() {
+void MainWindowController::showBlocked() {
     updateUI();
     o_.unlockCard->setEnabled(false);
     o_.card->setHidden(true);
@@ -137,7 +137,7 @@ void ViewController::showBlocked() {
     o_.cardNoInsertedLabel->setText("Carte définitivement bloquée");
 }
 
-void ViewController::clearHolderLabels() {
+void MainWindowController::clearHolderLabels() {
     identification_.clear();
     o_.cardNameLabel->setText("");
     o_.cardNameLabel->setTooltip("");
@@ -145,7 +145,7 @@ void ViewController::clearHolderLabels() {
         label->setText("");
 }
 
-void ViewController::showDemoHolder() {
+void MainWindowController::showDemoHolder() {
     HolderInfos demo;
     demo.nomPatronym = "DUPONT";
     demo.prenomUsuel = "Philippe";

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "app/listeners.h"
-#include "app/identification_view_controller.h"
+#include "app/identification_controller.h"
 #include "app/main_window_parts.h"
 #include "app/lifetime.h"
 #include "app/links.h"
-#include "app/situation_view_controller.h"
-#include "app/tmaj_view_controller.h"
+#include "app/situation_controller.h"
+#include "app/tmaj_controller.h"
 #include "management/views/alert_presenter.h"
 #include "management/views/desktop_services.h"
 #include "app/views/main_window_view.h"
@@ -56,7 +56,7 @@ inline constexpr const char* kRevokedCardAdvice =
 inline constexpr const char* kCardResetNotice = "La carte a été réinitialisée par une autre application";
 
 /// The main window's collaborators, created at the program's edge.
-struct ViewControllerServices {
+struct MainWindowServices {
     Pkcs11Library& library;
     MainQueue& mainQueue;
     ui::Navigator& navigator;
@@ -80,21 +80,21 @@ struct ViewControllerServices {
 /// decide which functions are available and opens every other view and dialog.
 ///
 /// Main thread only, except the token watch handlers, which hand their work to the main queue.
-class ViewController final : public MainWindowListener,
-                             public SaisieListener,
-                             public TmajListener,
-                             public VekListener,
-                             public CardHolderSource {
+class MainWindowController final : public MainWindowListener,
+                                   public SaisieListener,
+                                   public TmajListener,
+                                   public VekListener,
+                                   public CardHolderSource {
 public:
     /// Marks a reader selection made by the program rather than by the user.
     static constexpr int algoSender = 111;
 
     /// The view's widgets must be complete; every control's handler is installed here.
-    ViewController(ui::MainWindowView& view, KartelloSession& kartelloSession, ViewControllerServices services);
-    ~ViewController() override;
+    MainWindowController(ui::MainWindowView& view, KartelloSession& kartelloSession, MainWindowServices services);
+    ~MainWindowController() override;
 
-    ViewController(const ViewController&) = delete;
-    ViewController& operator=(const ViewController&) = delete;
+    MainWindowController(const MainWindowController&) = delete;
+    MainWindowController& operator=(const MainWindowController&) = delete;
 
     // Window life.
     void setUp();
@@ -185,8 +185,8 @@ public:
     void pinEntered(const SecretBytes&) override {}
     void pinEntryCancelled() override;
 
-    IdentificationViewController& identificationViewController() { return identification_; }
-    SituationViewController& situationViewController() { return situations_; }
+    IdentificationController& identificationController() { return identification_; }
+    SituationController& situationController() { return situations_; }
 
     // The card state the controls are derived from (read-only: the operations above change it).
     /// The list position of the reader read last, with or without a card; 99 before any read and
@@ -286,9 +286,9 @@ private:
     ui::MainWindowView& view_;
     const ui::MainWindowWidgets& o_;
     KartelloSession& session_;
-    ViewControllerServices s_;
-    IdentificationViewController identification_;
-    SituationViewController situations_;
+    MainWindowServices s_;
+    IdentificationController identification_;
+    SituationController situations_;
     HolderInfos holder_;
     // Set for a card whose PUK is blocked too: nothing can unblock it any more.
     bool definitivelyBlocked_ = false;

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "app/lifetime.h"
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 #include "management/services_test.h"
 #include "app/views/certificate_view.h"
 #include "app/views/maintenance_view.h"
@@ -37,16 +37,16 @@ struct ServicesViewServices {
 /// reader and shows one report line per library call. The steps run on a worker thread; each
 /// step's lines, the step label and the progress reach the window through the main queue, so the
 /// window stays responsive. Main thread only, except where stated.
-class ServicesViewController {
+class ServicesController {
 public:
     /// The view's widgets must be complete; the buttons are wired here. `request.secret` is moved
     /// into the test.
-    ServicesViewController(ui::ServicesView& view, ServicesViewServices services, ServicesTestRequest request);
+    ServicesController(ui::ServicesView& view, ServicesViewServices services, ServicesTestRequest request);
     /// Waits for a running test to end.
-    ~ServicesViewController();
+    ~ServicesController();
 
-    ServicesViewController(const ServicesViewController&) = delete;
-    ServicesViewController& operator=(const ServicesViewController&) = delete;
+    ServicesController(const ServicesController&) = delete;
+    ServicesController& operator=(const ServicesController&) = delete;
 
     /// Prepares the report and starts the test (once per controller).
     void onShown();

@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "app/kartello_session.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "management/scard/card_readers.h"
 #include "common/format.h"
 #include "common/logger.h"
@@ -11,7 +11,7 @@
 
 namespace qel {
 
-void ViewController::wireControls() {
+void MainWindowController::wireControls() {
     o_.identification->setClickHandler([this] { showIdentification(); });
     o_.situation->setClickHandler([this] { showSituations(); });
     o_.certificate->setClickHandler([this] { showCertificates(); });
@@ -40,7 +40,7 @@ void ViewController::wireControls() {
     view_.setHoverHandler([this](const std::string& name, bool entered) { checkButtonHover(name, entered); });
 }
 
-void ViewController::askForPin(bool byProgram) {
+void MainWindowController::askForPin(bool byProgram) {
     ui::PinEntryRequest request;
     request.card = selectedCard();
     request.receiver = this;
@@ -50,12 +50,12 @@ void ViewController::askForPin(bool byProgram) {
     s_.navigator.openPinEntry(request);
 }
 
-void ViewController::showIdentification() {
+void MainWindowController::showIdentification() {
     view_.showSubView(ui::SubView::identification);
     view_.identificationView().setViewHidden(false);
 }
 
-bool ViewController::loginStillHolds() {
+bool MainWindowController::loginStillHolds() {
     followCardReset();
     // The library may know better still (a card that forgot its PIN in some other way).
     if (isUserAuthentified_) {
@@ -68,7 +68,7 @@ bool ViewController::loginStillHolds() {
     return isUserAuthentified_;
 }
 
-bool ViewController::followCardReset() {
+bool MainWindowController::followCardReset() {
     if (!resetWatch_) return false;
     std::uint32_t seen = resetsFollowed_;
     try {
@@ -88,7 +88,7 @@ bool ViewController::followCardReset() {
     return true;
 }
 
-void ViewController::ownResetDone() {
+void MainWindowController::ownResetDone() {
     if (!resetWatch_) return;
     try {
         resetsFollowed_ = resetWatch_->resetsByOthers();
@@ -97,7 +97,7 @@ void ViewController::ownResetDone() {
     }
 }
 
-void ViewController::watchCardResets(const std::string& reader) {
+void MainWindowController::watchCardResets(const std::string& reader) {
     resetWatch_.reset();
     resetsFollowed_ = 0;
     cardResetNotice_ = false;
@@ -111,7 +111,7 @@ void ViewController::watchCardResets(const std::string& reader) {
     }
 }
 
-void ViewController::scheduleResetCheck() {
+void MainWindowController::scheduleResetCheck() {
     if (resetCheckScheduled_ || !resetWatch_) return;
     resetCheckScheduled_ = true;
     s_.mainQueue.postAfter(1000, lifetime_.guard([this] {
@@ -123,7 +123,7 @@ void ViewController::scheduleResetCheck() {
     }));
 }
 
-void ViewController::showSituations() {
+void MainWindowController::showSituations() {
     if (loginStillHolds()) {
         situations_.aboutToShow();
         view_.showSubView(ui::SubView::situation);
@@ -133,12 +133,12 @@ void ViewController::showSituations() {
     }
 }
 
-void ViewController::showCertificates() {
+void MainWindowController::showCertificates() {
     if (s_.parts.certificates) s_.parts.certificates->aboutToShow();
     view_.showSubView(ui::SubView::certificate);
 }
 
-void ViewController::showMaintenance() {
+void MainWindowController::showMaintenance() {
     if (s_.parts.maintenance) {
         std::optional<unsigned long> slotId;
         if (readerSelected_ >= 0 && readerSelected_ < static_cast<int>(p11SlotDict_.size()))
@@ -149,7 +149,7 @@ void ViewController::showMaintenance() {
     updateUI();
 }
 
-void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
+void MainWindowController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
     if (readerSelected_ < 0 || readerSelected_ == 99 || !card) return;
     p11Card_[static_cast<unsigned>(readerSelected_)] = card;
     session_.currentCard = std::move(card);
@@ -158,36 +158,36 @@ void ViewController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card) {
     updateUI();
 }
 
-void ViewController::cardPinPadlockClicked() {
+void MainWindowController::cardPinPadlockClicked() {
     if (!loginStillHolds()) askForPin(true);
 }
 
-void ViewController::openPortal() {
+void MainWindowController::openPortal() {
     logInfo("Clic sur le lien 'Portail e-QEL'");
     s_.urlOpener.openUrl(isTestCard_ ? links::portalTest : links::portalProduction);
 }
 
-void ViewController::openDiagQEL() {
+void MainWindowController::openDiagQEL() {
     logInfo("Clic sur le lien 'Diag QEL'");
     s_.urlOpener.openUrl(links::diagQEL);
 }
 
-void ViewController::openTestSsl() {
+void MainWindowController::openTestSsl() {
     logInfo("Clic sur le lien 'Test SSL'");
     s_.urlOpener.openUrl(links::testSsl);
 }
 
-void ViewController::openContactSupport() {
+void MainWindowController::openContactSupport() {
     logInfo("Clic sur le lien 'Contacter le support'");
     s_.urlOpener.openUrl(links::contactSupport);
 }
 
-void ViewController::showAbout() {
+void MainWindowController::showAbout() {
     logInfo("Ouverture fenêtre 'A propos'");
     view_.showAboutPanel();
 }
 
-void ViewController::checkButtonHover(const std::string& buttonName, bool entered) {
+void MainWindowController::checkButtonHover(const std::string& buttonName, bool entered) {
     const std::pair<const char*, ui::Button*> buttons[] = {
         {"IDENTIFICATION", o_.identification},
         {"SITUATIONS", o_.situation},
@@ -214,7 +214,7 @@ void ViewController::checkButtonHover(const std::string& buttonName, bool entere
     button->setTitleColour(entered ? ui::colours::hover : ui::colours::normalButtonTitle);
 }
 
-void ViewController::pinEntryFinished(bool success) {
+void MainWindowController::pinEntryFinished(bool success) {
     if (!success) {
         isCardBlocked_ = true;
     } else {
@@ -235,22 +235,22 @@ void ViewController::pinEntryFinished(bool success) {
     updateUI();
 }
 
-void ViewController::pinEntryCancelled() {
+void MainWindowController::pinEntryCancelled() {
     // What the PIN was asked for is given up with it: the next PIN entry only logs in.
     authentFromSituationButton_ = false;
     authButton_ = false;
     disconnectAfterPin_.reset();
 }
 
-void ViewController::whenCardRemoved(std::function<void()> handler) {
+void MainWindowController::whenCardRemoved(std::function<void()> handler) {
     cardRemovalHandlers_.push_back(std::move(handler));
 }
 
-void ViewController::cardWentAway() {
+void MainWindowController::cardWentAway() {
     for (auto& handler : std::exchange(cardRemovalHandlers_, {})) handler();
 }
 
-void ViewController::activateDemoMode() {
+void MainWindowController::activateDemoMode() {
     isDemoMode_ = true;
     o_.activateDemoMenuItem->setEnabled(false);
     o_.desactivateDemoMenuItem->setEnabled(true);
@@ -262,7 +262,7 @@ void ViewController::activateDemoMode() {
     o_.cardComboBox->addItem("Carte insérée");
 }
 
-void ViewController::desactivateDemoMode() {
+void MainWindowController::desactivateDemoMode() {
     o_.activateDemoMenuItem->setEnabled(true);
     o_.desactivateDemoMenuItem->setEnabled(false);
     showIdentificationPane(true);
@@ -272,7 +272,7 @@ void ViewController::desactivateDemoMode() {
     refreshReaders();
 }
 
-bool ViewController::windowShouldClose() {
+bool MainWindowController::windowShouldClose() {
     // Only while sessions are open: after a disconnection there is nothing to close.
     if (!vekRequests_.empty() && isVekAuthenticated_ && isCardInserted_) {
         s_.navigator.openQuitWhileSignedIn(this);
@@ -281,7 +281,7 @@ bool ViewController::windowShouldClose() {
     return true;
 }
 
-void ViewController::quit() {
+void MainWindowController::quit() {
     if (!windowShouldClose()) return;
     s_.mainQueue.post(lifetime_.guard([this] { view_.closeWindow(); }));
 }

@@ -1,5 +1,5 @@
 // The main window: start, readers, card reading and the token watch.
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 
 #include <stdexcept>
 
@@ -23,8 +23,8 @@ const char* const kReadingText = "Lecture carte en cours, veuillez patienter..."
 
 }  // namespace
 
-ViewController::ViewController(ui::MainWindowView& view, KartelloSession& kartelloSession,
-                               ViewControllerServices services)
+MainWindowController::MainWindowController(ui::MainWindowView& view, KartelloSession& kartelloSession,
+                                           MainWindowServices services)
     : view_(view),
       o_(view.widgets()),
       session_(kartelloSession),
@@ -35,15 +35,15 @@ ViewController::ViewController(ui::MainWindowView& view, KartelloSession& kartel
     wireControls();
 }
 
-ViewController::~ViewController() {
+MainWindowController::~MainWindowController() {
     if (s_.watcher) s_.watcher->setInsertionHandler(nullptr);
 }
 
-std::chrono::system_clock::time_point ViewController::now() const {
+std::chrono::system_clock::time_point MainWindowController::now() const {
     return s_.clock ? s_.clock() : std::chrono::system_clock::now();
 }
 
-void ViewController::setUp() {
+void MainWindowController::setUp() {
     o_.cardComboBox->removeAllItems();
     o_.cardStatus->setText("");
     view_.showSubView(ui::SubView::identification);
@@ -55,7 +55,7 @@ void ViewController::setUp() {
     }
 }
 
-void ViewController::onShown() {
+void MainWindowController::onShown() {
     o_.activateDemoMenuItem->setEnabled(!isDemoMode_);
     o_.desactivateDemoMenuItem->setEnabled(isDemoMode_);
     const std::string loading = "Chargement de la bibliothèque PKCS#11...";
@@ -73,14 +73,14 @@ void ViewController::onShown() {
     if (o_.cardStatus->text() == loading) o_.cardStatus->setText("");
 }
 
-void ViewController::logoutCard(Pkcs11Card& card) {
+void MainWindowController::logoutCard(Pkcs11Card& card) {
     // Logs out and, when this program logged in, resets the card: the PIN verified here must not
     // serve any other program. That reset is ours, not another program's.
     card.logout();
     ownResetDone();
 }
 
-void ViewController::resetCardState() {
+void MainWindowController::resetCardState() {
     p11SlotDict_.clear();
     p11Card_.clear();
     o_.cardComboBox->removeAllItems();
@@ -96,7 +96,7 @@ void ViewController::resetCardState() {
     showIdentificationPane(true);
 }
 
-void ViewController::refreshReaders() {
+void MainWindowController::refreshReaders() {
     o_.refreshButton->setEnabled(false);
     if (isCardInserted_) {
         auto it = p11Card_.find(static_cast<unsigned>(readerSelected_));
@@ -149,7 +149,7 @@ void ViewController::refreshReaders() {
     o_.refreshButton->setEnabled(true);
 }
 
-void ViewController::readerSelection(int sender) {
+void MainWindowController::readerSelection(int sender) {
     const int index = o_.cardComboBox->selectedIndex();
     if (isDemoMode_) {
         if (o_.cardComboBox->selectedTitle() == "Absence de carte") {
@@ -166,7 +166,7 @@ void ViewController::readerSelection(int sender) {
     readSelectedCard();
 }
 
-void ViewController::beginCardReading() {
+void MainWindowController::beginCardReading() {
     o_.cardStatus->setText(kReadingText);
     o_.refreshButton->setEnabled(false);
     o_.progress->setHidden(false);
@@ -174,14 +174,14 @@ void ViewController::beginCardReading() {
     view_.letEventLoopRun();
 }
 
-void ViewController::endCardReading() {
+void MainWindowController::endCardReading() {
     o_.progress->stopAnimation();
     o_.progress->setHidden(true);
     o_.refreshButton->setEnabled(true);
     o_.cardStatus->setText("");
 }
 
-void ViewController::readSelectedCard() {
+void MainWindowController::readSelectedCard() {
     beginCardReading();
     bool cardWasRead = false;
     const int index = o_.cardComboBox->selectedIndex();
@@ -216,7 +216,7 @@ void ViewController::readSelectedCard() {
     vek::selectCard(card ? card->cardFullNumber : std::string());
 }
 
-void ViewController::readCardInSlot(Pkcs11Slot& slot) {
+void MainWindowController::readCardInSlot(Pkcs11Slot& slot) {
     const auto position = static_cast<unsigned>(readerSelected_);
     p11Card_.erase(position);
     // The slot's own identifier: right for any library, whatever its numbering.
@@ -269,19 +269,19 @@ void ViewController::readCardInSlot(Pkcs11Slot& slot) {
     checkUpdateAvailability(*card);
 }
 
-std::shared_ptr<Pkcs11Card> ViewController::selectedCard() {
+std::shared_ptr<Pkcs11Card> MainWindowController::selectedCard() {
     auto it = p11Card_.find(static_cast<unsigned>(readerSelected_));
     return it != p11Card_.end() ? it->second : nullptr;
 }
 
-std::string ViewController::selectedReaderName() const {
+std::string MainWindowController::selectedReaderName() const {
     const int index = o_.cardComboBox->selectedIndex();
     if (index >= 0 && index < static_cast<int>(p11SlotDict_.size()))
         return trimControlCharacters(p11SlotDict_[static_cast<std::size_t>(index)]->name);
     return trimControlCharacters(o_.cardComboBox->selectedTitle());
 }
 
-void ViewController::onTokenInserted(const std::string& tokenID) {
+void MainWindowController::onTokenInserted(const std::string& tokenID) {
     if (tokenID.find(pcsc::TokenWatcher::kTokenPrefix) != std::string::npos) {
         // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
         if (auto match = findReaderOfToken(s_.readers, tokenID))
@@ -291,7 +291,7 @@ void ViewController::onTokenInserted(const std::string& tokenID) {
     if (s_.watcher) s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
 }
 
-void ViewController::selectReaderOfToken(const TokenReader& match) {
+void MainWindowController::selectReaderOfToken(const TokenReader& match) {
     contactLessSerial_ = match.serial;
     // Matched on the list titles, not the slot names: an entry whose card was read shows
     // the holder's name instead, and reading that card again would log the holder out.
@@ -304,7 +304,7 @@ void ViewController::selectReaderOfToken(const TokenReader& match) {
     }
 }
 
-void ViewController::onTokenRemoved(const std::string& tokenID) {
+void MainWindowController::onTokenRemoved(const std::string& tokenID) {
     s_.mainQueue.post(lifetime_.guard([this, tokenID] {
         whenCardEventsFlow([this, tokenID] {
             auto card = selectedCard();
@@ -316,14 +316,14 @@ void ViewController::onTokenRemoved(const std::string& tokenID) {
     }));
 }
 
-void ViewController::whenCardEventsFlow(std::function<void()> event) {
+void MainWindowController::whenCardEventsFlow(std::function<void()> event) {
     if (cardEventsPaused_)
         pausedCardEvents_.push_back(std::move(event));
     else
         event();
 }
 
-void ViewController::pauseCardEvents(bool paused) {
+void MainWindowController::pauseCardEvents(bool paused) {
     cardEventsPaused_ = paused;
     if (paused) return;
     // In the order they came, now that the library is the window's again.

@@ -1,4 +1,4 @@
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 
 #include <stdexcept>
 
@@ -33,8 +33,8 @@ std::string checkFailureText(const TmajCheck& check) {
 }
 }  // namespace
 
-TmajViewController::TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
-                                       TmajBackend& backend)
+TmajController::TmajController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background,
+                               TmajBackend& backend)
     : view_(view), o_(view.widgets()), mainQueue_(mainQueue), background_(background), backend_(backend) {
     if (!o_.complete()) throw std::invalid_argument("update wizard view: widgets missing");
     o_.next->setClickHandler([this] { onNext(); });
@@ -42,7 +42,7 @@ TmajViewController::TmajViewController(ui::TmajView& view, MainQueue& mainQueue,
     o_.pinCode->setEditHandler([this] { controlTextDidChange(); });
 }
 
-void TmajViewController::onNext() {
+void TmajController::onNext() {
     // Next is hidden while the session runs; a stray action must not start a second one.
     if (sessionRunning_ || closed_) return;
     switch (step) {
@@ -66,7 +66,7 @@ void TmajViewController::onNext() {
     }
 }
 
-void TmajViewController::onCancel() {
+void TmajController::onCancel() {
     if (sessionRunning_) {
         stopSession();
         return;
@@ -74,7 +74,7 @@ void TmajViewController::onCancel() {
     close();
 }
 
-void TmajViewController::stopSession() {
+void TmajController::stopSession() {
     if (stop_.stop_requested()) return;
     logInfo("Interruption de la télémise à jour demandée");
     stop_.request_stop();
@@ -82,7 +82,7 @@ void TmajViewController::stopSession() {
     o_.consigne->setText("Interruption de la télémise à jour en cours...");
 }
 
-void TmajViewController::checkAvailability() {
+void TmajController::checkAvailability() {
     if (!pCard || pCard->serial.empty()) {
         logWarning("TMAJ : pas de carte à vérifier");
         finish(tmaj_pictures::checkFailed, kCardGoneText, true);
@@ -107,14 +107,14 @@ void TmajViewController::checkAvailability() {
     }
 }
 
-void TmajViewController::controlTextDidChange() {
+void TmajController::controlTextDidChange() {
     o_.errorTextField->setHidden(true);
     filterCodeField(*o_.pinCode, kTmajPinFieldLength);
 }
 
-void TmajViewController::clearPin() { o_.pinCode->setSecret({}); }
+void TmajController::clearPin() { o_.pinCode->setSecret({}); }
 
-bool TmajViewController::verifyPin() {
+bool TmajController::verifyPin() {
     const SecretBytes pin = o_.pinCode->secret();
     if (pin.size() < kPinLength) {
         o_.errorTextField->setText("Le code PIN doit comporter 4 chiffres");
@@ -161,7 +161,7 @@ bool TmajViewController::verifyPin() {
     return false;
 }
 
-void TmajViewController::startUpdate() {
+void TmajController::startUpdate() {
     o_.stepper->setImage("step3");
     o_.pinCode->setHidden(true);
     o_.errorTextField->setHidden(true);
@@ -199,7 +199,7 @@ void TmajViewController::startUpdate() {
     });
 }
 
-void TmajViewController::sessionEnded(const ApduResult& outcome) {
+void TmajController::sessionEnded(const ApduResult& outcome) {
     sessionRunning_ = false;
     o_.cancel->setEnabled(true);
     if (outcome.isError && stop_.stop_requested()) {
@@ -220,14 +220,14 @@ void TmajViewController::sessionEnded(const ApduResult& outcome) {
     onNext();
 }
 
-void TmajViewController::finish(const char* picture, const std::string& text, bool error) {
+void TmajController::finish(const char* picture, const std::string& text, bool error) {
     if (error) o_.message->setTextColour(kTmajErrorColour);
     o_.message->setText(text);
     o_.stepper->setImage(picture);
     showFinish();
 }
 
-void TmajViewController::showFinish() {
+void TmajController::showFinish() {
     o_.consigne->setHidden(true);
     o_.progressBar->setHidden(true);
     o_.message->setHidden(false);
@@ -237,7 +237,7 @@ void TmajViewController::showFinish() {
     step = 4;
 }
 
-void TmajViewController::close() {
+void TmajController::close() {
     if (closed_) return;
     closed_ = true;
     clearPin();

@@ -1,6 +1,6 @@
 // The main window's part in the sign-in flow of the authentication service: the two buttons, the
 // dialogs' reports and the requests answered since the start.
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_card.h"
 
@@ -9,13 +9,13 @@ namespace qel {
 using vek::RespType;
 using vek::VekAction;
 
-void ViewController::afterDialogCloses(std::function<void()> task) {
+void MainWindowController::afterDialogCloses(std::function<void()> task) {
     s_.mainQueue.postAfter(100, lifetime_.guard(std::move(task)));
 }
 
-void ViewController::showVekAlert(RespType outcome) { s_.navigator.openSignInAlert(outcome); }
+void MainWindowController::showVekAlert(RespType outcome) { s_.navigator.openSignInAlert(outcome); }
 
-void ViewController::VEKAuthenticate() {
+void MainWindowController::VEKAuthenticate() {
     auto request = std::make_shared<vek::VekRequest>();
     request->idNat = holder_.identifiant;
     if (request->idNat.empty()) {
@@ -33,7 +33,7 @@ void ViewController::VEKAuthenticate() {
     }
 }
 
-void ViewController::VEKDisconnect() {
+void MainWindowController::VEKDisconnect() {
     if (s_.alerts) {
         ui::Alert ask;
         ask.style = ui::Alert::Style::informational;
@@ -45,7 +45,7 @@ void ViewController::VEKDisconnect() {
     disconnect(false);
 }
 
-void ViewController::pendingRequestDone(RespType outcome, VekRequestRef request) {
+void MainWindowController::pendingRequestDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK)
             s_.navigator.openSignIn(request, this);
@@ -54,7 +54,7 @@ void ViewController::pendingRequestDone(RespType outcome, VekRequestRef request)
     });
 }
 
-void ViewController::authorisationDone(RespType outcome, VekRequestRef request) {
+void MainWindowController::authorisationDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK) {
             request->action = VekAction::CODE_NEEDED;
@@ -68,7 +68,7 @@ void ViewController::authorisationDone(RespType outcome, VekRequestRef request) 
     });
 }
 
-void ViewController::codeStepDone(RespType outcome, VekRequestRef request) {
+void MainWindowController::codeStepDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK)
             s_.navigator.openSignInCodes(request, this);
@@ -77,7 +77,7 @@ void ViewController::codeStepDone(RespType outcome, VekRequestRef request) {
     });
 }
 
-void ViewController::codeChosen(RespType outcome, VekRequestRef request) {
+void MainWindowController::codeChosen(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK) {
             request->action = VekAction::CHECK_CHALLENGE;
@@ -88,7 +88,7 @@ void ViewController::codeChosen(RespType outcome, VekRequestRef request) {
     });
 }
 
-void ViewController::validationDone(RespType outcome, VekRequestRef request) {
+void MainWindowController::validationDone(RespType outcome, VekRequestRef request) {
     afterDialogCloses([this, outcome, request] {
         if (outcome == RespType::OK) {
             // Sessions are open at the service from now on: the next refresh must keep the
@@ -103,7 +103,7 @@ void ViewController::validationDone(RespType outcome, VekRequestRef request) {
     });
 }
 
-void ViewController::disconnectionDone(RespType outcome, bool silent) {
+void MainWindowController::disconnectionDone(RespType outcome, bool silent) {
     afterDialogCloses([this, outcome, silent] {
         const bool closed = outcome == RespType::DEAUTH_OK;
         if (closed) isVekAuthenticated_ = false;
@@ -117,7 +117,7 @@ void ViewController::disconnectionDone(RespType outcome, bool silent) {
     });
 }
 
-void ViewController::refuseRequest(VekRequestRef request, bool reported) {
+void MainWindowController::refuseRequest(VekRequestRef request, bool reported) {
     afterDialogCloses([this, request, reported] {
         request->action = VekAction::VALIDATE;
         request->authStatus = reported ? vek::AuthStatus::UNAUTHORIZED : vek::AuthStatus::CANCELLED;
@@ -125,7 +125,7 @@ void ViewController::refuseRequest(VekRequestRef request, bool reported) {
     });
 }
 
-void ViewController::disconnect(bool silent) {
+void MainWindowController::disconnect(bool silent) {
     afterDialogCloses([this, silent] {
         // The button and the quit dialog are only offered once a request was answered.
         if (vekRequests_.empty()) {
@@ -146,7 +146,7 @@ void ViewController::disconnect(bool silent) {
     });
 }
 
-std::string ViewController::currentHolderIdentifier() {
+std::string MainWindowController::currentHolderIdentifier() {
     if (!isCardInserted_) return {};
     const std::shared_ptr<Pkcs11Card> card = selectedCard();
     if (!card) return {};

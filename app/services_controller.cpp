@@ -1,4 +1,4 @@
-#include "app/services_view_controller.h"
+#include "app/services_controller.h"
 
 #include <unistd.h>
 
@@ -43,29 +43,29 @@ std::optional<std::string> writeAtomically(const std::string& path, const std::s
 
 }  // namespace
 
-ServicesViewController::ServicesViewController(ui::ServicesView& view, ServicesViewServices services,
-                                               ServicesTestRequest request)
+ServicesController::ServicesController(ui::ServicesView& view, ServicesViewServices services,
+                                       ServicesTestRequest request)
     : view_(view), o_(view.widgets()), s_(std::move(services)), request_(std::move(request)) {
     if (!o_.complete()) throw std::invalid_argument("services view: widgets missing");
     o_.resultSaveButton->setClickHandler([this] { onExportResult(); });
     o_.quit->setClickHandler([this] { onQuit(); });
 }
 
-ServicesViewController::~ServicesViewController() {
+ServicesController::~ServicesController() {
     waitForWorker();
     if (request_.secret) request_.secret->clear();
 }
 
-void ServicesViewController::waitForWorker() {
+void ServicesController::waitForWorker() {
     if (worker_.joinable()) worker_.join();
 }
 
-void ServicesViewController::append(const std::string& text) {
+void ServicesController::append(const std::string& text) {
     report_ += text;
     o_.resultText->appendText(text);
 }
 
-void ServicesViewController::onShown() {
+void ServicesController::onShown() {
     if (started_) return;
     started_ = true;
     o_.stepLabel->setText("");
@@ -86,7 +86,7 @@ void ServicesViewController::onShown() {
 
 // Worker thread: the test touches the library and the recorder only; everything shown goes
 // through the main queue.
-void ServicesViewController::runTest(std::shared_ptr<SecretBytes> secret) {
+void ServicesController::runTest(std::shared_ptr<SecretBytes> secret) {
     SecretBytes pin = secret ? std::move(*secret) : SecretBytes();
     secret.reset();
     ServicesTest test(s_.library, s_.recorder);
@@ -114,7 +114,7 @@ void ServicesViewController::runTest(std::shared_ptr<SecretBytes> secret) {
     }));
 }
 
-void ServicesViewController::onExportResult() {
+void ServicesController::onExportResult() {
     ui::SaveRequest request{s_.desktopDir, servicesReportFileName(currentDate_), "txt",
                             "Enregistrer le résultat du test des services", "Texte"};
     const std::optional<std::string> path = s_.filePicker.chooseSaveLocation(request);
@@ -124,7 +124,7 @@ void ServicesViewController::onExportResult() {
         logError("Erreur lors de l'enregistrement du résultat: " + *error);
 }
 
-void ServicesViewController::onQuit() {
+void ServicesController::onQuit() {
     if (request_.owner && started_ && !handedBack_) {
         handedBack_ = true;
         request_.owner->servicesTestEnded(pCard_);
@@ -132,7 +132,7 @@ void ServicesViewController::onQuit() {
     view_.close();
 }
 
-void ServicesViewController::onCloseRequest() {
+void ServicesController::onCloseRequest() {
     if (finished_ || !started_) return onQuit();
     quitWhenFinished_ = true;
     view_.hide();

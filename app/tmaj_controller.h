@@ -46,10 +46,10 @@ inline constexpr const char* cancelled = "step4-cancelled";        ///< PIN give
 /// button, `next`, moves it on; `cancel` stays during the session and stops it at its next command
 /// (the card is then reset by the backend). Main thread only; the session's progress and outcome come
 /// back through the main queue, and are dropped once the wizard is gone.
-class TmajViewController {
+class TmajController {
 public:
     /// The view's widgets must be complete; the buttons and the PIN field are wired here.
-    TmajViewController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background, TmajBackend& backend);
+    TmajController(ui::TmajView& view, MainQueue& mainQueue, BackgroundQueue& background, TmajBackend& backend);
 
     void onNext();
     void onCancel();

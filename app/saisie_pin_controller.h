@@ -21,10 +21,10 @@ inline constexpr const char* kCardRemovedText = "La carte a été retirée du le
 
 /// The PIN entry dialog: logs the user in on the card (through the PKCS#11 library, or directly on
 /// the card in the "DeleteDESfire" context). Main thread only.
-class SaisiePinViewController {
+class SaisiePinController {
 public:
     /// The view's widgets must be complete; the buttons and the field are wired here.
-    SaisiePinViewController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard);
+    SaisiePinController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard);
 
     /// The dialog appeared: warns when the card is at its last try.
     void onShown();

@@ -1,10 +1,10 @@
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 
 #include <stdexcept>
 
 #include "app/log_utils.h"
 #include "app/pin_fields.h"
-#include "app/saisie_pin_view_controller.h"
+#include "app/saisie_pin_controller.h"
 #include "management/scard/scard.h"
 #include "management/card_tables.h"
 #include "common/format.h"
@@ -12,7 +12,7 @@
 
 namespace qel {
 
-MaintenanceViewController::MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services)
+MaintenanceController::MaintenanceController(ui::MaintenanceView& view, MaintenanceServices services)
     : o_(view.widgets()), s_(std::move(services)) {
     if (!o_.complete()) throw std::invalid_argument("maintenance view: widgets missing");
     o_.servicesTestButton->setClickHandler([this] { onServicesTest(); });
@@ -24,23 +24,23 @@ MaintenanceViewController::MaintenanceViewController(ui::MaintenanceView& view, 
     o_.activeTraces->setChecked(LogUtils::isTraceActive());
 }
 
-MaintenanceViewController::~MaintenanceViewController() { wipeSecret(); }
+MaintenanceController::~MaintenanceController() { wipeSecret(); }
 
-void MaintenanceViewController::wipeSecret() { secret_.reset(); }
+void MaintenanceController::wipeSecret() { secret_.reset(); }
 
-void MaintenanceViewController::aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,
-                                            std::shared_ptr<Pkcs11Card> card) {
+void MaintenanceController::aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,
+                                        std::shared_ptr<Pkcs11Card> card) {
     readerSelected_ = slotId;
     readerNameSelected_ = readerName;
     pCard_ = std::move(card);
     o_.activeTraces->setChecked(LogUtils::isTraceActive());
 }
 
-void MaintenanceViewController::setServicesTestEnabled(bool enabled) { o_.servicesTestButton->setEnabled(enabled); }
+void MaintenanceController::setServicesTestEnabled(bool enabled) { o_.servicesTestButton->setEnabled(enabled); }
 
-void MaintenanceViewController::setDeleteDESfireEnabled(bool enabled) { o_.deleteDESfireButton->setEnabled(enabled); }
+void MaintenanceController::setDeleteDESfireEnabled(bool enabled) { o_.deleteDESfireButton->setEnabled(enabled); }
 
-void MaintenanceViewController::onCheckTrace() {
+void MaintenanceController::onCheckTrace() {
     const bool on = o_.activeTraces->isChecked();
     if (auto error = LogUtils::writeConfig(on)) {
         o_.activeTraces->setChecked(!on);
@@ -57,32 +57,32 @@ void MaintenanceViewController::onCheckTrace() {
                                  {"Fermer"}});
 }
 
-void MaintenanceViewController::onButtonTrace() {
+void MaintenanceController::onButtonTrace() {
     o_.activeTraces->setChecked(!o_.activeTraces->isChecked());
     onCheckTrace();
 }
 
-void MaintenanceViewController::onExport() {
+void MaintenanceController::onExport() {
     if (s_.exportDiagnostics) s_.exportDiagnostics();
 }
 
-void MaintenanceViewController::onContactSupport() {
+void MaintenanceController::onContactSupport() {
     logInfo("Clic sur le lien 'Contacter le support'");
     s_.urlOpener.openUrl(kSupportContactUrl);
 }
 
-void MaintenanceViewController::onServicesTest() {
+void MaintenanceController::onServicesTest() {
     ui::PinEntryRequest request;
     request.card = pCard_;
     request.receiver = this;
     s_.navigator.openPinEntry(request);
 }
 
-void MaintenanceViewController::fail(const std::string& message, const std::string& informative) {
+void MaintenanceController::fail(const std::string& message, const std::string& informative) {
     s_.alerts.runModal(ui::Alert{ui::Alert::Style::critical, message, informative, {"Fermer"}});
 }
 
-void MaintenanceViewController::onDeleteDESfire() {
+void MaintenanceController::onDeleteDESfire() {
     if (!s_.scard) return;
     const ScanResult survey = s_.scard->scan();
     if (!survey.found) {
@@ -108,7 +108,7 @@ void MaintenanceViewController::onDeleteDESfire() {
     s_.navigator.openPinEntry(request);
 }
 
-void MaintenanceViewController::deleteWithKeyFromCard() {
+void MaintenanceController::deleteWithKeyFromCard() {
     DesfireKeySearch search =
         s_.scard->searchIRVDesfireKey(contactReader_, secret_ ? secret_->view() : std::string_view());
     wipeSecret();
@@ -137,7 +137,7 @@ void MaintenanceViewController::deleteWithKeyFromCard() {
     wipe(key);
 }
 
-void MaintenanceViewController::deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard) {
+void MaintenanceController::deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard) {
     const auto [presence, present] = s_.scard->isIRVDesfirePresent(readerName);
     // A card that cannot be reached says nothing about its data.
     if (presence != scard::kOk) {
@@ -168,12 +168,12 @@ void MaintenanceViewController::deleteOn(const std::string& readerName, const By
     }
 }
 
-void MaintenanceViewController::pinEntered(const SecretBytes& pin) {
+void MaintenanceController::pinEntered(const SecretBytes& pin) {
     wipeSecret();
     secret_ = pin.copy();
 }
 
-void MaintenanceViewController::pinEntryResult(bool success, const std::string& context) {
+void MaintenanceController::pinEntryResult(bool success, const std::string& context) {
     s_.mainWindow.pinEntryResult(success, context);
     if (!success) {
         wipeSecret();
@@ -195,11 +195,11 @@ void MaintenanceViewController::pinEntryResult(bool success, const std::string& 
     }
 }
 
-void MaintenanceViewController::servicesTestStarted() {
+void MaintenanceController::servicesTestStarted() {
     if (s_.pauseMainWindowCardEvents) s_.pauseMainWindowCardEvents(true);
 }
 
-void MaintenanceViewController::servicesTestEnded(std::shared_ptr<Pkcs11Card> card) {
+void MaintenanceController::servicesTestEnded(std::shared_ptr<Pkcs11Card> card) {
     if (card) {
         pCard_ = card;
         if (s_.replaceMainWindowCard) s_.replaceMainWindowCard(std::move(card));

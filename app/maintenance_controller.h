@@ -66,11 +66,11 @@ struct MaintenanceServices {
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
 /// services test (after a PIN entry) and the support contact. Main thread only.
-class MaintenanceViewController final : public MaintenancePane, public SaisieListener, public ServicesOwner {
+class MaintenanceController final : public MaintenancePane, public SaisieListener, public ServicesOwner {
 public:
     /// The view's widgets must be complete; every control is wired here.
-    MaintenanceViewController(ui::MaintenanceView& view, MaintenanceServices services);
-    ~MaintenanceViewController() override;
+    MaintenanceController(ui::MaintenanceView& view, MaintenanceServices services);
+    ~MaintenanceController() override;
 
     // MaintenancePane.
     void aboutToShow(std::optional<unsigned long> slotId, const std::string& readerName,

@@ -5,16 +5,16 @@
 
 namespace qel {
 
-/// The PIN change dialog. Main thread only.
-class ModifPinViewController final : public NewPinDialogController {
+/// The card unlock dialog: a new PIN set with the PUK. Main thread only.
+class UnlockCardController final : public NewPinDialogController {
 public:
     /// The view's widgets must be complete; the buttons and the fields are wired here.
-    ModifPinViewController(ui::ModifPinView& view, MainQueue& mainQueue);
+    UnlockCardController(ui::UnlockCardView& view, MainQueue& mainQueue);
 
     void validate() override;
 
 private:
-    const ui::ModifPinWidgets& o_;
+    const ui::UnlockCardWidgets& o_;
 };
 
 }  // namespace qel

@@ -1,5 +1,5 @@
 // The main window: the card update badge and the end of the update wizard.
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "management/scard/card_readers.h"
@@ -11,7 +11,7 @@
 
 namespace qel {
 
-void ViewController::checkUpdateAvailability(const Pkcs11Card& card) {
+void MainWindowController::checkUpdateAvailability(const Pkcs11Card& card) {
     // Contactless cards are not updated; a card without serial cannot be asked about.
     if (!s_.parts.updates || !isContactQEL_ || card.serial.empty()) return;
     s_.parts.updates->checkAvailability(card.serial, lifetime_.guard([this, serial = card.serial](int status) {
@@ -23,7 +23,7 @@ void ViewController::checkUpdateAvailability(const Pkcs11Card& card) {
     }));
 }
 
-void ViewController::updateWizardClosed(bool cardUpdated) {
+void MainWindowController::updateWizardClosed(bool cardUpdated) {
     updateWizardOpen_ = false;
     // The card's files changed: show what it holds now, and confirm with the service.
     if (cardUpdated && !renewedCardRead_) updateSucceeded();
@@ -32,7 +32,7 @@ void ViewController::updateWizardClosed(bool cardUpdated) {
     updateUI();
 }
 
-void ViewController::updateSucceeded() {
+void MainWindowController::updateSucceeded() {
     renewedCardRead_ = true;
     const std::string reader = selectedReaderName();
     // Nothing may use the library's sessions across its new start: their handles would name others.
@@ -61,7 +61,7 @@ void ViewController::updateSucceeded() {
     }
 }
 
-void ViewController::resetCardAfterUpdate(const std::string& reader) {
+void MainWindowController::resetCardAfterUpdate(const std::string& reader) {
     // The update ran through the issuer's library, under the other programs' feet: their modules keep
     // the old certificates until the card changes, and the card kept the PIN the wizard verified.
     try {
