@@ -10,9 +10,9 @@ namespace qel {
 class Pkcs11Card;
 
 /// Receives the PIN entry dialog's outcome: the main window, or the maintenance view.
-class SaisieListener {
+class PinEntryListener {
 public:
-    virtual ~SaisieListener() = default;
+    virtual ~PinEntryListener() = default;
     /// The dialog's result, with the context it was opened with (empty, or "DeleteDESfire").
     virtual void pinEntryResult(bool success, const std::string& context) = 0;
     /// The PIN that was accepted, just before the successful result. Only the maintenance view keeps
@@ -27,7 +27,7 @@ class MainWindowListener {
 public:
     virtual ~MainWindowListener() = default;
     virtual void setCardBlocked(bool blocked) = 0;
-    virtual void setUserAuthentified(bool authentified) = 0;
+    virtual void setUserAuthenticated(bool authenticated) = 0;
     /// Recomputes every control's enablement and visibility from the card state.
     virtual void updateUI() = 0;
     /// Puts the identification view back in the container; `hidden` hides it and the card summary.

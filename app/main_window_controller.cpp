@@ -88,7 +88,7 @@ void MainWindowController::resetCardState() {
     readerSelected_ = 99;
     isCardBlocked_ = false;
     isCardInserted_ = false;
-    isUserAuthentified_ = false;
+    isUserAuthenticated_ = false;
     isCardRevoked_ = false;
     definitivelyBlocked_ = false;
     o_.tmajNotif->setHidden(true);
@@ -198,7 +198,7 @@ void MainWindowController::readSelectedCard() {
             showIdentificationPane(true);
             isCardBlocked_ = false;
             isCardInserted_ = false;
-            isUserAuthentified_ = false;
+            isUserAuthenticated_ = false;
             definitivelyBlocked_ = false;
         } else {
             readCardInSlot(slot);
@@ -235,7 +235,7 @@ void MainWindowController::readCardInSlot(Pkcs11Slot& slot) {
 
     watchCardResets(trimControlCharacters(slot.name));
     logoutCard(*card);
-    isUserAuthentified_ = false;
+    isUserAuthenticated_ = false;
     showIdentificationPane(false);
 
     // One read of the token information carries both lock flags.

@@ -81,7 +81,7 @@ struct MainWindowServices {
 ///
 /// Main thread only, except the token watch handlers, which hand their work to the main queue.
 class MainWindowController final : public MainWindowListener,
-                                   public SaisieListener,
+                                   public PinEntryListener,
                                    public TmajListener,
                                    public VekListener,
                                    public CardHolderSource {
@@ -172,7 +172,7 @@ public:
 
     // MainWindowListener.
     void setCardBlocked(bool blocked) override { isCardBlocked_ = blocked; }
-    void setUserAuthentified(bool authentified) override { isUserAuthentified_ = authentified; }
+    void setUserAuthenticated(bool authenticated) override { isUserAuthenticated_ = authenticated; }
     void updateUI() override;
     void showIdentificationPane(bool hidden) override;
     std::shared_ptr<Pkcs11Card> selectedCard() override;
@@ -180,7 +180,7 @@ public:
     void endCardReading() override;
     void whenCardRemoved(std::function<void()> handler) override;
 
-    // SaisieListener.
+    // PinEntryListener.
     void pinEntryResult(bool success, const std::string& context) override { pinEntryFinished(success); }
     void pinEntered(const SecretBytes&) override {}
     void pinEntryCancelled() override;
@@ -202,7 +202,7 @@ public:
     bool isValidCard() const { return isValidCard_; }
     /// The card's authentication certificate is listed as revoked.
     bool isCardRevoked() const { return isCardRevoked_; }
-    bool isUserAuthentified() const { return isUserAuthentified_; }
+    bool isUserAuthenticated() const { return isUserAuthenticated_; }
     /// A sign-in request was answered and its sessions are open (cleared by a disconnection).
     bool isVekAuthenticated() const { return isVekAuthenticated_; }
     /// A PIN entry opened by the situations button, which shows the situations once it succeeds.
@@ -255,7 +255,7 @@ private:
     bool isValidCard_ = false;
     bool isCardRevoked_ = false;
     bool isVekAuthenticated_ = false;
-    bool isUserAuthentified_ = false;
+    bool isUserAuthenticated_ = false;
     /// The updated card was read anew as the session ended: closing the wizard need not do it.
     bool renewedCardRead_ = false;
     bool authentFromSituationButton_ = false;

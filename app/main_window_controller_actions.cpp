@@ -58,14 +58,14 @@ void MainWindowController::showIdentification() {
 bool MainWindowController::loginStillHolds() {
     followCardReset();
     // The library may know better still (a card that forgot its PIN in some other way).
-    if (isUserAuthentified_) {
+    if (isUserAuthenticated_) {
         const std::shared_ptr<Pkcs11Card> card = selectedCard();
         if (!card || !card->isUserLoggedIn()) {
-            isUserAuthentified_ = false;
+            isUserAuthenticated_ = false;
             updateUI();
         }
     }
-    return isUserAuthentified_;
+    return isUserAuthenticated_;
 }
 
 bool MainWindowController::followCardReset() {
@@ -80,9 +80,9 @@ bool MainWindowController::followCardReset() {
     }
     if (seen == resetsFollowed_) return false;
     resetsFollowed_ = seen;
-    if (!isUserAuthentified_) return true;
+    if (!isUserAuthenticated_) return true;
     logWarning(kCardResetNotice);
-    isUserAuthentified_ = false;
+    isUserAuthenticated_ = false;
     cardResetNotice_ = true;
     updateUI();
     return true;
@@ -116,10 +116,10 @@ void MainWindowController::scheduleResetCheck() {
     resetCheckScheduled_ = true;
     s_.mainQueue.postAfter(1000, lifetime_.guard([this] {
         resetCheckScheduled_ = false;
-        if (!isUserAuthentified_) return;
+        if (!isUserAuthenticated_) return;
         // The update session holds the card and resets it itself; its end reads the card anew.
         if (!updateWizardOpen_) followCardReset();
-        if (isUserAuthentified_) scheduleResetCheck();
+        if (isUserAuthenticated_) scheduleResetCheck();
     }));
 }
 
@@ -154,7 +154,7 @@ void MainWindowController::replaceSelectedCard(std::shared_ptr<Pkcs11Card> card)
     p11Card_[static_cast<unsigned>(readerSelected_)] = card;
     session_.currentCard = std::move(card);
     // The services test restarted the library and ended its own login: nobody is logged in now.
-    isUserAuthentified_ = false;
+    isUserAuthenticated_ = false;
     updateUI();
 }
 
@@ -218,7 +218,7 @@ void MainWindowController::pinEntryFinished(bool success) {
     if (!success) {
         isCardBlocked_ = true;
     } else {
-        isUserAuthentified_ = true;
+        isUserAuthenticated_ = true;
         cardResetNotice_ = false;
         scheduleResetCheck();
         if (authentFromSituationButton_) {

@@ -9,7 +9,7 @@
 namespace qel {
 
 void MainWindowController::updateUI() {
-    const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthentified_, V = isValidCard_,
+    const bool I = isCardInserted_, C = isContactQEL_, B = isCardBlocked_, U = isUserAuthenticated_, V = isValidCard_,
                P = isVekAuthenticated_;
     o_.identification->setEnabled(I);
     o_.situation->setEnabled(I && C && !B);

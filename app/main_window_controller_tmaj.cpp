@@ -39,7 +39,7 @@ void MainWindowController::updateSucceeded() {
     for (auto& [position, card] : p11Card_) card->dropSession();
     p11Card_.clear();
     isCardInserted_ = false;
-    isUserAuthentified_ = false;
+    isUserAuthenticated_ = false;
     if (session_.p11Loaded) {
         const CK_RV rv = s_.library.finalize();
         if (rv != CKR_OK) logError(format("Erreur dans C_Finalize: résultat = %lu", static_cast<unsigned long>(rv)));

@@ -134,7 +134,7 @@ void MainWindowController::disconnect(bool silent) {
         }
         // The service knows the holder by the card's signature in the handshake, which needs the
         // PIN: without it the disconnection could only fail. It resumes after a good PIN.
-        if (!isUserAuthentified_) {
+        if (!isUserAuthenticated_) {
             disconnectAfterPin_ = silent;
             askForPin(true);
             return;

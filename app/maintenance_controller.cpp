@@ -4,7 +4,7 @@
 
 #include "app/log_utils.h"
 #include "app/pin_fields.h"
-#include "app/saisie_pin_controller.h"
+#include "app/pin_entry_controller.h"
 #include "management/scard/scard.h"
 #include "management/card_tables.h"
 #include "common/format.h"

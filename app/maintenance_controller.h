@@ -52,7 +52,7 @@ struct MaintenanceServices {
     ui::AlertPresenter& alerts;
     ui::UrlOpener& urlOpener;
     /// The main window, told every PIN entry's outcome first.
-    SaisieListener& mainWindow;
+    PinEntryListener& mainWindow;
     /// Stores a card as the main window's card of the selected reader.
     std::function<void(std::shared_ptr<Pkcs11Card>)> replaceMainWindowCard;
     /// Builds the diagnostics archive and tells the user where it is; empty when not available.
@@ -66,7 +66,7 @@ struct MaintenanceServices {
 
 /// The maintenance sub-view: the issuer library's trace switch, the diagnostics archive, the
 /// services test (after a PIN entry) and the support contact. Main thread only.
-class MaintenanceController final : public MaintenancePane, public SaisieListener, public ServicesOwner {
+class MaintenanceController final : public MaintenancePane, public PinEntryListener, public ServicesOwner {
 public:
     /// The view's widgets must be complete; every control is wired here.
     MaintenanceController(ui::MaintenanceView& view, MaintenanceServices services);
@@ -88,7 +88,7 @@ public:
     void onServicesTest();
     void onDeleteDESfire();
 
-    // SaisieListener.
+    // PinEntryListener.
     void pinEntryResult(bool success, const std::string& context) override;
     void pinEntered(const SecretBytes& pin) override;
 

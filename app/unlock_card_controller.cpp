@@ -18,7 +18,7 @@ void UnlockCardController::validate() {
         showSuccess("Déblocage de la carte OK !");
         closeLater([](MainWindowListener& window) {
             window.setCardBlocked(false);
-            window.setUserAuthentified(true);
+            window.setUserAuthenticated(true);
             window.showIdentificationPane(false);
         });
     } else {

@@ -4,8 +4,8 @@
 
 #include "app/qt/picture_view.h"
 #include "app/qt/qt_widgets.h"
-#include "ui_modif_pin_dialog.h"
-#include "ui_saisie_pin_dialog.h"
+#include "ui_pin_change_dialog.h"
+#include "ui_pin_entry_dialog.h"
 #include "ui_unlock_card_dialog.h"
 
 namespace qel::qt {
@@ -74,8 +74,8 @@ void QtSheetDialog::present() {
     activateWindow();
 }
 
-QtSaisiePinDialog::QtSaisiePinDialog(QWidget* parent)
-    : QtSheetDialog(parent), ui_(std::make_unique<Ui::SaisiePinDialog>()) {
+QtPinEntryDialog::QtPinEntryDialog(QWidget* parent)
+    : QtSheetDialog(parent), ui_(std::make_unique<Ui::PinEntryDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     ui_->errorPinLabel->hide();
@@ -85,10 +85,10 @@ QtSaisiePinDialog::QtSaisiePinDialog(QWidget* parent)
     widgets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
 }
 
-QtSaisiePinDialog::~QtSaisiePinDialog() = default;
+QtPinEntryDialog::~QtPinEntryDialog() = default;
 
-QtModifPinDialog::QtModifPinDialog(QWidget* parent)
-    : QtSheetDialog(parent), ui_(std::make_unique<Ui::ModifPinDialog>()) {
+QtPinChangeDialog::QtPinChangeDialog(QWidget* parent)
+    : QtSheetDialog(parent), ui_(std::make_unique<Ui::PinChangeDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     prepareWarning(ui_->oldPinTooltip, kPinTip);
@@ -97,7 +97,7 @@ QtModifPinDialog::QtModifPinDialog(QWidget* parent)
     widgets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
 }
 
-QtModifPinDialog::~QtModifPinDialog() = default;
+QtPinChangeDialog::~QtPinChangeDialog() = default;
 
 QtUnlockCardDialog::QtUnlockCardDialog(QWidget* parent)
     : QtSheetDialog(parent), ui_(std::make_unique<Ui::UnlockCardDialog>()) {

@@ -3,11 +3,11 @@
 #include <QTimer>
 #include <memory>
 
-#include "app/modif_pin_controller.h"
+#include "app/pin_change_controller.h"
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/tmaj_dialog.h"
 #include "app/qt/vek_dialogs.h"
-#include "app/saisie_pin_controller.h"
+#include "app/pin_entry_controller.h"
 #include "app/tmaj_controller.h"
 #include "app/unlock_card_controller.h"
 #include "app/signin/vek_dialog_controllers.h"
@@ -49,8 +49,8 @@ void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
 }  // namespace
 
 void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
-    auto* dialog = new QtSaisiePinDialog(&window_);
-    auto controller = std::make_shared<SaisiePinController>(*dialog, mainQueue_, scard_);
+    auto* dialog = new QtPinEntryDialog(&window_);
+    auto controller = std::make_shared<PinEntryController>(*dialog, mainQueue_, scard_);
     controller->listener = request.receiver;
     controller->pCard = request.card;
     controller->context = request.context;
@@ -58,7 +58,7 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
     controller->window = request.window;
     controller->notice = request.notice;
     showSheet(*dialog, controller);
-    std::weak_ptr<SaisiePinController> weak = controller;
+    std::weak_ptr<PinEntryController> weak = controller;
     // Escape and the close box end the dialog too; after a result this changes nothing.
     QObject::connect(dialog, &QDialog::finished, dialog, [weak] {
         if (auto c = weak.lock()) c->dismissed();
@@ -67,7 +67,7 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
 }
 
 void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
-    openNewPinDialog<QtModifPinDialog, ModifPinController>(std::move(card), window);
+    openNewPinDialog<QtPinChangeDialog, PinChangeController>(std::move(card), window);
 }
 
 void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
@@ -122,7 +122,7 @@ void QtNavigator::openSignIn(vek::VekRequestRef request, VekListener* listener) 
     VekAuthController* c = controller.get();
     dialog->setAction("authButton", [c] { c->onAuth(); });
     dialog->setAction("notifyButton", [c] { c->onNotify(); });
-    dialog->setAction("cancelButton", [c] { c->onCanel(); });
+    dialog->setAction("cancelButton", [c] { c->onCancel(); });
     showSheet(*dialog, controller);
     whenShown(dialog, controller);
 }

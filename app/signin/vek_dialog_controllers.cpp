@@ -29,7 +29,7 @@ void VekAuthController::onNotify() {
     refuse(true);
 }
 
-void VekAuthController::onCanel() {
+void VekAuthController::onCancel() {
     logWarning("Authentification CIBA - Authentification annulée");
     refuse(false);
 }

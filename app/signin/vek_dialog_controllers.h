@@ -19,7 +19,7 @@ public:
     /// Refuse, and report the request.
     void onNotify();
     /// Refuse.
-    void onCanel();
+    void onCancel();
 
     VekListener* listener = nullptr;
     VekRequestRef request;

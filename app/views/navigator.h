@@ -7,7 +7,7 @@
 namespace qel {
 class Pkcs11Card;
 class MainWindowListener;
-class SaisieListener;
+class PinEntryListener;
 class TmajListener;
 class VekListener;
 struct ServicesTestRequest;
@@ -22,7 +22,7 @@ struct PinEntryRequest {
     /// The card of the selected reader; may be null (no card, or the maintenance view's deletion).
     std::shared_ptr<Pkcs11Card> card;
     /// Told the dialog's result (the main window, or the maintenance view).
-    SaisieListener* receiver = nullptr;
+    PinEntryListener* receiver = nullptr;
     /// The main window, which tells the dialog when the card leaves its reader.
     MainWindowListener* window = nullptr;
     /// Opened by the program before an action that needs the login, rather than by the PIN button.

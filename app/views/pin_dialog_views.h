@@ -13,7 +13,7 @@ public:
     virtual void close() = 0;
 };
 
-struct SaisiePinWidgets {
+struct PinEntryWidgets {
     Label* errorPinLabel = nullptr;  ///< the message line
     SecureField* pinTextField = nullptr;
     Button* validateButton = nullptr;
@@ -23,9 +23,9 @@ struct SaisiePinWidgets {
 };
 
 /// PIN entry.
-class SaisiePinView : public DialogView {
+class PinEntryView : public DialogView {
 public:
-    virtual const SaisiePinWidgets& widgets() = 0;
+    virtual const PinEntryWidgets& widgets() = 0;
 };
 
 /// What the PIN change and the card unlock dialogs share: below a first code (the old PIN, or the
@@ -42,7 +42,7 @@ struct NewPinWidgets {
     bool complete() const;
 };
 
-struct ModifPinWidgets : NewPinWidgets {
+struct PinChangeWidgets : NewPinWidgets {
     SecureField* oldPinTextField = nullptr;
     ImageView* oldPinTooltip = nullptr;
 
@@ -50,9 +50,9 @@ struct ModifPinWidgets : NewPinWidgets {
 };
 
 /// PIN change.
-class ModifPinView : public DialogView {
+class PinChangeView : public DialogView {
 public:
-    virtual const ModifPinWidgets& widgets() = 0;
+    virtual const PinChangeWidgets& widgets() = 0;
 };
 
 struct UnlockCardWidgets : NewPinWidgets {

@@ -36,14 +36,14 @@ bool SituationWidgets::complete() const {
                   previousButton, nextButton, copySituButton, copyFactuButton);
 }
 
-bool SaisiePinWidgets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
+bool PinEntryWidgets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
 
 bool NewPinWidgets::complete() const {
     return allSet(newPinTextField, renewPinTextField, newPinTooltip, renewPinTooltip, errorLabel, validateButton,
                   cancelButton);
 }
 
-bool ModifPinWidgets::complete() const { return NewPinWidgets::complete() && allSet(oldPinTextField, oldPinTooltip); }
+bool PinChangeWidgets::complete() const { return NewPinWidgets::complete() && allSet(oldPinTextField, oldPinTooltip); }
 
 bool UnlockCardWidgets::complete() const { return NewPinWidgets::complete() && allSet(pukTextField, pukTooltip); }
 

@@ -166,7 +166,7 @@ struct FakeCrlFetcher : CrlFetcher {
 
 struct CardWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return card; }

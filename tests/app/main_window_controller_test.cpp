@@ -270,7 +270,7 @@ TEST_F(MainWindowTest, SituationsAskForThePinFirst) {
 
     // The next read logs the card out again.
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_FALSE(vc->selectedCard()->isUserLoggedIn());
     EXPECT_GE(module.count("C_Logout"), 1);
 
@@ -376,12 +376,12 @@ TEST_F(MainWindowTest, ACardResetByAnotherProgramOpensThePadlockAndThePinRequest
     ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
     vc->pinEntryResult(true, "");
     queue.advance(3000);
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
 
     ++readers.resetsElsewhere;
     queue.advance(1000);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(window.cardPinPadlock.picture, "lock");
     window.situation.click();
     ASSERT_EQ(navigator.opened.size(), 1u);
@@ -416,7 +416,7 @@ TEST_F(MainWindowTest, AuthenticationChecksTheLoginItself) {
     ASSERT_FALSE(navigator.opened.empty());
     EXPECT_EQ(navigator.opened.back().dialog, Dialog::pinEntry);
     EXPECT_TRUE(navigator.opened.back().pinEntry.askedByProgram);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
 }
 
 TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
@@ -424,13 +424,13 @@ TEST_F(MainWindowTest, InsertionOfTheCardAlreadyShownKeepsItsSession) {
     readers.addReader("Reader A",
                       FakeCardReaders::Card{*fromHex("3BAC00402A00122500648000031000 9000"), qel3SerialCard});
     start();
-    vc->setUserAuthentified(true);
+    vc->setUserAuthenticated(true);
     const int afterStart = opened();
     // The watcher reports the card found at start-up; its entry already shows the holder's name.
     watch.insertion("org.oberlane.qel.sigilla:80250000011234567890");
     queue.runReady();
     EXPECT_EQ(opened(), afterStart);
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
 }
 

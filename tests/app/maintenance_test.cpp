@@ -53,7 +53,7 @@ struct PrivateConfigHome {
     std::optional<std::string> saved;
 };
 
-struct RecordingMainWindow : SaisieListener {
+struct RecordingMainWindow : PinEntryListener {
     void pinEntryResult(bool success, const std::string& context) override { results.emplace_back(success, context); }
     void pinEntered(const SecretBytes&) override { ADD_FAILURE() << "the main window must not get the PIN"; }
     std::vector<std::pair<bool, std::string>> results;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/modif_pin_controller.h"
-#include "app/saisie_pin_controller.h"
+#include "app/pin_change_controller.h"
+#include "app/pin_entry_controller.h"
 #include "app/main_window_controller.h"
 #include "management/scard/scard.h"
 #include "app/unlock_card_controller.h"
@@ -15,9 +15,9 @@
 namespace qel::test {
 namespace {
 
-struct RecordingListener : MainWindowListener, SaisieListener {
+struct RecordingListener : MainWindowListener, PinEntryListener {
     void setCardBlocked(bool b) override { blocked = b; }
-    void setUserAuthentified(bool a) override { authentified = a; }
+    void setUserAuthenticated(bool a) override { authenticated = a; }
     void updateUI() override { ++updates; }
     void showIdentificationPane(bool hidden) override { paneHidden = hidden; }
     std::shared_ptr<Pkcs11Card> selectedCard() override { return nullptr; }
@@ -31,7 +31,7 @@ struct RecordingListener : MainWindowListener, SaisieListener {
     int cancelled = 0;
     std::function<void()> removal;
 
-    std::optional<bool> blocked, authentified, paneHidden;
+    std::optional<bool> blocked, authenticated, paneHidden;
     int updates = 0;
     std::vector<std::pair<bool, std::string>> results;
     std::vector<std::string> pins;
@@ -55,7 +55,7 @@ struct PinDialogTest : ::testing::Test {
     RecordingListener listener;
 };
 
-struct SaisiePinTest : PinDialogTest {
+struct PinEntryTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
@@ -66,18 +66,18 @@ struct SaisiePinTest : PinDialogTest {
         view.pinTextField.type(pin);
         view.validate.click();
     }
-    FakeSaisiePinView view;
-    SaisiePinController controller{view, queue, scard};
+    FakePinEntryView view;
+    PinEntryController controller{view, queue, scard};
 };
 
-TEST_F(SaisiePinTest, TypingFiltersTheFieldAndHidesTheMessage) {
+TEST_F(PinEntryTest, TypingFiltersTheFieldAndHidesTheMessage) {
     view.errorPinLabel.hidden = false;
     view.pinTextField.type("1a2345");
     EXPECT_EQ(view.pinTextField.value, "1234");
     EXPECT_TRUE(view.errorPinLabel.hidden);
 }
 
-TEST_F(SaisiePinTest, ShortPinNeverReachesTheCard) {
+TEST_F(PinEntryTest, ShortPinNeverReachesTheCard) {
     const int before = module.totalCalls();
     enter("123");
     EXPECT_EQ(view.errorPinLabel.value, "Le code PIN doit comporter 4 chiffres");
@@ -85,7 +85,7 @@ TEST_F(SaisiePinTest, ShortPinNeverReachesTheCard) {
     EXPECT_EQ(module.totalCalls(), before);
 }
 
-TEST_F(SaisiePinTest, WrongPinsWarnAtTheLastTryThenBlock) {
+TEST_F(PinEntryTest, WrongPinsWarnAtTheLastTryThenBlock) {
     enter("0000");
     EXPECT_EQ(view.errorPinLabel.value, "Le code PIN n'est pas valide !");
     enter("0000");
@@ -104,7 +104,7 @@ TEST_F(SaisiePinTest, WrongPinsWarnAtTheLastTryThenBlock) {
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(SaisiePinTest, RightPinReportsAfterHalfASecondOnce) {
+TEST_F(PinEntryTest, RightPinReportsAfterHalfASecondOnce) {
     enter("1234");
     EXPECT_EQ(view.errorPinLabel.value, "Authentification réussie !");
     EXPECT_EQ(view.errorPinLabel.colour, ui::colours::green);
@@ -120,7 +120,7 @@ TEST_F(SaisiePinTest, RightPinReportsAfterHalfASecondOnce) {
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
+TEST_F(PinEntryTest, LastTryShownWhenTheDialogAppears) {
     token().pinTries = 1;
     card->refreshTokenInfo();
     controller.onShown();
@@ -134,7 +134,7 @@ TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
               "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
 }
 
-TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
+TEST_F(PinEntryTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     controller.window = &listener;
     controller.onShown();
     ASSERT_TRUE(listener.removal);
@@ -150,8 +150,8 @@ TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     EXPECT_TRUE(listener.results.empty());
 
     // Noticed by the login itself, before the window heard of it: the same true message.
-    FakeSaisiePinView other;
-    SaisiePinController second{other, queue, scard};
+    FakePinEntryView other;
+    PinEntryController second{other, queue, scard};
     second.pCard = card;
     second.listener = &listener;
     module.slotList[0].present = false;
@@ -163,14 +163,14 @@ TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     EXPECT_EQ(listener.cancelled, 2);
 }
 
-TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
+TEST_F(PinEntryTest, CancelReportsOnceAndNotAfterAResult) {
     view.cancel.click();
     controller.dismissed();  // the window's own close that follows
     EXPECT_EQ(listener.cancelled, 1);
     EXPECT_TRUE(view.closed);
 
-    FakeSaisiePinView other;
-    SaisiePinController second{other, queue, scard};
+    FakePinEntryView other;
+    PinEntryController second{other, queue, scard};
     second.pCard = card;
     second.listener = &listener;
     other.pinTextField.type("1234");
@@ -181,8 +181,8 @@ TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
 }
 
 TEST_F(PinDialogTest, DialogClosedBeforeItsDelayedResultReportsNothing) {
-    auto view = std::make_unique<FakeSaisiePinView>();
-    auto controller = std::make_unique<SaisiePinController>(*view, queue, scard);
+    auto view = std::make_unique<FakePinEntryView>();
+    auto controller = std::make_unique<PinEntryController>(*view, queue, scard);
     controller->pCard = card;
     controller->listener = &listener;
     view->pinTextField.type("1234");
@@ -200,8 +200,8 @@ struct DeleteDesfireTest : PinDialogTest {
         controller.context = kDeleteDESfireContext;
         controller.readerNameQEL4 = "CL 01";
     }
-    FakeSaisiePinView view;
-    SaisiePinController controller{view, queue, scard};
+    FakePinEntryView view;
+    PinEntryController controller{view, queue, scard};
 };
 
 TEST_F(DeleteDesfireTest, WrongPinAtLastTryOnTheCardItself) {
@@ -236,7 +236,7 @@ TEST_F(DeleteDesfireTest, AcceptedPinGoesToTheListenerWithTheContext) {
     EXPECT_EQ(listener.pins, std::vector<std::string>{"9876"});
 }
 
-struct ModifPinTest : PinDialogTest {
+struct PinChangeTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
@@ -248,11 +248,11 @@ struct ModifPinTest : PinDialogTest {
         view.renewPin.value = renewPin;
         view.validate.click();
     }
-    FakeModifPinView view;
-    ModifPinController controller{view, queue};
+    FakePinChangeView view;
+    PinChangeController controller{view, queue};
 };
 
-TEST_F(ModifPinTest, FieldChecksStopBeforeTheCard) {
+TEST_F(PinChangeTest, FieldChecksStopBeforeTheCard) {
     const int before = module.totalCalls();
     fill("1234", "5678", "5679");
     EXPECT_EQ(view.errorLabel.value, "Le code PIN n'est pas identique au précédent.");
@@ -266,7 +266,7 @@ TEST_F(ModifPinTest, FieldChecksStopBeforeTheCard) {
     EXPECT_EQ(view.newPin.value, "5678");
 }
 
-TEST_F(ModifPinTest, WrongOldPinWarnsAtTheLastTry) {
+TEST_F(PinChangeTest, WrongOldPinWarnsAtTheLastTry) {
     token().pinTries = 2;
     fill("0000", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "L'ancien code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
@@ -279,7 +279,7 @@ TEST_F(ModifPinTest, WrongOldPinWarnsAtTheLastTry) {
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(ModifPinTest, ChangedPinLogsTheUserInAfterASecond) {
+TEST_F(PinChangeTest, ChangedPinLogsTheUserInAfterASecond) {
     fill("1234", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "Modification du code PIN OK !");
     EXPECT_EQ(view.errorLabel.colour, ui::colours::green);
@@ -287,7 +287,7 @@ TEST_F(ModifPinTest, ChangedPinLogsTheUserInAfterASecond) {
     queue.advance(999);
     EXPECT_FALSE(view.closed);
     queue.advance(1);
-    EXPECT_EQ(listener.authentified, true);
+    EXPECT_EQ(listener.authenticated, true);
     EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
@@ -331,7 +331,7 @@ TEST_F(UnlockTest, UnlockedCardLogsTheUserIn) {
     EXPECT_EQ(token().pin, "5678");
     queue.advance(1000);
     EXPECT_EQ(listener.blocked, false);
-    EXPECT_EQ(listener.authentified, true);
+    EXPECT_EQ(listener.authenticated, true);
     EXPECT_EQ(listener.paneHidden, false);
     EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);

@@ -42,7 +42,7 @@ TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
 
 struct NoMainWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return card; }

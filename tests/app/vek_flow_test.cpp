@@ -321,7 +321,7 @@ TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
          "Authentification CIBA - Authentification acceptée"},
         {&VekAuthController::onNotify, "reportRequest", Severity::warning,
          "Authentification CIBA - Authentification notifiée"},
-        {&VekAuthController::onCanel, "refuseRequest", Severity::warning,
+        {&VekAuthController::onCancel, "refuseRequest", Severity::warning,
          "Authentification CIBA - Authentification annulée"},
     };
     for (const auto& b : buttons) {

@@ -99,7 +99,7 @@ TEST_F(SignInTest, RefusalIsPostedCancelledOrReportedAndNotKept) {
         const char* status;
         const char* alert;
     } refusals[] = {
-        {&VekAuthController::onCanel, "CANCELLED", "La demande d'authentification a été annulée"},
+        {&VekAuthController::onCancel, "CANCELLED", "La demande d'authentification a été annulée"},
         {&VekAuthController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
     };
     for (const auto& refusal : refusals) {
@@ -225,7 +225,7 @@ TEST_F(SignInTest, QuitWithTheCardNoLongerVerifiedAsksThePinBeforeDisconnecting)
     startLoggedIn();
     answerWithCode();
     // Another program reset the card: its signature now needs the PIN again.
-    vc->setUserAuthentified(false);
+    vc->setUserAuthenticated(false);
     ASSERT_FALSE(window.closeHandler());
     flow.quit->onQuit();
     settle();
@@ -243,7 +243,7 @@ TEST_F(SignInTest, QuitWithTheCardNoLongerVerifiedAsksThePinBeforeDisconnecting)
     EXPECT_EQ(service.operations().back(), "postCardResponse");
     EXPECT_FALSE(window.closed);
 
-    vc->setUserAuthentified(false);
+    vc->setUserAuthenticated(false);
     ASSERT_FALSE(window.closeHandler());
     flow.quit->onQuit();
     settle();

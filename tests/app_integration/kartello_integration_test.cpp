@@ -18,9 +18,9 @@
 #include "app/certificate_controller.h"
 #include "app/log_utils.h"
 #include "app/maintenance_controller.h"
-#include "app/modif_pin_controller.h"
+#include "app/pin_change_controller.h"
 #include "management/revocation/crl_download.h"
-#include "app/saisie_pin_controller.h"
+#include "app/pin_entry_controller.h"
 #include "app/tmaj_backend.h"
 #include "app/tmaj_controller.h"
 #include "management/scard/scard.h"
@@ -58,7 +58,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct RecordingSaisie : SaisieListener {
+struct RecordingSaisie : PinEntryListener {
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
     std::vector<bool> results;
@@ -185,8 +185,8 @@ public:
 
     /// One PIN entry dialog on the selected card, as the navigator would open it.
     std::string enterPin(const std::string& pin) {
-        FakeSaisiePinView dialog;
-        SaisiePinController controller(dialog, queue, scard);
+        FakePinEntryView dialog;
+        PinEntryController controller(dialog, queue, scard);
         controller.pCard = vc->selectedCard();
         controller.listener = vc.get();
         controller.onShown();
@@ -306,9 +306,9 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     start();
 
     EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
 
@@ -328,7 +328,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     const auto resetAt = Clock::now();
     EXPECT_TRUE(pumpUntil([&] { return window.cardPinPadlock.picture == "lock"; }, 5s));
     std::printf("[figures] padlock opened %.0f ms after another program's reset\n", millisecondsSince(resetAt));
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     const std::size_t opened = navigator.opened.size();
     window.situation.click();
     ASSERT_EQ(navigator.opened.size(), opened + 1);
@@ -341,8 +341,8 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     // PIN change.
     const std::string newPin = pin == "4321" ? "8765" : "4321";
     {
-        FakeModifPinView dialog;
-        auto controller = submitNewPin<ModifPinController>(dialog, dialog.oldPin, pin, newPin);
+        FakePinChangeView dialog;
+        auto controller = submitNewPin<PinChangeController>(dialog, dialog.oldPin, pin, newPin);
         EXPECT_EQ(dialog.errorLabel.value, "Modification du code PIN OK !");
         queue.advance(1000);
         EXPECT_TRUE(dialog.closed);
@@ -350,7 +350,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // A new read logs out; the old PIN no longer works, the new one does; then block the card.
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(enterPin(pin), "Le code PIN n'est pas valide !");
     EXPECT_EQ(enterPin(newPin), "Authentification réussie !");
     window.refreshButton.click();
@@ -372,7 +372,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
     queue.advance(1000);
     EXPECT_FALSE(vc->isCardBlocked());
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_TRUE(window.pinCodeModif.enabled);
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
@@ -395,7 +395,7 @@ TEST_F(KartelloIntegrationTest, LoginEndsAtLogoutAndAtExitWithTheCardForgettingT
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn()) << "one PIN serves until the holder's login ends";
 
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the logout";
 
     ASSERT_EQ(enterPin(pin), "Authentification réussie !");
@@ -507,7 +507,7 @@ TEST_F(ServicesIntegrationTest, HealthyQel3Report) {
     expectHealthyReport(report, window.cardComboBox.itemCount());
     // The PIN was the test's own: the card forgets it when the test ends.
     EXPECT_EQ(testbed::rawSignatureAnswers(readerName("contact")), testbed::kNoKeyWithoutPin);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
 }
 
 TEST_F(ServicesIntegrationTest, HealthyQel4Report) {
@@ -625,8 +625,8 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
             insert("contactless", dir);
         }
     };
-    FakeSaisiePinView dialog;
-    SaisiePinController pin(dialog, queue, scard);
+    FakePinEntryView dialog;
+    PinEntryController pin(dialog, queue, scard);
     pin.listener = pinDialog.receiver;
     pin.context = pinDialog.context;
     pin.readerNameQEL4 = pinDialog.readerNameQEL4;

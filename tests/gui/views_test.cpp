@@ -86,12 +86,12 @@ public:
     std::string clipboard;
 };
 
-class RecordingListener : public SaisieListener, public MainWindowListener {
+class RecordingListener : public PinEntryListener, public MainWindowListener {
 public:
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return nullptr; }
@@ -249,7 +249,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
         SCOPED_TRACE(byProgram);
         request.askedByProgram = byProgram;
         h.navigator.openPinEntry(request);
-        auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(h.navigator.lastDialog());
+        auto* dialog = qobject_cast<qt::QtPinEntryDialog*>(h.navigator.lastDialog());
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->parentWidget(), &h.window);
         EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
@@ -280,7 +280,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     EXPECT_TRUE(listener.results.empty());
 
     h.navigator.openPinChange(nullptr, &listener);
-    auto* modif = qobject_cast<qt::QtModifPinDialog*>(h.navigator.lastDialog());
+    auto* modif = qobject_cast<qt::QtPinChangeDialog*>(h.navigator.lastDialog());
     ASSERT_NE(modif, nullptr);
     gui_test::typeText(modif->findChild<QLineEdit*>("oldPinTextField"), "1234");
     gui_test::typeText(modif->findChild<QLineEdit*>("newPinTextField"), "1111");

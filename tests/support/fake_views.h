@@ -332,16 +332,16 @@ struct FakeUrlOpener : ui::UrlOpener {
     std::vector<std::string> urls;
 };
 
-class FakeSaisiePinView : public ui::SaisiePinView {
+class FakePinEntryView : public ui::PinEntryView {
 public:
-    FakeSaisiePinView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
-    const ui::SaisiePinWidgets& widgets() override { return o; }
+    FakePinEntryView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
+    const ui::PinEntryWidgets& widgets() override { return o; }
     void close() override { closed = true; }
     FakeLabel errorPinLabel;
     FakeField pinTextField;
     FakeButton validate, cancel;
     bool closed = false;
-    ui::SaisiePinWidgets o;
+    ui::PinEntryWidgets o;
 };
 
 /// The PIN change and card unlock dialogs: the fields below the first code, and the widgets.
@@ -362,9 +362,9 @@ public:
     Widgets o;
 };
 
-class FakeModifPinView : public FakeNewPinView<ui::ModifPinView, ui::ModifPinWidgets> {
+class FakePinChangeView : public FakeNewPinView<ui::PinChangeView, ui::PinChangeWidgets> {
 public:
-    FakeModifPinView() {
+    FakePinChangeView() {
         o.oldPinTextField = &oldPin;
         o.oldPinTooltip = &oldTip;
         oldTip.hidden = true;

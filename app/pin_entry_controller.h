@@ -21,10 +21,10 @@ inline constexpr const char* kCardRemovedText = "La carte a été retirée du le
 
 /// The PIN entry dialog: logs the user in on the card (through the PKCS#11 library, or directly on
 /// the card in the "DeleteDESfire" context). Main thread only.
-class SaisiePinController {
+class PinEntryController {
 public:
     /// The view's widgets must be complete; the buttons and the field are wired here.
-    SaisiePinController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard);
+    PinEntryController(ui::PinEntryView& view, MainQueue& mainQueue, Scard& scard);
 
     /// The dialog appeared: warns when the card is at its last try.
     void onShown();
@@ -38,7 +38,7 @@ public:
     /// The keystroke filter of the PIN field.
     void pinTextChanged();
 
-    SaisieListener* listener = nullptr;
+    PinEntryListener* listener = nullptr;
     /// Tells the dialog when the card goes (may be null).
     MainWindowListener* window = nullptr;
     std::shared_ptr<Pkcs11Card> pCard;
@@ -54,8 +54,8 @@ private:
     bool ended_ = false;
     bool deleteDESfireContext() const { return context == kDeleteDESfireContext; }
 
-    ui::SaisiePinView& view_;
-    const ui::SaisiePinWidgets& o_;
+    ui::PinEntryView& view_;
+    const ui::PinEntryWidgets& o_;
     MainQueue& mainQueue_;
     Scard& scard_;
     Lifetime lifetime_;

@@ -1,4 +1,4 @@
-#include "app/modif_pin_controller.h"
+#include "app/pin_change_controller.h"
 
 #include "app/pin_fields.h"
 #include "common/format.h"
@@ -8,13 +8,13 @@
 
 namespace qel {
 
-ModifPinController::ModifPinController(ui::ModifPinView& view, MainQueue& mainQueue)
+PinChangeController::PinChangeController(ui::PinChangeView& view, MainQueue& mainQueue)
     : NewPinDialogController(view, view.widgets(),
                              {view.widgets().oldPinTextField, view.widgets().oldPinTooltip, kPinLength}, mainQueue,
                              "PIN change view"),
       o_(view.widgets()) {}
 
-void ModifPinController::validate() {
+void PinChangeController::validate() {
     if (!readyForCard()) return;
     const SecretBytes oldPin = o_.oldPinTextField->secret();
     const SecretBytes newPin = o_.newPinTextField->secret();
@@ -34,7 +34,7 @@ void ModifPinController::validate() {
     } else if (rv == CKR_OK) {
         if (pCard->changePin(oldPin.view(), newPin.view()) == CKR_OK) {
             showSuccess("Modification du code PIN OK !");
-            closeLater([](MainWindowListener& window) { window.setUserAuthentified(true); });
+            closeLater([](MainWindowListener& window) { window.setUserAuthenticated(true); });
         }
     }
 }

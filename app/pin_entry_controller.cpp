@@ -1,4 +1,4 @@
-#include "app/saisie_pin_controller.h"
+#include "app/pin_entry_controller.h"
 
 #include <stdexcept>
 
@@ -10,7 +10,7 @@
 
 namespace qel {
 
-SaisiePinController::SaisiePinController(ui::SaisiePinView& view, MainQueue& mainQueue, Scard& scard)
+PinEntryController::PinEntryController(ui::PinEntryView& view, MainQueue& mainQueue, Scard& scard)
     : view_(view), o_(view.widgets()), mainQueue_(mainQueue), scard_(scard) {
     if (!o_.complete()) throw std::invalid_argument("PIN entry view: widgets missing");
     o_.validateButton->setClickHandler([this] { validate(); });
@@ -18,7 +18,7 @@ SaisiePinController::SaisiePinController(ui::SaisiePinView& view, MainQueue& mai
     o_.pinTextField->setEditHandler([this] { pinTextChanged(); });
 }
 
-void SaisiePinController::onShown() {
+void PinEntryController::onShown() {
     if (window && !deleteDESfireContext()) window->whenCardRemoved(lifetime_.guard([this] { cardRemoved(); }));
     bool lastTry = false;
     if (deleteDESfireContext()) {
@@ -34,23 +34,23 @@ void SaisiePinController::onShown() {
     }
 }
 
-void SaisiePinController::pinTextChanged() {
+void PinEntryController::pinTextChanged() {
     o_.errorPinLabel->setHidden(true);
     filterCodeField(*o_.pinTextField, kPinLength);
 }
 
-void SaisiePinController::cancel() {
+void PinEntryController::cancel() {
     dismissed();
     view_.close();
 }
 
-void SaisiePinController::dismissed() {
+void PinEntryController::dismissed() {
     if (ended_) return;
     ended_ = true;
     if (listener) listener->pinEntryCancelled();
 }
 
-void SaisiePinController::cardRemoved() {
+void PinEntryController::cardRemoved() {
     if (modalStatus) return;
     modalStatus = true;
     o_.errorPinLabel->setText(kCardRemovedText);
@@ -59,7 +59,7 @@ void SaisiePinController::cardRemoved() {
     mainQueue_.postAfter(1500, lifetime_.guard([this] { cancel(); }));
 }
 
-void SaisiePinController::validate() {
+void PinEntryController::validate() {
     // The result is final once reported; a second click during the delayed close changes nothing.
     if (modalStatus) return;
     SecretBytes pin = o_.pinTextField->secret();
@@ -118,7 +118,7 @@ void SaisiePinController::validate() {
     }
 }
 
-void SaisiePinController::finish(bool success, SecretBytes pin) {
+void PinEntryController::finish(bool success, SecretBytes pin) {
     ended_ = true;
     // The queue copies its tasks: the copies share one buffer, wiped when the task has run.
     auto secret = std::make_shared<SecretBytes>(std::move(pin));

@@ -6,15 +6,15 @@
 namespace qel {
 
 /// The PIN change dialog. Main thread only.
-class ModifPinController final : public NewPinDialogController {
+class PinChangeController final : public NewPinDialogController {
 public:
     /// The view's widgets must be complete; the buttons and the fields are wired here.
-    ModifPinController(ui::ModifPinView& view, MainQueue& mainQueue);
+    PinChangeController(ui::PinChangeView& view, MainQueue& mainQueue);
 
     void validate() override;
 
 private:
-    const ui::ModifPinWidgets& o_;
+    const ui::PinChangeWidgets& o_;
 };
 
 }  // namespace qel
