@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "app/delegates.h"
+#include "app/listeners.h"
 #include "app/lifetime.h"
 #include "app/views/pin_dialog_views.h"
 #include "common/main_queue.h"
@@ -27,7 +27,7 @@ public:
     /// The cancel button: closes the dialog.
     void cancel();
 
-    MainWindowDelegate* delegate = nullptr;
+    MainWindowListener* listener = nullptr;
     std::shared_ptr<Pkcs11Card> pCard;
 
 protected:
@@ -38,9 +38,9 @@ protected:
         std::size_t length = 0;
     };
 
-    /// Throws std::invalid_argument ("<viewName>: outlets missing") when an outlet or the first code
+    /// Throws std::invalid_argument ("<viewName>: widgets missing") when a widget or the first code
     /// is missing; wires the buttons and the keystroke filters.
-    NewPinDialogController(ui::DialogView& view, const ui::NewPinOutlets& outlets, FirstCode first,
+    NewPinDialogController(ui::DialogView& view, const ui::NewPinWidgets& widgets, FirstCode first,
                            MainQueue& mainQueue, const char* viewName);
 
     /// Whether validate may go to the card: the dialog has not finished, the fields pass their
@@ -53,13 +53,13 @@ protected:
     void showSuccess(const std::string& text);
     /// Finishes the dialog (validate sends nothing more); a second later `report` tells the main
     /// window the outcome, the window refreshes and the dialog closes.
-    void closeLater(std::function<void(MainWindowDelegate&)> report);
+    void closeLater(std::function<void(MainWindowListener&)> report);
 
 private:
     bool checkFields();
 
     ui::DialogView& view_;
-    const ui::NewPinOutlets& outlets_;
+    const ui::NewPinWidgets& widgets_;
     FirstCode first_;
     MainQueue& mainQueue_;
     Lifetime lifetime_;

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/views/widgets.h"
-#include "common/secret_bytes.h"  // wipe, for the texts that held a code
+#include "common/secret_bytes.h"
 
 namespace qel {
 
@@ -16,11 +16,11 @@ extern const char* const kLastTryWarning;
 /// "Le code PIN n'est pas identique au précédent."
 extern const char* const kPinMismatch;
 
-/// The keystroke filter of a code field: keeps the decimal digits of the text, at most `maxLength`
+/// The keystroke filter of a code field: keeps the decimal digits of the code, at most `maxLength`
 /// of them (a typed letter or a digit too many disappears at once).
-std::string filteredCode(const std::string& text, std::size_t maxLength);
+SecretBytes filteredCode(const SecretBytes& typed, std::size_t maxLength);
 
-/// Applies `filteredCode` to the field, replacing its text only when it changes.
-void filterCodeField(ui::TextField& field, std::size_t maxLength);
+/// Applies `filteredCode` to the field, replacing its code only when it changes.
+void filterCodeField(ui::SecureField& field, std::size_t maxLength);
 
 }  // namespace qel

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/background_queue.h"
-#include "app/later_hooks.h"
+#include "app/main_window_parts.h"
 #include "common/main_queue.h"
 #include "update/apdu_command.h"
 #include "update/tmaj_manager.h"

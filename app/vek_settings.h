@@ -1,5 +1,5 @@
 #pragma once
-#include "app/later_hooks.h"
+#include "app/main_window_parts.h"
 #include "authservice/vek_config.h"
 
 namespace qel {

@@ -20,7 +20,7 @@ namespace qel::qt {
 QtCertificateView::QtCertificateView(QWidget* parent) : QWidget(parent), ui_(std::make_unique<Ui::CertificateView>()) {
     ui_->setupUi(this);
     auto& a = adapters_;
-    auto& o = outlets_;
+    auto& o = widgets_;
     o.authentName = a.adopt<QtLabel>(ui_->authentName);
     o.authentView = a.adopt<QtButton>(ui_->authentView);
     o.authentSave = a.adopt<QtButton>(ui_->authentSave);

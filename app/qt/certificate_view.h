@@ -18,13 +18,13 @@ public:
     explicit QtCertificateView(QWidget* parent = nullptr);
     ~QtCertificateView() override;
 
-    const ui::CertificateOutlets& outlets() override { return outlets_; }
+    const ui::CertificateWidgets& widgets() override { return widgets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
 
 private:
     std::unique_ptr<Ui::CertificateView> ui_;
     WidgetAdapters adapters_;
-    ui::CertificateOutlets outlets_;
+    ui::CertificateWidgets widgets_;
 };
 
 /// The certificate dialog, window-modal over `parent`.

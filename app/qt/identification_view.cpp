@@ -13,16 +13,16 @@ QtIdentificationView::QtIdentificationView(QWidget* parent)
     ui_->serialNumTitle->hide();
 
     auto& a = adapters_;
-    outlets_.nameLabel = a.adopt<QtLabel>(ui_->nameLabel);
-    outlets_.firstNameLabel = a.adopt<QtLabel>(ui_->firstNameLabel);
-    outlets_.identifierLabel = a.adopt<QtLabel>(ui_->identifierLabel);
-    outlets_.jobLabel = a.adopt<QtLabel>(ui_->jobLabel);
-    outlets_.numLabel = a.adopt<QtLabel>(ui_->numLabel);
-    outlets_.emissionLabel = a.adopt<QtLabel>(ui_->emissionLabel);
-    outlets_.expirationLabel = a.adopt<QtLabel>(ui_->expirationLabel);
-    outlets_.serialNumLabel = a.adopt<QtLabel>(ui_->serialNumLabel);
-    outlets_.serialNumTitle = a.adopt<QtLabel>(ui_->serialNumTitle);
-    outlets_.copyButton = a.adopt<QtButton>(ui_->copyButton);
+    widgets_.nameLabel = a.adopt<QtLabel>(ui_->nameLabel);
+    widgets_.firstNameLabel = a.adopt<QtLabel>(ui_->firstNameLabel);
+    widgets_.identifierLabel = a.adopt<QtLabel>(ui_->identifierLabel);
+    widgets_.jobLabel = a.adopt<QtLabel>(ui_->jobLabel);
+    widgets_.numLabel = a.adopt<QtLabel>(ui_->numLabel);
+    widgets_.emissionLabel = a.adopt<QtLabel>(ui_->emissionLabel);
+    widgets_.expirationLabel = a.adopt<QtLabel>(ui_->expirationLabel);
+    widgets_.serialNumLabel = a.adopt<QtLabel>(ui_->serialNumLabel);
+    widgets_.serialNumTitle = a.adopt<QtLabel>(ui_->serialNumTitle);
+    widgets_.copyButton = a.adopt<QtButton>(ui_->copyButton);
 }
 
 QtIdentificationView::~QtIdentificationView() = default;

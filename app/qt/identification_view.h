@@ -18,13 +18,13 @@ public:
     explicit QtIdentificationView(QWidget* parent = nullptr);
     ~QtIdentificationView() override;
 
-    const ui::IdentificationOutlets& outlets() override { return outlets_; }
+    const ui::IdentificationWidgets& widgets() override { return widgets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
 
 private:
     std::unique_ptr<Ui::IdentificationView> ui_;
     WidgetAdapters adapters_;
-    ui::IdentificationOutlets outlets_;
+    ui::IdentificationWidgets widgets_;
 };
 
 }  // namespace qel::qt

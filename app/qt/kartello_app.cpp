@@ -9,13 +9,13 @@
 #include <QString>
 #include <QTimer>
 
-#include "app/app_delegate.h"
-#include "app/certificate_view_controller.h"
+#include "app/kartello_session.h"
+#include "app/certificate_controller.h"
 #include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
+#include "app/maintenance_controller.h"
 #include "app/qt/maintenance_view.h"
-#include "app/services_view_controller.h"
+#include "app/services_controller.h"
 #include "app/qt/certificate_view.h"
 #include "app/qt/main_window.h"
 #include "app/qt/qt_desktop_services.h"
@@ -31,7 +31,7 @@
 #include "management/trust/nss_certificate_store.h"
 #include "management/trust/trust_installer.h"
 #include "app/vek_settings.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "authservice/http_session.h"
 #include "authservice/tls/client_tls.h"
 #include "authservice/vek_service_operations.h"
@@ -76,7 +76,7 @@ struct KartelloApp::Parts {
           scard(readers, serviceLog),
           watcher(pcscApi, [](SmartCard& card) { return readQelSerial(card); }),
           tokenWatch(watcher, serviceLog),
-          appDelegate(library, launcher, [] { LogUtils::ensureConfigFile(); }),
+          kartelloSession(library, launcher, [] { LogUtils::ensureConfigFile(); }),
           alerts(&window),
           navigator(window, mainQueue, scard),
           authorities(authorityDirectory()),
@@ -98,18 +98,19 @@ struct KartelloApp::Parts {
                                                 &fileRevealer);
                           },
                           &scard, [this](bool paused) { controller.pauseCardEvents(paused); }}),
-          controller(window, appDelegate,
-                     ViewControllerServices{library,
-                                            mainQueue,
-                                            navigator,
-                                            urlOpener,
-                                            clipboard,
-                                            scard,
-                                            readers,
-                                            &tokenWatch,
-                                            LaterHooks{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
-                                            {},
-                                            &alerts}) {
+          controller(
+              window, kartelloSession,
+              MainWindowServices{library,
+                                 mainQueue,
+                                 navigator,
+                                 urlOpener,
+                                 clipboard,
+                                 scard,
+                                 readers,
+                                 &tokenWatch,
+                                 MainWindowParts{&certificates, &trust, &maintenance, &vekSettings, &updateCheck},
+                                 {},
+                                 &alerts}) {
         certificates.setMainWindow(&controller);
         navigator.enableUpdateWizard(background, tmajBackend);
         navigator.enableVekDialogs(vekOperations, controller);
@@ -117,14 +118,12 @@ struct KartelloApp::Parts {
         vek::HttpSession::shared().setClientTlsConfigurator(std::make_shared<vek::CardClientTls>());
         window.setSubViewWidget(ui::SubView::maintenance, maintenanceView);
         library.setRecorder(&processServiceReportRecorder());
-        navigator.registerSegue(kServicesSegue, [this](const ui::SegueValues& values) { openServices(values); });
+        navigator.enableServicesTest([this](const ServicesTestRequest& request) { openServices(request); });
     }
 
-    void openServices(const ui::SegueValues& values) {
-        const auto* request = std::any_cast<ServicesTestRequest>(&values.sender);
-        if (!request) return;
+    void openServices(const ServicesTestRequest& request) {
         auto* dialog = new QtServicesWindow(&window);
-        auto services = std::make_shared<ServicesViewController>(
+        auto services = std::make_shared<ServicesController>(
             *dialog,
             ServicesViewServices{library,
                                  processServiceReportRecorder(),
@@ -133,13 +132,13 @@ struct KartelloApp::Parts {
                                  QCoreApplication::applicationVersion().toStdString(),
                                  userdirs::desktopDir(),
                                  {}},
-            *request);
+            request);
         dialog->keepAlive(services);
         dialog->setCloseRequestHandler([c = services.get()] { c->onCloseRequest(); });
         dialog->present();
-        std::weak_ptr<ServicesViewController> weak = services;
+        std::weak_ptr<ServicesController> weak = services;
         QTimer::singleShot(0, dialog, [weak] {
-            if (auto c = weak.lock()) c->viewDidAppear();
+            if (auto c = weak.lock()) c->onShown();
         });
     }
 
@@ -156,7 +155,7 @@ struct KartelloApp::Parts {
     QtUrlOpener urlOpener;
     QtFileRevealer fileRevealer;
     QtClipboard clipboard;
-    AppDelegate appDelegate;
+    KartelloSession kartelloSession;
     QtMainWindow window;
     QtAlertPresenter alerts;
     QtNavigator navigator;
@@ -164,7 +163,7 @@ struct KartelloApp::Parts {
     AuthorityStore authorities;
     QtCertificateViewer certificateViewer;
     QtFilePicker certificateFiles;
-    CertificateViewController certificates;
+    CertificateController certificates;
     NssCertificateStore nssStore;
     TrustCertificatesInstaller trust;
     TmajManager tmajManager;
@@ -175,28 +174,28 @@ struct KartelloApp::Parts {
     BackgroundUpdateCheck updateCheck{tmajBackend, background, mainQueue};
     QtMaintenanceView* maintenanceView;  // owned by the window
     QtFilePicker reportFiles;
-    MaintenanceViewController maintenance;
+    MaintenanceController maintenance;
     ServiceVekOperations vekOperations{mainQueue};
     ProcessVekSettings vekSettings;
-    ViewController controller;
+    MainWindowController controller;
 };
 
 KartelloApp::KartelloApp(const std::string& pkcs11LibraryPath) : parts_(std::make_unique<Parts>(pkcs11LibraryPath)) {
     auto& p = *parts_;
-    p.appDelegate.activateDemoMenuItem = p.window.outlets().activateDemoMenuItem;
-    p.appDelegate.desactivateDemoMenuItem = p.window.outlets().desactivateDemoMenuItem;
+    p.kartelloSession.activateDemoMenuItem = p.window.widgets().activateDemoMenuItem;
+    p.kartelloSession.desactivateDemoMenuItem = p.window.widgets().desactivateDemoMenuItem;
     // The red "card blocked" line offers the same unlock as the main button.
     QObject::connect(p.window.findChild<QPushButton*>(QStringLiteral("cardUnlock")), &QPushButton::clicked,
                      p.window.findChild<QPushButton*>(QStringLiteral("unlockCard")), &QPushButton::click);
-    p.window.setAppearHandler([&p] { p.controller.viewDidAppear(); });
+    p.window.setAppearHandler([&p] { p.controller.onShown(); });
 }
 
 KartelloApp::~KartelloApp() { stop(); }
 
 void KartelloApp::start() {
     auto& p = *parts_;
-    p.appDelegate.applicationDidFinishLaunching();
-    p.controller.viewDidLoad();
+    p.kartelloSession.started();
+    p.controller.setUp();
     p.window.show();
     p.watcher.start();
 }
@@ -205,12 +204,12 @@ void KartelloApp::stop() {
     if (stopped_) return;
     stopped_ = true;
     parts_->watcher.stop();
-    parts_->appDelegate.applicationWillTerminate();
+    parts_->kartelloSession.aboutToQuit();
 }
 
 QtMainWindow& KartelloApp::window() { return parts_->window; }
 QtNavigator& KartelloApp::navigator() { return parts_->navigator; }
-ViewController& KartelloApp::controller() { return parts_->controller; }
-AppDelegate& KartelloApp::appDelegate() { return parts_->appDelegate; }
+MainWindowController& KartelloApp::controller() { return parts_->controller; }
+KartelloSession& KartelloApp::kartelloSession() { return parts_->kartelloSession; }
 
 }  // namespace qel::qt

@@ -4,8 +4,8 @@
 #include <string>
 
 namespace qel {
-class AppDelegate;
-class ViewController;
+class KartelloSession;
+class MainWindowController;
 }  // namespace qel
 
 namespace qel::qt {
@@ -30,8 +30,8 @@ public:
 
     QtMainWindow& window();
     QtNavigator& navigator();
-    ViewController& controller();
-    AppDelegate& appDelegate();
+    MainWindowController& controller();
+    KartelloSession& kartelloSession();
 
 private:
     struct Parts;

@@ -78,13 +78,13 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
     showSubView(ui::SubView::identification);
 
-    buildOutlets();
+    buildWidgets();
 }
 
 QtMainWindow::~QtMainWindow() = default;
 
-void QtMainWindow::buildOutlets() {
-    auto& o = outlets_;
+void QtMainWindow::buildWidgets() {
+    auto& o = widgets_;
     auto& a = adapters_;
     QPushButton* mainButtons[] = {ui_->identification,    ui_->situation,    ui_->certificate, ui_->tmaj,
                                   ui_->pinCode,           ui_->pinCodeModif, ui_->unlockCard,  ui_->maintenance,

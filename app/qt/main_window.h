@@ -27,7 +27,7 @@ public:
     explicit QtMainWindow(QWidget* parent = nullptr);
     ~QtMainWindow() override;
 
-    const ui::MainWindowOutlets& outlets() override { return outlets_; }
+    const ui::MainWindowWidgets& widgets() override { return widgets_; }
     ui::IdentificationView& identificationView() override;
     ui::SituationView& situationView() override;
     /// The certificates sub-view, driven by its own controller.
@@ -54,11 +54,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void buildOutlets();
+    void buildWidgets();
 
     std::unique_ptr<Ui::MainWindow> ui_;
     WidgetAdapters adapters_;
-    ui::MainWindowOutlets outlets_;
+    ui::MainWindowWidgets widgets_;
     QtIdentificationView* identification_ = nullptr;
     QtSituationView* situation_ = nullptr;
     QtCertificateView* certificate_ = nullptr;

@@ -50,12 +50,12 @@ QtMaintenanceView::QtMaintenanceView(QWidget* parent) : QWidget(parent), ui_(std
     ui_->setupUi(this);
     traces_ = std::make_unique<QtCheckBox>(ui_->activeTraces);
     auto& a = adapters_;
-    outlets_.servicesTestButton = a.adopt<QtButton>(ui_->servicesTestButton);
-    outlets_.activeTraces = traces_.get();
-    outlets_.traceLabelButton = a.adopt<QtButton>(ui_->traceLabelButton);
-    outlets_.exportButton = a.adopt<QtButton>(ui_->exportButton);
-    outlets_.deleteDESfireButton = a.adopt<QtButton>(ui_->deleteDESfireButton);
-    outlets_.contactSupportButton = a.adopt<QtButton>(ui_->contactSupportButton);
+    widgets_.servicesTestButton = a.adopt<QtButton>(ui_->servicesTestButton);
+    widgets_.activeTraces = traces_.get();
+    widgets_.traceLabelButton = a.adopt<QtButton>(ui_->traceLabelButton);
+    widgets_.exportButton = a.adopt<QtButton>(ui_->exportButton);
+    widgets_.deleteDESfireButton = a.adopt<QtButton>(ui_->deleteDESfireButton);
+    widgets_.contactSupportButton = a.adopt<QtButton>(ui_->contactSupportButton);
 }
 
 QtMaintenanceView::~QtMaintenanceView() = default;
@@ -69,11 +69,11 @@ QtServicesWindow::QtServicesWindow(QWidget* parent)
     ui_->resultText->setFont(mono);
     // The report aligns its results with tabs of eight columns.
     ui_->resultText->setTabStopDistance(QFontMetricsF(mono).horizontalAdvance(QLatin1Char(' ')) * 8);
-    outlets_.stepLabel = adapters_.adopt<QtLabel>(ui_->stepLabel);
-    outlets_.progressBar = adapters_.adopt<QtProgressBar>(ui_->progressBar);
-    outlets_.resultText = adapters_.adopt<QtTextArea>(ui_->resultText);
-    outlets_.resultSaveButton = adapters_.adopt<QtButton>(ui_->resultSaveButton);
-    outlets_.quit = adapters_.adopt<QtButton>(ui_->quit);
+    widgets_.stepLabel = adapters_.adopt<QtLabel>(ui_->stepLabel);
+    widgets_.progressBar = adapters_.adopt<QtProgressBar>(ui_->progressBar);
+    widgets_.resultText = adapters_.adopt<QtTextArea>(ui_->resultText);
+    widgets_.resultSaveButton = adapters_.adopt<QtButton>(ui_->resultSaveButton);
+    widgets_.quit = adapters_.adopt<QtButton>(ui_->quit);
 }
 
 QtServicesWindow::~QtServicesWindow() = default;

@@ -42,13 +42,13 @@ class QtMaintenanceView : public QWidget, public ui::MaintenanceView {
 public:
     explicit QtMaintenanceView(QWidget* parent = nullptr);
     ~QtMaintenanceView() override;
-    const ui::MaintenanceOutlets& outlets() override { return outlets_; }
+    const ui::MaintenanceWidgets& widgets() override { return widgets_; }
 
 private:
     std::unique_ptr<Ui::MaintenanceView> ui_;
     WidgetAdapters adapters_;
     std::unique_ptr<QtCheckBox> traces_;
-    ui::MaintenanceOutlets outlets_;
+    ui::MaintenanceWidgets widgets_;
 };
 
 /// The services test window, a sheet over the main window.
@@ -57,7 +57,7 @@ class QtServicesWindow : public QtSheetDialog, public ui::ServicesView {
 public:
     explicit QtServicesWindow(QWidget* parent);
     ~QtServicesWindow() override;
-    const ui::ServicesOutlets& outlets() override { return outlets_; }
+    const ui::ServicesWidgets& widgets() override { return widgets_; }
     void close() override {
         closing_ = true;
         QDialog::close();
@@ -75,7 +75,7 @@ private:
     bool closing_ = false;
     std::unique_ptr<Ui::ServicesWindow> ui_;
     std::vector<std::unique_ptr<ui::Widget>> own_;
-    ui::ServicesOutlets outlets_;
+    ui::ServicesWidgets widgets_;
 };
 
 }  // namespace qel::qt

@@ -4,8 +4,8 @@
 
 #include "app/qt/picture_view.h"
 #include "app/qt/qt_widgets.h"
-#include "ui_modif_pin_dialog.h"
-#include "ui_saisie_pin_dialog.h"
+#include "ui_pin_change_dialog.h"
+#include "ui_pin_entry_dialog.h"
 #include "ui_unlock_card_dialog.h"
 
 namespace qel::qt {
@@ -28,7 +28,7 @@ const QString kPukTip = QStringLiteral("Le code PUK doit comporter 8 chiffres");
 
 // The PIN change and the card unlock layouts share the fields below their first code, by name.
 template <typename Layout>
-void bindNewPinFields(Layout& layout, WidgetAdapters& a, ui::NewPinOutlets& o) {
+void bindNewPinFields(Layout& layout, WidgetAdapters& a, ui::NewPinWidgets& o) {
     prepareWarning(layout.newPinTooltip, kPinTip);
     prepareWarning(layout.renewPinTooltip, kPinTip);
     layout.errorLabel->hide();
@@ -74,39 +74,39 @@ void QtSheetDialog::present() {
     activateWindow();
 }
 
-QtSaisiePinDialog::QtSaisiePinDialog(QWidget* parent)
-    : QtSheetDialog(parent), ui_(std::make_unique<Ui::SaisiePinDialog>()) {
+QtPinEntryDialog::QtPinEntryDialog(QWidget* parent)
+    : QtSheetDialog(parent), ui_(std::make_unique<Ui::PinEntryDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     ui_->errorPinLabel->hide();
-    outlets_.errorPinLabel = adapters_.adopt<QtLabel>(ui_->errorPinLabel);
-    outlets_.pinTextField = adapters_.adopt<QtSecureField>(ui_->pinTextField);
-    outlets_.validateButton = adapters_.adopt<QtButton>(ui_->validateButton);
-    outlets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
+    widgets_.errorPinLabel = adapters_.adopt<QtLabel>(ui_->errorPinLabel);
+    widgets_.pinTextField = adapters_.adopt<QtSecureField>(ui_->pinTextField);
+    widgets_.validateButton = adapters_.adopt<QtButton>(ui_->validateButton);
+    widgets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
 }
 
-QtSaisiePinDialog::~QtSaisiePinDialog() = default;
+QtPinEntryDialog::~QtPinEntryDialog() = default;
 
-QtModifPinDialog::QtModifPinDialog(QWidget* parent)
-    : QtSheetDialog(parent), ui_(std::make_unique<Ui::ModifPinDialog>()) {
+QtPinChangeDialog::QtPinChangeDialog(QWidget* parent)
+    : QtSheetDialog(parent), ui_(std::make_unique<Ui::PinChangeDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("lock");
     prepareWarning(ui_->oldPinTooltip, kPinTip);
-    bindNewPinFields(*ui_, adapters_, outlets_);
-    outlets_.oldPinTextField = adapters_.adopt<QtSecureField>(ui_->oldPinTextField);
-    outlets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
+    bindNewPinFields(*ui_, adapters_, widgets_);
+    widgets_.oldPinTextField = adapters_.adopt<QtSecureField>(ui_->oldPinTextField);
+    widgets_.oldPinTooltip = adapters_.adopt<QtImageView>(ui_->oldPinTooltip);
 }
 
-QtModifPinDialog::~QtModifPinDialog() = default;
+QtPinChangeDialog::~QtPinChangeDialog() = default;
 
 QtUnlockCardDialog::QtUnlockCardDialog(QWidget* parent)
     : QtSheetDialog(parent), ui_(std::make_unique<Ui::UnlockCardDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("unlock");
     prepareWarning(ui_->pukTooltip, kPukTip);
-    bindNewPinFields(*ui_, adapters_, outlets_);
-    outlets_.pukTextField = adapters_.adopt<QtSecureField>(ui_->pukTextField);
-    outlets_.pukTooltip = adapters_.adopt<QtImageView>(ui_->pukTooltip);
+    bindNewPinFields(*ui_, adapters_, widgets_);
+    widgets_.pukTextField = adapters_.adopt<QtSecureField>(ui_->pukTextField);
+    widgets_.pukTooltip = adapters_.adopt<QtImageView>(ui_->pukTooltip);
 }
 
 QtUnlockCardDialog::~QtUnlockCardDialog() = default;

@@ -8,8 +8,8 @@
 #include "app/views/pin_dialog_views.h"
 
 namespace Ui {
-class SaisiePinDialog;
-class ModifPinDialog;
+class PinEntryDialog;
+class PinChangeDialog;
 class UnlockCardDialog;
 }  // namespace Ui
 
@@ -37,30 +37,30 @@ private:
     std::vector<std::shared_ptr<void>> owned_;
 };
 
-class QtSaisiePinDialog : public QtSheetDialog, public ui::SaisiePinView {
+class QtPinEntryDialog : public QtSheetDialog, public ui::PinEntryView {
     Q_OBJECT
 public:
-    explicit QtSaisiePinDialog(QWidget* parent);
-    ~QtSaisiePinDialog() override;
-    const ui::SaisiePinOutlets& outlets() override { return outlets_; }
+    explicit QtPinEntryDialog(QWidget* parent);
+    ~QtPinEntryDialog() override;
+    const ui::PinEntryWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
-    std::unique_ptr<Ui::SaisiePinDialog> ui_;
-    ui::SaisiePinOutlets outlets_;
+    std::unique_ptr<Ui::PinEntryDialog> ui_;
+    ui::PinEntryWidgets widgets_;
 };
 
-class QtModifPinDialog : public QtSheetDialog, public ui::ModifPinView {
+class QtPinChangeDialog : public QtSheetDialog, public ui::PinChangeView {
     Q_OBJECT
 public:
-    explicit QtModifPinDialog(QWidget* parent);
-    ~QtModifPinDialog() override;
-    const ui::ModifPinOutlets& outlets() override { return outlets_; }
+    explicit QtPinChangeDialog(QWidget* parent);
+    ~QtPinChangeDialog() override;
+    const ui::PinChangeWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
-    std::unique_ptr<Ui::ModifPinDialog> ui_;
-    ui::ModifPinOutlets outlets_;
+    std::unique_ptr<Ui::PinChangeDialog> ui_;
+    ui::PinChangeWidgets widgets_;
 };
 
 class QtUnlockCardDialog : public QtSheetDialog, public ui::UnlockCardView {
@@ -68,12 +68,12 @@ class QtUnlockCardDialog : public QtSheetDialog, public ui::UnlockCardView {
 public:
     explicit QtUnlockCardDialog(QWidget* parent);
     ~QtUnlockCardDialog() override;
-    const ui::UnlockCardOutlets& outlets() override { return outlets_; }
+    const ui::UnlockCardWidgets& widgets() override { return widgets_; }
     void close() override { QDialog::close(); }
 
 private:
     std::unique_ptr<Ui::UnlockCardDialog> ui_;
-    ui::UnlockCardOutlets outlets_;
+    ui::UnlockCardWidgets widgets_;
 };
 
 }  // namespace qel::qt

@@ -2,7 +2,6 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -20,44 +19,59 @@ class TmajBackend;
 
 namespace qel::qt {
 
-/// Opens the dialogs of the main window by transition identifier, each as a window-modal sheet
-/// over `window`, with its controller alive exactly as long as the dialog. The PIN dialogs are
-/// built here; the other transitions (update wizard, authentication-service dialogs) are opened by
-/// whatever was registered for them. An identifier nobody handles is logged and opens nothing.
+/// Opens the dialogs of the main window, each as a window-modal sheet over `window`, with its
+/// controller alive exactly as long as the dialog. The PIN dialogs are always available; the update
+/// wizard, the sign-in dialogs and the services test once enabled. A dialog not enabled is logged
+/// and opens nothing.
 class QtNavigator : public ui::Navigator {
 public:
-    using Opener = std::function<void(const ui::SegueValues& values)>;
+    using ServicesTestOpener = std::function<void(const ServicesTestRequest& request)>;
 
     QtNavigator(QWidget& window, MainQueue& mainQueue, Scard& scard);
 
-    void performSegue(const std::string& identifier, const ui::SegueValues& values) override;
+    void openPinEntry(const ui::PinEntryRequest& request) override;
+    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override;
+    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override;
+    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) override;
+    void openServicesTest(const ServicesTestRequest& request) override;
+    void openSignInWait(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignIn(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignInCodes(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignInDone(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignOut(vek::VekRequestRef request, VekListener* listener) override;
+    void openSignInAlert(vek::RespType type) override;
+    void openQuitWhileSignedIn(VekListener* listener) override;
 
-    /// Opens the update wizard on "TmajSegue", its session on `background`. Both must outlive the
-    /// navigator.
+    /// Enables the update wizard, its session on `background`. Both must outlive the navigator.
     void enableUpdateWizard(BackgroundQueue& background, TmajBackend& backend);
 
-    /// Opens the sign-in flow's seven dialogs, their calls made through `service`, each checked
+    /// Enables the sign-in flow's seven dialogs, their calls made through `service`, each checked
     /// against the holder of the card in the reader. Both must outlive the navigator.
     void enableVekDialogs(VekOperations& service, CardHolderSource& holder);
 
-    /// Hands a transition to `opener` (replacing the built-in one, if any).
-    void registerSegue(const std::string& identifier, Opener opener);
+    /// Enables the services test window, which `opener` builds (it needs the program's library).
+    void enableServicesTest(ServicesTestOpener opener) { servicesTest_ = std::move(opener); }
 
     /// The dialog opened last, while it is open (tests).
     QtSheetDialog* lastDialog() const { return lastDialog_; }
 
 private:
-    void openSaisiePin(const ui::SegueValues& values);
     /// The PIN change and the card unlock dialogs, which take the same values.
     template <typename Dialog, typename Controller>
-    void openNewPinDialog(const ui::SegueValues& values);
+    void openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window);
     /// Shows `dialog` as a sheet, holding `controller` as long as it is open.
     void showSheet(QtSheetDialog& dialog, std::shared_ptr<void> controller);
+    /// False, and logged, when the dialog `name` was not enabled.
+    bool enabled(bool isEnabled, const char* name) const;
 
     QWidget& window_;
     MainQueue& mainQueue_;
     Scard& scard_;
-    std::map<std::string, Opener> openers_;
+    BackgroundQueue* background_ = nullptr;
+    TmajBackend* updateBackend_ = nullptr;
+    VekOperations* vekService_ = nullptr;
+    CardHolderSource* holder_ = nullptr;
+    ServicesTestOpener servicesTest_;
     QPointer<QtSheetDialog> lastDialog_;
 };
 

@@ -79,32 +79,42 @@ QtImageView::QtImageView(PictureView* view) : QtWidgetBase(view), view_(view) {}
 
 void QtImageView::setImage(const std::string& pictureName) { view_->setPicture(pictureName); }
 
-template <typename Interface>
-QtLineEdit<Interface>::QtLineEdit(QLineEdit* edit) : QtWidgetBase<Interface>(edit), edit_(edit) {
-    // textEdited fires for the user's changes only, not for setText: a filter that rewrites the
-    // text is not called again for its own change.
-    QObject::connect(edit_, &QLineEdit::textEdited, edit_, [this] {
-        if (handler_) handler_();
+namespace {
+
+// textEdited fires for the user's changes only, not for setText: a filter that rewrites the text
+// is not called again for its own change.
+void callOnEdit(QLineEdit* edit, const std::function<void()>& handler) {
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [&handler] {
+        if (handler) handler();
     });
 }
 
-template <typename Interface>
-void QtLineEdit<Interface>::setText(const std::string& text) {
-    edit_->setText(toQString(text));
+}  // namespace
+
+QtTextField::QtTextField(QLineEdit* edit) : QtWidgetBase(edit), edit_(edit) { callOnEdit(edit_, handler_); }
+
+void QtTextField::setText(const std::string& text) { edit_->setText(toQString(text)); }
+
+std::string QtTextField::text() const { return toStdString(edit_->text()); }
+
+void QtTextField::setEditHandler(std::function<void()> handler) { handler_ = std::move(handler); }
+
+QtSecureField::QtSecureField(QLineEdit* edit) : QtWidgetBase(edit), edit_(edit) { callOnEdit(edit_, handler_); }
+
+SecretBytes QtSecureField::secret() const {
+    // The line edit's own QString is shared, not copied; the UTF-8 bytes are, and are wiped here.
+    QByteArray utf8 = edit_->text().toUtf8();
+    SecretBytes secret(reinterpret_cast<const std::uint8_t*>(utf8.constData()), static_cast<std::size_t>(utf8.size()));
+    utf8.fill('\0');
+    return secret;
 }
 
-template <typename Interface>
-std::string QtLineEdit<Interface>::text() const {
-    return toStdString(edit_->text());
+void QtSecureField::setSecret(const SecretBytes& secret) {
+    edit_->setText(
+        QString::fromUtf8(reinterpret_cast<const char*>(secret.data()), static_cast<qsizetype>(secret.size())));
 }
 
-template <typename Interface>
-void QtLineEdit<Interface>::setEditHandler(std::function<void()> handler) {
-    handler_ = std::move(handler);
-}
-
-template class QtLineEdit<ui::TextField>;
-template class QtLineEdit<ui::SecureField>;
+void QtSecureField::setEditHandler(std::function<void()> handler) { handler_ = std::move(handler); }
 
 QtPopUpList::QtPopUpList(QComboBox* box) : QtWidgetBase(box), box_(box) {
     // `activated` is the user's pick, also of the entry already selected.

@@ -78,11 +78,10 @@ private:
     PictureView* view_;
 };
 
-/// A QLineEdit; with `secure`, a password field whose text cannot be copied out.
-template <typename Interface>
-class QtLineEdit : public QtWidgetBase<Interface> {
+/// A QLineEdit.
+class QtTextField : public QtWidgetBase<ui::TextField> {
 public:
-    explicit QtLineEdit(QLineEdit* edit);
+    explicit QtTextField(QLineEdit* edit);
     void setText(const std::string& text) override;
     std::string text() const override;
     void setEditHandler(std::function<void()> handler) override;
@@ -91,8 +90,19 @@ private:
     QLineEdit* edit_;
     std::function<void()> handler_;
 };
-using QtTextField = QtLineEdit<ui::TextField>;
-using QtSecureField = QtLineEdit<ui::SecureField>;
+
+/// A password QLineEdit (its text cannot be copied out), read and written as SecretBytes.
+class QtSecureField : public QtWidgetBase<ui::SecureField> {
+public:
+    explicit QtSecureField(QLineEdit* edit);
+    SecretBytes secret() const override;
+    void setSecret(const SecretBytes& secret) override;
+    void setEditHandler(std::function<void()> handler) override;
+
+private:
+    QLineEdit* edit_;
+    std::function<void()> handler_;
+};
 
 /// A QComboBox. Each entry keeps the exact title it was given (reader names from the PKCS#11
 /// library may end with NUL characters) and shows it without control characters.

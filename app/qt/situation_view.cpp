@@ -21,7 +21,7 @@ QtSituationView::QtSituationView(QWidget* parent) : QWidget(parent), ui_(std::ma
     ui_->pageCounter->hide();
 
     auto& a = adapters_;
-    auto& o = outlets_;
+    auto& o = widgets_;
     o.SituView = a.adopt<QtArea>(ui_->SituView);
     o.FactuView = a.adopt<QtArea>(ui_->FactuView);
     o.situModeExercice = a.adopt<QtLabel>(ui_->situModeExercice);

@@ -18,7 +18,7 @@ public:
     explicit QtSituationView(QWidget* parent = nullptr);
     ~QtSituationView() override;
 
-    const ui::SituationOutlets& outlets() override { return outlets_; }
+    const ui::SituationWidgets& widgets() override { return widgets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
 
 protected:
@@ -27,7 +27,7 @@ protected:
 private:
     std::unique_ptr<Ui::SituationView> ui_;
     WidgetAdapters adapters_;
-    ui::SituationOutlets outlets_;
+    ui::SituationWidgets widgets_;
 };
 
 }  // namespace qel::qt

@@ -13,14 +13,14 @@ QtTmajDialog::QtTmajDialog(QWidget* parent) : QtSheetDialog(parent), ui_(std::ma
     ui_->pinCode->hide();
     ui_->errorTextField->hide();
     ui_->progressBar->hide();
-    outlets_.stepper = adapters_.adopt<QtImageView>(ui_->stepper);
-    outlets_.consigne = adapters_.adopt<QtLabel>(ui_->consigne);
-    outlets_.message = adapters_.adopt<QtLabel>(ui_->message);
-    outlets_.pinCode = adapters_.adopt<QtSecureField>(ui_->pinCode);
-    outlets_.progressBar = adapters_.adopt<QtProgressBar>(ui_->progressBar);
-    outlets_.errorTextField = adapters_.adopt<QtLabel>(ui_->errorTextField);
-    outlets_.next = adapters_.adopt<QtButton>(ui_->next);
-    outlets_.cancel = adapters_.adopt<QtButton>(ui_->cancel);
+    widgets_.stepper = adapters_.adopt<QtImageView>(ui_->stepper);
+    widgets_.consigne = adapters_.adopt<QtLabel>(ui_->consigne);
+    widgets_.message = adapters_.adopt<QtLabel>(ui_->message);
+    widgets_.pinCode = adapters_.adopt<QtSecureField>(ui_->pinCode);
+    widgets_.progressBar = adapters_.adopt<QtProgressBar>(ui_->progressBar);
+    widgets_.errorTextField = adapters_.adopt<QtLabel>(ui_->errorTextField);
+    widgets_.next = adapters_.adopt<QtButton>(ui_->next);
+    widgets_.cancel = adapters_.adopt<QtButton>(ui_->cancel);
 }
 
 QtTmajDialog::~QtTmajDialog() = default;

@@ -19,7 +19,7 @@ class QtTmajDialog : public QtSheetDialog, public ui::TmajView {
 public:
     explicit QtTmajDialog(QWidget* parent);
     ~QtTmajDialog() override;
-    const ui::TmajOutlets& outlets() override { return outlets_; }
+    const ui::TmajWidgets& widgets() override { return widgets_; }
     void focusPinField() override;
     void close() override;
 
@@ -30,7 +30,7 @@ public:
 
 private:
     std::unique_ptr<Ui::TmajDialog> ui_;
-    ui::TmajOutlets outlets_;
+    ui::TmajWidgets widgets_;
     std::function<void()> closeRequest_;
     bool closing_ = false;
 };

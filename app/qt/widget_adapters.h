@@ -7,7 +7,7 @@
 
 namespace qel::qt {
 
-/// The adapters a Qt view hands its controller as outlets. They live as long as the view; the Qt
+/// The adapters a Qt view hands its controller as widgets. They live as long as the view; the Qt
 /// widgets they wrap belong to the view's layout.
 class WidgetAdapters {
 public:

@@ -13,33 +13,33 @@ std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace
 
-void VekAuthViewController::viewDidAppear() {
+void VekAuthController::onShown() {
     const std::string service = request ? request->service : std::string();
     view_.setNewAuthLabel("Le service " + quoted(service) + " demande l'accès à votre compte e-QEL");
 }
 
-void VekAuthViewController::onAuth() {
+void VekAuthController::onAuth() {
     logSuccess("Authentification CIBA - Authentification acceptée");
-    if (delegate && request) delegate->authorisationDone(RespType::OK, request);
+    if (listener && request) listener->authorisationDone(RespType::OK, request);
     view_.close();
 }
 
-void VekAuthViewController::onNotify() {
+void VekAuthController::onNotify() {
     logWarning("Authentification CIBA - Authentification notifiée");
     refuse(true);
 }
 
-void VekAuthViewController::onCanel() {
+void VekAuthController::onCancel() {
     logWarning("Authentification CIBA - Authentification annulée");
     refuse(false);
 }
 
-void VekAuthViewController::refuse(bool reported) {
-    if (delegate && request) delegate->refuseRequest(request, reported);
+void VekAuthController::refuse(bool reported) {
+    if (listener && request) listener->refuseRequest(request, reported);
     view_.close();
 }
 
-void VekCodesController::viewDidAppear() {
+void VekCodesController::onShown() {
     std::array<std::string, 3> titles;
     if (request && request->codes)
         for (std::size_t i = 0; i < titles.size() && i < request->codes->size(); ++i) titles[i] = (*request->codes)[i];
@@ -47,13 +47,13 @@ void VekCodesController::viewDidAppear() {
 }
 
 void VekCodesController::choose(std::size_t index) {
-    if (delegate && request) {
+    if (listener && request) {
         if (request->codes && index < request->codes->size()) {
             request->code = (*request->codes)[index];
-            delegate->codeChosen(RespType::OK, request);
+            listener->codeChosen(RespType::OK, request);
         } else {
             // The challenge step lets only three codes through; a request without them ends here.
-            delegate->codeChosen(failedStep("aucun code à choisir", false), request);
+            listener->codeChosen(failedStep("aucun code à choisir", false), request);
         }
     }
     view_.close();
@@ -61,11 +61,11 @@ void VekCodesController::choose(std::size_t index) {
 
 void VekCodesController::onCancel() {
     logWarning("Authentification CIBA - Authentification annulée");
-    if (delegate && request) delegate->refuseRequest(request, false);
+    if (listener && request) listener->refuseRequest(request, false);
     view_.close();
 }
 
-void VekValidController::viewDidAppear() {
+void VekValidController::onShown() {
     const std::string service = request ? request->service : std::string();
     if (request && request->authStatus == vek::AuthStatus::SUCCEED) {
         view_.setTitleMesage("AUTHENTIFICATION RÉUSSIE");
@@ -79,7 +79,7 @@ void VekValidController::viewDidAppear() {
     }
 }
 
-void VekAlertController::viewDidAppear() {
+void VekAlertController::onShown() {
     view_.setTitleAlert("DEMANDE D'AUTHENTIFICATION");
     const VekAlertTexts texts = alertTexts(type);
     if (texts.title) view_.setTitleAlert(*texts.title);
@@ -89,7 +89,7 @@ void VekAlertController::viewDidAppear() {
 }
 
 void VekQuitController::onQuit() {
-    if (delegate) delegate->disconnect(true);
+    if (listener) listener->disconnect(true);
     view_.close();
 }
 

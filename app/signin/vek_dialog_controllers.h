@@ -1,27 +1,27 @@
 #pragma once
 // The dialogs of the sign-in flow that wait for the holder: the request, the code choice, the
 // result, the alert, the quit confirmation and the disconnection information. Each hands over to the
-// main window through its delegate and closes. Main thread only.
+// main window through its listener and closes. Main thread only.
 #include <optional>
 
-#include "app/signin/vek_delegate.h"
+#include "app/signin/vek_listener.h"
 #include "app/signin/vek_dialog_views.h"
 
 namespace qel {
 
 /// The request dialog: which service asks for access.
-class VekAuthViewController {
+class VekAuthController {
 public:
-    explicit VekAuthViewController(VekAuthView& view) : view_(view) {}
-    void viewDidAppear();
+    explicit VekAuthController(VekAuthView& view) : view_(view) {}
+    void onShown();
     /// Accept.
     void onAuth();
     /// Refuse, and report the request.
     void onNotify();
     /// Refuse.
-    void onCanel();
+    void onCancel();
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -33,13 +33,13 @@ private:
 class VekCodesController {
 public:
     explicit VekCodesController(VekCodesView& view) : view_(view) {}
-    void viewDidAppear();
+    void onShown();
     void onCode1() { choose(0); }
     void onCode2() { choose(1); }
     void onCode3() { choose(2); }
     void onCancel();
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -51,10 +51,10 @@ private:
 class VekValidController {
 public:
     explicit VekValidController(VekValidView& view) : view_(view) {}
-    void viewDidAppear();
+    void onShown();
     void onContinue() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -66,7 +66,7 @@ class VekAlertController {
 public:
     explicit VekAlertController(VekAlertView& view) : view_(view) {}
     /// Shows the texts of `type` and logs the message as shown.
-    void viewDidAppear();
+    void onShown();
     void onClose() { view_.close(); }
 
     std::optional<vek::RespType> type;
@@ -83,7 +83,7 @@ public:
     void onQuit();
     void onCancel() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
 
 private:
     VekQuitView& view_;
@@ -95,7 +95,7 @@ public:
     explicit VekDeauthController(VekDeauthView& view) : view_(view) {}
     void onContinue() { view_.close(); }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:

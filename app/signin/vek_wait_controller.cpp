@@ -10,7 +10,7 @@ using vek::VekAction;
 VekWaitController::VekWaitController(VekWaitView& view, VekOperations& service, CardHolderSource* holder)
     : view_(&view), service_(service), holder_(holder) {}
 
-void VekWaitController::viewDidAppear() {
+void VekWaitController::onShown() {
     if (started_) return;
     started_ = true;
     if (view_) view_->setWaitTitle("DEMANDE D'AUTHENTIFICATION");
@@ -45,8 +45,8 @@ void VekWaitController::closeWindow() {
     view->close();
 }
 
-void VekWaitController::finish(const std::function<void(VekDelegate&)>& report) {
-    if (delegate) report(*delegate);
+void VekWaitController::finish(const std::function<void(VekListener&)>& report) {
+    if (listener) report(*listener);
     closeWindow();
 }
 
@@ -61,7 +61,7 @@ bool VekWaitController::sameHolder(const std::function<void(RespType)>& report, 
 void VekWaitController::checkPcsc() {
     auto self = shared_from_this();
     const auto report = [self](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.pendingRequestDone(outcome, self->request); });
+        self->finish([&](VekListener& d) { d.pendingRequestDone(outcome, self->request); });
     };
     if (!sameHolder(report, false)) return;
     service_.getPendingRequests(request->idNat,
@@ -82,7 +82,7 @@ void VekWaitController::checkPcsc() {
 void VekWaitController::codeNeeded() {
     auto self = shared_from_this();
     const auto report = [self](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.codeStepDone(outcome, self->request); });
+        self->finish([&](VekListener& d) { d.codeStepDone(outcome, self->request); });
     };
     if (!sameHolder(report, false)) return;
     service_.getCodeState([self, report](vek::Result<vek::EnabledFlagDto> result) {
@@ -96,7 +96,7 @@ void VekWaitController::codeNeeded() {
 void VekWaitController::getChallenge() {
     auto self = shared_from_this();
     const auto report = [self](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.codeStepDone(outcome, self->request); });
+        self->finish([&](VekListener& d) { d.codeStepDone(outcome, self->request); });
     };
     if (!sameHolder(report, false)) return;
     service_.createCodeChallenges(request->idNat, request->notificationId,
@@ -111,7 +111,7 @@ void VekWaitController::getChallenge() {
 void VekWaitController::checkChallenge() {
     auto self = shared_from_this();
     const auto report = [self](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.codeStepDone(outcome, self->request); });
+        self->finish([&](VekListener& d) { d.codeStepDone(outcome, self->request); });
     };
     if (!sameHolder(report, false)) return;
     service_.verifyCode(request->idNat, request->code, request->notificationId,
@@ -127,7 +127,7 @@ void VekWaitController::checkChallenge() {
 void VekWaitController::validate() {
     auto self = shared_from_this();
     const auto report = [self](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.codeStepDone(outcome, self->request); });
+        self->finish([&](VekListener& d) { d.codeStepDone(outcome, self->request); });
     };
     if (!sameHolder(report, false)) return;
     const bool afterCode = request->action == VekAction::CHECK_CHALLENGE;
@@ -137,11 +137,11 @@ void VekWaitController::validate() {
     service_.postCardResponse(request->idNat, answer, [self, report](std::optional<vek::ErrorResponse> error) {
         if (error) return report(toRespType(*error, false));
         if (self->request->authStatus == vek::AuthStatus::CANCELLED)
-            return self->finish([&](VekDelegate& d) { d.authorisationDone(RespType::CANCEL, self->request); });
+            return self->finish([&](VekListener& d) { d.authorisationDone(RespType::CANCEL, self->request); });
         // A reported request opened no session: it ends like a refusal, with its own words.
         if (self->request->authStatus == vek::AuthStatus::UNAUTHORIZED)
-            return self->finish([&](VekDelegate& d) { d.authorisationDone(RespType::NOTIFY, self->request); });
-        self->finish([&](VekDelegate& d) { d.validationDone(RespType::OK, self->request); });
+            return self->finish([&](VekListener& d) { d.authorisationDone(RespType::NOTIFY, self->request); });
+        self->finish([&](VekListener& d) { d.validationDone(RespType::OK, self->request); });
     });
     // After a verified code the answer is on its way: the window goes now, the result follows.
     if (afterCode) closeWindow();
@@ -152,7 +152,7 @@ void VekWaitController::disconnectAll() {
     auto self = shared_from_this();
     const bool silent = request->silent;
     const auto report = [self, silent](RespType outcome) {
-        self->finish([&](VekDelegate& d) { d.disconnectionDone(outcome, silent); });
+        self->finish([&](VekListener& d) { d.disconnectionDone(outcome, silent); });
     };
     if (!sameHolder(report, true)) return;
     service_.logoutAll(request->idNat, [report](std::optional<vek::ErrorResponse> error) {

@@ -2,14 +2,14 @@
 #include <functional>
 #include <memory>
 
-#include "app/signin/vek_delegate.h"
+#include "app/signin/vek_listener.h"
 #include "app/signin/vek_dialog_views.h"
 #include "authservice/vek_operations.h"
 
 namespace qel {
 
 /// The waiting dialog: runs the step that the request's `action` names, once per showing, reports
-/// the outcome to the delegate and closes. Its call may outlive the window (the validation that
+/// the outcome to the listener and closes. Its call may outlive the window (the validation that
 /// follows a verified code), so the controller is shared and keeps itself alive until the call ends.
 /// Main thread only.
 class VekWaitController : public std::enable_shared_from_this<VekWaitController> {
@@ -18,11 +18,11 @@ public:
     VekWaitController(VekWaitView& view, VekOperations& service, CardHolderSource* holder);
 
     /// The dialog is on screen: the request's step starts (only at the first showing).
-    void viewDidAppear();
+    void onShown();
     /// The view is being destroyed: nothing will be shown or closed any more.
     void viewGone() { view_ = nullptr; }
 
-    VekDelegate* delegate = nullptr;
+    VekListener* listener = nullptr;
     VekRequestRef request;
 
 private:
@@ -35,8 +35,8 @@ private:
 
     /// False, after reporting the failure, when the card in the reader is no longer the request's holder.
     bool sameHolder(const std::function<void(vek::RespType)>& report, bool disconnecting);
-    /// Reports through the delegate (when there is one) and closes the window.
-    void finish(const std::function<void(VekDelegate&)>& report);
+    /// Reports through the listener (when there is one) and closes the window.
+    void finish(const std::function<void(VekListener&)>& report);
     void closeWindow();
 
     VekWaitView* view_;

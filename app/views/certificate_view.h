@@ -10,7 +10,7 @@
 namespace qel::ui {
 
 /// The controls of the certificates sub-view: one row per certificate of the card.
-struct CertificateOutlets {
+struct CertificateWidgets {
     Label* authentName = nullptr;   ///< "Certificat d'Authentification QEL" or "Certificat Technique QEL"
     Button* authentView = nullptr;  ///< `onViewAuthentCertificate`
     Button* authentSave = nullptr;  ///< `onSaveAuthentCertificate`
@@ -26,7 +26,7 @@ struct CertificateOutlets {
 class CertificateView {
 public:
     virtual ~CertificateView() = default;
-    virtual const CertificateOutlets& outlets() = 0;
+    virtual const CertificateWidgets& widgets() = 0;
     /// The whole sub-view (hidden while it loads).
     virtual void setViewHidden(bool hidden) = 0;
 };

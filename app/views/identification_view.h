@@ -4,7 +4,7 @@
 namespace qel::ui {
 
 /// The controls of the identification sub-view (the holder's and the card's identity).
-struct IdentificationOutlets {
+struct IdentificationWidgets {
     Label* nameLabel = nullptr;
     Label* firstNameLabel = nullptr;
     Label* identifierLabel = nullptr;
@@ -22,7 +22,7 @@ struct IdentificationOutlets {
 class IdentificationView {
 public:
     virtual ~IdentificationView() = default;
-    virtual const IdentificationOutlets& outlets() = 0;
+    virtual const IdentificationWidgets& widgets() = 0;
     /// The whole sub-view.
     virtual void setViewHidden(bool hidden) = 0;
 };

@@ -14,7 +14,7 @@ enum class SubView { identification, situation, certificate, maintenance };
 
 /// The controls of the main window, by their names. The view fills every pointer before it hands
 /// itself to the controller; the widgets live as long as the view.
-struct MainWindowOutlets {
+struct MainWindowWidgets {
     // Buttons.
     Button* identification = nullptr;
     Button* situation = nullptr;
@@ -67,12 +67,12 @@ struct MainWindowOutlets {
     bool complete() const;
 };
 
-/// The main window. Its controller (ViewController) installs every handler in its constructor.
+/// The main window. Its controller (MainWindowController) installs every handler in its constructor.
 class MainWindowView {
 public:
     virtual ~MainWindowView() = default;
 
-    virtual const MainWindowOutlets& outlets() = 0;
+    virtual const MainWindowWidgets& widgets() = 0;
 
     /// The identification and situation views placed in the container; they live as long as the
     /// window.

@@ -25,7 +25,7 @@ public:
     virtual std::string text() const = 0;
 };
 
-struct MaintenanceOutlets {
+struct MaintenanceWidgets {
     Button* servicesTestButton = nullptr;
     CheckBox* activeTraces = nullptr;
     Button* traceLabelButton = nullptr;  ///< the trace switch's label, which flips the box
@@ -43,10 +43,10 @@ struct MaintenanceOutlets {
 class MaintenanceView {
 public:
     virtual ~MaintenanceView() = default;
-    virtual const MaintenanceOutlets& outlets() = 0;
+    virtual const MaintenanceWidgets& widgets() = 0;
 };
 
-struct ServicesOutlets {
+struct ServicesWidgets {
     Label* stepLabel = nullptr;
     ProgressBar* progressBar = nullptr;
     TextArea* resultText = nullptr;
@@ -59,7 +59,7 @@ struct ServicesOutlets {
 /// The services test window.
 class ServicesView : public DialogView {
 public:
-    virtual const ServicesOutlets& outlets() = 0;
+    virtual const ServicesWidgets& widgets() = 0;
     /// Takes the window off the screen without ending it (the test still runs behind it).
     virtual void hide() = 0;
 };

@@ -13,7 +13,7 @@ public:
     virtual void close() = 0;
 };
 
-struct SaisiePinOutlets {
+struct PinEntryWidgets {
     Label* errorPinLabel = nullptr;  ///< the message line
     SecureField* pinTextField = nullptr;
     Button* validateButton = nullptr;
@@ -23,14 +23,14 @@ struct SaisiePinOutlets {
 };
 
 /// PIN entry.
-class SaisiePinView : public DialogView {
+class PinEntryView : public DialogView {
 public:
-    virtual const SaisiePinOutlets& outlets() = 0;
+    virtual const PinEntryWidgets& widgets() = 0;
 };
 
 /// What the PIN change and the card unlock dialogs share: below a first code (the old PIN, or the
 /// PUK), the new PIN typed twice, a warning icon beside each field, the message line and the buttons.
-struct NewPinOutlets {
+struct NewPinWidgets {
     SecureField* newPinTextField = nullptr;
     SecureField* renewPinTextField = nullptr;
     ImageView* newPinTooltip = nullptr;  ///< warning icons beside the fields
@@ -42,7 +42,7 @@ struct NewPinOutlets {
     bool complete() const;
 };
 
-struct ModifPinOutlets : NewPinOutlets {
+struct PinChangeWidgets : NewPinWidgets {
     SecureField* oldPinTextField = nullptr;
     ImageView* oldPinTooltip = nullptr;
 
@@ -50,12 +50,12 @@ struct ModifPinOutlets : NewPinOutlets {
 };
 
 /// PIN change.
-class ModifPinView : public DialogView {
+class PinChangeView : public DialogView {
 public:
-    virtual const ModifPinOutlets& outlets() = 0;
+    virtual const PinChangeWidgets& widgets() = 0;
 };
 
-struct UnlockCardOutlets : NewPinOutlets {
+struct UnlockCardWidgets : NewPinWidgets {
     SecureField* pukTextField = nullptr;
     ImageView* pukTooltip = nullptr;
 
@@ -65,7 +65,7 @@ struct UnlockCardOutlets : NewPinOutlets {
 /// Card unlock with the PUK.
 class UnlockCardView : public DialogView {
 public:
-    virtual const UnlockCardOutlets& outlets() = 0;
+    virtual const UnlockCardWidgets& widgets() = 0;
 };
 
 }  // namespace qel::ui

@@ -4,7 +4,7 @@
 namespace qel::ui {
 
 /// The controls of the situations sub-view: one practice situation per page with its billing block.
-struct SituationOutlets {
+struct SituationWidgets {
     Area* SituView = nullptr;   ///< the situation block
     Area* FactuView = nullptr;  ///< the billing block
     Label* situModeExercice = nullptr;
@@ -33,7 +33,7 @@ struct SituationOutlets {
 class SituationView {
 public:
     virtual ~SituationView() = default;
-    virtual const SituationOutlets& outlets() = 0;
+    virtual const SituationWidgets& widgets() = 0;
     /// The whole sub-view (hidden while it loads).
     virtual void setViewHidden(bool hidden) = 0;
 };

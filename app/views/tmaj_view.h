@@ -5,7 +5,7 @@
 
 namespace qel::ui {
 
-struct TmajOutlets {
+struct TmajWidgets {
     ImageView* stepper = nullptr;  ///< picture of the current step ("step2", "step3", "step4")
     Label* consigne = nullptr;     ///< instruction text
     Label* message = nullptr;      ///< result or status text
@@ -24,7 +24,7 @@ struct TmajOutlets {
 /// field, the progress bar, the message and the error text hidden.
 class TmajView : public DialogView {
 public:
-    virtual const TmajOutlets& outlets() = 0;
+    virtual const TmajWidgets& widgets() = 0;
     /// Gives the PIN field the keyboard focus.
     virtual void focusPinField() = 0;
 };

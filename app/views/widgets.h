@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "common/secret_bytes.h"
+
 namespace qel::ui {
 
 /// A colour as red, green, blue on 0 to 255.
@@ -97,9 +99,17 @@ public:
     virtual void setEditHandler(std::function<void()> handler) = 0;
 };
 
-/// A text field whose characters are not shown (PIN and PUK). The view must not log, copy or keep
-/// its text anywhere else.
-class SecureField : public TextField {};
+/// A text field whose characters are not shown (PIN and PUK). Its text goes in and out as
+/// SecretBytes only; the view must not log, copy or keep it anywhere else.
+class SecureField : public Widget {
+public:
+    /// The code as typed.
+    virtual SecretBytes secret() const = 0;
+    /// Replaces the code (a keystroke filter); an empty one clears the field.
+    virtual void setSecret(const SecretBytes& secret) = 0;
+    /// As for a TextField.
+    virtual void setEditHandler(std::function<void()> handler) = 0;
+};
 
 /// A pop-up list (the reader list). Each entry shows a title, for the eye only and free to change,
 /// and carries a key, fixed when the entry is added: the program finds entries by their key.

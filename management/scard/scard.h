@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -106,14 +107,14 @@ public:
     ContactlessIdentity readContactlessIdentity(const std::string& readerName);
 
     /// VERIFY of the user PIN directly on the card. The PIN never reaches the log.
-    PinCheckResult loginWithoutP11(const std::string& readerName, const std::string& pin);
+    PinCheckResult loginWithoutP11(const std::string& readerName, std::string_view pin);
 
     /// The PIN's state (VERIFY without data), without presenting a PIN.
     PinCheckResult checkPinStatus(const std::string& readerName);
 
     /// Reads the contactless application's key from the card in the contact reader, after a VERIFY
     /// with `pin` (logged as FF FF FF FF; the key is logged as 16 bytes FF).
-    DesfireKeySearch searchIRVDesfireKey(const std::string& readerName, const std::string& pin);
+    DesfireKeySearch searchIRVDesfireKey(const std::string& readerName, std::string_view pin);
 
     /// Deletes the contactless application after the mutual authentication: with a key from the
     /// card (AES, 16 bytes, at application level) or with the default key (DES, its first 8 bytes,

@@ -50,7 +50,7 @@ std::uint32_t resultOf(std::uint16_t statusWord) {
 
 }  // namespace
 
-DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, const std::string& pin) {
+DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, std::string_view pin) {
     logDebug("Enter : searchIRVDesfireKey");
     DesfireKeySearch search;
     if (pin.size() != 4) return search;

@@ -60,7 +60,7 @@ ContactlessIdentity Scard::readContactlessIdentity(const std::string& readerName
     return identity;
 }
 
-PinCheckResult Scard::loginWithoutP11(const std::string& readerName, const std::string& pin) {
+PinCheckResult Scard::loginWithoutP11(const std::string& readerName, std::string_view pin) {
     logDebug("Enter : loginWithoutP11");
     PinCheckResult check;
     // The VERIFY command carries exactly four bytes; anything else would be framed wrongly.

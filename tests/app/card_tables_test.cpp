@@ -61,7 +61,7 @@ TEST(PinFields, KeystrokeFilterKeepsDigitsUpToTheLength) {
     };
     const Case cases[] = {{"123", 4, "123"}, {"12a", 4, "12"},   {"12345", 4, "1234"},         {"", 4, ""},
                           {"1é", 4, "1"},    {"12a4", 4, "124"}, {"123456789", 8, "12345678"}, {"１２", 4, ""}};
-    for (const auto& c : cases) EXPECT_EQ(filteredCode(c.typed, c.max), c.kept) << c.typed;
+    for (const auto& c : cases) EXPECT_EQ(filteredCode(SecretBytes(c.typed), c.max).view(), c.kept) << c.typed;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "app/certificate_details.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "management/revocation/crl_download.h"
 #include "management/revocation/crl_lookup.h"
 #include "management/trust/authority_store.h"
@@ -164,9 +164,9 @@ struct FakeCrlFetcher : CrlFetcher {
     std::vector<std::string> urls;
 };
 
-struct CardWindow : MainWindowDelegate {
+struct CardWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return card; }
@@ -202,7 +202,7 @@ struct CertificateViewTest : ::testing::Test {
     FakeCrlFetcher fetcher;
     AuthorityStore authorities{chain().authorities()};
     const std::string folder = userdirs::home() + "/certificates-test";
-    CertificateViewController controller{
+    CertificateController controller{
         view, CertificateViewServices{viewer, files, fetcher, authorities, folder + "/root.crl", folder + "/Desktop"}};
 };
 
@@ -235,8 +235,8 @@ TEST_F(CertificateViewTest, RevokedOnlyWhenTheAuthoritysSignedListNamesTheSerial
 
     // A list whose authority is not among the resources cannot be checked either.
     AuthorityStore none{std::vector<AuthorityCertificate>{}};
-    CertificateViewController unknown{
-        view, CertificateViewServices{viewer, files, fetcher, none, folder + "/root.crl", folder}};
+    CertificateController unknown{view,
+                                  CertificateViewServices{viewer, files, fetcher, none, folder + "/root.crl", folder}};
     unknown.setCertificates(std::vector{cardCertificate(chain().leaf.get(), kAuthentCertificateName)});
     fetcher.answer = chain().crlListing({serial});
     EXPECT_FALSE(unknown.checkRevoke());
@@ -261,7 +261,7 @@ TEST_F(CertificateViewTest, OnlyTheContactAuthenticationCertificateIsChecked) {
 TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDesktop) {
     holds({cardCertificate(chain().root.get(), kSignatureCertificateLabel),
            cardCertificate(chain().leaf.get(), kAuthentCertificateName)});
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.hidden);
     EXPECT_EQ(window.readings, 0);
     EXPECT_EQ(view.authentName.value, kAuthentCertificateName);
@@ -325,7 +325,7 @@ TEST_F(CertificateViewTest, ContactCardShowsBothCertificatesAndSavesThemOnTheDes
 TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     window.card->contactQEL = false;
     holds({cardCertificate(chain().leaf.get(), kTechnicalCertificateLabel)});
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(view.authentName.value, kTechnicalCertificateLabel);
     EXPECT_TRUE(view.signatureView.hidden);
     EXPECT_TRUE(view.signatureSave.hidden);
@@ -338,7 +338,7 @@ TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     controller.setCertificates(std::nullopt);
     holds({});
     LogCapture log;
-    controller.viewWillAppear();
+    controller.aboutToShow();
     view.authentView.click();
     EXPECT_EQ(viewer.shown.size(), 1u);
     EXPECT_TRUE(log.contains(std::string("Pas de certificat avec le nom: ") + kTechnicalCertificateLabel));
@@ -346,7 +346,7 @@ TEST_F(CertificateViewTest, ContactlessCardOffersItsTechnicalCertificateOnly) {
     // Without a main window there is nothing to show, and nothing breaks.
     controller.setMainWindow(nullptr);
     controller.setCertificates(std::nullopt);
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.authentView.enabled);
     EXPECT_EQ(view.count.value, "Aucun certificat sur la carte");
 }

@@ -2,11 +2,11 @@
 // A main window on the fake issuer module, fake readers and recording views, with a fixed clock.
 #include <gtest/gtest.h>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "management/scard/scard.h"
 #include "app/token_watch.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/management/fake_readers.h"
@@ -55,14 +55,14 @@ struct MainWindowFixture : ::testing::Test {
     }
 
     void start(Pkcs11Library* lib = nullptr) {
-        ViewControllerServices services{
-            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, hooks, fixedNow, &alerts};
-        vc = std::make_unique<ViewController>(window, appDel, services);
-        appDel.activateDemoMenuItem = &window.activateDemo;
-        appDel.desactivateDemoMenuItem = &window.desactivateDemo;
-        appDel.applicationDidFinishLaunching();
-        vc->viewDidLoad();
-        vc->viewDidAppear();
+        MainWindowServices services{
+            lib ? *lib : library, queue, *nav, urls, clipboard, scard, readers, &watch, parts, fixedNow, &alerts};
+        vc = std::make_unique<MainWindowController>(window, kartelloSession, services);
+        kartelloSession.activateDemoMenuItem = &window.activateDemo;
+        kartelloSession.desactivateDemoMenuItem = &window.desactivateDemo;
+        kartelloSession.started();
+        vc->setUp();
+        vc->onShown();
     }
 
     int opened() const { return module.count("C_OpenSession"); }
@@ -82,10 +82,10 @@ struct MainWindowFixture : ::testing::Test {
     Scard scard{readers, serviceLog};
     FakeTokenWatch watch;
     FakeLauncher launcher;
-    LaterHooks hooks;
-    AppDelegate appDel{library, launcher};
+    MainWindowParts parts;
+    KartelloSession kartelloSession{library, launcher};
     FakeMainWindow window;
-    std::unique_ptr<ViewController> vc;
+    std::unique_ptr<MainWindowController> vc;
 };
 
 }  // namespace qel::test

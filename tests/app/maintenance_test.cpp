@@ -8,8 +8,8 @@
 
 #include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
-#include "app/services_view_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/services_controller.h"
 #include "common/user_dirs.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
@@ -53,7 +53,7 @@ struct PrivateConfigHome {
     std::optional<std::string> saved;
 };
 
-struct RecordingMainWindow : SaisieDelegate {
+struct RecordingMainWindow : PinEntryListener {
     void pinEntryResult(bool success, const std::string& context) override { results.emplace_back(success, context); }
     void pinEntered(const SecretBytes&) override { ADD_FAILURE() << "the main window must not get the PIN"; }
     std::vector<std::pair<bool, std::string>> results;
@@ -61,7 +61,7 @@ struct RecordingMainWindow : SaisieDelegate {
 
 struct MaintenanceTest : ::testing::Test {
     MaintenanceTest() {
-        vc = std::make_unique<MaintenanceViewController>(
+        vc = std::make_unique<MaintenanceController>(
             view, MaintenanceServices{navigator,
                                       alerts,
                                       urls,
@@ -76,7 +76,7 @@ struct MaintenanceTest : ::testing::Test {
     FakeUrlOpener urls;
     RecordingMainWindow mainWindow;
     std::shared_ptr<Pkcs11Card> replaced;
-    std::unique_ptr<MaintenanceViewController> vc;
+    std::unique_ptr<MaintenanceController> vc;
 };
 
 TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
@@ -89,7 +89,7 @@ TEST_F(MaintenanceTest, TraceSwitchRewritesTheWholeConfiguration) {
     LogUtils::ensureConfigFile();
     EXPECT_EQ(readFile(path), "Traces { active = false; debug = 3; }");
     // A debug level alone counts as traces on.
-    vc->viewWillAppear(0, "Reader A", nullptr);
+    vc->aboutToShow(0, "Reader A", nullptr);
     EXPECT_TRUE(view.activeTraces.checked);
 
     view.activeTraces.checked = false;
@@ -140,24 +140,25 @@ TEST(SectionedConfig, ReadsSectionsKeysAndQuotedValues) {
 
 TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     LogCapture log;
-    vc->viewWillAppear(3, "Reader A", nullptr);
+    vc->aboutToShow(3, "Reader A", nullptr);
     view.servicesTest.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].identifier, "SaisiePinSegue");
-    EXPECT_EQ(navigator.segues[0].values.saisieDelegate, vc.get());
-    EXPECT_EQ(navigator.segues[0].values.context, "");
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].dialog, Dialog::pinEntry);
+    EXPECT_EQ(navigator.opened[0].pinEntry.receiver, vc.get());
+    EXPECT_EQ(navigator.opened[0].pinEntry.context, "");
 
     // A refused PIN tells the main window and opens nothing.
     vc->pinEntryResult(false, "");
-    EXPECT_EQ(navigator.segues.size(), 1u);
+    EXPECT_EQ(navigator.opened.size(), 1u);
 
     vc->pinEntered(SecretBytes("4321"));
     vc->pinEntryResult(true, "");
     ASSERT_EQ(mainWindow.results.size(), 2u);
     EXPECT_EQ(mainWindow.results[1], std::make_pair(true, std::string()));
-    ASSERT_EQ(navigator.segues.size(), 2u);
-    EXPECT_EQ(navigator.segues[1].identifier, "ServicesSegue");
-    const auto request = std::any_cast<ServicesTestRequest>(navigator.segues[1].values.sender);
+    ASSERT_EQ(navigator.opened.size(), 2u);
+    EXPECT_EQ(navigator.opened[1].dialog, Dialog::servicesTest);
+    ASSERT_TRUE(navigator.opened[1].servicesTest);
+    const ServicesTestRequest& request = *navigator.opened[1].servicesTest;
     EXPECT_EQ(request.readerSelected, 3u);
     ASSERT_TRUE(request.secret);
     EXPECT_EQ(request.secret->view(), "4321");
@@ -178,15 +179,15 @@ struct ServicesTest : ::testing::Test {
         slot.token.objects["QEL_INFO_PS"] = infoObject("00", "810001234567", "10", "");
         library.initialize();
     }
-    std::unique_ptr<ServicesViewController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
-        auto vc = std::make_unique<ServicesViewController>(
+    std::unique_ptr<ServicesController> open(std::string pin, std::optional<CK_SLOT_ID> slot = 0) {
+        auto vc = std::make_unique<ServicesController>(
             view,
             ServicesViewServices{library, recorder, queue, files, "1.2.3", "/home/u/Desktop", [this] { return now; }},
             ServicesTestRequest{slot, std::make_shared<SecretBytes>(pin), nullptr});
         return vc;
     }
-    void run(ServicesViewController& vc) {
-        vc.viewDidAppear();
+    void run(ServicesController& vc) {
+        vc.onShown();
         vc.waitForWorker();
         queue.runReady();
     }
@@ -201,7 +202,7 @@ struct ServicesTest : ::testing::Test {
 
 TEST_F(ServicesTest, HealthyCardReportEndsWithTheRandomNumbers) {
     auto vc = open("1234");
-    vc->viewDidAppear();
+    vc->onShown();
     // Nothing usable while the test runs.
     EXPECT_FALSE(view.save.enabled);
     EXPECT_FALSE(view.quit.enabled);
@@ -272,7 +273,7 @@ TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {
         void servicesTestEnded(std::shared_ptr<Pkcs11Card> c) override { card = std::move(c); }
         std::shared_ptr<Pkcs11Card> card;
     } owner;
-    auto second = std::make_unique<ServicesViewController>(
+    auto second = std::make_unique<ServicesController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
     run(*second);
@@ -297,10 +298,10 @@ TEST_F(ServicesTest, ClosedByEscapeDuringTheTestGoesAtOnceAndHandsTheCardBackWhe
         std::vector<std::string> events;
         std::shared_ptr<Pkcs11Card> card;
     } owner;
-    auto vc = std::make_unique<ServicesViewController>(
+    auto vc = std::make_unique<ServicesController>(
         view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), &owner});
-    vc->viewDidAppear();
+    vc->onShown();
     EXPECT_EQ(owner.events, std::vector<std::string>{"started"});  // before the library is restarted
     // Whatever the worker's progress, its end has not reached the window yet: the window only hides.
     vc->onCloseRequest();
@@ -455,7 +456,7 @@ struct DesfireDeletionTest : MaintenanceTest {
     DesfireDeletionTest() {
         profile.generation = sim::Generation::QEL4;
         profile.desfire.applicationKey = hex("00112233445566778899AABBCCDDEEFF");
-        vc = std::make_unique<MaintenanceViewController>(
+        vc = std::make_unique<MaintenanceController>(
             view, MaintenanceServices{navigator, hooked, urls, mainWindow, {}, {}, &scard});
         scard.setSlotWait(std::chrono::milliseconds(0));
     }
@@ -485,7 +486,7 @@ struct DesfireDeletionTest : MaintenanceTest {
                     return hex("9000");
                 }};
     }
-    void selectReader(const std::string& name) { vc->viewWillAppear(0, name, nullptr); }
+    void selectReader(const std::string& name) { vc->aboutToShow(0, name, nullptr); }
     std::vector<std::string> messages() const {
         std::vector<std::string> m;
         for (const auto& a : hooked.alerts) m.push_back(a.messageText);
@@ -493,9 +494,9 @@ struct DesfireDeletionTest : MaintenanceTest {
     }
     /// The PIN dialog opened by the deletion answers with `pin`.
     void enterPin(const std::string& pin) {
-        ASSERT_FALSE(navigator.segues.empty());
-        EXPECT_EQ(navigator.segues.back().values.context, "DeleteDESfire");
-        const bool ok = scard.loginWithoutP11(navigator.segues.back().values.readerNameQEL4, pin).result == 0;
+        ASSERT_FALSE(navigator.opened.empty());
+        EXPECT_EQ(navigator.opened.back().pinEntry.context, "DeleteDESfire");
+        const bool ok = scard.loginWithoutP11(navigator.opened.back().pinEntry.readerNameQEL4, pin).result == 0;
         if (ok) vc->pinEntered(SecretBytes(pin));
         vc->pinEntryResult(ok, "DeleteDESfire");
     }
@@ -541,8 +542,8 @@ TEST_F(DesfireDeletionTest, ContactPathWithTheKeyFromTheCard) {
     readers.addReader("Contact", contact());
     selectReader("Contact");
     view.deleteDESfire.click();
-    ASSERT_EQ(navigator.segues.size(), 1u);
-    EXPECT_EQ(navigator.segues[0].values.readerNameQEL4, "Contact");
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].pinEntry.readerNameQEL4, "Contact");
     // The user moves the card to the contactless reader when asked.
     hooked.onAlert = [this](const ui::Alert& alert) {
         if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && readers.cards["Contact"]) {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "app/modif_pin_view_controller.h"
-#include "app/saisie_pin_view_controller.h"
-#include "app/view_controller.h"
+#include "app/pin_change_controller.h"
+#include "app/pin_entry_controller.h"
+#include "app/main_window_controller.h"
 #include "management/scard/scard.h"
-#include "app/unlock_card_view_controller.h"
+#include "app/unlock_card_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/management/fake_readers.h"
@@ -15,9 +15,9 @@
 namespace qel::test {
 namespace {
 
-struct RecordingDelegate : MainWindowDelegate, SaisieDelegate {
+struct RecordingListener : MainWindowListener, PinEntryListener {
     void setCardBlocked(bool b) override { blocked = b; }
-    void setUserAuthentified(bool a) override { authentified = a; }
+    void setUserAuthenticated(bool a) override { authenticated = a; }
     void updateUI() override { ++updates; }
     void showIdentificationPane(bool hidden) override { paneHidden = hidden; }
     std::shared_ptr<Pkcs11Card> selectedCard() override { return nullptr; }
@@ -31,7 +31,7 @@ struct RecordingDelegate : MainWindowDelegate, SaisieDelegate {
     int cancelled = 0;
     std::function<void()> removal;
 
-    std::optional<bool> blocked, authentified, paneHidden;
+    std::optional<bool> blocked, authenticated, paneHidden;
     int updates = 0;
     std::vector<std::pair<bool, std::string>> results;
     std::vector<std::string> pins;
@@ -52,32 +52,32 @@ struct PinDialogTest : ::testing::Test {
     ServiceAbsenceLog serviceLog;
     Scard scard{readers, serviceLog};
     std::shared_ptr<Pkcs11Card> card;
-    RecordingDelegate delegate;
+    RecordingListener listener;
 };
 
-struct SaisiePinTest : PinDialogTest {
+struct PinEntryTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void enter(const std::string& pin) {
         view.pinTextField.value.clear();
         view.pinTextField.type(pin);
         view.validate.click();
     }
-    FakeSaisiePinView view;
-    SaisiePinViewController controller{view, queue, scard};
+    FakePinEntryView view;
+    PinEntryController controller{view, queue, scard};
 };
 
-TEST_F(SaisiePinTest, TypingFiltersTheFieldAndHidesTheMessage) {
+TEST_F(PinEntryTest, TypingFiltersTheFieldAndHidesTheMessage) {
     view.errorPinLabel.hidden = false;
     view.pinTextField.type("1a2345");
     EXPECT_EQ(view.pinTextField.value, "1234");
     EXPECT_TRUE(view.errorPinLabel.hidden);
 }
 
-TEST_F(SaisiePinTest, ShortPinNeverReachesTheCard) {
+TEST_F(PinEntryTest, ShortPinNeverReachesTheCard) {
     const int before = module.totalCalls();
     enter("123");
     EXPECT_EQ(view.errorPinLabel.value, "Le code PIN doit comporter 4 chiffres");
@@ -85,7 +85,7 @@ TEST_F(SaisiePinTest, ShortPinNeverReachesTheCard) {
     EXPECT_EQ(module.totalCalls(), before);
 }
 
-TEST_F(SaisiePinTest, WrongPinsWarnAtTheLastTryThenBlock) {
+TEST_F(PinEntryTest, WrongPinsWarnAtTheLastTryThenBlock) {
     enter("0000");
     EXPECT_EQ(view.errorPinLabel.value, "Le code PIN n'est pas valide !");
     enter("0000");
@@ -96,49 +96,49 @@ TEST_F(SaisiePinTest, WrongPinsWarnAtTheLastTryThenBlock) {
     EXPECT_FALSE(controller.pinStatus);
     EXPECT_TRUE(controller.modalStatus);
     queue.advance(499);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
     queue.advance(1);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_FALSE(delegate.results[0].first);
-    EXPECT_TRUE(delegate.pins.empty());
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_FALSE(listener.results[0].first);
+    EXPECT_TRUE(listener.pins.empty());
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(SaisiePinTest, RightPinReportsAfterHalfASecondOnce) {
+TEST_F(PinEntryTest, RightPinReportsAfterHalfASecondOnce) {
     enter("1234");
     EXPECT_EQ(view.errorPinLabel.value, "Authentification réussie !");
     EXPECT_EQ(view.errorPinLabel.colour, ui::colours::green);
     EXPECT_TRUE(card->isUserLoggedIn());
     view.validate.click();  // a second click while the message shows
     queue.advance(500);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_TRUE(delegate.results[0].first);
-    EXPECT_EQ(delegate.results[0].second, "");
-    ASSERT_EQ(delegate.pins.size(), 1u);
-    EXPECT_EQ(delegate.pins[0], "1234");
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_TRUE(listener.results[0].first);
+    EXPECT_EQ(listener.results[0].second, "");
+    ASSERT_EQ(listener.pins.size(), 1u);
+    EXPECT_EQ(listener.pins[0], "1234");
     EXPECT_EQ(module.count("C_Login"), 1);
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(SaisiePinTest, LastTryShownWhenTheDialogAppears) {
+TEST_F(PinEntryTest, LastTryShownWhenTheDialogAppears) {
     token().pinTries = 1;
     card->refreshTokenInfo();
-    controller.viewDidAppear();
+    controller.onShown();
     EXPECT_EQ(view.errorPinLabel.value, " Dernier essai avant le blocage de la carte");
     EXPECT_FALSE(view.errorPinLabel.hidden);
 
     // Asked again because another program reset the card: the reason comes first.
     controller.notice = kCardResetNotice;
-    controller.viewDidAppear();
+    controller.onShown();
     EXPECT_EQ(view.errorPinLabel.value,
               "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
 }
 
-TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
-    controller.window = &delegate;
-    controller.viewDidAppear();
-    ASSERT_TRUE(delegate.removal);
-    delegate.removal();
+TEST_F(PinEntryTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
+    controller.window = &listener;
+    controller.onShown();
+    ASSERT_TRUE(listener.removal);
+    listener.removal();
     EXPECT_EQ(view.errorPinLabel.value, kCardRemovedText);
     EXPECT_FALSE(view.errorPinLabel.hidden);
     const int before = module.totalCalls();
@@ -146,62 +146,62 @@ TEST_F(SaisiePinTest, CardRemovedClosesTheDialogWithTheReasonAndNoResult) {
     EXPECT_EQ(module.totalCalls(), before);
     queue.advance(1500);
     EXPECT_TRUE(view.closed);
-    EXPECT_EQ(delegate.cancelled, 1);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_EQ(listener.cancelled, 1);
+    EXPECT_TRUE(listener.results.empty());
 
     // Noticed by the login itself, before the window heard of it: the same true message.
-    FakeSaisiePinView other;
-    SaisiePinViewController second{other, queue, scard};
+    FakePinEntryView other;
+    PinEntryController second{other, queue, scard};
     second.pCard = card;
-    second.delegate = &delegate;
+    second.listener = &listener;
     module.slotList[0].present = false;
     other.pinTextField.type("1234");
     other.validate.click();
     EXPECT_EQ(other.errorPinLabel.value, kCardRemovedText);
     queue.advance(1500);
     EXPECT_TRUE(other.closed);
-    EXPECT_EQ(delegate.cancelled, 2);
+    EXPECT_EQ(listener.cancelled, 2);
 }
 
-TEST_F(SaisiePinTest, CancelReportsOnceAndNotAfterAResult) {
+TEST_F(PinEntryTest, CancelReportsOnceAndNotAfterAResult) {
     view.cancel.click();
     controller.dismissed();  // the window's own close that follows
-    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_EQ(listener.cancelled, 1);
     EXPECT_TRUE(view.closed);
 
-    FakeSaisiePinView other;
-    SaisiePinViewController second{other, queue, scard};
+    FakePinEntryView other;
+    PinEntryController second{other, queue, scard};
     second.pCard = card;
-    second.delegate = &delegate;
+    second.listener = &listener;
     other.pinTextField.type("1234");
     other.validate.click();
     queue.advance(500);
     second.dismissed();
-    EXPECT_EQ(delegate.cancelled, 1);
+    EXPECT_EQ(listener.cancelled, 1);
 }
 
 TEST_F(PinDialogTest, DialogClosedBeforeItsDelayedResultReportsNothing) {
-    auto view = std::make_unique<FakeSaisiePinView>();
-    auto controller = std::make_unique<SaisiePinViewController>(*view, queue, scard);
+    auto view = std::make_unique<FakePinEntryView>();
+    auto controller = std::make_unique<PinEntryController>(*view, queue, scard);
     controller->pCard = card;
-    controller->delegate = &delegate;
+    controller->listener = &listener;
     view->pinTextField.type("1234");
     view->validate.click();
     controller.reset();
     view.reset();
     queue.advance(1000);
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
 }
 
 struct DeleteDesfireTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
-        controller.delegate = &delegate;
+        controller.listener = &listener;
         controller.context = kDeleteDESfireContext;
         controller.readerNameQEL4 = "CL 01";
     }
-    FakeSaisiePinView view;
-    SaisiePinViewController controller{view, queue, scard};
+    FakePinEntryView view;
+    PinEntryController controller{view, queue, scard};
 };
 
 TEST_F(DeleteDesfireTest, WrongPinAtLastTryOnTheCardItself) {
@@ -226,21 +226,21 @@ TEST_F(DeleteDesfireTest, UnknownReaderIsAnAuthenticationError) {
     EXPECT_TRUE(log.contains("Erreur dans C_Login: 268435462")) << log.text();
 }
 
-TEST_F(DeleteDesfireTest, AcceptedPinGoesToTheDelegateWithTheContext) {
+TEST_F(DeleteDesfireTest, AcceptedPinGoesToTheListenerWithTheContext) {
     readers.addReader("CL 01", FakeCardReaders::Card{hex(kQel4ContactAtr), {}});
     view.pinTextField.type("9876");
     view.validate.click();
     queue.advance(500);
-    ASSERT_EQ(delegate.results.size(), 1u);
-    EXPECT_EQ(delegate.results[0], std::make_pair(true, std::string("DeleteDESfire")));
-    EXPECT_EQ(delegate.pins, std::vector<std::string>{"9876"});
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_EQ(listener.results[0], std::make_pair(true, std::string("DeleteDESfire")));
+    EXPECT_EQ(listener.pins, std::vector<std::string>{"9876"});
 }
 
-struct ModifPinTest : PinDialogTest {
+struct PinChangeTest : PinDialogTest {
     void SetUp() override {
         PinDialogTest::SetUp();
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void fill(const std::string& oldPin, const std::string& newPin, const std::string& renewPin) {
         view.oldPin.value = oldPin;
@@ -248,11 +248,11 @@ struct ModifPinTest : PinDialogTest {
         view.renewPin.value = renewPin;
         view.validate.click();
     }
-    FakeModifPinView view;
-    ModifPinViewController controller{view, queue};
+    FakePinChangeView view;
+    PinChangeController controller{view, queue};
 };
 
-TEST_F(ModifPinTest, FieldChecksStopBeforeTheCard) {
+TEST_F(PinChangeTest, FieldChecksStopBeforeTheCard) {
     const int before = module.totalCalls();
     fill("1234", "5678", "5679");
     EXPECT_EQ(view.errorLabel.value, "Le code PIN n'est pas identique au précédent.");
@@ -266,7 +266,7 @@ TEST_F(ModifPinTest, FieldChecksStopBeforeTheCard) {
     EXPECT_EQ(view.newPin.value, "5678");
 }
 
-TEST_F(ModifPinTest, WrongOldPinWarnsAtTheLastTry) {
+TEST_F(PinChangeTest, WrongOldPinWarnsAtTheLastTry) {
     token().pinTries = 2;
     fill("0000", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "L'ancien code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
@@ -274,12 +274,12 @@ TEST_F(ModifPinTest, WrongOldPinWarnsAtTheLastTry) {
     fill("0000", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "La carte est bloquée !");
     queue.advance(1000);
-    EXPECT_EQ(delegate.blocked, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 
-TEST_F(ModifPinTest, ChangedPinLogsTheUserInAfterASecond) {
+TEST_F(PinChangeTest, ChangedPinLogsTheUserInAfterASecond) {
     fill("1234", "5678", "5678");
     EXPECT_EQ(view.errorLabel.value, "Modification du code PIN OK !");
     EXPECT_EQ(view.errorLabel.colour, ui::colours::green);
@@ -287,8 +287,8 @@ TEST_F(ModifPinTest, ChangedPinLogsTheUserInAfterASecond) {
     queue.advance(999);
     EXPECT_FALSE(view.closed);
     queue.advance(1);
-    EXPECT_EQ(delegate.authentified, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.authenticated, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 
@@ -297,7 +297,7 @@ struct UnlockTest : PinDialogTest {
         PinDialogTest::SetUp();
         token().pinTries = 0;
         controller.pCard = card;
-        controller.delegate = &delegate;
+        controller.listener = &listener;
     }
     void fill(const std::string& puk, const std::string& newPin, const std::string& renewPin) {
         view.puk.value = puk;
@@ -306,7 +306,7 @@ struct UnlockTest : PinDialogTest {
         view.validate.click();
     }
     FakeUnlockCardView view;
-    UnlockCardViewController controller{view, queue};
+    UnlockCardController controller{view, queue};
 };
 
 TEST_F(UnlockTest, ShortPukShowsItsIconOnly) {
@@ -330,10 +330,10 @@ TEST_F(UnlockTest, UnlockedCardLogsTheUserIn) {
     EXPECT_EQ(view.errorLabel.value, "Déblocage de la carte OK !");
     EXPECT_EQ(token().pin, "5678");
     queue.advance(1000);
-    EXPECT_EQ(delegate.blocked, false);
-    EXPECT_EQ(delegate.authentified, true);
-    EXPECT_EQ(delegate.paneHidden, false);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, false);
+    EXPECT_EQ(listener.authenticated, true);
+    EXPECT_EQ(listener.paneHidden, false);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
 }
 

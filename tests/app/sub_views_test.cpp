@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/identification_view_controller.h"
-#include "app/situation_view_controller.h"
+#include "app/identification_controller.h"
+#include "app/situation_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/support/card_records.h"
@@ -14,7 +14,7 @@ namespace {
 TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     FakeIdentificationView view;
     FakeClipboard clipboard;
-    IdentificationViewController controller(view, clipboard);
+    IdentificationController controller(view, clipboard);
     HolderInfos h;
     h.nomPatronym = "MARTIN";
     h.prenomUsuel = "Claire";
@@ -40,9 +40,9 @@ TEST(IdentificationView, CopiesWhatTheLabelsShowWithTheMetierAsProfession) {
     EXPECT_EQ(view.num.value, "1234567890");
 }
 
-struct NoMainWindow : MainWindowDelegate {
+struct NoMainWindow : MainWindowListener {
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return card; }
@@ -70,11 +70,11 @@ struct SituationTest : ::testing::Test {
     NoMainWindow mainWindow;
     FakeSituationView view;
     FakeClipboard clipboard;
-    SituationViewController controller{view, mainWindow, clipboard};
+    SituationController controller{view, mainWindow, clipboard};
 };
 
 TEST_F(SituationTest, WithoutLoginNothingIsReadAndTheIndicatorStops) {
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_FALSE(view.noSitu.hidden);
     EXPECT_TRUE(view.situView.hidden);
     EXPECT_FALSE(view.hidden);
@@ -84,7 +84,7 @@ TEST_F(SituationTest, WithoutLoginNothingIsReadAndTheIndicatorStops) {
 
 TEST_F(SituationTest, PagesThroughThreeSituations) {
     logIn();
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(controller.totalSitu, 3);
     EXPECT_TRUE(view.noSitu.hidden);
     EXPECT_FALSE(view.situView.hidden);
@@ -116,7 +116,7 @@ TEST_F(SituationTest, PagesThroughThreeSituations) {
     // Shown again for the same card: nothing read again, the page kept.
     view.next.click();
     const int finds = module.count("C_FindObjectsInit");
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(module.count("C_FindObjectsInit"), finds);
     EXPECT_EQ(controller.currentPage, 1);
 }
@@ -126,7 +126,7 @@ TEST_F(SituationTest, OneSituationHidesBothButtonsAndCopiesItsBlocks) {
     module.slot(0).token.privateObjects.erase("QEL_ACTIVITY_02_PS");
     module.slot(0).token.privateObjects["QEL_SIT_FACT"] = billing({billingBlock(0x01)});
     logIn();
-    controller.viewWillAppear();
+    controller.aboutToShow();
     EXPECT_EQ(view.pageCounter.value, "1 / 1");
     EXPECT_TRUE(view.previous.hidden);
     EXPECT_TRUE(view.next.hidden);

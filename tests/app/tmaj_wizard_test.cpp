@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "tests/support/fake_issuer_module.h"
@@ -19,9 +19,9 @@ struct TmajWizardTest : ::testing::Test {
         module.addSlot("Reader 0", true);
         ASSERT_EQ(library.initialize(), CKR_OK);
         card = std::make_shared<Pkcs11Card>(library, 0, true);
-        controller = std::make_unique<TmajViewController>(view, queue, background, backend);
+        controller = std::make_unique<TmajController>(view, queue, background, backend);
         controller->pCard = card;
-        controller->delegate = &delegate;
+        controller->listener = &listener;
     }
     void TearDown() override { backend.release(); }
 
@@ -47,9 +47,9 @@ struct TmajWizardTest : ::testing::Test {
     ManualMainQueue queue;
     BackgroundQueue background;
     ScriptedBackend backend;
-    RecordingTmajDelegate delegate;
+    RecordingTmajListener listener;
     FakeTmajView view;
-    std::unique_ptr<TmajViewController> controller;
+    std::unique_ptr<TmajController> controller;
 };
 
 TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
@@ -78,7 +78,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
     };
     for (const Failure& f : failures) {
         FakeTmajView failedView;
-        TmajViewController failed(failedView, queue, background, backend);
+        TmajController failed(failedView, queue, background, backend);
         failed.pCard = card;
         backend.status = -1;
         backend.httpStatus = f.httpStatus;
@@ -92,7 +92,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
 
     // Opened without a card: the same end, and nothing asked of the service.
     FakeTmajView cardlessView;
-    TmajViewController cardless(cardlessView, queue, background, backend);
+    TmajController cardless(cardlessView, queue, background, backend);
     cardlessView.next.click();
     EXPECT_EQ(cardless.step, 4);
     EXPECT_EQ(cardlessView.message.value, "La carte n'est plus dans le lecteur !");
@@ -100,7 +100,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
 
     backend.status = 1;
     FakeTmajView availableView;
-    TmajViewController available(availableView, queue, background, backend);
+    TmajController available(availableView, queue, background, backend);
     available.pCard = card;
     availableView.next.click();
     EXPECT_EQ(available.step, 2);
@@ -142,10 +142,10 @@ TEST_F(TmajWizardTest, PinStepRefusesShortWrongAndLockedCodesAndStays) {
     EXPECT_EQ(view.errorTextField.value, "La carte est bloquée !");
     EXPECT_EQ(controller->step, 2);
     queue.advance(999);
-    EXPECT_FALSE(delegate.blocked);
+    EXPECT_FALSE(listener.blocked);
     queue.advance(1);
-    EXPECT_EQ(delegate.blocked, true);
-    EXPECT_EQ(delegate.updates, 1);
+    EXPECT_EQ(listener.blocked, true);
+    EXPECT_EQ(listener.updates, 1);
     EXPECT_EQ(view.closes, 0);
     EXPECT_FALSE(controller->sessionRunning());
 }
@@ -163,7 +163,7 @@ TEST_F(TmajWizardTest, CardPulledBeforeThePinEndsTheWizard) {
     EXPECT_EQ(controller->step, 4);
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 }
 
 TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
@@ -192,7 +192,7 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_EQ(backend.updatedSerial, card->serial);
     EXPECT_EQ(controller->step, 4);
     EXPECT_EQ(view.stepper.picture, tmaj_pictures::updated);
-    EXPECT_EQ(delegate.successes, 1);  // before the wizard closes: other programs see the card at once
+    EXPECT_EQ(listener.successes, 1);  // before the wizard closes: other programs see the card at once
     EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
     EXPECT_FALSE(view.message.hidden);
     EXPECT_TRUE(view.progressBar.hidden);
@@ -202,7 +202,7 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     view.next.click();
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{true});
+    EXPECT_EQ(listener.closings, std::vector<bool>{true});
     EXPECT_TRUE(log.contains("Télémise à jour réussie !"));
     EXPECT_FALSE(log.contains("1234"));
 }
@@ -229,7 +229,7 @@ TEST_F(TmajWizardTest, CancelDuringTheSessionStopsItAndSaysSo) {
     EXPECT_EQ(view.next.titleText, "Terminer");
     view.next.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 }
 
 TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
@@ -249,18 +249,18 @@ TEST_F(TmajWizardTest, FailedSessionShowsTheFixedTextAndLogsTheReason) {
     EXPECT_EQ(view.next.titleText, "Terminer");
     EXPECT_TRUE(log.contains("Erreur lors de la TMAJ: Le service ne répond plus"));
     view.next.click();
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
-    EXPECT_EQ(delegate.successes, 0);
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.successes, 0);
 }
 
 TEST_F(TmajWizardTest, CancelAtThePinStepClosesAndWizardGoneDropsTheSessionsNews) {
     reachPinStep();
     view.cancel.click();
     EXPECT_EQ(view.closes, 1);
-    EXPECT_EQ(delegate.closings, std::vector<bool>{false});
+    EXPECT_EQ(listener.closings, std::vector<bool>{false});
 
     FakeTmajView other;
-    auto wizard = std::make_unique<TmajViewController>(other, queue, background, backend);
+    auto wizard = std::make_unique<TmajController>(other, queue, background, backend);
     wizard->pCard = card;
     other.next.click();
     other.pinCode.type("1234");

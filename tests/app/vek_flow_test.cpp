@@ -18,7 +18,7 @@ using vek::RespType;
 using vek::VekAction;
 
 /// What the dialogs reported, one line per operation.
-struct RecordingDelegate : VekDelegate {
+struct RecordingListener : VekListener {
     void pendingRequestDone(RespType o, VekRequestRef r) override { add("pendingRequestDone", o, r); }
     void authorisationDone(RespType o, VekRequestRef r) override { add("authorisationDone", o, r); }
     void codeStepDone(RespType o, VekRequestRef r) override { add("codeStepDone", o, r); }
@@ -54,24 +54,24 @@ struct WaitDialogTest : ::testing::Test {
         return r;
     }
     /// Shows a waiting dialog for `r` and lets every call answer.
-    void show(VekRequestRef r, bool withDelegate = true) {
+    void show(VekRequestRef r, bool withListener = true) {
         controller = std::make_shared<VekWaitController>(view, service, &holder);
-        if (withDelegate) controller->delegate = &delegate;
+        if (withListener) controller->listener = &listener;
         controller->request = std::move(r);
-        controller->viewDidAppear();
+        controller->onShown();
         queue.runReady();
     }
-    const RecordingDelegate::Report& only() {
-        EXPECT_EQ(delegate.reports.size(), 1u);
-        static const RecordingDelegate::Report none;
-        return delegate.reports.empty() ? none : delegate.reports.front();
+    const RecordingListener::Report& only() {
+        EXPECT_EQ(listener.reports.size(), 1u);
+        static const RecordingListener::Report none;
+        return listener.reports.empty() ? none : listener.reports.front();
     }
 
     ManualMainQueue queue;
     FakeVekOperations service{queue};
     FakeCardHolder holder;
     FakeVekWaitView view;
-    RecordingDelegate delegate;
+    RecordingListener listener;
     std::shared_ptr<VekWaitController> controller;
     LogCapture log;
 };
@@ -95,7 +95,7 @@ TEST_F(WaitDialogTest, PendingRequestFetchTakesTheFirstOneOrEndsTheRequest) {
          {std::pair{std::vector<vek::PendingAuthenticationRequestDto>{}, RespType::NO_AUTH},
           std::pair{std::vector<vek::PendingAuthenticationRequestDto>{{{}, {}, std::string("S"), {}, {}, {}, {}}},
                     RespType::FAILED}}) {
-        delegate.reports.clear();
+        listener.reports.clear();
         view.closes = 0;
         service.pending = pending;
         show(request(VekAction::CHECK_PCSC));
@@ -145,7 +145,7 @@ TEST_F(WaitDialogTest, FailedCallsAreMappedAndLogged) {
         LogCapture stepLog;
         service.failures.clear();
         service.failures.emplace(c.operation, c.error);
-        delegate.reports.clear();
+        listener.reports.clear();
         view.closes = 0;
         show(request(c.action));
         EXPECT_EQ(only().operation, c.report);
@@ -163,7 +163,7 @@ TEST_F(WaitDialogTest, CodeStepChainsIntoTheChallengeInTheSameWindow) {
     show(r);
     service.release();
     queue.runReady();  // the code state: enabled
-    EXPECT_TRUE(delegate.reports.empty());
+    EXPECT_TRUE(listener.reports.empty());
     EXPECT_EQ(view.closes, 0);
     service.release();
     queue.runReady();
@@ -181,7 +181,7 @@ TEST_F(WaitDialogTest, CodeStepChainsIntoTheChallengeInTheSameWindow) {
     service.hold = false;
     const auto ends = [&](const char* why) {
         SCOPED_TRACE(why);
-        delegate.reports.clear();
+        listener.reports.clear();
         show(request(VekAction::CODE_NEEDED));
         EXPECT_EQ(only().outcome, RespType::FAILED);
     };
@@ -207,7 +207,7 @@ TEST_F(WaitDialogTest, VerifiedCodeIsAnsweredAndTheWindowGoesAsSoonAsTheAnswerIs
     EXPECT_EQ(service.calls[1].body.at("authStatus"), "SUCCEED");
     EXPECT_EQ(service.calls[1].body.at("notificationId"), "notif-1");
     EXPECT_EQ(view.closes, 1);
-    EXPECT_TRUE(delegate.reports.empty());
+    EXPECT_TRUE(listener.reports.empty());
 
     // The dialog is gone; its controller still reports the answer.
     controller->viewGone();
@@ -220,7 +220,7 @@ TEST_F(WaitDialogTest, VerifiedCodeIsAnsweredAndTheWindowGoesAsSoonAsTheAnswerIs
     EXPECT_TRUE(weak.expired());
 
     // A rejected code: nothing is answered.
-    delegate.reports.clear();
+    listener.reports.clear();
     service.hold = false;
     service.verify.valid = false;
     service.calls.clear();
@@ -239,7 +239,7 @@ TEST_F(WaitDialogTest, RefusalIsPostedAndReportedAsCancelled) {
     EXPECT_EQ(only().outcome, RespType::CANCEL);
 
     // Refused and reported: no session was opened, so it ends at the alert, not the result.
-    delegate.reports.clear();
+    listener.reports.clear();
     service.calls.clear();
     auto refused = request(VekAction::VALIDATE);
     refused->authStatus = AuthStatus::UNAUTHORIZED;
@@ -257,22 +257,22 @@ TEST_F(WaitDialogTest, DisconnectionReportsItsOutcomeAndWhetherItIsSilent) {
     EXPECT_EQ(service.calls.at(0).operation, "logoutAll");
     EXPECT_EQ(service.calls.at(0).idNat, "810001234567");
     EXPECT_EQ(only().outcome, RespType::DEAUTH_OK);
-    EXPECT_EQ(delegate.silent, true);
+    EXPECT_EQ(listener.silent, true);
 }
 
 TEST_F(WaitDialogTest, OneStepPerShowingAndNothingForTheOtherActions) {
     show(request(VekAction::CHECK_PCSC), false);
-    controller->viewDidAppear();
+    controller->onShown();
     queue.runReady();
     EXPECT_EQ(service.calls.size(), 1u);
-    EXPECT_EQ(view.closes, 1);  // closes even without a delegate
+    EXPECT_EQ(view.closes, 1);  // closes even without a listener
 
     for (VekAction idle : {VekAction::GET_CHALLENGE, VekAction::NONE}) {
         view.closes = 0;
         show(request(idle));
         EXPECT_EQ(service.calls.size(), 1u);
         EXPECT_EQ(view.closes, 0);
-        EXPECT_TRUE(delegate.reports.empty());
+        EXPECT_TRUE(listener.reports.empty());
     }
 }
 
@@ -280,7 +280,7 @@ TEST_F(WaitDialogTest, AnotherCardInTheReaderEndsTheRequestWithoutACall) {
     holder.identifier = "899999999999";
     for (VekAction action : {VekAction::CHECK_PCSC, VekAction::CODE_NEEDED, VekAction::CHECK_CHALLENGE,
                              VekAction::VALIDATE, VekAction::DISCONNECT}) {
-        delegate.reports.clear();
+        listener.reports.clear();
         LogCapture stepLog;
         show(request(action));
         EXPECT_EQ(only().outcome, action == VekAction::DISCONNECT ? RespType::DEAUTH_FAILED : RespType::FAILED);
@@ -291,7 +291,7 @@ TEST_F(WaitDialogTest, AnotherCardInTheReaderEndsTheRequestWithoutACall) {
     // The card is swapped while the code step runs: the challenge is not asked for the other holder.
     holder.identifier = "810001234567";
     service.hold = true;
-    delegate.reports.clear();
+    listener.reports.clear();
     show(request(VekAction::CODE_NEEDED));
     holder.identifier = "";
     service.release();
@@ -306,37 +306,37 @@ struct DialogsTest : ::testing::Test {
         request->codes = std::vector<std::string>{"47", "12", "85"};
     }
     VekRequestRef request = vek::makeVekRequest();
-    RecordingDelegate delegate;
+    RecordingListener listener;
     LogCapture log;
 };
 
 TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
     const struct {
-        void (VekAuthViewController::*action)();
+        void (VekAuthController::*action)();
         const char* operation;
         Severity severity;
         const char* logLine;
     } buttons[] = {
-        {&VekAuthViewController::onAuth, "authorisationDone", Severity::success,
+        {&VekAuthController::onAuth, "authorisationDone", Severity::success,
          "Authentification CIBA - Authentification acceptée"},
-        {&VekAuthViewController::onNotify, "reportRequest", Severity::warning,
+        {&VekAuthController::onNotify, "reportRequest", Severity::warning,
          "Authentification CIBA - Authentification notifiée"},
-        {&VekAuthViewController::onCanel, "refuseRequest", Severity::warning,
+        {&VekAuthController::onCancel, "refuseRequest", Severity::warning,
          "Authentification CIBA - Authentification annulée"},
     };
     for (const auto& b : buttons) {
         FakeVekAuthView view;
-        VekAuthViewController c(view);
-        c.delegate = &delegate;
+        VekAuthController c(view);
+        c.listener = &listener;
         c.request = request;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.newAuthLabel, "Le service \"Portail Santé\" demande l'accès à votre compte e-QEL");
-        delegate.reports.clear();
+        listener.reports.clear();
         LogCapture pressLog;
         (c.*b.action)();
-        ASSERT_EQ(delegate.reports.size(), 1u);
-        EXPECT_EQ(delegate.reports[0].operation, b.operation);
-        EXPECT_EQ(delegate.reports[0].request, request);
+        ASSERT_EQ(listener.reports.size(), 1u);
+        EXPECT_EQ(listener.reports[0].operation, b.operation);
+        EXPECT_EQ(listener.reports[0].request, request);
         EXPECT_TRUE(pressLog.contains(severityTag(b.severity) + std::string(b.logLine))) << pressLog.text();
         EXPECT_EQ(view.closes, 1);
     }
@@ -345,41 +345,41 @@ TEST_F(DialogsTest, RequestDialogNamesTheServiceAndHandsOverTheAnswer) {
 TEST_F(DialogsTest, CodeChoiceShowsTheThreeCodesAndKeepsThePickedOne) {
     FakeVekCodesView view;
     VekCodesController c(view);
-    c.delegate = &delegate;
+    c.listener = &listener;
     c.request = request;
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titles, (std::array<std::string, 3>{"47", "12", "85"}));
     c.onCode3();
     EXPECT_EQ(request->code, "85");
-    EXPECT_EQ(delegate.reports.at(0).operation, "codeChosen");
-    EXPECT_EQ(delegate.reports.at(0).outcome, RespType::OK);
+    EXPECT_EQ(listener.reports.at(0).operation, "codeChosen");
+    EXPECT_EQ(listener.reports.at(0).outcome, RespType::OK);
     c.onCancel();
-    EXPECT_EQ(delegate.reports.at(1).operation, "refuseRequest");
+    EXPECT_EQ(listener.reports.at(1).operation, "refuseRequest");
     EXPECT_TRUE(log.contains("Authentification CIBA - Authentification annulée"));
     EXPECT_EQ(view.closes, 2);
 
     // A request that lost its codes shows empty buttons and cannot pick outside the list.
     request->codes = std::vector<std::string>{"47"};
     request->code.clear();
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titles, (std::array<std::string, 3>{"47", "", ""}));
     c.onCode2();
     EXPECT_EQ(request->code, "");
-    EXPECT_EQ(delegate.reports.at(2).outcome, RespType::FAILED);
+    EXPECT_EQ(listener.reports.at(2).outcome, RespType::FAILED);
 }
 
 TEST_F(DialogsTest, ResultShowsSuccessOnlyForAnAcceptedRequest) {
     FakeVekValidView view;
     VekValidController c(view);
     c.request = request;
-    c.viewDidAppear();
+    c.onShown();
     EXPECT_EQ(view.titleMesage, "AUTHENTIFICATION RÉUSSIE");
     EXPECT_EQ(view.message,
               "La demande d'authentification pour le service \"Portail Santé\" a bien été prise en compte.");
     EXPECT_EQ(view.picture, "vek-success");
     for (AuthStatus status : {AuthStatus::UNAUTHORIZED, AuthStatus::CANCELLED}) {
         request->authStatus = status;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.titleMesage, "ÉCHEC D'AUTHENTIFICATION");
         EXPECT_EQ(view.message, "La demande d'authentification au service \"Portail Santé\" n'a pas abouti.");
         EXPECT_EQ(view.picture, "vek-failure");
@@ -416,7 +416,7 @@ TEST_F(DialogsTest, AlertTextsByOutcomeAndTheMessageLogged) {
         VekAlertController c(view);
         c.type = row.type;
         LogCapture shown;
-        c.viewDidAppear();
+        c.onShown();
         EXPECT_EQ(view.titleAlert, row.title);
         EXPECT_EQ(view.text, row.message);
         // Only good news goes without the warning sign.
@@ -431,12 +431,12 @@ TEST_F(DialogsTest, AlertTextsByOutcomeAndTheMessageLogged) {
 TEST_F(DialogsTest, QuitAsksForASilentDisconnection) {
     FakeVekQuitView view;
     VekQuitController c(view);
-    c.delegate = &delegate;
+    c.listener = &listener;
     c.onCancel();
-    EXPECT_TRUE(delegate.reports.empty());
+    EXPECT_TRUE(listener.reports.empty());
     c.onQuit();
-    EXPECT_EQ(delegate.reports.at(0).operation, "disconnect");
-    EXPECT_EQ(delegate.silent, true);
+    EXPECT_EQ(listener.reports.at(0).operation, "disconnect");
+    EXPECT_EQ(listener.silent, true);
     EXPECT_EQ(view.closes, 2);
 }
 

@@ -21,7 +21,7 @@ struct SignInTest : MainWindowFixture {
         flow.holder = vc.get();
         ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
         vc->pinEntryResult(true, "");
-        flow.segues.clear();
+        flow.opened.clear();
     }
     /// Runs the service's answers and the window's 0.1 s deferrals.
     void settle() { queue.advance(1000); }
@@ -29,10 +29,10 @@ struct SignInTest : MainWindowFixture {
     void answerWithCode() {
         window.VekAuthentication.click();
         settle();
-        if (flow.identifiers().back() != "VekAuthSegue") return;
+        if (flow.dialogs().back() != Dialog::signIn) return;
         flow.auth->onAuth();
         settle();
-        if (flow.identifiers().back() != "vekCodes") return;
+        if (flow.dialogs().back() != Dialog::signInCodes) return;
         flow.codes->onCode2();
         settle();
     }
@@ -47,32 +47,33 @@ TEST_F(SignInTest, PinFirstThenTheWholeAnswerWithACode) {
     start();
     flow.holder = vc.get();
     window.VekAuthentication.click();
-    EXPECT_EQ(flow.identifiers(), std::vector<std::string>{"SaisiePinSegueProg"});
+    EXPECT_EQ(flow.dialogs(), std::vector<Dialog>{Dialog::pinEntry});
     EXPECT_TRUE(service.calls.empty());
 
     // The flow resumes by itself 0.1 s after a good PIN, not before.
     ASSERT_EQ(vc->selectedCard()->login("1234", false), CKR_OK);
     vc->pinEntryResult(true, "");
     queue.advance(99);
-    EXPECT_EQ(flow.segues.size(), 1u);
+    EXPECT_EQ(flow.opened.size(), 1u);
     queue.advance(1);
-    ASSERT_EQ(flow.identifiers().back(), "vekWait");
+    ASSERT_EQ(flow.dialogs().back(), Dialog::signInWait);
     EXPECT_EQ(flow.waitView->waitTitle, "DEMANDE D'AUTHENTIFICATION");
     queue.runReady();  // the pending requests arrive; the request dialog waits for the window's turn
-    EXPECT_EQ(flow.segues.size(), 2u);
+    EXPECT_EQ(flow.opened.size(), 2u);
     queue.advance(100);
-    ASSERT_EQ(flow.identifiers().back(), "VekAuthSegue");
+    ASSERT_EQ(flow.dialogs().back(), Dialog::signIn);
     EXPECT_EQ(flow.authView->newAuthLabel, "Le service \"Portail Santé\" demande l'accès à votre compte e-QEL");
 
     flow.auth->onAuth();
     settle();
-    ASSERT_EQ(flow.identifiers().back(), "vekCodes");
+    ASSERT_EQ(flow.dialogs().back(), Dialog::signInCodes);
     EXPECT_EQ(flow.codesView->titles, (std::array<std::string, 3>{"47", "12", "85"}));
     flow.codes->onCode2();
     settle();
 
-    EXPECT_EQ(flow.identifiers(), (std::vector<std::string>{"SaisiePinSegueProg", "vekWait", "VekAuthSegue", "vekWait",
-                                                            "vekCodes", "vekWait", "vekValid"}));
+    EXPECT_EQ(flow.dialogs(),
+              (std::vector<Dialog>{Dialog::pinEntry, Dialog::signInWait, Dialog::signIn, Dialog::signInWait,
+                                   Dialog::signInCodes, Dialog::signInWait, Dialog::signInDone}));
     EXPECT_EQ(service.operations(),
               (std::vector<std::string>{"getPendingRequests", "getCodeState", "createCodeChallenges", "verifyCode",
                                         "postCardResponse"}));
@@ -94,12 +95,12 @@ TEST_F(SignInTest, PinFirstThenTheWholeAnswerWithACode) {
 TEST_F(SignInTest, RefusalIsPostedCancelledOrReportedAndNotKept) {
     startLoggedIn();
     const struct {
-        void (VekAuthViewController::*press)();
+        void (VekAuthController::*press)();
         const char* status;
         const char* alert;
     } refusals[] = {
-        {&VekAuthViewController::onCanel, "CANCELLED", "La demande d'authentification a été annulée"},
-        {&VekAuthViewController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
+        {&VekAuthController::onCancel, "CANCELLED", "La demande d'authentification a été annulée"},
+        {&VekAuthController::onNotify, "UNAUTHORIZED", "La demande d'authentification a été refusée et signalée"},
     };
     for (const auto& refusal : refusals) {
         service.calls.clear();
@@ -109,7 +110,7 @@ TEST_F(SignInTest, RefusalIsPostedCancelledOrReportedAndNotKept) {
         settle();
         EXPECT_EQ(service.operations(), (std::vector<std::string>{"getPendingRequests", "postCardResponse"}));
         EXPECT_EQ(service.calls[1].body.at("authStatus"), refusal.status);
-        EXPECT_EQ(flow.identifiers().back(), "vekAlert");
+        EXPECT_EQ(flow.dialogs().back(), Dialog::signInAlert);
         EXPECT_EQ(flow.alertView->text, refusal.alert);
     }
     // Cancelling the code choice is a refusal too.
@@ -132,7 +133,7 @@ TEST_F(SignInTest, EveryFailureEndsAtTheAlertWithItsText) {
         service.reset();
         set();
         answerWithCode();
-        EXPECT_EQ(flow.identifiers().back(), "vekAlert");
+        EXPECT_EQ(flow.dialogs().back(), Dialog::signInAlert);
         return flow.alertView->text;
     };
     EXPECT_EQ(alertAfter([&] { service.pending.clear(); }),
@@ -144,7 +145,7 @@ TEST_F(SignInTest, EveryFailureEndsAtTheAlertWithItsText) {
     // ...so the same request is still pending at the next press, as the alert says.
     service.verify.valid = true;
     answerWithCode();
-    EXPECT_EQ(flow.identifiers().back(), "vekValid");
+    EXPECT_EQ(flow.dialogs().back(), Dialog::signInDone);
     EXPECT_EQ(service.calls.back().body.at("notificationId"), "notif-1");
     EXPECT_EQ(alertAfter([&] { service.failures.emplace("getCodeState", FakeVekOperations::sessionTimeout()); }),
               "Authentification échouée - Délai dépassé");
@@ -159,13 +160,13 @@ TEST_F(SignInTest, AnotherCardSwappedInDuringTheRequestIsNeverAnsweredFor) {
     startLoggedIn();
     window.VekAuthentication.click();
     settle();
-    ASSERT_EQ(flow.identifiers().back(), "VekAuthSegue");
+    ASSERT_EQ(flow.dialogs().back(), Dialog::signIn);
     // Another holder's card in the same reader, before the window noticed.
     slot->token.objects["QEL_INFO_PS"] = infoObject("00", "810009999999", "10", "");
     flow.auth->onAuth();
     settle();
     EXPECT_EQ(service.operations(), std::vector<std::string>{"getPendingRequests"});
-    EXPECT_EQ(flow.identifiers().back(), "vekAlert");
+    EXPECT_EQ(flow.dialogs().back(), Dialog::signInAlert);
     EXPECT_EQ(flow.alertView->text, "Authentification échouée - Une erreur est survenue");
 }
 
@@ -175,7 +176,7 @@ TEST_F(SignInTest, HolderWithoutIdentifierGetsTheCardAlertOnly) {
     start();
     window.VekAuthentication.click();
     settle();
-    EXPECT_EQ(flow.identifiers(), std::vector<std::string>{"vekAlert"});
+    EXPECT_EQ(flow.dialogs(), std::vector<Dialog>{Dialog::signInAlert});
     EXPECT_EQ(flow.alertView->text, "Erreur d'accès à la carte QEL");
     EXPECT_TRUE(service.calls.empty());
 }
@@ -217,18 +218,18 @@ TEST_F(SignInTest, DisconnectionClosesTheFirstHoldersSessions) {
     EXPECT_EQ(vc->vekRequests().size(), 2u);
     EXPECT_FALSE(window.closed);
     EXPECT_TRUE(window.closeHandler());
-    EXPECT_NE(flow.identifiers().back(), "vekQuit");
+    EXPECT_NE(flow.dialogs().back(), Dialog::quitWhileSignedIn);
 }
 
 TEST_F(SignInTest, QuitWithTheCardNoLongerVerifiedAsksThePinBeforeDisconnecting) {
     startLoggedIn();
     answerWithCode();
     // Another program reset the card: its signature now needs the PIN again.
-    vc->setUserAuthentified(false);
+    vc->setUserAuthenticated(false);
     ASSERT_FALSE(window.closeHandler());
     flow.quit->onQuit();
     settle();
-    EXPECT_EQ(flow.identifiers().back(), "SaisiePinSegueProg");
+    EXPECT_EQ(flow.dialogs().back(), Dialog::pinEntry);
     EXPECT_EQ(service.operations().back(), "postCardResponse");  // nothing tried without the PIN
 
     // Given up: the window stays, with its sessions.
@@ -242,7 +243,7 @@ TEST_F(SignInTest, QuitWithTheCardNoLongerVerifiedAsksThePinBeforeDisconnecting)
     EXPECT_EQ(service.operations().back(), "postCardResponse");
     EXPECT_FALSE(window.closed);
 
-    vc->setUserAuthentified(false);
+    vc->setUserAuthenticated(false);
     ASSERT_FALSE(window.closeHandler());
     flow.quit->onQuit();
     settle();
@@ -256,12 +257,12 @@ TEST_F(SignInTest, QuitWhileSignedInEndsOnlyAfterTheSilentDisconnection) {
     startLoggedIn();
     answerWithCode();
     EXPECT_FALSE(window.closeHandler());
-    ASSERT_EQ(flow.identifiers().back(), "vekQuit");
+    ASSERT_EQ(flow.dialogs().back(), Dialog::quitWhileSignedIn);
 
     // Staying: nothing happens.
     flow.quit->onCancel();
     settle();
-    EXPECT_EQ(flow.identifiers().back(), "vekQuit");
+    EXPECT_EQ(flow.dialogs().back(), Dialog::quitWhileSignedIn);
     EXPECT_FALSE(window.closed);
 
     for (bool fails : {false, true}) {
@@ -273,7 +274,7 @@ TEST_F(SignInTest, QuitWhileSignedInEndsOnlyAfterTheSilentDisconnection) {
         if (fails) service.failures.emplace("logoutAll", FakeVekOperations::sessionTimeout());
         flow.quit->onQuit();
         settle();
-        EXPECT_EQ(flow.identifiers().back(), "vekWait");
+        EXPECT_EQ(flow.dialogs().back(), Dialog::signInWait);
         EXPECT_EQ(service.calls.back().operation, "logoutAll");
         EXPECT_FALSE(window.closed);  // the service has not answered yet
         service.release();
@@ -281,7 +282,7 @@ TEST_F(SignInTest, QuitWhileSignedInEndsOnlyAfterTheSilentDisconnection) {
         EXPECT_FALSE(window.closed);
         queue.advance(100);
         EXPECT_TRUE(window.closed);
-        EXPECT_EQ(flow.identifiers().back(), "vekWait");  // no alert on the way out
+        EXPECT_EQ(flow.dialogs().back(), Dialog::signInWait);  // no alert on the way out
         EXPECT_TRUE(vc->vekRequests().empty());
         if (!fails) {
             // Run again for the failing service: the same answered request, the window open again.

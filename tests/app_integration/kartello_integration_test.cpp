@@ -15,24 +15,24 @@
 #include <sstream>
 #include <thread>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "app/log_utils.h"
-#include "app/maintenance_view_controller.h"
-#include "app/modif_pin_view_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/pin_change_controller.h"
 #include "management/revocation/crl_download.h"
-#include "app/saisie_pin_view_controller.h"
+#include "app/pin_entry_controller.h"
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "management/scard/scard.h"
-#include "app/services_view_controller.h"
+#include "app/services_controller.h"
 #include "app/token_watch.h"
 #include "management/trust/authority_store.h"
 #include "management/trust/nss_certificate_store.h"
 #include "management/trust/trust_installer.h"
-#include "app/unlock_card_view_controller.h"
-#include "app/view_controller.h"
+#include "app/unlock_card_controller.h"
+#include "app/main_window_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "issuerlib/pkcs11_library.h"
 #include "issuerlib/pkcs11_x509.h"
@@ -60,7 +60,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-struct RecordingSaisie : SaisieDelegate {
+struct RecordingSaisie : PinEntryListener {
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
     std::vector<bool> results;
@@ -153,22 +153,22 @@ public:
         library = std::make_unique<Pkcs11Library>(counting->functions(), counting->transmit());
         // As the program's library, loaded by path, does: the login's end resets the card.
         library->setCardResetter(pcscCardResetter());
-        appDel = std::make_unique<AppDelegate>(*library, launcher);
+        kartelloSession = std::make_unique<KartelloSession>(*library, launcher);
         watcher = std::make_unique<pcsc::TokenWatcher>(pcsc::systemPcscApi(), readQelSerial);
         watch = std::make_unique<PcscTokenWatch>(*watcher, serviceLog);
-        LaterHooks hooks;
-        hooks.certificates = &certificates;
+        MainWindowParts parts;
+        parts.certificates = &certificates;
         // A new installer for each start, as for each run of the program: a refusal lasts one run.
         trust = std::make_unique<TrustCertificatesInstaller>(authorities, nss, alerts);
-        hooks.trust = trust.get();
-        hooks.updates = updates;
-        ViewControllerServices services{*library, queue,   navigator,   urls,  clipboard,
-                                        scard,    readers, watch.get(), hooks, {}};
-        vc = std::make_unique<ViewController>(window, *appDel, services);
+        parts.trust = trust.get();
+        parts.updates = updates;
+        MainWindowServices services{*library, queue,   navigator,   urls,  clipboard,
+                                    scard,    readers, watch.get(), parts, {}};
+        vc = std::make_unique<MainWindowController>(window, *kartelloSession, services);
         certificates.setMainWindow(vc.get());
-        appDel->applicationDidFinishLaunching();
-        vc->viewDidLoad();
-        vc->viewDidAppear();
+        kartelloSession->started();
+        vc->setUp();
+        vc->onShown();
         return millisecondsSince(begin);
     }
 
@@ -187,11 +187,11 @@ public:
 
     /// One PIN entry dialog on the selected card, as the navigator would open it.
     std::string enterPin(const std::string& pin) {
-        FakeSaisiePinView dialog;
-        SaisiePinViewController controller(dialog, queue, scard);
+        FakePinEntryView dialog;
+        PinEntryController controller(dialog, queue, scard);
         controller.pCard = vc->selectedCard();
-        controller.delegate = vc.get();
-        controller.viewDidAppear();
+        controller.listener = vc.get();
+        controller.onShown();
         dialog.pinTextField.type(pin);
         dialog.validate.click();
         const std::string shown = dialog.errorPinLabel.value;
@@ -207,7 +207,7 @@ public:
                                                            const std::string& newPin) {
         auto controller = std::make_unique<Controller>(dialog, queue);
         controller->pCard = vc->selectedCard();
-        controller->delegate = vc.get();
+        controller->listener = vc.get();
         first.type(code);
         dialog.newPin.type(newPin);
         dialog.renewPin.type(newPin);
@@ -234,7 +234,7 @@ public:
     FakeFilePicker files;
     CurlCrlFetcher fetcher;
     AuthorityStore authorities{testbed::runDir() + "/profiles/ca"};
-    CertificateViewController certificates{
+    CertificateController certificates{
         certificateView,
         CertificateViewServices{viewer, files, fetcher, authorities, defaultCrlPath(), userdirs::desktopDir()}};
     FakeAlertPresenter alerts;
@@ -242,10 +242,10 @@ public:
     std::unique_ptr<TrustCertificatesInstaller> trust;
     std::unique_ptr<CountingModule> counting;
     std::unique_ptr<Pkcs11Library> library;
-    std::unique_ptr<AppDelegate> appDel;
+    std::unique_ptr<KartelloSession> kartelloSession;
     std::unique_ptr<pcsc::TokenWatcher> watcher;
     std::unique_ptr<PcscTokenWatch> watch;
-    std::unique_ptr<ViewController> vc;
+    std::unique_ptr<MainWindowController> vc;
     /// The update badge's check, when a test wires one before start().
     UpdateAvailability* updates = nullptr;
 };
@@ -265,7 +265,7 @@ TEST_F(KartelloIntegrationTest, StartsOnTheSecondReaderAndShowsItsHolder) {
     EXPECT_FALSE(window.card.hidden);
 
     CountingModule::reset();
-    vc->readerSelection(ViewController::algoSender);
+    vc->readerSelection(MainWindowController::algoSender);
     std::printf(
         "[figures] start to holder summary, card in the second reader: %.1f ms; "
         "library calls for one contactless read: %ld\n",
@@ -287,7 +287,7 @@ TEST_F(KartelloIntegrationTest, ContactCardReadShowsTheHolderSummary) {
 
     CountingModule::reset();
     const auto begin = Clock::now();
-    vc->readerSelection(ViewController::algoSender);
+    vc->readerSelection(MainWindowController::algoSender);
     const double readMs = millisecondsSince(begin);
     std::printf(
         "[figures] start to holder summary, contact card: %.1f ms; one contact read: %.1f ms, "
@@ -308,16 +308,16 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     start();
 
     EXPECT_EQ(enterPin(wrong), "Le code PIN n'est pas valide !");
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_EQ(window.cardPinPadlock.picture, "unlock");
 
     // Situations now read the private objects.
     window.situation.click();
     EXPECT_EQ(window.subView, ui::SubView::situation);
-    EXPECT_GE(vc->situationViewController().totalSitu, 1);
+    EXPECT_GE(vc->situationController().totalSitu, 1);
 
     // Another program ends its own login on the same card by resetting it: the PIN verified here goes
     // too. The window follows (the padlock opens by itself), and the next step asks for the PIN,
@@ -330,20 +330,21 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     const auto resetAt = Clock::now();
     EXPECT_TRUE(pumpUntil([&] { return window.cardPinPadlock.picture == "lock"; }, 5s));
     std::printf("[figures] padlock opened %.0f ms after another program's reset\n", millisecondsSince(resetAt));
-    EXPECT_FALSE(vc->isUserAuthentified());
-    const std::size_t segues = navigator.segues.size();
+    EXPECT_FALSE(vc->isUserAuthenticated());
+    const std::size_t opened = navigator.opened.size();
     window.situation.click();
-    ASSERT_EQ(navigator.segues.size(), segues + 1);
-    EXPECT_EQ(navigator.segues.back().identifier, ui::segue::saisiePinProg);
-    EXPECT_EQ(navigator.segues.back().values.notice, kCardResetNotice);
+    ASSERT_EQ(navigator.opened.size(), opened + 1);
+    EXPECT_EQ(navigator.opened.back().dialog, Dialog::pinEntry);
+    EXPECT_TRUE(navigator.opened.back().pinEntry.askedByProgram);
+    EXPECT_EQ(navigator.opened.back().pinEntry.notice, kCardResetNotice);
     EXPECT_EQ(enterPin(pin), "Authentification réussie !");
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 
     // PIN change.
     const std::string newPin = pin == "4321" ? "8765" : "4321";
     {
-        FakeModifPinView dialog;
-        auto controller = submitNewPin<ModifPinViewController>(dialog, dialog.oldPin, pin, newPin);
+        FakePinChangeView dialog;
+        auto controller = submitNewPin<PinChangeController>(dialog, dialog.oldPin, pin, newPin);
         EXPECT_EQ(dialog.errorLabel.value, "Modification du code PIN OK !");
         queue.advance(1000);
         EXPECT_TRUE(dialog.closed);
@@ -351,7 +352,7 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // A new read logs out; the old PIN no longer works, the new one does; then block the card.
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(enterPin(pin), "Le code PIN n'est pas valide !");
     EXPECT_EQ(enterPin(newPin), "Authentification réussie !");
     window.refreshButton.click();
@@ -369,11 +370,11 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
 
     // Unlock with the PUK.
     FakeUnlockCardView dialog;
-    auto controller = submitNewPin<UnlockCardViewController>(dialog, dialog.puk, puk, pin);
+    auto controller = submitNewPin<UnlockCardController>(dialog, dialog.puk, puk, pin);
     EXPECT_EQ(dialog.errorLabel.value, "Déblocage de la carte OK !");
     queue.advance(1000);
     EXPECT_FALSE(vc->isCardBlocked());
-    EXPECT_TRUE(vc->isUserAuthentified());
+    EXPECT_TRUE(vc->isUserAuthenticated());
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_TRUE(window.pinCodeModif.enabled);
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
@@ -396,11 +397,11 @@ TEST_F(KartelloIntegrationTest, LoginEndsAtLogoutAndAtExitWithTheCardForgettingT
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn()) << "one PIN serves until the holder's login ends";
 
     window.refreshButton.click();
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
     EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the logout";
 
     ASSERT_EQ(enterPin(pin), "Authentification réussie !");
-    appDel->applicationWillTerminate();
+    kartelloSession->aboutToQuit();
     EXPECT_EQ(rawSignatureAnswers(reader), testbed::kNoKeyWithoutPin) << "after the exit";
 }
 
@@ -464,9 +465,9 @@ struct ServicesIntegrationTest : KartelloIntegrationTest {
         EXPECT_TRUE(card);
         if (!card) return {};
         FakeServicesView view;
-        ServicesViewController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
-                                        ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
-        services.viewDidAppear();
+        ServicesController services(view, ServicesViewServices{*library, recorder, queue, files, "9.9", "/d", {}},
+                                    ServicesTestRequest{card->slotID, std::make_shared<SecretBytes>(pin), nullptr});
+        services.onShown();
         EXPECT_TRUE(pumpUntil([&] { return services.finished(); }, 60s));
         EXPECT_EQ(view.resultText.value, services.report());
         // The header's second line carries the start time.
@@ -508,7 +509,7 @@ TEST_F(ServicesIntegrationTest, HealthyQel3Report) {
     expectHealthyReport(report, window.cardComboBox.itemCount());
     // The PIN was the test's own: the card forgets it when the test ends.
     EXPECT_EQ(testbed::rawSignatureAnswers(readerName("contact")), testbed::kNoKeyWithoutPin);
-    EXPECT_FALSE(vc->isUserAuthentified());
+    EXPECT_FALSE(vc->isUserAuthenticated());
 }
 
 TEST_F(ServicesIntegrationTest, HealthyQel4Report) {
@@ -549,7 +550,7 @@ TEST_F(KartelloIntegrationTest, LibraryTracesFollowTheSwitchAtItsNextLoad) {
         return ec ? 0 : size;
     };
     FakeMaintenanceView page;
-    MaintenanceViewController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
+    MaintenanceController maintenance(page, MaintenanceServices{navigator, alerts, urls, *vc, {}, {}});
     auto reload = [&] {
         library->finalize();
         library->initialize();
@@ -596,13 +597,12 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     FakeMaintenanceView page;
     ActingAlerts acting;
     RecordingSaisie mainWindow;
-    MaintenanceViewController maintenance(page,
-                                          MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
+    MaintenanceController maintenance(page, MaintenanceServices{navigator, acting, urls, mainWindow, {}, {}, &scard});
 
     // Contactless, with the card's default master key.
     std::string dir = freshProfile("qel4-default");
     insert("contactless", dir);
-    maintenance.viewWillAppear(std::nullopt, testbed::kContactlessReader, nullptr);
+    maintenance.aboutToShow(std::nullopt, testbed::kContactlessReader, nullptr);
     page.deleteDESfire.click();
     EXPECT_EQ(acting.messages(), (std::vector<std::string>{confirm, "Données DESFire supprimées."}));
     page.deleteDESfire.enabled = true;
@@ -615,11 +615,11 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
     dir = freshProfile("qel4-default");
     const sim::Profile profile = sim::loadProfile(dir);
     insert("contact", dir);
-    maintenance.viewWillAppear(std::nullopt, testbed::kContactReader, nullptr);
+    maintenance.aboutToShow(std::nullopt, testbed::kContactReader, nullptr);
     page.deleteDESfire.enabled = true;
     page.deleteDESfire.click();
-    ASSERT_FALSE(navigator.segues.empty());
-    const ui::SegueValues pinDialog = navigator.segues.back().values;
+    ASSERT_FALSE(navigator.opened.empty());
+    const ui::PinEntryRequest pinDialog = navigator.opened.back().pinEntry;
     EXPECT_EQ(pinDialog.context, "DeleteDESfire");
     acting.onAlert = [&](const ui::Alert& alert) {
         if (alert.buttons.size() == 2 && alert.buttons[0] == "Valider" && alert.messageText != confirm) {
@@ -627,9 +627,9 @@ TEST_F(KartelloIntegrationTest, DesfireDataDeletedThroughEitherReader) {
             insert("contactless", dir);
         }
     };
-    FakeSaisiePinView dialog;
-    SaisiePinViewController pin(dialog, queue, scard);
-    pin.delegate = pinDialog.saisieDelegate;
+    FakePinEntryView dialog;
+    PinEntryController pin(dialog, queue, scard);
+    pin.listener = pinDialog.receiver;
     pin.context = pinDialog.context;
     pin.readerNameQEL4 = pinDialog.readerNameQEL4;
     dialog.pinTextField.type(profile.pin.code);
@@ -709,7 +709,7 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
     vc.reset();
     watch.reset();
     watcher.reset();
-    appDel.reset();
+    kartelloSession.reset();
     library.reset();  // finalised through the module that loaded it, before that goes
     counting.reset();
     start();
@@ -840,14 +840,14 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
     EXPECT_FALSE(window.tmajNotif.hidden);
 
-    // The wizard as the navigator opens it on "TmajSegue".
+    // The wizard as the navigator opens it.
     window.tmaj.click();
-    ASSERT_EQ(navigator.segues.back().identifier, ui::segue::tmaj);
+    ASSERT_EQ(navigator.opened.back().dialog, Dialog::updateWizard);
     FakeTmajView view;
-    TmajViewController wizard(view, queue, background, backend);
-    wizard.pCard = navigator.segues.back().values.pCard;
-    wizard.delegate = navigator.segues.back().values.tmajDelegate;
-    navigator.segues.clear();  // the card must not outlive the library in the fixture
+    TmajController wizard(view, queue, background, backend);
+    wizard.pCard = navigator.opened.back().card;
+    wizard.listener = navigator.opened.back().updateOwner;
+    navigator.opened.clear();  // the card must not outlive the library in the fixture
     view.next.click();
     ASSERT_EQ(wizard.step, 2) << view.message.value;
     view.pinCode.type(profile.pin.code);

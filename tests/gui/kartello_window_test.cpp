@@ -146,7 +146,7 @@ TEST_F(KartelloWindow, PinEntryThenSituationsReadFromTheCard) {
     gui_test::processFor(3000);
 
     find<QPushButton>("situation")->click();  // not logged in yet: asks for the PIN first
-    auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(app_->navigator().lastDialog());
+    auto* dialog = qobject_cast<qt::QtPinEntryDialog*>(app_->navigator().lastDialog());
     ASSERT_NE(dialog, nullptr);
     gui_test::typeText(dialog->findChild<QLineEdit*>("pinTextField"), "1234");
     dialog->findChild<QPushButton*>("validateButton")->click();
@@ -213,7 +213,7 @@ public:
             if (auto* dialog = qobject_cast<QDialog*>(object); dialog && dialog->isWindow()) {
                 const QString name = dialog->objectName();
                 // The trust installer's question may come with a card read; it is not part of the flow.
-                if (name.startsWith(QLatin1String("Vek")) || name == QLatin1String("SaisiePinDialog")) shown << name;
+                if (name.startsWith(QLatin1String("Vek")) || name == QLatin1String("PinEntryDialog")) shown << name;
             }
         return false;
     }
@@ -287,8 +287,8 @@ protected:
         recorder_.shown.clear();
         find<QPushButton>("VekAuthentication")->click();
         ASSERT_TRUE(waitUntil([&] { return !recorder_.shown.isEmpty(); }, 10000));
-        if (recorder_.shown.first() == QLatin1String("SaisiePinDialog")) {
-            QDialog* pin = dialog("SaisiePinDialog");
+        if (recorder_.shown.first() == QLatin1String("PinEntryDialog")) {
+            QDialog* pin = dialog("PinEntryDialog");
             ASSERT_NE(pin, nullptr);
             gui_test::typeText(pin->findChild<QLineEdit*>("pinTextField"), "1234");
             click(pin, "validateButton");
@@ -342,7 +342,7 @@ protected:
 
 TEST_F(KartelloSignIn, AnswerWithACodeThenDisconnectionFailedAndSucceeded) {
     answerWithCode("n-accept");
-    EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("SaisiePinDialog VekWaitDialog VekAuthDialog VekWaitDialog "
+    EXPECT_EQ(recorder_.shown.join(' '), QStringLiteral("PinEntryDialog VekWaitDialog VekAuthDialog VekWaitDialog "
                                                         "VekCodesDialog VekWaitDialog VekValidDialog"));
     nlohmann::json got = vekReceived();
     ASSERT_EQ(got["cardResponses"].size(), 1u) << got.dump();

@@ -26,17 +26,17 @@
 #include <iterator>
 #include <memory>
 
-#include "app/app_delegate.h"
+#include "app/kartello_session.h"
 #include "management/card_tables.h"
-#include "app/certificate_view_controller.h"
+#include "app/certificate_controller.h"
 #include "app/qt/certificate_view.h"
 #include "management/revocation/crl_download.h"
 #include "management/trust/authority_store.h"
 #include "app/qt/colour_table.h"
 #include "app/log_utils.h"
-#include "app/tmaj_view_controller.h"
-#include "app/maintenance_view_controller.h"
-#include "app/services_view_controller.h"
+#include "app/tmaj_controller.h"
+#include "app/maintenance_controller.h"
+#include "app/services_controller.h"
 #include "issuerlib/service_report.h"
 #include "app/qt/elided_label.h"
 #include "app/qt/kartello_app.h"
@@ -50,7 +50,7 @@
 #include "app/qt/vek_dialogs.h"
 #include "management/scard/card_readers.h"
 #include "management/scard/scard.h"
-#include "app/view_controller.h"
+#include "app/main_window_controller.h"
 #include "gui_support.h"
 #include "issuerlib/pkcs11_library.h"
 #include "issuerlib/pkcs11_x509.h"
@@ -86,12 +86,12 @@ public:
     std::string clipboard;
 };
 
-class RecordingDelegate : public SaisieDelegate, public MainWindowDelegate {
+class RecordingListener : public PinEntryListener, public MainWindowListener {
 public:
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
     void setCardBlocked(bool) override {}
-    void setUserAuthentified(bool) override {}
+    void setUserAuthenticated(bool) override {}
     void updateUI() override {}
     void showIdentificationPane(bool) override {}
     std::shared_ptr<Pkcs11Card> selectedCard() override { return nullptr; }
@@ -106,11 +106,11 @@ struct WindowHarness {
         : library("/nonexistent/libqel-none.so"),
           scard(readers, serviceLog),
           navigator(window, queue, scard),
-          appDelegate(library, services),
+          kartelloSession(library, services),
           controller(
-              window, appDelegate,
-              ViewControllerServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
-        controller.viewDidLoad();
+              window, kartelloSession,
+              MainWindowServices{library, queue, navigator, services, services, scard, readers, nullptr, {}, {}}) {
+        controller.setUp();
     }
 
     QPushButton* button(const char* name) { return window.findChild<QPushButton*>(QString::fromLatin1(name)); }
@@ -123,8 +123,8 @@ struct WindowHarness {
     qt::QtMainWindow window;
     qt::QtNavigator navigator;
     RecordingServices services;
-    AppDelegate appDelegate;
-    ViewController controller;
+    KartelloSession kartelloSession;
+    MainWindowController controller;
 };
 
 TEST(Pictures, EveryProfessionHasAReadablePictureAndAJobColour) {
@@ -198,7 +198,7 @@ TEST(MainWindow, WithoutLibraryTheWindowShowsNoCardAndOnlyAlwaysAvailableButtons
     guiApp();
     WindowHarness h;
     h.window.show();
-    h.controller.viewDidAppear();
+    h.controller.onShown();
     EXPECT_TRUE(h.window.findChild<QWidget*>("card")->isHidden());
     EXPECT_FALSE(h.window.findChild<QWidget*>("cardEmpty")->isHidden());
     EXPECT_EQ(h.window.findChild<QLabel*>("cardNoInsertedLabel")->text(), QStringLiteral("Carte non insérée"));
@@ -222,7 +222,7 @@ TEST(MainWindow, DemoModeShowsTheSampleHolderWithItsPictureAndColour) {
     guiApp();
     WindowHarness h;
     h.window.show();
-    h.window.outlets().activateDemoMenuItem->setEnabled(true);
+    h.window.widgets().activateDemoMenuItem->setEnabled(true);
     h.window.findChild<QAction*>("activateDemoMenuItem")->trigger();
     EXPECT_FALSE(h.window.findChild<QLabel*>("demoModeTitle")->isHidden());
     auto* list = h.window.findChild<QComboBox*>("cardComboBox");
@@ -240,15 +240,16 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     guiApp();
     WindowHarness h;
     h.window.show();
-    RecordingDelegate delegate;
-    ui::SegueValues values;
-    values.delegate = &delegate;
-    values.saisieDelegate = &delegate;
+    RecordingListener listener;
+    ui::PinEntryRequest request;
+    request.window = &listener;
+    request.receiver = &listener;
 
-    for (const char* id : {ui::segue::saisiePin, ui::segue::saisiePinProg}) {
-        SCOPED_TRACE(id);
-        h.navigator.performSegue(id, values);
-        auto* dialog = qobject_cast<qt::QtSaisiePinDialog*>(h.navigator.lastDialog());
+    for (const bool byProgram : {false, true}) {
+        SCOPED_TRACE(byProgram);
+        request.askedByProgram = byProgram;
+        h.navigator.openPinEntry(request);
+        auto* dialog = qobject_cast<qt::QtPinEntryDialog*>(h.navigator.lastDialog());
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->parentWidget(), &h.window);
         EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
@@ -276,10 +277,10 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
         dialog->findChild<QPushButton*>("cancelButton")->click();
         EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     }
-    EXPECT_TRUE(delegate.results.empty());
+    EXPECT_TRUE(listener.results.empty());
 
-    h.navigator.performSegue(ui::segue::modifPin, values);
-    auto* modif = qobject_cast<qt::QtModifPinDialog*>(h.navigator.lastDialog());
+    h.navigator.openPinChange(nullptr, &listener);
+    auto* modif = qobject_cast<qt::QtPinChangeDialog*>(h.navigator.lastDialog());
     ASSERT_NE(modif, nullptr);
     gui_test::typeText(modif->findChild<QLineEdit*>("oldPinTextField"), "1234");
     gui_test::typeText(modif->findChild<QLineEdit*>("newPinTextField"), "1111");
@@ -289,7 +290,7 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
               QStringLiteral("Le code PIN n'est pas identique au précédent."));
     modif->close();
 
-    h.navigator.performSegue(ui::segue::unlockCard, values);
+    h.navigator.openUnlock(nullptr, &listener);
     auto* unlock = qobject_cast<qt::QtUnlockCardDialog*>(h.navigator.lastDialog());
     ASSERT_NE(unlock, nullptr);
     EXPECT_TRUE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
@@ -300,25 +301,29 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     unlock->close();
 }
 
-TEST(Navigator, OtherTransitionsGoToWhatWasRegisteredAndNowhereElse) {
+TEST(Navigator, DialogsOpenOnlyOnceEnabledAndTheServicesTestGetsItsRequest) {
     guiApp();
     WindowHarness h;
-    h.navigator.performSegue(ui::segue::vekWait, {});
+    h.navigator.openSignInWait(vek::makeVekRequest(), nullptr);
+    h.navigator.openSignInAlert(vek::RespType::BAD_CODE);
+    h.navigator.openUpdateWizard(nullptr, nullptr);
     EXPECT_EQ(h.navigator.lastDialog(), nullptr);
 
-    ui::SegueValues received;
+    ServicesTestRequest sent;
+    sent.readerSelected = 12;
+    sent.secret = std::make_shared<SecretBytes>(std::string_view("4321"));
+    h.navigator.openServicesTest(sent);  // nothing enabled: nothing happens
+    std::optional<ServicesTestRequest> received;
     int calls = 0;
-    h.navigator.registerSegue(ui::segue::vekAlert, [&](const ui::SegueValues& v) {
-        received = v;
+    h.navigator.enableServicesTest([&](const ServicesTestRequest& r) {
+        received = r;
         ++calls;
     });
-    ui::SegueValues sent;
-    sent.sender = 12;
-    sent.context = "ctx";
-    h.navigator.performSegue(ui::segue::vekAlert, sent);
+    h.navigator.openServicesTest(sent);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(std::any_cast<int>(received.sender), 12);
-    EXPECT_EQ(received.context, "ctx");
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->readerSelected, 12u);
+    EXPECT_EQ(received->secret, sent.secret);  // the one PIN buffer, shared, not copied
 }
 
 // Saves the dialog's picture when $QEL_SCREENSHOT_DIR names a folder (looking at the steps by eye).
@@ -330,7 +335,7 @@ void keepScreenshot(QWidget& widget, const char* name) {
 TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksThem) {
     guiApp();
     WindowHarness h;
-    const ui::SituationOutlets& o = h.window.situationView().outlets();
+    const ui::SituationWidgets& o = h.window.situationView().widgets();
     o.SituView->setHidden(false);
     o.FactuView->setHidden(false);
     o.noSitu->setHidden(true);
@@ -401,12 +406,10 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
     backend.holdSession = true;
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
-    test::RecordingTmajDelegate delegate;
-    ui::SegueValues values;
-    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
-    values.tmajDelegate = &delegate;
+    test::RecordingTmajListener listener;
+    const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
-    h.navigator.performSegue(ui::segue::tmaj, values);
+    h.navigator.openUpdateWizard(card, &listener);
     auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
@@ -451,7 +454,7 @@ TEST(Navigator, UpdateWizardWalksItsFourStepsAndStaysOpenDuringTheSession) {
 
     next->click();
     EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
-    EXPECT_EQ(delegate.closings, std::vector<bool>{true});
+    EXPECT_EQ(listener.closings, std::vector<bool>{true});
     for (const char* picture : {"step1", "step2", "step3", "step4", tmaj_pictures::upToDate, tmaj_pictures::checkFailed,
                                 tmaj_pictures::pinFailed, tmaj_pictures::updateFailed, tmaj_pictures::cancelled}) {
         SCOPED_TRACE(picture);
@@ -470,14 +473,12 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     test::ScriptedBackend backend;
     BackgroundQueue background;
     h.navigator.enableUpdateWizard(background, backend);
-    test::RecordingTmajDelegate delegate;
-    ui::SegueValues values;
-    values.pCard = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
-    values.tmajDelegate = &delegate;
+    test::RecordingTmajListener listener;
+    const auto card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
 
     // Opens the wizard and presses next at step 1; the dialog and its stepper, message and next.
     auto open = [&] {
-        h.navigator.performSegue(ui::segue::tmaj, values);
+        h.navigator.openUpdateWizard(card, &listener);
         auto* dialog = qobject_cast<qt::QtTmajDialog*>(h.navigator.lastDialog());
         EXPECT_TRUE(gui_test::waitUntil([&] { return dialog && dialog->isVisible(); }, 2000));
         dialog->findChild<QPushButton*>("next")->click();
@@ -529,11 +530,11 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     EXPECT_EQ(dialog->findChild<qt::PictureView*>("stepper")->pictureName(), tmaj_pictures::cancelled);
     keepScreenshot(*dialog, "tmaj-cancelled");
     closeWith(dialog);
-    EXPECT_EQ(delegate.closings, (std::vector<bool>{false, false, false}));
+    EXPECT_EQ(listener.closings, (std::vector<bool>{false, false, false}));
 }
 
 /// What the sign-in dialogs reported.
-struct VekReports : VekDelegate {
+struct VekReports : VekListener {
     void pendingRequestDone(vek::RespType o, VekRequestRef) override { add("pendingRequestDone", o); }
     void authorisationDone(vek::RespType o, VekRequestRef) override { add("authorisationDone", o); }
     void codeStepDone(vek::RespType o, VekRequestRef) override { add("codeStepDone", o); }
@@ -557,19 +558,16 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     test::FakeVekOperations service(h.queue);
     test::FakeCardHolder holder;
     h.navigator.enableVekDialogs(service, holder);
-    VekReports delegate;
+    VekReports listener;
     auto request = vek::makeVekRequest();
     request->idNat = holder.identifier;
     request->action = vek::VekAction::CHECK_PCSC;
-    ui::SegueValues values;
-    values.vekDelegate = &delegate;
-    values.sender = request;
     const auto text = [](QDialog* d, const char* name) { return d->findChild<QLabel*>(name)->text(); };
     const auto closed = [&] { return gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000); };
 
     // The wait stays while the service has not answered, Escape or not.
     service.hold = true;
-    h.navigator.performSegue(ui::segue::vekWait, values);
+    h.navigator.openSignInWait(request, &listener);
     auto* wait = qobject_cast<qt::QtVekWaitDialog*>(h.navigator.lastDialog());
     ASSERT_NE(wait, nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return !service.calls.empty(); }, 2000));
@@ -581,9 +579,9 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     service.release();
     h.queue.runReady();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports, std::vector<std::string>{"pendingRequestDone 0"});
+    EXPECT_EQ(listener.reports, std::vector<std::string>{"pendingRequestDone 0"});
 
-    h.navigator.performSegue(ui::segue::vekAuth, values);
+    h.navigator.openSignIn(request, &listener);
     QDialog* auth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekAuthDialog*>(auth), nullptr);
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(auth, "newAuthLabel").contains("Portail"); }, 2000));
@@ -593,10 +591,10 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     keepScreenshot(*auth, "vek-request");
     auth->findChild<QPushButton*>("notifyButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "refuseRequest 1");
+    EXPECT_EQ(listener.reports.back(), "refuseRequest 1");
 
     request->codes = std::vector<std::string>{"47", "12", "85"};
-    h.navigator.performSegue(ui::segue::vekCodes, values);
+    h.navigator.openSignInCodes(request, &listener);
     QDialog* codes = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
     auto* code2 = codes->findChild<QPushButton*>("code2");
@@ -606,9 +604,9 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     code2->click();
     EXPECT_TRUE(closed());
     EXPECT_EQ(request->code, "12");
-    EXPECT_EQ(delegate.reports.back(), "codeChosen 0");
+    EXPECT_EQ(listener.reports.back(), "codeChosen 0");
 
-    h.navigator.performSegue(ui::segue::vekValid, values);
+    h.navigator.openSignInDone(request, &listener);
     QDialog* valid = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(valid, "titleMesage") == "AUTHENTIFICATION RÉUSSIE"; }, 2000));
     EXPECT_EQ(
@@ -619,9 +617,7 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     valid->findChild<QPushButton*>("continueButton")->click();
     EXPECT_TRUE(closed());
 
-    ui::SegueValues alertValues;
-    alertValues.sender = vek::RespType::BAD_CODE;
-    h.navigator.performSegue(ui::segue::vekAlert, alertValues);
+    h.navigator.openSignInAlert(vek::RespType::BAD_CODE);
     QDialog* alert = h.navigator.lastDialog();
     ASSERT_TRUE(gui_test::waitUntil([&] { return text(alert, "message").startsWith("Le code"); }, 2000));
     EXPECT_EQ(text(alert, "message"),
@@ -632,15 +628,15 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     alert->findChild<QPushButton*>("closeButton")->click();
     EXPECT_TRUE(closed());
 
-    h.navigator.performSegue(ui::segue::vekQuit, values);
+    h.navigator.openQuitWhileSignedIn(&listener);
     QDialog* quit = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekQuitDialog*>(quit), nullptr);
     keepScreenshot(*quit, "vek-quit");
     quit->findChild<QPushButton*>("quitButton")->click();
     EXPECT_TRUE(closed());
-    EXPECT_EQ(delegate.reports.back(), "disconnect silent 0");
+    EXPECT_EQ(listener.reports.back(), "disconnect silent 0");
 
-    h.navigator.performSegue(ui::segue::vekDeauth, values);
+    h.navigator.openSignOut(request, &listener);
     QDialog* deauth = h.navigator.lastDialog();
     ASSERT_NE(qobject_cast<qt::QtVekDeauthDialog*>(deauth), nullptr);
     EXPECT_EQ(text(deauth, "titleMesage"), QStringLiteral("DÉCONNEXION"));
@@ -692,7 +688,7 @@ TEST(CertificateView, DialogShowsTheDecodedCertificateAndTheSaveWritesItsBytes) 
     const std::string folder = std::string(std::getenv("HOME")) + "/certificate-view";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
-    CertificateViewController controller(
+    CertificateController controller(
         view, CertificateViewServices{viewer, files, fetcher, authorities, folder + "/root.crl", folder});
     controller.setCertificates(
         std::vector{std::make_shared<Pkcs11X509>(der, Bytes{1}, std::string(kAuthentCertificateName), true)});
@@ -745,10 +741,9 @@ TEST(MaintenanceView, TheBoxAndItsLabelSwitchTheLibrarysTraces) {
     guiApp();
     WindowHarness h;
     AnsweringAlerts alerts;
-    RecordingDelegate mainWindow;
+    RecordingListener mainWindow;
     auto* page = new qt::QtMaintenanceView;
-    MaintenanceViewController maintenance(*page,
-                                          MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
+    MaintenanceController maintenance(*page, MaintenanceServices{h.navigator, alerts, h.services, mainWindow, {}, {}});
     h.window.setSubViewWidget(ui::SubView::maintenance, page);
     h.window.show();
     h.controller.showMaintenance();
@@ -779,12 +774,12 @@ TEST(ServicesWindow, ShowsTheReportAsWrittenAndItsButtonsAtTheEnd) {
     ServiceReportRecorder recorder;
     NoFile files;
     auto* dialog = new qt::QtServicesWindow(&h.window);
-    auto services = std::make_shared<ServicesViewController>(
+    auto services = std::make_shared<ServicesController>(
         *dialog, ServicesViewServices{h.library, recorder, h.queue, files, "1.0", "/tmp", {}},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
-    services->viewDidAppear();
+    services->onShown();
     EXPECT_FALSE(dialog->findChild<QPushButton*>("quit")->isEnabled());
     services->waitForWorker();
     h.queue.runReady();
@@ -809,12 +804,12 @@ TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
     cardLibrary.initialize();
     NoFile files;
     auto* dialog = new qt::QtServicesWindow(&h.window);
-    auto services = std::make_shared<ServicesViewController>(
+    auto services = std::make_shared<ServicesController>(
         *dialog, ServicesViewServices{cardLibrary, recorder, h.queue, files, "1.0", "/tmp", {}},
         ServicesTestRequest{0, std::make_shared<SecretBytes>("1234"), nullptr});
     dialog->keepAlive(services);
     dialog->present();
-    services->viewDidAppear();
+    services->onShown();
     services->waitForWorker();
     h.queue.runReady();
     ASSERT_NE(services->report().find("\u2705"), std::string::npos);

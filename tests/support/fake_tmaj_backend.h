@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/tmaj_backend.h"
-#include "app/tmaj_view_controller.h"
+#include "app/tmaj_controller.h"
 #include "issuerlib/pkcs11_card.h"
 #include "update/tmaj_service.h"
 
@@ -65,7 +65,7 @@ struct ScriptedBackend : TmajBackend {
     std::string updatedSerial;
 };
 
-struct RecordingTmajDelegate : TmajDelegate {
+struct RecordingTmajListener : TmajListener {
     void setCardBlocked(bool b) override { blocked = b; }
     void updateUI() override { ++updates; }
     void updateWizardClosed(bool cardUpdated) override { closings.push_back(cardUpdated); }

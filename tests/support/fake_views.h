@@ -1,6 +1,5 @@
 #pragma once
 // Recording widgets and views for the controller tests.
-#include <any>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -13,6 +12,7 @@
 #include "app/views/identification_view.h"
 #include "app/views/main_window_view.h"
 #include "app/views/maintenance_view.h"
+#include "app/maintenance_controller.h"
 #include "app/views/navigator.h"
 #include "app/views/pin_dialog_views.h"
 #include "app/views/situation_view.h"
@@ -78,8 +78,8 @@ public:
 
 class FakeField : public FakeWidget<ui::SecureField> {
 public:
-    void setText(const std::string& t) override { value = t; }
-    std::string text() const override { return value; }
+    SecretBytes secret() const override { return SecretBytes(value); }
+    void setSecret(const SecretBytes& s) override { value = std::string(s.view()); }
     void setEditHandler(std::function<void()> h) override { handler = std::move(h); }
     /// The user types `t` at the end of the text.
     void type(const std::string& t) {
@@ -161,31 +161,31 @@ public:
 class FakeIdentificationView : public ui::IdentificationView {
 public:
     FakeIdentificationView();
-    const ui::IdentificationOutlets& outlets() override { return o; }
+    const ui::IdentificationWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeLabel name, firstName, identifier, job, num, emission, expiration, serialNum, serialNumTitle;
     FakeButton copy;
     bool hidden = false;
-    ui::IdentificationOutlets o;
+    ui::IdentificationWidgets o;
 };
 
 class FakeSituationView : public ui::SituationView {
 public:
     FakeSituationView();
-    const ui::SituationOutlets& outlets() override { return o; }
+    const ui::SituationWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeArea situView, factuView;
     FakeLabel mode, raison, ident, secteur, tabPharma, noSitu, fIdent, fSpec, fConv, fZone, fIndem, fAgr, fFse, fLot,
         pageCounter;
     FakeButton previous, next, copySitu, copyFactu;
     bool hidden = false;
-    ui::SituationOutlets o;
+    ui::SituationWidgets o;
 };
 
 class FakeMainWindow : public ui::MainWindowView {
 public:
     FakeMainWindow();
-    const ui::MainWindowOutlets& outlets() override { return o; }
+    const ui::MainWindowWidgets& widgets() override { return o; }
     ui::IdentificationView& identificationView() override { return identificationPane; }
     ui::SituationView& situationView() override { return situationPane; }
     void showSubView(ui::SubView v) override { subView = v; }
@@ -214,18 +214,113 @@ public:
     bool aboutShown = false;
     std::function<bool()> closeHandler;
     std::function<void(const std::string&, bool)> hoverHandler;
-    ui::MainWindowOutlets o;
+    ui::MainWindowWidgets o;
 };
 
+/// The dialogs a navigator opens.
+enum class Dialog {
+    pinEntry,
+    pinChange,
+    unlock,
+    updateWizard,
+    servicesTest,
+    signInWait,
+    signIn,
+    signInCodes,
+    signInDone,
+    signOut,
+    signInAlert,
+    quitWhileSignedIn
+};
+
+inline std::ostream& operator<<(std::ostream& os, Dialog d) {
+    static const char* const names[] = {"pinEntry",     "pinChange",  "unlock",      "updateWizard",
+                                        "servicesTest", "signInWait", "signIn",      "signInCodes",
+                                        "signInDone",   "signOut",    "signInAlert", "quitWhileSignedIn"};
+    return os << names[static_cast<int>(d)];
+}
+
+/// Records every dialog asked for, with what it was given, and opens none.
 struct FakeNavigator : ui::Navigator {
-    struct Segue {
-        std::string identifier;
-        ui::SegueValues values;
+    struct Opened {
+        Dialog dialog;
+        /// The PIN entry's request.
+        ui::PinEntryRequest pinEntry;
+        /// The card handed to the PIN dialogs and the update wizard.
+        std::shared_ptr<Pkcs11Card> card;
+        /// The window told the PIN dialogs' outcome.
+        MainWindowListener* window = nullptr;
+        TmajListener* updateOwner = nullptr;
+        std::optional<ServicesTestRequest> servicesTest;
+        /// The sign-in dialogs' request, listener and alert type.
+        vek::VekRequestRef request;
+        VekListener* listener = nullptr;
+        vek::RespType alert{};
     };
-    void performSegue(const std::string& identifier, const ui::SegueValues& values) override {
-        segues.push_back({identifier, values});
+
+    void openPinEntry(const ui::PinEntryRequest& request) override {
+        Opened& o = record(Dialog::pinEntry);
+        o.pinEntry = request;
+        o.card = request.card;
+        o.window = request.window;
     }
-    std::vector<Segue> segues;
+    void openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override {
+        Opened& o = record(Dialog::pinChange);
+        o.card = std::move(card);
+        o.window = window;
+    }
+    void openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) override {
+        Opened& o = record(Dialog::unlock);
+        o.card = std::move(card);
+        o.window = window;
+    }
+    void openUpdateWizard(std::shared_ptr<Pkcs11Card> card, TmajListener* owner) override {
+        Opened& o = record(Dialog::updateWizard);
+        o.card = std::move(card);
+        o.updateOwner = owner;
+    }
+    void openServicesTest(const ServicesTestRequest& request) override {
+        record(Dialog::servicesTest).servicesTest = request;
+    }
+    void openSignInWait(vek::VekRequestRef request, VekListener* listener) override {
+        recordSignIn(Dialog::signInWait, std::move(request), listener);
+    }
+    void openSignIn(vek::VekRequestRef request, VekListener* listener) override {
+        recordSignIn(Dialog::signIn, std::move(request), listener);
+    }
+    void openSignInCodes(vek::VekRequestRef request, VekListener* listener) override {
+        recordSignIn(Dialog::signInCodes, std::move(request), listener);
+    }
+    void openSignInDone(vek::VekRequestRef request, VekListener* listener) override {
+        recordSignIn(Dialog::signInDone, std::move(request), listener);
+    }
+    void openSignOut(vek::VekRequestRef request, VekListener* listener) override {
+        recordSignIn(Dialog::signOut, std::move(request), listener);
+    }
+    void openSignInAlert(vek::RespType type) override { record(Dialog::signInAlert).alert = type; }
+    void openQuitWhileSignedIn(VekListener* listener) override {
+        recordSignIn(Dialog::quitWhileSignedIn, {}, listener);
+    }
+
+    /// The dialogs asked for so far, in order.
+    std::vector<Dialog> dialogs() const {
+        std::vector<Dialog> all;
+        for (const auto& o : opened) all.push_back(o.dialog);
+        return all;
+    }
+
+    std::vector<Opened> opened;
+
+private:
+    Opened& record(Dialog dialog) {
+        opened.push_back(Opened{dialog, {}, {}, nullptr, nullptr, {}, {}, nullptr, {}});
+        return opened.back();
+    }
+    void recordSignIn(Dialog dialog, vek::VekRequestRef request, VekListener* listener) {
+        Opened& o = record(dialog);
+        o.request = std::move(request);
+        o.listener = listener;
+    }
 };
 
 struct FakeClipboard : ui::Clipboard {
@@ -241,39 +336,39 @@ struct FakeUrlOpener : ui::UrlOpener {
     std::vector<std::string> urls;
 };
 
-class FakeSaisiePinView : public ui::SaisiePinView {
+class FakePinEntryView : public ui::PinEntryView {
 public:
-    FakeSaisiePinView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
-    const ui::SaisiePinOutlets& outlets() override { return o; }
+    FakePinEntryView() { o = {&errorPinLabel, &pinTextField, &validate, &cancel}; }
+    const ui::PinEntryWidgets& widgets() override { return o; }
     void close() override { closed = true; }
     FakeLabel errorPinLabel;
     FakeField pinTextField;
     FakeButton validate, cancel;
     bool closed = false;
-    ui::SaisiePinOutlets o;
+    ui::PinEntryWidgets o;
 };
 
-/// The PIN change and card unlock dialogs: the fields below the first code, and the outlets.
-template <typename View, typename Outlets>
+/// The PIN change and card unlock dialogs: the fields below the first code, and the widgets.
+template <typename View, typename Widgets>
 class FakeNewPinView : public View {
 public:
     FakeNewPinView() {
-        static_cast<ui::NewPinOutlets&>(o) = {&newPin, &renewPin, &newTip, &renewTip, &errorLabel, &validate, &cancel};
+        static_cast<ui::NewPinWidgets&>(o) = {&newPin, &renewPin, &newTip, &renewTip, &errorLabel, &validate, &cancel};
         errorLabel.hidden = newTip.hidden = renewTip.hidden = true;
     }
-    const Outlets& outlets() override { return o; }
+    const Widgets& widgets() override { return o; }
     void close() override { closed = true; }
     FakeField newPin, renewPin;
     FakeImage newTip, renewTip;
     FakeLabel errorLabel;
     FakeButton validate, cancel;
     bool closed = false;
-    Outlets o;
+    Widgets o;
 };
 
-class FakeModifPinView : public FakeNewPinView<ui::ModifPinView, ui::ModifPinOutlets> {
+class FakePinChangeView : public FakeNewPinView<ui::PinChangeView, ui::PinChangeWidgets> {
 public:
-    FakeModifPinView() {
+    FakePinChangeView() {
         o.oldPinTextField = &oldPin;
         o.oldPinTooltip = &oldTip;
         oldTip.hidden = true;
@@ -282,7 +377,7 @@ public:
     FakeImage oldTip;
 };
 
-class FakeUnlockCardView : public FakeNewPinView<ui::UnlockCardView, ui::UnlockCardOutlets> {
+class FakeUnlockCardView : public FakeNewPinView<ui::UnlockCardView, ui::UnlockCardWidgets> {
 public:
     FakeUnlockCardView() {
         o.pukTextField = &puk;
@@ -299,12 +394,12 @@ public:
         o = {&authentName,   &authentView,   &authentSave, &signatureName,
              &signatureView, &signatureSave, &count,       &message};
     }
-    const ui::CertificateOutlets& outlets() override { return o; }
+    const ui::CertificateWidgets& widgets() override { return o; }
     void setViewHidden(bool h) override { hidden = h; }
     FakeLabel authentName, signatureName, count, message;
     FakeButton authentView, authentSave, signatureView, signatureSave;
     bool hidden = false;
-    ui::CertificateOutlets o;
+    ui::CertificateWidgets o;
 };
 
 struct FakeCertificateViewer : ui::CertificateViewer {
@@ -330,7 +425,7 @@ public:
         pinCode.hidden = progressBar.hidden = consigne.hidden = errorTextField.hidden = true;
         next.titleText = "Suivant";
     }
-    const ui::TmajOutlets& outlets() override { return o; }
+    const ui::TmajWidgets& widgets() override { return o; }
     void focusPinField() override { pinFocused = true; }
     void close() override { ++closes; }
     FakeImage stepper;
@@ -340,7 +435,7 @@ public:
     FakeButton next, cancel;
     bool pinFocused = false;
     int closes = 0;
-    ui::TmajOutlets o;
+    ui::TmajWidgets o;
 };
 
 /// Answers every alert with `answer` (the button's position) and keeps the alerts.
@@ -380,16 +475,16 @@ public:
     FakeMaintenanceView() {
         o = {&servicesTest, &activeTraces, &traceLabel, &exportButton, &deleteDESfire, &contactSupport};
     }
-    const ui::MaintenanceOutlets& outlets() override { return o; }
+    const ui::MaintenanceWidgets& widgets() override { return o; }
     FakeButton servicesTest, traceLabel, exportButton, deleteDESfire, contactSupport;
     FakeCheckBox activeTraces;
-    ui::MaintenanceOutlets o;
+    ui::MaintenanceWidgets o;
 };
 
 class FakeServicesView : public ui::ServicesView {
 public:
     FakeServicesView() { o = {&stepLabel, &progressBar, &resultText, &save, &quit}; }
-    const ui::ServicesOutlets& outlets() override { return o; }
+    const ui::ServicesWidgets& widgets() override { return o; }
     void close() override { closed = true; }
     void hide() override { hidden = true; }
     FakeLabel stepLabel;
@@ -398,7 +493,7 @@ public:
     FakeTextArea resultText;
     FakeButton save, quit;
     bool closed = false;
-    ui::ServicesOutlets o;
+    ui::ServicesWidgets o;
 };
 
 }  // namespace qel::test

@@ -1,5 +1,5 @@
 #pragma once
-// A navigator that records every transition and opens the sign-in flow's dialogs for real: their
+// A navigator that records every dialog asked for and opens the sign-in flow's dialogs for real: their
 // controllers on recording views, shown at once. The test then plays the holder on the dialog open.
 #include <memory>
 #include <string>
@@ -15,51 +15,50 @@ namespace qel::test {
 struct VekFlowNavigator : FakeNavigator {
     VekFlowNavigator(VekOperations& service) : service(service) {}
 
-    void performSegue(const std::string& identifier, const ui::SegueValues& values) override {
-        FakeNavigator::performSegue(identifier, values);
-        const auto* sent = std::any_cast<VekRequestRef>(&values.sender);
-        const VekRequestRef request = sent ? *sent : nullptr;
-        if (identifier == ui::segue::vekWait) {
-            waitView = std::make_shared<FakeVekWaitView>();
-            auto c = std::make_shared<VekWaitController>(*waitView, service, holder);
-            c->delegate = values.vekDelegate;
-            c->request = request;
-            waits.push_back(c);
-            c->viewDidAppear();
-        } else if (identifier == ui::segue::vekAuth) {
-            authView = std::make_shared<FakeVekAuthView>();
-            auth = std::make_shared<VekAuthViewController>(*authView);
-            auth->delegate = values.vekDelegate;
-            auth->request = request;
-            auth->viewDidAppear();
-        } else if (identifier == ui::segue::vekCodes) {
-            codesView = std::make_shared<FakeVekCodesView>();
-            codes = std::make_shared<VekCodesController>(*codesView);
-            codes->delegate = values.vekDelegate;
-            codes->request = request;
-            codes->viewDidAppear();
-        } else if (identifier == ui::segue::vekValid) {
-            validView = std::make_shared<FakeVekValidView>();
-            valid = std::make_shared<VekValidController>(*validView);
-            valid->request = request;
-            valid->viewDidAppear();
-        } else if (identifier == ui::segue::vekAlert) {
-            alertView = std::make_shared<FakeVekAlertView>();
-            alert = std::make_shared<VekAlertController>(*alertView);
-            if (const auto* type = std::any_cast<vek::RespType>(&values.sender)) alert->type = *type;
-            alert->viewDidAppear();
-        } else if (identifier == ui::segue::vekQuit) {
-            quitView = std::make_shared<FakeVekQuitView>();
-            quit = std::make_shared<VekQuitController>(*quitView);
-            quit->delegate = values.vekDelegate;
-        }
+    void openSignInWait(VekRequestRef request, VekListener* listener) override {
+        FakeNavigator::openSignInWait(request, listener);
+        waitView = std::make_shared<FakeVekWaitView>();
+        auto c = std::make_shared<VekWaitController>(*waitView, service, holder);
+        c->listener = listener;
+        c->request = std::move(request);
+        waits.push_back(c);
+        c->onShown();
     }
-
-    /// The identifiers of the transitions so far, in order.
-    std::vector<std::string> identifiers() const {
-        std::vector<std::string> ids;
-        for (const auto& s : segues) ids.push_back(s.identifier);
-        return ids;
+    void openSignIn(VekRequestRef request, VekListener* listener) override {
+        FakeNavigator::openSignIn(request, listener);
+        authView = std::make_shared<FakeVekAuthView>();
+        auth = std::make_shared<VekAuthController>(*authView);
+        auth->listener = listener;
+        auth->request = std::move(request);
+        auth->onShown();
+    }
+    void openSignInCodes(VekRequestRef request, VekListener* listener) override {
+        FakeNavigator::openSignInCodes(request, listener);
+        codesView = std::make_shared<FakeVekCodesView>();
+        codes = std::make_shared<VekCodesController>(*codesView);
+        codes->listener = listener;
+        codes->request = std::move(request);
+        codes->onShown();
+    }
+    void openSignInDone(VekRequestRef request, VekListener* listener) override {
+        FakeNavigator::openSignInDone(request, listener);
+        validView = std::make_shared<FakeVekValidView>();
+        valid = std::make_shared<VekValidController>(*validView);
+        valid->request = std::move(request);
+        valid->onShown();
+    }
+    void openSignInAlert(vek::RespType type) override {
+        FakeNavigator::openSignInAlert(type);
+        alertView = std::make_shared<FakeVekAlertView>();
+        alert = std::make_shared<VekAlertController>(*alertView);
+        alert->type = type;
+        alert->onShown();
+    }
+    void openQuitWhileSignedIn(VekListener* listener) override {
+        FakeNavigator::openQuitWhileSignedIn(listener);
+        quitView = std::make_shared<FakeVekQuitView>();
+        quit = std::make_shared<VekQuitController>(*quitView);
+        quit->listener = listener;
     }
 
     VekOperations& service;
@@ -68,7 +67,7 @@ struct VekFlowNavigator : FakeNavigator {
     std::shared_ptr<FakeVekWaitView> waitView;
     std::vector<std::shared_ptr<VekWaitController>> waits;
     std::shared_ptr<FakeVekAuthView> authView;
-    std::shared_ptr<VekAuthViewController> auth;
+    std::shared_ptr<VekAuthController> auth;
     std::shared_ptr<FakeVekCodesView> codesView;
     std::shared_ptr<VekCodesController> codes;
     std::shared_ptr<FakeVekValidView> validView;
