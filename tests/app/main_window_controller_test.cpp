@@ -32,7 +32,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     module.addSlot("Reader A");
     contactCard("Reader B");
     start();
-    EXPECT_TRUE(appDel.p11Loaded);
+    EXPECT_TRUE(kartelloSession.p11Loaded);
     EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN — Reader B"}));
     EXPECT_EQ(window.cardComboBox.selected, 1);
     EXPECT_EQ(vc->readerSelected(), 1);

@@ -1006,12 +1006,12 @@ void updateEndedEarly(KartelloIntegrationTest& t, const std::string& port, const
     ASSERT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
 
     t.window.tmaj.click();
-    ASSERT_EQ(t.navigator.segues.back().identifier, ui::segue::tmaj);
+    ASSERT_EQ(t.navigator.opened.back().dialog, Dialog::updateWizard);
     FakeTmajView view;
-    TmajViewController wizard(view, t.queue, background, backend);
-    wizard.pCard = t.navigator.segues.back().values.pCard;
-    wizard.delegate = t.navigator.segues.back().values.tmajDelegate;
-    t.navigator.segues.clear();
+    TmajController wizard(view, t.queue, background, backend);
+    wizard.pCard = t.navigator.opened.back().card;
+    wizard.listener = t.navigator.opened.back().updateOwner;
+    t.navigator.opened.clear();
     view.next.click();
     ASSERT_EQ(wizard.step, 2) << view.message.value;
     view.pinCode.type(profile.pin.code);
