@@ -295,7 +295,8 @@ Exchange Session::perform(const Request& request, const Policy& policy, Transfer
         out.failure = TransportError{kind, code, std::move(message)};
         return std::move(out);
     };
-    if (impl_->stopping || (control && control->cancelled)) return fail(Failure::cancelled, CURLE_ABORTED_BY_CALLBACK, "requête annulée");
+    if (impl_->stopping || (control && control->cancelled))
+        return fail(Failure::cancelled, CURLE_ABORTED_BY_CALLBACK, "requête annulée");
 
     Transfer transfer;
     transfer.out = &out.response;

@@ -44,10 +44,10 @@ enum class Failure {
     authorityFile,    ///< the extra authority file could not be read
     clientIdentity,   ///< the client's TLS identity is missing, or its key did not sign the handshake
     timedOut,
-    cancelled,        ///< by the request's owner, or the session was stopped
-    tooLarge,         ///< the answer passed Policy::maxBodyBytes
-    redirects,        ///< more redirects than allowed
-    transfer,         ///< any other fault of the connection or of the server's answer
+    cancelled,  ///< by the request's owner, or the session was stopped
+    tooLarge,   ///< the answer passed Policy::maxBodyBytes
+    redirects,  ///< more redirects than allowed
+    transfer,   ///< any other fault of the connection or of the server's answer
 };
 
 /// A transfer that failed: its kind, libcurl's code, and one line for the log.

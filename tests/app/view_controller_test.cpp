@@ -626,7 +626,7 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     // A late answer for a card no longer in the reader changes nothing.
     module.slotList[0].present = false;
     vc->refreshReaders();
-    updates.checks[0].second(1);
+    updates.checks[0].second(TmajAvailability::updateAvailable);
     EXPECT_TRUE(window.tmajNotif.hidden);
 }
 

@@ -35,14 +35,14 @@ protected:
         // No length announced: only the running count can stop it.
         server_.route("/streamed", [](const httplib::Request& request, httplib::Response& response) {
             const std::size_t total = std::stoul(request.get_param_value("n"));
-            response.set_chunked_content_provider("text/plain", [total, sent = std::size_t{0}](
-                                                                    std::size_t, httplib::DataSink& sink) mutable {
-                const std::string piece(std::min<std::size_t>(4096, total - sent), 'y');
-                sent += piece.size();
-                if (!sink.write(piece.data(), piece.size())) return false;
-                if (sent == total) sink.done();
-                return true;
-            });
+            response.set_chunked_content_provider(
+                "text/plain", [total, sent = std::size_t{0}](std::size_t, httplib::DataSink& sink) mutable {
+                    const std::string piece(std::min<std::size_t>(4096, total - sent), 'y');
+                    sent += piece.size();
+                    if (!sink.write(piece.data(), piece.size())) return false;
+                    if (sent == total) sink.done();
+                    return true;
+                });
         });
         server_.route("/held", [this](const httplib::Request&, httplib::Response& response) {
             gate_.arrived.set_value();

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 #include "common/hex.h"
 #include "sim/card/profile_generator.h"
@@ -304,6 +305,22 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
         EXPECT_EQ(result.resultMessage, c.message) << c.step;
         EXPECT_TRUE(log.contains(c.logLine)) << c.step << "\n" << log.text();
     }
+}
+
+// The wizard's cancel reaches the request under way: it ends as a failed request, long before the
+// slow service would have answered.
+TEST_F(TmajClientTest, AStopRequestEndsTheRequestUnderWay) {
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
+    simulator->setFault("initIasMajBean", TmajFault{.delayMs = 8000});
+    manager->requestTimeoutMs = 60000;
+    const std::string id = TmajService::cardIdentifier(profile.cardNumber, serial());
+    std::stop_source stop;
+    test::LogCapture log;
+    auto answer =
+        std::async(std::launch::async, [&] { return manager->getRequest("/initIasMajBean", {id}, stop.get_token()); });
+    stop.request_stop();
+    EXPECT_TRUE(answer.get().empty());
+    EXPECT_TRUE(log.contains("HTTP GET Request - une erreur est survenue: requête annulée")) << log.text();
 }
 
 TEST_F(TmajClientTest, TheSessionNeedsTheCheckCookieAndPlainArguments) {
