@@ -14,14 +14,14 @@ namespace qel {
 void ViewController::checkUpdateAvailability(const Pkcs11Card& card) {
     // Contactless cards are not updated; a card without serial cannot be asked about.
     if (!s_.hooks.updates || !isContactQEL_ || card.serial.empty()) return;
-    s_.hooks.updates->checkAvailability(card.serial,
-                                        lifetime_.guard([this, serial = card.serial](TmajAvailability availability) {
-                                            // The answer may come after the card was pulled or another reader
-                                            // was chosen.
-                                            const std::shared_ptr<Pkcs11Card> current = selectedCard();
-                                            if (!isCardInserted_ || !current || current->serial != serial) return;
-                                            o_.tmajNotif->setHidden(availability != TmajAvailability::updateAvailable);
-                                        }));
+    auto answered = [this, serial = card.serial](TmajAvailability availability) {
+        // The answer may come after the card was pulled or another reader
+        // was chosen.
+        const std::shared_ptr<Pkcs11Card> current = selectedCard();
+        if (!isCardInserted_ || !current || current->serial != serial) return;
+        o_.tmajNotif->setHidden(availability != TmajAvailability::updateAvailable);
+    };
+    s_.hooks.updates->checkAvailability(card.serial, lifetime_.guard(std::move(answered)));
 }
 
 void ViewController::updateWizardClosed(bool cardUpdated) {

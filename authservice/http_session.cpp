@@ -133,8 +133,7 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         policy.extraCaFile = impl_->caFile;
         configurator = impl_->configurator;
     }
-    const http::Request sent{request.method, request.url, request.headers, request.body, request.formParts};
-    http::Exchange exchange = impl_->transfers.perform(sent, policy, control.get(), configurator.get());
+    http::Exchange exchange = impl_->transfers.perform(request, policy, control.get(), configurator.get());
 
     HttpExchange out;
     out.failure = std::move(exchange.failure);

@@ -22,13 +22,8 @@ using TransferProgress = http::TransferProgress;
 using TransferControl = http::TransferControl;
 using FormPart = http::FormPart;
 
-/// One HTTP request, ready to go.
-struct HttpRequest {
-    std::string method;
-    std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;  ///< in the order they are sent
-    std::optional<std::string> body;
-    std::vector<FormPart> formParts;  ///< a multipart body instead of `body` when not empty
+/// One HTTP request, ready to go, with its time-out.
+struct HttpRequest : http::Request {
     long timeoutMs = 60000;
 };
 

@@ -248,6 +248,7 @@ protected:
     typename RequestBuilder<T>::Processor processor() const override { return &detail::decodeExchange<T>; }
 };
 
+/// The builder an operation asks for: one that only checks the status, or one that decodes the body.
 class HttpRequestBuilderFactory {
 public:
     static std::shared_ptr<RequestBuilder<NoBody>> noBodyBuilder(std::string method, std::string url,
