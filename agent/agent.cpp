@@ -85,7 +85,7 @@ void Agent::scanCard(const std::string& tokenID) {
             if (!considered || card.serial.empty()) continue;
             serial = card.serial;
         }
-        if (services_.checkTmaj(serial) == 1) postUpdateNotification(serial);
+        if (services_.checkTmaj(serial) == TmajAvailability::updateAvailable) postUpdateNotification(serial);
     }
 
     rv = library.finalize();

@@ -6,6 +6,7 @@
 
 #include "agent/agent_services.h"
 #include "common/main_queue.h"
+#include "update/tmaj_manager.h"
 
 namespace qel {
 class Pkcs11Library;
@@ -38,8 +39,8 @@ struct AgentServices {
     ProgramLauncher& launcher;
     Autostart& autostart;
     SessionSignals& sessionSignals;
-    /// The update availability check: 1 update waiting, 0 up to date, -1 check failed. Blocks.
-    std::function<int(const std::string& serial)> checkTmaj;
+    /// The update availability check. Blocks.
+    std::function<TmajAvailability(const std::string& serial)> checkTmaj;
 };
 
 /// Vigilo's behaviour: start-up, the scan of an inserted card, the update notice and its answer.

@@ -14,13 +14,14 @@ namespace qel {
 void MainWindowController::checkUpdateAvailability(const Pkcs11Card& card) {
     // Contactless cards are not updated; a card without serial cannot be asked about.
     if (!s_.parts.updates || !isContactQEL_ || card.serial.empty()) return;
-    s_.parts.updates->checkAvailability(card.serial, lifetime_.guard([this, serial = card.serial](int status) {
+    auto answered = [this, serial = card.serial](TmajAvailability availability) {
         // The answer may come after the card was pulled or another reader
         // was chosen.
         const std::shared_ptr<Pkcs11Card> current = selectedCard();
         if (!isCardInserted_ || !current || current->serial != serial) return;
-        o_.tmajNotif->setHidden(status != 1);
-    }));
+        o_.tmajNotif->setHidden(availability != TmajAvailability::updateAvailable);
+    };
+    s_.parts.updates->checkAvailability(card.serial, lifetime_.guard(std::move(answered)));
 }
 
 void MainWindowController::updateWizardClosed(bool cardUpdated) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "management/trust/trust_installer.h"
+#include "update/tmaj_manager.h"
 
 namespace qel {
 
@@ -54,9 +55,8 @@ public:
 class UpdateAvailability {
 public:
     virtual ~UpdateAvailability() = default;
-    /// Returns at once; `done` gets the status (1 update available, 0 up to date, -1 check failed)
-    /// later, on the main thread.
-    virtual void checkAvailability(const std::string& serial, std::function<void(int)> done) = 0;
+    /// Returns at once; `done` gets the answer later, on the main thread.
+    virtual void checkAvailability(const std::string& serial, std::function<void(TmajAvailability)> done) = 0;
 };
 
 /// Everything the main window reaches only through these parts. Null members are not wired.

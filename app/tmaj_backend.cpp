@@ -47,10 +47,10 @@ void ServiceTmajBackend::endSession(HeldUpdateCard& held, Pkcs11Card& card, cons
     Pkcs11UpdateCard(card).transmit(*fromHex("00A4000C023F00"), false);
 }
 
-void BackgroundUpdateCheck::checkAvailability(const std::string& serial, std::function<void(int)> done) {
+void BackgroundUpdateCheck::checkAvailability(const std::string& serial, std::function<void(TmajAvailability)> done) {
     background_.post([this, serial, done = std::move(done)] {
-        const int status = backend_.checkTmaj(serial).status;
-        mainQueue_.post([done, status] { done(status); });
+        const TmajAvailability availability = backend_.checkTmaj(serial).availability;
+        mainQueue_.post([done, availability] { done(availability); });
     });
 }
 

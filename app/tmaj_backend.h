@@ -57,7 +57,7 @@ class BackgroundUpdateCheck final : public UpdateAvailability {
 public:
     BackgroundUpdateCheck(TmajBackend& backend, BackgroundQueue& background, MainQueue& mainQueue)
         : backend_(backend), background_(background), mainQueue_(mainQueue) {}
-    void checkAvailability(const std::string& serial, std::function<void(int)> done) override;
+    void checkAvailability(const std::string& serial, std::function<void(TmajAvailability)> done) override;
 
 private:
     TmajBackend& backend_;

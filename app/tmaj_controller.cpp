@@ -91,10 +91,10 @@ void TmajController::checkAvailability() {
     // Blocks the main thread for at most the request timeout: the wizard has nothing to show until
     // the service answers.
     const TmajCheck check = backend_.checkTmaj(pCard->serial);
-    if (check.status == 0) {
+    if (check.availability == TmajAvailability::upToDate) {
         logSuccess("QEL déjà à jour");
         finish(tmaj_pictures::upToDate, "Votre QEL est déjà à jour.", false);
-    } else if (check.status == 1) {
+    } else if (check.availability == TmajAvailability::updateAvailable) {
         o_.stepper->setImage("step2");
         o_.consigne->setHidden(false);
         o_.message->setHidden(true);

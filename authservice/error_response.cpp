@@ -2,17 +2,17 @@
 
 namespace qel::vek {
 
-const char* name(DecodableRequestBuilderError::Kind kind) {
+const char* name(HttpResponseError::Kind kind) {
     switch (kind) {
-        case DecodableRequestBuilderError::Kind::jsonDecoding:
+        case HttpResponseError::Kind::jsonDecoding:
             return "jsonDecoding";
-        case DecodableRequestBuilderError::Kind::generalError:
+        case HttpResponseError::Kind::generalError:
             return "generalError";
-        case DecodableRequestBuilderError::Kind::emptyDataResponse:
+        case HttpResponseError::Kind::emptyDataResponse:
             return "emptyDataResponse";
-        case DecodableRequestBuilderError::Kind::nilHTTPResponse:
+        case HttpResponseError::Kind::nilHTTPResponse:
             return "nilHTTPResponse";
-        case DecodableRequestBuilderError::Kind::unsuccessfulHTTPStatusCode:
+        case HttpResponseError::Kind::unsuccessfulHTTPStatusCode:
             return "unsuccessfulHTTPStatusCode";
     }
     return "unknown";
@@ -35,11 +35,11 @@ const char* name(DownloadException exception) {
 }
 
 std::string describe(const UnderlyingError& error) {
-    if (const auto* e = std::get_if<DecodableRequestBuilderError>(&error))
+    if (const auto* e = std::get_if<HttpResponseError>(&error))
         return std::string(name(e->kind)) + (e->detail.empty() ? "" : ": " + e->detail);
     if (const auto* e = std::get_if<DownloadException>(&error)) return name(*e);
     const auto& transport = std::get<TransportError>(error);
-    return transport.message + " (" + std::to_string(transport.code) + ")";
+    return transport.message + " (" + std::to_string(transport.curlCode) + ")";
 }
 
 ErrorResponse::ErrorResponse(int statusCode, std::optional<std::string> body, std::optional<HTTPURLResponse> response,
@@ -50,8 +50,8 @@ ErrorResponse::ErrorResponse(int statusCode, std::optional<std::string> body, st
       error_(std::move(error)),
       description_("ErrorResponse " + std::to_string(statusCode_) + ": " + describe(error_)) {}
 
-std::optional<DecodableRequestBuilderError::Kind> ErrorResponse::builderErrorKind() const {
-    if (const auto* e = std::get_if<DecodableRequestBuilderError>(&error_)) return e->kind;
+std::optional<HttpResponseError::Kind> ErrorResponse::responseErrorKind() const {
+    if (const auto* e = std::get_if<HttpResponseError>(&error_)) return e->kind;
     return std::nullopt;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <variant>
 
+#include "http/client.h"
+
 namespace qel::vek {
 
 /// Status of an ErrorResponse when the transfer itself failed (connection, TLS, time-out, cancel).
@@ -21,11 +23,11 @@ struct HTTPURLResponse {
 };
 
 /// Errors the runtime itself produces, in the order of their kinds.
-struct DecodableRequestBuilderError {
+struct HttpResponseError {
     enum class Kind { jsonDecoding, generalError, emptyDataResponse, nilHTTPResponse, unsuccessfulHTTPStatusCode };
     Kind kind = Kind::generalError;
     std::string detail;  ///< the decoder's or the general error's text; empty for the other kinds
-    bool operator==(const DecodableRequestBuilderError&) const = default;
+    bool operator==(const HttpResponseError&) const = default;
 };
 
 enum class DownloadException {
@@ -36,15 +38,11 @@ enum class DownloadException {
     requestMissingURL
 };
 
-/// A failure of the HTTP transfer: libcurl's code and its text.
-struct TransportError {
-    int code = 0;  ///< a CURLcode
-    std::string message;
-    bool operator==(const TransportError&) const = default;
-};
+/// A failure of the HTTP transfer: the HTTPS layer's own.
+using TransportError = http::TransportError;
 
 /// What went wrong underneath an ErrorResponse.
-using UnderlyingError = std::variant<DecodableRequestBuilderError, DownloadException, TransportError>;
+using UnderlyingError = std::variant<HttpResponseError, DownloadException, TransportError>;
 
 /// The only error handed to completions: the status code (or -1 / -2), the raw body when there was
 /// one, the response when there was one, and the underlying error.
@@ -60,7 +58,7 @@ public:
     const UnderlyingError& error() const { return error_; }
 
     /// The underlying error's kind when it is one of the runtime's own.
-    std::optional<DecodableRequestBuilderError::Kind> builderErrorKind() const;
+    std::optional<HttpResponseError::Kind> responseErrorKind() const;
 
     /// One line for logs and users' reports: the status and the underlying error. The body is not in it.
     const std::string& description() const { return description_; }
@@ -75,7 +73,7 @@ private:
 };
 
 std::string describe(const UnderlyingError& error);
-const char* name(DecodableRequestBuilderError::Kind kind);
+const char* name(HttpResponseError::Kind kind);
 const char* name(DownloadException exception);
 
 }  // namespace qel::vek

@@ -1,6 +1,4 @@
 #pragma once
-#include <atomic>
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -9,10 +7,7 @@
 #include <vector>
 
 #include "authservice/api_helper.h"
-
-// The transfer library's and the TLS library's handles, as their own headers declare them.
-typedef void CURL;
-typedef struct ssl_ctx_st SSL_CTX;
+#include "http/client.h"
 
 namespace qel::vek {
 
@@ -20,74 +15,32 @@ namespace qel::vek {
 /// beside the system's.
 inline constexpr const char* kVekExtraCaVariable = "QEL_VEK_CA_FILE";
 
-/// Sets the card's identity on a transfer for TLS client authentication. Called on the transfer's
-/// thread: configure() on every handle before it is performed, configureContext() on each TLS context
-/// the handle creates (after the trusted authorities are loaded). Returning false stops the request,
-/// which then fails with an ErrorResponse (status -1). Every option configure() sets is cleared after
-/// the transfer. libcurl cannot see what configureContext() puts in the context, and would reuse a
-/// kept connection for any request: the session keeps connections apart by connectionKey().
-class ClientTlsConfigurator {
-public:
-    virtual ~ClientTlsConfigurator() = default;
-    virtual bool configure(CURL* handle) = 0;
-    virtual bool configureContext(SSL_CTX* context) { return true; }
-    /// The identity the next connection would carry (the card and its key), read before each
-    /// request: a connection is reused only by requests of the same identity, since the server
-    /// knows the client by the certificate of the connection's handshake, not of the request.
-    virtual std::string connectionKey() { return {}; }
-    /// Read after a failed transfer, on its thread: whether the client's key failed to sign the
-    /// handshake (a card pulled or replaced during it). The request then fails as a client
-    /// certificate problem (CURLE_SSL_CERTPROBLEM), as it does when there is no identity at all.
-    virtual bool clientKeyFailed() { return false; }
-};
+/// Sets the card's identity on a transfer for TLS client authentication (see http::ClientIdentity).
+/// A failure fails the request with an ErrorResponse (status -1).
+using ClientTlsConfigurator = http::ClientIdentity;
+using TransferProgress = http::TransferProgress;
+using TransferControl = http::TransferControl;
+using FormPart = http::FormPart;
 
-/// How far a transfer has come; updated on the transfer's thread, readable from any.
-struct TransferProgress {
-    std::atomic<std::int64_t> bytesSent{0};
-    std::atomic<std::int64_t> totalToSend{0};
-    std::atomic<std::int64_t> bytesReceived{0};
-    std::atomic<std::int64_t> totalToReceive{0};
-};
-
-/// One part of a multipart form body.
-struct FormPart {
-    std::string name;
-    std::string data;
-    std::optional<std::string> fileName;  ///< present for a file part
-    std::string contentType;              ///< file parts only; "application/octet-stream" when empty
-};
-
-/// One HTTP request, ready to go.
-struct HttpRequest {
-    std::string method;
-    std::string url;
-    std::vector<std::pair<std::string, std::string>> headers;  ///< in the order they are sent
-    std::optional<std::string> body;
-    std::vector<FormPart> formParts;  ///< a multipart body instead of `body` when not empty
+/// One HTTP request, ready to go, with its time-out.
+struct HttpRequest : http::Request {
     long timeoutMs = 60000;
 };
 
 /// What came back.
 struct HttpExchange {
-    int curlCode = 0;                            ///< CURLE_OK when the transfer completed
-    std::string errorText;                       ///< the transfer's error, when it failed
-    long statusCode = 0;                         ///< 0: no HTTP response
-    std::string url;                             ///< the URL the request was sent to
-    std::map<std::string, std::string> headers;  ///< the final response's fields
+    std::optional<http::TransportError> failure;  ///< present when the transfer did not complete
+    long statusCode = 0;                          ///< 0: no HTTP response
+    std::string url;                              ///< the URL the request was sent to
+    std::map<std::string, std::string> headers;   ///< the final response's fields
     std::string body;
 };
 
-/// Shared between a request's owner and its transfer: cancellation and progress.
-struct TransferControl {
-    std::atomic<bool> cancelled{false};
-    std::shared_ptr<TransferProgress> progress = std::make_shared<TransferProgress>();
-};
-
-/// The process-wide HTTP session of the authentication service: one libcurl share (cookies, DNS) and a
-/// pool of transfer handles that keep their connections (and their TLS sessions) alive, one pool per
-/// client identity, plus a few worker threads for asynchronous requests. TLS server verification is always on, with the
-/// system's authorities and the extra file of QEL_VEK_CA_FILE. Only HTTPS unless plain HTTP is allowed (tests).
-/// Thread-safe.
+/// The process-wide HTTP session of the authentication service: an HTTPS session (http::Session) that
+/// shares cookies and keeps idle handles with their connections (and their TLS sessions) alive, apart
+/// by client identity, plus a few worker threads for asynchronous requests. TLS server verification is
+/// always on, with the system's authorities and the extra file of QEL_VEK_CA_FILE. Only HTTPS unless
+/// plain HTTP is allowed (tests). Thread-safe.
 class HttpSession {
 public:
     static HttpSession& shared();

@@ -27,7 +27,7 @@ ErrorResponse programmingError(const std::string& message) {
 #endif
     logError("Service d'authentification : " + message);
     return ErrorResponse(kTransportFailureStatus, std::nullopt, std::nullopt,
-                         DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::generalError, message});
+                         HttpResponseError{HttpResponseError::Kind::generalError, message});
 }
 
 ErrorResponse badRequest(UnderlyingError error) {
@@ -109,8 +109,8 @@ std::variant<HttpRequest, ErrorResponse> createRequest(const std::string& method
     if (!validUrl(url)) return badRequest(DownloadException::requestMissingURL);
     for (const auto& [name, value] : headers)
         if (!validHeader(name, value))
-            return badRequest(DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::generalError,
-                                                           "en-tête HTTP invalide : " + name});
+            return badRequest(
+                HttpResponseError{HttpResponseError::Kind::generalError, "en-tête HTTP invalide : " + name});
 
     HttpRequest request;
     request.method = methodText;
@@ -180,16 +180,13 @@ std::optional<std::string> bodyOf(const HttpExchange& exchange) {
 std::optional<ErrorResponse> checkExchange(const HttpExchange& exchange) {
     const std::optional<HTTPURLResponse> response =
         exchange.statusCode > 0 ? std::optional<HTTPURLResponse>(responseOf(exchange)) : std::nullopt;
-    if (exchange.curlCode != CURLE_OK)
-        return ErrorResponse(kTransportFailureStatus, bodyOf(exchange), response,
-                             TransportError{exchange.curlCode, exchange.errorText});
+    if (exchange.failure) return ErrorResponse(kTransportFailureStatus, bodyOf(exchange), response, *exchange.failure);
     if (exchange.statusCode <= 0)
         return ErrorResponse(kNoHttpResponseStatus, bodyOf(exchange), std::nullopt,
-                             DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::nilHTTPResponse, {}});
+                             HttpResponseError{HttpResponseError::Kind::nilHTTPResponse, {}});
     if (!Configuration::isSuccessful(exchange.statusCode))
-        return ErrorResponse(
-            static_cast<int>(exchange.statusCode), bodyOf(exchange), response,
-            DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::unsuccessfulHTTPStatusCode, {}});
+        return ErrorResponse(static_cast<int>(exchange.statusCode), bodyOf(exchange), response,
+                             HttpResponseError{HttpResponseError::Kind::unsuccessfulHTTPStatusCode, {}});
     return std::nullopt;
 }
 

@@ -138,9 +138,8 @@ Result<Response<T>> decodeExchange(const HttpExchange& exchange) {
     } else {
         if (exchange.body.empty()) {
             if constexpr (IsOptional<T>::value) return succeed(exchange, T{});
-            return ErrorResponse(
-                status, std::nullopt, responseOf(exchange),
-                DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::emptyDataResponse, {}});
+            return ErrorResponse(status, std::nullopt, responseOf(exchange),
+                                 HttpResponseError{HttpResponseError::Kind::emptyDataResponse, {}});
         }
         try {
             if constexpr (IsOptional<T>::value)
@@ -148,9 +147,8 @@ Result<Response<T>> decodeExchange(const HttpExchange& exchange) {
             else
                 return succeed(exchange, JsonCoding::decode<T>(exchange.body));
         } catch (const JsonDecodeError& e) {
-            return ErrorResponse(
-                status, bodyOf(exchange), responseOf(exchange),
-                DecodableRequestBuilderError{DecodableRequestBuilderError::Kind::jsonDecoding, e.what()});
+            return ErrorResponse(status, bodyOf(exchange), responseOf(exchange),
+                                 HttpResponseError{HttpResponseError::Kind::jsonDecoding, e.what()});
         }
     }
 }
@@ -230,7 +228,7 @@ protected:
 
 /// The builder of operations without a response body: any 2xx is success, the body is ignored.
 template <typename T>
-class URLSessionRequestBuilder : public RequestBuilder<T> {
+class NoBodyRequestBuilder : public RequestBuilder<T> {
     static_assert(std::is_same_v<T, NoBody>, "Unsupported Response Body Type: this builder decodes no body");
 
 public:
@@ -242,7 +240,7 @@ protected:
 
 /// The builder that decodes the body into T (text, bytes, file, or a JSON model).
 template <typename T>
-class URLSessionDecodableRequestBuilder : public RequestBuilder<T> {
+class DecodingRequestBuilder : public RequestBuilder<T> {
 public:
     using RequestBuilder<T>::RequestBuilder;
 
@@ -250,21 +248,21 @@ protected:
     typename RequestBuilder<T>::Processor processor() const override { return &detail::decodeExchange<T>; }
 };
 
-class URLSessionRequestBuilderFactory {
+/// The builder an operation asks for: one that only checks the status, or one that decodes the body.
+class HttpRequestBuilderFactory {
 public:
-    static std::shared_ptr<RequestBuilder<NoBody>> getNonDecodableBuilder(std::string method, std::string url,
-                                                                          std::optional<Parameters> parameters,
-                                                                          Headers headers,
-                                                                          bool requiresAuthentication) {
-        return std::make_shared<URLSessionRequestBuilder<NoBody>>(
-            std::move(method), std::move(url), std::move(parameters), std::move(headers), requiresAuthentication);
+    static std::shared_ptr<RequestBuilder<NoBody>> noBodyBuilder(std::string method, std::string url,
+                                                                 std::optional<Parameters> parameters, Headers headers,
+                                                                 bool requiresAuthentication) {
+        return std::make_shared<NoBodyRequestBuilder<NoBody>>(std::move(method), std::move(url), std::move(parameters),
+                                                              std::move(headers), requiresAuthentication);
     }
     template <typename T>
-    static std::shared_ptr<RequestBuilder<T>> getBuilder(std::string method, std::string url,
-                                                         std::optional<Parameters> parameters, Headers headers,
-                                                         bool requiresAuthentication) {
-        return std::make_shared<URLSessionDecodableRequestBuilder<T>>(
-            std::move(method), std::move(url), std::move(parameters), std::move(headers), requiresAuthentication);
+    static std::shared_ptr<RequestBuilder<T>> decodingBuilder(std::string method, std::string url,
+                                                              std::optional<Parameters> parameters, Headers headers,
+                                                              bool requiresAuthentication) {
+        return std::make_shared<DecodingRequestBuilder<T>>(std::move(method), std::move(url), std::move(parameters),
+                                                           std::move(headers), requiresAuthentication);
     }
 };
 

@@ -1,7 +1,5 @@
 #include "authservice/vek_outcome.h"
 
-#include <curl/curl.h>
-
 #include <nlohmann/json.hpp>
 
 #include "authservice/models/flow_models.h"
@@ -40,7 +38,7 @@ RespType toRespType(const vek::ErrorResponse& error, bool disconnecting) {
     // No identity for the card (none selected, no token, not verified, no authentication key): the
     // request never left, and the holder is told it is the card.
     if (const auto* transport = std::get_if<vek::TransportError>(&error.error());
-        transport && transport->code == CURLE_SSL_CERTPROBLEM) {
+        transport && transport->kind == http::Failure::clientIdentity) {
         logError(format("Authentification CIBA, erreur : %s", error.description().c_str()));
         return RespType::CARD_ACCESS;
     }

@@ -89,7 +89,7 @@ void BM_VekBuilderFixedUrl(benchmark::State& state) {
     const std::string url = service().base() + "api/ulmora-authentication/config/ciba/multi-factor/code/state";
     for (auto _ : state) {
         auto result =
-            URLSessionRequestBuilderFactory::getBuilder<EnabledFlagDto>("GET", url, {}, {}, true)->executeBlocking();
+            HttpRequestBuilderFactory::decodingBuilder<EnabledFlagDto>("GET", url, {}, {}, true)->executeBlocking();
         if (!result.ok()) state.SkipWithError(result.error().description().c_str());
         benchmark::DoNotOptimize(result);
     }

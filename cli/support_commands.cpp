@@ -115,19 +115,19 @@ CommandResult updateCheckCommand(Context& context, const std::string& givenSeria
         result.data["reader"] = reader.name;
     }
     TmajManager manager;
-    const int status = manager.checkTmaj(serial);
+    const TmajAvailability availability = manager.checkTmaj(serial);
     result.data["serial"] = serial;
     result.data["service"] = manager.endpoint().baseAddress;
-    if (status == TmajManager::kCheckFailed) {
+    if (availability == TmajAvailability::checkFailed) {
         result.code = kExitServiceFailure;
         result.message =
             "the update service " + manager.endpoint().baseAddress + " did not answer the check (see the log)";
         return result;
     }
-    result.data["updateAvailable"] = status == TmajManager::kUpdateAvailable;
+    result.data["updateAvailable"] = availability == TmajAvailability::updateAvailable;
     context << "Card " << serial << ": "
-            << (status == TmajManager::kUpdateAvailable ? "an update is available (run it from Kartello)"
-                                                        : "up to date")
+            << (availability == TmajAvailability::updateAvailable ? "an update is available (run it from Kartello)"
+                                                                  : "up to date")
             << "\n";
     return result;
 }

@@ -1,15 +1,12 @@
 #include "update/tmaj_manager.h"
 
-#include <curl/curl.h>
-
-#include <array>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "common/curl_support.h"
 #include "common/format.h"
 #include "common/logger.h"
 #include "common/utf8.h"
+#include "http/client.h"
 #include "update/relay_limits.h"
 
 namespace qel {
@@ -17,11 +14,6 @@ namespace qel {
 namespace {
 
 constexpr const char* kUpToDatePhrase = "Votre QEL est à jour";
-
-struct CurlDeleter {
-    void operator()(CURL* c) const { curl_easy_cleanup(c); }
-    void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
 
 // Path arguments go into the URL as they are: only characters that cannot change its structure.
 bool plainPathArgument(const std::string& argument) {
@@ -34,33 +26,11 @@ bool plainPathArgument(const std::string& argument) {
     return true;
 }
 
-std::string mimeType(const char* contentType) {
-    if (!contentType) return {};
-    std::string type(contentType);
-    type = type.substr(0, type.find(';'));
-    while (!type.empty() && type.back() == ' ') type.pop_back();
-    for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return type;
+// What the logs say of a transfer that failed; the answer cap is the relay's, in its own words.
+std::string transportFailure(const http::TransportError& error) {
+    if (error.kind == http::Failure::tooLarge) return "réponse de plus de 1 Mio refusée";
+    return error.message.empty() ? std::string("Erreur inconnue") : error.message;
 }
-
-// Collects the body up to the answer limit; past it the transfer stops (libcurl sees a short write).
-struct CappedBody {
-    std::string* body;
-    bool overflowed = false;
-};
-
-std::size_t appendCapped(char* data, std::size_t size, std::size_t count, void* out) {
-    auto* capped = static_cast<CappedBody*>(out);
-    const std::size_t n = size * count;
-    if (capped->body->size() + n > relay::kMaxAnswerBytes) {
-        capped->overflowed = true;
-        return 0;
-    }
-    capped->body->append(data, n);
-    return n;
-}
-
-constexpr const char* kTooLarge = "réponse de plus de 1 Mio refusée";
 
 struct Texts {
     const char* failure;
@@ -75,6 +45,33 @@ constexpr Texts kPostTexts{"HTTP POST Request - une erreur est survenue: ",
                            "HTTP POST Request - statusCode devrait être 2xx, mais code %ld reçu",
                            "HTTP POST Request: Mauvais type MIME !", "HTTP POST Request - jsonString reçu:\n "};
 
+// The session's answer: the decoded command list, or nothing after a logged failure.
+ApduList decodeAnswer(const http::Exchange& answer, const Texts& t) {
+    if (answer.failure) {
+        logError(t.failure + transportFailure(*answer.failure));
+        return {};
+    }
+    const long status = answer.response.status;
+    if (status < 200 || status > 299) {
+        logError(format(t.status, status));
+        return {};
+    }
+    if (http::mediaType(answer.response) != "application/json") {
+        logError(t.mime);
+        return {};
+    }
+    const std::string& body = answer.response.body;
+    logDebug(t.received + (isUtf8(body) ? body : std::string()));
+    std::string why;
+    std::optional<ApduList> list = decodeApduList(body, &why);
+    if (!list) {
+        logError("JSON erreur: " + why);
+        return {};
+    }
+    logDebug("JSON decode OK !");
+    return std::move(*list);
+}
+
 }  // namespace
 
 TmajEndpoint tmajEndpointFromEnvironment() {
@@ -87,39 +84,10 @@ TmajEndpoint tmajEndpointFromEnvironment() {
     return endpoint;
 }
 
-// The shared cookie store, locked per kind of data as libcurl asks when handles run on several threads.
-struct TmajManager::Share {
-    Share() {
-        curl::globalInit();
-        handle = curl_share_init();
-        curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, &Share::lock);
-        curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, &Share::unlock);
-        curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
-    }
-    ~Share() { curl_share_cleanup(handle); }
-
-    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
-        static_cast<Share*>(self)->mutexes[static_cast<std::size_t>(data) % kLocks].lock();
-    }
-    static void unlock(CURL*, curl_lock_data data, void* self) {
-        static_cast<Share*>(self)->mutexes[static_cast<std::size_t>(data) % kLocks].unlock();
-    }
-
-    static constexpr std::size_t kLocks = 8;
-    CURLSH* handle = nullptr;
-    std::array<std::mutex, kLocks> mutexes;
-};
-
-struct TmajManager::Exchange {
-    bool transferred = false;
-    std::string error;
-    long status = 0;
-    std::string mime;
-    std::string body;
-};
-
-TmajManager::TmajManager(TmajEndpoint endpoint) : endpoint_(std::move(endpoint)), share_(std::make_unique<Share>()) {}
+// No handle is kept between requests: each opens its connection, the cookie store is what carries
+// the session.
+TmajManager::TmajManager(TmajEndpoint endpoint)
+    : endpoint_(std::move(endpoint)), session_(std::make_unique<http::Session>(0)) {}
 
 TmajManager::~TmajManager() = default;
 
@@ -128,86 +96,28 @@ TmajManager& TmajManager::shared() {
     return *instance;
 }
 
-void TmajManager::clearCookies() {
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl) return;
-    curl_easy_setopt(curl.get(), CURLOPT_SHARE, share_->handle);
-    curl_easy_setopt(curl.get(), CURLOPT_COOKIELIST, "ALL");
-}
+void TmajManager::clearCookies() { session_->clearCookies(); }
 
 std::optional<std::vector<std::string>> TmajManager::cookies() const {
     std::lock_guard lock(cookiesMutex_);
     return cookies_;
 }
 
-TmajManager::Exchange TmajManager::exchange(const std::string& method, const std::string& url, const std::string* body,
-                                            bool jsonHeaders, bool takeCookies) {
-    Exchange out;
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl) {
-        out.error = "initialisation du client HTTP impossible";
-        return out;
-    }
-    std::array<char, CURL_ERROR_SIZE> errorBuffer{};
-    CURL* c = curl.get();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, requestTimeoutMs);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!endpoint_.extraCaFile.empty()) {
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_FUNCTION, &curl::addExtraAuthoritiesCallback);
-        curl_easy_setopt(c, CURLOPT_SSL_CTX_DATA, endpoint_.extraCaFile.c_str());
-    }
-    curl_easy_setopt(c, CURLOPT_SHARE, share_->handle);
-    curl_easy_setopt(c, CURLOPT_COOKIEFILE, "");  // cookie engine on, nothing read from disk
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, errorBuffer.data());
-    CappedBody capped{&out.body};
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &appendCapped);
-    curl_easy_setopt(c, CURLOPT_WRITEDATA, &capped);
-    std::unique_ptr<curl_slist, CurlDeleter> headers;
-    // Always a fresh answer, never one kept by a proxy.
-    curl_slist* list = curl_slist_append(nullptr, "Cache-Control: no-cache");
+http::Exchange TmajManager::exchange(const std::string& method, const std::string& url, const std::string* body,
+                                     bool jsonHeaders, const std::stop_token& stop) {
+    http::Request request{method, url, {{"Cache-Control", "no-cache"}}, {}, {}};  // never an answer kept by a proxy
     if (jsonHeaders) {
-        list = curl_slist_append(list, "Content-Type: application/json");
-        list = curl_slist_append(list, "Accept: application/json");
+        request.headers.emplace_back("Content-Type", "application/json");
+        request.headers.emplace_back("Accept", "application/json");
     }
-    headers.reset(list);
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());
-    if (method == "POST") {
-        curl_easy_setopt(c, CURLOPT_POST, 1L);
-        curl_easy_setopt(c, CURLOPT_POSTFIELDS, body ? body->c_str() : "");
-        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body ? body->size() : 0));
-    } else {
-        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
-    }
-
-    const CURLcode code = curl_easy_perform(c);
-    if (capped.overflowed) {
-        out.body.clear();
-        out.error = kTooLarge;
-        return out;
-    }
-    if (code != CURLE_OK) {
-        out.error = errorBuffer[0] ? errorBuffer.data() : curl_easy_strerror(code);
-        return out;
-    }
-    out.transferred = true;
-    curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &out.status);
-    char* contentType = nullptr;
-    curl_easy_getinfo(c, CURLINFO_CONTENT_TYPE, &contentType);
-    out.mime = mimeType(contentType);
-    if (takeCookies) {
-        curl_slist* cookieList = nullptr;
-        curl_easy_getinfo(c, CURLINFO_COOKIELIST, &cookieList);
-        std::vector<std::string> lines;
-        for (curl_slist* it = cookieList; it; it = it->next) lines.emplace_back(it->data);
-        curl_slist_free_all(cookieList);
-        std::lock_guard lock(cookiesMutex_);
-        cookies_ = std::move(lines);
-    }
-    return out;
+    if (body) request.body = *body;
+    http::Policy policy;
+    policy.timeoutMs = requestTimeoutMs;
+    policy.maxBodyBytes = relay::kMaxAnswerBytes;
+    policy.extraCaFile = endpoint_.extraCaFile;
+    http::TransferControl control;
+    const std::stop_callback cancel(stop, [&control] { control.cancelled = true; });
+    return session_->perform(request, policy, &control);
 }
 
 TmajCheck TmajManager::check(const std::string& serial) {
@@ -218,66 +128,40 @@ TmajCheck TmajManager::check(const std::string& serial) {
     logDebug("Envoi d'une requête CheckTMAJ à " + url);
     // Each check starts without cookies: another card's, or a finished session's, must not go with it.
     clearCookies();
-    // Cookies are copied only when the answer announces an update: taken here, dropped below otherwise.
-    std::optional<std::vector<std::string>> previous = cookies();
-    Exchange answer = exchange("POST", url, &body, true, true);
-    auto restoreCookies = [&] {
-        std::lock_guard lock(cookiesMutex_);
-        cookies_ = std::move(previous);
-    };
+    const http::Exchange answer = exchange("POST", url, &body, true, {});
+    const long status = answer.response.status;
     auto failed = [&](long httpStatus, std::string why) {
-        restoreCookies();
-        return TmajCheck{kCheckFailed, httpStatus, std::move(why)};
+        return TmajCheck{TmajAvailability::checkFailed, httpStatus, std::move(why)};
     };
-    if (!answer.transferred) {
-        const std::string why = answer.error.empty() ? "Erreur inconnue" : answer.error;
+    if (answer.failure) {
+        const std::string why = transportFailure(*answer.failure);
         logError("Check TMAJ - une erreur est survenue: " + why);
         return failed(0, why);
     }
-    if (answer.status < 200 || answer.status > 299) {
-        logError(format("Check TMAJ - statusCode devrait être 2xx, mais code %ld reçu", answer.status));
-        return failed(answer.status, format("code %ld", answer.status));
+    if (status < 200 || status > 299) {
+        logError(format("Check TMAJ - statusCode devrait être 2xx, mais code %ld reçu", status));
+        return failed(status, format("code %ld", status));
     }
-    if (!isUtf8(answer.body)) {
+    if (!isUtf8(answer.response.body)) {
         logError("Check TMAJ - une erreur est survenue: la réponse n'est pas un texte UTF-8");
-        return failed(answer.status, "la réponse n'est pas un texte UTF-8");
+        return failed(status, "la réponse n'est pas un texte UTF-8");
     }
-    logDebug("responseString = " + answer.body);
-    if (answer.body.find(kUpToDatePhrase) != std::string::npos) {
-        restoreCookies();
+    logDebug("responseString = " + answer.response.body);
+    if (answer.response.body.find(kUpToDatePhrase) != std::string::npos) {
         logSuccess("QEL déjà à jour");
-        return TmajCheck{kUpToDate, answer.status, {}};
+        return TmajCheck{TmajAvailability::upToDate, status, {}};
+    }
+    // The cookies are kept only when the answer announces an update.
+    {
+        std::lock_guard lock(cookiesMutex_);
+        cookies_ = session_->cookies();
     }
     logSuccess("Mise à jour QEL disponible");
-    return TmajCheck{kUpdateAvailable, answer.status, {}};
+    return TmajCheck{TmajAvailability::updateAvailable, status, {}};
 }
 
-ApduList TmajManager::decodeAnswer(const Exchange& answer, const char* kind) {
-    const Texts& t = std::string_view(kind) == "GET" ? kGetTexts : kPostTexts;
-    if (!answer.transferred) {
-        logError(t.failure + (answer.error.empty() ? std::string("Erreur inconnue") : answer.error));
-        return {};
-    }
-    if (answer.status < 200 || answer.status > 299) {
-        logError(format(t.status, answer.status));
-        return {};
-    }
-    if (answer.mime != "application/json") {
-        logError(t.mime);
-        return {};
-    }
-    logDebug(t.received + (isUtf8(answer.body) ? answer.body : std::string()));
-    std::string why;
-    std::optional<ApduList> list = decodeApduList(answer.body, &why);
-    if (!list) {
-        logError("JSON erreur: " + why);
-        return {};
-    }
-    logDebug("JSON decode OK !");
-    return std::move(*list);
-}
-
-ApduList TmajManager::getRequest(const std::string& path, const std::vector<std::string>& arguments) {
+ApduList TmajManager::getRequest(const std::string& path, const std::vector<std::string>& arguments,
+                                 std::stop_token stop) {
     std::string url = endpoint_.baseAddress + kSessionRoot + path;
     for (const std::string& argument : arguments) {
         if (!plainPathArgument(argument)) {
@@ -287,15 +171,16 @@ ApduList TmajManager::getRequest(const std::string& path, const std::vector<std:
         url += "/" + argument;
     }
     logDebug("Envoi d'une requête GET à " + url);
-    return decodeAnswer(exchange("GET", url, nullptr, false, false), "GET");
+    return decodeAnswer(exchange("GET", url, nullptr, false, stop), kGetTexts);
 }
 
-ApduList TmajManager::postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) {
+ApduList TmajManager::postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum,
+                                  std::stop_token stop) {
     const std::string url = endpoint_.baseAddress + kSessionRoot + path;
     const std::string body = encodePostBody(inputParams, cardnum);
     logDebug("jsonString envoyé:\n " + body);
     logDebug("Envoi d'une requête POST à " + url);
-    return decodeAnswer(exchange("POST", url, &body, true, false), "POST");
+    return decodeAnswer(exchange("POST", url, &body, true, stop), kPostTexts);
 }
 
 }  // namespace qel

@@ -2,12 +2,18 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 #include "update/apdu_command.h"
 
 namespace qel {
+
+namespace http {
+class Session;
+struct Exchange;
+}  // namespace http
 
 /// The issuer's update service.
 inline constexpr const char* kDefaultTmajBaseAddress = "https://e-services.oberlane.org";
@@ -25,23 +31,34 @@ struct TmajEndpoint {
 /// The default endpoint with the environment's overrides applied.
 TmajEndpoint tmajEndpointFromEnvironment();
 
+/// What the availability check found out.
+enum class TmajAvailability {
+    updateAvailable,
+    upToDate,
+    checkFailed,  ///< no answer, or not one that says either
+};
+
 /// The outcome of an availability check, with what went wrong when it failed.
 struct TmajCheck {
-    int status = 1;  ///< 1 update available, 0 up to date, -1 check failed
+    TmajAvailability availability = TmajAvailability::updateAvailable;
     /// For a failed check: the HTTP status the service answered (0 when no answer came) and the
     /// transport's or the answer's fault, as logged.
     long httpStatus = 0;
     std::string failure;
 };
 
-/// The update session's view of the service: the two blocking requests below the session root.
+/// The update session's view of the service: the two blocking requests below the session root. A
+/// stop request on `stop` ends the request under way at once, as a failure: the update wizard's
+/// cancel need not wait for a slow service.
 class TmajClient {
 public:
     virtual ~TmajClient() = default;
     /// GET root + path + "/" + each argument. The decoded command list; empty on any failure (logged).
-    virtual ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) = 0;
+    virtual ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments,
+                                std::stop_token stop = {}) = 0;
     /// POST root + path with {inputParams, cardnum}. The decoded command list; empty on any failure.
-    virtual ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) = 0;
+    virtual ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum,
+                                 std::stop_token stop = {}) = 0;
 };
 
 /// The client of the update service: availability check and the session's requests, all over one
@@ -52,11 +69,6 @@ public:
 /// several at a time. Nothing throws.
 class TmajManager final : public TmajClient {
 public:
-    /// Availability statuses.
-    static constexpr int kUpdateAvailable = 1;
-    static constexpr int kUpToDate = 0;
-    static constexpr int kCheckFailed = -1;
-
     static constexpr const char* kCheckPath = "/sc/check";
     static constexpr const char* kSessionRoot = "/telemaj/rest/swtmaj";
 
@@ -69,13 +81,15 @@ public:
     /// it; everything else receives the instance.
     static TmajManager& shared();
 
-    /// Whether an update waits for the card with that serial: 1 yes, 0 up to date, -1 check failed.
-    int checkTmaj(const std::string& serial) { return check(serial).status; }
+    /// Whether an update waits for the card with that serial.
+    TmajAvailability checkTmaj(const std::string& serial) { return check(serial).availability; }
     /// The same check, telling why it failed.
     TmajCheck check(const std::string& serial);
 
-    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override;
-    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override;
+    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments,
+                        std::stop_token stop = {}) override;
+    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum,
+                         std::stop_token stop = {}) override;
 
     /// Empties the shared cookie store: done at each check; a session that ends calls it too, so
     /// that its cookies never go with a later card's requests.
@@ -89,14 +103,11 @@ public:
     long requestTimeoutMs = 10000;
 
 private:
-    struct Exchange;
-    Exchange exchange(const std::string& method, const std::string& url, const std::string* body, bool jsonHeaders,
-                      bool takeCookies);
-    ApduList decodeAnswer(const Exchange& answer, const char* kind);
+    http::Exchange exchange(const std::string& method, const std::string& url, const std::string* body,
+                            bool jsonHeaders, const std::stop_token& stop);
 
     TmajEndpoint endpoint_;
-    struct Share;
-    std::unique_ptr<Share> share_;
+    std::unique_ptr<http::Session> session_;
     mutable std::mutex cookiesMutex_;
     std::optional<std::vector<std::string>> cookies_;
 };

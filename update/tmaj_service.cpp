@@ -254,10 +254,10 @@ ApduResult TmajService::performUpdate(UpdateCard& card, const std::function<void
     };
     // Nothing goes to the service once the session is to stop.
     auto get = [&](const std::string& path, const std::vector<std::string>& arguments) {
-        return keepGoing(run) ? client_.getRequest(path, arguments) : ApduList{};
+        return keepGoing(run) ? client_.getRequest(path, arguments, run.stop) : ApduList{};
     };
     auto post = [&](const std::string& path, const ApduList& list) {
-        return keepGoing(run) ? client_.postRequest(path, list, cardId) : ApduList{};
+        return keepGoing(run) ? client_.postRequest(path, list, cardId, run.stop) : ApduList{};
     };
 
     logDebug("Début de requestIASUpdateInit");

@@ -8,8 +8,8 @@ std::shared_ptr<RequestBuilder<NoBody>> CIBAAuthenticationAPIAPI::postCibaRespon
     const CibaAuthenticationDeviceCancelledResponseDto& body) {
     const std::string url =
         OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/responses/cancellations";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> CIBAAuthenticationAPIAPI::postCibaResponseCancellation(
@@ -25,8 +25,8 @@ Result<NoBody> CIBAAuthenticationAPIAPI::postCibaResponseCancellation(
 std::shared_ptr<RequestBuilder<NoBody>> CIBAAuthenticationAPIAPI::postCibaRequestWithRequestBuilder(
     const std::optional<CibaAuthenticationRequestDtoSerializable>& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/requests";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> CIBAAuthenticationAPIAPI::postCibaRequest(
@@ -43,8 +43,8 @@ Result<NoBody> CIBAAuthenticationAPIAPI::postCibaRequest(
 std::shared_ptr<RequestBuilder<NoBody>> CIBAAuthenticationAPIAPI::postCibaDeviceResponseWithRequestBuilder(
     const CibaAuthenticationDeviceResponseDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/responses";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> CIBAAuthenticationAPIAPI::postCibaDeviceResponse(
@@ -59,8 +59,8 @@ Result<NoBody> CIBAAuthenticationAPIAPI::postCibaDeviceResponse(const CibaAuthen
 std::shared_ptr<RequestBuilder<NoBody>> CIBAAuthenticationAPIAPI::postCibaUserValidationWithRequestBuilder(
     const CibaUserValidationDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/users/validations";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> CIBAAuthenticationAPIAPI::postCibaUserValidation(const CibaUserValidationDto& body,
@@ -76,7 +76,7 @@ Result<NoBody> CIBAAuthenticationAPIAPI::postCibaUserValidation(const CibaUserVa
 std::shared_ptr<RequestBuilder<std::vector<PendingAuthenticationRequestDto>>>
 CIBAAuthenticationAPIAPI::getPendingRequestsWithRequestBuilder(const std::optional<std::string>& xAuthenticatedUser) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/requests/pending";
-    return URLSessionRequestBuilderFactory::getBuilder<std::vector<PendingAuthenticationRequestDto>>(
+    return HttpRequestBuilderFactory::decodingBuilder<std::vector<PendingAuthenticationRequestDto>>(
         "GET", url, std::nullopt, APIHelper::rejectNilHeaders({{"X-Authenticated-User", xAuthenticatedUser}}), true);
 }
 
@@ -94,7 +94,7 @@ Result<std::vector<PendingAuthenticationRequestDto>> CIBAAuthenticationAPIAPI::g
 std::shared_ptr<RequestBuilder<NoBody>> CIBAAuthenticationAPIAPI::postCardResponseWithRequestBuilder(
     const CibaAuthenticationCardResponseDto& body, const std::optional<std::string>& xAuthenticatedUser) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/card/responses";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
+    return HttpRequestBuilderFactory::noBodyBuilder(
         "POST", url, JSONEncodingHelper::encodingParameters(body),
         APIHelper::rejectNilHeaders({{"X-Authenticated-User", xAuthenticatedUser}}), true);
 }
@@ -115,7 +115,7 @@ std::shared_ptr<RequestBuilder<CodeSet>> MultiFactorCIBAAuthenticationAPI::creat
     const NotificationKeyDto& body, const std::optional<std::string>& xAuthenticatedUser) {
     const std::string url =
         OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/multi-factor/code/challenges";
-    return URLSessionRequestBuilderFactory::getBuilder<CodeSet>(
+    return HttpRequestBuilderFactory::decodingBuilder<CodeSet>(
         "POST", url, JSONEncodingHelper::encodingParameters(body),
         APIHelper::rejectNilHeaders({{"X-Authenticated-User", xAuthenticatedUser}}), true);
 }
@@ -136,7 +136,7 @@ std::shared_ptr<RequestBuilder<VerifyCodeResponseDto>> MultiFactorCIBAAuthentica
     const VerifyCodeRequestDto& body, const std::optional<std::string>& xAuthenticatedUser) {
     const std::string url =
         OpenAPIClientAPI::authenticationBasePath() + "/authentications/ciba/multi-factor/code/verify";
-    return URLSessionRequestBuilderFactory::getBuilder<VerifyCodeResponseDto>(
+    return HttpRequestBuilderFactory::decodingBuilder<VerifyCodeResponseDto>(
         "POST", url, JSONEncodingHelper::encodingParameters(body),
         APIHelper::rejectNilHeaders({{"X-Authenticated-User", xAuthenticatedUser}}), true);
 }
@@ -155,7 +155,7 @@ Result<VerifyCodeResponseDto> MultiFactorCIBAAuthenticationAPI::verifyCode(
 std::shared_ptr<RequestBuilder<EnabledFlagDto>>
 MultiFactorCIBAAuthenticationConfigurationAPI::getCodeStateWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/config/ciba/multi-factor/code/state";
-    return URLSessionRequestBuilderFactory::getBuilder<EnabledFlagDto>("GET", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::decodingBuilder<EnabledFlagDto>("GET", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState(
@@ -170,7 +170,7 @@ Result<EnabledFlagDto> MultiFactorCIBAAuthenticationConfigurationAPI::getCodeSta
 std::shared_ptr<RequestBuilder<RedirectURIResponseDto>>
 AuthenticationThroughCookieAPI::authenticateSsoWithRequestBuilder(const AuthenticationRequestDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authenticate/sso";
-    return URLSessionRequestBuilderFactory::getBuilder<RedirectURIResponseDto>(
+    return HttpRequestBuilderFactory::decodingBuilder<RedirectURIResponseDto>(
         "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
 }
 
@@ -188,8 +188,8 @@ ServiceProviderAPI::getServiceProviderWithRequestBuilder(const std::string& clie
     std::string path = "/service-providers/{clientId}";
     replacePlaceholder(path, "{clientId}", clientId);
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + path;
-    return URLSessionRequestBuilderFactory::getBuilder<ClientRepresentationDtoServiceProvider>("GET", url, std::nullopt,
-                                                                                               Headers{}, true);
+    return HttpRequestBuilderFactory::decodingBuilder<ClientRepresentationDtoServiceProvider>("GET", url, std::nullopt,
+                                                                                              Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> ServiceProviderAPI::getServiceProvider(
@@ -203,7 +203,7 @@ Result<ClientRepresentationDtoServiceProvider> ServiceProviderAPI::getServicePro
 
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::walletCancelWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/cancel";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder("POST", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::walletCancel(ApiCompletion<NoBody> completion,
@@ -218,8 +218,8 @@ Result<NoBody> AuthenticationThroughWalletAPI::walletCancel() {
 std::shared_ptr<RequestBuilder<RedirectURIResponseDto>>
 AuthenticationThroughWalletAPI::walletFinalizeWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/finalize";
-    return URLSessionRequestBuilderFactory::getBuilder<RedirectURIResponseDto>("POST", url, std::nullopt, Headers{},
-                                                                               true);
+    return HttpRequestBuilderFactory::decodingBuilder<RedirectURIResponseDto>("POST", url, std::nullopt, Headers{},
+                                                                              true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::walletFinalize(
@@ -233,7 +233,7 @@ Result<RedirectURIResponseDto> AuthenticationThroughWalletAPI::walletFinalize() 
 
 std::shared_ptr<RequestBuilder<std::string>> AuthenticationThroughWalletAPI::getSessionStateWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/session/state";
-    return URLSessionRequestBuilderFactory::getBuilder<std::string>("GET", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::decodingBuilder<std::string>("GET", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::getSessionState(ApiCompletion<std::string> completion,
@@ -248,9 +248,9 @@ Result<std::string> AuthenticationThroughWalletAPI::getSessionState() {
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::authenticateLevelEidas1WithRequestBuilder(
     const ChallengeRequestDto& body, const std::optional<std::string>& keyAppVersion) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authenticate/level/eidas1";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body),
-        APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}), true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}),
+                                                    true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::authenticateLevelEidas1(
@@ -268,9 +268,9 @@ Result<NoBody> AuthenticationThroughWalletAPI::authenticateLevelEidas1(
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::authenticateLevelEidas2WithRequestBuilder(
     const ChallengeRequestDto& body, const std::optional<std::string>& keyAppVersion) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authenticate/level/eidas2";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body),
-        APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}), true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}),
+                                                    true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::authenticateLevelEidas2(
@@ -288,9 +288,9 @@ Result<NoBody> AuthenticationThroughWalletAPI::authenticateLevelEidas2(
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::authenticateLevelEidas3WithRequestBuilder(
     const ChallengeRequestDto& body, const std::optional<std::string>& keyAppVersion) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/authenticate/level/eidas3";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body),
-        APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}), true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}),
+                                                    true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::authenticateLevelEidas3(
@@ -308,9 +308,9 @@ Result<NoBody> AuthenticationThroughWalletAPI::authenticateLevelEidas3(
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::walletRejectWithRequestBuilder(
     const UserDto& body, const std::optional<std::string>& keyAppVersion) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/reject";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body),
-        APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}), true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    APIHelper::rejectNilHeaders({{"Key-App-Version", keyAppVersion}}),
+                                                    true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::walletReject(
@@ -327,8 +327,8 @@ Result<NoBody> AuthenticationThroughWalletAPI::walletReject(const UserDto& body,
 std::shared_ptr<RequestBuilder<NoBody>> AuthenticationThroughWalletAPI::walletRequestWithRequestBuilder(
     const AuthenticationRequestDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/request";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::walletRequest(const AuthenticationRequestDto& body,
@@ -343,7 +343,7 @@ Result<NoBody> AuthenticationThroughWalletAPI::walletRequest(const Authenticatio
 
 std::shared_ptr<RequestBuilder<PushDtoDataOnly>> AuthenticationThroughWalletAPI::getWalletStateWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/state";
-    return URLSessionRequestBuilderFactory::getBuilder<PushDtoDataOnly>("GET", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::decodingBuilder<PushDtoDataOnly>("GET", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> AuthenticationThroughWalletAPI::getWalletState(ApiCompletion<PushDtoDataOnly> completion,
@@ -357,7 +357,7 @@ Result<PushDtoDataOnly> AuthenticationThroughWalletAPI::getWalletState() {
 
 std::shared_ptr<RequestBuilder<NoBody>> ApplicationConfigurationAPIAPI::getConfigWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/config";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("GET", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> ApplicationConfigurationAPIAPI::getConfig(ApiCompletion<NoBody> completion,
@@ -372,8 +372,8 @@ Result<NoBody> ApplicationConfigurationAPIAPI::getConfig() {
 std::shared_ptr<RequestBuilder<CodeMultiFactorAuthnDto>>
 MultiFactorAuthenticationCodeFlowAPI::sendCodeMessagingWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/multi-factor/code/messaging";
-    return URLSessionRequestBuilderFactory::getBuilder<CodeMultiFactorAuthnDto>("POST", url, std::nullopt, Headers{},
-                                                                                true);
+    return HttpRequestBuilderFactory::decodingBuilder<CodeMultiFactorAuthnDto>("POST", url, std::nullopt, Headers{},
+                                                                               true);
 }
 
 std::shared_ptr<RequestTask> MultiFactorAuthenticationCodeFlowAPI::sendCodeMessaging(
@@ -388,7 +388,7 @@ Result<CodeMultiFactorAuthnDto> MultiFactorAuthenticationCodeFlowAPI::sendCodeMe
 std::shared_ptr<RequestBuilder<std::vector<std::string>>>
 MultiFactorAuthenticationCodeFlowAPI::createCodeFlowChallengesWithRequestBuilder(const NotificationKeyDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/multi-factor/code/challenges";
-    return URLSessionRequestBuilderFactory::getBuilder<std::vector<std::string>>(
+    return HttpRequestBuilderFactory::decodingBuilder<std::vector<std::string>>(
         "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
 }
 
@@ -405,7 +405,7 @@ Result<std::vector<std::string>> MultiFactorAuthenticationCodeFlowAPI::createCod
 std::shared_ptr<RequestBuilder<VerifyCodeResponseDto>>
 MultiFactorAuthenticationCodeFlowAPI::verifyCodeFlowCodeWithRequestBuilder(const VerifyCodeRequestDto& body) {
     const std::string url = OpenAPIClientAPI::authenticationBasePath() + "/multi-factor/code/verify";
-    return URLSessionRequestBuilderFactory::getBuilder<VerifyCodeResponseDto>(
+    return HttpRequestBuilderFactory::decodingBuilder<VerifyCodeResponseDto>(
         "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
 }
 

@@ -6,8 +6,8 @@ namespace qel::vek {
 
 std::shared_ptr<RequestBuilder<std::vector<SessionDTO>>> SessionManagementAPIAPI::getSessionsWithRequestBuilder() {
     const std::string url = OpenAPIClientAPI::sessionBasePath() + "/sessions";
-    return URLSessionRequestBuilderFactory::getBuilder<std::vector<SessionDTO>>("GET", url, std::nullopt, Headers{},
-                                                                                true);
+    return HttpRequestBuilderFactory::decodingBuilder<std::vector<SessionDTO>>("GET", url, std::nullopt, Headers{},
+                                                                               true);
 }
 
 std::shared_ptr<RequestTask> SessionManagementAPIAPI::getSessions(ApiCompletion<std::vector<SessionDTO>> completion,
@@ -24,7 +24,7 @@ std::shared_ptr<RequestBuilder<NoBody>> SessionManagementAPIAPI::logoutSessionWi
     std::string path = "/sessions/{id}/logout";
     replacePlaceholder(path, "{id}", id);
     const std::string url = OpenAPIClientAPI::sessionBasePath() + path;
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder("DELETE", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("DELETE", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> SessionManagementAPIAPI::logoutSession(const std::string& id,
@@ -51,7 +51,7 @@ std::shared_ptr<RequestBuilder<PageSessionDTO>> SessionManagementAPIAPI::searchS
                                                                  {"page", toQueryValue(page), false},
                                                                  {"size", toQueryValue(size), false},
                                                                  {"sort", toQueryValue(sort), false}}));
-    return URLSessionRequestBuilderFactory::getBuilder<PageSessionDTO>("GET", url, std::nullopt, Headers{}, true);
+    return HttpRequestBuilderFactory::decodingBuilder<PageSessionDTO>("GET", url, std::nullopt, Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> SessionManagementAPIAPI::searchSessions(
@@ -82,8 +82,8 @@ std::shared_ptr<RequestBuilder<NoBody>> SessionManagementAPIAPI::reportSuspectSe
     const std::string url =
         APIHelper::appendQuery(OpenAPIClientAPI::sessionBasePath() + path,
                                APIHelper::mapValuesToQueryItems({{"history", toQueryValue(history), false}}));
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", url, JSONEncodingHelper::encodingParameters(body), Headers{}, true);
+    return HttpRequestBuilderFactory::noBodyBuilder("POST", url, JSONEncodingHelper::encodingParameters(body),
+                                                    Headers{}, true);
 }
 
 std::shared_ptr<RequestTask> SessionManagementAPIAPI::reportSuspectSession(const std::string& id,
@@ -103,7 +103,7 @@ Result<NoBody> SessionManagementAPIAPI::reportSuspectSession(const std::string& 
 std::shared_ptr<RequestBuilder<NoBody>> SessionManagementAPIAPI::logoutAllWithRequestBuilder(
     const std::optional<std::string>& xAuthenticatedUser) {
     const std::string url = OpenAPIClientAPI::sessionBasePath() + "/sessions/logoutAll";
-    return URLSessionRequestBuilderFactory::getNonDecodableBuilder(
+    return HttpRequestBuilderFactory::noBodyBuilder(
         "DELETE", url, std::nullopt, APIHelper::rejectNilHeaders({{"X-Authenticated-User", xAuthenticatedUser}}), true);
 }
 

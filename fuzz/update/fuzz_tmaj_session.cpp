@@ -48,8 +48,10 @@ struct ScriptService : TmajClient {
         if (body.size() > relay::kMaxAnswerBytes) return {};
         return decodeApduList(body).value_or(ApduList{});
     }
-    ApduList getRequest(const std::string&, const std::vector<std::string>&) override { return answer(); }
-    ApduList postRequest(const std::string&, const ApduList& list, const std::string&) override {
+    ApduList getRequest(const std::string&, const std::vector<std::string>&, std::stop_token) override {
+        return answer();
+    }
+    ApduList postRequest(const std::string&, const ApduList& list, const std::string&, std::stop_token) override {
         if (list.size() > relay::kMaxCommandsPerList) std::abort();
         return answer();
     }

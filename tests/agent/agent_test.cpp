@@ -37,7 +37,7 @@ protected:
     test::FakeAutostart autostart;
     test::FakeSessionSignals sessionSignals;
     std::vector<std::string> checked;
-    int checkAnswer = 1;
+    TmajAvailability checkAnswer = TmajAvailability::updateAvailable;
     Agent agent{AgentServices{library, queue, notifications, trayIcon, launcher, autostart, sessionSignals,
                               [this](const std::string& serial) {
                                   checked.push_back(serial);
@@ -131,13 +131,13 @@ TEST_F(AgentTest, NoReaderIsLoggedAndTheLibraryFinalised) {
 
 TEST_F(AgentTest, OnlyAWaitingUpdateIsAnnouncedWithTheExactTexts) {
     addCard("Reader 0", "1234567890");
-    for (int answer : {0, -1}) {
+    for (TmajAvailability answer : {TmajAvailability::upToDate, TmajAvailability::checkFailed}) {
         checkAnswer = answer;
         agent.scanCard(kToken + "1234567890");
     }
     EXPECT_TRUE(notifications.posted.empty());
 
-    checkAnswer = 1;
+    checkAnswer = TmajAvailability::updateAvailable;
     agent.scanCard(kToken + "1234567890");
     ASSERT_EQ(notifications.posted.size(), 1u);
     const NotificationContent n = notifications.posted[0];

@@ -662,11 +662,11 @@ namespace {
 
 // Keeps each check's answer callback until the test answers it.
 struct ManualUpdateCheck : UpdateAvailability {
-    void checkAvailability(const std::string& serial, std::function<void(int)> done) override {
+    void checkAvailability(const std::string& serial, std::function<void(TmajAvailability)> done) override {
         checks.push_back({serial, std::move(done)});
     }
-    void answer(int status) { checks.back().second(status); }
-    std::vector<std::pair<std::string, std::function<void(int)>>> checks;
+    void answer(TmajAvailability availability) { checks.back().second(availability); }
+    std::vector<std::pair<std::string, std::function<void(TmajAvailability)>>> checks;
 };
 
 struct UpdateBadgeTest : MainWindowFixture {
@@ -683,9 +683,9 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     ASSERT_EQ(updates.checks.size(), 1u);
     EXPECT_EQ(updates.checks[0].first, vc->selectedCard()->serial);
     EXPECT_TRUE(window.tmajNotif.hidden);  // until the answer comes
-    updates.answer(-1);
+    updates.answer(TmajAvailability::checkFailed);
     EXPECT_TRUE(window.tmajNotif.hidden);
-    updates.answer(1);
+    updates.answer(TmajAvailability::updateAvailable);
     EXPECT_FALSE(window.tmajNotif.hidden);
 
     // The wizard opens on the main window and closes after an update: the card is read again and
@@ -703,13 +703,13 @@ TEST_F(UpdateBadgeTest, BadgeShowsOnlyWhenTheCheckOfTheCardInTheReaderAnnouncesA
     EXPECT_EQ(window.cardNameLabel.value, "MARTIN PAUL");
     EXPECT_EQ(readers.resets, 1);
     ASSERT_EQ(updates.checks.size(), 2u);
-    updates.answer(0);
+    updates.answer(TmajAvailability::upToDate);
     EXPECT_TRUE(window.tmajNotif.hidden);
 
     // A late answer for a card no longer in the reader changes nothing.
     module.slotList[0].present = false;
     vc->refreshReaders();
-    updates.checks[0].second(1);
+    updates.checks[0].second(TmajAvailability::updateAvailable);
     EXPECT_TRUE(window.tmajNotif.hidden);
 }
 

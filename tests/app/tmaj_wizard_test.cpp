@@ -53,7 +53,7 @@ struct TmajWizardTest : ::testing::Test {
 };
 
 TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
-    backend.status = 0;
+    backend.availability = TmajAvailability::upToDate;
     view.next.click();
     EXPECT_EQ(backend.checkedSerials, std::vector<std::string>{card->serial});
     EXPECT_EQ(controller->step, 4);
@@ -80,7 +80,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
         FakeTmajView failedView;
         TmajController failed(failedView, queue, background, backend);
         failed.pCard = card;
-        backend.status = -1;
+        backend.availability = TmajAvailability::checkFailed;
         backend.httpStatus = f.httpStatus;
         failedView.next.click();
         EXPECT_EQ(failed.step, 4);
@@ -98,7 +98,7 @@ TEST_F(TmajWizardTest, CheckAnswersLeadToThePinOrStraightToTheEnd) {
     EXPECT_EQ(cardlessView.message.value, "La carte n'est plus dans le lecteur !");
     EXPECT_EQ(backend.checkedSerials.size(), 4u);
 
-    backend.status = 1;
+    backend.availability = TmajAvailability::updateAvailable;
     FakeTmajView availableView;
     TmajController available(availableView, queue, background, backend);
     available.pCard = card;

@@ -113,10 +113,12 @@ TEST_F(WaitDialogTest, FailedCallsAreMappedAndLogged) {
         RespType outcome;
         const char* logLine;
     };
-    const vek::ErrorResponse transport(-1, std::nullopt, std::nullopt, vek::TransportError{28, "Timeout was reached"});
+    const vek::ErrorResponse transport(-1, std::nullopt, std::nullopt,
+                                       vek::TransportError{http::Failure::timedOut, 28, "Timeout was reached"});
     // The card offers no identity (none selected, no token, not verified, no authentication key).
-    const vek::ErrorResponse noIdentity(-1, std::nullopt, std::nullopt,
-                                        vek::TransportError{58, "identité TLS du client indisponible"});
+    const vek::ErrorResponse noIdentity(
+        -1, std::nullopt, std::nullopt,
+        vek::TransportError{http::Failure::clientIdentity, 58, "identité TLS du client indisponible"});
     const Case cases[] = {
         {VekAction::CHECK_PCSC, "getPendingRequests", FakeVekOperations::sessionTimeout(), "pendingRequestDone",
          RespType::TIME_OUT, "Authentification CIBA, erreur : Session expirée (BUSI-AUTHENT-8)"},

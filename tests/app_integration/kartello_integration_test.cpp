@@ -732,14 +732,14 @@ TEST_F(KartelloIntegrationTest, IssuerChainInstalledInTheUsersNssDatabase) {
 // Records what the main window's availability checks answered.
 struct RecordedUpdateCheck : UpdateAvailability {
     explicit RecordedUpdateCheck(UpdateAvailability& i) : inner(i) {}
-    void checkAvailability(const std::string& serial, std::function<void(int)> done) override {
-        inner.checkAvailability(serial, [this, done](int status) {
-            statuses.push_back(status);
-            done(status);
+    void checkAvailability(const std::string& serial, std::function<void(TmajAvailability)> done) override {
+        inner.checkAvailability(serial, [this, done](TmajAvailability availability) {
+            statuses.push_back(availability);
+            done(availability);
         });
     }
     UpdateAvailability& inner;
-    std::vector<int> statuses;
+    std::vector<TmajAvailability> statuses;
 };
 
 /// The CKA_ID of pkcs11-tool's listings: lower-case hexadecimal.
@@ -837,7 +837,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     auto pumpUntil = [&](auto done, std::chrono::milliseconds timeout) { return t.pumpUntil(done, timeout); };
     ASSERT_EQ(window.cardNameLabel.value, profile.holder.lastName + " " + profile.holder.usualFirstName);
     ASSERT_TRUE(pumpUntil([&] { return !recorded.statuses.empty(); }, 15s));
-    EXPECT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
+    EXPECT_EQ(recorded.statuses, std::vector<TmajAvailability>{TmajAvailability::updateAvailable});
     EXPECT_FALSE(window.tmajNotif.hidden);
 
     // The wizard as the navigator opens it.
@@ -887,7 +887,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     EXPECT_EQ(window.cardNameLabel.value, renamed + " " + profile.holder.usualFirstName);
     const std::optional<std::vector<std::shared_ptr<Pkcs11X509>>> shown = t.certificates.certArray;
     ASSERT_TRUE(pumpUntil([&] { return recorded.statuses.size() == 2; }, 15s));
-    EXPECT_EQ(recorded.statuses.back(), TmajManager::kUpToDate);
+    EXPECT_EQ(recorded.statuses.back(), TmajAvailability::upToDate);
     EXPECT_TRUE(window.tmajNotif.hidden);
     t.vc.reset();  // before the checks it was handed
 

@@ -234,7 +234,7 @@ TEST_F(ServiceRuntime, FailuresKeepTheirStatusAndBody) {
     ASSERT_FALSE(state.ok());
     EXPECT_EQ(state.error().statusCode(), 500);
     EXPECT_EQ(state.error().body(), errorBody);
-    EXPECT_EQ(state.error().builderErrorKind(), DecodableRequestBuilderError::Kind::unsuccessfulHTTPStatusCode);
+    EXPECT_EQ(state.error().responseErrorKind(), HttpResponseError::Kind::unsuccessfulHTTPStatusCode);
     ASSERT_TRUE(state.error().response().has_value());
     EXPECT_EQ(state.error().response()->statusCode, 500);
     EXPECT_EQ(JsonCoding::decode<ErrorDto>(*state.error().body()).errorCode(), ErrorDtoCode::SESSION_TIMEOUT);
@@ -249,40 +249,38 @@ TEST_F(ServiceRuntime, FailuresKeepTheirStatusAndBody) {
     state = MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState();
     ASSERT_FALSE(state.ok());
     EXPECT_EQ(state.error().statusCode(), 200);
-    EXPECT_EQ(state.error().builderErrorKind(), DecodableRequestBuilderError::Kind::jsonDecoding);
+    EXPECT_EQ(state.error().responseErrorKind(), HttpResponseError::Kind::jsonDecoding);
     EXPECT_EQ(state.error().body(), "<html>pas du JSON</html>");
 
     answer(200);
     state = MultiFactorCIBAAuthenticationConfigurationAPI::getCodeState();
     ASSERT_FALSE(state.ok());
     EXPECT_EQ(state.error().statusCode(), 200);
-    EXPECT_EQ(state.error().builderErrorKind(), DecodableRequestBuilderError::Kind::emptyDataResponse);
+    EXPECT_EQ(state.error().responseErrorKind(), HttpResponseError::Kind::emptyDataResponse);
     EXPECT_FALSE(state.error().body().has_value());
 
     // A model whose required field is missing is a decoding failure, not a crash or an empty value.
     answer(200, R"([{"id":"s","username":"u","updateDate":"2024-05-01"}])");
     const auto sessions = SessionManagementAPIAPI::getSessions();
     ASSERT_FALSE(sessions.ok());
-    EXPECT_EQ(sessions.error().builderErrorKind(), DecodableRequestBuilderError::Kind::jsonDecoding);
+    EXPECT_EQ(sessions.error().responseErrorKind(), HttpResponseError::Kind::jsonDecoding);
 }
 
 TEST_F(ServiceRuntime, TransportFailuresAreStatusMinusOne) {
     // Time-out: the server holds the answer until the test ends.
     OpenAPIClientAPI::setTimeoutMs(200);
-    auto held =
-        URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl() + "hold/1", {}, {}, true);
+    auto held = HttpRequestBuilderFactory::noBodyBuilder("GET", server_->baseUrl() + "hold/1", {}, {}, true);
     auto result = held->executeBlocking();
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().statusCode(), kTransportFailureStatus);
     ASSERT_TRUE(std::holds_alternative<TransportError>(result.error().error()));
-    EXPECT_EQ(std::get<TransportError>(result.error().error()).code, CURLE_OPERATION_TIMEDOUT);
+    EXPECT_EQ(std::get<TransportError>(result.error().error()).curlCode, CURLE_OPERATION_TIMEDOUT);
 
     // Plain HTTP is for tests only: the session refuses it by default.
     HttpSession::shared().setAllowPlainHttp(false);
-    result = URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl(), {}, {}, true)
-                 ->executeBlocking();
+    result = HttpRequestBuilderFactory::noBodyBuilder("GET", server_->baseUrl(), {}, {}, true)->executeBlocking();
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(std::get<TransportError>(result.error().error()).code, CURLE_UNSUPPORTED_PROTOCOL);
+    EXPECT_EQ(std::get<TransportError>(result.error().error()).curlCode, CURLE_UNSUPPORTED_PROTOCOL);
     HttpSession::shared().setAllowPlainHttp(true);
 
     // Nobody listening.
@@ -290,15 +288,14 @@ TEST_F(ServiceRuntime, TransportFailuresAreStatusMinusOne) {
     gone.start();
     const std::string url = gone.baseUrl();
     gone.stop();
-    result = URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", url, {}, {}, true)->executeBlocking();
+    result = HttpRequestBuilderFactory::noBodyBuilder("GET", url, {}, {}, true)->executeBlocking();
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().statusCode(), kTransportFailureStatus);
     EXPECT_FALSE(result.error().description().empty());
 }
 
 TEST_F(ServiceRuntime, ACancelledTaskCompletesWithAnError) {
-    auto builder =
-        URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl() + "hold/2", {}, {}, true);
+    auto builder = HttpRequestBuilderFactory::noBodyBuilder("GET", server_->baseUrl() + "hold/2", {}, {}, true);
     std::optional<Result<Response<NoBody>>> delivered;
     auto task = builder->execute([&](auto result) { delivered.emplace(std::move(result)); });
     gate_->waitEntered();
@@ -307,7 +304,7 @@ TEST_F(ServiceRuntime, ACancelledTaskCompletesWithAnError) {
     ASSERT_TRUE(delivered.has_value());
     ASSERT_FALSE(delivered->ok());
     EXPECT_EQ(delivered->error().statusCode(), kTransportFailureStatus);
-    EXPECT_EQ(std::get<TransportError>(delivered->error().error()).code, CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_EQ(std::get<TransportError>(delivered->error().error()).curlCode, CURLE_ABORTED_BY_CALLBACK);
 }
 
 TEST_F(ServiceRuntime, HeadersCustomAndRefused) {
@@ -325,7 +322,7 @@ TEST_F(ServiceRuntime, HeadersCustomAndRefused) {
     const auto refused = CIBAAuthenticationAPIAPI::getPendingRequests("card\r\nX-Admin: 1");
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().statusCode(), kTransportFailureStatus);
-    EXPECT_EQ(refused.error().builderErrorKind(), DecodableRequestBuilderError::Kind::generalError);
+    EXPECT_EQ(refused.error().responseErrorKind(), HttpResponseError::Kind::generalError);
     EXPECT_EQ(server_->received().size(), before);
 
     // No identifier: no header at all.
@@ -404,8 +401,7 @@ TEST_F(ServiceRuntime, AConnectionServesOnlyTheIdentityItWasMadeWithUntilTheCard
 }
 
 TEST_F(ServiceRuntime, ABadUrlIsAnErrorNotASend) {
-    const auto result =
-        URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", "http://[::1", {}, {}, true)->executeBlocking();
+    const auto result = HttpRequestBuilderFactory::noBodyBuilder("GET", "http://[::1", {}, {}, true)->executeBlocking();
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(std::get<DownloadException>(result.error().error()), DownloadException::requestMissingURL);
 }
@@ -416,14 +412,12 @@ TEST_F(ServiceRuntime, ShutdownAbortsTheTransferUnderWayAndStartsNothingMore) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            auto held = URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl() + "hold/3",
-                                                                                {}, {}, true);
+            auto held = HttpRequestBuilderFactory::noBodyBuilder("GET", server_->baseUrl() + "hold/3", {}, {}, true);
             std::atomic<int> completions{0};
             held->execute([&](auto) { ++completions; });
             gate_->waitEntered();
             HttpSession::shared().shutdown();
-            auto later =
-                URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", server_->baseUrl(), {}, {}, true);
+            auto later = HttpRequestBuilderFactory::noBodyBuilder("GET", server_->baseUrl(), {}, {}, true);
             later->execute([&](auto) { ++completions; });
             // The aborted transfer's completion was posted before the workers ended; the later one never is.
             queue_.runWhenPosted();
@@ -434,15 +428,15 @@ TEST_F(ServiceRuntime, ShutdownAbortsTheTransferUnderWayAndStartsNothingMore) {
 
 TEST_F(ServiceRuntime, UnsupportedMethodsAndMediaTypesAreProgrammingErrors) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto method = URLSessionRequestBuilderFactory::getNonDecodableBuilder("FETCH", server_->baseUrl(), {}, {}, true);
+    auto method = HttpRequestBuilderFactory::noBodyBuilder("FETCH", server_->baseUrl(), {}, {}, true);
     EXPECT_DEBUG_DEATH(
         {
             const auto r = method->executeBlocking();
-            EXPECT_EQ(r.error().builderErrorKind(), DecodableRequestBuilderError::Kind::generalError);
+            EXPECT_EQ(r.error().responseErrorKind(), HttpResponseError::Kind::generalError);
         },
         "Unsupported Http method - FETCH");
-    auto media = URLSessionRequestBuilderFactory::getNonDecodableBuilder("POST", server_->baseUrl(), {},
-                                                                         {{"Content-Type", "text/xml"}}, true);
+    auto media =
+        HttpRequestBuilderFactory::noBodyBuilder("POST", server_->baseUrl(), {}, {{"Content-Type", "text/xml"}}, true);
     EXPECT_DEBUG_DEATH(
         {
             const auto r = media->executeBlocking();
@@ -453,16 +447,16 @@ TEST_F(ServiceRuntime, UnsupportedMethodsAndMediaTypesAreProgrammingErrors) {
 
 TEST_F(ServiceRuntime, FormEncodingsAndDownloads) {
     answer(200);
-    auto form = URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "PUT", server_->baseUrl() + "form", Parameters{{"a b", JsonValue("x&y")}, {"n", JsonValue(2)}},
-        {{"Content-Type", "application/x-www-form-urlencoded"}}, true);
+    auto form = HttpRequestBuilderFactory::noBodyBuilder("PUT", server_->baseUrl() + "form",
+                                                         Parameters{{"a b", JsonValue("x&y")}, {"n", JsonValue(2)}},
+                                                         {{"Content-Type", "application/x-www-form-urlencoded"}}, true);
     ASSERT_TRUE(form->executeBlocking().ok());
     EXPECT_EQ(lastReceived().method, "PUT");
     EXPECT_EQ(lastReceived().body, "a%20b=x%26y&n=2");
 
-    auto multipart = URLSessionRequestBuilderFactory::getNonDecodableBuilder(
-        "POST", server_->baseUrl() + "multi", Parameters{{"f", FormFile{"r.txt", "contenu", ""}}},
-        {{"Content-Type", "multipart/form-data"}}, true);
+    auto multipart = HttpRequestBuilderFactory::noBodyBuilder("POST", server_->baseUrl() + "multi",
+                                                              Parameters{{"f", FormFile{"r.txt", "contenu", ""}}},
+                                                              {{"Content-Type", "multipart/form-data"}}, true);
     ASSERT_TRUE(multipart->executeBlocking().ok());
     const auto sent = lastReceived();
     EXPECT_EQ(sent.headers.find("Content-Type")->second.rfind("multipart/form-data; boundary=", 0), 0u);
@@ -475,7 +469,7 @@ TEST_F(ServiceRuntime, FormEncodingsAndDownloads) {
     // A server's file name never leaves the download folder.
     answer(200, "données", "application/octet-stream",
            {{"Content-Disposition", "attachment; filename=\"../../evil.sh\""}});
-    const auto file = URLSessionRequestBuilderFactory::getBuilder<DownloadedFile>(
+    const auto file = HttpRequestBuilderFactory::decodingBuilder<DownloadedFile>(
                           "GET", server_->baseUrl() + "files/../x/report", {}, {}, true)
                           ->executeBlocking();
     ASSERT_TRUE(file.ok()) << file.error().description();
@@ -527,7 +521,7 @@ TEST_F(ServiceRuntime, AnOversizedAnswerIsRefused) {
     const auto result = AuthenticationThroughWalletAPI::getSessionState();
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().statusCode(), kTransportFailureStatus);
-    EXPECT_EQ(std::get<TransportError>(result.error().error()).code, CURLE_WRITE_ERROR);
+    EXPECT_EQ(std::get<TransportError>(result.error().error()).curlCode, CURLE_WRITE_ERROR);
 }
 
 TEST(QueryBuilding, ItemsAndEncodings) {

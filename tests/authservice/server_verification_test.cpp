@@ -117,9 +117,9 @@ protected:
     }
 
     Result<Response<NoBody>> get() {
-        return URLSessionRequestBuilderFactory::getNonDecodableBuilder("GET", url_, {}, {}, true)->executeBlocking();
+        return HttpRequestBuilderFactory::noBodyBuilder("GET", url_, {}, {}, true)->executeBlocking();
     }
-    static int curlCode(const ErrorResponse& e) { return std::get<TransportError>(e.error()).code; }
+    static int curlCode(const ErrorResponse& e) { return std::get<TransportError>(e.error()).curlCode; }
 
     fs::path folder_;
     sim::TmajCredentials credentials_;

@@ -489,21 +489,21 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
         EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
     };
     struct Outcome {
-        int status;
+        TmajAvailability availability;
         long httpStatus;
         const char* picture;
         const char* text;
         const char* screenshot;
     };
     const Outcome outcomes[] = {
-        {0, 200, tmaj_pictures::upToDate, "Votre QEL est déjà à jour.", "tmaj-no-update"},
-        {-1, 500, tmaj_pictures::checkFailed,
+        {TmajAvailability::upToDate, 200, tmaj_pictures::upToDate, "Votre QEL est déjà à jour.", "tmaj-no-update"},
+        {TmajAvailability::checkFailed, 500, tmaj_pictures::checkFailed,
          "Le service de télémise à jour a répondu par une erreur (code 500). Veuillez réessayer ultérieurement.",
          "tmaj-service-error"},
     };
     for (const Outcome& o : outcomes) {
         SCOPED_TRACE(o.screenshot);
-        backend.status = o.status;
+        backend.availability = o.availability;
         backend.httpStatus = o.httpStatus;
         qt::QtTmajDialog* dialog = open();
         ASSERT_NE(dialog, nullptr);
@@ -516,7 +516,7 @@ TEST(Navigator, UpdateWizardEndsWithoutTickingWhatDidNotRunAndEscapeStopsTheSess
     }
 
     // Escape while the session runs stops it; the wizard stays until the session has ended.
-    backend.status = 1;
+    backend.availability = TmajAvailability::updateAvailable;
     backend.holdSession = true;
     qt::QtTmajDialog* dialog = open();
     ASSERT_NE(dialog, nullptr);

@@ -14,13 +14,13 @@
 
 namespace qel::test {
 
-/// The service answers `status` (with `httpStatus` and `failure` when it fails); the session
+/// The service answers `availability` (with `httpStatus` and `failure` when it fails); the session
 /// reports `progress` and ends with `outcome`, once the test calls release() when `holdSession` is
 /// set. A held session that is asked to stop ends at once with the session's cancelled outcome.
 struct ScriptedBackend : TmajBackend {
     TmajCheck checkTmaj(const std::string& serial) override {
         checkedSerials.push_back(serial);
-        return TmajCheck{status, httpStatus, failure};
+        return TmajCheck{availability, httpStatus, failure};
     }
     ApduResult performUpdate(Pkcs11Card& card, const std::function<void(int)>& report, std::stop_token stop) override {
         updatedSerial = card.serial;
@@ -45,7 +45,7 @@ struct ScriptedBackend : TmajBackend {
         opened.notify_all();
     }
 
-    int status = 1;
+    TmajAvailability availability = TmajAvailability::updateAvailable;
     long httpStatus = 0;
     std::string failure;
     /// The session saw the stop request.

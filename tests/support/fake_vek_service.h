@@ -25,10 +25,9 @@ public:
 
     /// An HTTP error answer with that body (none when empty).
     static vek::ErrorResponse httpError(int status, const std::string& body = {}) {
-        return vek::ErrorResponse(
-            status, body.empty() ? std::nullopt : std::optional<std::string>(body),
-            vek::HTTPURLResponse{status, "https://vek.test/", {}},
-            vek::DecodableRequestBuilderError{vek::DecodableRequestBuilderError::Kind::unsuccessfulHTTPStatusCode, ""});
+        return vek::ErrorResponse(status, body.empty() ? std::nullopt : std::optional<std::string>(body),
+                                  vek::HTTPURLResponse{status, "https://vek.test/", {}},
+                                  vek::HttpResponseError{vek::HttpResponseError::Kind::unsuccessfulHTTPStatusCode, ""});
     }
     /// The service's session time-out business error.
     static vek::ErrorResponse sessionTimeout(int status = 400) {

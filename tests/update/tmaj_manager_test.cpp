@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <future>
 
 #include "common/hex.h"
 #include "sim/card/profile_generator.h"
@@ -113,7 +114,7 @@ sim::TmajCredentials* TmajClientTest::credentials_ = nullptr;
 
 TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
     test::LogCapture log;
-    EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    EXPECT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
     ASSERT_TRUE(manager->cookies());
     EXPECT_NE(manager->cookies()->front().find("TMAJSESSION"), std::string::npos);
     EXPECT_TRUE(log.contains("Vérification de télémise à jour disponible pour la QEL n°" + serial()));
@@ -130,7 +131,7 @@ TEST_F(TmajClientTest, CheckThenSessionThenUpToDate) {
         log.contains("/telemaj/rest/swtmaj/initIasMajBean/8025000001" + profile.cardNumber + ":8025000001" + serial()));
     EXPECT_TRUE(log.contains("JSON decode OK !"));
 
-    EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpToDate);
+    EXPECT_EQ(manager->checkTmaj(serial()), TmajAvailability::upToDate);
     EXPECT_TRUE(log.contains("QEL déjà à jour"));
 }
 
@@ -144,7 +145,7 @@ TEST_F(TmajClientTest, TheSessionRenewsTheAuthenticationKeyAndCertificate) {
         const sim::KeyProfile& key = *p.key(sim::KeyProfile::Role::authentication);
         const std::string before = sim::readWholeFile(cardDir(name) + "/" + key.certificateFile);
         const Bytes previous(before.begin(), before.end());
-        ASSERT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajManager::kUpdateAvailable) << name;
+        ASSERT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajAvailability::updateAvailable) << name;
         ApduResult result = service->performUpdate(card, {});
         ASSERT_FALSE(result.isError) << name << " " << result.resultMessage;
         std::printf("[figures] in-process session on %s: %d APDUs\n", name, card.transmissions);
@@ -175,7 +176,7 @@ TEST_F(TmajClientTest, TheSessionRenewsTheAuthenticationKeyAndCertificate) {
             EXPECT_TRUE(sim::keyIdOffset(directory, newId)) << name << " " << toHex(path);
             EXPECT_FALSE(sim::keyIdOffset(directory, key.keyId)) << name << " " << toHex(path);
         }
-        EXPECT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajManager::kUpToDate) << name;
+        EXPECT_EQ(manager->checkTmaj(p.cardNumber + p.checkCharacter), TmajAvailability::upToDate) << name;
     }
 }
 
@@ -185,14 +186,14 @@ TEST_F(TmajClientTest, TheSessionRenewsTheAuthenticationKeyAndCertificate) {
 TEST_F(TmajClientTest, AFailedKeyGenerationLeavesTheUpdateAvailable) {
     VirtualUpdateCard card(cardDir("qel3-default"));
     card.model->setHostileRules(sim::hostileRulesFromJson(R"([{"ins": "47", "action": "status", "sw": "6581"}])"));
-    ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
     test::LogCapture log;
     ApduResult result = service->performUpdate(card, {});
     EXPECT_TRUE(result.isError);
     EXPECT_EQ(result.resultMessage, tmaj_messages::sequenceFailed);
     EXPECT_TRUE(log.contains("code 422 reçu")) << log.text();
     EXPECT_EQ(card.model->state().files.at("3F000003D002"), TmajScripts::renewedNameRecord(profile));
-    EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    EXPECT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
 }
 
 // What the service makes of card answers that are not what its scripts expect: it refuses rather
@@ -233,23 +234,23 @@ TEST(TmajRenewal, MalformedCardAnswersAreRefused) {
 TEST_F(TmajClientTest, CheckFailures) {
     {
         test::LogCapture log;
-        EXPECT_EQ(manager->checkTmaj("0000000000X"), TmajManager::kCheckFailed);
+        EXPECT_EQ(manager->checkTmaj("0000000000X"), TmajAvailability::checkFailed);
         EXPECT_TRUE(log.contains("Check TMAJ - statusCode devrait être 2xx, mais code 404 reçu"));
     }
     {
         // Verification stays on: without the simulator's authority the handshake fails.
         test::LogCapture log;
         TmajManager untrusting(TmajEndpoint{"https://127.0.0.1:" + std::to_string(port), ""});
-        EXPECT_EQ(untrusting.checkTmaj(serial()), TmajManager::kCheckFailed);
+        EXPECT_EQ(untrusting.checkTmaj(serial()), TmajAvailability::checkFailed);
         EXPECT_TRUE(log.contains("Check TMAJ - une erreur est survenue: "));
     }
     {
         simulator->setFault("check", TmajFault{.status = 500});
-        EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kCheckFailed);
+        EXPECT_EQ(manager->checkTmaj(serial()), TmajAvailability::checkFailed);
         EXPECT_FALSE(manager->cookies());
     }
     simulator->stop();
-    EXPECT_EQ(manager->checkTmaj(serial()), TmajManager::kCheckFailed);
+    EXPECT_EQ(manager->checkTmaj(serial()), TmajAvailability::checkFailed);
 }
 
 TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
@@ -297,7 +298,7 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
         // Both leave a slow (sanitizer, loaded) build room for the requests that should succeed.
         manager->requestTimeoutMs = c.fault.delayMs > 0 ? 4000 : 10000;
         test::LogCapture log;
-        ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable) << c.step;
+        ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable) << c.step;
         VirtualUpdateCard card(cardDir("qel3-default"));
         ApduResult result = service->performUpdate(card, {});
         EXPECT_TRUE(result.isError) << c.step;
@@ -306,17 +307,33 @@ TEST_F(TmajClientTest, SessionStepFaultsEndInAnErrorOutcome) {
     }
 }
 
+// The wizard's cancel reaches the request under way: it ends as a failed request, long before the
+// slow service would have answered.
+TEST_F(TmajClientTest, AStopRequestEndsTheRequestUnderWay) {
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
+    simulator->setFault("initIasMajBean", TmajFault{.delayMs = 8000});
+    manager->requestTimeoutMs = 60000;
+    const std::string id = TmajService::cardIdentifier(profile.cardNumber, serial());
+    std::stop_source stop;
+    test::LogCapture log;
+    auto answer =
+        std::async(std::launch::async, [&] { return manager->getRequest("/initIasMajBean", {id}, stop.get_token()); });
+    stop.request_stop();
+    EXPECT_TRUE(answer.get().empty());
+    EXPECT_TRUE(log.contains("HTTP GET Request - une erreur est survenue: requête annulée")) << log.text();
+}
+
 TEST_F(TmajClientTest, TheSessionNeedsTheCheckCookieAndPlainArguments) {
     test::LogCapture log;
     const std::string id = TmajService::cardIdentifier(profile.cardNumber, serial());
     EXPECT_TRUE(manager->getRequest("/initIasMajBean", {id}).empty());
     EXPECT_TRUE(log.contains("code 403 reçu"));
-    ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
     EXPECT_FALSE(manager->getRequest("/initIasMajBean", {id}).empty());
     // A finished session's cookies go with nothing else; the next check sets its own.
     manager->clearCookies();
     EXPECT_TRUE(manager->getRequest("/initIasMajBean", {id}).empty());
-    ASSERT_EQ(manager->checkTmaj(serial()), TmajManager::kUpdateAvailable);
+    ASSERT_EQ(manager->checkTmaj(serial()), TmajAvailability::updateAvailable);
     EXPECT_FALSE(manager->getRequest("/initIasMajBean", {id}).empty());
     // An argument that would change the address is refused before any request.
     EXPECT_TRUE(manager->getRequest("/IASMAJ", {"../../sc/check", id}).empty());

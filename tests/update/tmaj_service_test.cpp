@@ -37,13 +37,14 @@ struct FakeCard : UpdateCard {
 };
 
 struct ScriptedService : TmajClient {
-    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override {
+    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments, std::stop_token) override {
         std::string call = "GET " + path;
         for (const auto& a : arguments) call += " " + a;
         calls.push_back(call);
         return next(path);
     }
-    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum) override {
+    ApduList postRequest(const std::string& path, const ApduList& inputParams, const std::string& cardnum,
+                         std::stop_token) override {
         calls.push_back("POST " + path + " " + cardnum);
         posted.push_back(inputParams);
         return next(path);

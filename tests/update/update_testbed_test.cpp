@@ -62,15 +62,15 @@ struct MeasuredCard : UpdateCard {
 
 struct MeasuredService : TmajClient {
     explicit MeasuredService(TmajClient& c) : inner(c) {}
-    ApduList getRequest(const std::string& p, const std::vector<std::string>& a) override {
+    ApduList getRequest(const std::string& p, const std::vector<std::string>& a, std::stop_token stop) override {
         const auto start = Clock::now();
-        ApduList l = inner.getRequest(p, a);
+        ApduList l = inner.getRequest(p, a, stop);
         inService += Clock::now() - start;
         return l;
     }
-    ApduList postRequest(const std::string& p, const ApduList& l, const std::string& n) override {
+    ApduList postRequest(const std::string& p, const ApduList& l, const std::string& n, std::stop_token stop) override {
         const auto start = Clock::now();
-        ApduList out = inner.postRequest(p, l, n);
+        ApduList out = inner.postRequest(p, l, n, stop);
         inService += Clock::now() - start;
         return out;
     }
@@ -169,7 +169,7 @@ TEST_F(UpdateTestbedTest, FullUpdateThenUpToDateWithTheCacheGone) {
     std::filesystem::create_directories(cache / "3F00");
     EXPECT_EQ(card->getHolderInfos().nomPatronym, profile.holder.lastName);
 
-    ASSERT_EQ(manager->checkTmaj(serial), TmajManager::kUpdateAvailable);
+    ASSERT_EQ(manager->checkTmaj(serial), TmajAvailability::updateAvailable);
     MeasuredService service(*manager);
     TmajService tmaj(service);
     tmaj.finalPauseMs = 0;
@@ -190,7 +190,7 @@ TEST_F(UpdateTestbedTest, FullUpdateThenUpToDateWithTheCacheGone) {
         measured.count, ms(total), ms(measured.inCard), ms(service.inService), overhead);
     RecordProperty("apdus", measured.count);
 
-    EXPECT_EQ(manager->checkTmaj(serial), TmajManager::kUpToDate);
+    EXPECT_EQ(manager->checkTmaj(serial), TmajAvailability::upToDate);
     // The renewed holder record as the library reads it from the card.
     std::string renamed = profile.holder.lastName;
     renamed.back() = renamed.back() == 'D' ? 'T' : 'D';
@@ -208,7 +208,7 @@ TEST_F(UpdateTestbedTest, ServiceFaultsEndTheSessionWithTheirMessage) {
     for (const auto& [fault, message] : faults) {
         post("/admin/clear", "");
         post("/admin/fault", fault);
-        ASSERT_EQ(manager->checkTmaj(card->serial), TmajManager::kUpdateAvailable) << fault;
+        ASSERT_EQ(manager->checkTmaj(card->serial), TmajAvailability::updateAvailable) << fault;
         TmajService tmaj(*manager);
         Pkcs11UpdateCard updateCard(*card);
         ApduResult result = tmaj.performUpdate(updateCard, {});
@@ -223,7 +223,7 @@ TEST_F(UpdateTestbedTest, CardPulledAtThreePointsOfTheSession) {
     for (int pullAt : {5, 9, 28}) {
         std::unique_ptr<Pkcs11Card> card = insertAndLogin();
         ASSERT_TRUE(card);
-        ASSERT_EQ(manager->checkTmaj(card->serial), TmajManager::kUpdateAvailable);
+        ASSERT_EQ(manager->checkTmaj(card->serial), TmajAvailability::updateAvailable);
         TmajService tmaj(*manager);
         MeasuredCard measured(*card);
         measured.pullAt = pullAt;
@@ -347,7 +347,7 @@ TEST_F(UpdateTestbedTest, HeldCardLetsNoOtherProgramInAndTheUpdateSucceedsBeside
     };
     ASSERT_TRUE(waitSignatures(3)) << loopError;
 
-    ASSERT_EQ(manager->checkTmaj(card->serial), TmajManager::kUpdateAvailable);
+    ASSERT_EQ(manager->checkTmaj(card->serial), TmajAvailability::updateAvailable);
     TmajService tmaj(*manager);
     tmaj.finalPauseMs = 0;
     std::unique_ptr<HeldUpdateCard> held = HeldUpdateCard::hold(pcsc, testbed::kContactReader, card->serial);
