@@ -90,7 +90,12 @@ void QtMainWindow::buildOutlets() {
                                   ui_->pinCode,           ui_->pinCodeModif, ui_->unlockCard,  ui_->maintenance,
                                   ui_->diagQELButton,     ui_->testsSsl,     ui_->portalEQEL,  ui_->contactSupport,
                                   ui_->VekAuthentication, ui_->VekDisconnect};
-    for (QPushButton* button : mainButtons) button->installEventFilter(this);
+    for (QPushButton* button : mainButtons) {
+        button->installEventFilter(this);
+        // The arrows go from entry to entry, as in a list (the buttons are not checkable: nothing
+        // else of exclusivity applies).
+        button->setAutoExclusive(true);
+    }
 
     o.identification = a.adopt<QtButton>(ui_->identification);
     o.situation = a.adopt<QtButton>(ui_->situation);
@@ -218,7 +223,7 @@ void QtMainWindow::showEvent(QShowEvent* event) {
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
     if ((event->type() == QEvent::Enter || event->type() == QEvent::Leave) && hoverHandler_) {
         if (auto* button = qobject_cast<QPushButton*>(watched)) {
-            hoverHandler_(toStdString(button->text()), event->type() == QEvent::Enter);
+            hoverHandler_(toStdString(withoutMnemonic(button->text())), event->type() == QEvent::Enter);
         }
     }
     return QMainWindow::eventFilter(watched, event);

@@ -299,6 +299,9 @@ class Kartello:
         """Presses Tab until focus comes back to where it started; returns what it reached."""
         reached = {}
         first = None
+        start = find(window, pred=lambda n: states(n).contains(pyatspi.STATE_FOCUSED))
+        if start is not None:
+            reached[key(start)] = start
         for _ in range(limit):
             mark = len(self.events.focused)
             press("Tab")
@@ -342,6 +345,8 @@ class Kartello:
                 actionable = (role in ACTIONABLE_ROLES or any(a not in ("SetFocus",) for a in names))
                 if not actionable or not s.contains(pyatspi.STATE_SENSITIVE):
                     continue
+                if role == "scroll bar":
+                    continue  # its area scrolls with the arrows and Page keys
                 if role in ("menu item", "list item", "table cell", "tree item"):
                     continue  # reached with the arrows inside their menu, list or table, not by Tab
                 counts["actionable"] += 1
@@ -433,11 +438,17 @@ def flow(k, main, pin):
     mark = k.events.mark()
     press("s", ALT)
     dialog = k.wait_window("the PIN dialog opened from the keyboard", before)
-    k.walk("PIN entry dialog", dialog)
     field = wait_for("focus in the PIN field", lambda: find(dialog, role="password text", pred=lambda n: states(n).contains(
         pyatspi.STATE_FOCUSED)))
     if not field.name.strip():
         raise Failure("the PIN field has no name")
+    k.walk("PIN entry dialog", dialog)
+    for _ in range(10):  # round again to the field
+        if states(field).contains(pyatspi.STATE_FOCUSED):
+            break
+        mark = len(k.events.focused)
+        press("Tab")
+        wait_for("focus to move", lambda: len(k.events.focused) > mark)
     type_text(pin)
     press("Return")
     k.wait_window_gone(dialog)
@@ -459,6 +470,7 @@ def main():
     parser.add_argument("--flow", action="store_true")
     parser.add_argument("--pin", default="1234")
     parser.add_argument("--screenshots")
+    parser.add_argument("--announcements", help="a file that receives every change announced")
     parser.add_argument("--out-dir", default=os.environ.get("XDG_STATE_HOME", "/tmp"))
     args = parser.parse_args()
     os.makedirs(args.out_dir, exist_ok=True)
@@ -519,6 +531,10 @@ def main():
         with open(args.report, "w") as f:
             f.write(text)
     print(f"walk: {time.monotonic() - started:.1f} s")
+    if args.announcements:
+        with open(args.announcements, "w") as f:
+            for kind, role, said in k.events.spoken:
+                f.write(f"{kind}\t{role}\t{said}\n")
     for f in failures:
         print(f"FAILED: {f}")
     if args.strict and k.report.problems():
