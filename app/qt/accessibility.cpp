@@ -53,7 +53,7 @@ public:
         if (t == QAccessible::Name) {
             if (!widget()->accessibleName().isEmpty()) return widget()->accessibleName();
             return static_cast<Spinner*>(widget())->isSpinning() ? QStringLiteral("Opération en cours")
-                                                                  : QStringLiteral("Aucune opération en cours");
+                                                                 : QStringLiteral("Aucune opération en cours");
         }
         return QAccessibleWidget::text(t);
     }
@@ -173,9 +173,9 @@ QString pictureDescription(const std::string& name) {
 }
 
 void announce(QLabel* label) {
+    // QLabel itself tells the bridge of its new name (the status line's role makes it news); the
+    // alert is for the bridges that speak alerts.
     if (!QAccessible::isActive() || label->text().isEmpty()) return;
-    QAccessibleEvent changed(label, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
     QAccessibleEvent alert(label, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
 }

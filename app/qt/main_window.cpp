@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QTimer>
 
+#include "app/qt/accessibility.h"
 #include "app/qt/certificate_view.h"
 #include "app/qt/identification_view.h"
 #include "app/qt/pictures.h"
@@ -77,6 +78,13 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     setSubViewWidget(ui::SubView::certificate, certificate_);
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
     showSubView(ui::SubView::identification);
+
+    // Said, not shown: a status line of no size beside the visible one.
+    announcer_ = new QLabel(ui_->footer);
+    announcer_->setObjectName(QStringLiteral("announcer"));
+    announcer_->setProperty("announce", true);
+    announcer_->setFixedSize(0, 0);
+    ui_->footer->layout()->addWidget(announcer_);
 
     buildOutlets();
 }
@@ -195,6 +203,13 @@ void QtMainWindow::showAboutPanel() {
                        "code PIN, mise à jour et certificats.\n\n© Oberlane"));
     box.setWindowModality(Qt::WindowModal);
     box.exec();
+}
+
+void QtMainWindow::announce(const std::string& text) {
+    // Cleared first, so that the same words said again are news again.
+    announcer_->clear();
+    announcer_->setText(toQString(text));
+    qel::qt::announce(announcer_);
 }
 
 void QtMainWindow::setCloseRequestHandler(std::function<bool()> handler) { closeHandler_ = std::move(handler); }

@@ -153,8 +153,9 @@ class Events:
         except GLib.Error:
             pass
 
-    def said(self, fragment):
-        return any(fragment in text for _, role, text in self.spoken)
+    def said(self, fragment, role="status bar", since=0):
+        """The first change announced by a node of `role` that holds `fragment`."""
+        return next((text for _, r, text in self.spoken[since:] if r == role and fragment in text), None)
 
     def mark(self):
         return len(self.spoken)
@@ -452,13 +453,16 @@ def flow(k, main, pin):
     type_text(pin)
     press("Return")
     k.wait_window_gone(dialog)
-    wait_for("the PIN result announced", lambda: any("PIN" in t for _, _, t in k.events.since(mark)))
+    print("flow: PIN result announced:", wait_for("the PIN result announced", lambda: k.events.said(
+        "Authentification réussie", since=mark)))
     press("i", ALT)
     wait_for("the identification view", lambda: find(main, role="label", name="Identification porteur"))
     mark = k.events.mark()
     press("e", ALT)
     wait_for("the certificates view", lambda: find(main, role="label", name="Certificats de la carte"))
     wait_for("a certificate listed", lambda: find(main, role="label", pred=lambda n: n.name.startswith("Certificat d")))
+    print("flow: certificates announced:", wait_for("the certificates counted", lambda: k.events.said(
+        "certificats sur la carte", role="label", since=mark)))
     return k.events.since(mark)
 
 
@@ -481,14 +485,13 @@ def main():
     try:
         main_window = first_run(k)
         wait_for("the card read", lambda: card_read(k))
+        print("card read announced:", wait_for("the card read announced", lambda: k.events.said("Carte lue : DUPONT JEAN")))
         k.screenshot("main-window")
         k.walk("main window, identification", main_window)
         if args.flow:
             try:
-                spoken = flow(k, main_window, args.pin)
-                print("flow: keyboard only, PIN entry -> identification -> certificates: passed")
-                for kind, role, text in spoken:
-                    print(f"  announced ({kind}, {role}): {text}")
+                flow(k, main_window, args.pin)
+                print("flow: keyboard only (no pointer event sent), PIN entry -> identification -> certificates: passed")
             except Failure as e:
                 failures.append(f"keyboard flow: {e}")
         else:
