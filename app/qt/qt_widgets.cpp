@@ -14,6 +14,12 @@ QString toQString(const std::string& text) { return QString::fromUtf8(text.data(
 
 std::string toStdString(const QString& text) { return text.toStdString(); }
 
+QColor textColour(const ui::Colour& colour) {
+    // The current side-bar entry's blue: the controllers' hover blue and signal colours are
+    // lighter than that.
+    return readableOn(toQColor(colour), QColor(0xE3, 0xEE, 0xF5));
+}
+
 QString withoutMnemonic(QString text) {
     text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
     text.remove(QLatin1Char('&'));
@@ -23,13 +29,8 @@ QString withoutMnemonic(QString text) {
 
 namespace {
 
-// Text colours are held to 4.5:1 on the lightest blue the labels and side-bar entries sit on (the
-// current entry's): the controllers' hover blue and signal colours are lighter than that.
-const QColor kTextBackground(0xE3, 0xEE, 0xF5);
-
 QString colourRule(const char* selector, const ui::Colour& colour) {
-    return QStringLiteral("%1 { color: %2; }")
-        .arg(QLatin1String(selector), readableOn(toQColor(colour), kTextBackground).name());
+    return QStringLiteral("%1 { color: %2; }").arg(QLatin1String(selector), textColour(colour).name());
 }
 
 // What the list shows of a title: control characters (the NUL that ends PKCS#11 slot

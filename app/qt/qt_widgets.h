@@ -22,6 +22,9 @@ QString toQString(const std::string& text);
 std::string toStdString(const QString& text);
 /// A layout's title without its mnemonic marks ("&&" stands for "&").
 QString withoutMnemonic(QString text);
+/// The colour a controller's text colour is drawn in: darkened where needed to 4.5:1 on the
+/// lightest blue the labels and side-bar entries sit on.
+QColor textColour(const ui::Colour& colour);
 
 /// Shared state operations for every adapter over a QWidget.
 template <typename Interface>
