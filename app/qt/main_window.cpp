@@ -202,6 +202,10 @@ void QtMainWindow::showAboutPanel() {
         QStringLiteral("Gestion de la carte de professionnel de santé QEL : identification, situations, "
                        "code PIN, mise à jour et certificats.\n\n© Oberlane"));
     box.setWindowModality(Qt::WindowModal);
+    // Its one button has the keyboard, so that Tab, Enter and Escape reach it.
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
     box.exec();
 }
 
