@@ -103,6 +103,10 @@ void QtMainWindow::buildOutlets() {
         // The arrows go from entry to entry, as in a list (the buttons are not checkable: nothing
         // else of exclusivity applies).
         button->setAutoExclusive(true);
+        // An entry chosen by its letter takes the keyboard as a click does: the arrows go on from it.
+        connect(button, &QPushButton::clicked, button, [button] {
+            if (!button->hasFocus()) button->setFocus(Qt::ShortcutFocusReason);
+        });
     }
 
     o.identification = a.adopt<QtButton>(ui_->identification);

@@ -481,6 +481,12 @@ def flow(k, main, pin):
     wait_for("a certificate listed", lambda: find(main, role="label", pred=lambda n: n.name.startswith("Certificat d")))
     print("flow: certificates announced:", wait_for("the certificates counted", lambda: k.events.said(
         "certificats sur la carte", role="label", since=mark)))
+    # The side bar is a list to the arrows: up from the certificates is the situations entry.
+    focus = len(k.events.focused)
+    press("Up")
+    entry = wait_for("the arrow to move in the side bar", lambda: k.events.focused[focus:] and k.events.focused[-1])
+    if entry.name != "SITUATIONS":
+        raise Failure(f"Up from the certificates went to {describe(entry)}")
     return k.events.since(mark)
 
 
