@@ -521,6 +521,7 @@ def services_test(k, main_window, pin):
     done = wait_for("the services test's end said", lambda: k.events.said("Test des services terminé", since=mark),
                     bound=90)
     k.walk("services test window", window)
+    k.screenshot("services-test-window")
     steps = [t for _, r, t in k.events.since(mark) if r == "status bar" and t]
     return window, steps, done
 
@@ -585,8 +586,7 @@ def main():
                         k.close_with_escape("services test window", window)
                 else:
                     dialog = k.open_dialog(title, main_window, button)
-                    if title in ("update wizard", "sign-in dialog"):
-                        k.screenshot(title.replace(" ", "-"))
+                    k.screenshot(title.replace(" ", "-"))
                     if title == "update wizard" and args.flow:
                         for said in update_session(k, dialog, args.pin):
                             print(f"update: said {said!r}")
