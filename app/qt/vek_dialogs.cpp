@@ -24,7 +24,21 @@ void QtVekDialog::setAction(const char* buttonName, std::function<void()> action
 
 void QtVekDialog::closeDialog() {
     // Hidden now, deleted later: the controller that asked is still on the stack.
+    closingDialog_ = true;
     QDialog::close();
+}
+
+void QtVekDialog::reject() {
+    if (!closingDialog_) {
+        for (const char* name : {"cancelButton", "closeButton", "continueButton"}) {
+            auto* button = findChild<QPushButton*>(QString::fromLatin1(name));
+            if (button && button->isVisibleTo(this) && button->isEnabled()) {
+                button->click();  // its controller closes the window
+                return;
+            }
+        }
+    }
+    QtSheetDialog::reject();
 }
 
 QtVekWaitDialog::QtVekWaitDialog(QWidget* parent) : QtVekDialog(parent), ui_(std::make_unique<Ui::VekWaitDialog>()) {

@@ -608,6 +608,13 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_TRUE(closed());
     EXPECT_EQ(request->code, "12");
     EXPECT_EQ(delegate.reports.back(), "codeChosen 0");
+    // Escape (or the close box) refuses, as the cancel does: the service is told, not left waiting.
+    h.navigator.performSegue(ui::segue::vekCodes, values);
+    codes = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
+    codes->reject();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(delegate.reports.back(), "refuseRequest " + std::to_string(static_cast<int>(vek::RespType::CANCEL)));
 
     h.navigator.performSegue(ui::segue::vekValid, values);
     QDialog* valid = h.navigator.lastDialog();
