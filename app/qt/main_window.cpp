@@ -70,6 +70,8 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     // Below its height the situations scroll rather than pile their rows on one another.
     auto* situationScroll = new QScrollArea;
     situationScroll->setObjectName(QStringLiteral("situationScroll"));
+    // A Tab stop of its own (the arrows and Page keys scroll it): it says what it holds.
+    situationScroll->setAccessibleName(QStringLiteral("Situations d'exercice"));
     situationScroll->setWidgetResizable(true);
     situationScroll->setFrameShape(QFrame::NoFrame);
     situationScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -332,8 +332,11 @@ class Kartello:
     def walk(self, title, window, root=None, cycle=True):
         root = root or window
         reached = self.tab_cycle(window) if cycle else {}
+        if os.environ.get("QEL_WALK_DUMP"):
+            print(f"  Tab order, {title}: " + " > ".join(n.name or n.getRoleName() for n in reached.values()))
         counts = dict(actionable=0, named=0, role=0, reachable=0, values=0, paired=0, roleless=0)
-        problems = []
+        problems = [f"a Tab stop without a name: {describe(n)}" for n in reached.values()
+                    if not n.name.strip() and n.getRoleName() != "label"]
         for node in descendants(root):
             try:
                 if not showing(node):
