@@ -5,9 +5,9 @@
 
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_slot.h"
 
 namespace qel::agent {
 

@@ -2,8 +2,8 @@
 #include <functional>
 #include <memory>
 
-#include "app/ui/desktop_services.h"
-#include "app/ui/widgets.h"
+#include "management/views/desktop_services.h"
+#include "app/views/widgets.h"
 
 namespace qel {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/ui/certificate_view.h"
+#include "app/views/certificate_view.h"
 
 namespace qel {
 

@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include "app/certificate_details.h"
-#include "app/revocation/crl_download.h"
-#include "app/revocation/crl_lookup.h"
-#include "app/trust/authority_store.h"
+#include "management/revocation/crl_download.h"
+#include "management/revocation/crl_lookup.h"
+#include "management/trust/authority_store.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "app/delegates.h"
 #include "app/later_hooks.h"
-#include "app/ui/certificate_view.h"
+#include "app/views/certificate_view.h"
 
 namespace qel {
 

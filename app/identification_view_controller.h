@@ -2,9 +2,9 @@
 #include <memory>
 #include <string>
 
-#include "app/ui/desktop_services.h"
-#include "app/ui/identification_view.h"
-#include "pkcs11/holder_infos.h"
+#include "management/views/desktop_services.h"
+#include "app/views/identification_view.h"
+#include "issuerlib/holder_infos.h"
 
 namespace qel {
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "management/trust/trust_installer.h"
+
 namespace qel {
 
 class Pkcs11Card;
@@ -24,13 +26,6 @@ public:
     virtual std::size_t certificateCount() const = 0;
     /// Runs the revocation check of the certificates held; true when the card is revoked.
     virtual bool isCardRevoked() = 0;
-};
-
-/// The issuer chain installation for the card's first certificate.
-class TrustInstaller {
-public:
-    virtual ~TrustInstaller() = default;
-    virtual void checkIssuerChain(const Pkcs11X509& certificate) = 0;
 };
 
 /// The maintenance sub-view's buttons that follow the card state.

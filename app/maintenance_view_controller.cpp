@@ -5,8 +5,8 @@
 #include "app/log_utils.h"
 #include "app/pin_fields.h"
 #include "app/saisie_pin_view_controller.h"
-#include "app/scard/scard.h"
-#include "app/card_tables.h"
+#include "management/scard/scard.h"
+#include "management/card_tables.h"
 #include "common/format.h"
 #include "common/logger.h"
 

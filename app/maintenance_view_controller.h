@@ -7,10 +7,10 @@
 #include "app/delegates.h"
 #include "app/later_hooks.h"
 #include "app/links.h"
-#include "app/ui/alert_presenter.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/maintenance_view.h"
-#include "app/ui/navigator.h"
+#include "management/views/alert_presenter.h"
+#include "management/views/desktop_services.h"
+#include "app/views/maintenance_view.h"
+#include "app/views/navigator.h"
 #include "common/bytes.h"
 #include <p11-kit/pkcs11.h>
 

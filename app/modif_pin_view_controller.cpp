@@ -3,8 +3,8 @@
 #include "app/pin_fields.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
 
 namespace qel {
 

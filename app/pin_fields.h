@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <string>
 
-#include "app/ui/widgets.h"
+#include "app/views/widgets.h"
 #include "common/secret_bytes.h"  // wipe, for the texts that held a code
 
 namespace qel {

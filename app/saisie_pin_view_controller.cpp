@@ -3,10 +3,10 @@
 #include <stdexcept>
 
 #include "app/pin_fields.h"
-#include "app/scard/scard.h"
+#include "management/scard/scard.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

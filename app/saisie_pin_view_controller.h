@@ -5,7 +5,7 @@
 
 #include "app/delegates.h"
 #include "app/lifetime.h"
-#include "app/ui/pin_dialog_views.h"
+#include "app/views/pin_dialog_views.h"
 #include "common/main_queue.h"
 
 namespace qel {

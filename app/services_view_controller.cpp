@@ -10,10 +10,10 @@
 #include <stdexcept>
 
 #include "app/pin_fields.h"
-#include "app/services_test.h"
+#include "management/services_test.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 namespace {

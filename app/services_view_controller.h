@@ -8,9 +8,9 @@
 
 #include "app/lifetime.h"
 #include "app/maintenance_view_controller.h"
-#include "app/services_test.h"
-#include "app/ui/certificate_view.h"
-#include "app/ui/maintenance_view.h"
+#include "management/services_test.h"
+#include "app/views/certificate_view.h"
+#include "app/views/maintenance_view.h"
 #include "common/main_queue.h"
 
 namespace qel {

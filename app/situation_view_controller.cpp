@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -3,9 +3,9 @@
 #include <vector>
 
 #include "app/delegates.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/situation_view.h"
-#include "pkcs11/situ_factu_infos.h"
+#include "management/views/desktop_services.h"
+#include "app/views/situation_view.h"
+#include "issuerlib/situ_factu_infos.h"
 
 namespace qel {
 

@@ -2,8 +2,8 @@
 
 #include "common/hex.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "update/tmaj_service.h"
 #include "update/update_card.h"

@@ -6,7 +6,7 @@
 #include "app/tmaj_backend.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -5,7 +5,7 @@
 
 #include "app/background_queue.h"
 #include "app/lifetime.h"
-#include "app/ui/tmaj_view.h"
+#include "app/views/tmaj_view.h"
 #include "common/main_queue.h"
 #include "update/apdu_command.h"
 

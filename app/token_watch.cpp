@@ -1,6 +1,6 @@
 #include "app/token_watch.h"
 
-#include "app/scard/card_readers.h"
+#include "management/scard/card_readers.h"
 #include "card/qel_card.h"
 #include "common/format.h"
 #include "common/logger.h"

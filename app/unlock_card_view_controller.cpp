@@ -1,7 +1,7 @@
 #include "app/unlock_card_view_controller.h"
 
 #include "app/pin_fields.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -1,6 +1,6 @@
 #pragma once
 #include "app/new_pin_dialog_controller.h"
-#include "app/ui/pin_dialog_views.h"
+#include "app/views/pin_dialog_views.h"
 #include "common/main_queue.h"
 
 namespace qel {

@@ -4,22 +4,27 @@
 #include <stdexcept>
 
 #include "app/app_delegate.h"
-#include "app/card_summary.h"
-#include "app/card_tables.h"
-#include "app/scard/scard.h"
+#include "management/card_summary.h"
+#include "management/card_tables.h"
+#include "management/scard/scard.h"
 #include "app/token_watch.h"
 #include "authservice/tls/client_tls.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_slot.h"
 #include "platform/pcsc/token_watcher.h"
 
 namespace qel {
 namespace {
 
 const char* const kReadingText = "Lecture carte en cours, veuillez patienter...";
+
+// Whether the token is that card (its identifier carries the card's number).
+bool carriesToken(const Pkcs11Card& card, const std::string& tokenID) {
+    return card.cardFullNumber.size() > 2 && tokenID.find(card.cardFullNumber.substr(2)) != std::string::npos;
+}
 
 }  // namespace
 
@@ -95,7 +100,9 @@ void ViewController::resetCardState() {
     showIdentificationPane(true);
 }
 
-void ViewController::refreshReaders() {
+void ViewController::refreshReaders() { rebuildReaderList(o_.cardComboBox->selectedKey()); }
+
+void ViewController::rebuildReaderList(const std::string& preferredReader) {
     o_.refreshButton->setEnabled(false);
     if (isCardInserted_) {
         auto it = p11Card_.find(static_cast<unsigned>(readerSelected_));
@@ -113,13 +120,14 @@ void ViewController::refreshReaders() {
         if (rv == CKR_OK) {
             logDebug(format("C_GetSlotList a trouvé %zu slots", slotIds.size()));
             if (slotIds.empty()) {
-                o_.cardComboBox->addItem("Pas de lecteur détecté !");
+                o_.cardComboBox->addItem("Pas de lecteur détecté !", "");
                 logInfo("Pas de lecteur vu par la librairie PKCS11");
             } else {
                 for (CK_SLOT_ID id : slotIds) {
                     auto slot = std::make_unique<Pkcs11Slot>(s_.library, id);
                     slot->refreshSlot();
-                    o_.cardComboBox->addItem(slot->name);
+                    const std::string key = trimControlCharacters(slot->name);
+                    o_.cardComboBox->addItem(key, key);
                     p11SlotDict_.push_back(std::move(slot));
                 }
                 if (o_.cardComboBox->itemCount() == 1) o_.cardComboBox->selectItem(0);
@@ -127,20 +135,24 @@ void ViewController::refreshReaders() {
                 // The slots were refreshed just above; the survey adds the contactless cards the
                 // library does not see.
                 const ScanResult survey = s_.scard.scan();
-                for (std::size_t i = 0; i < p11SlotDict_.size(); ++i) {
-                    bool select = p11SlotDict_[i]->cardPresent;
-                    if (!select) {
-                        const std::string title =
-                            trimControlCharacters(o_.cardComboBox->itemTitle(static_cast<int>(i)));
-                        for (const auto& reader : survey.readers)
-                            if (reader.isContactless && trimControlCharacters(reader.readerName) == title)
-                                select = true;
-                    }
-                    if (select) {
-                        o_.cardComboBox->selectItem(static_cast<int>(i));
-                        readerSelection(algoSender);
-                        break;
-                    }
+                const auto holdsCard = [&](std::size_t i) {
+                    if (p11SlotDict_[i]->cardPresent) return true;
+                    const std::string key = o_.cardComboBox->itemKey(static_cast<int>(i));
+                    for (const auto& reader : survey.readers)
+                        if (reader.isContactless && trimControlCharacters(reader.readerName) == key) return true;
+                    return false;
+                };
+                // A new reader, or one gone, does not move the holder off the card they were on.
+                const int preferred = readerEntry(preferredReader);
+                int chosen = preferred >= 0 && holdsCard(static_cast<std::size_t>(preferred)) ? preferred : -1;
+                for (std::size_t i = 0; chosen < 0 && i < p11SlotDict_.size(); ++i)
+                    if (holdsCard(i)) chosen = static_cast<int>(i);
+                if (chosen >= 0) {
+                    o_.cardComboBox->selectItem(chosen);
+                    readerSelection(algoSender);
+                } else if (preferred >= 0) {
+                    // Still the reader shown, though nothing is read from it: its card may come.
+                    o_.cardComboBox->selectItem(preferred);
                 }
             }
         }
@@ -148,10 +160,17 @@ void ViewController::refreshReaders() {
     o_.refreshButton->setEnabled(true);
 }
 
+int ViewController::readerEntry(const std::string& readerKey) const {
+    if (readerKey.empty()) return -1;
+    for (int i = 0; i < o_.cardComboBox->itemCount(); ++i)
+        if (o_.cardComboBox->itemKey(i) == readerKey) return i;
+    return -1;
+}
+
 void ViewController::readerSelection(int sender) {
     const int index = o_.cardComboBox->selectedIndex();
     if (isDemoMode_) {
-        if (o_.cardComboBox->selectedTitle() == "Absence de carte") {
+        if (o_.cardComboBox->selectedKey() == kDemoNoCardKey) {
             showIdentificationPane(true);
             o_.identification->setEnabled(false);
         } else {
@@ -161,7 +180,7 @@ void ViewController::readerSelection(int sender) {
         return;
     }
     if (index == readerSelected_ && sender != algoSender) return;
-    readerNameSelected_ = o_.cardComboBox->selectedTitle();
+    readerNameSelected_ = o_.cardComboBox->selectedKey();
     readSelectedCard();
 }
 
@@ -191,7 +210,7 @@ void ViewController::readSelectedCard() {
         if (!slot.cardPresent) {
             logWarning("Pas de carte dans le lecteur");
             o_.cardStatus->setText("⚠️ Pas de carte dans le lecteur");
-            o_.cardComboBox->setItemTitle(index, slot.name);
+            titleReaderEntry(index, "");
             p11Card_.erase(static_cast<unsigned>(index));
             clearHolderLabels();
             showIdentificationPane(true);
@@ -283,38 +302,54 @@ std::string ViewController::selectedReaderName() const {
     const int index = o_.cardComboBox->selectedIndex();
     if (index >= 0 && index < static_cast<int>(p11SlotDict_.size()))
         return trimControlCharacters(p11SlotDict_[static_cast<std::size_t>(index)]->name);
-    return trimControlCharacters(o_.cardComboBox->selectedTitle());
+    return o_.cardComboBox->selectedKey();
 }
 
 void ViewController::onTokenInserted(const std::string& tokenID) {
     if (tokenID.find(pcsc::TokenWatcher::kTokenPrefix) != std::string::npos) {
         // Reading every reader's card blocks; this runs on the watcher's thread, not the window's.
         if (auto match = findReaderOfToken(s_.readers, tokenID))
-            s_.mainQueue.post(lifetime_.guard(
-                [this, match = *match] { whenCardEventsFlow([this, match] { selectReaderOfToken(match); }); }));
+            s_.mainQueue.post(lifetime_.guard([this, match = *match, tokenID] {
+                whenCardEventsFlow([this, match, tokenID] { selectReaderOfToken(match, tokenID); });
+            }));
     }
     if (s_.watcher) s_.watcher->addRemovalHandler([this](const std::string& id) { onTokenRemoved(id); }, tokenID);
 }
 
-void ViewController::selectReaderOfToken(const TokenReader& match) {
+void ViewController::selectReaderOfToken(const TokenReader& match, const std::string& tokenID) {
     contactLessSerial_ = match.serial;
-    // Matched on the list titles, not the slot names: an entry whose card was read shows
-    // the holder's name instead, and reading that card again would log the holder out.
     const std::string wanted = trimControlCharacters(match.readerName);
-    for (int i = 0; i < o_.cardComboBox->itemCount(); ++i) {
-        if (trimControlCharacters(o_.cardComboBox->itemTitle(i)) != wanted) continue;
-        o_.cardComboBox->selectItem(i);
+    const int index = readerEntry(wanted);
+    // The card shown already (the watcher reports the cards found at its start): reading it again
+    // would log its holder out.
+    const auto shown = selectedCard();
+    if (index >= 0 && index == readerSelected_ && shown && carriesToken(*shown, tokenID)) return;
+    if (index >= 0) {
+        o_.cardComboBox->selectItem(index);
         readerSelection(algoSender);
         return;
     }
+    // The card came in a reader plugged in since the list was made: the list takes it in and
+    // shows that card.
+    if (!wanted.empty()) rebuildReaderList(wanted);
 }
 
 void ViewController::onTokenRemoved(const std::string& tokenID) {
     s_.mainQueue.post(lifetime_.guard([this, tokenID] {
         whenCardEventsFlow([this, tokenID] {
+            const auto carries = [&tokenID](const Pkcs11Card& card) { return carriesToken(card, tokenID); };
+            // A card read earlier in another reader: its entry no longer names its holder.
+            for (auto it = p11Card_.begin(); it != p11Card_.end();) {
+                const int position = static_cast<int>(it->first);
+                if (position != readerSelected_ && carries(*it->second)) {
+                    titleReaderEntry(position, "");
+                    it = p11Card_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
             auto card = selectedCard();
-            if (!card || card->cardFullNumber.size() <= 2) return;
-            if (tokenID.find(card->cardFullNumber.substr(2)) == std::string::npos) return;
+            if (!card || !carries(*card)) return;
             cardWentAway();
             readSelectedCard();
         });

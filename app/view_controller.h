@@ -17,14 +17,14 @@
 #include "app/links.h"
 #include "app/situation_view_controller.h"
 #include "app/tmaj_view_controller.h"
-#include "app/ui/alert_presenter.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/main_window_view.h"
-#include "app/ui/navigator.h"
-#include "authservice/vek_delegate.h"
+#include "management/views/alert_presenter.h"
+#include "management/views/desktop_services.h"
+#include "app/views/main_window_view.h"
+#include "app/views/navigator.h"
+#include "app/signin/vek_delegate.h"
 #include "authservice/vek_operations.h"
 #include "common/main_queue.h"
-#include "pkcs11/holder_infos.h"
+#include "issuerlib/holder_infos.h"
 
 namespace qel {
 
@@ -106,6 +106,7 @@ public:
     void quit();
 
     // Cards and readers.
+    /// Lists the readers anew; the reader selected before stays selected while it is listed.
     void refreshReaders();
     /// A reader was selected in the list, by the user (any other `sender`) or by the program
     /// (`algoSender`, which always reads).
@@ -230,17 +231,28 @@ private:
     void performSegue(const char* identifier, std::any sender = {});
     /// The selected card left its reader: the removal handlers run.
     void cardWentAway();
-    void selectReaderOfToken(const TokenReader& match);
+    void selectReaderOfToken(const TokenReader& match, const std::string& tokenID);
+    /// Rebuilds the reader list and reads the card of `preferredReader` (a reader key) when it
+    /// holds one, else the first card listed.
+    void rebuildReaderList(const std::string& preferredReader);
+    /// The entry of that reader key, −1 when it is not listed.
+    int readerEntry(const std::string& readerKey) const;
+    /// Titles the entry of a reader: the reader's name, after the holder's when a card was read.
+    void titleReaderEntry(int index, const std::string& holderName);
     void whenCardEventsFlow(std::function<void()> event);
     /// Runs `task` 0.1 s later on the main queue, while this window lives.
     void afterDialogCloses(std::function<void()> task);
     void showVekAlert(vek::RespType outcome);
     /// Shows the update badge when the service has an update for that card (answer on the main queue).
     void checkUpdateAvailability(const Pkcs11Card& card);
-    /// The selected reader's platform name (the slot's name, which the list entry shows until a
-    /// holder's name replaces it), without surrounding control characters.
+    /// The selected reader's platform name (the slot's name, which is also its entry's key),
+    /// without surrounding control characters.
     std::string selectedReaderName() const;
     std::chrono::system_clock::time_point now() const;
+
+    // The demo list's keys (that list holds no reader).
+    static constexpr const char* kDemoNoCardKey = "démo: sans carte";
+    static constexpr const char* kDemoCardKey = "démo: carte";
 
     std::vector<std::unique_ptr<Pkcs11Slot>> p11SlotDict_;
     std::map<unsigned, std::shared_ptr<Pkcs11Card>> p11Card_;

@@ -4,11 +4,11 @@
 
 #include "app/app_delegate.h"
 #include "app/view_controller.h"
-#include "app/scard/card_readers.h"
+#include "management/scard/card_readers.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_slot.h"
 
 namespace qel {
 
@@ -263,8 +263,8 @@ void ViewController::activateDemoMode() {
     o_.cardStatus->setText("");
     o_.demoModeTitle->setHidden(false);
     o_.refreshButton->setHidden(true);
-    o_.cardComboBox->addItem("Absence de carte");
-    o_.cardComboBox->addItem("Carte insérée");
+    o_.cardComboBox->addItem("Absence de carte", kDemoNoCardKey);
+    o_.cardComboBox->addItem("Carte insérée", kDemoCardKey);
 }
 
 void ViewController::desactivateDemoMode() {

@@ -1,8 +1,8 @@
 // The main window: what the controls show for the card state.
 #include "app/app_delegate.h"
-#include "app/card_summary.h"
-#include "app/card_tables.h"
-#include "app/scard/scard.h"
+#include "management/card_summary.h"
+#include "management/card_tables.h"
+#include "management/scard/scard.h"
 #include "app/view_controller.h"
 #include "common/logger.h"
 
@@ -113,8 +113,7 @@ void ViewController::showSummaryExpiry(const std::string& expiryText, bool valid
 void ViewController::showHolder(const HolderInfos& holder) {
     holder_ = holder;
     const HolderSummary summary = holderSummary(holder, now());
-    const int index = o_.cardComboBox->selectedIndex();
-    if (index >= 0) o_.cardComboBox->setItemTitle(index, summary.name);
+    titleReaderEntry(readerSelected_, summary.name);
     o_.cardNameLabel->setText(summary.name);
     o_.cardNameLabel->setTooltip(o_.cardNameLabel->textWiderThanLabel(summary.name) ? summary.name : "");
     o_.cardIdentifierLabel->setText(summary.identifier);
@@ -127,6 +126,15 @@ void ViewController::showHolder(const HolderInfos& holder) {
     o_.topCard->setImage(cardPicture(summary.professionKey));
     o_.cardJobLabel->setTextColour(ui::Colour::named(jobColour(summary.professionKey)));
     identification_.fill(holder);
+}
+
+void ViewController::titleReaderEntry(int index, const std::string& holderName) {
+    if (index < 0 || index >= static_cast<int>(p11SlotDict_.size())) return;
+    // Every entry names its reader, so that two cards are told apart by where they are; the holder
+    // comes first, as that is what the user looks for.
+    const std::string reader = o_.cardComboBox->itemKey(index);
+    const std::string holder = trimControlCharacters(holderName);
+    o_.cardComboBox->setItemTitle(index, holder.empty() ? reader : holder + " — " + reader);
 }
 
 void ViewController::showBlocked() {

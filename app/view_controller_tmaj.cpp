@@ -1,13 +1,13 @@
 // The main window: the card update badge and the end of the update wizard.
 #include "app/view_controller.h"
 #include "app/app_delegate.h"
-#include "app/card_tables.h"
-#include "app/scard/card_readers.h"
+#include "management/card_tables.h"
+#include "management/scard/card_readers.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_slot.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -2,7 +2,7 @@
 // dialogs' reports and the requests answered since the start.
 #include "app/view_controller.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <iterator>
@@ -363,7 +364,12 @@ HttpExchange HttpSession::perform(const HttpRequest& request, const std::shared_
         return out;
     }
 
-    const CURLcode code = curl_easy_perform(h);
+    CURLcode code = curl_easy_perform(h);
+    if (code != CURLE_OK && transfer.configurator && transfer.configurator->clientKeyFailed()) {
+        code = CURLE_SSL_CERTPROBLEM;
+        errorBuffer[0] = '\0';
+        std::snprintf(errorBuffer.data(), errorBuffer.size(), "%s", "la clé de la carte n'a pas signé la connexion");
+    }
     out.curlCode = code;
     if (code != CURLE_OK) {
         if (transfer.tooLarge)

@@ -35,6 +35,10 @@ public:
     /// request: a connection is reused only by requests of the same identity, since the server
     /// knows the client by the certificate of the connection's handshake, not of the request.
     virtual std::string connectionKey() { return {}; }
+    /// Read after a failed transfer, on its thread: whether the client's key failed to sign the
+    /// handshake (a card pulled or replaced during it). The request then fails as a client
+    /// certificate problem (CURLE_SSL_CERTPROBLEM), as it does when there is no identity at all.
+    virtual bool clientKeyFailed() { return false; }
 };
 
 /// How far a transfer has come; updated on the transfer's thread, readable from any.

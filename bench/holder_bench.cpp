@@ -2,8 +2,8 @@
 // then one activity and the billing data of the situations.
 #include <benchmark/benchmark.h>
 
-#include "pkcs11/holder_infos.h"
-#include "pkcs11/situ_factu_infos.h"
+#include "issuerlib/holder_infos.h"
+#include "issuerlib/situ_factu_infos.h"
 #include "tests/support/card_records.h"
 
 namespace qel::bench {

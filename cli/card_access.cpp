@@ -1,11 +1,11 @@
 #include "cli/card_access.h"
 
-#include "app/card_tables.h"
+#include "management/card_tables.h"
 #include "cli/cli_error.h"
 #include "common/format.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_error.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_error.h"
+#include "issuerlib/pkcs11_slot.h"
 
 namespace qel::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 
 namespace qel {
 class Pkcs11Card;

@@ -5,10 +5,10 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "app/diagnostics_archive.h"
-#include "app/trust/authority_store.h"
-#include "app/trust/nss_certificate_store.h"
-#include "app/trust/trust_installer.h"
+#include "management/diagnostics_archive.h"
+#include "management/trust/authority_store.h"
+#include "management/trust/nss_certificate_store.h"
+#include "management/trust/trust_installer.h"
 #include "card/card_cache.h"
 #include "card/qel_card_file.h"
 #include "cli/card_access.h"
@@ -16,7 +16,7 @@
 #include "cli/commands.h"
 #include "cli/terminal_alerts.h"
 #include "common/user_dirs.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 #include "update/tmaj_manager.h"
 
 namespace qel::cli {

@@ -1,5 +1,5 @@
 #pragma once
-#include "app/ui/alert_presenter.h"
+#include "management/views/alert_presenter.h"
 
 namespace qel::cli {
 

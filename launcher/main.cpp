@@ -2,24 +2,17 @@
 #include <syslog.h>
 
 #include <QCoreApplication>
-#include <QProcess>
 
 #include "launcher/launcher.h"
+#include "platform/qt/program_launch.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // The journal (or syslog) keeps the launcher's few lines; a copy goes to standard error.
     openlog("org.oberlane.qel.lanzo", LOG_PID | LOG_PERROR, LOG_USER);
     auto log = [](const QString& text) { syslog(LOG_DEBUG, "[Support] 💬 %s", text.toUtf8().constData()); };
-    auto start = [](const QString& program) {
-        // The agent lives for the whole session: it must not hold our standard streams.
-        QProcess process;
-        process.setProgram(program);
-        process.setStandardInputFile(QProcess::nullDevice());
-        process.setStandardOutputFile(QProcess::nullDevice());
-        process.setStandardErrorFile(QProcess::nullDevice());
-        return process.startDetached();
-    };
+    // The agent lives for the whole session: it must not hold our standard streams.
+    auto start = [](const QString& program) { return qel::qt::startDetachedQuietly(program); };
     const QString agent =
         qel::launcher::agentPath(QCoreApplication::applicationDirPath(), QStringLiteral(QEL_INSTALL_BINDIR));
     qel::launcher::Launcher launcher(QDBusConnection::sessionBus(), agent, start, log);

@@ -1,6 +1,6 @@
 #include "update/update_card.h"
 
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 
 namespace qel {
 

@@ -12,7 +12,7 @@
 #include "agent/xdg_login_items.h"
 #include "common/format.h"
 #include "common/logger.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "platform/pcsc/token_watcher.h"
 #include "update/tmaj_manager.h"

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/certificate_view.h"
+#include "app/views/certificate_view.h"
 
 namespace Ui {
 class CertificateView;

@@ -2,7 +2,7 @@
 #include <QColor>
 #include <string>
 
-#include "app/ui/widgets.h"
+#include "app/views/widgets.h"
 
 namespace qel::qt {
 

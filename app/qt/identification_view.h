@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/identification_view.h"
+#include "app/views/identification_view.h"
 
 namespace Ui {
 class IdentificationView;

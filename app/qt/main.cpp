@@ -12,7 +12,7 @@
 #include "authservice/http_session.h"
 #include "common/logger.h"
 #include "app/qt/accessibility.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 
 int main(int argc, char** argv) {
     // The sign-in's TLS logs in to Sigilla without a PIN, taking over the card that Kartello's own PIN

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/main_window_view.h"
+#include "app/views/main_window_view.h"
 
 namespace Ui {
 class MainWindow;

@@ -5,7 +5,7 @@
 
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/widget_adapters.h"
-#include "app/ui/maintenance_view.h"
+#include "app/views/maintenance_view.h"
 
 class QCheckBox;
 class QPlainTextEdit;

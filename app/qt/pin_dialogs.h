@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/pin_dialog_views.h"
+#include "app/views/pin_dialog_views.h"
 
 namespace Ui {
 class SaisiePinDialog;

@@ -2,8 +2,8 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/ui/alert_presenter.h"
-#include "app/ui/desktop_services.h"
+#include "management/views/alert_presenter.h"
+#include "management/views/desktop_services.h"
 
 namespace qel::qt {
 

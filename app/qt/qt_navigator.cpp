@@ -10,8 +10,8 @@
 #include "app/saisie_pin_view_controller.h"
 #include "app/tmaj_view_controller.h"
 #include "app/unlock_card_view_controller.h"
-#include "authservice/vek_dialog_controllers.h"
-#include "authservice/vek_wait_controller.h"
+#include "app/signin/vek_dialog_controllers.h"
+#include "app/signin/vek_wait_controller.h"
 #include "common/format.h"
 #include "common/logger.h"
 

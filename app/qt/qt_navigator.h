@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/qt/pin_dialogs.h"
-#include "app/ui/navigator.h"
+#include "app/views/navigator.h"
 #include "common/main_queue.h"
 
 namespace qel {

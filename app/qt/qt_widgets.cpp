@@ -44,8 +44,6 @@ QString displayTitle(const QString& title) {
     return shown.trimmed();
 }
 
-constexpr int kTitleRole = Qt::UserRole + 1;
-
 // The title colour of an unavailable button (as in the application's style sheet).
 const QLatin1String kDisabledTitle("#5F6B76");
 
@@ -138,6 +136,7 @@ template class QtLineEdit<ui::SecureField>;
 QtPopUpList::QtPopUpList(QComboBox* box) : QtWidgetBase(box), box_(box) {
     // `activated` is the user's pick, also of the entry already selected.
     QObject::connect(box_, &QComboBox::activated, box_, [this] {
+        showWholeTitle();
         if (handler_) handler_();
     });
 }
@@ -145,39 +144,54 @@ QtPopUpList::QtPopUpList(QComboBox* box) : QtWidgetBase(box), box_(box) {
 void QtPopUpList::removeAllItems() {
     const QSignalBlocker blocker(box_);
     box_->clear();
+    showWholeTitle();
 }
 
-void QtPopUpList::addItem(const std::string& title) {
+void QtPopUpList::addItem(const std::string& title, const std::string& key) {
     const QSignalBlocker blocker(box_);
-    const QString full = toQString(title);
-    box_->addItem(displayTitle(full), full);
-    box_->setItemData(box_->count() - 1, full, kTitleRole);
+    const QString shown = displayTitle(toQString(title));
+    box_->addItem(shown, toQString(key));
+    box_->setItemData(box_->count() - 1, shown, Qt::ToolTipRole);
     // A list the program fills has no selection until something is chosen.
     if (box_->count() == 1) box_->setCurrentIndex(-1);
+    showWholeTitle();
 }
 
 int QtPopUpList::itemCount() const { return box_->count(); }
 
 std::string QtPopUpList::itemTitle(int index) const {
     if (index < 0 || index >= box_->count()) return {};
-    return toStdString(box_->itemData(index, kTitleRole).toString());
+    return toStdString(box_->itemText(index));
+}
+
+std::string QtPopUpList::itemKey(int index) const {
+    if (index < 0 || index >= box_->count()) return {};
+    return toStdString(box_->itemData(index).toString());
 }
 
 void QtPopUpList::setItemTitle(int index, const std::string& title) {
     if (index < 0 || index >= box_->count()) return;
-    const QString full = toQString(title);
-    box_->setItemText(index, displayTitle(full));
-    box_->setItemData(index, full, kTitleRole);
+    const QString shown = displayTitle(toQString(title));
+    box_->setItemText(index, shown);
+    box_->setItemData(index, shown, Qt::ToolTipRole);
+    showWholeTitle();
 }
 
 void QtPopUpList::selectItem(int index) {
     const QSignalBlocker blocker(box_);
     box_->setCurrentIndex(index >= 0 && index < box_->count() ? index : -1);
+    showWholeTitle();
 }
 
 int QtPopUpList::selectedIndex() const { return box_->currentIndex(); }
 
-std::string QtPopUpList::selectedTitle() const { return itemTitle(box_->currentIndex()); }
+std::string QtPopUpList::selectedKey() const { return itemKey(box_->currentIndex()); }
+
+void QtPopUpList::showWholeTitle() {
+    // The box draws its title cut to its width, whatever the window's: the whole title is one hover
+    // away.
+    box_->setToolTip(box_->currentText());
+}
 
 void QtPopUpList::setSelectionHandler(std::function<void()> handler) { handler_ = std::move(handler); }
 

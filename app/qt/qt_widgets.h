@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "app/ui/widgets.h"
+#include "app/views/widgets.h"
 
 namespace qel::qt {
 
@@ -107,16 +107,19 @@ class QtPopUpList : public QtWidgetBase<ui::PopUpList> {
 public:
     explicit QtPopUpList(QComboBox* box);
     void removeAllItems() override;
-    void addItem(const std::string& title) override;
+    void addItem(const std::string& title, const std::string& key) override;
     int itemCount() const override;
     std::string itemTitle(int index) const override;
+    std::string itemKey(int index) const override;
     void setItemTitle(int index, const std::string& title) override;
     void selectItem(int index) override;
     int selectedIndex() const override;
-    std::string selectedTitle() const override;
+    std::string selectedKey() const override;
     void setSelectionHandler(std::function<void()> handler) override;
 
 private:
+    void showWholeTitle();
+
     QComboBox* box_;
     std::function<void()> handler_;
 };

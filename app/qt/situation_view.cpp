@@ -1,5 +1,8 @@
 #include "app/qt/situation_view.h"
 
+#include <QGridLayout>
+#include <algorithm>
+
 #include "app/qt/pictures.h"
 #include "app/qt/qt_widgets.h"
 #include "ui_situation_view.h"
@@ -43,5 +46,21 @@ QtSituationView::QtSituationView(QWidget* parent) : QWidget(parent), ui_(std::ma
 }
 
 QtSituationView::~QtSituationView() = default;
+
+void QtSituationView::resizeEvent(QResizeEvent* event) {
+    // Side by side in a narrow window, each block keeps a few letters of its values: one above the
+    // other, they keep most of their text and the page scrolls.
+    constexpr int kSideBySideWidth = 900;
+    ui_->blocks->setDirection(width() < kSideBySideWidth ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+    // The billing block's two forms read as one: their values start at the same place (the titles'
+    // widths are known once the style sheet has given them their font).
+    int titles = 0;
+    for (QGridLayout* form : {ui_->factuForm, ui_->permissionForm})
+        for (int row = 0; row < form->rowCount(); ++row)
+            if (QLayoutItem* item = form->itemAtPosition(row, 0); item && item->widget())
+                titles = std::max(titles, item->widget()->sizeHint().width());
+    for (QGridLayout* form : {ui_->factuForm, ui_->permissionForm}) form->setColumnMinimumWidth(0, titles);
+    QWidget::resizeEvent(event);
+}
 
 }  // namespace qel::qt

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "app/qt/widget_adapters.h"
-#include "app/ui/situation_view.h"
+#include "app/views/situation_view.h"
 
 namespace Ui {
 class SituationView;
@@ -20,6 +20,9 @@ public:
 
     const ui::SituationOutlets& outlets() override { return outlets_; }
     void setViewHidden(bool hidden) override { setHidden(hidden); }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     std::unique_ptr<Ui::SituationView> ui_;

@@ -6,7 +6,7 @@
 
 #include "app/qt/pin_dialogs.h"
 #include "app/qt/qt_widgets.h"
-#include "app/ui/tmaj_view.h"
+#include "app/views/tmaj_view.h"
 
 namespace Ui {
 class TmajDialog;

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/qt/pin_dialogs.h"
-#include "authservice/vek_dialog_views.h"
+#include "app/signin/vek_dialog_views.h"
 
 namespace Ui {
 class VekWaitDialog;

@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/ui/widgets.h"
+#include "app/views/widgets.h"
 
 namespace qel::qt {
 

@@ -17,6 +17,18 @@
 
 namespace qel::vek {
 
+struct TokenSession {
+    CK_FUNCTION_LIST* f = nullptr;
+    CK_SESSION_HANDLE handle = CK_INVALID_HANDLE;
+    CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
+    TokenSession(CK_FUNCTION_LIST* functions, CK_SESSION_HANDLE session) : f(functions), handle(session) {}
+    // The process's last session on the token ends the login it took over; the card stays verified
+    // for the program that verified it.
+    ~TokenSession() { f->C_CloseSession(handle); }
+    TokenSession(const TokenSession&) = delete;
+    TokenSession& operator=(const TokenSession&) = delete;
+};
+
 namespace {
 
 // RFC 7512: everything but the unreserved characters is percent-encoded.
@@ -82,8 +94,6 @@ bool loggedIn(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s) {
 }
 
 }  // namespace
-
-std::string ClientIdentity::keyIdUri() const { return "pkcs11:id=" + uriValue(id) + ";type=private"; }
 
 std::string ClientIdentity::keyUri() const {
     return "pkcs11:model=" + uriValue(tokenModel) + ";manufacturer=" + uriValue(tokenManufacturer) +
@@ -163,7 +173,7 @@ CK_FUNCTION_LIST* loadedModule(const std::string& path) {
         args.flags = CKF_OS_LOCKING_OK;
         CK_RV rv = CKR_GENERAL_ERROR;
         if (getList != nullptr && getList(&f) == CKR_OK && f != nullptr) rv = f->C_Initialize(&args);
-        // The engine may have initialised it first in this process.
+        // Another user of the module in this process (p11-kit's proxy) may have initialised it first.
         if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
             logError(format("Vek TLS : the PKCS#11 module %s cannot start (0x%lX)", path.c_str(), rv));
             f = nullptr;
@@ -195,7 +205,7 @@ CardIdentity findCardIdentity(const std::string& modulePath, const std::string& 
             continue;
         CK_SESSION_HANDLE s = CK_INVALID_HANDLE;
         if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) return out;
-        out.session = std::shared_ptr<void>(nullptr, [f, s](void*) { f->C_CloseSession(s); });
+        auto session = std::make_shared<TokenSession>(f, s);
         const std::string label = fieldText(token.label, sizeof token.label);
         // Never a PIN here, and never a PIN pad: only a card that Kartello's PIN step verified.
         if ((token.flags & CKF_LOGIN_REQUIRED) && !(token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) &&
@@ -213,6 +223,7 @@ CardIdentity findCardIdentity(const std::string& modulePath, const std::string& 
             const Bytes keyLabel = attribute(f, s, key, CKA_LABEL);
             if (!isAuthenticationKeyLabel(std::string(keyLabel.begin(), keyLabel.end()))) continue;
             keyId = attribute(f, s, key, CKA_ID);
+            session->key = key;
             if (!keyId.empty()) break;
         }
         if (keyId.empty()) return out;
@@ -230,11 +241,94 @@ CardIdentity findCardIdentity(const std::string& modulePath, const std::string& 
             if (identity.certificate.empty()) continue;
             out.identity = std::move(identity);
             out.problem = IdentityProblem::none;
+            out.session = std::move(session);
             return out;
         }
         return out;
     }
     return out;
+}
+
+namespace {
+
+// The DER prefixes of a DigestInfo: the card's PKCS#1 v1.5 mechanism signs a DigestInfo as given.
+Bytes digestInfo(CardDigest digest, const Bytes& hash) {
+    static const Bytes sha1{0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e, 0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
+    static const Bytes sha224{0x30, 0x2d, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                              0x65, 0x03, 0x04, 0x02, 0x04, 0x05, 0x00, 0x04, 0x1c};
+    static const Bytes sha256{0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                              0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    Bytes out = digest == CardDigest::sha1 ? sha1 : digest == CardDigest::sha224 ? sha224 : sha256;
+    out.insert(out.end(), hash.begin(), hash.end());
+    return out;
+}
+
+std::optional<Bytes> signOnToken(const TokenSession& session, const CardSignRequest& request) {
+    CK_FUNCTION_LIST* f = session.f;
+    CK_RSA_PKCS_PSS_PARAMS pss{};
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    Bytes input;
+    if (request.padding == CardPadding::pss) {
+        if (request.digest == CardDigest::sha224) return std::nullopt;  // no PSS over SHA-224 on the card
+        pss.hashAlg = request.digest == CardDigest::sha1 ? CKM_SHA_1 : CKM_SHA256;
+        pss.mgf = request.digest == CardDigest::sha1 ? CKG_MGF1_SHA1 : CKG_MGF1_SHA256;
+        pss.sLen = request.hash.size();
+        mechanism = CK_MECHANISM{CKM_RSA_PKCS_PSS, &pss, sizeof pss};
+        input = request.hash;
+    } else {
+        input = digestInfo(request.digest, request.hash);
+    }
+    CK_RV rv = f->C_SignInit(session.handle, &mechanism, session.key);
+    Bytes signature(512);  // an RSA key of 4096 bits at most
+    CK_ULONG length = signature.size();
+    if (rv == CKR_OK) rv = f->C_Sign(session.handle, input.data(), input.size(), signature.data(), &length);
+    if (rv != CKR_OK) {
+        logError(format("Vek TLS : the card did not sign the handshake (0x%lX)", rv));
+        return std::nullopt;
+    }
+    signature.resize(length);
+    return signature;
+}
+
+}  // namespace
+
+TokenSigner::TokenSigner(std::string modulePath, std::string cardSerial, CardIdentity found)
+    : modulePath_(std::move(modulePath)),
+      cardSerial_(std::move(cardSerial)),
+      id_(found.identity ? found.identity->id : Bytes{}),
+      session_(std::move(found.session)) {}
+
+TokenSigner::~TokenSigner() = default;
+
+std::optional<Bytes> TokenSigner::sign(const CardSignRequest& request) {
+    std::lock_guard lock(mutex_);
+    if (dropped_ || id_.empty()) {
+        session_.reset();
+        logError(format("Vek TLS : the key of card %s no longer signs: another card was selected since",
+                        cardSerial_.c_str()));
+        return std::nullopt;
+    }
+    if (!session_) {
+        // The same card's token and the same key: a card put in since is another's, or its login is
+        // gone, and the lookup then finds nothing.
+        CardIdentity again = findCardIdentity(modulePath_, cardSerial_);
+        if (!again.identity || again.identity->id != id_ || !again.session) {
+            logError(format("Vek TLS : the key of card %s is no longer usable", cardSerial_.c_str()));
+            return std::nullopt;
+        }
+        session_ = std::move(again.session);
+    }
+    std::optional<Bytes> signature = signOnToken(*session_, request);
+    // Held no longer than the signature.
+    session_.reset();
+    return signature;
+}
+
+void TokenSigner::drop() {
+    dropped_ = true;
+    // A signature under way ends with its session; the next one sees the flag.
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock()) session_.reset();
 }
 
 }  // namespace qel::vek

@@ -1,17 +1,15 @@
-// The engine interface is the one the installed pkcs11 engine offers; OpenSSL 3 marks it deprecated.
-#define OPENSSL_SUPPRESS_DEPRECATED
 #include "authservice/tls/client_tls.h"
 
 #include <curl/curl.h>
-#include <openssl/engine.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <openssl/ui.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "common/format.h"
 #include "common/hex.h"
@@ -37,40 +35,29 @@ std::string openSslError() {
     return text;
 }
 
-// The engine asks its UI for a PIN when a key needs a login it has not got. Here no one is asked:
-// the read fails, so the key is simply not loaded.
-UI_METHOD* noPinPrompt() {
-    static UI_METHOD* method = [] {
-        UI_METHOD* m = UI_create_method("Kartello: no PIN prompt");
-        UI_method_set_reader(m, [](UI*, UI_STRING*) { return 0; });
-        return m;
-    }();
-    return method;
+std::mutex selectionMutex;
+std::string selection;             // the selected card's serial
+std::uint64_t selectionCount = 0;  // counts the selections
+
+// The signers of the card keys handed to connections, dropped when the card changes: a key made
+// for one card never signs for the next, even on a connection that is still finishing.
+std::mutex signersMutex;
+std::vector<std::weak_ptr<TokenSigner>> signers;
+
+void keepSigner(const std::shared_ptr<TokenSigner>& signer) {
+    std::lock_guard lock(signersMutex);
+    std::erase_if(signers, [](const std::weak_ptr<TokenSigner>& s) { return s.expired(); });
+    signers.push_back(signer);
 }
 
-std::mutex selectionMutex;
-std::string selection;  // the selected card's serial
-
-// One engine for the process, over Sigilla's module file: the identity lookup loads the same file, so
-// a token logged in there is logged in for the engine too. Never finished: that would finalise the
-// module and end the card's login that the next handshakes use.
-ENGINE* pkcs11Engine(const std::string& modulePath) {
-    static std::mutex mutex;
-    static ENGINE* engine = nullptr;
-    std::lock_guard lock(mutex);
-    if (engine != nullptr) return engine;
-    ENGINE* e = ENGINE_by_id("pkcs11");
-    if (e == nullptr) {
-        logError(format("Vek TLS : the pkcs11 engine is not available : %s", openSslError().c_str()));
-        return nullptr;
+void dropSigners() {
+    std::vector<std::weak_ptr<TokenSigner>> dropped;
+    {
+        std::lock_guard lock(signersMutex);
+        dropped.swap(signers);
     }
-    if (!ENGINE_ctrl_cmd_string(e, "MODULE_PATH", modulePath.c_str(), 0) || !ENGINE_init(e)) {
-        logError(format("Vek TLS : the pkcs11 engine could not start : %s", openSslError().c_str()));
-        ENGINE_free(e);
-        return nullptr;
-    }
-    engine = e;
-    return engine;
+    for (const auto& s : dropped)
+        if (auto signer = s.lock()) signer->drop();
 }
 
 // Sigilla's module file, read from its registration once.
@@ -107,7 +94,9 @@ void selectCard(const std::string& cardSerial) {
     {
         std::lock_guard lock(selectionMutex);
         selection = cardSerial;
+        ++selectionCount;
     }
+    dropSigners();
     HttpSession::shared().dropConnections();
 }
 
@@ -162,49 +151,67 @@ bool ClientTls::prepareContext(void* sslContext) {
         std::lock_guard lock(mutex_);
         last_.reset();
     }
-    const std::string card = selectedCard();
+    std::string card;
+    std::uint64_t selected = 0;
+    {
+        std::lock_guard lock(selectionMutex);
+        card = selection;
+        selected = selectionCount;
+    }
     if (card.empty()) {
         logError("Vek TLS : no card selected, no client identity");
         return false;
     }
-    // The lookup's session holds the token's login until the engine has loaded the key.
-    const CardIdentity found = findCardIdentity(sigillaModule(), card);
+    CardIdentity found = findCardIdentity(sigillaModule(), card);
     if (!found.identity) {
         logError(format("Vek TLS : no client identity for card %s : %s", card.c_str(), problemText(found.problem)));
         return false;
     }
-    const ClientIdentity& identity = *found.identity;
-    ENGINE* engine = pkcs11Engine(sigillaModule());
-    if (engine == nullptr) return false;
-
+    const ClientIdentity identity = *found.identity;
     const unsigned char* der = identity.certificate.data();
     std::unique_ptr<X509, X509Free> certificate(
         d2i_X509(nullptr, &der, static_cast<long>(identity.certificate.size())));
-    // By its identifier only, the card's own, so that no other key can match it: the engine keeps the
-    // tokens it listed at its first key and would name the reader's token after that card. (It keeps
-    // that card's sessions too: a later card's key stays out of its reach, and the request fails.)
-    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(
-        ENGINE_load_private_key(engine, identity.keyIdUri().c_str(), noPinPrompt(), nullptr));
+    // The key signs through a session of our own on the card's token (the lookup's, closed after the
+    // handshake's signature), and only while this card stays selected.
+    auto signer = std::make_shared<TokenSigner>(sigillaModule(), card, std::move(found));
+    keepSigner(signer);
+    {
+        std::lock_guard lock(selectionMutex);
+        if (selectionCount != selected) {
+            signer->drop();
+            logError(format("Vek TLS : card %s was replaced while its identity was prepared", card.c_str()));
+            return false;
+        }
+    }
+    std::unique_ptr<EVP_PKEY, EvpPkeyFree> key(certificate ? newCardKey(certificate.get(), signer) : nullptr);
     if (!certificate || !key) {
         logError(format("Vek TLS : the identity %s of token %s cannot be used : %s", toHex(identity.id).c_str(),
                         identity.tokenLabel.c_str(), openSslError().c_str()));
         return false;
     }
     // A key without RSA-PSS cannot sign in TLS 1.3, and OpenSSL prefers PSS even in TLS 1.2: such a
-    // key is held to TLS 1.2 and offers PKCS#1 v1.5 signatures only.
+    // key is held to TLS 1.2 and offers PKCS#1 v1.5 signatures only. A renegotiation would ask the
+    // card again, on a connection that may outlive its card: none is allowed.
     const char* clientSignatures = identity.signsPss ? "rsa_pss_rsae_sha256:RSA+SHA256" : "RSA+SHA256";
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     if ((!identity.signsPss && SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) != 1) ||
         SSL_CTX_set1_client_sigalgs_list(ctx, clientSignatures) != 1 ||
         SSL_CTX_use_certificate(ctx, certificate.get()) != 1 || SSL_CTX_use_PrivateKey(ctx, key.get()) != 1) {
         logError(format("Vek TLS : the identity cannot be set on the connection : %s", openSslError().c_str()));
         return false;
     }
-    logInfo(format("Vek TLS : client identity %s of token %s (%s), %s", toHex(identity.id).c_str(),
-                   identity.tokenLabel.c_str(), identity.module.c_str(),
+    logInfo(format("Vek TLS : client identity %s (%s), %s", identity.keyUri().c_str(), identity.module.c_str(),
                    identity.signsPss ? "TLS 1.3 allowed" : "TLS 1.2 with PKCS#1 v1.5"));
     std::lock_guard lock(mutex_);
     last_ = PreparedIdentity{identity.module, identity.tokenLabel, identity.id, identity.signsPss};
     return true;
 }
+
+bool CardClientTls::configure(CURL* handle) {
+    clearCardSignatureFailure();
+    return tls_.prepareHandle(handle);
+}
+
+bool CardClientTls::clientKeyFailed() { return cardSignatureFailedOnThisThread(); }
 
 }  // namespace qel::vek

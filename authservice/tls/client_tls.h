@@ -1,8 +1,8 @@
 #pragma once
 // TLS of the authentication service's requests: the server is always verified, and the client
 // authenticates with the selected card's authentication key, which never leaves the card: OpenSSL
-// signs the handshake through PKCS#11 (the pkcs11 engine over Sigilla, the module the identity
-// comes from, and no other).
+// signs the handshake through a PKCS#11 session of our own on the card's token in Sigilla (the
+// module the identity comes from, and no other).
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,9 +23,10 @@ struct ClientTlsOptions {
 
 /// The card whose authentication key signs the service's handshakes from now on, by the card serial
 /// read from it (empty: no card, every request fails before it leaves), and the end of the kept
-/// connections, TLS sessions and cookies of the service's HTTP session: the previous card's
-/// authenticated connections must carry no later request. Called whenever the selected card may
-/// have changed (a token inserted or removed, another reader selected). Thread-safe.
+/// connections, TLS sessions and cookies of the service's HTTP session and of the previous card's
+/// key sessions: the previous card's authenticated connections must carry no later request, and its
+/// key signs no later handshake. Called whenever the selected card may have changed (a token
+/// inserted or removed, another reader selected). Thread-safe; never waits for a card.
 void selectCard(const std::string& cardSerial);
 /// The card selectCard() named last.
 std::string selectedCard();
@@ -42,8 +43,8 @@ struct PreparedIdentity {
 /// plus the configured authorities, and, for every new connection, the authentication key of the
 /// selected card's token in Sigilla. Without one (no card, no such token, a card not verified, no
 /// authentication key) the request fails before the handshake (CURLE_SSL_CERTPROBLEM), which the
-/// sign-in flow reports as a card access error. Never asks for a PIN and keeps none. Safe to use from several threads;
-/// the object must outlive the handles it prepared.
+/// sign-in flow reports as a card access error. Never asks for a PIN and keeps none. Safe to use
+/// from several threads; the object must outlive the handles it prepared.
 class ClientTls {
 public:
     explicit ClientTls(ClientTlsOptions options = ClientTlsOptions::fromEnvironment());
@@ -77,8 +78,10 @@ private:
 /// once at the program's start; the session loads the authorities itself.
 class CardClientTls final : public ClientTlsConfigurator {
 public:
-    bool configure(CURL* handle) override { return tls_.prepareHandle(handle); }
+    bool configure(CURL* handle) override;
     bool configureContext(SSL_CTX* context) override { return tls_.prepareContext(context); }
+    /// The card's key refused the handshake's signature (the card was pulled or replaced meanwhile).
+    bool clientKeyFailed() override;
     /// The selected card: its key is fixed, so its serial names the identity of its connections.
     std::string connectionKey() override { return selectedCard(); }
     std::optional<PreparedIdentity> lastIdentity() const { return tls_.lastIdentity(); }

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/revocation/crl_lookup.h"
+#include "management/revocation/crl_lookup.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Kartello through the accessibility stack, as a screen reader and a keyboard-only user meet it.
 
-Starts Kartello (on a testbed's virtual card, under an X server with a session bus), then for the
-main window, each of its sub-views and each dialog it opens: walks the accessible tree over AT-SPI
-and counts the actionable nodes, those with a name, those with a role, and those that Tab reaches.
+Starts Kartello (on a testbed's virtual card, under an X server with a session bus and a window
+manager that gives each new dialog the keyboard, as on a desktop: tests/accessibility/session.sh),
+then for the main window, each of its sub-views and each dialog it opens: walks the accessible tree
+over AT-SPI and counts the actionable nodes, those with a name, those with a role, and those that Tab reaches.
 With --flow it also drives PIN entry, the identification view and the certificates with key
 events alone (XTest through AT-SPI) and checks what was announced on the way.
 
@@ -14,7 +15,6 @@ Every wait is on an event or on the tree, polled with a bound; nothing waits on 
 """
 import argparse
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -246,11 +246,6 @@ class Kartello:
         self.events = Events()
         self.report = Report()
         env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1")
-        self.wm = None
-        openbox = shutil.which("openbox")
-        if openbox:
-            # A window manager gives each new dialog the input focus, as on a desktop.
-            self.wm = subprocess.Popen([openbox, "--sm-disable"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         out = open(os.path.join(args.out_dir, "kartello.out"), "w")
         self.process = subprocess.Popen([args.kartello], env=env, stdout=out, stderr=subprocess.STDOUT)
         self.app = wait_for("Kartello on the accessibility bus", self._find_app)
@@ -270,9 +265,6 @@ class Kartello:
                 self.process.wait(timeout=BOUND)
             except subprocess.TimeoutExpired:
                 self.process.kill()
-        if self.wm:
-            self.wm.terminate()
-            self.wm.wait()
 
     # Windows -----------------------------------------------------------------------------------
 

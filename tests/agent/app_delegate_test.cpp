@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 #include "tests/support/fake_agent_services.h"
 #include "tests/support/fake_issuer_module.h"
 #include "tests/support/log_capture.h"

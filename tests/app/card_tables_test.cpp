@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/card_tables.h"
+#include "management/card_tables.h"
 #include "app/pin_fields.h"
 
 namespace qel::test {

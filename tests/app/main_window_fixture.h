@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "app/app_delegate.h"
-#include "app/card_tables.h"
-#include "app/scard/scard.h"
+#include "management/card_tables.h"
+#include "management/scard/scard.h"
 #include "app/token_watch.h"
 #include "app/view_controller.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "tests/app/fake_readers.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "tests/management/fake_readers.h"
 #include "tests/support/card_records.h"
 #include "tests/support/fake_issuer_module.h"
 #include "tests/support/fake_views.h"

@@ -6,14 +6,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/diagnostics_archive.h"
+#include "management/diagnostics_archive.h"
 #include "app/log_utils.h"
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
 #include "common/user_dirs.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/service_report.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/service_report.h"
 #include "tests/app/main_window_fixture.h"
 #include "tests/support/card_records.h"
 #include "tests/support/fake_issuer_module.h"

@@ -2,8 +2,8 @@
 
 #include "app/identification_view_controller.h"
 #include "app/situation_view_controller.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
 #include "tests/support/card_records.h"
 #include "tests/support/fake_issuer_module.h"
 #include "tests/support/fake_views.h"

@@ -4,8 +4,8 @@
 
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
 #include "tests/support/fake_issuer_module.h"
 #include "tests/support/fake_tmaj_backend.h"
 #include "tests/support/fake_views.h"

@@ -33,7 +33,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     contactCard("Reader B");
     start();
     EXPECT_TRUE(appDel.p11Loaded);
-    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN"}));
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "DUPONT JEAN — Reader B"}));
     EXPECT_EQ(window.cardComboBox.selected, 1);
     EXPECT_EQ(vc->readerSelected(), 1);
     EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
@@ -339,6 +339,86 @@ TEST_F(MainWindowTest, RemovedTokenOfTheSelectedCardReadsTheReaderAgain) {
     EXPECT_EQ(usable(window), "");
     EXPECT_NE(appDel.currentCard, nullptr);  // still valid for whoever holds it
     EXPECT_EQ(vek::selectedCard(), "");
+}
+
+// A QEL3 whose serial file gives that card number (ten BCD digits).
+Responder qel3SerialCardNumbered(const Bytes& number) {
+    return [number](const Bytes& apdu) -> Bytes {
+        if (apdu.size() > 1 && apdu[1] == 0xA4) return {0x62, 0x04, 0x80, 0x02, 0x00, 0x0C, 0x90, 0x00};
+        if (apdu.size() > 1 && apdu[1] == 0xB0)
+            return concat({{0x04, 0x0A, 0x80, 0x25, 0x00, 0x00, 0x01}, number, {0x90, 0x00}});
+        return {0x6D, 0x00};
+    };
+}
+
+// Each entry names its reader, after the holder of the card read there; the program finds an entry
+// by its reader, whatever it shows, so cards coming and going in one reader leave the others alone.
+TEST_F(MainWindowTest, EntriesNameTheirReaderAndFollowTheCardsComingAndGoing) {
+    const Bytes atr = *fromHex("3BAC00402A00122500648000031000 9000");
+    const std::string tokenA = "org.oberlane.qel.sigilla:80250000011234567890";
+    const std::string tokenB = "org.oberlane.qel.sigilla:80250000011111111111";
+    contactCard("Reader A");
+    FakeSlot& b = module.addSlot("Reader B");
+    readers.addReader("Reader A", FakeCardReaders::Card{atr, qel3SerialCardNumbered({0x12, 0x34, 0x56, 0x78, 0x90})});
+    readers.addReader("Reader B");
+    start();
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"DUPONT JEAN — Reader A", "Reader B"}));
+    EXPECT_EQ(window.cardComboBox.keys, (std::vector<std::string>{"Reader A", "Reader B"}));
+
+    // Another holder's card in B.
+    b.present = true;
+    b.token.serial = "1111111111Z";
+    b.token.objects = module.slotList[0].token.objects;
+    b.token.objects["QEL_NAME_PS"] = nameObject("MARTIN", "ANNE");
+    readers.cards["Reader B"] = FakeCardReaders::Card{atr, qel3SerialCardNumbered({0x11, 0x11, 0x11, 0x11, 0x11})};
+    watch.insertion(tokenB);
+    queue.runReady();
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_EQ(window.cardNameLabel.value, "MARTIN ANNE");
+    EXPECT_EQ(window.cardComboBox.items,
+              (std::vector<std::string>{"DUPONT JEAN — Reader A", "MARTIN ANNE — Reader B"}));
+
+    // A's card leaves while B's is shown: A's entry no longer names a holder; B stays as it was.
+    module.slotList[0].present = false;
+    readers.cards["Reader A"] = std::nullopt;
+    watch.insertion(tokenA);  // the watcher reports the cards found at its start
+    queue.runReady();
+    watch.remove(tokenA);
+    queue.runReady();
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "MARTIN ANNE — Reader B"}));
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_EQ(window.cardNameLabel.value, "MARTIN ANNE");
+
+    // It comes back: found by its reader, and read.
+    module.slotList[0].present = true;
+    readers.cards["Reader A"] = FakeCardReaders::Card{atr, qel3SerialCardNumbered({0x12, 0x34, 0x56, 0x78, 0x90})};
+    watch.insertion(tokenA);
+    queue.runReady();
+    EXPECT_EQ(window.cardComboBox.selected, 0);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
+    EXPECT_EQ(window.cardComboBox.items,
+              (std::vector<std::string>{"DUPONT JEAN — Reader A", "MARTIN ANNE — Reader B"}));
+
+    // A reader plugged in and the list made anew: the holder stays on the card they were on.
+    window.cardComboBox.pick(1);
+    module.addSlot("Reader C");
+    window.refreshButton.click();
+    EXPECT_EQ(window.cardComboBox.keys, (std::vector<std::string>{"Reader A", "Reader B", "Reader C"}));
+    EXPECT_EQ(window.cardComboBox.selected, 1);
+    EXPECT_EQ(window.cardNameLabel.value, "MARTIN ANNE");
+    EXPECT_EQ(window.cardComboBox.items, (std::vector<std::string>{"Reader A", "MARTIN ANNE — Reader B", "Reader C"}));
+
+    // A card in a reader plugged in after the list was made: the list takes the reader in.
+    FakeSlot& d = module.addSlot("Reader D", true);
+    d.token = module.slotList[0].token;
+    readers.addReader("Reader D", FakeCardReaders::Card{atr, qel3SerialCardNumbered({0x12, 0x34, 0x56, 0x78, 0x90})});
+    module.slotList[0].present = false;
+    readers.cards["Reader A"] = std::nullopt;
+    watch.insertion(tokenA);
+    queue.runReady();
+    EXPECT_EQ(window.cardComboBox.keys, (std::vector<std::string>{"Reader A", "Reader B", "Reader C", "Reader D"}));
+    EXPECT_EQ(window.cardComboBox.selected, 3);
+    EXPECT_EQ(window.cardNameLabel.value, "DUPONT JEAN");
 }
 
 TEST_F(MainWindowTest, CardEventsWaitWhileTheServicesTestOwnsTheLibrary) {

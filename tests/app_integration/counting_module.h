@@ -3,7 +3,7 @@
 // a test can tell how many library calls one card read costs.
 #include <p11-kit/pkcs11.h>
 
-#include "pkcs11/transmit_message.h"
+#include "issuerlib/transmit_message.h"
 
 #include <atomic>
 #include <string>

@@ -14,27 +14,27 @@
 #include <thread>
 
 #include "app/app_delegate.h"
-#include "app/card_tables.h"
+#include "management/card_tables.h"
 #include "app/certificate_view_controller.h"
 #include "app/log_utils.h"
 #include "app/maintenance_view_controller.h"
 #include "app/modif_pin_view_controller.h"
-#include "app/revocation/crl_download.h"
+#include "management/revocation/crl_download.h"
 #include "app/saisie_pin_view_controller.h"
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
-#include "app/scard/scard.h"
+#include "management/scard/scard.h"
 #include "app/services_view_controller.h"
 #include "app/token_watch.h"
-#include "app/trust/authority_store.h"
-#include "app/trust/nss_certificate_store.h"
-#include "app/trust/trust_installer.h"
+#include "management/trust/authority_store.h"
+#include "management/trust/nss_certificate_store.h"
+#include "management/trust/trust_installer.h"
 #include "app/unlock_card_view_controller.h"
 #include "app/view_controller.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_x509.h"
-#include "pkcs11/service_report.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_x509.h"
+#include "issuerlib/service_report.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "platform/pcsc/slot_manager.h"
 #include "platform/pcsc/token_watcher.h"
@@ -134,12 +134,12 @@ public:
     }
     void remove(const std::string& reader) { testbed::removeCard(slots, reader); }
     static std::string readerName(const std::string& reader) { return testbed::readerName(reader); }
-    /// The reader list's entry of a virtual reader ("contact", "contactless"), found by the name it
-    /// was listed with: a real reader may sit beside the virtual ones, before or after them.
+    /// The reader list's entry of a virtual reader ("contact", "contactless"), found by its key: a
+    /// real reader may sit beside the virtual ones, before or after them.
     int entryOf(const std::string& reader) const {
-        const auto& added = window.cardComboBox.added;
-        for (std::size_t i = 0; i < added.size(); ++i)
-            if (trimControlCharacters(added[i]) == readerName(reader)) return static_cast<int>(i);
+        const auto& keys = window.cardComboBox.keys;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == readerName(reader)) return static_cast<int>(i);
         ADD_FAILURE() << readerName(reader) << " is not listed";
         return -2;  // never an entry, nor "none selected"
     }

@@ -3,6 +3,10 @@
 // private token store, with a signature pair beside the authentication one.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <p11-kit/pkcs11.h>
 
 #include <cstdlib>
@@ -12,9 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "authservice/tls/card_key.h"
 #include "authservice/tls/client_identity.h"
 #include "common/hex.h"
-#include "tests/pkcs11/softhsm_token.h"
+#include "tests/issuerlib/softhsm_token.h"
 
 namespace qel::vek {
 namespace {
@@ -45,7 +50,6 @@ TEST(ClientIdentities, TheKeyUriEncodesEveryTokenAttribute) {
     EXPECT_EQ(identity.keyUri(),
               "pkcs11:model=QEL4;manufacturer=Oberlane;serial=1234567890Z;token=QEL4%208025000001%3Bx%3Dy%2F%25;"
               "id=%A0%02%2F;type=private");
-    EXPECT_EQ(identity.keyIdUri(), "pkcs11:id=%A0%02%2F;type=private");
 }
 
 // Sigilla is found by its registration, the user's before the system's, without loading anything.
@@ -149,6 +153,80 @@ TEST(ClientIdentities, OnlyTheAuthenticationPairOfTheCardsVerifiedTokenIsTheIden
         EXPECT_FALSE(found.identity->certificate.empty());
         EXPECT_TRUE(found.identity->signsPss);
         EXPECT_NE(found.identity->keyUri().find("id=%A0%02"), std::string::npos);
+    }
+    {
+        // The key for OpenSSL signs on the token, through the lookup's session first and a session of
+        // its own after that, with each padding the card makes; the certificate's key verifies it.
+        CardIdentity found = findCardIdentity(test::kSoftHsmModule, card);
+        ASSERT_TRUE(found.identity.has_value());
+        const Bytes der = found.identity->certificate;
+        const unsigned char* p = der.data();
+        std::unique_ptr<X509, decltype(&X509_free)> certificate(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
+                                                                &X509_free);
+        ASSERT_TRUE(certificate);
+        auto signer = std::make_shared<TokenSigner>(test::kSoftHsmModule, card, std::move(found));
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(newCardKey(certificate.get(), signer), &EVP_PKEY_free);
+        ASSERT_TRUE(key);
+        EXPECT_EQ(EVP_PKEY_get_bits(key.get()), EVP_PKEY_get_bits(X509_get0_pubkey(certificate.get())));
+        EXPECT_EQ(X509_check_private_key(certificate.get(), key.get()), 1);
+        const std::string data = "the handshake's transcript";
+        auto signWith = [&](EVP_PKEY* k, int padding, const char* digest) {
+            Bytes signature;
+            EVP_MD_CTX* md = EVP_MD_CTX_new();
+            EVP_PKEY_CTX* context = nullptr;
+            std::size_t length = 0;
+            if (EVP_DigestSignInit_ex(md, &context, digest, nullptr, nullptr, k, nullptr) == 1 &&
+                EVP_PKEY_CTX_set_rsa_padding(context, padding) == 1 &&
+                (padding != RSA_PKCS1_PSS_PADDING ||
+                 EVP_PKEY_CTX_set_rsa_pss_saltlen(context, RSA_PSS_SALTLEN_DIGEST) == 1) &&
+                EVP_DigestSign(md, nullptr, &length, reinterpret_cast<const unsigned char*>(data.data()),
+                               data.size()) == 1) {
+                signature.resize(length);
+                if (EVP_DigestSign(md, signature.data(), &length, reinterpret_cast<const unsigned char*>(data.data()),
+                                   data.size()) == 1)
+                    signature.resize(length);
+                else
+                    signature.clear();
+            }
+            EVP_MD_CTX_free(md);
+            return signature;
+        };
+        auto verifies = [&](const Bytes& signature, int padding, const char* digest) {
+            EVP_MD_CTX* md = EVP_MD_CTX_new();
+            EVP_PKEY_CTX* context = nullptr;
+            const bool ok = EVP_DigestVerifyInit_ex(md, &context, digest, nullptr, nullptr,
+                                                    X509_get0_pubkey(certificate.get()), nullptr) == 1 &&
+                            EVP_PKEY_CTX_set_rsa_padding(context, padding) == 1 &&
+                            (padding != RSA_PKCS1_PSS_PADDING ||
+                             EVP_PKEY_CTX_set_rsa_pss_saltlen(context, RSA_PSS_SALTLEN_DIGEST) == 1) &&
+                            EVP_DigestVerify(md, signature.data(), signature.size(),
+                                             reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+            EVP_MD_CTX_free(md);
+            return ok;
+        };
+        for (const auto& [padding, digest] :
+             {std::pair{RSA_PKCS1_PSS_PADDING, "SHA256"}, std::pair{RSA_PKCS1_PADDING, "SHA256"},
+              std::pair{RSA_PKCS1_PADDING, "SHA1"}}) {
+            SCOPED_TRACE(std::string(digest) + (padding == RSA_PKCS1_PSS_PADDING ? " PSS" : " PKCS#1"));
+            const Bytes signature = signWith(key.get(), padding, digest);
+            EXPECT_EQ(signature.size(), 256u);
+            EXPECT_TRUE(verifies(signature, padding, digest));
+        }
+        // A digest the card does not sign is refused before anything reaches it.
+        EXPECT_TRUE(signWith(key.get(), RSA_PKCS1_PADDING, "SHA512").empty());
+
+        // The certificate goes with its own key only, as libssl checks it.
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        EXPECT_EQ(SSL_CTX_use_certificate(context, certificate.get()), 1);
+        EXPECT_EQ(SSL_CTX_use_PrivateKey(context, key.get()), 1);
+        SSL_CTX_free(context);
+
+        // Once the card changed, the key signs no more, and the failure is the card's.
+        clearCardSignatureFailure();
+        signer->drop();
+        EXPECT_TRUE(signWith(key.get(), RSA_PKCS1_PSS_PADDING, "SHA256").empty());
+        EXPECT_TRUE(cardSignatureFailedOnThisThread());
+        clearCardSignatureFailure();
     }
     // A token with a signature pair only has no identity to offer: never its signature key.
     EXPECT_EQ(findCardIdentity(test::kSoftHsmModule, other).problem, IdentityProblem::noAuthenticationKey);

@@ -123,7 +123,7 @@ std::string loadedModules() {
         const std::size_t slash = line.rfind('/');
         if (slash == std::string::npos) continue;
         const std::string name = line.substr(slash + 1);
-        if (name == issuerFile || name == "pkcs11.so") continue;  // pkcs11.so: OpenSSL's engine
+        if (name == issuerFile) continue;
         if (name.find("pkcs11") != std::string::npos || name.find("softhsm") != std::string::npos ||
             name.find("p11-kit-proxy") != std::string::npos)
             names.insert(name);

@@ -1,7 +1,10 @@
 #include "gui_support.h"
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QKeyEvent>
+#include <QPixmap>
+#include <QScreen>
 #include <QThread>
 #include <QWidget>
 #include <cstdlib>
@@ -16,7 +19,12 @@ QApplication& guiApp() {
     static char name[] = "kartello-gui-test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+        // Screenshots kept for the eye are taken on the display, as its window manager draws them.
+        const bool onDisplay = !qgetenv("QEL_SCREENSHOT_DIR").isEmpty() && !qgetenv("DISPLAY").isEmpty();
+        if (onDisplay)
+            qputenv("QT_QPA_PLATFORM", "xcb");
+        else if (qgetenv("QT_QPA_PLATFORM").isEmpty())
+            qputenv("QT_QPA_PLATFORM", "offscreen");
         auto* created = new QApplication(argc, argv);
         qelInitQtResources();
         created->setStyleSheet(qt::kartelloStyleSheet());
@@ -67,6 +75,17 @@ int pixelsNear(const QImage& image, const QColor& colour, int tolerance) {
         }
     }
     return count;
+}
+
+void keepScreen(QWidget& window, const char* name) {
+    const QString dir = qEnvironmentVariable("QEL_SCREENSHOT_DIR");
+    if (dir.isEmpty()) return;
+    processFor(800);  // the window manager's moves and the repaint they bring
+    QPixmap picture;
+    if (QGuiApplication::platformName() == QLatin1String("xcb") && window.screen())
+        picture = window.screen()->grabWindow(0);
+    if (picture.isNull()) picture = window.grab();
+    picture.save(dir + "/" + QString::fromLatin1(name) + ".png");
 }
 
 }  // namespace qel::gui_test

@@ -22,4 +22,8 @@ void typeText(QWidget* widget, const QString& text);
 /// How many pixels of the image are within `tolerance` (per channel) of `colour`.
 int pixelsNear(const QImage& image, const QColor& colour, int tolerance = 6);
 
+/// When $QEL_SCREENSHOT_DIR names a folder, saves there NAME.png: the whole screen as the window
+/// manager draws it on a real display, the window alone offscreen (for looking at it by eye).
+void keepScreen(QWidget& window, const char* name);
+
 }  // namespace qel::gui_test

@@ -33,7 +33,7 @@
 #include "authservice/vek_config.h"
 #include "common/logger.h"
 #include "gui_support.h"
-#include "pkcs11/pkcs11_library.h"
+#include "issuerlib/pkcs11_library.h"
 #include "tests/support/testbed_client.h"
 
 namespace qel {
@@ -100,9 +100,17 @@ TEST_F(KartelloWindow, ShowsTheHolderOfTheContactCardAndTheFunctionsItAllows) {
     auto* readers = find<QComboBox>("cardComboBox");
     QStringList entries;
     for (int i = 0; i < readers->count(); ++i) entries << readers->itemText(i);
-    // The selected reader's entry shows the holder; the contactless reader keeps its name.
-    EXPECT_EQ(readers->currentText(), QStringLiteral("DUPONT JEAN")) << entries.join('|').toStdString();
+    // The selected reader's entry shows the holder and the reader; the contactless reader its name.
+    EXPECT_EQ(readers->currentText(), QStringLiteral("DUPONT JEAN — Virtual PCD 00 00"))
+        << entries.join('|').toStdString();
+    EXPECT_EQ(readers->currentData().toString(), QStringLiteral("Virtual PCD 00 00"));
+    EXPECT_EQ(readers->toolTip(), readers->currentText());
     EXPECT_TRUE(entries.contains(QStringLiteral("Virtual PCD 00 01"))) << entries.join('|').toStdString();
+    if (!qEnvironmentVariableIsEmpty("QEL_SCREENSHOT_DIR")) {
+        readers->showPopup();
+        gui_test::keepScreen(app_->window(), "window-two-readers");
+        readers->hidePopup();
+    }
 
     EXPECT_EQ(text("cardJobLabel"), QStringLiteral("Médecin"));
     EXPECT_EQ(text("cardNumLabel"), QStringLiteral("1234567890"));
@@ -153,11 +161,20 @@ TEST_F(KartelloWindow, PinEntryThenSituationsReadFromTheCard) {
     EXPECT_EQ(text("pageCounter"), QStringLiteral("1 / 2"));
     EXPECT_EQ(text("situRaisonSociale"), QStringLiteral("CABINET DUPONT"));
     EXPECT_TRUE(find("previousButton")->isHidden());
+    QWidget& window = app_->window();
+    window.showNormal();
+    window.resize(window.minimumSize());
+    gui_test::keepScreen(window, "window-situations-960x640");
     find<QPushButton>("nextButton")->click();
     EXPECT_EQ(text("pageCounter"), QStringLiteral("2 / 2"));
     EXPECT_EQ(text("situRaisonSociale"), QStringLiteral("CENTRE HOSPITALIER DE TEST"));
     EXPECT_EQ(text("factuPermissionLot"), QStringLiteral("Non"));
     EXPECT_TRUE(find("nextButton")->isHidden());
+    gui_test::keepScreen(window, "window-situations-960x640-page2");
+    window.showMaximized();
+    gui_test::keepScreen(window, "window-situations-maximised-page2");
+    find<QPushButton>("previousButton")->click();
+    gui_test::keepScreen(window, "window-situations-maximised");
 }
 
 // ---------------------------------------------------------------------------------------------

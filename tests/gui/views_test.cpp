@@ -29,18 +29,18 @@
 #include <memory>
 
 #include "app/app_delegate.h"
-#include "app/card_tables.h"
+#include "management/card_tables.h"
 #include "app/certificate_view_controller.h"
 #include "app/qt/accessibility.h"
 #include "app/qt/certificate_view.h"
-#include "app/revocation/crl_download.h"
-#include "app/trust/authority_store.h"
+#include "management/revocation/crl_download.h"
+#include "management/trust/authority_store.h"
 #include "app/qt/colour_table.h"
 #include "app/log_utils.h"
 #include "app/tmaj_view_controller.h"
 #include "app/maintenance_view_controller.h"
 #include "app/services_view_controller.h"
-#include "pkcs11/service_report.h"
+#include "issuerlib/service_report.h"
 #include "app/qt/elided_label.h"
 #include "app/qt/kartello_app.h"
 #include "app/qt/main_window.h"
@@ -53,12 +53,12 @@
 #include "app/qt/qt_navigator.h"
 #include "app/qt/tmaj_dialog.h"
 #include "app/qt/vek_dialogs.h"
-#include "app/scard/card_readers.h"
-#include "app/scard/scard.h"
+#include "management/scard/card_readers.h"
+#include "management/scard/scard.h"
 #include "app/view_controller.h"
 #include "gui_support.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_x509.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_x509.h"
 #include "sim/card/x509_builder.h"
 #include "tests/support/fake_tmaj_backend.h"
 #include "tests/support/fake_issuer_module.h"
@@ -385,6 +385,10 @@ TEST(MainWindow, SituationsHoldFromTheMinimumSizeToMaximisedAndTheSideBarMarksTh
                 EXPECT_FALSE(ra.intersects(rb))
                     << a->objectName().toStdString() << " " << b->objectName().toStdString();
             }
+        // Narrow, the blocks stand one above the other rather than cut their values to a few letters.
+        const QRect situ = h.window.findChild<QWidget*>("SituView")->geometry();
+        const QRect factu = h.window.findChild<QWidget*>("FactuView")->geometry();
+        EXPECT_EQ(factu.top() > situ.bottom(), size.width() == 960);
         keepScreenshot(h.window, size.width() == 960 ? "situations-960x640" : "situations-maximised");
     }
 }

@@ -9,7 +9,7 @@
 
 #include "app/tmaj_backend.h"
 #include "app/tmaj_view_controller.h"
-#include "pkcs11/pkcs11_card.h"
+#include "issuerlib/pkcs11_card.h"
 #include "update/tmaj_service.h"
 
 namespace qel::test {

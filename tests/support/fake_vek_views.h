@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "authservice/vek_dialog_views.h"
+#include "app/signin/vek_dialog_views.h"
 
 namespace qel::test {
 

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "app/ui/alert_presenter.h"
-#include "app/ui/certificate_view.h"
-#include "app/ui/desktop_services.h"
-#include "app/ui/identification_view.h"
-#include "app/ui/main_window_view.h"
-#include "app/ui/maintenance_view.h"
-#include "app/ui/navigator.h"
-#include "app/ui/pin_dialog_views.h"
-#include "app/ui/situation_view.h"
-#include "app/ui/tmaj_view.h"
-#include "app/ui/widgets.h"
+#include "management/views/alert_presenter.h"
+#include "app/views/certificate_view.h"
+#include "management/views/desktop_services.h"
+#include "app/views/identification_view.h"
+#include "app/views/main_window_view.h"
+#include "app/views/maintenance_view.h"
+#include "app/views/navigator.h"
+#include "app/views/pin_dialog_views.h"
+#include "app/views/situation_view.h"
+#include "app/views/tmaj_view.h"
+#include "app/views/widgets.h"
 
 namespace qel::ui {
 inline void PrintTo(const Colour& c, std::ostream* os) {
@@ -96,21 +96,24 @@ class FakePopUp : public FakeWidget<ui::PopUpList> {
 public:
     void removeAllItems() override {
         items.clear();
+        keys.clear();
         added.clear();
         selected = -1;
     }
-    void addItem(const std::string& t) override {
+    void addItem(const std::string& t, const std::string& key) override {
         items.push_back(t);
+        keys.push_back(key);
         added.push_back(t);
     }
     int itemCount() const override { return static_cast<int>(items.size()); }
     std::string itemTitle(int i) const override { return valid(i) ? items[static_cast<std::size_t>(i)] : ""; }
+    std::string itemKey(int i) const override { return valid(i) ? keys[static_cast<std::size_t>(i)] : ""; }
     void setItemTitle(int i, const std::string& t) override {
         if (valid(i)) items[static_cast<std::size_t>(i)] = t;
     }
     void selectItem(int i) override { selected = valid(i) ? i : -1; }
     int selectedIndex() const override { return selected; }
-    std::string selectedTitle() const override { return itemTitle(selected); }
+    std::string selectedKey() const override { return itemKey(selected); }
     void setSelectionHandler(std::function<void()> h) override { handler = std::move(h); }
     /// The user picks entry `i`.
     void pick(int i) {
@@ -119,6 +122,7 @@ public:
     }
     bool valid(int i) const { return i >= 0 && i < itemCount(); }
     std::vector<std::string> items;
+    std::vector<std::string> keys;
     /// The entries as they were added, before any retitling.
     std::vector<std::string> added;
     int selected = -1;

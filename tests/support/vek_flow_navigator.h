@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "authservice/vek_dialog_controllers.h"
-#include "authservice/vek_wait_controller.h"
+#include "app/signin/vek_dialog_controllers.h"
+#include "app/signin/vek_wait_controller.h"
 #include "tests/support/fake_vek_views.h"
 #include "tests/support/fake_views.h"
 

@@ -14,9 +14,9 @@
 
 #include "common/hex.h"
 #include "common/user_dirs.h"
-#include "pkcs11/pkcs11_card.h"
-#include "pkcs11/pkcs11_library.h"
-#include "pkcs11/pkcs11_slot.h"
+#include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_library.h"
+#include "issuerlib/pkcs11_slot.h"
 #include "platform/pcsc/pcsc_api.h"
 #include "sim/card/profile.h"
 #include "tests/support/testbed_client.h"
