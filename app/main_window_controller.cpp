@@ -228,8 +228,14 @@ void MainWindowController::readSelectedCard() {
     o_.progress->stopAnimation();
     o_.progress->setHidden(true);
     o_.refreshButton->setEnabled(true);
-    // The reading text would otherwise stay on after a successful read.
-    if (cardWasRead) o_.cardStatus->setText("");
+    // The reading text would otherwise stay on after a successful read; what replaced it is said.
+    if (cardWasRead) {
+        o_.cardStatus->setText("");
+        std::string read = "Carte lue : " + o_.cardNameLabel->text();
+        if (!o_.cardJobLabel->text().empty()) read += ", " + o_.cardJobLabel->text();
+        if (isCardBlocked_) read += ". Carte bloquée";
+        view_.announce(read);
+    }
     // The service's connections end here: they carry the previous card's identity.
     const auto card = selectedCard();
     vek::selectCard(card ? card->cardFullNumber : std::string());

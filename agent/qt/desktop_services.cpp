@@ -112,11 +112,15 @@ QtTrayIcon::~QtTrayIcon() = default;
 bool QtTrayIcon::show() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
     menu_ = std::make_unique<QMenu>();
-    QObject::connect(menu_->addAction(QStringLiteral("Lancer Kartello")), &QAction::triggered, [this] { onLaunch_(); });
+    // Read out by the screen reader when the menu opens; the letters let the keyboard choose.
+    menu_->setTitle(QStringLiteral("Vigilo"));
+    menu_->setAccessibleName(QStringLiteral("Menu de Vigilo"));
+    QObject::connect(menu_->addAction(QStringLiteral("&Lancer Kartello")), &QAction::triggered,
+                     [this] { onLaunch_(); });
     menu_->addSeparator();
-    QObject::connect(menu_->addAction(QStringLiteral("Quitter Vigilo")), &QAction::triggered, [this] { onQuit_(); });
+    QObject::connect(menu_->addAction(QStringLiteral("&Quitter Vigilo")), &QAction::triggered, [this] { onQuit_(); });
     tray_ = std::make_unique<QSystemTrayIcon>(icon_);
-    tray_->setToolTip(QStringLiteral("Vigilo"));
+    tray_->setToolTip(QStringLiteral("Vigilo, surveillance de la carte QEL"));
     tray_->setContextMenu(menu_.get());
     tray_->show();
     return true;
@@ -129,7 +133,10 @@ void QtTrayIcon::showUpdateEntry(const std::string& text) {
         QObject::connect(updateEntry_, &QAction::triggered, [this] { onLaunch_(); });
         menu_->insertAction(menu_->actions().value(0), updateEntry_);
     }
-    updateEntry_->setText(q(text));
+    // Its first letter chooses it from the keyboard; an "&" of the text is shown as it is.
+    QString title = q(text);
+    title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    updateEntry_->setText(QLatin1Char('&') + title);
 }
 
 bool BusProgramLauncher::isRunning(const std::string& identifier) {

@@ -84,6 +84,7 @@ void QtCertificateViewer::show(const ui::CertificateDetails& d) {
 
     layout->addWidget(heading(QStringLiteral("Extensions")));
     auto* extensions = new QTreeWidget;
+    extensions->setAccessibleName(QStringLiteral("Extensions"));
     extensions->setObjectName(QStringLiteral("extensions"));
     extensions->setColumnCount(2);
     extensions->setHeaderLabels({QStringLiteral("Extension"), QStringLiteral("Valeur")});

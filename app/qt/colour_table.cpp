@@ -11,7 +11,7 @@ namespace {
 const std::map<std::string, QColor>& table() {
     static const std::map<std::string, QColor> colours = {
         {"etabli", QColor(67, 85, 106)},   {"person", QColor(122, 90, 54)},  {"medecin", QColor(31, 95, 149)},
-        {"pharma", QColor(43, 122, 56)},   {"chdent", QColor(184, 100, 26)}, {"sagefem", QColor(168, 60, 110)},
+        {"pharma", QColor(43, 122, 56)},   {"chdent", QColor(160, 86, 26)},  {"sagefem", QColor(168, 60, 110)},
         {"infir", QColor(173, 48, 48)},    {"kine", QColor(96, 62, 147)},    {"pedicu", QColor(15, 118, 120)},
         {"Fmed", QColor(24, 78, 124)},     {"Fpharma", QColor(33, 100, 44)}, {"Fchdent", QColor(156, 82, 18)},
         {"Fsagefem", QColor(140, 46, 90)}, {"empty", QColor(74, 74, 74)},

@@ -11,6 +11,7 @@
 #include "app/qt/qt_desktop_services.h"
 #include "authservice/http_session.h"
 #include "common/logger.h"
+#include "app/qt/accessibility.h"
 #include "issuerlib/pkcs11_library.h"
 
 int main(int argc, char** argv) {
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     qelInitQtResources();
     app.setStyleSheet(qel::qt::kartelloStyleSheet());
     qel::qt::installQtFrenchTranslation();
+    qel::qt::installAccessibility();
 
     qel::Logger::configure("/KartelloStore", "Kartello");
     // Seen by the agent as running; a second Kartello simply does not get the name.

@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QTimer>
 
+#include "app/qt/accessibility.h"
 #include "app/qt/certificate_view.h"
 #include "app/qt/identification_view.h"
 #include "app/qt/pictures.h"
@@ -69,6 +70,8 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     // Below its height the situations scroll rather than pile their rows on one another.
     auto* situationScroll = new QScrollArea;
     situationScroll->setObjectName(QStringLiteral("situationScroll"));
+    // A Tab stop of its own (the arrows and Page keys scroll it): it says what it holds.
+    situationScroll->setAccessibleName(QStringLiteral("Situations d'exercice"));
     situationScroll->setWidgetResizable(true);
     situationScroll->setFrameShape(QFrame::NoFrame);
     situationScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -77,6 +80,13 @@ QtMainWindow::QtMainWindow(QWidget* parent) : QMainWindow(parent), ui_(std::make
     setSubViewWidget(ui::SubView::certificate, certificate_);
     setSubViewWidget(ui::SubView::maintenance, placeholderPage(QStringLiteral("Maintenance")));
     showSubView(ui::SubView::identification);
+
+    // Said, not shown: a status line of no size beside the visible one.
+    announcer_ = new QLabel(ui_->footer);
+    announcer_->setObjectName(QStringLiteral("announcer"));
+    announcer_->setProperty("announce", true);
+    announcer_->setFixedSize(0, 0);
+    ui_->footer->layout()->addWidget(announcer_);
 
     buildWidgets();
 }
@@ -90,7 +100,16 @@ void QtMainWindow::buildWidgets() {
                                   ui_->pinCode,           ui_->pinCodeModif, ui_->unlockCard,  ui_->maintenance,
                                   ui_->diagQELButton,     ui_->testsSsl,     ui_->portalEQEL,  ui_->contactSupport,
                                   ui_->VekAuthentication, ui_->VekDisconnect};
-    for (QPushButton* button : mainButtons) button->installEventFilter(this);
+    for (QPushButton* button : mainButtons) {
+        button->installEventFilter(this);
+        // The arrows go from entry to entry, as in a list (the buttons are not checkable: nothing
+        // else of exclusivity applies).
+        button->setAutoExclusive(true);
+        // An entry chosen by its letter takes the keyboard as a click does: the arrows go on from it.
+        connect(button, &QPushButton::clicked, button, [button] {
+            if (!button->hasFocus()) button->setFocus(Qt::ShortcutFocusReason);
+        });
+    }
 
     o.identification = a.adopt<QtButton>(ui_->identification);
     o.situation = a.adopt<QtButton>(ui_->situation);
@@ -189,7 +208,18 @@ void QtMainWindow::showAboutPanel() {
         QStringLiteral("Gestion de la carte de professionnel de santé QEL : identification, situations, "
                        "code PIN, mise à jour et certificats.\n\n© Oberlane"));
     box.setWindowModality(Qt::WindowModal);
+    // Its one button has the keyboard, so that Tab, Enter and Escape reach it.
+    box.setStandardButtons(QMessageBox::Ok);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
     box.exec();
+}
+
+void QtMainWindow::announce(const std::string& text) {
+    // Cleared first, so that the same words said again are news again.
+    announcer_->clear();
+    announcer_->setText(toQString(text));
+    qel::qt::announce(announcer_);
 }
 
 void QtMainWindow::setCloseRequestHandler(std::function<bool()> handler) { closeHandler_ = std::move(handler); }
@@ -218,7 +248,7 @@ void QtMainWindow::showEvent(QShowEvent* event) {
 bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
     if ((event->type() == QEvent::Enter || event->type() == QEvent::Leave) && hoverHandler_) {
         if (auto* button = qobject_cast<QPushButton*>(watched)) {
-            hoverHandler_(toStdString(button->text()), event->type() == QEvent::Enter);
+            hoverHandler_(toStdString(withoutMnemonic(button->text())), event->type() == QEvent::Enter);
         }
     }
     return QMainWindow::eventFilter(watched, event);

@@ -1,4 +1,5 @@
 #pragma once
+#include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
 #include <functional>
@@ -36,6 +37,7 @@ public:
     void letEventLoopRun() override;
     void closeWindow() override;
     void showAboutPanel() override;
+    void announce(const std::string& text) override;
     void setCloseRequestHandler(std::function<bool()> handler) override;
     void setHoverHandler(std::function<void(const std::string&, bool)> handler) override;
 
@@ -57,6 +59,7 @@ private:
     void buildWidgets();
 
     std::unique_ptr<Ui::MainWindow> ui_;
+    QLabel* announcer_ = nullptr;
     WidgetAdapters adapters_;
     ui::MainWindowWidgets widgets_;
     QtIdentificationView* identification_ = nullptr;

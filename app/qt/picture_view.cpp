@@ -1,5 +1,6 @@
 #include "app/qt/picture_view.h"
 
+#include <QAccessible>
 #include <QPainter>
 
 #include "app/qt/pictures.h"
@@ -15,6 +16,11 @@ void PictureView::setPicture(const std::string& pictureName) {
     renderer_.load(path.isEmpty() ? QByteArray() : path);
     updateGeometry();
     update();
+    // The wizard's steps and the card's picture are read by name: a new picture is news.
+    if (QAccessible::isActive()) {
+        QAccessibleEvent changed(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&changed);
+    }
 }
 
 QSize PictureView::sizeHint() const { return renderer_.isValid() ? renderer_.defaultSize() : QSize(16, 16); }

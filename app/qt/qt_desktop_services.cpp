@@ -44,6 +44,8 @@ int QtAlertPresenter::runModal(const ui::Alert& alert) {
         auto* button = box.addButton(toQString(titles[i]), i == 0 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
         buttons.push_back(button);
         if (static_cast<int>(i) == alert.defaultButton) box.setDefaultButton(static_cast<QPushButton*>(button));
+        // Escape answers as the cancel does; an alert of one button is closed by it.
+        if (titles[i] == "Annuler" || titles[i] == "Non" || titles[i] == "Fermer") box.setEscapeButton(button);
     }
     box.exec();
     for (std::size_t i = 0; i < buttons.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 
+#include "app/qt/accessibility.h"
 #include "app/qt/colour_table.h"
 #include "app/qt/picture_view.h"
 #include "app/qt/pictures.h"
@@ -13,10 +14,23 @@ QString toQString(const std::string& text) { return QString::fromUtf8(text.data(
 
 std::string toStdString(const QString& text) { return text.toStdString(); }
 
+QColor textColour(const ui::Colour& colour) {
+    // The current side-bar entry's blue: the controllers' hover blue and signal colours are
+    // lighter than that.
+    return readableOn(toQColor(colour), QColor(0xE3, 0xEE, 0xF5));
+}
+
+QString withoutMnemonic(QString text) {
+    text.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
+    text.remove(QLatin1Char('&'));
+    text.replace(QStringLiteral("\x01"), QStringLiteral("&"));
+    return text;
+}
+
 namespace {
 
 QString colourRule(const char* selector, const ui::Colour& colour) {
-    return QStringLiteral("%1 { color: %2; }").arg(QLatin1String(selector), toQColor(colour).name());
+    return QStringLiteral("%1 { color: %2; }").arg(QLatin1String(selector), textColour(colour).name());
 }
 
 // What the list shows of a title: control characters (the NUL that ends PKCS#11 slot
@@ -31,13 +45,19 @@ QString displayTitle(const QString& title) {
 }
 
 // The title colour of an unavailable button (as in the application's style sheet).
-const QLatin1String kDisabledTitle("#B7C1CA");
+const QLatin1String kDisabledTitle("#5F6B76");
 
 }  // namespace
 
 QtLabel::QtLabel(QLabel* label) : QtWidgetBase(label), label_(label), baseStyle_(label->styleSheet()) {}
 
-void QtLabel::setText(const std::string& text) { label_->setText(toQString(text)); }
+void QtLabel::setText(const std::string& text) {
+    const QString shown = toQString(text);
+    if (shown == label_->text()) return;
+    label_->setText(shown);
+    // A status line says each new text to the screen reader.
+    if (label_->property("announce").toBool()) announce(label_);
+}
 
 std::string QtLabel::text() const { return toStdString(label_->text()); }
 
@@ -58,7 +78,13 @@ QtButton::QtButton(QPushButton* button) : QtWidgetBase(button), button_(button),
 
 void QtButton::setTitle(const std::string& title) { button_->setText(toQString(title)); }
 
-std::string QtButton::title() const { return toStdString(button_->text()); }
+std::string QtButton::title() const { return toStdString(withoutMnemonic(button_->text())); }
+
+void QtButton::setTooltip(const std::string& text) {
+    QtWidgetBase::setTooltip(text);
+    // An icon alone says nothing to a screen reader: the tooltip names the button.
+    if (button_->text().isEmpty()) button_->setAccessibleName(toQString(text));
+}
 
 void QtButton::setTitleColour(const ui::Colour& colour) {
     // A widget's own sheet outranks the application's, :disabled rules included: restate the
@@ -71,6 +97,7 @@ void QtButton::setImage(const std::string& pictureName) {
     button_->setIcon(pictureIcon(pictureName));
     // The icon cannot tell its name back; tests and accessibility tools read it here.
     button_->setProperty("pictureName", toQString(pictureName));
+    button_->setAccessibleDescription(pictureDescription(pictureName));
 }
 
 void QtButton::setClickHandler(std::function<void()> handler) { handler_ = std::move(handler); }

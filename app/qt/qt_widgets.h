@@ -20,6 +20,11 @@ class Spinner;
 
 QString toQString(const std::string& text);
 std::string toStdString(const QString& text);
+/// A layout's title without its mnemonic marks ("&&" stands for "&").
+QString withoutMnemonic(QString text);
+/// The colour a controller's text colour is drawn in: darkened where needed to 4.5:1 on the
+/// lightest blue the labels and side-bar entries sit on.
+QColor textColour(const ui::Colour& colour);
 
 /// Shared state operations for every adapter over a QWidget.
 template <typename Interface>
@@ -52,7 +57,8 @@ private:
     QString baseStyle_;
 };
 
-/// A QPushButton (text, picture, or both).
+/// A QPushButton (text, picture, or both). Its title is given and read without the mnemonic marks
+/// of its layout.
 class QtButton : public QtWidgetBase<ui::Button> {
 public:
     explicit QtButton(QPushButton* button);
@@ -61,6 +67,7 @@ public:
     void setTitleColour(const ui::Colour& colour) override;
     void setImage(const std::string& pictureName) override;
     void setClickHandler(std::function<void()> handler) override;
+    void setTooltip(const std::string& text) override;
 
 private:
     QPushButton* button_;

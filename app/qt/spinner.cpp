@@ -1,5 +1,6 @@
 #include "app/qt/spinner.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <algorithm>
 
@@ -17,9 +18,27 @@ Spinner::Spinner(QWidget* parent) : QWidget(parent) {
     });
 }
 
-void Spinner::start() { timer_.start(); }
+void Spinner::start() {
+    if (timer_.isActive()) return;
+    timer_.start();
+    tellScreenReader();
+}
 
-void Spinner::stop() { timer_.stop(); }
+void Spinner::stop() {
+    if (!timer_.isActive()) return;
+    timer_.stop();
+    tellScreenReader();
+}
+
+void Spinner::tellScreenReader() {
+    if (!QAccessible::isActive()) return;
+    QAccessible::State busy;
+    busy.busy = true;
+    QAccessibleStateChangeEvent state(this, busy);
+    QAccessible::updateAccessibility(&state);
+    QAccessibleEvent name(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&name);
+}
 
 void Spinner::paintEvent(QPaintEvent*) {
     QPainter painter(this);

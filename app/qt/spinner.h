@@ -20,6 +20,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void tellScreenReader();
+
     QTimer timer_;
     int step_ = 0;
 };

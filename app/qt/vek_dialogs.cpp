@@ -24,7 +24,21 @@ void QtVekDialog::setAction(const char* buttonName, std::function<void()> action
 
 void QtVekDialog::closeDialog() {
     // Hidden now, deleted later: the controller that asked is still on the stack.
+    closingDialog_ = true;
     QDialog::close();
+}
+
+void QtVekDialog::reject() {
+    if (!closingDialog_) {
+        for (const char* name : {"cancelButton", "closeButton", "continueButton"}) {
+            auto* button = findChild<QPushButton*>(QString::fromLatin1(name));
+            if (button && button->isVisibleTo(this) && button->isEnabled()) {
+                button->click();  // its controller closes the window
+                return;
+            }
+        }
+    }
+    QtSheetDialog::reject();
 }
 
 QtVekWaitDialog::QtVekWaitDialog(QWidget* parent) : QtVekDialog(parent), ui_(std::make_unique<Ui::VekWaitDialog>()) {
@@ -60,14 +74,23 @@ void QtVekAuthDialog::setNewAuthLabel(const std::string& text) { ui_->newAuthLab
 QtVekCodesDialog::QtVekCodesDialog(QWidget* parent) : QtVekDialog(parent), ui_(std::make_unique<Ui::VekCodesDialog>()) {
     ui_->setupUi(this);
     ui_->dialogIcon->setPicture("vek-codes");
+    for (QPushButton* tile : {ui_->code1, ui_->code2, ui_->code3}) {
+        // Arrows go from tile to tile; Enter or Space picks the tile that has the focus. No tile is
+        // the dialog's default: a code is the holder's choice, never Enter's.
+        tile->setAutoExclusive(true);
+        tile->setAutoDefault(true);
+    }
 }
 
 QtVekCodesDialog::~QtVekCodesDialog() = default;
 
 void QtVekCodesDialog::setCodeTitles(const std::array<std::string, 3>& titles) {
-    ui_->code1->setText(toQString(titles[0]));
-    ui_->code2->setText(toQString(titles[1]));
-    ui_->code3->setText(toQString(titles[2]));
+    QPushButton* tiles[] = {ui_->code1, ui_->code2, ui_->code3};
+    for (std::size_t i = 0; i < 3; ++i) {
+        tiles[i]->setText(toQString(titles[i]));
+        // The tile shows the number alone; read out, it says what choosing it does.
+        tiles[i]->setAccessibleName(QStringLiteral("Choisir le code %1").arg(toQString(titles[i])));
+    }
 }
 
 QtVekValidDialog::QtVekValidDialog(QWidget* parent) : QtVekDialog(parent), ui_(std::make_unique<Ui::VekValidDialog>()) {

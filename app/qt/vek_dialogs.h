@@ -29,6 +29,12 @@ public:
     void setAction(const char* buttonName, std::function<void()> action);
     /// Closes the window (then deletes it, with its controller, on the next turn of the event loop).
     void closeDialog();
+    /// Escape and the window's close box answer as the cancel does (or the one button of a dialog
+    /// that has no cancel), so that the flow hears of it.
+    void reject() override;
+
+private:
+    bool closingDialog_ = false;
 };
 
 class QtVekWaitDialog : public QtVekDialog, public VekWaitView {

@@ -93,6 +93,10 @@ public:
     /// The standard about panel of the application.
     virtual void showAboutPanel() = 0;
 
+    /// Says `text` to the screen reader, for a change the window shows in several places at once
+    /// (the card just read) rather than in one line of its own.
+    virtual void announce(const std::string& text) = 0;
+
     /// Called when the user (or the window manager) asks to close the window; the window closes
     /// only when the handler returns true.
     virtual void setCloseRequestHandler(std::function<bool()> handler) = 0;

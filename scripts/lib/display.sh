@@ -1,12 +1,13 @@
 # shellcheck shell=bash disable=SC2034  # program_pid and program_status are the caller's
 # A program on a private display, as the scripts look at a window without a desktop. Sourced.
 
-# Runs the bash CODE with ARGs ($1 … inside it) on a private X server (Xvfb, 1060x660, no TCP) and a
-# private D-Bus session bus, with this library sourced there and a window manager running.
+# Runs the bash CODE with ARGs ($1 … inside it) on a private X server (Xvfb, 1060x660 unless
+# $private_display_size says otherwise, no TCP) and a private D-Bus session bus, with this library
+# sourced there and a window manager running.
 on_private_display() {
   local code="$1"
   shift
-  xvfb-run -a -s "-screen 0 1060x660x24 -nolisten tcp" dbus-run-session -- \
+  xvfb-run -a -s "-screen 0 ${private_display_size:-1060x660}x24 -nolisten tcp" dbus-run-session -- \
     bash -c '. "$0"; with_window_manager; '"$code" "${BASH_SOURCE[0]}" "$@"
 }
 

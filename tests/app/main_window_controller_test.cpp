@@ -47,6 +47,7 @@ TEST_F(MainWindowTest, StartsOnTheReaderThatHoldsACard) {
     EXPECT_TRUE(window.cardEmpty.hidden);
     EXPECT_TRUE(window.testLabel.hidden);
     EXPECT_EQ(window.cardStatus.value, "");
+    EXPECT_EQ(window.announced, std::vector<std::string>{"Carte lue : DUPONT JEAN, Médecin"});
     EXPECT_TRUE(window.refreshButton.enabled);
     EXPECT_FALSE(window.progress.spinning);
     EXPECT_EQ(usable(window), "identification situation certificate tmaj pinCode pinCodeModif diag vekAuth");
@@ -119,6 +120,7 @@ TEST_F(MainWindowTest, PinBlockedCardOffersOnlyUnlock) {
     start();
     EXPECT_TRUE(vc->isCardBlocked());
     EXPECT_EQ(usable(window), "identification certificate unlockCard");
+    EXPECT_EQ(window.announced.back(), "Carte lue : DUPONT JEAN, Médecin. Carte bloquée");
     EXPECT_FALSE(window.cardBlockedLabel.hidden);
     EXPECT_FALSE(window.cardUnlock.hidden);
     EXPECT_TRUE(window.cardPinPadlock.hidden);

@@ -2,11 +2,13 @@
 // controller, and the transitions the navigator opens.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QCheckBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QDialog>
+#include <QFile>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QRegularExpression>
@@ -29,6 +31,7 @@
 #include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "app/certificate_controller.h"
+#include "app/qt/accessibility.h"
 #include "app/qt/certificate_view.h"
 #include "management/revocation/crl_download.h"
 #include "management/trust/authority_store.h"
@@ -45,6 +48,8 @@
 #include "app/qt/picture_view.h"
 #include "app/qt/pictures.h"
 #include "app/qt/pin_dialogs.h"
+#include "app/qt/qt_widgets.h"
+#include "app/qt/spinner.h"
 #include "app/qt/qt_navigator.h"
 #include "app/qt/tmaj_dialog.h"
 #include "app/qt/vek_dialogs.h"
@@ -166,7 +171,7 @@ TEST(MainWindow, MainButtonTitlesTakeTheHoverColourAndGiveItBack) {
     guiApp();
     WindowHarness h;
     h.window.show();
-    const QColor hover(86, 194, 228), normal(33, 57, 75);
+    const QColor hover = qt::textColour(ui::colours::hover), normal(33, 57, 75);
     const char* names[] = {"identification", "situation",      "certificate",       "tmaj",          "pinCode",
                            "pinCodeModif",   "unlockCard",     "maintenance",       "diagQELButton", "testsSsl",
                            "portalEQEL",     "contactSupport", "VekAuthentication", "VekDisconnect"};
@@ -605,6 +610,13 @@ TEST(Navigator, SignInDialogsShowTheFlowsTextsAndHandTheAnswersOver) {
     EXPECT_TRUE(closed());
     EXPECT_EQ(request->code, "12");
     EXPECT_EQ(listener.reports.back(), "codeChosen 0");
+    // Escape (or the close box) refuses, as the cancel does: the service is told, not left waiting.
+    h.navigator.openSignInCodes(request, &listener);
+    codes = h.navigator.lastDialog();
+    ASSERT_NE(qobject_cast<qt::QtVekCodesDialog*>(codes), nullptr);
+    codes->reject();
+    EXPECT_TRUE(closed());
+    EXPECT_EQ(listener.reports.back(), "refuseRequest " + std::to_string(static_cast<int>(vek::RespType::CANCEL)));
 
     h.navigator.openSignInDone(request, &listener);
     QDialog* valid = h.navigator.lastDialog();
@@ -829,6 +841,80 @@ TEST(ServicesWindow, TheReportsMarksAreDrawnInColourNotAsEmptyBoxes) {
     keepScreenshot(*dialog, "services-report");
     dialog->findChild<QPushButton*>("quit")->click();
     delete dialog;  // its card goes before the library on this stack
+}
+
+TEST(Accessibility, EveryTextColourOfTheStyleSheetAndTheControllersReads45To1) {
+    guiApp();
+    QFile sheet(QStringLiteral(":/style/kartello.qss"));
+    ASSERT_TRUE(sheet.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(sheet.readAll());
+    // Rules that set a text colour without a background sit on white, or on the dark header.
+    const QColor white(Qt::white), header(0x21, 0x39, 0x4B);
+    const QRegularExpression rule(QStringLiteral("([^{}]+)\\{([^}]*)\\}"));
+    const QRegularExpression colour(QStringLiteral("(?:^|[;\\s])color:\\s*(#[0-9A-Fa-f]{6})"));
+    const QRegularExpression background(QStringLiteral("background:\\s*(#[0-9A-Fa-f]{6})"));
+    int checked = 0;
+    for (auto it = rule.globalMatch(text); it.hasNext();) {
+        const auto match = it.next();
+        const QString selector = match.captured(1).trimmed(), body = match.captured(2);
+        const auto fg = colour.match(body);
+        if (!fg.hasMatch() || selector.contains(QStringLiteral("dialogIcon"))) continue;  // a drawing, not text
+        const auto bg = background.match(body);
+        const bool onHeader = selector.contains(QStringLiteral("appTitle")) ||
+                              selector.contains(QStringLiteral("appSubtitle")) ||
+                              selector.contains(QStringLiteral("readerTitle"));
+        const QColor under = bg.hasMatch() ? QColor(bg.captured(1)) : onHeader ? header : white;
+        EXPECT_GE(qt::contrastRatio(QColor(fg.captured(1)), under), 4.5) << selector.toStdString();
+        ++checked;
+    }
+    EXPECT_GT(checked, 25);
+    // The side bar's own backgrounds, under its titles and its greyed entries.
+    for (const char* under : {"#F8FAFC", "#E9F4FA", "#E3EEF5"})
+        for (const char* title : {"#21394B", "#5F6B76", "#56636F"})
+            EXPECT_GE(qt::contrastRatio(QColor(title), QColor(under)), 4.5) << title << " on " << under;
+    for (const auto& c : {ui::colours::lightGrey, ui::colours::blue, ui::colours::darkGrey, ui::colours::red,
+                          ui::colours::hover, ui::colours::normalButtonTitle, ui::colours::green})
+        EXPECT_GE(qt::contrastRatio(qt::textColour(c), QColor(0xE3, 0xEE, 0xF5)), 4.5);
+    for (const char* job : {"etabli", "person", "medecin", "pharma", "chdent", "sagefem", "infir", "kine", "pedicu",
+                            "Fmed", "Fpharma", "Fchdent", "Fsagefem", "empty"})
+        EXPECT_GE(qt::contrastRatio(qt::namedColour(job), white), 4.5) << job;
+}
+
+TEST(Accessibility, DrawnWidgetsHaveARoleAndAFrenchNameAndTitlesLoseTheirMnemonic) {
+    guiApp();
+    qt::installAccessibility();
+    qt::PictureView stepper;
+    stepper.setPicture("step2");
+    QAccessibleInterface* picture = QAccessible::queryAccessibleInterface(&stepper);
+    ASSERT_NE(picture, nullptr);
+    EXPECT_EQ(picture->role(), QAccessible::Graphic);
+    EXPECT_EQ(picture->text(QAccessible::Name), QStringLiteral("Étape 2 sur 4 : code PIN"));
+    qt::Spinner spinner;
+    QAccessibleInterface* busy = QAccessible::queryAccessibleInterface(&spinner);
+    ASSERT_NE(busy, nullptr);
+    EXPECT_EQ(busy->role(), QAccessible::Animation);
+    EXPECT_FALSE(busy->state().busy);
+    spinner.start();
+    EXPECT_TRUE(busy->state().busy);
+    EXPECT_EQ(busy->text(QAccessible::Name), QStringLiteral("Opération en cours"));
+    spinner.stop();
+
+    QPushButton entry(QStringLiteral("&SAISIE CODE PIN")), padlock;
+    qt::QtButton title(&entry), icon(&padlock);
+    EXPECT_EQ(title.title(), "SAISIE CODE PIN");
+    EXPECT_EQ(qt::withoutMnemonic(QStringLiteral("R&&D &Test")), QStringLiteral("R&D Test"));
+    icon.setTooltip("Saisir le code PIN");
+    EXPECT_EQ(padlock.accessibleName(), QStringLiteral("Saisir le code PIN"));
+
+    // The sign-in codes are read out as a choice, and Enter on a tile picks that tile only.
+    WindowHarness h;
+    auto* codes = new qt::QtVekCodesDialog(&h.window);
+    codes->setCodeTitles({"12", "47", "85"});
+    auto* tile = codes->findChild<QPushButton*>("code2");
+    EXPECT_EQ(tile->accessibleName(), QStringLiteral("Choisir le code 47"));
+    EXPECT_TRUE(tile->autoDefault());
+    EXPECT_FALSE(tile->isDefault());
+    delete codes;
 }
 
 }  // namespace

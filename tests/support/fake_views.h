@@ -192,6 +192,7 @@ public:
     void letEventLoopRun() override { ++eventLoopRuns; }
     void closeWindow() override { closed = true; }
     void showAboutPanel() override { aboutShown = true; }
+    void announce(const std::string& text) override { announced.push_back(text); }
     void setCloseRequestHandler(std::function<bool()> h) override { closeHandler = std::move(h); }
     void setHoverHandler(std::function<void(const std::string&, bool)> h) override { hoverHandler = std::move(h); }
 
@@ -212,6 +213,7 @@ public:
     int eventLoopRuns = 0;
     bool closed = false;
     bool aboutShown = false;
+    std::vector<std::string> announced;
     std::function<bool()> closeHandler;
     std::function<void(const std::string&, bool)> hoverHandler;
     ui::MainWindowWidgets o;
