@@ -938,13 +938,15 @@ TEST_F(KartelloIntegrationTest, UpdateWizardRenewsTheQel4ThenTheWindowShowsItUpT
 // lets it go on: a cancel then lands on a session known to be running, with the card verified.
 struct HeldService : TmajClient {
     HeldService(TmajClient& i, int at) : inner(i), holdAt(at) {}
-    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments) override {
+    ApduList getRequest(const std::string& path, const std::vector<std::string>& arguments,
+                        std::stop_token stop) override {
         wait();
-        return inner.getRequest(path, arguments);
+        return inner.getRequest(path, arguments, stop);
     }
-    ApduList postRequest(const std::string& path, const ApduList& list, const std::string& cardnum) override {
+    ApduList postRequest(const std::string& path, const ApduList& list, const std::string& cardnum,
+                         std::stop_token stop) override {
         wait();
-        return inner.postRequest(path, list, cardnum);
+        return inner.postRequest(path, list, cardnum, stop);
     }
     void wait() {
         std::unique_lock lock(mutex);
@@ -1003,7 +1005,7 @@ void updateEndedEarly(KartelloIntegrationTest& t, const std::string& port, const
     t.insert("contact", dir);
     t.start();
     ASSERT_TRUE(t.pumpUntil([&] { return !recorded.statuses.empty(); }, 15s));
-    ASSERT_EQ(recorded.statuses, std::vector<int>{TmajManager::kUpdateAvailable});
+    ASSERT_EQ(recorded.statuses, std::vector<TmajAvailability>{TmajAvailability::updateAvailable});
 
     t.window.tmaj.click();
     ASSERT_EQ(t.navigator.opened.back().dialog, Dialog::updateWizard);
