@@ -535,7 +535,12 @@ def main():
     os.makedirs(args.out_dir, exist_ok=True)
 
     started = time.monotonic()
-    k = Kartello(args)
+    try:
+        k = Kartello(args)
+    except Failure as e:
+        print(f"FAILED: {e}")
+        print_program_output(args)
+        return 1
     failures = []
     try:
         main_window = first_run(k)
@@ -595,7 +600,7 @@ def main():
             while not states(item).contains(pyatspi.STATE_SELECTED) and not states(item).contains(pyatspi.STATE_FOCUSED):
                 mark = len(k.events.focused)
                 press("Down")
-                wait_for("the menu's selection to move", lambda: len(k.events.focused) > mark, bound=2.0)
+                wait_for("the menu's selection to move", lambda: len(k.events.focused) > mark)
             press("Return")
             about = k.wait_window("the about box", before)
             if os.environ.get("QEL_WALK_DUMP"):
@@ -622,10 +627,23 @@ def main():
                 f.write(f"{kind}\t{role}\t{said}\n")
     for f in failures:
         print(f"FAILED: {f}")
+    if failures:
+        print_program_output(args)
     if args.strict and k.report.problems():
         print(f"FAILED: {len(k.report.problems())} accessibility problems")
         return 1
     return 1 if failures else 0
+
+
+def print_program_output(args, lines=40):
+    """The end of Kartello's own output, so that a failure in CI says what the program said."""
+    try:
+        with open(os.path.join(args.out_dir, "kartello.out"), errors="replace") as f:
+            tail = f.readlines()[-lines:]
+    except OSError:
+        return
+    print("--- Kartello's output (end) ---")
+    sys.stdout.writelines(tail)
 
 
 if __name__ == "__main__":
