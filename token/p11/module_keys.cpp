@@ -63,6 +63,21 @@ void deliver(const Bytes& output, CK_BYTE_PTR buffer, CK_ULONG& length) {
     length = output.size();
 }
 
+/// Opens the PIN operation a keypad entry goes through. A blocked card fails here, before the holder
+/// is asked to type; a pulled card goes up as it is, for the caller's removal handling.
+CK_RV beginKeypadEntry(SigillaSession& sigilla, TokenInstance& token, std::unique_ptr<QELAuthOperation>& auth) {
+    try {
+        auth = sigilla.beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
+        return CKR_OK;
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        if (isCardRemoval(error)) std::rethrow_exception(error);
+        const CK_RV failure = ckrForError(error, CardPhase::pinCheck);
+        if (failure == CKR_PIN_LOCKED) token.pinLocked = true;
+        return failure;
+    }
+}
+
 }  // namespace
 
 void Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, std::string_view pin) {
@@ -151,16 +166,7 @@ void Module::loginWithoutPin(CK_SESSION_HANDLE handle, CK_USER_TYPE user) {
     const CK_RV rv = onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) -> CK_RV {
         if (token.loggedIn) throw P11Error(CKR_USER_ALREADY_LOGGED_IN);
         std::unique_ptr<QELAuthOperation> auth;
-        try {
-            // A blocked card fails here, before the holder is asked to type.
-            auth = session->sigilla->beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
-            if (isCardRemoval(error)) std::rethrow_exception(error);
-            const CK_RV failure = ckrForError(error, CardPhase::pinCheck);
-            if (failure == CKR_PIN_LOCKED) token.pinLocked = true;
-            return failure;
-        }
+        if (const CK_RV failure = beginKeypadEntry(*session->sigilla, token, auth); failure != CKR_OK) return failure;
         logInfo("Sigilla : waiting for the PIN on the reader's keypad");
         const CK_RV outcome = keypadOutcome(token, PinPad::verifyPin(*auth->smartCard, auth->card->type()), "login");
         if (outcome == CKR_OK) {
@@ -180,15 +186,7 @@ void Module::changePinOnKeypad(CK_SESSION_HANDLE handle) {
     bool resetAfter = false;
     const CK_RV rv = onCard(*session, CardPhase::pinCheck, [&](TokenInstance& token) -> CK_RV {
         std::unique_ptr<QELAuthOperation> auth;
-        try {
-            auth = session->sigilla->beginAuthForOperation(static_cast<int>(TokenOperation::signData), Constraint::pin);
-        } catch (...) {
-            const std::exception_ptr error = std::current_exception();
-            if (isCardRemoval(error)) std::rethrow_exception(error);
-            const CK_RV failure = ckrForError(error, CardPhase::pinCheck);
-            if (failure == CKR_PIN_LOCKED) token.pinLocked = true;
-            return failure;
-        }
+        if (const CK_RV failure = beginKeypadEntry(*session->sigilla, token, auth); failure != CKR_OK) return failure;
         if (!pinCommandFormat(auth->card->type(), true)) return CKR_FUNCTION_NOT_SUPPORTED;
         logInfo("Sigilla : waiting for the PIN change on the reader's keypad");
         const CK_RV outcome =
