@@ -17,8 +17,7 @@ bool usesPinPad(Pkcs11Card& card) {
 
 bool changesPinOnPinPad(const Pkcs11Card& card) { return card.label.starts_with("QEL3"); }
 
-PinPadController::PinPadController(ui::PinPadView& view, MainQueue& mainQueue, BackgroundQueue& background,
-                                   Step step)
+PinPadController::PinPadController(ui::PinPadView& view, MainQueue& mainQueue, BackgroundQueue& background, Step step)
     : view_(view), o_(view.widgets()), mainQueue_(mainQueue), background_(background), step_(step) {
     if (!o_.complete()) throw std::invalid_argument("PIN pad view: widgets missing");
     o_.retryButton->setClickHandler([this] { retry(); });
@@ -130,7 +129,8 @@ bool PinPadController::report(Outcome outcome) {
         default:
             showMessage(login ? "Erreur lors de la tentative d'authentification"
                               : "Erreur lors de la modification du code PIN");
-            logError(login ? format("Erreur dans C_Login: %lu", outcome.rv) : format("Erreur dans C_SetPIN: %lu", outcome.rv));
+            logError(login ? format("Erreur dans C_Login: %lu", outcome.rv)
+                           : format("Erreur dans C_SetPIN: %lu", outcome.rv));
             break;
     }
     return true;
