@@ -54,8 +54,8 @@ void PinPadController::start() {
             card->ensureSession();
             outcome.rv = card->login("", false);
         } else {
-            // The reader sends the current PIN with the new one: no login before the change.
-            card->logout();
+            // The reader sends the current PIN with the new one: no login needed, and the holder's
+            // login, if any, stays.
             card->ensureSession();
             outcome.rv = card->changePin("", "");
         }

@@ -117,6 +117,10 @@ QtPinPadDialog::QtPinPadDialog(QWidget* parent) : QtSheetDialog(parent), ui_(std
     ui_->setupUi(this);
     ui_->messageLabel->hide();
     ui_->retryButton->hide();
+    // The text stays where it is when the indicator stops.
+    QSizePolicy policy = ui_->waitIndicator->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    ui_->waitIndicator->setSizePolicy(policy);
     widgets_.instructionLabel = adapters_.adopt<QtLabel>(ui_->instructionLabel);
     widgets_.messageLabel = adapters_.adopt<QtLabel>(ui_->messageLabel);
     widgets_.retryButton = adapters_.adopt<QtButton>(ui_->retryButton);
