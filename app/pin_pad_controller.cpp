@@ -26,7 +26,12 @@ PinPadController::PinPadController(ui::PinPadView& view, MainQueue& mainQueue, B
 
 void PinPadController::onShown() {
     o_.instructionLabel->setText(step_ == Step::login ? kPinPadLoginText : kPinPadChangeText);
+    // As the text field dialog does: why the PIN is asked again, and the last try, before the entry.
+    std::string text = notice;
+    if (pCard && (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY))
+        text += (text.empty() ? "" : ".") + std::string(kLastTryWarning);
     start();
+    if (!text.empty() && waiting_) showMessage(text);
 }
 
 void PinPadController::retry() {

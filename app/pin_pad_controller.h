@@ -57,6 +57,8 @@ public:
     /// The PIN entry's receiver (login), told as the text field dialog tells it.
     PinEntryListener* entryListener = nullptr;
     std::string context;
+    /// Why the PIN is asked again, shown as the entry starts (empty otherwise).
+    std::string notice;
     /// The main window: told of a PIN change's outcome, and tells the dialog when the card goes.
     MainWindowListener* window = nullptr;
 

@@ -55,6 +55,7 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
         controller->entryListener = request.receiver;
         controller->context = request.context;
         controller->window = request.window;
+        controller->notice = request.notice;
         return;
     }
     auto* dialog = new QtPinEntryDialog(&window_);

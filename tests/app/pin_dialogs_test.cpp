@@ -409,7 +409,11 @@ TEST_F(PinPadTest, BlockedOnTheKeypadEndsWithoutRetry) {
     PinPadController controller{view, queue, background, PinPadController::Step::login};
     token().keypadEntry = "0000";
     token().pinTries = 1;
+    card->refreshTokenInfo();
+    controller.notice = kCardResetNotice;
     open(controller);
+    EXPECT_EQ(view.message.value,
+              "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
     settle();
     EXPECT_EQ(view.message.value, "La carte est bloquée !");
     EXPECT_TRUE(view.retry.hidden);
