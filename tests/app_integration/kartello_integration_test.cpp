@@ -464,9 +464,31 @@ TEST_F(KartelloIntegrationTest, PinPadReaderTakesThePinOnItsKeypad) {
     window.refreshButton.click();
     card = vc->selectedCard();
     ASSERT_TRUE(card);
-    testbed::control("pinpad " + newPin);
-    card->ensureSession();
-    EXPECT_EQ(card->login("", false), CKR_OK);
+
+    // The update wizard takes the new PIN on the keypad, then runs the session.
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (!port.empty()) {
+        const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
+        for (const auto& [path, body] : {std::pair<std::string, std::string>{"/admin/clear", ""}, {"/admin/card", dir}})
+            ASSERT_EQ(run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" +
+                          body + "' " + base + path)
+                          .first,
+                      0);
+        TmajManager manager(TmajEndpoint{base, ca});
+        TmajService service(manager);
+        ServiceTmajBackend backend(manager, service);
+        FakeTmajView view;
+        TmajController wizard(view, queue, background, backend);
+        wizard.pCard = card;
+        testbed::control("pinpad " + newPin + " 300");
+        view.next.click();
+        ASSERT_EQ(wizard.step, 2) << view.message.value;
+        EXPECT_TRUE(view.pinCode.hidden);
+        EXPECT_EQ(view.consigne.value, "Saisissez votre code PIN sur le clavier du lecteur");
+        ASSERT_TRUE(pumpUntil([&] { return wizard.sessionRunning(); }, 10s)) << view.errorTextField.value;
+        ASSERT_TRUE(pumpUntil([&] { return !wizard.sessionRunning(); }, 90s));
+        EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
+    }
     testbed::control("remove pinpad");
 }
 
