@@ -5,6 +5,7 @@
 #include "app/log_utils.h"
 #include "app/pin_fields.h"
 #include "app/pin_entry_controller.h"
+#include "app/pin_pad_controller.h"
 #include "management/scard/scard.h"
 #include "management/card_tables.h"
 #include "common/format.h"
@@ -72,6 +73,16 @@ void MaintenanceController::onContactSupport() {
 }
 
 void MaintenanceController::onServicesTest() {
+    if (pCard_ && usesPinPad(*pCard_)) {
+        // The test starts its library afresh, which ends any login made before it: a PIN entry here
+        // would have the holder type twice. The test's own login asks on the reader.
+        ServicesTestRequest request;
+        request.readerSelected = readerSelected_;
+        request.pinOnKeypad = true;
+        request.owner = this;
+        s_.navigator.openServicesTest(request);
+        return;
+    }
     ui::PinEntryRequest request;
     request.card = pCard_;
     request.receiver = this;

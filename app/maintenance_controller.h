@@ -45,6 +45,8 @@ struct ServicesTestRequest {
     /// Never logged; the test empties it after the login.
     std::shared_ptr<SecretBytes> secret;
     ServicesOwner* owner = nullptr;
+    /// The card's reader has a keypad: no PIN here, the test's login asks for it on the reader.
+    bool pinOnKeypad = false;
 };
 
 struct MaintenanceServices {

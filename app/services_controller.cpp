@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "app/pin_fields.h"
+#include "app/pin_pad_controller.h"
 #include "management/services_test.h"
 #include "common/atomic_file.h"
 #include "common/format.h"
@@ -71,7 +72,9 @@ void ServicesController::runTest(std::shared_ptr<SecretBytes> secret) {
                          append(lines);
                          o_.progressBar->setValue(progress);
                          if (nextStep) {
-                             o_.stepLabel->setText(nextStep);
+                             // The login of this step waits for the holder at the reader's keypad.
+                             const bool keypad = request_.pinOnKeypad && nextStep == servicesteps::kSituations;
+                             o_.stepLabel->setText(keypad ? kPinPadLoginText : nextStep);
                              append(title);
                          }
                      }));

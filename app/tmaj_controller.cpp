@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "app/pin_fields.h"
+#include "app/pin_pad_controller.h"
 #include "app/tmaj_backend.h"
 #include "common/format.h"
 #include "common/logger.h"
@@ -50,7 +51,11 @@ void TmajController::onNext() {
             checkAvailability();
             break;
         case 2:
-            if (verifyPin()) startUpdate();
+            if (keypad_) {
+                startKeypadLogin();
+            } else if (verifyPin()) {
+                startUpdate();
+            }
             break;
         case 3:
             o_.message->setText("Votre QEL a bien été mise à jour.");
@@ -67,6 +72,12 @@ void TmajController::onNext() {
 }
 
 void TmajController::onCancel() {
+    if (keypadWaiting_) {
+        // PC/SC cannot stop the reader's entry: the holder ends it there, and the wizard goes on.
+        o_.errorTextField->setText(kPinPadPressCancelText);
+        o_.errorTextField->setHidden(false);
+        return;
+    }
     if (sessionRunning_) {
         stopSession();
         return;
@@ -101,6 +112,11 @@ void TmajController::checkAvailability() {
         o_.pinCode->setHidden(false);
         view_.focusPinField();
         step = 2;
+        if (usesPinPad(*pCard)) {
+            keypad_ = true;
+            o_.pinCode->setHidden(true);
+            startKeypadLogin();
+        }
     } else {
         logError("TMAJ : vérification impossible : " + check.failure);
         finish(tmaj_pictures::checkFailed, checkFailureText(check), true);
@@ -130,9 +146,47 @@ bool TmajController::verifyPin() {
         clearPin();
         return true;
     }
+    loginFailed(rv);
+    return false;
+}
 
+void TmajController::startKeypadLogin() {
+    keypadWaiting_ = true;
+    o_.consigne->setText(kPinPadLoginText);
+    o_.consigne->setHidden(false);
+    o_.errorTextField->setHidden(true);
+    o_.next->setHidden(true);
+    std::weak_ptr<char> alive = alive_;
+    MainQueue& mainQueue = mainQueue_;
+    background_.post([this, alive, &mainQueue, card = pCard] {
+        CK_RV rv = CKR_DEVICE_REMOVED;
+        if (card) {
+            card->ensureSession();
+            rv = card->login("", false);
+        }
+        mainQueue.post([this, alive, rv] {
+            if (alive.lock()) keypadLoginEnded(rv);
+        });
+    });
+}
+
+void TmajController::keypadLoginEnded(unsigned long rv) {
+    keypadWaiting_ = false;
+    o_.next->setHidden(false);
+    if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
+        startUpdate();
+        return;
+    }
+    loginFailed(rv);
+}
+
+void TmajController::loginFailed(unsigned long rv) {
     o_.errorTextField->setHidden(false);
-    if (rv == CKR_PIN_LEN_RANGE) {
+    if (rv == CKR_FUNCTION_CANCELED && keypad_) {
+        o_.errorTextField->setText(kPinPadCancelledText);
+    } else if (rv == CKR_FUNCTION_FAILED && keypad_) {
+        o_.errorTextField->setText(kPinPadTimedOutText);
+    } else if (rv == CKR_PIN_LEN_RANGE) {
         // The field takes up to eight digits, the card's PIN has four: nothing reached the card.
         o_.errorTextField->setText("Le code PIN doit comporter 4 chiffres");
     } else if (rv == CKR_PIN_LOCKED) {
@@ -158,7 +212,6 @@ bool TmajController::verifyPin() {
         o_.next->setTitle("Terminer");
         step = 4;
     }
-    return false;
 }
 
 void TmajController::startUpdate() {

@@ -70,6 +70,12 @@ public:
 
 private:
     void checkAvailability();
+    /// The PIN typed on the reader's keypad, off the main thread; the outcome comes back as for the
+    /// field's PIN.
+    void startKeypadLogin();
+    void keypadLoginEnded(unsigned long rv);
+    /// Shows why the login failed; a blocked or missing card ends the wizard.
+    void loginFailed(unsigned long rv);
     void sessionEnded(const ApduResult& outcome);
     /// Asks the running session to stop; its outcome then ends the wizard.
     void stopSession();
@@ -84,6 +90,9 @@ private:
     BackgroundQueue& background_;
     TmajBackend& backend_;
     bool sessionRunning_ = false;
+    /// The card's reader has a keypad: the PIN is typed there, not in the field.
+    bool keypad_ = false;
+    bool keypadWaiting_ = false;
     std::stop_source stop_;
     bool cardUpdated_ = false;
     bool closed_ = false;

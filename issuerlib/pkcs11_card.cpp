@@ -169,7 +169,10 @@ CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
 }
 
 CK_RV Pkcs11Card::changePin(std::string_view oldPin, std::string_view newPin) {
-    if (!isUserLoggedIn()) {
+    // On a keypad the reader sends the current PIN with the new one, so no login comes first.
+    const bool keypad = oldPin.empty() && newPin.empty() && refreshTokenInfo() == CKR_OK &&
+                        (tokenInfo.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
+    if (!keypad && !isUserLoggedIn()) {
         logError("Tentative de modification du code PIN par un utilisateur non authentifié !");
         return CKR_GENERAL_ERROR;
     }

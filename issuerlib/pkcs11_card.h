@@ -77,7 +77,9 @@ public:
     /// True between this object's successful login and its logout.
     bool ownsLogin() const { return ownsLogin_; }
 
-    /// `C_SetPIN` on `session` when a user is logged in, else 5 without a library call. A module that
+    /// `C_SetPIN` on `session` when a user is logged in, else 5 without a library call. Two empty codes
+    /// on a token with a protected authentication path change the PIN on the reader's keypad, where
+    /// the holder types the current PIN too: no login needed. A module that
     /// refuses a read-only session (CKR_SESSION_READ_ONLY) gets the call again on a read-write session
     /// opened for it alone.
     CK_RV changePin(std::string_view oldPin, std::string_view newPin);

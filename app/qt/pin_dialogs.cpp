@@ -4,8 +4,10 @@
 
 #include "app/qt/picture_view.h"
 #include "app/qt/qt_widgets.h"
+#include "app/qt/spinner.h"
 #include "ui_pin_change_dialog.h"
 #include "ui_pin_entry_dialog.h"
+#include "ui_pin_pad_dialog.h"
 #include "ui_unlock_card_dialog.h"
 
 namespace qel::qt {
@@ -110,5 +112,45 @@ QtUnlockCardDialog::QtUnlockCardDialog(QWidget* parent)
 }
 
 QtUnlockCardDialog::~QtUnlockCardDialog() = default;
+
+QtPinPadDialog::QtPinPadDialog(QWidget* parent) : QtSheetDialog(parent), ui_(std::make_unique<Ui::PinPadDialog>()) {
+    ui_->setupUi(this);
+    ui_->messageLabel->hide();
+    ui_->retryButton->hide();
+    // The text stays where it is when the indicator stops.
+    QSizePolicy policy = ui_->waitIndicator->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    ui_->waitIndicator->setSizePolicy(policy);
+    widgets_.instructionLabel = adapters_.adopt<QtLabel>(ui_->instructionLabel);
+    widgets_.messageLabel = adapters_.adopt<QtLabel>(ui_->messageLabel);
+    widgets_.retryButton = adapters_.adopt<QtButton>(ui_->retryButton);
+    widgets_.cancelButton = adapters_.adopt<QtButton>(ui_->cancelButton);
+}
+
+QtPinPadDialog::~QtPinPadDialog() = default;
+
+void QtPinPadDialog::setWaiting(bool waiting) {
+    ui_->waitIndicator->setVisible(waiting);
+    if (waiting) {
+        ui_->waitIndicator->start();
+    } else {
+        ui_->waitIndicator->stop();
+        // The holder answers the outcome with the keyboard: Recommencer when offered, else Annuler.
+        (ui_->retryButton->isVisible() ? ui_->retryButton : ui_->cancelButton)->setFocus();
+    }
+}
+
+void QtPinPadDialog::close() {
+    closing_ = true;
+    QDialog::close();
+}
+
+void QtPinPadDialog::reject() {
+    if (closing_ || !closeRequest_) {
+        QDialog::reject();
+        return;
+    }
+    closeRequest_();
+}
 
 }  // namespace qel::qt

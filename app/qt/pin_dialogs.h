@@ -1,6 +1,7 @@
 #pragma once
-// The three PIN dialogs, shown as window-modal sheets over the main window.
+// The PIN dialogs, shown as window-modal sheets over the main window.
 #include <QDialog>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace Ui {
 class PinEntryDialog;
 class PinChangeDialog;
 class UnlockCardDialog;
+class PinPadDialog;
 }  // namespace Ui
 
 namespace qel::qt {
@@ -74,6 +76,26 @@ public:
 private:
     std::unique_ptr<Ui::UnlockCardDialog> ui_;
     ui::UnlockCardWidgets widgets_;
+};
+
+/// The wait while the holder types on the reader's keypad. Escape and the close box go to the
+/// controller (which keeps the dialog while the reader waits) rather than closing it.
+class QtPinPadDialog : public QtSheetDialog, public ui::PinPadView {
+    Q_OBJECT
+public:
+    explicit QtPinPadDialog(QWidget* parent);
+    ~QtPinPadDialog() override;
+    const ui::PinPadWidgets& widgets() override { return widgets_; }
+    void setWaiting(bool waiting) override;
+    void close() override;
+    void setCloseRequestHandler(std::function<void()> handler) { closeRequest_ = std::move(handler); }
+    void reject() override;
+
+private:
+    std::unique_ptr<Ui::PinPadDialog> ui_;
+    ui::PinPadWidgets widgets_;
+    std::function<void()> closeRequest_;
+    bool closing_ = false;
 };
 
 }  // namespace qel::qt

@@ -8,6 +8,7 @@
 #include "app/qt/tmaj_dialog.h"
 #include "app/qt/vek_dialogs.h"
 #include "app/pin_entry_controller.h"
+#include "app/pin_pad_controller.h"
 #include "app/tmaj_controller.h"
 #include "app/unlock_card_controller.h"
 #include "app/signin/vek_dialog_controllers.h"
@@ -49,6 +50,14 @@ void whenShown(QDialog* dialog, const std::shared_ptr<Controller>& controller) {
 }  // namespace
 
 void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
+    if (background_ && request.card && usesPinPad(*request.card)) {
+        auto controller = openPinPad(request.card, PinPadController::Step::login);
+        controller->entryListener = request.receiver;
+        controller->context = request.context;
+        controller->window = request.window;
+        controller->notice = request.notice;
+        return;
+    }
     auto* dialog = new QtPinEntryDialog(&window_);
     auto controller = std::make_shared<PinEntryController>(*dialog, mainQueue_, scard_);
     controller->listener = request.receiver;
@@ -67,11 +76,29 @@ void QtNavigator::openPinEntry(const ui::PinEntryRequest& request) {
 }
 
 void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
+    if (background_ && card && usesPinPad(*card)) {
+        if (changesPinOnPinPad(*card)) {
+            openPinPad(std::move(card), PinPadController::Step::change)->window = window;
+            return;
+        }
+        logInfo("Lecteur à clavier : le code PIN de cette carte se modifie dans les champs de saisie");
+    }
     openNewPinDialog<QtPinChangeDialog, PinChangeController>(std::move(card), window);
 }
 
 void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
     openNewPinDialog<QtUnlockCardDialog, UnlockCardController>(std::move(card), window);
+}
+
+std::shared_ptr<PinPadController> QtNavigator::openPinPad(std::shared_ptr<Pkcs11Card> card,
+                                                          PinPadController::Step step) {
+    auto* dialog = new QtPinPadDialog(&window_);
+    auto controller = std::make_shared<PinPadController>(*dialog, mainQueue_, *background_, step);
+    controller->pCard = std::move(card);
+    dialog->setCloseRequestHandler([c = controller.get()] { c->cancel(); });
+    showSheet(*dialog, controller);
+    whenShown(dialog, controller);
+    return controller;
 }
 
 template <typename Dialog, typename Controller>

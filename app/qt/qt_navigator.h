@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/pin_pad_controller.h"
 #include "app/qt/pin_dialogs.h"
 #include "app/views/navigator.h"
 #include "common/main_queue.h"
@@ -22,7 +23,9 @@ namespace qel::qt {
 /// Opens the dialogs of the main window, each as a window-modal sheet over `window`, with its
 /// controller alive exactly as long as the dialog. The PIN dialogs are always available; the update
 /// wizard, the sign-in dialogs and the services test once enabled. A dialog not enabled is logged
-/// and opens nothing.
+/// and opens nothing. A card whose reader has a keypad gets the keypad's wait instead of the text
+/// fields for the PIN entry and, on a QEL3, the PIN change, once a background queue is there (the
+/// update wizard's).
 class QtNavigator : public ui::Navigator {
 public:
     using ServicesTestOpener = std::function<void(const ServicesTestRequest& request)>;
@@ -59,6 +62,8 @@ private:
     /// The PIN change and the card unlock dialogs, which take the same values.
     template <typename Dialog, typename Controller>
     void openNewPinDialog(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window);
+    /// The wait for the reader's keypad, shown for `card`; the caller sets whom it tells.
+    std::shared_ptr<PinPadController> openPinPad(std::shared_ptr<Pkcs11Card> card, PinPadController::Step step);
     /// Shows `dialog` as a sheet, holding `controller` as long as it is open.
     void showSheet(QtSheetDialog& dialog, std::shared_ptr<void> controller);
     /// False, and logged, when the dialog `name` was not enabled.

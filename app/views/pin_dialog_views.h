@@ -1,5 +1,6 @@
 #pragma once
-// The three PIN dialogs: PIN entry, PIN change, card unlock with the PUK.
+// The PIN dialogs: PIN entry, PIN change, card unlock with the PUK, and the wait while the holder
+// types on the reader's keypad.
 #include "app/views/widgets.h"
 
 namespace qel::ui {
@@ -66,6 +67,25 @@ struct UnlockCardWidgets : NewPinWidgets {
 class UnlockCardView : public DialogView {
 public:
     virtual const UnlockCardWidgets& widgets() = 0;
+};
+
+/// The wait while the holder types on the reader's own keypad: what to type, the outcome line, a
+/// button to try again after an entry that failed, and the cancel button.
+struct PinPadWidgets {
+    Label* instructionLabel = nullptr;
+    Label* messageLabel = nullptr;  ///< the outcome, told to screen readers as it changes
+    Button* retryButton = nullptr;
+    Button* cancelButton = nullptr;
+
+    bool complete() const;
+};
+
+/// PIN entry or PIN change on the reader's keypad.
+class PinPadView : public DialogView {
+public:
+    virtual const PinPadWidgets& widgets() = 0;
+    /// The activity indicator, running while the reader waits for the holder.
+    virtual void setWaiting(bool waiting) = 0;
 };
 
 }  // namespace qel::ui

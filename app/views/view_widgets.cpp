@@ -38,6 +38,8 @@ bool SituationWidgets::complete() const {
 
 bool PinEntryWidgets::complete() const { return allSet(errorPinLabel, pinTextField, validateButton, cancelButton); }
 
+bool PinPadWidgets::complete() const { return allSet(instructionLabel, messageLabel, retryButton, cancelButton); }
+
 bool NewPinWidgets::complete() const {
     return allSet(newPinTextField, renewPinTextField, newPinTooltip, renewPinTooltip, errorLabel, validateButton,
                   cancelButton);

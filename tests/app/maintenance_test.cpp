@@ -170,6 +170,23 @@ TEST_F(MaintenanceTest, ServicesTestFollowsASuccessfulPinEntry) {
     EXPECT_TRUE(log.contains("Clic sur le lien 'Contacter le support'"));
 }
 
+TEST_F(MaintenanceTest, KeypadReaderGoesStraightToTheServicesTest) {
+    FakeIssuerModule module;
+    module.addSlot("Reader A", true).token.keypadEntry = "1234";
+    Pkcs11Library library{module.functions(), nullptr};
+    ASSERT_EQ(library.initialize(), CKR_OK);
+    auto card = std::make_shared<Pkcs11Card>(library, 0, true);
+    vc->aboutToShow(0, "Reader A", card);
+    view.servicesTest.click();
+    // One entry on the reader, made by the test itself: it starts its library afresh, which would
+    // end a login made here.
+    ASSERT_EQ(navigator.opened.size(), 1u);
+    EXPECT_EQ(navigator.opened[0].dialog, Dialog::servicesTest);
+    ASSERT_TRUE(navigator.opened[0].servicesTest);
+    EXPECT_TRUE(navigator.opened[0].servicesTest->pinOnKeypad);
+    EXPECT_EQ(module.count("C_Login"), 0);
+}
+
 // The services test against the in-process issuer module.
 struct ServicesTest : ::testing::Test {
     ServicesTest() {
@@ -260,6 +277,23 @@ TEST_F(ServicesTest, WrongPinSkipsTheSituationsOnly) {
     EXPECT_EQ(section.substr(section.size() - std::string("CKR_PIN_INCORRECT").size()), "CKR_PIN_INCORRECT");
     EXPECT_NE(report.find("C_GenerateRandom:\t"), std::string::npos);
     EXPECT_FALSE(log.contains("9999"));
+}
+
+TEST_F(ServicesTest, KeypadReaderLogsInOnTheReaderWithoutAPin) {
+    module.slot(0).token.keypadEntry = "1234";
+    auto vc = std::make_unique<ServicesController>(
+        view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
+        ServicesTestRequest{0, nullptr, nullptr, true});
+    run(*vc);
+    EXPECT_NE(vc->report().find("C_Login:\t\t\t\t✅ CKR_OK"), std::string::npos) << vc->report();
+
+    module.slot(0).token.keypadEntry = "cancel";
+    auto again = std::make_unique<ServicesController>(
+        view, ServicesViewServices{library, recorder, queue, files, "1.2.3", "/d", [this] { return now; }},
+        ServicesTestRequest{0, nullptr, nullptr, true});
+    run(*again);
+    EXPECT_NE(again->report().find("C_Login:\t\t\t\t⛔️ CKR_FUNCTION_CANCELED"), std::string::npos)
+        << again->report();
 }
 
 TEST_F(ServicesTest, SecondShowingHasOnlyItsOwnLinesAndHandsTheCardBack) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "app/pin_change_controller.h"
+#include "app/background_queue.h"
 #include "app/pin_entry_controller.h"
+#include "app/pin_pad_controller.h"
 #include "app/main_window_controller.h"
 #include "management/scard/scard.h"
 #include "app/unlock_card_controller.h"
@@ -335,6 +337,149 @@ TEST_F(UnlockTest, UnlockedCardLogsTheUserIn) {
     EXPECT_EQ(listener.paneHidden, false);
     EXPECT_EQ(listener.updates, 1);
     EXPECT_TRUE(view.closed);
+}
+
+// The reader's keypad: the entry runs on the background queue, its outcome comes back on the main queue.
+struct PinPadTest : PinDialogTest {
+    void SetUp() override {
+        PinDialogTest::SetUp();
+        token().keypadEntry = "1234";
+    }
+    void open(PinPadController& c) {
+        c.pCard = card;
+        c.entryListener = &listener;
+        c.window = &listener;
+        c.onShown();
+    }
+    // The reader has answered and its outcome is on screen.
+    void settle() {
+        background.waitIdle();
+        queue.runReady();
+    }
+    BackgroundQueue background;
+    FakePinPadView view;
+};
+
+TEST_F(PinPadTest, LoginOnTheKeypadReportsEachOutcomeAndNeverSeesThePin) {
+    EXPECT_TRUE(usesPinPad(*card));
+    PinPadController controller{view, queue, background, PinPadController::Step::login};
+
+    token().keypadEntry = "0000";
+    token().pinTries = 2;
+    open(controller);
+    EXPECT_EQ(view.instruction.value, "Saisissez votre code PIN sur le clavier du lecteur");
+    settle();
+    EXPECT_EQ(view.message.value, "Le code PIN n'est pas valide ! Dernier essai avant le blocage de la carte");
+    EXPECT_FALSE(view.retry.hidden);
+    EXPECT_FALSE(view.waiting);
+
+    // The holder cancels on the reader; the dialog's own Annuler during an entry only says how.
+    token().keypadEntry = "cancel";
+    view.retry.click();
+    EXPECT_TRUE(view.retry.hidden);
+    view.cancel.click();
+    EXPECT_EQ(view.message.value, "Appuyez sur la touche Annuler du lecteur pour interrompre la saisie");
+    settle();
+    EXPECT_EQ(view.message.value, "Saisie annulée sur le lecteur");
+    EXPECT_FALSE(view.closed);
+    EXPECT_EQ(token().pinTries, 1);
+
+    token().keypadEntry = "timeout";
+    view.retry.click();
+    settle();
+    EXPECT_EQ(view.message.value, "La saisie sur le lecteur n'a pas abouti : délai dépassé ou erreur du lecteur");
+
+    token().keypadEntry = "1234";
+    view.retry.click();
+    settle();
+    EXPECT_EQ(view.message.value, "Authentification réussie !");
+    EXPECT_EQ(view.message.colour, ui::colours::green);
+    EXPECT_TRUE(view.retry.hidden);
+    EXPECT_TRUE(card->isUserLoggedIn());
+    queue.advance(500);
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_TRUE(listener.results[0].first);
+    ASSERT_EQ(listener.pins.size(), 1u);
+    EXPECT_EQ(listener.pins[0], "");  // typed on the reader, never here
+    EXPECT_EQ(listener.cancelled, 0);
+    EXPECT_TRUE(view.closed);
+}
+
+TEST_F(PinPadTest, BlockedOnTheKeypadEndsWithoutRetry) {
+    PinPadController controller{view, queue, background, PinPadController::Step::login};
+    token().keypadEntry = "0000";
+    token().pinTries = 1;
+    card->refreshTokenInfo();
+    controller.notice = kCardResetNotice;
+    open(controller);
+    EXPECT_EQ(view.message.value,
+              "La carte a été réinitialisée par une autre application. Dernier essai avant le blocage de la carte");
+    settle();
+    EXPECT_EQ(view.message.value, "La carte est bloquée !");
+    EXPECT_TRUE(view.retry.hidden);
+    queue.advance(500);
+    ASSERT_EQ(listener.results.size(), 1u);
+    EXPECT_FALSE(listener.results[0].first);
+    EXPECT_TRUE(listener.pins.empty());
+    EXPECT_TRUE(view.closed);
+}
+
+TEST_F(PinPadTest, AnnulerAfterAFailedEntryClosesAndTellsOnce) {
+    PinPadController controller{view, queue, background, PinPadController::Step::login};
+    token().keypadEntry = "cancel";
+    open(controller);
+    settle();
+    view.cancel.click();
+    view.cancel.click();
+    EXPECT_TRUE(view.closed);
+    EXPECT_EQ(listener.cancelled, 1);
+    EXPECT_TRUE(listener.results.empty());
+}
+
+TEST_F(PinPadTest, ChangeOnTheKeypadNeedsNoLoginAndSaysWhatToType) {
+    EXPECT_TRUE(changesPinOnPinPad(*card));
+    PinPadController controller{view, queue, background, PinPadController::Step::change};
+    token().keypadEntry = "0000";
+    open(controller);
+    EXPECT_EQ(view.instruction.value,
+              "Saisissez sur le clavier du lecteur votre code PIN actuel, puis deux fois le nouveau code PIN");
+    settle();
+    EXPECT_EQ(view.message.value, "L'ancien code PIN n'est pas valide !");
+    EXPECT_EQ(token().pin, "1234");
+
+    token().keypadEntry = "1234";
+    view.retry.click();
+    settle();
+    EXPECT_EQ(view.message.value, "Modification du code PIN OK !");
+    EXPECT_EQ(token().pin, "5678");
+    EXPECT_EQ(module.count("C_Login"), 0);
+    queue.advance(1000);
+    EXPECT_EQ(listener.updates, 1);
+    EXPECT_FALSE(listener.authenticated.has_value());  // the keypad change logs nobody in
+    EXPECT_TRUE(view.closed);
+}
+
+TEST_F(PinPadTest, OnlyAQel3ChangesItsPinOnTheKeypad) {
+    token().label = "QEL4-1234567890Z";
+    auto qel4 = std::make_shared<Pkcs11Card>(library, 0, true);
+    EXPECT_TRUE(usesPinPad(*qel4));
+    EXPECT_FALSE(changesPinOnPinPad(*qel4));
+    token().keypadEntry.reset();
+    EXPECT_FALSE(usesPinPad(*qel4));
+}
+
+TEST_F(PinPadTest, DialogClosedDuringTheEntryDropsItsOutcome) {
+    token().keypadEntry = "1234";
+    {
+        FakePinPadView gone;
+        PinPadController controller{gone, queue, background, PinPadController::Step::login};
+        controller.pCard = card;
+        controller.entryListener = &listener;
+        controller.onShown();
+        background.waitIdle();
+    }
+    queue.advance(1000);
+    EXPECT_TRUE(listener.results.empty());
 }
 
 }  // namespace

@@ -207,6 +207,40 @@ TEST_F(TmajWizardTest, SessionRunsOffTheMainThreadAndEndsWithSuccess) {
     EXPECT_FALSE(log.contains("1234"));
 }
 
+TEST_F(TmajWizardTest, KeypadReaderTakesThePinOnTheReaderThenRunsTheSession) {
+    module.slot(0).token.keypadEntry = "0000";
+    backend.holdSession = true;
+    reachPinStep();
+    EXPECT_TRUE(view.pinCode.hidden);
+    EXPECT_EQ(view.consigne.value, "Saisissez votre code PIN sur le clavier du lecteur");
+    EXPECT_TRUE(view.next.hidden);
+    view.cancel.click();  // the reader's entry cannot be stopped from here
+    EXPECT_EQ(view.errorTextField.value, "Appuyez sur la touche Annuler du lecteur pour interrompre la saisie");
+    EXPECT_EQ(view.closes, 0);
+    background.waitIdle();
+    queue.runReady();
+    EXPECT_EQ(view.errorTextField.value, "Le code PIN n'est pas valide !");
+    EXPECT_FALSE(view.next.hidden);
+
+    module.slot(0).token.keypadEntry = "cancel";
+    view.next.click();
+    background.waitIdle();
+    queue.runReady();
+    EXPECT_EQ(view.errorTextField.value, "Saisie annulée sur le lecteur");
+    EXPECT_EQ(controller->step, 2);
+
+    module.slot(0).token.keypadEntry = "1234";
+    view.next.click();
+    background.waitIdle();
+    queue.runReady();
+    EXPECT_TRUE(card->isUserLoggedIn());
+    EXPECT_TRUE(controller->sessionRunning());
+    sessionDone();
+    queue.runReady();
+    EXPECT_EQ(view.stepper.picture, tmaj_pictures::updated);
+    EXPECT_EQ(listener.successes, 1);
+}
+
 TEST_F(TmajWizardTest, CancelDuringTheSessionStopsItAndSaysSo) {
     backend.holdSession = true;
     reachPinStep();

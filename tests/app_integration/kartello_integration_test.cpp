@@ -23,6 +23,8 @@
 #include "app/pin_change_controller.h"
 #include "management/revocation/crl_download.h"
 #include "app/pin_entry_controller.h"
+#include "app/background_queue.h"
+#include "app/pin_pad_controller.h"
 #include "app/tmaj_backend.h"
 #include "app/tmaj_controller.h"
 #include "management/scard/scard.h"
@@ -378,6 +380,121 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_FALSE(window.pinCode.enabled);
     EXPECT_TRUE(window.pinCodeModif.enabled);
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
+}
+
+// The keypad reader (a testbed started with its driver): the PIN is typed on the reader, which the
+// card daemon scripts; Kartello waits for it off the main thread and reports as for a typed PIN.
+TEST_F(KartelloIntegrationTest, PinPadReaderTakesThePinOnItsKeypad) {
+    if (!std::getenv("QEL_TESTBED_PINPAD_DRIVER")) GTEST_SKIP() << "no keypad reader in this testbed";
+    const std::string kPinPadReader = "Virtual PinPad 00 00";
+    const std::string dir = freshProfile("qel3-default");
+    const sim::Profile profile = sim::loadProfile(dir);
+    const std::string pin = profile.pin.code;
+    const std::string wrong = pin == "0000" ? "1111" : "0000";
+    testbed::control("swap pinpad " + dir);
+    auto slot = slots.waitForCard(kPinPadReader, 5s);
+    ASSERT_TRUE(slot && slot->state == pcsc::SlotState::cardPresent) << "no card in " << kPinPadReader;
+    start();
+    std::shared_ptr<Pkcs11Card> card = vc->selectedCard();
+    ASSERT_TRUE(card);
+    ASSERT_TRUE(usesPinPad(*card)) << "selected: " << window.cardComboBox.itemTitle(window.cardComboBox.selected);
+    EXPECT_TRUE(changesPinOnPinPad(*card));
+
+    BackgroundQueue background;
+    auto settle = [&](PinPadController& c) {
+        const auto begin = Clock::now();
+        EXPECT_TRUE(pumpUntil([&] { return !c.waiting(); }, 10s));
+        return millisecondsSince(begin);
+    };
+    {
+        FakePinPadView dialog;
+        PinPadController controller(dialog, queue, background, PinPadController::Step::login);
+        controller.pCard = card;
+        controller.entryListener = vc.get();
+        controller.window = vc.get();
+
+        testbed::control("pinpad " + wrong);
+        controller.onShown();
+        EXPECT_TRUE(dialog.waiting);
+        settle(controller);
+        EXPECT_EQ(dialog.message.value, "Le code PIN n'est pas valide !");
+        EXPECT_FALSE(vc->isUserAuthenticated());
+
+        // Annuler in the window while the reader waits only says where to cancel; the reader's
+        // Cancel ends the entry.
+        testbed::control("pinpad cancel 300");
+        dialog.retry.click();
+        dialog.cancel.click();
+        EXPECT_EQ(dialog.message.value, "Appuyez sur la touche Annuler du lecteur pour interrompre la saisie");
+        EXPECT_FALSE(dialog.closed);
+        const double cancelMs = settle(controller);
+        EXPECT_EQ(dialog.message.value, "Saisie annulée sur le lecteur");
+
+        testbed::control("pinpad timeout");
+        dialog.retry.click();
+        settle(controller);
+        EXPECT_EQ(dialog.message.value, "La saisie sur le lecteur n'a pas abouti : délai dépassé ou erreur du lecteur");
+
+        testbed::control("pinpad " + pin + " 300");
+        dialog.retry.click();
+        const double loginMs = settle(controller);
+        EXPECT_EQ(dialog.message.value, "Authentification réussie !");
+        queue.advance(500);
+        EXPECT_TRUE(dialog.closed);
+        EXPECT_TRUE(vc->isUserAuthenticated());
+        EXPECT_TRUE(card->isUserLoggedIn());
+        std::printf("[figures] keypad entries of 300 ms: cancelled after %.0f ms, logged in after %.0f ms\n", cancelMs,
+                    loginMs);
+    }
+
+    // The PIN changed on the keypad: current PIN, then the new one twice, all on the reader.
+    const std::string newPin = pin == "4321" ? "8765" : "4321";
+    {
+        FakePinPadView dialog;
+        PinPadController controller(dialog, queue, background, PinPadController::Step::change);
+        controller.pCard = card;
+        controller.window = vc.get();
+        testbed::control("pinpad " + pin + "," + newPin);
+        controller.onShown();
+        settle(controller);
+        EXPECT_EQ(dialog.message.value, "Modification du code PIN OK !");
+        queue.advance(1000);
+        EXPECT_TRUE(dialog.closed);
+    }
+    window.refreshButton.click();
+    card = vc->selectedCard();
+    ASSERT_TRUE(card);
+
+    // The update wizard takes the new PIN on the keypad, then runs the session.
+    const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
+    if (!port.empty()) {
+        const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
+        for (const auto& [path, body] : {std::pair<std::string, std::string>{"/admin/clear", ""}, {"/admin/card", dir}})
+            ASSERT_EQ(run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" +
+                          body + "' " + base + path)
+                          .first,
+                      0);
+        TmajManager manager(TmajEndpoint{base, ca});
+        TmajService service(manager);
+        ServiceTmajBackend backend(manager, service);
+        FakeTmajView view;
+        TmajController wizard(view, queue, background, backend);
+        wizard.pCard = card;
+        testbed::control("pinpad " + newPin + " 300");
+        view.next.click();
+        ASSERT_EQ(wizard.step, 2) << view.message.value;
+        EXPECT_TRUE(view.pinCode.hidden);
+        EXPECT_EQ(view.consigne.value, "Saisissez votre code PIN sur le clavier du lecteur");
+        const auto begin = Clock::now();
+        ASSERT_TRUE(pumpUntil([&] { return wizard.sessionRunning(); }, 10s)) << view.errorTextField.value;
+        ASSERT_TRUE(pumpUntil([&] { return !wizard.sessionRunning(); }, 90s));
+        EXPECT_EQ(view.message.value, "Votre QEL a bien été mise à jour.");
+        std::printf("[figures] update wizard on the keypad reader, entry and session: %.1f s\n",
+                    millisecondsSince(begin) / 1000);
+    } else {
+        std::printf("no update simulator in the testbed: the wizard's keypad step is left out\n");
+    }
+    testbed::control("remove pinpad");
 }
 
 // The holder's login lasts until the window logs out or the program ends; then the card forgets

@@ -28,6 +28,7 @@
 #include <iterator>
 #include <memory>
 
+#include "app/background_queue.h"
 #include "app/kartello_session.h"
 #include "management/card_tables.h"
 #include "app/certificate_controller.h"
@@ -95,6 +96,7 @@ class RecordingListener : public PinEntryListener, public MainWindowListener {
 public:
     void pinEntryResult(bool success, const std::string&) override { results.push_back(success); }
     void pinEntered(const SecretBytes&) override {}
+    void pinEntryCancelled() override { ++cancelled; }
     void setCardBlocked(bool) override {}
     void setUserAuthenticated(bool) override {}
     void updateUI() override {}
@@ -103,6 +105,7 @@ public:
     void beginCardReading() override {}
     void endCardReading() override {}
     std::vector<bool> results;
+    int cancelled = 0;
 };
 
 // The real main window and controller, with a library that cannot load and no reader.
@@ -304,6 +307,62 @@ TEST(Navigator, PinTransitionsOpenTheirSheetWithAWiredController) {
     EXPECT_FALSE(unlock->findChild<QWidget*>("pukTooltip")->isHidden());
     EXPECT_FALSE(unlock->findChild<QWidget*>("newPinTooltip")->isHidden());
     unlock->close();
+}
+
+TEST(Navigator, KeypadReaderGetsTheWaitThatEscapeCannotCloseWhileTheReaderWaits) {
+    guiApp();
+    WindowHarness h;
+    h.window.show();
+    test::FakeIssuerModule module;
+    module.addSlot("Reader 0", true).token.keypadEntry = "0000";
+    Pkcs11Library cardLibrary(module.functions(), nullptr);
+    ASSERT_EQ(cardLibrary.initialize(), CKR_OK);
+    test::ScriptedBackend backend;
+    BackgroundQueue background;
+    h.navigator.enableUpdateWizard(background, backend);
+    RecordingListener listener;
+    ui::PinEntryRequest request;
+    request.card = std::make_shared<Pkcs11Card>(cardLibrary, 0, true);
+    request.receiver = &listener;
+    request.window = &listener;
+
+    h.navigator.openPinEntry(request);
+    auto* dialog = qobject_cast<qt::QtPinPadDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->windowModality(), Qt::WindowModal);
+    auto* instruction = dialog->findChild<QLabel*>("instructionLabel");
+    auto* message = dialog->findChild<QLabel*>("messageLabel");
+    auto* retry = dialog->findChild<QPushButton*>("retryButton");
+    ASSERT_TRUE(gui_test::waitUntil([&] { return !instruction->text().isEmpty(); }, 2000));
+    EXPECT_EQ(instruction->text(), QStringLiteral("Saisissez votre code PIN sur le clavier du lecteur"));
+    EXPECT_TRUE(dialog->findChild<qt::Spinner*>("waitIndicator")->isSpinning());
+    EXPECT_TRUE(retry->isHidden());
+
+    // The reader's outcome waits on the main queue: Escape meanwhile only says where to cancel.
+    dialog->reject();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(message->text(), QStringLiteral("Appuyez sur la touche Annuler du lecteur pour interrompre la saisie"));
+    keepScreenshot(*dialog, "pinpad-waiting");
+
+    background.waitIdle();
+    h.queue.runReady();
+    EXPECT_EQ(message->text(), QStringLiteral("Le code PIN n'est pas valide !"));
+    EXPECT_FALSE(retry->isHidden());
+    EXPECT_TRUE(retry->isDefault());
+    EXPECT_FALSE(dialog->findChild<qt::Spinner*>("waitIndicator")->isSpinning());
+    dialog->reject();
+    EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
+    EXPECT_EQ(listener.cancelled, 1);
+    EXPECT_TRUE(listener.results.empty());
+
+    // A fourth-generation card changes its PIN in the fields: its reader cannot build the command.
+    module.slot(0).token.label = "QEL4-1234567890Z";
+    h.navigator.openPinChange(std::make_shared<Pkcs11Card>(cardLibrary, 0, true), &listener);
+    ASSERT_NE(qobject_cast<qt::QtPinChangeDialog*>(h.navigator.lastDialog()), nullptr);
+    h.navigator.lastDialog()->close();
+    // Gone, with its card, before the library.
+    EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
 }
 
 TEST(Navigator, DialogsOpenOnlyOnceEnabledAndTheServicesTestGetsItsRequest) {

@@ -60,6 +60,7 @@ const FakeToken& objectsOf(FakeIssuerModule& f, const FakeSlot& slot) {
 
 CK_FLAGS tokenFlags(const FakeToken& t) {
     CK_FLAGS flags = CKF_LOGIN_REQUIRED | CKF_USER_PIN_INITIALIZED | CKF_TOKEN_INITIALIZED;
+    if (t.keypadEntry) flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     if (t.pinTries == 0)
         flags |= CKF_USER_PIN_LOCKED;
     else if (t.pinTries == 1)
@@ -69,6 +70,13 @@ CK_FLAGS tokenFlags(const FakeToken& t) {
     else if (t.pukTries == 1)
         flags |= CKF_SO_PIN_FINAL_TRY;
     return flags;
+}
+
+// An entry on the reader's keypad: what the holder did instead of typing, or nothing.
+std::optional<CK_RV> keypadRefusal(const FakeToken& t) {
+    if (t.keypadEntry == "cancel") return CKR_FUNCTION_CANCELED;
+    if (t.keypadEntry == "timeout") return CKR_FUNCTION_FAILED;
+    return std::nullopt;
 }
 
 CK_RV checkCode(std::string_view given, const std::string& expected, int& tries) {
@@ -193,6 +201,10 @@ CK_RV login(CK_SESSION_HANDLE session, CK_USER_TYPE type, CK_UTF8CHAR_PTR code, 
         return checkCode(given, t.puk, t.pukTries);
     }
     if (f.userLoggedIn[slot->id]) return CKR_USER_ALREADY_LOGGED_IN;
+    if (length == 0 && t.keypadEntry) {
+        if (auto refused = keypadRefusal(t)) return *refused;
+        given = *t.keypadEntry;
+    }
     CK_RV rv = checkCode(given, t.pin, t.pinTries);
     if (rv == CKR_OK) f.userLoggedIn[slot->id] = true;
     return rv;
@@ -214,6 +226,13 @@ CK_RV setPin(CK_SESSION_HANDLE session, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLeng
     if (failure) return *failure;
     FakeSlot* slot = slotOfSession(session);
     if (!slot) return CKR_SESSION_HANDLE_INVALID;
+    FakeToken& t = slot->token;
+    if (oldLength == 0 && newLength == 0 && t.keypadEntry) {
+        if (auto refused = keypadRefusal(t)) return *refused;
+        CK_RV rv = checkCode(*t.keypadEntry, t.pin, t.pinTries);
+        if (rv == CKR_OK) t.pin = t.keypadNewPin;
+        return rv;
+    }
     if (!f.userLoggedIn[slot->id]) return CKR_USER_NOT_LOGGED_IN;
     if (std::string(reinterpret_cast<char*>(oldPin), oldLength) != slot->token.pin) return CKR_PIN_INCORRECT;
     slot->token.pin.assign(reinterpret_cast<char*>(newPin), newLength);

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct FakeToken {
     int pinTries = 3;
     int pukTries = 3;
     bool soLocked = false;
+    /// Set: the reader has a keypad (a protected authentication path) and this is what the holder
+    /// types there on the next entry: the digits, "cancel", or "timeout". A change on the keypad
+    /// takes it as the current PIN and `keypadNewPin` as the new one typed twice.
+    std::optional<std::string> keypadEntry;
+    std::string keypadNewPin = "5678";
 };
 
 struct FakeSlot {

@@ -350,6 +350,22 @@ public:
     ui::PinEntryWidgets o;
 };
 
+class FakePinPadView : public ui::PinPadView {
+public:
+    FakePinPadView() {
+        o = {&instruction, &message, &retry, &cancel};
+        message.hidden = true;
+    }
+    const ui::PinPadWidgets& widgets() override { return o; }
+    void setWaiting(bool w) override { waiting = w; }
+    void close() override { closed = true; }
+    FakeLabel instruction, message;
+    FakeButton retry, cancel;
+    bool waiting = false;
+    bool closed = false;
+    ui::PinPadWidgets o;
+};
+
 /// The PIN change and card unlock dialogs: the fields below the first code, and the widgets.
 template <typename View, typename Widgets>
 class FakeNewPinView : public View {
