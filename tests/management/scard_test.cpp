@@ -191,5 +191,20 @@ TEST_F(ScardTest, ACardPulledOutMidOperationIsUnreachableNeverAnAnswer) {
     EXPECT_EQ(scardCode(scard.readContactlessIdentity("R").result), scard::kUnreachable);
 }
 
+// The numbers the user and the log see for each outcome of a contactless operation.
+TEST(ScardCode, EachOutcomeKeepsItsNumber) {
+    const std::pair<ScardStatus, std::uint32_t> cases[] = {
+        {std::nullopt, scard::kOk},
+        {TransportError(TransportError::Kind::cardRemoved, 0, "gone"), scard::kUnreachable},
+        {TransportError(TransportError::Kind::timeout, 0, "no card"), scard::kUnreachable},
+        {TransportError(TransportError::Kind::noService, 0, "no pcscd"), scard::kUnreachable},
+        {Scard::refused(0x91AE), scard::kAuthRefused},
+        {CardError(CardError::corruptedData), scard::kAuthMismatch},
+        {Scard::refused(0x6A82), scard::kStepFailed},
+        {Scard::refused(0), scard::kStepFailed},
+    };
+    for (const auto& [status, code] : cases) EXPECT_EQ(scardCode(status), code) << (status ? status->what() : "ok");
+}
+
 }  // namespace
 }  // namespace qel::test

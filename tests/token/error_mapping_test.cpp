@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "card/smart_card.h"
 #include "card/card_error.h"
+#include "card/smart_card.h"
+#include "cli/cli_error.h"
 #include "token/p11/error_mapping.h"
 #include "token/sigilla.h"
 
@@ -67,6 +68,48 @@ TEST(ErrorMapping, CardAndTransportErrorsGiveOneReturnValueEach) {
     EXPECT_FALSE(isCardRemoval(error(CardError::transportFailure(false))));
     EXPECT_FALSE(isCardRemoval(error(CardError(Code::communicationError))));
     EXPECT_FALSE(isCardRemoval(nullptr));
+}
+
+// One card answer followed across every boundary: the error the card core raises for it, its kind,
+// Sigilla's return value, and the exit status `qel` gives the same return value from a login.
+TEST(ErrorMapping, StatusWordToKindToReturnValueToExitCode) {
+    using K = CardError::Kind;
+    using P = CardPhase;
+    struct Case {
+        CardError error;
+        K kind;
+        CardPhase phase;
+        CK_RV rv;
+        cli::ExitCode exit;
+    };
+    const Case cases[] = {
+        {CardError::cardAnswer(CardError::communicationError, 0x63C2), K::failed, P::pinVerify, CKR_PIN_INCORRECT,
+         cli::kExitWrongPin},
+        {CardError::cardAnswer(CardError::communicationError, 0x6983), K::failed, P::pinVerify, CKR_PIN_LOCKED,
+         cli::kExitCardBlocked},
+        {CardError(0x6983), K::cardStatus, P::sign, CKR_PIN_LOCKED, cli::kExitCardBlocked},
+        {CardError(0x6982), K::cardStatus, P::decrypt, CKR_USER_NOT_LOGGED_IN, cli::kExitServiceFailure},
+        {CardError(0x6A80), K::cardStatus, P::sign, CKR_DATA_INVALID, cli::kExitServiceFailure},
+        {CardError(0x6F00), K::cardStatus, P::sign, CKR_DEVICE_ERROR, cli::kExitServiceFailure},
+        {CardError::transportFailure(true), K::cardRemoved, P::pinVerify, CKR_DEVICE_REMOVED, cli::kExitNoCard},
+        {TransportError(K::noReader, 0, "reader gone"), K::noReader, P::sign, CKR_DEVICE_REMOVED, cli::kExitNoCard},
+        {TransportError(K::noService, 0, "no pcscd"), K::noService, P::other, CKR_DEVICE_ERROR,
+         cli::kExitServiceFailure},
+        {CardError(CardError::objectNotFound), K::objectNotFound, P::sign, CKR_KEY_HANDLE_INVALID,
+         cli::kExitServiceFailure},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error.what());
+        EXPECT_EQ(c.error.kind(), c.kind);
+        EXPECT_EQ(c.error.fromTransport(), CardError::isTransportKind(c.kind));
+        const CK_RV rv = ckrForCardError(c.error, c.phase);
+        EXPECT_EQ(rv, c.rv);
+        EXPECT_EQ(cli::exitCodeForReturnValue(rv, cli::kExitServiceFailure), c.exit);
+    }
+    // A card gone while it is read is no failure of the step; anything else is the step's own.
+    EXPECT_EQ(cli::exitCodeForReturnValue(CKR_TOKEN_NOT_PRESENT, cli::kExitFailure), cli::kExitNoCard);
+    EXPECT_EQ(cli::exitCodeForReturnValue(CKR_GENERAL_ERROR, cli::kExitFailure), cli::kExitFailure);
+    EXPECT_EQ(cli::exitCodeForReturnValue(CKR_OK, cli::kExitFailure), cli::kExitOk);
 }
 
 }  // namespace
