@@ -123,8 +123,8 @@ void MaintenanceController::deleteWithKeyFromCard() {
     DesfireKeySearch search =
         s_.scard->searchIRVDesfireKey(contactReader_, secret_ ? secret_->view() : std::string_view());
     wipeSecret();
-    if (search.result != scard::kOk || !search.key) {
-        fail(format("Erreur : code 0x%08X", search.result), "Contactez le support.");
+    if (search.result || !search.key) {
+        fail(format("Erreur : code 0x%08X", scardCode(search.result)), "Contactez le support.");
         return;
     }
     Bytes key = std::move(*search.key);
@@ -151,7 +151,7 @@ void MaintenanceController::deleteWithKeyFromCard() {
 void MaintenanceController::deleteOn(const std::string& readerName, const Bytes& key, bool keyFromCard) {
     const auto [presence, present] = s_.scard->isIRVDesfirePresent(readerName);
     // A card that cannot be reached says nothing about its data.
-    if (presence != scard::kOk) {
+    if (presence) {
         fail("Erreur de connexion avec la carte QEL4", "Veuillez recommencer l’opération.");
         return;
     }
@@ -163,7 +163,7 @@ void MaintenanceController::deleteOn(const std::string& readerName, const Bytes&
     const int answer =
         s_.alerts.runModal(ui::Alert{ui::Alert::Style::warning, kDeleteDesfireQuestion, "", {"Valider", "Annuler"}, 1});
     if (answer != 0) return;
-    const std::uint32_t result = s_.scard->deleteIRVDesfire(readerName, key, keyFromCard);
+    const std::uint32_t result = scardCode(s_.scard->deleteIRVDesfire(readerName, key, keyFromCard));
     logInfo(format("Suppression des données DESFire : 0x%08X", result));
     if (result == scard::kOk) {
         s_.alerts.runModal(ui::Alert{ui::Alert::Style::informational, "Données DESFire supprimées.", "", {"OK"}});

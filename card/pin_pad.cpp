@@ -1,6 +1,6 @@
 #include "card/pin_pad.h"
 
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "common/format.h"
 #include "common/logger.h"
 
@@ -28,14 +28,14 @@ bool PinPad::available(SmartCard& card) { return parseFeatureList(card.readerFea
 PinPadResult PinPad::verifyPin(SmartCard& card, QELType type) {
     const PinPadFeatures features = parseFeatureList(card.readerFeatureList());
     const auto format = pinCommandFormat(type, false);
-    if (!features.verifyPinDirect || !format) throw TokenError(TokenError::notImplemented);
+    if (!features.verifyPinDirect || !format) throw CardError(CardError::notImplemented);
     return runEntry(card, *features.verifyPinDirect, buildVerifyStructure(*format), "PIN verification");
 }
 
 PinPadResult PinPad::changePin(SmartCard& card, QELType type) {
     const PinPadFeatures features = parseFeatureList(card.readerFeatureList());
     const auto format = pinCommandFormat(type, true);
-    if (!features.modifyPinDirect || !format) throw TokenError(TokenError::notImplemented);
+    if (!features.modifyPinDirect || !format) throw CardError(CardError::notImplemented);
     return runEntry(card, *features.modifyPinDirect, buildModifyStructure(*format), "PIN change");
 }
 

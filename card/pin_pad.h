@@ -110,10 +110,10 @@ class PinPad {
 public:
     /// Whether the card's reader has a keypad that verifies (the features are asked once).
     static bool available(SmartCard& card);
-    /// VERIFY of the PIN typed on the keypad. TokenError(notImplemented) without the feature.
+    /// VERIFY of the PIN typed on the keypad. CardError(notImplemented) without the feature.
     static PinPadResult verifyPin(SmartCard& card, QELType type);
     /// CHANGE REFERENCE DATA with the current and new PIN typed on the keypad (the new one twice).
-    /// TokenError(notImplemented) without the feature or for a generation the keypad cannot serve.
+    /// CardError(notImplemented) without the feature or for a generation the keypad cannot serve.
     static PinPadResult changePin(SmartCard& card, QELType type);
 };
 

@@ -43,7 +43,7 @@ const std::vector<KnownAtr>& knownAtrs() {
 // Recognises the card before anything else is built, so that an unknown card gets no command.
 QELType recogniseCard(SmartCard& card, const Bytes& atr) {
     const std::optional<RecognisedAtr> known = recogniseAtr(atr);
-    if (!known) throw TokenError(TokenError::badParameter);
+    if (!known) throw CardError(CardError::badParameter);
     card.setCla(known->cla);
     logDebug(format("Found %s card", qualifiedName(known->type).c_str()));
     return known->type;
@@ -80,7 +80,9 @@ std::string QELCard::readSerial() {
         if (std::optional<Bytes> content = file.getContent()) {
             if (std::optional<TLVEntry> first = TLVEntry::decode(*content)) serial = toHex(*first->entryData);
         }
-    } catch (const TokenError&) {
+    } catch (const TransportError&) {
+        throw;
+    } catch (const CardError&) {
         // Already logged by the command layer; a card without a readable serial has the empty one.
     }
     cardSerial_ = serial;
@@ -93,7 +95,9 @@ std::optional<Bytes> QELCard::readFile(const CardFile& file, const char* failure
         if (bypassCache_) read.cache = false;
         QELCardFile reader(ops_, read, cardSerial_);
         return reader.getContent();
-    } catch (const TokenError&) {
+    } catch (const TransportError&) {
+        throw;
+    } catch (const CardError&) {
         logError(failureLog);
         return std::nullopt;
     }
@@ -186,7 +190,7 @@ Bytes QELCard::signData(const Bytes& input, const KeyAlgorithm& algorithm, const
     if (!key.algos.acceptsSign(algorithm)) {
         logWarning(
             format("Sign data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
-        throw TokenError(TokenError::badParameter);
+        throw CardError(CardError::badParameter);
     }
     const SecParams params = secParams(KeyOp::SIGN, algorithm, key);
     ops_.manageSecurityEnvironment(params);
@@ -197,7 +201,7 @@ Bytes QELCard::decryptData(const Bytes& input, const KeyAlgorithm& algorithm, co
     if (!key.algos.acceptsDecrypt(algorithm)) {
         logWarning(
             format("Decrypt data operation - unsupported algorithm for QEL %s key", qualifiedName(key.type).c_str()));
-        throw TokenError(TokenError::badParameter);
+        throw CardError(CardError::badParameter);
     }
     const SecParams params = secParams(KeyOp::DECRYPT, algorithm, key);
     ops_.manageSecurityEnvironment(params);

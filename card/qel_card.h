@@ -11,7 +11,7 @@
 #include "card/qel_type.h"
 #include "card/sec_params.h"
 #include "card/smart_card.h"
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "common/bytes.h"
 
 namespace qel {
@@ -28,9 +28,9 @@ std::optional<RecognisedAtr> recogniseAtr(const Bytes& atr);
 /// One caller at a time.
 class QELCard {
 public:
-    /// Recognises the ATR (TokenError(−8) for an unknown one, before any command), sets the card
+    /// Recognises the ATR (CardError(−8) for an unknown one, before any command), sets the card
     /// object's class byte, configures the file table and, on a QEL4, selects the issuer application
-    /// by name (TokenError(−2) when refused or on a transport error).
+    /// by name (CardError(−2) when refused or on a transport error).
     QELCard(SmartCard& card, const Bytes& atr);
 
     /// Makes `card` the object every following command goes through; on a QEL4 its class byte is set
@@ -52,7 +52,7 @@ public:
     /// difference, or a certificate the card no longer has, removes the card's whole cache, the
     /// directories with it, so that a renewed or re-issued card under the same serial is read anew.
     /// Two commands per cached certificate; nothing without a serial or a cache. Returns true when
-    /// the cache was dropped. Transport errors are passed on as TokenError(−2).
+    /// the cache was dropped. Transport errors are passed on as CardError(−2).
     bool dropStaleCache();
 
     /// The private-key directory (through the cache when a serial was read). Empty when it cannot be
@@ -65,19 +65,19 @@ public:
     std::optional<Bytes> readCertificateData(const Bytes& path);
 
     /// The PIN state check before asking for a PIN: on a QEL3 selects the master file and reads the PIN
-    /// status object; on the others asks VERIFY for the tries left. TokenError(−2) when blocked, or
-    /// TokenError::transportFailure on a transport error of the selection; other transport errors
+    /// status object; on the others asks VERIFY for the tries left. CardError(−2) when blocked, or
+    /// CardError::transportFailure on a transport error of the selection; other transport errors
     /// are passed on.
     void checkPin();
     /// Whether the card holds a verified PIN now (an application sharing the card verified it). On
     /// a QEL3 the master file is selected first. Transport errors passed on.
     bool pinVerified();
-    /// VERIFY with the PIN text's bytes (FF FF FF FF appended on a QEL3). TokenError(−2) carrying the
+    /// VERIFY with the PIN text's bytes (FF FF FF FF appended on a QEL3). CardError(−2) carrying the
     /// card's status word when refused;
     /// transport errors passed on. The PIN bytes are wiped after use and never logged.
     void verifyPin(std::string_view pin);
 
-    /// Signs a digest with `key`. TokenError(−8) before any command when the key does not accept
+    /// Signs a digest with `key`. CardError(−8) before any command when the key does not accept
     /// `algorithm`; otherwise the errors of the security environment and signature commands.
     Bytes signData(const Bytes& input, const KeyAlgorithm& algorithm, const CardKey& key);
     /// Deciphers a cryptogram with `key`; same error rules as signData.

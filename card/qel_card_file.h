@@ -30,7 +30,7 @@ class QELCardFile {
 public:
     QELCardFile(QELOps& ops, const CardFile& file, std::optional<std::string> cardSerial);
 
-    /// The content, or nothing when the file is missing, empty or unreadable. Throws TokenError(−2)
+    /// The content, or nothing when the file is missing, empty or unreadable. Throws CardError(−2)
     /// when the transport fails during selection or reading. Cache problems only fall back to the card.
     std::optional<Bytes> getContent();
 

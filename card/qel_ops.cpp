@@ -17,7 +17,7 @@ namespace {
 // card-removed mark survives so that a boundary can still tell a pulled card apart.
 [[noreturn]] void communicationFailure(const char* operation, const TransportError& e) {
     logError(format("QEL Card Operations : %s - An error occurred : %s", operation, e.what()));
-    throw TokenError::transportFailure(e.cardRemoved());
+    throw CardError::transportFailure(e.cardRemoved());
 }
 
 // The last READ BINARY may start at offset 65,535 at most: P1 P2 carry the offset on 16 bits.
@@ -59,7 +59,7 @@ SelectResult QELOps::selectFile(const CardFile& file, bool byName) {
 void QELOps::selectApplication(const CardFile& file) {
     if (!selectFile(file, true).ok) {
         logError("Failed to select QEL AID");
-        throw TokenError(TokenError::communicationError);
+        throw CardError(CardError::communicationError);
     }
 }
 
@@ -137,10 +137,10 @@ void QELOps::manageSecurityEnvironment(const SecParams& params) {
     }
     if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Set Security Environment - Security status not satisfied, login needed");
-        throw TokenError(TokenError::authenticationNeeded);
+        throw CardError(CardError::authenticationNeeded);
     }
     logError("QEL Card Operations : Set Security Environment - Bad Parameters");
-    throw TokenError(TokenError::badParameter);
+    throw CardError(CardError::badParameter);
 }
 
 Bytes QELOps::computeSignature(const SecParams& params, const Bytes& input) {
@@ -164,10 +164,10 @@ Bytes QELOps::computeSignature(const SecParams& params, const Bytes& input) {
     }
     if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Sign data operation - Security status not satisfied, login needed");
-        throw TokenError(TokenError::authenticationNeeded);
+        throw CardError(CardError::authenticationNeeded);
     }
     logError(format("QEL Card Operations : Sign data operation - failed (0x%.4x)", r.sw));
-    throw TokenError(r.sw);
+    throw CardError(r.sw);
 }
 
 Bytes QELOps::decipher(const SecParams& params, const Bytes& input) {
@@ -188,10 +188,10 @@ Bytes QELOps::decipher(const SecParams& params, const Bytes& input) {
     }
     if (status == CardStatus::securityStatusNotSatisfied) {
         logWarning("QEL Card Operations : Decrypt data operation - Security status not satisfied, login needed");
-        throw TokenError(TokenError::authenticationNeeded);
+        throw CardError(CardError::authenticationNeeded);
     }
     logError(format("QEL Card Operations : Decrypt data operation - failed (0x%.4x)", r.sw));
-    throw TokenError(r.sw);
+    throw CardError(r.sw);
 }
 
 void QELOps::checkPinStatus() {
@@ -217,11 +217,11 @@ void QELOps::checkPinStatus() {
     }
     if (unblockTries == 0) {
         logError("QELAuthOperation : QEL card definitively locked ");
-        throw TokenError(TokenError::communicationError);
+        throw CardError(CardError::communicationError);
     }
     if (pinTries == 0) {
         logError("QELAuthOperation : QEL card is locked ");
-        throw TokenError(TokenError::communicationError);
+        throw CardError(CardError::communicationError);
     }
 }
 
@@ -233,7 +233,7 @@ void QELOps::checkPinTries() {
     const CardResponse r = transmit(apdu);
     if (statusWordMeaning(r.sw).status == CardStatus::blocked) {
         logError("QELAuthOperation : QEL card is locked ");
-        throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
+        throw CardError::cardAnswer(CardError::communicationError, r.sw);
     }
     logInfo(format("QELAuthOperation : remaining tries %d", r.sw & 0x0F));
 }
@@ -267,13 +267,13 @@ void QELOps::verifyPinData(const SecretBytes& pin) {
     }
     logError(format("QELAuthOperation : QEL card is locked (0x%.4x)", r.sw));
     // The answer goes with the error: a blocked PIN and a wrong one are told apart at the boundary.
-    throw TokenError::cardAnswer(TokenError::communicationError, r.sw);
+    throw CardError::cardAnswer(CardError::communicationError, r.sw);
 }
 
 Bytes QELOps::getChallenge(std::size_t length) {
-    if (length == 0 || length > 255) throw TokenError(TokenError::badParameter);
+    if (length == 0 || length > 255) throw CardError(CardError::badParameter);
     CardResponse r = smartCard_->send(0x84, 0x00, 0x00, {}, static_cast<int>(length));
-    if (r.sw != sw::success || r.data.empty()) throw TokenError(r.sw == sw::success ? TokenError::corruptedData : r.sw);
+    if (r.sw != sw::success || r.data.empty()) throw CardError(r.sw == sw::success ? CardError::corruptedData : r.sw);
     if (r.data.size() > length) r.data.resize(length);
     return std::move(r.data);
 }

@@ -1,6 +1,6 @@
 #include "card/sec_params.h"
 
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "common/logger.h"
 
 namespace qel {
@@ -81,7 +81,7 @@ Bytes removePkcs1Padding(const Bytes& block) {
         // One answer and one log line for every kind of bad block, so that a caller who sends
         // forged cryptograms learns nothing but "bad".
         logError("Deciphered data not a PKCS#1.2 Padding");
-        throw TokenError(kBadPaddingStatus);
+        throw CardError(kBadPaddingStatus);
     }
     return Bytes(block.begin() + static_cast<long>(separator) + 1, block.end());
 }

@@ -48,7 +48,7 @@ inline constexpr int kBadPaddingStatus = 0x6A80;
 /// Removes a PKCS#1 v1.5 type 2 padding from a deciphered block: an optional leading 00, the type
 /// byte 02, at least eight non-zero padding bytes, a 00 separator, then the message, which is
 /// returned. The check takes the same time whatever the block holds; any bad block (too short, another
-/// type, too little padding, no separator) throws TokenError(kBadPaddingStatus) after one and the
+/// type, too little padding, no separator) throws CardError(kBadPaddingStatus) after one and the
 /// same error line. Never reads outside the block.
 Bytes removePkcs1Padding(const Bytes& block);
 

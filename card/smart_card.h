@@ -5,26 +5,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "card/card_error.h"
 #include "common/bytes.h"
 
 namespace qel {
-
-/// A failure of the transport under the card (reader gone, card pulled out, service down). The
-/// card operations pass it on unchanged or turn it into a token error, as each one documents.
-class TransportError : public std::runtime_error {
-public:
-    enum class Kind { cardRemoved, noReader, noService, timeout, communication };
-    TransportError(Kind kind, long platformCode, const std::string& what)
-        : std::runtime_error(what), kind_(kind), platformCode_(platformCode) {}
-    Kind kind() const { return kind_; }
-    bool cardRemoved() const { return kind_ == Kind::cardRemoved; }
-    /// The platform's own code (a PC/SC SCARD_* value), 0 when there is none.
-    long platformCode() const { return platformCode_; }
-
-private:
-    Kind kind_;
-    long platformCode_;
-};
 
 /// Status word and data of one command, the status word not included in the data. The data is
 /// wiped when the answer is dropped or replaced: deciphered blocks travel in it.

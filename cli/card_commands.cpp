@@ -88,11 +88,13 @@ CommandResult contactlessInfo(Context& context, Survey& survey, const ReaderInfo
 
 void setLoginFailure(CK_RV rv, CommandResult& result) {
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) return;
-    if (rv == CKR_PIN_INCORRECT) {
-        result.code = kExitWrongPin;
+    // A card gone during the login is told as the login's failure, as it always was.
+    const ExitCode code = exitCodeForReturnValue(rv, kExitServiceFailure);
+    if (code == kExitWrongPin) {
+        result.code = code;
         result.message = "the card refused the PIN";
-    } else if (rv == CKR_PIN_LOCKED) {
-        result.code = kExitCardBlocked;
+    } else if (code == kExitCardBlocked) {
+        result.code = code;
         result.message = "the card is blocked: unblock it with the PUK in Kartello";
     } else {
         result.code = kExitServiceFailure;
@@ -119,7 +121,7 @@ void checkWholeRead(CardAccess& access, const ReaderEntry& reader, const Pkcs11C
                           cardNumberFromTokenSerial(decodePaddedText(card.tokenInfo.serialNumber)) == card.cardNumber;
     if (sameCard && !card.label.empty() && !infos.nomPatronym.empty() && !infos.finValidite.empty()) return;
     Pkcs11Slot slot(access.library(), reader.slotId);
-    const bool gone = tokenRv == CKR_TOKEN_NOT_PRESENT || tokenRv == CKR_DEVICE_REMOVED ||
+    const bool gone = exitCodeForReturnValue(tokenRv, kExitFailure) == kExitNoCard ||
                       (slot.refreshSlot() == CKR_OK && !slot.cardPresent);
     if (gone) throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
     throw CliError(kExitFailure, "the card in \"" + reader.name +
@@ -214,7 +216,7 @@ CommandResult pinStatusCommand(Context& context) {
     auto card = access.openCard(reader);
     // Without the token's flags there is no PIN state to tell: "usable" would be a guess.
     if (const CK_RV rv = card->refreshTokenInfo(); rv != CKR_OK || card->label.empty()) {
-        if (rv == CKR_TOKEN_NOT_PRESENT || rv == CKR_DEVICE_REMOVED)
+        if (exitCodeForReturnValue(rv, kExitFailure) == kExitNoCard)
             throw CliError(kExitNoCard, "the card left the reader \"" + reader.name + "\" while it was read");
         throw CliError(kExitFailure, "the PIN state of the card in \"" + reader.name + "\" could not be read" +
                                          (rv != CKR_OK ? " (C_GetTokenInfo: " + pkcs11ReturnName(rv) + ")" : ""));

@@ -91,13 +91,13 @@ CK_RV Pkcs11Card::closeSession() {
     return rv;
 }
 
-CK_SESSION_INFO Pkcs11Card::getSessionInfo() {
+std::optional<CK_SESSION_INFO> Pkcs11Card::getSessionInfo() {
     CK_SESSION_INFO info{};
     // A handle from before the library was re-initialised may now name another card's session.
     CK_RV rv = sessionIsCurrent() ? library_.getSessionInfo(session, info) : CKR_SESSION_HANDLE_INVALID;
     if (rv != CKR_OK) {
         logError(format("Erreur dans C_GetSessionInfo: résultat = %lu", rv));
-        throw Pkcs11Exception(static_cast<Pkcs11Error>(CKR_GENERAL_ERROR));
+        return std::nullopt;
     }
     logDebug("C_GetSessionInfo:");
     logDebug(format("Slot id %lu - State: %lu", info.slotID, info.state));
@@ -107,34 +107,18 @@ CK_SESSION_INFO Pkcs11Card::getSessionInfo() {
 
 bool Pkcs11Card::isUserLoggedIn() {
     if (session == 0) return false;
-    try {
-        CK_SESSION_INFO info = getSessionInfo();
-        return info.state == CKS_RO_USER_FUNCTIONS || info.state == CKS_RW_USER_FUNCTIONS;
-    } catch (const Pkcs11Exception&) {
-        return false;
-    }
+    const std::optional<CK_SESSION_INFO> info = getSessionInfo();
+    return info && (info->state == CKS_RO_USER_FUNCTIONS || info->state == CKS_RW_USER_FUNCTIONS);
 }
 
 void Pkcs11Card::ensureSession() {
-    if (session != 0) {
-        try {
-            getSessionInfo();
-            return;
-        } catch (const Pkcs11Exception&) {
-        }
-    }
+    if (session != 0 && getSessionInfo()) return;
     session = 0;
     openSession(false);
 }
 
 void Pkcs11Card::dropSession() {
-    if (session != 0) {
-        try {
-            getSessionInfo();
-            closeSession();
-        } catch (const Pkcs11Exception&) {
-        }
-    }
+    if (session != 0 && getSessionInfo()) closeSession();
     session = 0;
 }
 

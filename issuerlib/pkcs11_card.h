@@ -52,9 +52,9 @@ public:
     /// session now).
     CK_RV closeSession();
 
-    /// The state of `session`. Throws Pkcs11Exception(CKR_GENERAL_ERROR) when the library refuses,
-    /// when there is no session or when the handle predates the library's re-initialisation.
-    CK_SESSION_INFO getSessionInfo();
+    /// The state of `session`; nothing (the failure logged) when the library refuses, when there is
+    /// no session or when the handle predates the library's re-initialisation.
+    std::optional<CK_SESSION_INFO> getSessionInfo();
 
     /// True when the session answers and its state is CKS_RO_USER_FUNCTIONS or CKS_RW_USER_FUNCTIONS.
     bool isUserLoggedIn();

@@ -47,6 +47,4 @@ std::string pkcs11ReturnName(unsigned long rv) {
     return format("0x%08lX", rv);
 }
 
-Pkcs11Exception::Pkcs11Exception(Pkcs11Error error) : std::runtime_error(pkcs11ErrorName(error)), error_(error) {}
-
 }  // namespace qel

@@ -129,14 +129,4 @@ const char* pkcs11ErrorName(Pkcs11Error error);
 /// upper-case hexadecimal digits (0x80000001 -> "0x80000001"), so the report still tells it apart.
 std::string pkcs11ReturnName(unsigned long rv);
 
-/// The one failure raised by the binding (reading the state of a session that does not answer).
-class Pkcs11Exception : public std::runtime_error {
-public:
-    explicit Pkcs11Exception(Pkcs11Error error);
-    Pkcs11Error error() const noexcept { return error_; }
-
-private:
-    Pkcs11Error error_;
-};
-
 }  // namespace qel

@@ -28,7 +28,7 @@ public:
     void setPIN(std::string_view pin) { pin_.assign(pin); }
 
     /// Re-checks the PIN state and verifies the PIN on the card. True when the card accepted it;
-    /// otherwise false with `error` set: TokenError(−2) when the card is blocked or refused the PIN,
+    /// otherwise false with `error` set: CardError(−2) when the card is blocked or refused the PIN,
     /// or the transport's error.
     bool finishWithError(std::exception_ptr& error);
 

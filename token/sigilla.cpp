@@ -21,7 +21,7 @@ std::string identifierText(const std::optional<Bytes>& aid) {
 // Recognition needs the card's ATR; a slot that reports none is refused like an unknown card.
 std::shared_ptr<QELCard> recognise(SmartCard& smartCard) {
     const Bytes atr = smartCard.atr();
-    if (atr.empty()) throw TokenError(TokenError::badParameter);
+    if (atr.empty()) throw CardError(CardError::badParameter);
     return std::make_shared<QELCard>(smartCard, atr);
 }
 
@@ -29,7 +29,7 @@ std::shared_ptr<QELCard> recognise(SmartCard& smartCard) {
 
 Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDriver& /*driver*/) {
     logInfo(format("Sigilla : Starting init of Sigilla for AID : %s", identifierText(aid).c_str()));
-    if (!aid) throw TokenError(TokenError::badParameter);
+    if (!aid) throw CardError(CardError::badParameter);
     card_ = recognise(smartCard);
 
     instanceID_ = card_->readSerial();
@@ -46,12 +46,12 @@ Sigilla::Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDri
         const std::optional<Bytes> data = card_->readCertificateData(entry.certPath);
         if (!data) {
             logError("Sigilla : Error handling certificate");
-            throw TokenError(TokenError::corruptedData);
+            throw CardError(CardError::corruptedData);
         }
         std::optional<CertificateInfo> info = parseCertificate(*data);
         if (!info) {
             logError("Sigilla : Error handling certificate parseCertificate failed");
-            throw TokenError(TokenError::corruptedData);
+            throw CardError(CardError::corruptedData);
         }
         logDebug(format("Sigilla : Creating TokenCertificate : (%lu bytes)", static_cast<unsigned long>(data->size())));
         TokenCertificate certificate{entry.KeyID, entry.certLabel, *data, std::move(*info)};
@@ -94,7 +94,7 @@ std::string Sigilla::tokenID() const { return std::string(TokenDriver::kDriverID
 const TokenKey& Sigilla::keyForObjectID(const Bytes& objectID) const {
     for (const TokenObject& item : items_)
         if (const auto* key = std::get_if<TokenKey>(&item); key && key->objectID == objectID) return *key;
-    throw TokenError(kObjectNotFound);
+    throw CardError(kObjectNotFound);
 }
 
 std::unique_ptr<SigillaSession> Sigilla::createSession(SmartCard& smartCard) {

@@ -18,7 +18,7 @@ class TokenDriver;
 /// Keeps its QELCard for its whole life and shares it with its sessions. One caller at a time.
 class Sigilla {
 public:
-    /// Builds the token over a card object on which a session is open. Throws TokenError: −8 without
+    /// Builds the token over a card object on which a session is open. Throws CardError: −8 without
     /// an application identifier or for an unknown (or missing) ATR, −2 when a QEL4's application
     /// cannot be selected, −3 when a certificate cannot be read or is not a certificate.
     Sigilla(SmartCard& smartCard, const std::optional<Bytes>& aid, TokenDriver& driver);
@@ -31,7 +31,7 @@ public:
     /// "org.oberlane.qel.sigilla:<card serial>".
     std::string tokenID() const;
 
-    /// The key item with this object identifier. Throws TokenError(−6, object not found) otherwise.
+    /// The key item with this object identifier. Throws CardError(−6, object not found) otherwise.
     const TokenKey& keyForObjectID(const Bytes& objectID) const;
 
     /// A new session over `smartCard` (normally the token's own card object).
@@ -51,11 +51,11 @@ public:
     /// The identifier shared by the driver's tokens.
     static constexpr const char* kDriverID = "org.oberlane.qel.sigilla";
 
-    /// Builds the token for the card; throws the token's TokenError.
+    /// Builds the token for the card; throws the token's CardError.
     std::unique_ptr<Sigilla> createTokenForSmartCard(SmartCard& smartCard, const std::optional<Bytes>& aid);
 };
 
 /// The token error domain's code for an object identifier that names no item.
-inline constexpr int kObjectNotFound = -6;
+inline constexpr int kObjectNotFound = CardError::objectNotFound;
 
 }  // namespace qel

@@ -41,7 +41,7 @@ bool SigillaSession::supportsOperation(int operation, const Bytes& keyObjectID, 
     const TokenKey* key = nullptr;
     try {
         key = &token_.keyForObjectID(keyObjectID);
-    } catch (const TokenError& e) {
+    } catch (const CardError& e) {
         logError(format("SigillaSession : Ask for supports algorithm - An error occurred : %s", e.what()));
         return false;
     }
@@ -82,7 +82,7 @@ Bytes SigillaSession::signData(const Bytes& data, const Bytes& keyObjectID, cons
     logInfo(format("SigillaSession : Sign data operation with algorithm %s", algorithmName(algorithm).c_str()));
     if (token_.publishedObjects().empty()) {
         logWarning("SigillaSession : Sign data operation - publishedObjects is unavailable");
-        throw TokenError(TokenError::badParameter);
+        throw CardError(CardError::badParameter);
     }
     const TokenKey& key = token_.keyForObjectID(keyObjectID);
     takeCardForOperation();
@@ -93,7 +93,7 @@ Bytes SigillaSession::decryptData(const Bytes& data, const Bytes& keyObjectID, c
     logInfo(format("SigillaSession : Decrypt data operation with algorithm %s", algorithmName(algorithm).c_str()));
     if (token_.publishedObjects().empty()) {
         logWarning("SigillaSession : Decrypt data operation - publishedObjects is unavailable");
-        throw TokenError(TokenError::badParameter);
+        throw CardError(CardError::badParameter);
     }
     const TokenKey& key = token_.keyForObjectID(keyObjectID);
     takeCardForOperation();
@@ -103,7 +103,7 @@ Bytes SigillaSession::decryptData(const Bytes& data, const Bytes& keyObjectID, c
 Bytes SigillaSession::performKeyExchange(const Bytes& /*publicKey*/, const Bytes& /*keyObjectID*/,
                                          const KeyAlgorithm& /*algorithm*/) {
     logWarning("SigillaSession : Key Exchange operation - Not Supported by QEL Card");
-    throw TokenError(TokenError::notImplemented);
+    throw CardError(CardError::notImplemented);
 }
 
 }  // namespace qel

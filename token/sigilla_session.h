@@ -22,7 +22,7 @@ public:
     /// anything else is unknown and unsupported).
     bool supportsOperation(int operation, const Bytes& keyObjectID, const KeyAlgorithm& algorithm);
 
-    /// Checks the PIN state before the user is asked: a blocked card throws TokenError(−2) and no
+    /// Checks the PIN state before the user is asked: a blocked card throws CardError(−2) and no
     /// PIN is to be asked. Transport errors are passed on.
     std::unique_ptr<QELAuthOperation> beginAuthForOperation(int operation, Constraint constraint);
 
@@ -30,13 +30,13 @@ public:
     /// errors are passed on.
     bool cardAlreadyVerified();
 
-    /// Signs a digest (or a PSS hash) with the key. Throws TokenError: −8 when the token has no items
+    /// Signs a digest (or a PSS hash) with the key. Throws CardError: −8 when the token has no items
     /// or the key refuses the algorithm (before any command), −6 for an unknown key, the card's
     /// errors otherwise; transport errors pass through.
     Bytes signData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm);
     /// Deciphers a cryptogram with the key; same errors as signData.
     Bytes decryptData(const Bytes& data, const Bytes& keyObjectID, const KeyAlgorithm& algorithm);
-    /// The card has no key exchange: always throws TokenError(−1).
+    /// The card has no key exchange: always throws CardError(−1).
     Bytes performKeyExchange(const Bytes& publicKey, const Bytes& keyObjectID, const KeyAlgorithm& algorithm);
 
     /// Declared by the token framework's sessions; never set.

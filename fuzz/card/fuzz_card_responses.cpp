@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 QELOps pinOps(pinCard, QELType::QEL3);
                 try {
                     pinOps.checkPinStatus();
-                } catch (const TokenError&) {
+                } catch (const CardError&) {
                 }
                 break;
             }
@@ -65,8 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
         }
-    } catch (const TokenError&) {
-    } catch (const TransportError&) {
+    } catch (const CardError&) {
+        // TransportError included
     }
     return 0;
 }

@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 }
             }
         }
-    } catch (const TokenError&) {
-    } catch (const TransportError&) {
+    } catch (const CardError&) {
+        // TransportError included
     }
     p11::splitDigestInfo(Bytes(data, data + size));
     return 0;

@@ -86,8 +86,16 @@ ScanResult Scard::scan() {
     return result;
 }
 
-std::uint32_t Scard::withCard(const std::string& readerName,
-                              const std::function<std::uint32_t(ScardExchange&)>& operation, bool presentsPin) {
+std::uint32_t scardCode(const ScardStatus& status) {
+    if (!status) return scard::kOk;
+    if (status->fromTransport()) return scard::kUnreachable;
+    if (status->kind() == CardError::Kind::corruptedData) return scard::kAuthMismatch;
+    if (status->statusWord() == sw::desfireAuthenticationError) return scard::kAuthRefused;
+    return scard::kStepFailed;
+}
+
+ScardStatus Scard::withCard(const std::string& readerName, const std::function<ScardStatus(ScardExchange&)>& operation,
+                            bool presentsPin) {
     currentCard_.reset();
     try {
         currentCard_ = readers_.waitForCard(readerName, slotWait_);
@@ -97,11 +105,11 @@ std::uint32_t Scard::withCard(const std::string& readerName,
             serviceLog_.serviceMissing(e.what());
         else
             logError(format("Scard : lecteur [%s] inaccessible : %s", readerName.c_str(), e.what()));
-        return scard::kUnreachable;
+        return e;
     }
     if (!currentCard_) {
         logError(format("Scard : pas de carte accessible dans le lecteur [%s]", readerName.c_str()));
-        return scard::kUnreachable;
+        return TransportError(TransportError::Kind::timeout, 0, "no card answered in time");
     }
     struct ResetAfterPin {
         SmartCard& card;
@@ -118,26 +126,26 @@ std::uint32_t Scard::withCard(const std::string& readerName,
     try {
         CardSession session(*currentCard_);
         ScardExchange exchange(*currentCard_);
-        std::uint32_t result = operation(exchange);
+        ScardStatus result = operation(exchange);
         if (exchange.failure()) {
             logError(format("Scard : carte perdue dans le lecteur [%s] : %s", readerName.c_str(),
                             exchange.failure()->what()));
-            return scard::kUnreachable;
+            return *exchange.failure();
         }
         return result;
     } catch (const TransportError& e) {
         logError(format("Scard : session impossible sur [%s] : %s", readerName.c_str(), e.what()));
-        return scard::kUnreachable;
+        return e;
     }
 }
 
-std::pair<std::uint32_t, bool> Scard::isIRVDesfirePresent(const std::string& readerName) {
+std::pair<ScardStatus, bool> Scard::isIRVDesfirePresent(const std::string& readerName) {
     logDebug("Enter : isIRVDesfirePresent");
     bool present = false;
-    std::uint32_t rv = withCard(readerName, [&](ScardExchange& card) {
+    ScardStatus rv = withCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         selectDesfireCard(card);
         present = card.transmit(desfireCommand(0x5A, irvApplicationId())).sw == sw::desfireSuccess;
-        return scard::kOk;
+        return std::nullopt;
     });
     return {rv, present};
 }

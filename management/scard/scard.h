@@ -27,7 +27,13 @@ struct ScanResult {
     std::vector<ReaderInfo> readers;
 };
 
-/// Result codes of the contactless operations.
+/// The outcome of a contactless operation: nothing when it went through, else the card layer's
+/// error: a failure under the card (a transport kind: the card cannot be reached), the card's
+/// refusal (kind `failed`, with its status word when there was one), or an answer that does not
+/// prove the key (kind `corruptedData`).
+using ScardStatus = std::optional<CardError>;
+
+/// The numbers the contactless layer shows the user and writes to the log for an outcome.
 namespace scard {
 inline constexpr std::uint32_t kOk = 0;
 inline constexpr std::uint32_t kStepFailed = 5;
@@ -35,6 +41,11 @@ inline constexpr std::uint32_t kUnreachable = 0x10000006;
 inline constexpr std::uint32_t kAuthRefused = 0x10000010;
 inline constexpr std::uint32_t kAuthMismatch = 0x10000011;
 }  // namespace scard
+
+/// The one mapping of an outcome to its number: kOk when it went through, kUnreachable for every
+/// transport kind, kAuthRefused for the DESFire answer 91AE, kAuthMismatch for an answer that does
+/// not prove the key, kStepFailed for anything else.
+std::uint32_t scardCode(const ScardStatus& status);
 
 /// One answer: the status word is the answer's last two bytes (0xFFFF when the transmission
 /// failed), the data the answer without them.
@@ -66,7 +77,7 @@ private:
 
 /// The contactless identity of a QEL4 card.
 struct ContactlessIdentity {
-    std::uint32_t result = scard::kStepFailed;
+    ScardStatus result;
     std::string serialNumber;
     std::string cardNumber;
     std::string identifier;
@@ -79,10 +90,10 @@ struct PinCheckResult {
     bool lastTry = false;
 };
 
-/// The contactless application's key read through the contact interface: result 0 with the key,
-/// 5 (or 0x10000006) without.
+/// The contactless application's key read through the contact interface: no error with the key, an
+/// error (the card's refusal, or the card not reachable) without.
 struct DesfireKeySearch {
-    std::uint32_t result = scard::kStepFailed;
+    ScardStatus result;
     std::optional<Bytes> key;
 };
 
@@ -101,7 +112,7 @@ public:
     ScanResult scan();
 
     /// Whether the card's "IRV" application answers its selection with 9100: result code and flag.
-    std::pair<std::uint32_t, bool> isIRVDesfirePresent(const std::string& readerName);
+    std::pair<ScardStatus, bool> isIRVDesfirePresent(const std::string& readerName);
 
     /// Serial number, card number and national identifier read from the application's files 3, 2, 1.
     ContactlessIdentity readContactlessIdentity(const std::string& readerName);
@@ -118,22 +129,22 @@ public:
 
     /// Deletes the contactless application after the mutual authentication: with a key from the
     /// card (AES, 16 bytes, at application level) or with the default key (DES, its first 8 bytes,
-    /// at card level). 0 deleted; 0x10000010 authentication refused (91AE); 0x10000011 the card's
-    /// answer does not prove the key; 5 any other refusal; 0x10000006 card not reachable.
-    std::uint32_t deleteIRVDesfire(const std::string& readerName, const Bytes& key, bool keyFromCard);
+    /// at card level). No error when deleted; else the refusal (91AE: authentication refused), an
+    /// answer that does not prove the key (corruptedData), or the card not reachable (a transport kind).
+    ScardStatus deleteIRVDesfire(const std::string& readerName, const Bytes& key, bool keyFromCard);
 
     /// Runs `operation` inside one session on the card in the named reader, waiting up to the slot
-    /// wait (1 s) for a card that answers. kUnreachable, without a command, when the reader is
-    /// unknown, no card answers in time or the session cannot be opened; kUnreachable too, whatever
+    /// wait (1 s) for a card that answers. A transport error, without a command, when the reader is
+    /// unknown, no card answers in time or the session cannot be opened; the transport error too, whatever
     /// the operation made of its answers, when a transmission failed on the way (the card was
     /// pulled out), so that no caller takes a lost card for a card's answer. An operation that
     /// presents the PIN (`presentsPin`) ends with a reset of the card, whatever its outcome: the PIN
     /// it verified must not serve any other program.
-    std::uint32_t withCard(const std::string& readerName, const std::function<std::uint32_t(ScardExchange&)>& operation,
-                           bool presentsPin = false);
+    ScardStatus withCard(const std::string& readerName, const std::function<ScardStatus(ScardExchange&)>& operation,
+                         bool presentsPin = false);
     /// `withCard` for an operation that presents the PIN.
-    std::uint32_t withPinCard(const std::string& readerName,
-                              const std::function<std::uint32_t(ScardExchange&)>& operation) {
+    ScardStatus withPinCard(const std::string& readerName,
+                            const std::function<ScardStatus(ScardExchange&)>& operation) {
         return withCard(readerName, operation, true);
     }
 
@@ -143,6 +154,11 @@ public:
     static Bytes desfireCommand(std::uint8_t ins, const Bytes& data);
     /// Selects the card's DESFire part and its card level (application 000000).
     static void selectDesfireCard(ScardExchange& card);
+
+    /// The refusal of a step: the card's answer `statusWord`, 0 when the step failed on this side.
+    static CardError refused(std::uint16_t statusWord) {
+        return CardError::cardAnswer(CardError::communicationError, statusWord);
+    }
 
     /// The card object of the last operation (kept until the next one), null when there was none.
     SmartCard* currentCard() const { return currentCard_.get(); }

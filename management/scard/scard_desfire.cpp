@@ -42,10 +42,9 @@ std::optional<Bytes> cbc(bool aes, bool encrypt, const Bytes& key, const Bytes& 
     return out;
 }
 
-std::uint32_t resultOf(std::uint16_t statusWord) {
-    if (statusWord == sw::desfireSuccess) return scard::kOk;
-    if (statusWord == sw::desfireAuthenticationError) return scard::kAuthRefused;
-    return scard::kStepFailed;
+ScardStatus resultOf(std::uint16_t statusWord) {
+    if (statusWord == sw::desfireSuccess) return std::nullopt;
+    return Scard::refused(statusWord);
 }
 
 }  // namespace
@@ -54,7 +53,7 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, std::
     logDebug("Enter : searchIRVDesfireKey");
     DesfireKeySearch search;
     if (pin.size() != 4) return search;
-    search.result = withPinCard(readerName, [&](ScardExchange& card) {
+    search.result = withPinCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         card.transmit({0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00});
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
         verify.reserve(10);
@@ -70,47 +69,45 @@ DesfireKeySearch Scard::searchIRVDesfireKey(const std::string& readerName, std::
         ScardResponse answer = card.transmitSecret(read);
         if (answer.sw != sw::success || answer.data.size() != 16) {
             wipe(answer.data);
-            return scard::kStepFailed;
+            return refused(answer.sw);
         }
         search.key = std::move(answer.data);
-        return scard::kOk;
+        return std::nullopt;
     });
-    if (search.result != scard::kOk && search.key) {
+    if (search.result && search.key) {
         wipe(*search.key);
         search.key.reset();
     }
     return search;
 }
 
-std::uint32_t Scard::deleteIRVDesfire(const std::string& readerName, const Bytes& key, bool keyFromCard) {
+ScardStatus Scard::deleteIRVDesfire(const std::string& readerName, const Bytes& key, bool keyFromCard) {
     logDebug("Enter : deleteIRVDesfire");
     const bool aes = keyFromCard;
     const std::size_t block = aes ? 16 : 8;
-    if (key.size() < block) return scard::kStepFailed;
+    if (key.size() < block) return refused(0);
     const Bytes k(key.begin(), key.begin() + static_cast<long>(block));
-    std::uint32_t rv = withCard(readerName, [&](ScardExchange& card) -> std::uint32_t {
+    ScardStatus rv = withCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         selectDesfireCard(card);
         if (keyFromCard) card.transmit(desfireCommand(0x5A, irvApplicationId()));
         const ScardResponse first = card.transmit(desfireCommand(aes ? 0xAA : 0x1A, Bytes{0x00}));
-        if (first.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
-        if (first.sw != sw::desfireAdditionalFrame || first.data.size() != block) return scard::kStepFailed;
+        if (first.sw != sw::desfireAdditionalFrame || first.data.size() != block) return refused(first.sw);
         auto rndB = cbc(aes, false, k, Bytes(block, 0), first.data);
         Bytes rndA(block);
-        if (!rndB || RAND_bytes(rndA.data(), static_cast<int>(block)) != 1) return scard::kStepFailed;
+        if (!rndB || RAND_bytes(rndA.data(), static_cast<int>(block)) != 1) return refused(0);
         Bytes plain = rndA;
         const Bytes rotated = rotateLeft(*rndB);
         plain.insert(plain.end(), rotated.begin(), rotated.end());
         // The chaining continues from the challenge's last block.
         auto token = cbc(aes, true, k, Bytes(first.data.end() - static_cast<long>(block), first.data.end()), plain);
         wipe(plain);
-        if (!token) return scard::kStepFailed;
+        if (!token) return refused(0);
         const ScardResponse second = card.transmit(desfireCommand(0xAF, *token));
-        if (second.sw == sw::desfireAuthenticationError) return scard::kAuthRefused;
-        if (second.sw != sw::desfireSuccess) return scard::kStepFailed;
+        if (second.sw != sw::desfireSuccess) return refused(second.sw);
         auto answer = cbc(aes, false, k, Bytes(token->end() - static_cast<long>(block), token->end()), second.data);
         const Bytes expected = rotateLeft(rndA);
         if (!answer || answer->size() != block || CRYPTO_memcmp(answer->data(), expected.data(), block) != 0)
-            return scard::kAuthMismatch;
+            return CardError(CardError::corruptedData);
         return resultOf(card.transmit(desfireCommand(0xDA, irvApplicationId())).sw);
     });
     return rv;

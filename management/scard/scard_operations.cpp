@@ -16,6 +16,21 @@ const Bytes kSelectMasterFile{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00, 0x00};
 constexpr std::uint32_t kPinIncorrect = CKR_PIN_INCORRECT;
 constexpr std::uint32_t kPinLocked = CKR_PIN_LOCKED;
 
+// The PIN checks answer with the library's return values: CKR_OK, a refused PIN (the card counting
+// 1 to `maxTries` tries left), a blocked PIN; kStepFailed for any other answer.
+std::uint32_t pinAnswer(const StatusWordMeaning& answer, int maxTries) {
+    switch (answer.status) {
+        case CardStatus::success:
+            return scard::kOk;
+        case CardStatus::triesLeft:
+            return answer.triesLeft >= 1 && answer.triesLeft <= maxTries ? kPinIncorrect : scard::kStepFailed;
+        case CardStatus::blocked:
+            return kPinLocked;
+        default:
+            return scard::kStepFailed;
+    }
+}
+
 // File 1 is a TLV element (tag, one-byte length, the identifier in ASCII). Its length byte is
 // taken as the binary length it is; a length that runs past the data gives nothing.
 std::optional<std::string> identifierOf(const Bytes& file1) {
@@ -33,7 +48,7 @@ std::optional<std::string> identifierOf(const Bytes& file1) {
 
 ContactlessIdentity Scard::readContactlessIdentity(const std::string& readerName) {
     ContactlessIdentity identity;
-    identity.result = withCard(readerName, [&](ScardExchange& card) {
+    identity.result = withCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         selectDesfireCard(card);
         card.transmit(desfireCommand(0x5A, irvApplicationId()));
         const Bytes file3 = card.transmit({0x00, 0xB0, 0x83, 0x00, 0x00}).data;
@@ -41,21 +56,21 @@ ContactlessIdentity Scard::readContactlessIdentity(const std::string& readerName
         const Bytes file1 = card.transmit({0x00, 0xB0, 0x81, 0x00, 0x00}).data;
         if (file3.empty() || file2.empty() || file1.empty()) {
             logDebug("Sn or idCard or idNat empty");
-            return scard::kStepFailed;
+            return refused(0);
         }
         if (file3.size() < 12 || file2.size() < 7 || file1.size() < 3) {
             logDebug("Sn or idCard or idNat wrong size");
-            return scard::kStepFailed;
+            return refused(0);
         }
         identity.serialNumber = toHex(file3.data() + 2, 10).substr(1);
         identity.cardNumber = toHex(file2.data() + 2, 5);
         auto identifier = identifierOf(file1);
         if (!identifier) {
             logDebug("Failed to decode IdNat to ASCII");
-            return scard::kStepFailed;
+            return refused(0);
         }
         identity.identifier = *identifier;
-        return scard::kOk;
+        return std::nullopt;
     });
     return identity;
 }
@@ -65,7 +80,8 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, std::string
     PinCheckResult check;
     // The VERIFY command carries exactly four bytes; anything else would be framed wrongly.
     if (pin.size() != 4) return check;
-    check.result = withPinCard(readerName, [&](ScardExchange& card) {
+    std::uint32_t answered = scard::kStepFailed;
+    const ScardStatus reached = withPinCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         card.transmit(kSelectMasterFile);
         Bytes verify{0x00, 0x20, 0x00, 0x01, 0x04};
         verify.reserve(5 + pin.size() + 1);  // no reallocation may leave a copy of the PIN behind
@@ -74,44 +90,28 @@ PinCheckResult Scard::loginWithoutP11(const std::string& readerName, std::string
         static const Bytes shown{0x00, 0x20, 0x00, 0x01, 0x04, 0xFF, 0xFF, 0xFF, 0xFF};
         const StatusWordMeaning answer = statusWordMeaning(card.transmit(verify, &shown).sw);
         wipe(verify);
-        switch (answer.status) {
-            case CardStatus::success:
-                return scard::kOk;
-            case CardStatus::triesLeft:
-                // Only the last two tries are told apart; other counts are an unexpected answer.
-                if (answer.triesLeft == 2) return kPinIncorrect;
-                if (answer.triesLeft == 1) {
-                    check.lastTry = true;
-                    return kPinIncorrect;
-                }
-                return scard::kStepFailed;
-            case CardStatus::blocked:
-                return kPinLocked;
-            default:
-                return scard::kStepFailed;
-        }
+        answered = pinAnswer(answer, 2);
+        check.lastTry = answer.status == CardStatus::triesLeft && answer.triesLeft == 1;
+        return std::nullopt;
     });
+    check.result = reached ? scardCode(reached) : answered;
     return check;
 }
 
 PinCheckResult Scard::checkPinStatus(const std::string& readerName) {
     logDebug("Enter : checkPinStatus");
     PinCheckResult check;
-    check.result = withCard(readerName, [&](ScardExchange& card) {
+    std::uint32_t answered = scard::kStepFailed;
+    const ScardStatus reached = withCard(readerName, [&](ScardExchange& card) -> ScardStatus {
         card.transmit(kSelectMasterFile);
         const StatusWordMeaning answer = statusWordMeaning(card.transmit({0x00, 0x20, 0x00, 0x01}).sw);
-        switch (answer.status) {
-            case CardStatus::success:
-                return scard::kOk;
-            case CardStatus::triesLeft:
-                if (answer.triesLeft == 1) check.lastTry = true;
-                return answer.triesLeft >= 1 && answer.triesLeft <= 3 ? scard::kOk : scard::kStepFailed;
-            case CardStatus::blocked:
-                return kPinLocked;
-            default:
-                return scard::kStepFailed;
-        }
+        // Without a PIN presented, tries left are the PIN's state, not a refusal.
+        answered = pinAnswer(answer, 3);
+        if (answered == kPinIncorrect) answered = scard::kOk;
+        check.lastTry = answer.status == CardStatus::triesLeft && answer.triesLeft == 1;
+        return std::nullopt;
     });
+    check.result = reached ? scardCode(reached) : answered;
     return check;
 }
 

@@ -23,10 +23,10 @@ std::string ff(std::size_t n, const char* byte = "AA") {
 
 using test::tokenCode;
 
-std::optional<TokenError> tokenError(const std::function<void()>& f) {
+std::optional<CardError> tokenError(const std::function<void()>& f) {
     try {
         f();
-    } catch (const TokenError& e) {
+    } catch (const CardError& e) {
         return e;
     }
     return std::nullopt;
@@ -152,8 +152,8 @@ TEST(ReadBinary, TransportFailureBecomesCommunicationError) {
     try {
         ops.readBinaryData(250);
         FAIL() << "no error";
-    } catch (const TokenError& e) {
-        EXPECT_EQ(e.code(), TokenError::communicationError);
+    } catch (const CardError& e) {
+        EXPECT_EQ(e.code(), CardError::communicationError);
         EXPECT_TRUE(e.fromTransport());
         EXPECT_TRUE(e.cardRemoved());
     }
@@ -182,7 +182,7 @@ TEST(Select, PathFormsPerGenerationAndOutcomes) {
     QELOps ops4(qel4, QELType::QEL4);
     EXPECT_FALSE(ops4.selectFile(files.ef, false).ok);
     EXPECT_TRUE(log.contains("QEL Card Operations : Failed to select path [3F000001] : result 0x6a82"));
-    EXPECT_EQ(tokenCode([&] { ops4.selectFile(files.ef, false); }), TokenError::communicationError);
+    EXPECT_EQ(tokenCode([&] { ops4.selectFile(files.ef, false); }), CardError::communicationError);
     EXPECT_TRUE(log.contains("QEL Card Operations : selectFile - An error occurred : card pulled out"));
 }
 
@@ -220,7 +220,7 @@ TEST(QELCardRecognition, SelectsTheApplicationOfAFourthGenerationCardOnly) {
 
     ScriptedCard qel4b(test::kAtrQel4b);
     qel4b.expect("01 A4 04 04 08 8025000001FF0100 00", "6A82");
-    EXPECT_EQ(tokenCode([&] { QELCard c(qel4b, qel4b.atr()); }), TokenError::communicationError);
+    EXPECT_EQ(tokenCode([&] { QELCard c(qel4b, qel4b.atr()); }), CardError::communicationError);
 
     ScriptedCard qel3(test::kAtrQel3);
     qel3.setCla(0x42);
@@ -241,15 +241,15 @@ TEST(QELCardRecognition, RefusesAnyOtherAtrBeforeSendingAnything) {
             Bytes atr = known;
             atr[i] ^= 0x01;
             ScriptedCard sc(atr);
-            EXPECT_EQ(tokenCode([&] { QELCard c(sc, atr); }), TokenError::badParameter) << toHex(atr);
+            EXPECT_EQ(tokenCode([&] { QELCard c(sc, atr); }), CardError::badParameter) << toHex(atr);
             EXPECT_TRUE(sc.sent.empty());
         }
     }
     ScriptedCard none;
-    EXPECT_EQ(tokenCode([&] { QELCard c(none, {}); }), TokenError::badParameter);
+    EXPECT_EQ(tokenCode([&] { QELCard c(none, {}); }), CardError::badParameter);
     Bytes longer = test::kAtrQel3;
     longer.push_back(0x00);
-    EXPECT_EQ(tokenCode([&] { QELCard c(none, longer); }), TokenError::badParameter);
+    EXPECT_EQ(tokenCode([&] { QELCard c(none, longer); }), CardError::badParameter);
 }
 
 // --- PIN state --------------------------------------------------------------------------------
@@ -263,13 +263,13 @@ TEST(PinState, ThirdGenerationReadsTheCountersFromTheStatusObject) {
         const char* logLine;
     };
     const Case cases[] = {
-        {"9B 01 03 9D 01 00 9000", TokenError::communicationError, "QELAuthOperation : QEL card definitively locked "},
-        {"9B 01 00 9D 01 0A 9000", TokenError::communicationError, "QELAuthOperation : QEL card is locked "},
-        {"9B 01 00 9D 02 00 00 9000", TokenError::communicationError, "definitively locked"},  // low byte of two
+        {"9B 01 03 9D 01 00 9000", CardError::communicationError, "QELAuthOperation : QEL card definitively locked "},
+        {"9B 01 00 9D 01 0A 9000", CardError::communicationError, "QELAuthOperation : QEL card is locked "},
+        {"9B 01 00 9D 02 00 00 9000", CardError::communicationError, "definitively locked"},  // low byte of two
         {"9B 01 03 9D 02 00 05 9000", 0, nullptr},
         {"A0 04 01 02 03 04 9000", 0, nullptr},  // neither tag
         {"9000", 0, nullptr},                    // empty answer
-        {"9B 01 00 9000", TokenError::communicationError, "QEL card is locked "},
+        {"9B 01 00 9000", CardError::communicationError, "QEL card is locked "},
         {"01 9B 01 9000", 0, nullptr},  // counter would lie past the end
         {"9D 02 00 9000", 0, nullptr},  // two-byte counter cut short
         {"9D 01 9000", 0, nullptr},
@@ -304,11 +304,11 @@ TEST(PinState, TriesCounterAndVerifyFollowTheirStatusWords) {
     // The refusals keep the card's answer, so that a blocked PIN is told from a wrong one.
     auto blocked = tokenError([&] { card.checkPin(); });
     ASSERT_TRUE(blocked);
-    EXPECT_EQ(blocked->code(), TokenError::communicationError);
+    EXPECT_EQ(blocked->code(), CardError::communicationError);
     EXPECT_EQ(blocked->statusWord(), 0x6983);
     auto refused = tokenError([&] { card.verifyPin("1234"); });
     ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->code(), TokenError::communicationError);
+    EXPECT_EQ(refused->code(), CardError::communicationError);
     EXPECT_EQ(refused->statusWord(), 0x63C2);
     EXPECT_FALSE(refused->fromTransport());
     EXPECT_TRUE(log.contains("QELAuthOperation : QEL card is locked (0x63c2)"));
@@ -334,7 +334,7 @@ TEST(PinState, ThirdGenerationSelectsTheMasterFileAndPadsThePin) {
     // The same code for a failed selection and a blocked card; only the first is a transport failure.
     auto removed = tokenError([&] { card.checkPin(); });
     ASSERT_TRUE(removed);
-    EXPECT_EQ(removed->code(), TokenError::communicationError);
+    EXPECT_EQ(removed->code(), CardError::communicationError);
     EXPECT_TRUE(removed->fromTransport());
     EXPECT_TRUE(removed->cardRemoved());
     auto broken = tokenError([&] { card.checkPin(); });
@@ -343,7 +343,7 @@ TEST(PinState, ThirdGenerationSelectsTheMasterFileAndPadsThePin) {
     EXPECT_FALSE(broken->cardRemoved());
     auto blocked = tokenError([&] { card.checkPin(); });
     ASSERT_TRUE(blocked);
-    EXPECT_EQ(blocked->code(), TokenError::communicationError);
+    EXPECT_EQ(blocked->code(), CardError::communicationError);
     EXPECT_FALSE(blocked->fromTransport());
     EXPECT_TRUE(sc.done());
 }
@@ -529,13 +529,13 @@ TEST(PinPadReader, FeaturesAreAskedOnceAndTheAnswerDecides) {
     EXPECT_EQ(card.featureRequests, 1);
     // Without the modify feature there is no keypad change; a reader answering no status word is a
     // transport failure, not a verdict on the PIN.
-    EXPECT_EQ(tokenCode([&] { PinPad::changePin(card, QELType::QEL3); }), TokenError::notImplemented);
+    EXPECT_EQ(tokenCode([&] { PinPad::changePin(card, QELType::QEL3); }), CardError::notImplemented);
     card.entryAnswer = hex("90");
     EXPECT_THROW(PinPad::verifyPin(card, QELType::QEL3), TransportError);
 
     KeypadCard plain;
     EXPECT_FALSE(PinPad::available(plain));
-    EXPECT_EQ(tokenCode([&] { PinPad::verifyPin(plain, QELType::QEL3); }), TokenError::notImplemented);
+    EXPECT_EQ(tokenCode([&] { PinPad::verifyPin(plain, QELType::QEL3); }), CardError::notImplemented);
 }
 
 }  // namespace

@@ -134,22 +134,22 @@ TEST(KeyOperations, RefusedAlgorithmsSendNothing) {
     EXPECT_EQ(tokenCode([&] {
                   card.signData(hash, A::RSASignatureDigestPKCS1v15SHA224, key(QELType::QEL3, KeyType::SIGN_KEY, 1));
               }),
-              TokenError::badParameter);
+              CardError::badParameter);
     EXPECT_TRUE(log.contains("Sign data operation - unsupported algorithm for QEL Sigilla.KeyType.SIGN_KEY key"));
     EXPECT_EQ(tokenCode([&] {
                   card.signData(hash, A::RSASignatureDigestPSSSHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
               }),
-              TokenError::badParameter);
+              CardError::badParameter);
     EXPECT_EQ(tokenCode([&] { card.signData(hash, KeyAlgorithm(), key(QELType::QEL3, KeyType::AUTH_KEY, 2)); }),
-              TokenError::badParameter);
+              CardError::badParameter);
     EXPECT_EQ(
         tokenCode([&] { card.decryptData(hash, A::RSAEncryptionPKCS1, key(QELType::QEL3, KeyType::SIGN_KEY, 1)); }),
-        TokenError::badParameter);
+        CardError::badParameter);
     EXPECT_TRUE(log.contains("Decrypt data operation - unsupported algorithm for QEL Sigilla.KeyType.SIGN_KEY key"));
     EXPECT_EQ(tokenCode([&] {
                   card.decryptData(hash, A::RSAEncryptionOAEPSHA256, key(QELType::QEL3, KeyType::AUTH_KEY, 2));
               }),
-              TokenError::badParameter);
+              CardError::badParameter);
     EXPECT_TRUE(sc.sent.empty());
     // Only decipher-capable keys of the third generation take SHA-224; QEL4 keys take PSS.
     EXPECT_TRUE(Algos(QELType::QEL3, true).acceptsSign(A::RSASignatureDigestPKCS1v15SHA224));
@@ -167,9 +167,9 @@ TEST(KeyOperations, CardRefusalsMapToTokenErrors) {
         int code;
     };
     const Case cases[] = {
-        {"6982", nullptr, TokenError::authenticationNeeded},
-        {"6A80", nullptr, TokenError::badParameter},
-        {"9000", "6982", TokenError::authenticationNeeded},
+        {"6982", nullptr, CardError::authenticationNeeded},
+        {"6A80", nullptr, CardError::badParameter},
+        {"9000", "6982", CardError::authenticationNeeded},
         {"9000", "6A88", 27272},
         {"9000", "6A80", 27264},
     };

@@ -135,7 +135,7 @@ TEST_F(CardCoreIntegrationTest, RecognisesEachGenerationAndReadsItsSerialDirecto
     // The fourth generation's contactless face is the DESFire application: not a card for this layer.
     std::string dir = freshProfile("qel4-default");
     CardInReader in(dir, "contactless");
-    EXPECT_EQ(tokenCode([&] { QELCard card(*in.card, in.card->atr()); }), TokenError::badParameter);
+    EXPECT_EQ(tokenCode([&] { QELCard card(*in.card, in.card->atr()); }), CardError::badParameter);
 }
 
 TEST_F(CardCoreIntegrationTest, CertificatesComeFromTheCacheOnceRead) {
@@ -258,7 +258,7 @@ TEST_F(CardCoreIntegrationTest, SignsWithEveryAcceptedAlgorithmAndDeciphers) {
         long before = testbed::apduCount("contact");
         CardKey signKey{KeyType::SIGN_KEY, 1, Algos(card.type(), false)};
         EXPECT_EQ(tokenCode([&] { card.signData(Bytes(48, 1), A::RSASignatureDigestPKCS1v15SHA384, signKey); }),
-                  TokenError::badParameter);
+                  CardError::badParameter);
         EXPECT_EQ(testbed::apduCount("contact"), before);
     }
 }
@@ -269,12 +269,12 @@ TEST_F(CardCoreIntegrationTest, PinCountsDownBlocksAndIsUnblockedWithThePuk) {
         CardInReader in(freshProfile(name), "contact");
         QELCard card(*in.card, in.card->atr());
         card.checkPin();
-        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), TokenError::communicationError);
+        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), CardError::communicationError);
         EXPECT_EQ(tokenCode([&] { card.checkPin(); }), 0);  // two tries left
-        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), TokenError::communicationError);
-        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), TokenError::communicationError);
-        EXPECT_EQ(tokenCode([&] { card.checkPin(); }), TokenError::communicationError);  // blocked
-        EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), TokenError::communicationError);
+        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), CardError::communicationError);
+        EXPECT_EQ(tokenCode([&] { card.verifyPin("9999"); }), CardError::communicationError);
+        EXPECT_EQ(tokenCode([&] { card.checkPin(); }), CardError::communicationError);  // blocked
+        EXPECT_EQ(tokenCode([&] { card.verifyPin("1234"); }), CardError::communicationError);
 
         // RESET RETRY COUNTER with the PUK alone: counter back, PIN kept.
         const std::string puk = "12345678";
@@ -295,7 +295,7 @@ TEST_F(CardCoreIntegrationTest, WatcherNamesTokensAfterTheSerialTheCardCoreReads
             std::string serial = qel.readSerial();
             if (serial.empty()) return std::nullopt;
             return serial;
-        } catch (const TokenError&) {
+        } catch (const CardError&) {
             return std::nullopt;  // not a card of ours
         }
     });

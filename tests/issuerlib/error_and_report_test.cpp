@@ -32,12 +32,6 @@ TEST(Pkcs11ErrorNames, EveryCaseRoundTripsAndOthersHaveNone) {
     EXPECT_EQ(pkcs11ErrorFromValue(0x4), std::nullopt);
 }
 
-TEST(Pkcs11ErrorNames, ExceptionCarriesItsCase) {
-    Pkcs11Exception e(Pkcs11Error::CKR_GENERAL_ERROR);
-    EXPECT_EQ(e.error(), Pkcs11Error::CKR_GENERAL_ERROR);
-    EXPECT_STREQ(e.what(), "CKR_GENERAL_ERROR");
-}
-
 TEST(ServiceReport, LineLayout) {
     const std::pair<const char*, const char*> cases[] = {
         {"C_Login", "C_Login:\t\t\t\t"},

@@ -192,12 +192,12 @@ TEST_F(TestbedPkcs11Test, PukUnlock) {
     EXPECT_EQ(card.unlockPin("00000000", "4321"), CKR_PIN_INCORRECT);
     EXPECT_TRUE(log.contains("Mauvais code PUK !"));
     ASSERT_NE(card.session, 0u);
-    EXPECT_EQ(card.getSessionInfo().flags & CKF_RW_SESSION, 0u);
+    EXPECT_EQ(card.getSessionInfo().value().flags & CKF_RW_SESSION, 0u);
     EXPECT_FALSE(card.isUserLoggedIn());
 
     EXPECT_EQ(card.unlockPin(profile.puk.code, "4321"), CKR_OK);
     EXPECT_TRUE(card.isUserLoggedIn());
-    EXPECT_EQ(card.getSessionInfo().flags & CKF_RW_SESSION, 0u);
+    EXPECT_EQ(card.getSessionInfo().value().flags & CKF_RW_SESSION, 0u);
     EXPECT_EQ(card.refreshTokenInfo(), CKR_OK);
     EXPECT_EQ(card.tokenInfo.flags & CKF_USER_PIN_LOCKED, 0u);
     EXPECT_FALSE(log.contains(profile.puk.code));

@@ -58,7 +58,7 @@ TEST_F(ScardTest, MissingServiceGivesNothingAndIsLoggedOnce) {
     LogCapture log;
     EXPECT_FALSE(scard.scan().found);
     EXPECT_FALSE(scard.scan().found);
-    EXPECT_EQ(scard.readContactlessIdentity("Contactless 00").result, scard::kUnreachable);
+    EXPECT_EQ(scardCode(scard.readContactlessIdentity("Contactless 00").result), scard::kUnreachable);
     const std::string text = log.text();
     const std::string line = "Service carte à puce (pcscd) indisponible";
     ASSERT_NE(text.find(line), std::string::npos) << text;
@@ -67,7 +67,7 @@ TEST_F(ScardTest, MissingServiceGivesNothingAndIsLoggedOnce) {
 
 TEST_F(ScardTest, UnknownReaderOrEmptyReaderIsUnreachableWithoutCommand) {
     readers.addReader("Empty 00");
-    EXPECT_EQ(scard.isIRVDesfirePresent("Nowhere").first, scard::kUnreachable);
+    EXPECT_EQ(scardCode(scard.isIRVDesfirePresent("Nowhere").first), scard::kUnreachable);
     EXPECT_EQ(scard.checkPinStatus("Empty 00").result, scard::kUnreachable);
     EXPECT_EQ(scard.loginWithoutP11("Nowhere", "1234").result, scard::kUnreachable);
     EXPECT_TRUE(readers.sent.empty());
@@ -77,7 +77,7 @@ TEST_F(ScardTest, PresenceTestNeeds9100OnTheApplicationSelection) {
     readers.addReader("Present", FakeCardReaders::Card{kContactlessAtr, desfireIdentity({}, true)});
     readers.addReader("Deleted", FakeCardReaders::Card{kContactlessAtr, desfireIdentity({}, false)});
     auto [rv, present] = scard.isIRVDesfirePresent("Present");
-    EXPECT_EQ(rv, scard::kOk);
+    EXPECT_EQ(scardCode(rv), scard::kOk);
     EXPECT_TRUE(present);
     ASSERT_EQ(readers.sent.size(), 3u);
     EXPECT_EQ(toHex(readers.sent[0]), "00A4040005D276000085");
@@ -89,7 +89,7 @@ TEST_F(ScardTest, PresenceTestNeeds9100OnTheApplicationSelection) {
 TEST_F(ScardTest, ContactlessIdentityFromTheThreeFiles) {
     readers.addReader("CL", FakeCardReaders::Card{kContactlessAtr, desfireIdentity(identifierFile("810001234567"))});
     ContactlessIdentity id = scard.readContactlessIdentity("CL");
-    EXPECT_EQ(id.result, scard::kOk);
+    EXPECT_EQ(scardCode(id.result), scard::kOk);
     EXPECT_EQ(id.serialNumber, "8025000001234567890");
     EXPECT_EQ(id.cardNumber, "1234567890");
     EXPECT_EQ(id.identifier, "810001234567");
@@ -116,7 +116,7 @@ TEST_F(ScardTest, ContactlessIdentityRefusesBadFiles) {
         Scard s{r, l};
         r.addReader("CL", FakeCardReaders::Card{kContactlessAtr, desfireIdentity(c.file1)});
         ContactlessIdentity id = s.readContactlessIdentity("CL");
-        EXPECT_EQ(id.result, c.result) << c.name;
+        EXPECT_EQ(scardCode(id.result), c.result) << c.name;
         EXPECT_EQ(id.cardNumber.empty(), !c.numbersKept) << c.name;
         EXPECT_EQ(id.identifier, "") << c.name;
     }
@@ -180,7 +180,7 @@ TEST_F(ScardTest, ACardPulledOutMidOperationIsUnreachableNeverAnAnswer) {
     readers.addReader("R", FakeCardReaders::Card{kContactlessAtr, pulledAfterFirst()});
     LogCapture log;
     auto [rv, present] = scard.isIRVDesfirePresent("R");
-    EXPECT_EQ(rv, scard::kUnreachable);
+    EXPECT_EQ(scardCode(rv), scard::kUnreachable);
     EXPECT_FALSE(present);
     EXPECT_TRUE(log.contains("SW : 0xFFFF")) << log.text();
     // Nothing is sent after the failure: another card may be in the reader by then.
@@ -188,7 +188,22 @@ TEST_F(ScardTest, ACardPulledOutMidOperationIsUnreachableNeverAnAnswer) {
 
     readers.cards["R"] = FakeCardReaders::Card{kContactAtr, pulledAfterFirst()};
     EXPECT_EQ(scard.checkPinStatus("R").result, scard::kUnreachable);
-    EXPECT_EQ(scard.readContactlessIdentity("R").result, scard::kUnreachable);
+    EXPECT_EQ(scardCode(scard.readContactlessIdentity("R").result), scard::kUnreachable);
+}
+
+// The numbers the user and the log see for each outcome of a contactless operation.
+TEST(ScardCode, EachOutcomeKeepsItsNumber) {
+    const std::pair<ScardStatus, std::uint32_t> cases[] = {
+        {std::nullopt, scard::kOk},
+        {TransportError(TransportError::Kind::cardRemoved, 0, "gone"), scard::kUnreachable},
+        {TransportError(TransportError::Kind::timeout, 0, "no card"), scard::kUnreachable},
+        {TransportError(TransportError::Kind::noService, 0, "no pcscd"), scard::kUnreachable},
+        {Scard::refused(0x91AE), scard::kAuthRefused},
+        {CardError(CardError::corruptedData), scard::kAuthMismatch},
+        {Scard::refused(0x6A82), scard::kStepFailed},
+        {Scard::refused(0), scard::kStepFailed},
+    };
+    for (const auto& [status, code] : cases) EXPECT_EQ(scardCode(status), code) << (status ? status->what() : "ok");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 #include <functional>
 
-#include "card/token_error.h"
+#include "card/card_error.h"
 
 namespace qel::test {
 
@@ -9,7 +9,7 @@ namespace qel::test {
 inline int tokenCode(const std::function<void()>& f) {
     try {
         f();
-    } catch (const TokenError& e) {
+    } catch (const CardError& e) {
         return e.code();
     }
     return 0;

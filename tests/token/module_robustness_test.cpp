@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "card/qel_card.h"
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "platform/pcsc/pcsc_card.h"
 #include "tests/support/testbed_client.h"
 #include "tests/token/integration_support.h"

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "card/qel_card.h"
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "common/logger.h"
 #include "tests/token/fake_readers.h"
 #include "tests/token/pin_free_signature.h"

@@ -1,6 +1,6 @@
 #pragma once
 #include "card/qel_card.h"
-#include "card/token_error.h"
+#include "card/card_error.h"
 
 namespace qel::sigillatest {
 
@@ -13,8 +13,8 @@ inline int signatureWithoutPin(SmartCard& connection) {
         card.signData(Bytes(32, 0x11), AsymmetricAlgorithm::RSASignatureDigestPKCS1v15SHA256,
                       CardKey{KeyType::SIGN_KEY, 2, Algos(QELType::QEL4, false)});
         return 0x9000;
-    } catch (const TokenError& e) {
-        return e.code() == TokenError::authenticationNeeded ? 0x6982 : e.code();
+    } catch (const CardError& e) {
+        return e.code() == CardError::authenticationNeeded ? 0x6982 : e.code();
     }
 }
 

@@ -4,7 +4,7 @@
 
 #include <iostream>
 
-#include "card/token_error.h"
+#include "card/card_error.h"
 #include "common/hex.h"
 #include "sim/card/profile.h"
 #include "tests/token/virtual_cards.h"
@@ -217,13 +217,13 @@ TEST(SigillaSession, RefusedAlgorithmsAndUnknownKeysSendNothing) {
     const TokenKey* key = keysOf(*c.token).front();
     c.smartCard->sent.clear();
     EXPECT_EQ(tokenCode([&] { c.session->signData(Bytes(32, 1), key->objectID, A::RSASignatureDigestPSSSHA256); }),
-              TokenError::badParameter);
+              CardError::badParameter);
     EXPECT_EQ(tokenCode([&] { c.session->signData(Bytes(32, 1), Bytes{0x7E}, A::RSASignatureDigestPKCS1v15SHA256); }),
               kObjectNotFound);
     EXPECT_TRUE(c.smartCard->sent.empty());
     EXPECT_EQ(
         tokenCode([&] { c.session->performKeyExchange(Bytes(65, 4), key->objectID, A::ECDHKeyExchangeStandard); }),
-        TokenError::notImplemented);
+        CardError::notImplemented);
 }
 
 TEST(QELAuthOperation, AWrongPinIsRefusedAndABlockedCardIsRefusedBeforeAnyPin) {
@@ -238,11 +238,11 @@ TEST(QELAuthOperation, AWrongPinIsRefusedAndABlockedCardIsRefusedBeforeAnyPin) {
             std::exception_ptr error;
             EXPECT_FALSE(auth->finishWithError(error));
             EXPECT_EQ(auth->failedStep(), QELAuthOperation::Step::verify);
-            EXPECT_EQ(tokenCode([&] { std::rethrow_exception(error); }), TokenError::communicationError);
+            EXPECT_EQ(tokenCode([&] { std::rethrow_exception(error); }), CardError::communicationError);
         }
         c.smartCard->sent.clear();
         EXPECT_EQ(tokenCode([&] { c.session->beginAuthForOperation(2, Constraint::pin); }),
-                  TokenError::communicationError)
+                  CardError::communicationError)
             << sim::generationName(g);
         // The state check may ask VERIFY without data, never with a PIN.
         for (const Bytes& apdu : c.smartCard->sent) EXPECT_FALSE(apdu[1] == 0x20 && apdu.size() > 5);
@@ -286,9 +286,9 @@ TEST(SigillaToken, ContactlessThirdGenerationSignsWithoutPin) {
 TEST(SigillaToken, RefusesCardsItCannotServe) {
     TokenDriver driver;
     auto card = loadCard(Generation::QEL3);
-    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*card, std::nullopt); }), TokenError::badParameter);
+    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*card, std::nullopt); }), CardError::badParameter);
     card->removeCard();  // no ATR any more
-    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*card, kAid); }), TokenError::badParameter);
+    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*card, kAid); }), CardError::badParameter);
     EXPECT_TRUE(card->sent.empty());
 
     // A certificate file that cannot be read abandons the whole token.
@@ -300,7 +300,7 @@ TEST(SigillaToken, RefusesCardsItCannotServe) {
     rule.action = sim::HostileRule::Action::status;
     rule.sw = 0x6A82;
     broken->model().setHostileRules({rule});
-    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*broken, kAid); }), TokenError::corruptedData);
+    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*broken, kAid); }), CardError::corruptedData);
 
     // So does one whose bytes are no certificate.
     testing::forgetCachedFiles();
@@ -310,7 +310,7 @@ TEST(SigillaToken, RefusesCardsItCannotServe) {
     rule.action = sim::HostileRule::Action::fileContent;
     rule.bytes = Bytes{0x30, 0x03, 0x02, 0x01, 0x01};
     garbled->model().setHostileRules({rule});
-    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*garbled, kAid); }), TokenError::corruptedData);
+    EXPECT_EQ(tokenCode([&] { driver.createTokenForSmartCard(*garbled, kAid); }), CardError::corruptedData);
 }
 
 TEST(SigillaToken, TheSecondTokenOfACardReadsItsDirectoriesAndCertificatesFromTheCache) {

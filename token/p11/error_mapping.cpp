@@ -2,10 +2,7 @@
 
 #include <new>
 
-#include "card/smart_card.h"
 #include "card/status_words.h"
-#include "card/token_error.h"
-#include "token/sigilla.h"
 
 namespace qel::p11 {
 
@@ -33,10 +30,9 @@ CK_RV forStatusWord(std::uint16_t statusWord, CardPhase phase) {
     }
 }
 
-// The PIN steps report a blocked card and a refused PIN with the communication code; an exchange
-// that failed in the transport says nothing about the PIN.
-CK_RV forCommunicationError(const TokenError& e, CardPhase phase) {
-    if (e.fromTransport()) return CKR_DEVICE_ERROR;
+// The PIN steps report a blocked card and a refused PIN as a failed answer; an exchange that failed
+// in the transport says nothing about the PIN.
+CK_RV forFailedAnswer(const CardError& e, CardPhase phase) {
     switch (phase) {
         case CardPhase::pinCheck:
             return CKR_PIN_LOCKED;
@@ -47,41 +43,36 @@ CK_RV forCommunicationError(const TokenError& e, CardPhase phase) {
     }
 }
 
-CK_RV forTokenError(const TokenError& e, CardPhase phase) {
-    if (e.cardRemoved()) return CKR_DEVICE_REMOVED;
-    if (e.isStatusWord()) return forStatusWord(static_cast<std::uint16_t>(e.code()), phase);
-    switch (e.code()) {
-        case TokenError::communicationError:
-            return forCommunicationError(e, phase);
-        case TokenError::authenticationNeeded:
+}  // namespace
+
+CK_RV ckrForCardError(const CardError& e, CardPhase phase) noexcept {
+    using K = CardError::Kind;
+    switch (e.kind()) {
+        case K::cardStatus:
+            return forStatusWord(static_cast<std::uint16_t>(e.code()), phase);
+        case K::failed:
+            // A code the domain does not name is no PIN answer.
+            return e.code() == CardError::communicationError ? forFailedAnswer(e, phase) : CKR_DEVICE_ERROR;
+        case K::authenticationNeeded:
             return CKR_USER_NOT_LOGGED_IN;
-        case TokenError::notImplemented:
+        case K::notImplemented:
             return CKR_FUNCTION_NOT_SUPPORTED;
-        case kObjectNotFound:
+        case K::objectNotFound:
             return CKR_KEY_HANDLE_INVALID;
-        case TokenError::badParameter:
+        case K::badParameter:
             // An algorithm the key refuses never gets this far; here the card refused its environment.
             return phase == CardPhase::tokenCreation ? CKR_DEVICE_ERROR : CKR_FUNCTION_FAILED;
-        case TokenError::corruptedData:
-        default:
-            return CKR_DEVICE_ERROR;
-    }
-}
-
-CK_RV forTransportError(const TransportError& e) {
-    switch (e.kind()) {
-        case TransportError::Kind::cardRemoved:
-        case TransportError::Kind::noReader:
+        case K::cardRemoved:
+        case K::noReader:
             return CKR_DEVICE_REMOVED;
-        case TransportError::Kind::noService:
-        case TransportError::Kind::timeout:
-        case TransportError::Kind::communication:
+        case K::corruptedData:
+        case K::noService:
+        case K::timeout:
+        case K::communication:
             return CKR_DEVICE_ERROR;
     }
     return CKR_DEVICE_ERROR;
 }
-
-}  // namespace
 
 CK_RV ckrForError(const std::exception_ptr& error, CardPhase phase) noexcept {
     if (!error) return CKR_OK;
@@ -89,10 +80,8 @@ CK_RV ckrForError(const std::exception_ptr& error, CardPhase phase) noexcept {
         std::rethrow_exception(error);
     } catch (const P11Error& e) {
         return e.rv();
-    } catch (const TransportError& e) {
-        return forTransportError(e);
-    } catch (const TokenError& e) {
-        return forTokenError(e, phase);
+    } catch (const CardError& e) {
+        return ckrForCardError(e, phase);
     } catch (const std::bad_alloc&) {
         return CKR_HOST_MEMORY;
     } catch (...) {

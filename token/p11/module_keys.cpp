@@ -23,8 +23,8 @@ template <typename Operation>
 Bytes runKeyOperation(TokenInstance& token, Operation&& operation) {
     try {
         return operation();
-    } catch (const TokenError& e) {
-        if (e.code() == TokenError::authenticationNeeded) token.loggedIn = token.loginAdopted = false;
+    } catch (const CardError& e) {
+        if (e.code() == CardError::authenticationNeeded) token.loggedIn = token.loginAdopted = false;
         throw;
     }
 }
@@ -50,7 +50,7 @@ std::optional<CK_RV> lengthOnly(CK_BYTE_PTR buffer, CK_ULONG& length, CK_ULONG n
 int triesLeftIn(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
-    } catch (const TokenError& e) {
+    } catch (const CardError& e) {
         const StatusWordMeaning meaning = statusWordMeaning(e.statusWord());
         return meaning.status == CardStatus::triesLeft ? meaning.triesLeft : -1;
     } catch (...) {
