@@ -27,10 +27,11 @@ namespace {
 using sigillatest::LoadedModule;
 
 const std::string kReader = testbed::kContactReader;
-// Rounds per program, and the number of times the card is pulled while they run.
-constexpr int kSignatureRounds = 60;
-constexpr int kInfoRounds = 40;
+// The number of times the card is pulled while the programs run, and the most rounds each program
+// may take: they go on until the driver is done, so a fast program never ends before the last pull.
 constexpr int kPulls = 10;
+constexpr int kSignatureRounds = 1000;
+constexpr int kInfoRounds = 200;
 
 /// An outcome is a success ("ok ..."), a clear error ("clean ...") or a fault ("fault ...").
 bool isFault(const std::string& outcome) { return outcome.rfind("fault", 0) == 0; }
@@ -218,10 +219,15 @@ struct LoopProcess {
         std::unique_ptr<LoadedModule> module;
         if (loop.kind == Kind::sigilla) module = std::make_unique<LoadedModule>();
         if (loop.kind == Kind::issuer) module = std::make_unique<LoadedModule>(std::getenv("QEL_PKCS11_LIBRARY"));
-        for (int round = 0; round < loop.rounds; ++round) {
+        bool told = false;
+        for (int round = 0; round < loop.rounds && !told; ++round) {
             say(module ? signingRound(*module, watch, pin, round) : infoRound());
             if (const Insertion now = watch.now(); !now.present) watch.waitForChange(now);
+            // The driver closes the pipe once its last pull is done.
+            pollfd stop{goFd, POLLIN, 0};
+            told = poll(&stop, 1, 0) > 0;
         }
+        if (!told) say("fault rounds ran out before the driver was done");
     } catch (const std::exception& e) {
         say(std::string("fault exception ") + e.what());
     }
@@ -266,10 +272,7 @@ TEST_F(SideBySideTest, TwoSigillaLoopsTheIssuerLibraryAndQelInfoWhileTheCardIsPu
         loop.out = out[0];
     }
     sigillatest::putCard("contact", dir);
-    for (LoopProcess& loop : loops) {
-        ASSERT_EQ(write(loop.go, "g", 1), 1);
-        close(loop.go);
-    }
+    for (LoopProcess& loop : loops) ASSERT_EQ(write(loop.go, "g", 1), 1);
 
     // Reads the programs' lines until `enough` holds for every program still running.
     auto readUntil = [&](auto enough) {
@@ -328,6 +331,7 @@ TEST_F(SideBySideTest, TwoSigillaLoopsTheIssuerLibraryAndQelInfoWhileTheCardIsPu
         readUntil([&](const LoopProcess& loop) { return loop.done >= base[&loop - loops.data()] + 1; });
         testbed::control("insert contact " + dir);
     }
+    for (LoopProcess& loop : loops) close(loop.go);
     readUntil([](const LoopProcess&) { return false; });
 
     std::printf("[figures] side by side on one card, pulled %d times:\n", pulls);
@@ -337,7 +341,6 @@ TEST_F(SideBySideTest, TwoSigillaLoopsTheIssuerLibraryAndQelInfoWhileTheCardIsPu
         close(loop.out);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
             << loop.name << " crashed: " << (WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
-        EXPECT_EQ(loop.done, loop.rounds) << loop.name << " ended early";
         std::printf("  %s, %d rounds:", loop.name.c_str(), loop.done);
         for (const auto& [outcome, count] : loop.outcomes) std::printf(" %d %s;", count, outcome.c_str());
         std::printf("\n");
