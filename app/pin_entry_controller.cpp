@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_error.h"
 
 namespace qel {
 
@@ -82,6 +83,10 @@ void PinEntryController::validate() {
         lastTry = (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
     }
 
+    if (meansCardGone(rv)) {
+        cardRemoved();
+        return;
+    }
     switch (rv) {
         case CKR_OK:
         case CKR_USER_ALREADY_LOGGED_IN:
@@ -96,12 +101,6 @@ void PinEntryController::validate() {
             o_.errorPinLabel->setText(std::string("Le code PIN n'est pas valide !") + (lastTry ? kLastTryWarning : ""));
             o_.errorPinLabel->setHidden(false);
             break;
-        case CKR_DEVICE_REMOVED:
-        case CKR_TOKEN_NOT_PRESENT:
-        case CKR_SESSION_HANDLE_INVALID:
-        case CKR_SESSION_CLOSED:
-            cardRemoved();
-            return;
         case CKR_PIN_LOCKED:
             o_.errorPinLabel->setText("La carte est bloquée !");
             o_.errorPinLabel->setHidden(false);

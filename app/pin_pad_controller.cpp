@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "common/logger.h"
 #include "issuerlib/pkcs11_card.h"
+#include "issuerlib/pkcs11_error.h"
 
 namespace qel {
 
@@ -96,6 +97,10 @@ void PinPadController::finished(Outcome outcome) {
 
 bool PinPadController::report(Outcome outcome) {
     const bool login = step_ == Step::login;
+    if (meansCardGone(outcome.rv)) {
+        cardRemoved();
+        return false;
+    }
     switch (outcome.rv) {
         case CKR_OK:
         case CKR_USER_ALREADY_LOGGED_IN:
@@ -125,12 +130,6 @@ bool PinPadController::report(Outcome outcome) {
         case CKR_PIN_INVALID:
             showMessage(login ? "Le code PIN n'est pas valide !" : "Le code PIN n'est pas identique au précédent.");
             break;
-        case CKR_DEVICE_REMOVED:
-        case CKR_TOKEN_NOT_PRESENT:
-        case CKR_SESSION_HANDLE_INVALID:
-        case CKR_SESSION_CLOSED:
-            cardRemoved();
-            return false;
         default:
             showMessage(login ? "Erreur lors de la tentative d'authentification"
                               : "Erreur lors de la modification du code PIN");

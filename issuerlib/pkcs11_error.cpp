@@ -47,4 +47,10 @@ std::string pkcs11ReturnName(unsigned long rv) {
     return format("0x%08lX", rv);
 }
 
+bool meansCardGone(unsigned long rv) {
+    const std::optional<Pkcs11Error> error = pkcs11ErrorFromValue(rv);
+    return error == Pkcs11Error::CKR_DEVICE_REMOVED || error == Pkcs11Error::CKR_TOKEN_NOT_PRESENT ||
+           error == Pkcs11Error::CKR_SESSION_HANDLE_INVALID || error == Pkcs11Error::CKR_SESSION_CLOSED;
+}
+
 }  // namespace qel

@@ -129,4 +129,7 @@ const char* pkcs11ErrorName(Pkcs11Error error);
 /// upper-case hexadecimal digits (0x80000001 -> "0x80000001"), so the report still tells it apart.
 std::string pkcs11ReturnName(unsigned long rv);
 
+/// Whether a return value says the card has gone: pulled out, or its session ended with it.
+bool meansCardGone(unsigned long rv);
+
 }  // namespace qel

@@ -366,15 +366,6 @@ int providerInit(const OSSL_CORE_HANDLE*, const OSSL_DISPATCH*, const OSSL_DISPA
     return 1;
 }
 
-std::string openSslError() {
-    const unsigned long e = ERR_get_error();
-    ERR_clear_error();
-    if (e == 0) return "no detail";
-    char text[256];
-    ERR_error_string_n(e, text, sizeof text);
-    return text;
-}
-
 // The card keys' library context, with this provider alone; made once, kept for the process (keys
 // made in it may live until its end).
 OSSL_LIB_CTX* cardLibrary() {
@@ -441,5 +432,14 @@ EVP_PKEY* newCardKey(X509* certificate, std::shared_ptr<CardSigner> signer) {
 bool cardSignatureFailedOnThisThread() { return signatureFailed; }
 
 void clearCardSignatureFailure() { signatureFailed = false; }
+
+std::string openSslError() {
+    const unsigned long e = ERR_get_error();
+    ERR_clear_error();
+    if (e == 0) return "no detail";
+    char text[256];
+    ERR_error_string_n(e, text, sizeof text);
+    return text;
+}
 
 }  // namespace qel::vek

@@ -5,6 +5,7 @@
 // key of the process is ever handled by it.
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "common/bytes.h"
 
@@ -43,5 +44,9 @@ EVP_PKEY* newCardKey(X509* certificate, std::shared_ptr<CardSigner> signer);
 /// a handshake that failed for that reason failed because of the card.
 bool cardSignatureFailedOnThisThread();
 void clearCardSignatureFailure();
+
+/// The oldest error OpenSSL has queued on this thread, as text ("no detail" when none); the queue is
+/// emptied, so that a later failure is not described by this one.
+std::string openSslError();
 
 }  // namespace qel::vek

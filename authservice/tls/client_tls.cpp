@@ -1,5 +1,7 @@
 #include "authservice/tls/client_tls.h"
 
+#include "authservice/tls/card_key.h"
+
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -25,15 +27,6 @@ struct EvpPkeyFree {
 struct X509Free {
     void operator()(X509* c) const { X509_free(c); }
 };
-
-std::string openSslError() {
-    const unsigned long e = ERR_get_error();
-    ERR_clear_error();
-    if (e == 0) return "no detail";
-    char text[256];
-    ERR_error_string_n(e, text, sizeof text);
-    return text;
-}
 
 std::mutex selectionMutex;
 std::string selection;             // the selected card's serial
