@@ -26,10 +26,12 @@ PinPadController::PinPadController(ui::PinPadView& view, MainQueue& mainQueue, B
 }
 
 void PinPadController::onShown() {
-    o_.instructionLabel->setText(step_ == Step::login ? kPinPadLoginText : kPinPadChangeText);
+    o_.instructionLabel->setText(step_ == Step::login    ? kPinPadLoginText
+                                 : step_ == Step::change ? kPinPadChangeText
+                                                         : kPinPadUnlockText);
     // As the text field dialog does: why the PIN is asked again, and the last try, before the entry.
     std::string text = notice;
-    if (pCard && (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY))
+    if (pCard && step_ != Step::unlock && (pCard->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY))
         text += (text.empty() ? "" : ".") + std::string(kLastTryWarning);
     start();
     if (!text.empty() && waiting_) showMessage(text);
@@ -44,8 +46,9 @@ void PinPadController::start() {
     o_.retryButton->setHidden(true);
     o_.messageLabel->setHidden(true);
     if (!pCard) {
-        showMessage(step_ == Step::login ? "Erreur lors de la tentative d'authentification"
-                                         : "Erreur lors de la modification du code PIN");
+        showMessage(step_ == Step::login    ? "Erreur lors de la tentative d'authentification"
+                    : step_ == Step::change ? "Erreur lors de la modification du code PIN"
+                                            : "Erreur lors du déblocage de la carte");
         return;
     }
     waiting_ = true;
@@ -59,6 +62,8 @@ void PinPadController::start() {
         if (step == Step::login) {
             card->ensureSession();
             outcome.rv = card->login("", false);
+        } else if (step == Step::unlock) {
+            outcome.rv = card->unlockPin("", "");
         } else {
             // The reader sends the current PIN with the new one: no login needed, and the holder's
             // login, if any, stays.
@@ -66,7 +71,8 @@ void PinPadController::start() {
             outcome.rv = card->changePin("", "");
         }
         card->refreshTokenInfo();
-        outcome.lastTry = (card->tokenInfo.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+        outcome.lastTry =
+            (card->tokenInfo.flags & (step == Step::unlock ? CKF_SO_PIN_FINAL_TRY : CKF_USER_PIN_FINAL_TRY)) != 0;
         mainQueue.post([deliver, outcome]() mutable { deliver(outcome); });
     });
 }
@@ -101,6 +107,7 @@ bool PinPadController::report(Outcome outcome) {
         cardRemoved();
         return false;
     }
+    if (step_ == Step::unlock) return reportUnlock(outcome);
     switch (outcome.rv) {
         case CKR_OK:
         case CKR_USER_ALREADY_LOGGED_IN:
@@ -140,6 +147,33 @@ bool PinPadController::report(Outcome outcome) {
     return true;
 }
 
+bool PinPadController::reportUnlock(Outcome outcome) {
+    switch (outcome.rv) {
+        case CKR_OK:
+            showMessage("Déblocage de la carte OK !", true);
+            endLater(true, false);
+            return false;
+        case CKR_FUNCTION_CANCELED:
+            showMessage(kPinPadCancelledText);
+            logInfo("Saisie du code PUK annulée sur le clavier du lecteur");
+            break;
+        case CKR_FUNCTION_FAILED:
+            showMessage(kPinPadTimedOutText);
+            logWarning("Saisie du code PUK sur le clavier du lecteur sans résultat");
+            break;
+        case CKR_PIN_INVALID:
+            showMessage("Le code PIN n'est pas identique au précédent.");
+            break;
+        default:
+            // As the unlock in the text fields: every refusal is the PUK's.
+            showMessage(
+                std::string("Le code PUK est incorrect !") +
+                (outcome.lastTry ? "⚠️ Attention: dernier essai avant le blocage DEFINITIF de la carte" : ""));
+            break;
+    }
+    return true;
+}
+
 void PinPadController::cardRemoved() {
     ended_ = true;
     showMessage(kCardRemovedText);
@@ -163,6 +197,12 @@ void PinPadController::endLater(bool success, bool blocked) {
             }
         } else if (window) {
             if (blocked) window->setCardBlocked(true);
+            if (step_ == Step::unlock && success) {
+                // The PIN is set but not verified: a login on the keypad would be a third entry.
+                window->setCardBlocked(false);
+                window->setUserAuthenticated(false);
+                window->showIdentificationPane(false);
+            }
             window->updateUI();
         }
         view_.close();

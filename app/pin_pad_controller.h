@@ -16,6 +16,8 @@ class Pkcs11Card;
 inline constexpr const char* kPinPadLoginText = "Saisissez votre code PIN sur le clavier du lecteur";
 inline constexpr const char* kPinPadChangeText =
     "Saisissez sur le clavier du lecteur votre code PIN actuel, puis deux fois le nouveau code PIN";
+inline constexpr const char* kPinPadUnlockText =
+    "Saisissez votre code PUK, puis deux fois le nouveau code PIN, sur le clavier du lecteur";
 /// Answer to the dialog's own Annuler while the reader waits for digits.
 inline constexpr const char* kPinPadPressCancelText =
     "Appuyez sur la touche Annuler du lecteur pour interrompre la saisie";
@@ -30,15 +32,14 @@ bool usesPinPad(Pkcs11Card& card);
 /// width, which the reader needs to build the command; the others change it in the text fields.
 bool changesPinOnPinPad(const Pkcs11Card& card);
 
-/// The wait while the holder types on the reader's keypad, for a login (the PIN entry) or a PIN
-/// change. The entry blocks until the holder is done or the reader gives up, so it runs on the
-/// background queue and its outcome comes back on the main queue. PC/SC cannot stop an entry in
-/// progress: while the reader waits, Annuler tells the holder to press the reader's own cancel
-/// key, and the dialog closes only once the reader has answered, so no login can land after the
-/// dialog said it was cancelled. Main thread only.
+/// The wait while the holder types on the reader's keypad, for a login (the PIN entry), a PIN
+/// change or the unlock with the PUK. The entry blocks until the holder is done or the reader gives up, so it runs on
+/// the background queue and its outcome comes back on the main queue. PC/SC cannot stop an entry in progress: while the
+/// reader waits, Annuler tells the holder to press the reader's own cancel key, and the dialog closes only once the
+/// reader has answered, so no login can land after the dialog said it was cancelled. Main thread only.
 class PinPadController {
 public:
-    enum class Step { login, change };
+    enum class Step { login, change, unlock };
 
     /// The view's widgets must be complete; the buttons are wired here.
     PinPadController(ui::PinPadView& view, MainQueue& mainQueue, BackgroundQueue& background, Step step);
@@ -59,7 +60,7 @@ public:
     std::string context;
     /// Why the PIN is asked again, shown as the entry starts (empty otherwise).
     std::string notice;
-    /// The main window: told of a PIN change's outcome, and tells the dialog when the card goes.
+    /// The main window: told of a PIN change's or an unlock's outcome, and tells the dialog when the card goes.
     MainWindowListener* window = nullptr;
 
 private:
@@ -71,6 +72,7 @@ private:
     void finished(Outcome outcome);
     /// Shows the outcome; true when the holder may try again.
     bool report(Outcome outcome);
+    bool reportUnlock(Outcome outcome);
     void showMessage(const std::string& text, bool success = false);
     void endLater(bool success, bool blocked);
     void cardRemoved();

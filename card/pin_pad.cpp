@@ -39,4 +39,11 @@ PinPadResult PinPad::changePin(SmartCard& card, QELType type) {
     return runEntry(card, *features.modifyPinDirect, buildModifyStructure(*format), "PIN change");
 }
 
+PinPadResult PinPad::unblockPin(SmartCard& card, QELType type) {
+    const PinPadFeatures features = parseFeatureList(card.readerFeatureList());
+    const auto format = unblockCommandFormat(type);
+    if (!features.modifyPinDirect || !format) throw CardError(CardError::notImplemented);
+    return runEntry(card, *features.modifyPinDirect, buildModifyStructure(*format), "PIN unblock");
+}
+
 }  // namespace qel

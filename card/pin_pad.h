@@ -58,6 +58,9 @@ struct PinCommandFormat {
 /// Nothing for a modify the keypad cannot express: old and new PIN of the bare form have no fixed
 /// width, and the card tells them apart only by equal halves.
 std::optional<PinCommandFormat> pinCommandFormat(QELType type, bool modify);
+/// RESET RETRY COUNTER of the PIN on a keypad, as a modify: the PUK (eight digits, which fill its
+/// block) then the new PIN in its padded block. Nothing where the new PIN has no fixed width.
+std::optional<PinCommandFormat> unblockCommandFormat(QELType type);
 
 /// The verify and modify structures for the reader: ASCII digits, left-justified, in a block of FF.
 Bytes buildVerifyStructure(const PinCommandFormat& format);
@@ -115,6 +118,9 @@ public:
     /// CHANGE REFERENCE DATA with the current and new PIN typed on the keypad (the new one twice).
     /// CardError(notImplemented) without the feature or for a generation the keypad cannot serve.
     static PinPadResult changePin(SmartCard& card, QELType type);
+    /// RESET RETRY COUNTER with the PUK and the new PIN (twice) typed on the keypad; the PIN is not
+    /// verified afterwards. CardError(notImplemented) as for `changePin`.
+    static PinPadResult unblockPin(SmartCard& card, QELType type);
 };
 
 }  // namespace qel

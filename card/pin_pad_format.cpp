@@ -166,6 +166,15 @@ std::optional<PinCommandFormat> pinCommandFormat(QELType type, bool modify) {
     return f;
 }
 
+std::optional<PinCommandFormat> unblockCommandFormat(QELType type) {
+    auto f = pinCommandFormat(type, true);
+    if (!f) return std::nullopt;
+    // One digit range serves both entries: the card itself refuses a PUK short of eight digits.
+    f->ins = 0x2C;
+    f->maxDigits = 8;
+    return f;
+}
+
 Bytes buildVerifyStructure(const PinCommandFormat& f) {
     const Bytes apdu = commandTemplate(f, 1);
     Bytes s{f.timeoutSeconds, f.timeoutSeconds, static_cast<std::uint8_t>(kFormatBytes | kTypeAscii),

@@ -135,8 +135,8 @@ CK_RV Pkcs11Card::refreshTokenInfo() {
 
 CK_RV Pkcs11Card::login(std::string_view code, bool securityOfficer) {
     // No code for a token whose reader has a keypad: the library has the holder type it there.
-    const bool keypad = code.empty() && !securityOfficer && refreshTokenInfo() == CKR_OK &&
-                        (tokenInfo.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
+    const bool keypad =
+        code.empty() && refreshTokenInfo() == CKR_OK && (tokenInfo.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
     if (!keypad && characterCount(code) != (securityOfficer ? kPukLength : kPinLength)) return CKR_PIN_LEN_RANGE;
     CK_RV rv = library_.login(session, securityOfficer ? CKU_SO : CKU_USER, code);
     if (rv == CKR_OK || rv == CKR_USER_ALREADY_LOGGED_IN) {
@@ -180,6 +180,9 @@ CK_RV Pkcs11Card::changePin(std::string_view oldPin, std::string_view newPin) {
 }
 
 CK_RV Pkcs11Card::unlockPin(std::string_view puk, std::string_view newPin) {
+    // On a keypad the holder types the PUK and the new PIN there, both sent by C_InitPIN.
+    const bool keypad = puk.empty() && newPin.empty() && refreshTokenInfo() == CKR_OK &&
+                        (tokenInfo.flags & CKF_PROTECTED_AUTHENTICATION_PATH);
     dropSession();
     openSession(true);
     CK_RV outcome = login(puk, true);
@@ -189,7 +192,9 @@ CK_RV Pkcs11Card::unlockPin(std::string_view puk, std::string_view newPin) {
         logError(format("Erreur dans C_Login: résultat = %lu", outcome));
     } else {
         outcome = library_.initPin(session, newPin);
-        if (outcome != CKR_OK) {
+        if (keypad && outcome == CKR_PIN_INCORRECT) {
+            logError("Mauvais code PUK !");
+        } else if (outcome != CKR_OK) {
             logError(format("Erreur dans C_InitPin: résultat = %lu", outcome));
         } else {
             logSuccess("Réinitialisation du code PIN OK !");
@@ -201,7 +206,8 @@ CK_RV Pkcs11Card::unlockPin(std::string_view puk, std::string_view newPin) {
     openSession(false);
     if (outcome != CKR_OK) return outcome;
     ensureSession();
-    login(newPin, false);
+    // A login on the keypad would be a third entry: the holder logs in when a step needs it.
+    if (!keypad) login(newPin, false);
     return CKR_OK;
 }
 

@@ -87,7 +87,9 @@ public:
     /// Unblocks the PIN with the PUK on a fresh read-write session (`C_Login` as SO, `C_InitPIN`,
     /// `C_Logout`), then leaves a fresh read-only session. Returns the SO login's failure (CKR_PIN_INCORRECT
     /// for a wrong PUK; the session is then read-only with nobody logged in) or the `C_InitPIN` result; on
-    /// success the user is logged in with the new PIN.
+    /// success the user is logged in with the new PIN. Two empty codes on a token with a protected
+    /// authentication path have the holder type the PUK and the new PIN on the keypad (`C_Login` and
+    /// `C_InitPIN` with no code; a wrong PUK comes from `C_InitPIN` then), and leave nobody logged in.
     CK_RV unlockPin(std::string_view puk, std::string_view newPin);
 
     /// The holder's identity: from the public data objects on a contact card, from the technical

@@ -87,6 +87,14 @@ void QtNavigator::openPinChange(std::shared_ptr<Pkcs11Card> card, MainWindowList
 }
 
 void QtNavigator::openUnlock(std::shared_ptr<Pkcs11Card> card, MainWindowListener* window) {
+    if (background_ && card && usesPinPad(*card)) {
+        // Like the change: the reader needs the new PIN's fixed width.
+        if (changesPinOnPinPad(*card)) {
+            openPinPad(std::move(card), PinPadController::Step::unlock)->window = window;
+            return;
+        }
+        logInfo("Lecteur à clavier : cette carte se débloque dans les champs de saisie");
+    }
     openNewPinDialog<QtUnlockCardDialog, UnlockCardController>(std::move(card), window);
 }
 

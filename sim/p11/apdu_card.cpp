@@ -243,6 +243,11 @@ std::uint16_t ApduCard::changePinOnKeypad() {
     return PinPad::changePin(*card_, cardType(generation_)).statusWord;
 }
 
+std::uint16_t ApduCard::unblockPinOnKeypad() {
+    if (!hasKeypad() || !unblockCommandFormat(cardType(generation_))) return 0x6D00;
+    return PinPad::unblockPin(*card_, cardType(generation_)).statusWord;
+}
+
 Bytes ApduCard::transmitRaw(const Bytes& apdu) {
     // A command that selects another application by name leaves ours: select it again next time.
     if (apdu.size() >= 4 && apdu[1] == 0xA4 && apdu[2] == 0x04) applicationSelected_ = false;

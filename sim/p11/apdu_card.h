@@ -36,6 +36,7 @@ public:
     bool hasKeypad() override;
     std::uint16_t verifyPinOnKeypad() override;
     std::uint16_t changePinOnKeypad() override;
+    std::uint16_t unblockPinOnKeypad() override;
 
 private:
     /// Selects by path; the FCP on success, nothing when the file does not exist.

@@ -96,6 +96,8 @@ public:
     /// (wrong length); 6D00 without a keypad.
     virtual std::uint16_t verifyPinOnKeypad() { return 0x6D00; }
     virtual std::uint16_t changePinOnKeypad() { return 0x6D00; }
+    /// RESET RETRY COUNTER with the PUK and the new PIN typed on the keypad, answered as above.
+    virtual std::uint16_t unblockPinOnKeypad() { return 0x6D00; }
 
     /// Signs with a card key; CardStatusError when the card refuses (6982 before the PIN).
     virtual Bytes sign(const SignRequest& request) = 0;

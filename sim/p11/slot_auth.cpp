@@ -51,6 +51,15 @@ CK_RV Slot::login(CK_SESSION_HANDLE handle, CK_USER_TYPE userType, const SecretB
         for (auto& [h, other] : sessions_) other.loginLost = false;
         return CKR_OK;
     }
+    if (pin.size() == 0) {
+        // The PUK goes with the new PIN in one command on the keypad: the SO login only opens the
+        // way, and C_InitPIN with no PIN has the holder type both.
+        CK_RV rv = withCard([&](CardChannel& card) { return card.hasKeypad() ? CKR_OK : CKR_ARGUMENTS_BAD; });
+        if (rv != CKR_OK) return rv;
+        login_ = wanted;
+        soPuk_.clear();
+        return CKR_OK;
+    }
     CK_RV check = wanted == Login::user ? checkPin(pin) : checkPuk(pin);
     // A code that is no code at all is simply not the right one.
     if (check == CKR_PIN_INVALID) return CKR_PIN_INCORRECT;
@@ -87,6 +96,8 @@ CK_RV Slot::initPin(CK_SESSION_HANDLE handle, const SecretBytes& pin) {
     if (CK_RV rv = enter(handle, s); rv != CKR_OK) return rv;
     if (!s->readWrite) return CKR_SESSION_READ_ONLY;
     if (login_ != Login::so) return CKR_USER_NOT_LOGGED_IN;
+    if (pin.size() == 0 && soPuk_.size() == 0)
+        return withCard([&](CardChannel& card) { return rvFromKeypadStatus(card.unblockPinOnKeypad()); });
     if (CK_RV rv = checkPin(pin); rv != CKR_OK) return rv;
     return withCard([&](CardChannel& card) {
         std::uint16_t sw = card.resetRetryCounter(soPuk_, pin);

@@ -494,6 +494,42 @@ TEST_F(KartelloIntegrationTest, PinPadReaderTakesThePinOnItsKeypad) {
     } else {
         std::printf("no update simulator in the testbed: the wizard's keypad step is left out\n");
     }
+
+    // Blocked by wrong keypad entries, the card is unlocked there: the PUK, then the PIN twice.
+    window.refreshButton.click();
+    card = vc->selectedCard();
+    ASSERT_TRUE(card);
+    CK_RV rv = CKR_OK;
+    for (int i = 0; i < profile.pin.maxTries && rv != CKR_PIN_LOCKED; ++i) {
+        testbed::control("pinpad " + wrong);
+        rv = card->login("", false);
+    }
+    ASSERT_EQ(rv, CKR_PIN_LOCKED);
+    vc->setCardBlocked(true);
+    const std::string wrongPuk = profile.puk.code == "00000000" ? "11111111" : "00000000";
+    {
+        FakePinPadView dialog;
+        PinPadController controller(dialog, queue, background, PinPadController::Step::unlock);
+        controller.pCard = card;
+        controller.window = vc.get();
+        testbed::control("pinpad " + wrongPuk + "," + pin);
+        controller.onShown();
+        EXPECT_EQ(dialog.instruction.value,
+                  "Saisissez votre code PUK, puis deux fois le nouveau code PIN, sur le clavier du lecteur");
+        settle(controller);
+        EXPECT_EQ(dialog.message.value, "Le code PUK est incorrect !");
+        EXPECT_TRUE(vc->isCardBlocked());
+
+        testbed::control("pinpad " + profile.puk.code + "," + pin);
+        dialog.retry.click();
+        settle(controller);
+        EXPECT_EQ(dialog.message.value, "Déblocage de la carte OK !");
+        queue.advance(1000);
+        EXPECT_TRUE(dialog.closed);
+        EXPECT_FALSE(vc->isCardBlocked());
+    }
+    testbed::control("pinpad " + pin);
+    EXPECT_EQ(card->login("", false), CKR_OK) << "the PIN set on the keypad";
     testbed::control("remove pinpad");
 }
 

@@ -415,8 +415,15 @@ TEST(PinPadStructures, TheReaderBuildsEachGenerationsCommand) {
     EXPECT_EQ(filled(buildModifyStructure(*change3), true, "1234", "5678"),
               hex("0024000110 31323334FFFFFFFF 35363738FFFFFFFF"));
     EXPECT_EQ(filled(buildModifyStructure(*change3), true, "1234", "56"), hex("6403"));
+    // The unblock: the PUK fills its block, the new PIN is padded in the next one.
+    const auto unblock3 = unblockCommandFormat(QELType::QEL3);
+    ASSERT_TRUE(unblock3);
+    EXPECT_EQ(filled(buildModifyStructure(*unblock3), true, "12345678", "5678"),
+              hex("002C000110 3132333435363738 35363738FFFFFFFF"));
+    EXPECT_EQ(filled(buildModifyStructure(*unblock3), true, "123456789", "5678"), hex("6403"));
     // Old and new PIN of the bare form have no fixed width: no keypad change for those cards.
     EXPECT_FALSE(pinCommandFormat(QELType::QEL4, true));
+    EXPECT_FALSE(unblockCommandFormat(QELType::QEL4));
     EXPECT_FALSE(pinCommandFormat(QELType::UNKNOWN, false));
 }
 
