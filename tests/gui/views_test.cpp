@@ -356,6 +356,21 @@ TEST(Navigator, KeypadReaderGetsTheWaitThatEscapeCannotCloseWhileTheReaderWaits)
     EXPECT_EQ(listener.cancelled, 1);
     EXPECT_TRUE(listener.results.empty());
 
+    // The unlock waits on the keypad too, for the PUK and the new PIN.
+    h.navigator.openUnlock(std::make_shared<Pkcs11Card>(cardLibrary, 0, true), &listener);
+    dialog = qobject_cast<qt::QtPinPadDialog*>(h.navigator.lastDialog());
+    ASSERT_NE(dialog, nullptr);
+    instruction = dialog->findChild<QLabel*>("instructionLabel");
+    ASSERT_TRUE(gui_test::waitUntil([&] { return !instruction->text().isEmpty(); }, 2000));
+    EXPECT_EQ(
+        instruction->text(),
+        QStringLiteral("Saisissez votre code PUK, puis deux fois le nouveau code PIN, sur le clavier du lecteur"));
+    keepScreenshot(*dialog, "pinpad-unlock");
+    background.waitIdle();
+    h.queue.runReady();
+    dialog->reject();
+    EXPECT_TRUE(gui_test::waitUntil([&] { return h.navigator.lastDialog() == nullptr; }, 2000));
+
     // A fourth-generation card changes its PIN in the fields: its reader cannot build the command.
     module.slot(0).token.label = "QEL4-1234567890Z";
     h.navigator.openPinChange(std::make_shared<Pkcs11Card>(cardLibrary, 0, true), &listener);
