@@ -161,11 +161,16 @@ bool PinPadController::reportUnlock(Outcome outcome) {
             showMessage(kPinPadTimedOutText);
             logWarning("Saisie du code PUK sur le clavier du lecteur sans résultat");
             break;
+        // The reader and the card answer alike for two new codes that differ and for a new code the
+        // card cannot take, and neither spends a try of the PUK: the line names both.
         case CKR_PIN_INVALID:
-            showMessage("Le code PIN n'est pas identique au précédent.");
+            showMessage("Le nouveau code PIN n'est pas valide : 4 chiffres, saisis deux fois à l'identique.");
+            break;
+        case CKR_PIN_LEN_RANGE:
+            showMessage("Le code PUK doit comporter 8 chiffres et le nouveau code PIN 4 chiffres.");
             break;
         default:
-            // As the unlock in the text fields: every refusal is the PUK's.
+            // As the unlock in the text fields: every other refusal is the PUK's.
             showMessage(
                 std::string("Le code PUK est incorrect !") +
                 (outcome.lastTry ? "⚠️ Attention: dernier essai avant le blocage DEFINITIF de la carte" : ""));
