@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "card/status_words.h"
 #include "card/qel_type.h"
 #include "card/smart_card.h"
 #include "common/bytes.h"
@@ -20,11 +21,6 @@ inline constexpr std::uint32_t kGetFeatureRequest = 0x42000000 + 3400;
 inline constexpr std::uint8_t kVerifyPinDirect = 0x06;
 inline constexpr std::uint8_t kModifyPinDirect = 0x07;
 inline constexpr std::uint8_t kIfdPinProperties = 0x0A;
-/// The reader's own status words for an entry that never reached the card.
-inline constexpr std::uint16_t swTimeout = 0x6400;
-inline constexpr std::uint16_t swCancelled = 0x6401;
-inline constexpr std::uint16_t swEntriesDiffer = 0x6402;
-inline constexpr std::uint16_t swWrongLength = 0x6403;
 /// Sizes of the fixed parts of the verify and modify structures, before their command bytes.
 inline constexpr std::size_t kVerifyHeaderSize = 19;
 inline constexpr std::size_t kModifyHeaderSize = 24;
@@ -81,7 +77,7 @@ std::variant<PinEntryRequest, std::string> parseVerifyStructure(const Bytes& str
 std::variant<PinEntryRequest, std::string> parseModifyStructure(const Bytes& structure);
 
 /// The command with the typed digits in, or the reader's status word when the entry does not fit
-/// (swWrongLength for a number of digits outside the range). `oldDigits` is ignored by a modify that
+/// (sw::pinPadWrongLength for a number of digits outside the range). `oldDigits` is ignored by a modify that
 /// does not ask for the current PIN; a verify takes only `oldDigits`.
 std::variant<SecretBytes, std::uint16_t> fillPinCommand(const PinEntryRequest& request, const SecretBytes& oldDigits,
                                                         const SecretBytes& newDigits);

@@ -253,7 +253,7 @@ std::variant<SecretBytes, std::uint16_t> fillPinCommand(const PinEntryRequest& r
     auto fits = [&](const SecretBytes& d) {
         return d.size() >= r.minDigits && d.size() <= r.maxDigits && digitsOnly(d);
     };
-    if ((askCurrent && !fits(oldDigits)) || (r.modify && !fits(newDigits))) return pinpad::swWrongLength;
+    if ((askCurrent && !fits(oldDigits)) || (r.modify && !fits(newDigits))) return sw::pinPadWrongLength;
     SecretBytes apdu(r.command.data(), r.command.size());
     if (!r.modify) {
         if ((r.blockString & 0x0F) == 0) {
@@ -275,16 +275,16 @@ PinPadResult pinPadResult(std::uint16_t statusWord) {
     PinPadResult r;
     r.statusWord = statusWord;
     switch (statusWord) {
-        case pinpad::swTimeout:
+        case sw::pinPadTimeout:
             r.outcome = PinPadOutcome::timedOut;
             return r;
-        case pinpad::swCancelled:
+        case sw::pinPadCancelled:
             r.outcome = PinPadOutcome::cancelled;
             return r;
-        case pinpad::swEntriesDiffer:
+        case sw::pinPadEntriesDiffer:
             r.outcome = PinPadOutcome::entriesDiffer;
             return r;
-        case pinpad::swWrongLength:
+        case sw::pinPadWrongLength:
             r.outcome = PinPadOutcome::wrongLength;
             return r;
         default:

@@ -20,6 +20,11 @@ inline constexpr std::uint16_t gsmFileIdNotFound = 0x9404;
 inline constexpr std::uint16_t desfireSuccess = 0x9100;
 inline constexpr std::uint16_t desfireAuthenticationError = 0x91AE;
 inline constexpr std::uint16_t desfireAdditionalFrame = 0x91AF;
+/// A keypad reader's own answers, for an entry that never reached the card.
+inline constexpr std::uint16_t pinPadTimeout = 0x6400;
+inline constexpr std::uint16_t pinPadCancelled = 0x6401;
+inline constexpr std::uint16_t pinPadEntriesDiffer = 0x6402;
+inline constexpr std::uint16_t pinPadWrongLength = 0x6403;
 }  // namespace sw
 
 /// SW1 of the status words that announce xx more answer bytes (SW2) for a GET RESPONSE: 61xx, and

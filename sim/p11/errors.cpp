@@ -3,6 +3,7 @@
 #include <new>
 
 #include "card/smart_card.h"
+#include "card/status_words.h"
 #include "sim/p11/card_backend.h"
 
 namespace qel::simp11 {
@@ -18,13 +19,13 @@ CK_RV rvFromPinStatus(std::uint16_t sw) {
 
 CK_RV rvFromKeypadStatus(std::uint16_t sw) {
     switch (sw) {
-        case 0x6400:
+        case sw::pinPadTimeout:
             return CKR_FUNCTION_FAILED;  // nobody typed before the reader gave up
-        case 0x6401:
+        case sw::pinPadCancelled:
             return CKR_FUNCTION_CANCELED;
-        case 0x6402:
+        case sw::pinPadEntriesDiffer:
             return CKR_PIN_INVALID;
-        case 0x6403:
+        case sw::pinPadWrongLength:
             return CKR_PIN_LEN_RANGE;
         case 0x6D00:
             return CKR_FUNCTION_NOT_SUPPORTED;

@@ -183,10 +183,10 @@ RESPONSECODE keypadEntry(Reader& r, const Bytes& structure, bool modify, PUCHAR 
     if (entry.delay.count() > 0) std::this_thread::sleep_for(entry.delay);
     switch (entry.kind) {
         case qel::sim::KeypadEntry::Kind::cancel:
-            return answer(statusWord(qel::pinpad::swCancelled), out, outLength, returned);
+            return answer(statusWord(qel::sw::pinPadCancelled), out, outLength, returned);
         case qel::sim::KeypadEntry::Kind::none:
         case qel::sim::KeypadEntry::Kind::timeout:
-            return answer(statusWord(qel::pinpad::swTimeout), out, outLength, returned);
+            return answer(statusWord(qel::sw::pinPadTimeout), out, outLength, returned);
         case qel::sim::KeypadEntry::Kind::digits:
             break;
     }
@@ -199,7 +199,7 @@ RESPONSECODE keypadEntry(Reader& r, const Bytes& structure, bool modify, PUCHAR 
     if (modify && (request.confirm & 0x01)) {
         const SecretBytes& again = next < entry.groups.size() ? entry.groups[next] : newDigits;
         if (again.view() != newDigits.view())
-            return answer(statusWord(qel::pinpad::swEntriesDiffer), out, outLength, returned);
+            return answer(statusWord(qel::sw::pinPadEntriesDiffer), out, outLength, returned);
     }
     auto command = qel::fillPinCommand(request, oldDigits, newDigits);
     if (auto* sw = std::get_if<std::uint16_t>(&command)) return answer(statusWord(*sw), out, outLength, returned);
