@@ -382,6 +382,15 @@ TEST_F(KartelloIntegrationTest, PinEntryChangeBlockAndUnlock) {
     EXPECT_TRUE(vc->selectedCard()->isUserLoggedIn());
 }
 
+/// One call to the update service simulator's admin interface (the card it serves, its faults);
+/// curl's exit status.
+int tmajAdmin(const std::string& port, const std::string& path, const std::string& body) {
+    const std::string ca = testbed::runDir() + "/tmaj-ca.pem";
+    return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" + body +
+               "' https://127.0.0.1:" + port + path)
+        .first;
+}
+
 // The keypad reader (a testbed started with its driver): the PIN is typed on the reader, which the
 // card daemon scripts; Kartello waits for it off the main thread and reports as for a typed PIN.
 TEST_F(KartelloIntegrationTest, PinPadReaderTakesThePinOnItsKeypad) {
@@ -469,11 +478,8 @@ TEST_F(KartelloIntegrationTest, PinPadReaderTakesThePinOnItsKeypad) {
     const std::string port = readFile(testbed::runDir() + "/tmaj-sim.port");
     if (!port.empty()) {
         const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
-        for (const auto& [path, body] : {std::pair<std::string, std::string>{"/admin/clear", ""}, {"/admin/card", dir}})
-            ASSERT_EQ(run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" +
-                          body + "' " + base + path)
-                          .first,
-                      0);
+        ASSERT_EQ(tmajAdmin(port, "/admin/clear", ""), 0);
+        ASSERT_EQ(tmajAdmin(port, "/admin/card", dir), 0);
         TmajManager manager(TmajEndpoint{base, ca});
         TmajService service(manager);
         ServiceTmajBackend backend(manager, service);
@@ -947,11 +953,7 @@ void updateThroughTheWizard(KartelloIntegrationTest& t, const std::string& profi
     const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
     const std::string dir = freshProfile(profileName);
     const sim::Profile profile = sim::loadProfile(dir);
-    auto admin = [&](const std::string& path, const std::string& body) {
-        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" + body +
-                   "' " + base + path)
-            .first;
-    };
+    auto admin = [&](const std::string& path, const std::string& body) { return tmajAdmin(port, path, body); };
     ASSERT_EQ(admin("/admin/clear", ""), 0);
     ASSERT_EQ(admin("/admin/card", dir), 0);
 
@@ -1132,11 +1134,7 @@ void updateEndedEarly(KartelloIntegrationTest& t, const std::string& port, const
     const std::string base = "https://127.0.0.1:" + port, ca = testbed::runDir() + "/tmaj-ca.pem";
     const std::string dir = freshProfile("qel3-default");
     const sim::Profile profile = sim::loadProfile(dir);
-    auto admin = [&](const std::string& path, const std::string& body) {
-        return run("curl -sf --max-time 5 --cacert " + ca + " -H 'Content-Type: text/plain' --data-binary '" + body +
-                   "' " + base + path)
-            .first;
-    };
+    auto admin = [&](const std::string& path, const std::string& body) { return tmajAdmin(port, path, body); };
     ASSERT_EQ(admin("/admin/clear", ""), 0);
     ASSERT_EQ(admin("/admin/card", dir), 0);
     if (!cancel) ASSERT_EQ(admin("/admin/fault", fault), 0);
